@@ -1,0 +1,117 @@
+// Scoped JNI acquisitions: whatever is obtained is released on every path, by construction.
+#pragma once
+
+#include <jni.h>
+
+#include <utility>
+
+#include "host/qcapi.h"
+
+namespace bridge {
+
+// The UTF-16 characters of a Java string. The VM's copy carries a terminating zero unit, so
+// the pointer serves both the zero-terminated and the counted host functions.
+class Utf16Chars {
+ public:
+  Utf16Chars(JNIEnv* env, jstring text) : env_(env), text_(text) {
+    if (text_ == nullptr) return;
+    chars_ = env_->GetStringChars(text_, nullptr);
+    if (chars_ != nullptr) length_ = env_->GetStringLength(text_);
+  }
+  ~Utf16Chars() {
+    if (chars_ != nullptr) env_->ReleaseStringChars(text_, chars_);
+  }
+  Utf16Chars(const Utf16Chars&) = delete;
+  Utf16Chars& operator=(const Utf16Chars&) = delete;
+
+  explicit operator bool() const { return chars_ != nullptr; }
+  const quill_char* get() const { return reinterpret_cast<const quill_char*>(chars_); }
+  jsize length() const { return length_; }
+
+ private:
+  JNIEnv* env_;
+  jstring text_;
+  const jchar* chars_ = nullptr;
+  jsize length_ = 0;
+};
+
+// The modified UTF-8 bytes of a Java string, zero-terminated.
+class Utf8Chars {
+ public:
+  Utf8Chars(JNIEnv* env, jstring text) : env_(env), text_(text) {
+    if (text_ != nullptr) chars_ = env_->GetStringUTFChars(text_, nullptr);
+  }
+  ~Utf8Chars() {
+    if (chars_ != nullptr) env_->ReleaseStringUTFChars(text_, chars_);
+  }
+  Utf8Chars(const Utf8Chars&) = delete;
+  Utf8Chars& operator=(const Utf8Chars&) = delete;
+
+  explicit operator bool() const { return chars_ != nullptr; }
+  const char* get() const { return chars_; }
+
+ private:
+  JNIEnv* env_;
+  jstring text_;
+  const char* chars_ = nullptr;
+};
+
+// A Java string re-encoded as ISO-8859-1 (see JStringToLatin1).
+class Latin1Chars {
+ public:
+  Latin1Chars(JNIEnv* env, jstring text);
+  ~Latin1Chars() { delete[] chars_; }
+  Latin1Chars(const Latin1Chars&) = delete;
+  Latin1Chars& operator=(const Latin1Chars&) = delete;
+
+  explicit operator bool() const { return chars_ != nullptr; }
+  const char* get() const { return chars_; }
+  int length() const { return length_; }
+
+ private:
+  char* chars_;
+  int length_ = 0;
+};
+
+// The elements of a byte array, released without copying back: the host only reads them.
+class ByteElements {
+ public:
+  ByteElements(JNIEnv* env, jbyteArray array) : env_(env), array_(array) {
+    if (array_ != nullptr) bytes_ = env_->GetByteArrayElements(array_, nullptr);
+  }
+  ~ByteElements() {
+    if (bytes_ != nullptr) env_->ReleaseByteArrayElements(array_, bytes_, JNI_ABORT);
+  }
+  ByteElements(const ByteElements&) = delete;
+  ByteElements& operator=(const ByteElements&) = delete;
+
+  explicit operator bool() const { return bytes_ != nullptr; }
+  const jbyte* get() const { return bytes_; }
+
+ private:
+  JNIEnv* env_;
+  jbyteArray array_;
+  jbyte* bytes_ = nullptr;
+};
+
+// A local reference deleted when the scope ends, for code that runs in loops on threads that
+// stay attached (where locals would otherwise pile up until the thread detaches).
+template <class T = jobject>
+class LocalRef {
+ public:
+  LocalRef(JNIEnv* env, T ref) : env_(env), ref_(ref) {}
+  ~LocalRef() {
+    if (ref_ != nullptr) env_->DeleteLocalRef(ref_);
+  }
+  LocalRef(const LocalRef&) = delete;
+  LocalRef& operator=(const LocalRef&) = delete;
+
+  T get() const { return ref_; }
+  explicit operator bool() const { return ref_ != nullptr; }
+
+ private:
+  JNIEnv* env_;
+  T ref_;
+};
+
+}  // namespace bridge

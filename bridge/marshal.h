@@ -1,0 +1,97 @@
+// What every native shares: the bridge's error codes, the request token, and the routines
+// that move values between host records and the Java out-parameter objects.
+#pragma once
+
+#include <jni.h>
+
+#include <initializer_list>
+
+#include "bridge/jni_guards.h"
+#include "host/qcapi.h"
+#include "startup/class_cache.h"
+
+namespace bridge {
+
+inline constexpr jint kNoCall = -11000;        // the QuillCall has no host call bound
+inline constexpr jint kNullArgument = -10999;  // a required object argument is null
+inline constexpr jint kBadString = -9995;      // a Java string could not be read
+inline constexpr jint kNothingToDo = -9956;    // nothing to work on
+inline constexpr jint kGenericError = -1;
+
+inline quill_token GetRequestToken(JNIEnv* env, jobject call) {
+  return env->GetIntField(call, gClassCache.quillCallToken);
+}
+
+// A new[] ISO-8859-1 copy of text (characters it cannot hold substituted), or null for a null
+// or unreadable string. outLength, when given, receives the length in UTF-16 code units.
+char* JStringToLatin1(JNIEnv* env, jstring text, int* outLength);
+
+void FillQuillValue(JNIEnv* env, const quill_value_t& record, jobject value, bool withName);
+void FillQuillValueUtf8(JNIEnv* env, const quill_value_t& record, jobject value, bool withName);
+void FillQuillValueW(JNIEnv* env, const quill_wvalue_t& record, jobject value);
+
+inline void SetTypeRef(JNIEnv* env, quill_type handle, jobject ref) {
+  env->SetIntField(ref, gClassCache.typeRefHandle, handle);
+}
+inline quill_type GetTypeRef(JNIEnv* env, jobject ref) {
+  return ref == nullptr ? 0 : env->GetIntField(ref, gClassCache.typeRefHandle);
+}
+inline void SetIntValue(JNIEnv* env, const int32_t* number, jobject out) {
+  env->SetLongField(out, gClassCache.intValueValue, static_cast<jlong>(*number));
+}
+inline void SetFloatValue(JNIEnv* env, const double* number, jobject out) {
+  env->SetDoubleField(out, gClassCache.floatValueValue, *number);
+}
+
+// The common start of a QuillCall native: required arguments are checked first (-10999), then
+// the call's token (-11000); body(token) does the rest and gives the result.
+template <class Body>
+inline jint WithCall(JNIEnv* env, jobject call, std::initializer_list<const void*> required,
+                     Body&& body) {
+  for (const void* argument : required) {
+    if (argument == nullptr) return kNullArgument;
+  }
+  const quill_token token = GetRequestToken(env, call);
+  if (token == 0) return kNoCall;
+  return body(token);
+}
+
+// Host results pass through; out-parameters are written only when the host succeeded.
+template <class Fill>
+inline jint OnSuccess(osError result, Fill&& fill) {
+  if (result == 0) fill();
+  return result;
+}
+
+// Natives whose host call hands back one UTF-16 record, written into a QuillValue.
+template <class HostCall>
+inline jint RecordToValue(JNIEnv* env, jobject call, std::initializer_list<const void*> required,
+                          jobject out, HostCall&& host) {
+  return WithCall(env, call, required, [&](quill_token t) {
+    quill_wvalue_t record{};
+    return OnSuccess(host(t, &record), [&] { FillQuillValueW(env, record, out); });
+  });
+}
+
+// Natives whose host call hands back one 32-bit number, written sign-extended into an IntValue.
+template <class HostCall>
+inline jint NumberToIntValue(JNIEnv* env, jobject call, std::initializer_list<const void*> required,
+                             jobject out, HostCall&& host) {
+  return WithCall(env, call, required, [&](quill_token t) {
+    int32_t number = 0;
+    return OnSuccess(host(t, &number), [&] { SetIntValue(env, &number, out); });
+  });
+}
+
+// Natives whose host call hands back one type handle, written into a QuillTypeRef. Texts the
+// host call acquires are released before the out-parameter is written.
+template <class HostCall>
+inline jint HandleToTypeRef(JNIEnv* env, jobject call, std::initializer_list<const void*> required,
+                            jobject out, HostCall&& host) {
+  return WithCall(env, call, required, [&](quill_token t) {
+    quill_type handle = 0;
+    return OnSuccess(host(t, &handle), [&] { SetTypeRef(env, handle, out); });
+  });
+}
+
+}  // namespace bridge

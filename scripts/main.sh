@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# The main job: set up, build the ready server root, start the bridge and run the example script.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+./scripts/build.sh
+./build/bin/quill run examples/hello.qs

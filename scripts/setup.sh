@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs everything the project builds and tests with, from Debian's packages only.
+# Idempotent; run as root on Debian 12.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  openjdk-17-jdk-headless
+  libicu-dev libsqlite3-dev
+  googletest libgtest-dev libbenchmark-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+echo "setup: all packages present"

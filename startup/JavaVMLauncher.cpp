@@ -1,0 +1,192 @@
+#include "startup/JavaVMLauncher.h"
+
+#include <cstdio>
+#include <string>
+
+#include "host/storage.h"
+#include "platform/win32.h"
+#include "startup/globals.h"
+
+JavaVMLauncher gLauncher;
+
+namespace {
+
+constexpr const char* kRuntimeKey = "SOFTWARE\\JavaSoft\\Java Runtime Environment\\";
+constexpr const char* kRegistryError = "Could not open the registry.";
+
+// One preference of global_prefs; a failed query or no row reads as empty.
+CharBuffer ReadPreference(const char* sql) {
+  CharBuffer value;
+  StorageManager::Rows rows;
+  if (StorageManager::Execute("quill_internal", sql, &rows, nullptr) == 0 && !rows.empty() &&
+      !rows[0].empty() && rows[0][0] != nullptr) {
+    value = *rows[0][0];
+  }
+  StorageManager::KillRows(&rows);
+  return value;
+}
+
+// Reads a string value of an open key into a buffer of `capacity` bytes.
+LONG QueryString(HKEY key, const char* name, char* buffer, DWORD capacity) {
+  DWORD type = 0;
+  DWORD size = capacity;
+  LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &size);
+  if (rc == ERROR_SUCCESS && (size == 0 || buffer[size - 1] != '\0')) {
+    // A value that fills the buffer without its terminator does not fit.
+    if (size >= capacity) return ERROR_MORE_DATA;
+    buffer[size] = '\0';
+  }
+  return rc;
+}
+
+}  // namespace
+
+bool JavaVMLauncher::Start() {
+  try {
+    BuildOptions();
+    LoadRuntime();
+    CreateVM();
+    return true;
+  } catch (const osException& e) {
+    quill_log(2, "%s", e.what());
+    return false;
+  }
+}
+
+void JavaVMLauncher::ModulesFolderPath(CharBuffer& out, bool upTwo) {
+  char current[2048] = {0};
+  char platform[1024] = {0};
+  osGetCurrentDirectory(current, sizeof current);
+  quill_getPlatformSpecificPath(current, platform, sizeof platform);
+  out = platform;
+  if (upTwo) out.Append("../../");
+  out.Append("QuillModules");
+  out.Append("/");
+}
+
+void JavaVMLauncher::AppendArchives(CharBuffer& classPath, const char* folder) {
+  if (folder == nullptr || *folder == '\0') return;
+  osFile dir;
+  if (dir.AttachTo(folder, 5, 3, true) != 0) {
+    quill_log(2, "Unable to locate \"%s\" folder", folder);
+    return;
+  }
+  static constexpr const char* kArchiveExtensions = ".zip .jar .war .ear";
+  const std::string extensions = kArchiveExtensions;
+  osDirectoryIterator entries(dir.GetFullPath(), false, true, true);
+  osFile entry;
+  while (entries.GetNextFile(entry)) {
+    if (entry.IsDirectory()) continue;
+    if (extensions.find(entry.GetExtension()) == std::string::npos) continue;
+    classPath.Append(dir.GetFullPath());
+    classPath.Append(entry.GetFilename());
+    classPath.Append(entry.GetExtension());
+    classPath += kPathListSeparator;
+  }
+}
+
+void JavaVMLauncher::BuildOptions() {
+  CharBuffer folder;
+
+  CharBuffer classPath =
+      ReadPreference("SELECT data FROM global_prefs WHERE store_key = 'java_class_path'");
+  if (!classPath.IsEmpty()) classPath += kPathListSeparator;
+  classPath += '.';
+  classPath += kPathListSeparator;
+  ModulesFolderPath(folder, false);
+  classPath.Append(folder);
+  classPath += kPathListSeparator;
+  ModulesFolderPath(folder, true);
+  classPath.Append(folder);
+  classPath += kPathListSeparator;
+  for (const char* archiveFolder : {"QuillModules/", "JavaLibraries/", "JDBCDrivers/",
+                                    "../../QuillModules/", "../../JavaLibraries/",
+                                    "../../JDBCDrivers/"}) {
+    AppendArchives(classPath, archiveFolder);
+  }
+  // The option texts are sized to their content, so long paths cannot overflow.
+  CharBuffer option("-Djava.class.path=");
+  option.Append(classPath);
+  options.push_back(std::move(option));
+
+  CharBuffer libraryPath =
+      ReadPreference("SELECT data FROM global_prefs WHERE store_key = 'java_lib_path'");
+  if (!libraryPath.IsEmpty()) libraryPath += kPathListSeparator;
+  ModulesFolderPath(folder, false);
+  libraryPath.Append(folder);
+  libraryPath += kPathListSeparator;
+  ModulesFolderPath(folder, true);
+  libraryPath.Append(folder);
+  libraryPath += kPathListSeparator;
+  option = "-Djava.library.path=";
+  option.Append(libraryPath);
+  options.push_back(std::move(option));
+
+  // Split at every space only: quotes do not group and tabs do not separate.
+  const CharBuffer free =
+      ReadPreference("SELECT data FROM global_prefs WHERE store_key = 'java_vm_options'");
+  const std::string& text = free.str();
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(' ', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) options.emplace_back(text.data() + start, end - start);
+    start = end + 1;
+  }
+}
+
+void JavaVMLauncher::LoadRuntime() {
+  HKEY key = nullptr;
+  LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRuntimeKey, 0, KEY_QUERY_VALUE, &key);
+  if (rc != ERROR_SUCCESS) throw osException(kRegistryError, rc);
+
+  // A version that cannot be read, or does not fit, fails like a missing version key.
+  char version[100] = {0};
+  rc = QueryString(key, "CurrentVersion", version, sizeof version);
+  RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) throw osException(kRegistryError, rc);
+
+  std::string versionKey = std::string(kRuntimeKey) + version;
+  rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, versionKey.c_str(), 0, KEY_QUERY_VALUE, &key);
+  if (rc != ERROR_SUCCESS) throw osException(kRegistryError, rc);
+
+  char libraryPath[2000] = {0};
+  rc = QueryString(key, "RuntimeLib", libraryPath, sizeof libraryPath);
+  RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) throw osException("Could not read JRE path from the registry.", rc);
+  runtimeLibPath = libraryPath;
+
+  runtimeLibrary = LoadLibraryA(runtimeLibPath.c_str());
+  if (runtimeLibrary == nullptr) throw osException("Failed to load library", -1);
+  createJavaVM = reinterpret_cast<CreateJavaVMFunc>(
+      reinterpret_cast<void*>(GetProcAddress(runtimeLibrary, "JNI_CreateJavaVM")));
+  if (createJavaVM == nullptr) throw osException("Failed to find JVM Create func", -1);
+}
+
+void JavaVMLauncher::CreateVM() {
+  // The option array is sized to the list: no fixed limit to overflow.
+  std::vector<JavaVMOption> vmOptions(options.size());
+  for (size_t i = 0; i < options.size(); ++i) {
+    vmOptions[i].optionString = const_cast<char*>(options[i].c_str());
+    vmOptions[i].extraInfo = nullptr;
+  }
+  JavaVMInitArgs args{};
+  args.version = kCreateVersion;
+  args.nOptions = static_cast<jint>(vmOptions.size());
+  args.options = vmOptions.data();
+  args.ignoreUnrecognized = JNI_FALSE;
+
+  quill_log(3, "Starting Java VM with options: ");
+  for (const CharBuffer& option : options) std::printf("   %s\n", option.c_str());
+  std::fflush(stdout);
+
+  jint rc = createJavaVM(&vm, reinterpret_cast<void**>(&env), &args);
+  if (rc < 0) {
+    std::printf("%s %d\n", "Could not create JVM", static_cast<int>(rc));
+    std::fflush(stdout);
+    vm = nullptr;
+    env = nullptr;
+    throw osException("Could not create JVM", -1);
+  }
+  options.clear();
+}

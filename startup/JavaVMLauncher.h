@@ -1,0 +1,34 @@
+// Finds the installed Java runtime, loads its VM library and creates the process's Java VM.
+#pragma once
+
+#include <jni.h>
+
+#include <vector>
+
+#include "host/os.h"
+
+class JavaVMLauncher {
+ public:
+  using CreateJavaVMFunc = jint (*)(JavaVM**, void**, void*);
+
+  // BuildOptions, LoadRuntime and CreateVM in order; false (with the reason logged) when one fails.
+  bool Start();
+
+  void BuildOptions();
+  void LoadRuntime();
+  void CreateVM();
+
+  // The server's module folder ("<current dir>QuillModules/", or with "../../" before it).
+  static void ModulesFolderPath(CharBuffer& out, bool upTwo);
+  // Appends every archive of folder to classPath, each followed by the path-list separator.
+  static void AppendArchives(CharBuffer& classPath, const char* folder);
+
+  JNIEnv* env = nullptr;
+  JavaVM* vm = nullptr;
+  void* runtimeLibrary = nullptr;
+  CreateJavaVMFunc createJavaVM = nullptr;
+  std::vector<CharBuffer> options;
+  CharBuffer runtimeLibPath;
+};
+
+extern JavaVMLauncher gLauncher;

@@ -1,0 +1,52 @@
+#include "startup/class_cache.h"
+
+#include "host/qcapi.h"
+
+ClassCache gClassCache;
+
+namespace {
+
+jclass GlobalClass(JNIEnv* env, const char* name) {
+  jclass local = env->FindClass(name);
+  if (local == nullptr) {
+    env->ExceptionClear();
+    quill_log(2, "[QJAPI] Java class %s could not be found.", name);
+    return nullptr;
+  }
+  return static_cast<jclass>(env->NewGlobalRef(local));
+}
+
+// IDs of a class that was not found stay null rather than being looked up on a null class.
+jfieldID Field(JNIEnv* env, jclass cls, const char* name, const char* signature) {
+  if (cls == nullptr) return nullptr;
+  jfieldID id = env->GetFieldID(cls, name, signature);
+  if (id == nullptr) env->ExceptionClear();
+  return id;
+}
+
+jmethodID Method(JNIEnv* env, jclass cls, const char* name, const char* signature) {
+  if (cls == nullptr) return nullptr;
+  jmethodID id = env->GetMethodID(cls, name, signature);
+  if (id == nullptr) env->ExceptionClear();
+  return id;
+}
+
+}  // namespace
+
+void CacheJavaClasses(JNIEnv* env) {
+  ClassCache& c = gClassCache;
+  c.quillCall = GlobalClass(env, "com/marrowbay/quillpro/QuillCall");
+  c.quillCallToken = Field(env, c.quillCall, "nativeRef", "I");
+  c.quillCallCtor = Method(env, c.quillCall, "<init>", "()V");
+  c.typeRef = GlobalClass(env, "com/ferngate/quillpro/QuillTypeRef");
+  c.typeRefHandle = Field(env, c.typeRef, "nativeRef", "I");
+  c.quillValue = GlobalClass(env, "com/ferngate/quillpro/QuillValue");
+  c.quillValueName = Field(env, c.quillValue, "name", "Ljava/lang/String;");
+  c.quillValueData = Field(env, c.quillValue, "data", "Ljava/lang/String;");
+  c.quillValueType = Field(env, c.quillValue, "type", "I");
+  c.intValue = GlobalClass(env, "com/ferngate/quillpro/IntValue");
+  c.intValueValue = Field(env, c.intValue, "value", "J");
+  c.floatValue = GlobalClass(env, "com/ferngate/quillpro/FloatValue");
+  c.floatValueValue = Field(env, c.floatValue, "value", "D");
+  c.tagModule = GlobalClass(env, "com/ferngate/quillpro/QuillTagModule");
+}

@@ -1,0 +1,26 @@
+// Classes, fields and methods of the bridge's Java side, looked up once at start-up.
+#pragma once
+
+#include <jni.h>
+
+struct ClassCache {
+  jclass quillCall = nullptr;            // com/marrowbay/quillpro/QuillCall
+  jfieldID quillCallToken = nullptr;     // nativeRef I
+  jmethodID quillCallCtor = nullptr;     // <init> ()V
+  jclass typeRef = nullptr;              // com/ferngate/quillpro/QuillTypeRef
+  jfieldID typeRefHandle = nullptr;      // nativeRef I
+  jclass quillValue = nullptr;           // com/ferngate/quillpro/QuillValue
+  jfieldID quillValueName = nullptr;     // name Ljava/lang/String;
+  jfieldID quillValueData = nullptr;     // data Ljava/lang/String;
+  jfieldID quillValueType = nullptr;     // type I
+  jclass intValue = nullptr;             // com/ferngate/quillpro/IntValue
+  jfieldID intValueValue = nullptr;      // value J
+  jclass floatValue = nullptr;           // com/ferngate/quillpro/FloatValue
+  jfieldID floatValueValue = nullptr;    // value D
+  jclass tagModule = nullptr;            // com/ferngate/quillpro/QuillTagModule
+};
+
+extern ClassCache gClassCache;
+
+// Fills gClassCache. A class that cannot be found leaves its entries null and is logged.
+void CacheJavaClasses(JNIEnv* env);

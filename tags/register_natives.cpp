@@ -1,0 +1,117 @@
+// QuillTagModule.registerTagModule: Java modules register their tags through these natives.
+#include <jni.h>
+
+#include <initializer_list>
+
+#include "bridge/jni_guards.h"
+#include "com_ferngate_quillpro_QuillTagModule.h"
+#include "com_marrowbay_quillpro_QuillTagModule.h"
+#include "tags/JavaTag.h"
+
+using bridge::LocalRef;
+using bridge::Utf16Chars;
+using bridge::Utf8Chars;
+
+namespace {
+
+// What differs between the two packages' registration natives.
+struct RegistrationForm {
+  const char* tagModuleClass;                   // the registering object must be one of these
+  std::initializer_list<const char*> signatures;  // tag method signatures, tried in order
+  bool clearBetweenLookups;  // clear the failed lookup's exception before the next is tried
+};
+
+constexpr const char* kFerngateSignature = "(Lcom/ferngate/quillpro/QuillCall;I)I";
+constexpr const char* kMarrowbaySignature = "(Lcom/marrowbay/quillpro/QuillCall;I)I";
+
+const RegistrationForm kFiveParameterForm{"com/ferngate/quillpro/QuillTagModule",
+                                          {kFerngateSignature, kMarrowbaySignature}, true};
+const RegistrationForm kSixParameterForm{"com/marrowbay/quillpro/QuillTagModule",
+                                         {kMarrowbaySignature}, false};
+
+const char* OrNull(const Utf8Chars& text) { return text ? text.get() : "null"; }
+
+// Creates the registration-time instance of the registering object's class, or gives null
+// when the class is not a tag module, lacks "<init>" "()V" or the tag method, or its
+// constructor throws. method and constructor receive what was found.
+jobject CreateModuleInstance(JNIEnv* env, jobject module, const RegistrationForm& form,
+                             const char* methodName, jmethodID& method, jmethodID& constructor) {
+  LocalRef<jclass> base(env, env->FindClass(form.tagModuleClass));
+  if (!base) return nullptr;
+  LocalRef<jclass> moduleClass(env, env->GetObjectClass(module));
+  if (!env->IsAssignableFrom(moduleClass.get(), base.get())) return nullptr;
+
+  constructor = env->GetMethodID(moduleClass.get(), "<init>", "()V");
+  if (constructor == nullptr) return nullptr;
+  for (const char* signature : form.signatures) {
+    if (env->ExceptionCheck()) {
+      if (!form.clearBetweenLookups) break;
+      env->ExceptionClear();
+    }
+    method = env->GetMethodID(moduleClass.get(), methodName, signature);
+    if (method != nullptr) break;
+  }
+  if (method == nullptr) return nullptr;
+  return env->NewObject(moduleClass.get(), constructor);
+}
+
+void RegisterTagModule(JNIEnv* env, jobject module, const RegistrationForm& form,
+                       jstring className, jstring moduleName, jstring tagName, jstring methodName,
+                       jint flags, jstring description) {
+  if (tagName == nullptr || methodName == nullptr) return;
+
+  Request* request = Request::GetCurrent();
+  TagRegistry registry(request, request != nullptr ? request->GetTagTable() : nullptr);
+
+  Utf8Chars classText(env, className);
+  Utf8Chars tagText(env, tagName);
+  Utf8Chars methodText(env, methodName);
+  if (!tagText || !methodText) {
+    env->ExceptionClear();
+    return;
+  }
+  // A null class name or description cannot name a tag: refused like a missing method.
+  const bool described = description != nullptr;
+  jmethodID method = nullptr;
+  jmethodID constructor = nullptr;
+  LocalRef<jobject> instance(
+      env, classText && described
+               ? CreateModuleInstance(env, module, form, methodText.get(), method, constructor)
+               : nullptr);
+  env->ExceptionDescribe();
+  env->ExceptionClear();
+  if (!instance) {
+    quill_log(2, "Couldn't not find %s method in class %s.", methodText.get(), OrNull(classText));
+    return;
+  }
+
+  auto* tag = new JavaTag(classText.get(), env->NewGlobalRef(instance.get()), method, constructor);
+  static const quill_char kEmpty[] = {0};
+  Utf16Chars moduleUnits(env, moduleName);
+  Utf16Chars tagUnits(env, tagName);
+  Utf16Chars descriptionUnits(env, description);
+  env->ExceptionClear();
+  registry.RegTag(moduleUnits ? moduleUnits.get() : kEmpty, tagUnits ? tagUnits.get() : kEmpty,
+                  tag, descriptionUnits ? descriptionUnits.get() : kEmpty, flags);
+  quill_log(2, "    Loaded \"%s\" tag.", tagText.get());
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT void JNICALL Java_com_ferngate_quillpro_QuillTagModule_registerTagModule(
+    JNIEnv* env, jobject self, jstring className, jstring tagName, jstring methodName, jint flags,
+    jstring description) {
+  RegisterTagModule(env, self, kFiveParameterForm, className, nullptr, tagName, methodName, flags,
+                    description);
+}
+
+JNIEXPORT void JNICALL Java_com_marrowbay_quillpro_QuillTagModule_registerTagModule(
+    JNIEnv* env, jobject self, jstring className, jstring moduleName, jstring tagName,
+    jstring methodName, jint flags, jstring description) {
+  RegisterTagModule(env, self, kSixParameterForm, className, moduleName, tagName, methodName,
+                    flags, description);
+}
+
+}  // extern "C"
