@@ -1,0 +1,56 @@
+package com.ferngate.quillpro;
+
+import java.io.ByteArrayInputStream;
+import java.io.ByteArrayOutputStream;
+import java.io.ObjectInputStream;
+import java.io.ObjectOutputStream;
+
+/**
+ * The base of Java tag modules. A tag method is a public instance method
+ * {@code int name(QuillCall call, int argument)} (either package's {@code QuillCall}); each call
+ * runs on a fresh instance made with the public no-argument constructor, and a non-zero result
+ * fails the script's tag call with that code.
+ */
+public abstract class QuillTagModule extends QuillJavaModule {
+    /**
+     * Registers {@code methodName} of this object's class as the script tag {@code tagName}.
+     * The method may take either package's {@code QuillCall}. A class without a public no-argument
+     * constructor, or a missing method, registers nothing (the server log says which).
+     *
+     * @param className   the class name, used in messages
+     * @param flags       the host's tag flags, passed through
+     * @param description the tag's description
+     */
+    public native void registerTagModule(String className, String tagName, String methodName,
+                                         int flags, String description);
+
+    /** {@link #registerTagModule} with this object's class name and no flags. */
+    public void registerTag(String tagName, String methodName, String description) {
+        registerTagModule(getClass().getName(), tagName, methodName, 0, description);
+    }
+
+    /** The object's bytes in Java serialisation form, or null when it cannot be serialised. */
+    public static byte[] serialize(Object object) {
+        try {
+            ByteArrayOutputStream bytes = new ByteArrayOutputStream();
+            try (ObjectOutputStream out = new ObjectOutputStream(bytes)) {
+                out.writeObject(object);
+            }
+            return bytes.toByteArray();
+        } catch (Exception | LinkageError e) {
+            return null;
+        }
+    }
+
+    /** The object read back from {@link #serialize} bytes, or null when they cannot be read. */
+    public static Object unserialize(byte[] data) {
+        if (data == null) {
+            return null;
+        }
+        try (ObjectInputStream in = new ObjectInputStream(new ByteArrayInputStream(data))) {
+            return in.readObject();
+        } catch (Exception | LinkageError e) {
+            return null;
+        }
+    }
+}
