@@ -1,0 +1,189 @@
+// The `quill` command: starts the host in a server root, loads the Java bridge module and runs
+// subcommands.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "service/cli/run_command.h"
+#include "service/core/host.h"
+#include "service/core/internal_db.h"
+#include "service/core/log.h"
+
+#ifndef QUILL_DEFAULT_ROOT
+#define QUILL_DEFAULT_ROOT "."
+#endif
+
+// Linked in only when the run subcommand is part of the build.
+namespace quill_service {
+__attribute__((weak)) int RunCommand(Host& host, const std::vector<std::string>& args);
+}
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr const char* kModuleFile = "QuillModules/libQJAPI.so";
+
+constexpr const char* kUsage = R"(Usage: quill [OPTIONS] [COMMAND ...]
+
+Starts the host in a server root, loads the Java bridge module <root>/QuillModules/libQJAPI.so
+on the start-up thread and, with no COMMAND, exits 0 when the module started (its entry
+returned 1) and 1 when it did not. Log lines go to standard error as "[level] text".
+
+Options:
+  --root DIR          server root; the host runs in it and keeps quill_internal.db there
+                      (default: )" QUILL_DEFAULT_ROOT R"()
+  --threads N         worker threads that run scripts (default 4, at most 256)
+  --pref KEY=VALUE    store VALUE under KEY in the table global_prefs of the internal database
+                      before start-up; "--pref KEY" stores NULL. Preferences persist in the root.
+                      Repeatable. Example: --pref java_vm_options=-Xcheck:jni
+                      Keys the module reads: java_qjapi_enabled, java_class_path,
+                      java_lib_path, java_vm_options
+  --unset-pref KEY    delete the preference KEY before start-up. Repeatable.
+  --module PATH       load this module file instead of <root>/QuillModules/libQJAPI.so
+  --no-module         start without loading a module
+  --suppress-modules  set the host flag that tells modules not to start
+  --quiet             keep log lines off standard error
+  -h, --help          show this help
+
+Commands:
+  run SCRIPT ...      run scripts on the worker threads after the module has started
+
+Exit codes: 0 success, 1 module start-up failed, 2 usage error or missing module file.
+)";
+
+struct PreferenceChange {
+  std::string key;
+  std::optional<std::string> value;
+  bool remove = false;
+};
+
+struct CommandLine {
+  quill_service::HostOptions host{QUILL_DEFAULT_ROOT, 4};
+  std::vector<PreferenceChange> preferences;
+  std::optional<std::string> modulePath;
+  bool loadModule = true;
+  bool suppressModules = false;
+  bool quiet = false;
+  bool help = false;
+  std::vector<std::string> command;  // the command word and its arguments
+};
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "quill: %s\nTry 'quill --help'.\n", message.c_str());
+  return kExitUsage;
+}
+
+std::optional<int> ParseThreadCount(const std::string& text) {
+  char* end = nullptr;
+  long count = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || count < 1 || count > 256) return std::nullopt;
+  return static_cast<int>(count);
+}
+
+// Returns an error message, or nothing when the arguments were understood.
+std::optional<std::string> Parse(int argc, char** argv, CommandLine& line) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto needValue = [&](std::string& value) -> bool {
+      if (i + 1 >= argc) return false;
+      value = argv[++i];
+      return true;
+    };
+    std::string value;
+    if (arg == "-h" || arg == "--help") {
+      line.help = true;
+    } else if (arg == "--root") {
+      if (!needValue(value) || value.empty()) return "--root needs a folder";
+      line.host.root = value;
+    } else if (arg == "--threads") {
+      if (!needValue(value)) return "--threads needs a number";
+      auto count = ParseThreadCount(value);
+      if (!count) return "--threads needs a number from 1 to 256";
+      line.host.threads = *count;
+    } else if (arg == "--pref") {
+      if (!needValue(value)) return "--pref needs KEY=VALUE";
+      const size_t equals = value.find('=');
+      PreferenceChange change{value.substr(0, equals), std::nullopt};
+      if (equals != std::string::npos) change.value = value.substr(equals + 1);
+      if (change.key.empty()) return "--pref needs a key";
+      line.preferences.push_back(std::move(change));
+    } else if (arg == "--unset-pref") {
+      if (!needValue(value) || value.empty()) return "--unset-pref needs a key";
+      line.preferences.push_back({value, std::nullopt, true});
+    } else if (arg == "--module") {
+      if (!needValue(value) || value.empty()) return "--module needs a file";
+      line.modulePath = std::filesystem::absolute(value).string();
+    } else if (arg == "--no-module") {
+      line.loadModule = false;
+    } else if (arg == "--suppress-modules") {
+      line.suppressModules = true;
+    } else if (arg == "--quiet") {
+      line.quiet = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return "unknown option " + arg;
+    } else {
+      line.command.assign(argv + i, argv + argc);
+      break;
+    }
+  }
+  if (!line.command.empty() && line.command.front() != "run") return "unknown command " + line.command.front();
+  return std::nullopt;
+}
+
+bool ApplyPreferences(const std::vector<PreferenceChange>& changes) {
+  for (const PreferenceChange& change : changes) {
+    const osError code = change.remove ? quill_service::RemovePreference(change.key)
+                                       : quill_service::SetPreference(change.key, change.value);
+    if (code != QUILL_OK) {
+      std::fprintf(stderr, "quill: cannot write the preference %s (error %d)\n", change.key.c_str(), code);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CommandLine line;
+  if (auto error = Parse(argc, argv, line)) return UsageError(*error);
+  if (line.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (line.quiet) quill_service::SetLogSink({});
+  Quill::Instance()->Settings().suppressModules = line.suppressModules;
+
+  quill_service::Host* host = nullptr;
+  try {
+    host = &quill_service::Host::Start(line.host);
+  } catch (const osException& e) {
+    return UsageError(e.what());
+  }
+  if (!ApplyPreferences(line.preferences)) return kExitUsage;
+
+  bool started = true;
+  if (line.loadModule) {
+    const std::string module = line.modulePath.value_or(host->Root() + kModuleFile);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(module, ec)) {
+      std::fprintf(stderr, "quill: module not found: %s\n", module.c_str());
+      return kExitUsage;
+    }
+    int entryResult = 0;
+    started = host->LoadModule(module, &entryResult) && entryResult == 1;
+  }
+
+  if (line.command.empty()) return started ? 0 : kExitFailure;
+  if (quill_service::RunCommand == nullptr) {
+    std::fprintf(stderr, "run: not available\n");
+    return kExitFailure;
+  }
+  return quill_service::RunCommand(*host, {line.command.begin() + 1, line.command.end()});
+}

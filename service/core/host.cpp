@@ -1,0 +1,103 @@
+#include "service/core/host.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <exception>
+#include <filesystem>
+
+#include "service/core/current_request.h"
+#include "service/core/internal_db.h"
+
+namespace quill_service {
+namespace {
+
+using RegisterQuillTagsFunc = int (*)(TagRegistry*);
+
+std::unique_ptr<Host>& TheHost() {
+  static std::unique_ptr<Host> host;
+  return host;
+}
+
+// Makes a request current on this thread for the life of the scope.
+class StartupScope {
+ public:
+  explicit StartupScope(Request* request) : previous_(Request::GetCurrent()) { SetCurrentRequest(request); }
+  ~StartupScope() { SetCurrentRequest(previous_); }
+  StartupScope(const StartupScope&) = delete;
+  StartupScope& operator=(const StartupScope&) = delete;
+
+ private:
+  Request* previous_;
+};
+
+}  // namespace
+
+Host& Host::Start(const HostOptions& options) {
+  std::unique_ptr<Host>& host = TheHost();
+  if (!host) host.reset(new Host);
+  host->Configure(options);
+  return *host;
+}
+
+Host* Host::Instance() { return TheHost().get(); }
+
+Host::~Host() = default;
+
+void Host::Configure(const HostOptions& options) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path root = fs::canonical(options.root.empty() ? "." : options.root, ec);
+  if (ec || !fs::is_directory(root, ec)) {
+    const std::string message = "The server root is not a folder: " + options.root;
+    throw osException(message.c_str(), QUILL_ERR_NOT_FOUND);
+  }
+  if (chdir(root.c_str()) != 0) {
+    const std::string message = "Cannot enter the server root: " + root.string();
+    throw osException(message.c_str(), QUILL_ERR_GENERIC);
+  }
+  root_ = root.string();
+  if (root_.back() != '/') root_ += '/';
+
+  std::string error;
+  if (OpenInternalDatabase(root_ + kInternalDatabaseFile, &error) != QUILL_OK) {
+    quill_log(1, "The internal database %s%s cannot be used: %s", root_.c_str(), kInternalDatabaseFile,
+              error.c_str());
+  }
+  if (!workers_ || options.threads != options_.threads) {
+    workers_.reset();  // finishes the old pool's jobs first
+    workers_ = std::make_unique<WorkerPool>(options.threads);
+  }
+  options_ = options;
+  options_.root = root_;
+}
+
+bool Host::LoadModule(const std::string& path, int* entryResult) {
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  if (library == nullptr) {
+    quill_log(1, "Cannot load the module %s: %s", path.c_str(), dlerror());
+    return false;
+  }
+  auto entry = reinterpret_cast<RegisterQuillTagsFunc>(dlsym(library, "RegisterQuillTags"));
+  if (entry == nullptr) {
+    quill_log(1, "The module %s has no RegisterQuillTags entry", path.c_str());
+    return false;
+  }
+  try {
+    Request startup;
+    StartupScope scope(&startup);
+    TagRegistry registry(&startup, startup.GetTagTable());
+    const int result = entry(&registry);
+    if (entryResult != nullptr) *entryResult = result;
+  } catch (const std::exception& e) {
+    quill_log(1, "The module %s failed to start: %s", path.c_str(), e.what());
+    return false;
+  } catch (...) {
+    quill_log(1, "The module %s failed to start", path.c_str());
+    return false;
+  }
+  // Modules stay loaded for the life of the process.
+  return true;
+}
+
+}  // namespace quill_service

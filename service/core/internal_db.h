@@ -1,0 +1,34 @@
+// The host's side of the storage manager: which file backs the internal database, and
+// preferences written before start-up.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "host/storage.h"
+
+namespace quill_service {
+
+constexpr const char* kInternalDatabase = "quill_internal";
+constexpr const char* kInternalDatabaseFile = "quill_internal.db";
+
+// Execute's failures: the database is not known or not open, or SQLite refused the statement
+// (then the code is the negated SQLite result code, e.g. -1 for an SQL error, -26 for a file
+// that is not a database).
+constexpr osError kStorageUnknownDatabase = QUILL_ERR_NOT_FOUND;
+constexpr osError kStorageBadArgument = QUILL_ERR_INVALID;
+
+// Makes `file` the internal database, closing the previous one. A new file gets the table
+// global_prefs (store_key TEXT PRIMARY KEY, data TEXT); an existing file is used as it is, so a
+// damaged database stays damaged and Execute reports it. 0 on success; on failure the file stays
+// attached and `error` (when given) tells why.
+QUILL_API osError OpenInternalDatabase(const std::string& file, std::string* error = nullptr);
+QUILL_API void CloseInternalDatabase();
+// The attached file, empty when none.
+QUILL_API std::string InternalDatabaseFile();
+
+// Writes (or, with no value, stores NULL for) a preference row of global_prefs.
+QUILL_API osError SetPreference(const std::string& key, const std::optional<std::string>& value);
+QUILL_API osError RemovePreference(const std::string& key);
+
+}  // namespace quill_service

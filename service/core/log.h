@@ -1,0 +1,38 @@
+// The host log: every quill_log line is kept in memory (the most recent kMaxLogLines) and handed
+// to a sink. The default sink writes "[level] text" lines to standard error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/qcapi.h"
+
+namespace quill_service {
+
+struct LogLine {
+  int level;
+  std::string text;  // the formatted text without a trailing line break
+};
+
+constexpr size_t kMaxLogLines = 10000;
+
+// Replaces the sink; an empty function keeps lines in memory only. Sinks run one line at a
+// time, in log order, and may themselves log.
+QUILL_API void SetLogSink(std::function<void(const LogLine&)> sink);
+// Restores the standard-error sink.
+QUILL_API void ResetLogSink();
+QUILL_API std::vector<LogLine> LogSnapshot();
+QUILL_API void ClearLog();
+
+// What the last quill_logSetDestination call asked for.
+struct LogDestination {
+  bool set = false;
+  int32_t first = 0;
+  int32_t second = 0;
+};
+QUILL_API LogDestination GetLogDestination();
+
+}  // namespace quill_service

@@ -1,0 +1,176 @@
+// The host singleton and the storage manager over SQLite.
+#include <sqlite3.h>
+
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+
+#include "service/core/internal_db.h"
+
+Quill* Quill::Instance() {
+  static Quill instance;
+  return &instance;
+}
+
+namespace quill_service {
+namespace {
+
+// One connection, used by one thread at a time: callers come from any thread, and a single
+// connection sees its own writes at once.
+struct InternalDatabase {
+  std::mutex lock;
+  sqlite3* connection = nullptr;
+  std::string file;
+};
+
+InternalDatabase& TheDatabase() {
+  static InternalDatabase* database = new InternalDatabase;  // outlives workers at exit
+  return *database;
+}
+
+osError SqliteError(int code) { return -(code & 0xFF); }
+
+struct StatementCloser {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
+
+CharBuffer* ColumnText(sqlite3_stmt* statement, int column) {
+  const int type = sqlite3_column_type(statement, column);
+  if (type == SQLITE_NULL) return nullptr;
+  const void* bytes = type == SQLITE_BLOB ? sqlite3_column_blob(statement, column)
+                                          : static_cast<const void*>(sqlite3_column_text(statement, column));
+  const int size = sqlite3_column_bytes(statement, column);
+  return new CharBuffer(static_cast<const char*>(bytes), static_cast<size_t>(size));
+}
+
+// Runs every statement of sql; rows are collected in `rows`. Caller holds the lock.
+osError RunStatements(sqlite3* connection, const char* sql, StorageManager::Rows& rows) {
+  const char* rest = sql;
+  while (rest != nullptr && *rest != '\0') {
+    sqlite3_stmt* raw = nullptr;
+    int result = sqlite3_prepare_v2(connection, rest, -1, &raw, &rest);
+    if (result != SQLITE_OK) return SqliteError(result);
+    Statement statement(raw);
+    if (!statement) continue;  // only white space or a comment was left
+    const int columns = sqlite3_column_count(statement.get());
+    while ((result = sqlite3_step(statement.get())) == SQLITE_ROW) {
+      StorageManager::Row row;
+      row.reserve(static_cast<size_t>(columns));
+      for (int column = 0; column < columns; ++column) row.push_back(ColumnText(statement.get(), column));
+      rows.push_back(std::move(row));
+    }
+    if (result != SQLITE_DONE) return SqliteError(result);
+  }
+  return QUILL_OK;
+}
+
+osError RunLocked(InternalDatabase& database, const char* sql, StorageManager::Rows& rows) {
+  if (database.connection == nullptr) return kStorageUnknownDatabase;
+  return RunStatements(database.connection, sql, rows);
+}
+
+osError WritePreference(const char* sql, const std::string& key, const std::optional<std::string>* value) {
+  InternalDatabase& database = TheDatabase();
+  std::lock_guard guard(database.lock);
+  if (database.connection == nullptr) return kStorageUnknownDatabase;
+  sqlite3_stmt* raw = nullptr;
+  int result = sqlite3_prepare_v2(database.connection, sql, -1, &raw, nullptr);
+  if (result != SQLITE_OK) return SqliteError(result);
+  Statement statement(raw);
+  sqlite3_bind_text(raw, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+  if (value != nullptr) {
+    if (value->has_value()) {
+      sqlite3_bind_text(raw, 2, (*value)->data(), static_cast<int>((*value)->size()), SQLITE_TRANSIENT);
+    } else {
+      sqlite3_bind_null(raw, 2);
+    }
+  }
+  result = sqlite3_step(raw);
+  return result == SQLITE_DONE ? QUILL_OK : SqliteError(result);
+}
+
+}  // namespace
+
+osError OpenInternalDatabase(const std::string& file, std::string* error) {
+  InternalDatabase& database = TheDatabase();
+  std::lock_guard guard(database.lock);
+  if (database.connection != nullptr) sqlite3_close_v2(database.connection);
+  database.connection = nullptr;
+  database.file = file;
+
+  std::error_code ec;
+  const bool isNew = !std::filesystem::exists(file, ec);
+  int result = sqlite3_open_v2(file.c_str(), &database.connection,
+                               SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  if (result == SQLITE_OK) {
+    sqlite3_busy_timeout(database.connection, 5000);  // other processes may share the file
+    StorageManager::Rows none;
+    // Touching the schema makes a file that is not a database fail here, not later.
+    const char* sql = isNew ? "CREATE TABLE IF NOT EXISTS global_prefs (store_key TEXT PRIMARY KEY, data TEXT)"
+                            : "SELECT count(*) FROM sqlite_master";
+    osError code = RunStatements(database.connection, sql, none);
+    StorageManager::KillRows(&none);
+    if (code == QUILL_OK) return QUILL_OK;
+    if (error != nullptr) *error = sqlite3_errmsg(database.connection);
+    return code;
+  }
+  if (error != nullptr) *error = database.connection != nullptr ? sqlite3_errmsg(database.connection) : "out of memory";
+  if (database.connection != nullptr) sqlite3_close_v2(database.connection);
+  database.connection = nullptr;
+  return SqliteError(result);
+}
+
+void CloseInternalDatabase() {
+  InternalDatabase& database = TheDatabase();
+  std::lock_guard guard(database.lock);
+  if (database.connection != nullptr) sqlite3_close_v2(database.connection);
+  database.connection = nullptr;
+  database.file.clear();
+}
+
+std::string InternalDatabaseFile() {
+  InternalDatabase& database = TheDatabase();
+  std::lock_guard guard(database.lock);
+  return database.file;
+}
+
+osError SetPreference(const std::string& key, const std::optional<std::string>& value) {
+  return WritePreference("INSERT OR REPLACE INTO global_prefs (store_key, data) VALUES (?1, ?2)", key, &value);
+}
+
+osError RemovePreference(const std::string& key) {
+  return WritePreference("DELETE FROM global_prefs WHERE store_key = ?1", key, nullptr);
+}
+
+}  // namespace quill_service
+
+osError StorageManager::Execute(const char* database, const char* sql, Rows* rows, CharBuffer* out) {
+  if (database == nullptr || sql == nullptr) return quill_service::kStorageBadArgument;
+  if (std::strcmp(database, quill_service::kInternalDatabase) != 0) return quill_service::kStorageUnknownDatabase;
+  Rows found;
+  osError code;
+  {
+    auto& internal = quill_service::TheDatabase();
+    std::lock_guard guard(internal.lock);
+    code = quill_service::RunLocked(internal, sql, found);
+  }
+  if (code == QUILL_OK && out != nullptr) {
+    const bool hasValue = !found.empty() && !found.front().empty() && found.front().front() != nullptr;
+    *out = hasValue ? *found.front().front() : CharBuffer();
+  }
+  if (code != QUILL_OK || rows == nullptr) {
+    KillRows(&found);
+    return code;
+  }
+  rows->insert(rows->end(), found.begin(), found.end());
+  return QUILL_OK;
+}
+
+void StorageManager::KillRows(Rows* rows) {
+  if (rows == nullptr) return;
+  for (Row& row : *rows) {
+    for (CharBuffer* column : row) delete column;
+  }
+  rows->clear();
+}

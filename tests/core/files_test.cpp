@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/os.h"
+#include "test_support.h"
+
+namespace {
+
+struct Entry {
+  std::string fullPath, name, extension;
+  bool directory;
+  bool operator==(const Entry&) const = default;
+};
+
+std::vector<Entry> Walk(const std::string& folder, bool recursive, bool files, bool folders) {
+  osDirectoryIterator it(folder.c_str(), recursive, files, folders);
+  std::vector<Entry> entries;
+  osFile file;
+  while (it.GetNextFile(file)) {
+    entries.push_back({file.GetFullPath(), file.GetFilename(), file.GetExtension(), file.IsDirectory()});
+  }
+  return entries;
+}
+
+class FilesTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string root = std::filesystem::canonical(dir.path()).string() + "/";
+};
+
+TEST_F(FilesTest, AttachToFolderGivesFullPathWithTrailingSeparator) {
+  std::filesystem::create_directory(dir / "QuillModules");
+  CwdGuard cwd;
+  std::filesystem::current_path(dir.path());
+  osFile folder;
+  ASSERT_EQ(folder.AttachTo("QuillModules/", 5, 3, true), 0);
+  EXPECT_STREQ(folder.GetFullPath(), (root + "QuillModules/").c_str());
+  EXPECT_TRUE(folder.IsDirectory());
+  // "../../" forms resolve to the real folder.
+  std::filesystem::create_directories(dir / "a/b");
+  std::filesystem::current_path(dir / "a/b");
+  ASSERT_EQ(folder.AttachTo("../../QuillModules", 5, 3, true), 0);
+  EXPECT_STREQ(folder.GetFullPath(), (root + "QuillModules/").c_str());
+}
+
+TEST_F(FilesTest, AttachToRefusesMissingFolderAndFileAsFolderWithoutChangingTheObject) {
+  dir.Write("plain.txt", "x");
+  osFile file;
+  ASSERT_EQ(file.AttachTo(dir.path().c_str(), 5, 3, true), 0);
+  const std::string before = file.GetFullPath();
+  EXPECT_NE(file.AttachTo((dir / "missing").c_str(), 5, 3, true), 0);
+  EXPECT_NE(file.AttachTo((dir / "plain.txt").c_str(), 5, 3, true), 0);
+  EXPECT_NE(file.AttachTo(nullptr, 5, 3, true), 0);
+  EXPECT_NE(file.AttachTo("", 5, 3, true), 0);
+  EXPECT_EQ(file.GetFullPath(), before);
+}
+
+TEST_F(FilesTest, IteratorReturnsEntriesSortedWithNameAndExtensionSplit) {
+  for (const char* name : {"x.JAR", "b.jar", "x.tar.gz", "README", ".jar", "a.zip", "trail."}) dir.Write(name, "");
+  std::filesystem::create_directory(dir / "lib.jar");
+  dir.Write("lib.jar/inner.jar", "");
+
+  const std::vector<Entry> expected = {
+      {root + ".jar", ".jar", "", false},
+      {root + "README", "README", "", false},
+      {root + "a.zip", "a", ".zip", false},
+      {root + "b.jar", "b", ".jar", false},
+      {root + "lib.jar/", "lib.jar", "", true},
+      {root + "trail.", "trail", ".", false},
+      {root + "x.JAR", "x", ".JAR", false},
+      {root + "x.tar.gz", "x.tar", ".gz", false},
+  };
+  EXPECT_EQ(Walk(dir.path(), false, true, true), expected);
+}
+
+TEST_F(FilesTest, IteratorFlagsSelectFilesFoldersAndRecursion) {
+  dir.Write("b/inner.jar", "");
+  dir.Write("a.jar", "");
+  dir.Write("c.jar", "");
+
+  auto names = [](const std::vector<Entry>& entries) {
+    std::vector<std::string> out;
+    for (const Entry& e : entries) out.push_back(e.fullPath);
+    return out;
+  };
+  EXPECT_EQ(names(Walk(dir.path(), false, true, false)), (std::vector<std::string>{root + "a.jar", root + "c.jar"}));
+  EXPECT_EQ(names(Walk(dir.path(), false, false, true)), (std::vector<std::string>{root + "b/"}));
+  EXPECT_EQ(names(Walk(dir.path(), true, true, true)),
+            (std::vector<std::string>{root + "a.jar", root + "b/", root + "b/inner.jar", root + "c.jar"}));
+  EXPECT_TRUE(Walk(dir / "missing", false, true, true).empty());
+  osDirectoryIterator nothing(nullptr, false, true, true);
+  osFile file;
+  EXPECT_FALSE(nothing.GetNextFile(file));
+}
+
+TEST_F(FilesTest, CurrentDirectoryEndsWithSeparatorAndRefusesSmallBuffers) {
+  CwdGuard cwd;
+  std::filesystem::current_path(dir.path());
+  char buffer[2048];
+  ASSERT_EQ(osGetCurrentDirectory(buffer, sizeof buffer), 0);
+  EXPECT_EQ(std::string(buffer), root);
+  char small[4] = "abc";
+  EXPECT_NE(osGetCurrentDirectory(small, sizeof small), 0);
+  EXPECT_STREQ(small, "abc");
+  std::filesystem::current_path("/");
+  ASSERT_EQ(osGetCurrentDirectory(buffer, sizeof buffer), 0);
+  EXPECT_STREQ(buffer, "/");
+}
+
+TEST(PlatformPathTest, CopiesWhenItFitsAndRefusesOtherwise) {
+  char out[8] = "unset";
+  EXPECT_EQ(quill_getPlatformSpecificPath("/a/b/", out, 6), 0);
+  EXPECT_STREQ(out, "/a/b/");
+  EXPECT_NE(quill_getPlatformSpecificPath("/a/b/c/", out, 7), 0);  // no room for the terminator
+  EXPECT_STREQ(out, "/a/b/");
+  EXPECT_NE(quill_getPlatformSpecificPath(nullptr, out, 8), 0);
+  EXPECT_NE(quill_getPlatformSpecificPath("/", nullptr, 8), 0);
+  EXPECT_NE(quill_getPlatformSpecificPath("/", out, 0), 0);
+}
+
+TEST(CriticalSectionTest, RecursiveTimedAndOwnerChecked) {
+  osCriticalSection section;
+  ASSERT_EQ(section.Init(), 0);
+  ASSERT_EQ(section.Enter(), 0);
+  ASSERT_EQ(section.Enter(10), 0);  // recursive
+
+  std::atomic<int> timed{1}, tried{1}, leave{1};
+  std::thread other([&] {
+    timed = section.Enter(20);
+    tried = section.Enter(-1, true);
+    leave = section.Leave();  // not the owner
+  });
+  other.join();
+  EXPECT_NE(timed, 0);
+  EXPECT_NE(tried, 0);
+  EXPECT_NE(leave, 0);
+
+  EXPECT_EQ(section.Leave(), 0);
+  EXPECT_EQ(section.Leave(), 0);
+  EXPECT_NE(section.Leave(), 0);  // no longer held
+
+  std::thread after([&] {
+    timed = section.Enter(1000);
+    if (timed == 0) section.Leave();
+  });
+  after.join();
+  EXPECT_EQ(timed, 0);
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/core/log.h"
+#include "service/core/worker_pool.h"
+
+namespace {
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    quill_service::ClearLog();
+    quill_service::SetLogSink([this](const quill_service::LogLine& line) { sunk.push_back(line); });
+  }
+  void TearDown() override { quill_service::ResetLogSink(); }
+  std::vector<quill_service::LogLine> sunk;
+};
+
+TEST_F(LogTest, FormatsLikePrintfAndDropsTheTrailingLineBreak) {
+  ASSERT_EQ(quill_log(2, "Unable to locate \"%s\" folder", "JDBCDrivers/"), 0);
+  ASSERT_EQ(quill_log(3, "%s %d\n", "Could not create JVM", -1), 0);
+  EXPECT_NE(quill_log(0, nullptr), 0);
+  auto lines = quill_service::LogSnapshot();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].level, 2);
+  EXPECT_EQ(lines[0].text, "Unable to locate \"JDBCDrivers/\" folder");
+  EXPECT_EQ(lines[1].text, "Could not create JVM -1");
+  ASSERT_EQ(sunk.size(), 2u);
+  EXPECT_EQ(sunk[1].level, 3);
+}
+
+TEST_F(LogTest, KeepsOnlyTheMostRecentLines) {
+  quill_service::SetLogSink({});
+  for (size_t i = 0; i < quill_service::kMaxLogLines + 5; ++i) quill_log(1, "%zu", i);
+  auto lines = quill_service::LogSnapshot();
+  ASSERT_EQ(lines.size(), quill_service::kMaxLogLines);
+  EXPECT_EQ(lines.front().text, "5");
+  EXPECT_EQ(lines.back().text, std::to_string(quill_service::kMaxLogLines + 4));
+  quill_service::ClearLog();
+  EXPECT_TRUE(quill_service::LogSnapshot().empty());
+}
+
+TEST_F(LogTest, ConcurrentLinesArriveWholeAndASinkMayLog) {
+  quill_service::SetLogSink([](const quill_service::LogLine& line) {
+    if (line.level == 9) quill_log(8, "echo %s", line.text.c_str());
+  });
+  constexpr int kThreads = 4, kLines = 500;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i) quill_log(1, "thread %d line %d %s", t, i, std::string(100, 'x').c_str());
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  quill_log(9, "last");
+  auto lines = quill_service::LogSnapshot();
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines + 2));
+  std::set<std::string> distinct;
+  for (size_t i = 0; i < lines.size() - 2; ++i) distinct.insert(lines[i].text);
+  EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads * kLines));
+  EXPECT_EQ(lines.back().text, "echo last");
+}
+
+TEST(WorkerPoolTest, RunsEveryJobOnItsOwnThreadsAndSurvivesThrowingJobs) {
+  quill_service::SetLogSink({});
+  const auto caller = std::this_thread::get_id();
+  std::mutex lock;
+  std::set<std::thread::id> used;
+  std::atomic<int> done{0};
+  {
+    quill_service::WorkerPool pool(3);
+    EXPECT_EQ(pool.ThreadCount(), 3);
+    pool.Submit([] { throw std::runtime_error("boom"); });
+    for (int i = 0; i < 100; ++i) {
+      pool.Submit([&] {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::lock_guard guard(lock);
+        used.insert(std::this_thread::get_id());
+        ++done;
+      });
+    }
+    pool.Wait();
+    EXPECT_EQ(done, 100);
+    for (int i = 0; i < 10; ++i) pool.Submit([&] { ++done; });
+  }  // the destructor finishes queued jobs
+  EXPECT_EQ(done, 110);
+  EXPECT_EQ(used.count(caller), 0u);
+  EXPECT_GE(used.size(), 2u);
+  EXPECT_LE(used.size(), 3u);
+  auto lines = quill_service::LogSnapshot();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().text.find("boom"), std::string::npos);
+  quill_service::ResetLogSink();
+}
+
+}  // namespace

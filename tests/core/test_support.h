@@ -1,0 +1,70 @@
+// Temporary folders and a guard that restores the current directory.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quill-core-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  void Write(const std::string& name, const std::string& content) const {
+    std::filesystem::create_directories(std::filesystem::path(*this / name).parent_path());
+    std::ofstream(*this / name, std::ios::binary) << content;
+  }
+
+ private:
+  std::string path_;
+};
+
+class CwdGuard {
+ public:
+  CwdGuard() : saved_(std::filesystem::current_path()) {}
+  ~CwdGuard() { std::filesystem::current_path(saved_); }
+  CwdGuard(const CwdGuard&) = delete;
+  CwdGuard& operator=(const CwdGuard&) = delete;
+
+ private:
+  std::filesystem::path saved_;
+};
+
+// Sets an environment variable for the life of the object.
+class EnvGuard {
+ public:
+  EnvGuard(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old, hadOld_ = true;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~EnvGuard() {
+    if (hadOld_) {
+      setenv(name_.c_str(), old_.c_str(), 1);
+    } else {
+      unsetenv(name_.c_str());
+    }
+  }
+  EnvGuard(const EnvGuard&) = delete;
+  EnvGuard& operator=(const EnvGuard&) = delete;
+
+ private:
+  std::string name_, old_;
+  bool hadOld_ = false;
+};

@@ -1,0 +1,351 @@
+// Start-up of the bridge, seen from outside: each case starts `quill` in a server root of its
+// own (its own registry file, preferences and module folder) and reads its log and output.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool CheckingJni() {
+  const char* flag = std::getenv("QJAPI_CHECK_JNI");
+  return flag != nullptr && std::string(flag) == "1";
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path) << text;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+struct QuillRun {
+  int exitCode = -1;
+  std::string out;  // standard output: the VM options
+  std::string err;  // standard error: the log ("[level] text") and what the VM prints
+  std::vector<std::string> options;  // the lines after "Starting Java VM", without the indent
+  bool Logged(int level, const std::string& text) const {
+    return err.find("[" + std::to_string(level) + "] " + text + "\n") != std::string::npos;
+  }
+};
+
+// A server root in a folder of its own, two levels below the case folder so that the
+// "../../" module folders land in the case folder too.
+class Root {
+ public:
+  explicit Root(const std::string& name, const std::vector<std::string>& jars = {QJAPI_JAR}) {
+    base_ = fs::path(::testing::TempDir()) / ("qjapi-startup-" + std::to_string(getpid())) / name;
+    fs::remove_all(base_);
+    path_ = base_ / "server" / "root";
+    fs::create_directories(path_ / "QuillModules");
+    fs::copy_file(QJAPI_MODULE, path_ / "QuillModules" / "libQJAPI.so");
+    for (const std::string& jar : jars)
+      fs::copy_file(jar, path_ / "QuillModules" / fs::path(jar).filename());
+  }
+  const fs::path& path() const { return path_; }
+  fs::path modules() const { return path_ / "QuillModules"; }
+
+  // Under QJAPI_CHECK_JNI=1 every run that sets no VM options of its own runs with -Xcheck:jni,
+  // and none of its warnings may appear.
+  QuillRun Run(std::vector<std::string> args = {},
+               const std::map<std::string, std::string>& env = {}) const {
+    const bool checkJni = CheckingJni() && std::none_of(args.begin(), args.end(), [](auto& a) {
+      return a.rfind("java_vm_options=", 0) == 0;
+    });
+    if (checkJni) args.insert(args.begin(), {"--pref", "java_vm_options=-Xcheck:jni"});
+    std::string command;
+    for (const auto& [key, value] : env) command += key + "='" + value + "' ";
+    command += std::string(QUILL_BINARY) + " --root '" + path_.string() + "'";
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    const fs::path out = base_ / "out.txt", err = base_ / "err.txt";
+    command += " >'" + out.string() + "' 2>'" + err.string() + "'";
+    QuillRun run;
+    const int status = std::system(command.c_str());
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = ReadFile(out);
+    run.err = ReadFile(err);
+    for (const std::string& line : Lines(run.out))
+      if (line.rfind("   ", 0) == 0 && line != "   -Xcheck:jni") run.options.push_back(line.substr(3));
+    if (checkJni) {
+      for (const char* warning : {"WARNING in native method", "FATAL ERROR in native method",
+                                  "WARNING: JNI local refs"}) {
+        EXPECT_EQ(run.out.find(warning), std::string::npos) << run.out;
+        EXPECT_EQ(run.err.find(warning), std::string::npos) << run.err;
+      }
+    }
+    return run;
+  }
+
+ private:
+  fs::path base_, path_;
+};
+
+std::string Dir(const fs::path& path) { return path.string() + "/"; }
+
+// A registry file whose runtime key points at the installed JDK, with parts left out on request.
+std::string RegistryText(const std::string& version, const std::string* runtimeLib) {
+  std::string text = "Windows Registry Editor Version 5.00\n\n";
+  text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment]\n";
+  text += "\"CurrentVersion\"=\"" + version + "\"\n\n";
+  text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment\\17]\n";
+  if (runtimeLib != nullptr) text += "\"RuntimeLib\"=\"" + *runtimeLib + "\"\n";
+  return text;
+}
+
+}  // namespace
+
+TEST(EnableSwitch, OnlyAnUpperCaseYTurnsAStoredValueOn) {
+  struct Case {
+    std::vector<std::string> prefs;
+    bool on;
+  };
+  const std::vector<Case> cases = {
+      {{"--pref", "java_qjapi_enabled=Y"}, true},
+      {{"--pref", "java_qjapi_enabled=Yes"}, true},
+      {{"--pref", "java_qjapi_enabled=Ynot really"}, true},
+      {{"--pref", "java_qjapi_enabled=y"}, false},
+      {{"--pref", "java_qjapi_enabled=N"}, false},
+      {{"--pref", "java_qjapi_enabled="}, false},
+      {{"--pref", "java_qjapi_enabled"}, false},  // stored as NULL
+      {{}, true},                                 // no row at all
+  };
+  int i = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE("case " + std::to_string(i));
+    Root root("switch" + std::to_string(i++));
+    const QuillRun run = root.Run(c.prefs);
+    EXPECT_EQ(run.exitCode, c.on ? 0 : 1) << run.err;
+    EXPECT_EQ(run.Logged(2, "QJAPI is OFF."), !c.on) << run.err;
+    EXPECT_EQ(run.Logged(3, "Starting Java VM with options: "), c.on) << run.err;
+  }
+}
+
+TEST(EnableSwitch, AnUnreadableDatabaseLeavesTheBridgeOn) {
+  Root root("baddb");
+  WriteFile(root.path() / "quill_internal.db", "this is not a database, not even close\n");
+  const QuillRun run = root.Run();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_TRUE(run.Logged(3, "Starting Java VM with options: ")) << run.err;
+}
+
+TEST(EnableSwitch, TheSuppressFlagReturnsSilently) {
+  Root root("suppress");
+  const QuillRun run = root.Run({"--suppress-modules", "--pref", "java_qjapi_enabled=N"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err.find("QJAPI"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("Starting Java VM"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out, "");
+}
+
+TEST(VmOptions, WithoutPreferencesThereAreExactlyTheTwoPathOptions) {
+  Root root("noprefs");
+  const QuillRun run = root.Run();
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_EQ(run.options.size(), 2u) << run.out;
+  const std::string modules = Dir(root.path()) + "QuillModules/";
+  const std::string upTwo = Dir(root.path()) + "../../QuillModules/";
+  EXPECT_EQ(run.options[0], "-Djava.class.path=.:" + modules + ":" + upTwo + ":" + modules +
+                                "QJAPI.jar:");
+  EXPECT_EQ(run.options[1], "-Djava.library.path=" + modules + ":" + upTwo + ":");
+  // Every archive folder that is missing is named once, exactly as it was given.
+  for (const char* folder : {"JavaLibraries/", "JDBCDrivers/", "../../QuillModules/",
+                             "../../JavaLibraries/", "../../JDBCDrivers/"}) {
+    EXPECT_TRUE(run.Logged(2, std::string("Unable to locate \"") + folder + "\" folder")) << folder;
+  }
+  EXPECT_FALSE(run.Logged(2, "Unable to locate \"QuillModules/\" folder"));
+}
+
+TEST(VmOptions, PreferencesHeadThePathsAndFreeOptionsSplitAtSpaces) {
+  Root root("prefs");
+  const QuillRun run = root.Run({"--pref", "java_class_path=/opt/a.jar:/opt/b", "--pref",
+                                 "java_lib_path=/opt/native", "--pref",
+                                 "java_vm_options=-Xss2m  -Dqjapi.test=1 -Dtab=a\tb "});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_EQ(run.options.size(), 5u) << run.out;
+  EXPECT_EQ(run.options[0].rfind("-Djava.class.path=/opt/a.jar:/opt/b:.:", 0), 0u) << run.options[0];
+  EXPECT_EQ(run.options[1].rfind("-Djava.library.path=/opt/native:" + Dir(root.path()), 0), 0u)
+      << run.options[1];
+  EXPECT_EQ(run.options[2], "-Xss2m");
+  EXPECT_EQ(run.options[3], "-Dqjapi.test=1");
+  EXPECT_EQ(run.options[4], "-Dtab=a\tb");  // tabs do not separate
+}
+
+TEST(VmOptions, OptionsOfOnlySpacesAddNothing) {
+  Root root("spaces");
+  const QuillRun run = root.Run({"--pref", "java_vm_options=    "});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.options.size(), 2u) << run.out;
+}
+
+TEST(VmOptions, TheArchiveWalkTakesListedExtensionsCaseSensitivelyAndSkipsFolders) {
+  Root root("archives");
+  for (const char* name : {"a.zip", "b.jar", "c.war", "d.ear", "e.ja", "f.ea", "g", "x.JAR",
+                           "h.txt", "i.jarx"}) {
+    WriteFile(root.path() / "JavaLibraries" / name, "");
+  }
+  fs::create_directories(root.path() / "JavaLibraries" / "sub.jar");
+  WriteFile(root.path() / "JavaLibraries" / "sub.jar" / "inner.jar", "");
+  const QuillRun run = root.Run();
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_FALSE(run.options.empty());
+  const std::string libs = Dir(root.path()) + "JavaLibraries/";
+  std::string expected;
+  for (const char* name : {"a.zip", "b.jar", "c.war", "d.ear", "e.ja", "f.ea", "g"})
+    expected += libs + name + ":";
+  const std::string& classPath = run.options[0];
+  EXPECT_NE(classPath.find("QJAPI.jar:" + expected), std::string::npos) << classPath;
+  for (const char* absent : {"x.JAR", "h.txt", "i.jarx", "sub.jar", "inner.jar"})
+    EXPECT_EQ(classPath.find(absent), std::string::npos) << absent;
+}
+
+TEST(Registry, EachMissingPieceIsLoggedAndTheBridgeStaysOff) {
+  const std::string jvm = JVM_LIBRARY;
+  const std::string missingLib = "/nonexistent/libjvm.so";
+  const std::string notAJvm = LIBC_LIBRARY;
+  struct Case {
+    std::string name, registry, logged;
+  };
+  const std::vector<Case> cases = {
+      {"empty", "", "Could not open the registry."},
+      {"noversionkey", RegistryText("11", &jvm), "Could not open the registry."},
+      {"longversion", RegistryText(std::string(120, '7'), &jvm), "Could not open the registry."},
+      {"noruntimelib", RegistryText("17", nullptr), "Could not read JRE path from the registry."},
+      {"missinglib", RegistryText("17", &missingLib), "Failed to load library"},
+      {"notajvm", RegistryText("17", &notAJvm), "Failed to find JVM Create func"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Root root("registry-" + c.name);
+    const fs::path file = root.path() / ".." / (c.name + ".reg");
+    WriteFile(file, c.registry);
+    const QuillRun run = root.Run({}, {{"QUILL_REGISTRY", file.string()}});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_TRUE(run.Logged(2, c.logged)) << run.err;
+    EXPECT_EQ(run.Logged(3, "Starting Java VM with options: "), false);
+  }
+}
+
+TEST(Registry, AVmOptionTheVmRejectsStopsTheLaunch) {
+  Root root("badoption");
+  const QuillRun run = root.Run({"--pref", "java_vm_options=-XX:+NoSuchOptionAnywhere"});
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  EXPECT_TRUE(run.Logged(3, "Starting Java VM with options: "));
+  EXPECT_TRUE(run.Logged(2, "Could not create JVM")) << run.err;
+  EXPECT_NE(run.out.find("\nCould not create JVM -"), std::string::npos) << run.out;
+}
+
+TEST(ModuleLoading, WithoutTheBridgeJarTheClassesAreReportedMissing) {
+  Root root("nojar", {});
+  const QuillRun run = root.Run();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_TRUE(run.Logged(0,
+                         "[QJAPI] The native loader class (com.marrowbay.util.NativeLoader.class) "
+                         "could not be found."));
+  EXPECT_TRUE(run.Logged(2, "Unable to load Quill Java classes. Make sure the QJAPI.jar file is "
+                            "installed properly."))
+      << run.err;
+  EXPECT_EQ(run.err.find("Loading JDBC connector..."), std::string::npos);
+}
+
+TEST(ModuleLoading, WithoutTheNativeLoaderNothingLoadsButTheEntrySucceeds) {
+  Root root("noloader", {NOLOADER_JAR});
+  const QuillRun run = root.Run();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const std::string line =
+      "[0] [QJAPI] The native loader class (com.marrowbay.util.NativeLoader.class) could not be "
+      "found.\n";
+  const size_t first = run.err.find(line);
+  ASSERT_NE(first, std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(line, first + 1), std::string::npos) << "reported by loading as well";
+  EXPECT_EQ(run.err.find("Unable to load Quill Java classes"), std::string::npos);
+  EXPECT_EQ(run.err.find("JDBCLoader"), std::string::npos) << run.err;
+}
+
+TEST(ModuleLoading, AModuleThatThrowsIsPrintedAndLoadingGoesOn) {
+  Root root("throwing", {QJAPI_JAR, THROWING_JAR});
+  const QuillRun run = root.Run();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("fixture module failed on purpose"), std::string::npos) << run.err;
+  EXPECT_TRUE(run.Logged(2, "    Loaded \"fx_after_throw\" tag.")) << run.err;
+  EXPECT_TRUE(run.Logged(2, "Could not find JDBCLoader.class. Make sure the JDBCConnector.jar is "
+                            "located in QuillModules folder."))
+      << run.err;
+}
+
+namespace {
+
+std::vector<std::string> DriverTableColumns(const fs::path& database) {
+  std::vector<std::string> columns;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA table_info(jdbc_drivers)", -1, &statement, nullptr) ==
+        SQLITE_OK) {
+      while (sqlite3_step(statement) == SQLITE_ROW)
+        columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 1)));
+    }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(db);
+  return columns;
+}
+
+}  // namespace
+
+TEST(ModuleLoading, TheDriverTableIsCreatedWhenMissingAndLeftAloneOtherwise) {
+  Root fresh("drivers-fresh");
+  ASSERT_EQ(fresh.Run().exitCode, 0);
+  const std::vector<std::string> columns = DriverTableColumns(fresh.path() / "quill_internal.db");
+  ASSERT_EQ(columns.size(), 22u);
+  EXPECT_EQ(columns.front(), "id");
+  EXPECT_EQ(columns[14], "catalogs_supported");
+  EXPECT_EQ(columns.back(), "rdbms");
+
+  Root existing("drivers-existing");
+  ASSERT_EQ(existing.Run({"--no-module"}).exitCode, 0);  // creates the database
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((existing.path() / "quill_internal.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE jdbc_drivers (mine text)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  ASSERT_EQ(existing.Run().exitCode, 0);
+  EXPECT_EQ(DriverTableColumns(existing.path() / "quill_internal.db"),
+            std::vector<std::string>{"mine"});
+}
+
+TEST(ModuleLoading, ASuccessfulStartLogsItsStepsInOrder) {
+  Root root("order", {QJAPI_JAR, FIXTURE_TAGS_JAR});
+  const QuillRun run = root.Run();
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const size_t start = run.err.find("[3] Starting Java VM with options: \n");
+  const size_t loaded = run.err.find("[2]     Loaded \"");
+  const size_t jdbc = run.err.find("[2] Could not find JDBCLoader.class.");
+  ASSERT_NE(start, std::string::npos) << run.err;
+  ASSERT_NE(loaded, std::string::npos) << run.err;
+  ASSERT_NE(jdbc, std::string::npos) << run.err;
+  EXPECT_LT(start, loaded);
+  EXPECT_LT(loaded, jdbc);
+  EXPECT_EQ(run.err.find("native loader class"), std::string::npos);
+}
