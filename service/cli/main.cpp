@@ -150,7 +150,7 @@ bool ApplyPreferences(const std::vector<PreferenceChange>& changes) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   CommandLine line;
   if (auto error = Parse(argc, argv, line)) return UsageError(*error);
   if (line.help) {
@@ -186,4 +186,12 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
   return quill_service::RunCommand(*host, {line.command.begin() + 1, line.command.end()});
+}
+
+int main(int argc, char** argv) {
+  const int status = Main(argc, argv);
+  // A module may have started a Java VM, which is never destroyed and whose threads keep
+  // running: leave without static destructors, which would tear down state they still use.
+  std::fflush(nullptr);
+  std::_Exit(status);
 }
