@@ -11,10 +11,15 @@ char* JStringToLatin1(JNIEnv* env, jstring text, int* outLength) {
   const jchar* units = env->GetStringChars(text, nullptr);
   if (units == nullptr) return nullptr;
   const jsize length = env->GetStringLength(text);
-  CharBuffer latin1(reinterpret_cast<const quill_char*>(units), length, "ISO-8859-1");
+  char* latin1 = nullptr;
+  try {
+    latin1 = CharBuffer(reinterpret_cast<const quill_char*>(units), length, "ISO-8859-1").ReleaseBuffer();
+  } catch (const osException&) {
+    // Reported as an unreadable string; nothing may unwind into the VM.
+  }
   env->ReleaseStringChars(text, units);
-  if (outLength != nullptr) *outLength = length;
-  return latin1.ReleaseBuffer();
+  if (latin1 != nullptr && outLength != nullptr) *outLength = length;
+  return latin1;
 }
 
 Latin1Chars::Latin1Chars(JNIEnv* env, jstring text)

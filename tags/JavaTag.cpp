@@ -29,8 +29,12 @@ void ReportThrownException(JNIEnv* env, quill_token token) {
       throwable ? env->GetMethodID(throwable.get(), "toString", "()Ljava/lang/String;") : nullptr;
   if (toString != nullptr) {
     LocalRef<jstring> text(env, static_cast<jstring>(env->CallObjectMethod(thrown.get(), toString)));
-    bridge::Utf16Chars chars(env, text.get());
-    if (chars) message.append(reinterpret_cast<const char16_t*>(chars.get()), chars.length());
+    if (env->ExceptionCheck()) {
+      env->ExceptionClear();  // a toString that throws leaves the message without a description
+    } else {
+      bridge::Utf16Chars chars(env, text.get());
+      if (chars) message.append(reinterpret_cast<const char16_t*>(chars.get()), chars.length());
+    }
   }
   env->ExceptionClear();
   quill_setResultMessageW(token, reinterpret_cast<const quill_char*>(message.c_str()));

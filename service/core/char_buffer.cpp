@@ -18,6 +18,14 @@ size_t Utf16Length(const quill_char* text) {
   return length;
 }
 
+// ISO-8859-1 keeps one byte per code unit ('?' for what it cannot hold, surrogates included),
+// so a text's byte length is always its UTF-16 length.
+std::string Latin1Bytes(const quill_char* text, size_t length) {
+  std::string bytes(length, '\0');
+  for (size_t i = 0; i < length; ++i) bytes[i] = text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
+  return bytes;
+}
+
 // Low byte of every unit: a UTF-16 text that carries raw bytes.
 std::string LowBytes(const quill_char* text, size_t length) {
   std::string bytes(length, '\0');
@@ -81,7 +89,13 @@ CharBuffer::CharBuffer(const quill_char* text, int32_t length, const char* chars
   if (charset == nullptr) throw osException("No character set", QUILL_ERR_INVALID);
   const size_t units = length == -1 ? Utf16Length(text) : static_cast<size_t>(length);
   if (units > static_cast<size_t>(INT32_MAX / 4)) throw osOutOfRange("Text too long", QUILL_ERR_OUT_OF_RANGE);
-  text_ = strcasecmp(charset, "BINARY") == 0 ? LowBytes(text, units) : Convert(text, units, charset);
+  if (strcasecmp(charset, "BINARY") == 0) {
+    text_ = LowBytes(text, units);
+  } else if (strcasecmp(charset, "ISO-8859-1") == 0 || strcasecmp(charset, "Latin1") == 0) {
+    text_ = Latin1Bytes(text, units);
+  } else {
+    text_ = Convert(text, units, charset);
+  }
 }
 
 CharBuffer& CharBuffer::operator=(const char* text) {

@@ -1,0 +1,500 @@
+// What a Java tag call costs through the module, beside the raw JNI work any such call must do.
+//
+// main() lays out a server root, starts the host and loads the module on the start-up thread
+// (which stays attached to the VM), then runs every benchmark on a thread of its own that the VM
+// does not know, the way a host worker thread meets the module. Tags are called as the host
+// calls them: found in the tag table and run with a call frame, a result and a request.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <jni.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/request.h"
+#include "service/core/current_request.h"
+#include "service/core/host.h"
+#include "service/core/internal_db.h"
+#include "service/values/request_data.h"
+#include "service/values/tag_call.h"
+#include "service/values/tag_table.h"
+#include "service/values/variant_data.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr jint kJniVersion = JNI_VERSION_1_2;
+constexpr int kLongTextLength = 4096;
+// A fixed heap: every thread attach retires a TLAB, so the attach benchmarks would otherwise make
+// the VM grow its heap, and later benchmarks would pay for faulting in the fresh pages. With the
+// heap fixed, the warm-up touches all of it once and every benchmark sees the same steady state.
+// QJAPI_BENCH_VM_OPTIONS replaces these (an empty value: the VM's own defaults).
+constexpr const char* kDefaultVmOptions = "-Xms512m -Xmx512m";
+
+JavaVM* gVm = nullptr;
+
+// Text of kLongTextLength ASCII characters, as a script would pass a page fragment.
+std::u16string LongText() {
+  std::u16string text(kLongTextLength, u' ');
+  for (int i = 0; i < kLongTextLength; ++i) text[i] = static_cast<char16_t>(u'a' + i % 26);
+  return text;
+}
+
+// What the floor benchmarks call directly, looked up once on the start-up thread.
+struct FloorRefs {
+  jclass quillCall = nullptr;  // the class the module instantiates for every call
+  jmethodID quillCallCtor = nullptr;
+  jfieldID nativeRef = nullptr;
+  jclass module = nullptr;
+  jmethodID moduleCtor = nullptr;
+  jmethodID emptyTag = nullptr;
+  jstring longText = nullptr;  // a kLongTextLength-character Java string
+  std::u16string longUnits;
+};
+FloorRefs gFloor;
+
+bool ThreadAttached() {
+  void* env = nullptr;
+  return gVm->GetEnv(&env, kJniVersion) == JNI_OK && env != nullptr;
+}
+
+// Keeps the calling thread attached for its scope, as a request-scoped attachment would.
+class ScopedAttach {
+ public:
+  ScopedAttach() {
+    JavaVMAttachArgs args{kJniVersion, const_cast<char*>("bridge_bench"), nullptr};
+    if (gVm->AttachCurrentThread(reinterpret_cast<void**>(&env_), &args) != JNI_OK) env_ = nullptr;
+  }
+  ~ScopedAttach() {
+    if (env_ != nullptr) gVm->DetachCurrentThread();
+  }
+  ScopedAttach(const ScopedAttach&) = delete;
+  ScopedAttach& operator=(const ScopedAttach&) = delete;
+  JNIEnv* env() const { return env_; }
+
+ private:
+  JNIEnv* env_ = nullptr;
+};
+
+// One registered tag, called the way the host calls it, with at most one positional parameter.
+// The request is current on the constructing thread, which must be the one that calls Run.
+class HostTagCall {
+ public:
+  HostTagCall(std::u16string_view tagName, std::optional<std::u16string> param) {
+    definition_ = TagTable::Global().Find(tagName);
+    tag_ = definition_ ? definition_->native : nullptr;
+    quill_service::SetCurrentRequest(&request_);
+    call_.name = tagName;
+    call_.definition = definition_;
+    if (param) {
+      TagParam p;
+      p.value = quill_service::MakeVariant();
+      p.value->SetString(std::move(*param));
+      call_.params.push_back(std::move(p));
+    }
+    call_.result = &result_;
+    state_.call = &call_;
+  }
+  ~HostTagCall() { quill_service::SetCurrentRequest(nullptr); }
+  HostTagCall(const HostTagCall&) = delete;
+  HostTagCall& operator=(const HostTagCall&) = delete;
+
+  bool found() const { return tag_ != nullptr; }
+  void Run() {
+    CallFrame frame{&state_};
+    tag_->Run(&frame, &result_, &request_);
+  }
+  std::string& output() { return request_.Contents().output; }
+
+ private:
+  Request request_;
+  QPExecState state_{&request_};
+  TagCall call_;
+  Variant result_;
+  quill_service::TagValue definition_;
+  SubstitutionTag* tag_ = nullptr;
+};
+
+// ---- (a) a worker thread the VM does not know: attach and detach within every call ----
+
+void BM_EmptyTag_FreshAttach(benchmark::State& state) {
+  HostTagCall call(u"bench_empty", std::nullopt);
+  if (!call.found() || ThreadAttached()) {
+    state.SkipWithError("bench_empty is not registered, or the thread is attached");
+    return;
+  }
+  for (auto _ : state) call.Run();
+  if (ThreadAttached()) state.SkipWithError("the module left the thread attached");
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The JNI work of one tag call on an unknown thread; the detach frees the call's locals.
+void BM_Floor_FreshAttach(benchmark::State& state) {
+  const FloorRefs& f = gFloor;
+  for (auto _ : state) {
+    void* probe = nullptr;
+    benchmark::DoNotOptimize(gVm->GetEnv(&probe, kJniVersion));
+    JNIEnv* env = nullptr;
+    gVm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr);
+    jobject quillCall = env->NewObject(f.quillCall, f.quillCallCtor);
+    jobject instance = env->NewObject(f.module, f.moduleCtor);
+    env->SetIntField(quillCall, f.nativeRef, 1);
+    benchmark::DoNotOptimize(env->CallIntMethod(instance, f.emptyTag, quillCall, jint{1}));
+    benchmark::DoNotOptimize(env->ExceptionCheck());
+    gVm->DetachCurrentThread();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// ---- (b) a thread that is already attached (request scope, or a Java-created thread) ----
+
+void BM_EmptyTag_Attached(benchmark::State& state) {
+  ScopedAttach attach;
+  HostTagCall call(u"bench_empty", std::nullopt);
+  if (attach.env() == nullptr || !call.found()) {
+    state.SkipWithError("no attachment, or bench_empty is not registered");
+    return;
+  }
+  for (auto _ : state) call.Run();
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The JNI work of one tag call on an attached thread. The two local references are deleted every
+// iteration: nothing else frees them on a thread that stays attached, so the module has to do
+// the same.
+void BM_Floor_Attached(benchmark::State& state) {
+  ScopedAttach attach;
+  JNIEnv* env = attach.env();
+  if (env == nullptr) {
+    state.SkipWithError("the thread could not be attached");
+    return;
+  }
+  const FloorRefs& f = gFloor;
+  for (auto _ : state) {
+    jobject quillCall = env->NewObject(f.quillCall, f.quillCallCtor);
+    jobject instance = env->NewObject(f.module, f.moduleCtor);
+    env->SetIntField(quillCall, f.nativeRef, 1);
+    benchmark::DoNotOptimize(env->CallIntMethod(instance, f.emptyTag, quillCall, jint{1}));
+    benchmark::DoNotOptimize(env->ExceptionCheck());
+    env->DeleteLocalRef(instance);
+    env->DeleteLocalRef(quillCall);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// ---- (c) a string parameter in and the same text out, on an attached thread ----
+
+void RunEcho(benchmark::State& state, std::u16string param) {
+  ScopedAttach attach;
+  const size_t expectedBytes = param.size();  // ASCII: one UTF-8 byte per unit
+  HostTagCall call(u"bench_echo", std::move(param));
+  if (attach.env() == nullptr || !call.found()) {
+    state.SkipWithError("no attachment, or bench_echo is not registered");
+    return;
+  }
+  call.Run();
+  if (call.output().size() != expectedBytes) {
+    state.SkipWithError("bench_echo did not write its parameter back");
+    return;
+  }
+  for (auto _ : state) {
+    call.Run();
+    call.output().clear();  // keeps its capacity; BM_OutputClear measures it
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_EchoTag_Short(benchmark::State& state) { RunEcho(state, u"hello, world"); }
+void BM_EchoTag_4KiB(benchmark::State& state) { RunEcho(state, gFloor.longUnits); }
+
+// Reading a 4096-character Java string and making one: what moving the text in and out costs
+// without the module.
+void BM_Floor_String4KiB(benchmark::State& state) {
+  ScopedAttach attach;
+  JNIEnv* env = attach.env();
+  if (env == nullptr) {
+    state.SkipWithError("the thread could not be attached");
+    return;
+  }
+  const FloorRefs& f = gFloor;
+  const auto* units = reinterpret_cast<const jchar*>(f.longUnits.data());
+  for (auto _ : state) {
+    const jchar* chars = env->GetStringChars(f.longText, nullptr);
+    benchmark::DoNotOptimize(chars);
+    env->ReleaseStringChars(f.longText, chars);
+    jstring made = env->NewString(units, kLongTextLength);
+    benchmark::DoNotOptimize(made);
+    env->DeleteLocalRef(made);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The two halves of the string floor, to tell which one dominates.
+void BM_Floor_GetStringChars4KiB(benchmark::State& state) {
+  ScopedAttach attach;
+  JNIEnv* env = attach.env();
+  if (env == nullptr) {
+    state.SkipWithError("the thread could not be attached");
+    return;
+  }
+  for (auto _ : state) {
+    const jchar* chars = env->GetStringChars(gFloor.longText, nullptr);
+    benchmark::DoNotOptimize(chars);
+    env->ReleaseStringChars(gFloor.longText, chars);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_Floor_NewString4KiB(benchmark::State& state) {
+  ScopedAttach attach;
+  JNIEnv* env = attach.env();
+  if (env == nullptr) {
+    state.SkipWithError("the thread could not be attached");
+    return;
+  }
+  const auto* units = reinterpret_cast<const jchar*>(gFloor.longUnits.data());
+  for (auto _ : state) {
+    jstring made = env->NewString(units, kLongTextLength);
+    benchmark::DoNotOptimize(made);
+    env->DeleteLocalRef(made);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// What resetting the request's output between echo calls adds to them.
+void BM_OutputClear(benchmark::State& state) {
+  std::string output(kLongTextLength, 'x');
+  for (auto _ : state) {
+    output.clear();
+    benchmark::DoNotOptimize(output.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_EmptyTag_FreshAttach)->UseRealTime();
+BENCHMARK(BM_Floor_FreshAttach)->UseRealTime();
+BENCHMARK(BM_EmptyTag_Attached)->UseRealTime();
+BENCHMARK(BM_Floor_Attached)->UseRealTime();
+BENCHMARK(BM_EchoTag_Short)->UseRealTime();
+BENCHMARK(BM_EchoTag_4KiB)->UseRealTime();
+BENCHMARK(BM_Floor_String4KiB)->UseRealTime();
+BENCHMARK(BM_Floor_GetStringChars4KiB)->UseRealTime();
+BENCHMARK(BM_Floor_NewString4KiB)->UseRealTime();
+BENCHMARK(BM_OutputClear)->UseRealTime();
+
+// Nanoseconds per call of one benchmark: wall-clock, and the benchmark thread's own CPU time (which
+// leaves out time the thread spent descheduled, so it stays meaningful on a busy machine).
+struct CallTime {
+  double real = 0;
+  double cpu = 0;
+};
+
+// Prints as the console reporter does and keeps each benchmark's time per call: the median
+// aggregate when repetitions were asked for, else the median of the runs it saw.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.error_occurred || run.iterations == 0) continue;
+      const double toNs = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+      const CallTime time{run.GetAdjustedRealTime() * toNs, run.GetAdjustedCPUTime() * toNs};
+      Times& times = times_[run.run_name.function_name];
+      if (run.run_type == Run::RT_Iteration) times.runs.push_back(time);
+      else if (run.aggregate_name == "median") times.median = time;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  // Nothing when the benchmark did not run.
+  std::optional<CallTime> PerCall(const std::string& name) const {
+    auto it = times_.find(name);
+    if (it == times_.end()) return std::nullopt;
+    if (it->second.median) return it->second.median;
+    const std::vector<CallTime>& runs = it->second.runs;
+    if (runs.empty()) return std::nullopt;
+    return CallTime{Median(runs, &CallTime::real), Median(runs, &CallTime::cpu)};
+  }
+
+ private:
+  struct Times {
+    std::vector<CallTime> runs;
+    std::optional<CallTime> median;
+  };
+
+  static double Median(const std::vector<CallTime>& runs, double CallTime::*field) {
+    std::vector<double> values;
+    for (const CallTime& run : runs) values.push_back(run.*field);
+    std::sort(values.begin(), values.end());
+    const size_t mid = values.size() / 2;
+    return values.size() % 2 == 1 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+  }
+
+  std::map<std::string, Times> times_;
+};
+
+void PrintRatio(const char* label, std::optional<CallTime> module, std::optional<CallTime> floor,
+                double target) {
+  if (!module || !floor || floor->real <= 0 || floor->cpu <= 0) {
+    std::printf("%s = n/a (not measured in this run)\n", label);
+    return;
+  }
+  const double real = module->real / floor->real;
+  const double cpu = module->cpu / floor->cpu;
+  std::printf("%s = %.2f (target <= %.1f) %s   [real %.0f ns vs %.0f ns; cpu ratio %.2f: %.0f vs %.0f ns]\n",
+              label, real, target, real <= target ? "met" : "MISSED", module->real, floor->real, cpu,
+              module->cpu, floor->cpu);
+}
+
+std::optional<CallTime> Sum(std::optional<CallTime> a, std::optional<CallTime> b, double sign = 1) {
+  if (!a || !b) return std::nullopt;
+  return CallTime{a->real + sign * b->real, a->cpu + sign * b->cpu};
+}
+
+void PrintRatios(const RatioReporter& r) {
+  std::printf("\n");
+  PrintRatio("ratio (a) fresh attach", r.PerCall("BM_EmptyTag_FreshAttach"),
+             r.PerCall("BM_Floor_FreshAttach"), 1.1);
+  PrintRatio("ratio (b) attached", r.PerCall("BM_EmptyTag_Attached"), r.PerCall("BM_Floor_Attached"),
+             1.3);
+  // What 4 KiB adds to an echo call against what the JNI string work costs on its own, so the
+  // call overhead that (b) measures is not counted here again.
+  const auto echoLong = r.PerCall("BM_EchoTag_4KiB");
+  const auto stringFloor = r.PerCall("BM_Floor_String4KiB");
+  PrintRatio("ratio (c) 4 KiB in and out", Sum(echoLong, r.PerCall("BM_EchoTag_Short"), -1),
+             stringFloor, 1.3);
+  // The whole echo call against the whole floor: the call floor plus the string floor.
+  PrintRatio("ratio (c') whole 4 KiB echo call", echoLong,
+             Sum(r.PerCall("BM_Floor_Attached"), stringFloor), 1.3);
+}
+
+// Brings the JIT, the allocators and the Java heap to a steady state before anything is timed.
+// The echo calls allocate about 10 KiB of Java heap each; until the initial heap has been
+// allocated through once, fresh pages fault in and inflate whichever benchmark meets them first.
+// QJAPI_BENCH_WARMUP_CALLS changes the number of attached calls (0 for a quick run under a profiler).
+void WarmUp() {
+  const char* asked = std::getenv("QJAPI_BENCH_WARMUP_CALLS");
+  const int kAttachedCalls = asked != nullptr ? std::atoi(asked) : 120000;
+  const int kFreshAttachCalls = kAttachedCalls / 60;
+  {
+    ScopedAttach attach;
+    HostTagCall empty(u"bench_empty", std::nullopt);
+    HostTagCall echo(u"bench_echo", gFloor.longUnits);
+    if (!empty.found() || !echo.found()) return;
+    for (int i = 0; i < kAttachedCalls; ++i) {
+      empty.Run();
+      echo.Run();
+      echo.output().clear();
+    }
+  }
+  HostTagCall empty(u"bench_empty", std::nullopt);
+  if (!empty.found()) return;
+  for (int i = 0; i < kFreshAttachCalls; ++i) empty.Run();
+}
+
+// Looks up what the floor benchmarks call, on the start-up thread.
+bool PrepareFloor(JNIEnv* env) {
+  FloorRefs& f = gFloor;
+  auto global = [env](jobject local) {
+    jobject ref = local != nullptr ? env->NewGlobalRef(local) : nullptr;
+    env->DeleteLocalRef(local);
+    return ref;
+  };
+  f.quillCall = static_cast<jclass>(global(env->FindClass("com/marrowbay/quillpro/QuillCall")));
+  f.module = static_cast<jclass>(global(env->FindClass("bench/BenchTags")));
+  if (f.quillCall == nullptr || f.module == nullptr) {
+    env->ExceptionDescribe();
+    env->ExceptionClear();
+    return false;
+  }
+  f.quillCallCtor = env->GetMethodID(f.quillCall, "<init>", "()V");
+  f.nativeRef = env->GetFieldID(f.quillCall, "nativeRef", "I");
+  f.moduleCtor = env->GetMethodID(f.module, "<init>", "()V");
+  f.emptyTag = env->GetMethodID(f.module, "empty", "(Lcom/ferngate/quillpro/QuillCall;I)I");
+  f.longUnits = LongText();
+  f.longText = static_cast<jstring>(global(
+      env->NewString(reinterpret_cast<const jchar*>(f.longUnits.data()), kLongTextLength)));
+  const bool complete = f.quillCallCtor && f.nativeRef && f.moduleCtor && f.emptyTag && f.longText;
+  env->ExceptionDescribe();
+  env->ExceptionClear();
+  return complete;
+}
+
+// A server root with the module, the bridge's jar and the benchmark's tag module.
+fs::path MakeServerRoot() {
+  const fs::path root = fs::temp_directory_path() / ("qjapi-bench-" + std::to_string(getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "QuillModules");
+  for (const char* file : {QJAPI_MODULE, QJAPI_JAR, BENCH_TAGS_JAR})
+    fs::copy_file(file, root / "QuillModules" / fs::path(file).filename());
+  return root;
+}
+
+JavaVM* CreatedVm() {
+  // The runtime library was loaded by the module with global symbols.
+  using GetCreatedVMs = jint (*)(JavaVM**, jsize, jsize*);
+  auto getVms = reinterpret_cast<GetCreatedVMs>(dlsym(RTLD_DEFAULT, "JNI_GetCreatedJavaVMs"));
+  JavaVM* vm = nullptr;
+  jsize count = 0;
+  if (getVms == nullptr || getVms(&vm, 1, &count) != JNI_OK || count != 1) return nullptr;
+  return vm;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+  const fs::path root = MakeServerRoot();
+  int status = 1;
+  try {
+    quill_service::HostOptions options;
+    options.root = root.string();
+    options.threads = 1;  // the pool stays idle: the benchmark thread is the worker
+    quill_service::Host& host = quill_service::Host::Start(options);
+    const char* vmOptions = std::getenv("QJAPI_BENCH_VM_OPTIONS");
+    quill_service::SetPreference("java_vm_options", vmOptions != nullptr ? vmOptions : kDefaultVmOptions);
+    int entryResult = 0;
+    const bool loaded =
+        host.LoadModule((root / "QuillModules" / fs::path(QJAPI_MODULE).filename()).string(),
+                        &entryResult);
+    gVm = CreatedVm();
+    JNIEnv* startupEnv = nullptr;
+    if (!loaded || entryResult != 1 || gVm == nullptr ||
+        gVm->GetEnv(reinterpret_cast<void**>(&startupEnv), kJniVersion) != JNI_OK ||
+        !PrepareFloor(startupEnv)) {
+      std::fprintf(stderr, "bridge_bench: the module or the benchmark's tags did not load\n");
+    } else {
+      RatioReporter reporter;
+      // A thread the VM does not know, as a host worker thread is.
+      std::thread worker([&reporter] {
+        WarmUp();
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+      });
+      worker.join();
+      PrintRatios(reporter);
+      status = 0;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bridge_bench: %s\n", e.what());
+  }
+  std::error_code ignored;
+  fs::remove_all(root, ignored);
+  std::fflush(stdout);
+  // The VM is never torn down; leave without running destructors that race its threads.
+  std::_Exit(status);
+}

@@ -1,0 +1,31 @@
+package bench;
+
+import com.ferngate.quillpro.QuillCall;
+import com.ferngate.quillpro.QuillTagModule;
+import com.ferngate.quillpro.QuillValue;
+
+/** The tags the bridge benchmark calls: one that does nothing, one that echoes its parameter. */
+public class BenchTags extends QuillTagModule {
+    public BenchTags() {
+    }
+
+    @Override
+    public void registerModule() {
+        registerTag("bench_empty", "empty", "returns 0 and does nothing else");
+        registerTag("bench_echo", "echo", "writes its first parameter to the output");
+    }
+
+    public int empty(QuillCall call, int argument) {
+        return 0;
+    }
+
+    // A fresh QuillValue per call, as module authors write it.
+    public int echo(QuillCall call, int argument) {
+        QuillValue param = new QuillValue();
+        int code = call.getTagParam(0, param);
+        if (code != 0) {
+            return code;
+        }
+        return call.outputTagData(param.data);
+    }
+}

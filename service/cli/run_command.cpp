@@ -1,0 +1,132 @@
+// `quill run SCRIPT [--param k=v]... [--cookie k=v]... [--header k=v]... [--repeat N]`
+#include "service/cli/run_command.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+
+#include "service/script/script.h"
+
+namespace quill_service {
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kRunUsage =
+    "Usage: quill run SCRIPT [--param K=V]... [--cookie K=V]... [--header K=V]... [--repeat N]\n";
+
+struct RunOptions {
+  std::string script;
+  RunInputs inputs;
+  long repeat = 1;
+  bool summary = false;
+};
+
+int RunUsageError(const std::string& message) {
+  std::fprintf(stderr, "quill run: %s\n%s", message.c_str(), kRunUsage);
+  return kExitUsage;
+}
+
+bool SplitKeyValue(const std::string& text, std::pair<std::string, std::string>& out) {
+  const auto equals = text.find('=');
+  if (equals == std::string::npos || equals == 0) return false;
+  out = {text.substr(0, equals), text.substr(equals + 1)};
+  return true;
+}
+
+// Fills options; an error message when the arguments are wrong.
+std::optional<std::string> ParseRunArgs(const std::vector<std::string>& args, RunOptions& options) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      return args[++i];
+    };
+    std::vector<std::pair<std::string, std::string>>* target = nullptr;
+    if (arg == "--param") target = &options.inputs.params;
+    else if (arg == "--cookie") target = &options.inputs.cookies;
+    else if (arg == "--header") target = &options.inputs.headers;
+    if (target != nullptr) {
+      auto text = value();
+      std::pair<std::string, std::string> entry;
+      if (!text || !SplitKeyValue(*text, entry)) return arg + " needs KEY=VALUE";
+      target->push_back(std::move(entry));
+    } else if (arg == "--repeat") {
+      auto text = value();
+      char* end = nullptr;
+      options.repeat = text ? std::strtol(text->c_str(), &end, 10) : 0;
+      if (!text || *end != '\0' || options.repeat < 1) return "--repeat needs a positive number";
+      options.summary = true;
+    } else if (!arg.empty() && arg[0] == '-') {
+      return "unknown option " + arg;
+    } else if (options.script.empty()) {
+      options.script = arg;
+    } else {
+      return "only one SCRIPT can be run";
+    }
+  }
+  if (options.script.empty()) return "no SCRIPT given";
+  return std::nullopt;
+}
+
+}  // namespace
+
+int RunCommand(Host& host, const std::vector<std::string>& args) {
+  RunOptions options;
+  if (auto error = ParseRunArgs(args, options)) return RunUsageError(*error);
+
+  std::ifstream file(options.script, std::ios::binary);
+  if (!file) {
+    std::fprintf(stderr, "%s: cannot read the script\n", options.script.c_str());
+    return kExitFailure;
+  }
+  std::stringstream source;
+  source << file.rdbuf();
+  std::string parseError;
+  ProgramPtr program = ParseScript(source.str(), options.script, &parseError);
+  if (!program) {
+    std::fprintf(stderr, "%s\n", parseError.c_str());
+    return kExitFailure;
+  }
+
+  // The first run's output is printed; of the failures, the first one's error.
+  std::mutex lock;
+  std::optional<ScriptRun> firstRun;
+  std::string firstError;
+  std::atomic<long> failures{0};
+  const auto start = std::chrono::steady_clock::now();
+  for (long i = 0; i < options.repeat; ++i) {
+    host.Workers().Submit([&, i] {
+      ScriptRun run = RunProgram(program, options.inputs);
+      std::lock_guard guard(lock);
+      if (!run.ok) {
+        failures.fetch_add(1);
+        if (firstError.empty()) firstError = run.error;
+      }
+      if (i == 0) firstRun = std::move(run);
+    });
+  }
+  host.Workers().Wait();
+  const double elapsedMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+
+  if (firstRun) std::fwrite(firstRun->output.data(), 1, firstRun->output.size(), stdout);
+  std::fflush(stdout);
+  if (!firstError.empty()) std::fprintf(stderr, "%s\n", firstError.c_str());
+  if (!firstRun) {
+    std::fprintf(stderr, "%s: the run did not finish\n", options.script.c_str());
+    failures.fetch_add(1);
+  }
+  if (options.summary) {
+    std::fprintf(stderr, "runs: %ld, failures: %ld, threads: %d, elapsed: %.1f ms\n", options.repeat, failures.load(),
+                 host.Workers().ThreadCount(), elapsedMs);
+  }
+  return failures.load() == 0 ? 0 : kExitFailure;
+}
+
+}  // namespace quill_service

@@ -1,0 +1,170 @@
+// The syntax tree of a script. Nodes are immutable once parsed, so one parsed program can run
+// in many requests on many threads at once.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "service/values/tag_definition.h"
+#include "service/values/variant_data.h"
+
+namespace quill_script {
+
+struct Location {
+  int line = 0;
+  int column = 0;
+};
+
+struct Exec;
+class Val;
+
+enum class Flow { Next, Return };
+
+struct Expr {
+  Location loc;
+  virtual ~Expr() = default;
+  virtual Val Eval(Exec& ex) const = 0;
+};
+using ExprPtr = std::unique_ptr<Expr>;
+
+struct Stmt {
+  Location loc;
+  virtual ~Stmt() = default;
+  virtual Flow Run(Exec& ex) const = 0;
+};
+using StmtPtr = std::unique_ptr<Stmt>;
+
+struct Block {
+  std::vector<StmtPtr> statements;
+};
+using BlockPtr = std::shared_ptr<const Block>;
+
+// A parameter of a call: positional (empty name) or named (`-name=value`; `-name` alone is true).
+struct Arg {
+  Location loc;
+  std::u16string name;
+  ExprPtr value;
+};
+
+// ---- expressions ----
+
+struct LiteralExpr : Expr {
+  quill_service::VariantPtr value;
+  Val Eval(Exec& ex) const override;
+};
+
+struct VariableExpr : Expr {
+  std::u16string name;
+  Val Eval(Exec& ex) const override;
+};
+
+struct ArrayExpr : Expr {
+  std::vector<ExprPtr> items;
+  Val Eval(Exec& ex) const override;
+};
+
+// `name(args) => { body }`: parameters and body are optional.
+struct CallExpr : Expr {
+  std::u16string name;
+  std::u16string folded;  // the lookup key
+  std::vector<Arg> args;
+  BlockPtr body;
+  Val Eval(Exec& ex) const override;
+};
+
+// `target->name(args) => { body }`
+struct MemberExpr : Expr {
+  ExprPtr target;
+  std::u16string name;
+  std::u16string folded;
+  std::vector<Arg> args;
+  BlockPtr body;
+  Val Eval(Exec& ex) const override;
+};
+
+enum class Op { Add, Sub, Mul, Div, Mod, Eq, Ne, Lt, Le, Gt, Ge, And, Or, Not, Neg };
+
+struct BinaryExpr : Expr {
+  Op op;
+  ExprPtr left, right;
+  Val Eval(Exec& ex) const override;
+};
+
+struct UnaryExpr : Expr {
+  Op op;
+  ExprPtr operand;
+  Val Eval(Exec& ex) const override;
+};
+
+// ---- statements ----
+
+// A bare expression: its value's text goes to the output.
+struct ExprStmt : Stmt {
+  ExprPtr expr;
+  Flow Run(Exec& ex) const override;
+};
+
+// `var name = value` (local) or `global name = value`.
+struct VarStmt : Stmt {
+  bool global = false;
+  std::u16string name;
+  ExprPtr value;  // null: the variable is null
+  Flow Run(Exec& ex) const override;
+};
+
+// `$name = value`
+struct AssignStmt : Stmt {
+  std::u16string name;
+  ExprPtr value;
+  Flow Run(Exec& ex) const override;
+};
+
+struct IfStmt : Stmt {
+  std::vector<std::pair<ExprPtr, BlockPtr>> branches;
+  BlockPtr otherwise;  // may be null
+  Flow Run(Exec& ex) const override;
+};
+
+struct WhileStmt : Stmt {
+  ExprPtr condition;
+  BlockPtr body;
+  Flow Run(Exec& ex) const override;
+};
+
+struct ReturnStmt : Stmt {
+  ExprPtr value;  // may be null
+  Flow Run(Exec& ex) const override;
+};
+
+// `try => { } catch => { }`; `protect => { }` is a try without a handler.
+struct TryStmt : Stmt {
+  BlockPtr body;
+  BlockPtr handler;  // null: errors are dropped
+  Flow Run(Exec& ex) const override;
+};
+
+struct ParamDecl {
+  std::u16string name;
+  std::u16string type;  // empty: any
+  ExprPtr defaultValue;  // null: required
+};
+
+// The body of a `define tag`, as the tag definition carries it.
+struct ScriptTag : quill_service::ScriptTagBody {
+  std::vector<ParamDecl> params;
+  BlockPtr block;
+};
+
+struct DefineStmt : Stmt {
+  std::shared_ptr<const quill_service::TagDefinition> tag;
+  std::u16string folded;
+  Flow Run(Exec& ex) const override;
+};
+
+struct Program {
+  std::string fileName;
+  Block block;
+};
+
+}  // namespace quill_script

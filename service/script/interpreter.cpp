@@ -1,0 +1,444 @@
+#include "service/script/interpreter.h"
+
+#include <new>
+#include <optional>
+
+#include "service/values/tag_table.h"
+#include "service/values/text.h"
+
+namespace quill_script {
+
+using namespace quill_service;
+
+namespace {
+
+// Tag calls nested deeper than this fail instead of exhausting the thread's stack.
+constexpr int kMaxCallDepth = 200;
+
+// Restores a variable when the scope ends, also when an error leaves it.
+template <class T>
+class Restore {
+ public:
+  explicit Restore(T& slot) : slot_(slot), saved_(slot) {}
+  ~Restore() { slot_ = saved_; }
+  Restore(const Restore&) = delete;
+  Restore& operator=(const Restore&) = delete;
+
+ private:
+  T& slot_;
+  T saved_;
+};
+
+std::string Quoted(std::u16string_view name) { return "'" + Utf16ToUtf8(name) + "'"; }
+
+// Type names in declarations: empty and "any" take everything.
+bool TypeMatches(const Variant& value, std::u16string_view type) {
+  return type.empty() || EqualsIgnoreCase(type, u"any") || EqualsIgnoreCase(TypeName(value), type);
+}
+
+VariantPtr NewInteger(int64_t n) {
+  auto v = MakeVariant();
+  v->SetInteger(n);
+  return v;
+}
+
+VariantPtr NewDecimal(double d) {
+  auto v = MakeVariant();
+  v->SetDecimal(d);
+  return v;
+}
+
+VariantPtr NewBoolean(bool b) {
+  auto v = MakeVariant();
+  v->SetBoolean(b);
+  return v;
+}
+
+bool AsNumber(const Variant& v, double& out) {
+  if (auto* i = Get<int64_t>(v)) return out = static_cast<double>(*i), true;
+  if (auto* d = Get<double>(v)) return out = *d, true;
+  return false;
+}
+
+// Integer arithmetic wraps around instead of overflowing.
+int64_t Wrap(uint64_t n) { return static_cast<int64_t>(n); }
+
+}  // namespace
+
+// ---- errors ----
+
+ScriptError::ScriptError(osError code, const std::string& message, std::string file, Location loc)
+    : osException(message.c_str(), code), file_(std::move(file)), loc_(loc) {}
+
+std::string ScriptError::Describe() const {
+  return file_ + ":" + std::to_string(loc_.line) + ":" + std::to_string(loc_.column) + ": error " +
+         std::to_string(GetCode()) + ": " + what();
+}
+
+// ---- the run ----
+
+Exec::Exec(Request& r, const Program& p) : request(r), data(r.Contents()), program(p), state(&root_), root_(&r) {}
+
+void Exec::Fail(osError code, const std::string& message, Location loc) const {
+  throw ScriptError(code, message, program.fileName, loc);
+}
+
+void Exec::Output(const Variant& value) {
+  if (auto* text = Get<std::u16string>(value)) {
+    data.output += Utf16ToUtf8(*text);
+  } else if (value.GetType() != QUILL_TYPE_NULL) {
+    data.output += Utf16ToUtf8(value.GetString(state));
+  }
+}
+
+Flow Exec::RunBlock(const Block& block) {
+  for (const auto& stmt : block.statements) {
+    try {
+      if (stmt->Run(*this) == Flow::Return) return Flow::Return;
+    } catch (const ScriptError&) {
+      throw;
+    } catch (const osException& e) {
+      Fail(e.GetCode() != 0 ? e.GetCode() : QUILL_ERR_GENERIC, e.what(), stmt->loc);
+    } catch (const std::bad_alloc&) {
+      Fail(QUILL_ERR_GENERIC, "out of memory", stmt->loc);
+    }
+  }
+  return Flow::Next;
+}
+
+void Exec::EvalArgs(const std::vector<Arg>& args, TagCall& call) {
+  call.params.reserve(args.size());
+  for (const auto& arg : args) {
+    TagParam param;
+    param.name = arg.name;
+    param.value = arg.value ? arg.value->Eval(*this).Release() : NewBoolean(true);
+    call.params.push_back(std::move(param));
+  }
+}
+
+void Exec::Invoke(TagCall& call, Location loc) {
+  if (depth >= kMaxCallDepth) Fail(QUILL_ERR_GENERIC, "tag calls nested too deeply", loc);
+  Restore<int> depthGuard(depth);
+  ++depth;
+  CallState callState(*this, call);
+  Restore<QPExecState*> stateGuard(state);
+  state = &callState;
+  const TagDefinition& tag = *call.definition;
+  try {
+    if (tag.native != nullptr) {
+      CallFrame frame{&callState};
+      tag.native->Run(&frame, call.result, &request);
+    } else if (tag.function != nullptr) {
+      // A C tag reports failure by its code; the message is whatever it left in the request.
+      TExecState cState(&callState);
+      const osError code = tag.function(cState.Token());
+      if (code != 0) {
+        request.SetResultCode(code);
+        throw osException(Utf16ToUtf8(data.resultMessage.GetString(&cState)).c_str(), code);
+      }
+    } else if (tag.script) {
+      RunScriptTag(static_cast<const ScriptTag&>(*tag.script), call, loc);
+    } else {
+      Fail(QUILL_ERR_NOT_FOUND, "tag " + Quoted(call.name) + " has no body", loc);
+    }
+  } catch (const ScriptError&) {
+    throw;
+  } catch (const osException& e) {
+    Fail(e.GetCode() != 0 ? e.GetCode() : QUILL_ERR_GENERIC, e.what(), loc);
+  } catch (const std::bad_alloc&) {
+    Fail(QUILL_ERR_GENERIC, "out of memory", loc);
+  } catch (const std::exception& e) {
+    Fail(QUILL_ERR_GENERIC, e.what(), loc);
+  } catch (...) {
+    Fail(QUILL_ERR_GENERIC, "tag " + Quoted(call.name) + " failed", loc);
+  }
+}
+
+// Named parameters bind by name, the others in order; defaults are evaluated in the tag's own
+// scope, so they can use the parameters before them.
+void Exec::RunScriptTag(const ScriptTag& tag, TagCall& call, Location loc) {
+  VariableScope frame;
+  Restore<VariableScope*> localsGuard(data.locals);
+  Restore<TagCall*> callGuard(scriptCall);
+  data.locals = &frame;
+  scriptCall = &call;
+
+  std::vector<bool> used(call.params.size(), false);
+  size_t positional = 0;
+  for (const auto& decl : tag.params) {
+    Variant* value = nullptr;
+    for (size_t i = 0; i < call.params.size() && value == nullptr; ++i) {
+      if (!used[i] && !call.params[i].name.empty() && EqualsIgnoreCase(call.params[i].name, decl.name)) {
+        value = call.params[i].value.get();
+        used[i] = true;
+      }
+    }
+    while (value == nullptr && positional < call.params.size()) {
+      const size_t i = positional++;
+      if (!used[i] && call.params[i].name.empty()) {
+        value = call.params[i].value.get();
+        used[i] = true;
+      }
+    }
+    Variant& slot = frame.Define(decl.name);
+    if (value != nullptr) {
+      slot.Assign(*value);
+    } else if (decl.defaultValue) {
+      decl.defaultValue->Eval(*this).StoreInto(slot);
+    } else {
+      Fail(QUILL_ERR_NOT_FOUND, "tag " + Quoted(call.name) + " needs parameter -" + Utf16ToUtf8(decl.name), loc);
+    }
+    if (EqualsIgnoreCase(decl.type, u"decimal")) {
+      if (auto* i = Get<int64_t>(slot)) slot.SetDecimal(static_cast<double>(*i));
+    }
+    if (!TypeMatches(slot, decl.type)) {
+      Fail(QUILL_ERR_WRONG_TYPE,
+           "parameter -" + Utf16ToUtf8(decl.name) + " of tag " + Quoted(call.name) + " must be " +
+               Utf16ToUtf8(decl.type) + ", not " + Utf16ToUtf8(TypeName(slot)),
+           loc);
+    }
+  }
+  for (size_t i = 0; i < call.params.size(); ++i) {
+    if (used[i]) continue;
+    if (call.params[i].name.empty()) Fail(QUILL_ERR_INVALID, "too many parameters for tag " + Quoted(call.name), loc);
+    Fail(QUILL_ERR_INVALID, "tag " + Quoted(call.name) + " has no parameter -" + Utf16ToUtf8(call.params[i].name), loc);
+  }
+
+  VariantPtr value;
+  if (RunBlock(*tag.block) == Flow::Return) value = std::move(returned);
+  if (!value) value = MakeVariant();
+  const std::u16string& declared = call.definition->returnType;
+  if (EqualsIgnoreCase(declared, u"decimal")) {
+    if (auto* i = Get<int64_t>(*value)) value->SetDecimal(static_cast<double>(*i));
+  }
+  if (!TypeMatches(*value, declared)) {
+    Fail(QUILL_ERR_WRONG_TYPE,
+         "tag " + Quoted(call.name) + " must return " + Utf16ToUtf8(declared) + ", not " + Utf16ToUtf8(TypeName(*value)),
+         loc);
+  }
+  if (call.result != nullptr) call.result->Take(*value);
+}
+
+void ScriptBody::Run(QPExecState* state, Variant* result) {
+  Restore<VariableScope*> localsGuard(ex_.data.locals);
+  Restore<TagCall*> callGuard(ex_.scriptCall);
+  Restore<QPExecState*> stateGuard(ex_.state);
+  ex_.data.locals = scope_;
+  ex_.scriptCall = scriptCall_;
+  if (state != nullptr) ex_.state = state;
+  // `return` in a body ends the body and gives its value to the container tag.
+  if (ex_.RunBlock(block_) == Flow::Return && ex_.returned) {
+    if (result != nullptr) result->Take(*ex_.returned);
+    ex_.returned.reset();
+  }
+}
+
+// ---- expressions ----
+
+Val LiteralExpr::Eval(Exec&) const { return Val::Owned(CopyVariant(*value)); }
+
+Val VariableExpr::Eval(Exec& ex) const {
+  Variant* v = ex.data.locals->Find(name);
+  if (v == nullptr) v = ex.data.globals.Find(name);
+  if (v == nullptr) ex.Fail(QUILL_ERR_NOT_FOUND, "variable $" + Utf16ToUtf8(name) + " is not defined", loc);
+  return Val::Borrowed(v);
+}
+
+Val ArrayExpr::Eval(Exec& ex) const {
+  ArrayValue array;
+  array.items.reserve(items.size());
+  for (const auto& item : items) array.items.push_back(item->Eval(ex).Release());
+  auto v = MakeVariant();
+  v->Contents().value = std::move(array);
+  return Val::Owned(std::move(v));
+}
+
+Val CallExpr::Eval(Exec& ex) const {
+  TagCall call;
+  call.definition = FindFoldedTag(&ex.request, folded, false);
+  if (!call.definition) ex.Fail(QUILL_ERR_NOT_FOUND, "unknown tag " + Quoted(name), loc);
+  call.name = name;
+  ex.EvalArgs(args, call);
+  std::optional<ScriptBody> children;
+  if (body) call.body = &children.emplace(ex, *body);
+  auto result = MakeVariant();
+  call.result = result.get();
+  ex.Invoke(call, loc);
+  return Val::Owned(std::move(result));
+}
+
+// The arguments are evaluated before the target, so a target borrowed from a variable is
+// still in place when the member runs.
+Val MemberExpr::Eval(Exec& ex) const {
+  TagCall call;
+  call.name = name;
+  ex.EvalArgs(args, call);
+  std::optional<ScriptBody> children;
+  if (body) call.body = &children.emplace(ex, *body);
+  auto result = MakeVariant();
+  call.result = result.get();
+
+  Val owner = target->Eval(ex);
+  Variant& self = *owner->GetReferenceDeep();
+  if (auto* custom = Get<std::unique_ptr<CustomValue>>(self)) {
+    for (auto& [memberName, member] : (*custom)->members) {
+      auto* tag = Get<TagValue>(*member);
+      if (tag != nullptr && EqualsIgnoreCase(memberName, name)) {
+        call.definition = *tag;
+        call.self = self.Handle();
+        ex.Invoke(call, loc);
+        return Val::Owned(std::move(result));
+      }
+    }
+  }
+  if (!RunBuiltinMember(ex, call, self, loc)) {
+    ex.Fail(QUILL_ERR_NOT_FOUND, "a value of type " + Utf16ToUtf8(TypeName(self)) + " has no member " + Quoted(name), loc);
+  }
+  return Val::Owned(std::move(result));
+}
+
+Val UnaryExpr::Eval(Exec& ex) const {
+  Val operandValue = operand->Eval(ex);
+  const Variant& v = *operandValue->GetReferenceDeep();
+  if (op == Op::Not) return Val::Owned(NewBoolean(!IsTrue(v)));
+  if (auto* i = Get<int64_t>(v)) return Val::Owned(NewInteger(Wrap(0 - static_cast<uint64_t>(*i))));
+  if (auto* d = Get<double>(v)) return Val::Owned(NewDecimal(-*d));
+  ex.Fail(QUILL_ERR_WRONG_TYPE, "cannot negate a value of type " + Utf16ToUtf8(TypeName(v)), loc);
+}
+
+Val BinaryExpr::Eval(Exec& ex) const {
+  if (op == Op::And || op == Op::Or) {
+    const bool leftTrue = IsTrue(*left->Eval(ex)->GetReferenceDeep());
+    if (op == Op::And && !leftTrue) return Val::Owned(NewBoolean(false));
+    if (op == Op::Or && leftTrue) return Val::Owned(NewBoolean(true));
+    return Val::Owned(NewBoolean(IsTrue(*right->Eval(ex)->GetReferenceDeep())));
+  }
+  Val leftValue = left->Eval(ex);
+  Val rightValue = right->Eval(ex);
+  const Variant& a = *leftValue->GetReferenceDeep();
+  const Variant& b = *rightValue->GetReferenceDeep();
+
+  if (op == Op::Eq) return Val::Owned(NewBoolean(ValuesEqual(a, b)));
+  if (op == Op::Ne) return Val::Owned(NewBoolean(!ValuesEqual(a, b)));
+
+  auto* ia = Get<int64_t>(a);
+  auto* ib = Get<int64_t>(b);
+  double da = 0, db = 0;
+  const bool numeric = AsNumber(a, da) && AsNumber(b, db);
+  auto* sa = Get<std::u16string>(a);
+  auto* sb = Get<std::u16string>(b);
+  auto mismatch = [&](const char* verb) -> Val {
+    ex.Fail(QUILL_ERR_WRONG_TYPE,
+            std::string("cannot ") + verb + " " + Utf16ToUtf8(TypeName(a)) + " and " + Utf16ToUtf8(TypeName(b)), loc);
+  };
+
+  switch (op) {
+    case Op::Add:
+      if (ia && ib) return Val::Owned(NewInteger(Wrap(static_cast<uint64_t>(*ia) + static_cast<uint64_t>(*ib))));
+      if (numeric) return Val::Owned(NewDecimal(da + db));
+      if (sa || sb) {
+        auto v = MakeVariant();
+        v->SetString(a.GetString(ex.state) + b.GetString(ex.state));
+        return Val::Owned(std::move(v));
+      }
+      return mismatch("add");
+    case Op::Sub:
+      if (ia && ib) return Val::Owned(NewInteger(Wrap(static_cast<uint64_t>(*ia) - static_cast<uint64_t>(*ib))));
+      if (numeric) return Val::Owned(NewDecimal(da - db));
+      return mismatch("subtract");
+    case Op::Mul:
+      if (ia && ib) return Val::Owned(NewInteger(Wrap(static_cast<uint64_t>(*ia) * static_cast<uint64_t>(*ib))));
+      if (numeric) return Val::Owned(NewDecimal(da * db));
+      return mismatch("multiply");
+    case Op::Div:
+    case Op::Mod:
+      if (!numeric) return mismatch(op == Op::Div ? "divide" : "take the remainder of");
+      if (db == 0) ex.Fail(QUILL_ERR_INVALID, "division by zero", loc);
+      if (ia && ib) {
+        if (*ib == -1) return Val::Owned(NewInteger(op == Op::Div ? Wrap(0 - static_cast<uint64_t>(*ia)) : 0));
+        return Val::Owned(NewInteger(op == Op::Div ? *ia / *ib : *ia % *ib));
+      }
+      if (op == Op::Mod) return mismatch("take the remainder of");
+      return Val::Owned(NewDecimal(da / db));
+    case Op::Lt:
+    case Op::Le:
+    case Op::Gt:
+    case Op::Ge: {
+      int order;
+      if (ia && ib) order = (*ia > *ib) - (*ia < *ib);
+      else if (numeric) order = (da > db) - (da < db);
+      else if (sa && sb) order = sa->compare(*sb) < 0 ? -1 : (*sa == *sb ? 0 : 1);
+      else return mismatch("compare");
+      const bool result = op == Op::Lt ? order < 0 : op == Op::Le ? order <= 0 : op == Op::Gt ? order > 0 : order >= 0;
+      return Val::Owned(NewBoolean(result));
+    }
+    default: break;
+  }
+  ex.Fail(QUILL_ERR_GENERIC, "unknown operator", loc);
+}
+
+// ---- statements ----
+
+Flow ExprStmt::Run(Exec& ex) const {
+  Val value = expr->Eval(ex);
+  ex.Output(*value);
+  return Flow::Next;
+}
+
+Flow VarStmt::Run(Exec& ex) const {
+  std::optional<Val> v;
+  if (value) v.emplace(value->Eval(ex));
+  Variant& target = (global ? ex.data.globals : *ex.data.locals).Define(name);
+  if (v) v->StoreInto(target);
+  else target.Init();
+  return Flow::Next;
+}
+
+Flow AssignStmt::Run(Exec& ex) const {
+  Val v = value->Eval(ex);
+  Variant* target = ex.data.locals->Find(name);
+  if (target == nullptr) target = ex.data.globals.Find(name);
+  if (target == nullptr) target = &ex.data.locals->Define(name);
+  v.StoreInto(*target);
+  return Flow::Next;
+}
+
+Flow IfStmt::Run(Exec& ex) const {
+  for (const auto& [condition, block] : branches) {
+    if (IsTrue(*condition->Eval(ex)->GetReferenceDeep())) return ex.RunBlock(*block);
+  }
+  return otherwise ? ex.RunBlock(*otherwise) : Flow::Next;
+}
+
+Flow WhileStmt::Run(Exec& ex) const {
+  while (IsTrue(*condition->Eval(ex)->GetReferenceDeep())) {
+    if (ex.RunBlock(*body) == Flow::Return) return Flow::Return;
+  }
+  return Flow::Next;
+}
+
+Flow ReturnStmt::Run(Exec& ex) const {
+  ex.returned = value ? value->Eval(ex).Release() : MakeVariant();
+  return Flow::Return;
+}
+
+Flow TryStmt::Run(Exec& ex) const {
+  try {
+    return ex.RunBlock(*body);
+  } catch (const ScriptError& error) {
+    if (!handler) return Flow::Next;
+    ex.caught.push_back(&error);
+    struct Pop {
+      std::vector<const ScriptError*>& caught;
+      ~Pop() { caught.pop_back(); }
+    } pop{ex.caught};
+    return ex.RunBlock(*handler);
+  }
+}
+
+Flow DefineStmt::Run(Exec& ex) const {
+  ex.data.definedTags[folded] = tag;
+  return Flow::Next;
+}
+
+}  // namespace quill_script

@@ -1,0 +1,115 @@
+// The tree-walking interpreter: evaluation state, script errors and tag invocation.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/request.h"
+#include "service/script/ast.h"
+#include "service/values/request_data.h"
+#include "service/values/tag_call.h"
+
+namespace quill_script {
+
+// A failure while a script runs: a code, a message and where in the script it happened.
+class QUILL_API ScriptError : public osException {
+ public:
+  ScriptError(osError code, const std::string& message, std::string file, Location loc);
+  const std::string& File() const { return file_; }
+  Location Where() const { return loc_; }
+  // "file:line:col: error <code>: <message>"
+  std::string Describe() const;
+
+ private:
+  std::string file_;
+  Location loc_;
+};
+
+// The value of an expression: owned by the evaluation, or borrowed from a variable (valid until
+// the statement that evaluated it ends).
+class Val {
+ public:
+  static Val Owned(quill_service::VariantPtr value) {
+    Val v;
+    v.ptr_ = value.get();
+    v.owned_ = std::move(value);
+    return v;
+  }
+  static Val Borrowed(Variant* value) {
+    Val v;
+    v.ptr_ = value;
+    return v;
+  }
+  Variant& operator*() const { return *ptr_; }
+  Variant* operator->() const { return ptr_; }
+  bool IsOwned() const { return owned_ != nullptr; }
+  // The value to keep: moved when owned, copied when borrowed.
+  quill_service::VariantPtr Release() { return owned_ ? std::move(owned_) : quill_service::CopyVariant(*ptr_); }
+  // Stores the value into target: moved when owned, copied when borrowed.
+  void StoreInto(Variant& target) {
+    if (owned_) target.Take(*owned_);
+    else target.Assign(*ptr_);
+  }
+
+ private:
+  Val() = default;
+  Variant* ptr_ = nullptr;
+  quill_service::VariantPtr owned_;
+};
+
+// The state of one script run in one request, on one thread.
+struct Exec {
+  Exec(Request& request, const Program& program);
+
+  Request& request;
+  Request::Data& data;
+  const Program& program;
+  QPExecState* state;                 // the innermost execution state
+  TagCall* scriptCall = nullptr;      // the call of the script-defined tag running, if any
+  quill_service::VariantPtr returned; // the value of the last `return`
+  std::vector<const ScriptError*> caught;  // errors being handled by `catch` blocks, innermost last
+  std::vector<int64_t> loops;              // iteration counts of the running `repeat`s, innermost last
+  int depth = 0;
+
+  [[noreturn]] void Fail(osError code, const std::string& message, Location loc) const;
+  void Output(const Variant& value);
+  Flow RunBlock(const Block& block);
+  // Runs a tag call; failures come out as ScriptError located at loc.
+  void Invoke(TagCall& call, Location loc);
+  // Evaluates call arguments into the call's parameters.
+  void EvalArgs(const std::vector<Arg>& args, TagCall& call);
+
+ private:
+  void RunScriptTag(const ScriptTag& tag, TagCall& call, Location loc);
+  QPExecState root_;
+};
+
+// The execution state the interpreter builds for each tag call; built-in tags reach the
+// interpreter through it.
+class CallState : public QPExecState {
+ public:
+  CallState(Exec& ex, TagCall& call) : QPExecState(&ex.request, ex.state), exec(ex) { this->call = &call; }
+  Exec& exec;
+};
+
+// A container call's body, run by the tag through childrenRun.
+class ScriptBody : public TagBody {
+ public:
+  ScriptBody(Exec& ex, const Block& block)
+      : ex_(ex), block_(block), scope_(ex.data.locals), scriptCall_(ex.scriptCall) {}
+  void Run(QPExecState* state, Variant* result) override;
+
+ private:
+  Exec& ex_;
+  const Block& block_;
+  quill_service::VariableScope* scope_;  // the scope the body was written in
+  TagCall* scriptCall_;
+};
+
+// Built-in tags and members.
+void RegisterBuiltinTags();
+// A built-in member of a value's type, or false when there is none.
+bool RunBuiltinMember(Exec& ex, TagCall& call, Variant& self, Location loc);
+
+}  // namespace quill_script

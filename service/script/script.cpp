@@ -1,0 +1,95 @@
+#include "service/script/script.h"
+
+#include <new>
+
+#include "service/core/current_request.h"
+#include "service/script/interpreter.h"
+#include "service/script/parser.h"
+#include "service/values/text.h"
+
+namespace quill_service {
+
+namespace {
+
+class CurrentRequestScope {
+ public:
+  explicit CurrentRequestScope(Request* request) : previous_(Request::GetCurrent()) { SetCurrentRequest(request); }
+  ~CurrentRequestScope() { SetCurrentRequest(previous_); }
+  CurrentRequestScope(const CurrentRequestScope&) = delete;
+  CurrentRequestScope& operator=(const CurrentRequestScope&) = delete;
+
+ private:
+  Request* previous_;
+};
+
+std::string Locate(const std::string& file, quill_script::Location loc) {
+  return file + ":" + std::to_string(loc.line) + ":" + std::to_string(loc.column) + ": ";
+}
+
+// Top-level definitions are made before the first statement runs, so a page can call a tag it
+// defines further down.
+void HoistDefinitions(quill_script::Exec& ex, const quill_script::Block& block) {
+  for (const auto& stmt : block.statements) {
+    if (auto* define = dynamic_cast<const quill_script::DefineStmt*>(stmt.get())) define->Run(ex);
+  }
+}
+
+}  // namespace
+
+ProgramPtr ParseScript(const std::string& source, const std::string& fileName, std::string* error) {
+  try {
+    return quill_script::Parse(source, fileName);
+  } catch (const quill_script::ParseError& e) {
+    if (error != nullptr) *error = Locate(fileName, e.Where()) + e.what();
+  } catch (const std::bad_alloc&) {
+    if (error != nullptr) *error = fileName + ": out of memory";
+  }
+  return nullptr;
+}
+
+ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs) {
+  RegisterBuiltinTags();
+  ScriptRun run;
+  {
+    Request request;
+    CurrentRequestScope current(&request);
+    auto& data = request.Contents();
+    data.params = inputs.params;
+    data.cookies = inputs.cookies;
+    data.headers = inputs.headers;
+    data.scriptPath = inputs.scriptPath.empty() ? program->fileName : inputs.scriptPath;
+
+    quill_script::Exec ex(request, *program);
+    try {
+      HoistDefinitions(ex, program->block);
+      ex.RunBlock(program->block);
+      run.ok = true;
+    } catch (const quill_script::ScriptError& e) {
+      run.error = e.Describe();
+    } catch (const osException& e) {
+      run.error = program->fileName + ": error " + std::to_string(e.GetCode()) + ": " + e.what();
+    } catch (const std::exception& e) {
+      run.error = program->fileName + ": error: " + e.what();
+    }
+    run.output = std::move(data.output);
+    run.resultCode = request.GetResultCode();
+    run.resultMessage = Utf16ToUtf8(request.GetResultMessage()->GetString(nullptr));
+    request.Finish();  // private variables die here, on this thread, while the request is current
+  }
+  return run;
+}
+
+ScriptRun RunScriptText(const std::string& source, const std::string& fileName, const RunInputs& inputs) {
+  std::string error;
+  ProgramPtr program = ParseScript(source, fileName, &error);
+  if (!program) {
+    ScriptRun run;
+    run.error = std::move(error);
+    return run;
+  }
+  return RunProgram(program, inputs);
+}
+
+void RegisterBuiltinTags() { quill_script::RegisterBuiltinTags(); }
+
+}  // namespace quill_service

@@ -1,0 +1,50 @@
+// Running scripts: the C++ API the `quill run` command and the tests use.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/qcapi.h"
+
+namespace quill_script {
+struct Program;
+}
+
+namespace quill_service {
+
+// What a request receives from outside: parameters, cookies and request headers (UTF-8, in order).
+struct RunInputs {
+  std::vector<std::pair<std::string, std::string>> params;
+  std::vector<std::pair<std::string, std::string>> cookies;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string scriptPath;  // reported as the request path and the running script; empty: the file name
+};
+
+struct ScriptRun {
+  std::string output;         // UTF-8 text and raw bytes, as the script wrote them
+  osError resultCode = 0;     // the request's result code when the run ended
+  std::string resultMessage;  // the request's result message (UTF-8)
+  std::string error;          // "file:line:col: ..." when the run failed, else empty
+  bool ok = false;
+};
+
+// A parsed script; one program can run in many requests at once.
+using ProgramPtr = std::shared_ptr<const quill_script::Program>;
+
+// Parses source; on failure gives null and error "file:line:col: message".
+QUILL_API ProgramPtr ParseScript(const std::string& source, const std::string& fileName, std::string* error);
+
+// Runs a program on the calling thread in a fresh request, current on this thread while it
+// runs; the request ends (private variables destroyed) on this thread before this returns.
+QUILL_API ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs);
+
+// ParseScript and RunProgram in one.
+QUILL_API ScriptRun RunScriptText(const std::string& source, const std::string& fileName, const RunInputs& inputs);
+
+// Registers the built-in tags in the process-wide tag table (once per table life; a module's
+// tag of the same name is kept). RunProgram calls it; the host may call it at start-up.
+QUILL_API void RegisterBuiltinTags();
+
+}  // namespace quill_service

@@ -1,0 +1,168 @@
+#include <deque>
+
+#include "service/core/current_request.h"
+#include "service/values/handles.h"
+#include "service/values/request_data.h"
+#include "service/values/tag_call.h"
+#include "service/values/tag_table.h"
+#include "service/values/text.h"
+
+using namespace quill_service;
+
+namespace {
+thread_local Request* tCurrentRequest = nullptr;
+}
+
+namespace quill_service {
+
+void SetCurrentRequest(Request* r) { tCurrentRequest = r; }
+
+SlotTable<TExecState>& TokenTable() {
+  static auto* table = new SlotTable<TExecState>();  // never destroyed, like the value table
+  return *table;
+}
+
+}  // namespace quill_service
+
+// ---- PrivateVar, QuillModule, SubstitutionTag ----
+
+PrivateVar::PrivateVar() = default;
+PrivateVar::~PrivateVar() = default;
+
+QuillModule::~QuillModule() = default;
+const char* QuillModule::GetModuleName() { return ""; }
+const char* QuillModule::GetCommandModuleName() { return ""; }
+bool QuillModule::IsModuleName(const char* name) { return name != nullptr && *name == '\0'; }
+
+SubstitutionTag::~SubstitutionTag() = default;
+
+// ---- execution states ----
+
+QPExecState::QPExecState(Request* r, QPExecState* p)
+    : request(r != nullptr ? r : (p != nullptr ? p->request : nullptr)), parent(p) {
+  if (p != nullptr) {
+    call = p->call;
+    p->child = this;
+  }
+}
+
+QPExecState::~QPExecState() {
+  if (parent != nullptr && parent->child == this) parent->child = nullptr;
+}
+
+// Text handed out in records; a deque never moves what it already holds.
+struct TExecState::Arena {
+  std::deque<std::u16string> wide;
+  std::deque<std::string> narrow;
+};
+
+TExecState::TExecState(QPExecState* parent) : QPExecState(parent != nullptr ? parent->request : nullptr, parent) {
+  if (request == nullptr) request = Request::GetCurrent();
+  token_ = TokenTable().Issue(this);
+}
+
+TExecState::~TExecState() {
+  if (token_ != 0) TokenTable().Release(token_);
+}
+
+TExecState* TExecState::FromToken(quill_token token) { return TokenTable().Resolve(token); }
+
+const quill_char* TExecState::Keep(std::u16string text) {
+  if (!arena_) arena_ = std::make_unique<Arena>();
+  return Units(arena_->wide.emplace_back(std::move(text)));
+}
+
+const char* TExecState::Keep(std::string text) {
+  if (!arena_) arena_ = std::make_unique<Arena>();
+  return arena_->narrow.emplace_back(std::move(text)).c_str();
+}
+
+// ---- Request ----
+
+Request::Request() : data_(new Data) {}
+
+Request::~Request() {
+  Finish();
+  delete data_;
+}
+
+Request* Request::GetCurrent() { return tCurrentRequest; }
+
+void Request::SetResultCode(osError code) { data_->resultCode = code; }
+osError Request::GetResultCode() const { return data_->resultCode; }
+Variant* Request::GetResultMessage() { return &data_->resultMessage; }
+
+void Request::AddPrivateVar(const char* name, PrivateVar* var) {
+  if (var == nullptr) return;
+  std::unique_ptr<PrivateVar> owned(var);
+  if (data_->finished) return;  // too late to keep it: it dies now, on this thread
+  data_->privateVars.emplace_back(name != nullptr ? name : "", std::move(owned));
+}
+
+TagTable* Request::GetTagTable() { return &TagTable::Global(); }
+
+void Request::Finish() {
+  if (data_->finished) return;
+  data_->finished = true;
+  // Values first: their destructors may still need what private variables provide (an
+  // attached thread, for instance).
+  data_->values.clear();
+  data_->page.Clear();
+  data_->globals.Clear();
+  data_->definedTags.clear();
+  data_->resultMessage.Init();
+  while (!data_->privateVars.empty()) {
+    auto var = std::move(data_->privateVars.back().second);
+    data_->privateVars.pop_back();
+    var.reset();
+  }
+}
+
+// ---- TagCall ----
+
+const TagParam* TagCall::FindParam(std::u16string_view name) const {
+  if (!name.empty() && name.front() == u'-') name.remove_prefix(1);
+  if (name.empty()) return nullptr;
+  for (const auto& param : params) {
+    if (!param.name.empty() && EqualsIgnoreCase(param.name, name)) return &param;
+  }
+  return nullptr;
+}
+
+quill_type TagCall::DefinitionHandle() {
+  if (!definition) return 0;
+  if (definitionValue == nullptr) {
+    auto value = MakeVariant();
+    value->SetTag(definition);
+    definitionValue = Own(std::move(value));
+  }
+  return definitionValue->Handle();
+}
+
+Variant* TagCall::Own(VariantPtr value) {
+  owned.push_back(std::move(value));
+  return owned.back().get();
+}
+
+// ---- VariableScope ----
+
+namespace quill_service {
+
+Variant* VariableScope::Find(std::u16string_view name) const {
+  auto it = vars_.find(name);
+  return it == vars_.end() ? nullptr : it->second.get();
+}
+
+Variant& VariableScope::Define(std::u16string_view name) {
+  auto it = vars_.find(name);
+  if (it == vars_.end()) it = vars_.emplace(std::u16string(name), MakeVariant()).first;
+  return *it->second;
+}
+
+bool VariableScope::Remove(std::u16string_view name) { auto it = vars_.find(name);
+  if (it == vars_.end()) return false;
+  VariantPtr value = std::move(it->second);  // dies after the map is consistent again
+  vars_.erase(it);
+  return true; }
+
+}  // namespace quill_service

@@ -1,0 +1,43 @@
+// One tag call in progress: what the QCAPI reads through an execution state's `call`.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "service/values/tag_definition.h"
+#include "service/values/variant_data.h"
+
+// The body (children) of a container tag call.
+class QUILL_API TagBody {
+ public:
+  virtual ~TagBody() = default;
+  // Runs the body once: its output goes to the request's output and its value into result.
+  // Failures are thrown as osException.
+  virtual void Run(QPExecState* state, Variant* result) = 0;
+};
+
+struct TagParam {
+  std::u16string name;  // without the dash; empty for a positional parameter
+  quill_service::VariantPtr value;
+};
+
+struct QUILL_API TagCall {
+  std::u16string name;  // as the script wrote it
+  quill_service::TagValue definition;
+  std::vector<TagParam> params;  // in the order written
+  TagBody* body = nullptr;       // null when the call has no body
+  quill_type self = 0;           // the value a member tag runs on, 0 for a plain call
+  Variant* result = nullptr;     // receives the tag's value
+  int32_t encoding = QUILL_ENCODE_NONE;
+  // Values made for this call (childrenRun results, the definition's tag value); they die with it.
+  std::vector<quill_service::VariantPtr> owned;
+  Variant* definitionValue = nullptr;
+
+  // A named parameter, matched case-insensitively; a leading dash in name is ignored.
+  const TagParam* FindParam(std::u16string_view name) const;
+  // The handle of a tag value naming this call's definition (made on first use).
+  quill_type DefinitionHandle();
+  Variant* Own(quill_service::VariantPtr value);
+};

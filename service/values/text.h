@@ -1,0 +1,38 @@
+// Text conversions and case folding shared by the values, the QCAPI and the interpreter.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "host/qcapi.h"
+
+namespace quill_service {
+
+// Malformed input becomes U+FFFD rather than failing.
+QUILL_API std::u16string Utf8ToUtf16(std::string_view text);
+QUILL_API std::string Utf16ToUtf8(std::u16string_view text);
+
+// Lower case, for names that compare case-insensitively (tags, parameters, headers).
+QUILL_API std::u16string FoldCase(std::u16string_view text);
+QUILL_API bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
+
+// Length of a zero-terminated UTF-16 text.
+inline size_t TextLength(const quill_char* text) {
+  size_t n = 0;
+  while (text[n] != 0) ++n;
+  return n;
+}
+
+inline std::u16string_view View(const quill_char* text) {
+  return {reinterpret_cast<const char16_t*>(text), TextLength(text)};
+}
+
+inline std::u16string_view View(const quill_char* text, size_t length) {
+  return {reinterpret_cast<const char16_t*>(text), length};
+}
+
+inline const quill_char* Units(const std::u16string& text) {
+  return reinterpret_cast<const quill_char*>(text.c_str());
+}
+
+}  // namespace quill_service

@@ -1,0 +1,496 @@
+// The bridge inside one process: the host loads the module, which starts the VM and registers the
+// fixture tags; scripts call them on the start-up thread and on threads of their own. The module's
+// objects are linked into this program a second time, so the cases can also call the marshalling
+// routines and the attachment scopes directly; that copy has its own globals, set up in main().
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <jni.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/marshal.h"
+#include "host/request.h"
+#include "service/core/current_request.h"
+#include "service/core/host.h"
+#include "service/core/internal_db.h"
+#include "service/core/log.h"
+#include "service/script/script.h"
+#include "service/values/request_data.h"
+#include "service/values/tag_table.h"
+#include "startup/attach.h"
+#include "startup/class_cache.h"
+#include "startup/globals.h"
+
+namespace fs = std::filesystem;
+using quill_service::ScriptRun;
+
+namespace {
+
+std::vector<quill_service::LogLine> gStartupLog;  // what the host logged while loading the module
+JNIEnv* gStartupEnv = nullptr;                     // the start-up thread's (this program's main thread)
+
+bool CheckingJni() {
+  const char* flag = std::getenv("QJAPI_CHECK_JNI");
+  return flag != nullptr && std::string(flag) == "1";
+}
+
+ScriptRun RunScript(const std::string& source) { return quill_service::RunScriptText(source, "case.q", {}); }
+
+// The output of a script that must succeed.
+std::string Output(const std::string& source) {
+  const ScriptRun run = RunScript(source);
+  EXPECT_TRUE(run.ok) << source << "\n" << run.error;
+  return run.output;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool StartupLogged(int level, const std::string& text) {
+  return std::any_of(gStartupLog.begin(), gStartupLog.end(),
+                     [&](const auto& line) { return line.level == level && line.text == text; });
+}
+
+bool ThreadAttached() {
+  void* env = nullptr;
+  return gJavaVM->GetEnv(&env, JNI_VERSION_1_2) == JNI_OK && env != nullptr;
+}
+
+template <class Body>
+void OnFreshThread(Body&& body) {
+  std::thread(std::forward<Body>(body)).join();
+}
+
+const quill_char* Units(const char16_t* text) { return reinterpret_cast<const quill_char*>(text); }
+
+// The start-up thread never returns to Java, so the local references a case makes on it are
+// freed here rather than piling up for the life of the process.
+class LocalFrame {
+ public:
+  explicit LocalFrame(JNIEnv* env) : env_(env) { env_->PushLocalFrame(64); }
+  ~LocalFrame() { env_->PopLocalFrame(nullptr); }
+  LocalFrame(const LocalFrame&) = delete;
+  LocalFrame& operator=(const LocalFrame&) = delete;
+
+ private:
+  JNIEnv* env_;
+};
+
+// Java's own count of its live threads; an attached host thread counts as one. -1 on failure.
+int LiveJavaThreads() {
+  JNIEnv* env = gStartupEnv;
+  LocalFrame frame(env);
+  const auto failed = [env] {
+    if (!env->ExceptionCheck()) return false;
+    env->ExceptionDescribe();
+    return true;
+  };
+  jclass thread = env->FindClass("java/lang/Thread");
+  if (failed()) return -1;
+  jmethodID all = env->GetStaticMethodID(thread, "getAllStackTraces", "()Ljava/util/Map;");
+  if (failed()) return -1;
+  jobject traces = env->CallStaticObjectMethod(thread, all);
+  if (failed()) return -1;
+  jmethodID size = env->GetMethodID(env->GetObjectClass(traces), "size", "()I");
+  if (failed()) return -1;
+  const jint count = env->CallIntMethod(traces, size);
+  return failed() ? -1 : count;
+}
+
+// Script tags that look at the calling thread from inside a request.
+class AttachForRequestTag : public SubstitutionTag {
+  // Attaches the way member tags do: until the request ends.
+  void Run(CallFrame*, Variant* result, Request* request) override {
+    JniAttachment attachment;
+    attachment.DeferDetachTo(request);
+    result->Init();
+  }
+};
+
+class AttachedStateTag : public SubstitutionTag {
+  void Run(CallFrame*, Variant* result, Request*) override {
+    result->SetString(ThreadAttached() ? u" attached" : u" detached");
+  }
+};
+
+void RegisterProbeTags() {
+  TagRegistry registry(nullptr, nullptr);
+  registry.RegTag(Units(u""), Units(u"probe_attach_for_request"), new AttachForRequestTag, Units(u""), 0);
+  registry.RegTag(Units(u""), Units(u"probe_attached"), new AttachedStateTag, Units(u""), 0);
+}
+
+// Gives this program's copy of the module the VM the loaded module started.
+bool AdoptRunningVm() {
+  using GetCreatedVMs = jint (*)(JavaVM**, jsize, jsize*);
+  auto getCreatedVMs = reinterpret_cast<GetCreatedVMs>(dlsym(RTLD_DEFAULT, "JNI_GetCreatedJavaVMs"));
+  JavaVM* vm = nullptr;
+  jsize count = 0;
+  if (getCreatedVMs == nullptr || getCreatedVMs(&vm, 1, &count) != JNI_OK || count != 1) return false;
+  void* env = nullptr;
+  if (vm->GetEnv(&env, JNI_VERSION_1_2) != JNI_OK) return false;
+  gJavaVM = vm;
+  gStartupEnv = static_cast<JNIEnv*>(env);
+  LocalFrame frame(gStartupEnv);
+  CacheJavaClasses(gStartupEnv);
+  return gClassCache.quillValue != nullptr && gClassCache.intValue != nullptr;
+}
+
+}  // namespace
+
+// ---- registration ----
+
+TEST(Registration, EachFormRegistersTheSignaturesItAccepts) {
+  struct Registered {
+    const char* tag;
+    const char* output;
+    const char16_t* module;
+  };
+  const Registered registered[] = {
+      {"fx_ferngate", "ferngate", u""},
+      {"fx_marrowbay_5", "marrowbay", u""},
+      {"fx_marrowbay_6", "marrowbay6", u"fixtures"},
+      {"fx_marrowbay_inherited", "marrowbay6", u""},
+      {"fx_twice_a", "ferngate", u""},
+      {"fx_twice_b", "ferngate", u""},
+  };
+  for (const Registered& r : registered) {
+    SCOPED_TRACE(r.tag);
+    EXPECT_TRUE(StartupLogged(2, std::string("    Loaded \"") + r.tag + "\" tag."));
+    EXPECT_EQ(Output(std::string(r.tag) + "()"), r.output);
+    const std::string tag = r.tag;
+    const quill_service::TagValue found = TagTable::Global().Find(std::u16string(tag.begin(), tag.end()));
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->moduleName, r.module);
+  }
+
+  struct Refused {
+    const char* tag;
+    const char* method;  // null: the registration names no method and nothing is logged
+    const char* className;
+  };
+  const Refused refused[] = {
+      {"fx_ferngate_6", "ferngateSig", "fixtures.MarrowbayTags"},
+      {"fx_missing", "noSuchMethod", "fixtures.Tags"},
+      {"fx_wrong_signature", "wrongSignature", "fixtures.Tags"},
+      {"fx_no_ctor", "run", "fixtures.NoDefaultConstructor"},
+      {"fx_null_method", nullptr, nullptr},
+  };
+  for (const Refused& r : refused) {
+    SCOPED_TRACE(r.tag);
+    EXPECT_FALSE(StartupLogged(2, std::string("    Loaded \"") + r.tag + "\" tag."));
+    if (r.method != nullptr) {
+      EXPECT_TRUE(StartupLogged(
+          2, std::string("Couldn't not find ") + r.method + " method in class " + r.className + "."));
+    }
+    const ScriptRun run = RunScript(std::string(r.tag) + "()");
+    EXPECT_NE(run.error.find("unknown tag"), std::string::npos) << run.error << run.output;
+  }
+}
+
+// ---- running a tag ----
+
+TEST(TagCall, EachCallRunsOnAFreshInstanceWithArgumentOne) {
+  std::istringstream counts(Output("fx_ctor_count(); ' '; fx_ctor_count(); ' '; fx_argument(); ' '; fx_ctor_count()"));
+  long first = 0, second = 0, third = 0;
+  std::string argument;
+  counts >> first >> second >> argument >> third;
+  EXPECT_EQ(argument, "argument=1");
+  EXPECT_EQ(second, first + 1);
+  EXPECT_EQ(third, first + 3);  // fx_argument's instance came between
+  EXPECT_EQ(Output("fx_ctor_count()"), std::to_string(first + 4));
+}
+
+TEST(TagCall, ANonZeroCodeFailsTheScriptWithTheRequestsMessage) {
+  const ScriptRun withMessage = RunScript("fx_fail_msg()");
+  EXPECT_FALSE(withMessage.ok);
+  EXPECT_EQ(withMessage.resultCode, 77);
+  EXPECT_EQ(withMessage.resultMessage, "fixture failure message");
+  EXPECT_TRUE(EndsWith(withMessage.error, "error 77: fixture failure message")) << withMessage.error;
+  EXPECT_EQ(Output("try { fx_fail_msg() } catch { error_code(); ' '; error_message(); ' '; result_code() }"),
+            "77 fixture failure message 77");
+
+  const ScriptRun without = RunScript("fx_fail_nomsg()");
+  EXPECT_FALSE(without.ok);
+  EXPECT_EQ(without.resultCode, 78);
+  EXPECT_EQ(without.resultMessage, "");
+  EXPECT_TRUE(EndsWith(without.error, "error 78: ")) << without.error;
+  // The message is whatever the request holds when the tag fails.
+  const ScriptRun earlier = RunScript("result_message('set before the call'); fx_fail_nomsg()");
+  EXPECT_EQ(earlier.resultCode, 78);
+  EXPECT_TRUE(EndsWith(earlier.error, "error 78: set before the call")) << earlier.error;
+}
+
+TEST(TagCall, AThrowingTagFailsWithItsExceptionAndLeavesTheRunHealthy) {
+  const ScriptRun run = RunScript("fx_throw()");
+  EXPECT_FALSE(run.ok);
+  EXPECT_EQ(run.resultCode, -10998);
+  EXPECT_TRUE(EndsWith(run.error, "error -10998: QJAPI: the Java tag method threw "
+                                  "java.lang.RuntimeException: fixture tag threw on purpose"))
+      << run.error;
+  EXPECT_EQ(Output("try { fx_throw() } catch { error_code() } ' '; fx_echo('still', 'fine')"), "-10998 still|fine");
+  EXPECT_EQ(Output("fx_echo('next run')"), "next run");
+}
+
+TEST(TagCall, ReturnedIntegersKeepAll64Bits) {
+  EXPECT_EQ(Output("fx_return_int()"), "1099511627776");
+  EXPECT_EQ(Output("fx_return_int() + 1"), "1099511627777");
+}
+
+TEST(TagCall, HostFailuresLeaveOutParametersAsTheyWere) {
+  EXPECT_EQ(Output("fx_untouched('only')"),
+            "getTagParam " + std::to_string(QUILL_ERR_OUT_OF_RANGE) + " kept name|kept data|42\n" +
+                "tagGetExpectedParamCount " + std::to_string(QUILL_ERR_BAD_HANDLE) + " -7\n" +
+                "getTagParam2 " + std::to_string(QUILL_ERR_OUT_OF_RANGE) + " 4242");
+}
+
+// Every native with null arguments, unbound and with the token of a finished call (the walk's
+// second run has one); the walk reports each wrong answer as a FAIL line.
+TEST(NativeWalk, EveryNativeRefusesNullArgumentsUnboundAndStaleCalls) {
+  const std::string first = Output("fx_native_walk()");
+  const std::string second = Output("fx_native_walk()");
+  for (const std::string* walk : {&first, &second}) {
+    EXPECT_EQ(walk->find("FAIL"), std::string::npos) << *walk;
+    EXPECT_NE(walk->find("walked 36 natives"), std::string::npos) << *walk;
+  }
+  EXPECT_NE(second.find("stale token checked"), std::string::npos) << second;
+}
+
+// ---- marshalling routines, on objects made here ----
+
+class Marshalling : public ::testing::Test {
+ protected:
+  JNIEnv* env = gStartupEnv;
+  LocalFrame frame{env};
+
+  jstring NewText(const std::u16string& text) {
+    return env->NewString(reinterpret_cast<const jchar*>(text.data()), static_cast<jsize>(text.size()));
+  }
+  jobject NewValue(const std::u16string& name, const std::u16string& data, jint type) {
+    jobject value = env->AllocObject(gClassCache.quillValue);
+    env->SetObjectField(value, gClassCache.quillValueName, NewText(name));
+    env->SetObjectField(value, gClassCache.quillValueData, NewText(data));
+    env->SetIntField(value, gClassCache.quillValueType, type);
+    return value;
+  }
+  // The field's text; "<null>" for a null reference.
+  std::u16string Text(jobject value, jfieldID field) {
+    auto text = static_cast<jstring>(env->GetObjectField(value, field));
+    if (text == nullptr) return u"<null>";
+    std::u16string units(static_cast<size_t>(env->GetStringLength(text)), u'\0');
+    env->GetStringRegion(text, 0, static_cast<jsize>(units.size()), reinterpret_cast<jchar*>(units.data()));
+    return units;
+  }
+  std::u16string Name(jobject value) { return Text(value, gClassCache.quillValueName); }
+  std::u16string Data(jobject value) { return Text(value, gClassCache.quillValueData); }
+  jint Type(jobject value) { return env->GetIntField(value, gClassCache.quillValueType); }
+};
+
+TEST_F(Marshalling, EightBitRecordsReadAsModifiedUtf8StopAtZeroAndNullTheMissingData) {
+  const char bytes[] = "ab\0cd";
+  jobject value = NewValue(u"old name", u"old data", 1);
+  bridge::FillQuillValue(env, quill_value_t{nullptr, 0, bytes, 5, 7}, value, true);
+  EXPECT_EQ(Name(value), u"old name");  // no name in the record
+  EXPECT_EQ(Data(value), u"ab");
+  EXPECT_EQ(Type(value), 7);
+
+  bridge::FillQuillValue(env, quill_value_t{"n8", 2, nullptr, 0, 8}, value, false);
+  EXPECT_EQ(Name(value), u"old name");
+  EXPECT_EQ(Data(value), u"<null>");
+  EXPECT_EQ(Type(value), 8);
+  bridge::FillQuillValue(env, quill_value_t{"n8", 2, "x", 1, 8}, value, true);
+  EXPECT_EQ(Name(value), u"n8");
+}
+
+TEST_F(Marshalling, Utf8RecordsKeepTheirFullLengthAndLeaveMissingDataAlone) {
+  const char bytes[] = "ab\0cd \xE2\x82\xAC";
+  jobject value = NewValue(u"old name", u"old data", 1);
+  bridge::FillQuillValueUtf8(env, quill_value_t{"n", 1, bytes, sizeof bytes - 1, 7}, value, false);
+  EXPECT_EQ(Name(value), u"old name");
+  EXPECT_EQ(Data(value), std::u16string(u"ab\0cd \u20AC", 7));
+  EXPECT_EQ(Type(value), 7);
+
+  bridge::FillQuillValueUtf8(env, quill_value_t{"n", 1, nullptr, 0, 9}, value, true);
+  EXPECT_EQ(Name(value), u"n");
+  EXPECT_EQ(Data(value), std::u16string(u"ab\0cd \u20AC", 7));
+  EXPECT_EQ(Type(value), 9);
+}
+
+TEST_F(Marshalling, Utf16RecordsShareOneStringForOneTextAndLeaveMissingDataAlone) {
+  const std::u16string text = u"shared text";
+  jobject value = NewValue(u"old name", u"old data", 1);
+  bridge::FillQuillValueW(env, quill_wvalue_t{Units(text.c_str()), 6, Units(text.c_str()), 6, 3}, value);
+  EXPECT_EQ(Name(value), u"shared");
+  jobject name = env->GetObjectField(value, gClassCache.quillValueName);
+  jobject data = env->GetObjectField(value, gClassCache.quillValueData);
+  EXPECT_TRUE(env->IsSameObject(name, data));
+  EXPECT_EQ(Type(value), 3);
+
+  jobject other = NewValue(u"old name", u"old data", 1);
+  bridge::FillQuillValueW(env, quill_wvalue_t{Units(u"nm"), 2, nullptr, 0, 4}, other);
+  EXPECT_EQ(Name(other), u"nm");
+  EXPECT_EQ(Data(other), u"old data");
+  EXPECT_EQ(Type(other), 4);
+}
+
+TEST_F(Marshalling, Latin1SubstitutesWhatItCannotHoldAndCountsUtf16Units) {
+  int length = -1;
+  std::unique_ptr<char[]> latin1(bridge::JStringToLatin1(env, NewText(u"a\u00E9\u20AC\U0001F600"), &length));
+  ASSERT_NE(latin1, nullptr);
+  EXPECT_EQ(std::string(latin1.get()), "a\xE9???");
+  EXPECT_EQ(length, 5);  // the smiley is two units, and two bytes: the length is the byte count
+  EXPECT_EQ(std::strlen(latin1.get()), 5u);
+  EXPECT_EQ(bridge::JStringToLatin1(env, nullptr, &length), nullptr);
+  std::unique_ptr<char[]> noLength(bridge::JStringToLatin1(env, NewText(u"x"), nullptr));
+  EXPECT_STREQ(noLength.get(), "x");
+}
+
+TEST_F(Marshalling, IntValuesReceiveThirtyTwoBitNumbersSignExtended) {
+  const std::pair<int32_t, jlong> cases[] = {{-1, -1}, {INT32_MIN, -2147483648LL}, {INT32_MAX, 2147483647LL}};
+  jobject out = env->AllocObject(gClassCache.intValue);
+  for (const auto& [number, expected] : cases) {
+    bridge::SetIntValue(env, &number, out);
+    EXPECT_EQ(env->GetLongField(out, gClassCache.intValueValue), expected) << number;
+  }
+}
+
+// ---- threads ----
+
+TEST(Attachment, ACallScopeAttachesAndDetachesEachTime) {
+  OnFreshThread([] {
+    for (int call = 0; call < 2; ++call) {
+      EXPECT_FALSE(ThreadAttached());
+      {
+        JniAttachment attachment;
+        ASSERT_NE(attachment.env(), nullptr);
+        EXPECT_TRUE(attachment.attachedHere());
+        {
+          JniAttachment nested;
+          EXPECT_EQ(nested.env(), attachment.env());
+          EXPECT_FALSE(nested.attachedHere());
+        }
+        EXPECT_TRUE(ThreadAttached());
+      }
+      EXPECT_FALSE(ThreadAttached());
+    }
+  });
+}
+
+TEST(Attachment, ARequestScopeAddsOneDetachThreadAndDetachesWhenTheRequestEnds) {
+  OnFreshThread([] {
+    auto request = std::make_unique<Request>();
+    quill_service::SetCurrentRequest(request.get());
+    for (int call = 0; call < 2; ++call) {
+      JniAttachment attachment;
+      ASSERT_NE(attachment.env(), nullptr);
+      EXPECT_EQ(attachment.attachedHere(), call == 0);
+      attachment.DeferDetachTo(request.get());
+    }
+    EXPECT_TRUE(ThreadAttached());
+    const auto& vars = request->Contents().privateVars;
+    EXPECT_EQ(std::count_if(vars.begin(), vars.end(), [](const auto& var) {
+                return var.first == kDetachThreadVarName && dynamic_cast<DetachThread*>(var.second.get());
+              }),
+              1);
+    request.reset();
+    quill_service::SetCurrentRequest(nullptr);
+    EXPECT_FALSE(ThreadAttached());
+  });
+}
+
+TEST(Attachment, JavaTagsDetachOnlyWhatTheyAttached) {
+  OnFreshThread([] {
+    // A fresh thread: each tag call attaches and detaches again.
+    EXPECT_EQ(Output("fx_echo('a'); probe_attached(); fx_echo('b'); probe_attached()"), "a detachedb detached");
+    // Attached for its request: the tag leaves it so, and the request's end detaches it.
+    EXPECT_EQ(Output("probe_attach_for_request(); fx_echo('c'); probe_attached()"), "c attached");
+    EXPECT_FALSE(ThreadAttached());
+  });
+  // The start-up thread stays attached through calls that succeed and calls that fail.
+  EXPECT_EQ(Output("fx_echo('main'); probe_attached()"), "main attached");
+  EXPECT_FALSE(RunScript("fx_throw()").ok);
+  void* env = nullptr;
+  ASSERT_EQ(gJavaVM->GetEnv(&env, JNI_VERSION_1_2), JNI_OK);
+  EXPECT_EQ(env, gStartupEnv);
+}
+
+TEST(Concurrency, ParallelCallsKeepTheirOwnOutputAndLeaveNoThreadAttached) {
+  OnFreshThread([] { Output("fx_echo('warm-up')"); });
+  const int baseline = LiveJavaThreads();
+  ASSERT_GT(baseline, 0);
+
+  constexpr int kThreads = 4, kRuns = 200;
+  std::atomic<int> wrong{0};
+  std::vector<std::string> firstWrong(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &wrong, &firstWrong] {
+      for (int i = 0; i < kRuns; ++i) {
+        const std::string text = "thread " + std::to_string(t) + " run " + std::to_string(i) + " \xC3\xA9\xE4\xB8\x96";
+        const ScriptRun run = RunScript("fx_echo('" + text + "')");
+        if (run.ok && run.output == text) continue;
+        if (wrong++ == 0 || firstWrong[t].empty()) firstWrong[t] = text + " gave \"" + run.output + "\" " + run.error;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::string failures;
+  for (const std::string& failure : firstWrong) failures += failure.empty() ? "" : failure + "\n";
+  EXPECT_EQ(wrong.load(), 0) << failures;
+  EXPECT_EQ(LiveJavaThreads(), baseline);
+}
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+
+  std::string pattern = (fs::temp_directory_path() / "qjapi-bridge-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    std::perror("mkdtemp");
+    return 2;
+  }
+  const fs::path root = pattern;
+  const fs::path modules = root / "QuillModules";
+  fs::create_directories(modules);
+  for (const char* file : {QJAPI_MODULE, QJAPI_JAR, FIXTURE_TAGS_JAR, NATIVE_WALK_JAR}) {
+    fs::copy_file(file, modules / fs::path(file).filename());
+  }
+
+  quill_service::HostOptions options;
+  options.root = root.string();
+  quill_service::Host::Start(options);
+  if (CheckingJni()) {
+    quill_service::SetPreference("java_vm_options", std::string("-Xcheck:jni -XX:+DisplayVMOutputToStderr"));
+  }
+  int entryResult = 0;
+  const bool loaded = quill_service::Host::Instance()->LoadModule(
+      (modules / fs::path(QJAPI_MODULE).filename()).string(), &entryResult);
+  gStartupLog = quill_service::LogSnapshot();
+  if (!loaded || entryResult != 1 || !AdoptRunningVm()) {
+    std::fprintf(stderr, "The module did not start (loaded %d, entry %d); nothing can be tested.\n", loaded,
+                 entryResult);
+    return 1;
+  }
+  RegisterProbeTags();
+
+  const int result = RUN_ALL_TESTS();
+  std::error_code ignored;
+  fs::remove_all(root, ignored);
+  // The VM is never destroyed, so its threads run on while a normal exit would tear down the
+  // statics they read (the VM's signal checks then report "handler modified"): end here instead.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(result);
+}

@@ -1,0 +1,382 @@
+// The script language: parsing, evaluation, tag calls (built-in, script-defined and module-like
+// tags that work through the QCAPI), variables, errors and requests.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "service/script/script.h"
+#include "service/values/request_data.h"
+#include "service/values/tag_call.h"
+#include "service/values/tag_table.h"
+#include "service/values/text.h"
+
+using namespace quill_service;
+
+namespace {
+
+const quill_char* W(const std::u16string& text) { return Units(text); }
+
+// The failure a module raises from Run: an osException carrying the request's message.
+class TagFailure : public osException {
+ public:
+  using osException::osException;
+};
+
+// A tag that works the way the bridge module does: it builds a TExecState on the caller's state
+// and talks to the host through the token only.
+class ModuleLikeTag : public SubstitutionTag {
+ public:
+  using Body = std::function<osError(quill_token)>;
+  explicit ModuleLikeTag(Body body) : body_(std::move(body)) {}
+  void Run(CallFrame* frame, Variant* result, Request* request) override {
+    TExecState state(frame->state);
+    result->Init();
+    const osError code = body_(state.Token());
+    if (code != 0) {
+      request->SetResultCode(code);
+      throw TagFailure(Utf16ToUtf8(request->GetResultMessage()->GetString(&state)).c_str(), code);
+    }
+  }
+
+ private:
+  Body body_;
+};
+
+void Out(quill_token t, const std::u16string& text) {
+  ASSERT_EQ(quill_outputTagData2W(t, W(text), static_cast<int32_t>(text.size())), 0);
+}
+
+std::string TypeCode(int32_t code) {
+  return {char(code >> 24), char(code >> 16), char(code >> 8), char(code)};
+}
+
+quill_token gKeptToken = 0;
+
+struct PrivateVarLog {
+  std::mutex lock;
+  std::vector<std::pair<std::string, std::thread::id>> destroyed;
+} gPrivateVars;
+
+class RecordingVar : public PrivateVar {
+ public:
+  explicit RecordingVar(std::string name) : name_(std::move(name)) {}
+  ~RecordingVar() override {
+    std::lock_guard guard(gPrivateVars.lock);
+    gPrivateVars.destroyed.emplace_back(name_, std::this_thread::get_id());
+  }
+
+ private:
+  std::string name_;
+};
+
+// Registered once, through a TagRegistry, as a module registers its tags.
+class ScriptTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    Request startup;
+    TagRegistry registry(&startup, startup.GetTagTable());
+    auto reg = [&](const std::u16string& name, ModuleLikeTag::Body body) {
+      registry.RegTag(W(u"test"), W(name), new ModuleLikeTag(std::move(body)), W(u"a test tag"), 0);
+    };
+    // Every parameter as "name=text(type)", then the count as the value.
+    reg(u"echo_params", [](quill_token t) {
+      int32_t count = 0;
+      if (osError e = quill_getTagParamCount(t, &count)) return e;
+      for (int32_t i = 0; i < count; ++i) {
+        quill_wvalue_t r{};
+        if (osError e = quill_getTagParamW(t, i, &r)) return e;
+        Out(t, std::u16string(View(r.name, r.nameSize)) + u"=" + std::u16string(View(r.data, r.dataSize)) + u"(" +
+                   Utf8ToUtf16(TypeCode(r.type)) + u") ");
+      }
+      return quill_returnTagValueInteger(t, count);
+    });
+    // "[" body "]"; the body's value becomes the tag's.
+    reg(u"wrap", [](quill_token t) {
+      Out(t, u"[");
+      quill_type children = 0;
+      if (osError e = quill_childrenRun(t, &children)) return e;
+      Out(t, u"]");
+      return quill_returnTagValue(t, children);
+    });
+    reg(u"module_fail", [](quill_token t) {
+      quill_setResultMessageW(t, W(u"module says no"));
+      return -42;
+    });
+    reg(u"set_vars", [](quill_token t) {
+      if (osError e = quill_setVariableW(t, W(u"fromModule"), W(u"L"), QUILL_VAR_LOCAL)) return e;
+      return quill_setVariableW(t, W(u"fromModuleGlobal"), W(u"G"), QUILL_VAR_GLOBAL);
+    });
+    reg(u"read_var", [](quill_token t) {
+      quill_wvalue_t r{};
+      if (osError e = quill_getVariableW(t, W(u"x"), 0, &r)) return e;
+      return quill_returnTagValueStringW(t, r.data, r.dataSize);
+    });
+    reg(u"keep_token", [](quill_token t) {
+      gKeptToken = t;
+      return 0;
+    });
+    reg(u"add_private_vars", [](quill_token) {
+      Request::GetCurrent()->AddPrivateVar("first", new RecordingVar("first"));
+      Request::GetCurrent()->AddPrivateVar("second", new RecordingVar("second"));
+      return 0;
+    });
+    reg(u"describe_tag", [](quill_token t) {
+      quill_type tag = 0;
+      quill_wvalue_t name{};
+      if (osError e = quill_getTagParamW(t, 0, &name)) return e;
+      if (osError e = quill_findTagW(t, name.data, &tag, false)) return e;  // record texts are terminated
+      quill_wvalue_t r{};
+      if (osError e = quill_tagGetReturnTypeW(t, tag, &r)) return e;
+      Out(t, u"returns " + std::u16string(View(r.data, r.dataSize)));
+      int32_t count = 0;
+      if (osError e = quill_tagGetExpectedParamCount(t, tag, &count)) return e;
+      for (int32_t i = 0; i < count; ++i) {
+        int32_t required = 0;
+        if (osError e = quill_tagGetExpectedParamW(t, tag, i, &r, &required)) return e;
+        Out(t, u" -" + std::u16string(View(r.name, r.nameSize)) + u"::" + std::u16string(View(r.data, r.dataSize)) +
+                   (required ? u"" : u"?"));
+      }
+      return 0;
+    });
+  }
+
+  static ScriptRun Run(const std::string& source, const RunInputs& inputs = {}) {
+    return RunScriptText(source, "t.q", inputs);
+  }
+  static std::string Output(const std::string& source) {
+    ScriptRun run = Run(source);
+    EXPECT_TRUE(run.ok) << run.error;
+    return run.output;
+  }
+  static std::string Error(const std::string& source) {
+    ScriptRun run = Run(source);
+    EXPECT_FALSE(run.ok) << "ran without error: " << source;
+    return run.error;
+  }
+};
+
+TEST_F(ScriptTest, LiteralsAndOutput) {
+  EXPECT_EQ(Output("'a' \"b\" 12 2.5 3.0 true false null '\\u00e9\\n'"), "ab122.53.0truefalse\xC3\xA9\n");
+  EXPECT_EQ(Output("output('x', 1, [1, 'y'])"), "x1[1, y]");
+  EXPECT_EQ(Output("1 + 2 * 3 ' ' (1 + 2) * 3 ' ' 7 / 2 ' ' 7 % 3 ' ' 7.0 / 2 ' ' (-(3) - -2)"), "7 9 3 1 3.5 -1");
+  // A statement that starts with a minus continues the expression before it.
+  EXPECT_EQ(Output("5\n-2"), "3");
+  EXPECT_EQ(Output("9223372036854775807 + 1"), "-9223372036854775808");  // wraps, no overflow
+  EXPECT_EQ(Output("'n' + 1 ' ' 1 == 1.0 ' ' 'a' < 'b' ' ' !0 && 1 || 0"), "n1 true true true");
+}
+
+TEST_F(ScriptTest, ModuleTagsSeePositionalAndNamedParametersInOrder) {
+  EXPECT_EQ(Output("echo_params('World', -greeting='Hi', 3, -flag)"),
+            "=World(strg) greeting=Hi(strg) =3(intg) flag=true(bool) 4");
+  EXPECT_EQ(Output("echo_params(1.5, -n=null) ' ' echo_params()"), "=1.5(decm) n=(null) 2 0");
+}
+
+TEST_F(ScriptTest, DefinedTagsBindParametersByNameThenPosition) {
+  const std::string define =
+      "define tag greet(-name::string, -greeting::string = 'Hello', -punct = '!')::string => {\n"
+      "  return $greeting + ', ' + $name + $punct\n"
+      "}\n";
+  EXPECT_EQ(Output(define + "greet('World')"), "Hello, World!");
+  EXPECT_EQ(Output(define + "greet('World', -greeting='Hi')"), "Hi, World!");
+  EXPECT_EQ(Output(define + "greet(-greeting='Yo', 'you', '?')"), "Yo, you?");
+  EXPECT_EQ(Output(define + "GREET(-Name='case')"), "Hello, case!");
+  EXPECT_EQ(Output("define tag half(-x::decimal)::decimal => { return $x / 2 } half(3)"), "1.5");
+
+  EXPECT_EQ(Error(define + "greet()"), "t.q:4:1: error -9003: tag 'greet' needs parameter -name");
+  EXPECT_EQ(Error(define + "greet(5)"), "t.q:4:1: error -9005: parameter -name of tag 'greet' must be string, not integer");
+  EXPECT_EQ(Error(define + "greet('a', 'b', 'c', 'd')"), "t.q:4:1: error -9006: too many parameters for tag 'greet'");
+  EXPECT_EQ(Error(define + "greet('a', -color='red')"), "t.q:4:1: error -9006: tag 'greet' has no parameter -color");
+  EXPECT_EQ(Error("define tag f()::integer => { return 'no' }\nf()"), "t.q:2:1: error -9005: tag 'f' must return integer, not string");
+}
+
+TEST_F(ScriptTest, ContainersRunTheirBodyThroughChildrenRun) {
+  EXPECT_EQ(Output("wrap => { 'in' }"), "[in]");
+  EXPECT_EQ(Output("wrap => { 'in' return 'value' } ' ' wrap => { wrap => { return 2 } }"), "[in]value [[]2]");
+  EXPECT_EQ(Output("repeat(3) => { loop_count() repeat(2) => { '.' } } ' ' loop_count()"), "1..2..3.. 0");
+  EXPECT_EQ(Output("define tag twice() => { run_children() run_children() } twice => { 'T' }"), "TT");
+  // The body runs in the scope it was written in, also when a defined tag runs it.
+  EXPECT_EQ(Output("define tag twice() => { var n = 'inner' run_children() run_children() }\n"
+                   "var n = 0 twice => { $n = $n + 1 } $n"),
+            "2");
+  EXPECT_EQ(Error("repeat(2)"), "t.q:1:1: error -9007: repeat needs a body");
+  EXPECT_EQ(Error("define tag f() => { run_children() }\nf()"), "t.q:1:21: error -9007: run_children needs a tag called with a body");
+}
+
+TEST_F(ScriptTest, LocalAndGlobalScopes) {
+  EXPECT_EQ(Output("define tag f() => { var x = 'inner' global g = 'G' $x }\nvar x = 'outer' f() $x $g"), "innerouterG");
+  EXPECT_EQ(Error("var x = 1\ndefine tag f() => { $x }\nf()"), "t.q:2:21: error -9003: variable $x is not defined");
+  EXPECT_EQ(Output("global x = 'global' define tag f() => { $x = 'changed' } f() $x"), "changed");
+  // A module tag's local variable lands in the scope of the code that called it.
+  EXPECT_EQ(Output("define tag f() => { set_vars() $fromModule } f() ' ' $fromModuleGlobal"), "L G");
+  EXPECT_EQ(Error("define tag f() => { set_vars() } f() $fromModule"), "t.q:1:38: error -9003: variable $fromModule is not defined");
+  EXPECT_EQ(Output("var x = 'page' read_var() define tag f() => { var x = 'tag' read_var() } ' ' f()"), "page tag");
+}
+
+TEST_F(ScriptTest, ErrorsCarryCodeMessageAndLocation) {
+  ScriptRun run = Run("'before'\n  module_fail()\n'after'");
+  EXPECT_FALSE(run.ok);
+  EXPECT_EQ(run.error, "t.q:2:3: error -42: module says no");
+  EXPECT_EQ(run.output, "before");
+  EXPECT_EQ(run.resultCode, -42);
+  EXPECT_EQ(run.resultMessage, "module says no");
+
+  EXPECT_EQ(Error("fail(7, 'custom')"), "t.q:1:1: error 7: custom");
+  EXPECT_EQ(Error("nosuch(1)"), "t.q:1:1: error -9003: unknown tag 'nosuch'");
+  EXPECT_EQ(Error("1 / 0"), "t.q:1:3: error -9006: division by zero");
+  EXPECT_EQ(Error("'a' - 1"), "t.q:1:5: error -9005: cannot subtract string and integer");
+  EXPECT_EQ(Error("[1]->get(3)"), "t.q:1:4: error -9004: index 3 out of range (size 1)");
+  EXPECT_EQ(Error("5->nosuch()"), "t.q:1:2: error -9003: a value of type integer has no member 'nosuch'");
+  // An error inside a defined tag is located where it happened.
+  EXPECT_EQ(Error("define tag f() => {\n  fail(-3, 'deep')\n}\nf()"), "t.q:2:3: error -3: deep");
+}
+
+TEST_F(ScriptTest, TryCatchAndProtect) {
+  EXPECT_EQ(Output("try => { 'a' module_fail() 'b' } catch => { 'c' error_code() ':' error_message() } 'd'"),
+            "ac-42:module says nod");
+  EXPECT_EQ(Output("try => { try => { fail(1, 'in') } catch => { fail(2, error_message() + '!') } }"
+                   " catch => { error_code() error_message() } error_code()"),
+            "2in!0");
+  EXPECT_EQ(Output("protect => { 'x' fail(9, 'gone') 'y' } 'z'"), "xz");
+  EXPECT_EQ(Error("try => { fail(1, 'a') } catch => { fail(2, 'b') }"), "t.q:1:36: error 2: b");
+  // A module container whose body fails passes the body's code and message on.
+  EXPECT_EQ(Output("try => { wrap => { fail(-8, 'body broke') } } catch => { error_code() ' ' error_message() }"),
+            "[-8 body broke");
+}
+
+TEST_F(ScriptTest, ControlFlow) {
+  EXPECT_EQ(Output("var i = 0 while ($i < 5) { $i = $i + 1 if ($i == 2) { 'two' } else if ($i > 3) { 'big' } else { $i } }"),
+            "1two3bigbig");
+  EXPECT_EQ(Output("define tag first(-a::array) => { var i = 0 while ($i < $a->size()) { if ($a->get($i) > 1) { return $i } $i = $i + 1 } return -1 }"
+                   " first([0, 1, 5, 7]) ' ' first([])"),
+            "2 -1");
+  EXPECT_EQ(Output("later() define tag later() => { 'hoisted' }"), "hoisted");
+}
+
+TEST_F(ScriptTest, MembersOfValues) {
+  EXPECT_EQ(Output("var a = [1, 'b'] $a->append(3, 4) $a->size() ' ' $a->remove(0) ' ' $a->join('-') ' ' $a->contains(3)"),
+            "4 1 b-3-4 true");
+  EXPECT_EQ(Output("var m = map('k', 1, -other=2) $m->set('k', 5) $m->get('k') $m->keys() $m->contains('z') $m"),
+            "5[k, other]false{k: 5, other: 2}");
+  EXPECT_EQ(Output("'Ab'->upper() 'Ab'->lower() 'abc'->size() pair(1, 2)->second() 5->type() [1]->type()"),
+            "ABab32integerarray");
+  EXPECT_EQ(Output("var a = [1] var b = $a $b->append(2) $a->size() $b->size()"), "12");  // values are copied
+  EXPECT_EQ(Output("integer('12') + 1 ' ' decimal('0.5') ' ' string(3) + 'x' ' ' boolean('')"), "13 0.5 3x false");
+}
+
+TEST_F(ScriptTest, TagValuesCanBeInspectedAndInvoked) {
+  const std::string define = "define tag add(-a::integer, -b::integer = 1)::integer => { return $a + $b }\n";
+  EXPECT_EQ(Output(define + "var t = find_tag('add') $t->name() $t->return_type() $t->param_count() $t->param_name(1) $t->param_type(0)"),
+            "addinteger2binteger");
+  EXPECT_EQ(Output(define + "find_tag('add')->invoke(10, -b=5) ' ' find_tag('nope') == null"), "15 true");
+  // A module sees a script-defined tag's signature through the QCAPI.
+  EXPECT_EQ(Output(define + "describe_tag('add')"), "returns integer -a::integer -b::integer?");
+  EXPECT_EQ(Output("describe_tag('repeat')"), "returns  -count::integer");
+}
+
+TEST_F(ScriptTest, RequestInputsAndResult) {
+  RunInputs inputs;
+  inputs.params = {{"q", "search"}};
+  inputs.cookies = {{"session", "s1"}};
+  inputs.headers = {{"Accept", "text/plain"}};
+  ScriptRun run = Run(
+      "request_param('q') cookie('session') request_header('accept') request_param('none') == null\n"
+      "header_set('X-A: 1') header_add('X-B: 2') header_set('x-a: 3') header_get('X-A') ' ' header_get()\n"
+      "result_code(12) result_message('done') result_code() result_message()",
+      inputs);
+  ASSERT_TRUE(run.ok) << run.error;
+  EXPECT_EQ(run.output, "searchs1text/plaintrue3 X-B: 2\r\nx-a: 3\r\n12done");
+  EXPECT_EQ(run.resultCode, 12);
+  EXPECT_EQ(run.resultMessage, "done");
+  EXPECT_EQ(Error("header_set('nonsense')"), "t.q:1:1: error -9006: a header is \"Name: value\"");
+}
+
+TEST_F(ScriptTest, ParseErrorsNameLineAndColumn) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"greet(", "t.q:1:7: expected an expression, found end of file"},
+      {"'abc", "t.q:1:1: unterminated string"},
+      {"\n\n   var = 1", "t.q:3:8: expected a variable name, found '='"},
+      {"f(1,)", "t.q:1:5: expected an expression, found ')'"},
+      {"if (1) { 'x' ", "t.q:1:14: expected '}', found end of file"},
+      {"else { }", "t.q:1:1: 'else' without a matching 'if'"},
+      {"try => { }", "t.q:1:11: expected 'catch', found end of file"},
+      {"\xC3\xA9\xC3\xA9 @", "t.q:1:4: unexpected character '@'"},
+      {"'\\q'", "t.q:1:2: unknown escape '\\q'"},
+      {"99999999999999999999", "t.q:1:1: integer literal out of range"},
+      {"define tag f(-a, -A) => { }", "t.q:1:20: parameter -A declared twice"},
+      {"/* open", "t.q:1:1: unterminated comment"},
+      {"$", "t.q:1:1: expected a variable name after '$'"},
+  };
+  for (const auto& [source, expected] : cases) {
+    ScriptRun run = Run(source);
+    EXPECT_FALSE(run.ok) << source;
+    EXPECT_EQ(run.error, expected) << source;
+  }
+  const std::string deep = std::string(1000, '(') + "1" + std::string(1000, ')');
+  EXPECT_NE(Run(deep).error.find("nesting too deep"), std::string::npos);
+}
+
+TEST_F(ScriptTest, RunawayRecursionFailsInsteadOfCrashing) {
+  EXPECT_EQ(Error("define tag r(-n) => { r($n + 1) }\nr(0)"), "t.q:1:23: error -1: tag calls nested too deeply");
+}
+
+TEST_F(ScriptTest, TokensOfFinishedCallsAreRefused) {
+  gKeptToken = 0;
+  ASSERT_TRUE(Run("keep_token()").ok);
+  ASSERT_NE(gKeptToken, 0);
+  EXPECT_EQ(quill_setResultCode(gKeptToken, 1), QUILL_ERR_BAD_TOKEN);
+  quill_wvalue_t r{};
+  EXPECT_EQ(quill_getTagNameW(gKeptToken, &r), QUILL_ERR_BAD_TOKEN);
+}
+
+TEST_F(ScriptTest, PrivateVariablesDieOnTheRequestsThreadNewestFirst) {
+  {
+    std::lock_guard guard(gPrivateVars.lock);
+    gPrivateVars.destroyed.clear();
+  }
+  std::thread::id runner;
+  bool ok = false;
+  std::thread thread([&] {
+    runner = std::this_thread::get_id();
+    ok = Run("add_private_vars()").ok;
+    std::lock_guard guard(gPrivateVars.lock);
+    EXPECT_EQ(gPrivateVars.destroyed.size(), 2u) << "destroyed before the run returned";
+  });
+  thread.join();
+  EXPECT_TRUE(ok);
+  std::lock_guard guard(gPrivateVars.lock);
+  ASSERT_EQ(gPrivateVars.destroyed.size(), 2u);
+  EXPECT_EQ(gPrivateVars.destroyed[0].first, "second");
+  EXPECT_EQ(gPrivateVars.destroyed[1].first, "first");
+  for (const auto& [name, thread] : gPrivateVars.destroyed) EXPECT_EQ(thread, runner) << name;
+  EXPECT_EQ(Request::GetCurrent(), nullptr);
+}
+
+TEST_F(ScriptTest, ConcurrentRunsStayApart) {
+  std::string error;
+  ProgramPtr program = ParseScript(
+      "define tag sum(-n::integer)::integer => { var t = 0 var i = 0 while ($i < $n) { $i = $i + 1 $t = $t + $i } return $t }\n"
+      "global g = request_param('id') set_vars() echo_params(request_param('id'), -n=sum(100)) wrap => { $g }",
+      "c.q", &error);
+  ASSERT_TRUE(program) << error;
+  constexpr int kThreads = 4;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        RunInputs inputs;
+        const std::string id = std::to_string(t * 1000 + i);
+        inputs.params = {{"id", id}};
+        ScriptRun run = RunProgram(program, inputs);
+        if (!run.ok || run.output != "=" + id + "(strg) n=5050(intg) 2[" + id + "]") wrong.fetch_add(1);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
