@@ -1,5 +1,7 @@
 // The `quill` command: starts the host in a server root, loads the Java bridge module and runs
 // subcommands.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -136,6 +138,28 @@ std::optional<std::string> Parse(int argc, char** argv, CommandLine& line) {
   return std::nullopt;
 }
 
+// Sends standard output to standard error for its lifetime, when asked to.
+class StdoutToStderr {
+ public:
+  explicit StdoutToStderr(bool active) {
+    if (!active) return;
+    std::fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    if (saved_ >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
+  }
+  ~StdoutToStderr() {
+    if (saved_ < 0) return;
+    std::fflush(stdout);
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+  }
+  StdoutToStderr(const StdoutToStderr&) = delete;
+  StdoutToStderr& operator=(const StdoutToStderr&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
 bool ApplyPreferences(const std::vector<PreferenceChange>& changes) {
   for (const PreferenceChange& change : changes) {
     const osError code = change.remove ? quill_service::RemovePreference(change.key)
@@ -177,6 +201,9 @@ int Main(int argc, char** argv) {
       return kExitUsage;
     }
     int entryResult = 0;
+    // When a command runs, standard output carries only what the command writes: whatever the
+    // module prints while it starts goes to standard error.
+    StdoutToStderr quietStdout(!line.command.empty());
     started = host->LoadModule(module, &entryResult) && entryResult == 1;
   }
 
