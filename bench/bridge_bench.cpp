@@ -456,8 +456,17 @@ JavaVM* CreatedVm() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  // Defaults that keep the ratios steady on a shared machine: repetitions run in random order,
+  // so a burst of load elsewhere spreads over all benchmarks, and the medians are compared.
+  // Flags given on the command line come later and win.
+  std::vector<char*> args{argv[0]};
+  std::string defaults[] = {"--benchmark_repetitions=5", "--benchmark_enable_random_interleaving=true",
+                            "--benchmark_report_aggregates_only=true", "--benchmark_min_time=0.2"};
+  for (std::string& flag : defaults) args.push_back(flag.data());
+  args.insert(args.end(), argv + 1, argv + argc);
+  int argCount = static_cast<int>(args.size());
+  benchmark::Initialize(&argCount, args.data());
+  if (benchmark::ReportUnrecognizedArguments(argCount, args.data())) return 1;
 
   const fs::path root = MakeServerRoot();
   int status = 1;

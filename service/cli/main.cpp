@@ -15,6 +15,7 @@
 #include "service/core/host.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
+#include "service/values/tag_table.h"
 
 #ifndef QUILL_DEFAULT_ROOT
 #define QUILL_DEFAULT_ROOT "."
@@ -217,6 +218,8 @@ int Main(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const int status = Main(argc, argv);
+  // The server's tags go first, while the modules that made them can still release what they hold.
+  quill_service::DestroyAllTags();
   // A module may have started a Java VM, which is never destroyed and whose threads keep
   // running: leave without static destructors, which would tear down state they still use.
   std::fflush(nullptr);

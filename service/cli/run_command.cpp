@@ -81,7 +81,9 @@ int RunCommand(Host& host, const std::vector<std::string>& args) {
   RunOptions options;
   if (auto error = ParseRunArgs(args, options)) return RunUsageError(*error);
 
-  std::ifstream file(options.script, std::ios::binary);
+  const std::string path =
+      options.script.empty() || options.script[0] == '/' ? options.script : host.LaunchDirectory() + options.script;
+  std::ifstream file(path, std::ios::binary);
   if (!file) {
     std::fprintf(stderr, "%s: cannot read the script\n", options.script.c_str());
     return kExitFailure;

@@ -52,6 +52,10 @@ void Host::Configure(const HostOptions& options) {
     const std::string message = "The server root is not a folder: " + options.root;
     throw osException(message.c_str(), QUILL_ERR_NOT_FOUND);
   }
+  if (launchDirectory_.empty()) {
+    launchDirectory_ = fs::current_path(ec).string();
+    if (launchDirectory_.empty() || launchDirectory_.back() != '/') launchDirectory_ += '/';
+  }
   if (chdir(root.c_str()) != 0) {
     const std::string message = "Cannot enter the server root: " + root.string();
     throw osException(message.c_str(), QUILL_ERR_GENERIC);

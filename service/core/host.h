@@ -30,6 +30,9 @@ class QUILL_API Host {
   bool LoadModule(const std::string& path, int* entryResult);
 
   const std::string& Root() const { return root_; }  // absolute, ending with '/'
+  // The current directory before the host entered its root, ending with '/': paths given on
+  // the command line are taken from it.
+  const std::string& LaunchDirectory() const { return launchDirectory_; }
   const HostOptions& Options() const { return options_; }
   WorkerPool& Workers() { return *workers_; }
 
@@ -43,6 +46,7 @@ class QUILL_API Host {
 
   HostOptions options_;
   std::string root_;
+  std::string launchDirectory_;
   std::unique_ptr<WorkerPool> workers_;
 };
 

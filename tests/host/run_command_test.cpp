@@ -33,7 +33,10 @@ class RunCommandTest : public ::testing::Test {
 
   Result Quill(const std::string& script, const std::string& args, const std::string& extraOptions = "") {
     std::ofstream(root_ / "s.q") << script;
-    const std::string command = std::string(QUILL_BINARY) + " --no-module --quiet --root " + root_.string() + " " +
+    // The script path is relative to where quill starts, not to the server root.
+    fs::create_directories(root_ / "server");
+    const std::string command = "cd " + root_.string() + " && " + std::string(QUILL_BINARY) +
+                                " --no-module --quiet --root " + (root_ / "server").string() + " " +
                                 extraOptions + " run s.q " + args + " >" + (root_ / "out").string() + " 2>" +
                                 (root_ / "err").string();
     const int raw = std::system(command.c_str());
