@@ -85,20 +85,24 @@ void JavaVMLauncher::AppendArchives(CharBuffer& classPath, const char* folder) {
   }
 }
 
-void JavaVMLauncher::BuildOptions() {
+// Appends both module folders ("QuillModules/" here and two levels up), each closed by the
+// path-list separator.
+static void AppendModuleFolders(CharBuffer& pathList) {
   CharBuffer folder;
+  for (bool upTwo : {false, true}) {
+    JavaVMLauncher::ModulesFolderPath(folder, upTwo);
+    pathList.Append(folder);
+    pathList += kPathListSeparator;
+  }
+}
 
+void JavaVMLauncher::BuildOptions() {
   CharBuffer classPath =
       ReadPreference("SELECT data FROM global_prefs WHERE store_key = 'java_class_path'");
   if (!classPath.IsEmpty()) classPath += kPathListSeparator;
   classPath += '.';
   classPath += kPathListSeparator;
-  ModulesFolderPath(folder, false);
-  classPath.Append(folder);
-  classPath += kPathListSeparator;
-  ModulesFolderPath(folder, true);
-  classPath.Append(folder);
-  classPath += kPathListSeparator;
+  AppendModuleFolders(classPath);
   for (const char* archiveFolder : {"QuillModules/", "JavaLibraries/", "JDBCDrivers/",
                                     "../../QuillModules/", "../../JavaLibraries/",
                                     "../../JDBCDrivers/"}) {
@@ -112,12 +116,7 @@ void JavaVMLauncher::BuildOptions() {
   CharBuffer libraryPath =
       ReadPreference("SELECT data FROM global_prefs WHERE store_key = 'java_lib_path'");
   if (!libraryPath.IsEmpty()) libraryPath += kPathListSeparator;
-  ModulesFolderPath(folder, false);
-  libraryPath.Append(folder);
-  libraryPath += kPathListSeparator;
-  ModulesFolderPath(folder, true);
-  libraryPath.Append(folder);
-  libraryPath += kPathListSeparator;
+  AppendModuleFolders(libraryPath);
   option = "-Djava.library.path=";
   option.Append(libraryPath);
   options.push_back(std::move(option));
