@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "os.h"
 
@@ -94,7 +95,8 @@ class QUILL_API TExecState : public QPExecState {
   explicit TExecState(QPExecState* parent);
   ~TExecState() override;
   quill_token Token() const { return token_; }
-  // The live state a token names, or null.
+  // The live state a token names, or null. A state is only reachable from the thread it runs
+  // on: a token carried to another thread is refused like a stale one.
   static TExecState* FromToken(quill_token token);
 
   // Keeps text alive until this state ends, for the records the QCAPI fills.
@@ -104,6 +106,7 @@ class QUILL_API TExecState : public QPExecState {
  private:
   struct Arena;
   quill_token token_;
+  std::thread::id owner_;
   std::unique_ptr<Arena> arena_;
 };
 

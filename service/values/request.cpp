@@ -58,6 +58,7 @@ struct TExecState::Arena {
 
 TExecState::TExecState(QPExecState* parent) : QPExecState(parent != nullptr ? parent->request : nullptr, parent) {
   if (request == nullptr) request = Request::GetCurrent();
+  owner_ = std::this_thread::get_id();
   token_ = TokenTable().Issue(this);
 }
 
@@ -65,7 +66,10 @@ TExecState::~TExecState() {
   if (token_ != 0) TokenTable().Release(token_);
 }
 
-TExecState* TExecState::FromToken(quill_token token) { return TokenTable().Resolve(token); }
+TExecState* TExecState::FromToken(quill_token token) {
+  TExecState* state = TokenTable().Resolve(token);
+  return state != nullptr && state->owner_ == std::this_thread::get_id() ? state : nullptr;
+}
 
 const quill_char* TExecState::Keep(std::u16string text) {
   if (!arena_) arena_ = std::make_unique<Arena>();

@@ -149,6 +149,10 @@ TEST(ExecStateTokens, LiveWhileTheStateLivesAndRefusedAfter) {
     token = outer.Token();
     EXPECT_NE(token, 0);
     EXPECT_EQ(TExecState::FromToken(token), &outer);
+    // Only the thread running the call reaches its state.
+    TExecState* fromElsewhere = &outer;
+    std::thread([&] { fromElsewhere = TExecState::FromToken(token); }).join();
+    EXPECT_EQ(fromElsewhere, nullptr);
     {
       TExecState inner(&outer);
       EXPECT_NE(inner.Token(), token);
