@@ -7,7 +7,6 @@
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <jni.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>

@@ -57,14 +57,17 @@ void FillQuillValueUtf8(JNIEnv* env, const quill_value_t& record, jobject value,
 }
 
 void FillQuillValueW(JNIEnv* env, const quill_wvalue_t& record, jobject value) {
-  LocalRef<jstring> name(env, record.name != nullptr
-                                  ? env->NewString(reinterpret_cast<const jchar*>(record.name),
-                                                   record.nameSize)
-                                  : nullptr);
-  if (record.name != nullptr) env->SetObjectField(value, gClassCache.quillValueName, name.get());
+  // Positional parameters have empty names: they share one string instead of a new one each.
+  const bool sharedName = record.nameSize == 0 && gClassCache.emptyString != nullptr;
+  LocalRef<jstring> newName(env, record.name != nullptr && !sharedName
+                                     ? env->NewString(reinterpret_cast<const jchar*>(record.name),
+                                                      record.nameSize)
+                                     : nullptr);
+  const jstring name = sharedName ? gClassCache.emptyString : newName.get();
+  if (record.name != nullptr) env->SetObjectField(value, gClassCache.quillValueName, name);
   if (record.data != nullptr) {
     if (record.data == record.name) {
-      env->SetObjectField(value, gClassCache.quillValueData, name.get());
+      env->SetObjectField(value, gClassCache.quillValueData, name);
     } else {
       LocalRef<jstring> data(
           env, env->NewString(reinterpret_cast<const jchar*>(record.data), record.dataSize));

@@ -6,7 +6,7 @@
 //    state is refused with QUILL_ERR_BAD_TOKEN, never followed;
 //  - a `W` suffix means UTF-16 text, zero-terminated unless a length is passed;
 //  - records (quill_value_t, quill_wvalue_t) point at text the host owns; it stays valid until
-//    the execution state the token names ends;
+//    the execution state the token names ends, or until the value it was read from changes;
 //  - type handles name host values; a handle that names no live value gives QUILL_ERR_BAD_HANDLE.
 #pragma once
 

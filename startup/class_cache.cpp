@@ -49,4 +49,8 @@ void CacheJavaClasses(JNIEnv* env) {
   c.floatValue = GlobalClass(env, "com/ferngate/quillpro/FloatValue");
   c.floatValueValue = Field(env, c.floatValue, "value", "D");
   c.tagModule = GlobalClass(env, "com/ferngate/quillpro/QuillTagModule");
+  // Java strings are immutable: one empty string serves every empty name.
+  jstring empty = env->NewString(nullptr, 0);
+  if (empty != nullptr) c.emptyString = static_cast<jstring>(env->NewGlobalRef(empty));
+  env->ExceptionClear();
 }

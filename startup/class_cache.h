@@ -18,6 +18,7 @@ struct ClassCache {
   jclass floatValue = nullptr;           // com/ferngate/quillpro/FloatValue
   jfieldID floatValueValue = nullptr;    // value D
   jclass tagModule = nullptr;            // com/ferngate/quillpro/QuillTagModule
+  jstring emptyString = nullptr;         // "", shared by every empty text handed to Java
 };
 
 extern ClassCache gClassCache;

@@ -82,14 +82,16 @@ void JavaTag::Run(CallFrame* frame, Variant* result, Request* request) {
       quill_setResultMessage(state.Token(), "QJAPI: the thread could not be attached to the Java VM");
       code = kJavaTagNoVm;
     } else {
+      // Exceptions are printed and cleared only where a step reports failure: when every step
+      // succeeds nothing can be pending, and the call makes no JNI calls beyond its work.
+      bool objectMissing = true;
       LocalRef<jobject> call(env, env->NewObject(gClassCache.quillCall, gClassCache.quillCallCtor));
       if (call) {
         env->SetIntField(call.get(), gClassCache.quillCallToken, state.Token());
-        env->ExceptionDescribe();
         // Every call runs on a fresh instance; module classes need not be thread-safe.
         LocalRef<jobject> instance(env, env->NewObject(moduleClass_, constructor_));
-        env->ExceptionDescribe();
         if (instance) {
+          objectMissing = false;
           code = env->CallIntMethod(instance.get(), tagMethod_, call.get(), jint{1});
           // The int JNI returns after an exception means nothing; the exception is the answer.
           if (env->ExceptionCheck()) {
@@ -98,8 +100,10 @@ void JavaTag::Run(CallFrame* frame, Variant* result, Request* request) {
           }
         }
       }
-      env->ExceptionDescribe();
-      env->ExceptionClear();
+      if (objectMissing) {
+        env->ExceptionDescribe();
+        env->ExceptionClear();
+      }
     }
   }
   if (code == 0) return;

@@ -85,6 +85,15 @@ void FillValueW(TExecState& state, quill_wvalue_t* record, std::u16string name, 
   FillW(state, record, std::move(name), value.GetString(&state), value.GetType());
 }
 
+// A tag parameter cannot change while its call runs, so its record points at the
+// parameter's own text instead of a copy; values of other kinds are formatted and kept.
+void FillParamW(TExecState& state, quill_wvalue_t* record, const TagParam& param) {
+  const std::u16string* text = quill_service::Get<std::u16string>(*param.value);
+  if (text == nullptr) return FillValueW(state, record, param.name, *param.value);
+  *record = {Units(param.name), static_cast<int32_t>(param.name.size()), Units(*text),
+             static_cast<int32_t>(text->size()), QUILL_TYPE_STRING};
+}
+
 // The data fields of an 8-bit record; name and nameSize stay the caller's.
 void FillData(TExecState& state, quill_value_t* record, std::string data, int32_t type) {
   const auto size = static_cast<uint32_t>(data.size());
@@ -108,7 +117,7 @@ std::u16string HeaderName(std::u16string_view line) {
   return std::u16string(name);
 }
 
-void OutputText(Request::Data& request, std::u16string_view text) { request.output += Utf16ToUtf8(text); }
+void OutputText(Request::Data& request, std::u16string_view text) { AppendUtf8(request.output, text); }
 
 // The variables named name: the local one first, then the global one.
 std::vector<Variant*> VariablesNamed(Request::Data& request, std::u16string_view name) {
@@ -296,7 +305,7 @@ osError quill_getTagParamW(quill_token t, int32_t index, quill_wvalue_t* record)
     Require(record);
     auto& params = CallOf(s).params;
     if (index < 0 || static_cast<size_t>(index) >= params.size()) return QUILL_ERR_OUT_OF_RANGE;
-    FillValueW(s, record, params[index].name, *params[index].value);
+    FillParamW(s, record, params[index]);
     return QUILL_OK;
   });
 }
@@ -314,7 +323,7 @@ osError quill_findTagParamW(quill_token t, const quill_char* name, quill_wvalue_
     Require(record);
     const TagParam* param = CallOf(s).FindParam(wanted);
     if (param == nullptr) return QUILL_ERR_NOT_FOUND;
-    FillValueW(s, record, param->name, *param->value);
+    FillParamW(s, record, *param);
     return QUILL_OK;
   });
 }

@@ -1,4 +1,4 @@
-#include <deque>
+#include <forward_list>
 
 #include "service/core/current_request.h"
 #include "service/values/handles.h"
@@ -50,10 +50,10 @@ QPExecState::~QPExecState() {
   if (parent != nullptr && parent->child == this) parent->child = nullptr;
 }
 
-// Text handed out in records; a deque never moves what it already holds.
+// Text handed out in records; list nodes never move what they hold.
 struct TExecState::Arena {
-  std::deque<std::u16string> wide;
-  std::deque<std::string> narrow;
+  std::forward_list<std::u16string> wide;
+  std::forward_list<std::string> narrow;
 };
 
 TExecState::TExecState(QPExecState* parent) : QPExecState(parent != nullptr ? parent->request : nullptr, parent) {
@@ -73,12 +73,12 @@ TExecState* TExecState::FromToken(quill_token token) {
 
 const quill_char* TExecState::Keep(std::u16string text) {
   if (!arena_) arena_ = std::make_unique<Arena>();
-  return Units(arena_->wide.emplace_back(std::move(text)));
+  return Units(arena_->wide.emplace_front(std::move(text)));
 }
 
 const char* TExecState::Keep(std::string text) {
   if (!arena_) arena_ = std::make_unique<Arena>();
-  return arena_->narrow.emplace_back(std::move(text)).c_str();
+  return arena_->narrow.emplace_front(std::move(text)).c_str();
 }
 
 // ---- Request ----

@@ -26,6 +26,30 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
+void AppendUtf8(std::string& out, std::u16string_view text) {
+  // Most output is ASCII: copy it unit by unit in blocks the compiler vectorises, and hand
+  // the text to the converter from the first unit that is not.
+  const size_t n = text.size();
+  const size_t start = out.size();
+  out.resize(start + n);
+  char* dst = out.data() + start;
+  size_t i = 0;
+  constexpr size_t kBlock = 16;
+  while (i + kBlock <= n) {
+    char16_t bits = 0;
+    for (size_t k = 0; k < kBlock; ++k) bits |= text[i + k];
+    if (bits >= 0x80) break;
+    for (size_t k = 0; k < kBlock; ++k) dst[i + k] = static_cast<char>(text[i + k]);
+    i += kBlock;
+  }
+  while (i < n && text[i] < 0x80) {
+    dst[i] = static_cast<char>(text[i]);
+    ++i;
+  }
+  out.resize(start + i);
+  if (i < n) out += Utf16ToUtf8(text.substr(i));
+}
+
 static char16_t FoldUnit(char16_t c) {
   if (c < 0x80) return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
   if (c >= 0xD800 && c <= 0xDFFF) return c;  // surrogates fold as themselves

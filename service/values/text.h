@@ -11,6 +11,8 @@ namespace quill_service {
 // Malformed input becomes U+FFFD rather than failing.
 QUILL_API std::u16string Utf8ToUtf16(std::string_view text);
 QUILL_API std::string Utf16ToUtf8(std::u16string_view text);
+// Appends text to out as UTF-8, without a temporary for ASCII text.
+QUILL_API void AppendUtf8(std::string& out, std::u16string_view text);
 
 // Lower case, for names that compare case-insensitively (tags, parameters, headers).
 QUILL_API std::u16string FoldCase(std::u16string_view text);
