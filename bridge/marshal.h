@@ -51,6 +51,7 @@ inline jint WithCall(JNIEnv* env, jobject call, std::initializer_list<const void
   for (const void* argument : required) {
     if (argument == nullptr) return kNullArgument;
   }
+  if (!gClassCache.complete) return kNoCall;  // no call can have been bound without the classes
   const quill_token token = GetRequestToken(env, call);
   if (token == 0) return kNoCall;
   return body(token);

@@ -53,4 +53,8 @@ void CacheJavaClasses(JNIEnv* env) {
   jstring empty = env->NewString(nullptr, 0);
   if (empty != nullptr) c.emptyString = static_cast<jstring>(env->NewGlobalRef(empty));
   env->ExceptionClear();
+  c.complete = c.quillCall && c.quillCallToken && c.quillCallCtor && c.typeRef && c.typeRefHandle &&
+               c.quillValue && c.quillValueName && c.quillValueData && c.quillValueType &&
+               c.intValue && c.intValueValue && c.floatValue && c.floatValueValue && c.tagModule &&
+               c.emptyString;
 }

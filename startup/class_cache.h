@@ -19,6 +19,9 @@ struct ClassCache {
   jfieldID floatValueValue = nullptr;    // value D
   jclass tagModule = nullptr;            // com/ferngate/quillpro/QuillTagModule
   jstring emptyString = nullptr;         // "", shared by every empty text handed to Java
+  // Every class, field and method above was found. The natives and tag calls refuse to work
+  // without it rather than hand a null ID to the VM.
+  bool complete = false;
 };
 
 extern ClassCache gClassCache;

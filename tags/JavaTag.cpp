@@ -78,9 +78,11 @@ void JavaTag::Run(CallFrame* frame, Variant* result, Request* request) {
   {
     JniAttachment attachment;
     JNIEnv* env = attachment.env();
-    if (env == nullptr) {
-      quill_setResultMessage(state.Token(), "QJAPI: the thread could not be attached to the Java VM");
-      code = kJavaTagNoVm;
+    if (env == nullptr || !gClassCache.complete) {
+      quill_setResultMessage(state.Token(), env == nullptr
+                                                ? "QJAPI: the thread could not be attached to the Java VM"
+                                                : "QJAPI: the bridge's Java classes are not loaded");
+      code = kJavaUnavailable;
     } else {
       // Exceptions are printed and cleared only where a step reports failure: when every step
       // succeeds nothing can be pending, and the call makes no JNI calls beyond its work.

@@ -15,7 +15,7 @@ class QPWhatShouldReallyBeAnQCAPIReturnCode : public osException {
 
 // Codes a tag call reports when its Java method could not give one.
 inline constexpr osError kJavaTagThrew = -10998;       // the method threw; the message names why
-inline constexpr osError kJavaTagNoVm = -10997;        // the thread could not reach the VM
+inline constexpr osError kJavaUnavailable = -10997;  // no VM for this thread, or no bridge classes
 
 class JavaTag : public SubstitutionTag {
  public:
