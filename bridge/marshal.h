@@ -74,6 +74,19 @@ inline jint RecordToValue(JNIEnv* env, jobject call, std::initializer_list<const
   });
 }
 
+// The same for host calls that look a record up by a name: the name's characters stay held
+// until the record has been written, since the host may hand the name itself back in it.
+template <class HostCall>
+inline jint NamedRecordToValue(JNIEnv* env, jobject call, std::initializer_list<const void*> required,
+                               jstring name, jobject out, HostCall&& host) {
+  return WithCall(env, call, required, [&](quill_token t) {
+    Utf16Chars nameChars(env, name);
+    if (!nameChars) return kBadString;
+    quill_wvalue_t record{};
+    return OnSuccess(host(t, nameChars.get(), &record), [&] { FillQuillValueW(env, record, out); });
+  });
+}
+
 // Natives whose host call hands back one 32-bit number, written sign-extended into an IntValue.
 template <class HostCall>
 inline jint NumberToIntValue(JNIEnv* env, jobject call, std::initializer_list<const void*> required,

@@ -105,11 +105,10 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_getCookieValue(JNIEn
                                                                             jobject self,
                                                                             jstring name,
                                                                             jobject cookie) {
-  return RecordToValue(env, self, {cookie, name}, cookie, [&](quill_token t, quill_wvalue_t* record) {
-    Utf16Chars nameChars(env, name);
-    if (!nameChars) return kBadString;
-    return quill_getCookieValueW(t, nameChars.get(), record);
-  });
+  return NamedRecordToValue(env, self, {cookie, name}, name, cookie,
+                            [](quill_token t, const quill_char* units, quill_wvalue_t* record) {
+                              return quill_getCookieValueW(t, units, record);
+                            });
 }
 
 }  // extern "C"

@@ -43,13 +43,10 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_findTagParam(JNIEnv*
                                                                           jobject self,
                                                                           jstring name,
                                                                           jobject param) {
-  return WithCall(env, self, {param, name}, [&](quill_token t) {
-    Utf16Chars nameChars(env, name);
-    if (!nameChars) return kBadString;
-    quill_wvalue_t record{};
-    return OnSuccess(quill_findTagParamW(t, nameChars.get(), &record),
-                     [&] { FillQuillValueW(env, record, param); });
-  });
+  return NamedRecordToValue(env, self, {param, name}, name, param,
+                            [](quill_token t, const quill_char* units, quill_wvalue_t* record) {
+                              return quill_findTagParamW(t, units, record);
+                            });
 }
 
 JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_getTagEncoding(JNIEnv* env,

@@ -21,11 +21,10 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_getVariable(JNIEnv* 
                                                                          jobject self,
                                                                          jstring name, jint index,
                                                                          jobject value) {
-  return RecordToValue(env, self, {value, name}, value, [&](quill_token t, quill_wvalue_t* record) {
-    Utf16Chars nameChars(env, name);
-    if (!nameChars) return kBadString;
-    return quill_getVariableW(t, nameChars.get(), index, record);
-  });
+  return NamedRecordToValue(env, self, {value, name}, name, value,
+                            [index](quill_token t, const quill_char* units, quill_wvalue_t* record) {
+                              return quill_getVariableW(t, units, index, record);
+                            });
 }
 
 JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_setVariable(JNIEnv* env,
