@@ -2,49 +2,34 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "host/os.h"
 
 namespace {
 
-std::u16string U(const char16_t* text) { return text; }
 const quill_char* Units(const std::u16string& text) { return reinterpret_cast<const quill_char*>(text.c_str()); }
 
-TEST(CharBufferTest, Utf8KeepsEveryCharacterIncludingNonBmp) {
-  // é, the euro sign and U+1F600 as a surrogate pair.
-  const std::u16string text = u"a\u00e9\u20ac\U0001F600z";
-  CharBuffer buffer(Units(text), -1, "UTF-8");
-  EXPECT_EQ(buffer.str(), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z");
-}
-
-TEST(CharBufferTest, Utf8ReplacesALoneSurrogate) {
-  const quill_char units[] = {'x', 0xD800, 'y', 0};
-  CharBuffer buffer(units, -1, "UTF-8");
-  EXPECT_EQ(buffer.str(), "x\xEF\xBF\xBDy");
-}
-
-TEST(CharBufferTest, Latin1SubstitutesQuestionMarkForWhatItCannotHold) {
-  const std::u16string text = u"\u00e9\u20ac\U0001F600!";
-  CharBuffer buffer(Units(text), -1, "ISO-8859-1");
-  // One byte per UTF-16 unit, so callers may take the unit count as the byte length.
-  EXPECT_EQ(buffer.str(), "\xE9??" "?!");
-}
-
-TEST(CharBufferTest, BinaryKeepsTheLowByteOfEachUnit) {
-  const quill_char units[] = {0x0041, 0x01FF, 0x0000, 0x1280};
-  CharBuffer buffer(units, 4, "BINARY");
-  EXPECT_EQ(buffer.str(), std::string("A\xFF\0\x80", 4));
-}
-
-TEST(CharBufferTest, ExplicitLengthStopsEarlyAndIgnoresTerminator) {
-  const std::u16string text = U(u"hello");
-  EXPECT_EQ(CharBuffer(Units(text), 3, "UTF-8").str(), "hel");
-  const quill_char embedded[] = {'a', 0, 'b'};
-  EXPECT_EQ(CharBuffer(embedded, 3, "UTF-8").str(), std::string("a\0b", 3));
+TEST(CharBufferTest, ConvertsUtf16ToEachCharset) {
+  // UTF-16 units, unit count (-1: up to the terminator), charset, expected bytes.
+  const std::tuple<std::u16string, int32_t, const char*, std::string> cases[] = {
+      // é, the euro sign and U+1F600 as a surrogate pair.
+      {u"a\u00e9\u20ac\U0001F600z", -1, "UTF-8", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z"},
+      {u"x\xD800y", -1, "UTF-8", "x\xEF\xBF\xBDy"},  // a lone surrogate is replaced
+      // One byte per UTF-16 unit, so callers may take the unit count as the byte length.
+      {u"\u00e9\u20ac\U0001F600!", -1, "ISO-8859-1", "\xE9??" "?!"},
+      {std::u16string(u"\u0041\u01FF\0\u1280", 4), 4, "BINARY", std::string("A\xFF\0\x80", 4)},  // low bytes
+      // An explicit length stops early and ignores terminators.
+      {u"hello", 3, "UTF-8", "hel"},
+      {std::u16string(u"a\0b", 3), 3, "UTF-8", std::string("a\0b", 3)},
+  };
+  for (const auto& [units, length, charset, bytes] : cases) {
+    EXPECT_EQ(CharBuffer(Units(units), length, charset).str(), bytes) << charset << " " << length;
+  }
 }
 
 TEST(CharBufferTest, RefusesBadLengthAndUnknownCharset) {
-  const std::u16string text = U(u"x");
+  const std::u16string text = u"x";
   EXPECT_THROW(CharBuffer(Units(text), -2, "UTF-8"), osOutOfRange);
   EXPECT_THROW(CharBuffer(Units(text), 1, "NO-SUCH-CHARSET"), osException);
   EXPECT_TRUE(CharBuffer(nullptr, -1, "UTF-8").IsEmpty());

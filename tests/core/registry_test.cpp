@@ -95,16 +95,25 @@ TEST_F(RegistryTest, BufferSizesFollowWin32) {
   RegCloseKey(key);
 }
 
-TEST_F(RegistryTest, MissingKeysAndValuesFailWithFileNotFound) {
-  UseFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment]\n\"CurrentVersion\"=\"17\"\n");
-  LONG failure = ERROR_SUCCESS;
-  EXPECT_EQ(RuntimeLib(&failure), std::nullopt);  // no "...\17" key
-  EXPECT_EQ(failure, ERROR_FILE_NOT_FOUND);
-
-  UseFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment\\17]\n\"Other\"=\"x\"\n"
-          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment]\n\"CurrentVersion\"=\"17\"\n");
-  EXPECT_EQ(RuntimeLib(&failure), std::nullopt);  // no RuntimeLib
-  EXPECT_EQ(failure, ERROR_SUCCESS);
+TEST_F(RegistryTest, MissingFilesKeysAndValuesFailTheLookup) {
+  const std::string jre = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment";
+  // The registry file's text (none: the variable names an absent file) and the last open's result.
+  const std::pair<std::optional<std::string>, LONG> cases[] = {
+      {std::nullopt, ERROR_FILE_NOT_FOUND},
+      {"", ERROR_FILE_NOT_FOUND},
+      {jre + "]\n\"CurrentVersion\"=\"17\"\n", ERROR_FILE_NOT_FOUND},  // no "...\17" key
+      {jre + "\\17]\n\"Other\"=\"x\"\n" + jre + "]\n\"CurrentVersion\"=\"17\"\n", ERROR_SUCCESS},  // no RuntimeLib
+  };
+  for (const auto& [text, failure] : cases) {
+    if (text) {
+      UseFile(*text);
+    } else {
+      env.emplace("QUILL_REGISTRY", (dir / "absent.reg").c_str());
+    }
+    LONG result = -1;
+    EXPECT_EQ(RuntimeLib(&result), std::nullopt) << text.value_or("no file");
+    EXPECT_EQ(result, failure) << text.value_or("no file");
+  }
 
   // A parent of a declared key exists, a sibling with a common prefix does not.
   UseFile("[HKEY_LOCAL_MACHINE\\A\\B C]\n[HKEY_LOCAL_MACHINE\\A\\B\\D]\n");
@@ -115,16 +124,6 @@ TEST_F(RegistryTest, MissingKeysAndValuesFailWithFileNotFound) {
   RegCloseKey(child);
   RegCloseKey(key);
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A\\B\\C", 0, KEY_QUERY_VALUE, &key), ERROR_FILE_NOT_FOUND);
-}
-
-TEST_F(RegistryTest, EmptyOrMissingFileMeansNoKeysAtAll) {
-  LONG failure = ERROR_SUCCESS;
-  UseFile("");
-  EXPECT_EQ(RuntimeLib(&failure), std::nullopt);
-  EXPECT_EQ(failure, ERROR_FILE_NOT_FOUND);
-  env.emplace("QUILL_REGISTRY", (dir / "absent.reg").c_str());
-  EXPECT_EQ(RuntimeLib(&failure), std::nullopt);
-  EXPECT_EQ(failure, ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(RegistryTest, ClosedAndInventedHandlesAreRefused) {
@@ -140,26 +139,18 @@ TEST_F(RegistryTest, ClosedAndInventedHandlesAreRefused) {
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "K", 0, KEY_QUERY_VALUE, nullptr), ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(RegistryTest, FileInCurrentDirectoryIsUsedWhenNoVariableIsSet) {
+TEST_F(RegistryTest, WithoutTheVariableARegistryFileHereOrElseTheInstalledJdkIsUsed) {
   EnvGuard noVariable("QUILL_REGISTRY", nullptr);
   CwdGuard cwd;
-  dir.Write("registry.reg",
-            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment]\n\"CurrentVersion\"=\"9\"\n"
-            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment\\9]\n\"RuntimeLib\"=\"/x/libjvm.so\"\n");
-  std::filesystem::current_path(dir.path());
-  EXPECT_EQ(RuntimeLib(), "/x/libjvm.so");
-}
-
-TEST_F(RegistryTest, InstalledJdkIsPresentedWithoutAFile) {
-  EnvGuard noVariable("QUILL_REGISTRY", nullptr);
-  CwdGuard cwd;
-  std::filesystem::current_path(dir.path());  // no registry.reg here
+  std::filesystem::current_path(dir.path());  // no registry.reg here yet
   dir.Write("jdk17/release", "IMPLEMENTOR=\"X\"\nJAVA_VERSION=\"17.0.15\"\n");
   dir.Write("jdk8/release", "JAVA_VERSION=\"1.8.0_392\"\n");
-  const std::string real = std::filesystem::canonical(dir.path()).string();
   {
-    EnvGuard home("JAVA_HOME", (dir / "jdk17").c_str());
-    EXPECT_EQ(RuntimeLib(), real + "/jdk17/lib/server/libjvm.so");
+    // The machine's own JDK, found without JAVA_HOME: its library must exist.
+    EnvGuard home("JAVA_HOME", nullptr);
+    auto lib = RuntimeLib();
+    ASSERT_TRUE(lib.has_value());
+    EXPECT_TRUE(std::filesystem::exists(*lib)) << *lib;
   }
   {
     EnvGuard home("JAVA_HOME", (dir / "jdk8").c_str());
@@ -168,13 +159,13 @@ TEST_F(RegistryTest, InstalledJdkIsPresentedWithoutAFile) {
     EXPECT_EQ(ReadString(key, "CurrentVersion"), "1.8");
     RegCloseKey(key);
   }
-  {
-    // The machine's own JDK, found without JAVA_HOME: its library must exist.
-    EnvGuard home("JAVA_HOME", nullptr);
-    auto lib = RuntimeLib();
-    ASSERT_TRUE(lib.has_value());
-    EXPECT_TRUE(std::filesystem::exists(*lib)) << *lib;
-  }
+  EnvGuard home("JAVA_HOME", (dir / "jdk17").c_str());
+  EXPECT_EQ(RuntimeLib(), std::filesystem::canonical(dir.path()).string() + "/jdk17/lib/server/libjvm.so");
+  // A registry.reg in the current folder goes before the JDK.
+  dir.Write("registry.reg",
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment]\n\"CurrentVersion\"=\"9\"\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment\\9]\n\"RuntimeLib\"=\"/x/libjvm.so\"\n");
+  EXPECT_EQ(RuntimeLib(), "/x/libjvm.so");
 }
 
 TEST(LibraryTest, LoadLibraryAndGetProcAddress) {

@@ -19,44 +19,41 @@ class StorageTest : public ::testing::Test {
   osError Run(const std::string& sql, StorageManager::Rows* rows = nullptr, CharBuffer* out = nullptr) {
     return StorageManager::Execute("quill_internal", sql.c_str(), rows, out);
   }
+  // Every row of a query as "a,b;c,NULL"; a failing query gives "error" and whatever rows it left.
+  std::string Table(const std::string& sql) {
+    StorageManager::Rows rows;
+    std::string text = Run(sql, &rows) == 0 ? "" : "error";
+    for (size_t r = 0; r < rows.size(); ++r) {
+      for (size_t c = 0; c < rows[r].size(); ++c) {
+        text += (c > 0 ? "," : r > 0 ? ";" : "") + (rows[r][c] ? rows[r][c]->str() : std::string("NULL"));
+      }
+    }
+    StorageManager::KillRows(&rows);
+    return text;
+  }
 
   TempDir dir;
 };
 
-TEST_F(StorageTest, NewDatabaseHasGlobalPrefsAndRowsComeBackInOrderWithNulls) {
+TEST_F(StorageTest, RowsComeBackInOrderWithNullsAndAreAppendedToTheCallersRows) {
   ASSERT_EQ(Run("INSERT INTO global_prefs VALUES ('java_qjapi_enabled', 'Yes'), ('java_lib_path', NULL)"), 0);
-  StorageManager::Rows rows;
-  CharBuffer first("stale");
-  ASSERT_EQ(Run("SELECT store_key, data, 7 FROM global_prefs ORDER BY store_key", &rows, &first), 0);
-  ASSERT_EQ(rows.size(), 2u);
-  ASSERT_EQ(rows[0].size(), 3u);
-  EXPECT_EQ(rows[0][0]->str(), "java_lib_path");
-  EXPECT_EQ(rows[0][1], nullptr);
-  EXPECT_EQ(rows[0][2]->str(), "7");
-  EXPECT_EQ(rows[1][1]->str(), "Yes");
-  EXPECT_EQ(first.str(), "java_lib_path");
+  EXPECT_EQ(Table("SELECT store_key, data, 7 FROM global_prefs ORDER BY store_key"),
+            "java_lib_path,NULL,7;java_qjapi_enabled,Yes,7");
+  EXPECT_EQ(Table("SELECT data FROM global_prefs WHERE store_key = 'none'"), "");
+  EXPECT_EQ(Table("SELECT x'610062'"), std::string("a\0b", 3));  // blobs keep zero bytes
 
-  // Rows are appended to what the caller already holds.
-  ASSERT_EQ(Run("SELECT data FROM global_prefs WHERE store_key = 'java_qjapi_enabled'", &rows, nullptr), 0);
+  // out receives the first column of the first row, NULL as empty.
+  StorageManager::Rows rows;
+  CharBuffer out("stale");
+  ASSERT_EQ(Run("SELECT store_key FROM global_prefs ORDER BY store_key", &rows, &out), 0);
+  EXPECT_EQ(out.str(), "java_lib_path");
+  ASSERT_EQ(Run("SELECT data FROM global_prefs WHERE store_key = 'java_lib_path'", &rows, &out), 0);
+  EXPECT_TRUE(out.IsEmpty());
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[2][0]->str(), "Yes");
+  EXPECT_EQ(rows[2][0], nullptr);
   StorageManager::KillRows(&rows);
   EXPECT_TRUE(rows.empty());
   StorageManager::KillRows(nullptr);
-}
-
-TEST_F(StorageTest, OutReceivesNullAsEmptyAndNoRowLeavesRowsEmpty) {
-  ASSERT_EQ(Run("INSERT INTO global_prefs VALUES ('k', NULL)"), 0);
-  CharBuffer out("stale");
-  ASSERT_EQ(Run("SELECT data FROM global_prefs WHERE store_key = 'k'", nullptr, &out), 0);
-  EXPECT_TRUE(out.IsEmpty());
-  StorageManager::Rows rows;
-  ASSERT_EQ(Run("SELECT data FROM global_prefs WHERE store_key = 'none'", &rows, nullptr), 0);
-  EXPECT_TRUE(rows.empty());
-  // Blobs and text keep embedded zero bytes.
-  ASSERT_EQ(Run("SELECT x'610062'", &rows, nullptr), 0);
-  EXPECT_EQ(rows.at(0).at(0)->str(), std::string("a\0b", 3));
-  StorageManager::KillRows(&rows);
 }
 
 TEST_F(StorageTest, FailuresGiveNegativeCodesAndLeaveOutputsAlone) {
@@ -72,9 +69,7 @@ TEST_F(StorageTest, FailuresGiveNegativeCodesAndLeaveOutputsAlone) {
   EXPECT_TRUE(rows.empty());
   EXPECT_EQ(out.str(), "kept");
   // Several statements in one text all run.
-  EXPECT_EQ(Run("CREATE TABLE t (a); INSERT INTO t VALUES (1); SELECT a FROM t", &rows, &out), 0);
-  EXPECT_EQ(out.str(), "1");
-  StorageManager::KillRows(&rows);
+  EXPECT_EQ(Table("CREATE TABLE t (a); INSERT INTO t VALUES (1); SELECT a FROM t"), "1");
 }
 
 TEST_F(StorageTest, DamagedDatabasesFailEveryQuery) {
@@ -96,19 +91,13 @@ TEST_F(StorageTest, DamagedDatabasesFailEveryQuery) {
 }
 
 TEST_F(StorageTest, PreferencesWrittenByTheHost) {
-  ASSERT_EQ(quill_service::SetPreference("java_vm_options", std::string("-Xcheck:jni -Xmx64m")), 0);
+  ASSERT_EQ(quill_service::SetPreference("java_vm_options", std::string("-Xmx8m")), 0);
+  ASSERT_EQ(quill_service::SetPreference("java_vm_options", std::string("-Xcheck:jni -Xmx64m")), 0);  // replaces
   ASSERT_EQ(quill_service::SetPreference("java_qjapi_enabled", std::nullopt), 0);
-  CharBuffer out;
-  ASSERT_EQ(Run("SELECT data FROM global_prefs WHERE store_key = 'java_vm_options'", nullptr, &out), 0);
-  EXPECT_EQ(out.str(), "-Xcheck:jni -Xmx64m");
-  StorageManager::Rows rows;
-  ASSERT_EQ(Run("SELECT data FROM global_prefs WHERE store_key = 'java_qjapi_enabled'", &rows, nullptr), 0);
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0][0], nullptr);
-  StorageManager::KillRows(&rows);
+  const std::string all = "SELECT store_key, data FROM global_prefs ORDER BY store_key";
+  EXPECT_EQ(Table(all), "java_qjapi_enabled,NULL;java_vm_options,-Xcheck:jni -Xmx64m");
   ASSERT_EQ(quill_service::RemovePreference("java_qjapi_enabled"), 0);
-  ASSERT_EQ(Run("SELECT data FROM global_prefs WHERE store_key = 'java_qjapi_enabled'", &rows, nullptr), 0);
-  EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(Table(all), "java_vm_options,-Xcheck:jni -Xmx64m");
 }
 
 TEST_F(StorageTest, ConcurrentExecuteFromFourThreads) {

@@ -20,36 +20,32 @@ struct Thing {
   int id;
 };
 
-TEST(SlotTable, IssuesDistinctNonZeroHandlesThatResolve) {
+TEST(SlotTable, IssuesDistinctHandlesAndRefusesReleasedAndInventedOnes) {
   SlotTable<Thing> table;
   std::vector<Thing> things(100);
   std::set<int32_t> handles;
-  for (int i = 0; i < 100; ++i) {
-    things[i].id = i;
-    const int32_t h = table.Issue(&things[i]);
+  for (Thing& thing : things) {
+    const int32_t h = table.Issue(&thing);
     EXPECT_GT(h, 0);
     EXPECT_TRUE(handles.insert(h).second);
-    EXPECT_EQ(table.Resolve(h), &things[i]);
+    EXPECT_EQ(table.Resolve(h), &thing);
   }
   EXPECT_EQ(table.LiveCount(), 100u);
-}
-
-TEST(SlotTable, RefusesReleasedAndInventedHandles) {
-  SlotTable<Thing> table;
-  Thing a{1};
-  const int32_t h = table.Issue(&a);
-  table.Release(h);
-  EXPECT_EQ(table.Resolve(h), nullptr);
-  table.Release(h);  // a second release is ignored
+  for (int32_t h : handles) {
+    table.Release(h);
+    EXPECT_EQ(table.Resolve(h), nullptr);
+    table.Release(h);  // a second release is ignored
+  }
   EXPECT_EQ(table.LiveCount(), 0u);
 
+  const int32_t h = *handles.begin();
   for (int32_t invented : {0, -1, INT32_MIN, INT32_MAX, h + 1, h ^ (1 << 25), 12345}) {
     EXPECT_EQ(table.Resolve(invented), nullptr) << invented;
     table.Release(invented);  // must not disturb anything
   }
-  std::mt19937 random(7);
   Thing b{2};
   const int32_t live = table.Issue(&b);
+  std::mt19937 random(7);
   for (int i = 0; i < 100000; ++i) {
     const auto guess = static_cast<int32_t>(random());
     if (guess != live) {
@@ -141,11 +137,16 @@ TEST(ValueHandles, ConcurrentFirstRequestsAgreeOnOneHandle) {
   }
 }
 
-TEST(ExecStateTokens, LiveWhileTheStateLivesAndRefusedAfter) {
-  Request request;
+TEST(ExecStateTokens, TakeOverTheParentsCallAndLiveWhileTheStateLives) {
+  Request request;  // not the thread's current request
+  TagCall call;
+  QPExecState caller(&request);
+  caller.call = &call;
   quill_token token;
   {
-    TExecState outer(nullptr);
+    TExecState outer(&caller);
+    EXPECT_EQ(outer.request, &request);
+    EXPECT_EQ(outer.call, &call);
     token = outer.Token();
     EXPECT_NE(token, 0);
     EXPECT_EQ(TExecState::FromToken(token), &outer);
@@ -163,17 +164,6 @@ TEST(ExecStateTokens, LiveWhileTheStateLivesAndRefusedAfter) {
   }
   EXPECT_EQ(TExecState::FromToken(token), nullptr);
   EXPECT_EQ(TExecState::FromToken(0), nullptr);
-}
-
-TEST(ExecStateTokens, TakeOverTheParentsRequestAndCall) {
-  Request request;
-  TagCall call;
-  QPExecState parent(&request);
-  parent.call = &call;
-  TExecState state(&parent);
-  EXPECT_EQ(state.request, &request);
-  EXPECT_EQ(state.call, &call);
-  EXPECT_EQ(state.parent, &parent);
 }
 
 }  // namespace
