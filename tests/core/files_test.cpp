@@ -33,7 +33,7 @@ class FilesTest : public ::testing::Test {
   std::string root = std::filesystem::canonical(dir.path()).string() + "/";
 };
 
-TEST_F(FilesTest, AttachToFolderGivesFullPathWithTrailingSeparator) {
+TEST_F(FilesTest, AttachToGivesTheFullFolderPathOrRefusesWithoutChangingTheObject) {
   std::filesystem::create_directory(dir / "QuillModules");
   CwdGuard cwd;
   std::filesystem::current_path(dir.path());
@@ -46,18 +46,14 @@ TEST_F(FilesTest, AttachToFolderGivesFullPathWithTrailingSeparator) {
   std::filesystem::current_path(dir / "a/b");
   ASSERT_EQ(folder.AttachTo("../../QuillModules", 5, 3, true), 0);
   EXPECT_STREQ(folder.GetFullPath(), (root + "QuillModules/").c_str());
-}
 
-TEST_F(FilesTest, AttachToRefusesMissingFolderAndFileAsFolderWithoutChangingTheObject) {
+  // A missing folder or a file taken as a folder is refused and the object keeps its folder.
   dir.Write("plain.txt", "x");
-  osFile file;
-  ASSERT_EQ(file.AttachTo(dir.path().c_str(), 5, 3, true), 0);
-  const std::string before = file.GetFullPath();
-  EXPECT_NE(file.AttachTo((dir / "missing").c_str(), 5, 3, true), 0);
-  EXPECT_NE(file.AttachTo((dir / "plain.txt").c_str(), 5, 3, true), 0);
-  EXPECT_NE(file.AttachTo(nullptr, 5, 3, true), 0);
-  EXPECT_NE(file.AttachTo("", 5, 3, true), 0);
-  EXPECT_EQ(file.GetFullPath(), before);
+  EXPECT_NE(folder.AttachTo((dir / "missing").c_str(), 5, 3, true), 0);
+  EXPECT_NE(folder.AttachTo((dir / "plain.txt").c_str(), 5, 3, true), 0);
+  EXPECT_NE(folder.AttachTo(nullptr, 5, 3, true), 0);
+  EXPECT_NE(folder.AttachTo("", 5, 3, true), 0);
+  EXPECT_STREQ(folder.GetFullPath(), (root + "QuillModules/").c_str());
 }
 
 TEST_F(FilesTest, IteratorReturnsEntriesSortedWithNameAndExtensionSplit) {

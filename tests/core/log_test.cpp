@@ -75,7 +75,6 @@ TEST(WorkerPoolTest, RunsEveryJobOnItsOwnThreadsAndSurvivesThrowingJobs) {
   std::atomic<int> done{0};
   {
     quill_service::WorkerPool pool(3);
-    EXPECT_EQ(pool.ThreadCount(), 3);
     pool.Submit([] { throw std::runtime_error("boom"); });
     for (int i = 0; i < 100; ++i) {
       pool.Submit([&] {
