@@ -1,8 +1,6 @@
 // QuillTagModule.registerTagModule: Java modules register their tags through these natives.
 #include <jni.h>
 
-#include <initializer_list>
-
 #include "bridge/jni_guards.h"
 #include "com_ferngate_quillpro_QuillTagModule.h"
 #include "com_marrowbay_quillpro_QuillTagModule.h"
@@ -17,7 +15,7 @@ namespace {
 // What differs between the two packages' registration natives.
 struct RegistrationForm {
   const char* tagModuleClass;                   // the registering object must be one of these
-  std::initializer_list<const char*> signatures;  // tag method signatures, tried in order
+  const char* signatures[2];    // tag method signatures, tried in order (unused entries null)
   bool clearBetweenLookups;  // clear the failed lookup's exception before the next is tried
 };
 
@@ -27,7 +25,7 @@ constexpr const char* kMarrowbaySignature = "(Lcom/marrowbay/quillpro/QuillCall;
 const RegistrationForm kFiveParameterForm{"com/ferngate/quillpro/QuillTagModule",
                                           {kFerngateSignature, kMarrowbaySignature}, true};
 const RegistrationForm kSixParameterForm{"com/marrowbay/quillpro/QuillTagModule",
-                                         {kMarrowbaySignature}, false};
+                                         {kMarrowbaySignature, nullptr}, false};
 
 const char* OrNull(const Utf8Chars& text) { return text ? text.get() : "null"; }
 
@@ -44,6 +42,7 @@ jobject CreateModuleInstance(JNIEnv* env, jobject module, const RegistrationForm
   constructor = env->GetMethodID(moduleClass.get(), "<init>", "()V");
   if (constructor == nullptr) return nullptr;
   for (const char* signature : form.signatures) {
+    if (signature == nullptr) break;
     if (env->ExceptionCheck()) {
       if (!form.clearBetweenLookups) break;
       env->ExceptionClear();
