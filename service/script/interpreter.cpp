@@ -253,30 +253,36 @@ Val ArrayExpr::Eval(Exec& ex) const {
   return Val::Owned(std::move(v));
 }
 
-Val CallExpr::Eval(Exec& ex) const {
+// A tag call with its arguments evaluated, its body bound and its result made; the body and
+// the result live as long as the call.
+struct PreparedCall {
   TagCall call;
-  call.definition = FindFoldedTag(&ex.request, folded, false);
-  if (!call.definition) ex.Fail(QUILL_ERR_NOT_FOUND, "unknown tag " + Quoted(name), loc);
-  call.name = name;
-  ex.EvalArgs(args, call);
   std::optional<ScriptBody> children;
-  if (body) call.body = &children.emplace(ex, *body);
-  auto result = MakeVariant();
-  call.result = result.get();
-  ex.Invoke(call, loc);
-  return Val::Owned(std::move(result));
+  VariantPtr result = MakeVariant();
+
+  PreparedCall(Exec& ex, const std::u16string& name, const std::vector<Arg>& args, const BlockPtr& body) {
+    call.name = name;
+    ex.EvalArgs(args, call);
+    if (body) call.body = &children.emplace(ex, *body);
+    call.result = result.get();
+  }
+};
+
+Val CallExpr::Eval(Exec& ex) const {
+  TagValue definition = FindFoldedTag(&ex.request, folded, false);
+  if (!definition) ex.Fail(QUILL_ERR_NOT_FOUND, "unknown tag " + Quoted(name), loc);
+  PreparedCall prepared(ex, name, args, body);
+  prepared.call.definition = std::move(definition);
+  ex.Invoke(prepared.call, loc);
+  return Val::Owned(std::move(prepared.result));
 }
 
 // The arguments are evaluated before the target, so a target borrowed from a variable is
 // still in place when the member runs.
 Val MemberExpr::Eval(Exec& ex) const {
-  TagCall call;
-  call.name = name;
-  ex.EvalArgs(args, call);
-  std::optional<ScriptBody> children;
-  if (body) call.body = &children.emplace(ex, *body);
-  auto result = MakeVariant();
-  call.result = result.get();
+  PreparedCall prepared(ex, name, args, body);
+  TagCall& call = prepared.call;
+  VariantPtr& result = prepared.result;
 
   Val owner = target->Eval(ex);
   Variant& self = *owner->GetReferenceDeep();
