@@ -19,17 +19,6 @@ std::unique_ptr<Host>& TheHost() {
   return host;
 }
 
-// Makes a request current on this thread for the life of the scope.
-class StartupScope {
- public:
-  explicit StartupScope(Request* request) : previous_(Request::GetCurrent()) { SetCurrentRequest(request); }
-  ~StartupScope() { SetCurrentRequest(previous_); }
-  StartupScope(const StartupScope&) = delete;
-  StartupScope& operator=(const StartupScope&) = delete;
-
- private:
-  Request* previous_;
-};
 
 }  // namespace
 
@@ -89,7 +78,7 @@ bool Host::LoadModule(const std::string& path, int* entryResult) {
   }
   try {
     Request startup;
-    StartupScope scope(&startup);
+    CurrentRequestScope scope(&startup);
     TagRegistry registry(&startup, startup.GetTagTable());
     const int result = entry(&registry);
     if (entryResult != nullptr) *entryResult = result;

@@ -11,16 +11,6 @@ namespace quill_service {
 
 namespace {
 
-class CurrentRequestScope {
- public:
-  explicit CurrentRequestScope(Request* request) : previous_(Request::GetCurrent()) { SetCurrentRequest(request); }
-  ~CurrentRequestScope() { SetCurrentRequest(previous_); }
-  CurrentRequestScope(const CurrentRequestScope&) = delete;
-  CurrentRequestScope& operator=(const CurrentRequestScope&) = delete;
-
- private:
-  Request* previous_;
-};
 
 std::string Locate(const std::string& file, quill_script::Location loc) {
   return file + ":" + std::to_string(loc.line) + ":" + std::to_string(loc.column) + ": ";
