@@ -55,7 +55,13 @@ Options:
   -h, --help          show this help
 
 Commands:
-  run SCRIPT ...      run scripts on the worker threads after the module has started
+  run SCRIPT [--param K=V]... [--cookie K=V]... [--header K=V]... [--repeat N]
+                      run the script on a worker thread after the module has started, with
+                      request parameters, cookies and request headers; its output goes to
+                      standard output, errors to standard error as FILE:LINE:COL: message.
+                      --repeat N runs it N times spread over the worker threads (--threads)
+                      and prints a summary. While the module starts, whatever it prints goes
+                      to standard error, so standard output carries only the script's output.
 
 Exit codes: 0 success, 1 module start-up failed, 2 usage error or missing module file.
 )";
