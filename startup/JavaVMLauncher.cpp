@@ -47,7 +47,7 @@ bool JavaVMLauncher::Start() {
     LoadRuntime();
     CreateVM();
     return true;
-  } catch (const osException& e) {
+  } catch (const std::exception& e) {  // osException with its text; anything else too
     quill_log(2, "%s", e.what());
     return false;
   }
