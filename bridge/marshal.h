@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "bridge/jni_guards.h"
+#include "host/os.h"
 #include "host/qcapi.h"
 #include "startup/class_cache.h"
 
@@ -54,7 +55,14 @@ inline jint WithCall(JNIEnv* env, jobject call, std::initializer_list<const void
   if (!gClassCache.complete) return kNoCall;  // no call can have been bound without the classes
   const quill_token token = GetRequestToken(env, call);
   if (token == 0) return kNoCall;
-  return body(token);
+  // Nothing may unwind into the VM: a failure the host throws becomes its code.
+  try {
+    return body(token);
+  } catch (const osException& e) {
+    return e.GetCode() != 0 ? e.GetCode() : kGenericError;
+  } catch (...) {
+    return kGenericError;
+  }
 }
 
 // Host results pass through; out-parameters are written only when the host succeeded.

@@ -1,6 +1,9 @@
 // QuillTagModule.registerTagModule: Java modules register their tags through these natives.
 #include <jni.h>
 
+#include <exception>
+#include <utility>
+
 #include "bridge/jni_guards.h"
 #include "com_ferngate_quillpro_QuillTagModule.h"
 #include "com_marrowbay_quillpro_QuillTagModule.h"
@@ -95,6 +98,16 @@ void RegisterTagModule(JNIEnv* env, jobject module, const RegistrationForm& form
   quill_log(2, "    Loaded \"%s\" tag.", tagText.get());
 }
 
+// Nothing may unwind into the VM: a registration the host cannot take is logged and dropped.
+template <class... Args>
+void RegisterGuarded(Args&&... args) {
+  try {
+    RegisterTagModule(std::forward<Args>(args)...);
+  } catch (const std::exception& e) {
+    quill_log(2, "[QJAPI] A tag could not be registered: %s", e.what());
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -102,15 +115,15 @@ extern "C" {
 JNIEXPORT void JNICALL Java_com_ferngate_quillpro_QuillTagModule_registerTagModule(
     JNIEnv* env, jobject self, jstring className, jstring tagName, jstring methodName, jint flags,
     jstring description) {
-  RegisterTagModule(env, self, kFiveParameterForm, className, nullptr, tagName, methodName, flags,
-                    description);
+  RegisterGuarded(env, self, kFiveParameterForm, className, nullptr, tagName, methodName, flags,
+                  description);
 }
 
 JNIEXPORT void JNICALL Java_com_marrowbay_quillpro_QuillTagModule_registerTagModule(
     JNIEnv* env, jobject self, jstring className, jstring moduleName, jstring tagName,
     jstring methodName, jint flags, jstring description) {
-  RegisterTagModule(env, self, kSixParameterForm, className, moduleName, tagName, methodName,
-                    flags, description);
+  RegisterGuarded(env, self, kSixParameterForm, className, moduleName, tagName, methodName, flags,
+                  description);
 }
 
 }  // extern "C"
