@@ -227,7 +227,7 @@ TEST(VmOptions, TheArchiveWalkTakesListedExtensionsCaseSensitivelyAndSkipsFolder
 TEST(Registry, EachMissingPieceIsLoggedAndTheBridgeStaysOff) {
   const std::string jvm = JVM_LIBRARY;
   const std::string missingLib = "/nonexistent/libjvm.so";
-  const std::string notAJvm = LIBC_LIBRARY;
+  const std::string notAJvm = NOT_A_JVM_LIBRARY;  // loads, but has no JNI_CreateJavaVM
   struct Case {
     std::string name, registry, logged;
   };
