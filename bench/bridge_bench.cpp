@@ -86,6 +86,12 @@ class ScopedAttach {
   JNIEnv* env_ = nullptr;
 };
 
+// The benchmark's JNIEnv, or null after marking the benchmark skipped.
+JNIEnv* AttachedOrSkip(const ScopedAttach& attach, benchmark::State& state) {
+  if (attach.env() == nullptr) state.SkipWithError("the thread could not be attached");
+  return attach.env();
+}
+
 // One registered tag, called the way the host calls it, with at most one positional parameter.
 // The request is current on the constructing thread, which must be the one that calls Run.
 class HostTagCall {
@@ -174,11 +180,8 @@ void BM_EmptyTag_Attached(benchmark::State& state) {
 // the same.
 void BM_Floor_Attached(benchmark::State& state) {
   ScopedAttach attach;
-  JNIEnv* env = attach.env();
-  if (env == nullptr) {
-    state.SkipWithError("the thread could not be attached");
-    return;
-  }
+  JNIEnv* env = AttachedOrSkip(attach, state);
+  if (env == nullptr) return;
   const FloorRefs& f = gFloor;
   for (auto _ : state) {
     jobject quillCall = env->NewObject(f.quillCall, f.quillCallCtor);
@@ -221,11 +224,8 @@ void BM_EchoTag_4KiB(benchmark::State& state) { RunEcho(state, gFloor.longUnits)
 // without the module.
 void BM_Floor_String4KiB(benchmark::State& state) {
   ScopedAttach attach;
-  JNIEnv* env = attach.env();
-  if (env == nullptr) {
-    state.SkipWithError("the thread could not be attached");
-    return;
-  }
+  JNIEnv* env = AttachedOrSkip(attach, state);
+  if (env == nullptr) return;
   const FloorRefs& f = gFloor;
   const auto* units = reinterpret_cast<const jchar*>(f.longUnits.data());
   for (auto _ : state) {
@@ -242,11 +242,8 @@ void BM_Floor_String4KiB(benchmark::State& state) {
 // The two halves of the string floor, to tell which one dominates.
 void BM_Floor_GetStringChars4KiB(benchmark::State& state) {
   ScopedAttach attach;
-  JNIEnv* env = attach.env();
-  if (env == nullptr) {
-    state.SkipWithError("the thread could not be attached");
-    return;
-  }
+  JNIEnv* env = AttachedOrSkip(attach, state);
+  if (env == nullptr) return;
   for (auto _ : state) {
     const jchar* chars = env->GetStringChars(gFloor.longText, nullptr);
     benchmark::DoNotOptimize(chars);
@@ -257,11 +254,8 @@ void BM_Floor_GetStringChars4KiB(benchmark::State& state) {
 
 void BM_Floor_NewString4KiB(benchmark::State& state) {
   ScopedAttach attach;
-  JNIEnv* env = attach.env();
-  if (env == nullptr) {
-    state.SkipWithError("the thread could not be attached");
-    return;
-  }
+  JNIEnv* env = AttachedOrSkip(attach, state);
+  if (env == nullptr) return;
   const auto* units = reinterpret_cast<const jchar*>(gFloor.longUnits.data());
   for (auto _ : state) {
     jstring made = env->NewString(units, kLongTextLength);
