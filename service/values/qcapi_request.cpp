@@ -46,6 +46,13 @@ TagCall& CallOf(TExecState& state) {
   return *state.call;
 }
 
+// The running tag's parameter at index, in the order written.
+const TagParam& ParamAt(TExecState& state, int32_t index) {
+  const auto& params = CallOf(state).params;
+  if (index < 0 || static_cast<size_t>(index) >= params.size()) Fail(QUILL_ERR_OUT_OF_RANGE, "no such parameter");
+  return params[static_cast<size_t>(index)];
+}
+
 Variant& ValueOf(quill_type handle) {
   Variant* value = Variant::FromHandle(handle);
   if (value == nullptr) Fail(QUILL_ERR_BAD_HANDLE, "no such value");
@@ -303,9 +310,7 @@ osError quill_getTagParamCount(quill_token t, int32_t* count) {
 osError quill_getTagParamW(quill_token t, int32_t index, quill_wvalue_t* record) {
   return WithState(t, [&](TExecState& s) -> osError {
     Require(record);
-    auto& params = CallOf(s).params;
-    if (index < 0 || static_cast<size_t>(index) >= params.size()) return QUILL_ERR_OUT_OF_RANGE;
-    FillParamW(s, record, params[index]);
+    FillParamW(s, record, ParamAt(s, index));
     return QUILL_OK;
   });
 }
@@ -339,9 +344,7 @@ osError quill_getTagEncoding(quill_token t, int32_t* encoding) {
 osError quill_getTagParam2(quill_token t, int32_t index, quill_type* handle) {
   return WithState(t, [&](TExecState& s) -> osError {
     Require(handle);
-    auto& params = CallOf(s).params;
-    if (index < 0 || static_cast<size_t>(index) >= params.size()) return QUILL_ERR_OUT_OF_RANGE;
-    quill_type h = params[index].value->Handle();
+    quill_type h = ParamAt(s, index).value->Handle();
     if (h == 0) return QUILL_ERR_GENERIC;
     *handle = h;
     return QUILL_OK;
