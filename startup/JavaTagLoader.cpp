@@ -75,7 +75,7 @@ void JavaTagLoader::LoadModules(TagRegistry* /*registry*/) {
   bool loaderRan = false;
   jclass nativeLoader = jni->FindClass("com/marrowbay/util/NativeLoader");
   if (nativeLoader == nullptr) {
-    jni->ExceptionClear();
+    // Its NoClassDefFoundError stays pending, so the description below prints why.
     quill_log(0, "%s", kNativeLoaderMissing);
   } else {
     jmethodID loadModules = jni->GetStaticMethodID(nativeLoader, "loadQuillModules", "()V");

@@ -28,19 +28,16 @@ bool BridgeEnabled() {
   return enabled;
 }
 
-// Has the Java side load this library, so the VM binds the natives by their JNI names.
+// Has the Java side load this library, so the VM binds the natives by their JNI names. A failed
+// lookup's exception stays pending: module loading clears it before its own lookups.
 void BindNatives(JNIEnv* env) {
   jclass loader = env->FindClass("com/marrowbay/util/NativeLoader");
   if (loader == nullptr) {
-    env->ExceptionClear();
     quill_log(0, "%s", kNativeLoaderMissing);
     return;
   }
   jmethodID loadLibrary = env->GetStaticMethodID(loader, "loadLibrary", "(Ljava/lang/String;)Z");
-  if (loadLibrary == nullptr) {
-    env->ExceptionClear();
-    return;
-  }
+  if (loadLibrary == nullptr) return;
   jstring name = env->NewStringUTF("QJAPI");
   env->CallStaticBooleanMethod(loader, loadLibrary, name);
   env->DeleteLocalRef(name);

@@ -166,6 +166,9 @@ TEST(Registration, EachFormRegistersTheSignaturesItAccepts) {
       {"fx_marrowbay_inherited", "marrowbay6", u""},
       {"fx_twice_a", "ferngate", u""},
       {"fx_twice_b", "ferngate", u""},
+      // JNI lookups ignore access: a private constructor and non-public methods serve.
+      {"fx_private", "private ran", u""},
+      {"fx_protected", "protected ran", u""},
   };
   for (const Registered& r : registered) {
     SCOPED_TRACE(r.tag);
@@ -187,6 +190,7 @@ TEST(Registration, EachFormRegistersTheSignaturesItAccepts) {
       {"fx_missing", "noSuchMethod", "fixtures.Tags"},
       {"fx_wrong_signature", "wrongSignature", "fixtures.Tags"},
       {"fx_no_ctor", "run", "fixtures.NoDefaultConstructor"},
+      {"fx_static", "shared", "fixtures.PrivateParts"},
       {"fx_null_method", nullptr, nullptr},
   };
   for (const Refused& r : refused) {

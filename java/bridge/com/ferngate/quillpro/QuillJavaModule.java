@@ -3,7 +3,8 @@ package com.ferngate.quillpro;
 /**
  * The base of every Java module. Modules are found with {@link java.util.ServiceLoader}: a jar
  * lists its module classes in {@code META-INF/services/com.ferngate.quillpro.QuillJavaModule},
- * and each needs a public no-argument constructor.
+ * and each listed class needs a public no-argument constructor, since the service loader makes it.
+ * Classes the server itself instantiates for tags do not (see {@link QuillTagModule}).
  */
 public abstract class QuillJavaModule {
     /**
