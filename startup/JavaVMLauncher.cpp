@@ -5,7 +5,9 @@
 
 #include "host/storage.h"
 #include "platform/win32.h"
+#include "startup/archive_check.h"
 #include "startup/globals.h"
+#include "startup/vm_watch.h"
 
 JavaVMLauncher gLauncher;
 
@@ -37,6 +39,13 @@ LONG QueryString(HKEY key, const char* name, char* buffer, DWORD capacity) {
     buffer[size] = '\0';
   }
   return rc;
+}
+
+// The class loader passes over an archive it cannot open without a word, and the tags it should
+// have brought then fail as unknown: say so once, here. The archive stays on the class path.
+void ReportUnusableArchive(const char* path) {
+  const std::string why = ArchiveProblem(path);
+  if (!why.empty()) quill_log(2, "[QJAPI] The archive %s cannot be used: %s", CutForLog(path).c_str(), why.c_str());
 }
 
 }  // namespace
@@ -78,6 +87,7 @@ void JavaVMLauncher::AppendArchives(CharBuffer& classPath, const char* folder) {
   while (entries.GetNextFile(entry)) {
     if (entry.IsDirectory()) continue;
     if (extensions.find(entry.GetExtension()) == std::string::npos) continue;
+    ReportUnusableArchive(entry.GetFullPath());
     classPath.Append(dir.GetFullPath());
     classPath.Append(entry.GetFilename());
     classPath.Append(entry.GetExtension());
@@ -169,6 +179,7 @@ void JavaVMLauncher::CreateVM() {
     vmOptions[i].optionString = const_cast<char*>(options[i].c_str());
     vmOptions[i].extraInfo = nullptr;
   }
+  for (const JavaVMOption& hook : VmWatchOptions()) vmOptions.push_back(hook);
   JavaVMInitArgs args{};
   args.version = kCreateVersion;
   args.nOptions = static_cast<jint>(vmOptions.size());

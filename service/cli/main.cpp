@@ -1,5 +1,6 @@
 // The `quill` command: starts the host in a server root, loads the Java bridge module and runs
 // subcommands.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "service/cli/options.h"
+#include "service/cli/process_exit.h"
 #include "service/cli/run_command.h"
 #include "service/core/host.h"
 #include "service/core/internal_db.h"
@@ -51,7 +54,10 @@ Options:
   --module PATH       load this module file instead of <root>/QuillModules/libQJAPI.so
   --no-module         start without loading a module
   --suppress-modules  set the host flag that tells modules not to start
-  --quiet             keep log lines off standard error
+  --stop-timeout S    after SIGTERM or SIGINT, how many seconds running scripts get to finish
+                      before the process ends anyway (default 10, 0 to 3600)
+  --quiet             keep log lines off standard error, and the module's start-up lines
+                      (the VM options) off standard output
   -h, --help          show this help
 
 Commands:
@@ -63,7 +69,11 @@ Commands:
                       and prints a summary. While the module starts, whatever it prints goes
                       to standard error, so standard output carries only the script's output.
 
-Exit codes: 0 success, 1 module start-up failed, 2 usage error or missing module file.
+Signals: the first SIGTERM or SIGINT stops new runs, lets running ones finish (see
+--stop-timeout) and ends the process with 128 + the signal number; a second one ends it at once.
+
+Exit codes: 0 success, 1 module start-up failed, 2 usage error or missing module file,
+143 / 130 stopped by SIGTERM / SIGINT.
 )";
 
 struct PreferenceChange {
@@ -80,6 +90,7 @@ struct CommandLine {
   bool suppressModules = false;
   bool quiet = false;
   bool help = false;
+  int stopTimeout = 10;  // seconds
   std::vector<std::string> command;  // the command word and its arguments
 };
 
@@ -88,11 +99,10 @@ int UsageError(const std::string& message) {
   return kExitUsage;
 }
 
-std::optional<int> ParseThreadCount(const std::string& text) {
-  char* end = nullptr;
-  long count = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || count < 1 || count > 256) return std::nullopt;
-  return static_cast<int>(count);
+std::optional<int> ParseBoundedInt(const std::string& text, int low, int high) {
+  const std::optional<long> number = quill_service::ParseNumber(text, low, high);
+  if (!number) return std::nullopt;
+  return static_cast<int>(*number);
 }
 
 // Returns an error message, or nothing when the arguments were understood.
@@ -112,7 +122,7 @@ std::optional<std::string> Parse(int argc, char** argv, CommandLine& line) {
       line.host.root = value;
     } else if (arg == "--threads") {
       if (!needValue(value)) return "--threads needs a number";
-      auto count = ParseThreadCount(value);
+      auto count = ParseBoundedInt(value, 1, 256);
       if (!count) return "--threads needs a number from 1 to 256";
       line.host.threads = *count;
     } else if (arg == "--pref") {
@@ -132,6 +142,11 @@ std::optional<std::string> Parse(int argc, char** argv, CommandLine& line) {
       line.loadModule = false;
     } else if (arg == "--suppress-modules") {
       line.suppressModules = true;
+    } else if (arg == "--stop-timeout") {
+      if (!needValue(value)) return "--stop-timeout needs a number of seconds";
+      auto seconds = ParseBoundedInt(value, 0, 3600);
+      if (!seconds) return "--stop-timeout needs a number of seconds from 0 to 3600";
+      line.stopTimeout = *seconds;
     } else if (arg == "--quiet") {
       line.quiet = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -145,23 +160,23 @@ std::optional<std::string> Parse(int argc, char** argv, CommandLine& line) {
   return std::nullopt;
 }
 
-// Sends standard output to standard error for its lifetime, when asked to.
-class StdoutToStderr {
+// Sends standard output to the file descriptor target for its lifetime, unless target is -1.
+class RedirectStdout {
  public:
-  explicit StdoutToStderr(bool active) {
-    if (!active) return;
+  explicit RedirectStdout(int target) {
+    if (target < 0) return;
     std::fflush(stdout);
     saved_ = dup(STDOUT_FILENO);
-    if (saved_ >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
+    if (saved_ >= 0) dup2(target, STDOUT_FILENO);
   }
-  ~StdoutToStderr() {
+  ~RedirectStdout() {
     if (saved_ < 0) return;
     std::fflush(stdout);
     dup2(saved_, STDOUT_FILENO);
     close(saved_);
   }
-  StdoutToStderr(const StdoutToStderr&) = delete;
-  StdoutToStderr& operator=(const StdoutToStderr&) = delete;
+  RedirectStdout(const RedirectStdout&) = delete;
+  RedirectStdout& operator=(const RedirectStdout&) = delete;
 
  private:
   int saved_ = -1;
@@ -198,6 +213,9 @@ int Main(int argc, char** argv) {
     return UsageError(e.what());
   }
   if (!ApplyPreferences(line.preferences)) return kExitUsage;
+  const std::chrono::seconds grace(line.stopTimeout);
+  quill_service::HandleStopSignals(host->Workers(), grace);
+  quill_service::CatchForeignExit();
 
   bool started = true;
   if (line.loadModule) {
@@ -208,10 +226,18 @@ int Main(int argc, char** argv) {
       return kExitUsage;
     }
     int entryResult = 0;
-    // When a command runs, standard output carries only what the command writes: whatever the
-    // module prints while it starts goes to standard error.
-    StdoutToStderr quietStdout(!line.command.empty());
-    started = host->LoadModule(module, &entryResult) && entryResult == 1;
+    {
+      // When a command runs, standard output carries only what the command writes: whatever the
+      // module prints while it starts goes to standard error, or nowhere when quiet.
+      const int nowhere = line.quiet ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+      RedirectStdout startupOutput(line.quiet ? nowhere : line.command.empty() ? -1 : STDERR_FILENO);
+      started = host->LoadModule(module, &entryResult) && entryResult == 1;
+      if (nowhere >= 0) close(nowhere);
+    }
+    // A VM the module started may have put its own handlers in place: take the signals back, and
+    // be the first to hear of an exit() made while it ran.
+    quill_service::HandleStopSignals(host->Workers(), grace);
+    quill_service::CatchForeignExit();
   }
 
   if (line.command.empty()) return started ? 0 : kExitFailure;
@@ -228,6 +254,5 @@ int main(int argc, char** argv) {
   quill_service::DestroyAllTags();
   // A module may have started a Java VM, which is never destroyed and whose threads keep
   // running: leave without static destructors, which would tear down state they still use.
-  std::fflush(nullptr);
-  std::_Exit(status);
+  quill_service::FinishProcess(status);
 }

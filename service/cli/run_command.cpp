@@ -2,13 +2,17 @@
 #include "service/cli/run_command.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <sstream>
 
+#include "service/cli/options.h"
 #include "service/script/script.h"
 
 namespace quill_service {
@@ -17,6 +21,7 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr long kMaxRepeat = 1000000000;
 
 constexpr const char* kRunUsage =
     "Usage: quill run SCRIPT [--param K=V]... [--cookie K=V]... [--header K=V]... [--repeat N]\n";
@@ -59,9 +64,9 @@ std::optional<std::string> ParseRunArgs(const std::vector<std::string>& args, Ru
       target->push_back(std::move(entry));
     } else if (arg == "--repeat") {
       auto text = value();
-      char* end = nullptr;
-      options.repeat = text ? std::strtol(text->c_str(), &end, 10) : 0;
-      if (!text || *end != '\0' || options.repeat < 1) return "--repeat needs a positive number";
+      const std::optional<long> repeat = text ? ParseNumber(*text, 1, kMaxRepeat) : std::nullopt;
+      if (!repeat) return "--repeat needs a number from 1 to " + std::to_string(kMaxRepeat);
+      options.repeat = *repeat;
       options.summary = true;
     } else if (!arg.empty() && arg[0] == '-') {
       return "unknown option " + arg;
@@ -83,13 +88,18 @@ int RunCommand(Host& host, const std::vector<std::string>& args) {
 
   const std::string path =
       options.script.empty() || options.script[0] == '/' ? options.script : host.LaunchDirectory() + options.script;
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    std::fprintf(stderr, "%s: cannot read the script\n", options.script.c_str());
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    std::fprintf(stderr, "%s: cannot read the script: it is a folder\n", options.script.c_str());
     return kExitFailure;
   }
+  std::ifstream file(path, std::ios::binary);
   std::stringstream source;
-  source << file.rdbuf();
+  if (file) source << file.rdbuf();
+  if (!file || file.bad() || source.bad()) {
+    std::fprintf(stderr, "%s: cannot read the script: %s\n", options.script.c_str(), std::strerror(errno));
+    return kExitFailure;
+  }
   std::string parseError;
   ProgramPtr program = ParseScript(source.str(), options.script, &parseError);
   if (!program) {
@@ -102,17 +112,22 @@ int RunCommand(Host& host, const std::vector<std::string>& args) {
   std::optional<ScriptRun> firstRun;
   std::string firstError;
   std::atomic<long> failures{0};
+  std::atomic<long> finished{0};
   const auto start = std::chrono::steady_clock::now();
+  // The pool's queue is bounded, so this loop waits for the workers rather than queueing every
+  // run up front; it stops when the pool closes (the server is stopping).
   for (long i = 0; i < options.repeat; ++i) {
-    host.Workers().Submit([&, i] {
+    const bool queued = host.Workers().Submit([&, i] {
       ScriptRun run = RunProgram(program, options.inputs);
       std::lock_guard guard(lock);
+      finished.fetch_add(1);
       if (!run.ok) {
         failures.fetch_add(1);
         if (firstError.empty()) firstError = run.error;
       }
       if (i == 0) firstRun = std::move(run);
     });
+    if (!queued) break;
   }
   host.Workers().Wait();
   const double elapsedMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -125,7 +140,7 @@ int RunCommand(Host& host, const std::vector<std::string>& args) {
     failures.fetch_add(1);
   }
   if (options.summary) {
-    std::fprintf(stderr, "runs: %ld, failures: %ld, threads: %d, elapsed: %.1f ms\n", options.repeat, failures.load(),
+    std::fprintf(stderr, "runs: %ld, failures: %ld, threads: %d, elapsed: %.1f ms\n", finished.load(), failures.load(),
                  host.Workers().ThreadCount(), elapsedMs);
   }
   return failures.load() == 0 ? 0 : kExitFailure;

@@ -14,9 +14,11 @@ namespace {
 
 using RegisterQuillTagsFunc = int (*)(TagRegistry*);
 
+// Never destroyed: an exit() from another thread (a VM ending the process) must not wait in the
+// worker pool's destructor for jobs that may themselves be stuck in that exit.
 std::unique_ptr<Host>& TheHost() {
-  static std::unique_ptr<Host> host;
-  return host;
+  static auto* host = new std::unique_ptr<Host>;
+  return *host;
 }
 
 

@@ -1,7 +1,9 @@
 // A fixed set of worker threads that run submitted jobs in order of submission.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -14,27 +16,43 @@ namespace quill_service {
 
 class QUILL_API WorkerPool {
  public:
-  // At least one thread is started.
-  explicit WorkerPool(int threads);
+  // At least one thread is started. At most maxQueued jobs wait for a thread (0: a bound made
+  // from the thread count), so whoever submits more waits instead of piling up memory.
+  explicit WorkerPool(int threads, size_t maxQueued = 0);
   // Waits for the submitted jobs, then stops the threads.
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // Queues job for a worker thread. A job that throws is logged and does not end its thread.
-  void Submit(std::function<void()> job);
-  // Returns when every job submitted so far has finished.
+  // Queues job for a worker thread, first waiting while the queue is full; a job must therefore
+  // not submit to its own pool. False, and the job dropped, once the pool is closed. A job that
+  // throws is logged and does not end its thread.
+  bool Submit(std::function<void()> job);
+  // Returns when every job submitted so far has finished (or was dropped by Close).
   void Wait();
+  // Refuses new jobs from now on and drops the queued ones, whose count it returns. Jobs already
+  // running go on.
+  size_t Close();
+  // Waits until no job runs or until deadline; true when none runs.
+  bool WaitIdleUntil(std::chrono::steady_clock::time_point deadline);
+
   int ThreadCount() const { return static_cast<int>(threads_.size()); }
+  size_t MaxQueued() const { return maxQueued_; }
+  size_t Queued();
+  int Running();
 
  private:
   void WorkLoop();
+  bool Idle() const { return jobs_.empty() && running_ == 0; }
 
   std::mutex lock_;
   std::condition_variable jobReady_;
+  std::condition_variable spaceFree_;
   std::condition_variable allDone_;
   std::deque<std::function<void()>> jobs_;
+  size_t maxQueued_;
   int running_ = 0;
+  bool closed_ = false;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };

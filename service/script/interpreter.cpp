@@ -29,7 +29,7 @@ class Restore {
   T saved_;
 };
 
-std::string Quoted(std::u16string_view name) { return "'" + Utf16ToUtf8(name) + "'"; }
+std::string Quoted(std::u16string_view name) { return "'" + Utf16ToUtf8(ShortenName(name)) + "'"; }
 
 // Type names in declarations: empty and "any" take everything.
 bool TypeMatches(const Variant& value, std::u16string_view type) {

@@ -75,4 +75,18 @@ bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
+std::u16string ShortenName(std::u16string_view name, size_t limit) {
+  if (name.size() <= limit) return std::u16string(name);
+  // Keep surrogate pairs whole on both sides of the cut.
+  auto isLow = [&](size_t at) { return at < name.size() && name[at] >= 0xDC00 && name[at] <= 0xDFFF; };
+  size_t head = limit / 2;
+  if (isLow(head)) --head;
+  size_t tail = name.size() - (limit - limit / 2 - 3);
+  if (isLow(tail)) ++tail;
+  std::u16string shortened(name.substr(0, head));
+  shortened += u"...";
+  shortened += name.substr(tail);
+  return shortened;
+}
+
 }  // namespace quill_service

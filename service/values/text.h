@@ -14,6 +14,10 @@ QUILL_API std::string Utf16ToUtf8(std::u16string_view text);
 // Appends text to out as UTF-8, without a temporary for ASCII text.
 QUILL_API void AppendUtf8(std::string& out, std::u16string_view text);
 
+// A name fit for a message: whole up to limit characters (UTF-16 units), else its head and tail
+// around "...", so that a huge name cannot swamp the message it appears in.
+QUILL_API std::u16string ShortenName(std::u16string_view name, size_t limit = 120);
+
 // Lower case, for names that compare case-insensitively (tags, parameters, headers).
 QUILL_API std::u16string FoldCase(std::u16string_view text);
 QUILL_API bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);

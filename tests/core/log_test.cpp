@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <string>
@@ -96,6 +98,55 @@ TEST(WorkerPoolTest, RunsEveryJobOnItsOwnThreadsAndSurvivesThrowingJobs) {
   ASSERT_FALSE(lines.empty());
   EXPECT_NE(lines.back().text.find("boom"), std::string::npos);
   quill_service::ResetLogSink();
+}
+
+
+// The submitter waits while the queue is full, so queued work never exceeds the bound; closing
+// drops what waits, refuses what comes, and lets the running job finish.
+TEST(WorkerPoolTest, TheQueueIsBoundedAndClosingDropsWhatWaits) {
+  std::mutex gateLock;
+  std::condition_variable gateOpened;
+  bool open = false;
+  std::atomic<int> ran{0};
+  std::atomic<int> submitted{0};
+  quill_service::WorkerPool pool(1, 3);
+  EXPECT_EQ(pool.MaxQueued(), 3u);
+  auto blocked = [&] {
+    std::unique_lock guard(gateLock);
+    gateOpened.wait(guard, [&] { return open; });
+    ++ran;
+  };
+  std::thread submitter([&] {
+    for (int i = 0; i < 10; ++i) {
+      if (!pool.Submit(blocked)) break;
+      ++submitted;
+    }
+  });
+  // One job runs (held at the gate), three wait; the fifth waits in Submit.
+  for (int i = 0; i < 200 && submitted < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(submitted.load(), 4);
+  EXPECT_EQ(pool.Queued(), 3u);
+  EXPECT_EQ(pool.Running(), 1);
+
+  EXPECT_EQ(pool.Close(), 3u);
+  submitter.join();  // its waiting Submit was refused
+  EXPECT_EQ(submitted.load(), 4);
+  EXPECT_FALSE(pool.Submit([&] { ++ran; }));
+  EXPECT_FALSE(pool.WaitIdleUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
+  {
+    std::lock_guard guard(gateLock);
+    open = true;
+  }
+  gateOpened.notify_all();
+  EXPECT_TRUE(pool.WaitIdleUntil(std::chrono::steady_clock::now() + std::chrono::seconds(30)));
+  EXPECT_EQ(ran.load(), 1);
+}
+
+TEST(WorkerPoolTest, TheDefaultBoundGrowsWithTheThreads) {
+  quill_service::WorkerPool small(1), large(8);
+  EXPECT_GT(small.MaxQueued(), 1u);
+  EXPECT_GT(large.MaxQueued(), small.MaxQueued());
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // `quill run`: output on stdout, errors on stderr as FILE:LINE:COL, the exit status, --repeat.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -80,3 +82,63 @@ TEST_F(RunCommandTest, RepeatRunsOnTheWorkerThreadsAndSummarises) {
 }
 
 }  // namespace
+
+TEST_F(RunCommandTest, NumbersOutOfRangeAreUsageErrors) {
+  for (const char* repeat : {"99999999999999999999999", "1000000001", "-3", "5x", ""}) {
+    SCOPED_TRACE(repeat);
+    Result r = Quill("1", std::string("--repeat '") + repeat + "'");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--repeat needs a number from 1 to 1000000000"), std::string::npos) << r.err;
+  }
+  Result threads = Quill("1", "", "--threads 99999999999999999999");
+  EXPECT_EQ(threads.status, 2);
+  EXPECT_NE(threads.err.find("--threads needs a number from 1 to 256"), std::string::npos) << threads.err;
+  Result timeout = Quill("1", "", "--stop-timeout 3601");
+  EXPECT_EQ(timeout.status, 2);
+  EXPECT_NE(timeout.err.find("--stop-timeout needs a number of seconds from 0 to 3600"), std::string::npos)
+      << timeout.err;
+}
+
+// Queued runs are bounded: two million runs take no more memory than a few.
+TEST_F(RunCommandTest, ManyRepeatsDoNotQueueEveryRunUpFront) {
+  // A child of its own measures the run, so no other case's children count.
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    Result r = Quill("1", "--repeat 2000000", "--threads 2");
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    const long figures[2] = {r.err.find("runs: 2000000, failures: 0") != std::string::npos ? 1L : 0L,
+                             usage.ru_maxrss};
+    _exit(write(pipeEnds[1], figures, sizeof figures) == sizeof figures ? 0 : 1);
+  }
+  close(pipeEnds[1]);
+  long figures[2] = {0, 0};
+  const bool read_ = read(pipeEnds[0], figures, sizeof figures) == sizeof figures;
+  close(pipeEnds[0]);
+  waitpid(child, nullptr, 0);
+  ASSERT_TRUE(read_);
+  EXPECT_EQ(figures[0], 1) << "the runs did not all succeed";
+  // Every run queued up front took about 40 MB more than the process's own 10 to 15 MB.
+  EXPECT_LT(figures[1], 30 * 1024) << "largest child: " << figures[1] << " KB";
+}
+
+TEST_F(RunCommandTest, WhatCannotBeReadIsAnErrorNotAnEmptyScript) {
+  fs::create_directories(root_ / "folder");
+  const std::string command = "cd " + root_.string() + " && " + std::string(QUILL_BINARY) + " --no-module --root " +
+                              root_.string() + " run folder >/dev/null 2>" + (root_ / "err").string();
+  const int raw = std::system(command.c_str());
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
+  EXPECT_NE(Slurp(root_ / "err").find("folder: cannot read the script: it is a folder"), std::string::npos)
+      << Slurp(root_ / "err");
+}
+
+TEST_F(RunCommandTest, AHugeUnknownTagNameIsCutInTheMessage) {
+  const std::string name(1 << 20, 'q');
+  Result r = Quill(name + "()", "");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("unknown tag 'qqq"), std::string::npos);
+  EXPECT_NE(r.err.find("...qqq"), std::string::npos);
+  EXPECT_LT(r.err.size(), 400u) << r.err.size();
+}

@@ -181,6 +181,51 @@ TEST(VmOptions, WithoutPreferencesThereAreExactlyTheTwoPathOptions) {
   EXPECT_FALSE(run.Logged(2, "Unable to locate \"QuillModules/\" folder"));
 }
 
+// Archives the class loader would pass over in silence are named once each, long names cut;
+// they stay on the class path, and a sound empty archive is not reported.
+TEST(VmOptions, ArchivesThatCannotBeUsedAreReportedOnce) {
+  Root root("badjars");
+  const fs::path modules = root.modules();
+  WriteFile(modules / "text.jar", "this is not a zip archive\n");
+  WriteFile(modules / "empty.jar", "");
+  const std::string jar = ReadFile(QJAPI_JAR);
+  WriteFile(modules / "truncated.jar", jar.substr(0, jar.size() / 2));
+  WriteFile(modules / "nothing.zip", std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+  fs::create_symlink(modules / "no-such-file", modules / "gone.jar");
+  const std::string longName(200, 'n');
+  WriteFile(modules / (longName + ".jar"), "");
+  const QuillRun run = root.Run();
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::string dir = Dir(modules);
+  const std::pair<std::string, std::string> expected[] = {
+      {dir + "text.jar", "it is not a zip archive"},
+      {dir + "empty.jar", "it is empty"},
+      {dir + "truncated.jar", "it is damaged: its zip directory is missing (a truncated copy?)"},
+      {dir + "gone.jar", "it cannot be read (No such file or directory)"},
+  };
+  for (const auto& [path, why] : expected) {
+    const std::string line = "[2] [QJAPI] The archive " + path + " cannot be used: " + why + "\n";
+    const size_t at = run.err.find(line);
+    EXPECT_NE(at, std::string::npos) << line << run.err;
+    EXPECT_EQ(run.err.find(line, at + 1), std::string::npos) << "twice: " << line;
+  }
+  EXPECT_EQ(run.err.find("nothing.zip"), std::string::npos) << run.err;
+  const size_t cut = run.err.find("nnnnn...nnnnn");
+  EXPECT_NE(cut, std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("n.jar cannot be used: it is empty\n", cut), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find(longName), std::string::npos) << "the long name is cut";
+  EXPECT_NE(run.options[0].find("truncated.jar"), std::string::npos) << run.options[0];
+}
+
+// --quiet keeps the log off standard error and the option lines off standard output.
+TEST(VmOptions, QuietPrintsNothing) {
+  Root root("quiet");
+  const QuillRun run = root.Run({"--quiet"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+}
+
 TEST(VmOptions, PreferencesHeadThePathsAndFreeOptionsSplitAtSpaces) {
   Root root("prefs");
   const QuillRun run = root.Run({"--pref", "java_class_path=/opt/a.jar:/opt/b", "--pref",

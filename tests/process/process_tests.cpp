@@ -1,0 +1,271 @@
+// The server as a process under hostile modules, bad start-up options and stop signals: every
+// case runs `quill` as a child with a time limit, and must end within it with the expected exit
+// status and log line. A child that overruns is killed and fails its case as hung.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kHung = -1;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct Outcome {
+  int status = kHung;  // exit status, 128 + signal when a signal ended it, kHung when killed
+  Clock::duration took{};
+  std::string out, err;
+};
+
+// One server root with the bridge and the hostile module, and a child `quill` running in it.
+class Server {
+ public:
+  explicit Server(const std::string& name) {
+    base_ = fs::path(::testing::TempDir()) / ("qjapi-process-" + std::to_string(getpid())) / name;
+    fs::remove_all(base_);
+    fs::create_directories(base_ / "root" / "QuillModules");
+    for (const char* file : {QJAPI_MODULE, QJAPI_JAR, HOSTILE_JAR})
+      fs::copy_file(file, base_ / "root" / "QuillModules" / fs::path(file).filename());
+  }
+  ~Server() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  fs::path Path(const std::string& file) const { return base_ / file; }
+
+  // Starts quill with args; a script given as source is written to script.qs and run, with
+  // runArgs after it.
+  void Start(std::vector<std::string> args, const std::string& script = "",
+             const std::vector<std::string>& runArgs = {}) {
+    if (!script.empty()) {
+      std::ofstream(Path("script.qs")) << script;
+      args.push_back("run");
+      args.push_back(Path("script.qs").string());
+      args.insert(args.end(), runArgs.begin(), runArgs.end());
+    }
+    args.insert(args.begin(), {QUILL_BINARY, "--root", (base_ / "root").string()});
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, Path("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, Path("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    started_ = Clock::now();
+    ASSERT_EQ(posix_spawn(&pid_, QUILL_BINARY, &files, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&files);
+  }
+
+  // Waits until the file exists (the script got going) or the child ended.
+  bool WaitForFile(const fs::path& file, std::chrono::seconds limit) {
+    for (const auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(20ms)) {
+      if (fs::exists(file)) return true;
+      if (waitpid(pid_, nullptr, WNOHANG) != 0) return false;  // ended early: the case fails on its own
+    }
+    return false;
+  }
+
+  void Signal(int number) { kill(pid_, number); }
+
+  Outcome Finish(std::chrono::seconds limit) {
+    Outcome outcome;
+    int raw = 0;
+    const auto end = Clock::now() + limit;
+    pid_t done = 0;
+    while ((done = waitpid(pid_, &raw, WNOHANG)) == 0 && Clock::now() < end) std::this_thread::sleep_for(20ms);
+    if (done == pid_) {
+      outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    } else {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    pid_ = 0;
+    outcome.took = Clock::now() - started_;
+    outcome.out = ReadFile(Path("out"));
+    outcome.err = ReadFile(Path("err"));
+    return outcome;
+  }
+
+  Outcome Run(const std::vector<std::string>& args, const std::string& script, std::chrono::seconds limit) {
+    return Run(args, script, {}, limit);
+  }
+  Outcome Run(const std::vector<std::string>& args, const std::string& script,
+              const std::vector<std::string>& runArgs, std::chrono::seconds limit) {
+    Start(args, script, runArgs);
+    return Finish(limit);
+  }
+
+ private:
+  fs::path base_;
+  pid_t pid_ = 0;
+  Clock::time_point started_;
+};
+
+// Start-up takes a few seconds on a loaded machine; a hung child is killed after this.
+constexpr auto kLimit = 60s;
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+// ---- hostile modules ----
+
+TEST(HostileModule, ExceptionsOfEveryKindFailTheRunAndLeaveTheServerStanding) {
+  struct Case {
+    const char* name;
+    const char* script;
+    const char* vmOptions;
+    const char* printed;  // by the VM's description of the exception
+  };
+  const Case cases[] = {
+      {"throw", "hx_throw()", "", "hostile module threw on purpose"},
+      {"recurse", "hx_recurse()", "", "java.lang.StackOverflowError"},
+      {"hog", "hx_hog()", "-Xmx48m", "java.lang.OutOfMemoryError"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Server server(c.name);
+    // After the failing tag the script goes on to a second call in the same process.
+    std::vector<std::string> args = {"--threads", "1"};
+    if (*c.vmOptions != '\0') args.insert(args.end(), {"--pref", std::string("java_vm_options=") + c.vmOptions});
+    const Outcome run = server.Run(args, std::string(c.script), kLimit);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_TRUE(Has(run.err, c.printed)) << run.err;
+    EXPECT_TRUE(Has(run.err, "script.qs:1:1: error -10998")) << run.err;
+  }
+}
+
+TEST(HostileModule, ExitAndHaltEndTheProcessAtOnceWithTheirStatusAndALogLine) {
+  struct Case {
+    const char* name;
+    int status;
+  };
+  for (const Case& c : {Case{"exit", 3}, Case{"halt", 4}}) {
+    SCOPED_TRACE(c.name);
+    Server server(c.name);
+    // Other workers are busy in Java and in the host while the process ends.
+    const std::string script = "hx_sleep(" + std::string(c.name == std::string("exit") ? "100" : "50") +
+                               ") hx_" + c.name + "(" + std::to_string(c.status) + ") 'never printed'";
+    const Outcome run = server.Run({"--threads", "3"}, script, kLimit);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_TRUE(Has(run.err, "[2] [QJAPI] Java ended the process with status " + std::to_string(c.status) +
+                                 " (System.exit or Runtime.halt in a Java module)\n"))
+        << run.err;
+    EXPECT_FALSE(Has(run.out, "never printed"));
+  }
+}
+
+TEST(HostileModule, AThreadThatOutlivesItsCallIsRefusedAndDoesNotHoldTheProcess) {
+  Server server("linger");
+  const Outcome run = server.Run({}, "hx_linger() hx_sleep(1500)", kLimit);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "left a thread behindslept");
+  const size_t at = run.err.find("hx_linger: the ended call answered ");
+  ASSERT_NE(at, std::string::npos) << run.err;
+  EXPECT_NE(std::stol(run.err.substr(at + 35)), 0) << run.err;
+}
+
+// ---- start-up options the VM ends the process for ----
+
+TEST(VmStart, OptionsTheVmDiesOfLeaveALineSayingWhy) {
+  struct Case {
+    const char* option;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"-Xmx1k", "Too small maximum heap"},
+      {"-agentlib:nosuch", "Could not find agent library nosuch"},
+  };
+  int i = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.option);
+    Server server("vmdies" + std::to_string(i++));
+    const Outcome run = server.Run({"--pref", std::string("java_vm_options=") + c.option}, "", kLimit);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_TRUE(Has(run.err, std::string("[2] [QJAPI] The Java VM stopped the process: ") + c.why)) << run.err;
+  }
+}
+
+// ---- stop signals ----
+
+// Scripts that each spend a while in a Java tag run on every worker when the signal comes: the
+// queued runs are dropped, the running ones finish, and the process ends with 128 + the signal.
+TEST(StopSignal, UnderLoadRunningScriptsFinishAndTheProcessEndsPromptly) {
+  for (int number : {SIGTERM, SIGINT}) {
+    const std::string name = number == SIGTERM ? "SIGTERM" : "SIGINT";
+    SCOPED_TRACE(name);
+    Server server("load-" + name);
+    const fs::path started = server.Path("started");
+    server.Start({"--threads", "4", "--stop-timeout", "30"}, "hx_mark('" + started.string() + "') hx_sleep(200)",
+                 {"--repeat", "1000000"});
+    ASSERT_TRUE(server.WaitForFile(started, kLimit)) << ReadFile(server.Path("err"));
+    std::this_thread::sleep_for(300ms);  // every worker is inside a tag by now
+    const auto signalled = Clock::now();
+    server.Signal(number);
+    const Outcome run = server.Finish(kLimit);
+    EXPECT_EQ(run.status, 128 + number) << run.err;
+    // The running runs only had their sleep to finish: far less than the 30 s allowed.
+    EXPECT_LT(Clock::now() - signalled, 10s);
+    EXPECT_TRUE(Has(run.err, "[1] Received " + name + ": no new runs;")) << run.err;
+    EXPECT_TRUE(Has(run.err, "[1] Stopped by " + name + ": the running runs finished\n")) << run.err;
+    EXPECT_TRUE(Has(run.err, "runs: ")) << run.err;
+    EXPECT_FALSE(Has(run.err, "runs: 1000000,")) << run.err;
+    EXPECT_EQ(run.out, "slept");
+  }
+}
+
+// A run that will not finish in time is abandoned at the deadline; a second signal does not wait
+// for the deadline at all.
+TEST(StopSignal, RunsThatOverstayTheDeadlineAreAbandonedAndASecondSignalEndsAtOnce) {
+  {
+    Server server("deadline");
+    const fs::path started = server.Path("started");
+    server.Start({"--stop-timeout", "1"}, "hx_mark('" + started.string() + "') hx_sleep(600000)");
+    ASSERT_TRUE(server.WaitForFile(started, kLimit)) << ReadFile(server.Path("err"));
+    const auto signalled = Clock::now();
+    server.Signal(SIGTERM);
+    const Outcome run = server.Finish(kLimit);
+    EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
+    EXPECT_LT(Clock::now() - signalled, 8s);
+    EXPECT_TRUE(Has(run.err, "[1] Stopped by SIGTERM: 1 runs still running after 1 s were abandoned\n")) << run.err;
+  }
+  {
+    Server server("twice");
+    const fs::path started = server.Path("started");
+    server.Start({"--stop-timeout", "600"}, "hx_mark('" + started.string() + "') hx_sleep(600000)");
+    ASSERT_TRUE(server.WaitForFile(started, kLimit)) << ReadFile(server.Path("err"));
+    server.Signal(SIGINT);
+    std::this_thread::sleep_for(300ms);
+    const auto signalled = Clock::now();
+    server.Signal(SIGINT);
+    const Outcome run = server.Finish(kLimit);
+    EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
+    EXPECT_LT(Clock::now() - signalled, 8s);
+    EXPECT_TRUE(Has(run.err, "[1] Received SIGINT again: stopping at once\n")) << run.err;
+  }
+}
+
