@@ -2,6 +2,11 @@
 // fixture tags; scripts call them on the start-up thread and on threads of their own. The module's
 // objects are linked into this program a second time, so the cases can also call the marshalling
 // routines and the attachment scopes directly; that copy has its own globals, set up in main().
+//
+// Every native of that copy is bound, in place of the module's, through the JNI balance harness
+// (jni_balance.h; the rows are in balanced_natives.cpp, which says how to add a native): each call
+// a case makes through Java is checked for what it leaves unreleased, and each case's BalanceChecked
+// reports it under the case that made the call.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -15,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -22,6 +28,8 @@
 #include <vector>
 
 #include "bridge/marshal.h"
+#include "com_ferngate_quillpro_QuillTagModule.h"
+#include "com_marrowbay_quillpro_QuillTagModule.h"
 #include "host/request.h"
 #include "service/core/current_request.h"
 #include "service/core/host.h"
@@ -33,6 +41,9 @@
 #include "startup/attach.h"
 #include "startup/class_cache.h"
 #include "startup/globals.h"
+#include "tags/JavaTag.h"
+#include "tests/bridge/balanced_natives.h"
+#include "tests/bridge/jni_balance.h"
 
 namespace fs = std::filesystem;
 using quill_service::ScriptRun;
@@ -41,13 +52,30 @@ namespace {
 
 std::vector<quill_service::LogLine> gStartupLog;  // what the host logged while loading the module
 JNIEnv* gStartupEnv = nullptr;                     // the start-up thread's (this program's main thread)
+bool gLoadingDetachedStartupThread = false;        // the thread was not attached once loading ended
+std::vector<std::string> gBindingProblems;         // natives the balance harness could not hold
 
 bool CheckingJni() {
   const char* flag = std::getenv("QJAPI_CHECK_JNI");
   return flag != nullptr && std::string(flag) == "1";
 }
 
-ScriptRun RunScript(const std::string& source) { return quill_service::RunScriptText(source, "case.q", {}); }
+ScriptRun RunScript(const std::string& source, const quill_service::RunInputs& inputs = {}) {
+  return quill_service::RunScriptText(source, "case.q", inputs);
+}
+
+// Fails the running case for each imbalance a native or routine left since the last check.
+void ExpectBalanced() {
+  for (const std::string& violation : jni_balance::TakeViolations()) ADD_FAILURE() << "JNI imbalance: " << violation;
+}
+
+// Every case opens with one: whatever the natives it ran left unbalanced fails it at its end.
+struct BalanceChecked {
+  BalanceChecked() = default;
+  BalanceChecked(const BalanceChecked&) = delete;
+  BalanceChecked& operator=(const BalanceChecked&) = delete;
+  ~BalanceChecked() { ExpectBalanced(); }
+};
 
 // The output of a script that must succeed.
 std::string Output(const std::string& source) {
@@ -133,7 +161,9 @@ void RegisterProbeTags() {
   registry.RegTag(Units(u""), Units(u"probe_attached"), new AttachedStateTag, Units(u""), 0);
 }
 
-// Gives this program's copy of the module the VM the loaded module started.
+// Gives this program's copy of the module the VM the loaded module started. The start-up
+// thread must still be attached; if loading detached it, that is recorded for its case and the
+// thread is attached again so that the other cases can run.
 bool AdoptRunningVm() {
   using GetCreatedVMs = jint (*)(JavaVM**, jsize, jsize*);
   auto getCreatedVMs = reinterpret_cast<GetCreatedVMs>(dlsym(RTLD_DEFAULT, "JNI_GetCreatedJavaVMs"));
@@ -141,7 +171,10 @@ bool AdoptRunningVm() {
   jsize count = 0;
   if (getCreatedVMs == nullptr || getCreatedVMs(&vm, 1, &count) != JNI_OK || count != 1) return false;
   void* env = nullptr;
-  if (vm->GetEnv(&env, JNI_VERSION_1_2) != JNI_OK) return false;
+  if (vm->GetEnv(&env, JNI_VERSION_1_2) != JNI_OK || env == nullptr) {
+    gLoadingDetachedStartupThread = true;
+    if (vm->AttachCurrentThread(&env, nullptr) != JNI_OK) return false;
+  }
   gJavaVM = vm;
   gStartupEnv = static_cast<JNIEnv*>(env);
   LocalFrame frame(gStartupEnv);
@@ -151,9 +184,17 @@ bool AdoptRunningVm() {
 
 }  // namespace
 
+// ---- start-up (first: the cases after it rely on the thread) ----
+
+TEST(StartUpThread, StaysAttachedAfterModuleLoading) {
+  EXPECT_FALSE(gLoadingDetachedStartupThread) << "module loading detached the start-up thread, which it did not attach";
+  EXPECT_TRUE(ThreadAttached()) << "the start-up thread is not attached";
+}
+
 // ---- registration ----
 
 TEST(Registration, EachFormRegistersTheSignaturesItAccepts) {
+  const BalanceChecked balanced;
   struct Registered {
     const char* tag;
     const char* output;
@@ -205,9 +246,76 @@ TEST(Registration, EachFormRegistersTheSignaturesItAccepts) {
   }
 }
 
+TEST(Registration, AMethodDeclaredWithBothSignaturesBindsTheFormsFirstChoice) {
+  const BalanceChecked balanced;
+  EXPECT_EQ(Output("fx_both_5()"), "ferngate")
+      << "the five-parameter registerTagModule must try the ferngate QuillCall signature before the marrowbay one";
+  EXPECT_EQ(Output("fx_both_6()"), "marrowbay")
+      << "the six-parameter registerTagModule must bind only the marrowbay QuillCall signature";
+}
+
+// Both registration natives on each of their paths, through the balance harness.
+void RegisterOnEveryPath() {
+  JNIEnv* env = gStartupEnv;
+  LocalFrame frame(env);
+  auto text = [env](const char* t) { return t != nullptr ? env->NewStringUTF(t) : nullptr; };
+  auto instance = [env](const char* className) {
+    jclass cls = env->FindClass(className);
+    return cls != nullptr ? env->NewObject(cls, env->GetMethodID(cls, "<init>", "()V")) : nullptr;
+  };
+  jobject tags = instance("fixtures/Tags");
+  jobject marrowbay = instance("fixtures/MarrowbayTags");
+  jobject notAModule = text("not a tag module");
+  ASSERT_NE(tags, nullptr);
+  ASSERT_NE(marrowbay, nullptr);
+  // The registration natives have no result to tell their paths apart: each call is checked
+  // on its own, named by the tag it registers.
+  const auto checked = [](const char* tag) {
+    for (const std::string& violation : jni_balance::TakeViolations()) {
+      ADD_FAILURE() << "JNI imbalance registering " << (tag != nullptr ? tag : "a null tag name") << ": " << violation;
+    }
+  };
+  const auto five = [&](jobject self, const char* cls, const char* tag, const char* method, const char* description) {
+    jni_balance::Counted<&Java_com_ferngate_quillpro_QuillTagModule_registerTagModule>::Call(
+        env, self, text(cls), text(tag), text(method), 0, text(description));
+    checked(tag);
+  };
+  const auto six = [&](jobject self, const char* cls, const char* module, const char* tag, const char* method) {
+    jni_balance::Counted<&Java_com_marrowbay_quillpro_QuillTagModule_registerTagModule>::Call(
+        env, self, text(cls), text(module), text(tag), text(method), 0, text("six"));
+    checked(tag);
+  };
+  five(tags, "fixtures.Tags", nullptr, "ferngateSig", "null tag");
+  five(tags, "fixtures.Tags", "fx_bal_null_method", nullptr, "null method");
+  five(tags, nullptr, "fx_bal_null_class", "ferngateSig", "null class");
+  five(tags, "fixtures.Tags", "fx_bal_null_description", "ferngateSig", nullptr);
+  five(tags, "fixtures.Tags", "fx_bal_missing", "noSuchMethod", "missing");
+  five(notAModule, "java.lang.String", "fx_bal_not_module", "length", "not a module");
+  five(tags, "fixtures.Tags", "fx_bal_5", "ferngateSig", "registered");
+  five(tags, "fixtures.Tags", "fx_bal_5m", "marrowbaySig", "registered");
+  six(marrowbay, "fixtures.MarrowbayTags", "fixtures", nullptr, "marrowbaySig");
+  six(marrowbay, "fixtures.MarrowbayTags", "fixtures", "fx_bal_6_null_method", nullptr);
+  six(marrowbay, nullptr, "fixtures", "fx_bal_6_null_class", "marrowbaySig");
+  six(marrowbay, "fixtures.MarrowbayTags", "fixtures", "fx_bal_6_ferngate", "ferngateSig");
+  six(notAModule, "java.lang.String", "fixtures", "fx_bal_6_not_module", "length");
+  six(marrowbay, "fixtures.MarrowbayTags", nullptr, "fx_bal_6", "marrowbaySig");
+}
+
+TEST(Registration, EveryPathOfBothFormsReleasesWhatItTook) {
+  const BalanceChecked balanced;
+  RegisterOnEveryPath();
+  EXPECT_EQ(Output("fx_bal_5(); ' '; fx_bal_5m(); ' '; fx_bal_6()"), "ferngate marrowbay marrowbay6");
+  for (const char* refused : {"fx_bal_null_method", "fx_bal_null_class", "fx_bal_null_description", "fx_bal_missing",
+                              "fx_bal_not_module", "fx_bal_6_null_method", "fx_bal_6_null_class",
+                              "fx_bal_6_ferngate", "fx_bal_6_not_module"}) {
+    EXPECT_NE(RunScript(std::string(refused) + "()").error.find("unknown tag"), std::string::npos) << refused;
+  }
+}
+
 // ---- running a tag ----
 
 TEST(TagCall, EachCallRunsOnAFreshInstanceWithArgumentOne) {
+  const BalanceChecked balanced;
   std::istringstream counts(Output("fx_ctor_count(); ' '; fx_ctor_count(); ' '; fx_argument(); ' '; fx_ctor_count()"));
   long first = 0, second = 0, third = 0;
   std::string argument;
@@ -219,6 +327,7 @@ TEST(TagCall, EachCallRunsOnAFreshInstanceWithArgumentOne) {
 }
 
 TEST(TagCall, ANonZeroCodeFailsTheScriptWithTheRequestsMessage) {
+  const BalanceChecked balanced;
   const ScriptRun withMessage = RunScript("fx_fail_msg()");
   EXPECT_FALSE(withMessage.ok);
   EXPECT_EQ(withMessage.resultCode, 77);
@@ -239,6 +348,7 @@ TEST(TagCall, ANonZeroCodeFailsTheScriptWithTheRequestsMessage) {
 }
 
 TEST(TagCall, AThrowingTagFailsWithItsExceptionAndLeavesTheRunHealthy) {
+  const BalanceChecked balanced;
   const ScriptRun run = RunScript("fx_throw()");
   EXPECT_FALSE(run.ok);
   EXPECT_EQ(run.resultCode, -10998);
@@ -250,27 +360,106 @@ TEST(TagCall, AThrowingTagFailsWithItsExceptionAndLeavesTheRunHealthy) {
 }
 
 TEST(TagCall, ReturnedIntegersKeepAll64Bits) {
+  const BalanceChecked balanced;
   EXPECT_EQ(Output("fx_return_int()"), "1099511627776");
   EXPECT_EQ(Output("fx_return_int() + 1"), "1099511627777");
 }
 
 TEST(TagCall, HostFailuresLeaveOutParametersAsTheyWere) {
+  const BalanceChecked balanced;
   EXPECT_EQ(Output("fx_untouched('only')"),
             "getTagParam " + std::to_string(QUILL_ERR_OUT_OF_RANGE) + " kept name|kept data|42\n" +
                 "tagGetExpectedParamCount " + std::to_string(QUILL_ERR_BAD_HANDLE) + " -7\n" +
                 "getTagParam2 " + std::to_string(QUILL_ERR_OUT_OF_RANGE) + " 4242");
 }
 
-// Every native with null arguments, unbound and with the token of a finished call (the walk's
-// second run has one); the walk reports each wrong answer as a FAIL line.
-TEST(NativeWalk, EveryNativeRefusesNullArgumentsUnboundAndStaleCalls) {
-  const std::string first = Output("fx_native_walk()");
-  const std::string second = Output("fx_native_walk()");
+// The walk, prepared so that each native's live call succeeds: a container call with a positional
+// and a named parameter, a local variable, a request parameter, a cookie and a defined tag.
+std::string PreparedWalk() {
+  quill_service::RunInputs inputs;
+  inputs.params = {{"fx", "request value"}};
+  inputs.cookies = {{"fx", "cookie value"}};
+  return RunScript(
+             "define tag fx_walk_defined(-a::string, -b = 1)::string => { return $a }\n"
+             "var fx = 'local value'\n"
+             "fx_native_walk('positional', -fx='named') => { 'body;' }",
+             inputs)
+      .output;
+}
+
+// Every native with null arguments, unbound, with the token of a finished call (the walk's
+// second run has one) and live; the walk reports each wrong answer as a FAIL line, the harness
+// each call that left something unreleased.
+TEST(NativeWalk, EveryNativeRefusesBadCallsSucceedsOnGoodOnesAndStaysBalanced) {
+  const BalanceChecked balanced;
+  const std::string first = PreparedWalk();
+  const std::string second = PreparedWalk();
   for (const std::string* walk : {&first, &second}) {
     EXPECT_EQ(walk->find("FAIL"), std::string::npos) << *walk;
+    EXPECT_NE(walk->find("live calls checked"), std::string::npos) << *walk;
     EXPECT_NE(walk->find("walked 36 natives"), std::string::npos) << *walk;
   }
   EXPECT_NE(second.find("stale token checked"), std::string::npos) << second;
+}
+
+// ---- values that go in through one native and come back through another, or the script ----
+
+TEST(RoundTrip, VariablesKeepNameValueAndModeInBothDirections) {
+  const BalanceChecked balanced;
+  // Java writes, the script reads: a name and value passed in swapped order define another variable.
+  EXPECT_EQ(Output("fx_setvar('rt_name', 'rt value \u00e9'); $rt_name"), "rt value \xC3\xA9")
+      << "setVariable must hand the host the name first, then the value";
+  EXPECT_EQ(Output("fx_setvar('rt_name', 'v'); try => { $v } catch => { 'no variable named by the value' }"),
+            "no variable named by the value");
+  // The script writes, Java reads.
+  EXPECT_EQ(Output("var rt_in = 'from the script'; fx_getvar('rt_in')"), "from the script");
+  // Modes pass through: a global is seen inside a defined tag, a local is not.
+  const std::string probe = "define tag rt_probe() => { try => { return $rt_mode } catch => { return 'unseen' } }\n";
+  EXPECT_EQ(Output(probe + "fx_setvar_mode('rt_mode', 'global', 1); rt_probe()"), "global");
+  EXPECT_EQ(Output(probe + "fx_setvar_mode('rt_mode', 'local', 0); rt_probe(); ' '; $rt_mode"), "unseen local");
+  EXPECT_EQ(Output("var rt_c = 1; global rt_c = 2; fx_var_count('rt_c'); fx_var_count('rt_none')"), "20");
+  // By handle: the value arrives whole, with its type.
+  EXPECT_EQ(Output("var rt_src = [1, 'two', 2.5]; fx_copyvar('rt_src', 'rt_dst'); $rt_dst == $rt_src; ' '; "
+                   "$rt_dst->type()"),
+            "true array");
+}
+
+TEST(RoundTrip, ResultCodeAndMessageReachTheRequest) {
+  const BalanceChecked balanced;
+  const ScriptRun run = RunScript("fx_result(-42, 'message \u20ac'); result_code(); ' '; result_message()");
+  EXPECT_TRUE(run.ok) << run.error;
+  EXPECT_EQ(run.output, "-42 message \xE2\x82\xAC");
+  EXPECT_EQ(run.resultCode, -42);
+  EXPECT_EQ(run.resultMessage, "message \xE2\x82\xAC");
+}
+
+TEST(RoundTrip, HeadersSetOnEitherSideAreReadOnTheOther) {
+  const BalanceChecked balanced;
+  EXPECT_EQ(Output("header_set('X-In: from the script'); fx_headers('X-In: replaced by Java', 'X-Add: added'); "
+                   "'|'; header_get()"),
+            "[X-In: from the script\r\n]|X-In: replaced by Java\r\nX-Add: added\r\n");
+}
+
+TEST(RoundTrip, ParametersArriveWithNameDataAndTypeInOrder) {
+  const BalanceChecked balanced;
+  EXPECT_EQ(Output("fx_param_fields('first', -named='second', 3)"), "=first:strg;named=second:strg;=3:intg;");
+  quill_service::RunInputs inputs;
+  inputs.params = {{"rp", "request value"}};
+  inputs.cookies = {{"ck", "cookie value"}};
+  const ScriptRun run = RunScript("fx_request_param('rp'); ' '; fx_cookie('ck')", inputs);
+  EXPECT_EQ(run.output, "rp=request value ck=cookie value") << run.error;
+}
+
+TEST(RoundTrip, ReturnedValuesKeepTheirTypeAndContents) {
+  const BalanceChecked balanced;
+  EXPECT_EQ(Output("fx_return_param([1, 'two'])->type(); ' '; fx_return_param([1, 'two']) == [1, 'two']"),
+            "array true");
+  EXPECT_EQ(Output("fx_return_param(2.5) * 2; ' '; fx_return_param(7) + 1"), "5.0 8");
+  EXPECT_EQ(Output("fx_return_text('text \u4e16') == 'text \u4e16'"), "true");
+  EXPECT_EQ(Output("fx_return_string()"), "returned text \xE2\x82\xAC");
+  EXPECT_EQ(Output("fx_return_int()->type(); ' '; fx_return_decimal()->type(); ' '; fx_return_decimal(); ' '; "
+                   "fx_return_bool()->type(); ' '; fx_return_bool()"),
+            "integer decimal 2.5 boolean true");
 }
 
 // ---- marshalling routines, on objects made here ----
@@ -304,6 +493,7 @@ class Marshalling : public ::testing::Test {
 };
 
 TEST_F(Marshalling, EightBitRecordsReadAsModifiedUtf8StopAtZeroAndNullTheMissingData) {
+  const BalanceChecked balanced;
   const char bytes[] = "ab\0cd";
   jobject value = NewValue(u"old name", u"old data", 1);
   bridge::FillQuillValue(env, quill_value_t{nullptr, 0, bytes, 5, 7}, value, true);
@@ -320,6 +510,7 @@ TEST_F(Marshalling, EightBitRecordsReadAsModifiedUtf8StopAtZeroAndNullTheMissing
 }
 
 TEST_F(Marshalling, Utf8RecordsKeepTheirFullLengthAndLeaveMissingDataAlone) {
+  const BalanceChecked balanced;
   const char bytes[] = "ab\0cd \xE2\x82\xAC";
   jobject value = NewValue(u"old name", u"old data", 1);
   bridge::FillQuillValueUtf8(env, quill_value_t{"n", 1, bytes, sizeof bytes - 1, 7}, value, false);
@@ -334,6 +525,7 @@ TEST_F(Marshalling, Utf8RecordsKeepTheirFullLengthAndLeaveMissingDataAlone) {
 }
 
 TEST_F(Marshalling, Utf16RecordsShareOneStringForOneTextAndLeaveMissingDataAlone) {
+  const BalanceChecked balanced;
   const std::u16string text = u"shared text";
   jobject value = NewValue(u"old name", u"old data", 1);
   bridge::FillQuillValueW(env, quill_wvalue_t{Units(text.c_str()), 6, Units(text.c_str()), 6, 3}, value);
@@ -351,18 +543,24 @@ TEST_F(Marshalling, Utf16RecordsShareOneStringForOneTextAndLeaveMissingDataAlone
 }
 
 TEST_F(Marshalling, Latin1SubstitutesWhatItCannotHoldAndCountsUtf16Units) {
+  const BalanceChecked balanced;
   int length = -1;
-  std::unique_ptr<char[]> latin1(bridge::JStringToLatin1(env, NewText(u"a\u00E9\u20AC\U0001F600"), &length));
+  jstring text = NewText(u"a\u00E9\u20AC\U0001F600");
+  std::unique_ptr<char[]> latin1;
+  jni_balance::Balanced(env, "JStringToLatin1", [&] { latin1.reset(bridge::JStringToLatin1(env, text, &length)); });
   ASSERT_NE(latin1, nullptr);
   EXPECT_EQ(std::string(latin1.get()), "a\xE9???");
   EXPECT_EQ(length, 5);  // the smiley is two units, and two bytes: the length is the byte count
   EXPECT_EQ(std::strlen(latin1.get()), 5u);
   EXPECT_EQ(bridge::JStringToLatin1(env, nullptr, &length), nullptr);
-  std::unique_ptr<char[]> noLength(bridge::JStringToLatin1(env, NewText(u"x"), nullptr));
+  jstring x = NewText(u"x");
+  std::unique_ptr<char[]> noLength;
+  jni_balance::Balanced(env, "JStringToLatin1", [&] { noLength.reset(bridge::JStringToLatin1(env, x, nullptr)); });
   EXPECT_STREQ(noLength.get(), "x");
 }
 
 TEST_F(Marshalling, IntValuesReceiveThirtyTwoBitNumbersSignExtended) {
+  const BalanceChecked balanced;
   const std::pair<int32_t, jlong> cases[] = {{-1, -1}, {INT32_MIN, -2147483648LL}, {INT32_MAX, 2147483647LL}};
   jobject out = env->AllocObject(gClassCache.intValue);
   for (const auto& [number, expected] : cases) {
@@ -374,6 +572,7 @@ TEST_F(Marshalling, IntValuesReceiveThirtyTwoBitNumbersSignExtended) {
 // ---- threads ----
 
 TEST(Attachment, ACallScopeAttachesAndDetachesEachTime) {
+  const BalanceChecked balanced;
   OnFreshThread([] {
     for (int call = 0; call < 2; ++call) {
       EXPECT_FALSE(ThreadAttached());
@@ -394,6 +593,7 @@ TEST(Attachment, ACallScopeAttachesAndDetachesEachTime) {
 }
 
 TEST(Attachment, ARequestScopeAddsOneDetachThreadAndDetachesWhenTheRequestEnds) {
+  const BalanceChecked balanced;
   OnFreshThread([] {
     auto request = std::make_unique<Request>();
     quill_service::SetCurrentRequest(request.get());
@@ -416,6 +616,7 @@ TEST(Attachment, ARequestScopeAddsOneDetachThreadAndDetachesWhenTheRequestEnds) 
 }
 
 TEST(Attachment, JavaTagsDetachOnlyWhatTheyAttached) {
+  const BalanceChecked balanced;
   OnFreshThread([] {
     // A fresh thread: each tag call attaches and detaches again.
     EXPECT_EQ(Output("fx_echo('a'); probe_attached(); fx_echo('b'); probe_attached()"), "a detachedb detached");
@@ -431,7 +632,39 @@ TEST(Attachment, JavaTagsDetachOnlyWhatTheyAttached) {
   EXPECT_EQ(env, gStartupEnv);
 }
 
+TEST(Attachment, NoScopeDetachesAThreadItDidNotAttach) {
+  const BalanceChecked balanced;
+  const char* detached = "detached a thread it did not attach";
+  // The start-up thread: a call scope, a request-scope hand-off and a tag's destruction.
+  {
+    JniAttachment attachment;
+    EXPECT_EQ(attachment.env(), gStartupEnv);
+    EXPECT_FALSE(attachment.attachedHere());
+    auto request = std::make_unique<Request>();
+    attachment.DeferDetachTo(request.get());
+    EXPECT_TRUE(request->Contents().privateVars.empty()) << "a request was handed a thread it did not attach";
+  }
+  EXPECT_TRUE(ThreadAttached()) << "a call scope on the start-up thread " << detached;
+  {
+    LocalFrame frame(gStartupEnv);
+    jobject instance = gStartupEnv->NewGlobalRef(gStartupEnv->NewStringUTF("module instance"));
+    delete new JavaTag("fixtures.Tags", instance, nullptr, nullptr);
+  }
+  EXPECT_TRUE(ThreadAttached()) << "destroying a Java tag on the start-up thread " << detached;
+  // A thread attached by someone else, as threads that Java creates are.
+  OnFreshThread([detached] {
+    JNIEnv* env = nullptr;
+    ASSERT_EQ(gJavaVM->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr), JNI_OK);
+    { JniAttachment attachment; EXPECT_FALSE(attachment.attachedHere()); }
+    EXPECT_TRUE(ThreadAttached()) << "a call scope " << detached;
+    EXPECT_EQ(Output("fx_echo('tag'); probe_attach_for_request(); fx_echo(' call')"), "tag call");
+    EXPECT_TRUE(ThreadAttached()) << "a Java tag call or its request " << detached;
+    gJavaVM->DetachCurrentThread();
+  });
+}
+
 TEST(Concurrency, ParallelCallsKeepTheirOwnOutputAndLeaveNoThreadAttached) {
+  const BalanceChecked balanced;
   OnFreshThread([] { Output("fx_echo('warm-up')"); });
   const int baseline = LiveJavaThreads();
   ASSERT_GT(baseline, 0);
@@ -455,6 +688,33 @@ TEST(Concurrency, ParallelCallsKeepTheirOwnOutputAndLeaveNoThreadAttached) {
   for (const std::string& failure : firstWrong) failures += failure.empty() ? "" : failure + "\n";
   EXPECT_EQ(wrong.load(), 0) << failures;
   EXPECT_EQ(LiveJavaThreads(), baseline);
+}
+
+// ---- the balance harness holds every native ----
+
+TEST(BalanceCoverage, EveryExportedNativeHasARow) {
+  const BalanceChecked balanced;
+  for (const std::string& problem : gBindingProblems) ADD_FAILURE() << problem;
+}
+
+TEST(BalanceCoverage, EveryNativeRanEveryPathBalanced) {
+  const BalanceChecked balanced;
+  PreparedWalk();
+  PreparedWalk();  // the second walk has a stale token
+  RegisterOnEveryPath();
+  ExpectBalanced();
+  using jni_balance::Outcome;
+  std::map<std::string, std::vector<Outcome>> seen;
+  for (auto& [name, outcomes] : jni_balance::Outcomes()) seen[name] = outcomes;
+  for (const jni_balance::BalancedNative& row : jni_balance::BalancedNatives()) {
+    const std::string& name = jni_balance::NativeName(row.native);
+    const auto& outcomes = seen[name];
+    const auto saw = [&](Outcome o) { return std::find(outcomes.begin(), outcomes.end(), o) != outcomes.end(); };
+    if (saw(Outcome::kReturned)) continue;  // a native without a result code: its own case checks its paths
+    EXPECT_TRUE(saw(Outcome::kSuccess)) << name << " was never seen succeeding";
+    EXPECT_TRUE(saw(Outcome::kUnbound)) << name << " was never seen refusing an unbound call";
+    EXPECT_TRUE(saw(Outcome::kRefused)) << name << " was never seen returning a host failure";
+  }
 }
 
 int main(int argc, char** argv) {
@@ -488,6 +748,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   RegisterProbeTags();
+  {
+    void* module = dlopen((modules / fs::path(QJAPI_MODULE).filename()).c_str(), RTLD_NOW | RTLD_NOLOAD);
+    gBindingProblems = jni_balance::BindCountedNatives(gStartupEnv, (modules / fs::path(QJAPI_JAR).filename()).string(),
+                                                       module);
+    if (module != nullptr) dlclose(module);
+  }
 
   const int result = RUN_ALL_TESTS();
   std::error_code ignored;

@@ -1,0 +1,151 @@
+// The table of natives held to the JNI balance harness.
+//
+// Adding a native: put one row into kRows below, BALANCED(<its JNI symbol>) (or
+// BALANCED_KEEPING_GLOBALS(n, <symbol>) when what it hands the host keeps n global references), and
+// one entry into fixtures.NativeWalk.NATIVES, which calls it with null arguments, unbound, with
+// a stale token and, prepared, with success. bridge_tests binds the row's counted form in place
+// of the native, so every call of it in that program is checked; it fails when the module exports
+// a native that has no row here (BalanceCoverage.EveryExportedNativeHasARow) and when a row was
+// not seen succeeding, refusing an unbound call and refusing a host failure
+// (BalanceCoverage.EveryNativeRanEveryPathBalanced).
+#include "tests/bridge/balanced_natives.h"
+
+#include <dlfcn.h>
+
+#include <map>
+#include <sstream>
+
+#include "com_ferngate_quillpro_QuillCall.h"
+#include "com_ferngate_quillpro_QuillTagModule.h"
+#include "com_marrowbay_quillpro_QuillTagModule.h"
+
+namespace jni_balance {
+namespace {
+
+#define BALANCED_AS(fn, keeps) \
+  BalancedNative { #fn, reinterpret_cast<void*>(&Counted<&fn>::Call), reinterpret_cast<const void*>(&fn), keeps }
+#define BALANCED(fn) BALANCED_AS(fn, 0)
+#define BALANCED_KEEPING_GLOBALS(n, fn) BALANCED_AS(fn, n)
+
+const std::vector<BalancedNative> kRows = {
+    // request, result and output
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getRequestParam),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getQuillParam),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_setResultCode),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_setResultMessage),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_outputTagData__Ljava_lang_String_2),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_outputTagData___3B),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getResultHeader),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_setResultHeader),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_addResultHeader),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getCookieValue),
+    // the running tag
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getTagName),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getTagParamCount),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getTagParam),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_tagParamIsDefined),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_findTagParam),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getTagEncoding),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getTagParam2),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_findTagParam2),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getTagSelf),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_childrenRun),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_findTag),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_tagGetReturnType),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_tagSetReturnType),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_tagGetExpectedParamCount),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_tagGetExpectedParam),
+    // the tag's value
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_returnTagValue),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_returnTagValueBoolean),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_returnTagValueInteger),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_returnTagValueDecimal),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_returnTagValueString),
+    // variables
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getVariableCount),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getVariable),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_setVariable),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_removeVariable),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getVariable2),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_setVariable2),
+    // registration: a registered tag keeps its module instance and class by global references
+    BALANCED_KEEPING_GLOBALS(2, Java_com_ferngate_quillpro_QuillTagModule_registerTagModule),
+    BALANCED_KEEPING_GLOBALS(2, Java_com_marrowbay_quillpro_QuillTagModule_registerTagModule),
+};
+
+struct Declared {
+  std::string className, method, signature, shortSymbol, longSymbol;
+};
+
+std::vector<Declared> DeclaredNatives(JNIEnv* env, const std::string& bridgeJar, std::vector<std::string>& problems) {
+  std::vector<Declared> declared;
+  env->PushLocalFrame(16);
+  jclass inventory = env->FindClass("fixtures/NativeInventory");
+  jmethodID list = inventory != nullptr
+                       ? env->GetStaticMethodID(inventory, "declared", "(Ljava/lang/String;)[Ljava/lang/String;")
+                       : nullptr;
+  auto lines = list != nullptr ? static_cast<jobjectArray>(env->CallStaticObjectMethod(
+                                     inventory, list, env->NewStringUTF(bridgeJar.c_str())))
+                               : nullptr;
+  if (env->ExceptionCheck() || lines == nullptr) {
+    env->ExceptionDescribe();
+    problems.push_back("the natives declared in " + bridgeJar + " could not be listed");
+  } else {
+    for (jsize i = 0, n = env->GetArrayLength(lines); i < n; ++i) {
+      auto line = static_cast<jstring>(env->GetObjectArrayElement(lines, i));
+      const char* text = env->GetStringUTFChars(line, nullptr);
+      Declared d;
+      std::istringstream(text) >> d.className >> d.method >> d.signature >> d.shortSymbol >> d.longSymbol;
+      env->ReleaseStringUTFChars(line, text);
+      env->DeleteLocalRef(line);
+      declared.push_back(std::move(d));
+    }
+  }
+  env->PopLocalFrame(nullptr);
+  return declared;
+}
+
+}  // namespace
+
+const std::vector<BalancedNative>& BalancedNatives() { return kRows; }
+
+std::vector<std::string> BindCountedNatives(JNIEnv* env, const std::string& bridgeJar, void* module) {
+  std::vector<std::string> problems;
+  const std::vector<Declared> declared = DeclaredNatives(env, bridgeJar, problems);
+  std::map<std::string, const BalancedNative*> rows;
+  for (const BalancedNative& row : kRows) rows[row.symbol] = &row;
+
+  for (const Declared& d : declared) {
+    const BalancedNative* row = rows.count(d.shortSymbol) ? rows[d.shortSymbol]
+                                : rows.count(d.longSymbol) ? rows[d.longSymbol]
+                                                           : nullptr;
+    if (row == nullptr) {
+      if (dlsym(module, d.shortSymbol.c_str()) != nullptr || dlsym(module, d.longSymbol.c_str()) != nullptr) {
+        problems.push_back("the module exports " + d.className + "." + d.method + d.signature +
+                           " but the balance table has no row for it");
+      }
+      continue;
+    }
+    rows.erase(row->symbol);
+    // Overloads are told apart by their arguments; classes by their package.
+    std::string name = d.className + "." + d.method;
+    if (row->symbol == d.longSymbol) name += d.signature.substr(0, d.signature.find(')') + 1);
+    for (char& c : name) c = c == '/' ? '.' : c;
+    NameNative(row->native, std::move(name), row->keeps);
+    env->PushLocalFrame(4);
+    jclass owner = env->FindClass(d.className.c_str());
+    const JNINativeMethod method{const_cast<char*>(d.method.c_str()), const_cast<char*>(d.signature.c_str()),
+                                 row->counted};
+    if (owner == nullptr || env->RegisterNatives(owner, &method, 1) != JNI_OK) {
+      env->ExceptionDescribe();
+      problems.push_back(std::string("the counted form of ") + row->symbol + " could not be bound");
+    }
+    env->PopLocalFrame(nullptr);
+  }
+  for (const auto& [symbol, row] : rows) {
+    problems.push_back(symbol + " has a row in the balance table but no class in " + bridgeJar + " declares it");
+  }
+  return problems;
+}
+
+}  // namespace jni_balance

@@ -1,0 +1,28 @@
+// The natives the bridge tests run under the JNI balance harness (see jni_balance.h).
+#pragma once
+
+#include <jni.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/bridge/jni_balance.h"
+
+namespace jni_balance {
+
+struct BalancedNative {
+  const char* symbol;   // the native's JNI symbol, short or long form
+  void* counted;        // Counted<&symbol>::Call, bound in its place
+  const void* native;   // the native itself
+  Keeps keeps;
+};
+
+const std::vector<BalancedNative>& BalancedNatives();
+
+// Binds every row's counted form in place of the native, after checking the rows against the
+// natives that the classes of bridgeJar declare and that module (a dlopen handle) exports.
+// Gives one line per problem: an exported native without a row, a row naming no declared
+// native, a binding the VM refused.
+std::vector<std::string> BindCountedNatives(JNIEnv* env, const std::string& bridgeJar, void* module);
+
+}  // namespace jni_balance

@@ -1,0 +1,332 @@
+#include "tests/bridge/jni_balance.h"
+
+#include <link.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <map>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+#include <utility>
+
+namespace jni_balance {
+namespace {
+
+// The table every thread's JNIEnv used when the first scope opened (the checked one under
+// -Xcheck:jni), and the counting copy of it.
+std::once_flag gTablesMade;
+const JNINativeInterface_* gVmTable = nullptr;
+JNINativeInterface_ gOriginal;
+JNINativeInterface_ gCounting;
+
+thread_local BalanceScope* tCurrent = nullptr;
+
+// The code whose JNI calls are counted: this program (where the natives under test are linked)
+// and the module. While a scope is open, Java code it calls may run natives of the JDK's own
+// libraries through the same table; their locals die with their own frames, so they are not
+// counted.
+std::vector<std::pair<uintptr_t, uintptr_t>> gCountedCode;
+
+int NoteCountedCode(dl_phdr_info* info, size_t, void*) {
+  const std::string name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+  const bool counted = name.empty() || name.ends_with("/libQJAPI.so");
+  for (int i = 0; counted && i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+    if (segment.p_type != PT_LOAD || (segment.p_flags & PF_X) == 0) continue;
+    const uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+    gCountedCode.emplace_back(start, start + segment.p_memsz);
+  }
+  return 0;
+}
+
+bool Counts(const void* caller) {
+  const auto address = reinterpret_cast<uintptr_t>(caller);
+  return std::any_of(gCountedCode.begin(), gCountedCode.end(),
+                     [address](const auto& range) { return address >= range.first && address < range.second; });
+}
+
+#define QJ_CALLER __builtin_return_address(0)
+
+std::mutex gMutex;
+std::vector<std::string> gViolations;
+std::map<std::string, std::set<Outcome>> gOutcomes;
+std::unordered_map<const void*, std::pair<std::string, Keeps>> gNatives;
+
+enum class Tally { kStringChars, kUtfChars, kStringCritical, kArrayElements, kArrayCritical, kLocals, kGlobals, kWeakGlobals };
+
+void Add(const void* caller, Tally tally, long delta) {
+  if (tCurrent == nullptr || !Counts(caller)) return;
+  BalanceScope::Counts& c = tCurrent->counts();
+  switch (tally) {
+    case Tally::kStringChars: c.stringChars += delta; break;
+    case Tally::kUtfChars: c.utfChars += delta; break;
+    case Tally::kStringCritical: c.stringCritical += delta; break;
+    case Tally::kArrayElements: c.arrayElements += delta; break;
+    case Tally::kArrayCritical: c.arrayCritical += delta; break;
+    case Tally::kLocals: c.locals += delta; break;
+    case Tally::kGlobals: c.globals += delta; break;
+    case Tally::kWeakGlobals: c.weakGlobals += delta; break;
+  }
+}
+
+template <class... A>
+bool FirstIsSet(const void* first, A...) {
+  return first != nullptr;
+}
+
+// Hook<&JNINativeInterface_::X, decltype(X)>: counting versions of entry X that forward to the
+// VM's own entry with the same JNIEnv.
+template <auto Member, class Sig>
+struct Hook;
+
+template <auto Member, class R, class... A>
+struct Hook<Member, R(JNICALL*)(JNIEnv*, A...)> {
+  // X hands out something (a pointer or a reference) to be given back later.
+  template <Tally T>
+  static R JNICALL Acquire(JNIEnv* env, A... a) {
+    R result = (gOriginal.*Member)(env, a...);
+    if (result != nullptr) Add(QJ_CALLER, T, +1);
+    return result;
+  }
+  // X gives back what its first argument after the JNIEnv acquired (chars, elements, ...).
+  template <Tally T>
+  static R JNICALL Release(JNIEnv* env, A... a) {
+    Add(QJ_CALLER, T, -1);
+    return (gOriginal.*Member)(env, a...);
+  }
+  // X deletes the reference it is given; deleting null is a no-op.
+  template <Tally T>
+  static R JNICALL DeleteRef(JNIEnv* env, A... a) {
+    if (FirstIsSet(a...)) Add(QJ_CALLER, T, -1);
+    return (gOriginal.*Member)(env, a...);
+  }
+};
+
+#define QJ_HOOK(entry, kind, tally) \
+  gCounting.entry = &Hook<&JNINativeInterface_::entry, decltype(gCounting.entry)>::template kind<Tally::tally>
+
+// The variadic entries returning a local reference forward to their va_list forms.
+template <class... Fixed>
+struct VariadicLocal {
+  template <jobject(JNICALL* JNINativeInterface_::*Forward)(JNIEnv*, Fixed..., jmethodID, va_list)>
+  static jobject JNICALL Call(JNIEnv* env, Fixed... fixed, jmethodID id, ...) {
+    va_list args;
+    va_start(args, id);
+    jobject result = (gOriginal.*Forward)(env, fixed..., id, args);
+    va_end(args);
+    if (result != nullptr) Add(QJ_CALLER, Tally::kLocals, +1);
+    return result;
+  }
+};
+
+jint JNICALL PushLocalFrameCounted(JNIEnv* env, jint capacity) {
+  const jint result = gOriginal.PushLocalFrame(env, capacity);
+  if (result == JNI_OK && tCurrent != nullptr && Counts(QJ_CALLER)) {
+    BalanceScope::Counts& c = tCurrent->counts();
+    c.frameMarks.push_back(c.locals);
+    ++c.frames;
+  }
+  return result;
+}
+
+// A popped frame frees every local made since its push; the result (if any) is a new local.
+jobject JNICALL PopLocalFrameCounted(JNIEnv* env, jobject result) {
+  jobject kept = gOriginal.PopLocalFrame(env, result);
+  if (tCurrent != nullptr && Counts(QJ_CALLER)) {
+    BalanceScope::Counts& c = tCurrent->counts();
+    if (c.frameMarks.empty()) {
+      c.frameUnderflow = true;
+    } else {
+      c.locals = c.frameMarks.back() + (kept != nullptr ? 1 : 0);
+      c.frameMarks.pop_back();
+      --c.frames;
+    }
+  }
+  return kept;
+}
+
+jint JNICALL MonitorEnterCounted(JNIEnv* env, jobject obj) {
+  const jint result = gOriginal.MonitorEnter(env, obj);
+  if (result == JNI_OK && tCurrent != nullptr && Counts(QJ_CALLER)) ++tCurrent->counts().monitors;
+  return result;
+}
+
+jint JNICALL MonitorExitCounted(JNIEnv* env, jobject obj) {
+  const jint result = gOriginal.MonitorExit(env, obj);
+  if (result == JNI_OK && tCurrent != nullptr && Counts(QJ_CALLER)) --tCurrent->counts().monitors;
+  return result;
+}
+
+void MakeTables(const JNINativeInterface_* vmTable) {
+  gVmTable = vmTable;
+  dl_iterate_phdr(NoteCountedCode, nullptr);
+  gOriginal = *vmTable;
+  gCounting = *vmTable;
+
+  QJ_HOOK(GetStringChars, Acquire, kStringChars);
+  QJ_HOOK(ReleaseStringChars, Release, kStringChars);
+  QJ_HOOK(GetStringUTFChars, Acquire, kUtfChars);
+  QJ_HOOK(ReleaseStringUTFChars, Release, kUtfChars);
+  QJ_HOOK(GetStringCritical, Acquire, kStringCritical);
+  QJ_HOOK(ReleaseStringCritical, Release, kStringCritical);
+  QJ_HOOK(GetPrimitiveArrayCritical, Acquire, kArrayCritical);
+  QJ_HOOK(ReleasePrimitiveArrayCritical, Release, kArrayCritical);
+#define QJ_ARRAY(Type)                                          \
+  QJ_HOOK(Get##Type##ArrayElements, Acquire, kArrayElements);   \
+  QJ_HOOK(Release##Type##ArrayElements, Release, kArrayElements);
+  QJ_ARRAY(Boolean) QJ_ARRAY(Byte) QJ_ARRAY(Char) QJ_ARRAY(Short)
+  QJ_ARRAY(Int) QJ_ARRAY(Long) QJ_ARRAY(Float) QJ_ARRAY(Double)
+#undef QJ_ARRAY
+
+  // Entries that return a new local reference.
+  QJ_HOOK(NewLocalRef, Acquire, kLocals);
+  QJ_HOOK(AllocObject, Acquire, kLocals);
+  QJ_HOOK(NewObjectV, Acquire, kLocals);
+  QJ_HOOK(NewObjectA, Acquire, kLocals);
+  QJ_HOOK(DefineClass, Acquire, kLocals);
+  QJ_HOOK(FindClass, Acquire, kLocals);
+  QJ_HOOK(GetObjectClass, Acquire, kLocals);
+  QJ_HOOK(GetSuperclass, Acquire, kLocals);
+  QJ_HOOK(ToReflectedMethod, Acquire, kLocals);
+  QJ_HOOK(ToReflectedField, Acquire, kLocals);
+  QJ_HOOK(ExceptionOccurred, Acquire, kLocals);
+  QJ_HOOK(GetObjectField, Acquire, kLocals);
+  QJ_HOOK(GetStaticObjectField, Acquire, kLocals);
+  QJ_HOOK(CallObjectMethodV, Acquire, kLocals);
+  QJ_HOOK(CallObjectMethodA, Acquire, kLocals);
+  QJ_HOOK(CallNonvirtualObjectMethodV, Acquire, kLocals);
+  QJ_HOOK(CallNonvirtualObjectMethodA, Acquire, kLocals);
+  QJ_HOOK(CallStaticObjectMethodV, Acquire, kLocals);
+  QJ_HOOK(CallStaticObjectMethodA, Acquire, kLocals);
+  QJ_HOOK(NewString, Acquire, kLocals);
+  QJ_HOOK(NewStringUTF, Acquire, kLocals);
+  QJ_HOOK(NewObjectArray, Acquire, kLocals);
+  QJ_HOOK(GetObjectArrayElement, Acquire, kLocals);
+  QJ_HOOK(NewBooleanArray, Acquire, kLocals);
+  QJ_HOOK(NewByteArray, Acquire, kLocals);
+  QJ_HOOK(NewCharArray, Acquire, kLocals);
+  QJ_HOOK(NewShortArray, Acquire, kLocals);
+  QJ_HOOK(NewIntArray, Acquire, kLocals);
+  QJ_HOOK(NewLongArray, Acquire, kLocals);
+  QJ_HOOK(NewFloatArray, Acquire, kLocals);
+  QJ_HOOK(NewDoubleArray, Acquire, kLocals);
+  QJ_HOOK(NewDirectByteBuffer, Acquire, kLocals);
+  QJ_HOOK(GetModule, Acquire, kLocals);
+  QJ_HOOK(DeleteLocalRef, DeleteRef, kLocals);
+  gCounting.NewObject = &VariadicLocal<jclass>::Call<&JNINativeInterface_::NewObjectV>;
+  gCounting.CallObjectMethod = &VariadicLocal<jobject>::Call<&JNINativeInterface_::CallObjectMethodV>;
+  gCounting.CallNonvirtualObjectMethod =
+      &VariadicLocal<jobject, jclass>::Call<&JNINativeInterface_::CallNonvirtualObjectMethodV>;
+  gCounting.CallStaticObjectMethod = &VariadicLocal<jclass>::Call<&JNINativeInterface_::CallStaticObjectMethodV>;
+  gCounting.PushLocalFrame = PushLocalFrameCounted;
+  gCounting.PopLocalFrame = PopLocalFrameCounted;
+
+  QJ_HOOK(NewGlobalRef, Acquire, kGlobals);
+  QJ_HOOK(DeleteGlobalRef, DeleteRef, kGlobals);
+  QJ_HOOK(NewWeakGlobalRef, Acquire, kWeakGlobals);
+  QJ_HOOK(DeleteWeakGlobalRef, DeleteRef, kWeakGlobals);
+  gCounting.MonitorEnter = MonitorEnterCounted;
+  gCounting.MonitorExit = MonitorExitCounted;
+}
+
+#undef QJ_HOOK
+
+void Record(std::string violation) {
+  std::lock_guard lock(gMutex);
+  gViolations.push_back(std::move(violation));
+}
+
+void Left(std::vector<std::string>& left, long n, const char* acquire, const char* release) {
+  if (n > 0) left.push_back(std::to_string(n) + " " + acquire + " without " + release);
+  if (n < 0) left.push_back(std::to_string(-n) + " " + release + " more than " + acquire);
+}
+
+}  // namespace
+
+BalanceScope::BalanceScope(JNIEnv* env, std::string what, Keeps keeps)
+    : env_(env), saved_(env->functions), outer_(tCurrent), what_(std::move(what)), keeps_(keeps) {
+  if (saved_ != &gCounting) {
+    std::call_once(gTablesMade, MakeTables, saved_);
+    if (saved_ != gVmTable) {
+      Record(what_ + ": its JNIEnv has a function table the harness did not copy");
+    } else {
+      env_->functions = &gCounting;
+    }
+  }
+  tCurrent = this;
+}
+
+BalanceScope::~BalanceScope() { Finish("(scope left)"); }
+
+void BalanceScope::Finish(const std::string& result, bool returnsLocal) {
+  if (finished_) return;
+  finished_ = true;
+  env_->functions = saved_;
+  tCurrent = outer_;
+
+  const Counts& c = counts_;
+  std::vector<std::string> left;
+  Left(left, c.stringChars, "GetStringChars", "ReleaseStringChars");
+  Left(left, c.utfChars, "GetStringUTFChars", "ReleaseStringUTFChars");
+  Left(left, c.stringCritical, "GetStringCritical", "ReleaseStringCritical");
+  Left(left, c.arrayElements, "Get<Type>ArrayElements", "Release<Type>ArrayElements");
+  Left(left, c.arrayCritical, "GetPrimitiveArrayCritical", "ReleasePrimitiveArrayCritical");
+  Left(left, c.locals - (returnsLocal && c.locals > 0 ? 1 : 0), "local reference(s) created",
+       "DeleteLocalRef");
+  Left(left, c.globals > 0 ? std::max(0L, c.globals - keeps_) : c.globals, "NewGlobalRef",
+       "DeleteGlobalRef");
+  Left(left, c.weakGlobals, "NewWeakGlobalRef", "DeleteWeakGlobalRef");
+  Left(left, c.frames, "PushLocalFrame", "PopLocalFrame");
+  Left(left, c.monitors, "MonitorEnter", "MonitorExit");
+  if (c.frameUnderflow) left.push_back("PopLocalFrame of a frame it did not push");
+  if (left.empty()) return;
+  std::string text = what_ + (result.empty() ? "" : " returned " + result) + " leaving ";
+  for (size_t i = 0; i < left.size(); ++i) text += (i == 0 ? "" : ", ") + left[i];
+  Record(std::move(text));
+}
+
+std::vector<std::string> TakeViolations() {
+  std::lock_guard lock(gMutex);
+  return std::exchange(gViolations, {});
+}
+
+void RecordOutcome(const std::string& native, Outcome outcome) {
+  std::lock_guard lock(gMutex);
+  gOutcomes[native].insert(outcome);
+}
+
+std::vector<std::pair<std::string, std::vector<Outcome>>> Outcomes() {
+  std::lock_guard lock(gMutex);
+  std::vector<std::pair<std::string, std::vector<Outcome>>> all;
+  for (const auto& [name, seen] : gOutcomes) all.emplace_back(name, std::vector<Outcome>(seen.begin(), seen.end()));
+  return all;
+}
+
+Outcome OutcomeOf(jint result) {
+  switch (result) {
+    case -10999: return Outcome::kNullArgument;
+    case -11000: return Outcome::kUnbound;
+    default: return result >= 0 ? Outcome::kSuccess : Outcome::kRefused;
+  }
+}
+
+const std::string& NativeName(const void* native) {
+  static const std::string unknown = "(a native without a row)";
+  std::lock_guard lock(gMutex);
+  auto found = gNatives.find(native);
+  return found != gNatives.end() ? found->second.first : unknown;
+}
+
+Keeps NativeKeeps(const void* native) {
+  std::lock_guard lock(gMutex);
+  auto found = gNatives.find(native);
+  return found != gNatives.end() ? found->second.second : 0;
+}
+
+void NameNative(const void* native, std::string name, Keeps keeps) {
+  std::lock_guard lock(gMutex);
+  gNatives[native] = {std::move(name), keeps};
+}
+
+}  // namespace jni_balance

@@ -1,0 +1,129 @@
+// JNI balance harness: counts what a native acquires from the VM and what it gives back.
+//
+// While a BalanceScope is open on a thread, that thread's JNIEnv runs on a copy of the VM's own
+// function table in which every acquiring and releasing entry also keeps a tally:
+//   string characters      GetStringChars / ReleaseStringChars
+//   UTF characters         GetStringUTFChars / ReleaseStringUTFChars
+//   string critical        GetStringCritical / ReleaseStringCritical
+//   array elements         Get<Type>ArrayElements / Release<Type>ArrayElements (all eight types)
+//   array critical         GetPrimitiveArrayCritical / ReleasePrimitiveArrayCritical
+//   local references       every entry returning a new local (NewLocalRef, AllocObject, NewObject*,
+//                          New*Array, NewString*, FindClass, GetObjectClass, GetSuperclass,
+//                          GetObjectField, GetStaticObjectField, GetObjectArrayElement,
+//                          Call*ObjectMethod*, ExceptionOccurred, ToReflected*, ...) / DeleteLocalRef,
+//                          and the locals a PopLocalFrame frees
+//   global references      NewGlobalRef / DeleteGlobalRef
+//   weak global references NewWeakGlobalRef / DeleteWeakGlobalRef
+//   local frames           PushLocalFrame / PopLocalFrame
+//   monitors               MonitorEnter / MonitorExit
+// Entries the harness does not count are the VM's own, called with the same JNIEnv, so the VM
+// (and -Xcheck:jni, whose table is the one copied when it is on) sees nothing different. Only
+// calls made from this program and the module are counted: Java code run inside a scope (a tag
+// called from a container's body, an exception being printed) may call the JDK's own natives,
+// whose locals die with their own frames.
+//
+// When the scope closes, everything acquired must have been released. The one allowance: a
+// native that returns an object may leave that one local reference (the VM frees it with the
+// frame), and a row may declare global references that what it hands the host keeps (Keeps).
+// Each imbalance becomes a violation naming the native, its result and what it left behind.
+#pragma once
+
+#include <jni.h>
+
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace jni_balance {
+
+// How one native call ended, for the record of which paths each native was seen on.
+enum class Outcome { kSuccess, kNullArgument, kUnbound, kRefused, kReturned };
+
+// How many global references a native may leave behind on purpose: those owned by what it
+// hands the host (a registered tag keeps its module instance and class).
+using Keeps = int;
+
+class BalanceScope {
+ public:
+  BalanceScope(JNIEnv* env, std::string what, Keeps keeps = 0);
+  ~BalanceScope();
+  BalanceScope(const BalanceScope&) = delete;
+  BalanceScope& operator=(const BalanceScope&) = delete;
+
+  // Checks the tallies, records any violation under `result` (a text for the message), and
+  // restores the thread's own function table. Called once; the destructor calls it if needed.
+  void Finish(const std::string& result, bool returnsLocal = false);
+
+  struct Counts {
+    long stringChars = 0, utfChars = 0, stringCritical = 0, arrayElements = 0, arrayCritical = 0;
+    long locals = 0, globals = 0, weakGlobals = 0, frames = 0, monitors = 0;
+    std::vector<long> frameMarks;  // locals when each open local frame was pushed
+    bool frameUnderflow = false;   // a frame popped that this scope did not push
+  };
+  Counts& counts() { return counts_; }
+
+ private:
+  JNIEnv* env_;
+  const JNINativeInterface_* saved_;
+  BalanceScope* outer_;
+  std::string what_;
+  Keeps keeps_;
+  bool finished_ = false;
+  Counts counts_;
+};
+
+// Violations recorded so far (and cleared): one line each, naming the native or routine.
+std::vector<std::string> TakeViolations();
+
+// Natives are registered with the outcome of each call, for TakeOutcomes' coverage check.
+void RecordOutcome(const std::string& native, Outcome outcome);
+std::vector<std::pair<std::string, std::vector<Outcome>>> Outcomes();
+
+// Runs body() inside a scope named what; for marshalling routines called directly.
+template <class Body>
+void Balanced(JNIEnv* env, const std::string& what, Body&& body) {
+  BalanceScope scope(env, what);
+  body();
+  scope.Finish("");
+}
+
+// The name a native was registered under, by its address (filled from the native table).
+const std::string& NativeName(const void* native);
+void NameNative(const void* native, std::string name, Keeps keeps);
+Keeps NativeKeeps(const void* native);
+
+Outcome OutcomeOf(jint result);
+
+// Counted<&Java_...>::Call has the native's own type; the VM is told to call it instead of the
+// native, and it runs the native inside a BalanceScope.
+template <auto Native>
+struct Counted;
+
+template <class R, class... A, R(JNICALL* Native)(JNIEnv*, A...)>
+struct Counted<Native> {
+  static R JNICALL Call(JNIEnv* env, A... args) {
+    const void* key = reinterpret_cast<const void*>(Native);
+    const std::string& name = NativeName(key);
+    BalanceScope scope(env, name, NativeKeeps(key));
+    if constexpr (std::is_void_v<R>) {
+      Native(env, args...);
+      scope.Finish("(void)");
+      RecordOutcome(name, Outcome::kReturned);
+    } else {
+      R result = Native(env, args...);
+      if constexpr (std::is_same_v<R, jint>) {
+        scope.Finish(std::to_string(result));
+        RecordOutcome(name, OutcomeOf(result));
+      } else if constexpr (std::is_pointer_v<R>) {
+        scope.Finish(result != nullptr ? "an object" : "null", result != nullptr);
+        RecordOutcome(name, Outcome::kReturned);
+      } else {
+        scope.Finish(std::to_string(result));
+        RecordOutcome(name, Outcome::kReturned);
+      }
+      return result;
+    }
+  }
+};
+
+}  // namespace jni_balance
