@@ -116,6 +116,9 @@ class HostTagCall {
   HostTagCall& operator=(const HostTagCall&) = delete;
 
   bool found() const { return tag_ != nullptr; }
+  void AddRequestParam(std::string name, std::string value) {
+    request_.Contents().params.emplace_back(std::move(name), std::move(value));
+  }
   void Run() {
     CallFrame frame{&state_};
     tag_->Run(&frame, &result_, &request_);
@@ -220,6 +223,41 @@ void RunEcho(benchmark::State& state, std::u16string param) {
 void BM_EchoTag_Short(benchmark::State& state) { RunEcho(state, u"hello, world"); }
 void BM_EchoTag_4KiB(benchmark::State& state) { RunEcho(state, gFloor.longUnits); }
 
+// A request parameter (the host's 8-bit UTF-8 text) read into Java and written back out.
+void RunRequestParam(benchmark::State& state, std::string value) {
+  ScopedAttach attach;
+  HostTagCall call(u"bench_request_param", std::nullopt);
+  const std::string expected = value;
+  call.AddRequestParam("p", std::move(value));
+  if (attach.env() == nullptr || !call.found()) {
+    state.SkipWithError("no attachment, or bench_request_param is not registered");
+    return;
+  }
+  call.Run();
+  if (call.output() != expected) {
+    state.SkipWithError("bench_request_param did not write the parameter back");
+    return;
+  }
+  for (auto _ : state) {
+    call.Run();
+    call.output().clear();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+std::string LongUtf8(const std::string& piece) {
+  std::string text;
+  while (text.size() + piece.size() <= kLongTextLength) text += piece;
+  return text;
+}
+
+void BM_RequestParam_Short(benchmark::State& state) { RunRequestParam(state, "hello, world"); }
+void BM_RequestParam_4KiB(benchmark::State& state) { RunRequestParam(state, LongUtf8("abcdefghijklmnopqrstuvwxyz")); }
+// Two- and three-byte characters (the same bytes in standard and modified UTF-8).
+void BM_RequestParam_4KiB_Bmp(benchmark::State& state) {
+  RunRequestParam(state, LongUtf8("gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xE4\xB8\x96 "));
+}
+
 // Reading a 4096-character Java string and making one: what moving the text in and out costs
 // without the module.
 void BM_Floor_String4KiB(benchmark::State& state) {
@@ -286,6 +324,9 @@ void RegisterBenchmarks() {
       {"BM_Floor_Attached", BM_Floor_Attached},
       {"BM_EchoTag_Short", BM_EchoTag_Short},
       {"BM_EchoTag_4KiB", BM_EchoTag_4KiB},
+      {"BM_RequestParam_Short", BM_RequestParam_Short},
+      {"BM_RequestParam_4KiB", BM_RequestParam_4KiB},
+      {"BM_RequestParam_4KiB_Bmp", BM_RequestParam_4KiB_Bmp},
       {"BM_Floor_String4KiB", BM_Floor_String4KiB},
       {"BM_Floor_GetStringChars4KiB", BM_Floor_GetStringChars4KiB},
       {"BM_Floor_NewString4KiB", BM_Floor_NewString4KiB},

@@ -1,6 +1,12 @@
 #include "bridge/marshal.h"
 
 #include <unicode/unistr.h>
+#include <unicode/ustring.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
 
 #include "host/os.h"
 
@@ -27,9 +33,74 @@ Latin1Chars::Latin1Chars(JNIEnv* env, jstring text)
 
 namespace {
 
+// How many bytes at the start of bytes[0, length) are below 0x80, a word at a time: the
+// callers have made sure that no zero byte lies in that range.
+size_t AsciiPrefix(const unsigned char* bytes, size_t length) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+  size_t i = 0;
+  for (uint64_t w[4]; i + sizeof w <= length; i += sizeof w) {
+    std::memcpy(w, bytes + i, sizeof w);
+    if (((w[0] | w[1] | w[2] | w[3]) & kHighBits) != 0) break;
+  }
+  for (uint64_t word; i + 8 <= length; i += 8) {
+    std::memcpy(&word, bytes + i, 8);
+    if ((word & kHighBits) != 0) break;
+  }
+  while (i < length && bytes[i] < 0x80) ++i;
+  return i;
+}
+
+}  // namespace
+
+bool IsModifiedUtf8(const char* text, size_t length) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  const auto continues = [bytes](size_t i) { return (bytes[i] & 0xC0) == 0x80; };
+  if (std::memchr(text, 0, length) != nullptr) return false;  // character zero is C0 80 here
+  for (size_t i = AsciiPrefix(bytes, length); i < length; i += AsciiPrefix(bytes + i, length - i)) {
+    const unsigned lead = bytes[i];
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      if (i + 1 >= length || !continues(i + 1)) return false;
+      i += 2;
+    } else if (lead == 0xC0) {  // character zero
+      if (i + 1 >= length || bytes[i + 1] != 0x80) return false;
+      i += 2;
+    } else if ((lead & 0xF0) == 0xE0) {
+      if (i + 2 >= length || !continues(i + 1) || !continues(i + 2)) return false;
+      if (lead == 0xE0 && bytes[i + 1] < 0xA0) return false;  // overlong
+      i += 3;
+    } else {
+      return false;  // a continuation byte, a four-byte lead or no UTF-8 at all
+    }
+  }
+  return true;
+}
+
+jstring NewStringFromHost(JNIEnv* env, const char* text) {
+  const size_t length = std::strlen(text);
+  if (length > INT32_MAX) return nullptr;
+  const size_t ascii = AsciiPrefix(reinterpret_cast<const unsigned char*>(text), length);
+  if (ascii == length) return env->NewStringUTF(text);
+  // Decoding once with ICU and handing over UTF-16 costs the VM less than its own two passes
+  // over multi-byte text. Only text that ICU had to repair may still be modified UTF-8 (C0 80,
+  // surrogates in three bytes each), which the VM reads as it always did.
+  const auto size = static_cast<int32_t>(length);
+  std::unique_ptr<UChar[]> heap;
+  UChar stack[256];
+  UChar* units = size <= 256 ? stack : (heap = std::make_unique<UChar[]>(static_cast<size_t>(size))).get();
+  int32_t unitCount = 0;
+  int32_t substitutions = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strFromUTF8WithSub(units, size, &unitCount, text, size, 0xFFFD, &substitutions, &status);
+  if (U_FAILURE(status)) return nullptr;
+  if (substitutions > 0 && IsModifiedUtf8(text + ascii, length - ascii)) return env->NewStringUTF(text);
+  return env->NewString(reinterpret_cast<const jchar*>(units), unitCount);
+}
+
+namespace {
+
 void SetNameUtf(JNIEnv* env, const quill_value_t& record, jobject value, bool withName) {
   if (withName && record.name != nullptr) {
-    LocalRef<jstring> name(env, env->NewStringUTF(record.name));
+    LocalRef<jstring> name(env, NewStringFromHost(env, record.name));
     env->SetObjectField(value, gClassCache.quillValueName, name.get());
   }
 }
@@ -38,7 +109,7 @@ void SetNameUtf(JNIEnv* env, const quill_value_t& record, jobject value, bool wi
 
 void FillQuillValue(JNIEnv* env, const quill_value_t& record, jobject value, bool withName) {
   SetNameUtf(env, record, value, withName);
-  LocalRef<jstring> data(env, record.data != nullptr ? env->NewStringUTF(record.data) : nullptr);
+  LocalRef<jstring> data(env, record.data != nullptr ? NewStringFromHost(env, record.data) : nullptr);
   env->SetObjectField(value, gClassCache.quillValueData, data.get());
   env->SetIntField(value, gClassCache.quillValueType, record.type);
   env->ExceptionDescribe();

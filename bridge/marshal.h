@@ -27,6 +27,20 @@ inline quill_token GetRequestToken(JNIEnv* env, jobject call) {
 // or unreadable string. outLength, when given, receives the length in UTF-16 code units.
 char* JStringToLatin1(JNIEnv* env, jstring text, int* outLength);
 
+// True when the length bytes at text are valid modified UTF-8, the only text the VM's UTF
+// readers (NewStringUTF and the like) are defined for: one-byte characters 1 to 127, the
+// two-byte forms (C0 80 being character zero) and the three-byte forms (surrogates included).
+// Four-byte characters, stray or missing continuation bytes and overlong forms are not.
+bool IsModifiedUtf8(const char* text, size_t length);
+
+// A new Java string from host text (zero-terminated UTF-8), or null when the VM cannot make one.
+// ASCII goes to NewStringUTF as it is. Other text is decoded by ICU (characters beyond the Basic
+// Multilingual Plane become surrogate pairs, ill-formed bytes U+FFFD) and handed over as UTF-16,
+// unless it is modified UTF-8 that standard UTF-8 rejects (C0 80, surrogates in three bytes),
+// which NewStringUTF reads as it always did. Valid UTF-8 gives the same string either way. Every
+// native making a Java string from host 8-bit text goes through here.
+jstring NewStringFromHost(JNIEnv* env, const char* text);
+
 void FillQuillValue(JNIEnv* env, const quill_value_t& record, jobject value, bool withName);
 void FillQuillValueUtf8(JNIEnv* env, const quill_value_t& record, jobject value, bool withName);
 void FillQuillValueW(JNIEnv* env, const quill_wvalue_t& record, jobject value);

@@ -450,6 +450,17 @@ TEST(RoundTrip, ParametersArriveWithNameDataAndTypeInOrder) {
   EXPECT_EQ(run.output, "rp=request value ck=cookie value") << run.error;
 }
 
+// A request parameter is the host's UTF-8: it reaches Java whole, also beyond the Basic
+// Multilingual Plane and with bytes that are not UTF-8, and comes back out as UTF-8.
+TEST(HostText, RequestParametersReachJavaWhole) {
+  const BalanceChecked balanced;
+  quill_service::RunInputs inputs;
+  inputs.params = {{"smiley", "a\xF0\x9F\x98\x80" "b"}, {"broken", "a\xFF" "b\xC3"}, {"bmp", "\xE2\x82\xAC\xC0\x80"}};
+  const ScriptRun run = RunScript("fx_request_param('smiley'); '|'; fx_request_param('broken'); '|'; fx_request_param('bmp')", inputs);
+  EXPECT_EQ(run.output, std::string("smiley=a\xF0\x9F\x98\x80" "b|broken=a\xEF\xBF\xBD" "b\xEF\xBF\xBD|bmp=\xE2\x82\xAC") + '\0')
+      << run.error;
+}
+
 TEST(RoundTrip, ReturnedValuesKeepTheirTypeAndContents) {
   const BalanceChecked balanced;
   EXPECT_EQ(Output("fx_return_param([1, 'two'])->type(); ' '; fx_return_param([1, 'two']) == [1, 'two']"),
@@ -557,6 +568,66 @@ TEST_F(Marshalling, Latin1SubstitutesWhatItCannotHoldAndCountsUtf16Units) {
   std::unique_ptr<char[]> noLength;
   jni_balance::Balanced(env, "JStringToLatin1", [&] { noLength.reset(bridge::JStringToLatin1(env, x, nullptr)); });
   EXPECT_STREQ(noLength.get(), "x");
+}
+
+TEST(ModifiedUtf8, OnlyTheFormsTheVmReadsAreValid) {
+  struct Case {
+    std::string bytes;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"", true},
+      {"plain ASCII, longer than one word of eight", true},
+      {"gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xE4\xB8\x96", true},  // two and three bytes
+      {"x\xC0\x80y", true},                                        // character zero
+      {"\xED\xA0\xBD\xED\xB8\x80", true},                          // U+1F600 as a surrogate pair
+      {"\xEF\xBF\xBF", true},
+      {"a\xF0\x9F\x98\x80" "b", false},                               // four bytes
+      {"abcdefgh\xF0\x9F\x98\x80", false},                         // after a whole ASCII word
+      {"\x80", false},                                              // a stray continuation byte
+      {"\xC3", false},                                              // cut short
+      {"ab\xE4\xB8", false},
+      {"\xE4\xB8x", false},
+      {"\xC1\x81", false},                                          // overlong
+      {"\xE0\x80\x80", false},
+      {"\xC0\x81", false},
+      {"\xFF", false},
+      {std::string("abcdefghij\0k", 12), false},                      // a zero byte
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(bridge::IsModifiedUtf8(c.bytes.data(), c.bytes.size()), c.valid) << ::testing::PrintToString(c.bytes);
+  }
+}
+
+TEST_F(Marshalling, HostTextReachesJavaWithSupplementaryCharactersAndSubstitutes) {
+  const BalanceChecked balanced;
+  struct Case {
+    const char* bytes;
+    std::u16string expected;
+  };
+  const Case cases[] = {
+      {"a\xF0\x9F\x98\x80" "b", u"a\U0001F600b"},
+      {"\xF0\x9F\x98\x80\xF0\x9F\x98\x81 \xC3\xA9", u"\U0001F600\U0001F601 \u00E9"},
+      {"\x80" "abc", u"\uFFFDabc"},
+      {"ab\xE4\xB8", u"ab\uFFFD"},
+      {"\xC1\x81!", u"\uFFFD\uFFFD!"},
+      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
+      // Already modified UTF-8: read as it always was.
+      {"x\xC0\x80y", std::u16string(u"x\0y", 3)},
+      {"\xED\xA0\xBD\xED\xB8\x80", u"\U0001F600"},
+      {"gr\xC3\xBC\xC3\x9F \xE4\xB8\x96", u"gr\u00FC\u00DF \u4E16"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::string(c.bytes)));
+    jobject value = NewValue(u"old name", u"old data", 1);
+    jni_balance::Balanced(env, "FillQuillValue", [&] {
+      bridge::FillQuillValue(env, quill_value_t{c.bytes, static_cast<uint32_t>(std::strlen(c.bytes)), c.bytes,
+                                                static_cast<uint32_t>(std::strlen(c.bytes)), 2},
+                             value, true);
+    });
+    EXPECT_EQ(Name(value), c.expected);
+    EXPECT_EQ(Data(value), c.expected);
+  }
 }
 
 TEST_F(Marshalling, IntValuesReceiveThirtyTwoBitNumbersSignExtended) {
