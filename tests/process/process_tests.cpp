@@ -46,7 +46,7 @@ class Server {
     base_ = fs::path(::testing::TempDir()) / ("qjapi-process-" + std::to_string(getpid())) / name;
     fs::remove_all(base_);
     fs::create_directories(base_ / "root" / "QuillModules");
-    for (const char* file : {QJAPI_MODULE, QJAPI_JAR, HOSTILE_JAR})
+    for (const char* file : {QJAPI_MODULE, QJAPI_JAR, HOSTILE_JAR, NATIVE_WALK_JAR})
       fs::copy_file(file, base_ / "root" / "QuillModules" / fs::path(file).filename());
   }
   ~Server() {
@@ -124,6 +124,16 @@ class Server {
   pid_t pid_ = 0;
   Clock::time_point started_;
 };
+
+// The cases' server roots go when the program ends.
+class RemoveRoots : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(fs::path(::testing::TempDir()) / ("qjapi-process-" + std::to_string(getpid())), ignored);
+  }
+};
+[[maybe_unused]] ::testing::Environment* const gRemoveRoots = ::testing::AddGlobalTestEnvironment(new RemoveRoots);
 
 // Start-up takes a few seconds on a loaded machine; a hung child is killed after this.
 constexpr auto kLimit = 60s;
@@ -269,3 +279,28 @@ TEST(StopSignal, RunsThatOverstayTheDeadlineAreAbandonedAndASecondSignalEndsAtOn
   }
 }
 
+// ---- the natives under mutated arguments ----
+
+// A short fixed-seed run of the native fuzzer (docs/fuzzing.md has the long one), as it is and
+// under -Xcheck:jni: no native may throw, crash the server or draw a warning from the VM.
+TEST(NativeFuzz, AFixedSeedRunCallsEveryImplementedNativeWithoutAThrowOrAWarning) {
+  for (const bool checked : {false, true}) {
+    SCOPED_TRACE(checked ? "-Xcheck:jni" : "plain");
+    Server server(checked ? "fuzz-checked" : "fuzz");
+    const std::string options = checked ? "-Xcheck:jni" : "";
+    const Outcome run = server.Run({"--threads", "1", "--pref", "java_vm_options=" + options},
+                                   "fz_fuzz(20261206, 20000)", {"--repeat", "3"}, kLimit);
+    EXPECT_EQ(run.status, 0) << run.err;
+    for (int i = 0; i < 3; ++i) {
+      const std::string head = "fuzz seed " + std::to_string(20261206 + i) + ": 20000 calls, ";
+      const size_t at = run.err.find(head);
+      ASSERT_NE(at, std::string::npos) << run.err;
+      EXPECT_NE(run.err.find(" refused, 0 threw, ", at), std::string::npos) << run.err.substr(at, 200);
+    }
+    EXPECT_FALSE(Has(run.err, "THREW")) << run.err;
+    for (const char* warning : {"WARNING in native method", "FATAL ERROR in native method", "WARNING: JNI local refs"}) {
+      EXPECT_FALSE(Has(run.out, warning)) << warning;
+      EXPECT_FALSE(Has(run.err, warning)) << warning;
+    }
+  }
+}
