@@ -140,6 +140,14 @@ constexpr auto kLimit = 60s;
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// What -Xcheck:jni prints about a native's misuse of JNI, on either stream.
+void ExpectNoJniWarnings(const Outcome& run) {
+  for (const char* warning : {"WARNING in native method", "FATAL ERROR in native method", "WARNING: JNI local refs"}) {
+    EXPECT_FALSE(Has(run.out, warning)) << warning << "\n" << run.out;
+    EXPECT_FALSE(Has(run.err, warning)) << warning << "\n" << run.err;
+  }
+}
+
 }  // namespace
 
 // ---- hostile modules ----
@@ -156,16 +164,20 @@ TEST(HostileModule, ExceptionsOfEveryKindFailTheRunAndLeaveTheServerStanding) {
       {"recurse", "hx_recurse()", "", "java.lang.StackOverflowError"},
       {"hog", "hx_hog()", "-Xmx48m", "java.lang.OutOfMemoryError"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Server server(c.name);
-    // After the failing tag the script goes on to a second call in the same process.
-    std::vector<std::string> args = {"--threads", "1"};
-    if (*c.vmOptions != '\0') args.insert(args.end(), {"--pref", std::string("java_vm_options=") + c.vmOptions});
-    const Outcome run = server.Run(args, std::string(c.script), kLimit);
-    EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_TRUE(Has(run.err, c.printed)) << run.err;
-    EXPECT_TRUE(Has(run.err, "script.qs:1:1: error -10998")) << run.err;
+  for (const bool checked : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (checked ? " -Xcheck:jni" : ""));
+      Server server(std::string(c.name) + (checked ? "-checked" : ""));
+      const std::string options = std::string(checked ? "-Xcheck:jni " : "") + c.vmOptions;
+      // Each later run in the same process meets a server that still works, and fails the same way.
+      const Outcome run = server.Run({"--threads", "1", "--pref", "java_vm_options=" + options}, c.script,
+                                     {"--repeat", "3"}, kLimit);
+      EXPECT_EQ(run.status, 1) << run.err;
+      EXPECT_TRUE(Has(run.err, c.printed)) << run.err;
+      EXPECT_TRUE(Has(run.err, "script.qs:1:1: error -10998")) << run.err;
+      EXPECT_TRUE(Has(run.err, "runs: 3, failures: 3,")) << run.err;
+      ExpectNoJniWarnings(run);
+    }
   }
 }
 
@@ -298,9 +310,6 @@ TEST(NativeFuzz, AFixedSeedRunCallsEveryImplementedNativeWithoutAThrowOrAWarning
       EXPECT_NE(run.err.find(" refused, 0 threw, ", at), std::string::npos) << run.err.substr(at, 200);
     }
     EXPECT_FALSE(Has(run.err, "THREW")) << run.err;
-    for (const char* warning : {"WARNING in native method", "FATAL ERROR in native method", "WARNING: JNI local refs"}) {
-      EXPECT_FALSE(Has(run.out, warning)) << warning;
-      EXPECT_FALSE(Has(run.err, warning)) << warning;
-    }
+    ExpectNoJniWarnings(run);
   }
 }
