@@ -96,6 +96,17 @@ jstring NewStringFromHost(JNIEnv* env, const char* text) {
   return env->NewString(reinterpret_cast<const jchar*>(units), unitCount);
 }
 
+HostUtf8Chars::HostUtf8Chars(JNIEnv* env, jstring text) : modified_(env, text), chars_(modified_.get()) {
+  if (chars_ == nullptr || std::strchr(chars_, '\xED') == nullptr) return;
+  const Utf16Chars units(env, text);
+  if (!units) {
+    chars_ = nullptr;
+    return;
+  }
+  icu::UnicodeString(false, reinterpret_cast<const UChar*>(units.get()), units.length()).toUTF8String(converted_);
+  chars_ = converted_.c_str();
+}
+
 namespace {
 
 void SetNameUtf(JNIEnv* env, const quill_value_t& record, jobject value, bool withName) {

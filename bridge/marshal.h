@@ -5,6 +5,7 @@
 #include <jni.h>
 
 #include <initializer_list>
+#include <string>
 
 #include "bridge/jni_guards.h"
 #include "host/os.h"
@@ -40,6 +41,25 @@ bool IsModifiedUtf8(const char* text, size_t length);
 // which NewStringUTF reads as it always did. Valid UTF-8 gives the same string either way. Every
 // native making a Java string from host 8-bit text goes through here.
 jstring NewStringFromHost(JNIEnv* env, const char* text);
+
+// The text of a Java string as the host reads 8-bit text: zero-terminated UTF-8. The VM's
+// modified UTF-8 is the same bytes except for characters beyond the Basic Multilingual Plane
+// (six bytes there, four here) and character zero (C0 80 there); only text that can hold the
+// former (it has an ED byte) is re-encoded from its UTF-16, where character zero ends it.
+class HostUtf8Chars {
+ public:
+  HostUtf8Chars(JNIEnv* env, jstring text);
+  HostUtf8Chars(const HostUtf8Chars&) = delete;
+  HostUtf8Chars& operator=(const HostUtf8Chars&) = delete;
+
+  explicit operator bool() const { return chars_ != nullptr; }
+  const char* get() const { return chars_; }
+
+ private:
+  Utf8Chars modified_;
+  std::string converted_;
+  const char* chars_ = nullptr;
+};
 
 void FillQuillValue(JNIEnv* env, const quill_value_t& record, jobject value, bool withName);
 void FillQuillValueUtf8(JNIEnv* env, const quill_value_t& record, jobject value, bool withName);

@@ -13,7 +13,7 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_getRequestParam(JNIE
   return WithCall(env, self, {value}, [&](quill_token t) {
     LocalRef<jstring> name(
         env, static_cast<jstring>(env->GetObjectField(value, gClassCache.quillValueName)));
-    Utf8Chars nameChars(env, name.get());
+    HostUtf8Chars nameChars(env, name.get());
     quill_value_t record{};
     record.name = nameChars.get();
     return OnSuccess(quill_getRequestParam(t, which, &record),

@@ -359,6 +359,15 @@ TEST(TagCall, AThrowingTagFailsWithItsExceptionAndLeavesTheRunHealthy) {
   EXPECT_EQ(Output("fx_echo('next run')"), "next run");
 }
 
+// The start-up thread stays attached, so whatever a tag call leaves there piles up for the life
+// of the process: every way a call ends must give back what it took.
+TEST(TagCall, RunLeavesNothingBehindOnAThreadThatStaysAttached) {
+  const BalanceChecked balanced;
+  for (const char* script : {"fx_echo('a', -b='c')", "fx_fail_msg()", "fx_throw()", "fx_both_6()"}) {
+    jni_balance::Balanced(gStartupEnv, std::string("JavaTag::Run of ") + script, [&] { RunScript(script); });
+  }
+}
+
 TEST(TagCall, ReturnedIntegersKeepAll64Bits) {
   const BalanceChecked balanced;
   EXPECT_EQ(Output("fx_return_int()"), "1099511627776");
@@ -459,6 +468,17 @@ TEST(HostText, RequestParametersReachJavaWhole) {
   const ScriptRun run = RunScript("fx_request_param('smiley'); '|'; fx_request_param('broken'); '|'; fx_request_param('bmp')", inputs);
   EXPECT_EQ(run.output, std::string("smiley=a\xF0\x9F\x98\x80" "b|broken=a\xEF\xBF\xBD" "b\xEF\xBF\xBD|bmp=\xE2\x82\xAC") + '\0')
       << run.error;
+}
+
+// The other way: a name Java asks the host for is the host's UTF-8, not the VM's modified form.
+TEST(HostText, NamesJavaAsksForReachTheHostAsUtf8) {
+  const BalanceChecked balanced;
+  quill_service::RunInputs inputs;
+  inputs.params = {{"\xF0\x9F\x98\x80", "smile"}, {"\xED\x95\x9C", "hangul"}, {"caf\xC3\xA9", "plain"}};
+  const ScriptRun run = RunScript(
+      "fx_request_param('\xF0\x9F\x98\x80'); '|'; fx_request_param('\xED\x95\x9C'); '|'; fx_request_param('caf\xC3\xA9')",
+      inputs);
+  EXPECT_EQ(run.output, "\xF0\x9F\x98\x80=smile|\xED\x95\x9C=hangul|caf\xC3\xA9=plain") << run.error;
 }
 
 TEST(RoundTrip, ReturnedValuesKeepTheirTypeAndContents) {
