@@ -5,9 +5,12 @@
 // one entry into fixtures.NativeWalk.NATIVES, which calls it with null arguments, unbound, with
 // a stale token and, prepared, with success. bridge_tests binds the row's counted form in place
 // of the native, so every call of it in that program is checked; it fails when the module exports
-// a native that has no row here (BalanceCoverage.EveryExportedNativeHasARow) and when a row was
-// not seen succeeding, refusing an unbound call and refusing a host failure
-// (BalanceCoverage.EveryNativeRanEveryPathBalanced).
+// a native that has no row here (BalanceCoverage.EveryExportedNativeHasARow) and when a row
+// returning an int code was not seen succeeding, refusing an unbound call and refusing a host
+// failure (BalanceCoverage.EveryNativeRanEveryPathBalanced). A native without a code to tell
+// its paths apart (void, or returning an object) needs a case that calls Counted<&symbol>::Call
+// on each path and checks after each call, as RegisterOnEveryPath in bridge_tests.cpp does for
+// the registration natives; the coverage check then only asks that it was called.
 #include "tests/bridge/balanced_natives.h"
 
 #include <dlfcn.h>

@@ -75,7 +75,7 @@ class BalanceScope {
 // Violations recorded so far (and cleared): one line each, naming the native or routine.
 std::vector<std::string> TakeViolations();
 
-// Natives are registered with the outcome of each call, for TakeOutcomes' coverage check.
+// The outcome of each call of a counted native, for the check that each ran on every path.
 void RecordOutcome(const std::string& native, Outcome outcome);
 std::vector<std::pair<std::string, std::vector<Outcome>>> Outcomes();
 
