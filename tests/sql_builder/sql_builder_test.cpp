@@ -1,0 +1,542 @@
+// The statements of every record action against hand-written text.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "datasource/sql_builder.h"
+#include "service/core/log.h"
+#include "tests/sql_builder/sql_test_support.h"
+
+namespace {
+
+using namespace datasource;
+using sql_test::MissedColumns;
+using sql_test::TableTypes;
+
+constexpr std::nullopt_t kNull = std::nullopt;
+
+ConnectorSettings Quoted() {
+  ConnectorSettings s;
+  s.quote = "\"";
+  s.terminator = ";";
+  return s;
+}
+
+ActionInput On(std::string_view table) {
+  ActionInput in;
+  in.database = {0, "db"};
+  in.table = {0, table};
+  in.schema = {0, ""};
+  in.hostLogin = {0, ""};
+  return in;
+}
+
+InputColumn Col(std::string_view name, Text value, int32_t op = code::kEquals) {
+  return {name, value, op};
+}
+
+struct Case {
+  const char* what;
+  std::function<void(ConnectorSettings&, ActionInput&, TableTypes&)> setup;
+  std::string expected;
+  std::vector<std::string> missed = {};
+};
+
+void RunSelects(const std::vector<Case>& cases) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ConnectorSettings settings = Quoted();
+    ActionInput input = On("t");
+    TableTypes types;
+    c.setup(settings, input, types);
+    MissedColumns missed;
+    SqlBuilder builder(settings, &types, &missed);
+    const Statement s = builder.Select(input);
+    EXPECT_EQ(s.code, 0) << s.message;
+    EXPECT_TRUE(s.send);
+    EXPECT_EQ(s.text, c.expected);
+    EXPECT_EQ(missed.names, c.missed);
+  }
+}
+
+TEST(SqlSelect, ListsDistinctKeyAndOrder) {
+  RunSelects({
+      {"no input at all", [](auto&, auto&, auto&) {}, "SELECT * FROM \"t\";"},
+      {"return columns joined without blanks",
+       [](auto&, ActionInput& in, auto&) { in.returnColumns = {"a", "b c"}; },
+       "SELECT \"a\",\"b c\" FROM \"t\";"},
+      {"only command parameters: no WHERE",
+       [](auto&, ActionInput& in, auto&) {
+         in.distinct = true;
+         in.inputColumns = {Col("-distinct", ""), Col("-uselimit", "5"), Col("-skip", "2")};
+       },
+       "SELECT DISTINCT * FROM \"t\";"},
+      {"a key value makes the condition alone",
+       [](auto&, ActionInput& in, auto&) {
+         in.key = KeyColumn{"id", "7"};
+         in.inputColumns = {Col("a", "x")};
+       },
+       "SELECT * FROM \"t\" WHERE \"id\" = '7';"},
+      {"a key without value leaves the inputs",
+       [](auto&, ActionInput& in, auto&) {
+         in.key = KeyColumn{"id", ""};
+         in.inputColumns = {Col("a", "x")};
+       },
+       "SELECT * FROM \"t\" WHERE (a = 'x');"},
+      {"sort columns: empty names skipped, DESC with its blanks",
+       [](auto&, ActionInput& in, auto&) {
+         in.sortColumns = {{"a", 0}, {kNull, 1}, {"", 1}, {"b", 1}, {"c", 2}};
+       },
+       "SELECT * FROM \"t\" ORDER BY \"a\",\"b\" DESC ,\"c\";"},
+      {"sort columns that are all empty give no clause",
+       [](auto&, ActionInput& in, auto&) { in.sortColumns = {{"", 0}}; },
+       "SELECT * FROM \"t\";"},
+  });
+}
+
+TEST(SqlSelect, ConditionsAndGroups) {
+  RunSelects({
+      {"two conditions under AND",
+       [](auto&, ActionInput& in, auto&) {
+         in.inputColumns = {Col("a", "x"), Col("b", "y", code::kBeginsWith)};
+       },
+       "SELECT * FROM \"t\" WHERE (a = 'x' AND b LIKE 'y%');"},
+      {"NOT group inside OR",
+       [](auto&, ActionInput& in, auto&) {
+         in.logicalOp = code::kOr;
+         in.inputColumns = {Col("a", "x"), Col("opbegin", "not"), Col("b", "y"),
+                            Col("opend", kNull)};
+       },
+       "SELECT * FROM \"t\" WHERE (a = 'x' OR NOT (b = 'y'));"},
+      {"null values: IS NULL and IS NOT NULL",
+       [](auto&, ActionInput& in, auto&) {
+         in.inputColumns = {Col("a", kNull), Col("b", kNull, code::kNotEquals)};
+       },
+       "SELECT * FROM \"t\" WHERE (a IS NULL AND b IS NOT NULL);"},
+      {"empty values kept for equals and not-equals only",
+       [](auto&, ActionInput& in, auto&) {
+         in.inputColumns = {Col("a", ""), Col("b", "", code::kLess), Col("c", kNull, code::kContains),
+                            Col("d", "", code::kNotEquals)};
+       },
+       "SELECT * FROM \"t\" WHERE (a = '' AND d <> '');"},
+      {"an empty group leaves no trace",
+       [](auto&, ActionInput& in, auto&) {
+         in.inputColumns = {Col("a", "x"), Col("opbegin", "or"), Col("opend", ""), Col("b", "y")};
+       },
+       "SELECT * FROM \"t\" WHERE (a = 'x' AND b = 'y');"},
+      {"a group that ends up empty after skipped items",
+       [](auto&, ActionInput& in, auto&) {
+         in.inputColumns = {Col("OPBEGIN", "and"), Col("-x", "1"), Col("b", "", code::kGreater),
+                            Col("OperatorEnd", kNull), Col("c", "3")};
+       },
+       "SELECT * FROM \"t\" WHERE (c = '3');"},
+      {"OR group inside AND, markers in any case",
+       [](auto&, ActionInput& in, auto&) {
+         in.inputColumns = {Col("a", "1"), Col("OpBegin", "OR"), Col("b", "2"), Col("c", "3"),
+                            Col("operatorend", kNull), Col("d", "4")};
+       },
+       "SELECT * FROM \"t\" WHERE (a = '1' AND (b = '2' OR c = '3') AND d = '4');"},
+      {"inside NOT the enclosing joiner is used",
+       [](auto&, ActionInput& in, auto&) {
+         in.logicalOp = code::kOr;
+         in.inputColumns = {Col("operatorbegin", "NOT"), Col("a", "1"), Col("b", "2"),
+                            Col("opend", kNull), Col("c", "3")};
+       },
+       "SELECT * FROM \"t\" WHERE (NOT (a = '1' OR b = '2') OR c = '3');"},
+      {"a group of another value takes the action's operator",
+       [](auto&, ActionInput& in, auto&) {
+         in.logicalOp = code::kOr;
+         in.inputColumns = {Col("opbegin", "either"), Col("a", "1"), Col("b", "2"),
+                            Col("opend", kNull)};
+       },
+       "SELECT * FROM \"t\" WHERE ((a = '1' OR b = '2'));"},
+      {"groups left open are closed at the end",
+       [](auto&, ActionInput& in, auto&) {
+         in.inputColumns = {Col("a", "1"), Col("opbegin", "or"), Col("b", "2"), Col("c", "3")};
+       },
+       "SELECT * FROM \"t\" WHERE (a = '1' AND (b = '2' OR c = '3'));"},
+      {"null names skipped",
+       [](auto&, ActionInput& in, auto&) {
+         in.inputColumns = {{kNull, "1", code::kEquals}, Col("a", "1")};
+       },
+       "SELECT * FROM \"t\" WHERE (a = '1');"},
+      {"an input column the host cannot deliver drops the whole clause",
+       [](auto&, ActionInput& in, auto&) {
+         in.inputColumns = {Col("a", "1")};
+         in.inputColumnsComplete = false;
+         in.sortColumns = {{"a", 0}};
+       },
+       "SELECT * FROM \"t\" ORDER BY \"a\";"},
+  });
+}
+
+TEST(SqlSelect, OperatorsAndValueForms) {
+  struct Op {
+    int32_t code;
+    const char* condition;
+  };
+  const std::vector<Op> ops = {
+      {code::kEquals, "a = 'v'"},           {code::kNotEquals, "a <> 'v'"},
+      {code::kLess, "a < 'v'"},             {code::kLessEqual, "a <= 'v'"},
+      {code::kGreater, "a > 'v'"},          {code::kGreaterEqual, "a >= 'v'"},
+      {code::kBeginsWith, "a LIKE 'v%'"},   {code::kEndsWith, "a LIKE '%v'"},
+      {code::kContains, "a LIKE '%v%'"},    {code::kNotBeginsWith, "a NOT LIKE 'v%'"},
+      {code::kNotEndsWith, "a NOT LIKE '%v'"}, {code::kNotContains, "a NOT LIKE '%v%'"},
+      {code::kInList, "a IN ('v')"},        {code::kNotInList, "a NOT IN ('v')"},
+      {code::kFullText, "a = ('v')"},       {QUILL_FOURCC('?', '?', '?', '?'), "a = 'v'"},
+  };
+  for (const Op& op : ops) {
+    SCOPED_TRACE(op.condition);
+    ConnectorSettings settings = Quoted();
+    ActionInput in = On("t");
+    in.inputColumns = {Col("a", "v", op.code)};
+    EXPECT_EQ(SqlBuilder(settings).Select(in).text,
+              std::string("SELECT * FROM \"t\" WHERE (") + op.condition + ");");
+  }
+}
+
+TEST(SqlSelect, QuotesInsideValuesAreDoubledEverywhere) {
+  RunSelects({
+      {"condition, pattern and list",
+       [](auto&, ActionInput& in, auto&) {
+         in.inputColumns = {Col("a", "it's"), Col("b", "'", code::kContains),
+                            Col("c", "x','y", code::kInList), Col("d", "'') OR 1=1 --")};
+       },
+       "SELECT * FROM \"t\" WHERE (a = 'it''s' AND b LIKE '%''%' AND c IN ('x'',''y') AND "
+       "d = ''''') OR 1=1 --');"},
+      {"key value",
+       [](auto&, ActionInput& in, auto&) { in.key = KeyColumn{"id", "7' OR '1'='1"}; },
+       "SELECT * FROM \"t\" WHERE \"id\" = '7'' OR ''1''=''1';"},
+      {"backslash, percent and newline stay as they are",
+       [](auto&, ActionInput& in, auto&) { in.inputColumns = {Col("a", "50% \\'\n")}; },
+       "SELECT * FROM \"t\" WHERE (a = '50% \\''\n');"},
+  });
+}
+
+TEST(SqlSelect, UnquotedTypesWhenTheDriverDoesNotConvert) {
+  auto discovered = [](ConnectorSettings& s, TableTypes& types) {
+    s.supportsConvert = false;
+    types.columns() = {{"n", code::kLong}, {"d", code::kDouble}, {"s", QUILL_TYPE_TEXT},
+                       {"f", code::kBoolean}, {"day", code::kDate}, {"id", code::kLong}};
+  };
+  RunSelects({
+      {"numbers bare, text quoted, begins-with on a number is equals",
+       [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
+         discovered(s, types);
+         in.inputColumns = {Col("n", "5", code::kBeginsWith), Col("d", "-2.5e3", code::kGreater),
+                            Col("s", "5"), Col("f", "TRUE"), Col("day", "2460000.5")};
+       },
+       "SELECT * FROM \"t\" WHERE (n = 5 AND d > -2.5e3 AND s = '5' AND f = TRUE AND "
+       "day = 2460000.5);"},
+      {"empty values: 0 for a number, '' for text",
+       [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
+         discovered(s, types);
+         in.inputColumns = {Col("n", ""), Col("s", "")};
+       },
+       "SELECT * FROM \"t\" WHERE (n = 0 AND s = '');"},
+      {"patterns and lists of numbers",
+       [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
+         discovered(s, types);
+         in.inputColumns = {Col("n", "5", code::kContains), Col("n", "1, 2 ,3", code::kInList),
+                            Col("d", "1.5", code::kNotEndsWith)};
+       },
+       "SELECT * FROM \"t\" WHERE (n LIKE '%5%' AND n IN (1, 2 ,3) AND d NOT LIKE '%1.5');"},
+      {"a column not discovered is logged and quoted",
+       [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
+         discovered(s, types);
+         in.inputColumns = {Col("gone", "5"), Col("n", "5")};
+       },
+       "SELECT * FROM \"t\" WHERE (gone = '5' AND n = 5);", {"gone"}},
+      {"the key by name, logged when missing",
+       [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
+         discovered(s, types);
+         in.key = KeyColumn{"key", "9"};
+       },
+       "SELECT * FROM \"t\" WHERE \"key\" = '9';", {"key"}},
+      {"a numeric key bare",
+       [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
+         discovered(s, types);
+         in.key = KeyColumn{"id", "9"};
+       },
+       "SELECT * FROM \"t\" WHERE \"id\" = 9;"},
+      {"types are not consulted while the driver converts",
+       [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
+         discovered(s, types);
+         s.supportsConvert = true;
+         in.inputColumns = {Col("n", "5"), Col("gone", "5")};
+       },
+       "SELECT * FROM \"t\" WHERE (n = '5' AND gone = '5');"},
+  });
+}
+
+TEST(SqlTableName, CatalogsSchemasQuoteSeparatorTerminator) {
+  RunSelects({
+      {"catalog quoted, then separator",
+       [](ConnectorSettings& s, auto&, auto&) { s.supportsCatalogs = true; },
+       "SELECT * FROM \"db\".\"t\";"},
+      {"schema from the action, never quoted",
+       [](ConnectorSettings& s, ActionInput& in, auto&) {
+         s.supportsSchemas = true;
+         s.schemaName = "dflt";
+         in.schema = {0, "act"};
+         in.hostLogin = {0, "login"};
+       },
+       "SELECT * FROM act.\"t\";"},
+      {"schema from the host login",
+       [](ConnectorSettings& s, ActionInput& in, auto&) {
+         s.supportsSchemas = true;
+         s.schemaName = "dflt";
+         in.schema = {QUILL_ERR_NOT_FOUND, ""};
+         in.hostLogin = {0, "login"};
+       },
+       "SELECT * FROM login.\"t\";"},
+      {"schema from the default",
+       [](ConnectorSettings& s, ActionInput& in, auto&) {
+         s.supportsSchemas = true;
+         s.schemaName = "dflt";
+         in.hostLogin = {QUILL_ERR_NOT_FOUND, "ignored"};
+       },
+       "SELECT * FROM dflt.\"t\";"},
+      {"no schema support: the action's schema is left out",
+       [](ConnectorSettings& s, ActionInput& in, auto&) {
+         s.schemaName = "dflt";
+         in.schema = {0, "act"};
+       },
+       "SELECT * FROM \"t\";"},
+      {"catalog and schema with a long separator",
+       [](ConnectorSettings& s, ActionInput& in, auto&) {
+         s.supportsCatalogs = s.supportsSchemas = true;
+         s.separator = "::";
+         in.schema = {0, "sch"};
+       },
+       "SELECT * FROM \"db\"::sch::\"t\";"},
+      {"empty quote: bare identifiers; long terminator verbatim",
+       [](ConnectorSettings& s, ActionInput& in, auto&) {
+         s.quote = "";
+         s.terminator = "\nGO\n";
+         in.returnColumns = {"a"};
+         in.sortColumns = {{"a", 1}};
+       },
+       "SELECT a FROM t ORDER BY a DESC \nGO\n"},
+      {"a table name that cannot be read is empty",
+       [](auto&, ActionInput& in, auto&) { in.table = {QUILL_ERR_NOT_FOUND, "x"}; },
+       "SELECT * FROM \"\";"},
+  });
+}
+
+struct Built {
+  Statement statement;
+  std::vector<std::string> missed;
+};
+
+template <class Build>
+Built BuildWith(const ConnectorSettings& settings, const TableTypes& types, Build&& build) {
+  MissedColumns missed;
+  SqlBuilder builder(settings, &types, &missed);
+  Built built{build(builder), {}};
+  built.missed = missed.names;
+  return built;
+}
+
+TEST(SqlChanges, InsertUpdateDelete) {
+  const ConnectorSettings settings = Quoted();
+  const TableTypes none;
+  ActionInput in = On("t");
+  in.inputColumns = {Col("a", "1"), Col("b", kNull), Col("a", "2"), Col("-skip", "x")};
+  in.key = KeyColumn{"id", "7"};
+  const ColumnList list = GatherInputColumns(in);
+
+  auto insert = BuildWith(settings, none, [&](SqlBuilder& b) { return b.Insert(in, list); });
+  EXPECT_EQ(insert.statement.text,
+            "INSERT INTO \"t\" (\"a\",\"b\",\"-skip\") VALUES ('1,2',NULL,'x');");
+  auto update = BuildWith(settings, none, [&](SqlBuilder& b) { return b.Update(in, list); });
+  EXPECT_EQ(update.statement.text,
+            "UPDATE \"t\" SET \"a\" = '1,2',\"b\" = NULL,\"-skip\" = 'x' WHERE \"id\" = '7';");
+  auto remove = BuildWith(settings, none, [&](SqlBuilder& b) { return b.Delete(in); });
+  EXPECT_EQ(remove.statement.text, "DELETE FROM \"t\" WHERE \"id\" = '7';");
+
+  ActionInput bare = On("t");
+  bare.key = KeyColumn{"id", "it's"};
+  const ColumnList empty;
+  EXPECT_EQ(SqlBuilder(settings).Insert(bare, empty).text, "INSERT INTO \"t\";");
+  EXPECT_EQ(SqlBuilder(settings).Update(bare, empty).text, "UPDATE \"t\" WHERE \"id\" = 'it''s';");
+}
+
+TEST(SqlChanges, DuplicateNamesAndNullsMerge) {
+  ActionInput in = On("t");
+  in.inputColumns = {Col("a", kNull), Col("b", "x"), Col("a", "1"), Col("b", kNull),
+                     Col("c", kNull), Col("c", kNull), Col("A", "3")};
+  const ColumnList list = GatherInputColumns(in);
+  ASSERT_EQ(list.size(), 4u);
+  EXPECT_EQ(list[0].value, std::optional<std::string>(",1"));
+  EXPECT_EQ(list[1].value, std::optional<std::string>("x,"));
+  EXPECT_EQ(list[2].value, std::nullopt);
+  EXPECT_EQ(list[3].name, "A");
+}
+
+TEST(SqlChanges, NoKeyConditionStopsUpdateAndDelete) {
+  const ConnectorSettings settings = Quoted();
+  const std::vector<std::pair<const char*, std::optional<KeyColumn>>> keys = {
+      {"key not delivered", std::nullopt},
+      {"empty key name", KeyColumn{"", "1"}},
+      {"null key name", KeyColumn{kNull, "1"}},
+      {"empty key value", KeyColumn{"id", ""}},
+      {"null key value", KeyColumn{"id", kNull}},
+  };
+  for (const auto& [what, key] : keys) {
+    SCOPED_TRACE(what);
+    ActionInput in = On("t");
+    in.inputColumns = {Col("a", "1")};
+    in.key = key;
+    const Statement update = SqlBuilder(settings).Update(in, GatherInputColumns(in));
+    EXPECT_EQ(update.code, kUpdateWithoutKey);
+    EXPECT_FALSE(update.send);
+    const Statement remove = SqlBuilder(settings).Delete(in);
+    EXPECT_EQ(remove.code, kDeleteWithoutKey);
+    EXPECT_FALSE(remove.send);
+  }
+}
+
+TEST(SqlChanges, PositionsGiveTheTypesOfInsertedValues) {
+  ConnectorSettings settings = Quoted();
+  settings.supportsConvert = false;
+  // The discovery lists the merged input columns in order, then the key.
+  const TableTypes types({{"n", code::kLong}, {"s", QUILL_TYPE_TEXT}, {"id", code::kLong}});
+  ActionInput in = On("t");
+  in.inputColumns = {Col("n", "4"), Col("s", "4"), Col("extra", "5")};
+  in.key = KeyColumn{"id", "8"};
+  const ColumnList list = GatherInputColumns(in);
+
+  auto insert = BuildWith(settings, types, [&](SqlBuilder& b) { return b.Insert(in, list); });
+  // "extra" is third: the discovery's third column is the key's, of type long.
+  EXPECT_EQ(insert.statement.text, "INSERT INTO \"t\" (\"n\",\"s\",\"extra\") VALUES (4,'4',5);");
+  auto update = BuildWith(settings, types, [&](SqlBuilder& b) { return b.Update(in, list); });
+  EXPECT_EQ(update.statement.text,
+            "UPDATE \"t\" SET \"n\" = 4,\"s\" = '4',\"extra\" = 5 WHERE \"id\" = 8;");
+  EXPECT_TRUE(update.missed.empty());
+
+  in.inputColumns.push_back(Col("more", "6"));
+  const ColumnList longer = GatherInputColumns(in);
+  auto missing = BuildWith(settings, types, [&](SqlBuilder& b) { return b.Insert(in, longer); });
+  EXPECT_EQ(missing.statement.text,
+            "INSERT INTO \"t\" (\"n\",\"s\",\"extra\",\"more\") VALUES (4,'4',5,'6');");
+  EXPECT_EQ(missing.missed, std::vector<std::string>{"more"});
+}
+
+TEST(SqlDescribe, StatementEmptyTableAndReadFailures) {
+  ConnectorSettings settings = Quoted();
+  ActionInput in = On("t");
+  Statement s = SqlBuilder(settings).Describe(in);
+  EXPECT_TRUE(s.send);
+  EXPECT_EQ(s.text, "SELECT * FROM \"t\" WHERE 0=1;");
+
+  in.table = {0, ""};
+  s = SqlBuilder(settings).Describe(in);
+  EXPECT_EQ(s.code, 0);
+  EXPECT_FALSE(s.send);
+
+  in.table = {-77, "t"};
+  EXPECT_EQ(SqlBuilder(settings).Describe(in).code, -77);
+  in = On("t");
+  in.database = {-78, ""};
+  EXPECT_EQ(SqlBuilder(settings).Describe(in).code, -78);
+
+  settings.supportsSchemas = true;
+  in = On("t");
+  in.schema = {-79, ""};
+  EXPECT_EQ(SqlBuilder(settings).Describe(in).code, -79);
+  in.schema = {0, ""};
+  in.hostLogin = {-80, ""};
+  EXPECT_EQ(SqlBuilder(settings).Describe(in).code, -80);
+  in.schema = {0, "s"};
+  s = SqlBuilder(settings).Describe(in);
+  EXPECT_EQ(s.text, "SELECT * FROM s.\"t\" WHERE 0=1;");
+}
+
+TEST(SqlDiscovery, ListsInputColumnsThenTheKey) {
+  const ConnectorSettings settings = Quoted();
+  ActionInput in = On("t");
+  in.inputColumns = {Col("a", "1"), Col("opbegin", "or"), Col("a", "2"), Col("-distinct", "")};
+  in.key = KeyColumn{"id", kNull};
+  SqlBuilder builder(settings);
+  EXPECT_EQ(builder.DiscoveryQuery(in, GatherInputColumns(in)),
+            "SELECT \"a\",\"opbegin\",\"-distinct\",\"id\" FROM \"t\" WHERE 0=1");
+
+  ActionInput bare = On("t");
+  bare.key = KeyColumn{"-uselimit", "1"};
+  EXPECT_EQ(builder.DiscoveryQuery(bare, {}), "SELECT * FROM \"t\" WHERE 0=1");
+  bare.key = KeyColumn{"k", "1"};
+  EXPECT_EQ(builder.DiscoveryQuery(bare, {}), "SELECT \"k\" FROM \"t\" WHERE 0=1");
+}
+
+TEST(SqlRefusals, UnquotedValuesMustBePlainLiterals) {
+  ConnectorSettings settings = Quoted();
+  settings.supportsConvert = false;
+  const TableTypes types({{"n", code::kLong}, {"f", code::kBoolean}, {"day", code::kDate}});
+  struct Refusal {
+    const char* column;
+    const char* value;
+    int32_t op;
+  };
+  const std::vector<Refusal> refused = {
+      {"n", "1; DROP TABLE t", code::kEquals}, {"n", "1 OR 1=1", code::kEquals},
+      {"n", "--1", code::kEquals},             {"n", "1e", code::kGreater},
+      {"n", "0x10", code::kEquals},            {"n", " 1", code::kEquals},
+      {"n", "1,2", code::kEquals},             {"n", "1,,2", code::kInList},
+      {"n", "1)", code::kNotInList},           {"f", "yes", code::kEquals},
+      {"day", "2024-01-05", code::kEquals},    {"n", ".", code::kEquals},
+  };
+  for (const Refusal& r : refused) {
+    SCOPED_TRACE(r.value);
+    ActionInput in = On("t");
+    in.inputColumns = {Col(r.column, r.value, r.op)};
+    const Statement s = SqlBuilder(settings, &types).Select(in);
+    EXPECT_EQ(s.code, kValueNotLiteral);
+    EXPECT_FALSE(s.send);
+    EXPECT_TRUE(s.text.empty());
+    EXPECT_NE(s.message.find(std::string("column \"") + r.column + "\""), std::string::npos)
+        << s.message;
+  }
+  // The same refusal in every place a value goes.
+  ActionInput in = On("t");
+  in.inputColumns = {Col("n", "1) --")};
+  in.key = KeyColumn{"n", "2 OR 1=1"};
+  const ColumnList list = GatherInputColumns(in);
+  EXPECT_EQ(SqlBuilder(settings, &types).Insert(in, list).code, kValueNotLiteral);
+  EXPECT_EQ(SqlBuilder(settings, &types).Update(in, list).code, kValueNotLiteral);
+  EXPECT_EQ(SqlBuilder(settings, &types).Delete(in).code, kValueNotLiteral);
+  EXPECT_EQ(SqlBuilder(settings, &types).Select(in).code, kValueNotLiteral);
+}
+
+TEST(SqlRefusals, NulCannotBeCarried) {
+  const ConnectorSettings settings = Quoted();
+  using namespace std::string_view_literals;
+  ActionInput in = On("t");
+  in.inputColumns = {Col("a", "x\0y"sv, code::kContains)};
+  Statement s = SqlBuilder(settings).Select(in);
+  EXPECT_EQ(s.code, kValueHoldsNul);
+  EXPECT_NE(s.message.find("NUL"), std::string::npos);
+  in.key = KeyColumn{"id", "1"};
+  const ColumnList list = GatherInputColumns(in);
+  EXPECT_EQ(SqlBuilder(settings).Insert(in, list).code, kValueHoldsNul);
+  EXPECT_EQ(SqlBuilder(settings).Update(in, list).code, kValueHoldsNul);
+}
+
+TEST(SqlLog, MissingColumnsAreLoggedAtLevelZero) {
+  quill_service::ClearLog();
+  quill_service::SetLogSink({});
+  ConnectorSettings settings = Quoted();
+  settings.supportsConvert = false;
+  ActionInput in = On("t");
+  in.inputColumns = {Col("price %s", "5")};
+  EXPECT_EQ(SqlBuilder(settings).Select(in).text, "SELECT * FROM \"t\" WHERE (price %s = '5');");
+  const auto lines = quill_service::LogSnapshot();
+  quill_service::ResetLogSink();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].level, 0);
+  EXPECT_EQ(lines[0].text, "Column \"price %s\" not found");
+}
+
+}  // namespace
