@@ -245,12 +245,10 @@ bool SqlBuilder::AppendValue(std::string& out, const Text& value, int32_t op, bo
   return true;
 }
 
-SqlBuilder::ColumnType SqlBuilder::TypeByName(std::string_view name,
-                                              ColumnTypes::NameForm form) const {
+SqlBuilder::ColumnType SqlBuilder::Classify(bool found, int32_t type,
+                                            std::string_view name) const {
   ColumnType result;
-  if (settings_.supportsConvert) return result;
-  int32_t type = 0;
-  if (types_ == nullptr || !types_->TypeOfName(name, form, &type)) {
+  if (!found) {
     notFound_->ColumnNotFound(name);
     return result;
   }
@@ -259,18 +257,20 @@ SqlBuilder::ColumnType SqlBuilder::TypeByName(std::string_view name,
   return result;
 }
 
+SqlBuilder::ColumnType SqlBuilder::TypeByName(std::string_view name,
+                                              ColumnTypes::NameForm form) const {
+  if (settings_.supportsConvert) return {};
+  int32_t type = 0;
+  const bool found = types_ != nullptr && types_->TypeOfName(name, form, &type);
+  return Classify(found, type, name);
+}
+
 SqlBuilder::ColumnType SqlBuilder::TypeByPosition(std::size_t position,
                                                   std::string_view name) const {
-  ColumnType result;
-  if (settings_.supportsConvert) return result;
+  if (settings_.supportsConvert) return {};
   int32_t type = 0;
-  if (types_ == nullptr || !types_->TypeAt(position, &type)) {
-    notFound_->ColumnNotFound(name);
-    return result;
-  }
-  result.type = type;
-  result.quoted = IsQuotedType(type);
-  return result;
+  const bool found = types_ != nullptr && types_->TypeAt(position, &type);
+  return Classify(found, type, name);
 }
 
 void SqlBuilder::AppendQuoted(std::string& out, std::string_view identifier) const {
@@ -419,6 +419,14 @@ void SqlBuilder::AppendOrderBy(std::string& out, const ActionInput& input) const
   }
 }
 
+bool SqlBuilder::AppendListedValue(std::string& out, const ColumnList& columns,
+                                   std::size_t position) {
+  const ColumnEntry& entry = columns[position];
+  const ColumnType type = TypeByPosition(position, entry.name);
+  const Text value = entry.value ? Text(*entry.value) : std::nullopt;
+  return AppendValue(out, value, code::kEquals, type.quoted, type.type, entry.name);
+}
+
 bool SqlBuilder::AppendInsertLists(std::string& out, const ColumnList& columns) {
   out.append(" (");
   for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -428,11 +436,7 @@ bool SqlBuilder::AppendInsertLists(std::string& out, const ColumnList& columns) 
   out.append(") VALUES (");
   for (std::size_t i = 0; i < columns.size(); ++i) {
     if (i != 0) out.push_back(',');
-    const ColumnType type = TypeByPosition(i, columns[i].name);
-    const Text value = columns[i].value ? Text(*columns[i].value) : std::nullopt;
-    if (!AppendValue(out, value, code::kEquals, type.quoted, type.type, columns[i].name)) {
-      return false;
-    }
+    if (!AppendListedValue(out, columns, i)) return false;
   }
   out.push_back(')');
   return true;
@@ -444,11 +448,7 @@ bool SqlBuilder::AppendAssignments(std::string& out, const ColumnList& columns) 
     if (i != 0) out.push_back(',');
     AppendQuoted(out, columns[i].name);
     out.append(" = ");
-    const ColumnType type = TypeByPosition(i, columns[i].name);
-    const Text value = columns[i].value ? Text(*columns[i].value) : std::nullopt;
-    if (!AppendValue(out, value, code::kEquals, type.quoted, type.type, columns[i].name)) {
-      return false;
-    }
+    if (!AppendListedValue(out, columns, i)) return false;
   }
   return true;
 }
@@ -482,10 +482,15 @@ std::string SqlBuilder::DiscoveryQuery(const ActionInput& input, const ColumnLis
   return query;
 }
 
+Statement SqlBuilder::NotSent(osError code) const {
+  Statement none;
+  none.code = code;
+  none.send = false;
+  return none;
+}
+
 Statement SqlBuilder::Refused() const {
-  Statement refused;
-  refused.code = refusal_;
-  refused.send = false;
+  Statement refused = NotSent(refusal_);
   refused.message = refusalMessage_;
   return refused;
 }
@@ -522,11 +527,7 @@ Statement SqlBuilder::Update(const ActionInput& input, const ColumnList& columns
   AppendTableName(text, input);
   if (!columns.empty() && !AppendAssignments(text, columns)) return Refused();
   if (!AppendKeyCondition(text, input)) {
-    if (refusal_ != 0) return Refused();
-    Statement none;
-    none.code = kUpdateWithoutKey;
-    none.send = false;
-    return none;
+    return refusal_ != 0 ? Refused() : NotSent(kUpdateWithoutKey);
   }
   return Finish(std::move(text));
 }
@@ -535,18 +536,12 @@ Statement SqlBuilder::Delete(const ActionInput& input) {
   std::string text = "DELETE FROM ";
   AppendTableName(text, input);
   if (!AppendKeyCondition(text, input)) {
-    if (refusal_ != 0) return Refused();
-    Statement none;
-    none.code = kDeleteWithoutKey;
-    none.send = false;
-    return none;
+    return refusal_ != 0 ? Refused() : NotSent(kDeleteWithoutKey);
   }
   return Finish(std::move(text));
 }
 
 Statement SqlBuilder::Describe(const ActionInput& input) {
-  Statement result;
-  result.send = false;
   osError failed = !input.database.ok() ? input.database.code
                    : !input.table.ok()  ? input.table.code
                                         : 0;
@@ -558,11 +553,7 @@ Statement SqlBuilder::Describe(const ActionInput& input) {
       failed = input.hostLogin.code;
     }
   }
-  if (failed != 0) {
-    result.code = failed;
-    return result;
-  }
-  if (input.table.value.empty()) return result;
+  if (failed != 0 || input.table.value.empty()) return NotSent(failed);
   std::string text = "SELECT * FROM ";
   AppendTableName(text, input);
   text.append(" WHERE 0=1");

@@ -190,10 +190,14 @@ class SqlBuilder {
     bool quoted = true;
     int32_t type = QUILL_TYPE_TEXT;
   };
+  ColumnType Classify(bool found, int32_t type, std::string_view name) const;
   ColumnType TypeByName(std::string_view name, ColumnTypes::NameForm form) const;
   ColumnType TypeByPosition(std::size_t position, std::string_view name) const;
   void AppendQuoted(std::string& out, std::string_view identifier) const;
   bool AppendKeyValue(std::string& out, const KeyColumn& key);
+  // The value of a listed column, typed by its position in the discovery query.
+  bool AppendListedValue(std::string& out, const ColumnList& columns, std::size_t position);
+  Statement NotSent(osError code) const;
   Statement Refused() const;
   Statement Finish(std::string&& text) const;
 

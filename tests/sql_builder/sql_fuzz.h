@@ -229,15 +229,29 @@ class Fuzzer {
     // each element of a bare one.
     ActionInput standIn = in;
     std::vector<std::string_view> originals;
+    std::map<std::string, size_t> bareIds;
     auto replace = [&](Text& value, std::string_view column, int32_t op) {
       if (!value || value->empty()) return;
       // A bare value that carried SQL would compile to another program than these ones.
       if (bare(column, op) != 0) {
-        std::string ones = "1";
+        // One number per distinct element, as equal stand-ins could fold where the real values
+        // do not (and the other way round).
+        auto number = [&](std::string_view element) {
+          while (!element.empty() && element.front() == ' ') element.remove_prefix(1);
+          while (!element.empty() && element.back() == ' ') element.remove_suffix(1);
+          const auto id = bareIds.emplace(std::string(element), bareIds.size() + 1).first->second;
+          return std::to_string(id);
+        };
+        std::string ones;
         if (op == code::kInList || op == code::kNotInList) {
-          for (char c : *value) {
-            if (c == ',') ones += ",1";
+          std::string_view rest = *value;
+          for (size_t comma; (comma = rest.find(',')) != std::string_view::npos;
+               rest.remove_prefix(comma + 1)) {
+            ones += number(rest.substr(0, comma)) + ",";
           }
+          ones += number(rest);
+        } else {
+          ones = number(*value);
         }
         value = keep(ones);
         return;
