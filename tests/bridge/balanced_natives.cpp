@@ -20,6 +20,7 @@
 
 #include "com_ferngate_quillpro_QuillCall.h"
 #include "com_ferngate_quillpro_QuillTagModule.h"
+#include "com_marrowbay_jdbc_JDBCDataSource.h"
 #include "com_marrowbay_quillpro_QuillTagModule.h"
 
 namespace jni_balance {
@@ -74,6 +75,8 @@ const std::vector<BalancedNative> kRows = {
     // registration: a registered tag keeps its module instance and class by global references
     BALANCED_KEEPING_GLOBALS(2, Java_com_ferngate_quillpro_QuillTagModule_registerTagModule),
     BALANCED_KEEPING_GLOBALS(2, Java_com_marrowbay_quillpro_QuillTagModule_registerTagModule),
+    // the internal database
+    BALANCED(Java_com_marrowbay_jdbc_JDBCDataSource_StoreManExecute),
 };
 
 struct Declared {

@@ -29,8 +29,10 @@
 
 #include "bridge/marshal.h"
 #include "com_ferngate_quillpro_QuillTagModule.h"
+#include "com_marrowbay_jdbc_JDBCDataSource.h"
 #include "com_marrowbay_quillpro_QuillTagModule.h"
 #include "host/request.h"
+#include "host/storage.h"
 #include "service/core/current_request.h"
 #include "service/core/host.h"
 #include "service/core/internal_db.h"
@@ -779,6 +781,74 @@ TEST(Concurrency, ParallelCallsKeepTheirOwnOutputAndLeaveNoThreadAttached) {
   for (const std::string& failure : firstWrong) failures += failure.empty() ? "" : failure + "\n";
   EXPECT_EQ(wrong.load(), 0) << failures;
   EXPECT_EQ(LiveJavaThreads(), baseline);
+}
+
+// ---- the internal database ----
+
+extern "C" jobjectArray Java_com_marrowbay_jdbc_JDBCLoader_StoreManExecute(JNIEnv*, jobject, jstring);
+
+// A String[][] as rows of cells, a null cell as "<null>"; "<no rows>" for a null result.
+std::vector<std::vector<std::u16string>> Table(JNIEnv* env, jobjectArray table) {
+  std::vector<std::vector<std::u16string>> rows;
+  if (table == nullptr) return {{u"<no rows>"}};
+  for (jsize r = 0; r < env->GetArrayLength(table); ++r) {
+    auto row = static_cast<jobjectArray>(env->GetObjectArrayElement(table, r));
+    rows.emplace_back();
+    for (jsize c = 0; row != nullptr && c < env->GetArrayLength(row); ++c) {
+      auto cell = static_cast<jstring>(env->GetObjectArrayElement(row, c));
+      if (cell == nullptr) {
+        rows.back().push_back(u"<null>");
+        continue;
+      }
+      const jchar* chars = env->GetStringChars(cell, nullptr);
+      rows.back().emplace_back(reinterpret_cast<const char16_t*>(chars), env->GetStringLength(cell));
+      env->ReleaseStringChars(cell, chars);
+    }
+  }
+  return rows;
+}
+
+TEST(StoreManExecute, RunsOneStatementOnTheInternalDatabaseAndReturnsItsRows) {
+  const BalanceChecked balanced;
+  JNIEnv* env = gStartupEnv;
+  LocalFrame frame(env);
+  jclass cls = env->FindClass("com/marrowbay/jdbc/JDBCDataSource");
+  ASSERT_NE(cls, nullptr);
+  // UTF-8 straight into the table, as the host keeps text.
+  ASSERT_EQ(StorageManager::Execute("quill_internal",
+                                    "CREATE TABLE store_probe (a text, b integer);"
+                                    "INSERT INTO store_probe VALUES ('\xC3\xA9\xE6\x97\xA5', 1), (NULL, 2)",
+                                    nullptr, nullptr),
+            0);
+  using Rows = std::vector<std::vector<std::u16string>>;
+  const Rows none = {{u"<no rows>"}};
+  const auto run = [&](const char16_t* sql) {
+    jstring text = sql != nullptr ? env->NewString(reinterpret_cast<const jchar*>(sql),
+                                                   static_cast<jsize>(std::char_traits<char16_t>::length(sql)))
+                                  : nullptr;
+    jobjectArray result = jni_balance::Counted<&Java_com_marrowbay_jdbc_JDBCDataSource_StoreManExecute>::Call(env, cls, text);
+    ExpectBalanced();
+    EXPECT_FALSE(env->ExceptionCheck());
+    return Table(env, result);
+  };
+  EXPECT_EQ(run(u"SELECT a, b FROM store_probe ORDER BY b"), (Rows{{u"\u00E9\u65E5", u"1"}, {u"<null>", u"2"}}));
+  EXPECT_EQ(run(u"SELECT 'caf' || char(233), 'x''y'"), (Rows{{u"caf\u00E9", u"x'y"}}));
+  EXPECT_EQ(run(nullptr), none);
+  EXPECT_EQ(run(u""), none);
+  EXPECT_EQ(run(u"SELECT a FROM store_probe WHERE 0"), none);
+  EXPECT_EQ(run(u"SELEKT nothing"), none);
+  EXPECT_EQ(run(u"INSERT INTO store_probe VALUES ('z', 3)"), none);
+  EXPECT_EQ(run(u"SELECT COUNT(*) FROM store_probe"), (Rows{{u"3"}}));
+
+  // The loader's twin, and the Java declaration bound to the native.
+  jstring count = env->NewStringUTF("SELECT COUNT(*) FROM store_probe");
+  EXPECT_EQ(Table(env, Java_com_marrowbay_jdbc_JDBCLoader_StoreManExecute(env, nullptr, count)), (Rows{{u"3"}}));
+  jmethodID method = env->GetStaticMethodID(cls, "StoreManExecute", "(Ljava/lang/String;)[[Ljava/lang/String;");
+  ASSERT_NE(method, nullptr);
+  auto viaJava = static_cast<jobjectArray>(env->CallStaticObjectMethod(cls, method, count));
+  ASSERT_FALSE(env->ExceptionCheck());
+  EXPECT_EQ(Table(env, viaJava), (Rows{{u"3"}}));
+  EXPECT_EQ(StorageManager::Execute("quill_internal", "DROP TABLE store_probe", nullptr, nullptr), 0);
 }
 
 // ---- the balance harness holds every native ----
