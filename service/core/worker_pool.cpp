@@ -13,7 +13,7 @@ WorkerPool::WorkerPool(int threads, size_t maxQueued) {
   const int count = threads < 1 ? 1 : threads;
   maxQueued_ = maxQueued != 0 ? maxQueued : kQueuedPerThread * static_cast<size_t>(count);
   threads_.reserve(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) threads_.emplace_back([this] { WorkLoop(); });
+  for (int i = 0; i < count; ++i) threads_.emplace_back(kScriptStackBytes, [this] { WorkLoop(); });
 }
 
 WorkerPool::~WorkerPool() {
@@ -23,7 +23,7 @@ WorkerPool::~WorkerPool() {
     stopping_ = true;
   }
   jobReady_.notify_all();
-  for (std::thread& thread : threads_) thread.join();
+  for (SizedThread& thread : threads_) thread.Join();
 }
 
 bool WorkerPool::Submit(std::function<void()> job) {

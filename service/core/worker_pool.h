@@ -1,4 +1,5 @@
-// A fixed set of worker threads that run submitted jobs in order of submission.
+// A fixed set of worker threads that run submitted jobs in order of submission. Each has a stack
+// of kScriptStackBytes, whatever the process's default, since scripts run on them.
 #pragma once
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "host/qcapi.h"
+#include "service/core/stack.h"
 
 namespace quill_service {
 
@@ -54,7 +56,7 @@ class QUILL_API WorkerPool {
   int running_ = 0;
   bool closed_ = false;
   bool stopping_ = false;
-  std::vector<std::thread> threads_;
+  std::vector<SizedThread> threads_;
 };
 
 }  // namespace quill_service

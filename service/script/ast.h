@@ -18,15 +18,32 @@ struct Location {
 
 struct Exec;
 class Val;
+struct BinaryExpr;
+struct MemberExpr;
 
 enum class Flow { Next, Return };
 
+struct Expr;
+using ExprPtr = std::unique_ptr<Expr>;
+
+// Operator and member chains nest to the left as deep as they are long (`1+1+...` with 50,000
+// terms is a tree 50,000 deep), so nodes that own sub-expressions are taken apart iteratively:
+// each such node's destructor hands its children to DismantleChildren, which empties them one
+// level at a time instead of recursing.
 struct Expr {
   Location loc;
   virtual ~Expr() = default;
   virtual Val Eval(Exec& ex) const = 0;
+  // Chains are evaluated along their left spine without recursing.
+  virtual const BinaryExpr* AsBinary() const { return nullptr; }
+  virtual const MemberExpr* AsMember() const { return nullptr; }
+
+ protected:
+  // Moves the sub-expressions this node owns into out.
+  virtual void TakeChildren(std::vector<ExprPtr>&) {}
+  // Destroys the sub-expressions below this node without recursing; for destructors.
+  void DismantleChildren() noexcept;
 };
-using ExprPtr = std::unique_ptr<Expr>;
 
 struct Stmt {
   Location loc;
@@ -36,6 +53,7 @@ struct Stmt {
 using StmtPtr = std::unique_ptr<Stmt>;
 
 struct Block {
+  Location loc;  // its opening brace; the start of the file for a program's top level
   std::vector<StmtPtr> statements;
 };
 using BlockPtr = std::shared_ptr<const Block>;
@@ -61,7 +79,11 @@ struct VariableExpr : Expr {
 
 struct ArrayExpr : Expr {
   std::vector<ExprPtr> items;
+  ~ArrayExpr() override { DismantleChildren(); }
   Val Eval(Exec& ex) const override;
+
+ protected:
+  void TakeChildren(std::vector<ExprPtr>& out) override;
 };
 
 // `name(args) => { body }`: parameters and body are optional.
@@ -70,8 +92,14 @@ struct CallExpr : Expr {
   std::u16string folded;  // the lookup key
   std::vector<Arg> args;
   BlockPtr body;
+  ~CallExpr() override { DismantleChildren(); }
   Val Eval(Exec& ex) const override;
+
+ protected:
+  void TakeChildren(std::vector<ExprPtr>& out) override;
 };
+
+struct PreparedCall;
 
 // `target->name(args) => { body }`
 struct MemberExpr : Expr {
@@ -80,7 +108,14 @@ struct MemberExpr : Expr {
   std::u16string folded;
   std::vector<Arg> args;
   BlockPtr body;
+  ~MemberExpr() override { DismantleChildren(); }
   Val Eval(Exec& ex) const override;
+  const MemberExpr* AsMember() const override { return this; }
+  // Runs the member on the target's value; the call's arguments are already evaluated.
+  Val Call(Exec& ex, PreparedCall& prepared, Val owner) const;
+
+ protected:
+  void TakeChildren(std::vector<ExprPtr>& out) override;
 };
 
 enum class Op { Add, Sub, Mul, Div, Mod, Eq, Ne, Lt, Le, Gt, Ge, And, Or, Not, Neg };
@@ -88,13 +123,24 @@ enum class Op { Add, Sub, Mul, Div, Mod, Eq, Ne, Lt, Le, Gt, Ge, And, Or, Not, N
 struct BinaryExpr : Expr {
   Op op;
   ExprPtr left, right;
+  ~BinaryExpr() override { DismantleChildren(); }
   Val Eval(Exec& ex) const override;
+  const BinaryExpr* AsBinary() const override { return this; }
+  // The operation on the left operand's value; evaluates the right operand as needed.
+  Val Apply(Exec& ex, Val leftValue) const;
+
+ protected:
+  void TakeChildren(std::vector<ExprPtr>& out) override;
 };
 
 struct UnaryExpr : Expr {
   Op op;
   ExprPtr operand;
+  ~UnaryExpr() override { DismantleChildren(); }
   Val Eval(Exec& ex) const override;
+
+ protected:
+  void TakeChildren(std::vector<ExprPtr>& out) override;
 };
 
 // ---- statements ----

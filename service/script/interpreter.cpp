@@ -1,8 +1,10 @@
 #include "service/script/interpreter.h"
 
+#include <deque>
 #include <new>
 #include <optional>
 
+#include "service/core/stack.h"
 #include "service/values/tag_table.h"
 #include "service/values/text.h"
 
@@ -14,6 +16,10 @@ namespace {
 
 // Tag calls nested deeper than this fail instead of exhausting the thread's stack.
 constexpr int kMaxCallDepth = 200;
+// Evaluations and blocks inside one another, over all running tag calls. Sized so that a thread
+// with kScriptStackBytes holds the deepest run; the stack check in Nested stops runs on threads
+// with less (at the same kind of error, only sooner).
+constexpr int kMaxNesting = 4000;
 
 // Restores a variable when the scope ends, also when an error leaves it.
 template <class T>
@@ -77,7 +83,14 @@ std::string ScriptError::Describe() const {
 
 // ---- the run ----
 
-Exec::Exec(Request& r, const Program& p) : request(r), data(r.Contents()), program(p), state(&root_), root_(&r) {}
+Exec::Exec(Request& r, const Program& p)
+    : request(r), data(r.Contents()), program(p), state(&root_), stackFloor(StackFloor()), root_(&r) {}
+
+Nested::Nested(Exec& ex, Location loc) : ex_(ex) {
+  if (ex.nesting >= kMaxNesting) ex.Fail(QUILL_ERR_GENERIC, "script nested too deeply", loc);
+  if (StackPosition() < ex.stackFloor) ex.Fail(QUILL_ERR_GENERIC, "script nested too deeply for this thread's stack", loc);
+  ++ex.nesting;
+}
 
 void Exec::Fail(osError code, const std::string& message, Location loc) const {
   throw ScriptError(code, message, program.fileName, loc);
@@ -92,7 +105,10 @@ void Exec::Output(const Variant& value) {
 }
 
 Flow Exec::RunBlock(const Block& block) {
+  Step(block.loc);
   for (const auto& stmt : block.statements) {
+    Step(stmt->loc);
+    Nested nested(*this, stmt->loc);
     try {
       if (stmt->Run(*this) == Flow::Return) return Flow::Return;
     } catch (const ScriptError&) {
@@ -117,6 +133,7 @@ void Exec::EvalArgs(const std::vector<Arg>& args, TagCall& call) {
 }
 
 void Exec::Invoke(TagCall& call, Location loc) {
+  Step(loc);
   if (depth >= kMaxCallDepth) Fail(QUILL_ERR_GENERIC, "tag calls nested too deeply", loc);
   Restore<int> depthGuard(depth);
   ++depth;
@@ -245,6 +262,7 @@ Val VariableExpr::Eval(Exec& ex) const {
 }
 
 Val ArrayExpr::Eval(Exec& ex) const {
+  Nested nested(ex, loc);
   ArrayValue array;
   array.items.reserve(items.size());
   for (const auto& item : items) array.items.push_back(item->Eval(ex).Release());
@@ -269,6 +287,7 @@ struct PreparedCall {
 };
 
 Val CallExpr::Eval(Exec& ex) const {
+  Nested nested(ex, loc);
   TagValue definition = FindFoldedTag(&ex.request, folded, false);
   if (!definition) ex.Fail(QUILL_ERR_NOT_FOUND, "unknown tag " + Quoted(name), loc);
   PreparedCall prepared(ex, name, args, body);
@@ -278,13 +297,30 @@ Val CallExpr::Eval(Exec& ex) const {
 }
 
 // The arguments are evaluated before the target, so a target borrowed from a variable is
-// still in place when the member runs.
+// still in place when the member runs. In a chain `t->a(x)->b(y)` that order is y, x, t, then a
+// and b: the calls are prepared outermost first, then run innermost first, without recursing.
 Val MemberExpr::Eval(Exec& ex) const {
-  PreparedCall prepared(ex, name, args, body);
+  Nested nested(ex, loc);
+  if (target->AsMember() == nullptr) {
+    PreparedCall prepared(ex, name, args, body);
+    return Call(ex, prepared, target->Eval(ex));
+  }
+  std::vector<const MemberExpr*> chain;
+  const Expr* innermost = this;
+  for (const MemberExpr* member = this; member != nullptr; member = innermost->AsMember()) {
+    chain.push_back(member);
+    innermost = member->target.get();
+  }
+  std::deque<PreparedCall> prepared;
+  for (const MemberExpr* member : chain) prepared.emplace_back(ex, member->name, member->args, member->body);
+  Val owner = innermost->Eval(ex);
+  for (size_t i = chain.size(); i-- > 0;) owner = chain[i]->Call(ex, prepared[i], std::move(owner));
+  return owner;
+}
+
+Val MemberExpr::Call(Exec& ex, PreparedCall& prepared, Val owner) const {
   TagCall& call = prepared.call;
   VariantPtr& result = prepared.result;
-
-  Val owner = target->Eval(ex);
   Variant& self = *owner->GetReferenceDeep();
   if (auto* custom = Get<std::unique_ptr<CustomValue>>(self)) {
     for (auto& [memberName, member] : (*custom)->members) {
@@ -304,6 +340,7 @@ Val MemberExpr::Eval(Exec& ex) const {
 }
 
 Val UnaryExpr::Eval(Exec& ex) const {
+  Nested nested(ex, loc);
   Val operandValue = operand->Eval(ex);
   const Variant& v = *operandValue->GetReferenceDeep();
   if (op == Op::Not) return Val::Owned(NewBoolean(!IsTrue(v)));
@@ -312,14 +349,29 @@ Val UnaryExpr::Eval(Exec& ex) const {
   ex.Fail(QUILL_ERR_WRONG_TYPE, "cannot negate a value of type " + Utf16ToUtf8(TypeName(v)), loc);
 }
 
+// A chain `a + b + c ...` is a tree nested to the left: its left spine is walked down and the
+// operations applied from the innermost out, so the chain's length takes no stack.
 Val BinaryExpr::Eval(Exec& ex) const {
+  Nested nested(ex, loc);
+  if (left->AsBinary() == nullptr) return Apply(ex, left->Eval(ex));
+  std::vector<const BinaryExpr*> chain;
+  const Expr* innermost = this;
+  for (const BinaryExpr* binary = this; binary != nullptr; binary = innermost->AsBinary()) {
+    chain.push_back(binary);
+    innermost = binary->left.get();
+  }
+  Val value = innermost->Eval(ex);
+  for (size_t i = chain.size(); i-- > 0;) value = chain[i]->Apply(ex, std::move(value));
+  return value;
+}
+
+Val BinaryExpr::Apply(Exec& ex, Val leftValue) const {
   if (op == Op::And || op == Op::Or) {
-    const bool leftTrue = IsTrue(*left->Eval(ex)->GetReferenceDeep());
+    const bool leftTrue = IsTrue(*leftValue->GetReferenceDeep());
     if (op == Op::And && !leftTrue) return Val::Owned(NewBoolean(false));
     if (op == Op::Or && leftTrue) return Val::Owned(NewBoolean(true));
     return Val::Owned(NewBoolean(IsTrue(*right->Eval(ex)->GetReferenceDeep())));
   }
-  Val leftValue = left->Eval(ex);
   Val rightValue = right->Eval(ex);
   const Variant& a = *leftValue->GetReferenceDeep();
   const Variant& b = *rightValue->GetReferenceDeep();
@@ -418,6 +470,7 @@ Flow IfStmt::Run(Exec& ex) const {
 
 Flow WhileStmt::Run(Exec& ex) const {
   while (IsTrue(*condition->Eval(ex)->GetReferenceDeep())) {
+    ex.Step(loc);
     if (ex.RunBlock(*body) == Flow::Return) return Flow::Return;
   }
   return Flow::Next;

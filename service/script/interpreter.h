@@ -70,9 +70,17 @@ struct Exec {
   quill_service::VariantPtr returned; // the value of the last `return`
   std::vector<const ScriptError*> caught;  // errors being handled by `catch` blocks, innermost last
   std::vector<int64_t> loops;              // iteration counts of the running `repeat`s, innermost last
-  int depth = 0;
+  int depth = 0;                           // tag calls running
+  int nesting = 0;                         // evaluations and blocks running inside one another
+  uintptr_t stackFloor = 0;                // nesting stops before the stack reaches this
+  uint64_t stepsLeft = UINT64_MAX;         // statements, loop turns and tag calls still allowed
 
   [[noreturn]] void Fail(osError code, const std::string& message, Location loc) const;
+  // Counts one step of work; fails when the run's step limit is used up.
+  void Step(Location loc) {
+    if (stepsLeft == 0) Fail(QUILL_ERR_GENERIC, "the run's step limit is reached", loc);
+    --stepsLeft;
+  }
   void Output(const Variant& value);
   Flow RunBlock(const Block& block);
   // Runs a tag call; failures come out as ScriptError located at loc.
@@ -83,6 +91,19 @@ struct Exec {
  private:
   void RunScriptTag(const ScriptTag& tag, TagCall& call, Location loc);
   QPExecState root_;
+};
+
+// One level of nesting for the life of the scope: fails, located at loc, when the run is nested
+// too deeply or the thread's stack is running out.
+class Nested {
+ public:
+  Nested(Exec& ex, Location loc);
+  ~Nested() { --ex_.nesting; }
+  Nested(const Nested&) = delete;
+  Nested& operator=(const Nested&) = delete;
+
+ private:
+  Exec& ex_;
 };
 
 // The execution state the interpreter builds for each tag call; built-in tags reach the

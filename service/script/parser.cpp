@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "service/core/stack.h"
 #include "service/values/text.h"
 
 namespace quill_script {
@@ -13,7 +14,8 @@ using quill_service::FoldCase;
 using quill_service::MakeVariant;
 using quill_service::Utf8ToUtf16;
 
-// Deeper nesting than this is refused: the interpreter recurses once per level.
+// Deeper nesting than this is refused: the parser and the interpreter recurse once per level.
+// (Operator and member chains are loops in both, so their length is not nesting.)
 constexpr int kMaxNesting = 200;
 
 enum class Kind { Ident, Variable, Integer, Decimal, String, Punct, End };
@@ -236,7 +238,7 @@ const std::unordered_set<std::string> kKeywords = {"var",    "global", "if",   "
 
 class Parser {
  public:
-  Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
+  Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)), stackFloor_(quill_service::StackFloor()) {}
 
   void ParseProgram(Block& block) {
     while (Peek().kind != Kind::End) block.statements.push_back(Statement());
@@ -246,7 +248,9 @@ class Parser {
   // Guards recursion depth for one nested construct.
   struct Nest {
     Nest(Parser& p, Location loc) : parser(p) {
-      if (++parser.depth_ > kMaxNesting) throw ParseError("nesting too deep", loc);
+      if (parser.depth_ >= kMaxNesting) throw ParseError("nesting too deep", loc);
+      if (quill_service::StackPosition() < parser.stackFloor_) throw ParseError("nesting too deep for this thread's stack", loc);
+      ++parser.depth_;
     }
     ~Nest() { --parser.depth_; }
     Parser& parser;
@@ -306,8 +310,9 @@ class Parser {
 
   BlockPtr ParseBlock() {
     Nest nest(*this, Peek().loc);
-    Expect("{");
     auto block = std::make_shared<Block>();
+    block->loc = Peek().loc;
+    Expect("{");
     while (!IsPunct("}")) {
       if (Peek().kind == Kind::End) Expected("'}'");
       block->statements.push_back(Statement());
@@ -605,6 +610,7 @@ class Parser {
   std::vector<Token> tokens_;
   size_t pos_ = 0;
   int depth_ = 0;
+  uintptr_t stackFloor_;
 };
 
 }  // namespace
@@ -612,6 +618,7 @@ class Parser {
 std::shared_ptr<const Program> Parse(const std::string& source, const std::string& fileName) {
   auto program = std::make_shared<Program>();
   program->fileName = fileName;
+  program->block.loc = {1, 1};
   Parser parser(Lexer(source).Run());
   parser.ParseProgram(program->block);
   return program;

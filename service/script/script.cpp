@@ -1,8 +1,10 @@
 #include "service/script/script.h"
 
 #include <new>
+#include <system_error>
 
 #include "service/core/current_request.h"
+#include "service/core/stack.h"
 #include "service/script/interpreter.h"
 #include "service/script/parser.h"
 #include "service/values/text.h"
@@ -11,6 +13,9 @@ namespace quill_service {
 
 namespace {
 
+// What the parser may use at its deepest nesting, with room to spare (sanitizer builds
+// included).
+constexpr size_t kParseStackBytes = size_t{4} << 20;
 
 std::string Locate(const std::string& file, quill_script::Location loc) {
   return file + ":" + std::to_string(loc.line) + ":" + std::to_string(loc.column) + ": ";
@@ -24,9 +29,7 @@ void HoistDefinitions(quill_script::Exec& ex, const quill_script::Block& block) 
   }
 }
 
-}  // namespace
-
-ProgramPtr ParseScript(const std::string& source, const std::string& fileName, std::string* error) {
+ProgramPtr ParseHere(const std::string& source, const std::string& fileName, std::string* error) {
   try {
     return quill_script::Parse(source, fileName);
   } catch (const quill_script::ParseError& e) {
@@ -37,7 +40,21 @@ ProgramPtr ParseScript(const std::string& source, const std::string& fileName, s
   return nullptr;
 }
 
-ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs) {
+}  // namespace
+
+ProgramPtr ParseScript(const std::string& source, const std::string& fileName, std::string* error) {
+  if (StackLeft() >= kParseStackBytes) return ParseHere(source, fileName, error);
+  ProgramPtr program;
+  try {
+    RunWithStack(kScriptStackBytes, [&] { program = ParseHere(source, fileName, error); });
+    return program;
+  } catch (const std::system_error&) {
+    // No thread to be had: parse here, where the stack check ends deep nesting with an error.
+  }
+  return ParseHere(source, fileName, error);
+}
+
+ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs, const RunLimits& limits) {
   RegisterBuiltinTags();
   ScriptRun run;
   {
@@ -50,6 +67,7 @@ ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs) {
     data.scriptPath = inputs.scriptPath.empty() ? program->fileName : inputs.scriptPath;
 
     quill_script::Exec ex(request, *program);
+    if (limits.steps != 0) ex.stepsLeft = limits.steps;
     try {
       HoistDefinitions(ex, program->block);
       ex.RunBlock(program->block);

@@ -1,6 +1,7 @@
 // Running scripts: the C++ API the `quill run` command and the tests use.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -30,15 +31,25 @@ struct ScriptRun {
   bool ok = false;
 };
 
+// Bounds on one run, beyond the nesting limits every run has. Zero: no bound.
+struct RunLimits {
+  uint64_t steps = 0;  // statements run, loop turns and tag calls; beyond it the run fails
+};
+
 // A parsed script; one program can run in many requests at once.
 using ProgramPtr = std::shared_ptr<const quill_script::Program>;
 
-// Parses source; on failure gives null and error "file:line:col: message".
+// Parses source; on failure gives null and error "file:line:col: message". Nesting deeper than
+// the language allows is such an error. On a thread with less stack left than the deepest legal
+// script needs, the parse runs on a helper thread with kScriptStackBytes.
 QUILL_API ProgramPtr ParseScript(const std::string& source, const std::string& fileName, std::string* error);
 
 // Runs a program on the calling thread in a fresh request, current on this thread while it
 // runs; the request ends (private variables destroyed) on this thread before this returns.
-QUILL_API ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs);
+// Nesting beyond the language's limits, or beyond what the thread's stack holds, fails the run
+// with an error located in the script; threads with kScriptStackBytes (the host's workers)
+// reach the limits before their stack ends.
+QUILL_API ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs, const RunLimits& limits = {});
 
 // ParseScript and RunProgram in one.
 QUILL_API ScriptRun RunScriptText(const std::string& source, const std::string& fileName, const RunInputs& inputs);

@@ -376,6 +376,16 @@ TEST(TagCall, ReturnedIntegersKeepAll64Bits) {
   EXPECT_EQ(Output("fx_return_int() + 1"), "1099511627777");
 }
 
+// The VM was created on this thread, which keeps only the VM's default stack: long chains and
+// legal deep nesting still parse, run and are torn down here.
+TEST(StartupThread, LongChainsAndDeepNestingRunOnTheThreadThatCreatedTheVm) {
+  std::string chain = "1";
+  for (int i = 1; i < 100000; ++i) chain += "+1";
+  EXPECT_EQ(Output("if (false) { " + chain + " } 'ok'"), "ok");
+  EXPECT_EQ(Output(chain), "100000");
+  EXPECT_EQ(Output(std::string(150, '(') + "fx_echo('deep')" + std::string(150, ')')), "deep");
+}
+
 TEST(TagCall, HostFailuresLeaveOutParametersAsTheyWere) {
   const BalanceChecked balanced;
   EXPECT_EQ(Output("fx_untouched('only')"),

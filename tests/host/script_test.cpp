@@ -1,8 +1,10 @@
 // The script language: parsing, evaluation, tag calls (built-in, script-defined and module-like
 // tags that work through the QCAPI), variables, errors and requests.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <functional>
+#include <regex>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -18,6 +20,29 @@ using namespace quill_service;
 namespace {
 
 const quill_char* W(const std::u16string& text) { return Units(text); }
+
+// Runs body on a thread with a stack of the given size: a host thread the script code did not
+// create, such as the one a Java VM was created on (it keeps only the VM's default stack).
+void OnStackOf(size_t bytes, std::function<void()> body) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, bytes), 0);
+  pthread_t thread;
+  auto run = [](void* arg) -> void* {
+    (*static_cast<std::function<void()>*>(arg))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, run, &body), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
+// term op term op ... term, count terms.
+std::string Chain(int count, const std::string& term, const std::string& op) {
+  std::string text = term;
+  for (int i = 1; i < count; ++i) text += op + term;
+  return text;
+}
 
 // The failure a module raises from Run: an osException carrying the request's message.
 class TagFailure : public osException {
@@ -312,6 +337,82 @@ TEST_F(ScriptTest, ParseErrorsNameLineAndColumn) {
   }
   const std::string deep = std::string(1000, '(') + "1" + std::string(1000, ')');
   EXPECT_NE(Run(deep).error.find("nesting too deep"), std::string::npos);
+}
+
+TEST_F(ScriptTest, LongChainsRunAndAreTornDownWithoutDeepRecursion) {
+  EXPECT_EQ(Output(Chain(50000, "1", "+")), "50000");
+  EXPECT_EQ(Output(Chain(50000, "true", " && ")), "true");
+  EXPECT_EQ(Output("'x'" + Chain(20000, "->string()", "")), "x");
+  // Member arguments are evaluated outermost first, then the target, then the members innermost first.
+  EXPECT_EQ(Output("define tag t(-s) => { $s return $s } t('abc')->contains(t('b'))->string()->contains(t('ru'))"),
+            "rubabctrue");
+  // On a thread with a small stack: tearing down the tree of a long chain never ran.
+  OnStackOf(size_t{256} << 10, [] {
+    EXPECT_EQ(Output("if (false) { " + Chain(100000, "1", "+") + " } 'ok'"), "ok");
+    EXPECT_EQ(Output("if (false) { 'x'" + Chain(100000, "->a()", "") + " } 'ok'"), "ok");
+  });
+}
+
+TEST_F(ScriptTest, DeepNestingParsesOnAnyThreadAndRunawayNestingFailsWithALocation) {
+  const std::string parens = std::string(199, '(') + "1" + std::string(199, ')');
+  const std::string negations = Chain(99, "-(", "") + "1" + std::string(99, ')');
+  OnStackOf(size_t{128} << 10, [&] {
+    EXPECT_EQ(Output(parens), "1");
+    EXPECT_EQ(Output("if (false) { " + negations + " } 'ok'"), "ok");
+  });
+  EXPECT_EQ(Output(negations), "-1");
+  EXPECT_EQ(Run(std::string(200, '(') + "1" + std::string(200, ')')).error, "t.q:1:201: nesting too deep");
+  // Each call nests a deep expression: the run stops at a limit, not at the end of the stack.
+  const std::string recursive = "define tag r(-n) => { " + Chain(90, "-(", "") + "r($n + 1)" + std::string(90, ')') + " }\nr(0)";
+  const std::regex located(R"(t\.q:1:\d+: error -1: script nested too deeply( for this thread's stack)?)");
+  EXPECT_TRUE(std::regex_match(Error(recursive), located)) << Error(recursive);
+  OnStackOf(size_t{1} << 20, [&] { EXPECT_TRUE(std::regex_match(Error(recursive), located)) << Error(recursive); });
+}
+
+TEST_F(ScriptTest, AStepLimitEndsEndlessAndExponentialRuns) {
+  RunLimits limits;
+  limits.steps = 10000;
+  auto limited = [&](const std::string& source) { return RunProgram(ParseScript(source, "t.q", nullptr), {}, limits); };
+  const std::pair<const char*, const char*> cases[] = {
+      {"while (true) { }", "t.q:1:"},
+      {"repeat(1000000000) => { }", "t.q:1:"},
+      {"define tag f(-n) => { if ($n > 0) { f($n - 1) f($n - 1) } }\nf(60)", "t.q:"},
+  };
+  for (const auto& [source, expected] : cases) {
+    const ScriptRun run = limited(source);
+    EXPECT_FALSE(run.ok) << source;
+    EXPECT_EQ(run.error.rfind(expected, 0), 0u) << run.error;
+    EXPECT_NE(run.error.find(": error -1: the run's step limit is reached"), std::string::npos) << run.error;
+  }
+  EXPECT_EQ(limited("var i = 0 while ($i < 100) { $i = $i + 1 } $i").output, "100");
+}
+
+TEST_F(ScriptTest, IndexedMembersTakeFirstToLastAndRefuseOnePastTheEndAndNegative) {
+  const std::string add = "define tag add(-a::integer, -b::string = 'x') => { }\nvar t = find_tag('add')\n";
+  struct Case {
+    std::string setup, member, first, last;
+    int size;
+  };
+  const Case cases[] = {
+      {"var a = [10, 20, 30]\n", "$a->get", "10", "30", 3},
+      {"var a = [10, 20, 30]\n", "$a->remove", "10", "30", 3},
+      {add, "$t->param_name", "a", "b", 2},
+      {add, "$t->param_type", "integer", "string", 2},
+  };
+  for (const Case& c : cases) {
+    const int lines = c.setup == add ? 3 : 2;
+    const std::string at = "t.q:" + std::to_string(lines) + ":" + std::to_string(c.member.find("->") + 1) + ": ";
+    EXPECT_EQ(Output(c.setup + c.member + "(0)"), c.first) << c.member;
+    EXPECT_EQ(Output(c.setup + c.member + "(" + std::to_string(c.size - 1) + ")"), c.last) << c.member;
+    const std::string past = std::to_string(c.size);
+    EXPECT_EQ(Error(c.setup + c.member + "(" + past + ")"),
+              at + "error -9004: index " + past + " out of range (size " + past + ")");
+    EXPECT_EQ(Error(c.setup + c.member + "(-1)"), at + "error -9004: index -1 out of range (size " + past + ")");
+  }
+  EXPECT_EQ(Error("[]->get(0)"), "t.q:1:3: error -9004: index 0 out of range (size 0)");
+  EXPECT_EQ(Error("[1]->get('x')"), "t.q:1:4: error -9005: -index must be an integer, not string");
+  // Removing the last item leaves the rest in order.
+  EXPECT_EQ(Output("var a = [1, 2, 3] $a->remove(2) $a"), "3[1, 2]");
 }
 
 TEST_F(ScriptTest, PrivateVariablesDieOnTheRequestsThreadNewestFirst) {
