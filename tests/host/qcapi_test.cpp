@@ -153,7 +153,9 @@ TEST_F(QcapiTest, TagParametersByIndexAndByNameWithTypesAndHandles) {
   ASSERT_EQ(quill_getTagParamW(T(), 2, &r), 0);
   EXPECT_EQ(r.data[r.dataSize], 0) << "record texts are zero-terminated";
   EXPECT_EQ(Num(quill_getTagParam2, T(), 2), HandleOf(2));
-  EXPECT_EQ(Num(quill_getTagParam2, T(), 5), Err(QUILL_ERR_OUT_OF_RANGE));
+  EXPECT_EQ(Num(quill_getTagParam2, T(), 0), HandleOf(0));
+  EXPECT_EQ(Num(quill_getTagParam2, T(), 3), Err(QUILL_ERR_OUT_OF_RANGE));
+  EXPECT_EQ(Num(quill_getTagParam2, T(), -1), Err(QUILL_ERR_OUT_OF_RANGE));
 
   // Names match without case or dash; positional parameters have no name.
   EXPECT_EQ(quill_tagParamIsDefinedW(T(), W(u"color")), 1);
@@ -277,6 +279,7 @@ TEST_F(QcapiTest, LocalAndGlobalVariables) {
   EXPECT_EQ(Rec(quill_getVariableW, T(), W(u"v"), 0), "v=local strg");
   EXPECT_EQ(Rec(quill_getVariableW, T(), W(u"v"), 1), "v=global strg");
   EXPECT_EQ(Rec(quill_getVariableW, T(), W(u"v"), 2), Err(QUILL_ERR_OUT_OF_RANGE));
+  EXPECT_EQ(Rec(quill_getVariableW, T(), W(u"v"), -1), Err(QUILL_ERR_OUT_OF_RANGE));
   EXPECT_EQ(Rec(quill_getVariableW, T(), W(u"none"), 0), Err(QUILL_ERR_NOT_FOUND));
 
   // Handles name the variable's own value, which stays put while the variable lives.
@@ -348,6 +351,7 @@ TEST_F(QcapiTest, FoundTagsCanBeInspected) {
   EXPECT_EQ(required, 0);
   EXPECT_EQ(quill_tagGetExpectedParamW(T(), tag, 1, nullptr, nullptr), 0);
   EXPECT_EQ(quill_tagGetExpectedParamW(T(), tag, 2, &r, &required), QUILL_ERR_OUT_OF_RANGE);
+  EXPECT_EQ(quill_tagGetExpectedParamW(T(), tag, -1, &r, &required), QUILL_ERR_OUT_OF_RANGE);
 
   // Changing the return type changes this tag value only, not the registered tag.
   ASSERT_EQ(quill_tagSetReturnTypeW(T(), tag, W(u"string")), 0);
