@@ -9,6 +9,10 @@ packages=(
   libicu-dev libsqlite3-dev
   googletest libgtest-dev libbenchmark-dev
 )
+# The opt-in fuzzing build (docs/fuzzing.md): SETUP_FUZZ=1 ./scripts/setup.sh
+if [ "${SETUP_FUZZ:-0}" = 1 ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
