@@ -1,5 +1,6 @@
 #include "service/core/stack.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,16 @@ void* ThreadMain(void* arg) {
   return nullptr;
 }
 
+bool IsFirstThread() { return gettid() == getpid(); }
+
+// A Java VM created on the process's first thread leaves it only the VM's default thread stack.
+bool JavaVmLoaded() {
+  void* jvm = dlopen("libjvm.so", RTLD_LAZY | RTLD_NOLOAD);
+  if (jvm == nullptr) return false;
+  dlclose(jvm);
+  return true;
+}
+
 uintptr_t FindFloor() {
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
@@ -29,7 +40,7 @@ uintptr_t FindFloor() {
   pthread_attr_destroy(&attr);
   if (got != 0 || low == nullptr) return 0;
   const uintptr_t top = reinterpret_cast<uintptr_t>(low) + size;
-  if (gettid() == getpid()) size = std::min(size, kFirstThreadStackBytes);
+  if (IsFirstThread() && JavaVmLoaded()) size = std::min(size, kFirstThreadStackBytes);
   return top - size + std::min(kReserveBytes, size / 2);
 }
 
@@ -73,6 +84,8 @@ void RunWithStack(size_t stackBytes, const std::function<void()>& body) {
 }
 
 uintptr_t StackFloor() {
+  // The first thread's floor moves when a VM is loaded, so it is found each time.
+  if (IsFirstThread()) return FindFloor();
   thread_local const uintptr_t floor = FindFloor();
   return floor;
 }

@@ -38,9 +38,9 @@ class QUILL_API SizedThread {
 QUILL_API void RunWithStack(size_t stackBytes, const std::function<void()>& body);
 
 // The lowest stack address the calling thread may still use, with a reserve kept below it for
-// the frames between two checks, for signal handlers and for a Java VM's guard zones. The
-// process's first thread counts as having at most 1 MB: a Java VM created on it keeps only its
-// default thread stack there and guards the rest.
+// the frames between two checks, for signal handlers and for a Java VM's guard zones. Once a
+// Java VM is loaded, the process's first thread counts as having at most 1 MB: a VM created on it
+// keeps only its default thread stack there and guards the rest.
 QUILL_API uintptr_t StackFloor();
 
 // Bytes of stack the calling thread has left above its floor (0 when already below it).
