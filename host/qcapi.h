@@ -36,7 +36,9 @@ enum {
   QUILL_ERR_OUT_OF_RANGE = -9004,  // index out of range
   QUILL_ERR_WRONG_TYPE = -9005,    // value of another kind than the call needs
   QUILL_ERR_INVALID = -9006,       // malformed argument (null text, negative length, ...)
-  QUILL_ERR_NO_TAG = -9007         // the execution state runs no tag (no parameters, no body)
+  QUILL_ERR_NO_TAG = -9007,        // the execution state runs no tag (no parameters, no body)
+  QUILL_ERR_NOT_ALLOWED = -9010,   // the request's user may not do this (or a wrong password)
+  QUILL_ERR_EXISTS = -9011         // a constant of that name is already registered
 };
 
 // Four-character host type codes: bytes most significant first.
@@ -92,11 +94,85 @@ typedef struct quill_wvalue_t {
 typedef osError (*quill_tag_func)(quill_token token);
 
 // ---- logging ----
+// Log levels: 0 critical, 1 warning, 2 detail, 3 deep detail (any other level is kept too).
 QUILL_API osError quill_log(int32_t level, const char* format, ...);
-QUILL_API osError quill_logSetDestination(int32_t first, int32_t second);
+// Where lines go from now on: destinations is a set of QUILL_LOG_TO_* bits (0: memory only),
+// maxLevel the highest level written there (lower levels are more important; -1: every level).
+// Every line stays in the in-memory log whatever the destination.
+QUILL_API osError quill_logSetDestination(int32_t destinations, int32_t maxLevel);
+enum { QUILL_LOG_TO_STDERR = 1, QUILL_LOG_TO_FILE = 2 };  // the file is <root>/Logs/quill.log
 
 // ---- paths ----
+// Internal paths are the server root's view of its files: "/" is the root folder, '/' separates.
+// Every function below writes a zero-terminated path into out, at most outSize bytes with the
+// terminator (QUILL_ERR_OUT_OF_RANGE when longer; out is then not written). Functions that map
+// to files refuse any path that leaves the server root, through ".." or a symbolic link
+// (QUILL_ERR_NOT_ALLOWED).
+// The host's path notation in the platform's (on this platform the same text).
 QUILL_API osError quill_getPlatformSpecificPath(const char* path, char* out, int32_t outSize);
+// A platform path under the server root as a full internal path.
+QUILL_API osError quill_getInternalPath(const char* path, char* out, int32_t outSize);
+// True when path is a full internal path (begins with '/').
+QUILL_API bool quill_isFullInternalPath(const char* path);
+// A relative internal path completed from the running script's folder, ".." and "." removed;
+// with auto-resolve on, symbolic links are resolved too (see quill_resolvePath).
+QUILL_API osError quill_fullyQualifyPath(quill_token t, const char* path, char* out, int32_t outSize);
+// The full internal path with symbolic links resolved; the target must stay under the root.
+QUILL_API osError quill_resolvePath(quill_token t, const char* path, char* out, int32_t outSize);
+// As quill_resolvePath, for a file that must exist (QUILL_ERR_NOT_FOUND otherwise).
+QUILL_API osError quill_resolveIncludePath(quill_token t, const char* path, char* out, int32_t outSize);
+// The platform path of an internal path (relative ones from the running script's folder).
+QUILL_API osError quill_internalToFullPlatformPath(quill_token t, const char* path, char* out,
+                                                   int32_t outSize);
+// Whether the request's fully qualified paths also have their links resolved (off by default).
+QUILL_API osError quill_setAutoResolveFullPaths(quill_token t, bool enable);
+QUILL_API osError quill_getAutoResolveFullPaths(quill_token t, bool* enable);
+// A file's bytes, unchanged: record.data/dataSize (type QUILL_TYPE_STRING). At most 64 MiB.
+QUILL_API osError quill_includeRaw(quill_token t, const char* path, quill_value_t* record);
+
+// ---- semaphores (process-wide, by name; names are 8-bit text) ----
+// createSem makes a semaphore with one free slot; creating an existing name keeps it and
+// succeeds. acquireSem waits for a free slot (QUILL_ERR_NOT_FOUND for an unknown name, or when
+// the semaphore is destroyed while waiting); releaseSem gives a slot back
+// (QUILL_ERR_INVALID when none is taken). destroySem wakes every waiter.
+QUILL_API osError quill_createSem(quill_token t, const char* name);
+QUILL_API osError quill_destroySem(quill_token t, const char* name);
+QUILL_API osError quill_acquireSem(quill_token t, const char* name);
+QUILL_API osError quill_releaseSem(quill_token t, const char* name);
+
+// ---- text formatting ----
+// Replaces each "${name}" in text with the text of the request's variable name (locals, then
+// globals; an unknown name gives nothing) and "$$" with "$"; the result is UTF-8 in
+// record.data/dataSize.
+QUILL_API osError quill_formatBuffer(quill_token t, const char* text, quill_value_t* record);
+
+// ---- the stored data (kept in the internal database, table store_data) ----
+QUILL_API osError quill_storeHasData(quill_token t, const char* key, int32_t* present);
+QUILL_API osError quill_storePutData(quill_token t, const char* key, const void* data, int32_t length);
+// record.data/dataSize: the stored bytes; extra receives 0 (reserved). QUILL_ERR_NOT_FOUND.
+QUILL_API osError quill_storeGetData(quill_token t, const char* key, quill_value_t* record, int32_t* extra);
+
+// ---- users and rights (kept in the internal database, tables users and user_rights) ----
+// isAdministrator and isAnonymous answer 1 or 0 (or an error code).
+QUILL_API osError quill_isAdministrator(quill_token t);
+QUILL_API osError quill_isAnonymous(quill_token t);
+// 0 when the request's user may do operation on target, else QUILL_ERR_NOT_ALLOWED.
+enum { QUILL_OP_READ = 1, QUILL_OP_WRITE = 2, QUILL_OP_EXECUTE = 3, QUILL_OP_ADMIN = 4 };
+QUILL_API osError quill_operationAllowed(quill_token t, int32_t operation, const char* target);
+// Makes user the request's user when password is right; a null password is accepted only
+// from an administrator. QUILL_ERR_NOT_ALLOWED otherwise (the user stays as it was).
+QUILL_API osError quill_switchToUser(quill_token t, const char* user, const char* password);
+
+// ---- constants (process-wide, visible to every script after registration) ----
+// The constant takes a copy of the value. QUILL_ERR_EXISTS when the name is taken.
+QUILL_API osError quill_registerConstantW(const quill_char* name, quill_type value);
+// A constant in a group: scripts read it as "group::name".
+QUILL_API osError quill_registerConstant2W(const quill_char* group, const quill_char* name, quill_type value);
+
+// ---- sites ----
+QUILL_API osError quill_getSiteID(quill_token t, int32_t* id);
+// The site's name in UTF-16 (host-owned, valid until the state ends) and its length in units.
+QUILL_API osError quill_getSiteNameW(quill_token t, const quill_char** name, int32_t* length);
 
 // ---- request, result and output ----
 QUILL_API osError quill_getRequestParam(quill_token t, int32_t which, quill_value_t* record);

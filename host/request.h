@@ -11,6 +11,7 @@
 
 class Request;
 class QPExecState;
+class Site;
 class TagTable;
 struct TagCall;
 
@@ -128,6 +129,9 @@ class QUILL_API Request {
   // when the request ends, on the thread that ends it.
   void AddPrivateVar(const char* name, PrivateVar* var);
   TagTable* GetTagTable();
+  // The site the request is served for (null when none was given).
+  void SetSite(Site* site);
+  Site* GetSite() const;
 
   // Ends the request: destroys its values, then its private variables (newest first).
   // Idempotent; the destructor calls it. Must run on the request's own thread.

@@ -15,6 +15,7 @@
 #include "service/cli/options.h"
 #include "service/cli/process_exit.h"
 #include "service/cli/run_command.h"
+#include "service/cli/user_command.h"
 #include "service/core/host.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
@@ -62,12 +63,20 @@ Options:
 
 Commands:
   run SCRIPT [--param K=V]... [--cookie K=V]... [--header K=V]... [--repeat N]
+      [--user NAME [--password PW]] [--site ID]
                       run the script on a worker thread after the module has started, with
                       request parameters, cookies and request headers; its output goes to
                       standard output, errors to standard error as FILE:LINE:COL: message.
                       --repeat N runs it N times spread over the worker threads (--threads)
                       and prints a summary. While the module starts, whatever it prints goes
                       to standard error, so standard output carries only the script's output.
+                      --user runs it as that user (the password comes from --password or the
+                      environment variable QUILL_PASSWORD); --site serves it for that site
+                      (default 1).
+  user add NAME PASSWORD [--admin] | remove NAME | grant NAME OPERATION TARGET |
+  revoke NAME OPERATION TARGET | list
+                      manage the users and rights of the root's internal database (no module
+                      is loaded); OPERATION is read, write, execute, admin or a number.
 
 Signals: the first SIGTERM or SIGINT stops new runs, lets running ones finish (see
 --stop-timeout) and ends the process with 128 + the signal number; a second one ends it at once.
@@ -156,7 +165,9 @@ std::optional<std::string> Parse(int argc, char** argv, CommandLine& line) {
       break;
     }
   }
-  if (!line.command.empty() && line.command.front() != "run") return "unknown command " + line.command.front();
+  if (!line.command.empty() && line.command.front() != "run" && line.command.front() != "user") {
+    return "unknown command " + line.command.front();
+  }
   return std::nullopt;
 }
 
@@ -213,6 +224,10 @@ int Main(int argc, char** argv) {
     return UsageError(e.what());
   }
   if (!ApplyPreferences(line.preferences)) return kExitUsage;
+  // Users are kept in the root's database: no module is needed to change them.
+  if (!line.command.empty() && line.command.front() == "user") {
+    return quill_service::UserCommand({line.command.begin() + 1, line.command.end()});
+  }
   const std::chrono::seconds grace(line.stopTimeout);
   quill_service::HandleStopSignals(host->Workers(), grace);
   quill_service::CatchForeignExit();

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <filesystem>
@@ -12,7 +13,9 @@
 #include <optional>
 #include <sstream>
 
+#include "host/site.h"
 #include "service/cli/options.h"
+#include "service/core/users.h"
 #include "service/script/script.h"
 
 namespace quill_service {
@@ -24,10 +27,12 @@ constexpr int kExitUsage = 2;
 constexpr long kMaxRepeat = 1000000000;
 
 constexpr const char* kRunUsage =
-    "Usage: quill run SCRIPT [--param K=V]... [--cookie K=V]... [--header K=V]... [--repeat N]\n";
+    "Usage: quill run SCRIPT [--param K=V]... [--cookie K=V]... [--header K=V]... [--repeat N]\n"
+    "                 [--user NAME [--password PW]] [--site ID]\n";
 
 struct RunOptions {
   std::string script;
+  std::optional<std::string> password;
   RunInputs inputs;
   long repeat = 1;
   bool summary = false;
@@ -68,6 +73,15 @@ std::optional<std::string> ParseRunArgs(const std::vector<std::string>& args, Ru
       if (!repeat) return "--repeat needs a number from 1 to " + std::to_string(kMaxRepeat);
       options.repeat = *repeat;
       options.summary = true;
+    } else if (arg == "--user" || arg == "--password") {
+      auto text = value();
+      if (!text || (arg == "--user" && text->empty())) return arg + " needs a value";
+      (arg == "--user" ? options.inputs.user : options.password.emplace()) = *text;
+    } else if (arg == "--site") {
+      auto text = value();
+      const std::optional<long> site = text ? ParseNumber(*text, 1, INT32_MAX) : std::nullopt;
+      if (!site) return "--site needs a site id";
+      options.inputs.siteId = static_cast<int32_t>(*site);
     } else if (!arg.empty() && arg[0] == '-') {
       return "unknown option " + arg;
     } else if (options.script.empty()) {
@@ -77,6 +91,7 @@ std::optional<std::string> ParseRunArgs(const std::vector<std::string>& args, Ru
     }
   }
   if (options.script.empty()) return "no SCRIPT given";
+  if (options.password && options.inputs.user.empty()) return "--password needs --user";
   return std::nullopt;
 }
 
@@ -85,6 +100,18 @@ std::optional<std::string> ParseRunArgs(const std::vector<std::string>& args, Ru
 int RunCommand(Host& host, const std::vector<std::string>& args) {
   RunOptions options;
   if (auto error = ParseRunArgs(args, options)) return RunUsageError(*error);
+  if (!options.inputs.user.empty()) {
+    const char* fromEnvironment = std::getenv("QUILL_PASSWORD");
+    const std::string password = options.password.value_or(fromEnvironment != nullptr ? fromEnvironment : "");
+    if (CheckPassword(options.inputs.user, password) != QUILL_OK) {
+      std::fprintf(stderr, "quill run: wrong user name or password\n");
+      return kExitFailure;
+    }
+  }
+  if (SiteMapper::FindByID(options.inputs.siteId) == nullptr) {
+    std::fprintf(stderr, "quill run: no site %d\n", options.inputs.siteId);
+    return kExitFailure;
+  }
 
   const std::string path =
       options.script.empty() || options.script[0] == '/' ? options.script : host.LaunchDirectory() + options.script;

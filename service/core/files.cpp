@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/os.h"
+#include "service/core/paths.h"
 
 namespace fs = std::filesystem;
 
@@ -137,10 +138,7 @@ osError osGetCurrentDirectory(char* buffer, size_t size) {
 }
 
 extern "C" osError quill_getPlatformSpecificPath(const char* path, char* out, int32_t outSize) {
-  if (path == nullptr || out == nullptr || outSize <= 0) return QUILL_ERR_INVALID;
+  if (path == nullptr) return QUILL_ERR_INVALID;
   // Host paths already use this platform's form; only the room is checked.
-  const size_t length = std::strlen(path);
-  if (length + 1 > static_cast<size_t>(outSize)) return QUILL_ERR_OUT_OF_RANGE;
-  std::memcpy(out, path, length + 1);
-  return QUILL_OK;
+  return quill_service::WritePath(path, out, outSize);
 }

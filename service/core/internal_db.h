@@ -2,8 +2,10 @@
 // preferences written before start-up.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/storage.h"
 
@@ -26,6 +28,18 @@ QUILL_API osError OpenInternalDatabase(const std::string& file, std::string* err
 QUILL_API void CloseInternalDatabase();
 // The attached file, empty when none.
 QUILL_API std::string InternalDatabaseFile();
+
+// A parameter of ExecuteBound: text (or, with blob, bytes); no text binds NULL.
+struct SqlValue {
+  std::optional<std::string> text;
+  bool blob = false;
+};
+using SqlRow = std::vector<std::optional<std::string>>;  // a NULL column has no value
+
+// Runs one statement on the internal database with ?1, ?2, ... bound to params, appending the
+// rows it returns to rows (when given). 0 on success, else as Execute.
+QUILL_API osError ExecuteBound(const char* sql, std::initializer_list<SqlValue> params,
+                               std::vector<SqlRow>* rows = nullptr);
 
 // Writes (or, with no value, stores NULL for) a preference row of global_prefs.
 QUILL_API osError SetPreference(const std::string& key, const std::optional<std::string>& value);

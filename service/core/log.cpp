@@ -3,8 +3,12 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <deque>
+#include <filesystem>
 #include <mutex>
+
+#include "service/core/host.h"
 
 namespace quill_service {
 namespace {
@@ -19,6 +23,8 @@ struct Log {
   std::deque<LogLine> lines;
   std::function<void(const LogLine&)> sink = WriteToStderr;
   LogDestination destination;
+  std::FILE* file = nullptr;  // the log file while the destination includes it
+  std::string filePath;
 };
 
 Log& TheLog() {
@@ -26,12 +32,41 @@ Log& TheLog() {
   return *log;
 }
 
+void WriteToFile(std::FILE* file, const LogLine& line) {
+  char stamp[32] = "";
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  if (gmtime_r(&now, &parts) != nullptr) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
+  std::fprintf(file, "%s [%d] %s\n", stamp, line.level, line.text.c_str());
+  std::fflush(file);
+}
+
 void Append(LogLine line) {
   Log& log = TheLog();
   std::lock_guard guard(log.lock);
   log.lines.push_back(line);
   if (log.lines.size() > kMaxLogLines) log.lines.pop_front();
-  if (log.sink) log.sink(line);
+  const LogDestination& to = log.destination;
+  if (to.maxLevel >= 0 && line.level > to.maxLevel) return;
+  if ((to.destinations & QUILL_LOG_TO_FILE) != 0 && log.file != nullptr) WriteToFile(log.file, line);
+  if ((to.destinations & QUILL_LOG_TO_STDERR) != 0 && log.sink) log.sink(line);
+}
+
+// Opens the log file under the current server root (the file stays open while it is a
+// destination). False when there is no root or the file cannot be opened.
+bool OpenLogFile(Log& log) {
+  const Host* host = Host::Instance();
+  if (host == nullptr) return false;
+  const std::string path = host->Root() + kLogFile;
+  if (log.file != nullptr && log.filePath == path) return true;
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  std::FILE* file = std::fopen(path.c_str(), "ae");
+  if (file == nullptr) return false;
+  if (log.file != nullptr) std::fclose(log.file);
+  log.file = file;
+  log.filePath = path;
+  return true;
 }
 
 }  // namespace
@@ -85,9 +120,17 @@ extern "C" osError quill_log(int32_t level, const char* format, ...) {
   return QUILL_OK;
 }
 
-extern "C" osError quill_logSetDestination(int32_t first, int32_t second) {
+extern "C" osError quill_logSetDestination(int32_t destinations, int32_t maxLevel) {
+  constexpr int32_t kKnown = QUILL_LOG_TO_STDERR | QUILL_LOG_TO_FILE;
+  if ((destinations & ~kKnown) != 0 || maxLevel < -1) return QUILL_ERR_INVALID;
   auto& log = quill_service::TheLog();
   std::lock_guard guard(log.lock);
-  log.destination = {true, first, second};
+  if ((destinations & QUILL_LOG_TO_FILE) != 0) {
+    if (!quill_service::OpenLogFile(log)) return QUILL_ERR_NOT_FOUND;
+  } else if (log.file != nullptr) {
+    std::fclose(log.file);
+    log.file = nullptr;
+  }
+  log.destination = {true, destinations, maxLevel};
   return QUILL_OK;
 }

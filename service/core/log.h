@@ -27,12 +27,15 @@ QUILL_API void ResetLogSink();
 QUILL_API std::vector<LogLine> LogSnapshot();
 QUILL_API void ClearLog();
 
-// What the last quill_logSetDestination call asked for.
+// Where lines go besides the in-memory log (quill_logSetDestination); by default every line
+// goes to the sink.
 struct LogDestination {
-  bool set = false;
-  int32_t first = 0;
-  int32_t second = 0;
+  bool set = false;  // quill_logSetDestination was called
+  int32_t destinations = QUILL_LOG_TO_STDERR;
+  int32_t maxLevel = -1;
 };
+// The log file, under the server root.
+constexpr const char* kLogFile = "Logs/quill.log";
 QUILL_API LogDestination GetLogDestination();
 
 }  // namespace quill_service

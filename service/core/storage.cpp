@@ -35,13 +35,18 @@ struct StatementCloser {
 };
 using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
 
-CharBuffer* ColumnText(sqlite3_stmt* statement, int column) {
+std::optional<std::string> ColumnBytes(sqlite3_stmt* statement, int column) {
   const int type = sqlite3_column_type(statement, column);
-  if (type == SQLITE_NULL) return nullptr;
+  if (type == SQLITE_NULL) return std::nullopt;
   const void* bytes = type == SQLITE_BLOB ? sqlite3_column_blob(statement, column)
                                           : static_cast<const void*>(sqlite3_column_text(statement, column));
   const int size = sqlite3_column_bytes(statement, column);
-  return new CharBuffer(static_cast<const char*>(bytes), static_cast<size_t>(size));
+  return std::string(static_cast<const char*>(bytes), static_cast<size_t>(size));
+}
+
+CharBuffer* ColumnText(sqlite3_stmt* statement, int column) {
+  const std::optional<std::string> bytes = ColumnBytes(statement, column);
+  return bytes ? new CharBuffer(bytes->data(), bytes->size()) : nullptr;
 }
 
 // Runs every statement of sql; rows are collected in `rows`. Caller holds the lock.
@@ -70,25 +75,16 @@ osError RunLocked(InternalDatabase& database, const char* sql, StorageManager::R
   return RunStatements(database.connection, sql, rows);
 }
 
-osError WritePreference(const char* sql, const std::string& key, const std::optional<std::string>* value) {
-  InternalDatabase& database = TheDatabase();
-  std::lock_guard guard(database.lock);
-  if (database.connection == nullptr) return kStorageUnknownDatabase;
-  sqlite3_stmt* raw = nullptr;
-  int result = sqlite3_prepare_v2(database.connection, sql, -1, &raw, nullptr);
-  if (result != SQLITE_OK) return SqliteError(result);
-  Statement statement(raw);
-  sqlite3_bind_text(raw, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-  if (value != nullptr) {
-    if (value->has_value()) {
-      sqlite3_bind_text(raw, 2, (*value)->data(), static_cast<int>((*value)->size()), SQLITE_TRANSIENT);
-    } else {
-      sqlite3_bind_null(raw, 2);
-    }
+void Bind(sqlite3_stmt* statement, int index, const SqlValue& value) {
+  if (!value.text) {
+    sqlite3_bind_null(statement, index);
+  } else if (value.blob) {
+    sqlite3_bind_blob(statement, index, value.text->data(), static_cast<int>(value.text->size()), SQLITE_TRANSIENT);
+  } else {
+    sqlite3_bind_text(statement, index, value.text->data(), static_cast<int>(value.text->size()), SQLITE_TRANSIENT);
   }
-  result = sqlite3_step(raw);
-  return result == SQLITE_DONE ? QUILL_OK : SqliteError(result);
 }
+
 
 }  // namespace
 
@@ -135,12 +131,31 @@ std::string InternalDatabaseFile() {
   return database.file;
 }
 
+osError ExecuteBound(const char* sql, std::initializer_list<SqlValue> params, std::vector<SqlRow>* rows) {
+  InternalDatabase& database = TheDatabase();
+  std::lock_guard guard(database.lock);
+  if (database.connection == nullptr) return kStorageUnknownDatabase;
+  sqlite3_stmt* raw = nullptr;
+  int result = sqlite3_prepare_v2(database.connection, sql, -1, &raw, nullptr);
+  if (result != SQLITE_OK) return SqliteError(result);
+  Statement statement(raw);
+  int index = 0;
+  for (const SqlValue& param : params) Bind(raw, ++index, param);
+  const int columns = sqlite3_column_count(raw);
+  while ((result = sqlite3_step(raw)) == SQLITE_ROW) {
+    if (rows == nullptr) continue;
+    SqlRow& row = rows->emplace_back();
+    for (int column = 0; column < columns; ++column) row.push_back(ColumnBytes(raw, column));
+  }
+  return result == SQLITE_DONE ? QUILL_OK : SqliteError(result);
+}
+
 osError SetPreference(const std::string& key, const std::optional<std::string>& value) {
-  return WritePreference("INSERT OR REPLACE INTO global_prefs (store_key, data) VALUES (?1, ?2)", key, &value);
+  return ExecuteBound("INSERT OR REPLACE INTO global_prefs (store_key, data) VALUES (?1, ?2)", {{key}, {value}});
 }
 
 osError RemovePreference(const std::string& key) {
-  return WritePreference("DELETE FROM global_prefs WHERE store_key = ?1", key, nullptr);
+  return ExecuteBound("DELETE FROM global_prefs WHERE store_key = ?1", {{key}});
 }
 
 }  // namespace quill_service

@@ -5,7 +5,9 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "host/site.h"
 #include "service/script/interpreter.h"
+#include "service/values/constants.h"
 #include "service/values/tag_table.h"
 #include "service/values/text.h"
 
@@ -280,6 +282,26 @@ void ToDecimal(Context& c) {
 
 void ToBoolean(Context& c) { c.result.SetBoolean(IsTrue(NeedArg(c.call, 0, u"value"))); }
 
+// constant('name') or constant('group::name'): a constant a module registered.
+void Constant(Context& c) {
+  const std::u16string name = TextArg(c.call, 0, u"name");
+  const Variant* value = FindConstant(name);
+  if (value == nullptr) Fail(QUILL_ERR_NOT_FOUND, "no constant " + Utf16ToUtf8(ShortenName(name)));
+  c.result.Assign(*value);
+}
+
+void CurrentUser(Context& c) { c.result.SetString(Utf8ToUtf16(c.request.Contents().user)); }
+
+void SiteId(Context& c) {
+  const Site* site = c.request.GetSite();
+  c.result.SetInteger(site != nullptr ? site->GetID() : 0);
+}
+
+void SiteName(Context& c) {
+  const Site* site = c.request.GetSite();
+  c.result.SetString(site != nullptr ? site->GetName() : u"");
+}
+
 struct BuiltinEntry {
   const char16_t* name;
   BuiltinFn fn;
@@ -312,6 +334,10 @@ std::vector<BuiltinEntry> BuiltinEntries() {
       {u"integer", ToIntegerTag, u"integer", {{u"value", u"", true}}},
       {u"decimal", ToDecimal, u"decimal", {{u"value", u"", true}}},
       {u"boolean", ToBoolean, u"boolean", {{u"value", u"", true}}},
+      {u"constant", Constant, u"", {{u"name", u"string", true}}},
+      {u"current_user", CurrentUser, u"string", {}},
+      {u"site_id", SiteId, u"integer", {}},
+      {u"site_name", SiteName, u"string", {}},
   };
 }
 

@@ -3,6 +3,7 @@
 #include <new>
 #include <system_error>
 
+#include "host/site.h"
 #include "service/core/current_request.h"
 #include "service/core/stack.h"
 #include "service/script/interpreter.h"
@@ -65,6 +66,8 @@ ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs, const R
     data.cookies = inputs.cookies;
     data.headers = inputs.headers;
     data.scriptPath = inputs.scriptPath.empty() ? program->fileName : inputs.scriptPath;
+    data.user = inputs.user;
+    request.SetSite(SiteMapper::FindByID(inputs.siteId));
 
     quill_script::Exec ex(request, *program);
     if (limits.steps != 0) ex.stepsLeft = limits.steps;

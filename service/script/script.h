@@ -21,6 +21,8 @@ struct RunInputs {
   std::vector<std::pair<std::string, std::string>> cookies;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string scriptPath;  // reported as the request path and the running script; empty: the file name
+  std::string user;        // the user the request runs as (checked by the caller); empty: anonymous
+  int32_t siteId = 1;      // the site the request is served for
 };
 
 struct ScriptRun {

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "host/qcapi.h"
+#include "service/values/qcapi_support.h"
 #include "service/values/request_data.h"
 #include "service/values/tag_call.h"
 #include "service/values/tag_table.h"
@@ -16,30 +17,6 @@
 using namespace quill_service;
 
 namespace {
-
-[[noreturn]] void Fail(osError code, const char* text) { throw osException(text, code); }
-
-template <class Body>
-osError WithState(quill_token token, Body&& body) {
-  TExecState* state = TExecState::FromToken(token);
-  if (state == nullptr) return QUILL_ERR_BAD_TOKEN;
-  try {
-    return body(*state);
-  } catch (const osException& e) {
-    return e.GetCode() != 0 ? e.GetCode() : QUILL_ERR_GENERIC;
-  } catch (...) {
-    return QUILL_ERR_GENERIC;
-  }
-}
-
-void Require(const void* pointer) {
-  if (pointer == nullptr) Fail(QUILL_ERR_INVALID, "null argument");
-}
-
-Request::Data& RequestOf(TExecState& state) {
-  if (state.request == nullptr) Fail(QUILL_ERR_NOT_FOUND, "the execution state has no request");
-  return state.request->Contents();
-}
 
 TagCall& CallOf(TExecState& state) {
   if (state.call == nullptr) Fail(QUILL_ERR_NO_TAG, "the execution state runs no tag");
@@ -99,14 +76,6 @@ void FillParamW(TExecState& state, quill_wvalue_t* record, const TagParam& param
   if (text == nullptr) return FillValueW(state, record, param.name, *param.value);
   *record = {Units(param.name), static_cast<int32_t>(param.name.size()), Units(*text),
              static_cast<int32_t>(text->size()), QUILL_TYPE_STRING};
-}
-
-// The data fields of an 8-bit record; name and nameSize stay the caller's.
-void FillData(TExecState& state, quill_value_t* record, std::string data, int32_t type) {
-  const auto size = static_cast<uint32_t>(data.size());
-  record->data = state.Keep(std::move(data));
-  record->dataSize = size;
-  record->type = type;
 }
 
 const std::string* FindKey(const KeyValues& entries, std::string_view key) {

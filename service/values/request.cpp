@@ -104,6 +104,8 @@ void Request::AddPrivateVar(const char* name, PrivateVar* var) {
 }
 
 TagTable* Request::GetTagTable() { return &TagTable::Global(); }
+void Request::SetSite(Site* site) { data_->site = site; }
+Site* Request::GetSite() const { return data_->site; }
 
 void Request::Finish() {
   if (data_->finished) return;

@@ -47,6 +47,11 @@ struct Request::Data {
   std::vector<std::pair<std::string, std::unique_ptr<PrivateVar>>> privateVars;
   bool finished = false;
 
+  // Who runs the request (empty: anonymous), for which site, and how paths are qualified.
+  std::string user;
+  Site* site = nullptr;
+  bool autoResolveFullPaths = false;
+
   Variant* Own(quill_service::VariantPtr value) {
     values.push_back(std::move(value));
     return values.back().get();

@@ -1,0 +1,339 @@
+// The server's general services through the QCAPI, the way a module reaches them: semaphores,
+// the stored data, users, paths, the log's destinations, constants, sites and formatting.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/site.h"
+#include "service/core/current_request.h"
+#include "service/core/host.h"
+#include "service/core/internal_db.h"
+#include "service/core/log.h"
+#include "service/core/paths.h"
+#include "service/core/users.h"
+#include "service/script/script.h"
+#include "service/values/request_data.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+using namespace quill_service;
+
+namespace {
+
+// A request current on this thread with a state whose token the QCAPI accepts.
+struct Call {
+  explicit Call(const std::string& scriptPath = "", const std::string& user = "") {
+    request.Contents().scriptPath = scriptPath;
+    request.Contents().user = user;
+  }
+  Request request;
+  CurrentRequestScope current{&request};
+  TExecState state{nullptr};
+  quill_token t() const { return state.Token(); }
+};
+
+class Services : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetLogSink({});
+    Host::Start({root.path(), 1});
+  }
+  void TearDown() override {
+    quill_logSetDestination(QUILL_LOG_TO_STDERR, -1);
+    CloseInternalDatabase();
+    ResetLogSink();
+  }
+  std::string Root() const { return Host::Instance()->Root(); }
+
+  CwdGuard cwd;
+  TempDir root;
+};
+
+std::string Text(const quill_value_t& record) { return std::string(record.data, record.dataSize); }
+
+// ---- semaphores ----
+
+TEST_F(Services, ASemaphoreLetsOneWorkerThreadInAtATime) {
+  {
+    Call call;
+    ASSERT_EQ(quill_createSem(call.t(), "fx_one"), 0);
+    EXPECT_EQ(quill_createSem(call.t(), "fx_one"), 0);  // kept as it is
+  }
+  constexpr int kThreads = 4, kRounds = 300;
+  std::atomic<int> inside{0}, most{0}, failures{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&] {
+      Call call;
+      for (int round = 0; round < kRounds; ++round) {
+        if (quill_acquireSem(call.t(), "fx_one") != 0) {
+          ++failures;
+          continue;
+        }
+        const int now = ++inside;
+        int seen = most.load();
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+        std::this_thread::yield();
+        --inside;
+        if (quill_releaseSem(call.t(), "fx_one") != 0) ++failures;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(most.load(), 1);
+}
+
+TEST_F(Services, SemaphoreMisuseIsRefusedAndDestroyingWakesWaiters) {
+  Call call;
+  EXPECT_EQ(quill_acquireSem(call.t(), "fx_unknown"), QUILL_ERR_NOT_FOUND);
+  EXPECT_EQ(quill_releaseSem(call.t(), "fx_unknown"), QUILL_ERR_NOT_FOUND);
+  EXPECT_EQ(quill_createSem(call.t(), nullptr), QUILL_ERR_INVALID);
+  ASSERT_EQ(quill_createSem(call.t(), "fx_gate"), 0);
+  EXPECT_EQ(quill_releaseSem(call.t(), "fx_gate"), QUILL_ERR_INVALID);  // nothing taken
+  ASSERT_EQ(quill_acquireSem(call.t(), "fx_gate"), 0);
+  std::atomic<osError> waiterResult{1};
+  std::thread waiter([&] {
+    Call other;
+    waiterResult = quill_acquireSem(other.t(), "fx_gate");
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(waiterResult.load(), 1);  // still waiting for the slot
+  EXPECT_EQ(quill_destroySem(call.t(), "fx_gate"), 0);
+  waiter.join();
+  EXPECT_EQ(waiterResult.load(), QUILL_ERR_NOT_FOUND);
+  EXPECT_EQ(quill_destroySem(call.t(), "fx_gate"), QUILL_ERR_NOT_FOUND);
+  EXPECT_EQ(quill_acquireSem(0, "fx_gate"), QUILL_ERR_BAD_TOKEN);
+}
+
+// ---- stored data ----
+
+TEST_F(Services, StoredDataSurvivesARestartAndMissingKeysLeaveTheRecord) {
+  {
+    Call call;
+    const char bytes[] = "v\0\xE9";
+    ASSERT_EQ(quill_storePutData(call.t(), "fx_key", bytes, 3), 0);
+    EXPECT_EQ(quill_storePutData(call.t(), "fx_key2", nullptr, 1), QUILL_ERR_INVALID);
+    EXPECT_EQ(quill_storePutData(call.t(), "fx_key2", "x", -1), QUILL_ERR_INVALID);
+  }
+  CloseInternalDatabase();
+  Host::Start({root.path(), 1});  // a restart in the same root
+  Call call;
+  int32_t present = 7;
+  ASSERT_EQ(quill_storeHasData(call.t(), "fx_key", &present), 0);
+  EXPECT_EQ(present, 1);
+  ASSERT_EQ(quill_storeHasData(call.t(), "fx_key2", &present), 0);
+  EXPECT_EQ(present, 0);
+  quill_value_t record{"n", 1, "kept", 4, 5};
+  int32_t extra = 9;
+  ASSERT_EQ(quill_storeGetData(call.t(), "fx_key", &record, &extra), 0);
+  EXPECT_EQ(Text(record), std::string("v\0\xE9", 3));
+  EXPECT_EQ(extra, 0);
+  EXPECT_STREQ(record.name, "n");
+
+  const quill_value_t before{"n", 1, "kept", 4, 5};
+  record = before;
+  EXPECT_EQ(quill_storeGetData(call.t(), "fx_key2", &record, &extra), QUILL_ERR_NOT_FOUND);
+  EXPECT_EQ(record.data, before.data);
+  EXPECT_EQ(record.type, before.type);
+}
+
+// ---- users and rights ----
+
+TEST_F(Services, UsersSwitchOnlyWithTheirPasswordAndRightsFollowTheUser) {
+  ASSERT_EQ(SetUser("ann", "secret", false), 0);
+  ASSERT_EQ(SetUser("root", "toor", true), 0);
+  ASSERT_EQ(GrantRight("ann", QUILL_OP_READ, "/docs/*"), 0);
+  ASSERT_EQ(GrantRight("", QUILL_OP_READ, "/public.txt"), 0);
+  EXPECT_EQ(GrantRight("nobody", QUILL_OP_READ, "/x"), QUILL_ERR_NOT_FOUND);
+  EXPECT_EQ(CheckPassword("ann", "wrong"), QUILL_ERR_NOT_ALLOWED);
+  EXPECT_EQ(CheckPassword("nobody", "secret"), QUILL_ERR_NOT_ALLOWED);
+
+  Call call;
+  EXPECT_EQ(quill_isAnonymous(call.t()), 1);
+  EXPECT_EQ(quill_isAdministrator(call.t()), 0);
+  EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_READ, "/public.txt"), 0);
+  EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_READ, "/docs/a"), QUILL_ERR_NOT_ALLOWED);
+  EXPECT_EQ(quill_switchToUser(call.t(), "ann", nullptr), QUILL_ERR_NOT_ALLOWED);  // no password, no admin
+  EXPECT_EQ(quill_switchToUser(call.t(), "ann", "wrong"), QUILL_ERR_NOT_ALLOWED);
+  EXPECT_EQ(call.request.Contents().user, "");
+  ASSERT_EQ(quill_switchToUser(call.t(), "ann", "secret"), 0);
+  EXPECT_EQ(quill_isAnonymous(call.t()), 0);
+  EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_READ, "/docs/a"), 0);
+  EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_WRITE, "/docs/a"), QUILL_ERR_NOT_ALLOWED);
+  EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_READ, "/doc"), QUILL_ERR_NOT_ALLOWED);
+  EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_READ, "/public.txt"), 0);  // the anonymous user's too
+
+  ASSERT_EQ(quill_switchToUser(call.t(), "root", "toor"), 0);
+  EXPECT_EQ(quill_isAdministrator(call.t()), 1);
+  EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_WRITE, "/anything"), 0);
+  EXPECT_EQ(quill_switchToUser(call.t(), "nobody", nullptr), QUILL_ERR_NOT_ALLOWED);
+  EXPECT_EQ(quill_switchToUser(call.t(), "ann", nullptr), 0);  // an administrator needs no password
+  EXPECT_EQ(quill_switchToUser(call.t(), "", nullptr), 0);     // anyone may drop to anonymous
+  EXPECT_EQ(quill_isAnonymous(call.t()), 1);
+
+  ASSERT_EQ(RemoveUser("ann"), 0);
+  EXPECT_EQ(CheckPassword("ann", "secret"), QUILL_ERR_NOT_ALLOWED);
+  EXPECT_FALSE(OperationAllowed("ann", QUILL_OP_READ, "/docs/a"));
+}
+
+// ---- paths ----
+
+TEST(InternalPaths, QualifyingNormalisesAndNeverClimbsAboveTheRoot) {
+  struct Case {
+    const char* path;
+    const char* folder;
+    const char* expected;  // null: refused
+  };
+  const Case cases[] = {
+      {"a/b", "/web/", "/web/a/b"},     {"../x", "/web/", "/x"},          {"/a/./b/../c/", "/web/", "/a/c/"},
+      {"a//b/.", "/", "/a/b/"},         {"..", "/web/", "/"},             {"../..", "/web/", nullptr},
+      {"/../etc/passwd", "/", nullptr}, {"", "/", nullptr},               {"/", "/web/", "/"},
+  };
+  for (const Case& c : cases) {
+    const auto got = QualifyInternalPath(c.path, c.folder);
+    if (c.expected == nullptr) {
+      EXPECT_FALSE(got.has_value()) << c.path << " gave " << got.value_or("");
+    } else {
+      EXPECT_EQ(got.value_or("<refused>"), c.expected) << c.path;
+    }
+  }
+  EXPECT_EQ(PlatformToInternalPath("/srv/root/", "/srv/root/a/b").value_or("<refused>"), "/a/b");
+  EXPECT_EQ(PlatformToInternalPath("/srv/root/", "/srv/root").value_or("<refused>"), "/");
+  EXPECT_FALSE(PlatformToInternalPath("/srv/root/", "/srv/rootless/a").has_value());
+  EXPECT_FALSE(PlatformToInternalPath("/srv/root/", "/srv/root/../other").has_value());
+  EXPECT_EQ(InternalToPlatformPath("/srv/root/", "/a/b"), "/srv/root/a/b");
+}
+
+TEST(InternalPaths, APathOf1023BytesFitsAndOneByteMoreDoesNot) {
+  const std::string fits(1023, 'p');
+  std::vector<char> buffer(1024, 'x');
+  EXPECT_EQ(WritePath(fits, buffer.data(), 1024), 0);
+  EXPECT_EQ(std::string(buffer.data()), fits);
+  buffer.assign(1024, 'x');
+  EXPECT_EQ(WritePath(fits + "p", buffer.data(), 1024), QUILL_ERR_OUT_OF_RANGE);
+  EXPECT_EQ(buffer[0], 'x');  // nothing written
+}
+
+TEST_F(Services, PathsResolveFromTheScriptsFolderAndNothingLeavesTheRoot) {
+  root.Write("web/page.qs", "");
+  root.Write("web/data.txt", "raw \xE2\x82\xAC bytes");
+  root.Write("lib/inc.txt", "included");
+  TempDir outside;
+  outside.Write("secret.txt", "secret");
+  fs::create_symlink(outside.path(), Root() + "web/escape");
+  fs::create_symlink(Root() + "lib", Root() + "web/lib");
+
+  Call call("/web/page.qs");
+  char out[1024];
+  const auto path = [&](auto fn, const char* in) -> std::string {
+    std::fill(std::begin(out), std::end(out), '\0');
+    const osError code = fn(call.t(), in, out, static_cast<int32_t>(sizeof out));
+    return code == 0 ? std::string(out) : "error " + std::to_string(code);
+  };
+  const std::string notAllowed = "error " + std::to_string(QUILL_ERR_NOT_ALLOWED);
+  EXPECT_EQ(path(quill_fullyQualifyPath, "data.txt"), "/web/data.txt");
+  EXPECT_EQ(path(quill_fullyQualifyPath, "../lib/inc.txt"), "/lib/inc.txt");
+  EXPECT_EQ(path(quill_fullyQualifyPath, "../../etc/passwd"), notAllowed);
+  EXPECT_EQ(path(quill_fullyQualifyPath, "lib/inc.txt"), "/web/lib/inc.txt");
+  EXPECT_EQ(path(quill_resolvePath, "lib/inc.txt"), "/lib/inc.txt");
+  EXPECT_EQ(path(quill_resolvePath, "escape/secret.txt"), notAllowed);
+  EXPECT_EQ(path(quill_resolveIncludePath, "escape/secret.txt"), notAllowed);
+  EXPECT_EQ(path(quill_internalToFullPlatformPath, "escape/secret.txt"), notAllowed);
+  EXPECT_EQ(path(quill_resolveIncludePath, "missing.txt"), "error " + std::to_string(QUILL_ERR_NOT_FOUND));
+  EXPECT_EQ(path(quill_internalToFullPlatformPath, "data.txt"), Root() + "web/data.txt");
+
+  ASSERT_EQ(quill_setAutoResolveFullPaths(call.t(), true), 0);
+  bool enabled = false;
+  ASSERT_EQ(quill_getAutoResolveFullPaths(call.t(), &enabled), 0);
+  EXPECT_TRUE(enabled);
+  EXPECT_EQ(path(quill_fullyQualifyPath, "lib/inc.txt"), "/lib/inc.txt");
+  EXPECT_EQ(path(quill_fullyQualifyPath, "escape/x"), notAllowed);
+
+  quill_value_t record{};
+  ASSERT_EQ(quill_includeRaw(call.t(), "data.txt", &record), 0);
+  EXPECT_EQ(Text(record), "raw \xE2\x82\xAC bytes");
+  EXPECT_EQ(quill_includeRaw(call.t(), "escape/secret.txt", &record), QUILL_ERR_NOT_ALLOWED);
+  EXPECT_EQ(quill_includeRaw(call.t(), "/web", &record), QUILL_ERR_NOT_FOUND);  // a folder
+
+  EXPECT_EQ(quill_getInternalPath((Root() + "web/data.txt").c_str(), out, sizeof out), 0);
+  EXPECT_STREQ(out, "/web/data.txt");
+  EXPECT_EQ(quill_getInternalPath((outside.path() + "/secret.txt").c_str(), out, sizeof out), QUILL_ERR_NOT_ALLOWED);
+  EXPECT_TRUE(quill_isFullInternalPath("/x"));
+  EXPECT_FALSE(quill_isFullInternalPath("x"));
+  EXPECT_FALSE(quill_isFullInternalPath(nullptr));
+}
+
+// ---- the log ----
+
+TEST_F(Services, TheLogFileUnderTheRootTakesLinesUpToTheChosenLevel) {
+  EXPECT_EQ(quill_logSetDestination(8, -1), QUILL_ERR_INVALID);
+  EXPECT_EQ(quill_logSetDestination(QUILL_LOG_TO_FILE, -2), QUILL_ERR_INVALID);
+  ASSERT_EQ(quill_logSetDestination(QUILL_LOG_TO_FILE, 2), 0);
+  quill_log(2, "%s", "to the file 100% %s");
+  quill_log(3, "%s", "too detailed for the file");
+  ASSERT_EQ(quill_logSetDestination(QUILL_LOG_TO_STDERR, -1), 0);
+  quill_log(1, "%s", "after the file was closed");
+  std::ifstream file(Root() + kLogFile);
+  std::stringstream text;
+  text << file.rdbuf();
+  EXPECT_NE(text.str().find("[2] to the file 100% %s\n"), std::string::npos) << text.str();
+  EXPECT_EQ(text.str().find("too detailed"), std::string::npos);
+  EXPECT_EQ(text.str().find("after the file"), std::string::npos);
+  EXPECT_EQ(LogSnapshot().back().text, "after the file was closed");  // memory keeps everything
+}
+
+// ---- constants, sites, formatting: what scripts see ----
+
+TEST_F(Services, ConstantsAndSitesAreVisibleToScripts) {
+  {
+    Call call;
+    Variant value;
+    value.SetInteger(42);
+    EXPECT_EQ(quill_registerConstantW(reinterpret_cast<const quill_char*>(u"fx_answer"), value.Handle()), 0);
+    EXPECT_EQ(quill_registerConstantW(reinterpret_cast<const quill_char*>(u"fx_answer"), value.Handle()),
+              QUILL_ERR_EXISTS);
+    value.SetString(u"grouped");
+    EXPECT_EQ(quill_registerConstant2W(reinterpret_cast<const quill_char*>(u"fx"),
+                                       reinterpret_cast<const quill_char*>(u"text"), value.Handle()),
+              0);
+    EXPECT_EQ(quill_registerConstantW(reinterpret_cast<const quill_char*>(u"fx_bad"), 0), QUILL_ERR_BAD_HANDLE);
+  }  // the registered values outlive the request's own
+  ASSERT_EQ(ExecuteBound("CREATE TABLE sites (id INTEGER PRIMARY KEY, name TEXT, root TEXT)", {}), 0);
+  ASSERT_EQ(ExecuteBound("INSERT INTO sites VALUES (2, 'second', 'sites/two')", {}), 0);
+  const Site* second = SiteMapper::FindByID(2);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->GetRoot(), Root() + "sites/two/");
+  EXPECT_EQ(SiteMapper::FindByID(3), nullptr);
+  EXPECT_EQ(SiteMapper::FindByID(1)->GetRoot(), Root());
+
+  RunInputs inputs;
+  inputs.siteId = 2;
+  const ScriptRun run = RunScriptText(
+      "constant('fx_answer') + 1; ' '; constant('fx::text'); ' '; site_id(); ' '; site_name(); ' ['; current_user(); ']'",
+      "case.qs", inputs);
+  EXPECT_TRUE(run.ok) << run.error;
+  EXPECT_EQ(run.output, "43 grouped 2 second []");
+  const ScriptRun missing = RunScriptText("constant('fx_none')", "case.qs", {});
+  EXPECT_FALSE(missing.ok);
+  EXPECT_NE(missing.error.find("no constant fx_none"), std::string::npos) << missing.error;
+}
+
+TEST_F(Services, FormattingFillsInVariablesFromLatin1Text) {
+  Call call;
+  call.request.Contents().page.Define(u"who").SetString(u"w\u00f6rld");
+  call.request.Contents().globals.Define(u"n").SetInteger(3);
+  quill_value_t record{};
+  ASSERT_EQ(quill_formatBuffer(call.t(), "hi ${who} x${n} $$ ${none}|${open \xE9", &record), 0);
+  EXPECT_EQ(Text(record), "hi w\xC3\xB6rld x3 $ |${open \xC3\xA9");
+  EXPECT_EQ(quill_formatBuffer(call.t(), nullptr, &record), QUILL_ERR_INVALID);
+}
+
+}  // namespace
