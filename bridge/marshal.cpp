@@ -28,8 +28,11 @@ char* JStringToLatin1(JNIEnv* env, jstring text, int* outLength) {
   return latin1;
 }
 
-Latin1Chars::Latin1Chars(JNIEnv* env, jstring text)
-    : chars_(JStringToLatin1(env, text, &length_)) {}
+// Converted in the body: length_ is initialised after chars_, and would undo what the
+// conversion wrote into it.
+Latin1Chars::Latin1Chars(JNIEnv* env, jstring text) : chars_(nullptr) {
+  chars_ = JStringToLatin1(env, text, &length_);
+}
 
 namespace {
 

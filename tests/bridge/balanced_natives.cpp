@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "com_ferngate_quillpro_QuillCall.h"
+#include "com_ferngate_quillpro_QuillLogging.h"
 #include "com_ferngate_quillpro_QuillTagModule.h"
 #include "com_marrowbay_jdbc_JDBCDataSource.h"
 #include "com_marrowbay_quillpro_QuillTagModule.h"
@@ -29,6 +30,10 @@ namespace {
 #define BALANCED_AS(fn, keeps) \
   BalancedNative { #fn, reinterpret_cast<void*>(&Counted<&fn>::Call), reinterpret_cast<const void*>(&fn), keeps }
 #define BALANCED(fn) BALANCED_AS(fn, 0)
+#define BALANCED_ON(paths, fn) \
+  BalancedNative { #fn, reinterpret_cast<void*>(&Counted<&fn>::Call), reinterpret_cast<const void*>(&fn), 0, paths }
+// Natives that read no token.
+#define BALANCED_WITHOUT_CALL(fn) BALANCED_ON(kSucceeds | kRefusesHostFailure, fn)
 #define BALANCED_KEEPING_GLOBALS(n, fn) BALANCED_AS(fn, n)
 
 const std::vector<BalancedNative> kRows = {
@@ -72,6 +77,42 @@ const std::vector<BalancedNative> kRows = {
     BALANCED(Java_com_ferngate_quillpro_QuillCall_removeVariable),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_getVariable2),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_setVariable2),
+    // semaphores, formatting, stored data
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_createSem),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_destroySem),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_acquireSem),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_releaseSem),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_formatBuffer),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_storeHasData),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_storePutData__Ljava_lang_String_2Ljava_lang_String_2),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_storePutData__Ljava_lang_String_2_3B),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_storeGetData),
+    // users and rights
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_isAdministrator),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_isAnonymous),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_operationAllowed),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_switchToUser),
+    // constants and logging
+    BALANCED_WITHOUT_CALL(Java_com_ferngate_quillpro_QuillCall_registerConstant),
+    BALANCED_WITHOUT_CALL(Java_com_ferngate_quillpro_QuillCall_registerConstant2),
+    BALANCED_WITHOUT_CALL(Java_com_ferngate_quillpro_QuillCall_log),
+    BALANCED_WITHOUT_CALL(Java_com_ferngate_quillpro_QuillLogging_setDestination),
+    // paths
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getPlatformSpecificPath),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getInternalPath),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_fullyQualifyPath),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_resolvePath),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_resolveIncludePath),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_internalToFullPlatformPath),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_isFullInternalPath),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_setAutoResolveFullPaths),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getAutoResolveFullPaths),
+    // other services
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_includeRaw),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getSiteID),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getSiteName),
+    BALANCED_ON(kRefusesHostFailure, Java_com_ferngate_quillpro_QuillCall_outputTagDataF),  // always -1
+    BALANCED_WITHOUT_CALL(Java_com_ferngate_quillpro_QuillCall_runRequest),
     // registration: a registered tag keeps its module instance and class by global references
     BALANCED_KEEPING_GLOBALS(2, Java_com_ferngate_quillpro_QuillTagModule_registerTagModule),
     BALANCED_KEEPING_GLOBALS(2, Java_com_marrowbay_quillpro_QuillTagModule_registerTagModule),
