@@ -5,3 +5,4 @@ cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 ./scripts/build.sh
 ./build/bin/quill run examples/hello.qs
+./build/bin/quill run examples/services.qs
