@@ -505,6 +505,8 @@ TEST(RoundTrip, ReturnedValuesKeepTheirTypeAndContents) {
   EXPECT_EQ(Output("fx_return_int()->type(); ' '; fx_return_decimal()->type(); ' '; fx_return_decimal(); ' '; "
                    "fx_return_bool()->type(); ' '; fx_return_bool()"),
             "integer decimal 2.5 boolean true");
+}
+
 // ---- the server's general services ----
 
 std::string ServerRoot() { return quill_service::Host::Instance()->Root(); }
