@@ -53,7 +53,7 @@ jstring PathCall(JNIEnv* env, jstring path, HostCall&& host) {
   if (!latin1) return path;
   char buffer[kPathBufferSize] = {};
   if (host(latin1.get(), buffer) != 0) return nullptr;
-  const jstring result = env->NewStringUTF(buffer);
+  const jstring result = NewStringFromHost(env, buffer);
   env->ExceptionDescribe();
   return result;
 }

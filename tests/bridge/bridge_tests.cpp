@@ -1012,7 +1012,9 @@ TEST(BalanceCoverage, EveryNativeRanEveryPathBalanced) {
     const auto& outcomes = seen[name];
     const auto saw = [&](Outcome o) { return std::find(outcomes.begin(), outcomes.end(), o) != outcomes.end(); };
     if (saw(Outcome::kReturned)) continue;  // a native without a result code: its own case checks its paths
-    if (row.paths & jni_balance::kSucceeds) EXPECT_TRUE(saw(Outcome::kSuccess)) << name << " was never seen succeeding";
+    if (row.paths & jni_balance::kSucceeds) {
+      EXPECT_TRUE(saw(Outcome::kSuccess)) << name << " was never seen succeeding";
+    }
     if (row.paths & jni_balance::kRefusesUnbound) {
       EXPECT_TRUE(saw(Outcome::kUnbound)) << name << " was never seen refusing an unbound call";
     }
