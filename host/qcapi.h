@@ -223,6 +223,97 @@ QUILL_API osError quill_removeVariableW(quill_token t, const quill_char* name, i
 QUILL_API osError quill_getVariable2W(quill_token t, const quill_char* name, quill_type* handle);
 QUILL_API osError quill_setVariable2W(quill_token t, const quill_char* name, quill_type value);
 
+// ---- script values ----
+// Values a module allocates belong to the request: they die when it ends unless a script keeps
+// them (a variable, a tag value, an element of a kept container holds a copy). Containers hold
+// their elements as values of their own: the handle of an element names it while it stays in
+// its container. Indexes of arrays and maps start at 0.
+QUILL_API osError quill_typeAllocW(quill_token t, const quill_char* typeName, int32_t count,
+                                   const quill_type* params, quill_type* handle);
+QUILL_API osError quill_typeAllocNull(quill_token t, quill_type* handle);
+QUILL_API osError quill_typeAllocStringW(quill_token t, quill_type* handle, const quill_char* text,
+                                         int32_t length);
+QUILL_API osError quill_typeAllocStringConv(quill_token t, quill_type* handle, const void* bytes,
+                                            int32_t length, const char* charset);
+QUILL_API osError quill_typeAllocInteger(quill_token t, quill_type* handle, int64_t value);
+QUILL_API osError quill_typeAllocDecimal(quill_token t, quill_type* handle, double value);
+QUILL_API osError quill_typeAllocDecimal2(quill_token t, quill_type* handle, double value, int32_t extra);
+QUILL_API osError quill_typeAllocBoolean(quill_token t, quill_type* handle, bool value);
+QUILL_API osError quill_typeAllocPair(quill_token t, quill_type* handle, quill_type first, quill_type second);
+QUILL_API osError quill_typeAllocReference(quill_token t, quill_type* handle, quill_type target);
+QUILL_API osError quill_typeAllocArray(quill_token t, quill_type* handle, int32_t count, const quill_type* elements);
+QUILL_API osError quill_typeAllocMap(quill_token t, quill_type* handle, int32_t count, const quill_type* items);
+QUILL_API osError quill_typeAllocTagFromSource(quill_token t, quill_type* handle, const char* source,
+                                               int32_t length);
+QUILL_API osError quill_typeAllocCustomW(quill_token t, quill_type* handle, const quill_char* typeName);
+QUILL_API osError quill_typeAllocFromProto(quill_token t, quill_type proto, quill_type* handle);
+QUILL_API osError quill_typeAllocOneOffW(quill_token t, const quill_char* first, const quill_char* second,
+                                         quill_type* handle);
+
+QUILL_API osError quill_typeFree(quill_token t, quill_type value);
+QUILL_API osError quill_typeCollect(quill_token t, quill_type value);
+QUILL_API osError quill_typeDetach(quill_token t, quill_type value);
+QUILL_API osError quill_typeAssign(quill_token t, quill_type target, quill_type source);
+QUILL_API osError quill_typeInheritFrom(quill_token t, quill_type value, quill_type parent);
+QUILL_API osError quill_typeStealValue(quill_token t, quill_type target, quill_type source);
+QUILL_API osError quill_typeGetParent(quill_token t, quill_type value, quill_type* handle);
+QUILL_API osError quill_typeGetChild(quill_token t, quill_type value, quill_type* handle);
+QUILL_API osError quill_typeGetProperties(quill_token t, quill_type value, quill_type* handle);
+QUILL_API osError quill_typeGetMemberW(quill_token t, quill_type value, const quill_char* name, quill_type* handle);
+// 0 when value is of the type (its own or a parent's), 1 when not.
+QUILL_API osError quill_typeIsA2W(quill_token t, quill_type value, const quill_char* typeName);
+QUILL_API osError quill_typeIsA3(quill_token t, quill_type value, quill_type other);
+QUILL_API osError quill_typeRunTagW(quill_token t, const quill_char* tagName, quill_type self, int32_t count,
+                                    const quill_type* params, quill_type* handle, quill_type extra);
+QUILL_API osError quill_typeRunTag(quill_token t, const char* tagName, quill_type self, int32_t count,
+                                   const quill_type* params, quill_type* handle, quill_type extra);
+
+QUILL_API osError quill_typeGetStringW(quill_token t, quill_type value, quill_wvalue_t* record);
+QUILL_API osError quill_typeGetNameW(quill_token t, quill_type value, quill_wvalue_t* record);
+// The value's text in charset; the bytes come back in record.name / record.nameSize.
+QUILL_API osError quill_typeGetStringConv(quill_token t, quill_type value, quill_value_t* record, const char* charset);
+QUILL_API osError quill_typeGetInteger(quill_token t, quill_type value, int64_t* number);
+QUILL_API osError quill_typeGetDecimal(quill_token t, quill_type value, double* number);
+// Pointer members of custom values; the token may be 0.
+QUILL_API osError quill_getPtrMemberW(quill_token t, quill_type value, const quill_char* name, void** pointer);
+QUILL_API osError quill_setPtrMemberW(quill_token t, quill_type value, const quill_char* name, void* pointer);
+
+QUILL_API osError quill_typeSetStringW(quill_token t, quill_type value, const quill_char* text, int32_t length);
+QUILL_API osError quill_typeAppendStringW(quill_token t, quill_type value, const quill_char* text, int32_t length);
+QUILL_API osError quill_typeSetStringConv(quill_token t, quill_type value, const void* bytes, int32_t length,
+                                          const char* charset);
+QUILL_API osError quill_typeSetInteger(quill_token t, quill_type value, int64_t number);
+QUILL_API osError quill_typeSetDecimal(quill_token t, quill_type value, double number);
+QUILL_API osError quill_typeSetDecimal2(quill_token t, quill_type value, double number, int32_t extra);
+QUILL_API osError quill_typeSetBoolean(quill_token t, quill_type value, bool flag);
+// Flags: bits of a 32-bit word kept with each value; HasFlag answers 1 or 0.
+QUILL_API osError quill_typeSetFlag(quill_token t, quill_type value, int32_t flag);
+QUILL_API osError quill_typeHasFlag(quill_token t, quill_type value, int32_t flag);
+QUILL_API osError quill_typeClearFlag(quill_token t, quill_type value, int32_t flag);
+QUILL_API osError quill_tagSetFlag(quill_token t, quill_type tag, int32_t flag);
+QUILL_API osError quill_tagHasFlag(quill_token t, quill_type tag, int32_t flag);
+QUILL_API osError quill_tagClearFlag(quill_token t, quill_type tag, int32_t flag);
+
+QUILL_API osError quill_arrayGetSize(quill_token t, quill_type array, int32_t* size);
+QUILL_API osError quill_arrayGetElement(quill_token t, quill_type array, int32_t index, quill_type* handle);
+QUILL_API osError quill_arraySetElement(quill_token t, quill_type array, int32_t index, quill_type element);
+QUILL_API osError quill_arrayRemoveElement(quill_token t, quill_type array, int32_t index);
+QUILL_API osError quill_mapGetSize(quill_token t, quill_type map, int32_t* size);
+QUILL_API osError quill_mapFindElement(quill_token t, quill_type map, quill_type key, quill_type* handle);
+QUILL_API osError quill_mapGetNthElement(quill_token t, quill_type map, int32_t index, quill_type* handle);
+QUILL_API osError quill_mapSetElement(quill_token t, quill_type map, quill_type key, quill_type value);
+QUILL_API osError quill_mapRemoveElement(quill_token t, quill_type map, quill_type key);
+QUILL_API osError quill_pairGetFirst(quill_token t, quill_type pair, quill_type* handle);
+QUILL_API osError quill_pairGetSecond(quill_token t, quill_type pair, quill_type* handle);
+QUILL_API osError quill_pairSetFirst(quill_token t, quill_type pair, quill_type value);
+QUILL_API osError quill_pairSetSecond(quill_token t, quill_type pair, quill_type value);
+
+// External byte forms: "serialized" (every kind but tags round-trips) and "json".
+QUILL_API osError quill_handleExternalConversion(quill_token t, quill_type value, const char* name,
+                                                 quill_value_t* record);
+QUILL_API osError quill_handleInternalConversion(quill_token t, const void* bytes, int32_t length,
+                                                 const char* name, int32_t extra, quill_type* handle);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   openjdk-17-jdk-headless
-  libicu-dev libsqlite3-dev libssl-dev
+  libicu-dev libsqlite3-dev libssl-dev nlohmann-json3-dev
   googletest libgtest-dev libbenchmark-dev
 )
 # The opt-in fuzzing build (docs/fuzzing.md): SETUP_FUZZ=1 ./scripts/setup.sh

@@ -101,6 +101,18 @@ ScriptRun RunScriptText(const std::string& source, const std::string& fileName, 
   return RunProgram(program, inputs);
 }
 
+std::shared_ptr<const TagDefinition> CompileTagSource(std::string_view source) {
+  if (source.substr(0, 3) == "\xEF\xBB\xBF") source.remove_prefix(3);
+  ProgramPtr program = ParseScript(std::string(source), "(tag source)", nullptr);
+  if (!program) return nullptr;
+  auto body = std::make_shared<quill_script::ScriptTag>();
+  body->block = quill_script::BlockPtr(program, &program->block);  // the block lives as long as its program
+  auto tag = std::make_shared<TagDefinition>();
+  tag->name = u"(source)";
+  tag->script = std::move(body);
+  return tag;
+}
+
 void RegisterBuiltinTags() { quill_script::RegisterBuiltinTags(); }
 
 }  // namespace quill_service

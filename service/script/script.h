@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "host/qcapi.h"
+#include "service/values/tag_definition.h"
 
 namespace quill_script {
 struct Program;
@@ -55,6 +57,10 @@ QUILL_API ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& input
 
 // ParseScript and RunProgram in one.
 QUILL_API ScriptRun RunScriptText(const std::string& source, const std::string& fileName, const RunInputs& inputs);
+
+// A tag whose body is source (UTF-8, an optional byte-order mark first), for modules that build
+// tags from text; null when the text does not parse. The tag takes no declared parameters.
+QUILL_API std::shared_ptr<const TagDefinition> CompileTagSource(std::string_view source);
 
 // Registers the built-in tags in the process-wide tag table (once per table life; a module's
 // tag of the same name is kept). RunProgram calls it; the host may call it at start-up.

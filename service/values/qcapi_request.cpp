@@ -18,57 +18,6 @@ using namespace quill_service;
 
 namespace {
 
-TagCall& CallOf(TExecState& state) {
-  if (state.call == nullptr) Fail(QUILL_ERR_NO_TAG, "the execution state runs no tag");
-  return *state.call;
-}
-
-// The running tag's parameter at index, in the order written.
-const TagParam& ParamAt(TExecState& state, int32_t index) {
-  const auto& params = CallOf(state).params;
-  if (index < 0 || static_cast<size_t>(index) >= params.size()) Fail(QUILL_ERR_OUT_OF_RANGE, "no such parameter");
-  return params[static_cast<size_t>(index)];
-}
-
-Variant& ValueOf(quill_type handle) {
-  Variant* value = Variant::FromHandle(handle);
-  if (value == nullptr) Fail(QUILL_ERR_BAD_HANDLE, "no such value");
-  return *value;
-}
-
-const TagDefinition& TagOf(quill_type handle) {
-  auto* tag = Get<TagValue>(*ValueOf(handle).GetReferenceDeep());
-  if (tag == nullptr) Fail(QUILL_ERR_WRONG_TYPE, "not a tag");
-  return **tag;
-}
-
-// Text with an explicit length, or zero-terminated when length is -1.
-std::u16string_view TextArg(const quill_char* text, int32_t length) {
-  if (length < -1) Fail(QUILL_ERR_INVALID, "negative length");
-  if (text == nullptr) {
-    if (length > 0) Fail(QUILL_ERR_INVALID, "null text");
-    return {};
-  }
-  return length == -1 ? View(text) : View(text, static_cast<size_t>(length));
-}
-
-std::u16string_view NameArg(const quill_char* name) {
-  Require(name);
-  return View(name);
-}
-
-void FillW(TExecState& state, quill_wvalue_t* record, std::u16string name, std::u16string data, int32_t type) {
-  const int32_t nameSize = static_cast<int32_t>(name.size());
-  const int32_t dataSize = static_cast<int32_t>(data.size());
-  const quill_char* namePtr = state.Keep(std::move(name));
-  const quill_char* dataPtr = state.Keep(std::move(data));
-  *record = {namePtr, nameSize, dataPtr, dataSize, type};
-}
-
-void FillValueW(TExecState& state, quill_wvalue_t* record, std::u16string name, const Variant& value) {
-  FillW(state, record, std::move(name), value.GetString(&state), value.GetType());
-}
-
 // A tag parameter cannot change while its call runs, so its record points at the
 // parameter's own text instead of a copy; values of other kinds are formatted and kept.
 void FillParamW(TExecState& state, quill_wvalue_t* record, const TagParam& param) {

@@ -7,6 +7,8 @@
 #include "host/qcapi.h"
 #include "host/request.h"
 #include "service/values/request_data.h"
+#include "service/values/tag_call.h"
+#include "service/values/text.h"
 
 namespace quill_service {
 
@@ -41,6 +43,57 @@ inline void FillData(TExecState& state, quill_value_t* record, std::string data,
   record->data = state.Keep(std::move(data));
   record->dataSize = size;
   record->type = type;
+}
+
+inline TagCall& CallOf(TExecState& state) {
+  if (state.call == nullptr) Fail(QUILL_ERR_NO_TAG, "the execution state runs no tag");
+  return *state.call;
+}
+
+// The running tag's parameter at index, in the order written.
+inline const TagParam& ParamAt(TExecState& state, int32_t index) {
+  const auto& params = CallOf(state).params;
+  if (index < 0 || static_cast<size_t>(index) >= params.size()) Fail(QUILL_ERR_OUT_OF_RANGE, "no such parameter");
+  return params[static_cast<size_t>(index)];
+}
+
+inline Variant& ValueOf(quill_type handle) {
+  Variant* value = Variant::FromHandle(handle);
+  if (value == nullptr) Fail(QUILL_ERR_BAD_HANDLE, "no such value");
+  return *value;
+}
+
+inline const TagDefinition& TagOf(quill_type handle) {
+  auto* tag = Get<TagValue>(*ValueOf(handle).GetReferenceDeep());
+  if (tag == nullptr) Fail(QUILL_ERR_WRONG_TYPE, "not a tag");
+  return **tag;
+}
+
+// Text with an explicit length, or zero-terminated when length is -1.
+inline std::u16string_view TextArg(const quill_char* text, int32_t length) {
+  if (length < -1) Fail(QUILL_ERR_INVALID, "negative length");
+  if (text == nullptr) {
+    if (length > 0) Fail(QUILL_ERR_INVALID, "null text");
+    return {};
+  }
+  return length == -1 ? View(text) : View(text, static_cast<size_t>(length));
+}
+
+inline std::u16string_view NameArg(const quill_char* name) {
+  Require(name);
+  return View(name);
+}
+
+inline void FillW(TExecState& state, quill_wvalue_t* record, std::u16string name, std::u16string data, int32_t type) {
+  const int32_t nameSize = static_cast<int32_t>(name.size());
+  const int32_t dataSize = static_cast<int32_t>(data.size());
+  const quill_char* namePtr = state.Keep(std::move(name));
+  const quill_char* dataPtr = state.Keep(std::move(data));
+  *record = {namePtr, nameSize, dataPtr, dataSize, type};
+}
+
+inline void FillValueW(TExecState& state, quill_wvalue_t* record, std::u16string name, const Variant& value) {
+  FillW(state, record, std::move(name), value.GetString(&state), value.GetType());
 }
 
 }  // namespace quill_service

@@ -51,6 +51,10 @@ Value CopyValue(const Value& source, int depth) {
           out->typeName = v->typeName;
           out->flags = v->flags;
           for (const auto& [name, member] : v->members) out->members.emplace_back(name, CopyAt(*member, depth));
+          if (v->parent) {
+            out->parent = CopyAt(*v->parent, depth);
+            if (auto* parent = Get<std::unique_ptr<CustomValue>>(*out->parent)) (*parent)->child = 0;
+          }
           return out;
         } else {
           return v;
@@ -140,6 +144,9 @@ void Replace(Variant& v, Value&& next) {
     destructor(v.Handle());
   }
   Value old = std::move(v.Contents().value);
+  if (auto* custom = std::get_if<std::unique_ptr<CustomValue>>(&next); custom && *custom && (*custom)->parent) {
+    if (auto* parent = Get<std::unique_ptr<CustomValue>>(*(*custom)->parent)) (*parent)->child = v.Handle();
+  }
   v.Contents().value = std::move(next);
   // old dies here, after v holds its new contents: a container may die holding v's source.
 }

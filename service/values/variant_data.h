@@ -47,6 +47,8 @@ struct CustomValue {
   std::vector<std::pair<std::u16string, intptr_t>> pointerMembers;  // opaque, pointer-sized
   void (*destructor)(quill_type handle) = nullptr;                  // runs before the value dies
   int32_t flags = 0;
+  VariantPtr parent;    // the value this one inherits members and type from, owned by it
+  quill_type child = 0;  // for a parent: the value that inherits from it
 };
 
 QUILL_API VariantPtr MakeVariant();
@@ -61,6 +63,7 @@ struct Variant::Data {
                quill_service::TagValue, std::unique_ptr<quill_service::CustomValue>,
                quill_service::ReferenceValue>
       value;
+  int32_t flags = 0;  // free for modules (quill_typeSetFlag)
 };
 
 namespace quill_service {

@@ -40,6 +40,7 @@
 #include "service/core/log.h"
 #include "service/core/users.h"
 #include "service/script/script.h"
+#include "service/values/handles.h"
 #include "service/values/request_data.h"
 #include "service/values/tag_table.h"
 #include "startup/attach.h"
@@ -420,7 +421,7 @@ TEST(NativeWalk, EveryNativeRefusesBadCallsSucceedsOnGoodOnesAndStaysBalanced) {
   for (const std::string* walk : {&first, &second}) {
     EXPECT_EQ(walk->find("FAIL"), std::string::npos) << *walk;
     EXPECT_NE(walk->find("live calls checked"), std::string::npos) << *walk;
-    EXPECT_NE(walk->find("walked 71 natives"), std::string::npos) << *walk;
+    EXPECT_NE(walk->find("walked 139 natives"), std::string::npos) << *walk;
   }
   EXPECT_NE(second.find("stale token checked"), std::string::npos) << second;
 }
@@ -989,6 +990,37 @@ TEST(StoreManExecute, RunsOneStatementOnTheInternalDatabaseAndReturnsItsRows) {
   ASSERT_FALSE(env->ExceptionCheck());
   EXPECT_EQ(Table(env, viaJava), (Rows{{u"3"}}));
   EXPECT_EQ(StorageManager::Execute("quill_internal", "DROP TABLE store_probe", nullptr, nullptr), 0);
+// ---- script values built and read from Java ----
+
+// The edge cases of the value natives, checked from Java (each wrong answer is a FAIL line).
+TEST(ValueNatives, EdgeCasesAnswerAsDocumented) {
+  const BalanceChecked balanced;
+  EXPECT_EQ(Output("fx_value_edges()"), "edges checked");
+}
+
+// Each element's local reference goes as soon as its handle is read; under -Xcheck:jni an
+// overflow of the local capacity would be reported and fail the checked run.
+TEST(ValueNatives, HundredThousandReferencesInOneCall) {
+  const BalanceChecked balanced;
+  EXPECT_EQ(Output("fx_value_many()"), "100000");
+}
+
+TEST(ValueNatives, ValuesJavaDoesNotHandToTheScriptDieWithTheRequest) {
+  const BalanceChecked balanced;
+  Output("fx_value_litter()");  // warms up anything made once
+  const size_t before = quill_service::ValueTable().LiveCount();
+  EXPECT_EQ(Output("fx_value_litter() 'done'"), "done");
+  EXPECT_EQ(quill_service::ValueTable().LiveCount(), before);
+}
+
+TEST(ValueNatives, StructuredValuesReachTheScriptAndComeBack) {
+  const BalanceChecked balanced;
+  EXPECT_EQ(Output("fx_value_build()"), "[{name: ada, born: 1815}, {name: grace, born: 1906}]");
+  EXPECT_EQ(Output("fx_value_pair()"), "(left, 2)");
+  EXPECT_EQ(Output("fx_value_point()"), "<fx_point>");
+  EXPECT_EQ(Output("fx_value_read(fx_value_build())"),
+            "array 2 {name: ada, born: 1815} {name: grace, born: 1906}");
+  EXPECT_EQ(Output("fx_value_read(fx_value_pair())").substr(0, 4), "pair");
 }
 
 // ---- the balance harness holds every native ----
