@@ -990,6 +990,8 @@ TEST(StoreManExecute, RunsOneStatementOnTheInternalDatabaseAndReturnsItsRows) {
   ASSERT_FALSE(env->ExceptionCheck());
   EXPECT_EQ(Table(env, viaJava), (Rows{{u"3"}}));
   EXPECT_EQ(StorageManager::Execute("quill_internal", "DROP TABLE store_probe", nullptr, nullptr), 0);
+}
+
 // ---- script values built and read from Java ----
 
 // The edge cases of the value natives, checked from Java (each wrong answer is a FAIL line).
