@@ -23,3 +23,8 @@ try => {
 } catch => {
   'hello_fail failed with ' error_code() ': ' error_message() '\n'
 }
+
+hello_people() '\n'                                // an array of maps built in Java
+hello_pair('left', 2) '\n'                         // a pair of the two parameters
+hello_point() '\n'                                 // a value of a custom type
+hello_describe(hello_people()) '\n'                // a structured value passed into Java
