@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "qcapi.h"
 
@@ -60,6 +61,11 @@ class QUILL_API CharBuffer {
   const std::string& str() const { return text_; }
   // Hands over a new[]-allocated, zero-terminated copy of the text and empties the buffer.
   char* ReleaseBuffer();
+  // Takes other's text without copying; other becomes empty.
+  void StealBuffer(CharBuffer& other) {
+    text_ = std::move(other.text_);
+    other.text_.clear();
+  }
 
  private:
   std::string text_;

@@ -313,6 +313,53 @@ QUILL_API osError quill_handleExternalConversion(quill_token t, quill_type value
                                                  quill_value_t* record);
 QUILL_API osError quill_handleInternalConversion(quill_token t, const void* bytes, int32_t length,
                                                  const char* name, int32_t extra, quill_type* handle);
+// ---- database actions (the token names the execution state of an action) ----
+// Records: name and data are 8-bit text the host keeps until the state ends. Texts of the
+// action's parameters and results are UTF-8.
+// getDataSourceName: each out-parameter is optional. record1 = the database (name and data),
+// flag = whether the action named a database, record2 = the data source (name) and its host (data).
+QUILL_API osError quill_getDataSourceName(quill_token t, quill_value_t* database, bool* named,
+                                          quill_value_t* source);
+QUILL_API osError quill_getSchemaName(quill_token t, quill_value_t* record);  // data = schema
+QUILL_API osError quill_getTableName(quill_token t, quill_value_t* record);   // data = table
+// host: name = data = the host's name or URL, type = its id; login: name = user, data = password;
+// extra (getDataHost2): name = the data source's name, data = the host id as text.
+QUILL_API osError quill_getDataHost(quill_token t, quill_value_t* host, quill_value_t* login);
+QUILL_API osError quill_getDataHost2(quill_token t, quill_value_t* host, quill_value_t* login,
+                                     quill_value_t* extra);
+QUILL_API osError quill_getSkipRows(quill_token t, int32_t* count);
+QUILL_API osError quill_getMaxRows(quill_token t, int32_t* count);  // -1: no limit
+QUILL_API osError quill_getRowID(quill_token t, int32_t* id);
+QUILL_API osError quill_setRowID(quill_token t, int32_t id);
+// name = the key column (empty when none), data = the key value (null when none).
+QUILL_API osError quill_getPrimaryKeyColumn(quill_token t, quill_value_t* record);
+QUILL_API osError quill_getInputColumnCount(quill_token t, int32_t* count);
+// name = column, data = value (null allowed), dataSize = its byte length, type = search operator.
+QUILL_API osError quill_getInputColumn(quill_token t, int32_t index, quill_value_t* record);
+QUILL_API osError quill_findInputColumn(quill_token t, const char* name, quill_value_t* record);
+QUILL_API osError quill_findInputColumnW(quill_token t, const quill_char* name, quill_value_t* record);
+QUILL_API osError quill_getLogicalOp(quill_token t, int32_t* op);
+QUILL_API osError quill_getSortColumnCount(quill_token t, int32_t* count);
+// name = data = column, type 1 = descending, 0 = ascending.
+QUILL_API osError quill_getSortColumn(quill_token t, int32_t index, quill_value_t* record);
+QUILL_API osError quill_getReturnColumnCount(quill_token t, int32_t* count);
+QUILL_API osError quill_getReturnColumn(quill_token t, int32_t index, quill_value_t* record);  // data = column
+QUILL_API osError quill_getDataSourceModuleName(quill_token t, quill_value_t* record);       // data = module name
+QUILL_API osError quill_getIsStatementOnly(quill_token t, bool* flag);
+// The connection slot of the action's data source and host in this request.
+QUILL_API osError quill_getDSConnection(quill_token t, void** connection);
+QUILL_API osError quill_setDSConnection(quill_token t, void* connection);
+QUILL_API osError quill_addDataSourceResultUTF8(quill_token t, const char* text);
+// Column descriptions: name (and values) in ISO-8859-1; a = the column's host type code,
+// b = its size, c = flags (1 = may be null, 2 = key).
+QUILL_API osError quill_addColumnInfo(quill_token t, const char* name, int32_t a, int32_t b, int32_t c);
+QUILL_API osError quill_addColumnInfo2(quill_token t, const char* name, int32_t a, int32_t b, int32_t c,
+                                       const char* const* values, int32_t count);
+// count cells: values[i] (null = a null cell) of lengths[i] bytes.
+QUILL_API osError quill_addResultRow(quill_token t, const char* const* values, const int32_t* lengths,
+                                     int32_t count);
+QUILL_API osError quill_setNumRowsFound(quill_token t, int32_t count);
+QUILL_API osError quill_setActionStatementW(quill_token t, const quill_char* statement);
 
 #ifdef __cplusplus
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "os.h"
 
@@ -14,6 +15,14 @@ class QPExecState;
 class Site;
 class TagTable;
 struct TagCall;
+class DataSource;
+class WebInputParams;
+class WebOutputParams;
+struct DataSourceRec;
+struct HostRec;
+struct DatabaseRec;
+struct ModuleRecord;
+struct InlineAction;
 
 namespace quill_service {
 struct TagDefinition;
@@ -60,6 +69,10 @@ class QUILL_API Variant {
   void SetBytes(std::string bytes);
   void SetTag(std::shared_ptr<const quill_service::TagDefinition> tag);
   void SetReference(quill_type target);
+  // The database parameters or results this value carries (Request::GetInputParams,
+  // GetOutputParams), or null for any other value.
+  WebInputParams* GetDBInput();
+  WebOutputParams* GetDBOutput();
   // Deep copy of source (a value assigned to itself stays as it is).
   void Assign(const Variant& source);
   // Takes over source's contents; source becomes null.
@@ -86,6 +99,8 @@ class QUILL_API QPExecState {
   QPExecState* parent;
   QPExecState* child = nullptr;  // the innermost state hangs off the request's state
   TagCall* call = nullptr;       // the tag being run (parameters, body, self, result), or null
+  DataSource* currentDataSource = nullptr;  // the data source a database action runs on, or null
+  std::vector<CharBuffer> resultList;       // names a data source lists (databases, tables, schemas)
 };
 
 // The state a module builds on its stack for one call into its own code. It takes over its
@@ -132,6 +147,29 @@ class QUILL_API Request {
   // The site the request is served for (null when none was given).
   void SetSite(Site* site);
   Site* GetSite() const;
+
+  // ---- database actions ----
+  // The registration record of the module being loaded (its id and the data-source registry);
+  // never null.
+  ModuleRecord* GetModuleRecord();
+  // The records of the innermost inline action (an empty one is made when none runs).
+  DataSourceRec& GetDataSourceRec();
+  HostRec& GetHostRec();
+  DatabaseRec& GetDatabaseRec();
+  // Runs the request's actions on a fresh set of inline parameters named inlineName until
+  // UnSwapParams with the same name brings the previous set back.
+  void SwapParams(const char* inlineName);
+  void UnSwapParams(const char* inlineName);
+  // The inline action of that name (null: the innermost), or null.
+  InlineAction* GetInline(const char* inlineName);
+  // Drops what the inline action collected, without handing it to anyone.
+  void DisposeInlineNoSave(InlineAction* action);
+  // Values carrying the inline action's parameters (GetDBInput) and results (GetDBOutput).
+  Variant* GetInputParams(const char* inlineName);
+  Variant* GetOutputParams(const char* inlineName);
+  // The request's outermost execution state while a script runs it, or null; the innermost
+  // state hangs off its child links.
+  QPExecState* GetExecState();
 
   // Ends the request: destroys its values, then its private variables (newest first).
   // Idempotent; the destructor calls it. Must run on the request's own thread.

@@ -28,6 +28,7 @@
 // Linked in only when the run subcommand is part of the build.
 namespace quill_service {
 __attribute__((weak)) int RunCommand(Host& host, const std::vector<std::string>& args);
+int HostCommand(const std::vector<std::string>& args);
 }
 
 namespace {
@@ -77,6 +78,12 @@ Commands:
   revoke NAME OPERATION TARGET | list
                       manage the users and rights of the root's internal database (no module
                       is loaded); OPERATION is read, write, execute, admin or a number.
+  host add SOURCE NAME_OR_URL USER [PASSWORD]
+                      store a host of the data source SOURCE in the internal database and print
+                      its id; without PASSWORD the password is read from standard input (so it
+                      stays out of the process list). Scripts choose it with -host=ID.
+  host list [SOURCE]  list the hosts (id, data source, name or URL, user; never the password)
+  host remove ID      forget a host
 
 Signals: the first SIGTERM or SIGINT stops new runs, lets running ones finish (see
 --stop-timeout) and ends the process with 128 + the signal number; a second one ends it at once.
@@ -165,7 +172,8 @@ std::optional<std::string> Parse(int argc, char** argv, CommandLine& line) {
       break;
     }
   }
-  if (!line.command.empty() && line.command.front() != "run" && line.command.front() != "user") {
+  if (!line.command.empty() && line.command.front() != "run" && line.command.front() != "user" &&
+      line.command.front() != "host") {
     return "unknown command " + line.command.front();
   }
   return std::nullopt;
@@ -227,6 +235,9 @@ int Main(int argc, char** argv) {
   // Users are kept in the root's database: no module is needed to change them.
   if (!line.command.empty() && line.command.front() == "user") {
     return quill_service::UserCommand({line.command.begin() + 1, line.command.end()});
+  // Host administration works on the internal database alone: no module is needed.
+  if (!line.command.empty() && line.command.front() == "host") {
+    return quill_service::HostCommand({line.command.begin() + 1, line.command.end()});
   }
   const std::chrono::seconds grace(line.stopTimeout);
   quill_service::HandleStopSignals(host->Workers(), grace);

@@ -540,6 +540,7 @@ void RegisterBuiltinTags() {
     // A module's tag of the same name wins.
     table.RegisterIfAbsent(std::move(definition), std::move(tag));
   }
+  RegisterDatabaseTags(table);
   registeredEpoch = table.Epoch();
 }
 

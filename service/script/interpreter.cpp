@@ -84,7 +84,14 @@ std::string ScriptError::Describe() const {
 // ---- the run ----
 
 Exec::Exec(Request& r, const Program& p)
-    : request(r), data(r.Contents()), program(p), state(&root_), stackFloor(StackFloor()), root_(&r) {}
+    : request(r), data(r.Contents()), program(p), state(&root_), stackFloor(StackFloor()), root_(&r) {
+  // Code that runs for the request (database actions) finds the innermost state from here.
+  if (data.database.execState == nullptr) data.database.execState = &root_;
+}
+
+Exec::~Exec() {
+  if (data.database.execState == &root_) data.database.execState = nullptr;
+}
 
 Nested::Nested(Exec& ex, Location loc) : ex_(ex) {
   if (ex.nesting >= kMaxNesting) ex.Fail(QUILL_ERR_GENERIC, "script nested too deeply", loc);

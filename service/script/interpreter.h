@@ -61,6 +61,9 @@ class Val {
 // The state of one script run in one request, on one thread.
 struct Exec {
   Exec(Request& request, const Program& program);
+  ~Exec();
+  Exec(const Exec&) = delete;
+  Exec& operator=(const Exec&) = delete;
 
   Request& request;
   Request::Data& data;
@@ -130,6 +133,8 @@ class ScriptBody : public TagBody {
 
 // Built-in tags and members.
 void RegisterBuiltinTags();
+// The inline database actions and the tags that read their results.
+void RegisterDatabaseTags(TagTable& table);
 // A built-in member of a value's type, or false when there is none.
 bool RunBuiltinMember(Exec& ex, TagCall& call, Variant& self, Location loc);
 

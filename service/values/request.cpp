@@ -110,6 +110,8 @@ Site* Request::GetSite() const { return data_->site; }
 void Request::Finish() {
   if (data_->finished) return;
   data_->finished = true;
+  // Connections close first, while everything a data source may still read is there.
+  CloseConnections(*this);
   // Values first: their destructors may still need what private variables provide (an
   // attached thread, for instance).
   data_->values.clear();

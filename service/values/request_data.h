@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/request.h"
+#include "service/datasource/inline_action.h"
 #include "service/values/tag_definition.h"
 #include "service/values/variables.h"
 #include "service/values/variant_data.h"
@@ -51,6 +52,8 @@ struct Request::Data {
   std::string user;
   Site* site = nullptr;
   bool autoResolveFullPaths = false;
+  // Database actions and their connections.
+  quill_service::RequestDatabaseState database;
 
   Variant* Own(quill_service::VariantPtr value) {
     values.push_back(std::move(value));

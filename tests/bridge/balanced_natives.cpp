@@ -20,6 +20,7 @@
 
 #include "com_ferngate_quillpro_QuillCall.h"
 #include "com_ferngate_quillpro_QuillLogging.h"
+#include "com_ferngate_quillpro_QuillDSModule.h"
 #include "com_ferngate_quillpro_QuillTagModule.h"
 #include "com_marrowbay_jdbc_JDBCDataSource.h"
 #include "com_marrowbay_quillpro_QuillTagModule.h"
@@ -182,6 +183,40 @@ const std::vector<BalancedNative> kRows = {
     BALANCED(Java_com_ferngate_quillpro_QuillCall_tagSetFlag),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_tagHasFlag),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_tagClearFlag),
+    // data-source actions
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getDataSourceName),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getSchemaName),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getTableName),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getDataHostID),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getDataHost__Lcom_ferngate_quillpro_QuillValue_2Lcom_ferngate_quillpro_QuillValue_2),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getDataHost__Lcom_ferngate_quillpro_QuillValue_2Lcom_ferngate_quillpro_QuillValue_2Lcom_ferngate_quillpro_QuillValue_2),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getSkipRows),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getMaxRows),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getRowID),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_setRowID),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getPrimaryKeyColumn),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getInputColumnCount),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getInputColumn),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_findInputColumn),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getLogicalOp),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getSortColumnCount),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getSortColumn),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getReturnColumnCount),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getReturnColumn),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getDataSourceModuleName),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getIsStatementOnly),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_getDSConnection),
+    // the connection slot keeps the reference it is given
+    BALANCED_KEEPING_GLOBALS(1, Java_com_ferngate_quillpro_QuillCall_setDSConnection),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_addDataSourceResult),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_addColumnInfo),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_addColumnInfo2),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_addResultRow___3Ljava_lang_String_2),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_addResultRow___3_3B),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_setNumRowsFound),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_setActionStatement),
+    // a registered data source keeps its Java object
+    BALANCED_KEEPING_GLOBALS(1, Java_com_ferngate_quillpro_QuillDSModule_registerDSModule),
     // registration: a registered tag keeps its module instance and class by global references
     BALANCED_KEEPING_GLOBALS(2, Java_com_ferngate_quillpro_QuillTagModule_registerTagModule),
     BALANCED_KEEPING_GLOBALS(2, Java_com_marrowbay_quillpro_QuillTagModule_registerTagModule),

@@ -411,6 +411,12 @@ std::string PreparedWalk() {
       .output;
 }
 
+// The data-source natives inside a database action, where each succeeds (fixtures.WalkSource).
+std::string DataSourceWalk() {
+  return Output("db_search(-source='fx_walk_ds', ['fx', 'v'], -sort='fx', -select='fx', -statement_only) => "
+                "{ rows => { field(0) '\\n' } }");
+}
+
 // Every native with null arguments, unbound, with the token of a finished call (the walk's
 // second run has one) and live; the walk reports each wrong answer as a FAIL line, the harness
 // each call that left something unreleased.
@@ -421,9 +427,10 @@ TEST(NativeWalk, EveryNativeRefusesBadCallsSucceedsOnGoodOnesAndStaysBalanced) {
   for (const std::string* walk : {&first, &second}) {
     EXPECT_EQ(walk->find("FAIL"), std::string::npos) << *walk;
     EXPECT_NE(walk->find("live calls checked"), std::string::npos) << *walk;
-    EXPECT_NE(walk->find("walked 139 natives"), std::string::npos) << *walk;
+    EXPECT_NE(walk->find("walked 168 natives"), std::string::npos) << *walk;
   }
   EXPECT_NE(second.find("stale token checked"), std::string::npos) << second;
+  EXPECT_EQ(DataSourceWalk(), "walked data-source natives\n");
 }
 
 // ---- values that go in through one native and come back through another, or the script ----
@@ -1036,6 +1043,7 @@ TEST(BalanceCoverage, EveryNativeRanEveryPathBalanced) {
   const BalanceChecked balanced;
   PreparedWalk();
   PreparedWalk();  // the second walk has a stale token
+  DataSourceWalk();
   RegisterOnEveryPath();
   ExpectBalanced();
   using jni_balance::Outcome;

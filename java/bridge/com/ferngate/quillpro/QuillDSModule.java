@@ -37,4 +37,9 @@ public abstract class QuillDSModule extends QuillJavaModule {
      */
     public native void registerDSModule(String name, String methodName, int ignored,
                                         String text1, String text2);
+
+    /** {@link #registerDSModule} without extra texts. */
+    public void registerDataSource(String name, String methodName) {
+        registerDSModule(name, methodName, 0, "", "");
+    }
 }

@@ -1,0 +1,289 @@
+#include "datasource/JavaDataSource.h"
+
+#include "bridge/marshal.h"
+#include "startup/attach.h"
+#include "startup/class_cache.h"
+
+using bridge::LocalRef;
+
+namespace {
+
+constexpr datasource_action_t kActionInit = 0;
+constexpr datasource_action_t kActionTerminate = 1;
+constexpr datasource_action_t kActionListDatabases = 3;
+constexpr datasource_action_t kActionListTables = 4;
+constexpr datasource_action_t kActionSearch = 5;
+constexpr datasource_action_t kActionAdd = 6;
+constexpr datasource_action_t kActionUpdate = 7;
+constexpr datasource_action_t kActionDelete = 8;
+constexpr datasource_action_t kActionDescribe = 9;
+constexpr datasource_action_t kActionExecute = 10;
+constexpr datasource_action_t kActionListSchemas = 12;
+constexpr datasource_action_t kActionCloseConnection = 13;
+
+// One pointer for empty name and data, so the value carries one Java string for both.
+constexpr const char* kEmptyText = "";
+
+// Prints and clears whatever a group of Java calls left pending.
+void DescribePending(JNIEnv* env) {
+  if (env->ExceptionCheck()) env->ExceptionDescribe();
+}
+
+// The innermost execution state of a request: its state, then the child links.
+QPExecState* InnermostState(Request* request) {
+  QPExecState* state = request != nullptr ? request->GetExecState() : nullptr;
+  while (state != nullptr && state->child != nullptr) state = state->child;
+  return state;
+}
+
+bool ReadBoolean(JNIEnv* env, jobject object, jclass cls, const char* field, bool* out) {
+  jfieldID id = env->GetFieldID(cls, field, "Z");
+  if (id == nullptr) {
+    env->ExceptionClear();
+    return false;
+  }
+  *out = env->GetBooleanField(object, id) != JNI_FALSE;
+  return true;
+}
+
+// The field's UTF-8 text; false (member unchanged) when the field is missing or null.
+bool ReadText(JNIEnv* env, jobject object, jclass cls, const char* field, std::string* out, bool* isNull) {
+  jfieldID id = env->GetFieldID(cls, field, "Ljava/lang/String;");
+  if (id == nullptr) {
+    env->ExceptionClear();
+    return false;
+  }
+  LocalRef<jstring> text(env, static_cast<jstring>(env->GetObjectField(object, id)));
+  *isNull = !text;
+  if (!text) return false;
+  bridge::Utf8Chars chars(env, text.get());
+  if (!chars) return false;
+  *out = chars.get();
+  return true;
+}
+
+}  // namespace
+
+JavaDataSource::JavaDataSource(const char* sourceName, const char* text1, const char* text2, jobject instance,
+                               jmethodID method, bool connector)
+    : name(sourceName != nullptr ? sourceName : ""),
+      extraText1(text1 != nullptr ? text1 : ""),
+      extraText2(text2 != nullptr ? text2 : ""),
+      supportsSchemas(false),
+      supportsConvert(true),
+      isConnector(connector),
+      javaInstance(instance),
+      dispatchMethod(method) {
+  JniAttachment attachment;
+  if (JNIEnv* env = attachment.env(); env != nullptr && gClassCache.quillValue != nullptr) {
+    valueConstructor_ = env->GetMethodID(gClassCache.quillValue, "<init>", "(Ljava/lang/String;Ljava/lang/String;I)V");
+    if (valueConstructor_ == nullptr) env->ExceptionClear();
+  }
+}
+
+JavaDataSource::~JavaDataSource() {
+  JniAttachment attachment;
+  if (JNIEnv* env = attachment.env()) {
+    {
+      TExecState state(nullptr);
+      InvokeJavaAction(env, state, kActionTerminate, nullptr);
+      DescribePending(env);
+    }
+    if (javaInstance != nullptr) env->DeleteGlobalRef(javaInstance);
+  }
+  javaInstance = nullptr;
+  dispatchMethod = nullptr;
+}
+
+jint JavaDataSource::InvokeJavaAction(JNIEnv* env, TExecState& state, datasource_action_t action, jobject value) {
+  if (state.currentDataSource == nullptr) state.currentDataSource = this;
+  if (!gClassCache.complete || javaInstance == nullptr || dispatchMethod == nullptr) return -1;
+  LocalRef<jobject> call(env, env->NewObject(gClassCache.quillCall, gClassCache.quillCallCtor));
+  if (!call) {
+    DescribePending(env);
+    return -1;
+  }
+  env->SetIntField(call.get(), gClassCache.quillCallToken, state.Token());
+  const jint result = env->CallIntMethod(javaInstance, dispatchMethod, call.get(), action, value);
+  DescribePending(env);
+  return result;
+}
+
+jobject JavaDataSource::NewQuillValue(JNIEnv* env, const char* valueName, const char* data, jint type) {
+  if (valueConstructor_ == nullptr) return nullptr;
+  LocalRef<jstring> nameText(env, valueName != nullptr ? env->NewStringUTF(valueName) : nullptr);
+  LocalRef<jstring> dataText(env, data != nullptr && data != valueName ? env->NewStringUTF(data) : nullptr);
+  jstring dataString = data == nullptr ? nullptr : (data == valueName ? nameText.get() : dataText.get());
+  jobject value = nullptr;
+  if (!env->ExceptionCheck()) {
+    value = env->NewObject(gClassCache.quillValue, valueConstructor_, nameText.get(), dataString, type);
+  }
+  DescribePending(env);
+  return value;
+}
+
+bool JavaDataSource::ReadConnectorProperties(JNIEnv* env) {
+  if (javaInstance == nullptr) return false;
+  LocalRef<jclass> cls(env, env->GetObjectClass(javaInstance));
+  ReadBoolean(env, javaInstance, cls.get(), "_Inited", &inited);
+  if (!inited) {
+    env->ExceptionClear();
+    return false;
+  }
+  ReadBoolean(env, javaInstance, cls.get(), "_SupportsSchemas", &supportsSchemas);
+  ReadBoolean(env, javaInstance, cls.get(), "_SupportsCatalogs", &supportsCatalogs);
+  ReadBoolean(env, javaInstance, cls.get(), "_SupportsConvert", &supportsConvert);
+  bool isNull = false;
+  if (!ReadText(env, javaInstance, cls.get(), "_CatalogSeparator", &catalogSeparator, &isNull) && isNull) {
+    catalogSeparator = ".";
+  }
+  ReadText(env, javaInstance, cls.get(), "_QuoteCharacter", &quoteCharacter, &isNull);
+  ReadText(env, javaInstance, cls.get(), "_SchemaName", &schemaName, &isNull);
+  ReadText(env, javaInstance, cls.get(), "_StatementTerminator", &statementTerminator, &isNull);
+  env->ExceptionClear();
+  return true;
+}
+
+void JavaDataSource::InitializeDataSource(JNIEnv* env) {
+  (void)env;  // the operation attaches for itself: it may run on another thread than the caller's
+  JniAttachment attachment;
+  JNIEnv* own = attachment.env();
+  if (own == nullptr) return;
+  TExecState state(nullptr);
+  InvokeJavaAction(own, state, kActionInit, nullptr);
+  if (isConnector) ReadConnectorProperties(own);
+}
+
+// ---- name lists ----
+
+void JavaDataSource::ListNames(datasource_action_t action, const DataSourceRec& source, const HostRec& host,
+                               const DatabaseRec* database, std::vector<CharBuffer>* names, int* result) {
+  Request* request = Request::GetCurrent();
+  if (request == nullptr) {
+    if (result != nullptr) *result = bridge::kNothingToDo;
+    return;
+  }
+  request->SwapParams(kSwapInlineName);
+  // Un-swapped on every path, an exception's too.
+  struct UnSwap {
+    Request* request;
+    ~UnSwap() {
+      request->DisposeInlineNoSave(request->GetInline(nullptr));
+      request->UnSwapParams(kSwapInlineName);
+    }
+  } unswap{request};
+  request->GetDataSourceRec() = source;
+  request->GetHostRec() = host;
+  if (database != nullptr) request->GetDatabaseRec() = *database;
+
+  TExecState state(InnermostState(request));
+  state.request = request;
+  jint javaResult = -1;
+  {
+    JniAttachment attachment;
+    JNIEnv* env = attachment.env();
+    if (env == nullptr || !gClassCache.complete) {
+      javaResult = kDataSourceUnavailable;
+    } else {
+      const char* databaseName = database != nullptr ? database->name.c_str() : nullptr;
+      LocalRef<jobject> value(env, action == kActionListDatabases ? nullptr
+                                   : action == kActionListTables ? NewQuillValue(env, databaseName, databaseName, kTextType)
+                                                                 : NewQuillValue(env, kEmptyText, kEmptyText, kTextType));
+      javaResult = InvokeJavaAction(env, state, action, value.get());
+      DescribePending(env);
+    }
+  }
+  if (names != nullptr && (action != kActionListTables || javaResult == 0)) {
+    for (CharBuffer& entry : state.resultList) {
+      names->emplace_back();
+      names->back().StealBuffer(entry);
+    }
+  }
+  if (result != nullptr) *result = javaResult;
+}
+
+void JavaDataSource::ListDatabaseNames(const DataSourceRec& source, const HostRec& host, std::vector<CharBuffer>* names,
+                                       int* result) {
+  ListNames(kActionListDatabases, source, host, nullptr, names, result);
+}
+
+void JavaDataSource::ListTableNames(const DataSourceRec& source, const HostRec& host, const DatabaseRec& database,
+                                    std::vector<CharBuffer>* names, int* result) {
+  ListNames(kActionListTables, source, host, &database, names, result);
+}
+
+void JavaDataSource::ListSchemaNames(const DataSourceRec& source, const HostRec& host, const DatabaseRec& database,
+                                     std::vector<CharBuffer>* names, int* result) {
+  ListNames(kActionListSchemas, source, host, &database, names, result);
+}
+
+// ---- record actions ----
+
+osError JavaDataSource::RecordAction(Request* request, datasource_action_t action) {
+  TExecState state(nullptr);
+  state.request = request;
+  JniAttachment attachment;
+  JNIEnv* env = attachment.env();
+  if (env == nullptr || !gClassCache.complete) return kDataSourceUnavailable;
+  // Connector sources hand Java the statement the SQL builder writes; until that builder is
+  // part of the module no source is registered as a connector.
+  if (isConnector) return kUnsupportedOperation;
+  const jint result = InvokeJavaAction(env, state, action, nullptr);
+  DescribePending(env);
+  return result;
+}
+
+osError JavaDataSource::Search(Request* request) { return RecordAction(request, kActionSearch); }
+osError JavaDataSource::Add(Request* request) { return RecordAction(request, kActionAdd); }
+osError JavaDataSource::Update(Request* request) { return RecordAction(request, kActionUpdate); }
+osError JavaDataSource::Delete(Request* request) { return RecordAction(request, kActionDelete); }
+osError JavaDataSource::DescribeTable(Request* request) { return RecordAction(request, kActionDescribe); }
+
+osError JavaDataSource::ExecuteStatement(Request* request) {
+  TExecState state(nullptr);
+  state.request = request;
+  JniAttachment attachment;
+  JNIEnv* env = attachment.env();
+  if (env == nullptr || !gClassCache.complete) return kDataSourceUnavailable;
+  const WebInputParams* input = nullptr;
+  if (Variant* params = request != nullptr ? request->GetInputParams(nullptr) : nullptr) input = params->GetDBInput();
+  LocalRef<jobject> value(env, NewQuillValue(env, "SQL", input != nullptr ? input->statement.c_str() : "", kTextType));
+  if (!value) return -1;
+  const jint result = InvokeJavaAction(env, state, kActionExecute, value.get());
+  DescribePending(env);
+  return result;
+}
+
+osError JavaDataSource::UnsupportedOperation1(void*) { return kUnsupportedOperation; }
+osError JavaDataSource::UnsupportedOperation2(void*) { return kUnsupportedOperation; }
+osError JavaDataSource::UnsupportedOperation3(void*) { return kUnsupportedOperation; }
+bool JavaDataSource::UnsupportedQuery(void*, void*) { return false; }
+
+// ---- the host's callback ----
+
+osError DataSourceActionCallback(void* token, datasource_action_t action, const quill_value_t*) {
+  if (action == kActionInit || action == kActionTerminate) return 0;
+  const auto t = static_cast<quill_token>(reinterpret_cast<intptr_t>(token));
+  TExecState* state = TExecState::FromToken(t);
+  auto* proxy = state != nullptr ? dynamic_cast<CAPIDataSourceProxy*>(state->currentDataSource) : nullptr;
+  auto* source = dynamic_cast<JavaDataSource*>(proxy);
+  if (source == nullptr) return bridge::kNothingToDo;
+
+  JniAttachment attachment;
+  JNIEnv* env = attachment.env();
+  if (env == nullptr || !gClassCache.complete) return kDataSourceUnavailable;
+  jint result;
+  {
+    LocalRef<jobject> value(env, source->NewQuillValue(env, kEmptyText, kEmptyText, kTextType));
+    result = source->InvokeJavaAction(env, *state, action, value.get());
+  }
+  if (action == kActionCloseConnection) {
+    void* connection = nullptr;
+    if (quill_getDSConnection(t, &connection) == 0 && connection != nullptr) {
+      env->DeleteGlobalRef(static_cast<jobject>(connection));
+      // The slot must not hand out the deleted reference again.
+      quill_setDSConnection(t, nullptr);
+    }
+  }
+  return result;
+}

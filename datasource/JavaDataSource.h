@@ -1,0 +1,82 @@
+// A data source whose actions are served by a Java object: every database action the host runs
+// on it is one call of the object's dispatch method with a request object, an action code and a
+// value object.
+#pragma once
+
+#include <jni.h>
+
+#include <string>
+#include <vector>
+
+#include "host/datasource.h"
+
+class JavaDataSource : public CAPIDataSourceProxy {
+ public:
+  // Takes ownership of the global reference javaInstance. A null text2 is empty.
+  JavaDataSource(const char* name, const char* text1, const char* text2, jobject javaInstance,
+                 jmethodID dispatchMethod, bool isConnector);
+  // Sends action 1, then releases the Java object.
+  ~JavaDataSource() override;
+
+  const char* GetModuleName() override { return name.c_str(); }
+  void ListDatabaseNames(const DataSourceRec& source, const HostRec& host, std::vector<CharBuffer>* names,
+                         int* result) override;
+  void ListTableNames(const DataSourceRec& source, const HostRec& host, const DatabaseRec& database,
+                      std::vector<CharBuffer>* names, int* result) override;
+  osError Search(Request* request) override;
+  osError Add(Request* request) override;
+  osError UnsupportedOperation1(void* argument) override;
+  osError Update(Request* request) override;
+  osError Delete(Request* request) override;
+  osError DescribeTable(Request* request) override;
+  osError UnsupportedOperation2(void* argument) override;
+  osError ExecuteStatement(Request* request) override;
+  osError UnsupportedOperation3(void* argument) override;
+  bool UnsupportedQuery(void* first, void* second) override;
+  void ListSchemaNames(const DataSourceRec& source, const HostRec& host, const DatabaseRec& database,
+                       std::vector<CharBuffer>* names, int* result) override;
+
+  // One call of the dispatch method on the execution state; binds the state to this source
+  // when it names none yet. -1 when no request object could be made.
+  jint InvokeJavaAction(JNIEnv* env, TExecState& state, datasource_action_t action, jobject value);
+  // A new QuillValue (local reference) or null. data that is the very pointer name is one string.
+  jobject NewQuillValue(JNIEnv* env, const char* name, const char* data, jint type);
+  // Reads the connector properties from the Java object's fields; false when it is not inited.
+  bool ReadConnectorProperties(JNIEnv* env);
+  // Action 0, then (connectors) the connector properties.
+  void InitializeDataSource(JNIEnv* env);
+
+  // Connector properties and registration texts. Connector sources (registered by the JDBC
+  // connector) get the SQL of each record action from the statement builder.
+  CharBuffer name;
+  CharBuffer extraText1;
+  CharBuffer extraText2;
+  bool inited = false;
+  bool supportsSchemas = false;
+  bool supportsCatalogs = false;
+  bool supportsConvert = true;
+  std::string schemaName;
+  std::string quoteCharacter;
+  std::string catalogSeparator;
+  std::string statementTerminator;
+  bool isConnector = false;
+  jobject javaInstance;  // global reference
+  jmethodID dispatchMethod;
+
+ private:
+  osError RecordAction(Request* request, datasource_action_t action);
+  void ListNames(datasource_action_t action, const DataSourceRec& source, const HostRec& host,
+                 const DatabaseRec* database, std::vector<CharBuffer>* names, int* result);
+  jmethodID valueConstructor_ = nullptr;
+};
+
+// The callback registered on every Java data source: any action code the host sends (but 0
+// and 1, answered at once) goes to the Java object of the state's current data source.
+osError DataSourceActionCallback(void* token, datasource_action_t action, const quill_value_t* value);
+
+// What a data-source operation answers when the thread cannot reach the VM or the bridge's
+// classes are missing.
+inline constexpr osError kDataSourceUnavailable = -10997;
+inline constexpr osError kUnsupportedOperation = -802;
+inline constexpr const char* kSwapInlineName = "_______CAPIDataSourceProxy_temp_yo";
+inline constexpr jint kTextType = QUILL_TYPE_TEXT;

@@ -1,0 +1,228 @@
+// The data-source registry, the data-source base classes, action parameters and results, and the
+// request's side of database actions (inline actions, swaps, connections).
+#include <algorithm>
+#include <cctype>
+
+#include "service/datasource/inline_action.h"
+#include "service/values/request_data.h"
+
+using namespace quill_service;
+
+namespace {
+
+std::string Folded(const char* name) {
+  std::string folded = name != nullptr ? name : "";
+  for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return folded;
+}
+
+RequestDatabaseState& DatabaseState(Request& request) { return request.Contents().database; }
+
+InlineAction& Innermost(Request& request) {
+  auto& state = DatabaseState(request);
+  return state.inlines.empty() ? state.base : *state.inlines.back();
+}
+
+}  // namespace
+
+// ---- parameters and results ----
+
+const DBInputColumn* WebInputParams::FindInputColumn(std::string_view name) const {
+  for (const auto& column : inputColumns) {
+    if (column.name == name) return &column;
+  }
+  return nullptr;
+}
+
+int32_t WebOutputParams::GetFieldNum(const icu::UnicodeString& name) const {
+  std::string wanted;
+  name.toUTF8String(wanted);
+  for (size_t i = 0; i < columns.size(); ++i) {
+    if (columns[i].name == wanted) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+osError WebOutputParams::GetDefaultType(int32_t field, int32_t* type) const {
+  if (field < 0 || static_cast<size_t>(field) >= columns.size() || type == nullptr) return QUILL_ERR_OUT_OF_RANGE;
+  *type = columns[static_cast<size_t>(field)].type;
+  return QUILL_OK;
+}
+
+void WebOutputParams::Reset() {
+  columns.clear();
+  rows.clear();
+  rowsFound.reset();
+}
+
+WebInputParams* Variant::GetDBInput() {
+  auto* params = dynamic_cast<DBParamsValue*>(this);
+  return params != nullptr ? &params->input : nullptr;
+}
+
+WebOutputParams* Variant::GetDBOutput() {
+  auto* params = dynamic_cast<DBParamsValue*>(this);
+  return params != nullptr ? &params->output : nullptr;
+}
+
+// ---- data sources ----
+
+DataSource::~DataSource() = default;
+osError DataSource::UnsupportedOperation1(void*) { return -802; }
+osError DataSource::UnsupportedOperation2(void*) { return -802; }
+osError DataSource::UnsupportedOperation3(void*) { return -802; }
+bool DataSource::UnsupportedQuery(void*, void*) { return false; }
+bool DataSource::MatchesDataSourceName(Request*, const char* name) {
+  return name != nullptr && Folded(name) == Folded(GetModuleName());
+}
+void DataSource::DoModuleAdmin(Request*, CharBuffer&, CharBuffer& answer) { answer = "no administration commands"; }
+
+osError CAPIDataSourceProxy::CallCAPIFunc(quill_token token, datasource_action_t action, const quill_value_t* value) {
+  if (callback_ == nullptr) return -802;
+  return callback_(reinterpret_cast<void*>(static_cast<intptr_t>(token)), action, value);
+}
+
+bool CAPIDataSourceProxy::MatchesDataSourceName(Request* request, const char* name) {
+  return DataSource::MatchesDataSourceName(request, name);
+}
+
+void CAPIDataSourceProxy::DoModuleAdmin(Request* request, CharBuffer& command, CharBuffer& answer) {
+  DataSource::DoModuleAdmin(request, command, answer);
+}
+
+DataSourceRegistry& DataSourceRegistry::Global() {
+  static auto* registry = new DataSourceRegistry();  // never destroyed: sources may call into the VM
+  return *registry;
+}
+
+bool DataSourceRegistry::AddDataSource(int32_t id, DataSource* source) {
+  if (source == nullptr) return false;
+  std::string key = Folded(source->GetModuleName());
+  if (key.empty()) return false;
+  std::lock_guard lock(mutex_);
+  return sources_.emplace(std::move(key), Entry{id, source}).second;
+}
+
+DataSource* DataSourceRegistry::Find(const char* name) const {
+  std::lock_guard lock(mutex_);
+  auto it = sources_.find(Folded(name));
+  return it == sources_.end() ? nullptr : it->second.source;
+}
+
+int32_t DataSourceRegistry::IdOf(const DataSource* source) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& [name, entry] : sources_) {
+    if (entry.source == source) return entry.id;
+  }
+  return -1;
+}
+
+std::vector<std::string> DataSourceRegistry::Names() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> names;
+  for (const auto& [name, entry] : sources_) names.emplace_back(entry.source->GetModuleName());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool DataSourceRegistry::Remove(const char* name) {
+  DataSource* source = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = sources_.find(Folded(name));
+    if (it == sources_.end()) return false;
+    source = it->second.source;
+    sources_.erase(it);
+  }
+  delete source;  // outside the lock: its destructor may run a last action
+  return true;
+}
+
+// ---- the request's side ----
+
+ModuleRecord* Request::GetModuleRecord() {
+  ModuleRecord& record = DatabaseState(*this).moduleRecord;
+  if (record.registry == nullptr) record.registry = &DataSourceRegistry::Global();
+  return &record;
+}
+
+DataSourceRec& Request::GetDataSourceRec() { return Innermost(*this).source; }
+HostRec& Request::GetHostRec() { return Innermost(*this).host; }
+DatabaseRec& Request::GetDatabaseRec() { return Innermost(*this).database; }
+
+void Request::SwapParams(const char* inlineName) {
+  auto action = std::make_unique<InlineAction>();
+  action->name = inlineName != nullptr ? inlineName : "";
+  DatabaseState(*this).inlines.push_back(std::move(action));
+}
+
+void Request::UnSwapParams(const char* inlineName) {
+  auto& inlines = DatabaseState(*this).inlines;
+  const std::string name = inlineName != nullptr ? inlineName : "";
+  for (auto it = inlines.rbegin(); it != inlines.rend(); ++it) {
+    if ((*it)->name == name) {
+      inlines.erase(std::next(it).base());
+      return;
+    }
+  }
+}
+
+InlineAction* Request::GetInline(const char* inlineName) {
+  auto& inlines = DatabaseState(*this).inlines;
+  if (inlines.empty()) return nullptr;
+  if (inlineName == nullptr) return inlines.back().get();
+  for (auto it = inlines.rbegin(); it != inlines.rend(); ++it) {
+    if ((*it)->name == inlineName) return it->get();
+  }
+  return nullptr;
+}
+
+void Request::DisposeInlineNoSave(InlineAction* action) {
+  if (action != nullptr) action->params.output.Reset();
+}
+
+Variant* Request::GetInputParams(const char* inlineName) {
+  InlineAction* action = inlineName == nullptr ? &Innermost(*this) : GetInline(inlineName);
+  return action != nullptr ? &action->params : nullptr;
+}
+
+Variant* Request::GetOutputParams(const char* inlineName) { return GetInputParams(inlineName); }
+
+QPExecState* Request::GetExecState() { return DatabaseState(*this).execState; }
+
+namespace quill_service {
+
+InlineAction* CurrentInline(QPExecState& state) {
+  if (state.request == nullptr) return nullptr;
+  auto& inlines = DatabaseState(*state.request).inlines;
+  return inlines.empty() ? nullptr : inlines.back().get();
+}
+
+void CloseConnections(Request& request) {
+  auto connections = std::move(DatabaseState(request).connections);
+  DatabaseState(request).connections.clear();
+  for (DSConnection& connection : connections) {
+    if (connection.slot == nullptr) continue;
+    auto* proxy = dynamic_cast<CAPIDataSourceProxy*>(connection.source);
+    // A source unregistered since has taken its connections with it.
+    if (proxy == nullptr || DataSourceRegistry::Global().IdOf(proxy) < 0) continue;
+    // The close runs on an inline action of its own, so the data source sees which host closes.
+    request.SwapParams("");
+    struct UnSwap {
+      Request& request;
+      ~UnSwap() { request.UnSwapParams(""); }
+    } unswap{request};
+    InlineAction& action = *request.GetInline(nullptr);
+    action.source.id = DataSourceRegistry::Global().IdOf(proxy);
+    action.source.name = proxy->GetModuleName();
+    action.host = connection.host;
+    DatabaseState(request).connections.push_back(connection);  // still reachable during the close
+    QPExecState base(&request);
+    TExecState state(&base);
+    state.currentDataSource = proxy;
+    proxy->CallCAPIFunc(state.Token(), QUILL_DS_ACTION_CLOSE_CONNECTION, nullptr);
+    DatabaseState(request).connections.clear();
+  }
+}
+
+}  // namespace quill_service

@@ -1,0 +1,87 @@
+#include "service/datasource/engine.h"
+
+#include "service/datasource/host_store.h"
+#include "service/values/request_data.h"
+#include "service/values/text.h"
+
+namespace quill_service {
+namespace {
+
+// List actions hand back names; the script reads them as rows of one column, "name".
+void NamesAsRows(std::vector<CharBuffer>& names, WebOutputParams& output) {
+  output.columns.push_back(DBColumnInfo{"name", QUILL_TYPE_TEXT, 0, 0, {}});
+  for (CharBuffer& name : names) output.rows.push_back(DBRow{std::string(name.str())});
+}
+
+osError Dispatch(Request& request, QPExecState* caller, const DBActionSpec& spec, DataSource& source,
+                 InlineAction& action) {
+  std::vector<CharBuffer> names;
+  int result = 0;
+  switch (spec.kind) {
+    case DBActionKind::Search: return source.Search(&request);
+    case DBActionKind::Add: return source.Add(&request);
+    case DBActionKind::Update: return source.Update(&request);
+    case DBActionKind::Delete: return source.Delete(&request);
+    case DBActionKind::Show: return source.DescribeTable(&request);
+    case DBActionKind::Statement: return source.ExecuteStatement(&request);
+    case DBActionKind::Databases:
+      source.ListDatabaseNames(action.source, action.host, &names, &result);
+      break;
+    case DBActionKind::Tables:
+      source.ListTableNames(action.source, action.host, action.database, &names, &result);
+      break;
+    case DBActionKind::Schemas:
+      source.ListSchemaNames(action.source, action.host, action.database, &names, &result);
+      break;
+    case DBActionKind::Send: {
+      auto* proxy = dynamic_cast<CAPIDataSourceProxy*>(&source);
+      if (proxy == nullptr) return -802;
+      TExecState state(caller);
+      state.request = &request;
+      state.currentDataSource = proxy;
+      return proxy->CallCAPIFunc(state.Token(), spec.sendCode, nullptr);
+    }
+  }
+  NamesAsRows(names, action.params.output);
+  return result;
+}
+
+}  // namespace
+
+osError RunDatabaseAction(Request& request, QPExecState* caller, const DBActionSpec& spec,
+                          const std::function<void(InlineAction&)>& body) {
+  DataSourceRegistry& registry = DataSourceRegistry::Global();
+  DataSource* source = registry.Find(spec.source.c_str());
+  if (source == nullptr) throw osException(("no data source named " + spec.source).c_str(), QUILL_ERR_NOT_FOUND);
+  std::optional<HostRec> host = FindDataSourceHost(spec.source, spec.hostId);
+  if (!host && spec.hostId != 0) {
+    throw osException(("data source " + spec.source + " has no host " + std::to_string(spec.hostId)).c_str(),
+                      QUILL_ERR_NOT_FOUND);
+  }
+
+  request.SwapParams("");
+  struct UnSwap {
+    Request& request;
+    ~UnSwap() { request.UnSwapParams(""); }
+  } unswap{request};
+  InlineAction& action = *request.GetInline(nullptr);
+  action.source.id = registry.IdOf(source);
+  action.source.name = source->GetModuleName();
+  if (host) action.host = std::move(*host);
+  action.databaseNamed = spec.database.has_value();
+  if (spec.database) action.database.name = spec.database->c_str();
+  action.params.input = spec.input;
+
+  const std::u16string messageBefore = request.GetResultMessage()->GetString(nullptr);
+  action.code = Dispatch(request, caller, spec, *source, action);
+  if (action.code != 0) {
+    const std::u16string message = request.GetResultMessage()->GetString(nullptr);
+    action.message = message != messageBefore && !message.empty()
+                         ? Utf16ToUtf8(message)
+                         : "data source " + spec.source + " answered " + std::to_string(action.code);
+  }
+  if (body) body(action);
+  return action.code;
+}
+
+}  // namespace quill_service

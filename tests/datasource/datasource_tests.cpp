@@ -1,0 +1,418 @@
+// Java data sources inside one process: the host loads the module, which registers the fixture
+// data sources; scripts run database actions on them on this thread and on threads of their own.
+// The module's objects are linked in a second time so the cases can call a native directly.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <jni.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+#include "com_ferngate_quillpro_QuillDSModule.h"
+#include "datasource/JavaDataSource.h"
+#include "service/core/current_request.h"
+#include "service/core/host.h"
+#include "service/core/internal_db.h"
+#include "service/core/log.h"
+#include "service/datasource/engine.h"
+#include "service/datasource/host_store.h"
+#include "service/script/script.h"
+#include "startup/class_cache.h"
+#include "startup/globals.h"
+
+namespace fs = std::filesystem;
+using quill_service::ScriptRun;
+
+namespace {
+
+std::vector<quill_service::LogLine> gStartupLog;
+JNIEnv* gEnv = nullptr;  // the start-up thread's
+
+bool CheckingJni() {
+  const char* flag = std::getenv("QJAPI_CHECK_JNI");
+  return flag != nullptr && std::string(flag) == "1";
+}
+
+ScriptRun RunScript(const std::string& source) { return quill_service::RunScriptText(source, "case.q", {}); }
+
+std::string Output(const std::string& source) {
+  const ScriptRun run = RunScript(source);
+  EXPECT_TRUE(run.ok) << source << "\n" << run.error;
+  return run.output;
+}
+
+bool Logged(int level, const std::string& text) {
+  return std::any_of(gStartupLog.begin(), gStartupLog.end(),
+                     [&](const auto& line) { return line.level == level && line.text == text; });
+}
+
+bool LoggedContaining(const std::string& part) {
+  return std::any_of(gStartupLog.begin(), gStartupLog.end(),
+                     [&](const auto& line) { return line.text.find(part) != std::string::npos; });
+}
+
+class LocalFrame {
+ public:
+  explicit LocalFrame(JNIEnv* env) : env_(env) { env_->PushLocalFrame(32); }
+  ~LocalFrame() { env_->PopLocalFrame(nullptr); }
+
+ private:
+  JNIEnv* env_;
+};
+
+// A counter of the fixture (a static AtomicInteger of fixtures.ds.FixtureSource).
+int Counter(const char* name) {
+  LocalFrame frame(gEnv);
+  jclass cls = gEnv->FindClass("fixtures/ds/FixtureSource");
+  if (cls == nullptr) return gEnv->ExceptionClear(), -1;
+  jfieldID field = gEnv->GetStaticFieldID(cls, name, "Ljava/util/concurrent/atomic/AtomicInteger;");
+  if (field == nullptr) return gEnv->ExceptionClear(), -1;
+  jobject counter = gEnv->GetStaticObjectField(cls, field);
+  jmethodID get = gEnv->GetMethodID(gEnv->GetObjectClass(counter), "get", "()I");
+  const int value = gEnv->CallIntMethod(counter, get);
+  return gEnv->ExceptionCheck() ? (gEnv->ExceptionClear(), -1) : value;
+}
+
+int GlobalRefs() {
+  LocalFrame frame(gEnv);
+  jclass cls = gEnv->FindClass("fixtures/ds/FixtureSource");
+  if (cls == nullptr) return gEnv->ExceptionClear(), -1;
+  jmethodID method = gEnv->GetStaticMethodID(cls, "globalRefs", "()I");
+  if (method == nullptr) return gEnv->ExceptionClear(), -1;
+  const int count = gEnv->CallStaticIntMethod(cls, method);
+  return gEnv->ExceptionCheck() ? (gEnv->ExceptionClear(), -1) : count;
+}
+
+// The echo rows of a fixture action as "what=value" lines.
+std::string Echo(const std::string& parameters, const std::string& body = "") {
+  return Output("db_search(-source='fx_ds'" + parameters +
+                ") => { rows => { field('what') + '=' + field(1) + '\\n' } " + body + "}");
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+// ---- registration ----
+
+TEST(Registration, TheSourceIsServedByANewInstanceAndInitialisedOnce) {
+  ASSERT_NE(DataSourceRegistry::Global().Find("fx_ds"), nullptr);
+  // This program's copy of the class has its own type identity: no dynamic_cast across the two.
+  auto* source = static_cast<JavaDataSource*>(DataSourceRegistry::Global().Find("FX_DS"));
+  ASSERT_NE(source, nullptr);
+  EXPECT_STREQ(source->GetModuleName(), "fx_ds");
+  EXPECT_STREQ(source->extraText1.c_str(), "first text");
+  EXPECT_STREQ(source->extraText2.c_str(), "");  // null becomes empty
+  EXPECT_FALSE(source->isConnector);
+  EXPECT_FALSE(source->supportsSchemas);
+  EXPECT_TRUE(source->supportsConvert);
+  EXPECT_NE(source->GetCAPIFunc(), nullptr);
+  // The registering object is instance 1; the source's own instance came after it.
+  EXPECT_TRUE(Contains(Echo(""), "serial=2\n")) << Echo("");
+  EXPECT_EQ(Counter("INITS"), 2);  // fx_ds and fx_ds_doomed
+}
+
+TEST(Registration, RefusedRegistrationsLeaveNothingAndLogOnlyTheRegistryRefusal) {
+  EXPECT_TRUE(Logged(0, "    Failed to register datasource FX_DS"));
+  for (const char* refused : {"fx_ds_nomethod", "fx_ds_noctor"}) {
+    SCOPED_TRACE(refused);
+    EXPECT_EQ(DataSourceRegistry::Global().Find(refused), nullptr);
+    EXPECT_FALSE(LoggedContaining(refused));
+  }
+  // An object that is no data-source module at all, through the native itself.
+  LocalFrame frame(gEnv);
+  jclass objectClass = gEnv->FindClass("java/lang/Object");
+  jobject plain = gEnv->AllocObject(objectClass);
+  const size_t logBefore = quill_service::LogSnapshot().size();
+  Java_com_ferngate_quillpro_QuillDSModule_registerDSModule(gEnv, plain, gEnv->NewStringUTF("fx_ds_plain"),
+                                                           gEnv->NewStringUTF("dispatch"), 0, nullptr, nullptr);
+  Java_com_ferngate_quillpro_QuillDSModule_registerDSModule(gEnv, plain, nullptr, gEnv->NewStringUTF("dispatch"), 0,
+                                                           nullptr, nullptr);
+  EXPECT_FALSE(gEnv->ExceptionCheck());
+  EXPECT_EQ(DataSourceRegistry::Global().Find("fx_ds_plain"), nullptr);
+  EXPECT_EQ(quill_service::LogSnapshot().size(), logBefore);
+}
+
+TEST(Registration, TheSecondPackagesDispatchSignatureIsFoundOnTheSecondTry) {
+  EXPECT_EQ(Output("db_search(-source='fx_ds_marrowbay') => { field(0) }"), "marrowbay null");
+  EXPECT_EQ(Output("db_statement(-source='fx_ds_marrowbay', -sql='SELECT 1') => { field(0) }"), "SQL:SELECT 1");
+}
+
+// ---- actions ----
+
+TEST(Actions, EachRecordActionReachesJavaWithItsCodeAndNoValue) {
+  const std::pair<const char*, int> actions[] = {
+      {"db_search", 5}, {"db_add", 6}, {"db_update", 7}, {"db_delete", 8}, {"db_show", 9}};
+  for (const auto& [tag, code] : actions) {
+    SCOPED_TRACE(tag);
+    const std::string rows =
+        Output(std::string(tag) + "(-source='fx_ds') => { rows => { field(0) + '=' + field(1) + ';' } }");
+    EXPECT_TRUE(Contains(rows, "action=" + std::to_string(code) + ";")) << rows;
+    EXPECT_TRUE(Contains(rows, "value=null;")) << rows;
+  }
+  const std::string statement = Output("db_statement(-source='fx_ds', -sql='SELECT \\'x\\' é') => { rows => { field(0) + '=' + field(1) + ';' } }");
+  EXPECT_TRUE(Contains(statement, "action=10;")) << statement;
+  EXPECT_TRUE(Contains(statement, ";value=SQL|SELECT 'x' \xC3\xA9|54455854;")) << statement;
+}
+
+TEST(Actions, TheNativesReadWhatTheScriptAskedFor) {
+  const int32_t hostId = quill_service::AddDataSourceHost("fx_ds", "db.example:5432", "ann", "s3cret");
+  ASSERT_GT(hostId, 0);
+  const std::string id = std::to_string(hostId);
+  const std::string rows = Echo(", -host=" + id + ", -database='shop', -schema='sales', -table='items', "
+                                "['name', 'begins', 'mi'], ['price', '>=', 2], ['note', null], -logic='or', "
+                                "-sort='name', -sort_desc='price', -skip=3, -max=10, -row_id=-7, "
+                                "-select='name', -select='price', -key='id', -key_value='k\xC3\xA9', ['tag', 't1']");
+  const std::string expected[] = {
+      "database=0 shop|shop 1 fx_ds|db.example:5432\n",
+      "table=kept|items\n",
+      "schema=kept|sales\n",
+      "host=0 " + id + " db.example:5432 ann fx_ds\n",
+      "counts=skip 3 max 10 rowid -7 logic 4f522020\n",
+      "key=id=k\xC3\xA9\n",
+      "inputs=name 62677774 mi;price 3e3d2020 2;note 3d202020 null;tag 3d202020 t1;\n",
+      "find=0 tag=t1\n",
+      "sort=name asc;price desc;\n",
+      "return=kept=name;kept=price;\n",
+      "module=kept|fx_ds\n",
+      "statement-only=-9956\n",
+      "untouched=true kept|kept|5\n",
+  };
+  for (const std::string& line : expected) EXPECT_TRUE(Contains(rows, line)) << line << "\n" << rows;
+  // Defaults: no host stored for another source, no database named, AND, no limit.
+  const std::string plain = Output(
+      "db_search(-source='fx_ds_marrowbay') => { 'ok' } "
+      "db_search(-source='fx_ds', -statement_only) => { rows => { field(0) + '=' + field(1) + '\\n' } }");
+  EXPECT_TRUE(Contains(plain, "counts=skip 0 max -1 rowid 0 logic 414e4420\n")) << plain;
+  EXPECT_TRUE(Contains(plain, "statement-only=0\n")) << plain;
+  EXPECT_TRUE(Contains(plain, "database=0 | 0 fx_ds|")) << plain;
+  EXPECT_TRUE(quill_service::RemoveDataSourceHost(hostId));
+}
+
+TEST(Actions, ResultsReachTheScriptRowsCountsAndColumns) {
+  const std::string out = Output(
+      "db_search(-source='fx_ds', ['rows', 2], ['tag', 'r'], ['special', 1]) => {"
+      " found_count() ' ' row_count() ' ' action_row_id() ' ' action_statement() ' ' column_names()->join(',') '\\n'"
+      " var n = row_count()"
+      " field(0, -row=$n - 5) '|' field(1, -row=$n - 5) '|' field('what', -row=$n - 4) '\\n'"
+      " (field(0, -row=$n - 3) == null) '|' field(0, -row=$n - 1) '|' (field(1, -row=$n - 1) == null) '\\n'"
+      " column_info()->get(2)->get('type') ':' column_info()->get(2)->get('values')->join(',') '\\n'"
+      " try => { field(0, -row=$n - 2) } catch => { error_code() }"
+      "}");
+  // 17 echo rows, 2 tagged rows, then {null, text}, {} and {bytes, null}; found = 1000 + 17.
+  EXPECT_EQ(out, "1017 22 4242 ECHO 5 \xC3\xA9 what,value,choice\n"
+                 "r|0|r\n"
+                 "true|bytes|true\n"
+                 "long:x,,\xC3\xA9\n" + std::to_string(QUILL_ERR_OUT_OF_RANGE));
+}
+
+// The cells as the host received them: modified UTF-8 with their byte lengths, nulls as nulls.
+TEST(Actions, RowCellsArriveAsModifiedUtf8BytesWithNullsAndEmptyRows) {
+  Request request;
+  quill_service::CurrentRequestScope scope(&request);
+  quill_service::DBActionSpec spec;
+  spec.source = "fx_ds";
+  spec.input.inputColumns.push_back({"special", std::string("1"), QUILL_OP_EQUALS});
+  std::vector<DBRow> rows;
+  const osError code = quill_service::RunDatabaseAction(request, nullptr, spec, [&](InlineAction& action) {
+    rows = action.params.output.rows;
+  });
+  EXPECT_EQ(code, 0);
+  ASSERT_GE(rows.size(), 3u);
+  const DBRow& text = rows[rows.size() - 3];
+  ASSERT_EQ(text.size(), 2u);
+  EXPECT_FALSE(text[0].has_value());
+  EXPECT_EQ(text[1], std::optional<std::string>("\xC3\xA9\xE4\xB8\x96\xED\xA0\xBD\xED\xB8\x80"));
+  EXPECT_TRUE(rows[rows.size() - 2].empty());
+  const DBRow& bytes = rows.back();
+  ASSERT_EQ(bytes.size(), 2u);
+  EXPECT_EQ(bytes[0], std::optional<std::string>("bytes"));
+  EXPECT_FALSE(bytes[1].has_value());
+}
+
+TEST(Actions, NameListsCopyWhatTheSourceAdded) {
+  const std::string names = "{ rows => { field('name') ',' } action_code() }";
+  EXPECT_EQ(Output("db_tables(-source='fx_ds', -database='shop') => " + names), "t1,t2,t3,0");
+  const int32_t failing = quill_service::AddDataSourceHost("fx_ds", "failing-host", "u", "p");
+  ASSERT_GT(failing, 0);
+  EXPECT_EQ(Output("db_databases(-source='fx_ds', -host=" + std::to_string(failing) + ") => " + names),
+            "db1,db2,-42");  // copied even on error
+  EXPECT_EQ(Output("db_tables(-source='fx_ds', -database='fail') => " + names), "-43");  // copied only on success
+  EXPECT_EQ(Output("db_schemas(-source='fx_ds', -database='fail') => " + names), "public,-41");
+  const ScriptRun bare = RunScript("db_tables(-source='fx_ds', -database='fail')");
+  EXPECT_FALSE(bare.ok);
+  EXPECT_NE(bare.error.find("error -43:"), std::string::npos) << bare.error;
+  EXPECT_TRUE(quill_service::RemoveDataSourceHost(failing));
+}
+
+TEST(Actions, AJavaExceptionIsPrintedClearedAndTheServerGoesOn) {
+  const ScriptRun run = RunScript("db_search(-source='fx_ds', ['throw', 1]) => { 'code ' action_code() }");
+  EXPECT_TRUE(run.ok) << run.error;
+  EXPECT_EQ(run.output, "code 0");  // what CallIntMethod gives after the exception
+  EXPECT_FALSE(gEnv->ExceptionCheck());
+  EXPECT_TRUE(Contains(Echo(", ['tag', 'after']"), "find=0 tag=after\n"));
+  EXPECT_EQ(Output("db_search(-source='fx_ds', ['code', 17]) => { action_code() ' ' action_message() }"),
+            "17 data source fx_ds answered 17");
+}
+
+TEST(Actions, AnUnknownSourceOrHostFailsTheScript) {
+  EXPECT_NE(RunScript("db_search(-source='nope')").error.find("no data source named nope"), std::string::npos);
+  EXPECT_NE(RunScript("db_search(-source='fx_ds', -host=999999)").error.find("has no host 999999"), std::string::npos);
+  EXPECT_NE(RunScript("db_search(-source='fx_ds', ['a', 'like', 1])").error.find("unknown search operator"),
+            std::string::npos);
+}
+
+// ---- the callback and the connection slot ----
+
+TEST(Callback, ActionsZeroAndOneNeverReachJavaAndOthersDo) {
+  auto* source = static_cast<CAPIDataSourceProxy*>(DataSourceRegistry::Global().Find("fx_ds"));
+  ASSERT_NE(source, nullptr);
+  const int inits = Counter("INITS"), terminates = Counter("TERMINATES");
+  {
+    TExecState state(nullptr);
+    state.currentDataSource = source;
+    EXPECT_EQ(source->CallCAPIFunc(state.Token(), 0, nullptr), 0);
+    EXPECT_EQ(source->CallCAPIFunc(state.Token(), 1, nullptr), 0);
+    TExecState without(nullptr);
+    EXPECT_EQ(source->CallCAPIFunc(without.Token(), 20, nullptr), -9956);
+    EXPECT_EQ(source->CallCAPIFunc(0, 20, nullptr), -9956);
+  }
+  EXPECT_EQ(Counter("INITS"), inits);
+  EXPECT_EQ(Counter("TERMINATES"), terminates);
+  // Any other code reaches the dispatch method with an empty TEXT value.
+  const std::string rows = Output("db_send(-source='fx_ds', -code=20, ['code', 3]) => "
+                                  "{ rows => { field(0) + '=' + field(1) + ';' } action_code() }");
+  EXPECT_TRUE(Contains(rows, "action=20;")) << rows;
+  EXPECT_TRUE(Contains(rows, ";value=||54455854;")) << rows;
+  EXPECT_TRUE(rows.size() > 0 && rows.back() == '3') << rows;
+}
+
+TEST(Connection, KeptAcrossActionsAndReleasedAfterTheCloseAtTheRequestsEnd) {
+  Output("db_search(-source='fx_ds', ['connect', 1]) => { } db_search(-source='fx_ds') => { }");  // warm-up
+  const int baseline = GlobalRefs();
+  ASSERT_GT(baseline, 0);
+  const int closes = Counter("CLOSES"), withConnection = Counter("CLOSES_WITH_CONNECTION");
+  const std::string out = Output(
+      "db_search(-source='fx_ds', ['connect', 1]) => { field(1, -row=row_count() - 1) ';' }"
+      "db_search(-source='fx_ds') => { field(1, -row=row_count() - 1) ';' }"
+      "db_search(-source='fx_ds', ['connect', 1]) => { field(1, -row=row_count() - 1) }");
+  EXPECT_EQ(out, "new;connection;kept connection");
+  EXPECT_EQ(Counter("CLOSES"), closes + 1);
+  EXPECT_EQ(Counter("CLOSES_WITH_CONNECTION"), withConnection + 1);
+  EXPECT_EQ(GlobalRefs(), baseline);
+  // A request that stores nothing is not closed.
+  Output("db_search(-source='fx_ds') => { }");
+  EXPECT_EQ(Counter("CLOSES"), closes + 1);
+}
+
+TEST(Connection, ManyActionsLeaveNoGlobalReferenceBehind) {
+  Output("db_search(-source='fx_ds', ['connect', 1])");
+  const int baseline = GlobalRefs();
+  ASSERT_GT(baseline, 0);
+  std::string script;
+  for (int i = 0; i < 50; ++i) {
+    script += "db_search(-source='fx_ds', ['connect', 1], ['special', 1]) => { } db_tables(-source='fx_ds', "
+              "-database='d') => { } db_send(-source='fx_ds', -code=13) => { } db_statement(-source='fx_ds', -sql='x') ";
+  }
+  for (int run = 0; run < 4; ++run) Output(script);
+  EXPECT_EQ(GlobalRefs(), baseline);
+}
+
+TEST(Connection, AnUnboundCallHasNoConnection) {
+  LocalFrame frame(gEnv);
+  jobject call = gEnv->NewObject(gClassCache.quillCall, gClassCache.quillCallCtor);
+  jmethodID get = gEnv->GetMethodID(gClassCache.quillCall, "getDSConnection", "()Ljava/lang/Object;");
+  jobject connection = gEnv->CallObjectMethod(call, get);
+  EXPECT_FALSE(gEnv->ExceptionCheck());
+  EXPECT_EQ(connection, nullptr);
+}
+
+// ---- lifetime and threads ----
+
+TEST(Lifetime, DestroyingASourceSendsTheLastActionAndReleasesTheJavaObject) {
+  ASSERT_NE(DataSourceRegistry::Global().Find("fx_ds_doomed"), nullptr);
+  const int before = GlobalRefs();
+  const int terminates = Counter("TERMINATES");
+  EXPECT_TRUE(DataSourceRegistry::Global().Remove("fx_ds_doomed"));
+  EXPECT_EQ(Counter("TERMINATES"), terminates + 1);
+  EXPECT_EQ(GlobalRefs(), before - 1);
+  EXPECT_NE(RunScript("db_search(-source='fx_ds_doomed')").error.find("no data source"), std::string::npos);
+}
+
+TEST(Concurrency, ManyThreadsRunActionsOnOneSourceWithTheirRowsKeptApart) {
+  constexpr int kThreads = 4, kRuns = 100;
+  std::atomic<int> wrong{0};
+  std::string firstWrong;
+  std::mutex lock;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRuns; ++i) {
+        const std::string tag = "t" + std::to_string(t) + "-" + std::to_string(i);
+        const ScriptRun run = RunScript("db_search(-source='fx_ds', ['rows', 3], ['tag', '" + tag +
+                                        "'], ['connect', 1]) => { var n = row_count() "
+                                        "field(0, -row=$n - 3) field(0, -row=$n - 2) field(1, -row=$n - 1) }");
+        const std::string expected = tag + tag + "2";
+        if (run.ok && run.output == expected) continue;
+        if (wrong++ == 0) {
+          std::lock_guard guard(lock);
+          firstWrong = expected + " gave " + run.output + " " + run.error;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0) << firstWrong;
+}
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  std::string pattern = (fs::temp_directory_path() / "qjapi-ds-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) return 2;
+  const fs::path root = pattern;
+  const fs::path modules = root / "QuillModules";
+  fs::create_directories(modules);
+  for (const char* file : {QJAPI_MODULE, QJAPI_JAR, FIXTURE_DATASOURCE_JAR}) {
+    fs::copy_file(file, modules / fs::path(file).filename());
+  }
+  quill_service::HostOptions options;
+  options.root = root.string();
+  quill_service::Host::Start(options);
+  if (CheckingJni()) {
+    quill_service::SetPreference("java_vm_options", std::string("-Xcheck:jni -XX:+DisplayVMOutputToStderr"));
+  }
+  int entryResult = 0;
+  const bool loaded = quill_service::Host::Instance()->LoadModule(
+      (modules / fs::path(QJAPI_MODULE).filename()).string(), &entryResult);
+  gStartupLog = quill_service::LogSnapshot();
+  using GetCreatedVMs = jint (*)(JavaVM**, jsize, jsize*);
+  auto getCreatedVMs = reinterpret_cast<GetCreatedVMs>(dlsym(RTLD_DEFAULT, "JNI_GetCreatedJavaVMs"));
+  JavaVM* vm = nullptr;
+  jsize count = 0;
+  void* env = nullptr;
+  if (!loaded || entryResult != 1 || getCreatedVMs == nullptr || getCreatedVMs(&vm, 1, &count) != JNI_OK ||
+      count != 1 || vm->GetEnv(&env, JNI_VERSION_1_2) != JNI_OK) {
+    std::fprintf(stderr, "The module did not start; nothing can be tested.\n");
+    return 1;
+  }
+  gJavaVM = vm;
+  gEnv = static_cast<JNIEnv*>(env);
+  {
+    LocalFrame frame(gEnv);
+    CacheJavaClasses(gEnv);
+  }
+  const int result = RUN_ALL_TESTS();
+  std::error_code ignored;
+  fs::remove_all(root, ignored);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(result);
+}

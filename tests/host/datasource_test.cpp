@@ -1,0 +1,219 @@
+// The host's database actions without a VM: a data source written in C++ against the same
+// interfaces, the inline parameters and their swap, the connection slot and its close, the
+// hosts kept in the internal database and the `quill host` commands.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/datasource.h"
+#include "service/core/current_request.h"
+#include "service/core/host.h"
+#include "service/datasource/engine.h"
+#include "service/datasource/host_store.h"
+#include "service/script/script.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Seen {
+  std::vector<datasource_action_t> callbackActions;
+  std::vector<void*> connectionsAtClose;
+  std::vector<std::string> inputs;  // "name|value|op" of the last search
+};
+Seen gSeen;
+
+osError FakeCallback(void* token, datasource_action_t action, const quill_value_t*) {
+  const auto t = static_cast<quill_token>(reinterpret_cast<intptr_t>(token));
+  gSeen.callbackActions.push_back(action);
+  void* connection = nullptr;
+  if (quill_getDSConnection(t, &connection) == 0) gSeen.connectionsAtClose.push_back(connection);
+  return 30 + action;
+}
+
+// Stores a connection when the search names one ("connect"), records its criteria.
+class FakeSource : public CAPIDataSourceProxy {
+ public:
+  const char* GetModuleName() override { return "fake_ds"; }
+  void ListDatabaseNames(const DataSourceRec&, const HostRec& host, std::vector<CharBuffer>* names, int* result) override {
+    names->emplace_back(host.name.c_str());
+    *result = 0;
+  }
+  void ListTableNames(const DataSourceRec&, const HostRec&, const DatabaseRec& db, std::vector<CharBuffer>* names,
+                      int* result) override {
+    names->emplace_back(db.name.c_str());
+    *result = -4;
+  }
+  void ListSchemaNames(const DataSourceRec&, const HostRec&, const DatabaseRec&, std::vector<CharBuffer>*,
+                       int* result) override {
+    *result = 0;
+  }
+  osError Search(Request*) override {
+    TExecState state(nullptr);
+    state.currentDataSource = this;
+    gSeen.inputs.clear();
+    int32_t count = 0;
+    quill_getInputColumnCount(state.Token(), &count);
+    for (int32_t i = 0; i < count; ++i) {
+      quill_value_t column{};
+      quill_getInputColumn(state.Token(), i, &column);
+      gSeen.inputs.push_back(std::string(column.name) + "|" + (column.data ? column.data : "null") + "|" +
+                             std::to_string(column.type));
+      if (std::string(column.name) == "connect") quill_setDSConnection(state.Token(), &connection_);
+    }
+    const char* cells[] = {"a", nullptr};
+    const int32_t lengths[] = {1, 0};
+    quill_addColumnInfo(state.Token(), "c\xE9", QUILL_TYPE_TEXT, 1, 0);
+    return quill_addResultRow(state.Token(), cells, lengths, 2);
+  }
+  osError Add(Request*) override { return 6; }
+  osError Update(Request*) override { return 7; }
+  osError Delete(Request*) override { return 8; }
+  osError DescribeTable(Request*) override { return 9; }
+  osError ExecuteStatement(Request* request) override {
+    return request->GetInputParams(nullptr)->GetDBInput()->statement == "go" ? 0 : -10;
+  }
+
+ private:
+  int connection_ = 0;
+};
+
+class DatabaseActions : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    root_ = fs::temp_directory_path() / ("quill_ds_test_" + std::to_string(::getpid()));
+    fs::create_directories(root_);
+    quill_service::HostOptions options;
+    options.root = root_.string();
+    quill_service::Host::Start(options);
+    auto* source = new FakeSource;
+    source->SetCAPIFunc(FakeCallback);
+    ASSERT_TRUE(DataSourceRegistry::Global().AddDataSource(3, source));
+  }
+  void SetUp() override { gSeen = Seen{}; }
+  static fs::path root_;
+};
+fs::path DatabaseActions::root_;
+
+std::string RunDs(const std::string& source, bool expectOk = true) {
+  const auto run = quill_service::RunScriptText(source, "ds.q", {});
+  EXPECT_EQ(run.ok, expectOk) << source << "\n" << run.error;
+  return run.ok ? run.output : run.error;
+}
+
+}  // namespace
+
+TEST_F(DatabaseActions, TheRegistryRefusesDuplicatesAndNamelessSources) {
+  FakeSource duplicate;
+  EXPECT_FALSE(DataSourceRegistry::Global().AddDataSource(4, &duplicate));  // "FAKE_DS" folds to the same
+  EXPECT_FALSE(DataSourceRegistry::Global().AddDataSource(4, nullptr));
+  EXPECT_EQ(DataSourceRegistry::Global().IdOf(DataSourceRegistry::Global().Find("FAKE_DS")), 3);
+  EXPECT_EQ(DataSourceRegistry::Global().IdOf(&duplicate), -1);
+}
+
+TEST_F(DatabaseActions, CriteriaGroupsAndFlagsReachTheSourceInTheOrderWritten) {
+  EXPECT_EQ(RunDs("db_search(-source='fake_ds', ['a', 1], -group='or', ['b', '!contains', 'x'], ['c', 'in', null], "
+                "-group_end, -distinct) => { field(0) '|' (field(1) == null) '|' column_names()->get(0) }"),
+            "a|true|c\xC3\xA9");
+  const std::vector<std::string> expected = {
+      "a|1|" + std::to_string(QUILL_OP_EQUALS),     "opbegin|or|" + std::to_string(QUILL_OP_EQUALS),
+      "b|x|" + std::to_string(QUILL_OP_NOT_CONTAINS), "c|null|" + std::to_string(QUILL_OP_IN),
+      "opend||" + std::to_string(QUILL_OP_EQUALS),  "-distinct||" + std::to_string(QUILL_OP_EQUALS)};
+  EXPECT_EQ(gSeen.inputs, expected);
+}
+
+TEST_F(DatabaseActions, BadParametersFailWithClearErrors) {
+  EXPECT_NE(RunDs("db_search(['a', 1])", false).find("missing parameter -source"), std::string::npos);
+  EXPECT_NE(RunDs("db_search(-source='fake_ds', ['a', 'like', 1])", false).find("error -9006"), std::string::npos);
+  EXPECT_NE(RunDs("db_search(-source='fake_ds', 'a')", false).find("a criterion is"), std::string::npos);
+  EXPECT_NE(RunDs("db_search(-source='fake_ds', -colour='red')", false).find("unknown parameter -colour"),
+            std::string::npos);
+  EXPECT_NE(RunDs("db_search(-source='fake_ds', -max='many')", false).find("-max must be"), std::string::npos);
+  EXPECT_NE(RunDs("found_count()", false).find("no database action runs"), std::string::npos);
+  // Without a body a failing action fails the script with its code; with one, the body reads it.
+  EXPECT_NE(RunDs("db_add(-source='fake_ds')", false).find("error 6: data source fake_ds answered 6"), std::string::npos);
+  EXPECT_EQ(RunDs("db_update(-source='fake_ds') => { action_code() }"), "7");
+  EXPECT_EQ(RunDs("db_statement(-source='fake_ds', -sql='go') => { action_code() }"), "0");
+}
+
+TEST_F(DatabaseActions, ListsAndTheCallbackRunOnTheActionsRecords) {
+  const int32_t id = quill_service::AddDataSourceHost("fake_ds", "h1.example", "u", "pw");
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(RunDs("db_databases(-source='fake_ds') => { field('name') }"), "h1.example");
+  EXPECT_EQ(RunDs("db_tables(-source='fake_ds', -database='d') => { row_count() ' ' action_code() }"), "1 -4");
+  EXPECT_EQ(RunDs("db_send(-source='fake_ds', -code=21) => { action_code() }"), "51");
+  EXPECT_EQ(gSeen.callbackActions, std::vector<datasource_action_t>{21});
+  EXPECT_TRUE(quill_service::RemoveDataSourceHost(id));
+}
+
+TEST_F(DatabaseActions, AConnectionIsClosedOnceWhenTheRequestEndsAndOnlyWhenOneIsStored) {
+  RunDs("db_search(-source='fake_ds') => { } db_search(-source='fake_ds')");
+  EXPECT_TRUE(gSeen.callbackActions.empty());
+  RunDs("db_search(-source='fake_ds', ['connect', 1]) => { } db_search(-source='fake_ds', ['connect', 1])");
+  ASSERT_EQ(gSeen.callbackActions, std::vector<datasource_action_t>{QUILL_DS_ACTION_CLOSE_CONNECTION});
+  ASSERT_EQ(gSeen.connectionsAtClose.size(), 1u);
+  EXPECT_NE(gSeen.connectionsAtClose[0], nullptr);  // still readable while the close runs
+}
+
+TEST_F(DatabaseActions, SwappedParametersComeBackAndStaleTokensAreRefused) {
+  Request request;
+  quill_service::CurrentRequestScope scope(&request);
+  request.GetDataSourceRec().name = "outer";
+  request.GetHostRec().id = 5;
+  request.SwapParams("swap");
+  EXPECT_TRUE(request.GetDataSourceRec().name.IsEmpty());
+  EXPECT_EQ(request.GetHostRec().id, 0);
+  ASSERT_NE(request.GetInline("swap"), nullptr);
+  request.UnSwapParams("swap");
+  EXPECT_STREQ(request.GetDataSourceRec().name.c_str(), "outer");
+  EXPECT_EQ(request.GetHostRec().id, 5);
+
+  quill_value_t record{"kept", 4, "kept", 4, 1};
+  quill_token stale = 0;
+  {
+    TExecState state(nullptr);
+    stale = state.Token();
+    int32_t n = 77;
+    EXPECT_EQ(quill_getMaxRows(state.Token(), &n), 0);
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(quill_getInputColumn(state.Token(), 0, &record), QUILL_ERR_OUT_OF_RANGE);
+    void* connection = &n;
+    EXPECT_EQ(quill_getDSConnection(state.Token(), &connection), QUILL_ERR_NOT_FOUND);  // no data source
+    EXPECT_EQ(connection, &n);
+  }
+  EXPECT_EQ(quill_getTableName(stale, &record), QUILL_ERR_BAD_TOKEN);
+  EXPECT_STREQ(record.data, "kept");
+}
+
+TEST_F(DatabaseActions, HostCommandsNeverShowPasswords) {
+  const fs::path out = root_ / "host.out";
+  const auto quill = [&](const std::string& args, const std::string& input = "") {
+    const std::string command = (input.empty() ? "" : "printf '" + input + "\\n' | ") + std::string(QUILL_BINARY) +
+                                " --no-module --quiet --root " + root_.string() + " host " + args + " >" +
+                                out.string() + " 2>&1";
+    const int status = std::system(command.c_str());
+    std::ifstream in(out);
+    return std::make_pair(WEXITSTATUS(status), std::string(std::istreambuf_iterator<char>(in), {}));
+  };
+  const auto added = quill("add csv_src https://db.example/x ann", "s3cret");  // password from standard input
+  ASSERT_EQ(added.first, 0) << added.second;
+  const auto second = quill("add csv_src other bob 'pa ss'");
+  ASSERT_EQ(second.first, 0) << second.second;
+  const auto listed = quill("list csv_src");
+  EXPECT_EQ(listed.first, 0);
+  EXPECT_NE(listed.second.find("csv_src\thttps://db.example/x\tann"), std::string::npos) << listed.second;
+  EXPECT_EQ(listed.second.find("pa ss"), std::string::npos) << listed.second;
+  EXPECT_EQ(listed.second.find("s3cret"), std::string::npos) << listed.second;
+  EXPECT_EQ(quill("remove " + second.second.substr(0, second.second.find('\n'))).first, 0);
+  EXPECT_EQ(quill("remove 999999").first, 1);
+  EXPECT_EQ(quill("frobnicate").first, 2);
+  const auto stored = quill_service::FindDataSourceHost("CSV_SRC", 0);
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_STREQ(stored->user.c_str(), "ann");
+  EXPECT_EQ(stored->password.str(), "s3cret");
+}
