@@ -235,6 +235,7 @@ int Main(int argc, char** argv) {
   // Users are kept in the root's database: no module is needed to change them.
   if (!line.command.empty() && line.command.front() == "user") {
     return quill_service::UserCommand({line.command.begin() + 1, line.command.end()});
+  }
   // Host administration works on the internal database alone: no module is needed.
   if (!line.command.empty() && line.command.front() == "host") {
     return quill_service::HostCommand({line.command.begin() + 1, line.command.end()});

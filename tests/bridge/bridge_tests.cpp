@@ -47,6 +47,7 @@
 #include "startup/class_cache.h"
 #include "startup/globals.h"
 #include "tags/JavaTag.h"
+#include "com_ferngate_quillpro_QuillDSModule.h"
 #include "tests/bridge/balanced_natives.h"
 #include "tests/bridge/jni_balance.h"
 
@@ -304,6 +305,19 @@ void RegisterOnEveryPath() {
   six(marrowbay, "fixtures.MarrowbayTags", "fixtures", "fx_bal_6_ferngate", "ferngateSig");
   six(notAModule, "java.lang.String", "fixtures", "fx_bal_6_not_module", "length");
   six(marrowbay, "fixtures.MarrowbayTags", nullptr, "fx_bal_6", "marrowbaySig");
+  jobject source = instance("fixtures/WalkSource");
+  ASSERT_NE(source, nullptr);
+  const auto dataSource = [&](jobject self, const char* name, const char* method) {
+    jni_balance::Counted<&Java_com_ferngate_quillpro_QuillDSModule_registerDSModule>::Call(
+        env, self, text(name), text(method), 0, text("one"), nullptr);
+    checked(name);
+  };
+  dataSource(source, nullptr, "walk");
+  dataSource(source, "fx_bal_ds_null_method", nullptr);
+  dataSource(notAModule, "fx_bal_ds_not_module", "walk");
+  dataSource(source, "fx_bal_ds_missing", "noSuchMethod");
+  dataSource(source, "fx_bal_ds", "walk");  // registered the first time, refused as a duplicate after
+  dataSource(source, "FX_WALK_DS", "walk");  // a duplicate
 }
 
 TEST(Registration, EveryPathOfBothFormsReleasesWhatItTook) {
@@ -430,7 +444,7 @@ TEST(NativeWalk, EveryNativeRefusesBadCallsSucceedsOnGoodOnesAndStaysBalanced) {
     EXPECT_NE(walk->find("walked 168 natives"), std::string::npos) << *walk;
   }
   EXPECT_NE(second.find("stale token checked"), std::string::npos) << second;
-  EXPECT_EQ(DataSourceWalk(), "walked data-source natives\n");
+  EXPECT_EQ(DataSourceWalk(), "x\nwalked data-source natives\n");  // the byte row, then the report
 }
 
 // ---- values that go in through one native and come back through another, or the script ----

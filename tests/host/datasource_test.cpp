@@ -177,6 +177,10 @@ TEST_F(DatabaseActions, SwappedParametersComeBackAndStaleTokensAreRefused) {
   quill_token stale = 0;
   {
     TExecState state(nullptr);
+    int32_t none = 77;
+    EXPECT_EQ(quill_getMaxRows(state.Token(), &none), QUILL_ERR_NOT_FOUND);  // no action runs
+    EXPECT_EQ(none, 77);
+    request.SwapParams("action");
     stale = state.Token();
     int32_t n = 77;
     EXPECT_EQ(quill_getMaxRows(state.Token(), &n), 0);
@@ -185,6 +189,7 @@ TEST_F(DatabaseActions, SwappedParametersComeBackAndStaleTokensAreRefused) {
     void* connection = &n;
     EXPECT_EQ(quill_getDSConnection(state.Token(), &connection), QUILL_ERR_NOT_FOUND);  // no data source
     EXPECT_EQ(connection, &n);
+    request.UnSwapParams("action");
   }
   EXPECT_EQ(quill_getTableName(stale, &record), QUILL_ERR_BAD_TOKEN);
   EXPECT_STREQ(record.data, "kept");
