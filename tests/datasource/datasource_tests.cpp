@@ -81,7 +81,7 @@ int Counter(const char* name) {
   return gEnv->ExceptionCheck() ? (gEnv->ExceptionClear(), -1) : value;
 }
 
-int GlobalRefs() {
+int GlobalRefsOnce() {
   LocalFrame frame(gEnv);
   jclass cls = gEnv->FindClass("fixtures/ds/FixtureSource");
   if (cls == nullptr) return gEnv->ExceptionClear(), -1;
@@ -89,6 +89,14 @@ int GlobalRefs() {
   if (method == nullptr) return gEnv->ExceptionClear(), -1;
   const int count = gEnv->CallStaticIntMethod(cls, method);
   return gEnv->ExceptionCheck() ? (gEnv->ExceptionClear(), -1) : count;
+}
+
+// The VM makes and drops a reference of its own now and then (its management beans): the least
+// of a few readings is the count a leak would raise.
+int GlobalRefs() {
+  int least = GlobalRefsOnce();
+  for (int i = 0; i < 4; ++i) least = std::min(least, GlobalRefsOnce());
+  return least;
 }
 
 // The echo rows of a fixture action as "what=value" lines.
@@ -307,7 +315,7 @@ TEST(Connection, KeptAcrossActionsAndReleasedAfterTheCloseAtTheRequestsEnd) {
   EXPECT_EQ(out, "new;connection;kept connection");
   EXPECT_EQ(Counter("CLOSES"), closes + 1);
   EXPECT_EQ(Counter("CLOSES_WITH_CONNECTION"), withConnection + 1);
-  EXPECT_EQ(GlobalRefs(), baseline);
+  EXPECT_LE(GlobalRefs(), baseline);
   // A request that stores nothing is not closed.
   Output("db_search(-source='fx_ds') => { }");
   EXPECT_EQ(Counter("CLOSES"), closes + 1);
@@ -323,7 +331,7 @@ TEST(Connection, ManyActionsLeaveNoGlobalReferenceBehind) {
               "-database='d') => { } db_send(-source='fx_ds', -code=13) => { } db_statement(-source='fx_ds', -sql='x') ";
   }
   for (int run = 0; run < 4; ++run) Output(script);
-  EXPECT_EQ(GlobalRefs(), baseline);
+  EXPECT_LE(GlobalRefs(), baseline);  // 200 connections stored: a leak would show by the hundred
 }
 
 TEST(Connection, AnUnboundCallHasNoConnection) {
@@ -343,7 +351,7 @@ TEST(Lifetime, DestroyingASourceSendsTheLastActionAndReleasesTheJavaObject) {
   const int terminates = Counter("TERMINATES");
   EXPECT_TRUE(DataSourceRegistry::Global().Remove("fx_ds_doomed"));
   EXPECT_EQ(Counter("TERMINATES"), terminates + 1);
-  EXPECT_EQ(GlobalRefs(), before - 1);
+  EXPECT_LE(GlobalRefs(), before - 1);
   EXPECT_NE(RunScript("db_search(-source='fx_ds_doomed')").error.find("no data source"), std::string::npos);
 }
 
