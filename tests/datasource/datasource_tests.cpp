@@ -91,6 +91,17 @@ int GlobalRefsOnce() {
   return gEnv->ExceptionCheck() ? (gEnv->ExceptionClear(), -1) : count;
 }
 
+// Fixture instances still reachable: the data sources' Java objects are held only by the module.
+int LiveInstances() {
+  LocalFrame frame(gEnv);
+  jclass cls = gEnv->FindClass("fixtures/ds/FixtureSource");
+  if (cls == nullptr) return gEnv->ExceptionClear(), -1;
+  jmethodID method = gEnv->GetStaticMethodID(cls, "liveInstances", "()I");
+  if (method == nullptr) return gEnv->ExceptionClear(), -1;
+  const int count = gEnv->CallStaticIntMethod(cls, method);
+  return gEnv->ExceptionCheck() ? (gEnv->ExceptionClear(), -1) : count;
+}
+
 // The VM makes and drops a reference of its own now and then (its management beans): the least
 // of a few readings is the count a leak would raise.
 int GlobalRefs() {
@@ -308,17 +319,20 @@ TEST(Connection, KeptAcrossActionsAndReleasedAfterTheCloseAtTheRequestsEnd) {
   const int baseline = GlobalRefs();
   ASSERT_GT(baseline, 0);
   const int closes = Counter("CLOSES"), withConnection = Counter("CLOSES_WITH_CONNECTION");
-  const std::string out = Output(
-      "db_search(-source='fx_ds', ['connect', 1]) => { field(1, -row=row_count() - 1) ';' }"
-      "db_search(-source='fx_ds') => { field(1, -row=row_count() - 1) ';' }"
-      "db_search(-source='fx_ds', ['connect', 1]) => { field(1, -row=row_count() - 1) }");
-  EXPECT_EQ(out, "new;connection;kept connection");
-  EXPECT_EQ(Counter("CLOSES"), closes + 1);
-  EXPECT_EQ(Counter("CLOSES_WITH_CONNECTION"), withConnection + 1);
-  EXPECT_LE(GlobalRefs(), baseline);
+  constexpr int kRequests = 30;
+  for (int i = 0; i < kRequests; ++i) {
+    const std::string out = Output(
+        "db_search(-source='fx_ds', ['connect', 1]) => { field(1, -row=row_count() - 1) ';' }"
+        "db_search(-source='fx_ds') => { field(1, -row=row_count() - 1) ';' }"
+        "db_search(-source='fx_ds', ['connect', 1]) => { field(1, -row=row_count() - 1) }");
+    ASSERT_EQ(out, "new;connection;kept connection");
+  }
+  EXPECT_EQ(Counter("CLOSES"), closes + kRequests);
+  EXPECT_EQ(Counter("CLOSES_WITH_CONNECTION"), withConnection + kRequests);
+  EXPECT_LT(GlobalRefs(), baseline + kRequests / 3);  // one kept per request would add 30
   // A request that stores nothing is not closed.
   Output("db_search(-source='fx_ds') => { }");
-  EXPECT_EQ(Counter("CLOSES"), closes + 1);
+  EXPECT_EQ(Counter("CLOSES"), closes + kRequests);
 }
 
 TEST(Connection, ManyActionsLeaveNoGlobalReferenceBehind) {
@@ -331,7 +345,9 @@ TEST(Connection, ManyActionsLeaveNoGlobalReferenceBehind) {
               "-database='d') => { } db_send(-source='fx_ds', -code=13) => { } db_statement(-source='fx_ds', -sql='x') ";
   }
   for (int run = 0; run < 4; ++run) Output(script);
-  EXPECT_LE(GlobalRefs(), baseline);  // 200 connections stored: a leak would show by the hundred
+  // 200 connections stored and 800 actions: a leak shows by the hundred, the VM's own
+  // references come and go by one or two.
+  EXPECT_LT(GlobalRefs(), baseline + 10);
 }
 
 TEST(Connection, AnUnboundCallHasNoConnection) {
@@ -347,11 +363,12 @@ TEST(Connection, AnUnboundCallHasNoConnection) {
 
 TEST(Lifetime, DestroyingASourceSendsTheLastActionAndReleasesTheJavaObject) {
   ASSERT_NE(DataSourceRegistry::Global().Find("fx_ds_doomed"), nullptr);
-  const int before = GlobalRefs();
+  const int before = LiveInstances();
+  ASSERT_GE(before, 2);  // fx_ds's and fx_ds_doomed's
   const int terminates = Counter("TERMINATES");
   EXPECT_TRUE(DataSourceRegistry::Global().Remove("fx_ds_doomed"));
   EXPECT_EQ(Counter("TERMINATES"), terminates + 1);
-  EXPECT_LE(GlobalRefs(), before - 1);
+  EXPECT_EQ(LiveInstances(), before - 1);  // its global reference was the last thing holding it
   EXPECT_NE(RunScript("db_search(-source='fx_ds_doomed')").error.find("no data source"), std::string::npos);
 }
 
