@@ -111,8 +111,8 @@ jint JavaDataSource::InvokeJavaAction(JNIEnv* env, TExecState& state, datasource
 
 jobject JavaDataSource::NewQuillValue(JNIEnv* env, const char* valueName, const char* data, jint type) {
   if (valueConstructor_ == nullptr) return nullptr;
-  LocalRef<jstring> nameText(env, valueName != nullptr ? env->NewStringUTF(valueName) : nullptr);
-  LocalRef<jstring> dataText(env, data != nullptr && data != valueName ? env->NewStringUTF(data) : nullptr);
+  LocalRef<jstring> nameText(env, valueName != nullptr ? bridge::NewStringFromHost(env, valueName) : nullptr);
+  LocalRef<jstring> dataText(env, data != nullptr && data != valueName ? bridge::NewStringFromHost(env, data) : nullptr);
   jstring dataString = data == nullptr ? nullptr : (data == valueName ? nameText.get() : dataText.get());
   jobject value = nullptr;
   if (!env->ExceptionCheck()) {
