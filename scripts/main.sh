@@ -6,3 +6,4 @@ cd "$(dirname "$0")/.."
 ./scripts/build.sh
 ./build/bin/quill run examples/hello.qs
 ./build/bin/quill run examples/services.qs
+./build/bin/quill run examples/csv.qs

@@ -8,6 +8,7 @@ packages=(
   openjdk-17-jdk-headless
   libicu-dev libsqlite3-dev libssl-dev nlohmann-json3-dev
   googletest libgtest-dev libbenchmark-dev
+  libcommons-csv-java
 )
 # The opt-in fuzzing build (docs/fuzzing.md): SETUP_FUZZ=1 ./scripts/setup.sh
 if [ "${SETUP_FUZZ:-0}" = 1 ]; then
