@@ -44,6 +44,7 @@ public class CsvDataSource extends QuillDSModule {
     private static final int NOT_FOUND = -9003;
     private static final int INVALID = -9006;
     private static final CSVFormat READ = CSVFormat.DEFAULT.builder().setHeader().setSkipHeaderRecord(true).build();
+    private static final CSVFormat WRITE = CSVFormat.DEFAULT.builder().setRecordSeparator('\n').build();
     private static final Map<Path, Object> LOCKS = new ConcurrentHashMap<>();
 
     public CsvDataSource() {
@@ -176,7 +177,7 @@ public class CsvDataSource extends QuillDSModule {
         Path temporary = Files.createTempFile(file.getParent(), "." + file.getFileName(), ".tmp");
         try {
             try (Writer out = Files.newBufferedWriter(temporary, StandardCharsets.UTF_8);
-                 CSVPrinter printer = new CSVPrinter(out, CSVFormat.DEFAULT)) {
+                 CSVPrinter printer = new CSVPrinter(out, WRITE)) {
                 printer.printRecord(table.header());
                 for (List<String> row : table.rows()) {
                     printer.printRecord(row);
