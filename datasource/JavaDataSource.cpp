@@ -1,6 +1,7 @@
 #include "datasource/JavaDataSource.h"
 
 #include "bridge/marshal.h"
+#include "datasource/connector_sql.h"
 #include "startup/attach.h"
 #include "startup/class_cache.h"
 
@@ -219,16 +220,62 @@ void JavaDataSource::ListSchemaNames(const DataSourceRec& source, const HostRec&
 
 // ---- record actions ----
 
+datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState& state,
+                                                        datasource_action_t action) {
+  using namespace datasource;
+  const quill_token token = state.Token();
+  const ActionInput input = ReadActionInput(token);
+  ConnectorSettings settings;
+  settings.supportsCatalogs = supportsCatalogs;
+  settings.supportsSchemas = supportsSchemas;
+  settings.supportsConvert = supportsConvert;
+  settings.quote = quoteCharacter;
+  settings.separator = catalogSeparator;
+  settings.terminator = statementTerminator;
+  settings.schemaName = schemaName;
+  WebOutputParams* output = nullptr;
+  if (Variant* params = state.request != nullptr ? state.request->GetOutputParams(nullptr) : nullptr) {
+    output = params->GetDBOutput();
+  }
+  const OutputColumnTypes types(output);
+  SqlBuilder builder(settings, &types);
+  if (action == kActionDescribe) return builder.Describe(input);
+
+  const ColumnList columns = GatherInputColumns(input);
+  if (!supportsConvert) {
+    // The discovery's result columns tell the builder which values go bare.
+    const std::string query = builder.DiscoveryQuery(input, columns);
+    LocalRef<jobject> value(env, NewQuillValue(env, "SQL", query.c_str(), kTextType));
+    InvokeJavaAction(env, state, kActionExecute, value.get());
+    DescribePending(env);
+  }
+  Statement statement = action == kActionSearch   ? builder.Select(input)
+                        : action == kActionAdd    ? builder.Insert(input, columns)
+                        : action == kActionUpdate ? builder.Update(input, columns)
+                                                  : builder.Delete(input);
+  if (!supportsConvert && output != nullptr) output->Reset();
+  if (!statement.message.empty()) {
+    quill_setResultMessage(token, statement.message.c_str());
+    quill_log(2, "%s: %s", name.c_str(), statement.message.c_str());
+  }
+  return statement;
+}
+
 osError JavaDataSource::RecordAction(Request* request, datasource_action_t action) {
   TExecState state(nullptr);
   state.request = request;
   JniAttachment attachment;
   JNIEnv* env = attachment.env();
   if (env == nullptr || !gClassCache.complete) return kDataSourceUnavailable;
-  // Connector sources hand Java the statement the SQL builder writes; until that builder is
-  // part of the module no source is registered as a connector.
-  if (isConnector) return kUnsupportedOperation;
-  const jint result = InvokeJavaAction(env, state, action, nullptr);
+  jobject value = nullptr;
+  if (isConnector) {
+    if (!inited) ReadConnectorProperties(env);
+    const datasource::Statement statement = ConnectorStatement(env, state, action);
+    if (!statement.send) return statement.code;
+    value = NewQuillValue(env, "SQL", statement.text.c_str(), kTextType);
+  }
+  const LocalRef<jobject> held(env, value);
+  const jint result = InvokeJavaAction(env, state, action, value);
   DescribePending(env);
   return result;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "datasource/sql_builder.h"
 #include "host/datasource.h"
 
 class JavaDataSource : public CAPIDataSourceProxy {
@@ -65,6 +66,9 @@ class JavaDataSource : public CAPIDataSourceProxy {
 
  private:
   osError RecordAction(Request* request, datasource_action_t action);
+  // The statement of a connector source's record action (after the column discovery, when the
+  // driver does not convert); not to be sent when the builder refused or found no key.
+  datasource::Statement ConnectorStatement(JNIEnv* env, TExecState& state, datasource_action_t action);
   void ListNames(datasource_action_t action, const DataSourceRec& source, const HostRec& host,
                  const DatabaseRec* database, std::vector<CharBuffer>* names, int* result);
   jmethodID valueConstructor_ = nullptr;

@@ -217,6 +217,8 @@ const std::vector<BalancedNative> kRows = {
     BALANCED(Java_com_ferngate_quillpro_QuillCall_setActionStatement),
     // a registered data source keeps its Java object
     BALANCED_KEEPING_GLOBALS(1, Java_com_ferngate_quillpro_QuillDSModule_registerDSModule),
+    // a registered connector data source keeps the registering object
+    BALANCED_KEEPING_GLOBALS(1, Java_com_marrowbay_jdbc_JDBCDataSource_registerJDBCModule),
     // registration: a registered tag keeps its module instance and class by global references
     BALANCED_KEEPING_GLOBALS(2, Java_com_ferngate_quillpro_QuillTagModule_registerTagModule),
     BALANCED_KEEPING_GLOBALS(2, Java_com_marrowbay_quillpro_QuillTagModule_registerTagModule),

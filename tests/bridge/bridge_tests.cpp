@@ -318,6 +318,20 @@ void RegisterOnEveryPath() {
   dataSource(source, "fx_bal_ds_missing", "noSuchMethod");
   dataSource(source, "fx_bal_ds", "walk");  // registered the first time, refused as a duplicate after
   dataSource(source, "FX_WALK_DS", "walk");  // a duplicate
+  jobject connector = instance("fixtures/WalkConnector");
+  ASSERT_NE(connector, nullptr);
+  const auto jdbc = [&](jobject self, const char* name, const char* method) {
+    jni_balance::Counted<&Java_com_marrowbay_jdbc_JDBCDataSource_registerJDBCModule>::Call(
+        env, self, text(name), text(method), 0);
+    checked(name);
+  };
+  jdbc(connector, nullptr, "serve");
+  jdbc(connector, "fx_bal_jdbc_null_method", nullptr);
+  jdbc(notAModule, "fx_bal_jdbc_not_connector", "serve");
+  jdbc(source, "fx_bal_jdbc_not_connector", "walk");
+  jdbc(connector, "fx_bal_jdbc_missing", "noSuchMethod");
+  jdbc(connector, "fx_bal_jdbc", "serve");  // registered the first time, refused as a duplicate after
+  jdbc(connector, "FX_BAL_JDBC", "serve");  // a duplicate
 }
 
 TEST(Registration, EveryPathOfBothFormsReleasesWhatItTook) {

@@ -406,7 +406,7 @@ int main(int argc, char** argv) {
   const fs::path root = pattern;
   const fs::path modules = root / "QuillModules";
   fs::create_directories(modules);
-  for (const char* file : {QJAPI_MODULE, QJAPI_JAR, FIXTURE_DATASOURCE_JAR}) {
+  for (const char* file : {QJAPI_MODULE, QJAPI_JAR, FIXTURE_DATASOURCE_JAR, FIXTURE_CONNECTOR_JAR}) {
     fs::copy_file(file, modules / fs::path(file).filename());
   }
   quill_service::HostOptions options;

@@ -1,0 +1,91 @@
+#include "datasource/connector_sql.h"
+
+#include <unicode/unistr.h>
+
+#include <string>
+
+namespace datasource {
+namespace {
+
+Text View(const char* text, uint32_t size) {
+  return text != nullptr ? Text(std::string_view(text, size)) : std::nullopt;
+}
+
+// A read of one record's data, with the host's result.
+template <class Read>
+HostRead<std::string_view> ReadData(Read&& read) {
+  quill_value_t record{};
+  HostRead<std::string_view> result;
+  result.code = read(&record);
+  if (result.ok() && record.data != nullptr) result.value = std::string_view(record.data, record.dataSize);
+  return result;
+}
+
+}  // namespace
+
+ActionInput ReadActionInput(quill_token t) {
+  ActionInput in;
+  in.database = ReadData([t](quill_value_t* r) { return quill_getDataSourceName(t, r, nullptr, nullptr); });
+  in.table = ReadData([t](quill_value_t* r) { return quill_getTableName(t, r); });
+  in.schema = ReadData([t](quill_value_t* r) { return quill_getSchemaName(t, r); });
+  {
+    quill_value_t host{}, login{}, extra{};
+    in.hostLogin.code = quill_getDataHost2(t, &host, &login, &extra);
+    if (in.hostLogin.ok() && login.name != nullptr) in.hostLogin.value = std::string_view(login.name, login.nameSize);
+  }
+  int32_t count = 0;
+  if (quill_getReturnColumnCount(t, &count) == 0) {
+    for (int32_t i = 0; i < count; ++i) {
+      quill_value_t r{};
+      if (quill_getReturnColumn(t, i, &r) != 0) break;
+      in.returnColumns.push_back(r.data != nullptr ? std::string_view(r.data, r.dataSize) : std::string_view());
+    }
+  }
+  count = 0;
+  if (quill_getInputColumnCount(t, &count) == 0) {
+    in.inputColumns.reserve(count);
+    for (int32_t i = 0; i < count; ++i) {
+      quill_value_t r{};
+      if (quill_getInputColumn(t, i, &r) != 0) {
+        in.inputColumnsComplete = false;
+        break;
+      }
+      in.inputColumns.push_back({View(r.name, r.nameSize), View(r.data, r.dataSize), r.type});
+    }
+  }
+  int32_t op = 0;
+  if (quill_getLogicalOp(t, &op) == 0) in.logicalOp = op;
+  count = 0;
+  if (quill_getSortColumnCount(t, &count) == 0) {
+    for (int32_t i = 0; i < count; ++i) {
+      quill_value_t r{};
+      if (quill_getSortColumn(t, i, &r) != 0) break;
+      in.sortColumns.push_back({View(r.data, r.dataSize), r.type});
+    }
+  }
+  {
+    quill_value_t r{};
+    if (quill_getPrimaryKeyColumn(t, &r) == 0) in.key = KeyColumn{View(r.name, r.nameSize), View(r.data, r.dataSize)};
+  }
+  {
+    quill_value_t r{};
+    in.distinct = quill_findInputColumn(t, "-distinct", &r) == 0;
+  }
+  return in;
+}
+
+bool OutputColumnTypes::TypeOfName(std::string_view name, NameForm form, int32_t* type) const {
+  if (output_ == nullptr) return false;
+  const icu::UnicodeString text =
+      form == NameForm::kLatin1
+          ? icu::UnicodeString(name.data(), static_cast<int32_t>(name.size()), "ISO-8859-1")
+          : icu::UnicodeString(name.data(), static_cast<int32_t>(name.size()), "");
+  const int32_t field = output_->GetFieldNum(text);
+  return field >= 0 && output_->GetDefaultType(field, type) == 0;
+}
+
+bool OutputColumnTypes::TypeAt(std::size_t position, int32_t* type) const {
+  return output_ != nullptr && output_->GetDefaultType(static_cast<int32_t>(position), type) == 0;
+}
+
+}  // namespace datasource
