@@ -36,6 +36,7 @@
 #include "host/storage.h"
 #include "service/core/current_request.h"
 #include "service/core/host.h"
+#include "tests/vm_server.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
 #include "service/core/users.h"
@@ -61,10 +62,7 @@ JNIEnv* gStartupEnv = nullptr;                     // the start-up thread's (thi
 bool gLoadingDetachedStartupThread = false;        // the thread was not attached once loading ended
 std::vector<std::string> gBindingProblems;         // natives the balance harness could not hold
 
-bool CheckingJni() {
-  const char* flag = std::getenv("QJAPI_CHECK_JNI");
-  return flag != nullptr && std::string(flag) == "1";
-}
+using qjapi_test::CheckingJni;
 
 ScriptRun RunScript(const std::string& source, const quill_service::RunInputs& inputs = {}) {
   return quill_service::RunScriptText(source, "case.q", inputs);
@@ -1097,27 +1095,14 @@ TEST(BalanceCoverage, EveryNativeRanEveryPathBalanced) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
 
-  std::string pattern = (fs::temp_directory_path() / "qjapi-bridge-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
+  const auto server = qjapi_test::StartServerInTempRoot("qjapi-bridge-", QJAPI_MODULE, {QJAPI_JAR, FIXTURE_TAGS_JAR, NATIVE_WALK_JAR});
+  if (!server) {
     std::perror("mkdtemp");
     return 2;
   }
-  const fs::path root = pattern;
-  const fs::path modules = root / "QuillModules";
-  fs::create_directories(modules);
-  for (const char* file : {QJAPI_MODULE, QJAPI_JAR, FIXTURE_TAGS_JAR, NATIVE_WALK_JAR}) {
-    fs::copy_file(file, modules / fs::path(file).filename());
-  }
-
-  quill_service::HostOptions options;
-  options.root = root.string();
-  quill_service::Host::Start(options);
-  if (CheckingJni()) {
-    quill_service::SetPreference("java_vm_options", std::string("-Xcheck:jni -XX:+DisplayVMOutputToStderr"));
-  }
-  int entryResult = 0;
-  const bool loaded = quill_service::Host::Instance()->LoadModule(
-      (modules / fs::path(QJAPI_MODULE).filename()).string(), &entryResult);
+  const fs::path root = server->root;
+  const bool loaded = server->loaded;
+  const int entryResult = server->entryResult;
   gStartupLog = quill_service::LogSnapshot();
   if (!loaded || entryResult != 1 || !AdoptRunningVm()) {
     std::fprintf(stderr, "The module did not start (loaded %d, entry %d); nothing can be tested.\n", loaded,
@@ -1126,8 +1111,8 @@ int main(int argc, char** argv) {
   }
   RegisterProbeTags();
   {
-    void* module = dlopen((modules / fs::path(QJAPI_MODULE).filename()).c_str(), RTLD_NOW | RTLD_NOLOAD);
-    gBindingProblems = jni_balance::BindCountedNatives(gStartupEnv, (modules / fs::path(QJAPI_JAR).filename()).string(),
+    void* module = dlopen((root / "QuillModules" / fs::path(QJAPI_MODULE).filename()).c_str(), RTLD_NOW | RTLD_NOLOAD);
+    gBindingProblems = jni_balance::BindCountedNatives(gStartupEnv, (root / "QuillModules" / fs::path(QJAPI_JAR).filename()).string(),
                                                        module);
     if (module != nullptr) dlclose(module);
   }

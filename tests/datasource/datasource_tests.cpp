@@ -20,6 +20,7 @@
 #include "datasource/JavaDataSource.h"
 #include "service/core/current_request.h"
 #include "service/core/host.h"
+#include "tests/vm_server.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
 #include "service/datasource/engine.h"
@@ -36,10 +37,7 @@ namespace {
 std::vector<quill_service::LogLine> gStartupLog;
 JNIEnv* gEnv = nullptr;  // the start-up thread's
 
-bool CheckingJni() {
-  const char* flag = std::getenv("QJAPI_CHECK_JNI");
-  return flag != nullptr && std::string(flag) == "1";
-}
+using qjapi_test::CheckingJni;
 
 ScriptRun RunScript(const std::string& source) { return quill_service::RunScriptText(source, "case.q", {}); }
 
@@ -401,23 +399,13 @@ TEST(Concurrency, ManyThreadsRunActionsOnOneSourceWithTheirRowsKeptApart) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  std::string pattern = (fs::temp_directory_path() / "qjapi-ds-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) return 2;
-  const fs::path root = pattern;
-  const fs::path modules = root / "QuillModules";
-  fs::create_directories(modules);
-  for (const char* file : {QJAPI_MODULE, QJAPI_JAR, FIXTURE_DATASOURCE_JAR, FIXTURE_CONNECTOR_JAR}) {
-    fs::copy_file(file, modules / fs::path(file).filename());
+  const auto server = qjapi_test::StartServerInTempRoot("qjapi-ds-", QJAPI_MODULE, {QJAPI_JAR, FIXTURE_DATASOURCE_JAR, FIXTURE_CONNECTOR_JAR});
+  if (!server) {
+    return 2;
   }
-  quill_service::HostOptions options;
-  options.root = root.string();
-  quill_service::Host::Start(options);
-  if (CheckingJni()) {
-    quill_service::SetPreference("java_vm_options", std::string("-Xcheck:jni -XX:+DisplayVMOutputToStderr"));
-  }
-  int entryResult = 0;
-  const bool loaded = quill_service::Host::Instance()->LoadModule(
-      (modules / fs::path(QJAPI_MODULE).filename()).string(), &entryResult);
+  const fs::path root = server->root;
+  const bool loaded = server->loaded;
+  const int entryResult = server->entryResult;
   gStartupLog = quill_service::LogSnapshot();
   using GetCreatedVMs = jint (*)(JavaVM**, jsize, jsize*);
   auto getCreatedVMs = reinterpret_cast<GetCreatedVMs>(dlsym(RTLD_DEFAULT, "JNI_GetCreatedJavaVMs"));

@@ -1,0 +1,55 @@
+// What the test programs that start the module in their own process share: the checked-JNI switch
+// and a fresh server root holding the module and the fixture jars, with the module loaded.
+#pragma once
+
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <initializer_list>
+#include <optional>
+#include <string>
+
+#include "service/core/host.h"
+#include "service/core/internal_db.h"
+
+namespace qjapi_test {
+
+// Set by CTest for the run under -Xcheck:jni.
+inline bool CheckingJni() {
+  const char* flag = std::getenv("QJAPI_CHECK_JNI");
+  return flag != nullptr && std::string(flag) == "1";
+}
+
+struct StartedServer {
+  std::filesystem::path root;
+  bool loaded = false;
+  int entryResult = 0;
+};
+
+// Copies the module and the given files into <temp>/<prefix>XXXXXX/QuillModules, starts the host
+// there (under -Xcheck:jni when the run is checked) and loads the module. Nothing when the folder
+// cannot be made.
+inline std::optional<StartedServer> StartServerInTempRoot(const char* prefix, const char* module,
+                                                          std::initializer_list<const char*> files) {
+  namespace fs = std::filesystem;
+  std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
+  if (mkdtemp(pattern.data()) == nullptr) return std::nullopt;
+  StartedServer server;
+  server.root = pattern;
+  const fs::path modules = server.root / "QuillModules";
+  fs::create_directories(modules);
+  fs::copy_file(module, modules / fs::path(module).filename());
+  for (const char* file : files) fs::copy_file(file, modules / fs::path(file).filename());
+  quill_service::HostOptions options;
+  options.root = server.root.string();
+  quill_service::Host::Start(options);
+  if (CheckingJni()) {
+    quill_service::SetPreference("java_vm_options", std::string("-Xcheck:jni -XX:+DisplayVMOutputToStderr"));
+  }
+  server.loaded = quill_service::Host::Instance()->LoadModule(
+      (modules / fs::path(module).filename()).string(), &server.entryResult);
+  return server;
+}
+
+}  // namespace qjapi_test
