@@ -9,6 +9,7 @@ packages=(
   libicu-dev libsqlite3-dev libssl-dev nlohmann-json3-dev
   googletest libgtest-dev libbenchmark-dev
   libcommons-csv-java
+  libxerial-sqlite-jdbc-java libpostgresql-jdbc-java postgresql libhikaricp-java libslf4j-java
 )
 # The opt-in fuzzing build (docs/fuzzing.md): SETUP_FUZZ=1 ./scripts/setup.sh
 if [ "${SETUP_FUZZ:-0}" = 1 ]; then
