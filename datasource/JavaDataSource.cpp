@@ -79,6 +79,11 @@ JavaDataSource::JavaDataSource(const char* sourceName, const char* text1, const 
   if (JNIEnv* env = attachment.env(); env != nullptr && gClassCache.quillValue != nullptr) {
     valueConstructor_ = env->GetMethodID(gClassCache.quillValue, "<init>", "(Ljava/lang/String;Ljava/lang/String;I)V");
     if (valueConstructor_ == nullptr) env->ExceptionClear();
+    if (connector && instance != nullptr) {
+      LocalRef<jclass> cls(env, env->GetObjectClass(instance));
+      debuggingField_ = cls ? env->GetFieldID(cls.get(), "_debugging", "Z") : nullptr;
+      if (debuggingField_ == nullptr) env->ExceptionClear();
+    }
   }
 }
 
@@ -143,6 +148,11 @@ bool JavaDataSource::ReadConnectorProperties(JNIEnv* env) {
   ReadText(env, javaInstance, cls.get(), "_StatementTerminator", &statementTerminator, &isNull);
   env->ExceptionClear();
   return true;
+}
+
+void JavaDataSource::LogStatement(JNIEnv* env, const std::string& statement) {
+  if (debuggingField_ == nullptr || env->GetBooleanField(javaInstance, debuggingField_) == JNI_FALSE) return;
+  quill_log(2, "JDBC datasource \"%s\" SQL: %s\n", name.c_str(), statement.c_str());
 }
 
 void JavaDataSource::InitializeDataSource(JNIEnv* env) {
@@ -245,6 +255,7 @@ datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState
   if (!supportsConvert) {
     // The discovery's result columns tell the builder which values go bare.
     const std::string query = builder.DiscoveryQuery(input, columns);
+    LogStatement(env, query);
     LocalRef<jobject> value(env, NewQuillValue(env, "SQL", query.c_str(), kTextType));
     InvokeJavaAction(env, state, kActionExecute, value.get());
     DescribePending(env);
@@ -272,6 +283,7 @@ osError JavaDataSource::RecordAction(Request* request, datasource_action_t actio
     if (!inited) ReadConnectorProperties(env);
     const datasource::Statement statement = ConnectorStatement(env, state, action);
     if (!statement.send) return statement.code;
+    LogStatement(env, statement.text);
     value = NewQuillValue(env, "SQL", statement.text.c_str(), kTextType);
   }
   const LocalRef<jobject> held(env, value);

@@ -71,7 +71,12 @@ class JavaDataSource : public CAPIDataSourceProxy {
   datasource::Statement ConnectorStatement(JNIEnv* env, TExecState& state, datasource_action_t action);
   void ListNames(datasource_action_t action, const DataSourceRec& source, const HostRec& host,
                  const DatabaseRec* database, std::vector<CharBuffer>* names, int* result);
+  // Logs a statement the module wrote while the connector's boolean field "_debugging" is true.
+  void LogStatement(JNIEnv* env, const std::string& statement);
   jmethodID valueConstructor_ = nullptr;
+  // The connector object's "_debugging" field (null when it has none); its class lives as long
+  // as the object this source holds.
+  jfieldID debuggingField_ = nullptr;
 };
 
 // The callback registered on every Java data source: any action code the host sends (but 0

@@ -29,9 +29,11 @@ struct StartedServer {
 
 // Copies the module and the given files into <temp>/<prefix>XXXXXX/QuillModules, starts the host
 // there (under -Xcheck:jni when the run is checked) and loads the module. Nothing when the folder
-// cannot be made.
+// cannot be made. libraryPath, when given, is the java_lib_path preference (native libraries of
+// the jars, such as a JDBC driver's).
 inline std::optional<StartedServer> StartServerInTempRoot(const char* prefix, const char* module,
-                                                          std::initializer_list<const char*> files) {
+                                                          std::initializer_list<const char*> files,
+                                                          const char* libraryPath = nullptr) {
   namespace fs = std::filesystem;
   std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
   if (mkdtemp(pattern.data()) == nullptr) return std::nullopt;
@@ -44,6 +46,7 @@ inline std::optional<StartedServer> StartServerInTempRoot(const char* prefix, co
   quill_service::HostOptions options;
   options.root = server.root.string();
   quill_service::Host::Start(options);
+  if (libraryPath != nullptr) quill_service::SetPreference("java_lib_path", std::string(libraryPath));
   if (CheckingJni()) {
     quill_service::SetPreference("java_vm_options", std::string("-Xcheck:jni -XX:+DisplayVMOutputToStderr"));
   }

@@ -399,7 +399,13 @@ TEST(Concurrency, ManyThreadsRunActionsOnOneSourceWithTheirRowsKeptApart) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  const auto server = qjapi_test::StartServerInTempRoot("qjapi-ds-", QJAPI_MODULE, {QJAPI_JAR, FIXTURE_DATASOURCE_JAR, FIXTURE_CONNECTOR_JAR});
+  // The fixture connector keeps its SQLite databases (<name>.db) in a folder of their own.
+  char sqliteDir[] = "/tmp/qjapi-sqlite-XXXXXX";
+  if (mkdtemp(sqliteDir) == nullptr) return 2;
+  setenv("QJAPI_SQLITE_DIR", sqliteDir, 1);
+  const auto server = qjapi_test::StartServerInTempRoot(
+      "qjapi-ds-", QJAPI_MODULE, {QJAPI_JAR, FIXTURE_DATASOURCE_JAR, FIXTURE_CONNECTOR_JAR, SQLITE_JDBC_JAR},
+      SQLITE_JDBC_JNI_DIR);
   if (!server) {
     return 2;
   }
@@ -426,6 +432,7 @@ int main(int argc, char** argv) {
   const int result = RUN_ALL_TESTS();
   std::error_code ignored;
   fs::remove_all(root, ignored);
+  fs::remove_all(sqliteDir, ignored);
   std::fflush(stdout);
   std::fflush(stderr);
   std::_Exit(result);
