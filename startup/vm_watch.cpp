@@ -4,6 +4,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 
 #include "host/qcapi.h"
@@ -53,12 +55,34 @@ jint JNICALL Print(FILE* stream, const char* format, va_list args) {
   return written;
 }
 
+// The VM answers SIGHUP, SIGINT and SIGTERM (when the server does not, as while it starts) on a
+// thread it names "SIG<name> handler", which waits there while the VM ends the process. Finding
+// it tells such an exit from a module's System.exit.
+std::string SignalHandledByTheVm() {
+  const std::string suffix = " handler";
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    if (!std::getline(comm, name)) continue;
+    if (name.rfind("SIG", 0) == 0 && name.size() > suffix.size() + 3 &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      return name.substr(0, name.size() - suffix.size());
+  }
+  return {};
+}
+
 // Reached when Java code calls System.exit or Runtime.halt, or the VM answers a signal it
 // handles by exiting. The process ends here, before any exit handler of the host can wait for
 // threads that are themselves stopped inside this exit.
 void JNICALL Exit(jint code) {
-  quill_log(2, "[QJAPI] Java ended the process with status %d (System.exit or Runtime.halt in a Java module)",
-            static_cast<int>(code));
+  const std::string signal = SignalHandledByTheVm();
+  if (!signal.empty())
+    quill_log(2, "[QJAPI] The process ended with status %d on %s, which the Java VM handled", static_cast<int>(code),
+              signal.c_str());
+  else
+    quill_log(2, "[QJAPI] Java ended the process with status %d (System.exit or Runtime.halt in a Java module)",
+              static_cast<int>(code));
   std::fflush(nullptr);
   _exit(code);
 }

@@ -56,7 +56,7 @@ Options:
   --module PATH       load this module file instead of <root>/QuillModules/libQJAPI.so
   --no-module         start without loading a module
   --suppress-modules  set the host flag that tells modules not to start
-  --stop-timeout S    after SIGTERM or SIGINT, how many seconds running scripts get to finish
+  --stop-timeout S    after SIGTERM, SIGINT or SIGHUP, how many seconds running scripts get to finish
                       before the process ends anyway (default 10, 0 to 3600)
   --quiet             keep log lines off standard error, and the module's start-up lines
                       (the VM options) off standard output
@@ -85,11 +85,11 @@ Commands:
   host list [SOURCE]  list the hosts (id, data source, name or URL, user; never the password)
   host remove ID      forget a host
 
-Signals: the first SIGTERM or SIGINT stops new runs, lets running ones finish (see
+Signals: the first SIGTERM, SIGINT or SIGHUP stops new runs, lets running ones finish (see
 --stop-timeout) and ends the process with 128 + the signal number; a second one ends it at once.
 
 Exit codes: 0 success, 1 module start-up failed, 2 usage error or missing module file,
-143 / 130 stopped by SIGTERM / SIGINT.
+143 / 130 / 129 stopped by SIGTERM / SIGINT / SIGHUP.
 )";
 
 struct PreferenceChange {

@@ -30,7 +30,13 @@ std::mutex& EndLock() {
   return *lock;
 }
 
-const char* SignalName(int signal) { return signal == SIGINT ? "SIGINT" : "SIGTERM"; }
+const char* SignalName(int signal) {
+  switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGHUP: return "SIGHUP";
+    default: return "SIGTERM";
+  }
+}
 
 // Only what is safe in a signal handler: hand the number to the watcher thread.
 void OnStopSignal(int signal) {
@@ -47,6 +53,7 @@ void InstallHandlers() {
   action.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);  // a closed terminal stops the server the same orderly way
 }
 
 int NextSignal() {

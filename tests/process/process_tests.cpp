@@ -291,6 +291,38 @@ TEST(StopSignal, RunsThatOverstayTheDeadlineAreAbandonedAndASecondSignalEndsAtOn
   }
 }
 
+// SIGHUP stops the server like SIGTERM; a signal that comes while the modules load is handled by
+// the VM, and the log line names the signal rather than blaming a module's System.exit.
+TEST(StopSignal, HangUpStopsInOrderAndASignalDuringStartUpIsNamed) {
+  {
+    Server server("hangup");
+    const fs::path started = server.Path("started");
+    server.Start({}, "hx_mark('" + started.string() + "') hx_sleep(300)");
+    ASSERT_TRUE(server.WaitForFile(started, kLimit)) << ReadFile(server.Path("err"));
+    server.Signal(SIGHUP);
+    const Outcome run = server.Finish(kLimit);
+    EXPECT_EQ(run.status, 128 + SIGHUP) << run.err;
+    EXPECT_TRUE(Has(run.err, "[1] Stopped by SIGHUP: the running runs finished\n")) << run.err;
+  }
+  for (int number : {SIGTERM, SIGHUP}) {
+    const std::string name = number == SIGTERM ? "SIGTERM" : "SIGHUP";
+    SCOPED_TRACE(name);
+    Server server("startup-" + name);
+    const fs::path mark = server.Path("loading");
+    server.Start({"--pref", "java_vm_options=-Dhostile.startupMark=" + mark.string()}, "hx_sleep(1)");
+    ASSERT_TRUE(server.WaitForFile(mark, kLimit)) << ReadFile(server.Path("err"));
+    const auto signalled = Clock::now();
+    server.Signal(number);
+    const Outcome run = server.Finish(kLimit);
+    EXPECT_EQ(run.status, 128 + number) << run.err;
+    EXPECT_LT(Clock::now() - signalled, 8s);
+    EXPECT_TRUE(Has(run.err, "[2] [QJAPI] The process ended with status " + std::to_string(128 + number) + " on " +
+                                 name + ", which the Java VM handled\n"))
+        << run.err;
+    EXPECT_FALSE(Has(run.err, "System.exit")) << run.err;
+  }
+}
+
 // ---- the natives under mutated arguments ----
 
 // A short fixed-seed run of the native fuzzer (docs/fuzzing.md has the long one), as it is and
