@@ -1,6 +1,7 @@
 // The module's entry: decides whether the bridge runs, starts the VM and loads the Java modules.
 #include <jni.h>
 
+#include "datasource/JDBCTags.h"
 #include "host/request.h"
 #include "host/storage.h"
 #include "startup/JavaTagLoader.h"
@@ -63,5 +64,6 @@ extern "C" __attribute__((visibility("default"))) int RegisterQuillTags(TagRegis
   if (Quill::Instance()->Settings().suppressModules) return 0;
   if (!StartJavaBridge()) return 0;
   gTagLoader->LoadModules(registry);
+  RegisterJDBCTags(registry);
   return 1;
 }

@@ -1,0 +1,96 @@
+package com.marrowbay.jdbc;
+
+import java.sql.Driver;
+
+/**
+ * One JDBC driver as the connector knows it: the loaded driver, where it came from, and the SQL
+ * settings kept for it in the driver table (columns {@code catalogs_supported} to
+ * {@code typeconvert_supported}), which become the data source's connector properties.
+ */
+final class DriverEntry {
+    final Driver driver;
+    final String className;
+    final String fileName;
+    /** The database family ("SQLite", "PostgreSQL", ...), which names the data source. */
+    String rdbms;
+    String vendorName = "";
+    String vendorUrl = "";
+    /** A URL with nothing configured (SQLite only: a folder of database files under the root). */
+    String defaultUrl = "";
+    /** Appended to the database name when a host URL ends with "/" (".db" for SQLite). */
+    String databaseSuffix = "";
+    String connectionString = "";
+    String requiredProperties = "";
+    boolean certified;
+    boolean catalogs;
+    boolean schemas;
+    String quote = "";
+    String quoteEscape = "";
+    String catalogSeparator = ".";
+    String terminator = "";
+    boolean converts;
+    /** True once the settings came from the table or from a connection's metadata. */
+    boolean settled;
+
+    DriverEntry(Driver driver, String fileName) {
+        this.driver = driver;
+        this.className = driver.getClass().getName();
+        this.fileName = fileName;
+    }
+
+    /** Sensible settings for the drivers the connector knows; false for any other. */
+    boolean applyKnownDefaults() {
+        quote = "\"";
+        quoteEscape = "\"";
+        catalogSeparator = ".";
+        terminator = "";
+        converts = false;
+        certified = true;
+        settled = true;
+        switch (className) {
+            case "org.sqlite.JDBC":
+                rdbms = "SQLite";
+                vendorName = "Xerial";
+                vendorUrl = "https://github.com/xerial/sqlite-jdbc";
+                connectionString = "jdbc:sqlite:FILE";
+                defaultUrl = "jdbc:sqlite:jdbc-data/";
+                databaseSuffix = ".db";
+                catalogs = false;
+                schemas = false;
+                return true;
+            case "org.postgresql.Driver":
+                rdbms = "PostgreSQL";
+                vendorName = "PostgreSQL Global Development Group";
+                vendorUrl = "https://jdbc.postgresql.org";
+                connectionString = "jdbc:postgresql://HOST:PORT/DATABASE";
+                requiredProperties = "user,password";
+                catalogs = false;
+                schemas = true;
+                return true;
+            case "org.h2.Driver":
+                rdbms = "H2";
+                vendorName = "H2 Group";
+                vendorUrl = "https://h2database.com";
+                connectionString = "jdbc:h2:FILE";
+                catalogs = false;
+                schemas = true;
+                return true;
+            default:
+                certified = false;
+                settled = false;
+                rdbms = guessFamily(className);
+                return false;
+        }
+    }
+
+    /** "org.mariadb.jdbc.Driver" gives "mariadb": the first package part that names no domain. */
+    static String guessFamily(String className) {
+        String[] parts = className.split("\\.");
+        for (String part : parts) {
+            if (!part.equals("org") && !part.equals("com") && !part.equals("net") && !part.equals("io")) {
+                return part.length() > 20 ? part.substring(0, 20) : part;
+            }
+        }
+        return className;
+    }
+}

@@ -1,0 +1,530 @@
+package com.marrowbay.jdbc;
+
+import com.ferngate.quillpro.IntValue;
+import com.ferngate.quillpro.TypeCode;
+import com.marrowbay.quillpro.QuillCall;
+import com.marrowbay.quillpro.QuillValue;
+import com.zaxxer.hikari.HikariConfig;
+import com.zaxxer.hikari.HikariDataSource;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Paths;
+import java.sql.Connection;
+import java.sql.DatabaseMetaData;
+import java.sql.ResultSet;
+import java.sql.ResultSetMetaData;
+import java.sql.SQLException;
+import java.sql.Statement;
+import java.sql.Types;
+import java.util.ArrayList;
+import java.util.LinkedHashMap;
+import java.util.List;
+import java.util.Map;
+import java.util.Properties;
+import java.util.Set;
+import java.util.TreeSet;
+import java.util.concurrent.ConcurrentHashMap;
+import java.util.regex.Pattern;
+
+/**
+ * One JDBC data source: a database family served by one of its drivers. The server writes the
+ * SQL of every record action; this class runs it on a connection of the action's host, applies
+ * the rows to skip and the row limit, and reports columns, rows, counts and the statement. Every
+ * failure reaches the script as a result code and message; no exception leaves
+ * {@link #dispatch}.
+ *
+ * <p>Connections: one per request, host and database, kept in the request's connection slot and
+ * given back to the host's pool when the server closes the slot (action 13). Pools are kept per
+ * URL, user and driver for the life of the server.
+ */
+public class JDBCConnector extends JDBCDataSource {
+    /** Set by {@code _jdbc_debug}: every statement is written to the server's log. */
+    protected volatile boolean _debugging;
+
+    static final int CONNECT_FAILED = -9100;
+    static final int NO_SUCH_OBJECT = -9101;
+    static final int CONSTRAINT = -9102;
+    static final int BAD_DATA = -9103;
+    static final int SQL_FAILED = -9104;
+    static final int NO_DRIVER = -9105;
+    static final int UNSUPPORTED = -802;
+
+    private static final int POOL_SIZE = 8;
+    private static final Pattern PLAIN_NAME = Pattern.compile("[A-Za-z0-9_][A-Za-z0-9_.\\-]*");
+    private static final Set<String> SYSTEM_SCHEMAS = Set.of("information_schema", "pg_catalog", "pg_toast");
+
+    final String family;
+    final List<DriverEntry> drivers;
+    final DriverCatalog catalog;
+    volatile DriverEntry current;
+    private final Map<PoolKey, HikariDataSource> pools = new ConcurrentHashMap<>();
+    private final AdminActions admin = new AdminActions(this);
+
+    JDBCConnector(String family, List<DriverEntry> drivers, DriverCatalog catalog) {
+        this.family = family;
+        this.drivers = drivers;
+        this.catalog = catalog;
+        this.current = drivers.get(0);
+        applySettings();
+    }
+
+    /** The connector properties from the current driver's settings. */
+    void applySettings() {
+        DriverEntry entry = current;
+        _SupportsSchemas = entry.schemas;
+        _SupportsCatalogs = entry.catalogs;
+        _SupportsConvert = entry.converts;
+        _QuoteCharacter = entry.quote;
+        _CatalogSeparator = entry.catalogSeparator;
+        _StatementTerminator = entry.terminator;
+        _SchemaName = "";
+        // Written last: the server reads the others once it sees true.
+        _Inited = entry.settled;
+    }
+
+    // ---- dispatch ----
+
+    public int dispatch(QuillCall call, int action, QuillValue value) {
+        try {
+            switch (action) {
+                case 0: return 0;
+                case 1: closePools(null); return 0;
+                case 3: return listDatabases(call);
+                case 4: return listTables(call, value == null ? null : value.data);
+                case 12: return listSchemas(call);
+                case 5: return query(call, sql(value), false);
+                case 6: return add(call, sql(value));
+                case 7: case 8: return change(call, sql(value));
+                case 9: return query(call, sql(value), true);
+                case 10: return statement(call, sql(value));
+                case 13: return close(call);
+                default:
+                    if (action >= 128 && action <= 135) return admin.run(call, action, value);
+                    return fail(call, UNSUPPORTED, "action " + action + " is not supported");
+            }
+        } catch (SQLException e) {
+            return fail(call, e);
+        } catch (Failure f) {
+            return fail(call, f.code, f.getMessage());
+        } catch (Throwable t) {
+            return fail(call, SQL_FAILED, t.toString());
+        }
+    }
+
+    static final class Failure extends Exception {
+        final int code;
+
+        Failure(int code, String message) {
+            super(message);
+            this.code = code;
+        }
+    }
+
+    private static String sql(QuillValue value) throws Failure {
+        if (value == null || value.data == null || value.data.isEmpty()) {
+            throw new Failure(SQL_FAILED, "no statement to run");
+        }
+        return value.data;
+    }
+
+    int fail(QuillCall call, int code, String message) {
+        call.setResultMessage("JDBC " + family + ": " + message);
+        return code;
+    }
+
+    /** The code of an SQL error by its class (SQLState, else the SQLite result code). */
+    int fail(QuillCall call, SQLException e) {
+        String state = e.getSQLState() == null ? "" : e.getSQLState();
+        String message = e.getMessage() == null ? e.toString() : e.getMessage();
+        int code = SQL_FAILED;
+        if (state.startsWith("08") || state.startsWith("28") || state.startsWith("3D")) {
+            code = CONNECT_FAILED;
+        } else if (state.startsWith("42")) {
+            code = NO_SUCH_OBJECT;
+        } else if (state.startsWith("23") || (state.isEmpty() && (e.getErrorCode() & 0xff) == 19)) {
+            code = CONSTRAINT;
+        } else if (state.startsWith("22")) {
+            code = BAD_DATA;
+        } else if (state.isEmpty() && message.contains("no such ")) {
+            code = NO_SUCH_OBJECT;
+        }
+        return fail(call, code, message);
+    }
+
+    private void trace(QuillCall call, String sql) {
+        call.setActionStatement(sql);
+        if (_debugging) call.log(2, "JDBC " + family + ": " + sql);
+    }
+
+    // ---- hosts and connections ----
+
+    /** The action's host as the administrator stored it; an empty URL means the driver's default. */
+    record Host(int id, String url, String user, String password) {
+    }
+
+    static Host host(com.ferngate.quillpro.QuillCall call) {
+        com.ferngate.quillpro.QuillValue where = new com.ferngate.quillpro.QuillValue();
+        com.ferngate.quillpro.QuillValue login = new com.ferngate.quillpro.QuillValue();
+        IntValue id = new IntValue();
+        call.getDataHost(where, login);
+        call.getDataHostID(id);
+        return new Host((int) id.value, text(where.data), text(login.name), text(login.data));
+    }
+
+    private static String text(String value) {
+        return value == null ? "" : value;
+    }
+
+    static String database(com.ferngate.quillpro.QuillCall call) {
+        com.ferngate.quillpro.QuillValue database = new com.ferngate.quillpro.QuillValue();
+        if (call.getDataSourceName(database, null, null) != 0) return "";
+        return text(database.data);
+    }
+
+    /** The URL of a database on a host: a URL ending in "/" names a folder or server of databases. */
+    String url(Host host, String database) throws Failure {
+        DriverEntry entry = current;
+        String base = host.url().isEmpty() ? entry.defaultUrl : host.url();
+        if (base.isEmpty()) {
+            throw new Failure(CONNECT_FAILED, "no host: add one with quill host add " + family + " URL USER");
+        }
+        if (!base.endsWith("/")) return base;
+        if (database.isEmpty()) {
+            if (!entry.databaseSuffix.isEmpty()) database = "quill";  // a folder of files needs a file
+            else return base;
+        }
+        if (!PLAIN_NAME.matcher(database).matches()) {
+            throw new Failure(CONNECT_FAILED, "not a plain database name: " + database);
+        }
+        if (base.startsWith("jdbc:sqlite:")) {
+            // The folder of the embedded default is made on first use.
+            try {
+                Files.createDirectories(Paths.get(base.substring("jdbc:sqlite:".length())));
+            } catch (Exception e) {
+                throw new Failure(CONNECT_FAILED, "cannot make the folder of " + base + ": " + e.getMessage());
+            }
+        }
+        return base + database + entry.databaseSuffix;
+    }
+
+    record PoolKey(String driverClass, String url, String user, String password, int hostId) {
+    }
+
+    /** The request's connections (one per database of one host), kept in the connection slot. */
+    static final class Session {
+        final Map<String, Connection> byUrl = new LinkedHashMap<>();
+
+        void closeAll() {
+            for (Connection connection : byUrl.values()) {
+                try {
+                    connection.close();
+                } catch (SQLException ignored) {
+                    // The pool evicts a connection it cannot take back.
+                }
+            }
+            byUrl.clear();
+        }
+    }
+
+    Connection connection(QuillCall call, String database) throws SQLException, Failure {
+        Host host = host(call);
+        String url = url(host, database);
+        Session session = call.getDSConnection() instanceof Session s ? s : null;
+        if (session == null) {
+            session = new Session();
+            call.setDSConnection(session);
+        }
+        Connection connection = session.byUrl.get(url);
+        if (connection != null) return connection;
+        connection = pool(host, url).getConnection();
+        session.byUrl.put(url, connection);
+        DriverEntry entry = current;
+        if (!entry.settled) {
+            synchronized (entry) {
+                catalog.settle(entry, connection.getMetaData());
+            }
+            applySettings();
+        }
+        return connection;
+    }
+
+    private HikariDataSource pool(Host host, String url) throws SQLException, Failure {
+        DriverEntry entry = current;
+        PoolKey key = new PoolKey(entry.className, url, host.user(), host.password(), host.id());
+        HikariDataSource pool = pools.get(key);
+        if (pool != null) return pool;
+        if (!acceptsQuietly(entry, url)) {
+            throw new Failure(NO_DRIVER, "the driver " + entry.className + " does not accept " + url);
+        }
+        synchronized (pools) {
+            pool = pools.get(key);
+            if (pool != null) return pool;
+            HikariConfig config = new HikariConfig();
+            config.setDataSource(new DriverDataSource(entry.driver, url, properties(entry, host)));
+            config.setPoolName("QuillJDBC-" + family + "-" + pools.size());
+            config.setMaximumPoolSize(POOL_SIZE);
+            config.setMinimumIdle(1);
+            config.setConnectionTimeout(5000);
+            config.setValidationTimeout(2000);
+            try {
+                pool = new HikariDataSource(config);
+            } catch (RuntimeException e) {
+                // The pool tried one connection; its cause says why it failed.
+                Throwable cause = e.getCause();
+                if (cause instanceof SQLException sql) throw sql;
+                throw new Failure(CONNECT_FAILED, cause == null ? e.getMessage() : cause.getMessage());
+            }
+            pools.put(key, pool);
+            return pool;
+        }
+    }
+
+    static boolean acceptsQuietly(DriverEntry entry, String url) {
+        try {
+            return entry.driver.acceptsURL(url);
+        } catch (SQLException e) {
+            return false;
+        }
+    }
+
+    static Properties properties(DriverEntry entry, Host host) {
+        Properties properties = new Properties();
+        if (!host.user().isEmpty()) properties.setProperty("user", host.user());
+        if (!host.password().isEmpty()) properties.setProperty("password", host.password());
+        if (entry.className.equals("org.sqlite.JDBC")) {
+            // Writers of one file wait for each other instead of failing at once.
+            properties.setProperty("busy_timeout", "10000");
+            properties.setProperty("journal_mode", "WAL");
+        }
+        return properties;
+    }
+
+    /** Closes the pools of one host (or all of them for null). */
+    int closePools(Integer hostId) {
+        int closed = 0;
+        for (Map.Entry<PoolKey, HikariDataSource> pool : pools.entrySet()) {
+            if (hostId == null || pool.getKey().hostId() == hostId) {
+                if (pools.remove(pool.getKey(), pool.getValue())) {
+                    pool.getValue().close();
+                    closed++;
+                }
+            }
+        }
+        return closed;
+    }
+
+    private static int close(QuillCall call) {
+        if (call.getDSConnection() instanceof Session session) session.closeAll();
+        return 0;
+    }
+
+    // ---- name lists ----
+
+    private int listDatabases(QuillCall call) throws SQLException, Failure {
+        Host host = host(call);
+        DriverEntry entry = current;
+        String base = host.url().isEmpty() ? entry.defaultUrl : host.url();
+        TreeSet<String> names = new TreeSet<>();
+        if (base.startsWith("jdbc:sqlite:") && base.endsWith("/")) {
+            java.io.File[] files = Paths.get(base.substring("jdbc:sqlite:".length())).toFile()
+                    .listFiles((dir, name) -> name.endsWith(entry.databaseSuffix));
+            if (files != null) {
+                for (java.io.File file : files) {
+                    String name = file.getName();
+                    names.add(name.substring(0, name.length() - entry.databaseSuffix.length()));
+                }
+            }
+        } else {
+            try (ResultSet catalogs = connection(call, "").getMetaData().getCatalogs()) {
+                while (catalogs.next()) names.add(catalogs.getString(1));
+            }
+        }
+        names.forEach(call::addDataSourceResult);
+        return 0;
+    }
+
+    private int listTables(QuillCall call, String database) throws SQLException, Failure {
+        DatabaseMetaData meta = connection(call, text(database)).getMetaData();
+        TreeSet<String> names = new TreeSet<>();
+        try (ResultSet tables = meta.getTables(null, null, "%", new String[] {"TABLE", "VIEW"})) {
+            while (tables.next()) {
+                String schema = tables.getString("TABLE_SCHEM");
+                if (schema == null || !SYSTEM_SCHEMAS.contains(schema)) names.add(tables.getString("TABLE_NAME"));
+            }
+        }
+        names.forEach(call::addDataSourceResult);
+        return 0;
+    }
+
+    private int listSchemas(QuillCall call) throws SQLException, Failure {
+        DatabaseMetaData meta = connection(call, database(call)).getMetaData();
+        TreeSet<String> names = new TreeSet<>();
+        try (ResultSet schemas = meta.getSchemas()) {
+            while (schemas.next()) {
+                String schema = schemas.getString(1);
+                if (!SYSTEM_SCHEMAS.contains(schema)) names.add(schema);
+            }
+        }
+        names.forEach(call::addDataSourceResult);
+        return 0;
+    }
+
+    // ---- record actions ----
+
+    private static boolean statementOnly(QuillCall call) {
+        return call.getIsStatementOnly() == 0;
+    }
+
+    private int query(QuillCall call, String sql, boolean columnsOnly) throws SQLException, Failure {
+        trace(call, sql);
+        if (statementOnly(call)) return 0;
+        try (Statement statement = connection(call, database(call)).createStatement();
+             ResultSet rows = statement.executeQuery(sql)) {
+            report(call, rows, columnsOnly);
+        }
+        return 0;
+    }
+
+    private int add(QuillCall call, String sql) throws SQLException, Failure {
+        trace(call, sql);
+        if (statementOnly(call)) return 0;
+        try (Statement statement = connection(call, database(call)).createStatement()) {
+            int count = statement.executeUpdate(sql, Statement.RETURN_GENERATED_KEYS);
+            try (ResultSet keys = statement.getGeneratedKeys()) {
+                if (keys != null) {
+                    if (keys.getMetaData().getColumnCount() > 0) rowIdOf(call, keys);
+                }
+            } catch (SQLException noKeys) {
+                // Tables without a generated key report none.
+            }
+            call.setNumRowsFound(count);
+        }
+        return 0;
+    }
+
+    /** Reports the generated keys as the result; an integral first key becomes the row id. */
+    private void rowIdOf(QuillCall call, ResultSet keys) throws SQLException {
+        ResultSetMetaData meta = keys.getMetaData();
+        describe(call, meta);
+        while (keys.next()) {
+            String first = keys.getString(1);
+            try {
+                if (first != null) call.setRowID(Integer.parseInt(first));
+            } catch (NumberFormatException notIntegral) {
+                // A text or very large key is only reported as a row.
+            }
+            String[] row = new String[meta.getColumnCount()];
+            for (int i = 0; i < row.length; i++) row[i] = keys.getString(i + 1);
+            call.addResultRow(row);
+        }
+    }
+
+    private int change(QuillCall call, String sql) throws SQLException, Failure {
+        trace(call, sql);
+        if (statementOnly(call)) return 0;
+        try (Statement statement = connection(call, database(call)).createStatement()) {
+            call.setNumRowsFound(statement.executeUpdate(sql));
+        }
+        return 0;
+    }
+
+    private int statement(QuillCall call, String sql) throws SQLException, Failure {
+        trace(call, sql);
+        // The server's column discovery reads no rows: it runs even for a statement-only action.
+        if (statementOnly(call) && !sql.endsWith(" WHERE 0=1")) return 0;
+        try (Statement statement = connection(call, database(call)).createStatement()) {
+            if (statement.execute(sql)) {
+                try (ResultSet rows = statement.getResultSet()) {
+                    report(call, rows, false);
+                }
+            } else {
+                call.setNumRowsFound(Math.max(0, statement.getUpdateCount()));
+            }
+        }
+        return 0;
+    }
+
+    // ---- results ----
+
+    /** The host type code of a column: numbers, dates and booleans as the statement builder knows them. */
+    static int typeCode(int sqlType) {
+        switch (sqlType) {
+            case Types.TINYINT: case Types.SMALLINT: case Types.INTEGER: case Types.BIGINT:
+                return TypeCode.fourCC("long");
+            case Types.REAL: case Types.FLOAT: case Types.DOUBLE: case Types.DECIMAL: case Types.NUMERIC:
+                return TypeCode.fourCC("doub");
+            case Types.DATE: case Types.TIME: case Types.TIMESTAMP: case Types.TIME_WITH_TIMEZONE:
+            case Types.TIMESTAMP_WITH_TIMEZONE:
+                return TypeCode.fourCC("Date");
+            case Types.BOOLEAN: case Types.BIT:
+                return TypeCode.fourCC("bool");
+            case Types.BINARY: case Types.VARBINARY: case Types.LONGVARBINARY: case Types.BLOB:
+                return TypeCode.BYTES;
+            default:
+                return TypeCode.TEXT;
+        }
+    }
+
+    private static boolean[] describe(QuillCall call, ResultSetMetaData meta) throws SQLException {
+        int count = meta.getColumnCount();
+        boolean[] binary = new boolean[count];
+        for (int i = 0; i < count; i++) {
+            int type = typeCode(meta.getColumnType(i + 1));
+            binary[i] = type == TypeCode.BYTES;
+            int size = Math.max(0, Math.min(meta.getColumnDisplaySize(i + 1), Integer.MAX_VALUE));
+            int flags = (meta.isNullable(i + 1) != ResultSetMetaData.columnNoNulls ? 1 : 0)
+                    | (meta.isAutoIncrement(i + 1) ? 2 : 0);
+            call.addColumnInfo(meta.getColumnLabel(i + 1), type, size, flags);
+        }
+        return binary;
+    }
+
+    /**
+     * Columns, then the rows between the rows to skip and the row limit; every row is counted, so
+     * the number found is the whole result's.
+     */
+    private static void report(QuillCall call, ResultSet rows, boolean columnsOnly) throws SQLException {
+        boolean[] binary = describe(call, rows.getMetaData());
+        if (columnsOnly) {
+            call.setNumRowsFound(0);
+            return;
+        }
+        boolean anyBinary = false;
+        for (boolean b : binary) anyBinary |= b;
+        IntValue skipValue = new IntValue();
+        IntValue maxValue = new IntValue();
+        call.getSkipRows(skipValue);
+        call.getMaxRows(maxValue);
+        long skip = Math.max(0, skipValue.value);
+        long end = maxValue.value < 0 ? Long.MAX_VALUE : skip + maxValue.value;
+        int columns = binary.length;
+        long found = 0;
+        while (rows.next()) {
+            found++;
+            if (found <= skip || found > end) continue;
+            if (anyBinary) {
+                byte[][] row = new byte[columns][];
+                for (int i = 0; i < columns; i++) {
+                    if (binary[i]) {
+                        row[i] = rows.getBytes(i + 1);
+                    } else {
+                        String cell = rows.getString(i + 1);
+                        row[i] = cell == null ? null : cell.getBytes(StandardCharsets.UTF_8);
+                    }
+                }
+                call.addResultRow(row);
+            } else {
+                String[] row = new String[columns];
+                for (int i = 0; i < columns; i++) row[i] = rows.getString(i + 1);
+                call.addResultRow(row);
+            }
+        }
+        call.setNumRowsFound((int) Math.min(found, Integer.MAX_VALUE));
+    }
+
+    List<String> driverClasses() {
+        List<String> names = new ArrayList<>();
+        for (DriverEntry entry : drivers) names.add(entry.className);
+        return names;
+    }
+}
