@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "service/core/host.h"
 #include "service/core/internal_db.h"
@@ -30,10 +31,11 @@ struct StartedServer {
 // Copies the module and the given files into <temp>/<prefix>XXXXXX/QuillModules, starts the host
 // there (under -Xcheck:jni when the run is checked) and loads the module. Nothing when the folder
 // cannot be made. libraryPath, when given, is the java_lib_path preference (native libraries of
-// the jars, such as a JDBC driver's).
-inline std::optional<StartedServer> StartServerInTempRoot(const char* prefix, const char* module,
-                                                          std::initializer_list<const char*> files,
-                                                          const char* libraryPath = nullptr) {
+// the jars, such as a JDBC driver's). `others` are (folder of the root, file) pairs copied before
+// the start, for JavaLibraries/ and JDBCDrivers/.
+inline std::optional<StartedServer> StartServerInTempRoot(
+    const char* prefix, const char* module, std::initializer_list<const char*> files,
+    const char* libraryPath = nullptr, std::initializer_list<std::pair<const char*, const char*>> others = {}) {
   namespace fs = std::filesystem;
   std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
   if (mkdtemp(pattern.data()) == nullptr) return std::nullopt;
@@ -43,6 +45,10 @@ inline std::optional<StartedServer> StartServerInTempRoot(const char* prefix, co
   fs::create_directories(modules);
   fs::copy_file(module, modules / fs::path(module).filename());
   for (const char* file : files) fs::copy_file(file, modules / fs::path(file).filename());
+  for (const auto& [folder, file] : others) {
+    fs::create_directories(server.root / folder);
+    fs::copy_file(file, server.root / folder / fs::path(file).filename());
+  }
   quill_service::HostOptions options;
   options.root = server.root.string();
   quill_service::Host::Start(options);

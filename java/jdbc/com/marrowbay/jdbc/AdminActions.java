@@ -120,7 +120,7 @@ final class AdminActions {
      * comes back as an array of maps, other results as text.
      */
     private int metaInfo(QuillCall call) throws SQLException, JDBCConnector.Failure {
-        if (call.tagParamIsDefined("-methods") == 0 || "methods".equals(call.param(0))) {
+        if (call.tagParamIsDefined("-methods") == 1) {
             List<String> names = new ArrayList<>(callable().keySet());
             return call.returnTagValue(strings(call, names));
         }

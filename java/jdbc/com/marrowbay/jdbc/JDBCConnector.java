@@ -153,7 +153,6 @@ public class JDBCConnector extends JDBCDataSource {
 
     private void trace(QuillCall call, String sql) {
         call.setActionStatement(sql);
-        if (_debugging) call.log(2, "JDBC " + family + ": " + sql);
     }
 
     // ---- hosts and connections ----
@@ -430,8 +429,12 @@ public class JDBCConnector extends JDBCDataSource {
 
     private int statement(QuillCall call, String sql) throws SQLException, Failure {
         trace(call, sql);
-        // The server's column discovery reads no rows: it runs even for a statement-only action.
-        if (statementOnly(call) && !sql.endsWith(" WHERE 0=1")) return 0;
+        // The server logs the statements it writes (record actions and their column discovery);
+        // a script's own statement is logged here, in the same form.
+        boolean discovery = sql.endsWith(" WHERE 0=1");
+        if (_debugging && !discovery) call.log(2, "JDBC datasource \"" + family + "\" SQL: " + sql);
+        // The column discovery reads no rows: it runs even for a statement-only action.
+        if (statementOnly(call) && !discovery) return 0;
         try (Statement statement = connection(call, database(call)).createStatement()) {
             if (statement.execute(sql)) {
                 try (ResultSet rows = statement.getResultSet()) {
