@@ -63,6 +63,7 @@ enum {
   QUILL_REQPARAM_BY_NAME = 0,  // record.name names a request parameter (query or form field)
   QUILL_REQPARAM_METHOD = 1,   // the request method
   QUILL_REQPARAM_PATH = 2,     // the request path
+  QUILL_REQPARAM_HEADER = 3,   // record.name names a request header (not case-sensitive)
   QUILL_QUILLPARAM_VERSION = 0,    // the host's version text
   QUILL_QUILLPARAM_ROOT = 1,       // the server root folder
   QUILL_QUILLPARAM_SCRIPT = 2      // the path of the running script

@@ -62,13 +62,6 @@ std::u16string TextArg(const TagCall& call, size_t index, std::u16string_view na
 
 void SetText(Variant& v, std::u16string_view text) { v.SetString(std::u16string(text)); }
 
-const std::string* FindKey(const KeyValues& entries, const std::string& key, bool ignoreCase) {
-  for (const auto& [k, v] : entries) {
-    if (k == key || (ignoreCase && EqualsIgnoreCase(Utf8ToUtf16(k), Utf8ToUtf16(key)))) return &v;
-  }
-  return nullptr;
-}
-
 // ---- built-in tags ----
 
 struct Context {
@@ -180,6 +173,23 @@ void HeaderGet(Context& c) {
       return;
     }
   }
+}
+
+// encode_html(text): the text with the characters HTML gives a meaning to written as references,
+// fit for element content and quoted attribute values.
+void EncodeHtml(Context& c) {
+  std::u16string encoded;
+  for (const char16_t unit : TextArg(c.call, 0, u"text")) {
+    switch (unit) {
+      case u'&': encoded += u"&amp;"; break;
+      case u'<': encoded += u"&lt;"; break;
+      case u'>': encoded += u"&gt;"; break;
+      case u'"': encoded += u"&quot;"; break;
+      case u'\'': encoded += u"&#39;"; break;
+      default: encoded += unit;
+    }
+  }
+  c.result.SetString(std::move(encoded));
 }
 
 void HeaderSet(Context& c) {
@@ -321,6 +331,7 @@ std::vector<BuiltinEntry> BuiltinEntries() {
       {u"header_get", HeaderGet, u"", {{u"name", u"string", false}}},
       {u"header_set", HeaderSet, u"", {{u"header", u"string", true}}},
       {u"header_add", HeaderAdd, u"", {{u"header", u"string", true}}},
+      {u"encode_html", EncodeHtml, u"string", {{u"text", u"string", true}}},
       {u"result_code", ResultCode, u"integer", {{u"code", u"integer", false}}},
       {u"result_message", ResultMessage, u"string", {{u"message", u"string", false}}},
       {u"error_code", ErrorCode, u"integer", {}},

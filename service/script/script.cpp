@@ -65,6 +65,7 @@ ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs, const R
     data.params = inputs.params;
     data.cookies = inputs.cookies;
     data.headers = inputs.headers;
+    data.method = inputs.method;
     data.scriptPath = inputs.scriptPath.empty() ? program->fileName : inputs.scriptPath;
     data.user = inputs.user;
     request.SetSite(SiteMapper::FindByID(inputs.siteId));
@@ -85,6 +86,7 @@ ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs, const R
     run.output = std::move(data.output);
     run.resultCode = request.GetResultCode();
     run.resultMessage = Utf16ToUtf8(request.GetResultMessage()->GetString(nullptr));
+    for (const std::u16string& line : data.resultHeaders) run.resultHeaders.push_back(Utf16ToUtf8(line));
     request.Finish();  // private variables die here, on this thread, while the request is current
   }
   return run;

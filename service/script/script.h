@@ -22,6 +22,7 @@ struct RunInputs {
   std::vector<std::pair<std::string, std::string>> params;
   std::vector<std::pair<std::string, std::string>> cookies;
   std::vector<std::pair<std::string, std::string>> headers;
+  std::string method = "GET";  // the request method
   std::string scriptPath;  // reported as the request path and the running script; empty: the file name
   std::string user;        // the user the request runs as (checked by the caller); empty: anonymous
   int32_t siteId = 1;      // the site the request is served for
@@ -31,6 +32,7 @@ struct ScriptRun {
   std::string output;         // UTF-8 text and raw bytes, as the script wrote them
   osError resultCode = 0;     // the request's result code when the run ended
   std::string resultMessage;  // the request's result message (UTF-8)
+  std::vector<std::string> resultHeaders;  // "Name: value" lines set by the script or its tags (UTF-8)
   std::string error;          // "file:line:col: ..." when the run failed, else empty
   bool ok = false;
 };

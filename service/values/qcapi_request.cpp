@@ -27,13 +27,6 @@ void FillParamW(TExecState& state, quill_wvalue_t* record, const TagParam& param
              static_cast<int32_t>(text->size()), QUILL_TYPE_STRING};
 }
 
-const std::string* FindKey(const KeyValues& entries, std::string_view key) {
-  for (const auto& [k, v] : entries) {
-    if (k == key) return &v;
-  }
-  return nullptr;
-}
-
 std::u16string HeaderName(std::u16string_view line) {
   auto colon = line.find(u':');
   if (colon == std::u16string_view::npos || colon == 0) Fail(QUILL_ERR_INVALID, "a header is \"Name: value\"");
@@ -78,9 +71,11 @@ osError quill_getRequestParam(quill_token t, int32_t which, quill_value_t* recor
     Require(record);
     auto& request = RequestOf(s);
     switch (which) {
-      case QUILL_REQPARAM_BY_NAME: {
+      case QUILL_REQPARAM_BY_NAME:
+      case QUILL_REQPARAM_HEADER: {
         Require(record->name);
-        const std::string* value = FindKey(request.params, record->name);
+        const std::string* value = which == QUILL_REQPARAM_HEADER ? FindKey(request.headers, record->name, true)
+                                                                  : FindKey(request.params, record->name);
         if (value == nullptr) return QUILL_ERR_NOT_FOUND;
         FillData(s, record, *value, QUILL_TYPE_STRING);
         return QUILL_OK;

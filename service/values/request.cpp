@@ -17,6 +17,13 @@ namespace quill_service {
 
 void SetCurrentRequest(Request* r) { tCurrentRequest = r; }
 
+const std::string* FindKey(const KeyValues& entries, std::string_view key, bool ignoreCase) {
+  for (const auto& [k, v] : entries) {
+    if (k == key || (ignoreCase && EqualsIgnoreCase(Utf8ToUtf16(k), Utf8ToUtf16(key)))) return &v;
+  }
+  return nullptr;
+}
+
 SlotTable<TExecState>& TokenTable() {
   static auto* table = new SlotTable<TExecState>();  // never destroyed, like the value table
   return *table;

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -16,6 +17,8 @@
 
 namespace quill_service {
 using KeyValues = std::vector<std::pair<std::string, std::string>>;  // UTF-8, in order given
+// The value of the first entry named key (names compared without case when ignoreCase), or null.
+QUILL_API const std::string* FindKey(const KeyValues& entries, std::string_view key, bool ignoreCase = false);
 }
 
 struct Request::Data {

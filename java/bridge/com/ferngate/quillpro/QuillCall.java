@@ -18,6 +18,14 @@ public class QuillCall {
     public static final int VAR_LOCAL = 0;
     /** Variable mode of {@link #setVariable} and {@link #removeVariable}: the global scope. */
     public static final int VAR_GLOBAL = 1;
+    /** Selector of {@link #getRequestParam}: {@code value.name} names a query or form parameter. */
+    public static final int REQUEST_PARAM = 0;
+    /** Selector of {@link #getRequestParam}: the request method ("GET", "POST", ...). */
+    public static final int REQUEST_METHOD = 1;
+    /** Selector of {@link #getRequestParam}: the request path. */
+    public static final int REQUEST_PATH = 2;
+    /** Selector of {@link #getRequestParam}: {@code value.name} names a request header (any case). */
+    public static final int REQUEST_HEADER = 3;
 
     /** The request token of the host call this object is bound to; 0 when unbound. */
     public int nativeRef;
@@ -70,6 +78,24 @@ public class QuillCall {
     /** Sets the local variable {@code name} to {@code value}; returns the native's code. */
     public int setVar(String name, String value) {
         return setVariable(name, value, VAR_LOCAL);
+    }
+
+    /**
+     * What {@link #getRequestParam} gives for selector {@code which} ({@link #REQUEST_PARAM} and
+     * the others) and {@code name}, or null when the request has none.
+     */
+    public String request(int which, String name) {
+        QuillValue value = new QuillValue(name, null, 0);
+        return getRequestParam(which, value) == 0 ? value.data : null;
+    }
+
+    /** The text of the request's cookie {@code name}, or null when it has none. */
+    public String cookie(String name) {
+        if (name == null) {
+            return null;
+        }
+        QuillValue value = new QuillValue();
+        return getCookieValue(name, value) == 0 ? value.data : null;
     }
 
     // ---- request, result and output ----
