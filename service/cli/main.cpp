@@ -19,6 +19,7 @@
 #include "service/core/host.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
+#include "service/http/serve_command.h"
 #include "service/values/tag_table.h"
 
 #ifndef QUILL_DEFAULT_ROOT
@@ -84,6 +85,16 @@ Commands:
                       stays out of the process list). Scripts choose it with -host=ID.
   host list [SOURCE]  list the hosts (id, data source, name or URL, user; never the password)
   host remove ID      forget a host
+  serve [--bind ADDR] [--port N] [--web DIR] [--max-body BYTES] [--max-header BYTES]
+      [--idle-timeout S] [--request-timeout S] [--no-access-log]
+                      serve the scripts and files of the web folder (default <root>/web) over
+                      HTTP on ADDR (default 127.0.0.1) and port N (default 8180; 0 takes a free
+                      one), each request a host request on a worker thread; prints the address.
+                      Bodies above --max-body (default 1048576) get 413, headers above
+                      --max-header (default 16384) 431; a connection silent for --idle-timeout
+                      (default 30) is closed, as is one whose request has not arrived within
+                      --request-timeout (default 30). A stop signal ends listening and gives the
+                      requests in flight --stop-timeout to be answered (see docs/serving.md).
 
 Signals: the first SIGTERM, SIGINT or SIGHUP stops new runs, lets running ones finish (see
 --stop-timeout) and ends the process with 128 + the signal number; a second one ends it at once.
@@ -173,7 +184,7 @@ std::optional<std::string> Parse(int argc, char** argv, CommandLine& line) {
     }
   }
   if (!line.command.empty() && line.command.front() != "run" && line.command.front() != "user" &&
-      line.command.front() != "host") {
+      line.command.front() != "host" && line.command.front() != "serve") {
     return "unknown command " + line.command.front();
   }
   return std::nullopt;
@@ -268,6 +279,9 @@ int Main(int argc, char** argv) {
   }
 
   if (line.command.empty()) return started ? 0 : kExitFailure;
+  if (line.command.front() == "serve") {
+    return quill_service::ServeCommand(*host, {line.command.begin() + 1, line.command.end()}, grace);
+  }
   if (quill_service::RunCommand == nullptr) {
     std::fprintf(stderr, "run: not available\n");
     return kExitFailure;

@@ -1,0 +1,647 @@
+#include "service/http/http_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+#include "host/os.h"
+#include "host/qcapi.h"
+#include "service/script/script.h"
+
+namespace quill_service {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kPostBufferBytes = 16 << 10;
+// What a connection needs besides the request headers: the response's header lines, the
+// library's own bookkeeping and a body's first bytes. Headers beyond the limit and within this
+// are refused by the server, beyond both by the library.
+constexpr size_t kConnectionOverheadBytes = 8 << 10;
+constexpr auto kWatchInterval = std::chrono::milliseconds(200);
+constexpr const char* kHtml = "text/html; charset=utf-8";
+
+// The pages the server answers with itself: a status and a sentence, never anything of the
+// request or of the server's inside (the log has the details).
+std::string Page(unsigned status, const char* title, const char* sentence) {
+  const std::string heading = std::to_string(status) + " " + title;
+  return "<!DOCTYPE html>\n<html><head><title>" + heading + "</title></head>\n<body><h1>" + heading + "</h1>\n<p>" +
+         sentence + "</p></body></html>\n";
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool EndsWith(std::string_view text, std::string_view tail) {
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
+const char* MediaType(std::string_view path) {
+  static const std::pair<const char*, const char*> kTypes[] = {
+      {".html", kHtml}, {".htm", kHtml}, {".css", "text/css; charset=utf-8"},
+      {".js", "text/javascript; charset=utf-8"}, {".json", "application/json"}, {".txt", "text/plain; charset=utf-8"},
+      {".svg", "image/svg+xml"}, {".png", "image/png"}, {".jpg", "image/jpeg"}, {".jpeg", "image/jpeg"},
+      {".gif", "image/gif"}, {".ico", "image/x-icon"}, {".webp", "image/webp"}};
+  for (const auto& [extension, type] : kTypes) {
+    if (EndsWith(path, extension)) return type;
+  }
+  return "application/octet-stream";
+}
+
+// What a URL path names in the web folder.
+struct Target {
+  enum Kind { kMissing, kScript, kFile, kFolder } kind = kMissing;
+  std::string path;  // the file
+};
+
+// Segments are taken as they are (the library has decoded them); an empty one is skipped and
+// one beginning with "." (".", "..", hidden files) names nothing. The file found must lie inside
+// the web folder once links are followed.
+Target Resolve(const std::string& webFolder, std::string_view url) {
+  if (url.empty() || url.front() != '/') return {};
+  std::string path = webFolder;
+  size_t start = 1;
+  while (start <= url.size()) {
+    size_t end = url.find('/', start);
+    if (end == std::string_view::npos) end = url.size();
+    const std::string_view segment = url.substr(start, end - start);
+    if (!segment.empty()) {
+      if (segment.front() == '.' || segment.find('\0') != std::string_view::npos) return {};
+      path += '/';
+      path += segment;
+    }
+    start = end + 1;
+  }
+  const bool folderUrl = url.back() == '/';
+  if (folderUrl) path += "/index.qs";
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return {};
+  if (S_ISDIR(info.st_mode)) return {folderUrl ? Target::kMissing : Target::kFolder, ""};
+  if (!S_ISREG(info.st_mode)) return {};
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return {};
+  std::string resolved(real);
+  std::free(real);
+  if (resolved.compare(0, webFolder.size() + 1, webFolder + "/") != 0) return {};
+  return {EndsWith(resolved, ".qs") ? Target::kScript : Target::kFile, std::move(resolved)};
+}
+
+// Parsed scripts by file, parsed again when the file changes.
+class ScriptCache {
+ public:
+  // The program of the file, or null with error set.
+  ProgramPtr Get(const std::string& path, const std::string& name, std::string* error) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+      *error = name + ": the script is gone";
+      return nullptr;
+    }
+    const Stamp stamp{info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_size};
+    {
+      std::shared_lock guard(lock_);
+      auto found = entries_.find(path);
+      if (found != entries_.end() && found->second.stamp == stamp) return found->second.program;
+    }
+    std::string source;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+      char buffer[16384];
+      size_t got = 0;
+      while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) source.append(buffer, got);
+      std::fclose(file);
+    } else {
+      *error = name + ": cannot read the script: " + std::strerror(errno);
+      return nullptr;
+    }
+    ProgramPtr program = ParseScript(source, name, error);
+    if (program) {
+      std::unique_lock guard(lock_);
+      entries_[path] = {stamp, program};
+    }
+    return program;
+  }
+
+ private:
+  struct Stamp {
+    long seconds, nanoseconds;
+    off_t size;
+    bool operator==(const Stamp&) const = default;
+  };
+  struct Entry {
+    Stamp stamp;
+    ProgramPtr program;
+  };
+  std::shared_mutex lock_;
+  std::unordered_map<std::string, Entry> entries_;
+};
+
+// A listening socket on address:port; throws osException with the reason.
+int Listen(const std::string& address, int port, std::string* shown, int* boundPort) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (getaddrinfo(address.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
+    throw osException(("not a numeric IP address: " + address).c_str(), QUILL_ERR_INVALID);
+  }
+  const int family = found->ai_family;
+  const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  int yes = 1;
+  std::string failure;
+  if (fd < 0) {
+    failure = "socket";
+  } else {
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (bind(fd, found->ai_addr, found->ai_addrlen) != 0) failure = "bind";
+    else if (listen(fd, SOMAXCONN) != 0) failure = "listen";
+  }
+  freeaddrinfo(found);
+  if (!failure.empty()) {
+    const std::string reason = "cannot listen on " + address + " port " + service + ": " + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    throw osException(reason.c_str(), QUILL_ERR_GENERIC);
+  }
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+  *boundPort = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                        : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  *shown = family == AF_INET6 ? "[" + address + "]" : address;
+  return fd;
+}
+
+std::string PeerOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) return "-";
+  char text[INET6_ADDRSTRLEN] = "-";
+  const sockaddr* address = info->client_addr;
+  if (address->sa_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
+  } else if (address->sa_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
+  }
+  return text;
+}
+
+}  // namespace
+
+// One request on one connection, from its request line to the end of its response.
+struct Exchange {
+  Exchange(HttpServer::State* s, MHD_Connection* c) : server(s), connection(c) {}
+  HttpServer::State* server;
+  MHD_Connection* connection;
+  Clock::time_point started = Clock::now();
+  size_t uriBytes = 0;  // the request line's target, query included
+  std::string method, url, version;
+  bool begun = false;       // the headers have been seen
+  bool dispatched = false;  // handed to a worker
+  Target target;
+  RunInputs inputs;
+  MHD_PostProcessor* post = nullptr;
+  bool badBody = false;
+  size_t bodyBytes = 0;
+  // Written by the worker before it resumes the connection.
+  bool ran = false;
+  ScriptRun run;
+  // The answer, for the access log.
+  unsigned status = 0;
+  size_t bytes = 0;
+};
+
+struct HttpServer::State {
+  ServeOptions options;
+  WorkerPool* pool = nullptr;
+  std::string webFolder;  // real path, without a trailing '/'
+  std::string address;
+  MHD_Daemon* daemon = nullptr;
+  ScriptCache scripts;
+  std::atomic<bool> listening{true};
+
+  std::mutex idleLock;
+  std::condition_variable idle;
+  std::atomic<int> inFlight{0};
+
+  // Connections whose request has begun and not fully arrived, with the time it must have.
+  struct Watched {
+    int fd;
+    bool timed = false;
+    Clock::time_point deadline;
+  };
+  std::mutex watchLock;
+  std::condition_variable watchWake;
+  bool stopWatching = false;
+  std::unordered_map<MHD_Connection*, Watched> watched;
+  std::thread watcher;
+
+  void Watch() {
+    std::unique_lock guard(watchLock);
+    while (!watchWake.wait_for(guard, kWatchInterval, [this] { return stopWatching; })) {
+      const auto now = Clock::now();
+      for (auto& [connection, entry] : watched) {
+        if (!entry.timed || entry.deadline > now) continue;
+        entry.timed = false;
+        // The library sees the connection end and closes it itself; it calls OnConnection
+        // (which takes this lock) before it closes the descriptor, so the descriptor is still
+        // this connection's here.
+        shutdown(entry.fd, SHUT_RDWR);
+        quill_log(2, "HTTP: closed a connection whose request did not arrive within %lld s",
+                  static_cast<long long>(options.requestTimeout.count()));
+      }
+    }
+  }
+
+  void Time(MHD_Connection* connection, bool on) {
+    std::lock_guard guard(watchLock);
+    auto found = watched.find(connection);
+    if (found == watched.end()) return;
+    found->second.timed = on;
+    found->second.deadline = Clock::now() + options.requestTimeout;
+  }
+
+  void Finished() {
+    if (inFlight.fetch_sub(1) == 1) {
+      std::lock_guard guard(idleLock);
+      idle.notify_all();
+    }
+  }
+};
+
+namespace {
+
+using State = HttpServer::State;
+
+MHD_Result Queue(Exchange& ex, unsigned status, MHD_Response* response) {
+  if (!ex.server->listening.load()) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  const MHD_Result queued = MHD_queue_response(ex.connection, status, response);
+  MHD_destroy_response(response);
+  ex.status = status;
+  return queued;
+}
+
+MHD_Response* TextResponse(const std::string& body, const char* type) {
+  MHD_Response* response =
+      MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+  if (response != nullptr && type != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  return response;
+}
+
+MHD_Result Answer(Exchange& ex, unsigned status, const char* title, const char* sentence,
+                  const char* header = nullptr, const std::string& value = "") {
+  const std::string page = Page(status, title, sentence);
+  MHD_Response* response = TextResponse(page, kHtml);
+  if (response == nullptr) return MHD_NO;
+  if (header != nullptr) MHD_add_response_header(response, header, value.c_str());
+  ex.bytes = page.size();
+  return Queue(ex, status, response);
+}
+
+MHD_Result ServerError(Exchange& ex) {
+  return Answer(ex, MHD_HTTP_INTERNAL_SERVER_ERROR, "Internal Server Error",
+                "The page could not be produced. The server's log tells why.");
+}
+
+MHD_Result AnswerFile(Exchange& ex) {
+  const int fd = open(ex.target.path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    if (fd >= 0) close(fd);
+    return Answer(ex, MHD_HTTP_NOT_FOUND, "Not Found", "There is no page at this address.");
+  }
+  MHD_Response* response = MHD_create_response_from_fd(static_cast<uint64_t>(info.st_size), fd);  // owns fd
+  if (response == nullptr) {
+    close(fd);
+    return MHD_NO;
+  }
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, MediaType(ex.target.path));
+  ex.bytes = static_cast<size_t>(info.st_size);
+  return Queue(ex, MHD_HTTP_OK, response);
+}
+
+// Headers that frame the message belong to the library; a script cannot set them.
+bool FramingHeader(std::string_view name) {
+  return EqualsNoCase(name, "Content-Length") || EqualsNoCase(name, "Transfer-Encoding") ||
+         EqualsNoCase(name, "Connection");
+}
+
+// The script's output with its result headers; a "Status: NNN" header gives the status code.
+MHD_Result AnswerScript(Exchange& ex) {
+  if (!ex.ran) {
+    return Answer(ex, MHD_HTTP_SERVICE_UNAVAILABLE, "Service Unavailable", "The server is stopping.");
+  }
+  if (!ex.run.ok) {
+    quill_log(2, "HTTP: %s %s failed: %s", ex.method.c_str(), ex.url.c_str(), ex.run.error.c_str());
+    return ServerError(ex);
+  }
+  MHD_Response* response = TextResponse(ex.run.output, nullptr);
+  if (response == nullptr) return MHD_NO;
+  unsigned status = MHD_HTTP_OK;
+  bool typed = false;
+  for (const std::string& line : ex.run.resultHeaders) {
+    const size_t colon = line.find(':');
+    std::string_view name(line.data(), colon == std::string::npos ? 0 : colon);
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    std::string_view value = colon == std::string::npos ? std::string_view() : std::string_view(line).substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    bool good = !name.empty();
+    if (good && EqualsNoCase(name, "Status")) {
+      const long code = std::strtol(std::string(value).c_str(), nullptr, 10);
+      good = code >= 200 && code <= 599;
+      if (good) status = static_cast<unsigned>(code);
+    } else if (good && !FramingHeader(name)) {
+      typed = typed || EqualsNoCase(name, MHD_HTTP_HEADER_CONTENT_TYPE);
+      // The library refuses line breaks and other characters a header cannot carry.
+      good = MHD_add_response_header(response, std::string(name).c_str(), std::string(value).c_str()) == MHD_YES;
+    }
+    if (!good) {
+      MHD_destroy_response(response);
+      quill_log(2, "HTTP: %s %s failed: the result header \"%s\" cannot be sent", ex.method.c_str(), ex.url.c_str(),
+                line.c_str());
+      return ServerError(ex);
+    }
+  }
+  if (!typed) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kHtml);
+  ex.bytes = ex.run.output.size();
+  return Queue(ex, status, response);
+}
+
+// Runs the request's script on a worker; whether it ran or was dropped unrun (the server is
+// stopping), the connection is resumed when this goes, and the library calls OnRequest again.
+class Job {
+ public:
+  explicit Job(Exchange* ex) : ex_(ex) {}
+  ~Job() { MHD_resume_connection(ex_->connection); }
+  Job(const Job&) = delete;
+  Job& operator=(const Job&) = delete;
+
+  void Run() {
+    std::string error;
+    ProgramPtr program = ex_->server->scripts.Get(ex_->target.path, ex_->url, &error);
+    if (program) {
+      ex_->run = RunProgram(program, ex_->inputs);
+    } else {
+      ex_->run.error = error;
+    }
+    ex_->ran = true;
+  }
+
+ private:
+  Exchange* ex_;
+};
+
+MHD_Result AddPair(void* target, MHD_ValueKind, const char* key, const char* value) {
+  if (key != nullptr) static_cast<std::vector<std::pair<std::string, std::string>>*>(target)->emplace_back(key, value != nullptr ? value : "");
+  return MHD_YES;
+}
+
+MHD_Result OnField(void* cls, MHD_ValueKind, const char* key, const char* /*filename*/, const char* /*type*/,
+                   const char* /*encoding*/, const char* data, uint64_t offset, size_t size) {
+  auto* ex = static_cast<Exchange*>(cls);
+  if (key == nullptr) return MHD_YES;
+  auto& params = ex->inputs.params;
+  // A field longer than the processor's buffer arrives in pieces, each at its offset.
+  if (offset == 0 || params.empty() || params.back().first != key) params.emplace_back(key, "");
+  if (size > 0) params.back().second.append(data, size);
+  return MHD_YES;
+}
+
+MHD_Result CountHeaderBytes(void* total, MHD_ValueKind, const char* key, const char* value) {
+  // "Name: value\r\n"
+  *static_cast<size_t*>(total) += std::strlen(key) + (value != nullptr ? std::strlen(value) : 0) + 4;
+  return MHD_YES;
+}
+
+MHD_Result Begin(Exchange& ex) {
+  State& server = *ex.server;
+  // The library's own bound is the connection's memory, which holds more than the headers: the
+  // limit on the request line and headers themselves is kept here.
+  const size_t limit = server.options.maxHeaderBytes;
+  if (ex.uriBytes > limit) {
+    return Answer(ex, MHD_HTTP_URI_TOO_LONG, "URI Too Long", "The request's address is longer than allowed.");
+  }
+  size_t headerBytes = ex.method.size() + ex.uriBytes + ex.version.size() + 4;
+  MHD_get_connection_values(ex.connection, MHD_HEADER_KIND, CountHeaderBytes, &headerBytes);
+  if (headerBytes > limit) {
+    return Answer(ex, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "Request Header Fields Too Large",
+                  "The request's headers are larger than allowed.");
+  }
+  const bool head = ex.method == MHD_HTTP_METHOD_HEAD;
+  const bool post = ex.method == MHD_HTTP_METHOD_POST;
+  if (ex.method != MHD_HTTP_METHOD_GET && !head && !post) {
+    return Answer(ex, MHD_HTTP_METHOD_NOT_ALLOWED, "Method Not Allowed", "This server answers GET, HEAD and POST.",
+                  MHD_HTTP_HEADER_ALLOW, "GET, HEAD, POST");
+  }
+  const char* length = MHD_lookup_connection_value(ex.connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  if (length != nullptr && std::strtoull(length, nullptr, 10) > server.options.maxBodyBytes) {
+    return Answer(ex, MHD_HTTP_CONTENT_TOO_LARGE, "Content Too Large", "The request's body is larger than allowed.");
+  }
+  ex.target = Resolve(server.webFolder, ex.url);
+  switch (ex.target.kind) {
+    case Target::kMissing:
+      return Answer(ex, MHD_HTTP_NOT_FOUND, "Not Found", "There is no page at this address.");
+    case Target::kFolder:
+      return Answer(ex, MHD_HTTP_MOVED_PERMANENTLY, "Moved Permanently", "The page is a folder.",
+                    MHD_HTTP_HEADER_LOCATION, ex.url + "/");
+    case Target::kFile:
+      if (post) {
+        return Answer(ex, MHD_HTTP_METHOD_NOT_ALLOWED, "Method Not Allowed", "A file is only read.",
+                      MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+      }
+      return AnswerFile(ex);
+    case Target::kScript:
+      break;
+  }
+  RunInputs& inputs = ex.inputs;
+  inputs.method = ex.method;
+  inputs.scriptPath = ex.url;
+  MHD_get_connection_values(ex.connection, MHD_GET_ARGUMENT_KIND, AddPair, &inputs.params);
+  MHD_get_connection_values(ex.connection, MHD_HEADER_KIND, AddPair, &inputs.headers);
+  MHD_get_connection_values(ex.connection, MHD_COOKIE_KIND, AddPair, &inputs.cookies);
+  // URL-encoded and multipart bodies become parameters after the query's; the library gives no
+  // processor for other bodies, which are read and left aside.
+  if (post) ex.post = MHD_create_post_processor(ex.connection, kPostBufferBytes, OnField, &ex);
+  return MHD_YES;
+}
+
+MHD_Result Receive(Exchange& ex, const char* data, size_t* size) {
+  ex.bodyBytes += *size;
+  if (ex.bodyBytes > ex.server->options.maxBodyBytes) {
+    // A body of unannounced length grew beyond the limit: no answer can be queued halfway
+    // through it, so the connection is closed.
+    quill_log(2, "HTTP: %s %s: the body passed %zu bytes; connection closed", ex.method.c_str(), ex.url.c_str(),
+              ex.server->options.maxBodyBytes);
+    return MHD_NO;
+  }
+  if (ex.post != nullptr && !ex.badBody && MHD_post_process(ex.post, data, *size) != MHD_YES) ex.badBody = true;
+  *size = 0;
+  return MHD_YES;
+}
+
+MHD_Result Dispatch(Exchange& ex) {
+  ex.server->Time(ex.connection, false);
+  if (ex.post != nullptr) {
+    if (MHD_destroy_post_processor(ex.post) != MHD_YES) ex.badBody = true;
+    ex.post = nullptr;
+  }
+  if (ex.badBody) return Answer(ex, MHD_HTTP_BAD_REQUEST, "Bad Request", "The form data could not be read.");
+  ex.dispatched = true;
+  MHD_suspend_connection(ex.connection);
+  auto job = std::make_shared<Job>(&ex);
+  ex.server->pool->Submit([job] { job->Run(); });  // refused or dropped: the job answers 503
+  return MHD_YES;
+}
+
+MHD_Result OnRequest(void* /*cls*/, MHD_Connection* /*connection*/, const char* url, const char* method,
+                     const char* version, const char* upload, size_t* uploadSize, void** context) {
+  auto* ex = static_cast<Exchange*>(*context);
+  if (ex == nullptr) return MHD_NO;  // every request begins with OnRequestLine
+  if (!ex->begun) {
+    ex->begun = true;
+    ex->method = method;
+    ex->url = url;
+    ex->version = version;
+    return Begin(*ex);
+  }
+  if (*uploadSize > 0) return Receive(*ex, upload, uploadSize);
+  if (!ex->dispatched) return Dispatch(*ex);
+  return AnswerScript(*ex);
+}
+
+void* OnRequestLine(void* cls, const char* uri, MHD_Connection* connection) {
+  auto* server = static_cast<State*>(cls);
+  server->inFlight.fetch_add(1);
+  server->Time(connection, true);
+  auto* ex = new Exchange(server, connection);
+  ex->uriBytes = uri != nullptr ? std::strlen(uri) : 0;
+  return ex;
+}
+
+void OnCompleted(void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode how) {
+  auto* server = static_cast<State*>(cls);
+  auto* ex = static_cast<Exchange*>(*context);
+  if (ex == nullptr) return;
+  *context = nullptr;
+  server->Time(connection, false);
+  if (ex->post != nullptr) MHD_destroy_post_processor(ex->post);
+  if (server->options.accessLog) {
+    static const char* const kEnds[] = {"", " (error)", " (timed out)", " (server stopped)", " (read error)",
+                                        " (client aborted)"};
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - ex->started).count();
+    const std::string status = ex->status != 0 ? std::to_string(ex->status) : "-";
+    quill_log(2, "HTTP %s \"%s %s %s\" %s %zu %.1f ms%s", PeerOf(connection).c_str(),
+              ex->begun ? ex->method.c_str() : "-", ex->begun ? ex->url.c_str() : "-",
+              ex->begun ? ex->version.c_str() : "-", status.c_str(), ex->bytes, ms,
+              static_cast<unsigned>(how) < std::size(kEnds) ? kEnds[how] : "");
+  }
+  delete ex;
+  server->Finished();
+}
+
+void OnConnection(void* cls, MHD_Connection* connection, void** /*context*/, MHD_ConnectionNotificationCode code) {
+  auto* server = static_cast<State*>(cls);
+  std::lock_guard guard(server->watchLock);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info != nullptr) server->watched[connection] = {info->connect_fd, false, Clock::now()};
+  } else {
+    server->watched.erase(connection);
+  }
+}
+
+void OnLibraryMessage(void*, const char* format, va_list arguments) {
+  char text[512];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  size_t length = std::strlen(text);
+  while (length > 0 && text[length - 1] == '\n') text[--length] = '\0';
+  quill_log(2, "HTTP library: %s", text);
+}
+
+}  // namespace
+
+HttpServer::HttpServer(const ServeOptions& options, WorkerPool& pool) : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.options = options;
+  s.pool = &pool;
+  char* real = realpath(options.webFolder.c_str(), nullptr);
+  struct stat info {};
+  if (real == nullptr || stat(real, &info) != 0 || !S_ISDIR(info.st_mode)) {
+    std::free(real);
+    throw osException(("the web folder is missing: " + options.webFolder).c_str(), QUILL_ERR_NOT_FOUND);
+  }
+  s.webFolder = real;
+  std::free(real);
+  if (s.webFolder.size() > 1 && s.webFolder.back() == '/') s.webFolder.pop_back();
+
+  std::string host;
+  int port = 0;
+  const int fd = Listen(options.bind, options.port, &host, &port);
+  s.address = "http://" + host + ":" + std::to_string(port) + "/";
+  s.watcher = std::thread([&s] { s.Watch(); });
+  const auto seconds = [](std::chrono::seconds value) { return static_cast<unsigned>(value.count()); };
+  s.daemon = MHD_start_daemon(
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | MHD_USE_TURBO, 0, nullptr,
+      nullptr, &OnRequest, &s, MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryMessage, &s, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_TIMEOUT,
+      seconds(options.idleTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      options.maxHeaderBytes + kConnectionOverheadBytes, MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
+      MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, &s, MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, &s,
+      MHD_OPTION_URI_LOG_CALLBACK, &OnRequestLine, &s, MHD_OPTION_END);
+  if (s.daemon == nullptr) {
+    close(fd);
+    {
+      std::lock_guard guard(s.watchLock);
+      s.stopWatching = true;
+    }
+    s.watchWake.notify_all();
+    s.watcher.join();
+    throw osException("the HTTP server could not start", QUILL_ERR_GENERIC);
+  }
+}
+
+HttpServer::~HttpServer() {
+  State& s = *state_;
+  // The library must not be stopped while a worker may still resume one of its connections.
+  if (s.pool->Running() == 0 && s.pool->Queued() == 0) MHD_stop_daemon(s.daemon);
+  {
+    std::lock_guard guard(s.watchLock);
+    s.stopWatching = true;
+  }
+  s.watchWake.notify_all();
+  s.watcher.join();
+}
+
+const std::string& HttpServer::Address() const { return state_->address; }
+
+void HttpServer::StopListening() {
+  if (!state_->listening.exchange(false)) return;
+  const MHD_socket fd = MHD_quiesce_daemon(state_->daemon);
+  if (fd != MHD_INVALID_SOCKET) close(fd);
+}
+
+bool HttpServer::WaitIdleUntil(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock guard(state_->idleLock);
+  return state_->idle.wait_until(guard, deadline, [this] { return state_->inFlight.load() == 0; });
+}
+
+int HttpServer::InFlight() const { return state_->inFlight.load(); }
+
+}  // namespace quill_service

@@ -1,0 +1,53 @@
+// The host's web side: scripts of a web folder served over HTTP, each request a host request run
+// on the host's worker threads. HTTP itself (parsing, keep-alive, form bodies) is the HTTP
+// library's; this file maps it onto host requests and back.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "service/core/worker_pool.h"
+
+namespace quill_service {
+
+struct ServeOptions {
+  std::string bind = "127.0.0.1";  // a numeric IPv4 or IPv6 address
+  int port = 8180;                 // 0: any free port (the one taken is in Server::Address)
+  std::string webFolder;           // the folder whose scripts and files are served
+  size_t maxBodyBytes = size_t{1} << 20;    // a larger request body is refused with 413
+  size_t maxHeaderBytes = size_t{16} << 10;  // larger request headers are refused with 431
+  std::chrono::seconds idleTimeout{30};      // a connection silent this long is closed
+  std::chrono::seconds requestTimeout{30};   // a request not fully received by then is dropped
+  unsigned maxConnections = 1024;
+  bool accessLog = true;  // one log line per request
+};
+
+class HttpServer {
+ public:
+  // Starts listening and serving on its own thread; scripts run on pool. Throws osException
+  // (with the reason) when the address cannot be listened on or the web folder is missing.
+  HttpServer(const ServeOptions& options, WorkerPool& pool);
+  // Stops at once: what has not been answered yet is dropped.
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // "http://127.0.0.1:8180/"
+  const std::string& Address() const;
+  // Takes no new connection from now on; connections already open are served on.
+  void StopListening();
+  // Waits until no request is being received, run or answered, or until deadline; true when
+  // none is left.
+  bool WaitIdleUntil(std::chrono::steady_clock::time_point deadline);
+  // Requests begun and not yet answered.
+  int InFlight() const;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace quill_service

@@ -1,0 +1,104 @@
+// `quill serve [--bind ADDR] [--port N] [--web DIR] ...`
+#include "service/http/serve_command.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "host/os.h"
+#include "service/cli/options.h"
+#include "service/cli/process_exit.h"
+#include "service/http/http_server.h"
+
+namespace quill_service {
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr auto kSignalPoll = std::chrono::milliseconds(100);
+
+constexpr const char* kServeUsage =
+    "Usage: quill serve [--bind ADDR] [--port N] [--web DIR] [--max-body BYTES] [--max-header BYTES]\n"
+    "                   [--idle-timeout S] [--request-timeout S] [--no-access-log]\n";
+
+int ServeUsageError(const std::string& message) {
+  std::fprintf(stderr, "quill serve: %s\n%s", message.c_str(), kServeUsage);
+  return kExitUsage;
+}
+
+std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, ServeOptions& options,
+                                          std::string& web) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--no-access-log") {
+      options.accessLog = false;
+      continue;
+    }
+    if (i + 1 >= args.size()) return arg.rfind("--", 0) == 0 ? arg + " needs a value" : "unexpected " + arg;
+    const std::string& value = args[++i];
+    auto number = [&](long low, long high) { return ParseNumber(value, low, high); };
+    std::optional<long> parsed;
+    if (arg == "--bind") {
+      if (value.empty()) return "--bind needs an address";
+      options.bind = value;
+    } else if (arg == "--web") {
+      if (value.empty()) return "--web needs a folder";
+      web = value;
+    } else if (arg == "--port") {
+      if (!(parsed = number(0, 65535))) return "--port needs a number from 0 to 65535";
+      options.port = static_cast<int>(*parsed);
+    } else if (arg == "--max-body") {
+      if (!(parsed = number(0, 1L << 32))) return "--max-body needs a number of bytes up to 4294967296";
+      options.maxBodyBytes = static_cast<size_t>(*parsed);
+    } else if (arg == "--max-header") {
+      if (!(parsed = number(1024, 1L << 20))) return "--max-header needs a number of bytes from 1024 to 1048576";
+      options.maxHeaderBytes = static_cast<size_t>(*parsed);
+    } else if (arg == "--idle-timeout" || arg == "--request-timeout") {
+      if (!(parsed = number(1, 3600))) return arg + " needs a number of seconds from 1 to 3600";
+      (arg == "--idle-timeout" ? options.idleTimeout : options.requestTimeout) = std::chrono::seconds(*parsed);
+    } else {
+      return "unknown option " + arg;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int ServeCommand(Host& host, const std::vector<std::string>& args, std::chrono::seconds grace) {
+  ServeOptions options;
+  std::string web;
+  if (auto error = ParseServeArgs(args, options, web)) return ServeUsageError(*error);
+  options.webFolder = web.empty() ? host.Root() + "web" : web[0] == '/' ? web : host.LaunchDirectory() + web;
+
+  std::unique_ptr<HttpServer> server;
+  try {
+    server = std::make_unique<HttpServer>(options, host.Workers());
+  } catch (const osException& e) {
+    std::fprintf(stderr, "quill serve: %s\n", e.what());
+    return kExitFailure;
+  }
+  quill_log(2, "HTTP: serving %s from %s on %d worker threads", server->Address().c_str(),
+            options.webFolder.c_str(), host.Workers().ThreadCount());
+  std::printf("Serving %s (web folder %s); stop with Ctrl-C\n", server->Address().c_str(), options.webFolder.c_str());
+  std::fflush(stdout);
+
+  while (StopSignal() == 0) std::this_thread::sleep_for(kSignalPoll);
+  server->StopListening();
+  quill_log(1, "HTTP: no new connections; %d requests in flight get %lld s to finish", server->InFlight(),
+            static_cast<long long>(grace.count()));
+  if (server->WaitIdleUntil(std::chrono::steady_clock::now() + grace)) {
+    quill_log(1, "HTTP: every request in flight was answered");
+    server.reset();
+  } else {
+    // The library stays up: a worker may still hand it an answer until the process ends.
+    quill_log(1, "HTTP: %d requests were still in flight after %lld s", server->InFlight(),
+              static_cast<long long>(grace.count()));
+    (void)server.release();
+  }
+  return 0;
+}
+
+}  // namespace quill_service

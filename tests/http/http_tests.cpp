@@ -1,0 +1,394 @@
+// `quill serve` as a child process on a free loopback port, driven by a real HTTP client
+// (libcurl) and by raw sockets where a client must misbehave.
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The pages the cases request. echo.qs shows what reached the request and sends headers back.
+const std::pair<const char*, const char*> kPages[] = {
+    {"echo.qs",
+     "header_set('Content-Type: text/plain')\n"
+     "header_add('Set-Cookie: s=1; Path=/')\n"
+     "header_add('X-Out: ' + request_param('p'))\n"
+     "'p=' request_param('p') ';f=' request_param('f') ';upload=' request_param('upload') ';c=' cookie('c')"
+     " ';h=' request_header('x-test')\n"},
+    {"java.qs",
+     "'param=' web_param('p') ';header=' web_header('X-Test') ';visits=' web_visits()\n"},
+    {"fail.qs", "'half a page' fail(-5, 'the secret detail')\n"},
+    {"status.qs", "header_set('Status: 201 Created') 'made'\n"},
+    {"badheader.qs", "header_add('X-Split: a\\r\\nX-Injected: b') 'never sent'\n"},
+    {"slow.qs", "hx_mark(request_param('mark')) hx_sleep(request_param('ms')) 'done'\n"},
+    {"index.qs", "'the index'\n"},
+    {"folder/index.qs", "'the folder index'\n"},
+    {"plain.txt", "static text\n"},
+};
+
+// A server root with the bridge and the example and fixture tag modules, a web folder with the
+// pages above, and `quill serve` running in it.
+class ServerProcess {
+ public:
+  explicit ServerProcess(const std::string& name, std::vector<std::string> options = {}) {
+    base_ = fs::path(::testing::TempDir()) / ("qjapi-http-" + std::to_string(getpid())) / name;
+    fs::remove_all(base_);
+    fs::create_directories(base_ / "root" / "QuillModules");
+    fs::create_directories(base_ / "web" / "folder");
+    for (const char* file : {QJAPI_MODULE, QJAPI_JAR, HELLO_JAR, WEB_JAR, HOSTILE_JAR})
+      fs::copy_file(file, base_ / "root" / "QuillModules" / fs::path(file).filename());
+    for (const auto& [file, text] : kPages) std::ofstream(base_ / "web" / file) << text;
+    std::ofstream(base_ / "secret.txt") << "outside the web folder\n";
+
+    std::vector<std::string> args = {QUILL_BINARY, "--root", (base_ / "root").string(), "--stop-timeout", "10",
+                                     "serve", "--port", "0", "--web", (base_ / "web").string()};
+    args.insert(args.end(), options.begin(), options.end());
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, (base_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, (base_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, QUILL_BINARY, &files, nullptr, argv.data(), environ) != 0) pid_ = 0;
+    posix_spawn_file_actions_destroy(&files);
+    // The address is printed once the module has started and the port is open.
+    const std::string marker = "Serving http://127.0.0.1:";
+    for (const auto end = Clock::now() + 90s; pid_ > 0 && Clock::now() < end; std::this_thread::sleep_for(50ms)) {
+      const std::string out = ReadFile(base_ / "out");
+      if (const size_t at = out.find(marker); at != std::string::npos && out.find('/', at + marker.size()) != std::string::npos) {
+        port_ = std::stoi(out.substr(at + marker.size()));
+        break;
+      }
+      if (waitpid(pid_, nullptr, WNOHANG) != 0) break;
+    }
+  }
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  int Port() const { return port_; }
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  fs::path Path(const std::string& file) const { return base_ / file; }
+  std::string Log() const { return ReadFile(base_ / "err"); }
+  void Signal(int number) const { kill(pid_, number); }
+
+  // The exit status, or -1 when the process had to be killed after limit.
+  int Wait(std::chrono::seconds limit) {
+    int raw = 0;
+    for (const auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(20ms)) {
+      if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+        pid_ = 0;
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      }
+    }
+    return -1;
+  }
+
+ private:
+  fs::path base_;
+  pid_t pid_ = 0;
+  int port_ = 0;
+};
+
+struct Reply {
+  long status = 0;
+  std::string body;
+  std::string headers;  // every response header line, as received
+  long newConnections = 0;
+};
+
+size_t Collect(char* data, size_t size, size_t count, void* target) {
+  static_cast<std::string*>(target)->append(data, size * count);
+  return size * count;
+}
+
+// One curl handle: requests made through the same client reuse its connection.
+class Client {
+ public:
+  Client() : curl_(curl_easy_init()) {}
+  ~Client() { curl_easy_cleanup(curl_); }
+
+  // form: "k=v&..." sent URL-encoded; parts: sent as multipart (a part named "upload" as a file).
+  Reply Request(const std::string& url, const std::vector<std::string>& headers = {}, const std::string* form = nullptr,
+                const std::vector<std::pair<std::string, std::string>>& parts = {}, const char* method = nullptr) {
+    Reply reply;
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(curl_, CURLOPT_TIMEOUT, 30L);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Collect);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &reply.body);
+    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, Collect);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &reply.headers);
+    curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+    curl_slist* list = nullptr;
+    for (const std::string& header : headers) list = curl_slist_append(list, header.c_str());
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, list);
+    curl_mime* mime = nullptr;
+    if (form != nullptr) curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, form->c_str());
+    if (!parts.empty()) {
+      mime = curl_mime_init(curl_);
+      for (const auto& [name, value] : parts) {
+        curl_mimepart* part = curl_mime_addpart(mime);
+        curl_mime_name(part, name.c_str());
+        curl_mime_data(part, value.data(), value.size());
+        if (name == "upload") curl_mime_filename(part, "notes.txt");
+      }
+      curl_easy_setopt(curl_, CURLOPT_MIMEPOST, mime);
+    }
+    curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, method);
+    const CURLcode code = curl_easy_perform(curl_);
+    EXPECT_EQ(code, CURLE_OK) << url << ": " << curl_easy_strerror(code);
+    curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &reply.status);
+    curl_easy_getinfo(curl_, CURLINFO_NUM_CONNECTS, &reply.newConnections);
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_MIMEPOST, nullptr);
+    curl_slist_free_all(list);
+    curl_mime_free(mime);
+    return reply;
+  }
+
+ private:
+  CURL* curl_;
+};
+
+// A raw connection, for clients no HTTP library would be.
+class RawClient {
+ public:
+  explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~RawClient() { close(fd_); }
+  bool Connected() const { return connected_; }
+  void Send(const std::string& text) { ASSERT_EQ(send(fd_, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size())); }
+  // What the server sends until it closes the connection or limit passes; closed tells which.
+  std::string Receive(std::chrono::milliseconds limit, bool* closed = nullptr) {
+    std::string got;
+    const auto end = Clock::now() + limit;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+      pollfd ready{fd_, POLLIN, 0};
+      if (left <= 0 || poll(&ready, 1, static_cast<int>(left)) <= 0) break;
+      char buffer[4096];
+      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) {
+        if (closed != nullptr) *closed = true;
+        return got;
+      }
+      got.append(buffer, static_cast<size_t>(n));
+    }
+    if (closed != nullptr) *closed = false;
+    return got;
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
+
+class HttpServe : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    server_ = new ServerProcess("main", {"--max-body", "4096", "--max-header", "2048", "--idle-timeout", "2",
+                                         "--request-timeout", "2"});
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override { ASSERT_GT(server_->Port(), 0) << "the server did not start:\n" << server_->Log(); }
+  static ServerProcess* server_;
+};
+ServerProcess* HttpServe::server_ = nullptr;
+
+TEST_F(HttpServe, QueryAndFormFieldsCookiesAndHeadersReachTheScriptAndJava) {
+  Client client;
+  const std::string urlEncoded = "p=from%20form&f=2";
+  const std::vector<std::pair<std::string, std::string>> multipart = {
+      {"p", "multi"}, {"f", "3"}, {"upload", "line one\nline two"}};
+  struct Case {
+    const char* name;
+    std::string path;
+    const std::string* form;
+    std::vector<std::pair<std::string, std::string>> parts;
+    std::string expected;
+  } cases[] = {
+      {"query", "/echo.qs?p=a%20b&f=1", nullptr, {}, "p=a b;f=1;upload=;c=7;h=hi"},
+      {"url-encoded form", "/echo.qs", &urlEncoded, {}, "p=from form;f=2;upload=;c=7;h=hi"},
+      {"multipart form", "/echo.qs", nullptr, multipart, "p=multi;f=3;upload=line one\nline two;c=7;h=hi"},
+      // The query's fields come first: the first of a name wins.
+      {"query before form", "/echo.qs?p=q", &urlEncoded, {}, "p=q;f=2;upload=;c=7;h=hi"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Reply reply = client.Request(server_->Url(c.path), {"Cookie: c=7; other=x", "X-Test: hi"}, c.form, c.parts);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, c.expected);
+    EXPECT_NE(reply.headers.find("Content-Type: text/plain"), std::string::npos) << reply.headers;
+    EXPECT_NE(reply.headers.find("Set-Cookie: s=1; Path=/"), std::string::npos) << reply.headers;
+  }
+  // Java reads the same request through the natives and sets a cookie and a header itself.
+  const Reply java = client.Request(server_->Url("/java.qs?p=J"), {"Cookie: visits=41", "X-Test: from curl"});
+  EXPECT_EQ(java.body, "param=J;header=from curl;visits=42");
+  EXPECT_NE(java.headers.find("Set-Cookie: visits=42; Path=/; SameSite=Lax"), std::string::npos) << java.headers;
+  EXPECT_NE(java.headers.find("Cache-Control: no-store"), std::string::npos) << java.headers;
+}
+
+TEST_F(HttpServe, StatusCodesForWhatCannotBeServedAsIs) {
+  Client client;
+  const std::string big(5000, 'x');
+  struct Case {
+    const char* name;
+    std::string path;
+    std::vector<std::string> headers;
+    const std::string* form;
+    const char* method;
+    long status;
+    const char* bodyHas;
+  } cases[] = {
+      {"script", "/", {}, nullptr, nullptr, 200, "the index"},
+      {"folder index", "/folder/", {}, nullptr, nullptr, 200, "the folder index"},
+      {"folder without slash", "/folder", {}, nullptr, nullptr, 301, "Moved"},
+      {"static file", "/plain.txt", {}, nullptr, nullptr, 200, "static text"},
+      {"missing script", "/missing.qs", {}, nullptr, nullptr, 404, "Not Found"},
+      {"outside the web folder", "/../secret.txt", {}, nullptr, nullptr, 404, "Not Found"},
+      {"encoded way out", "/%2e%2e/secret.txt", {}, nullptr, nullptr, 404, "Not Found"},
+      {"script error", "/fail.qs", {}, nullptr, nullptr, 500, "Internal Server Error"},
+      {"header with a line break", "/badheader.qs", {}, nullptr, nullptr, 500, "Internal Server Error"},
+      {"status from the script", "/status.qs", {}, nullptr, nullptr, 201, "made"},
+      {"method not served", "/echo.qs", {}, nullptr, "DELETE", 405, "Method Not Allowed"},
+      {"body too large", "/echo.qs", {}, &big, nullptr, 413, "Content Too Large"},
+      {"headers too large", "/echo.qs", {"X-Big: " + big}, nullptr, nullptr, 431, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Client fresh;  // a refused request may close its connection
+    const Reply reply = fresh.Request(server_->Url(c.path), c.headers, c.form, {}, c.method);
+    EXPECT_EQ(reply.status, c.status) << reply.body;
+    EXPECT_NE(reply.body.find(c.bodyHas), std::string::npos) << reply.body;
+  }
+  // A failing script's page says nothing of it: its half page and error stay in the log.
+  const Reply failed = client.Request(server_->Url("/fail.qs"));
+  EXPECT_EQ(failed.body.find("half a page"), std::string::npos);
+  EXPECT_EQ(failed.body.find("secret"), std::string::npos);
+  EXPECT_EQ(failed.headers.find("X-Injected"), std::string::npos);
+  EXPECT_NE(server_->Log().find("the secret detail"), std::string::npos);
+  // Requests that are not HTTP are refused by the library's parser.
+  RawClient raw(server_->Port());
+  raw.Send("NOT HTTP AT ALL\r\n\r\n");
+  EXPECT_EQ(raw.Receive(5s).rfind("HTTP/1.1 400", 0), 0u);
+  // Each request has its access log line.
+  EXPECT_NE(server_->Log().find("\"GET /missing.qs HTTP/1.1\" 404"), std::string::npos);
+}
+
+TEST_F(HttpServe, KeepAliveConnectionsAreReusedAndConcurrentClientsKeptApart) {
+  Client client;
+  EXPECT_EQ(client.Request(server_->Url("/echo.qs?p=1")).newConnections, 1);
+  EXPECT_EQ(client.Request(server_->Url("/echo.qs?p=2")).newConnections, 0);
+
+  constexpr int kClients = 16, kEach = 8;
+  std::vector<std::string> wrong(kClients);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kClients; ++i) {
+    threads.emplace_back([i, &wrong] {
+      Client own;
+      for (int n = 0; n < kEach; ++n) {
+        const std::string id = std::to_string(i) + "-" + std::to_string(n);
+        const Reply reply = own.Request(server_->Url("/java.qs?p=" + id), {"X-Test: " + id, "Cookie: visits=" + std::to_string(n)});
+        const std::string expected = "param=" + id + ";header=" + id + ";visits=" + std::to_string(n + 1);
+        if (reply.body != expected) wrong[i] += reply.body + " instead of " + expected + "\n";
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& w : wrong) EXPECT_EQ(w, "");
+}
+
+TEST_F(HttpServe, SlowAndSilentClientsAreClosedWithoutHoldingAWorker) {
+  RawClient silent(server_->Port());
+  RawClient slow(server_->Port());
+  ASSERT_TRUE(silent.Connected() && slow.Connected());
+  slow.Send("GET /echo.qs?p=slow HTTP/1.1\r\nHost: x\r\n");
+  // Meanwhile the workers serve others at once.
+  const auto start = Clock::now();
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(Client().Request(server_->Url("/echo.qs?p=" + std::to_string(i))).status, 200);
+  EXPECT_LT(Clock::now() - start, 2s);
+  // Its header lines keep coming, each within the idle timeout, yet the request is not done
+  // within the request timeout: the connection is closed.
+  bool closed = false;
+  for (int i = 0; i < 8 && !closed; ++i) {
+    slow.Receive(700ms, &closed);
+    if (!closed) slow.Send("X-More: " + std::to_string(i) + "\r\n");
+  }
+  EXPECT_TRUE(closed) << "a request trickling in for 5.6 s was not cut off";
+  silent.Receive(6s, &closed);
+  EXPECT_TRUE(closed) << "a silent connection was not closed";
+}
+
+TEST(HttpServeStop, StopSignalLetsTheRequestInFlightFinish) {
+  ServerProcess server("stop", {"--no-access-log"});
+  ASSERT_GT(server.Port(), 0) << server.Log();
+  const fs::path mark = server.Path("running");
+  Reply reply;
+  std::thread request([&] {
+    reply = Client().Request(server.Url("/slow.qs?ms=1500&mark=" + mark.string()));
+  });
+  for (const auto end = Clock::now() + 30s; !fs::exists(mark) && Clock::now() < end;) std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(fs::exists(mark));
+  server.Signal(SIGTERM);
+  request.join();
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, "sleptdone");
+  EXPECT_EQ(server.Wait(30s), 128 + SIGTERM);
+  const std::string log = server.Log();
+  EXPECT_NE(log.find("HTTP: no new connections; 1 requests in flight"), std::string::npos) << log;
+  EXPECT_NE(log.find("HTTP: every request in flight was answered"), std::string::npos) << log;
+  EXPECT_FALSE(RawClient(server.Port()).Connected());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  const int result = RUN_ALL_TESTS();
+  std::error_code ignored;
+  fs::remove_all(fs::path(::testing::TempDir()) / ("qjapi-http-" + std::to_string(getpid())), ignored);
+  return result;
+}
