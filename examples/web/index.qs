@@ -48,5 +48,19 @@ if ($name != null) {
 '<li id="views">Pages served since the server started (a counter in Java): ' svc_count() '</li>\n'
 '<li id="agent">Your browser, as Java reads its header: ' encode_html(string(web_header('User-Agent'))) '</li>\n'
 '</ul>\n</section>\n'
-'<p class="note">A table of rows from the JDBC example will join this page once that example is in the server root.</p>\n'
+// Rows the JDBC example (examples/jdbc.qs) keeps in its SQLite database, through the JDBC connector.
+'<section id="fruit">\n<h2>Fruit from the JDBC example</h2>\n'
+db_search(-source='SQLite', -database='example', -table='fruit', -sort='id') => {
+  if (action_code() != 0) {
+    '<p class="note">No rows yet: run <code>build/bin/quill run examples/jdbc.qs</code> to fill the table.</p>\n'
+  } else {
+    '<table>\n<tr><th>Name</th><th>Colour</th><th>Price</th><th>In stock</th></tr>\n'
+    rows => {
+      '<tr><td>' encode_html(string(field('name'))) '</td><td>' encode_html(string(field('colour'))) '</td><td>'
+      field('price') '</td><td>' field('stock') '</td></tr>\n'
+    }
+    '</table>\n'
+  }
+}
+'</section>\n'
 '</body></html>\n'

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """The example web application as a user meets it: `quill serve` in a copy of the built server
-root, its page opened in headless Chromium, the form filled in and submitted, and the page that
-comes back checked. A screenshot of that page is kept at SCREENSHOT.
+root (with the JDBC example's table filled by JDBC_SCRIPT), its page opened in headless
+Chromium, the form filled in and submitted, and the page that comes back checked. A screenshot
+of that page is kept at SCREENSHOT.
 
 Chromium is driven over its DevTools protocol on a pipe (--remote-debugging-pipe: JSON messages
 ending in a NUL byte on file descriptors 3 and 4), so nothing beyond Python is needed.
 
-Usage: browser_check.py QUILL ROOT SCREENSHOT
+Usage: browser_check.py QUILL ROOT SCREENSHOT JDBC_SCRIPT
 """
 import base64
 import json
@@ -88,13 +89,15 @@ def start_browser(profile):
 
 
 def main():
-    quill, root, screenshot = sys.argv[1:4]
+    quill, root, screenshot, jdbc_script = sys.argv[1:5]
     work = tempfile.mkdtemp(prefix="qjapi-web-")
     server = browser = None
     try:
-        for folder in ("QuillModules", "JavaLibraries", "web"):
+        for folder in ("QuillModules", "JavaLibraries", "JDBCDrivers", "web"):
             if os.path.isdir(os.path.join(root, folder)):
                 shutil.copytree(os.path.join(root, folder), os.path.join(work, folder))
+        subprocess.run([quill, "--quiet", "--root", work, "run", jdbc_script], check=True,
+                       stdout=subprocess.DEVNULL, timeout=LIMIT)
         log = open(os.path.join(work, "server.log"), "w")
         server = subprocess.Popen([quill, "--root", work, "serve", "--port", "0"],
                                   stdout=subprocess.PIPE, stderr=log, text=True)
@@ -126,6 +129,7 @@ def main():
         tools.wait_for("Page.loadEventFired")
         results = evaluate("document.getElementById('results') && document.getElementById('results').innerText")
         visits = evaluate("document.getElementById('visits').innerText")
+        fruit = evaluate("document.getElementById('fruit').innerText")
         shot = tools.call("Page.captureScreenshot", {"format": "png"}, page)["data"]
         os.makedirs(os.path.dirname(os.path.abspath(screenshot)), exist_ok=True)
         with open(screenshot, "wb") as out:
@@ -136,6 +140,8 @@ def main():
         missing = [line for line in expected if line not in (results or "")]
         if missing:
             sys.exit("the submitted page lacks %s; it shows:\n%s" % (missing, results))
+        if not re.search(r"Cherry\s+red\s+3\.95\s+12", fruit or ""):
+            sys.exit("the JDBC example's rows are not on the page: %r" % fruit)
         if not visits.rstrip().endswith(": 2"):
             sys.exit("the visit cookie did not come back from the browser: %r" % visits)
 
