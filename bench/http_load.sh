@@ -28,10 +28,10 @@ cp "$build/root/QuillModules/libQJAPI.so" "$build/root/QuillModules/QJAPI.jar" "
 printf "'hello\\\\n'\n" > "$work/web/line.qs"
 printf "bench_empty() 'hello\\\\n'\n" > "$work/web/empty.qs"
 
-# Waits for a line matching $2 in file $1 and prints its last word.
+# Waits for a line matching $2 in file $1 and prints it.
 wait_for() {
   for _ in $(seq 600); do
-    if grep -q "$2" "$1" 2>/dev/null; then grep -m1 "$2" "$1" | awk '{print $NF}'; return; fi
+    if grep -q "$2" "$1" 2>/dev/null; then grep -m1 "$2" "$1"; return; fi
     sleep 0.1
   done
   echo "no '$2' in $1" >&2; cat "$1" >&2; exit 1
@@ -40,12 +40,12 @@ wait_for() {
 "$build/bin/quill" --quiet --root "$work/root" --threads "$threads" "$@" serve --port 0 --web "$work/web" \
   --no-access-log > "$work/quill.out" 2>&1 &
 pids+=($!)
-quill_port=$(wait_for "$work/quill.out" "^Serving" | sed -E 's#.*:([0-9]+)/.*#\1#')
+quill_port=$(wait_for "$work/quill.out" "^Serving" | sed -E 's#^Serving http://[^ ]*:([0-9]+)/.*#\1#')
 
 java -Dsun.net.httpserver.nodelay=true -cp "$build/bench/JdkHttpPeer.jar:$build/bench/BenchTags.jar:$build/root/QuillModules/QJAPI.jar" \
   bench.JdkHttpPeer 0 "$threads" > "$work/jdk.out" 2>&1 &
 pids+=($!)
-jdk_port=$(wait_for "$work/jdk.out" "^port")
+jdk_port=$(wait_for "$work/jdk.out" "^port" | awk '{print $2}')
 
 # One wrk run: prints "rps | p50 | p99 | errors".
 load() {
