@@ -451,6 +451,11 @@ MHD_Result Begin(Exchange& ex) {
     return Answer(ex, MHD_HTTP_METHOD_NOT_ALLOWED, "Method Not Allowed", "This server answers GET, HEAD and POST.",
                   MHD_HTTP_HEADER_ALLOW, "GET, HEAD, POST");
   }
+  // HTTP/1.1 makes Host mandatory; the library lets a request without it through.
+  if (ex.version == MHD_HTTP_VERSION_1_1 &&
+      MHD_lookup_connection_value(ex.connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST) == nullptr) {
+    return Answer(ex, MHD_HTTP_BAD_REQUEST, "Bad Request", "An HTTP/1.1 request names its host.");
+  }
   const char* length = MHD_lookup_connection_value(ex.connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
   if (length != nullptr && std::strtoull(length, nullptr, 10) > server.options.maxBodyBytes) {
     return Answer(ex, MHD_HTTP_CONTENT_TOO_LARGE, "Content Too Large", "The request's body is larger than allowed.");
@@ -479,7 +484,16 @@ MHD_Result Begin(Exchange& ex) {
   MHD_get_connection_values(ex.connection, MHD_COOKIE_KIND, AddPair, &inputs.cookies);
   // URL-encoded and multipart bodies become parameters after the query's; the library gives no
   // processor for other bodies, which are read and left aside.
-  if (post) ex.post = MHD_create_post_processor(ex.connection, kPostBufferBytes, OnField, &ex);
+  if (post) {
+    ex.post = MHD_create_post_processor(ex.connection, kPostBufferBytes, OnField, &ex);
+    const char* type = MHD_lookup_connection_value(ex.connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
+    const std::string_view form = type != nullptr ? type : "";
+    // A form the processor cannot take (a multipart body without its boundary) is no form.
+    if (ex.post == nullptr && (form.starts_with(MHD_HTTP_POST_ENCODING_FORM_URLENCODED) ||
+                               form.starts_with(MHD_HTTP_POST_ENCODING_MULTIPART_FORMDATA))) {
+      return Answer(ex, MHD_HTTP_BAD_REQUEST, "Bad Request", "The form data could not be read.");
+    }
+  }
   return MHD_YES;
 }
 

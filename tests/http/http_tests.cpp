@@ -310,10 +310,14 @@ TEST_F(HttpServe, StatusCodesForWhatCannotBeServedAsIs) {
   EXPECT_EQ(failed.body.find("secret"), std::string::npos);
   EXPECT_EQ(failed.headers.find("X-Injected"), std::string::npos);
   EXPECT_NE(server_->Log().find("the secret detail"), std::string::npos);
-  // Requests that are not HTTP are refused by the library's parser.
-  RawClient raw(server_->Port());
-  raw.Send("NOT HTTP AT ALL\r\n\r\n");
-  EXPECT_EQ(raw.Receive(5s).rfind("HTTP/1.1 400", 0), 0u);
+  // Requests that are not HTTP, an HTTP/1.1 one without Host, a form without its boundary.
+  for (const char* request : {"NOT HTTP AT ALL\r\n\r\n", "GET /echo.qs HTTP/1.1\r\n\r\n",
+                              "POST /echo.qs HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data\r\n"
+                              "Content-Length: 3\r\n\r\nabc"}) {
+    RawClient raw(server_->Port());
+    raw.Send(request);
+    EXPECT_EQ(raw.Receive(5s).rfind("HTTP/1.1 400", 0), 0u) << request;
+  }
   // Each request has its access log line.
   EXPECT_NE(server_->Log().find("\"GET /missing.qs HTTP/1.1\" 404"), std::string::npos);
 }
