@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -68,7 +69,7 @@ class ServerProcess {
     for (const auto& [file, text] : kPages) std::ofstream(base_ / "web" / file) << text;
     std::ofstream(base_ / "secret.txt") << "outside the web folder\n";
 
-    std::vector<std::string> args = {QUILL_BINARY, "--root", (base_ / "root").string(), "--stop-timeout", "10",
+    std::vector<std::string> args = {QUILL_BINARY, "--root", (base_ / "root").string(), "--stop-timeout", "10", "--threads", "2",
                                      "serve", "--port", "0", "--web", (base_ / "web").string()};
     args.insert(args.end(), options.begin(), options.end());
     posix_spawn_file_actions_t files;
@@ -196,7 +197,10 @@ class RawClient {
   }
   ~RawClient() { close(fd_); }
   bool Connected() const { return connected_; }
-  void Send(const std::string& text) { ASSERT_EQ(send(fd_, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size())); }
+  // Whether it all went; a failure shows in what comes back.
+  bool Send(const std::string& text) {
+    return send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+  }
   // What the server sends until it closes the connection or limit passes; closed tells which.
   std::string Receive(std::chrono::milliseconds limit, bool* closed = nullptr) {
     std::string got;
@@ -227,7 +231,7 @@ class HttpServe : public ::testing::Test {
   static void SetUpTestSuite() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     server_ = new ServerProcess("main", {"--max-body", "4096", "--max-header", "2048", "--idle-timeout", "2",
-                                         "--request-timeout", "2"});
+                                         "--request-timeout", "3"});
   }
   static void TearDownTestSuite() {
     delete server_;
@@ -347,21 +351,26 @@ TEST_F(HttpServe, KeepAliveConnectionsAreReusedAndConcurrentClientsKeptApart) {
 
 TEST_F(HttpServe, SlowAndSilentClientsAreClosedWithoutHoldingAWorker) {
   RawClient silent(server_->Port());
-  RawClient slow(server_->Port());
-  ASSERT_TRUE(silent.Connected() && slow.Connected());
-  slow.Send("GET /echo.qs?p=slow HTTP/1.1\r\nHost: x\r\n");
-  // Meanwhile the workers serve others at once.
+  std::vector<std::unique_ptr<RawClient>> slow;  // more of them than the server has workers
+  for (int i = 0; i < 3; ++i) {
+    slow.push_back(std::make_unique<RawClient>(server_->Port()));
+    ASSERT_TRUE(slow.back()->Connected());
+    slow.back()->Send("GET /echo.qs?p=slow HTTP/1.1\r\nHost: x\r\n");
+  }
+  // Meanwhile the workers serve others at once, long before the slow requests time out.
   const auto start = Clock::now();
   for (int i = 0; i < 4; ++i) EXPECT_EQ(Client().Request(server_->Url("/echo.qs?p=" + std::to_string(i))).status, 200);
   EXPECT_LT(Clock::now() - start, 2s);
-  // Its header lines keep coming, each within the idle timeout, yet the request is not done
-  // within the request timeout: the connection is closed.
+  // Their header lines keep coming, each within the idle timeout, yet the requests are not done
+  // within the request timeout: the connections are closed.
   bool closed = false;
-  for (int i = 0; i < 8 && !closed; ++i) {
-    slow.Receive(700ms, &closed);
-    if (!closed) slow.Send("X-More: " + std::to_string(i) + "\r\n");
+  for (int i = 0; i < 10 && !closed; ++i) {
+    slow.front()->Receive(700ms, &closed);
+    if (!closed) {
+      for (auto& client : slow) client->Send("X-More: " + std::to_string(i) + "\r\n");
+    }
   }
-  EXPECT_TRUE(closed) << "a request trickling in for 5.6 s was not cut off";
+  EXPECT_TRUE(closed) << "a request trickling in for 7 s was not cut off";
   silent.Receive(6s, &closed);
   EXPECT_TRUE(closed) << "a silent connection was not closed";
 }
