@@ -87,15 +87,15 @@ int ServeCommand(Host& host, const std::vector<std::string>& args, std::chrono::
 
   while (StopSignal() == 0) std::this_thread::sleep_for(kSignalPoll);
   server->StopListening();
-  quill_log(1, "HTTP: no new connections; %d requests in flight get %lld s to finish", server->InFlight(),
+  quill_log(1, "HTTP: no new connections; requests in flight: %d, given %lld s to finish", server->InFlight(),
             static_cast<long long>(grace.count()));
   if (server->WaitIdleUntil(std::chrono::steady_clock::now() + grace)) {
     quill_log(1, "HTTP: every request in flight was answered");
     server.reset();
   } else {
     // The library stays up: a worker may still hand it an answer until the process ends.
-    quill_log(1, "HTTP: %d requests were still in flight after %lld s", server->InFlight(),
-              static_cast<long long>(grace.count()));
+    quill_log(1, "HTTP: requests still in flight after %lld s: %d", static_cast<long long>(grace.count()),
+              server->InFlight());
     (void)server.release();
   }
   return 0;
