@@ -32,10 +32,12 @@ struct StartedServer {
 // there (under -Xcheck:jni when the run is checked) and loads the module. Nothing when the folder
 // cannot be made. libraryPath, when given, is the java_lib_path preference (native libraries of
 // the jars, such as a JDBC driver's). `others` are (folder of the root, file) pairs copied before
-// the start, for JavaLibraries/ and JDBCDrivers/.
+// the start, for JavaLibraries/ and JDBCDrivers/. vmOptions, when given, are the VM options (the
+// checked run adds its own).
 inline std::optional<StartedServer> StartServerInTempRoot(
     const char* prefix, const char* module, std::initializer_list<const char*> files,
-    const char* libraryPath = nullptr, std::initializer_list<std::pair<const char*, const char*>> others = {}) {
+    const char* libraryPath = nullptr, std::initializer_list<std::pair<const char*, const char*>> others = {},
+    const char* vmOptions = nullptr) {
   namespace fs = std::filesystem;
   std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
   if (mkdtemp(pattern.data()) == nullptr) return std::nullopt;
@@ -53,9 +55,9 @@ inline std::optional<StartedServer> StartServerInTempRoot(
   options.root = server.root.string();
   quill_service::Host::Start(options);
   if (libraryPath != nullptr) quill_service::SetPreference("java_lib_path", std::string(libraryPath));
-  if (CheckingJni()) {
-    quill_service::SetPreference("java_vm_options", std::string("-Xcheck:jni -XX:+DisplayVMOutputToStderr"));
-  }
+  std::string vmOptionText = vmOptions != nullptr ? vmOptions : "";
+  if (CheckingJni()) vmOptionText += " -Xcheck:jni -XX:+DisplayVMOutputToStderr";
+  if (!vmOptionText.empty()) quill_service::SetPreference("java_vm_options", vmOptionText);
   server.loaded = quill_service::Host::Instance()->LoadModule(
       (modules / fs::path(module).filename()).string(), &server.entryResult);
   return server;

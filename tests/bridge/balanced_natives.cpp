@@ -213,6 +213,7 @@ const std::vector<BalancedNative> kRows = {
     BALANCED(Java_com_ferngate_quillpro_QuillCall_addColumnInfo2),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_addResultRow___3Ljava_lang_String_2),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_addResultRow___3_3B),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_addResultRows),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_setNumRowsFound),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_setActionStatement),
     // a registered data source keeps its Java object

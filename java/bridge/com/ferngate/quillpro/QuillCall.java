@@ -366,6 +366,14 @@ public class QuillCall {
     public native int addColumnInfo2(String name, int a, int b, int c, String[] values);
     public native int addResultRow(String[] row);
     public native int addResultRow(byte[][] row);
+    /**
+     * Many rows in one call, for sources that return large results: {@code cellCount} cells
+     * (a multiple of {@code columns}), row after row, whose bytes follow each other in
+     * {@code data}; {@code lengths[i]} is cell i's byte count, -1 for a null cell. Text cells are
+     * UTF-8. The rows reach the host exactly as {@link #addResultRow(byte[][])} would hand them
+     * over one by one; a malformed batch (-9006) adds no row.
+     */
+    public native int addResultRows(int columns, int cellCount, byte[] data, int[] lengths);
     public native int setNumRowsFound(int count);
     public native int setActionStatement(String statement);
 }

@@ -484,7 +484,8 @@ public class JDBCConnector extends JDBCDataSource {
 
     /**
      * Columns, then the rows between the rows to skip and the row limit; every row is counted, so
-     * the number found is the whole result's.
+     * the number found is the whole result's. Rows go to the server in batches: text cells as
+     * UTF-8, binary cells as they are.
      */
     private static void report(QuillCall call, ResultSet rows, boolean columnsOnly) throws SQLException {
         boolean[] binary = describe(call, rows.getMetaData());
@@ -492,37 +493,69 @@ public class JDBCConnector extends JDBCDataSource {
             call.setNumRowsFound(0);
             return;
         }
-        boolean anyBinary = false;
-        for (boolean b : binary) anyBinary |= b;
         IntValue skipValue = new IntValue();
         IntValue maxValue = new IntValue();
         call.getSkipRows(skipValue);
         call.getMaxRows(maxValue);
         long skip = Math.max(0, skipValue.value);
         long end = maxValue.value < 0 ? Long.MAX_VALUE : skip + maxValue.value;
-        int columns = binary.length;
+        RowBatch batch = new RowBatch(call, binary.length);
         long found = 0;
         while (rows.next()) {
             found++;
             if (found <= skip || found > end) continue;
-            if (anyBinary) {
-                byte[][] row = new byte[columns][];
-                for (int i = 0; i < columns; i++) {
-                    if (binary[i]) {
-                        row[i] = rows.getBytes(i + 1);
-                    } else {
-                        String cell = rows.getString(i + 1);
-                        row[i] = cell == null ? null : cell.getBytes(StandardCharsets.UTF_8);
-                    }
+            for (int i = 0; i < binary.length; i++) {
+                if (binary[i]) {
+                    batch.add(rows.getBytes(i + 1));
+                } else {
+                    String cell = rows.getString(i + 1);
+                    batch.add(cell == null ? null : cell.getBytes(StandardCharsets.UTF_8));
                 }
-                call.addResultRow(row);
-            } else {
-                String[] row = new String[columns];
-                for (int i = 0; i < columns; i++) row[i] = rows.getString(i + 1);
-                call.addResultRow(row);
             }
+            batch.endRow();
         }
+        batch.flush();
         call.setNumRowsFound((int) Math.min(found, Integer.MAX_VALUE));
+    }
+
+    /** Rows collected for one {@code addResultRows} call. */
+    private static final class RowBatch {
+        private static final int ROWS = 512;
+        private final QuillCall call;
+        private final int columns;
+        private byte[] data = new byte[16384];
+        private final int[] lengths;
+        private int size;
+        private int cells;
+
+        RowBatch(QuillCall call, int columns) {
+            this.call = call;
+            this.columns = Math.max(1, columns);
+            this.lengths = new int[this.columns * ROWS];
+        }
+
+        void add(byte[] cell) {
+            if (cell == null) {
+                lengths[cells++] = -1;
+                return;
+            }
+            if (size + cell.length > data.length) {
+                data = java.util.Arrays.copyOf(data, Math.max(data.length * 2, size + cell.length));
+            }
+            System.arraycopy(cell, 0, data, size, cell.length);
+            size += cell.length;
+            lengths[cells++] = cell.length;
+        }
+
+        void endRow() {
+            if (cells == lengths.length) flush();
+        }
+
+        void flush() {
+            if (cells > 0) call.addResultRows(columns, cells, data, lengths);
+            cells = 0;
+            size = 0;
+        }
     }
 
     List<String> driverClasses() {
