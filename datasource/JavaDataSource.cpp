@@ -191,7 +191,7 @@ void JavaDataSource::ListNames(datasource_action_t action, const DataSourceRec& 
   state.request = request;
   jint javaResult = -1;
   {
-    JniAttachment attachment;
+    JniAttachment attachment(request);
     JNIEnv* env = attachment.env();
     if (env == nullptr || !gClassCache.complete) {
       javaResult = kDataSourceUnavailable;
@@ -275,7 +275,7 @@ datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState
 osError JavaDataSource::RecordAction(Request* request, datasource_action_t action) {
   TExecState state(nullptr);
   state.request = request;
-  JniAttachment attachment;
+  JniAttachment attachment(request);
   JNIEnv* env = attachment.env();
   if (env == nullptr || !gClassCache.complete) return kDataSourceUnavailable;
   jobject value = nullptr;
@@ -301,7 +301,7 @@ osError JavaDataSource::DescribeTable(Request* request) { return RecordAction(re
 osError JavaDataSource::ExecuteStatement(Request* request) {
   TExecState state(nullptr);
   state.request = request;
-  JniAttachment attachment;
+  JniAttachment attachment(request);
   JNIEnv* env = attachment.env();
   if (env == nullptr || !gClassCache.complete) return kDataSourceUnavailable;
   const WebInputParams* input = nullptr;
@@ -328,7 +328,7 @@ osError DataSourceActionCallback(void* token, datasource_action_t action, const 
   auto* source = dynamic_cast<JavaDataSource*>(proxy);
   if (source == nullptr) return bridge::kNothingToDo;
 
-  JniAttachment attachment;
+  JniAttachment attachment(state->request);
   JNIEnv* env = attachment.env();
   if (env == nullptr || !gClassCache.complete) return kDataSourceUnavailable;
   jint result;

@@ -103,6 +103,12 @@ QUILL_API osError quill_log(int32_t level, const char* format, ...);
 QUILL_API osError quill_logSetDestination(int32_t destinations, int32_t maxLevel);
 enum { QUILL_LOG_TO_STDERR = 1, QUILL_LOG_TO_FILE = 2 };  // the file is <root>/Logs/quill.log
 
+// ---- worker threads ----
+// hook runs on each of the host's worker threads as the thread ends, after its last job, in the
+// order hooks were added; adding the same hook again does nothing. A module keeps per-thread
+// state alive across requests with it and releases it there.
+QUILL_API osError quill_onWorkerThreadEnd(void (*hook)(void));
+
 // ---- paths ----
 // Internal paths are the server root's view of its files: "/" is the root folder, '/' separates.
 // Every function below writes a zero-terminated path into out, at most outSize bytes with the

@@ -11,12 +11,6 @@
 
 JavaVMLauncher gLauncher;
 
-namespace {
-
-constexpr const char* kRuntimeKey = "SOFTWARE\\JavaSoft\\Java Runtime Environment\\";
-constexpr const char* kRegistryError = "Could not open the registry.";
-
-// One preference of global_prefs; a failed query or no row reads as empty.
 CharBuffer ReadPreference(const char* sql) {
   CharBuffer value;
   StorageManager::Rows rows;
@@ -27,6 +21,11 @@ CharBuffer ReadPreference(const char* sql) {
   StorageManager::KillRows(&rows);
   return value;
 }
+
+namespace {
+
+constexpr const char* kRuntimeKey = "SOFTWARE\\JavaSoft\\Java Runtime Environment\\";
+constexpr const char* kRegistryError = "Could not open the registry.";
 
 // Reads a string value of an open key into a buffer of `capacity` bytes.
 LONG QueryString(HKEY key, const char* name, char* buffer, DWORD capacity) {

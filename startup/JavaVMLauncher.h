@@ -32,3 +32,7 @@ class JavaVMLauncher {
 };
 
 extern JavaVMLauncher gLauncher;
+
+// One preference of global_prefs, by the query that selects it; a failed query or no row reads
+// as empty.
+CharBuffer ReadPreference(const char* sql);

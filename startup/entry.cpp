@@ -6,6 +6,7 @@
 #include "host/storage.h"
 #include "startup/JavaTagLoader.h"
 #include "startup/JavaVMLauncher.h"
+#include "startup/attach.h"
 #include "startup/globals.h"
 
 JavaVM* gJavaVM = nullptr;
@@ -52,6 +53,7 @@ bool StartJavaBridge() {
   gLauncher.Start();
   gJavaVM = gLauncher.vm;
   if (gLauncher.env != nullptr) {
+    ConfigureAttachScope();
     new JavaTagLoader(gLauncher.env);
     BindNatives(gLauncher.env);
   }

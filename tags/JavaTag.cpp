@@ -76,7 +76,7 @@ void JavaTag::Run(CallFrame* frame, Variant* result, Request* request) {
   result->Init();
   osError code = 0;
   {
-    JniAttachment attachment;
+    JniAttachment attachment(request);
     JNIEnv* env = attachment.env();
     if (env == nullptr || !gClassCache.complete) {
       quill_setResultMessage(state.Token(), env == nullptr

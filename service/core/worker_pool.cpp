@@ -1,6 +1,33 @@
 #include "service/core/worker_pool.h"
 
+#include <algorithm>
 #include <exception>
+
+namespace {
+
+std::mutex gThreadEndHooksLock;
+std::vector<void (*)()> gThreadEndHooks;
+
+// Runs every thread-end hook on the calling worker thread.
+void RunThreadEndHooks() {
+  std::vector<void (*)()> hooks;
+  {
+    std::lock_guard guard(gThreadEndHooksLock);
+    hooks = gThreadEndHooks;
+  }
+  for (auto* hook : hooks) hook();
+}
+
+}  // namespace
+
+osError quill_onWorkerThreadEnd(void (*hook)()) {
+  if (hook == nullptr) return QUILL_ERR_INVALID;
+  std::lock_guard guard(gThreadEndHooksLock);
+  if (std::find(gThreadEndHooks.begin(), gThreadEndHooks.end(), hook) == gThreadEndHooks.end()) {
+    gThreadEndHooks.push_back(hook);
+  }
+  return 0;
+}
 
 namespace quill_service {
 
@@ -73,7 +100,11 @@ void WorkerPool::WorkLoop() {
   std::unique_lock guard(lock_);
   for (;;) {
     jobReady_.wait(guard, [this] { return stopping_ || !jobs_.empty(); });
-    if (jobs_.empty()) return;  // stopping, and nothing left
+    if (jobs_.empty()) {  // stopping, and nothing left
+      guard.unlock();
+      RunThreadEndHooks();
+      return;
+    }
     std::function<void()> job = std::move(jobs_.front());
     jobs_.pop_front();
     ++running_;

@@ -40,6 +40,7 @@
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
 #include "service/core/users.h"
+#include "service/core/worker_pool.h"
 #include "service/script/script.h"
 #include "service/values/handles.h"
 #include "service/values/request_data.h"
@@ -220,8 +221,8 @@ TEST(Registration, EachFormRegistersTheSignaturesItAccepts) {
     EXPECT_TRUE(StartupLogged(2, std::string("    Loaded \"") + r.tag + "\" tag."));
     EXPECT_EQ(Output(std::string(r.tag) + "()"), r.output);
     const std::string tag = r.tag;
-    const quill_service::TagValue found = TagTable::Global().Find(std::u16string(tag.begin(), tag.end()));
-    ASSERT_NE(found, nullptr);
+    const quill_service::TagRef found = TagTable::Global().Find(std::u16string(tag.begin(), tag.end()));
+    ASSERT_TRUE(found);
     EXPECT_EQ(found->moduleName, r.module);
   }
 
@@ -928,6 +929,64 @@ TEST(Attachment, NoScopeDetachesAThreadItDidNotAttach) {
     EXPECT_TRUE(ThreadAttached()) << "a Java tag call or its request " << detached;
     gJavaVM->DetachCurrentThread();
   });
+}
+
+// Runs Java from a value destructor, the way releasing a Java object does when its request ends.
+class JavaAtRequestEnd : public PrivateVar {
+ public:
+  ~JavaAtRequestEnd() override {
+    JniAttachment attachment;
+    if (attachment.env() != nullptr) attachment.env()->GetVersion();
+  }
+};
+
+// Each scope on a host worker thread, two requests of two calls each: whether the thread is
+// attached after the calls and after the request; the worker's Java thread goes when the pool
+// ends. A Java call made while the request ends (after its DetachThread ran) leaves nothing
+// attached either.
+TEST(Attachment, EachScopeKeepsAWorkerAttachedExactlyAsLongAsItPromises) {
+  const BalanceChecked balanced;
+  ASSERT_EQ(quill_onWorkerThreadEnd(&DetachThreadScope), 0);  // this copy's; the module added its own
+  struct Case {
+    AttachScope scope;
+    bool afterCalls, afterRequest;
+    size_t detachVars;
+  };
+  for (const Case& c : {Case{AttachScope::kCall, false, false, 0}, Case{AttachScope::kRequest, true, false, 1},
+                        Case{AttachScope::kThread, true, true, 0}}) {
+    SCOPED_TRACE(static_cast<int>(c.scope));
+    gAttachScope = c.scope;
+    const int before = LiveJavaThreads();
+    std::vector<std::string> seen;
+    {
+      quill_service::WorkerPool pool(1);
+      for (int r = 0; r < 2; ++r) {
+        pool.Submit([&] {
+          auto request = std::make_unique<Request>();
+          quill_service::SetCurrentRequest(request.get());
+          request->AddPrivateVar("late Java use", new JavaAtRequestEnd);
+          for (int call = 0; call < 2; ++call) {
+            JniAttachment attachment(request.get());
+            EXPECT_NE(attachment.env(), nullptr);
+          }
+          const auto& vars = request->Contents().privateVars;
+          const size_t detachVars = std::count_if(vars.begin(), vars.end(), [](const auto& var) {
+            return var.first == kDetachThreadVarName && dynamic_cast<DetachThread*>(var.second.get());
+          });
+          const bool afterCalls = ThreadAttached();
+          request.reset();
+          quill_service::SetCurrentRequest(nullptr);
+          seen.push_back(std::to_string(afterCalls) + std::to_string(ThreadAttached()) + std::to_string(detachVars));
+        });
+      }
+      pool.Wait();
+      EXPECT_EQ(LiveJavaThreads(), before + (c.afterRequest ? 1 : 0));
+    }
+    const std::string expected = std::to_string(c.afterCalls) + std::to_string(c.afterRequest) + std::to_string(c.detachVars);
+    EXPECT_EQ(seen, std::vector<std::string>(2, expected));
+    EXPECT_EQ(LiveJavaThreads(), before);
+  }
+  gAttachScope = AttachScope::kCall;
 }
 
 TEST(Concurrency, ParallelCallsKeepTheirOwnOutputAndLeaveNoThreadAttached) {

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -209,6 +210,44 @@ TEST(HostileModule, AThreadThatOutlivesItsCallIsRefusedAndDoesNotHoldTheProcess)
   const size_t at = run.err.find("hx_linger: the ended call answered ");
   ASSERT_NE(at, std::string::npos) << run.err;
   EXPECT_NE(std::stol(run.err.substr(at + 35)), 0) << run.err;
+}
+
+// A Java thread keeps using a call from another thread while the call runs and after it has
+// ended, while the worker goes on making calls of its own: every use is refused.
+TEST(HostileModule, AKeptCallHammeredAcrossTheEndOfItsCallIsRefusedEveryTime) {
+  Server server("hammer");
+  const Outcome run = server.Run({"--threads", "1"}, "hx_hammer(300) hx_sleep(1) hx_sleep(1) hx_hammered()", kLimit);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "sleptsleptsleptanswered 0, refused during and after the call: true true");
+}
+
+// hx_thread records the Java thread of each call: a thread attached anew is a new Java thread,
+// so the ids count the attachments. 20 runs of two calls on 2 workers.
+TEST(AttachScope, EachScopeAttachesAsOftenAsItPromises) {
+  struct Case {
+    const char* preference;  // null: not set
+    size_t fewest, most;     // distinct Java threads
+  };
+  for (const Case& c : {Case{nullptr, 40, 40}, Case{"call", 40, 40}, Case{"Request", 20, 20},
+                        Case{"thread", 1, 2}, Case{"sometimes", 40, 40}}) {
+    SCOPED_TRACE(c.preference != nullptr ? c.preference : "default");
+    Server server(std::string("scope-") + (c.preference != nullptr ? c.preference : "default"));
+    std::vector<std::string> args{"--threads", "2"};
+    if (c.preference != nullptr) args.insert(args.end(), {"--pref", std::string("java_attach_scope=") + c.preference});
+    const std::string ids = server.Path("ids").string();
+    const Outcome run = server.Run(args, "hx_thread('" + ids + "') hx_thread('" + ids + "')", {"--repeat", "20"}, kLimit);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::istringstream lines(ReadFile(ids));
+    std::vector<std::string> all;
+    for (std::string line; std::getline(lines, line);) all.push_back(line);
+    EXPECT_EQ(all.size(), 40u);
+    std::sort(all.begin(), all.end());
+    const size_t distinct = std::unique(all.begin(), all.end()) - all.begin();
+    EXPECT_GE(distinct, c.fewest);
+    EXPECT_LE(distinct, c.most);
+    EXPECT_EQ(Has(run.err, "java_attach_scope \"sometimes\" is not call, request or thread"),
+              c.preference != nullptr && std::string(c.preference) == "sometimes") << run.err;
+  }
 }
 
 // ---- start-up options the VM ends the process for ----
