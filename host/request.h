@@ -122,7 +122,6 @@ class QUILL_API TExecState : public QPExecState {
  private:
   struct Arena;
   quill_token token_;
-  std::thread::id owner_;
   std::unique_ptr<Arena> arena_;
 };
 

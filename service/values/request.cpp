@@ -11,6 +11,11 @@ using namespace quill_service;
 
 namespace {
 thread_local Request* tCurrentRequest = nullptr;
+
+// Tags the tokens a thread's states hold: the address of a variable each thread has its own of,
+// unique among the threads alive, and a thread's states never outlive it.
+thread_local char tTokenOwner;
+uintptr_t TokenOwnerOfThisThread() { return reinterpret_cast<uintptr_t>(&tTokenOwner); }
 }
 
 namespace quill_service {
@@ -25,7 +30,8 @@ const std::string* FindKey(const KeyValues& entries, std::string_view key, bool 
 }
 
 SlotTable<TExecState>& TokenTable() {
-  static auto* table = new SlotTable<TExecState>();  // never destroyed, like the value table
+  // Never destroyed, like the value table; states come and go on every call, on every thread.
+  static auto* table = new SlotTable<TExecState>(SlotTable<TExecState>::kThreadCached);
   return *table;
 }
 
@@ -65,8 +71,7 @@ struct TExecState::Arena {
 
 TExecState::TExecState(QPExecState* parent) : QPExecState(parent != nullptr ? parent->request : nullptr, parent) {
   if (request == nullptr) request = Request::GetCurrent();
-  owner_ = std::this_thread::get_id();
-  token_ = TokenTable().Issue(this);
+  token_ = TokenTable().Issue(this, TokenOwnerOfThisThread());
 }
 
 TExecState::~TExecState() {
@@ -74,8 +79,9 @@ TExecState::~TExecState() {
 }
 
 TExecState* TExecState::FromToken(quill_token token) {
-  TExecState* state = TokenTable().Resolve(token);
-  return state != nullptr && state->owner_ == std::this_thread::get_id() ? state : nullptr;
+  // The owner is checked in the table, before the state is touched: a state of another thread
+  // may be ending while this runs.
+  return TokenTable().ResolveOwned(token, TokenOwnerOfThisThread());
 }
 
 const quill_char* TExecState::Keep(std::u16string text) {
@@ -148,7 +154,7 @@ quill_type TagCall::DefinitionHandle() {
   if (!definition) return 0;
   if (definitionValue == nullptr) {
     auto value = MakeVariant();
-    value->SetTag(definition);
+    value->SetTag(definition.Shared());
     definitionValue = Own(std::move(value));
   }
   return definitionValue->Handle();

@@ -232,7 +232,8 @@ void Variant::Take(Variant& source) {
 namespace quill_service {
 
 SlotTable<Variant>& ValueTable() {
-  static auto* table = new SlotTable<Variant>();  // never destroyed: values may outlive static destructors
+  // Never destroyed: values may outlive static destructors.
+  static auto* table = new SlotTable<Variant>(SlotTable<Variant>::kThreadCached);
   return *table;
 }
 

@@ -16,15 +16,24 @@ using quill_service::SlotTable;
 
 namespace {
 
+// Each case runs on a table of its own object type, once with the shared queue alone and once
+// with thread caches (a thread caches for one table per type). Tables are never destroyed: a
+// cached table must outlive the threads that used it.
+template <int Case>
 struct Thing {
   int id;
 };
+template <int Case>
+SlotTable<Thing<Case>>& NewTable(bool cached) {
+  using Table = SlotTable<Thing<Case>>;
+  return *new Table(cached ? Table::kThreadCached : Table::kShared);
+}
 
-TEST(SlotTable, IssuesDistinctHandlesAndRefusesReleasedAndInventedOnes) {
-  SlotTable<Thing> table;
-  std::vector<Thing> things(100);
+template <class Item>
+void IssuesDistinctHandlesAndRefusesReleasedAndInventedOnes(SlotTable<Item>& table) {
+  std::vector<Item> things(100);
   std::set<int32_t> handles;
-  for (Thing& thing : things) {
+  for (Item& thing : things) {
     const int32_t h = table.Issue(&thing);
     EXPECT_GT(h, 0);
     EXPECT_TRUE(handles.insert(h).second);
@@ -43,8 +52,8 @@ TEST(SlotTable, IssuesDistinctHandlesAndRefusesReleasedAndInventedOnes) {
     EXPECT_EQ(table.Resolve(invented), nullptr) << invented;
     table.Release(invented);  // must not disturb anything
   }
-  Thing b{2};
-  const int32_t live = table.Issue(&b);
+  Item b{2};
+  const int32_t live = table.Issue(&b, 7);
   std::mt19937 random(7);
   for (int i = 0; i < 100000; ++i) {
     const auto guess = static_cast<int32_t>(random());
@@ -53,24 +62,34 @@ TEST(SlotTable, IssuesDistinctHandlesAndRefusesReleasedAndInventedOnes) {
     }
   }
   EXPECT_EQ(table.Resolve(live), &b);
+  EXPECT_EQ(table.ResolveOwned(live, 7), &b);
+  EXPECT_EQ(table.ResolveOwned(live, 8), nullptr);
 }
 
-TEST(SlotTable, AReusedSlotGetsANewGenerationAndTheOldHandleStaysRefused) {
-  SlotTable<Thing> table;
-  Thing a{1}, b{2};
-  // Fill the reuse delay so that the first released slot comes back.
+TEST(SlotTable, IssuesDistinctHandlesAndRefusesReleasedAndInventedOnes) {
+  IssuesDistinctHandlesAndRefusesReleasedAndInventedOnes(NewTable<1>(false));
+  IssuesDistinctHandlesAndRefusesReleasedAndInventedOnes(NewTable<2>(true));
+}
+
+template <class Item>
+void AReusedSlotGetsANewGenerationOnlyAfterTheDelay(SlotTable<Item>& table) {
+  using Table = SlotTable<Item>;
+  constexpr uint32_t mask = Table::kCapacity - 1;
+  const auto slotOf = [](int32_t h) { return static_cast<uint32_t>(h) & mask; };
+  Item a{1}, b{2};
   const int32_t first = table.Issue(&a);
   table.Release(first);
+  // Released slots wait in thread batches too, so fill the delay and a few batches past it.
   std::vector<int32_t> churn;
-  for (size_t i = 0; i <= SlotTable<Thing>::kReuseDelay; ++i) {
+  for (size_t i = 0; i < Table::kReuseDelay + 2 * Table::kBatch; ++i) {
     churn.push_back(table.Issue(&b));
+    EXPECT_NE(slotOf(churn.back()), slotOf(first)) << "reused before the delay, after " << i;
   }
   for (int32_t h : churn) table.Release(h);
   bool reused = false;
-  for (size_t i = 0; i < 4 && !reused; ++i) {
+  for (size_t i = 0; i < 3 * Table::kBatch && !reused; ++i) {
     const int32_t h = table.Issue(&b);
-    const uint32_t mask = SlotTable<Thing>::kCapacity - 1;
-    if ((static_cast<uint32_t>(h) & mask) == (static_cast<uint32_t>(first) & mask)) {
+    if (slotOf(h) == slotOf(first)) {
       reused = true;
       EXPECT_NE(h, first);
       EXPECT_EQ(table.Resolve(first), nullptr);
@@ -80,12 +99,17 @@ TEST(SlotTable, AReusedSlotGetsANewGenerationAndTheOldHandleStaysRefused) {
   EXPECT_TRUE(reused) << "the first slot was not reused after the delay";
 }
 
-TEST(SlotTable, ConcurrentIssueResolveReleaseNeverResolvesAnotherObject) {
-  SlotTable<Thing> table;
+TEST(SlotTable, AReusedSlotGetsANewGenerationOnlyAfterTheDelay) {
+  AReusedSlotGetsANewGenerationOnlyAfterTheDelay(NewTable<3>(false));
+  AReusedSlotGetsANewGenerationOnlyAfterTheDelay(NewTable<4>(true));
+}
+
+template <class Item>
+void ConcurrentIssueResolveReleaseNeverResolvesAnotherObject(SlotTable<Item>& table) {
   constexpr int kThreads = 4;
   constexpr int kPerThread = 16;
   constexpr int kRounds = 40000;
-  std::vector<Thing> all(kThreads * kPerThread);
+  std::vector<Item> all(kThreads * kPerThread);
   std::atomic<int> wrong{0};
   // Published (handle, index of the object it was issued for); read by the other threads.
   std::atomic<uint64_t> published[64] = {};
@@ -95,13 +119,16 @@ TEST(SlotTable, ConcurrentIssueResolveReleaseNeverResolvesAnotherObject) {
       std::mt19937 random(t);
       for (int i = 0; i < kRounds; ++i) {
         const uint32_t index = t * kPerThread + i % kPerThread;
-        const int32_t h = table.Issue(&all[index]);
+        const int32_t h = table.Issue(&all[index], uintptr_t(t) + 1);
         published[random() % 64].store((uint64_t(uint32_t(h)) << 32) | index);
-        if (table.Resolve(h) != &all[index]) wrong.fetch_add(1);
+        if (table.Resolve(h) != &all[index] || table.ResolveOwned(h, uintptr_t(t) + 1) != &all[index]) wrong++;
         // A handle of another thread, live or released: null, or exactly its own object.
         const uint64_t other = published[random() % 64].load();
-        Thing* found = table.Resolve(int32_t(other >> 32));
+        Item* found = table.Resolve(int32_t(other >> 32));
         if (found != nullptr && found != &all[uint32_t(other)]) wrong.fetch_add(1);
+        if (uint32_t(other) / kPerThread != uint32_t(t) && table.ResolveOwned(int32_t(other >> 32), uintptr_t(t) + 1)) {
+          wrong.fetch_add(1);
+        }
         table.Release(h);
         if (table.Resolve(h) != nullptr) wrong.fetch_add(1);
       }
@@ -110,6 +137,11 @@ TEST(SlotTable, ConcurrentIssueResolveReleaseNeverResolvesAnotherObject) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(table.LiveCount(), 0u);
+}
+
+TEST(SlotTable, ConcurrentIssueResolveReleaseNeverResolvesAnotherObject) {
+  ConcurrentIssueResolveReleaseNeverResolvesAnotherObject(NewTable<5>(false));
+  ConcurrentIssueResolveReleaseNeverResolvesAnotherObject(NewTable<6>(true));
 }
 
 TEST(ValueHandles, AValueKeepsOneHandleUntilItDies) {
@@ -164,6 +196,37 @@ TEST(ExecStateTokens, TakeOverTheParentsCallAndLiveWhileTheStateLives) {
   }
   EXPECT_EQ(TExecState::FromToken(token), nullptr);
   EXPECT_EQ(TExecState::FromToken(0), nullptr);
+}
+
+// Threads make nested states as calls do while trying each other's tokens, live or ended, and
+// invented ones: a thread only ever reaches its own live states.
+TEST(ExecStateTokens, UnderContentionEachThreadReachesOnlyItsOwnLiveStates) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 30000;
+  std::atomic<quill_token> published[32] = {};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 random(100 + t);
+      for (int i = 0; i < kRounds; ++i) {
+        quill_token ended;
+        {
+          TExecState outer(nullptr);
+          TExecState inner(&outer);
+          published[random() % 32].store(i % 2 ? outer.Token() : inner.Token());
+          if (TExecState::FromToken(outer.Token()) != &outer || TExecState::FromToken(inner.Token()) != &inner) wrong++;
+          const quill_token other = published[random() % 32].load();
+          if (other != outer.Token() && other != inner.Token() && TExecState::FromToken(other) != nullptr) wrong++;
+          if (TExecState::FromToken(static_cast<quill_token>(random() & 0x7fffffff)) != nullptr) wrong++;
+          ended = inner.Token();
+        }
+        if (TExecState::FromToken(ended) != nullptr) wrong++;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
