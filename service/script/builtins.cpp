@@ -271,7 +271,7 @@ void MakePair(Context& c) {
 }
 
 void FindTagByName(Context& c) {
-  if (auto tag = FindTag(&c.request, TextArg(c.call, 0, u"name"), false)) c.result.SetTag(std::move(tag));
+  if (auto tag = FindTag(&c.request, TextArg(c.call, 0, u"name"), false)) c.result.SetTag(tag.Shared());
 }
 
 void ToString(Context& c) { c.result.SetString(NeedArg(c.call, 0, u"value").GetString(c.state)); }

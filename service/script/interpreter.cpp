@@ -295,7 +295,7 @@ struct PreparedCall {
 
 Val CallExpr::Eval(Exec& ex) const {
   Nested nested(ex, loc);
-  TagValue definition = FindFoldedTag(&ex.request, folded, false);
+  TagRef definition = FindFoldedTag(&ex.request, folded, false);
   if (!definition) ex.Fail(QUILL_ERR_NOT_FOUND, "unknown tag " + Quoted(name), loc);
   PreparedCall prepared(ex, name, args, body);
   prepared.call.definition = std::move(definition);

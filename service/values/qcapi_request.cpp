@@ -318,7 +318,7 @@ osError quill_findTagW(quill_token t, const quill_char* name, quill_type* handle
     auto tag = FindTag(s.request, wanted, flag);
     if (!tag) return QUILL_ERR_NOT_FOUND;
     auto value = MakeVariant();
-    value->SetTag(std::move(tag));
+    value->SetTag(tag.Shared());
     quill_type h = RequestOf(s).Own(std::move(value))->Handle();
     if (h == 0) return QUILL_ERR_GENERIC;
     *handle = h;

@@ -25,7 +25,7 @@ struct TagParam {
 
 struct QUILL_API TagCall {
   std::u16string name;  // as the script wrote it
-  quill_service::TagValue definition;
+  quill_service::TagRef definition;
   std::vector<TagParam> params;  // in the order written
   TagBody* body = nullptr;       // null when the call has no body
   quill_type self = 0;           // the value a member tag runs on, 0 for a plain call

@@ -22,7 +22,8 @@ class ScriptTagBody {
   virtual ~ScriptTagBody() = default;
 };
 
-struct TagDefinition {
+// Tag values share a definition; a registered one can hand out a shared owner from its address.
+struct TagDefinition : std::enable_shared_from_this<TagDefinition> {
   std::u16string name;  // as registered or defined
   std::u16string moduleName;
   std::u16string description;
@@ -34,6 +35,32 @@ struct TagDefinition {
   SubstitutionTag* native = nullptr;  // owned by the tag table
   quill_tag_func function = nullptr;
   std::shared_ptr<const ScriptTagBody> script;
+};
+
+// The definition a call runs. A registered tag's definition lives as long as the tag table keeps
+// it (until the table is emptied at shutdown), so it is held by address and finding or calling
+// it touches no reference count; a script-defined tag or a tag value is shared.
+class TagRef {
+ public:
+  TagRef() = default;
+  TagRef(std::nullptr_t) {}
+  explicit TagRef(const TagDefinition* registered) : definition_(registered) {}
+  TagRef(std::shared_ptr<const TagDefinition> shared)
+      : definition_(shared.get()), shared_(std::move(shared)) {}
+
+  const TagDefinition* get() const { return definition_; }
+  const TagDefinition* operator->() const { return definition_; }
+  const TagDefinition& operator*() const { return *definition_; }
+  explicit operator bool() const { return definition_ != nullptr; }
+  // A shared owner, for what outlives the call (a tag value).
+  std::shared_ptr<const TagDefinition> Shared() const {
+    if (shared_ || definition_ == nullptr) return shared_;
+    return definition_->shared_from_this();
+  }
+
+ private:
+  const TagDefinition* definition_ = nullptr;
+  std::shared_ptr<const TagDefinition> shared_;
 };
 
 }  // namespace quill_service

@@ -12,19 +12,87 @@ TagTable& TagTable::Global() {
   return *table;
 }
 
+struct TagTable::Entry {
+  std::u16string key;  // folded
+  size_t hash;
+  std::atomic<const TagDefinition*> definition;
+};
+
+struct TagTable::Index {
+  explicit Index(size_t capacity) : mask(capacity - 1), slots(new std::atomic<const Entry*>[capacity]) {
+    for (size_t i = 0; i < capacity; ++i) slots[i].store(nullptr, std::memory_order_relaxed);
+  }
+  const size_t mask;  // capacity - 1; the capacity is a power of two
+  std::unique_ptr<std::atomic<const Entry*>[]> slots;
+  size_t used = 0;  // guarded by writeLock_
+};
+
+namespace {
+
+constexpr size_t kFirstCapacity = 256;
+
+size_t HashOf(std::u16string_view folded) { return std::hash<std::u16string_view>{}(folded); }
+
+}  // namespace
+
+TagTable::TagTable() {
+  indexes_.push_back(std::make_unique<Index>(kFirstCapacity));
+  index_.store(indexes_.back().get(), std::memory_order_release);
+}
+
+TagTable::~TagTable() = default;
+
+// Under writeLock_; the entry is new to the table. Keeps the index at most half full, so probe
+// runs stay short and a reader always meets an empty slot.
+void TagTable::Insert(const Entry* entry) {
+  Index* index = indexes_.back().get();
+  if (2 * (index->used + 1) > index->mask + 1) {
+    auto larger = std::make_unique<Index>(2 * (index->mask + 1));
+    for (size_t i = 0; i <= index->mask; ++i) {
+      const Entry* e = index->slots[i].load(std::memory_order_relaxed);
+      if (e == nullptr) continue;
+      size_t at = e->hash & larger->mask;
+      while (larger->slots[at].load(std::memory_order_relaxed) != nullptr) at = (at + 1) & larger->mask;
+      larger->slots[at].store(e, std::memory_order_relaxed);
+    }
+    larger->used = index->used;
+    indexes_.push_back(std::move(larger));
+    index = indexes_.back().get();
+    index_.store(index, std::memory_order_release);
+  }
+  size_t at = entry->hash & index->mask;
+  while (index->slots[at].load(std::memory_order_relaxed) != nullptr) at = (at + 1) & index->mask;
+  index->slots[at].store(entry, std::memory_order_release);
+  ++index->used;
+}
+
 bool TagTable::Add(std::shared_ptr<TagDefinition> tag, std::unique_ptr<SubstitutionTag> owned, bool replace) {
-  std::unique_lock lock(mutex_);
+  std::lock_guard lock(writeLock_);
   if (!tag) {
     if (owned) owned_.push_back(std::move(owned));  // a tag nobody can call is still ours to delete
     return false;
   }
   auto key = FoldCase(tag->name);
-  auto it = tags_.find(key);
-  if (it != tags_.end()) {
-    if (!replace) return false;  // owned dies here: it was never reachable
-    it->second = std::move(tag);
+  const size_t hash = HashOf(key);
+  const Index& index = *indexes_.back();
+  const Entry* existing = nullptr;
+  for (size_t at = hash & index.mask;; at = (at + 1) & index.mask) {
+    const Entry* e = index.slots[at].load(std::memory_order_relaxed);
+    if (e == nullptr) break;
+    if (e->hash == hash && e->key == key) {
+      existing = e;
+      break;
+    }
+  }
+  if (existing != nullptr && !replace) return false;  // owned dies here: it was never reachable
+  const TagDefinition* definition = tag.get();
+  definitions_.push_back(std::move(tag));
+  if (existing != nullptr) {
+    const_cast<Entry*>(existing)->definition.store(definition, std::memory_order_release);
   } else {
-    tags_.emplace(std::move(key), std::move(tag));
+    entries_.push_back(std::unique_ptr<Entry>(new Entry{std::move(key), hash, {definition}}));
+    Insert(entries_.back().get());
+    size_.fetch_add(1, std::memory_order_release);
   }
   if (owned) owned_.push_back(std::move(owned));
   return true;
@@ -38,29 +106,37 @@ bool TagTable::RegisterIfAbsent(std::shared_ptr<TagDefinition> tag, std::unique_
   return Add(std::move(tag), std::move(owned), false);
 }
 
-TagValue TagTable::Find(std::u16string_view name) const { return FindFolded(FoldCase(name)); }
+TagRef TagTable::Find(std::u16string_view name) const { return FindFolded(FoldCase(name)); }
 
-TagValue TagTable::FindFolded(std::u16string_view folded) const {
-  std::shared_lock lock(mutex_);
-  auto it = tags_.find(folded);
-  return it == tags_.end() ? nullptr : it->second;
-}
-
-size_t TagTable::Size() const {
-  std::shared_lock lock(mutex_);
-  return tags_.size();
+TagRef TagTable::FindFolded(std::u16string_view folded) const {
+  const Index* index = index_.load(std::memory_order_acquire);
+  const size_t hash = HashOf(folded);
+  for (size_t at = hash & index->mask;; at = (at + 1) & index->mask) {
+    const Entry* entry = index->slots[at].load(std::memory_order_acquire);
+    if (entry == nullptr) return nullptr;
+    if (entry->hash == hash && entry->key == folded) {
+      return TagRef(entry->definition.load(std::memory_order_acquire));
+    }
+  }
 }
 
 void TagTable::DestroyAll() {
-  decltype(tags_) tags;
+  decltype(indexes_) indexes;
+  decltype(entries_) entries;
+  decltype(definitions_) definitions;
   decltype(owned_) owned;
   {
-    std::unique_lock lock(mutex_);
-    tags.swap(tags_);
+    std::lock_guard lock(writeLock_);
+    indexes.swap(indexes_);
+    entries.swap(entries_);
+    definitions.swap(definitions_);
     owned.swap(owned_);
+    indexes_.push_back(std::make_unique<Index>(kFirstCapacity));
+    index_.store(indexes_.back().get(), std::memory_order_release);
+    size_.store(0, std::memory_order_release);
     epoch_.fetch_add(1, std::memory_order_acq_rel);
   }
-  tags.clear();
+  definitions.clear();
   // Newest first, the reverse of registration.
   while (!owned.empty()) owned.pop_back();
 }
@@ -90,11 +166,11 @@ namespace quill_service {
 
 void DestroyAllTags() { TagTable::Global().DestroyAll(); }
 
-TagValue FindTag(Request* request, std::u16string_view name, bool registeredOnly) {
+TagRef FindTag(Request* request, std::u16string_view name, bool registeredOnly) {
   return FindFoldedTag(request, FoldCase(name), registeredOnly);
 }
 
-TagValue FindFoldedTag(Request* request, std::u16string_view folded, bool registeredOnly) {
+TagRef FindFoldedTag(Request* request, std::u16string_view folded, bool registeredOnly) {
   if (!registeredOnly && request != nullptr) {
     auto& defined = request->Contents().definedTags;
     if (!defined.empty()) {

@@ -3,7 +3,7 @@
 
 #include <atomic>
 #include <memory>
-#include <shared_mutex>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -12,35 +12,50 @@
 #include "service/values/tag_definition.h"
 #include "service/values/variant_data.h"
 
+// Lookups take no lock and touch no shared counter: the name index is an open-addressed array
+// of entries that registration only adds to, each entry holding an atomic pointer to its current
+// definition. Registration (any time, any thread) takes a mutex, writes the entry, and when the
+// index grows publishes a larger copy; readers finish on whichever index they loaded. Entries,
+// definitions (replaced ones too) and superseded indexes live until DestroyAll, which runs when no
+// request runs any more; since each index doubles the last, they add up to twice the current one.
 class QUILL_API TagTable {
  public:
   static TagTable& Global();
+  TagTable();
+  ~TagTable();
+  TagTable(const TagTable&) = delete;
+  TagTable& operator=(const TagTable&) = delete;
 
   // Adds or replaces the tag under its folded name. A replaced SubstitutionTag stays alive until
   // DestroyAll, since a request may still be running it.
   void Register(std::shared_ptr<quill_service::TagDefinition> tag, std::unique_ptr<SubstitutionTag> owned);
   // Adds the tag unless the name is taken; true when added.
   bool RegisterIfAbsent(std::shared_ptr<quill_service::TagDefinition> tag, std::unique_ptr<SubstitutionTag> owned);
-  quill_service::TagValue Find(std::u16string_view name) const;
+  // The definition lives until DestroyAll.
+  quill_service::TagRef Find(std::u16string_view name) const;
   // The same with a name already folded (FoldCase), as parsed call sites keep it.
-  quill_service::TagValue FindFolded(std::u16string_view folded) const;
-  size_t Size() const;
+  quill_service::TagRef FindFolded(std::u16string_view folded) const;
+  size_t Size() const { return size_.load(std::memory_order_acquire); }
   // Forgets every tag and deletes the SubstitutionTags the table owns.
   void DestroyAll();
   // Counts DestroyAll calls, so one-time registrations know when to register again.
   uint64_t Epoch() const { return epoch_.load(std::memory_order_acquire); }
 
  private:
+  struct Entry;
+  struct Index;
   bool Add(std::shared_ptr<quill_service::TagDefinition> tag, std::unique_ptr<SubstitutionTag> owned, bool replace);
+  void Insert(const Entry* entry);
 
-  mutable std::shared_mutex mutex_;
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>{}(s); }
-  };
-  std::unordered_map<std::u16string, quill_service::TagValue, Hash, std::equal_to<>> tags_;
-  std::vector<std::unique_ptr<SubstitutionTag>> owned_;
+  std::atomic<const Index*> index_{nullptr};
+  std::atomic<size_t> size_{0};
   std::atomic<uint64_t> epoch_{0};
+  // Guarded by writeLock_: what the index points into, kept for the readers.
+  std::mutex writeLock_;
+  std::vector<std::unique_ptr<Index>> indexes_;  // the current one last
+  std::vector<std::unique_ptr<Entry>> entries_;
+  std::vector<std::shared_ptr<const quill_service::TagDefinition>> definitions_;
+  std::vector<std::unique_ptr<SubstitutionTag>> owned_;
 };
 
 namespace quill_service {
@@ -50,7 +65,7 @@ QUILL_API void DestroyAllTags();
 
 // A tag by name for a request: the tags the request's script defined first, then the table's.
 // registeredOnly skips the script's own definitions.
-QUILL_API TagValue FindTag(Request* request, std::u16string_view name, bool registeredOnly);
-QUILL_API TagValue FindFoldedTag(Request* request, std::u16string_view folded, bool registeredOnly);
+QUILL_API TagRef FindTag(Request* request, std::u16string_view name, bool registeredOnly);
+QUILL_API TagRef FindFoldedTag(Request* request, std::u16string_view folded, bool registeredOnly);
 
 }  // namespace quill_service
