@@ -24,6 +24,7 @@
 #include "service/core/current_request.h"
 #include "service/core/host.h"
 #include "service/core/internal_db.h"
+#include "service/script/script.h"
 #include "service/values/request_data.h"
 #include "service/values/tag_call.h"
 #include "service/values/tag_table.h"
@@ -130,7 +131,7 @@ class HostTagCall {
   QPExecState state_{&request_};
   TagCall call_;
   Variant result_;
-  quill_service::TagValue definition_;
+  quill_service::TagRef definition_;
   SubstitutionTag* tag_ = nullptr;
 };
 
@@ -314,6 +315,53 @@ void BM_OutputClear(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+void BM_Floor_StringShort(benchmark::State& state) {
+  ScopedAttach attach;
+  JNIEnv* env = AttachedOrSkip(attach, state);
+  if (env == nullptr) return;
+  const std::u16string text = u"hello, world";
+  jstring shortText = env->NewString(reinterpret_cast<const jchar*>(text.data()), static_cast<jsize>(text.size()));
+  for (auto _ : state) {
+    const jchar* chars = env->GetStringChars(shortText, nullptr);
+    benchmark::DoNotOptimize(chars);
+    env->ReleaseStringChars(shortText, chars);
+    jstring made = env->NewString(reinterpret_cast<const jchar*>(text.data()), static_cast<jsize>(text.size()));
+    benchmark::DoNotOptimize(made);
+    env->DeleteLocalRef(made);
+  }
+  env->DeleteLocalRef(shortText);
+  state.SetItemsProcessed(state.iterations());
+}
+
+// ---- calls from a script ----
+
+constexpr int kScriptCalls = 1000;
+
+// A parsed script running `body` kScriptCalls times, on a thread kept attached as the thread
+// scope keeps a worker; one iteration is one run of it (a request).
+void RunScriptLoop(benchmark::State& state, const std::string& body) {
+  ScopedAttach attach;
+  std::string error;
+  const quill_service::ProgramPtr program = quill_service::ParseScript(
+      "var i = 0 while ($i < " + std::to_string(kScriptCalls) + ") { " + body + " $i = $i + 1 }", "loop.qs", &error);
+  if (attach.env() == nullptr || !program) {
+    state.SkipWithError(("no attachment, or the loop does not parse: " + error).c_str());
+    return;
+  }
+  for (auto _ : state) {
+    const quill_service::ScriptRun run = quill_service::RunProgram(program, {});
+    if (!run.ok) {
+      state.SkipWithError(run.error.c_str());
+      return;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kScriptCalls);
+}
+
+void BM_Script_Loop(benchmark::State& state) { RunScriptLoop(state, ""); }
+void BM_Script_JavaTag(benchmark::State& state) { RunScriptLoop(state, "bench_empty()"); }
+void BM_Script_BuiltinTag(benchmark::State& state) { RunScriptLoop(state, "error_code()"); }
+
 // Registered from main, so a profiler run can fix the iteration count (QJAPI_BENCH_ITERATIONS):
 // instruction counts per call are then total / iterations.
 void RegisterBenchmarks() {
@@ -331,11 +379,25 @@ void RegisterBenchmarks() {
       {"BM_Floor_GetStringChars4KiB", BM_Floor_GetStringChars4KiB},
       {"BM_Floor_NewString4KiB", BM_Floor_NewString4KiB},
       {"BM_OutputClear", BM_OutputClear},
+      {"BM_Floor_StringShort", BM_Floor_StringShort},
+      {"BM_Script_Loop", BM_Script_Loop},
+      {"BM_Script_JavaTag", BM_Script_JavaTag},
+      {"BM_Script_BuiltinTag", BM_Script_BuiltinTag},
   };
   const char* fixed = std::getenv("QJAPI_BENCH_ITERATIONS");
   for (const auto& [name, function] : all) {
     benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark(name, function)->UseRealTime();
     if (fixed != nullptr && std::atoll(fixed) > 0) b->Iterations(std::atoll(fixed));
+  }
+  // The same calls on one thread and on two at once: the rate of two over the rate of one.
+  const std::pair<const char*, void (*)(benchmark::State&)> scaled[] = {
+      {"Scaling_EmptyTag_Attached", BM_EmptyTag_Attached},
+      {"Scaling_Floor_Attached", BM_Floor_Attached},
+      {"Scaling_Script_JavaTag", BM_Script_JavaTag},
+      {"Scaling_Script_BuiltinTag", BM_Script_BuiltinTag},
+  };
+  for (const auto& [name, function] : scaled) {
+    benchmark::RegisterBenchmark(name, function)->UseRealTime()->Threads(1)->Threads(2);
   }
 }
 
@@ -360,6 +422,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
       Times& times = times_[run.run_name.function_name];
       if (run.run_type == Run::RT_Iteration) times.runs.push_back(time);
       else if (run.aggregate_name == "median") times.median = time;
+      auto rate = run.counters.find("items_per_second");
+      if (rate != run.counters.end()) {
+        Rates& rates = rates_[{run.run_name.function_name, static_cast<int>(run.threads)}];
+        if (run.run_type == Run::RT_Iteration) rates.runs.push_back(rate->second.value);
+        else if (run.aggregate_name == "median") rates.median = rate->second.value;
+      }
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -388,7 +456,26 @@ class RatioReporter : public benchmark::ConsoleReporter {
     return values.size() % 2 == 1 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
   }
 
+
+ public:
+  // Calls per second of all threads together; nothing when it did not run.
+  std::optional<double> Rate(const std::string& name, int threads) const {
+    auto it = rates_.find({name, threads});
+    if (it == rates_.end()) return std::nullopt;
+    if (it->second.median) return it->second.median;
+    std::vector<double> runs = it->second.runs;
+    if (runs.empty()) return std::nullopt;
+    std::sort(runs.begin(), runs.end());
+    return runs[runs.size() / 2];
+  }
+
+ private:
   std::map<std::string, Times> times_;
+  struct Rates {
+    std::vector<double> runs;
+    std::optional<double> median;
+  };
+  std::map<std::pair<std::string, int>, Rates> rates_;
 };
 
 void PrintRatio(const char* label, std::optional<CallTime> module, std::optional<CallTime> floor,
@@ -420,10 +507,32 @@ void PrintRatios(const RatioReporter& r) {
   const auto echoLong = r.PerCall("BM_EchoTag_4KiB");
   const auto stringFloor = r.PerCall("BM_Floor_String4KiB");
   PrintRatio("ratio (c) 4 KiB in and out", Sum(echoLong, r.PerCall("BM_EchoTag_Short"), -1),
-             stringFloor, 1.3);
+             Sum(stringFloor, r.PerCall("BM_Floor_StringShort"), -1), 1.3);
   // The whole echo call against the whole floor: the call floor plus the string floor.
   PrintRatio("ratio (c') whole 4 KiB echo call", echoLong,
              Sum(r.PerCall("BM_Floor_Attached"), stringFloor), 1.3);
+
+  // A Java tag call from a script, its loop's own cost taken off.
+  const auto javaLoop = Sum(r.PerCall("BM_Script_JavaTag"), r.PerCall("BM_Script_Loop"), -1);
+  if (javaLoop) {
+    const double perCall = javaLoop->real / kScriptCalls;
+    std::printf("Java tag call in a script, attached: %.0f ns per call (target <= 1000) %s\n", perCall,
+                perCall <= 1000 ? "met" : "MISSED");
+  }
+  const std::pair<const char*, double> scaling[] = {
+      {"Scaling_EmptyTag_Attached", 1.7}, {"Scaling_Script_BuiltinTag", 1.6},
+      {"Scaling_Script_JavaTag", 1.6}, {"Scaling_Floor_Attached", 0}};
+  for (const auto& [name, target] : scaling) {
+    const auto one = r.Rate(name, 1), two = r.Rate(name, 2);
+    if (!one || !two || *one <= 0) continue;
+    const double ratio = *two / *one;
+    if (target > 0) {
+      std::printf("%s: 2 threads %.2fx one (target >= %.1f) %s\n", name, ratio, target,
+                  ratio >= target ? "met" : "MISSED");
+    } else {
+      std::printf("%s: 2 threads %.2fx one (the JNI floor)\n", name, ratio);
+    }
+  }
 }
 
 // Brings the JIT, the allocators and the Java heap to a steady state before anything is timed.
