@@ -52,7 +52,7 @@ Options:
                       before start-up; "--pref KEY" stores NULL. Preferences persist in the root.
                       Repeatable. Example: --pref java_vm_options=-Xcheck:jni
                       Keys the module reads: java_qjapi_enabled, java_class_path,
-                      java_lib_path, java_vm_options
+                      java_lib_path, java_vm_options, java_attach_scope
   --unset-pref KEY    delete the preference KEY before start-up. Repeatable.
   --module PATH       load this module file instead of <root>/QuillModules/libQJAPI.so
   --no-module         start without loading a module

@@ -1,3 +1,5 @@
+#include <pthread.h>
+
 #include <forward_list>
 
 #include "service/core/current_request.h"
@@ -12,10 +14,9 @@ using namespace quill_service;
 namespace {
 thread_local Request* tCurrentRequest = nullptr;
 
-// Tags the tokens a thread's states hold: the address of a variable each thread has its own of,
-// unique among the threads alive, and a thread's states never outlive it.
-thread_local char tTokenOwner;
-uintptr_t TokenOwnerOfThisThread() { return reinterpret_cast<uintptr_t>(&tTokenOwner); }
+// Tags the tokens a thread's states hold: the thread's id, unique among the threads alive, and a
+// thread's states never outlive it.
+uintptr_t TokenOwnerOfThisThread() { return static_cast<uintptr_t>(pthread_self()); }
 }
 
 namespace quill_service {

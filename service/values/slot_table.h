@@ -131,8 +131,7 @@ class SlotTable {
   struct CacheKeeper {
     ThreadCache* cache = nullptr;
     ~CacheKeeper() {
-      tCache = nullptr;
-      tCacheGone = true;
+      tCache = Gone();
       if (cache == nullptr) return;
       SlotTable* table = const_cast<SlotTable*>(cache->table);
       std::lock_guard lock(table->mutex_);
@@ -142,18 +141,20 @@ class SlotTable {
       delete cache;
     }
   };
-  // Plain data, readable while the thread's other thread-local objects are destroyed.
+  static ThreadCache* Gone() { return reinterpret_cast<ThreadCache*>(alignof(ThreadCache)); }
+  // Plain data, readable while the thread's other thread-local objects are destroyed: null until
+  // the thread first uses a cached table, Gone() once its batches were given back.
   inline static thread_local ThreadCache* tCache = nullptr;
-  inline static thread_local bool tCacheGone = false;
   inline static thread_local CacheKeeper tCacheKeeper;
 
   ThreadCache* LocalCache() const {
     if (!cached_) return nullptr;
     ThreadCache* cache = tCache;
     if (cache == nullptr) {
-      if (tCacheGone) return nullptr;
       cache = tCache = new ThreadCache{this, 0, 0, {}, {}};
       tCacheKeeper.cache = cache;
+    } else if (cache == Gone()) {
+      return nullptr;
     }
     return cache->table == this ? cache : nullptr;
   }
