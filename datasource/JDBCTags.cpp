@@ -98,7 +98,7 @@ void JDBCTags::Run(CallFrame* frame, Variant* result, Request* request) {
   result->Init();
   osError code = -1;
   {
-    JniAttachment attachment;
+    JniAttachment attachment(request);
     JNIEnv* env = attachment.env();
     if (env != nullptr) {
       if (tag->action == 0) {
