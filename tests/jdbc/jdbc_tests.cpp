@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -318,7 +319,17 @@ TEST(ZServerStopped, ActionsFailWithACodeUntilTheServerIsBack) {
   const std::string search = "db_search(-source='PostgreSQL', -database='shop', -table='items', -max=0) => "
                              "{ action_code() }";
   ASSERT_EQ(Output(search), "0");
-  ASSERT_TRUE(gPg->Stop());
+  // Mid-request: the server stops while the request's second statement runs; that statement, and
+  // the next action on the same (dead) connection, answer with codes, and the request ends.
+  std::thread stopper([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    gPg->Stop();
+  });
+  const std::string midway = Output(
+      search + " db_statement(-source='PostgreSQL', -database='shop', -sql='SELECT pg_sleep(5)') => "
+      "{ '|' action_code() } " + search);
+  stopper.join();
+  EXPECT_EQ(midway, "0|-9100-9100");
   EXPECT_EQ(Output(search), "-9100");
   ASSERT_TRUE(gPg->Restart());
   std::string after;

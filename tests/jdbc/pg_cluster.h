@@ -75,7 +75,8 @@ class PgCluster {
   std::string url() const { return "jdbc:postgresql://127.0.0.1:" + std::to_string(port_) + "/"; }
 
  private:
-  static bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+  // From "/": the postgres user may not enter the test's working folder.
+  static bool Shell(const std::string& command) { return std::system(("cd / && " + command).c_str()) == 0; }
 
   bool Control(const std::string& what) {
     return Shell(as_ + bin_ + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/server.log " + what + " > /dev/null");

@@ -137,7 +137,8 @@ public class JDBCConnector extends JDBCDataSource {
         String state = e.getSQLState() == null ? "" : e.getSQLState();
         String message = e.getMessage() == null ? e.toString() : e.getMessage();
         int code = SQL_FAILED;
-        if (state.startsWith("08") || state.startsWith("28") || state.startsWith("3D")) {
+        // Class 57: the server ended the session (shut down, or an administrator's command).
+        if (state.startsWith("08") || state.startsWith("28") || state.startsWith("3D") || state.startsWith("57P")) {
             code = CONNECT_FAILED;
         } else if (state.startsWith("42")) {
             code = NO_SUCH_OBJECT;
@@ -234,7 +235,12 @@ public class JDBCConnector extends JDBCDataSource {
             call.setDSConnection(session);
         }
         Connection connection = session.byUrl.get(url);
-        if (connection != null) return connection;
+        if (connection != null) {
+            if (!connection.isClosed()) return connection;
+            // The session died under the request (the server went away): the next try takes a
+            // fresh connection, which tells whether the server is back.
+            session.byUrl.remove(url);
+        }
         connection = pool(host, url).getConnection();
         session.byUrl.put(url, connection);
         DriverEntry entry = current;

@@ -36,7 +36,7 @@ public class JDBCLoader {
         for (Map.Entry<String, List<DriverEntry>> family : families.entrySet()) {
             JDBCConnector source = new JDBCConnector(family.getKey(), family.getValue(), catalog);
             source.registerJDBCModule(family.getKey(), "dispatch", 0);
-            SOURCES.put(family.getKey(), source);
+            SOURCES.putIfAbsent(family.getKey(), source);  // a second start's sources are refused
         }
     }
 }
