@@ -228,10 +228,6 @@ TEST_F(QcapiTest, OutputResultAndHeaders) {
   ASSERT_EQ(quill_outputTagBytes(T(), nullptr, 0), 0);
   EXPECT_EQ(request.Contents().output, "h\xC3\xA9llo,!\x01\xff");
 
-  ASSERT_EQ(quill_setResultCode(T(), -77), 0);
-  ASSERT_EQ(quill_setResultMessageW(T(), W(u"bad thing")), 0);
-  EXPECT_EQ(request.GetResultCode(), -77);
-  EXPECT_EQ(request.GetResultMessage()->GetString(nullptr), u"bad thing");
   ASSERT_EQ(quill_setResultMessage(T(), "8-bit \xC3\xA9"), 0);
   EXPECT_EQ(request.GetResultMessage()->GetString(nullptr), u"8-bit \u00e9");
 
@@ -243,13 +239,9 @@ TEST_F(QcapiTest, OutputResultAndHeaders) {
   EXPECT_EQ(Rec(quill_getResultHeaderW, T()), "=X-B: 3\r\nX-A: 9\r\n strg");
 }
 
+// (Each returned type reaching the script is checked from Java; here the length, the copy and
+// the refused handles.)
 TEST_F(QcapiTest, ReturnedValuesReachTheCallsResult) {
-  ASSERT_EQ(quill_returnTagValueInteger(T(), int64_t(1) << 40), 0);
-  EXPECT_EQ(*Get<int64_t>(result), int64_t(1) << 40);
-  ASSERT_EQ(quill_returnTagValueDecimal(T(), 2.5), 0);
-  EXPECT_EQ(*Get<double>(result), 2.5);
-  ASSERT_EQ(quill_returnTagValueBoolean(T(), true), 0);
-  EXPECT_EQ(*Get<bool>(result), true);
   ASSERT_EQ(quill_returnTagValueStringW(T(), W(u"abcdef"), 3), 0);
   EXPECT_EQ(result.GetString(nullptr), u"abc");
 

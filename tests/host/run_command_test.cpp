@@ -10,20 +10,18 @@
 #include <fstream>
 #include <string>
 
+#include "tests/process/quill_child.h"
+
 namespace {
 
 namespace fs = std::filesystem;
+using quill_child::ReadFile;
 
 struct Result {
   int status;
   std::string out;
   std::string err;
 };
-
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 class RunCommandTest : public ::testing::Test {
  protected:
@@ -33,16 +31,18 @@ class RunCommandTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root_); }
 
-  Result Quill(const std::string& script, const std::string& args, const std::string& extraOptions = "") {
-    std::ofstream(root_ / "s.q") << script;
+  // Runs the script written to s.q, or the file named by path instead.
+  Result Quill(const std::string& script, const std::string& args, const std::string& extraOptions = "",
+               const std::string& path = "s.q") {
+    if (path == "s.q") std::ofstream(root_ / "s.q") << script;
     // The script path is relative to where quill starts, not to the server root.
     fs::create_directories(root_ / "server");
     const std::string command = "cd " + root_.string() + " && " + std::string(QUILL_BINARY) +
                                 " --no-module --quiet --root " + (root_ / "server").string() + " " +
-                                extraOptions + " run s.q " + args + " >" + (root_ / "out").string() + " 2>" +
+                                extraOptions + " run " + path + " " + args + " >" + (root_ / "out").string() + " 2>" +
                                 (root_ / "err").string();
     const int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(root_ / "out"), Slurp(root_ / "err")};
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(root_ / "out"), ReadFile(root_ / "err")};
   }
 
   fs::path root_;
@@ -126,12 +126,9 @@ TEST_F(RunCommandTest, ManyRepeatsDoNotQueueEveryRunUpFront) {
 
 TEST_F(RunCommandTest, WhatCannotBeReadIsAnErrorNotAnEmptyScript) {
   fs::create_directories(root_ / "folder");
-  const std::string command = "cd " + root_.string() + " && " + std::string(QUILL_BINARY) + " --no-module --root " +
-                              root_.string() + " run folder >/dev/null 2>" + (root_ / "err").string();
-  const int raw = std::system(command.c_str());
-  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
-  EXPECT_NE(Slurp(root_ / "err").find("folder: cannot read the script: it is a folder"), std::string::npos)
-      << Slurp(root_ / "err");
+  const Result r = Quill("", "", "", "folder");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("folder: cannot read the script: it is a folder"), std::string::npos) << r.err;
 }
 
 TEST_F(RunCommandTest, AHugeUnknownTagNameIsCutInTheMessage) {

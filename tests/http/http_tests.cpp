@@ -6,35 +6,23 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "../process/quill_child.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using namespace quill_child;
 
 namespace {
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // The pages the cases request. echo.qs shows what reached the request and sends headers back.
 const std::pair<const char*, const char*> kPages[] = {
@@ -69,33 +57,19 @@ class ServerProcess {
     for (const auto& [file, text] : kPages) std::ofstream(base_ / "web" / file) << text;
     std::ofstream(base_ / "secret.txt") << "outside the web folder\n";
 
-    std::vector<std::string> args = {QUILL_BINARY, "--root", (base_ / "root").string(), "--stop-timeout", "10", "--threads", "2",
+    std::vector<std::string> args = {"--root", (base_ / "root").string(), "--stop-timeout", "10", "--threads", "2",
                                      "serve", "--port", "0", "--web", (base_ / "web").string()};
     args.insert(args.end(), options.begin(), options.end());
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, (base_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, (base_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, QUILL_BINARY, &files, nullptr, argv.data(), environ) != 0) pid_ = 0;
-    posix_spawn_file_actions_destroy(&files);
     // The address is printed once the module has started and the port is open.
     const std::string marker = "Serving http://127.0.0.1:";
-    for (const auto end = Clock::now() + 90s; pid_ > 0 && Clock::now() < end; std::this_thread::sleep_for(50ms)) {
+    const bool started = child_.Start(args, base_ / "out", base_ / "err");
+    for (const auto end = Clock::now() + 90s; started && Clock::now() < end; std::this_thread::sleep_for(50ms)) {
       const std::string out = ReadFile(base_ / "out");
       if (const size_t at = out.find(marker); at != std::string::npos && out.find('/', at + marker.size()) != std::string::npos) {
         port_ = std::stoi(out.substr(at + marker.size()));
         break;
       }
-      if (waitpid(pid_, nullptr, WNOHANG) != 0) break;
-    }
-  }
-  ~ServerProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
+      if (child_.Ended()) break;
     }
   }
 
@@ -103,23 +77,13 @@ class ServerProcess {
   std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
   fs::path Path(const std::string& file) const { return base_ / file; }
   std::string Log() const { return ReadFile(base_ / "err"); }
-  void Signal(int number) const { kill(pid_, number); }
-
-  // The exit status, or -1 when the process had to be killed after limit.
-  int Wait(std::chrono::seconds limit) {
-    int raw = 0;
-    for (const auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(20ms)) {
-      if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-        pid_ = 0;
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-      }
-    }
-    return -1;
-  }
+  void Signal(int number) const { child_.Signal(number); }
+  // The exit status, or kHung when the process had to be killed after limit.
+  int Wait(std::chrono::seconds limit) { return child_.Wait(limit); }
 
  private:
   fs::path base_;
-  pid_t pid_ = 0;
+  Child child_;
   int port_ = 0;
 };
 

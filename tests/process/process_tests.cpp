@@ -2,11 +2,6 @@
 // case runs `quill` as a child with a time limit, and must end within it with the expected exit
 // status and log line. A child that overruns is killed and fails its case as hung.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,26 +12,19 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "quill_child.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using namespace quill_child;
 
 namespace {
 
-constexpr int kHung = -1;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+// Start-up takes a few seconds on a loaded machine; a hung child is killed after this.
+constexpr auto kLimit = 60s;
 
 struct Outcome {
   int status = kHung;  // exit status, 128 + signal when a signal ended it, kHung when killed
-  Clock::duration took{};
   std::string out, err;
 };
 
@@ -50,12 +38,6 @@ class Server {
     for (const char* file : {QJAPI_MODULE, QJAPI_JAR, HOSTILE_JAR, NATIVE_WALK_JAR})
       fs::copy_file(file, base_ / "root" / "QuillModules" / fs::path(file).filename());
   }
-  ~Server() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
   fs::path Path(const std::string& file) const { return base_ / file; }
 
   // Starts quill with args; a script given as source is written to script.qs and run, with
@@ -68,62 +50,45 @@ class Server {
       args.push_back(Path("script.qs").string());
       args.insert(args.end(), runArgs.begin(), runArgs.end());
     }
-    args.insert(args.begin(), {QUILL_BINARY, "--root", (base_ / "root").string()});
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, Path("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, Path("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    started_ = Clock::now();
-    ASSERT_EQ(posix_spawn(&pid_, QUILL_BINARY, &files, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&files);
+    args.insert(args.begin(), {"--root", (base_ / "root").string()});
+    ASSERT_TRUE(child_.Start(args, Path("out"), Path("err")));
   }
 
   // Waits until the file exists (the script got going) or the child ended.
   bool WaitForFile(const fs::path& file, std::chrono::seconds limit) {
     for (const auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(20ms)) {
       if (fs::exists(file)) return true;
-      if (waitpid(pid_, nullptr, WNOHANG) != 0) return false;  // ended early: the case fails on its own
+      if (child_.Ended()) return false;  // ended early: the case fails on its own
     }
     return false;
   }
 
-  void Signal(int number) { kill(pid_, number); }
+  // Starts a script that marks a file first, then runs rest; true once the mark is there.
+  bool StartMarked(const std::vector<std::string>& args, const std::string& rest,
+                   const std::vector<std::string>& runArgs = {}) {
+    Start(args, "hx_mark('" + Path("started").string() + "') " + rest, runArgs);
+    return WaitForFile(Path("started"), kLimit);
+  }
+
+  void Signal(int number) { child_.Signal(number); }
 
   Outcome Finish(std::chrono::seconds limit) {
     Outcome outcome;
-    int raw = 0;
-    const auto end = Clock::now() + limit;
-    pid_t done = 0;
-    while ((done = waitpid(pid_, &raw, WNOHANG)) == 0 && Clock::now() < end) std::this_thread::sleep_for(20ms);
-    if (done == pid_) {
-      outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    } else {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    pid_ = 0;
-    outcome.took = Clock::now() - started_;
+    outcome.status = child_.Wait(limit);
     outcome.out = ReadFile(Path("out"));
     outcome.err = ReadFile(Path("err"));
     return outcome;
   }
 
-  Outcome Run(const std::vector<std::string>& args, const std::string& script, std::chrono::seconds limit) {
-    return Run(args, script, {}, limit);
-  }
-  Outcome Run(const std::vector<std::string>& args, const std::string& script,
-              const std::vector<std::string>& runArgs, std::chrono::seconds limit) {
+  Outcome Run(const std::vector<std::string>& args, const std::string& script, std::chrono::seconds limit,
+              const std::vector<std::string>& runArgs = {}) {
     Start(args, script, runArgs);
     return Finish(limit);
   }
 
  private:
   fs::path base_;
-  pid_t pid_ = 0;
-  Clock::time_point started_;
+  Child child_;
 };
 
 // The cases' server roots go when the program ends.
@@ -135,19 +100,6 @@ class RemoveRoots : public ::testing::Environment {
   }
 };
 [[maybe_unused]] ::testing::Environment* const gRemoveRoots = ::testing::AddGlobalTestEnvironment(new RemoveRoots);
-
-// Start-up takes a few seconds on a loaded machine; a hung child is killed after this.
-constexpr auto kLimit = 60s;
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// What -Xcheck:jni prints about a native's misuse of JNI, on either stream.
-void ExpectNoJniWarnings(const Outcome& run) {
-  for (const char* warning : {"WARNING in native method", "FATAL ERROR in native method", "WARNING: JNI local refs"}) {
-    EXPECT_FALSE(Has(run.out, warning)) << warning << "\n" << run.out;
-    EXPECT_FALSE(Has(run.err, warning)) << warning << "\n" << run.err;
-  }
-}
 
 }  // namespace
 
@@ -171,13 +123,13 @@ TEST(HostileModule, ExceptionsOfEveryKindFailTheRunAndLeaveTheServerStanding) {
       Server server(std::string(c.name) + (checked ? "-checked" : ""));
       const std::string options = std::string(checked ? "-Xcheck:jni " : "") + c.vmOptions;
       // Each later run in the same process meets a server that still works, and fails the same way.
-      const Outcome run = server.Run({"--threads", "1", "--pref", "java_vm_options=" + options}, c.script,
-                                     {"--repeat", "3"}, kLimit);
+      const Outcome run = server.Run({"--threads", "1", "--pref", "java_vm_options=" + options}, c.script, kLimit,
+                                     {"--repeat", "3"});
       EXPECT_EQ(run.status, 1) << run.err;
       EXPECT_TRUE(Has(run.err, c.printed)) << run.err;
       EXPECT_TRUE(Has(run.err, "script.qs:1:1: error -10998")) << run.err;
       EXPECT_TRUE(Has(run.err, "runs: 3, failures: 3,")) << run.err;
-      ExpectNoJniWarnings(run);
+      ExpectNoJniWarnings(run.out, run.err);
     }
   }
 }
@@ -235,7 +187,8 @@ TEST(AttachScope, EachScopeAttachesAsOftenAsItPromises) {
     std::vector<std::string> args{"--threads", "2"};
     if (c.preference != nullptr) args.insert(args.end(), {"--pref", std::string("java_attach_scope=") + c.preference});
     const std::string ids = server.Path("ids").string();
-    const Outcome run = server.Run(args, "hx_thread('" + ids + "') hx_thread('" + ids + "')", {"--repeat", "20"}, kLimit);
+    const Outcome run =
+        server.Run(args, "hx_thread('" + ids + "') hx_thread('" + ids + "')", kLimit, {"--repeat", "20"});
     EXPECT_EQ(run.status, 0) << run.err;
     std::istringstream lines(ReadFile(ids));
     std::vector<std::string> all;
@@ -280,10 +233,8 @@ TEST(StopSignal, UnderLoadRunningScriptsFinishAndTheProcessEndsPromptly) {
     const std::string name = number == SIGTERM ? "SIGTERM" : "SIGINT";
     SCOPED_TRACE(name);
     Server server("load-" + name);
-    const fs::path started = server.Path("started");
-    server.Start({"--threads", "4", "--stop-timeout", "30"}, "hx_mark('" + started.string() + "') hx_sleep(200)",
-                 {"--repeat", "1000000"});
-    ASSERT_TRUE(server.WaitForFile(started, kLimit)) << ReadFile(server.Path("err"));
+    ASSERT_TRUE(server.StartMarked({"--threads", "4", "--stop-timeout", "30"}, "hx_sleep(200)", {"--repeat", "1000000"}))
+        << ReadFile(server.Path("err"));
     std::this_thread::sleep_for(300ms);  // every worker is inside a tag by now
     const auto signalled = Clock::now();
     server.Signal(number);
@@ -300,48 +251,39 @@ TEST(StopSignal, UnderLoadRunningScriptsFinishAndTheProcessEndsPromptly) {
 }
 
 // A run that will not finish in time is abandoned at the deadline; a second signal does not wait
-// for the deadline at all.
-TEST(StopSignal, RunsThatOverstayTheDeadlineAreAbandonedAndASecondSignalEndsAtOnce) {
-  {
-    Server server("deadline");
-    const fs::path started = server.Path("started");
-    server.Start({"--stop-timeout", "1"}, "hx_mark('" + started.string() + "') hx_sleep(600000)");
-    ASSERT_TRUE(server.WaitForFile(started, kLimit)) << ReadFile(server.Path("err"));
+// for the deadline at all; SIGHUP stops the server like SIGTERM. A signal that comes while the
+// modules load is handled by the VM, and the log line names the signal rather than blaming a
+// module's System.exit.
+TEST(StopSignal, DeadlineSecondSignalHangUpAndASignalDuringStartUpAreNamed) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    const char* sleep;
+    int number;
+    bool twice;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"deadline", {"--stop-timeout", "1"}, "hx_sleep(600000)", SIGTERM, false,
+       "[1] Stopped by SIGTERM: 1 runs still running after 1 s were abandoned\n"},
+      {"twice", {"--stop-timeout", "600"}, "hx_sleep(600000)", SIGINT, true,
+       "[1] Received SIGINT again: stopping at once\n"},
+      {"hangup", {}, "hx_sleep(300)", SIGHUP, false, "[1] Stopped by SIGHUP: the running runs finished\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Server server(c.name);
+    ASSERT_TRUE(server.StartMarked(c.args, c.sleep)) << ReadFile(server.Path("err"));
+    if (c.twice) {
+      server.Signal(c.number);
+      std::this_thread::sleep_for(300ms);
+    }
     const auto signalled = Clock::now();
-    server.Signal(SIGTERM);
+    server.Signal(c.number);
     const Outcome run = server.Finish(kLimit);
-    EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
+    EXPECT_EQ(run.status, 128 + c.number) << run.err;
     EXPECT_LT(Clock::now() - signalled, 8s);
-    EXPECT_TRUE(Has(run.err, "[1] Stopped by SIGTERM: 1 runs still running after 1 s were abandoned\n")) << run.err;
-  }
-  {
-    Server server("twice");
-    const fs::path started = server.Path("started");
-    server.Start({"--stop-timeout", "600"}, "hx_mark('" + started.string() + "') hx_sleep(600000)");
-    ASSERT_TRUE(server.WaitForFile(started, kLimit)) << ReadFile(server.Path("err"));
-    server.Signal(SIGINT);
-    std::this_thread::sleep_for(300ms);
-    const auto signalled = Clock::now();
-    server.Signal(SIGINT);
-    const Outcome run = server.Finish(kLimit);
-    EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
-    EXPECT_LT(Clock::now() - signalled, 8s);
-    EXPECT_TRUE(Has(run.err, "[1] Received SIGINT again: stopping at once\n")) << run.err;
-  }
-}
-
-// SIGHUP stops the server like SIGTERM; a signal that comes while the modules load is handled by
-// the VM, and the log line names the signal rather than blaming a module's System.exit.
-TEST(StopSignal, HangUpStopsInOrderAndASignalDuringStartUpIsNamed) {
-  {
-    Server server("hangup");
-    const fs::path started = server.Path("started");
-    server.Start({}, "hx_mark('" + started.string() + "') hx_sleep(300)");
-    ASSERT_TRUE(server.WaitForFile(started, kLimit)) << ReadFile(server.Path("err"));
-    server.Signal(SIGHUP);
-    const Outcome run = server.Finish(kLimit);
-    EXPECT_EQ(run.status, 128 + SIGHUP) << run.err;
-    EXPECT_TRUE(Has(run.err, "[1] Stopped by SIGHUP: the running runs finished\n")) << run.err;
+    EXPECT_TRUE(Has(run.err, c.logged)) << run.err;
   }
   for (int number : {SIGTERM, SIGHUP}) {
     const std::string name = number == SIGTERM ? "SIGTERM" : "SIGHUP";
@@ -372,7 +314,7 @@ TEST(NativeFuzz, AFixedSeedRunCallsEveryImplementedNativeWithoutAThrowOrAWarning
     Server server(checked ? "fuzz-checked" : "fuzz");
     const std::string options = checked ? "-Xcheck:jni" : "";
     const Outcome run = server.Run({"--threads", "1", "--pref", "java_vm_options=" + options},
-                                   "fz_fuzz(20261206, 20000)", {"--repeat", "3"}, kLimit);
+                                   "fz_fuzz(20261206, 20000)", kLimit, {"--repeat", "3"});
     EXPECT_EQ(run.status, 0) << run.err;
     for (int i = 0; i < 3; ++i) {
       const std::string head = "fuzz seed " + std::to_string(20261206 + i) + ": 20000 calls, ";
@@ -381,6 +323,6 @@ TEST(NativeFuzz, AFixedSeedRunCallsEveryImplementedNativeWithoutAThrowOrAWarning
       EXPECT_NE(run.err.find(" refused, 0 threw, ", at), std::string::npos) << run.err.substr(at, 200);
     }
     EXPECT_FALSE(Has(run.err, "THREW")) << run.err;
-    ExpectNoJniWarnings(run);
+    ExpectNoJniWarnings(run.out, run.err);
   }
 }

@@ -96,72 +96,45 @@ TEST(SqlSelect, ListsDistinctKeyAndOrder) {
   });
 }
 
+// A SELECT whose input columns, joined by op, give the WHERE clause where.
+Case Where(const char* what, std::vector<InputColumn> columns, const std::string& where, int32_t op = code::kAnd) {
+  return {what,
+          [=](auto&, ActionInput& in, auto&) {
+            in.logicalOp = op;
+            in.inputColumns = columns;
+          },
+          "SELECT * FROM \"t\" WHERE (" + where + ");"};
+}
+
 TEST(SqlSelect, ConditionsAndGroups) {
   RunSelects({
-      {"two conditions under AND",
-       [](auto&, ActionInput& in, auto&) {
-         in.inputColumns = {Col("a", "x"), Col("b", "y", code::kBeginsWith)};
-       },
-       "SELECT * FROM \"t\" WHERE (a = 'x' AND b LIKE 'y%');"},
-      {"NOT group inside OR",
-       [](auto&, ActionInput& in, auto&) {
-         in.logicalOp = code::kOr;
-         in.inputColumns = {Col("a", "x"), Col("opbegin", "not"), Col("b", "y"),
-                            Col("opend", kNull)};
-       },
-       "SELECT * FROM \"t\" WHERE (a = 'x' OR NOT (b = 'y'));"},
-      {"null values: IS NULL and IS NOT NULL",
-       [](auto&, ActionInput& in, auto&) {
-         in.inputColumns = {Col("a", kNull), Col("b", kNull, code::kNotEquals)};
-       },
-       "SELECT * FROM \"t\" WHERE (a IS NULL AND b IS NOT NULL);"},
-      {"empty values kept for equals and not-equals only",
-       [](auto&, ActionInput& in, auto&) {
-         in.inputColumns = {Col("a", ""), Col("b", "", code::kLess), Col("c", kNull, code::kContains),
-                            Col("d", "", code::kNotEquals)};
-       },
-       "SELECT * FROM \"t\" WHERE (a = '' AND d <> '');"},
-      {"an empty group leaves no trace",
-       [](auto&, ActionInput& in, auto&) {
-         in.inputColumns = {Col("a", "x"), Col("opbegin", "or"), Col("opend", ""), Col("b", "y")};
-       },
-       "SELECT * FROM \"t\" WHERE (a = 'x' AND b = 'y');"},
-      {"a group that ends up empty after skipped items",
-       [](auto&, ActionInput& in, auto&) {
-         in.inputColumns = {Col("OPBEGIN", "and"), Col("-x", "1"), Col("b", "", code::kGreater),
-                            Col("OperatorEnd", kNull), Col("c", "3")};
-       },
-       "SELECT * FROM \"t\" WHERE (c = '3');"},
-      {"OR group inside AND, markers in any case",
-       [](auto&, ActionInput& in, auto&) {
-         in.inputColumns = {Col("a", "1"), Col("OpBegin", "OR"), Col("b", "2"), Col("c", "3"),
-                            Col("operatorend", kNull), Col("d", "4")};
-       },
-       "SELECT * FROM \"t\" WHERE (a = '1' AND (b = '2' OR c = '3') AND d = '4');"},
-      {"inside NOT the enclosing joiner is used",
-       [](auto&, ActionInput& in, auto&) {
-         in.logicalOp = code::kOr;
-         in.inputColumns = {Col("operatorbegin", "NOT"), Col("a", "1"), Col("b", "2"),
-                            Col("opend", kNull), Col("c", "3")};
-       },
-       "SELECT * FROM \"t\" WHERE (NOT (a = '1' OR b = '2') OR c = '3');"},
-      {"a group of another value takes the action's operator",
-       [](auto&, ActionInput& in, auto&) {
-         in.logicalOp = code::kOr;
-         in.inputColumns = {Col("opbegin", "either"), Col("a", "1"), Col("b", "2"),
-                            Col("opend", kNull)};
-       },
-       "SELECT * FROM \"t\" WHERE ((a = '1' OR b = '2'));"},
-      {"groups left open are closed at the end",
-       [](auto&, ActionInput& in, auto&) {
-         in.inputColumns = {Col("a", "1"), Col("opbegin", "or"), Col("b", "2"), Col("c", "3")};
-       },
-       "SELECT * FROM \"t\" WHERE (a = '1' AND (b = '2' OR c = '3'));"},
-      {"null names skipped",
-       [](auto&, ActionInput& in, auto&) {
-         in.inputColumns = {{kNull, "1", code::kEquals}, Col("a", "1")};
-       },
-       "SELECT * FROM \"t\" WHERE (a = '1');"},
+      Where("two conditions under AND", {Col("a", "x"), Col("b", "y", code::kBeginsWith)}, "a = 'x' AND b LIKE 'y%'"),
+      Where("NOT group inside OR", {Col("a", "x"), Col("opbegin", "not"), Col("b", "y"), Col("opend", kNull)},
+            "a = 'x' OR NOT (b = 'y')", code::kOr),
+      Where("null values: IS NULL and IS NOT NULL", {Col("a", kNull), Col("b", kNull, code::kNotEquals)},
+            "a IS NULL AND b IS NOT NULL"),
+      Where("empty values kept for equals and not-equals only",
+            {Col("a", ""), Col("b", "", code::kLess), Col("c", kNull, code::kContains), Col("d", "", code::kNotEquals)},
+            "a = '' AND d <> ''"),
+      Where("an empty group leaves no trace", {Col("a", "x"), Col("opbegin", "or"), Col("opend", ""), Col("b", "y")},
+            "a = 'x' AND b = 'y'"),
+      Where("a group that ends up empty after skipped items",
+            {Col("OPBEGIN", "and"), Col("-x", "1"), Col("b", "", code::kGreater), Col("OperatorEnd", kNull),
+             Col("c", "3")},
+            "c = '3'"),
+      Where("OR group inside AND, markers in any case",
+            {Col("a", "1"), Col("OpBegin", "OR"), Col("b", "2"), Col("c", "3"), Col("operatorend", kNull),
+             Col("d", "4")},
+            "a = '1' AND (b = '2' OR c = '3') AND d = '4'"),
+      Where("inside NOT the enclosing joiner is used",
+            {Col("operatorbegin", "NOT"), Col("a", "1"), Col("b", "2"), Col("opend", kNull), Col("c", "3")},
+            "NOT (a = '1' OR b = '2') OR c = '3'", code::kOr),
+      Where("a group of another value takes the action's operator",
+            {Col("opbegin", "either"), Col("a", "1"), Col("b", "2"), Col("opend", kNull)}, "(a = '1' OR b = '2')",
+            code::kOr),
+      Where("groups left open are closed at the end",
+            {Col("a", "1"), Col("opbegin", "or"), Col("b", "2"), Col("c", "3")}, "a = '1' AND (b = '2' OR c = '3')"),
+      Where("null names skipped", {{kNull, "1", code::kEquals}, Col("a", "1")}, "a = '1'"),
       {"an input column the host cannot deliver drops the whole clause",
        [](auto&, ActionInput& in, auto&) {
          in.inputColumns = {Col("a", "1")};
@@ -199,19 +172,14 @@ TEST(SqlSelect, OperatorsAndValueForms) {
 
 TEST(SqlSelect, QuotesInsideValuesAreDoubledEverywhere) {
   RunSelects({
-      {"condition, pattern and list",
-       [](auto&, ActionInput& in, auto&) {
-         in.inputColumns = {Col("a", "it's"), Col("b", "'", code::kContains),
-                            Col("c", "x','y", code::kInList), Col("d", "'') OR 1=1 --")};
-       },
-       "SELECT * FROM \"t\" WHERE (a = 'it''s' AND b LIKE '%''%' AND c IN ('x'',''y') AND "
-       "d = ''''') OR 1=1 --');"},
+      Where("condition, pattern and list",
+            {Col("a", "it's"), Col("b", "'", code::kContains), Col("c", "x','y", code::kInList),
+             Col("d", "'') OR 1=1 --")},
+            "a = 'it''s' AND b LIKE '%''%' AND c IN ('x'',''y') AND d = ''''') OR 1=1 --'"),
       {"key value",
        [](auto&, ActionInput& in, auto&) { in.key = KeyColumn{"id", "7' OR '1'='1"}; },
        "SELECT * FROM \"t\" WHERE \"id\" = '7'' OR ''1''=''1';"},
-      {"backslash, percent and newline stay as they are",
-       [](auto&, ActionInput& in, auto&) { in.inputColumns = {Col("a", "50% \\'\n")}; },
-       "SELECT * FROM \"t\" WHERE (a = '50% \\''\n');"},
+      Where("backslash, percent and newline stay as they are", {Col("a", "50% \\'\n")}, "a = '50% \\''\n'"),
   });
 }
 
@@ -221,46 +189,31 @@ TEST(SqlSelect, UnquotedTypesWhenTheDriverDoesNotConvert) {
     types.columns() = {{"n", code::kLong}, {"d", code::kDouble}, {"s", QUILL_TYPE_TEXT},
                        {"f", code::kBoolean}, {"day", code::kDate}, {"id", code::kLong}};
   };
+  // A SELECT on the discovered columns, with the input columns and the key given.
+  auto typed = [&](const char* what, std::vector<InputColumn> columns, std::optional<KeyColumn> key,
+                   const std::string& where, std::vector<std::string> missed = {}) -> Case {
+    return {what,
+            [=](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
+              discovered(s, types);
+              in.inputColumns = columns;
+              in.key = key;
+            },
+            "SELECT * FROM \"t\" WHERE " + where + ";", missed};
+  };
   RunSelects({
-      {"numbers bare, text quoted, begins-with on a number is equals",
-       [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
-         discovered(s, types);
-         in.inputColumns = {Col("n", "5", code::kBeginsWith), Col("d", "-2.5e3", code::kGreater),
-                            Col("s", "5"), Col("f", "TRUE"), Col("day", "2460000.5")};
-       },
-       "SELECT * FROM \"t\" WHERE (n = 5 AND d > -2.5e3 AND s = '5' AND f = TRUE AND "
-       "day = 2460000.5);"},
-      {"empty values: 0 for a number, '' for text",
-       [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
-         discovered(s, types);
-         in.inputColumns = {Col("n", ""), Col("s", "")};
-       },
-       "SELECT * FROM \"t\" WHERE (n = 0 AND s = '');"},
-      {"patterns and lists of numbers",
-       [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
-         discovered(s, types);
-         in.inputColumns = {Col("n", "5", code::kContains), Col("n", "1, 2 ,3", code::kInList),
-                            Col("d", "1.5", code::kNotEndsWith)};
-       },
-       "SELECT * FROM \"t\" WHERE (n LIKE '%5%' AND n IN (1, 2 ,3) AND d NOT LIKE '%1.5');"},
-      {"a column not discovered is logged and quoted",
-       [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
-         discovered(s, types);
-         in.inputColumns = {Col("gone", "5"), Col("n", "5")};
-       },
-       "SELECT * FROM \"t\" WHERE (gone = '5' AND n = 5);", {"gone"}},
-      {"the key by name, logged when missing",
-       [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
-         discovered(s, types);
-         in.key = KeyColumn{"key", "9"};
-       },
-       "SELECT * FROM \"t\" WHERE \"key\" = '9';", {"key"}},
-      {"a numeric key bare",
-       [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
-         discovered(s, types);
-         in.key = KeyColumn{"id", "9"};
-       },
-       "SELECT * FROM \"t\" WHERE \"id\" = 9;"},
+      typed("numbers bare, text quoted, begins-with on a number is equals",
+            {Col("n", "5", code::kBeginsWith), Col("d", "-2.5e3", code::kGreater), Col("s", "5"), Col("f", "TRUE"),
+             Col("day", "2460000.5")},
+            std::nullopt, "(n = 5 AND d > -2.5e3 AND s = '5' AND f = TRUE AND day = 2460000.5)"),
+      typed("empty values: 0 for a number, '' for text", {Col("n", ""), Col("s", "")}, std::nullopt,
+            "(n = 0 AND s = '')"),
+      typed("patterns and lists of numbers",
+            {Col("n", "5", code::kContains), Col("n", "1, 2 ,3", code::kInList), Col("d", "1.5", code::kNotEndsWith)},
+            std::nullopt, "(n LIKE '%5%' AND n IN (1, 2 ,3) AND d NOT LIKE '%1.5')"),
+      typed("a column not discovered is logged and quoted", {Col("gone", "5"), Col("n", "5")}, std::nullopt,
+            "(gone = '5' AND n = 5)", {"gone"}),
+      typed("the key by name, logged when missing", {}, KeyColumn{"key", "9"}, "\"key\" = '9'", {"key"}),
+      typed("a numeric key bare", {}, KeyColumn{"id", "9"}, "\"id\" = 9"),
       {"types are not consulted while the driver converts",
        [&](ConnectorSettings& s, ActionInput& in, TableTypes& types) {
          discovered(s, types);

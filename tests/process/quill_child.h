@@ -1,0 +1,106 @@
+// `quill` as a child process with its standard output and error in files, for the test programs
+// that judge the server from outside (QUILL_BINARY names the command).
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace quill_child {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kHung = -1;
+
+inline std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// What -Xcheck:jni prints about a native's misuse of JNI, on either stream.
+inline void ExpectNoJniWarnings(const std::string& out, const std::string& err) {
+  for (const char* warning : {"WARNING in native method", "FATAL ERROR in native method", "WARNING: JNI local refs"}) {
+    EXPECT_FALSE(Has(out, warning)) << warning << "\n" << out;
+    EXPECT_FALSE(Has(err, warning)) << warning << "\n" << err;
+  }
+}
+
+// One child; killed when the object goes while it still runs.
+class Child {
+ public:
+  Child() = default;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() { Kill(); }
+
+  // Starts QUILL_BINARY with args (the program name left out); false when it could not start.
+  bool Start(std::vector<std::string> args, const fs::path& out, const fs::path& err) {
+    args.insert(args.begin(), QUILL_BINARY);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    status_ = kHung;
+    if (posix_spawn(&pid_, QUILL_BINARY, &files, nullptr, argv.data(), environ) != 0) pid_ = 0;
+    posix_spawn_file_actions_destroy(&files);
+    return pid_ > 0;
+  }
+
+  // Whether the child has ended (or never started); its status is then kept for Wait.
+  bool Ended() {
+    int raw = 0;
+    if (pid_ > 0 && waitpid(pid_, &raw, WNOHANG) == pid_) {
+      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      pid_ = 0;
+    }
+    return pid_ <= 0;
+  }
+
+  // The exit status (128 + the signal when one ended it), or kHung when it had to be killed.
+  int Wait(Clock::duration limit) {
+    for (const auto end = Clock::now() + limit; !Ended() && Clock::now() < end;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Kill();
+    return status_;
+  }
+
+  void Signal(int number) const {
+    if (pid_ > 0) kill(pid_, number);
+  }
+
+ private:
+  void Kill() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = 0;
+    }
+  }
+
+  pid_t pid_ = 0;
+  int status_ = kHung;
+};
+
+}  // namespace quill_child
