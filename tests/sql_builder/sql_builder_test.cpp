@@ -225,33 +225,26 @@ TEST(SqlSelect, UnquotedTypesWhenTheDriverDoesNotConvert) {
 }
 
 TEST(SqlTableName, CatalogsSchemasQuoteSeparatorTerminator) {
+  // With schemas supported the schema is the action's, else the host login's, else the default;
+  // it is never quoted.
+  using Read = HostRead<std::string_view>;
+  auto schema = [](const char* what, Read fromAction, Read login, const char* expected) -> Case {
+    return {what,
+            [=](ConnectorSettings& s, ActionInput& in, auto&) {
+              s.supportsSchemas = true;
+              s.schemaName = "dflt";
+              in.schema = fromAction;
+              in.hostLogin = login;
+            },
+            expected};
+  };
   RunSelects({
       {"catalog quoted, then separator",
        [](ConnectorSettings& s, auto&, auto&) { s.supportsCatalogs = true; },
        "SELECT * FROM \"db\".\"t\";"},
-      {"schema from the action, never quoted",
-       [](ConnectorSettings& s, ActionInput& in, auto&) {
-         s.supportsSchemas = true;
-         s.schemaName = "dflt";
-         in.schema = {0, "act"};
-         in.hostLogin = {0, "login"};
-       },
-       "SELECT * FROM act.\"t\";"},
-      {"schema from the host login",
-       [](ConnectorSettings& s, ActionInput& in, auto&) {
-         s.supportsSchemas = true;
-         s.schemaName = "dflt";
-         in.schema = {QUILL_ERR_NOT_FOUND, ""};
-         in.hostLogin = {0, "login"};
-       },
-       "SELECT * FROM login.\"t\";"},
-      {"schema from the default",
-       [](ConnectorSettings& s, ActionInput& in, auto&) {
-         s.supportsSchemas = true;
-         s.schemaName = "dflt";
-         in.hostLogin = {QUILL_ERR_NOT_FOUND, "ignored"};
-       },
-       "SELECT * FROM dflt.\"t\";"},
+      schema("schema from the action", {0, "act"}, {0, "login"}, "SELECT * FROM act.\"t\";"),
+      schema("schema from the host login", {QUILL_ERR_NOT_FOUND, ""}, {0, "login"}, "SELECT * FROM login.\"t\";"),
+      schema("schema from the default", {0, ""}, {QUILL_ERR_NOT_FOUND, "ignored"}, "SELECT * FROM dflt.\"t\";"),
       {"no schema support: the action's schema is left out",
        [](ConnectorSettings& s, ActionInput& in, auto&) {
          s.schemaName = "dflt";
