@@ -4,7 +4,11 @@
 //  (b) a search returning 100,000 rows of three short text cells through addResultRow(String[]),
 //      against a raw JNI loop that hands the same strings to a C function (GetStringUTFChars and
 //      release per cell).
-// Both print their ratio and target at the end; docs/performance.md records the figures.
+//  (c) a search of 100,000 rows of three short text cells on a SQLite table through the fixture
+//      connector (tests/fixtures/java/connector: the module writes the SELECT, the connector runs
+//      it through the SQLite JDBC driver and hands each row to addResultRow), against the same
+//      query run with plain JDBC in the same VM, every cell read as a String.
+// Each prints its ratio and target at the end; docs/performance.md records the figures.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <jni.h>
@@ -19,6 +23,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sqlite3.h>
 
 #include "host/datasource.h"
 #include "service/core/current_request.h"
@@ -44,7 +50,11 @@ struct FloorRefs {
   jobject sourceInstance = nullptr;
   jmethodID nothing = nullptr;
   jobjectArray rows = nullptr;  // BenchSource.ROWS
+  jmethodID plainJdbc = nullptr;  // BenchSource.plainJdbc(url, sql)
 } gFloor;
+
+constexpr int kSqliteRows = 100000;
+std::string gSqliteUrl;  // jdbc:sqlite:<folder>/main.db, the database the connector searches
 
 // One action on a registered source, the way the host's engine runs it: a fresh inline action on
 // the request, the source's operation, the results dropped.
@@ -151,6 +161,57 @@ void BM_RowsFloor_100k(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * count);
 }
 
+// ---- (c) ----
+
+void BM_ConnectorSearch_100k(benchmark::State& state) {
+  HostAction action("fx_sql");
+  JavaVMAttachArgs args{kJniVersion, const_cast<char*>("datasource_bench"), nullptr};
+  JNIEnv* env = nullptr;
+  if (!action.found() || gVm->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) != JNI_OK) {
+    state.SkipWithError("fx_sql is not registered, or no attachment");
+    return;
+  }
+  for (auto _ : state) {
+    if (action.Search() != kSqliteRows) state.SkipWithError("the search did not return 100,000 rows");
+  }
+  gVm->DetachCurrentThread();
+  state.SetItemsProcessed(state.iterations() * kSqliteRows);
+}
+
+void BM_PlainJdbc_100k(benchmark::State& state) {
+  JavaVMAttachArgs args{kJniVersion, const_cast<char*>("datasource_bench"), nullptr};
+  JNIEnv* env = nullptr;
+  if (gFloor.plainJdbc == nullptr || gVm->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) != JNI_OK) {
+    state.SkipWithError("no plain JDBC method, or no attachment");
+    return;
+  }
+  jstring url = env->NewStringUTF(gSqliteUrl.c_str());
+  jstring sql = env->NewStringUTF("SELECT * FROM \"items\";");  // what the module writes for fx_sql
+  for (auto _ : state) {
+    if (env->CallStaticIntMethod(gFloor.source, gFloor.plainJdbc, url, sql) != kSqliteRows) {
+      env->ExceptionDescribe();
+      state.SkipWithError("plain JDBC did not read 100,000 rows");
+    }
+  }
+  env->DeleteLocalRef(url);
+  env->DeleteLocalRef(sql);
+  gVm->DetachCurrentThread();
+  state.SetItemsProcessed(state.iterations() * kSqliteRows);
+}
+
+// The connector's database: a table of 100,000 rows shaped like BenchSource.ROWS.
+bool MakeSqliteTable(const fs::path& file) {
+  sqlite3* db = nullptr;
+  bool ok = sqlite3_open(file.c_str(), &db) == SQLITE_OK &&
+            sqlite3_exec(db,
+                         "CREATE TABLE items (id TEXT, name TEXT, c TEXT);"
+                         "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 99999) "
+                         "INSERT INTO items SELECT 'id' || i, 'name ' || (i % 977), 'c' || (i % 13) FROM n;",
+                         nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_close(db);
+  return ok;
+}
+
 struct CallTime {
   double real = 0;
   double cpu = 0;
@@ -216,6 +277,7 @@ bool PrepareFloor(JNIEnv* env) {
   }
   f.sourceInstance = global(env->NewObject(f.source, ctor));
   f.rows = static_cast<jobjectArray>(global(env->GetStaticObjectField(f.source, rows)));
+  f.plainJdbc = env->GetStaticMethodID(f.source, "plainJdbc", "(Ljava/lang/String;Ljava/lang/String;)I");
   env->ExceptionDescribe();
   return f.quillCallCtor && f.nativeRef && f.quillValueCtor && f.sourceInstance && f.rows;
 }
@@ -233,7 +295,9 @@ int main(int argc, char** argv) {
            {"BM_EmptySearch_FreshAttach", BM_EmptySearch_FreshAttach},
            {"BM_SearchFloor_FreshAttach", BM_SearchFloor_FreshAttach},
            {"BM_RowsSearch_100k", BM_RowsSearch_100k},
-           {"BM_RowsFloor_100k", BM_RowsFloor_100k}}) {
+           {"BM_RowsFloor_100k", BM_RowsFloor_100k},
+           {"BM_ConnectorSearch_100k", BM_ConnectorSearch_100k},
+           {"BM_PlainJdbc_100k", BM_PlainJdbc_100k}}) {
     benchmark::RegisterBenchmark(name, fn)->UseRealTime()->Unit(benchmark::kMicrosecond);
   }
   benchmark::Initialize(&argCount, args.data());
@@ -242,15 +306,20 @@ int main(int argc, char** argv) {
   const fs::path root = fs::temp_directory_path() / ("qjapi-dsbench-" + std::to_string(getpid()));
   fs::remove_all(root);
   fs::create_directories(root / "QuillModules");
-  for (const char* file : {QJAPI_MODULE, QJAPI_JAR, BENCH_SOURCE_JAR}) {
+  for (const char* file : {QJAPI_MODULE, QJAPI_JAR, BENCH_SOURCE_JAR, FIXTURE_CONNECTOR_JAR, SQLITE_JDBC_JAR}) {
     fs::copy_file(file, root / "QuillModules" / fs::path(file).filename());
   }
+  // The fixture connector finds its database main.db in QJAPI_SQLITE_DIR.
+  if (!MakeSqliteTable(root / "main.db")) std::fprintf(stderr, "datasource_bench: no SQLite table for (c)\n");
+  setenv("QJAPI_SQLITE_DIR", root.c_str(), 1);
+  gSqliteUrl = "jdbc:sqlite:" + (root / "main.db").string();
   int status = 1;
   quill_service::HostOptions options;
   options.root = root.string();
   options.threads = 1;
   quill_service::Host& host = quill_service::Host::Start(options);
   quill_service::SetPreference("java_vm_options", std::string("-Xms512m -Xmx512m"));
+  quill_service::SetPreference("java_lib_path", std::string(SQLITE_JDBC_JNI_DIR));
   int entryResult = 0;
   const bool loaded = host.LoadModule((root / "QuillModules" / fs::path(QJAPI_MODULE).filename()).string(), &entryResult);
   using GetCreatedVMs = jint (*)(JavaVM**, jsize, jsize*);
@@ -266,6 +335,17 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 3000; ++i) empty.Search();
         HostAction rows("bench_rows_ds");
         for (int i = 0; i < 5; ++i) rows.Search();
+        HostAction connector("fx_sql");
+        for (int i = 0; i < 5; ++i) connector.Search();
+        JNIEnv* env = nullptr;
+        JavaVMAttachArgs args{kJniVersion, const_cast<char*>("datasource_bench"), nullptr};
+        if (gVm->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) == JNI_OK) {
+          jstring url = env->NewStringUTF(gSqliteUrl.c_str());
+          jstring sql = env->NewStringUTF("SELECT * FROM \"items\";");
+          for (int i = 0; i < 5; ++i) env->CallStaticIntMethod(gFloor.source, gFloor.plainJdbc, url, sql);
+          env->ExceptionDescribe();
+          gVm->DetachCurrentThread();
+        }
       }
       benchmark::RunSpecifiedBenchmarks(&reporter);
     });
@@ -275,6 +355,8 @@ int main(int argc, char** argv) {
                reporter.PerCall("BM_SearchFloor_FreshAttach"), 1.1);
     PrintRatio("ratio (b) 100,000 rows of three cells", reporter.PerCall("BM_RowsSearch_100k"),
                reporter.PerCall("BM_RowsFloor_100k"), 1.2);
+    PrintRatio("ratio (c) 100,000 SQLite rows, connector / plain JDBC", reporter.PerCall("BM_ConnectorSearch_100k"),
+               reporter.PerCall("BM_PlainJdbc_100k"), 1 / 0.75);
     status = 0;
   } else {
     std::fprintf(stderr, "datasource_bench: the module or the benchmark's sources did not load\n");

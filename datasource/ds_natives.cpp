@@ -1,6 +1,9 @@
 // QuillCall natives of data-source actions: the action's parameters, the connection slot, and
 // the results (column descriptions, rows, rows found, statement, result names).
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "bridge/marshal.h"
@@ -10,6 +13,49 @@
 using namespace bridge;
 
 namespace {
+
+// An array of n elements, inside the object up to N.
+template <class T, size_t N>
+class ShortArray {
+ public:
+  explicit ShortArray(size_t n) : heap_(n > N ? new T[n] : nullptr), data_(heap_ ? heap_.get() : stack_) {}
+  T* data() { return data_; }
+  T& operator[](size_t i) { return data_[i]; }
+
+ private:
+  T stack_[N];
+  std::unique_ptr<T[]> heap_;
+  T* data_;
+};
+
+// Bytes appended at the end, inside the object up to N, then on the heap (doubling).
+template <size_t N>
+class GrowingBytes {
+ public:
+  // n more bytes at the end; null when the heap has none to give.
+  char* Extend(size_t n) {
+    if (capacity_ - size_ < n) {
+      const size_t capacity = std::max(capacity_ * 2, size_ + n);
+      std::unique_ptr<char[]> grown(new (std::nothrow) char[capacity]);
+      if (!grown) return nullptr;
+      std::memcpy(grown.get(), data_, size_);
+      heap_ = std::move(grown);
+      data_ = heap_.get();
+      capacity_ = capacity;
+    }
+    size_ += n;
+    return data_ + size_ - n;
+  }
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  char stack_[N];
+  std::unique_ptr<char[]> heap_;
+  char* data_ = stack_;
+  size_t size_ = 0;
+  size_t capacity_ = N;
+};
 
 // Natives whose host call fills one 8-bit record, written into a QuillValue by fill.
 template <class HostCall>
@@ -277,41 +323,30 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_addResultRow___3Ljav
                                                                                                jobjectArray row) {
   return WithCall(env, self, {row}, [&](quill_token t) -> jint {
     const jsize count = env->GetArrayLength(row);
-    if (count > 12 && env->EnsureLocalCapacity(count) != 0) {
-      env->ExceptionClear();
-      return kGenericError;
+    // A connector adds one row per result row, so this is the hot path of a large search: the
+    // cells' modified UTF-8 is copied into one buffer, on the stack for the usual short row,
+    // with no allocation or release per cell, and each element is let go as soon as it is copied.
+    ShortArray<size_t, 32> offsets(static_cast<size_t>(count));
+    ShortArray<int32_t, 32> lengths(static_cast<size_t>(count));
+    ShortArray<const char*, 32> values(static_cast<size_t>(count));
+    GrowingBytes<4096> bytes;
+    constexpr size_t kNull = static_cast<size_t>(-1);
+    for (jsize i = 0; i < count; ++i) {
+      const LocalRef<jstring> element(env, static_cast<jstring>(env->GetObjectArrayElement(row, i)));
+      offsets[i] = kNull;
+      lengths[i] = 0;
+      if (!element) continue;
+      const jsize units = env->GetStringLength(element.get());
+      const jsize size = env->GetStringUTFLength(element.get());
+      char* into = bytes.Extend(static_cast<size_t>(size) + 1);  // room for a terminator the VM may write
+      if (into == nullptr) return kGenericError;
+      env->GetStringUTFRegion(element.get(), 0, units, into);
+      offsets[i] = bytes.size() - static_cast<size_t>(size) - 1;
+      lengths[i] = size;
     }
-    // The three arrays in one allocation; every element's reference is held until the host
-    // has taken the row, since the characters are released against their strings.
-    struct Cell {
-      jstring element;
-      const char* value;
-    };
-    std::unique_ptr<Cell[]> cells(new Cell[static_cast<size_t>(count)]);
-    std::unique_ptr<const char*[]> values(new const char*[static_cast<size_t>(count)]);
-    std::unique_ptr<int32_t[]> lengths(new int32_t[static_cast<size_t>(count)]);
-    jsize taken = 0;
-    const auto release = [&] {
-      for (jsize i = taken; i-- > 0;) {
-        if (cells[i].value != nullptr) env->ReleaseStringUTFChars(cells[i].element, cells[i].value);
-        if (cells[i].element != nullptr) env->DeleteLocalRef(cells[i].element);
-      }
-    };
-    for (; taken < count; ++taken) {
-      auto element = static_cast<jstring>(env->GetObjectArrayElement(row, taken));
-      const char* chars = element != nullptr ? env->GetStringUTFChars(element, nullptr) : nullptr;
-      cells[taken] = {element, chars};
-      if (element != nullptr && chars == nullptr) {
-        ++taken;
-        release();
-        return kBadString;
-      }
-      values[taken] = chars;
-      lengths[taken] = chars != nullptr ? env->GetStringUTFLength(element) : 0;
-    }
-    const osError result = quill_addResultRow(t, values.get(), lengths.get(), count);
-    release();
-    return result;
+    if (env->ExceptionCheck()) return kBadString;
+    for (jsize i = 0; i < count; ++i) values[i] = offsets[i] == kNull ? nullptr : bytes.data() + offsets[i];
+    return quill_addResultRow(t, values.data(), lengths.data(), count);
   });
 }
 

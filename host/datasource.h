@@ -6,8 +6,10 @@
 
 #include <cstdint>
 #include <mutex>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -107,13 +109,58 @@ struct DBColumnInfo {
   std::vector<std::optional<std::string>> values;
 };
 
-using DBRow = std::vector<std::optional<std::string>>;  // cells as bytes; absent = null
+// The rows of a result. Every cell's bytes lie back to back in one buffer, with each cell's end
+// and each row's first cell in two arrays beside it, so a row costs no allocation of its own:
+// results of many rows are filled and freed in a few large blocks.
+class QUILL_API DBRows {
+ public:
+  // One row, valid until the next change of its DBRows.
+  class Row {
+   public:
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    // The cell's bytes; nullopt for a null cell.
+    std::optional<std::string_view> operator[](size_t column) const { return rows_->Cell(first_ + column); }
+
+   private:
+    friend class DBRows;
+    Row(const DBRows* rows, size_t first, size_t count) : rows_(rows), first_(first), count_(count) {}
+    const DBRows* rows_;
+    size_t first_;
+    size_t count_;
+  };
+
+  size_t size() const { return rowStarts_.size(); }
+  bool empty() const { return rowStarts_.empty(); }
+  Row operator[](size_t row) const {
+    const size_t first = rowStarts_[row];
+    const size_t end = row + 1 < rowStarts_.size() ? rowStarts_[row + 1] : cellEnds_.size();
+    return Row(this, first, end - first);
+  }
+  // Appends a row of count cells; a null values[i] is a null cell of any length.
+  void Add(const char* const* values, const int32_t* lengths, int32_t count);
+  void Add(std::initializer_list<std::optional<std::string_view>> cells);
+  void clear();
+
+ private:
+  static constexpr size_t kNullCell = size_t{1} << (sizeof(size_t) * 8 - 1);
+  std::optional<std::string_view> Cell(size_t index) const {
+    const size_t end = cellEnds_[index];
+    if (end & kNullCell) return std::nullopt;
+    const size_t start = index == 0 ? 0 : cellEnds_[index - 1] & ~kNullCell;
+    return std::string_view(bytes_.data() + start, end - start);
+  }
+  void AddCell(const char* bytes, size_t length);
+  std::string bytes_;
+  std::vector<size_t> cellEnds_;   // end of each cell in bytes_, kNullCell set for a null cell
+  std::vector<size_t> rowStarts_;  // index of each row's first cell in cellEnds_
+};
 
 // What a data source hands back from an action.
 class QUILL_API WebOutputParams {
  public:
   std::vector<DBColumnInfo> columns;
-  std::vector<DBRow> rows;
+  DBRows rows;
   std::optional<int32_t> rowsFound;  // as the data source set it
   int32_t rowId = 0;
   std::u16string actionStatement;

@@ -49,6 +49,42 @@ osError WebOutputParams::GetDefaultType(int32_t field, int32_t* type) const {
   return QUILL_OK;
 }
 
+void DBRows::AddCell(const char* bytes, size_t length) {
+  // Doubling on its own keeps appends amortised constant; a first block spares the small steps.
+  if (bytes_.capacity() - bytes_.size() < length) bytes_.reserve(std::max(bytes_.size() * 2, bytes_.size() + length + 4096));
+  bytes_.append(bytes, length);
+  cellEnds_.push_back(bytes_.size());
+}
+
+void DBRows::Add(const char* const* values, const int32_t* lengths, int32_t count) {
+  rowStarts_.push_back(cellEnds_.size());
+  for (int32_t i = 0; i < count; ++i) {
+    if (values[i] == nullptr) {
+      cellEnds_.push_back(bytes_.size() | kNullCell);
+    } else {
+      AddCell(values[i], static_cast<size_t>(lengths[i]));
+    }
+  }
+}
+
+void DBRows::Add(std::initializer_list<std::optional<std::string_view>> cells) {
+  rowStarts_.push_back(cellEnds_.size());
+  for (const auto& cell : cells) {
+    if (cell) {
+      AddCell(cell->data(), cell->size());
+    } else {
+      cellEnds_.push_back(bytes_.size() | kNullCell);
+    }
+  }
+}
+
+void DBRows::clear() {
+  // Swapped out, not cleared: a large result's memory goes back at once.
+  std::string().swap(bytes_);
+  std::vector<size_t>().swap(cellEnds_);
+  std::vector<size_t>().swap(rowStarts_);
+}
+
 void WebOutputParams::Reset() {
   columns.clear();
   rows.clear();

@@ -10,7 +10,7 @@ namespace {
 // List actions hand back names; the script reads them as rows of one column, "name".
 void NamesAsRows(std::vector<CharBuffer>& names, WebOutputParams& output) {
   output.columns.push_back(DBColumnInfo{"name", QUILL_TYPE_TEXT, 0, 0, {}});
-  for (CharBuffer& name : names) output.rows.push_back(DBRow{std::string(name.str())});
+  for (CharBuffer& name : names) output.rows.Add({std::string_view(name.str())});
 }
 
 osError Dispatch(Request& request, QPExecState* caller, const DBActionSpec& spec, DataSource& source,

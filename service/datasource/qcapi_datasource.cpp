@@ -297,17 +297,10 @@ osError quill_addColumnInfo(quill_token t, const char* name, int32_t a, int32_t 
 osError quill_addResultRow(quill_token t, const char* const* values, const int32_t* lengths, int32_t count) {
   return WithAction(t, [&](TExecState&, InlineAction& action) -> osError {
     if (count < 0 || (count > 0 && (values == nullptr || lengths == nullptr))) Fail(QUILL_ERR_INVALID, "bad row");
-    DBRow row;
-    row.reserve(static_cast<size_t>(count));
     for (int32_t i = 0; i < count; ++i) {
-      if (values[i] == nullptr) {
-        row.emplace_back(std::nullopt);
-      } else {
-        if (lengths[i] < 0) Fail(QUILL_ERR_INVALID, "negative cell length");
-        row.emplace_back(std::string(values[i], static_cast<size_t>(lengths[i])));
-      }
+      if (values[i] != nullptr && lengths[i] < 0) Fail(QUILL_ERR_INVALID, "negative cell length");
     }
-    Output(action).rows.push_back(std::move(row));
+    Output(action).rows.Add(values, lengths, count);
     return QUILL_OK;
   });
 }

@@ -208,7 +208,7 @@ std::u16string CellText(std::string_view bytes) {
   return text;
 }
 
-void SetCell(Variant& target, const std::optional<std::string>& cell) {
+void SetCell(Variant& target, const std::optional<std::string_view>& cell) {
   if (cell) target.SetString(CellText(*cell));
   else target.Init();
 }
@@ -258,7 +258,7 @@ void Field(Request& r, TagCall& call, QPExecState*, Variant& out) {
   int64_t row = action.currentRow < 0 ? 0 : action.currentRow;  // outside a row loop: the first row
   if (const TagParam* given = call.FindParam(u"row")) row = Number(*given->value->GetReferenceDeep(), u"row");
   if (row < 0 || static_cast<size_t>(row) >= results.rows.size()) Fail(QUILL_ERR_OUT_OF_RANGE, "no such row");
-  const DBRow& cells = results.rows[static_cast<size_t>(row)];
+  const DBRows::Row cells = results.rows[static_cast<size_t>(row)];
   int64_t column = -1;
   if (Get<int64_t>(*which) != nullptr || Get<double>(*which) != nullptr) {
     column = Number(*which, u"column");

@@ -233,20 +233,20 @@ TEST(Actions, RowCellsArriveAsModifiedUtf8BytesWithNullsAndEmptyRows) {
   quill_service::DBActionSpec spec;
   spec.source = "fx_ds";
   spec.input.inputColumns.push_back({"special", std::string("1"), QUILL_OP_EQUALS});
-  std::vector<DBRow> rows;
+  DBRows rows;
   const osError code = quill_service::RunDatabaseAction(request, nullptr, spec, [&](InlineAction& action) {
     rows = action.params.output.rows;
   });
   EXPECT_EQ(code, 0);
   ASSERT_GE(rows.size(), 3u);
-  const DBRow& text = rows[rows.size() - 3];
+  const DBRows::Row text = rows[rows.size() - 3];
   ASSERT_EQ(text.size(), 2u);
   EXPECT_FALSE(text[0].has_value());
-  EXPECT_EQ(text[1], std::optional<std::string>("\xC3\xA9\xE4\xB8\x96\xED\xA0\xBD\xED\xB8\x80"));
+  EXPECT_EQ(text[1], std::optional<std::string_view>("\xC3\xA9\xE4\xB8\x96\xED\xA0\xBD\xED\xB8\x80"));
   EXPECT_TRUE(rows[rows.size() - 2].empty());
-  const DBRow& bytes = rows.back();
+  const DBRows::Row bytes = rows[rows.size() - 1];
   ASSERT_EQ(bytes.size(), 2u);
-  EXPECT_EQ(bytes[0], std::optional<std::string>("bytes"));
+  EXPECT_EQ(bytes[0], std::optional<std::string_view>("bytes"));
   EXPECT_FALSE(bytes[1].has_value());
 }
 

@@ -206,3 +206,41 @@ TEST_F(DatabaseActions, HostCommandsNeverShowPasswords) {
   EXPECT_STREQ(stored->user.c_str(), "ann");
   EXPECT_EQ(stored->password.str(), "s3cret");
 }
+
+// Result rows share one buffer: every cell must come back with its own bytes, however the
+// buffer grew under it, with null, empty and NUL-holding cells and rows of no cells kept apart.
+TEST(DBRowsStore, CellsComeBackIntactAcrossGrowth) {
+  DBRows rows;
+  std::vector<std::vector<std::optional<std::string>>> expected;
+  for (int r = 0; r < 3000; ++r) {
+    std::vector<std::optional<std::string>> row;
+    for (int c = 0; c < r % 4; ++c) {
+      row.push_back(c == 1 && r % 3 == 0 ? std::nullopt
+                                         : std::optional<std::string>(std::string(static_cast<size_t>(r % 7), 'x') +
+                                                                      std::string(1, '\0') + std::to_string(r)));
+    }
+    if (r % 5 == 0) row.push_back(std::string());
+    std::vector<const char*> values;
+    std::vector<int32_t> lengths;
+    for (const auto& cell : row) {
+      values.push_back(cell ? cell->data() : nullptr);
+      lengths.push_back(cell ? static_cast<int32_t>(cell->size()) : 0);
+    }
+    rows.Add(values.data(), lengths.data(), static_cast<int32_t>(row.size()));
+    expected.push_back(std::move(row));
+  }
+  ASSERT_EQ(rows.size(), expected.size());
+  for (size_t r = 0; r < expected.size(); ++r) {
+    ASSERT_EQ(rows[r].size(), expected[r].size()) << r;
+    for (size_t c = 0; c < expected[r].size(); ++c) {
+      const auto cell = rows[r][c];
+      ASSERT_EQ(cell.has_value(), expected[r][c].has_value()) << r << "," << c;
+      if (cell) EXPECT_EQ(*cell, *expected[r][c]) << r << "," << c;
+    }
+  }
+  rows.clear();
+  EXPECT_TRUE(rows.empty());
+  rows.Add({std::nullopt, std::string_view("after")});
+  EXPECT_EQ(rows[0][1], std::optional<std::string_view>("after"));
+  EXPECT_FALSE(rows[0][0].has_value());
+}

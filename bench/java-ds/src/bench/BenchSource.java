@@ -52,6 +52,29 @@ public class BenchSource extends QuillDSModule {
         return 0;
     }
 
+    private static java.sql.Connection plain;
+
+    /**
+     * The connector benchmark's floor: the query run with plain JDBC, every cell read as a
+     * String, as the fixture connector reads them. Answers the number of rows.
+     */
+    public static int plainJdbc(String url, String sql) throws java.sql.SQLException {
+        if (plain == null) plain = java.sql.DriverManager.getConnection(url);
+        int rows = 0;
+        long sink = 0;
+        try (java.sql.Statement statement = plain.createStatement();
+             java.sql.ResultSet result = statement.executeQuery(sql)) {
+            final int columns = result.getMetaData().getColumnCount();
+            final String[] row = new String[columns];
+            while (result.next()) {
+                for (int c = 0; c < columns; ++c) row[c] = result.getString(c + 1);
+                sink += row[columns - 1].length();
+                ++rows;
+            }
+        }
+        return sink >= 0 ? rows : -1;
+    }
+
     /** A method of the same shape as the dispatch method that does nothing: the floor's call. */
     public int nothing(QuillCall call, int action, QuillValue value) {
         return 0;
