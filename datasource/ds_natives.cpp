@@ -1,7 +1,7 @@
 // QuillCall natives of data-source actions: the action's parameters, the connection slot, and
 // the results (column descriptions, rows, rows found, statement, result names).
 #include <algorithm>
-#include <cstring>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <vector>
@@ -28,17 +28,17 @@ class ShortArray {
   T* data_;
 };
 
-// Bytes appended at the end, inside the object up to N, then on the heap (doubling).
-template <size_t N>
-class GrowingBytes {
+// Elements appended at the end, inside the object up to N, then on the heap (doubling).
+template <class T, size_t N>
+class GrowingBuffer {
  public:
-  // n more bytes at the end; null when the heap has none to give.
-  char* Extend(size_t n) {
+  // n more elements at the end; null when the heap has none to give.
+  T* Extend(size_t n) {
     if (capacity_ - size_ < n) {
       const size_t capacity = std::max(capacity_ * 2, size_ + n);
-      std::unique_ptr<char[]> grown(new (std::nothrow) char[capacity]);
+      std::unique_ptr<T[]> grown(new (std::nothrow) T[capacity]);
       if (!grown) return nullptr;
-      std::memcpy(grown.get(), data_, size_);
+      std::copy(data_, data_ + size_, grown.get());
       heap_ = std::move(grown);
       data_ = heap_.get();
       capacity_ = capacity;
@@ -46,16 +46,38 @@ class GrowingBytes {
     size_ += n;
     return data_ + size_ - n;
   }
-  const char* data() const { return data_; }
+  // Gives the last n elements back.
+  void Drop(size_t n) { size_ -= n; }
+  const T* data() const { return data_; }
   size_t size() const { return size_; }
 
  private:
-  char stack_[N];
-  std::unique_ptr<char[]> heap_;
-  char* data_ = stack_;
+  T stack_[N];
+  std::unique_ptr<T[]> heap_;
+  T* data_ = stack_;
   size_t size_ = 0;
   size_t capacity_ = N;
 };
+
+// UTF-16 as the VM's modified UTF-8 (what GetStringUTFChars gives): character zero in two bytes,
+// each surrogate on its own in three. out has room for 3 bytes per unit; answers the bytes written.
+size_t EncodeModifiedUtf8(const jchar* units, size_t count, char* out) {
+  char* p = out;
+  for (size_t i = 0; i < count; ++i) {
+    const jchar u = units[i];
+    if (u != 0 && u < 0x80) {
+      *p++ = static_cast<char>(u);
+    } else if (u < 0x800) {
+      *p++ = static_cast<char>(0xC0 | (u >> 6));
+      *p++ = static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+      *p++ = static_cast<char>(0xE0 | (u >> 12));
+      *p++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      *p++ = static_cast<char>(0x80 | (u & 0x3F));
+    }
+  }
+  return static_cast<size_t>(p - out);
+}
 
 // Natives whose host call fills one 8-bit record, written into a QuillValue by fill.
 template <class HostCall>
@@ -323,26 +345,31 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_addResultRow___3Ljav
                                                                                                jobjectArray row) {
   return WithCall(env, self, {row}, [&](quill_token t) -> jint {
     const jsize count = env->GetArrayLength(row);
-    // A connector adds one row per result row, so this is the hot path of a large search: the
-    // cells' modified UTF-8 is copied into one buffer, on the stack for the usual short row,
-    // with no allocation or release per cell, and each element is let go as soon as it is copied.
+    // A connector adds one row per result row, so this is the hot path of a large search. Every
+    // JNI call costs a VM transition, so a cell takes three (element, length, characters) and
+    // its modified UTF-8 is written here, into one buffer for the row, on the stack for the
+    // usual short row: no allocation or release per cell.
     ShortArray<size_t, 32> offsets(static_cast<size_t>(count));
     ShortArray<int32_t, 32> lengths(static_cast<size_t>(count));
     ShortArray<const char*, 32> values(static_cast<size_t>(count));
-    GrowingBytes<4096> bytes;
+    GrowingBuffer<char, 4096> bytes;
+    GrowingBuffer<jchar, 1024> units;
     constexpr size_t kNull = static_cast<size_t>(-1);
     for (jsize i = 0; i < count; ++i) {
       const LocalRef<jstring> element(env, static_cast<jstring>(env->GetObjectArrayElement(row, i)));
       offsets[i] = kNull;
       lengths[i] = 0;
       if (!element) continue;
-      const jsize units = env->GetStringLength(element.get());
-      const jsize size = env->GetStringUTFLength(element.get());
-      char* into = bytes.Extend(static_cast<size_t>(size) + 1);  // room for a terminator the VM may write
-      if (into == nullptr) return kGenericError;
-      env->GetStringUTFRegion(element.get(), 0, units, into);
-      offsets[i] = bytes.size() - static_cast<size_t>(size) - 1;
-      lengths[i] = size;
+      const auto length = static_cast<size_t>(env->GetStringLength(element.get()));
+      units.Drop(units.size());
+      jchar* chars = units.Extend(length);
+      char* into = bytes.Extend(3 * length);
+      if (chars == nullptr || into == nullptr || 3 * length > INT32_MAX) return kGenericError;
+      env->GetStringRegion(element.get(), 0, static_cast<jsize>(length), chars);
+      const size_t written = EncodeModifiedUtf8(chars, length, into);
+      bytes.Drop(3 * length - written);
+      offsets[i] = bytes.size() - written;
+      lengths[i] = static_cast<int32_t>(written);
     }
     if (env->ExceptionCheck()) return kBadString;
     for (jsize i = 0; i < count; ++i) values[i] = offsets[i] == kNull ? nullptr : bytes.data() + offsets[i];
