@@ -62,8 +62,11 @@ class GrowingBuffer {
 // UTF-16 as the VM's modified UTF-8 (what GetStringUTFChars gives): character zero in two bytes,
 // each surrogate on its own in three. out has room for 3 bytes per unit; answers the bytes written.
 size_t EncodeModifiedUtf8(const jchar* units, size_t count, char* out) {
-  char* p = out;
-  for (size_t i = 0; i < count; ++i) {
+  size_t i = 0;
+  // Text is mostly ASCII: one byte per unit until the first other one.
+  for (; i < count && units[i] - 1u < 0x7Fu; ++i) out[i] = static_cast<char>(units[i]);
+  char* p = out + i;
+  for (; i < count; ++i) {
     const jchar u = units[i];
     if (u != 0 && u < 0x80) {
       *p++ = static_cast<char>(u);

@@ -150,6 +150,7 @@ class QUILL_API DBRows {
     const size_t start = index == 0 ? 0 : cellEnds_[index - 1] & ~kNullCell;
     return std::string_view(bytes_.data() + start, end - start);
   }
+  void Reserve(size_t more);
   void AddCell(const char* bytes, size_t length);
   std::string bytes_;
   std::vector<size_t> cellEnds_;   // end of each cell in bytes_, kNullCell set for a null cell

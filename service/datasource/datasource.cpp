@@ -49,21 +49,25 @@ osError WebOutputParams::GetDefaultType(int32_t field, int32_t* type) const {
   return QUILL_OK;
 }
 
+void DBRows::Reserve(size_t more) {
+  // Doubling keeps appends amortised constant; a first block spares the small steps.
+  if (bytes_.capacity() - bytes_.size() < more) bytes_.reserve(std::max(bytes_.size() * 2, bytes_.size() + more + 4096));
+}
+
 void DBRows::AddCell(const char* bytes, size_t length) {
-  // Doubling on its own keeps appends amortised constant; a first block spares the small steps.
-  if (bytes_.capacity() - bytes_.size() < length) bytes_.reserve(std::max(bytes_.size() * 2, bytes_.size() + length + 4096));
+  Reserve(length);
   bytes_.append(bytes, length);
   cellEnds_.push_back(bytes_.size());
 }
 
 void DBRows::Add(const char* const* values, const int32_t* lengths, int32_t count) {
+  size_t total = 0;
+  for (int32_t i = 0; i < count; ++i) total += values[i] != nullptr ? static_cast<size_t>(lengths[i]) : 0;
+  Reserve(total);
   rowStarts_.push_back(cellEnds_.size());
   for (int32_t i = 0; i < count; ++i) {
-    if (values[i] == nullptr) {
-      cellEnds_.push_back(bytes_.size() | kNullCell);
-    } else {
-      AddCell(values[i], static_cast<size_t>(lengths[i]));
-    }
+    if (values[i] != nullptr) bytes_.append(values[i], static_cast<size_t>(lengths[i]));
+    cellEnds_.push_back(values[i] != nullptr ? bytes_.size() : bytes_.size() | kNullCell);
   }
 }
 

@@ -267,11 +267,11 @@ void Field(Request& r, TagCall& call, QPExecState*, Variant& out) {
     if (column < 0) Fail(QUILL_ERR_NOT_FOUND, "no column named " + Text(*which));
   }
   if (column < 0 || static_cast<size_t>(column) >= cells.size()) Fail(QUILL_ERR_OUT_OF_RANGE, "no such column");
-  const std::optional<std::string>& cell = cells[static_cast<size_t>(column)];
+  const std::optional<std::string_view> cell = cells[static_cast<size_t>(column)];
   // A column the source described as bytes gives its cells unchanged.
   if (cell && static_cast<size_t>(column) < results.columns.size() &&
       results.columns[static_cast<size_t>(column)].type == QUILL_TYPE_BYTES) {
-    out.SetBytes(*cell);
+    out.SetBytes(std::string(*cell));
     return;
   }
   SetCell(out, cell);
