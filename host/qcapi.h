@@ -315,6 +315,28 @@ QUILL_API osError quill_pairGetSecond(quill_token t, quill_type pair, quill_type
 QUILL_API osError quill_pairSetFirst(quill_token t, quill_type pair, quill_type value);
 QUILL_API osError quill_pairSetSecond(quill_token t, quill_type pair, quill_type value);
 
+// ---- custom types with member tags ----
+// A new tag value whose body is func; each call gets its own token, from which quill_getTagName
+// gives the member name the script used and quill_getTagSelf the value the member runs on.
+QUILL_API osError quill_typeAllocTag(quill_token t, quill_type* handle, quill_tag_func func);
+// Adds a copy of member to the custom value type under name (replacing a member of that name).
+// A tag member is also registered for type's type name, process-wide: every value of that type
+// (made later, copied, restored from bytes) finds it after its own members. The last one wins.
+QUILL_API osError quill_typeAddMember(quill_token t, quill_type type, const char* name, quill_type member);
+// The function the host calls, with the value's handle, on the thread that destroys the custom
+// value, just before it dies; null removes it. No token.
+typedef void (*quill_type_dtor)(quill_type value);
+QUILL_API osError quill_typeSetCustomDtor(quill_type value, quill_type_dtor dtor);
+// The value's type name (UTF-8) in record.name / record.nameSize.
+QUILL_API osError quill_typeGetName(quill_token t, quill_type value, quill_value_t* record);
+// 0 when value is of the type named in UTF-8, 1 when not.
+QUILL_API osError quill_typeIsA2(quill_token t, quill_type value, const char* typeName);
+// Callbacks a custom type may have as member tags; the host runs them with the value as self:
+//   "onassign"      after a script copies a value (parameter 0 names the value copied from);
+//   "onserialize"   when the value is written in the serialized form: what the tag outputs
+//                   (quill_outputTagBytes) is kept as the value's state;
+//   "onunserialize" when the value is read back: parameter 0 holds that state as bytes.
+
 // External byte forms: "serialized" (every kind but tags round-trips) and "json".
 QUILL_API osError quill_handleExternalConversion(quill_token t, quill_type value, const char* name,
                                                  quill_value_t* record);

@@ -33,6 +33,23 @@ void ArrayExpr::TakeChildren(std::vector<ExprPtr>& out) {
   }
 }
 
+void MapExpr::TakeChildren(std::vector<ExprPtr>& out) {
+  for (auto& [key, value] : entries) {
+    if (key) out.push_back(std::move(key));
+    if (value) out.push_back(std::move(value));
+  }
+}
+
+void PairExpr::TakeChildren(std::vector<ExprPtr>& out) {
+  if (first) out.push_back(std::move(first));
+  if (second) out.push_back(std::move(second));
+}
+
+void ElementExpr::TakeChildren(std::vector<ExprPtr>& out) {
+  if (target) out.push_back(std::move(target));
+  if (index) out.push_back(std::move(index));
+}
+
 void CallExpr::TakeChildren(std::vector<ExprPtr>& out) { TakeArgs(args, out); }
 
 void MemberExpr::TakeChildren(std::vector<ExprPtr>& out) {

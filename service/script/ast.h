@@ -37,6 +37,10 @@ struct Expr {
   // Chains are evaluated along their left spine without recursing.
   virtual const BinaryExpr* AsBinary() const { return nullptr; }
   virtual const MemberExpr* AsMember() const { return nullptr; }
+  // The value this expression names in place, for assignment: a variable, an element or member
+  // of one, or self. Null for expressions that only compute a value. With create, a missing map
+  // key or custom member is made (null) so that it can be assigned.
+  virtual Variant* Place(Exec&, bool /*create*/) const { return nullptr; }
 
  protected:
   // Moves the sub-expressions this node owns into out.
@@ -75,6 +79,47 @@ struct LiteralExpr : Expr {
 struct VariableExpr : Expr {
   std::u16string name;
   Val Eval(Exec& ex) const override;
+  Variant* Place(Exec& ex, bool create) const override;
+};
+
+// `self`: the value a member tag runs on.
+struct SelfExpr : Expr {
+  Val Eval(Exec& ex) const override;
+  Variant* Place(Exec& ex, bool create) const override;
+};
+
+// `{key: value, ...}`
+struct MapExpr : Expr {
+  std::vector<std::pair<ExprPtr, ExprPtr>> entries;
+  ~MapExpr() override { DismantleChildren(); }
+  Val Eval(Exec& ex) const override;
+
+ protected:
+  void TakeChildren(std::vector<ExprPtr>& out) override;
+};
+
+// `(first, second)`
+struct PairExpr : Expr {
+  ExprPtr first, second;
+  ~PairExpr() override { DismantleChildren(); }
+  Val Eval(Exec& ex) const override;
+
+ protected:
+  void TakeChildren(std::vector<ExprPtr>& out) override;
+};
+
+// `target[index]` (arrays from 0, maps by key, pairs 0 and 1) and `target.name` (members of
+// custom values, keys of maps): `name` set and `index` null for the second form.
+struct ElementExpr : Expr {
+  ExprPtr target;
+  ExprPtr index;
+  std::u16string name;
+  ~ElementExpr() override { DismantleChildren(); }
+  Val Eval(Exec& ex) const override;
+  Variant* Place(Exec& ex, bool create) const override;
+
+ protected:
+  void TakeChildren(std::vector<ExprPtr>& out) override;
 };
 
 struct ArrayExpr : Expr {
@@ -166,6 +211,13 @@ struct AssignStmt : Stmt {
   Flow Run(Exec& ex) const override;
 };
 
+// `$a[i] = value`, `$p.x = value`, `self.x = value`: assignment into a place.
+struct PlaceAssignStmt : Stmt {
+  ExprPtr target;
+  ExprPtr value;
+  Flow Run(Exec& ex) const override;
+};
+
 struct IfStmt : Stmt {
   std::vector<std::pair<ExprPtr, BlockPtr>> branches;
   BlockPtr otherwise;  // may be null
@@ -200,6 +252,17 @@ struct ParamDecl {
 struct ScriptTag : quill_service::ScriptTagBody {
   std::vector<ParamDecl> params;
   BlockPtr block;
+  // A tag compiled from source text declares nothing: it takes any parameters, named ones as
+  // locals of their name and positional ones in the local array $params.
+  bool anyParams = false;
+};
+
+// `define type name(members) : parent => { define tag ... }`: the constructor tag's body.
+struct ScriptType : quill_service::ScriptTagBody {
+  std::u16string name;
+  std::u16string parent;  // folded; empty: none
+  std::vector<ParamDecl> members;
+  std::vector<std::shared_ptr<const quill_service::TagDefinition>> tags;
 };
 
 struct DefineStmt : Stmt {

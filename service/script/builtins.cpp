@@ -10,6 +10,7 @@
 #include "service/values/constants.h"
 #include "service/values/tag_table.h"
 #include "service/values/text.h"
+#include "service/values/value_forms.h"
 
 namespace quill_script {
 
@@ -290,6 +291,16 @@ void ToDecimal(Context& c) {
   c.result.SetDecimal(static_cast<double>(ToInteger(v, u"the value")));
 }
 
+// unserialize(bytes): the value back; a custom value's "onunserialize" member receives its state.
+void Unserialize(Context& c) {
+  const Variant& v = NeedArg(c.call, 0, u"bytes");
+  auto* bytes = Get<Bytes>(v);
+  if (bytes == nullptr) Fail(QUILL_ERR_WRONG_TYPE, "-bytes must be bytes, not " + Utf16ToUtf8(TypeName(v)));
+  const FormHooks hooks = TypeCallbackHooks(*c.state);
+  VariantPtr value = FromExternalForm(bytes->bytes, "serialized", &hooks);
+  c.result.Take(*value);
+}
+
 void ToBoolean(Context& c) { c.result.SetBoolean(IsTrue(NeedArg(c.call, 0, u"value"))); }
 
 // constant('name') or constant('group::name'): a constant a module registered.
@@ -345,6 +356,7 @@ std::vector<BuiltinEntry> BuiltinEntries() {
       {u"integer", ToIntegerTag, u"integer", {{u"value", u"", true}}},
       {u"decimal", ToDecimal, u"decimal", {{u"value", u"", true}}},
       {u"boolean", ToBoolean, u"boolean", {{u"value", u"", true}}},
+      {u"unserialize", Unserialize, u"", {{u"bytes", u"bytes", true}}},
       {u"constant", Constant, u"", {{u"name", u"string", true}}},
       {u"current_user", CurrentUser, u"string", {}},
       {u"site_id", SiteId, u"integer", {}},
@@ -373,6 +385,12 @@ size_t IndexArg(Member& m, size_t size) {
 
 void TypeMember(Member& m) { m.result.SetString(TypeName(m.self)); }
 void StringMember(Member& m) { m.result.SetString(m.self.GetString(m.ex.state)); }
+
+// $v->serialize(): the serialized form as bytes; a custom value's "onserialize" member gives its state.
+void SerializeMember(Member& m) {
+  const FormHooks hooks = TypeCallbackHooks(*m.ex.state);
+  m.result.SetBytes(ToExternalForm(m.self, "serialized", &hooks));
+}
 
 void StringSize(Member& m) { m.result.SetInteger(static_cast<int64_t>(Get<std::u16string>(m.self)->size())); }
 void StringUpper(Member& m) {
@@ -483,6 +501,7 @@ const std::unordered_map<MemberKey, MemberFn, MemberKeyHash>& Members() {
   static const std::unordered_map<MemberKey, MemberFn, MemberKeyHash> members = {
       {{kAnyType, u"type"}, TypeMember},
       {{kAnyType, u"string"}, StringMember},
+      {{kAnyType, u"serialize"}, SerializeMember},
       {{QUILL_TYPE_STRING, u"size"}, StringSize},
       {{QUILL_TYPE_STRING, u"upper"}, StringUpper},
       {{QUILL_TYPE_STRING, u"lower"}, StringLower},

@@ -7,6 +7,7 @@
 #include "service/core/stack.h"
 #include "service/values/tag_table.h"
 #include "service/values/text.h"
+#include "service/values/value_forms.h"
 
 namespace quill_script {
 
@@ -69,6 +70,14 @@ bool AsNumber(const Variant& v, double& out) {
 // Integer arithmetic wraps around instead of overflowing.
 int64_t Wrap(uint64_t n) { return static_cast<int64_t>(n); }
 
+// Parents of a script type further up than this are taken for a cycle.
+constexpr int kMaxTypeDepth = 64;
+
+thread_local Exec* tRunning = nullptr;
+
+const ParamDecl& DeclOf(const ParamDecl& decl) { return decl; }
+const ParamDecl& DeclOf(const ParamDecl* decl) { return *decl; }
+
 }  // namespace
 
 // ---- errors ----
@@ -84,13 +93,43 @@ std::string ScriptError::Describe() const {
 // ---- the run ----
 
 Exec::Exec(Request& r, const Program& p)
-    : request(r), data(r.Contents()), program(p), state(&root_), stackFloor(StackFloor()), root_(&r) {
+    : request(r), data(r.Contents()), program(p), state(&root_), stackFloor(StackFloor()), root_(&r), outer_(tRunning) {
   // Code that runs for the request (database actions) finds the innermost state from here.
   if (data.database.execState == nullptr) data.database.execState = &root_;
+  tRunning = this;
 }
 
 Exec::~Exec() {
   if (data.database.execState == &root_) data.database.execState = nullptr;
+  tRunning = outer_;
+}
+
+Exec* Exec::Running(const Request& request) {
+  for (Exec* ex = tRunning; ex != nullptr; ex = ex->outer_) {
+    if (&ex->request == &request) return ex;
+  }
+  return nullptr;
+}
+
+osError RunScriptTagFromHost(QPExecState& caller, TagCall& call) {
+  if (caller.request == nullptr) return QUILL_ERR_INVALID;
+  std::optional<Program> scratch;
+  std::optional<Exec> own;
+  Exec* ex = Exec::Running(*caller.request);
+  if (ex == nullptr) {
+    scratch.emplace();
+    scratch->fileName = "(tag)";
+    ex = &own.emplace(*caller.request, *scratch);
+  }
+  Restore<QPExecState*> stateGuard(ex->state);
+  ex->state = &caller;  // the tag's state nests in the caller's
+  try {
+    ex->Invoke(call, Location{});
+    return QUILL_OK;
+  } catch (const osException& e) {
+    caller.request->GetResultMessage()->SetString(Utf8ToUtf16(e.what()));
+    return e.GetCode() != 0 ? e.GetCode() : QUILL_ERR_GENERIC;
+  }
 }
 
 Nested::Nested(Exec& ex, Location loc) : ex_(ex) {
@@ -134,9 +173,24 @@ void Exec::EvalArgs(const std::vector<Arg>& args, TagCall& call) {
   for (const auto& arg : args) {
     TagParam param;
     param.name = arg.name;
-    param.value = arg.value ? arg.value->Eval(*this).Release() : NewBoolean(true);
+    if (arg.value) {
+      Val value = arg.value->Eval(*this);
+      Variant* source = value.IsOwned() ? nullptr : &*value;
+      param.value = value.Release();
+      if (source != nullptr) Copied(*param.value, *source);
+    } else {
+      param.value = NewBoolean(true);
+    }
     call.params.push_back(std::move(param));
   }
+}
+
+void Exec::Copied(Variant& copy, Variant& source) { AnnounceCopy(*state, copy, source); }
+
+void Exec::Store(Val value, Variant& target) {
+  Variant* source = value.IsOwned() ? nullptr : &*value;
+  value.StoreInto(target);
+  if (source != nullptr) Copied(target, *source);
 }
 
 void Exec::Invoke(TagCall& call, Location loc) {
@@ -160,6 +214,8 @@ void Exec::Invoke(TagCall& call, Location loc) {
         request.SetResultCode(code);
         throw osException(Utf16ToUtf8(data.resultMessage.GetString(&cState)).c_str(), code);
       }
+    } else if (auto* type = dynamic_cast<const ScriptType*>(tag.script.get())) {
+      Construct(*type, call, loc);
     } else if (tag.script) {
       RunScriptTag(static_cast<const ScriptTag&>(*tag.script), call, loc);
     } else {
@@ -179,17 +235,13 @@ void Exec::Invoke(TagCall& call, Location loc) {
 }
 
 // Named parameters bind by name, the others in order; defaults are evaluated in the tag's own
-// scope, so they can use the parameters before them.
-void Exec::RunScriptTag(const ScriptTag& tag, TagCall& call, Location loc) {
-  VariableScope frame;
-  Restore<VariableScope*> localsGuard(data.locals);
-  Restore<TagCall*> callGuard(scriptCall);
-  data.locals = &frame;
-  scriptCall = &call;
-
+// scope (frame, the current locals), so they can use the parameters before them.
+template <class Decls>
+void Exec::BindParams(const Decls& decls, TagCall& call, VariableScope& frame, Location loc) {
   std::vector<bool> used(call.params.size(), false);
   size_t positional = 0;
-  for (const auto& decl : tag.params) {
+  for (const auto& declared : decls) {
+    const ParamDecl& decl = DeclOf(declared);
     Variant* value = nullptr;
     for (size_t i = 0; i < call.params.size() && value == nullptr; ++i) {
       if (!used[i] && !call.params[i].name.empty() && EqualsIgnoreCase(call.params[i].name, decl.name)) {
@@ -206,7 +258,7 @@ void Exec::RunScriptTag(const ScriptTag& tag, TagCall& call, Location loc) {
     }
     Variant& slot = frame.Define(decl.name);
     if (value != nullptr) {
-      slot.Assign(*value);
+      slot.Take(*value);  // the parameter is the call's own copy
     } else if (decl.defaultValue) {
       decl.defaultValue->Eval(*this).StoreInto(slot);
     } else {
@@ -227,6 +279,24 @@ void Exec::RunScriptTag(const ScriptTag& tag, TagCall& call, Location loc) {
     if (call.params[i].name.empty()) Fail(QUILL_ERR_INVALID, "too many parameters for tag " + Quoted(call.name), loc);
     Fail(QUILL_ERR_INVALID, "tag " + Quoted(call.name) + " has no parameter -" + Utf16ToUtf8(call.params[i].name), loc);
   }
+}
+
+void Exec::RunScriptTag(const ScriptTag& tag, TagCall& call, Location loc) {
+  VariableScope frame;
+  Restore<VariableScope*> localsGuard(data.locals);
+  Restore<TagCall*> callGuard(scriptCall);
+  data.locals = &frame;
+  scriptCall = &call;
+  if (tag.anyParams) {
+    ArrayValue positional;
+    for (auto& param : call.params) {
+      if (param.name.empty()) positional.items.push_back(CopyVariant(*param.value));
+      else frame.Define(param.name).Assign(*param.value);
+    }
+    frame.Define(u"params").Contents().value = std::move(positional);
+  } else {
+    BindParams(tag.params, call, frame, loc);
+  }
 
   VariantPtr value;
   if (RunBlock(*tag.block) == Flow::Return) value = std::move(returned);
@@ -239,6 +309,47 @@ void Exec::RunScriptTag(const ScriptTag& tag, TagCall& call, Location loc) {
     Fail(QUILL_ERR_WRONG_TYPE,
          "tag " + Quoted(call.name) + " must return " + Utf16ToUtf8(declared) + ", not " + Utf16ToUtf8(TypeName(*value)),
          loc);
+  }
+  if (call.result != nullptr) call.result->Take(*value);
+}
+
+// A value of a script type: the members of the type and of each parent bind like one tag's
+// parameters (the type's own first), then each level becomes a custom value whose parent is the
+// level above.
+void Exec::Construct(const ScriptType& type, TagCall& call, Location loc) {
+  std::vector<const ScriptType*> chain{&type};
+  while (!chain.back()->parent.empty()) {
+    if (chain.size() >= kMaxTypeDepth) Fail(QUILL_ERR_INVALID, "the parents of type " + Quoted(type.name) + " form a cycle", loc);
+    TagRef parent = FindFoldedTag(&request, chain.back()->parent, false);
+    auto* parentType = parent ? dynamic_cast<const ScriptType*>(parent->script.get()) : nullptr;
+    if (parentType == nullptr) Fail(QUILL_ERR_NOT_FOUND, "type " + Quoted(chain.back()->name) + " has no parent type " + Quoted(chain.back()->parent), loc);
+    chain.push_back(parentType);
+  }
+  std::vector<const ParamDecl*> decls;
+  for (const ScriptType* level : chain) {
+    for (const ParamDecl& member : level->members) decls.push_back(&member);
+  }
+  VariableScope frame;
+  {
+    Restore<VariableScope*> localsGuard(data.locals);
+    Restore<TagCall*> callGuard(scriptCall);
+    data.locals = &frame;
+    scriptCall = &call;
+    BindParams(decls, call, frame, loc);
+  }
+  VariantPtr value;
+  for (size_t i = chain.size(); i-- > 0;) {
+    auto custom = std::make_unique<CustomValue>();
+    custom->typeName = chain[i]->name;
+    for (const ParamDecl& member : chain[i]->members) custom->members.emplace_back(member.name, CopyVariant(*frame.Find(member.name)));
+    for (const auto& tag : chain[i]->tags) {
+      auto tagValue = MakeVariant();
+      tagValue->SetTag(tag);
+      custom->members.emplace_back(tag->name, std::move(tagValue));
+    }
+    custom->parent = std::move(value);
+    value = MakeVariant();
+    value->Contents().value = std::move(custom);
   }
   if (call.result != nullptr) call.result->Take(*value);
 }
@@ -266,6 +377,112 @@ Val VariableExpr::Eval(Exec& ex) const {
   if (v == nullptr) v = ex.data.globals.Find(name);
   if (v == nullptr) ex.Fail(QUILL_ERR_NOT_FOUND, "variable $" + Utf16ToUtf8(name) + " is not defined", loc);
   return Val::Borrowed(v);
+}
+
+Variant* VariableExpr::Place(Exec& ex, bool) const { return &*Eval(ex); }
+
+Val SelfExpr::Eval(Exec& ex) const { return Val::Borrowed(Place(ex, false)); }
+
+Variant* SelfExpr::Place(Exec& ex, bool) const {
+  Variant* self = ex.scriptCall != nullptr ? Variant::FromHandle(ex.scriptCall->self) : nullptr;
+  if (self == nullptr) ex.Fail(QUILL_ERR_NOT_FOUND, "'self' outside a member tag", loc);
+  return self;
+}
+
+Val MapExpr::Eval(Exec& ex) const {
+  Nested nested(ex, loc);
+  MapValue map;
+  map.entries.reserve(entries.size());
+  for (const auto& [keyExpr, valueExpr] : entries) {
+    VariantPtr key = keyExpr->Eval(ex).Release();
+    VariantPtr value = valueExpr->Eval(ex).Release();
+    if (Variant* existing = FindMapEntry(map, key->GetString(ex.state))) existing->Take(*value);
+    else map.entries.emplace_back(std::move(key), std::move(value));
+  }
+  auto v = MakeVariant();
+  v->Contents().value = std::move(map);
+  return Val::Owned(std::move(v));
+}
+
+Val PairExpr::Eval(Exec& ex) const {
+  Nested nested(ex, loc);
+  VariantPtr a = first->Eval(ex).Release();
+  VariantPtr b = second->Eval(ex).Release();
+  auto v = MakeVariant();
+  v->Contents().value = PairValue{std::move(a), std::move(b)};
+  return Val::Owned(std::move(v));
+}
+
+namespace {
+
+// The element of container that key names: an array index, a pair's 0 or 1, a map key (by its
+// text), a custom value's member (up its parents). A missing map key gives null, or with create
+// a new null entry; a missing member fails, or with create is added to the value.
+Variant* ElementOf(Exec& ex, Variant& container, const Variant& key, bool byName, bool create, Location loc) {
+  const std::string typeName = Utf16ToUtf8(TypeName(container));
+  auto index = [&](size_t size) -> size_t {
+    auto* i = Get<int64_t>(key);
+    if (i == nullptr) ex.Fail(QUILL_ERR_WRONG_TYPE, "index must be an integer, not " + Utf16ToUtf8(TypeName(key)), loc);
+    if (*i < 0 || static_cast<uint64_t>(*i) >= size) {
+      ex.Fail(QUILL_ERR_OUT_OF_RANGE, "index " + std::to_string(*i) + " out of range (size " + std::to_string(size) + ")", loc);
+    }
+    return static_cast<size_t>(*i);
+  };
+  if (auto* array = Get<ArrayValue>(container); array && !byName) {
+    if (create && Get<int64_t>(key) && *Get<int64_t>(key) == static_cast<int64_t>(array->items.size())) {
+      return array->items.emplace_back(MakeVariant()).get();  // one past the end appends
+    }
+    return array->items[index(array->items.size())].get();
+  }
+  if (auto* pair = Get<PairValue>(container); pair && !byName) return (index(2) == 0 ? pair->first : pair->second).get();
+  const std::u16string text = key.GetString(ex.state);
+  if (auto* map = Get<MapValue>(container)) {
+    if (Variant* found = FindMapEntry(*map, text)) return found;
+    if (!create) return nullptr;
+    return map->entries.emplace_back(CopyVariant(key), MakeVariant()).second.get();
+  }
+  if (auto* custom = Get<std::unique_ptr<CustomValue>>(container)) {
+    if (Variant* found = FindMember(**custom, text)) return found;
+    if (!create) ex.Fail(QUILL_ERR_NOT_FOUND, "a value of type " + typeName + " has no member " + Quoted(text), loc);
+    return (*custom)->members.emplace_back(text, MakeVariant()).second.get();
+  }
+  ex.Fail(QUILL_ERR_WRONG_TYPE, "a value of type " + typeName + (byName ? " has no members" : " cannot be indexed"), loc);
+}
+
+}  // namespace
+
+// The index is evaluated before the target, as member call arguments are, so a target borrowed
+// from a variable is still in place when the element is taken.
+Val ElementExpr::Eval(Exec& ex) const {
+  Nested nested(ex, loc);
+  std::optional<Val> key;
+  if (index) key.emplace(index->Eval(ex));
+  Val owner = target->Eval(ex);
+  VariantPtr nameKey;
+  if (!index) {
+    nameKey = MakeVariant();
+    nameKey->SetString(name);
+  }
+  const Variant& keyValue = index ? *(*key)->GetReferenceDeep() : *nameKey;
+  Variant* element = ElementOf(ex, *owner->GetReferenceDeep(), keyValue, !index, false, loc);
+  if (element == nullptr) return Val::Owned(MakeVariant());
+  if (owner.IsOwned()) return Val::Owned(CopyVariant(*element));
+  return Val::Borrowed(element);
+}
+
+Variant* ElementExpr::Place(Exec& ex, bool create) const {
+  Nested nested(ex, loc);
+  std::optional<Val> key;
+  if (index) key.emplace(index->Eval(ex));
+  Variant* owner = target->Place(ex, create);
+  if (owner == nullptr) ex.Fail(QUILL_ERR_INVALID, "only variables, self and their elements can be assigned to", loc);
+  VariantPtr nameKey;
+  if (!index) {
+    nameKey = MakeVariant();
+    nameKey->SetString(name);
+  }
+  const Variant& keyValue = index ? *(*key)->GetReferenceDeep() : *nameKey;
+  return ElementOf(ex, *owner->GetReferenceDeep(), keyValue, !index, create, loc);
 }
 
 Val ArrayExpr::Eval(Exec& ex) const {
@@ -303,6 +520,26 @@ Val CallExpr::Eval(Exec& ex) const {
   return Val::Owned(std::move(prepared.result));
 }
 
+namespace {
+
+// A member tag of the script type a custom value (or a parent) is named after, for values that
+// carry no tags of their own: read back from the serialized form, or made by a module.
+TagValue ScriptTypeTag(Exec& ex, CustomValue& custom, std::u16string_view name) {
+  for (CustomValue* c = &custom; c != nullptr;) {
+    TagRef constructor = FindFoldedTag(&ex.request, FoldCase(c->typeName), false);
+    if (auto* type = constructor ? dynamic_cast<const ScriptType*>(constructor->script.get()) : nullptr) {
+      for (const auto& tag : type->tags) {
+        if (EqualsIgnoreCase(tag->name, name)) return tag;
+      }
+    }
+    auto* parent = c->parent ? Get<std::unique_ptr<CustomValue>>(*c->parent) : nullptr;
+    c = parent ? parent->get() : nullptr;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 // The arguments are evaluated before the target, so a target borrowed from a variable is
 // still in place when the member runs. In a chain `t->a(x)->b(y)` that order is y, x, t, then a
 // and b: the calls are prepared outermost first, then run innermost first, without recursing.
@@ -330,19 +567,25 @@ Val MemberExpr::Call(Exec& ex, PreparedCall& prepared, Val owner) const {
   VariantPtr& result = prepared.result;
   Variant& self = *owner->GetReferenceDeep();
   if (auto* custom = Get<std::unique_ptr<CustomValue>>(self)) {
-    for (auto& [memberName, member] : (*custom)->members) {
-      auto* tag = Get<TagValue>(*member);
-      if (tag != nullptr && EqualsIgnoreCase(memberName, name)) {
-        call.definition = *tag;
-        call.self = self.Handle();
-        ex.Invoke(call, loc);
-        return Val::Owned(std::move(result));
-      }
+    TagValue tag = FindMemberTag(**custom, name);
+    if (!tag) tag = ScriptTypeTag(ex, **custom, name);
+    if (tag) {
+      call.definition = std::move(tag);
+      call.self = self.Handle();
+      ex.Invoke(call, loc);
+      return Val::Owned(std::move(result));
     }
   }
-  if (!RunBuiltinMember(ex, call, self, loc)) {
+  if (RunBuiltinMember(ex, call, self, loc)) return Val::Owned(std::move(result));
+  // A type's _unknowntag member answers for names it has no member of (the call keeps the name).
+  auto* custom = Get<std::unique_ptr<CustomValue>>(self);
+  TagValue unknown = custom ? FindMemberTag(**custom, u"_unknowntag") : nullptr;
+  if (!unknown) {
     ex.Fail(QUILL_ERR_NOT_FOUND, "a value of type " + Utf16ToUtf8(TypeName(self)) + " has no member " + Quoted(name), loc);
   }
+  call.definition = std::move(unknown);
+  call.self = self.Handle();
+  ex.Invoke(call, loc);
   return Val::Owned(std::move(result));
 }
 
@@ -454,7 +697,7 @@ Flow VarStmt::Run(Exec& ex) const {
   std::optional<Val> v;
   if (value) v.emplace(value->Eval(ex));
   Variant& target = (global ? ex.data.globals : *ex.data.locals).Define(name);
-  if (v) v->StoreInto(target);
+  if (v) ex.Store(std::move(*v), target);
   else target.Init();
   return Flow::Next;
 }
@@ -464,7 +707,17 @@ Flow AssignStmt::Run(Exec& ex) const {
   Variant* target = ex.data.locals->Find(name);
   if (target == nullptr) target = ex.data.globals.Find(name);
   if (target == nullptr) target = &ex.data.locals->Define(name);
-  v.StoreInto(*target);
+  ex.Store(std::move(v), *target);
+  return Flow::Next;
+}
+
+Flow PlaceAssignStmt::Run(Exec& ex) const {
+  Val val = value->Eval(ex);
+  Variant* source = val.IsOwned() ? nullptr : &*val;
+  VariantPtr v = val.Release();  // a copy: the place may lie inside the value read
+  Variant* place = target->Place(ex, true);
+  place->Take(*v);
+  if (source != nullptr) ex.Copied(*place, *source);
   return Flow::Next;
 }
 
@@ -484,7 +737,9 @@ Flow WhileStmt::Run(Exec& ex) const {
 }
 
 Flow ReturnStmt::Run(Exec& ex) const {
-  ex.returned = value ? value->Eval(ex).Release() : MakeVariant();
+  auto out = MakeVariant();
+  if (value) ex.Store(value->Eval(ex), *out);
+  ex.returned = std::move(out);
   return Flow::Return;
 }
 

@@ -88,12 +88,22 @@ struct Exec {
   Flow RunBlock(const Block& block);
   // Runs a tag call; failures come out as ScriptError located at loc.
   void Invoke(TagCall& call, Location loc);
+  // The run on this thread that belongs to request, or null.
+  static Exec* Running(const Request& request);
   // Evaluates call arguments into the call's parameters.
   void EvalArgs(const std::vector<Arg>& args, TagCall& call);
+  // After a custom value was copied from source: its type's "onassign" member runs on the copy.
+  void Copied(Variant& copy, Variant& source);
+  // Stores value into target; a copy (of a borrowed value) is announced with Copied.
+  void Store(Val value, Variant& target);
 
  private:
   void RunScriptTag(const ScriptTag& tag, TagCall& call, Location loc);
+  void Construct(const ScriptType& type, TagCall& call, Location loc);
+  template <class Decls>
+  void BindParams(const Decls& decls, TagCall& call, quill_service::VariableScope& frame, Location loc);
   QPExecState root_;
+  Exec* outer_;  // the run this one started inside, on this thread
 };
 
 // One level of nesting for the life of the scope: fails, located at loc, when the run is nested
@@ -135,6 +145,10 @@ class ScriptBody : public TagBody {
 void RegisterBuiltinTags();
 // The inline database actions and the tags that read their results.
 void RegisterDatabaseTags(TagTable& table);
+// Runs a script-defined tag for host code (a module's quill_typeRunTag): inside the run of the
+// caller's request when one is running on this thread, else in a run of its own. Gives the
+// tag's failure code, 0 on success.
+osError RunScriptTagFromHost(QPExecState& caller, TagCall& call);
 // A built-in member of a value's type, or false when there is none.
 bool RunBuiltinMember(Exec& ex, TagCall& call, Variant& self, Location loc);
 

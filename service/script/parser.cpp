@@ -27,6 +27,7 @@ struct Token {
   std::u16string str;   // string literals, identifier and variable names
   int64_t integer = 0;
   double decimal = 0;
+  bool spaced = false;  // white space or a comment comes before it
 };
 
 bool IsIdentStart(unsigned char c) { return std::isalpha(c) || c == '_' || c >= 0x80; }
@@ -41,8 +42,10 @@ class Lexer {
   std::vector<Token> Run() {
     std::vector<Token> tokens;
     for (;;) {
+      const size_t before = pos_;
       SkipSpaceAndComments();
       Token token;
+      token.spaced = pos_ != before;
       token.loc = Here();
       if (pos_ >= src_.size()) {
         token.kind = Kind::End;
@@ -217,7 +220,7 @@ class Lexer {
       }
     }
     const char c = src_[pos_];
-    if (std::strchr("(){}[],=<>+-*/%!;", c) != nullptr && c != '\0') {
+    if (std::strchr("(){}[],=<>+-*/%!;:.", c) != nullptr && c != '\0') {
       Advance();
       return std::string(1, c);
     }
@@ -234,7 +237,8 @@ class Lexer {
 };
 
 const std::unordered_set<std::string> kKeywords = {"var",    "global", "if",   "else",  "while", "return", "define",
-                                                   "try",    "catch",  "protect", "true", "false", "null"};
+                                                   "try",    "catch",  "protect", "true", "false", "null",
+                                                   "self"};
 
 class Parser {
  public:
@@ -382,6 +386,19 @@ class Parser {
       stmt->value = Expression();
       return stmt;
     }
+    if (t.kind == Kind::Variable || IsWord("self")) {
+      // `$a[i] = v`, `self.x = v`: read the place, then decide; anything else is re-read as an
+      // expression.
+      const size_t start = pos_;
+      ExprPtr target = Postfix();
+      if (IsPunct("=") && dynamic_cast<const ElementExpr*>(target.get()) != nullptr) {
+        auto stmt = Node<PlaceAssignStmt>(Next().loc);
+        stmt->target = std::move(target);
+        stmt->value = Expression();
+        return stmt;
+      }
+      pos_ = start;
+    }
     auto stmt = Node<ExprStmt>(loc);
     stmt->expr = Expression();
     return stmt;
@@ -405,34 +422,63 @@ class Parser {
     return stmt;
   }
 
+  // `(-name::type = default, ...)`, optional; what describes a tag's or a type's parameters.
+  void ParamList(std::vector<ParamDecl>& params, quill_service::TagDefinition& definition) {
+    if (!Accept("(")) return;
+    if (!IsPunct(")")) {
+      do {
+        ParamDecl param;
+        Accept("-");
+        param.name = ExpectName("a parameter name");
+        for (const auto& other : params) {
+          if (quill_service::EqualsIgnoreCase(other.name, param.name)) {
+            throw ParseError("parameter -" + quill_service::Utf16ToUtf8(param.name) + " declared twice", Peek().loc);
+          }
+        }
+        if (Accept("::")) param.type = TypeName();
+        if (Accept("=")) param.defaultValue = Expression();
+        definition.params.push_back({param.name, param.type, param.defaultValue == nullptr});
+        params.push_back(std::move(param));
+      } while (Accept(","));
+    }
+    Expect(")");
+  }
+
   StmtPtr DefineStatement() {
     const Location loc = Next().loc;  // `define`
-    if (!IsWord("tag")) Expected("'tag'");
+    if (IsWord("type")) return DefineType(loc);
+    if (!IsWord("tag")) Expected("'tag' or 'type'");
     Next();
     auto definition = std::make_shared<quill_service::TagDefinition>();
     auto body = std::make_shared<ScriptTag>();
     definition->name = ExpectName("a tag name");
-    if (Accept("(")) {
-      if (!IsPunct(")")) {
-        do {
-          ParamDecl param;
-          Accept("-");
-          param.name = ExpectName("a parameter name");
-          for (const auto& other : body->params) {
-            if (quill_service::EqualsIgnoreCase(other.name, param.name)) {
-              throw ParseError("parameter -" + quill_service::Utf16ToUtf8(param.name) + " declared twice", Peek().loc);
-            }
-          }
-          if (Accept("::")) param.type = TypeName();
-          if (Accept("=")) param.defaultValue = Expression();
-          definition->params.push_back({param.name, param.type, param.defaultValue == nullptr});
-          body->params.push_back(std::move(param));
-        } while (Accept(","));
-      }
-      Expect(")");
-    }
+    ParamList(body->params, *definition);
     if (Accept("::")) definition->returnType = TypeName();
     body->block = ArrowBlock();
+    definition->script = body;
+    auto stmt = Node<DefineStmt>(loc);
+    stmt->folded = FoldCase(definition->name);
+    stmt->tag = std::move(definition);
+    return stmt;
+  }
+
+  // The type's constructor is a tag of the type's name; its parameters are the data members.
+  StmtPtr DefineType(Location loc) {
+    Next();  // `type`
+    auto definition = std::make_shared<quill_service::TagDefinition>();
+    auto body = std::make_shared<ScriptType>();
+    definition->name = body->name = ExpectName("a type name");
+    definition->returnType = body->name;
+    ParamList(body->members, *definition);
+    if (Accept(":")) body->parent = FoldCase(ExpectName("a parent type name"));
+    if (IsPunct("=>") || IsPunct("{")) {
+      BlockPtr block = ArrowBlock();
+      for (const auto& stmt : block->statements) {
+        auto* define = dynamic_cast<const DefineStmt*>(stmt.get());
+        if (define == nullptr) throw ParseError("a type's block holds only 'define tag'", stmt->loc);
+        body->tags.push_back(define->tag);
+      }
+    }
     definition->script = body;
     auto stmt = Node<DefineStmt>(loc);
     stmt->folded = FoldCase(definition->name);
@@ -501,18 +547,33 @@ class Parser {
     return Postfix();
   }
 
+  // `[` and `.` bind to what is before them only when nothing separates them: `'a' [1]` stays
+  // two statements.
   ExprPtr Postfix() {
     ExprPtr expr = Primary();
-    while (IsPunct("->")) {
-      auto member = Node<MemberExpr>(Next().loc);
-      member->name = ExpectName("a member name");
-      member->folded = FoldCase(member->name);
-      member->target = std::move(expr);
-      if (Accept("(")) member->args = Args();
-      if (Accept("=>")) member->body = ParseBlock();
-      expr = std::move(member);
+    for (;;) {
+      if (IsPunct("->")) {
+        auto member = Node<MemberExpr>(Next().loc);
+        member->name = ExpectName("a member name");
+        member->folded = FoldCase(member->name);
+        member->target = std::move(expr);
+        if (Accept("(")) member->args = Args();
+        if (Accept("=>")) member->body = ParseBlock();
+        expr = std::move(member);
+      } else if ((IsPunct("[") || IsPunct(".")) && !Peek().spaced) {
+        auto element = Node<ElementExpr>(Peek().loc);
+        element->target = std::move(expr);
+        if (Next().text == "[") {
+          element->index = Expression();
+          Expect("]");
+        } else {
+          element->name = ExpectName("a member name");
+        }
+        expr = std::move(element);
+      } else {
+        return expr;
+      }
     }
-    return expr;
   }
 
   std::vector<Arg> Args() {
@@ -575,6 +636,10 @@ class Parser {
           Next();
           return Literal(loc, MakeVariant());
         }
+        if (t.text == "self") {
+          Next();
+          return Node<SelfExpr>(loc);
+        }
         if (kKeywords.count(t.text)) Expected("an expression");
         auto call = Node<CallExpr>(loc);
         call->name = Next().str;
@@ -587,8 +652,27 @@ class Parser {
         if (t.text == "(") {
           Next();
           ExprPtr inner = Expression();
+          if (Accept(",")) {
+            auto pair = Node<PairExpr>(loc);
+            pair->first = std::move(inner);
+            pair->second = Expression();
+            inner = std::move(pair);
+          }
           Expect(")");
           return inner;
+        }
+        if (t.text == "{") {
+          Next();
+          auto map = Node<MapExpr>(loc);
+          if (!Accept("}")) {
+            do {
+              ExprPtr key = Expression();
+              Expect(":");
+              map->entries.emplace_back(std::move(key), Expression());
+            } while (Accept(","));
+            Expect("}");
+          }
+          return map;
         }
         if (t.text == "[") {
           Next();

@@ -109,6 +109,7 @@ std::shared_ptr<const TagDefinition> CompileTagSource(std::string_view source) {
   if (!program) return nullptr;
   auto body = std::make_shared<quill_script::ScriptTag>();
   body->block = quill_script::BlockPtr(program, &program->block);  // the block lives as long as its program
+  body->anyParams = true;
   auto tag = std::make_shared<TagDefinition>();
   tag->name = u"(source)";
   tag->script = std::move(body);

@@ -13,6 +13,7 @@
 #include "service/values/tag_call.h"
 #include "service/values/tag_table.h"
 #include "service/values/text.h"
+#include "service/values/value_forms.h"
 
 using namespace quill_service;
 
@@ -378,6 +379,7 @@ osError quill_returnTagValue(quill_token t, quill_type value) {
     TagCall& call = CallOf(s);
     if (call.result == nullptr) return QUILL_ERR_NO_TAG;
     call.result->Assign(source);
+    AnnounceCopy(s, *call.result, source);
     return QUILL_OK;
   });
 }
@@ -469,6 +471,7 @@ osError quill_setVariable2W(quill_token t, const quill_char* name, quill_type va
     auto found = VariablesNamed(request, variable);
     Variant& target = found.empty() ? request.locals->Define(variable) : *found.front();
     target.Assign(source);
+    AnnounceCopy(s, target, source);
     return QUILL_OK;
   });
 }

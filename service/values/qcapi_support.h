@@ -9,6 +9,7 @@
 #include "service/values/request_data.h"
 #include "service/values/tag_call.h"
 #include "service/values/text.h"
+#include "service/values/value_forms.h"
 
 namespace quill_service {
 

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "host/qcapi.h"
+#include "service/script/interpreter.h"
 #include "service/values/qcapi_support.h"
 #include "service/script/script.h"
 #include "service/values/value_forms.h"
@@ -147,37 +148,15 @@ void SetFromBytes(Variant& v, const void* bytes, int32_t length, const char* cha
   v.SetString(Decode(data, length, charset));
 }
 
-// The member named name of a custom value or one of its parents, or null.
-Variant* FindMember(CustomValue& custom, std::u16string_view name) {
-  for (CustomValue* c = &custom; c != nullptr;) {
-    for (auto& [memberName, member] : c->members) {
-      if (EqualsIgnoreCase(memberName, name)) return member.get();
-    }
-    c = c->parent ? [&]() -> CustomValue* {
-      auto* p = Get<CustomPtr>(*c->parent);
-      return p ? p->get() : nullptr;
-    }() : nullptr;
-  }
-  return nullptr;
-}
-
 bool IsOfType(Variant& v, std::u16string_view name) {
   if (EqualsIgnoreCase(TypeName(v), name)) return true;
   auto* custom = Get<CustomPtr>(v);
   return custom && (*custom)->parent && IsOfType(*(*custom)->parent, name);
 }
 
-osError RunTag(TExecState& s, const TagValue& tag, quill_type self, int32_t count, const quill_type* params,
-               quill_type* handle) {
-  Require(handle);
-  if (count < 0 || (count > 0 && params == nullptr)) Fail(QUILL_ERR_INVALID, "bad parameter list");
-  TagCall call;
-  call.name = tag->name;
-  call.definition = tag;
-  call.self = self;
-  for (int32_t i = 0; i < count; ++i) call.params.push_back(TagParam{u"", CopyOf(params[i])});
-  auto result = MakeVariant();
-  call.result = result.get();
+// Runs a call whose definition, parameters and result are set, whatever implements the tag.
+osError RunTagCall(QPExecState& s, TagCall& call) {
+  const TagRef& tag = call.definition;
   QPExecState callState(s.request, &s);
   callState.call = &call;
   if (tag->native != nullptr) {
@@ -185,28 +164,78 @@ osError RunTag(TExecState& s, const TagValue& tag, quill_type self, int32_t coun
     tag->native->Run(&frame, call.result, s.request);
   } else if (tag->function != nullptr) {
     TExecState cState(&callState);
-    const osError code = tag->function(cState.Token());
-    if (code != 0) return code;
+    return tag->function(cState.Token());
+  } else if (tag->script) {
+    return quill_script::RunScriptTagFromHost(s, call);
   } else {
-    return QUILL_ERR_WRONG_TYPE;  // script-defined tags run only from their script
+    return QUILL_ERR_WRONG_TYPE;
   }
+  return QUILL_OK;
+}
+
+// name: what the call is named (a member's name); empty for the tag's own name.
+osError RunTag(TExecState& s, const TagValue& tag, quill_type self, int32_t count, const quill_type* params,
+               quill_type* handle, std::u16string_view name = {}) {
+  Require(handle);
+  if (count < 0 || (count > 0 && params == nullptr)) Fail(QUILL_ERR_INVALID, "bad parameter list");
+  TagCall call;
+  call.name = name.empty() ? tag->name : std::u16string(name);
+  call.definition = tag;
+  call.self = self;
+  for (int32_t i = 0; i < count; ++i) call.params.push_back(TagParam{u"", CopyOf(params[i])});
+  auto result = MakeVariant();
+  call.result = result.get();
+  if (const osError code = RunTagCall(s, call)) return code;
   return Publish(s, std::move(result), handle);
 }
+
+// Runs a custom value's callback member (onassign, onserialize, onunserialize) with one
+// parameter; what it outputs is given back instead of reaching the request's output. No such
+// member: false. A failing callback throws its code.
+}  // namespace
+
+bool quill_service::RunTypeCallback(QPExecState& s, Variant& self, std::u16string_view name, VariantPtr param, std::string* output) {
+  auto* custom = Get<CustomPtr>(self);
+  TagValue tag = custom ? FindMemberTag(**custom, name) : nullptr;
+  if (!tag || s.request == nullptr) return false;
+  TagCall call;
+  call.name = std::u16string(name);
+  call.definition = tag;
+  call.self = self.Handle();
+  if (param) call.params.push_back(TagParam{u"", std::move(param)});
+  auto result = MakeVariant();
+  call.result = result.get();
+  std::string& sink = s.request->Contents().output;
+  std::string saved = std::exchange(sink, std::string());
+  osError code = QUILL_ERR_GENERIC;
+  try {
+    code = RunTagCall(s, call);
+  } catch (...) {
+    sink = std::move(saved);
+    throw;
+  }
+  std::string written = std::exchange(sink, std::move(saved));
+  if (code != 0) Fail(code, "the type's callback failed");
+  if (output != nullptr) *output = std::move(written);
+  return true;
+}
+
+namespace {
 
 osError RunTagNamed(quill_token t, const std::u16string* name, quill_type self, int32_t count,
                     const quill_type* params, quill_type* handle) {
   return WithState(t, [&](TExecState& s) -> osError {
-    Variant* tagValue = nullptr;
     if (name == nullptr) {
-      tagValue = &TargetOf(self);
-    } else {
-      tagValue = FindMember(CustomOf(self), *name);
-      if (tagValue == nullptr) return QUILL_ERR_NOT_FOUND;
-      tagValue = tagValue->GetReferenceDeep();
+      auto* tag = Get<TagValue>(TargetOf(self));
+      if (tag == nullptr) return QUILL_ERR_WRONG_TYPE;
+      return RunTag(s, *tag, self, count, params, handle);
     }
-    auto* tag = Get<TagValue>(*tagValue);
-    if (tag == nullptr) return QUILL_ERR_WRONG_TYPE;
-    return RunTag(s, *tag, self, count, params, handle);
+    CustomValue& custom = CustomOf(self);
+    if (TagValue tag = FindMemberTag(custom, *name)) return RunTag(s, tag, self, count, params, handle, *name);
+    if (FindMember(custom, *name) != nullptr) return QUILL_ERR_WRONG_TYPE;
+    // A type's _unknowntag member answers for names it has no member of (the call keeps the name).
+    if (TagValue tag = FindMemberTag(custom, u"_unknowntag")) return RunTag(s, tag, self, count, params, handle, *name);
+    return QUILL_ERR_NOT_FOUND;
   });
 }
 
@@ -522,13 +551,14 @@ osError quill_getPtrMemberW(quill_token, quill_type value, const quill_char* nam
   try {
     auto wanted = NameArg(name);
     Require(pointer);
+    *pointer = nullptr;  // a pointer member never set reads as null
     for (const auto& [memberName, member] : CustomOf(value).pointerMembers) {
       if (memberName == wanted) {
         *pointer = reinterpret_cast<void*>(member);
-        return QUILL_OK;
+        break;
       }
     }
-    return QUILL_ERR_NOT_FOUND;
+    return QUILL_OK;
   } catch (const osException& e) {
     return e.GetCode();
   } catch (...) {
@@ -706,7 +736,8 @@ osError quill_handleExternalConversion(quill_token t, quill_type value, const ch
   return WithState(t, [&](TExecState& s) -> osError {
     Require(name);
     Require(record);
-    std::string bytes = ToExternalForm(TargetOf(value), name);
+    const FormHooks hooks = TypeCallbackHooks(s);
+    std::string bytes = ToExternalForm(TargetOf(value), name, &hooks);
     const auto size = static_cast<uint32_t>(bytes.size());
     *record = {s.Keep(std::move(bytes)), size, nullptr, 0, TargetOf(value).GetType()};
     return QUILL_OK;
@@ -720,9 +751,92 @@ osError quill_handleInternalConversion(quill_token t, const void* bytes, int32_t
     Require(name);
     Require(handle);
     if (length < 0 || (length > 0 && bytes == nullptr)) return QUILL_ERR_INVALID;
-    auto value = FromExternalForm(std::string_view(static_cast<const char*>(bytes), static_cast<size_t>(length)), name);
+    const FormHooks hooks = TypeCallbackHooks(s);
+    auto value = FromExternalForm(std::string_view(static_cast<const char*>(bytes), static_cast<size_t>(length)), name, &hooks);
     return Publish(s, std::move(value), handle);
   });
 }
 
+osError quill_typeAllocTag(quill_token t, quill_type* handle, quill_tag_func func) {
+  return Alloc(t, handle, [&](Variant& v) {
+    if (func == nullptr) Fail(QUILL_ERR_INVALID, "no tag function");
+    auto tag = std::make_shared<TagDefinition>();
+    tag->name = u"(member)";
+    tag->function = func;
+    v.SetTag(std::move(tag));
+  });
+}
+
+osError quill_typeAddMember(quill_token t, quill_type type, const char* name, quill_type member) {
+  return WithState(t, [&](TExecState&) -> osError {
+    Require(name);
+    CustomValue& custom = CustomOf(type);
+    const std::u16string memberName = Utf8ToUtf16(name);
+    if (memberName.empty()) return QUILL_ERR_INVALID;
+    VariantPtr copy = CopyOf(member);
+    if (auto* tag = Get<TagValue>(*copy->GetReferenceDeep())) AddTypeMemberTag(custom.typeName, memberName, *tag);
+    for (auto& [existing, value] : custom.members) {
+      if (EqualsIgnoreCase(existing, memberName)) {
+        value = std::move(copy);
+        return QUILL_OK;
+      }
+    }
+    custom.members.emplace_back(memberName, std::move(copy));
+    return QUILL_OK;
+  });
+}
+
+osError quill_typeSetCustomDtor(quill_type value, quill_type_dtor dtor) {
+  try {
+    CustomOf(value).destructor = dtor;
+    return QUILL_OK;
+  } catch (const osException& e) {
+    return e.GetCode();
+  } catch (...) {
+    return QUILL_ERR_GENERIC;
+  }
+}
+
+osError quill_typeGetName(quill_token t, quill_type value, quill_value_t* record) {
+  return WithState(t, [&](TExecState& s) -> osError {
+    Require(record);
+    Variant& v = TargetOf(value);
+    std::string name = Utf16ToUtf8(TypeName(v));
+    const auto size = static_cast<uint32_t>(name.size());
+    *record = {s.Keep(std::move(name)), size, nullptr, 0, v.GetType()};
+    return QUILL_OK;
+  });
+}
+
+osError quill_typeIsA2(quill_token t, quill_type value, const char* typeName) {
+  return WithState(t, [&](TExecState&) -> osError {
+    Require(typeName);
+    return IsOfType(TargetOf(value), Utf8ToUtf16(typeName)) ? 0 : 1;
+  });
+}
+
 }  // extern "C"
+
+namespace quill_service {
+
+void AnnounceCopy(QPExecState& s, Variant& copy, Variant& source) {
+  if (&copy == &source || Get<CustomPtr>(copy) == nullptr) return;
+  auto from = MakeVariant();
+  from->SetReference(source.Handle());
+  RunTypeCallback(s, copy, u"onassign", std::move(from), nullptr);
+}
+
+FormHooks TypeCallbackHooks(QPExecState& s) {
+  FormHooks hooks;
+  hooks.save = [&s](const Variant& value, std::string& state) {
+    return RunTypeCallback(s, const_cast<Variant&>(value), u"onserialize", nullptr, &state);
+  };
+  hooks.restore = [&s](Variant& value, std::string_view state) {
+    auto bytes = MakeVariant();
+    bytes->SetBytes(std::string(state));
+    RunTypeCallback(s, value, u"onunserialize", std::move(bytes), nullptr);
+  };
+  return hooks;
+}
+
+}  // namespace quill_service

@@ -1,5 +1,6 @@
 #include "service/values/value_forms.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -19,16 +20,20 @@ constexpr int kMaxDepth = 256;  // nesting the readers accept: deeper input is r
 
 const Variant& Follow(const Variant& v) { return *const_cast<Variant&>(v).GetReferenceDeep(); }
 
-// ---- serialized form: "QSV1", then one item; numbers in the machine's byte order ----
+bool IsTagMember(const VariantPtr& member) { return Get<TagValue>(Follow(*member)) != nullptr; }
+
+// ---- serialized form: "QSV2", then one item; numbers in the machine's byte order ----
 
 class Writer {
  public:
-  std::string out = "QSV1";
+  explicit Writer(const FormHooks* hooks) : hooks_(hooks) {}
+  std::string out = "QSV2";
 
   void Value(const Variant& start, int depth) {
     if (depth > kMaxDepth) Fail(QUILL_ERR_INVALID, "value nested too deeply");
     const Variant& v = Follow(start);
     std::visit([&](const auto& x) { Item(x, depth); }, v.Contents().value);
+    if (Get<CustomPtr>(v) != nullptr) State(v);
   }
 
  private:
@@ -71,20 +76,33 @@ class Writer {
     out += 'C';
     Text(Utf16ToUtf8(c->typeName));
     Raw(c->flags);
-    Raw<uint32_t>(static_cast<uint32_t>(c->members.size()));
+    Raw<uint32_t>(static_cast<uint32_t>(std::count_if(c->members.begin(), c->members.end(),
+                                                       [](const auto& m) { return !IsTagMember(m.second); })));
     for (const auto& [name, member] : c->members) {
+      if (IsTagMember(member)) continue;
       Text(Utf16ToUtf8(name));
       Value(*member, depth + 1);
     }
     Optional(c->parent, depth);
   }
+  // After a custom value: 'Y' and the state its type's hook gives, or 'N'.
+  void State(const Variant& v) {
+    std::string state;
+    if (hooks_ != nullptr && hooks_->save && hooks_->save(v, state)) {
+      out += 'Y';
+      Text(state);
+    } else {
+      out += 'N';
+    }
+  }
+  const FormHooks* hooks_;
   void Item(const ReferenceValue&, int) { out += 'N'; }  // a reference to a dead value
 };
 
 class Reader {
  public:
-  explicit Reader(std::string_view in) : in_(in) {
-    if (in_.substr(0, 4) != "QSV1") Fail(QUILL_ERR_INVALID, "not a serialized value");
+  Reader(std::string_view in, const FormHooks* hooks) : in_(in), hooks_(hooks) {
+    if (in_.substr(0, 4) != "QSV2") Fail(QUILL_ERR_INVALID, "not a serialized value");
     in_.remove_prefix(4);
   }
 
@@ -131,6 +149,13 @@ class Reader {
         auto parent = Value(depth + 1);
         if (Get<CustomPtr>(*parent) != nullptr) c->parent = std::move(parent);
         v->Contents().value = std::move(c);
+        const char marker = Take(1)[0];
+        if (marker == 'Y') {
+          const std::string_view state = Text();
+          if (hooks_ != nullptr && hooks_->restore) hooks_->restore(*v, state);
+        } else if (marker != 'N') {
+          Fail(QUILL_ERR_INVALID, "malformed custom value state");
+        }
         break;
       }
       default: Fail(QUILL_ERR_INVALID, "unknown item in serialized value");
@@ -162,6 +187,7 @@ class Reader {
   std::string_view Text() { return Take(Raw<uint32_t>()); }
 
   std::string_view in_;
+  const FormHooks* hooks_;
 };
 
 // ---- JSON ----
@@ -201,7 +227,9 @@ nlohmann::json ToJson(const Variant& start, int depth) {
         } else {
           auto out = nlohmann::json::object();
           out["_type"] = Utf16ToUtf8(x->typeName);
-          for (const auto& [name, member] : x->members) out[Utf16ToUtf8(name)] = ToJson(*member, depth + 1);
+          for (const auto& [name, member] : x->members) {
+            if (!IsTagMember(member)) out[Utf16ToUtf8(name)] = ToJson(*member, depth + 1);
+          }
           return out;
         }
       },
@@ -284,9 +312,9 @@ double RoundDecimal(double value, int32_t digits) {
   return std::round(scaled) / scale;
 }
 
-std::string ToExternalForm(const Variant& v, std::string_view name) {
+std::string ToExternalForm(const Variant& v, std::string_view name, const FormHooks* hooks) {
   if (name == "serialized") {
-    Writer writer;
+    Writer writer(hooks);
     writer.Value(v, 0);
     return std::move(writer.out);
   }
@@ -294,9 +322,9 @@ std::string ToExternalForm(const Variant& v, std::string_view name) {
   Fail(QUILL_ERR_NOT_FOUND, "no such external form");
 }
 
-VariantPtr FromExternalForm(std::string_view bytes, std::string_view name) {
+VariantPtr FromExternalForm(std::string_view bytes, std::string_view name, const FormHooks* hooks) {
   if (name == "serialized") {
-    Reader reader(bytes);
+    Reader reader(bytes, hooks);
     auto v = reader.Value(0);
     if (!reader.AtEnd()) Fail(QUILL_ERR_INVALID, "bytes after the serialized value");
     return v;

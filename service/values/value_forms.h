@@ -1,6 +1,7 @@
 // Numbers read from values, and the external byte forms of values.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,7 +22,27 @@ QUILL_API double RoundDecimal(double value, int32_t digits);
 // "json": JSON text; arrays and maps nest, pairs become two-element arrays, bytes a string of
 // their ISO-8859-1 characters and custom values an object of their members with "_type".
 // Unknown names give QUILL_ERR_NOT_FOUND; malformed input QUILL_ERR_INVALID.
-QUILL_API std::string ToExternalForm(const Variant& v, std::string_view name);
-QUILL_API VariantPtr FromExternalForm(std::string_view bytes, std::string_view name);
+//
+// Member tags of custom values are left out of both forms: they belong to the type, and a value
+// read back finds the tags registered for its type name. In the serialized form a custom value
+// may carry a state of its own: hooks.save gives it (false: none) and hooks.restore receives it
+// once the value is read back, in place.
+struct FormHooks {
+  std::function<bool(const Variant& custom, std::string& state)> save;
+  std::function<void(Variant& custom, std::string_view state)> restore;
+};
+QUILL_API std::string ToExternalForm(const Variant& v, std::string_view name, const FormHooks* hooks = nullptr);
+QUILL_API VariantPtr FromExternalForm(std::string_view bytes, std::string_view name, const FormHooks* hooks = nullptr);
+// Runs the callback member name ("onassign", ...) of the custom value self in state s, with param
+// as parameter 0 when given; what it outputs goes to output (or is dropped). False when the value
+// has no such member; a failing callback throws its code.
+QUILL_API bool RunTypeCallback(QPExecState& s, Variant& self, std::u16string_view name, VariantPtr param,
+                               std::string* output);
+// After copy was made from source (a script's assignment, a tag's result, a variable a module
+// set): a custom copy's "onassign" member runs in state s, with the value copied from as
+// parameter 0 (a reference to it).
+QUILL_API void AnnounceCopy(QPExecState& s, Variant& copy, Variant& source);
+// Hooks that run a custom value's "onserialize" and "onunserialize" member tags in state s.
+QUILL_API FormHooks TypeCallbackHooks(QPExecState& s);
 
 }  // namespace quill_service

@@ -1,5 +1,8 @@
 #include <charconv>
 #include <cmath>
+#include <map>
+#include <mutex>
+#include <shared_mutex>
 
 #include "service/values/handles.h"
 #include "service/values/text.h"
@@ -294,6 +297,54 @@ bool ValuesEqual(const Variant& a, const Variant& b) {
   if (std::holds_alternative<std::monostate>(x)) return true;
   if (auto* t = std::get_if<TagValue>(&x)) return t->get() == std::get<TagValue>(y).get();
   return a.GetString(nullptr) == b.GetString(nullptr);
+}
+
+Variant* FindMember(CustomValue& custom, std::u16string_view name) {
+  for (CustomValue* c = &custom; c != nullptr;) {
+    for (auto& [memberName, member] : c->members) {
+      if (EqualsIgnoreCase(memberName, name)) return member.get();
+    }
+    auto* parent = c->parent ? Get<std::unique_ptr<CustomValue>>(*c->parent) : nullptr;
+    c = parent ? parent->get() : nullptr;
+  }
+  return nullptr;
+}
+
+namespace {
+
+struct TypeMemberTags {
+  std::shared_mutex lock;
+  std::map<std::pair<std::u16string, std::u16string>, TagValue, std::less<>> tags;  // folded names
+};
+
+TypeMemberTags& TypeTags() {
+  static auto* tags = new TypeMemberTags();  // never destroyed: values may outlive static destructors
+  return *tags;
+}
+
+}  // namespace
+
+void AddTypeMemberTag(std::u16string_view typeName, std::u16string_view name, TagValue tag) {
+  auto& table = TypeTags();
+  std::unique_lock guard(table.lock);
+  table.tags[{FoldCase(typeName), FoldCase(name)}] = std::move(tag);
+}
+
+TagValue FindMemberTag(CustomValue& custom, std::u16string_view name) {
+  if (Variant* member = FindMember(custom, name)) {
+    if (auto* tag = Get<TagValue>(*member->GetReferenceDeep())) return *tag;
+  }
+  auto& table = TypeTags();
+  std::shared_lock guard(table.lock);
+  if (table.tags.empty()) return nullptr;
+  const std::u16string folded = FoldCase(name);
+  for (CustomValue* c = &custom; c != nullptr;) {
+    auto it = table.tags.find(std::make_pair(FoldCase(c->typeName), folded));
+    if (it != table.tags.end()) return it->second;
+    auto* parent = c->parent ? Get<std::unique_ptr<CustomValue>>(*c->parent) : nullptr;
+    c = parent ? parent->get() : nullptr;
+  }
+  return nullptr;
 }
 
 Variant* FindMapEntry(MapValue& map, std::u16string_view key) {

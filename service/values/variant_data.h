@@ -79,6 +79,15 @@ QUILL_API std::u16string TypeName(const Variant& v);
 QUILL_API bool IsTrue(const Variant& v);
 // Numeric-aware equality: 1 == 1.0; otherwise same kind and same contents.
 QUILL_API bool ValuesEqual(const Variant& a, const Variant& b);
+// The member named name (case-insensitive) of a custom value or, failing that, of its parents,
+// nearest first; or null.
+QUILL_API Variant* FindMember(CustomValue& custom, std::u16string_view name);
+// Member tags registered for custom type names (quill_typeAddMember), process-wide. Names
+// compare case-insensitively; registering a name again replaces the tag.
+QUILL_API void AddTypeMemberTag(std::u16string_view typeName, std::u16string_view name, TagValue tag);
+// The member tag a call of name on a custom value runs: the value's own or its parents' member,
+// else a tag registered for its type name or a parent's; null when there is none.
+QUILL_API TagValue FindMemberTag(CustomValue& custom, std::u16string_view name);
 // A map entry by key text, or null.
 QUILL_API Variant* FindMapEntry(MapValue& map, std::u16string_view key);
 

@@ -287,6 +287,49 @@ TEST_F(ScriptTest, MembersOfValues) {
   EXPECT_EQ(Output("integer('12') + 1 ' ' decimal('0.5') ' ' string(3) + 'x' ' ' boolean('')"), "13 0.5 3x false");
 }
 
+TEST_F(ScriptTest, MapAndPairLiteralsIndexingAndAssignmentIntoPlaces) {
+  EXPECT_EQ(Output("{'a': 1, 'b': [2, 3], 'a': 4} ' ' (1, 'x') ' ' {} ' ' ({'k': 1}, [])"),
+            "{a: 4, b: [2, 3]} (1, x) {} ({k: 1}, [])");
+  EXPECT_EQ(Output("var m = {'a': [10, {'b': 'deep'}]} $m['a'][1]['b'] ' ' $m.a[0] ' ' $m['zz'] == null ' ' (5, 6)[1]"),
+            "deep 10 true 6");
+  // Assignment changes the variable's own value in place; one past an array's end appends.
+  EXPECT_EQ(Output("var m = {'a': [1]} $m['a'][0] = 7 $m['a'][1] = 8 $m.n = {} $m.n['k'] = 'v' var p = (1, 2) $p[0] = 'one' $m ' ' $p"),
+            "{a: [7, 8], n: {k: v}} (one, 2)");
+  // The value is copied before the place is found: an array can be stored into itself.
+  EXPECT_EQ(Output("var a = [1, 2] $a[0] = $a $a"), "[[1, 2], 2]");
+  // A space before `[` starts a new statement: an array literal after a value.
+  EXPECT_EQ(Output("'x' [1]"), "x[1]");
+  EXPECT_NE(Error("var a = [1] $a[1]").find("error -9004: index 1 out of range (size 1)"), std::string::npos);
+  EXPECT_NE(Error("var a = [1] $a[-1] = 0").find("error -9004"), std::string::npos);
+  EXPECT_NE(Error("var a = [1] $a['0']").find("error -9005: index must be an integer, not string"), std::string::npos);
+  EXPECT_NE(Error("5[0]").find("error -9005: a value of type integer cannot be indexed"), std::string::npos);
+  EXPECT_NE(Error("[1][0] = 2").find("expected"), std::string::npos);  // only variables and self are places
+  EXPECT_NE(Error("var a = 1\n$a.x").find("t.q:2:3: error -9005"), std::string::npos);
+}
+
+TEST_F(ScriptTest, ScriptTypesHaveMembersParentsAndMemberTagsOnSelf) {
+  const std::string types =
+      "define type shape(-name = 'shape') => { define tag describe() => { return self.name + ' of area ' + self->area() } "
+      "  define tag area() => { return 0 } }\n"
+      "define type rect(-w::integer, -h::integer = $w) : shape => { define tag area() => { return self.w * self.h } "
+      "  define tag grow(n) => { self.w = self.w + $n } }\n";
+  // Own members bind first, then the parent's; a parent's tag runs with the child as self and
+  // finds the child's override.
+  EXPECT_EQ(Output(types + "var r = rect(2, -name='box') $r->describe() ' ' $r->type() ' ' $r.h ' ' rect(3).name"),
+            "box of area 4 rect 2 shape");
+  // A member tag changes the variable's own value; copies stay apart.
+  EXPECT_EQ(Output(types + "var r = rect(2) var c = $r $r->grow(3) $r->area() ' ' $c->area() ' ' $r"), "10 4 <rect>");
+  // Read back from the serialized form, a value finds its type's member tags by its type name.
+  EXPECT_EQ(Output(types + "var b = unserialize(rect(3, -name='sq')->serialize()) $b->describe() ' ' $b.w"),
+            "sq of area 9 3");
+  EXPECT_NE(Error(types + "rect()").find("error -9003"), std::string::npos);
+  EXPECT_NE(Error(types + "rect(1)->nothing()").find("error -9003: a value of type rect has no member 'nothing'"), std::string::npos);
+  EXPECT_NE(Error("define type a : b\na()").find("error -9003: type 'a' has no parent type 'b'"), std::string::npos);
+  EXPECT_NE(Error("define type a : b\ndefine type b : a\na()").find("form a cycle"), std::string::npos);
+  EXPECT_NE(Error("self").find("error -9003: 'self' outside a member tag"), std::string::npos);
+  EXPECT_NE(Error("define type t => { 'x' }").find("a type's block holds only 'define tag'"), std::string::npos);
+}
+
 TEST_F(ScriptTest, TagValuesCanBeInspectedAndInvoked) {
   const std::string define = "define tag add(-a::integer, -b::integer = 1)::integer => { return $a + $b }\n";
   EXPECT_EQ(Output(define + "var t = find_tag('add') $t->name() $t->return_type() $t->param_count() $t->param_name(1) $t->param_type(0)"),
