@@ -105,6 +105,15 @@ class LocalRef {
   }
   LocalRef(const LocalRef&) = delete;
   LocalRef& operator=(const LocalRef&) = delete;
+  LocalRef(LocalRef&& other) noexcept : env_(other.env_), ref_(std::exchange(other.ref_, nullptr)) {}
+  LocalRef& operator=(LocalRef&& other) noexcept {
+    if (this != &other) {
+      if (ref_ != nullptr) env_->DeleteLocalRef(ref_);
+      env_ = other.env_;
+      ref_ = std::exchange(other.ref_, nullptr);
+    }
+    return *this;
+  }
 
   T get() const { return ref_; }
   explicit operator bool() const { return ref_ != nullptr; }

@@ -163,4 +163,11 @@ void FillQuillValueW(JNIEnv* env, const quill_wvalue_t& record, jobject value) {
   env->ExceptionDescribe();
 }
 
+jmethodID FindTagMethod(JNIEnv* env, jclass cls, const char* methodName) {
+  jmethodID method = env->GetMethodID(cls, methodName, "(Lcom/ferngate/quillpro/QuillCall;I)I");
+  if (method != nullptr) return method;
+  env->ExceptionClear();
+  return env->GetMethodID(cls, methodName, "(Lcom/marrowbay/quillpro/QuillCall;I)I");
+}
+
 }  // namespace bridge

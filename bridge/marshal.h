@@ -20,6 +20,14 @@ inline constexpr jint kBadString = -9995;      // a Java string could not be rea
 inline constexpr jint kNothingToDo = -9956;    // nothing to work on
 inline constexpr jint kGenericError = -1;
 
+// The pointer member in which a value keeps a 32-bit number (typeSetCustomPtr) or its Java object.
+inline constexpr quill_char kPrivateMember[] = {'_', 'q', 'j', 'a', 'p', 'i', '_', 'p', 'r', 'i', 'v', 'a', 't', 'e', 0};
+
+// The instance method methodName of cls with a tag method's signature: "(QuillCall;I)I" of the
+// com/ferngate package, else of com/marrowbay (the first lookup's exception cleared); or null,
+// with the second lookup's exception left pending.
+jmethodID FindTagMethod(JNIEnv* env, jclass cls, const char* methodName);
+
 inline quill_token GetRequestToken(JNIEnv* env, jobject call) {
   return env->GetIntField(call, gClassCache.quillCallToken);
 }

@@ -85,11 +85,7 @@ jint RunModuleMethod(JNIEnv* env, quill_token token, jstring className, jstring 
   }
   const jmethodID ctor = env->GetMethodID(cls.get(), "<init>", "()V");
   if (ctor == nullptr) return result;
-  jmethodID method = env->GetMethodID(cls.get(), methodChars.get(), "(Lcom/ferngate/quillpro/QuillCall;I)I");
-  if (method == nullptr) {
-    env->ExceptionClear();  // the first lookup's NoSuchMethodError; the second decides
-    method = env->GetMethodID(cls.get(), methodChars.get(), "(Lcom/marrowbay/quillpro/QuillCall;I)I");
-  }
+  const jmethodID method = FindTagMethod(env, cls.get(), methodChars.get());
   if (method == nullptr) return result;
   LocalRef<jobject> instance(env, env->NewObject(cls.get(), ctor));
   env->ExceptionDescribe();

@@ -12,7 +12,6 @@ using namespace bridge;
 namespace {
 
 constexpr char kBinary[] = "BINARY";
-const quill_char kPrivateMember[] = {'_', 'q', 'j', 'a', 'p', 'i', '_', 'p', 'r', 'i', 'v', 'a', 't', 'e', 0};
 
 // The handles of a QuillTypeRef[], in element order (0 for a null element). Each element's
 // local reference is deleted as soon as its handle is read, so any length fits the VM's local

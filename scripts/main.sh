@@ -8,3 +8,4 @@ cd "$(dirname "$0")/.."
 ./build/bin/quill run examples/services.qs
 ./build/bin/quill run examples/csv.qs
 ./build/bin/quill run examples/jdbc.qs
+./build/bin/quill run examples/money.qs

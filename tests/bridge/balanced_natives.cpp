@@ -66,7 +66,8 @@ const std::vector<BalancedNative> kRows = {
     BALANCED(Java_com_ferngate_quillpro_QuillCall_tagGetExpectedParamCount),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_tagGetExpectedParam),
     // the tag's value
-    BALANCED(Java_com_ferngate_quillpro_QuillCall_returnTagValue),
+    // A copy of a value that carries a Java object keeps a clone of it (its type's onassign).
+    BALANCED_KEEPING_GLOBALS(1, Java_com_ferngate_quillpro_QuillCall_returnTagValue),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_returnTagValueBoolean),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_returnTagValueInteger),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_returnTagValueDecimal),
@@ -77,7 +78,7 @@ const std::vector<BalancedNative> kRows = {
     BALANCED(Java_com_ferngate_quillpro_QuillCall_setVariable),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_removeVariable),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_getVariable2),
-    BALANCED(Java_com_ferngate_quillpro_QuillCall_setVariable2),
+    BALANCED_KEEPING_GLOBALS(1, Java_com_ferngate_quillpro_QuillCall_setVariable2),
     // semaphores, formatting, stored data
     BALANCED(Java_com_ferngate_quillpro_QuillCall_createSem),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_destroySem),
@@ -177,6 +178,14 @@ const std::vector<BalancedNative> kRows = {
     BALANCED(Java_com_ferngate_quillpro_QuillCall_pairSetSecond),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_handleExternalConversion),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_handleInternalConversion),
+    // Java objects carried by values and Java member tags: an object stored or a class kept for a
+    // member holds one global reference; freeing an object releases one.
+    BALANCED_KEEPING_GLOBALS(1, Java_com_ferngate_quillpro_QuillCall_typeSetCustomJavaObject),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_typeGetCustomJavaObject),
+    BALANCED_KEEPING_GLOBALS(-1, Java_com_ferngate_quillpro_QuillCall_typeFreeCustomJavaObject),
+    BALANCED_KEEPING_GLOBALS(1, Java_com_ferngate_quillpro_QuillCall_typeAllocTag),
+    BALANCED(Java_com_ferngate_quillpro_QuillCall_typeAddMember),
+    BALANCED_KEEPING_GLOBALS(1, Java_com_ferngate_quillpro_QuillCall_typeAddMemberTag),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_typeSetFlag),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_typeHasFlag),
     BALANCED(Java_com_ferngate_quillpro_QuillCall_typeClearFlag),

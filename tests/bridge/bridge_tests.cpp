@@ -49,6 +49,8 @@
 #include "startup/class_cache.h"
 #include "startup/globals.h"
 #include "tags/JavaTag.h"
+#include "bridge/java_types.h"
+#include "service/values/text.h"
 #include "com_ferngate_quillpro_QuillDSModule.h"
 #include "tests/bridge/balanced_natives.h"
 #include "tests/bridge/jni_balance.h"
@@ -160,8 +162,21 @@ class AttachedStateTag : public SubstitutionTag {
   }
 };
 
+// How many detach markers the running request holds, and whether the thread is attached.
+class DetachMarkersTag : public SubstitutionTag {
+  void Run(CallFrame*, Variant* result, Request* request) override {
+    const auto& vars = request->Contents().privateVars;
+    const auto markers = std::count_if(vars.begin(), vars.end(), [](const auto& var) {
+      return var.first == kDetachThreadVarName && dynamic_cast<DetachThread*>(var.second.get()) != nullptr;
+    });
+    result->SetString(u" markers " + quill_service::Utf8ToUtf16(std::to_string(markers)) +
+                      (ThreadAttached() ? u" attached" : u" detached"));
+  }
+};
+
 void RegisterProbeTags() {
   TagRegistry registry(nullptr, nullptr);
+  registry.RegTag(Units(u""), Units(u"probe_detach_markers"), new DetachMarkersTag, Units(u""), 0);
   registry.RegTag(Units(u""), Units(u"probe_attach_for_request"), new AttachForRequestTag, Units(u""), 0);
   registry.RegTag(Units(u""), Units(u"probe_attached"), new AttachedStateTag, Units(u""), 0);
 }
@@ -454,7 +469,7 @@ TEST(NativeWalk, EveryNativeRefusesBadCallsSucceedsOnGoodOnesAndStaysBalanced) {
   for (const std::string* walk : {&first, &second}) {
     EXPECT_EQ(walk->find("FAIL"), std::string::npos) << *walk;
     EXPECT_NE(walk->find("live calls checked"), std::string::npos) << *walk;
-    EXPECT_NE(walk->find("walked 169 natives"), std::string::npos) << *walk;
+    EXPECT_NE(walk->find("walked 175 natives"), std::string::npos) << *walk;
   }
   EXPECT_NE(second.find("stale token checked"), std::string::npos) << second;
   EXPECT_EQ(DataSourceWalk(), "x\ny\nwalked data-source natives\n");  // the byte rows, then the report
@@ -1115,6 +1130,78 @@ TEST(ValueNatives, StructuredValuesReachTheScriptAndComeBack) {
   EXPECT_EQ(Output("fx_value_read(fx_value_build())"),
             "array 2 {name: ada, born: 1815} {name: grace, born: 1906}");
   EXPECT_EQ(Output("fx_value_read(fx_value_pair())").substr(0, 4), "pair");
+}
+
+// ---- script types with Java members ----
+
+TEST(JavaTypes, MembersFoldCaseRunOnTheValuesOwnObjectAndNeverOnAnUnrelatedOne) {
+  const BalanceChecked balanced;
+  EXPECT_EQ(Output("var c = fx_jt_new(5) $c->get() $c->DOTHING() $c->dothing() $c->GET()"), "57");
+  EXPECT_EQ(Output("fx_jt_new(1)->whatever() ' ' fx_jt_new(1, -twice)->twice()"), "unknown whatever ");
+  EXPECT_EQ(Output("var t = fx_jt_new(1, -twice) $t->twice() $t->get()"), "2");  // the second registration won
+  // Objects the method must not run on: a fresh instance of the registered class serves.
+  EXPECT_EQ(Output("fx_jt_new(5, -plain)->get() fx_jt_new(5, -foreign)->get()"), "00");
+  const ScriptRun bare = RunScript("fx_jt_new(1, -bare)->nothing()");  // no member, no _unknowntag
+  EXPECT_NE(bare.error.find("error -9003"), std::string::npos) << bare.error;
+  EXPECT_EQ(Output("fx_jt_edges()"), "edges checked");
+}
+
+TEST(JavaTypes, CopiesGetTheirOwnCloneAndTheSerializedFormRestoresTheObject) {
+  const BalanceChecked balanced;
+  EXPECT_EQ(Output("var c = fx_jt_new(5) var d = $c $d->dothing() $c->get() $d->get()"), "56");
+  EXPECT_EQ(Output("define tag bumped(x) => { $x->dothing() return $x }\n"
+                   "var c = fx_jt_new(5) bumped($c)->get() $c->get()"),
+            "65");
+  // An object that is not cloneable: the tag's result (a copy) carries none, and its members run
+  // on fresh instances; copying a value without an object is refused.
+  EXPECT_EQ(Output("var p = fx_jt_new(5, -plain) $p->get()"), "0");
+  const ScriptRun copy = RunScript("var p = fx_jt_new(5, -plain) var q = $p");
+  EXPECT_NE(copy.error.find("error -9956"), std::string::npos) << copy.error;
+  EXPECT_EQ(Output("var c = fx_jt_new(7) var b = unserialize($c->serialize()) $b->dothing() $b->get() $c->get()"),
+            "87");
+}
+
+TEST(JavaTypes, EveryStoredObjectIsReleasedExactlyOnceWhateverEndsIt) {
+  const BalanceChecked balanced;
+  Output("fx_jt_many(10, 2) fx_jt_new(1)->get()");  // classes and members registered once
+  const size_t stored = StoredJavaObjectCount();
+  const size_t members = JavaMemberCount();
+  LocalFrame frame(gStartupEnv);
+  {
+    // Natives balance themselves; what the request's end releases is counted here: one
+    // DeleteGlobalRef for each of the 2/3 of the values whose object Java did not free.
+    jni_balance::BalanceScope scope(gStartupEnv, "values dying at the request's end", -66666);
+    EXPECT_EQ(Output("fx_jt_many(100000, 3)"), "33334");
+    EXPECT_EQ(scope.counts().globals, -66666);
+  }
+  EXPECT_EQ(StoredJavaObjectCount(), stored);
+  // On a thread the VM does not know, values die after its member calls: two calls add one
+  // detach marker, and the thread is detached when the request ends.
+  OnFreshThread([] {
+    EXPECT_EQ(Output("var c = fx_jt_new(1) $c->dothing() probe_detach_markers() $c->get() probe_detach_markers()"),
+              " markers 1 attached2 markers 1 attached");
+    EXPECT_FALSE(ThreadAttached());
+  });
+  EXPECT_EQ(StoredJavaObjectCount(), stored);
+  EXPECT_EQ(JavaMemberCount(), members);  // re-registering replaces
+}
+
+TEST(JavaTypes, ConcurrentRegistrationsAndCallsKeepTheTablesWhole) {
+  const BalanceChecked balanced;
+  const size_t stored = StoredJavaObjectCount();
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&wrong] {
+      for (int i = 0; i < 50; ++i) {
+        const ScriptRun run = RunScript("var c = fx_jt_new(3) var d = $c $d->dothing() $c->get() $d->get()");
+        if (!run.ok || run.output != "34") ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(StoredJavaObjectCount(), stored);
 }
 
 // ---- the balance harness holds every native ----

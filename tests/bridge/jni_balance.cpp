@@ -274,8 +274,10 @@ void BalanceScope::Finish(const std::string& result, bool returnsLocal) {
   Left(left, c.arrayCritical, "GetPrimitiveArrayCritical", "ReleasePrimitiveArrayCritical");
   Left(left, c.locals - (returnsLocal && c.locals > 0 ? 1 : 0), "local reference(s) created",
        "DeleteLocalRef");
-  Left(left, c.globals > 0 ? std::max(0L, c.globals - keeps_) : c.globals, "NewGlobalRef",
-       "DeleteGlobalRef");
+  // keeps > 0: up to that many references may stay; keeps < 0: up to that many may be released.
+  const long globals = keeps_ >= 0 ? (c.globals > 0 ? std::max(0L, c.globals - keeps_) : c.globals)
+                                   : (c.globals < 0 ? std::min(0L, c.globals - keeps_) : c.globals);
+  Left(left, globals, "NewGlobalRef", "DeleteGlobalRef");
   Left(left, c.weakGlobals, "NewWeakGlobalRef", "DeleteWeakGlobalRef");
   Left(left, c.frames, "PushLocalFrame", "PopLocalFrame");
   Left(left, c.monitors, "MonitorEnter", "MonitorExit");

@@ -40,7 +40,8 @@ namespace jni_balance {
 enum class Outcome { kSuccess, kNullArgument, kUnbound, kRefused, kReturned };
 
 // How many global references a native may leave behind on purpose: those owned by what it
-// hands the host (a registered tag keeps its module instance and class).
+// hands the host (a registered tag keeps its module instance and class). Negative: how many it
+// may release that an earlier call left (freeing a value's Java object).
 using Keeps = int;
 
 class BalanceScope {

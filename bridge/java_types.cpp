@@ -1,0 +1,466 @@
+// Script types whose member tags are Java methods, and Java objects carried by script values.
+#include "bridge/java_types.h"
+
+#include <cctype>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "bridge/java_member_table.h"
+#include "bridge/marshal.h"
+#include "com_ferngate_quillpro_QuillCall.h"
+#include "startup/attach.h"
+
+using namespace bridge;
+
+namespace {
+
+// The Java side of one member tag. cls is the registered class's global reference from
+// ClassOf; it is used only to check that a value's object belongs to the registered class.
+struct JavaMethodEntry {
+  std::string className;
+  jmethodID method = nullptr;
+  jclass cls = nullptr;
+};
+
+std::map<uint32_t, JavaMethodEntry> gPendingJavaTags;  // tag handle -> method, until added to a type
+std::map<JavaMemberKey, JavaMethodEntry> gJavaMembers;
+osCriticalSection gPendingJavaTagsLock;
+osCriticalSection gJavaMembersLock;  // taken before gPendingJavaTagsLock when both are held
+
+const bool gLocksReady = [] {
+  gPendingJavaTagsLock.Init();
+  gJavaMembersLock.Init();
+  return true;
+}();
+
+// The global references this module stored in values. The pointer member can also hold a plain
+// number (typeSetCustomPtr): only a reference found here is ever used or deleted, and it is
+// deleted exactly once, by whoever takes it out.
+std::mutex gStoredLock;
+std::unordered_set<jobject>& Stored() {
+  static auto* stored = new std::unordered_set<jobject>();  // outlives values destroyed at exit
+  return *stored;
+}
+
+jobject Store(JNIEnv* env, jobject object) {
+  jobject global = object != nullptr ? env->NewGlobalRef(object) : nullptr;
+  if (global != nullptr) {
+    std::lock_guard guard(gStoredLock);
+    Stored().insert(global);
+  }
+  return global;
+}
+
+bool IsStored(void* pointer) {
+  std::lock_guard guard(gStoredLock);
+  return Stored().count(static_cast<jobject>(pointer)) != 0;
+}
+
+// Deletes the global reference if this module stored it and nobody released it yet.
+void Release(JNIEnv* env, void* pointer) {
+  {
+    std::lock_guard guard(gStoredLock);
+    if (Stored().erase(static_cast<jobject>(pointer)) == 0) return;
+  }
+  env->DeleteGlobalRef(static_cast<jobject>(pointer));
+}
+
+void FoldInPlace(std::string& text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+// size bytes folded to lower case, up to the first zero byte.
+std::string FoldedText(const char* text, size_t size) {
+  std::string folded(text, strnlen(text, size));
+  FoldInPlace(folded);
+  return folded;
+}
+
+// The value's type name as the host gives it (8-bit), folded; empty when it cannot be read.
+std::string FoldedTypeName(quill_token token, quill_type value) {
+  quill_value_t record{};
+  if (value == 0 || quill_typeGetName(token, value, &record) != 0 || record.nameSize == 0) return {};
+  return FoldedText(record.name, record.nameSize);
+}
+
+bool FindMember(const std::string& type, const std::string& member, JavaMethodEntry& out) {
+  return FindJavaMember(gJavaMembersLock, gJavaMembers, type, member, out);
+}
+
+// The class of any member registered for the type: where the built-in serialisation callbacks
+// find the class of a value that carries no object.
+std::string AnyClassOfType(const std::string& type) {
+  CriticalSectionScope locked(gJavaMembersLock);
+  auto it = gJavaMembers.lower_bound(JavaMemberKey(type, std::string()));
+  return it != gJavaMembers.end() && it->first.first == type ? it->second.className : std::string();
+}
+
+// One global reference per registered class, kept for the life of the process: entries are
+// copied out of the tables and may be replaced while a dispatcher still uses a copy, and a
+// module that registers its members for every value it makes must not leak a reference each time.
+jclass ClassOf(JNIEnv* env, const std::string& name, jclass found) {
+  static std::mutex lock;
+  static auto* classes = new std::map<std::string, jclass>();
+  std::lock_guard guard(lock);
+  auto [it, added] = classes->emplace(name, nullptr);
+  if (added || !env->IsSameObject(it->second, found)) it->second = static_cast<jclass>(env->NewGlobalRef(found));
+  return it->second;
+}
+
+// The class and tag method a registration names; null method when either is missing.
+JavaMethodEntry ResolveMethod(JNIEnv* env, const char* className, const char* methodName) {
+  JavaMethodEntry entry;
+  // FindClass reads modified UTF-8: a Latin-1 name with other bytes names no class.
+  if (!IsModifiedUtf8(className, std::strlen(className))) return entry;
+  LocalRef<jclass> cls(env, env->FindClass(className));
+  if (!cls) return entry;
+  entry.method = FindTagMethod(env, cls.get(), methodName);
+  if (entry.method == nullptr) return entry;
+  entry.className = className;
+  entry.cls = ClassOf(env, entry.className, cls.get());
+  return entry;
+}
+
+void DescribeAndClear(JNIEnv* env) {
+  if (env->ExceptionCheck()) {
+    env->ExceptionDescribe();
+    env->ExceptionClear();
+  }
+}
+
+bool IsA(JNIEnv* env, jclass cls, const char* interfaceName) {
+  LocalRef<jclass> wanted(env, env->FindClass(interfaceName));
+  if (!wanted) {
+    env->ExceptionClear();
+    return false;
+  }
+  return env->IsAssignableFrom(cls, wanted.get());
+}
+
+// The Java object restored from the serialised bytes in parameter 0, as a local reference, or
+// null.
+jobject UnserializeJavaObject(JNIEnv* env, quill_token token, jclass cls) {
+  if (!IsA(env, cls, "java/io/Serializable")) return nullptr;
+  const jmethodID unserialize = env->GetStaticMethodID(gClassCache.tagModule, "unserialize", "([B)Ljava/lang/Object;");
+  if (unserialize == nullptr) {
+    env->ExceptionClear();
+    return nullptr;
+  }
+  quill_type parameter = 0;
+  quill_getTagParam2(token, 0, &parameter);
+  if (parameter == 0) return nullptr;
+  quill_value_t record{};
+  quill_typeGetStringConv(token, parameter, &record, "BINARY");
+  if (record.nameSize == 0) return nullptr;
+  const auto size = static_cast<jsize>(record.nameSize);
+  LocalRef<jbyteArray> bytes(env, env->NewByteArray(size));
+  if (!bytes) return nullptr;
+  env->SetByteArrayRegion(bytes.get(), 0, size, reinterpret_cast<const jbyte*>(record.name));
+  jobject object = env->CallStaticObjectMethod(gClassCache.tagModule, unserialize, bytes.get());
+  DescribeAndClear(env);
+  return object;
+}
+
+// The built-in copy: self gets a clone of the Java object of source (a value of the same type).
+osError CloneFrom(JNIEnv* env, quill_token token, quill_type self, const std::string& typeName, osError result) {
+  quill_type source = 0;
+  quill_getTagParam2(token, 0, &source);
+  if (source == 0 || quill_typeIsA2(token, source, typeName.c_str()) != 0) return result;
+  void* sourceObject = nullptr;
+  const osError r = quill_getPtrMemberW(token, source, kPrivateMember, &sourceObject);
+  if (r != 0 || sourceObject == nullptr || !IsStored(sourceObject)) return kNothingToDo;
+  result = r;
+  const auto object = static_cast<jobject>(sourceObject);
+  LocalRef<jclass> cls(env, env->GetObjectClass(object));
+  if (!IsA(env, cls.get(), "java/lang/Cloneable")) return result;
+  const jmethodID clone = env->GetMethodID(cls.get(), "clone", "()Ljava/lang/Object;");
+  if (clone == nullptr) {
+    env->ExceptionClear();
+    return result;
+  }
+  DescribeAndClear(env);
+  LocalRef<jobject> copy(env, env->CallObjectMethod(object, clone));
+  DescribeAndClear(env);
+  if (!copy) return result;
+  jobject global = Store(env, copy.get());
+  result = quill_setPtrMemberW(token, self, kPrivateMember, global);
+  if (result == 0) return quill_typeSetCustomDtor(self, JavaObjectDestructor);
+  Release(env, global);  // not stored in the value: nobody else would release it
+  return result;
+}
+
+// The object's serialised bytes written to the tag's output.
+osError SerializeTo(JNIEnv* env, quill_token token, jclass cls, jobject target, osError result) {
+  if (!IsA(env, cls, "java/io/Serializable")) return result;
+  const jmethodID serialize = env->GetStaticMethodID(gClassCache.tagModule, "serialize", "(Ljava/lang/Object;)[B");
+  if (serialize == nullptr) {
+    env->ExceptionClear();
+    return result;
+  }
+  LocalRef<jbyteArray> bytes(env, static_cast<jbyteArray>(env->CallStaticObjectMethod(gClassCache.tagModule, serialize, target)));
+  DescribeAndClear(env);
+  if (!bytes) return result;
+  const jsize length = env->GetArrayLength(bytes.get());
+  if (length <= 0) return result;
+  ByteElements elements(env, bytes.get());
+  if (!elements) {
+    quill_setResultMessage(token, "QJAPI error in outputTagData: could not get byte array elements");
+    return kGenericError;
+  }
+  return quill_outputTagBytes(token, elements.get(), length);
+}
+
+// The request a token's call runs for, or null.
+Request* RequestOf(quill_token token) {
+  TExecState* state = TExecState::FromToken(token);
+  return state != nullptr ? state->request : nullptr;
+}
+
+}  // namespace
+
+osError JavaMemberDispatch(quill_token token) {
+  quill_type self = 0;
+  osError result = quill_getTagSelf(token, &self);
+  const std::string typeName = FoldedTypeName(token, self);
+  std::string tagName;
+  quill_value_t tagRecord{};
+  if (quill_getTagName(token, &tagRecord) == 0 && tagRecord.dataSize > 0) tagName = FoldedText(tagRecord.data, tagRecord.dataSize);
+
+  JavaMethodEntry entry;
+  bool found = FindMember(typeName, tagName, entry);
+  const bool onAssign = strcasecmp(tagName.c_str(), "onassign") == 0;
+  const bool onSerialize = strcasecmp(tagName.c_str(), "onserialize") == 0;
+  const bool onUnserialize = strcasecmp(tagName.c_str(), "onunserialize") == 0;
+  if (!found && !onAssign && !onSerialize && !onUnserialize) {
+    found = FindMember(typeName, "_unknowntag", entry);
+    if (!found) return kNothingToDo;
+  }
+
+  // A thread attached here stays attached until its request ends (one detach marker per request).
+  JniAttachment attachment(RequestOf(token), AttachScope::kRequest);
+  JNIEnv* env = attachment.env();
+  if (env == nullptr || !gClassCache.complete) {
+    quill_setResultMessage(token, "QJAPI error: no Java environment for this thread");
+    return kNoCall;
+  }
+
+  if (onAssign) {
+    result = CloneFrom(env, token, self, typeName, result);
+    if (!found) {
+      DescribeAndClear(env);
+      return result;
+    }
+  }
+
+  LocalRef<jobject> call(env, env->NewObject(gClassCache.quillCall, gClassCache.quillCallCtor));
+  if (call) {
+    env->SetIntField(call.get(), gClassCache.quillCallToken, token);
+    DescribeAndClear(env);
+
+    void* stored = nullptr;
+    if (self != 0) quill_getPtrMemberW(token, self, kPrivateMember, &stored);
+    jobject target = nullptr;
+    LocalRef<jclass> cls(env, nullptr);
+    // The object must be a tag module and, for a registered member, of the member's class: a
+    // method is never run on an object of another class (a fresh instance serves instead).
+    if (stored != nullptr && IsStored(stored) && env->IsInstanceOf(static_cast<jobject>(stored), gClassCache.tagModule) &&
+        (!found || env->IsInstanceOf(static_cast<jobject>(stored), entry.cls))) {
+      target = static_cast<jobject>(stored);
+      // Only the built-in serialisation needs the object's class.
+      if (onSerialize && !found) cls = LocalRef<jclass>(env, env->GetObjectClass(target));
+    }
+    if (target == nullptr) {
+      const std::string className = found ? entry.className : AnyClassOfType(typeName);
+      if (!className.empty()) {
+        cls = LocalRef<jclass>(env, env->FindClass(className.c_str()));
+        if (!cls) {
+          env->ExceptionClear();
+          if (found) cls = LocalRef<jclass>(env, static_cast<jclass>(env->NewLocalRef(entry.cls)));
+        }
+      }
+    }
+
+    if (onUnserialize && !found && target == nullptr && stored == nullptr && cls) {
+      LocalRef<jobject> restored(env, UnserializeJavaObject(env, token, cls.get()));
+      if (restored) {
+        osError r = quill_typeSetCustomDtor(self, JavaObjectDestructor);
+        if (r == 0) {
+          jobject global = Store(env, restored.get());
+          r = quill_setPtrMemberW(token, self, kPrivateMember, global);
+          if (r != 0) Release(env, global);
+        }
+        return r;
+      }
+    }
+
+    LocalRef<jobject> fresh(env, nullptr);
+    if (target == nullptr && cls) {
+      const jmethodID ctor = env->GetMethodID(cls.get(), "<init>", "()V");
+      if (ctor != nullptr) fresh = LocalRef<jobject>(env, env->NewObject(cls.get(), ctor));
+      DescribeAndClear(env);
+      target = fresh.get();
+    }
+
+    if (onSerialize && !found) {
+      if (target != nullptr) result = SerializeTo(env, token, cls.get(), target, result);
+    } else if (found && target != nullptr) {
+      result = env->CallIntMethod(target, entry.method, call.get(), 1);
+    }
+  }
+  DescribeAndClear(env);
+  return result;
+}
+
+void JavaObjectDestructor(quill_type handle) {
+  void* pointer = nullptr;
+  quill_getPtrMemberW(0, handle, kPrivateMember, &pointer);
+  if (pointer == nullptr) return;
+  JniAttachment attachment;  // for this one release
+  JNIEnv* env = attachment.env();
+  if (env == nullptr) return;
+  quill_setPtrMemberW(0, handle, kPrivateMember, nullptr);
+  quill_typeSetCustomDtor(handle, nullptr);
+  Release(env, pointer);
+}
+
+size_t JavaMemberCount() {
+  CriticalSectionScope locked(gJavaMembersLock);
+  return gJavaMembers.size();
+}
+
+size_t PendingJavaTagCount() {
+  CriticalSectionScope locked(gPendingJavaTagsLock);
+  return gPendingJavaTags.size();
+}
+
+size_t StoredJavaObjectCount() {
+  std::lock_guard guard(gStoredLock);
+  return Stored().size();
+}
+
+extern "C" {
+
+JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_typeSetCustomJavaObject(JNIEnv* env, jobject self,
+                                                                                     jobject value, jobject object) {
+  return WithCall(env, self, {value}, [&](quill_token t) -> jint {
+    const quill_type handle = GetTypeRef(env, value);
+    void* existing = nullptr;
+    if (quill_getPtrMemberW(t, handle, kPrivateMember, &existing) == 0 && existing != nullptr) return kNothingToDo;
+    if (const osError r = quill_typeSetCustomDtor(handle, JavaObjectDestructor)) return r;
+    jobject global = Store(env, object);
+    const osError r = quill_setPtrMemberW(t, handle, kPrivateMember, global);
+    if (r != 0) Release(env, global);
+    return r;
+  });
+}
+
+JNIEXPORT jobject JNICALL Java_com_ferngate_quillpro_QuillCall_typeGetCustomJavaObject(JNIEnv* env, jobject self,
+                                                                                       jobject value) {
+  jobject result = nullptr;
+  WithCall(env, self, {value}, [&](quill_token t) -> jint {
+    void* stored = nullptr;
+    const osError r = quill_getPtrMemberW(t, GetTypeRef(env, value), kPrivateMember, &stored);
+    if (r == 0 && stored != nullptr && IsStored(stored)) result = env->NewLocalRef(static_cast<jobject>(stored));
+    return r;
+  });
+  return result;
+}
+
+JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_typeFreeCustomJavaObject(JNIEnv* env, jobject self,
+                                                                                      jobject value) {
+  return WithCall(env, self, {value}, [&](quill_token t) -> jint {
+    const quill_type handle = GetTypeRef(env, value);
+    void* existing = nullptr;
+    osError r = quill_getPtrMemberW(t, handle, kPrivateMember, &existing);
+    if (r != 0 || existing == nullptr) return r;
+    Release(env, existing);
+    r = quill_setPtrMemberW(t, handle, kPrivateMember, nullptr);
+    quill_typeSetCustomDtor(handle, nullptr);
+    return r;
+  });
+}
+
+JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_typeAllocTag(JNIEnv* env, jobject self, jobject result,
+                                                                          jstring className, jstring methodName) {
+  return WithCall(env, self, {result}, [&](quill_token t) -> jint {
+    Latin1Chars cls(env, className);
+    Latin1Chars method(env, methodName);
+    if (!cls || !method) return kBadString;
+    JavaMethodEntry entry = ResolveMethod(env, cls.get(), method.get());
+    if (entry.method == nullptr) {
+      DescribeAndClear(env);
+      quill_log(2, "[QJAPI] Java method not found: %s", method.get());
+      return kNoCall;
+    }
+    quill_type handle = 0;
+    const osError r = quill_typeAllocTag(t, &handle, JavaMemberDispatch);
+    if (handle == 0) return r;
+    CriticalSectionScope locked(gPendingJavaTagsLock);
+    gPendingJavaTags[handle] = std::move(entry);
+    SetTypeRef(env, handle, result);
+    return r;
+  });
+}
+
+JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_typeAddMember(JNIEnv* env, jobject self, jobject type,
+                                                                           jstring memberName, jobject member) {
+  return WithCall(env, self, {member, memberName, type}, [&](quill_token t) -> jint {
+    Latin1Chars latin1(env, memberName);
+    if (!latin1) return kBadString;
+    std::string name(latin1.get());
+    const quill_type typeHandle = GetTypeRef(env, type);
+    const quill_type memberHandle = GetTypeRef(env, member);
+    Variant* memberValue = Variant::FromHandle(memberHandle);
+    bool pending = false;
+    if (memberValue != nullptr && memberValue->GetReferenceDeep()->GetType() == QUILL_TYPE_TAG) {
+      CriticalSectionScope locked(gPendingJavaTagsLock);
+      pending = gPendingJavaTags.count(memberHandle) != 0;
+    }
+    if (pending) {
+      FoldInPlace(name);
+      const std::string typeName = FoldedTypeName(t, typeHandle);
+      CriticalSectionScope members(gJavaMembersLock);
+      CriticalSectionScope tags(gPendingJavaTagsLock);
+      auto it = gPendingJavaTags.find(memberHandle);
+      if (it != gPendingJavaTags.end()) {
+        gJavaMembers[JavaMemberKey(typeName, name)] = it->second;
+        gPendingJavaTags.erase(it);
+      }
+    }
+    return quill_typeAddMember(t, typeHandle, name.c_str(), memberHandle);
+  });
+}
+
+JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_typeAddMemberTag(JNIEnv* env, jobject self,
+                                                                              jstring className, jstring methodName,
+                                                                              jobject type, jstring memberName) {
+  return WithCall(env, self, {className, methodName, type, memberName}, [&](quill_token t) -> jint {
+    Utf8Chars cls(env, className);
+    Utf8Chars method(env, methodName);
+    Utf8Chars memberChars(env, memberName);
+    if (!cls || !method || !memberChars) return kNothingToDo;
+    JavaMethodEntry entry = ResolveMethod(env, cls.get(), method.get());
+    if (entry.method == nullptr) {
+      DescribeAndClear(env);
+      quill_log(2, "[QJAPI] Java method not found: %s.%s(QuillCall, int)", cls.get(), method.get());
+      return kNothingToDo;
+    }
+    quill_type handle = 0;
+    osError result = quill_typeAllocTag(t, &handle, JavaMemberDispatch);
+    if (handle == 0) return result;
+    std::string member(memberChars.get());
+    FoldInPlace(member);
+    const quill_type typeHandle = GetTypeRef(env, type);
+    const std::string typeName = FoldedTypeName(t, typeHandle);
+    if (typeName.empty()) return result;
+    CriticalSectionScope locked(gJavaMembersLock);
+    gJavaMembers[JavaMemberKey(typeName, member)] = std::move(entry);
+    return quill_typeAddMember(t, typeHandle, member.c_str(), handle);
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,19 @@
+// Java-implemented script types: the functions handed to the host for member tags and for the
+// death of values that carry Java objects, and what tests read of the member tables.
+#pragma once
+
+#include <cstddef>
+
+#include "host/qcapi.h"
+
+// The body of every member tag made by typeAllocTag or typeAddMemberTag: finds the Java method by
+// the value's type name and the member name the script used, and runs it; also the built-in
+// "onassign", "onserialize" and "onunserialize" callbacks. Never lets a Java exception out.
+osError JavaMemberDispatch(quill_token token);
+// The custom destructor of a value that carries a Java object: releases the object's global
+// reference, on whatever thread the value dies.
+void JavaObjectDestructor(quill_type handle);
+
+size_t JavaMemberCount();        // entries of gJavaMembers
+size_t PendingJavaTagCount();    // entries of gPendingJavaTags
+size_t StoredJavaObjectCount();  // global references held for values
