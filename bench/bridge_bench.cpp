@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/qcapi.h"
 #include "host/request.h"
 #include "service/core/current_request.h"
 #include "service/core/host.h"
@@ -29,6 +30,7 @@
 #include "service/values/tag_call.h"
 #include "service/values/tag_table.h"
 #include "service/values/variant_data.h"
+#include "bridge/java_member_table.h"
 
 namespace fs = std::filesystem;
 
@@ -61,6 +63,12 @@ struct FloorRefs {
   jmethodID emptyTag = nullptr;
   jstring longText = nullptr;  // a kLongTextLength-character Java string
   std::u16string longUnits;
+  // What the floor natives of the value workloads touch.
+  jfieldID typeRef = nullptr;        // QuillTypeRef.nativeRef
+  jfieldID intValue = nullptr;       // IntValue.value
+  jfieldID valueName = nullptr;      // QuillValue.name, data, type
+  jfieldID valueData = nullptr;
+  jfieldID valueType = nullptr;
 };
 FloorRefs gFloor;
 
@@ -125,6 +133,7 @@ class HostTagCall {
     tag_->Run(&frame, &result_, &request_);
   }
   std::string& output() { return request_.Contents().output; }
+  Variant& result() { return result_; }
 
  private:
   Request request_;
@@ -304,6 +313,285 @@ void BM_Floor_NewString4KiB(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// ---- script values built and read from Java, on an attached thread ----
+//
+// Each workload is one call of a Java tag: "element" makes an array and appends 10,000 integers
+// one by one (typeAllocInteger, arraySetElement), "whole" makes the 10,000 integers and the array
+// in one typeAllocArray, "read" does "whole" and then reads every element back (arrayGetElement,
+// typeGetInteger), "string" allocates a 4 KiB string value and reads it back 100 times. The floor
+// runs the same Java loop through natives that make only the JNI calls the value natives make;
+// the host benchmarks make the same QCAPI calls from C++ without Java. A fresh request per call
+// takes the values, as a script's request would.
+
+// The floor natives, bound to bench.BenchTags by PrepareFloor.
+jint JNICALL FloorHandle(JNIEnv* env, jclass, jobject call, jobject result, jlong) {
+  const jint token = env->GetIntField(call, gFloor.nativeRef);
+  env->SetIntField(result, gFloor.typeRef, token);
+  return 0;
+}
+
+jint JNICALL FloorSetElement(JNIEnv* env, jclass, jobject call, jobject array, jint, jobject element) {
+  benchmark::DoNotOptimize(env->GetIntField(call, gFloor.nativeRef));
+  benchmark::DoNotOptimize(env->GetIntField(array, gFloor.typeRef));
+  benchmark::DoNotOptimize(env->GetIntField(element, gFloor.typeRef));
+  return 0;
+}
+
+jint JNICALL FloorArray(JNIEnv* env, jclass, jobject call, jobject result, jobjectArray elements) {
+  const jint token = env->GetIntField(call, gFloor.nativeRef);
+  if (elements != nullptr) {
+    const jsize n = env->GetArrayLength(elements);
+    std::vector<jint> handles(static_cast<size_t>(n));
+    for (jsize i = 0; i < n; ++i) {
+      jobject element = env->GetObjectArrayElement(elements, i);
+      handles[static_cast<size_t>(i)] = element != nullptr ? env->GetIntField(element, gFloor.typeRef) : 0;
+      env->DeleteLocalRef(element);
+    }
+    benchmark::DoNotOptimize(handles.data());
+  }
+  env->SetIntField(result, gFloor.typeRef, token);
+  return 0;
+}
+
+jint JNICALL FloorGetElement(JNIEnv* env, jclass, jobject call, jobject array, jint, jobject result) {
+  const jint token = env->GetIntField(call, gFloor.nativeRef);
+  benchmark::DoNotOptimize(env->GetIntField(array, gFloor.typeRef));
+  env->SetIntField(result, gFloor.typeRef, token);
+  return 0;
+}
+
+jint JNICALL FloorGetInteger(JNIEnv* env, jclass, jobject call, jobject value, jobject out) {
+  const jint token = env->GetIntField(call, gFloor.nativeRef);
+  benchmark::DoNotOptimize(env->GetIntField(value, gFloor.typeRef));
+  env->SetLongField(out, gFloor.intValue, token);
+  return 0;
+}
+
+jint JNICALL FloorString(JNIEnv* env, jclass, jobject call, jobject result, jstring text) {
+  const jint token = env->GetIntField(call, gFloor.nativeRef);
+  const jchar* chars = env->GetStringChars(text, nullptr);
+  benchmark::DoNotOptimize(env->GetStringLength(text));
+  benchmark::DoNotOptimize(chars);
+  env->ReleaseStringChars(text, chars);
+  env->SetIntField(result, gFloor.typeRef, token);
+  return 0;
+}
+
+// A QuillValue filled as FillQuillValueW fills it: the type name, the 4 KiB text, the type code.
+jint JNICALL FloorGetString(JNIEnv* env, jclass, jobject call, jobject value, jobject out) {
+  benchmark::DoNotOptimize(env->GetIntField(call, gFloor.nativeRef));
+  benchmark::DoNotOptimize(env->GetIntField(value, gFloor.typeRef));
+  static const jchar kName[] = {'s', 't', 'r', 'i', 'n', 'g'};
+  jstring name = env->NewString(kName, 6);
+  jstring data = env->NewString(reinterpret_cast<const jchar*>(gFloor.longUnits.data()), kLongTextLength);
+  env->SetObjectField(out, gFloor.valueName, name);
+  env->SetObjectField(out, gFloor.valueData, data);
+  env->SetIntField(out, gFloor.valueType, 1);
+  env->DeleteLocalRef(name);
+  env->DeleteLocalRef(data);
+  return 0;
+}
+
+bool BindFloorNatives(JNIEnv* env) {
+  const char* ref = "Lcom/ferngate/quillpro/QuillTypeRef;";
+  const std::string call = "(Lcom/ferngate/quillpro/QuillCall;";
+  const std::string sigs[] = {
+      call + ref + "J)I",
+      call + ref + "I" + ref + ")I",
+      call + ref + "[" + ref + ")I",
+      call + ref + "I" + ref + ")I",
+      call + ref + "Lcom/ferngate/quillpro/IntValue;)I",
+      call + ref + "Ljava/lang/String;)I",
+      call + ref + "Lcom/ferngate/quillpro/QuillValue;)I",
+  };
+  const JNINativeMethod methods[] = {
+      {const_cast<char*>("floorHandle"), const_cast<char*>(sigs[0].c_str()), reinterpret_cast<void*>(FloorHandle)},
+      {const_cast<char*>("floorSetElement"), const_cast<char*>(sigs[1].c_str()), reinterpret_cast<void*>(FloorSetElement)},
+      {const_cast<char*>("floorArray"), const_cast<char*>(sigs[2].c_str()), reinterpret_cast<void*>(FloorArray)},
+      {const_cast<char*>("floorGetElement"), const_cast<char*>(sigs[3].c_str()), reinterpret_cast<void*>(FloorGetElement)},
+      {const_cast<char*>("floorGetInteger"), const_cast<char*>(sigs[4].c_str()), reinterpret_cast<void*>(FloorGetInteger)},
+      {const_cast<char*>("floorString"), const_cast<char*>(sigs[5].c_str()), reinterpret_cast<void*>(FloorString)},
+      {const_cast<char*>("floorGetString"), const_cast<char*>(sigs[6].c_str()), reinterpret_cast<void*>(FloorGetString)},
+  };
+  return env->RegisterNatives(gFloor.module, methods, std::size(methods)) == JNI_OK;
+}
+
+// One workload through a Java tag (the value natives, or the floor natives), in a fresh request.
+void RunWorkload(benchmark::State& state, std::u16string_view tag, const char16_t* mode) {
+  ScopedAttach attach;
+  if (AttachedOrSkip(attach, state) == nullptr) return;
+  {
+    HostTagCall probe(tag, std::u16string(mode));
+    if (!probe.found()) return state.SkipWithError("the workload tag is not registered");
+  }
+  for (auto _ : state) {
+    HostTagCall call(tag, std::u16string(mode));
+    call.Run();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The same QCAPI calls made from C++, in a fresh request per workload.
+void RunHostWorkload(benchmark::State& state, const std::string& mode) {
+  const std::u16string text = gFloor.longUnits;
+  for (auto _ : state) {
+    Request request;
+    QPExecState root(&request);
+    TExecState s(&root);
+    const quill_token t = s.Token();
+    quill_type array = 0;
+    if (mode == "string") {
+      for (int i = 0; i < 100; ++i) {
+        quill_type value = 0;
+        quill_typeAllocStringW(t, &value, reinterpret_cast<const quill_char*>(text.data()), kLongTextLength);
+        quill_wvalue_t record{};
+        quill_typeGetStringW(t, value, &record);
+        benchmark::DoNotOptimize(record.data);
+      }
+      continue;
+    }
+    if (mode == "element") {
+      quill_typeAllocArray(t, &array, 0, nullptr);
+      for (int i = 0; i < 10000; ++i) {
+        quill_type element = 0;
+        quill_typeAllocInteger(t, &element, i);
+        quill_arraySetElement(t, array, i, element);
+      }
+      continue;
+    }
+    std::vector<quill_type> elements(10000);
+    for (int i = 0; i < 10000; ++i) quill_typeAllocInteger(t, &elements[static_cast<size_t>(i)], i);
+    quill_typeAllocArray(t, &array, 10000, elements.data());
+    if (mode == "read") {
+      for (int i = 0; i < 10000; ++i) {
+        quill_type element = 0;
+        int64_t number = 0;
+        quill_arrayGetElement(t, array, i, &element);
+        quill_typeGetInteger(t, element, &number);
+        benchmark::DoNotOptimize(number);
+      }
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_Values_Element(benchmark::State& state) { RunWorkload(state, u"bench_values", u"element"); }
+void BM_Values_Whole(benchmark::State& state) { RunWorkload(state, u"bench_values", u"whole"); }
+void BM_Values_Read(benchmark::State& state) { RunWorkload(state, u"bench_values", u"read"); }
+void BM_Values_String4KiB(benchmark::State& state) { RunWorkload(state, u"bench_values", u"string"); }
+void BM_Floor_Values_Element(benchmark::State& state) { RunWorkload(state, u"bench_values_floor", u"element"); }
+void BM_Floor_Values_Whole(benchmark::State& state) { RunWorkload(state, u"bench_values_floor", u"whole"); }
+void BM_Floor_Values_Read(benchmark::State& state) { RunWorkload(state, u"bench_values_floor", u"read"); }
+void BM_Floor_Values_String4KiB(benchmark::State& state) { RunWorkload(state, u"bench_values_floor", u"string"); }
+void BM_Host_Values_Element(benchmark::State& state) { RunHostWorkload(state, "element"); }
+void BM_Host_Values_Whole(benchmark::State& state) { RunHostWorkload(state, "whole"); }
+void BM_Host_Values_Read(benchmark::State& state) { RunHostWorkload(state, "read"); }
+void BM_Host_Values_String4KiB(benchmark::State& state) { RunHostWorkload(state, "string"); }
+
+// ---- a member call on a value that carries its Java object, on an attached thread ----
+
+// The value bench_counter returns, and the call of its member get as the host makes it.
+struct MemberCall {
+  ScopedAttach attach;
+  HostTagCall maker{u"bench_counter", std::nullopt};
+  Request request;
+  QPExecState state{&request};
+  TagCall call;
+  jobject object = nullptr;  // the value's Java object
+
+  bool Ready() {
+    if (attach.env() == nullptr || !maker.found()) return false;
+    maker.Run();
+    auto* custom = quill_service::Get<std::unique_ptr<quill_service::CustomValue>>(maker.result());
+    if (custom == nullptr) return false;
+    call.name = u"get";
+    call.definition = quill_service::FindMemberTag(**custom, u"get");
+    call.self = maker.result().Handle();
+    state.call = &call;
+    void* stored = nullptr;
+    quill_getPtrMemberW(0, call.self, reinterpret_cast<const quill_char*>(u"_qjapi_private"), &stored);
+    object = static_cast<jobject>(stored);
+    return call.definition && call.definition->function != nullptr && object != nullptr;
+  }
+  osError Run() {
+    TExecState s(&state);
+    return call.definition->function(s.Token());
+  }
+};
+
+void BM_MemberCall_Attached(benchmark::State& state) {
+  MemberCall member;
+  if (!member.Ready() || member.Run() != 0) return state.SkipWithError("no member call to make");
+  for (auto _ : state) benchmark::DoNotOptimize(member.Run());
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The JNI work of a member call on an attached thread: GetEnv, the request object, its token,
+// the method called on the value's object; the local reference deleted as the thread stays attached.
+void BM_Floor_MemberCall(benchmark::State& state) {
+  MemberCall member;
+  if (!member.Ready()) return state.SkipWithError("no member call to make");
+  const FloorRefs& f = gFloor;
+  for (auto _ : state) {
+    JNIEnv* env = nullptr;
+    gVm->GetEnv(reinterpret_cast<void**>(&env), kJniVersion);
+    jobject quillCall = env->NewObject(f.quillCall, f.quillCallCtor);
+    env->SetIntField(quillCall, f.nativeRef, 1);
+    benchmark::DoNotOptimize(env->CallIntMethod(member.object, f.emptyTag, quillCall, jint{1}));
+    env->DeleteLocalRef(quillCall);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The host's part of the lookup: self, its type name, the tag's name and the object's member.
+void BM_Host_MemberLookup(benchmark::State& state) {
+  MemberCall member;
+  if (!member.Ready()) return state.SkipWithError("no member call to make");
+  for (auto _ : state) {
+    TExecState s(&member.state);
+    quill_type self = 0;
+    quill_value_t type{};
+    quill_value_t name{};
+    void* stored = nullptr;
+    quill_getTagSelf(s.Token(), &self);
+    quill_typeGetName(s.Token(), self, &type);
+    quill_getTagName(s.Token(), &name);
+    quill_getPtrMemberW(s.Token(), self, reinterpret_cast<const quill_char*>(u"_qjapi_private"), &stored);
+    benchmark::DoNotOptimize(stored);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The module's lookup in its member table (lower-cased names, under the table's critical
+// section, the entry copied out) with 1,000 registered members and with 5.
+struct BenchMethodEntry {
+  std::string className;
+  void* method = nullptr;
+  void* cls = nullptr;
+};
+
+void RunMemberLookup(benchmark::State& state, int types, int membersPerType) {
+  osCriticalSection lock;
+  lock.Init();
+  std::map<JavaMemberKey, BenchMethodEntry> table;
+  for (int t = 0; t < types; ++t) {
+    for (int m = 0; m < membersPerType; ++m) {
+      table[{"type" + std::to_string(t), "member" + std::to_string(m)}] = {"examples/money/Money", nullptr, nullptr};
+    }
+  }
+  const std::string type = "type" + std::to_string(types / 2);
+  const std::string name = "member" + std::to_string(membersPerType / 2);
+  BenchMethodEntry entry;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(FindJavaMember(lock, table, type, name, entry));
+    benchmark::DoNotOptimize(entry.method);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_MemberLookup_1000(benchmark::State& state) { RunMemberLookup(state, 10, 100); }
+void BM_MemberLookup_5(benchmark::State& state) { RunMemberLookup(state, 1, 5); }
+
 // What resetting the request's output between echo calls adds to them.
 void BM_OutputClear(benchmark::State& state) {
   std::string output(kLongTextLength, 'x');
@@ -376,6 +664,23 @@ void RegisterBenchmarks() {
       {"BM_RequestParam_4KiB", BM_RequestParam_4KiB},
       {"BM_RequestParam_4KiB_Bmp", BM_RequestParam_4KiB_Bmp},
       {"BM_Floor_String4KiB", BM_Floor_String4KiB},
+      {"BM_Values_Element", BM_Values_Element},
+      {"BM_Values_Whole", BM_Values_Whole},
+      {"BM_Values_Read", BM_Values_Read},
+      {"BM_Values_String4KiB", BM_Values_String4KiB},
+      {"BM_Floor_Values_Element", BM_Floor_Values_Element},
+      {"BM_Floor_Values_Whole", BM_Floor_Values_Whole},
+      {"BM_Floor_Values_Read", BM_Floor_Values_Read},
+      {"BM_Floor_Values_String4KiB", BM_Floor_Values_String4KiB},
+      {"BM_Host_Values_Element", BM_Host_Values_Element},
+      {"BM_Host_Values_Whole", BM_Host_Values_Whole},
+      {"BM_Host_Values_Read", BM_Host_Values_Read},
+      {"BM_Host_Values_String4KiB", BM_Host_Values_String4KiB},
+      {"BM_MemberCall_Attached", BM_MemberCall_Attached},
+      {"BM_Floor_MemberCall", BM_Floor_MemberCall},
+      {"BM_Host_MemberLookup", BM_Host_MemberLookup},
+      {"BM_MemberLookup_1000", BM_MemberLookup_1000},
+      {"BM_MemberLookup_5", BM_MemberLookup_5},
       {"BM_Floor_GetStringChars4KiB", BM_Floor_GetStringChars4KiB},
       {"BM_Floor_NewString4KiB", BM_Floor_NewString4KiB},
       {"BM_OutputClear", BM_OutputClear},
@@ -540,6 +845,19 @@ void PrintRatios(const RatioReporter& r) {
     std::printf("   [cpu per iteration %.0f ns on one thread, %.0f ns on two: %.2fx]\n", one->cpuPerCall,
                 two->cpuPerCall, byCpu);
   }
+  // The value workloads: what the module adds beyond the host's own work, against the JNI floor.
+  auto overhead = [&](const std::string& name) {
+    return Sum(r.PerCall("BM_Values_" + name), r.PerCall("BM_Host_Values_" + name), -1);
+  };
+  for (const char* name : {"Element", "Whole", "String4KiB"}) {
+    PrintRatio(("ratio (v) values " + std::string(name) + ", module minus host").c_str(), overhead(name),
+               r.PerCall(std::string("BM_Floor_Values_") + name), 1.3);
+  }
+  // Reading back: the read workload less the whole build it starts with.
+  PrintRatio("ratio (v) values ReadBack, module minus host", Sum(overhead("Read"), overhead("Whole"), -1),
+             Sum(r.PerCall("BM_Floor_Values_Read"), r.PerCall("BM_Floor_Values_Whole"), -1), 1.3);
+  PrintRatio("ratio (m) member call", r.PerCall("BM_MemberCall_Attached"),
+             Sum(r.PerCall("BM_Floor_MemberCall"), r.PerCall("BM_Host_MemberLookup")), 1.3);
 }
 
 // Brings the JIT, the allocators and the Java heap to a steady state before anything is timed.
@@ -588,7 +906,18 @@ bool PrepareFloor(JNIEnv* env) {
   f.longUnits = LongText();
   f.longText = static_cast<jstring>(global(
       env->NewString(reinterpret_cast<const jchar*>(f.longUnits.data()), kLongTextLength)));
-  const bool complete = f.quillCallCtor && f.nativeRef && f.moduleCtor && f.emptyTag && f.longText;
+  jclass typeRef = env->FindClass("com/ferngate/quillpro/QuillTypeRef");
+  jclass intValue = env->FindClass("com/ferngate/quillpro/IntValue");
+  jclass quillValue = env->FindClass("com/ferngate/quillpro/QuillValue");
+  if (typeRef != nullptr && intValue != nullptr && quillValue != nullptr) {
+    f.typeRef = env->GetFieldID(typeRef, "nativeRef", "I");
+    f.intValue = env->GetFieldID(intValue, "value", "J");
+    f.valueName = env->GetFieldID(quillValue, "name", "Ljava/lang/String;");
+    f.valueData = env->GetFieldID(quillValue, "data", "Ljava/lang/String;");
+    f.valueType = env->GetFieldID(quillValue, "type", "I");
+  }
+  const bool complete = f.quillCallCtor && f.nativeRef && f.moduleCtor && f.emptyTag && f.longText && f.typeRef &&
+                        f.intValue && f.valueName && f.valueData && f.valueType && BindFloorNatives(env);
   env->ExceptionDescribe();
   env->ExceptionClear();
   return complete;
