@@ -115,20 +115,23 @@ void BM_SearchFloor_FreshAttach(benchmark::State& state) {
 
 // ---- (b) ----
 
-void BM_RowsSearch_100k(benchmark::State& state) {
-  HostAction action("bench_rows_ds");
+// Times a search of `rows` rows from the source `source`, on a thread kept attached throughout.
+void TimeSearch(benchmark::State& state, const char* source, size_t rows) {
+  HostAction action(source);
   JavaVMAttachArgs args{kJniVersion, const_cast<char*>("datasource_bench"), nullptr};
   JNIEnv* env = nullptr;
   if (!action.found() || gVm->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) != JNI_OK) {
-    state.SkipWithError("bench_rows_ds is not registered, or no attachment");
+    state.SkipWithError((std::string(source) + " is not registered, or no attachment").c_str());
     return;
   }
   for (auto _ : state) {
-    if (action.Search() != 100000) state.SkipWithError("the search did not return 100,000 rows");
+    if (action.Search() != rows) state.SkipWithError("the search did not return every row");
   }
   gVm->DetachCurrentThread();
-  state.SetItemsProcessed(state.iterations() * 100000);
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(rows));
 }
+
+void BM_RowsSearch_100k(benchmark::State& state) { TimeSearch(state, "bench_rows_ds", 100000); }
 
 // What the host's side of the floor does with a cell: looks at it, so the loop cannot be dropped.
 __attribute__((noinline)) void TakeCell(const char* text, size_t* total) { *total += static_cast<unsigned char>(text[0]); }
@@ -163,20 +166,7 @@ void BM_RowsFloor_100k(benchmark::State& state) {
 
 // ---- (c) ----
 
-void BM_ConnectorSearch_100k(benchmark::State& state) {
-  HostAction action("fx_sql");
-  JavaVMAttachArgs args{kJniVersion, const_cast<char*>("datasource_bench"), nullptr};
-  JNIEnv* env = nullptr;
-  if (!action.found() || gVm->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) != JNI_OK) {
-    state.SkipWithError("fx_sql is not registered, or no attachment");
-    return;
-  }
-  for (auto _ : state) {
-    if (action.Search() != kSqliteRows) state.SkipWithError("the search did not return 100,000 rows");
-  }
-  gVm->DetachCurrentThread();
-  state.SetItemsProcessed(state.iterations() * kSqliteRows);
-}
+void BM_ConnectorSearch_100k(benchmark::State& state) { TimeSearch(state, "fx_sql", kSqliteRows); }
 
 void BM_PlainJdbc_100k(benchmark::State& state) {
   JavaVMAttachArgs args{kJniVersion, const_cast<char*>("datasource_bench"), nullptr};

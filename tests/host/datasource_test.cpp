@@ -235,7 +235,9 @@ TEST(DBRowsStore, CellsComeBackIntactAcrossGrowth) {
     for (size_t c = 0; c < expected[r].size(); ++c) {
       const auto cell = rows[r][c];
       ASSERT_EQ(cell.has_value(), expected[r][c].has_value()) << r << "," << c;
-      if (cell) EXPECT_EQ(*cell, *expected[r][c]) << r << "," << c;
+      if (cell) {
+        EXPECT_EQ(*cell, *expected[r][c]) << r << "," << c;
+      }
     }
   }
   rows.clear();
