@@ -58,12 +58,6 @@ JavaDataSource* ConnectorNamed(Request* request, const std::string& name) {
   return source != nullptr && source->isConnector ? source : nullptr;
 }
 
-// Script truth of a flag parameter given as text.
-bool IsOn(const std::string& text) {
-  return text == "1" || strcasecmp(text.c_str(), "true") == 0 || strcasecmp(text.c_str(), "yes") == 0 ||
-         strcasecmp(text.c_str(), "on") == 0;
-}
-
 }  // namespace
 
 void JDBCTags::Run(CallFrame* frame, Variant* result, Request* request) {
@@ -103,7 +97,8 @@ void JDBCTags::Run(CallFrame* frame, Variant* result, Request* request) {
     if (env != nullptr) {
       if (tag->action == 0) {
         if (count >= 2) {
-          const bool on = IsOn(TextOf(caller, Param(token, 1)));
+          const Variant* flag = Param(token, 1);
+          const bool on = flag != nullptr && flag->GetBool();
           bridge::LocalRef<jclass> cls(env, env->GetObjectClass(source->javaInstance));
           jfieldID field = cls ? env->GetFieldID(cls.get(), "_debugging", "Z") : nullptr;
           if (field != nullptr) {

@@ -53,6 +53,9 @@ class QUILL_API Variant {
   int32_t GetType() const;
   // The value as text (numbers formatted, null empty).
   std::u16string GetString(QPExecState* state) const;
+  // The value as a flag: booleans as they are, numbers when not zero, text when it reads as a
+  // true word or a non-zero number ("true", "yes", "on", "1"), null false, anything else true.
+  bool GetBool() const;
   // Follows references to the value they name; a reference to a value that has died
   // gives the reference itself.
   Variant* GetReferenceDeep();

@@ -185,6 +185,21 @@ std::u16string Variant::GetString(QPExecState*) const {
   return out;
 }
 
+bool Variant::GetBool() const {
+  if (auto* text = Get<std::u16string>(*this)) {
+    std::string word;
+    for (char16_t unit : *text) {
+      if (unit > 0x7F) return false;
+      word += static_cast<char>(unit >= u'A' && unit <= u'Z' ? unit - u'A' + u'a' : unit);
+    }
+    if (word == "true" || word == "yes" || word == "on") return true;
+    double number = 0;
+    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), number);
+    return error == std::errc() && end == word.data() + word.size() && number != 0;
+  }
+  return IsTrue(*this);
+}
+
 Variant* Variant::GetReferenceDeep() {
   Variant* v = this;
   for (int hops = 0; hops < kMaxReferenceHops; ++hops) {
