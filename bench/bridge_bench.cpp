@@ -30,6 +30,7 @@
 #include "service/values/tag_call.h"
 #include "service/values/tag_table.h"
 #include "service/values/variant_data.h"
+#include "tests/cleanup_on_exit.h"
 #include "bridge/java_member_table.h"
 
 namespace fs = std::filesystem;
@@ -927,6 +928,7 @@ bool PrepareFloor(JNIEnv* env) {
 fs::path MakeServerRoot() {
   const fs::path root = fs::temp_directory_path() / ("qjapi-bench-" + std::to_string(getpid()));
   fs::remove_all(root);
+  qjapi_test::CleanupOnExit::Remove(root.string());
   fs::create_directories(root / "QuillModules");
   for (const char* file : {QJAPI_MODULE, QJAPI_JAR, BENCH_TAGS_JAR})
     fs::copy_file(file, root / "QuillModules" / fs::path(file).filename());

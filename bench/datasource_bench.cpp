@@ -32,6 +32,7 @@
 #include "service/core/internal_db.h"
 #include "service/datasource/inline_action.h"
 #include "service/values/request_data.h"
+#include "tests/cleanup_on_exit.h"
 
 namespace fs = std::filesystem;
 
@@ -295,6 +296,7 @@ int main(int argc, char** argv) {
 
   const fs::path root = fs::temp_directory_path() / ("qjapi-dsbench-" + std::to_string(getpid()));
   fs::remove_all(root);
+  qjapi_test::CleanupOnExit::Remove(root.string());
   fs::create_directories(root / "QuillModules");
   for (const char* file : {QJAPI_MODULE, QJAPI_JAR, BENCH_SOURCE_JAR, FIXTURE_CONNECTOR_JAR, SQLITE_JDBC_JAR}) {
     fs::copy_file(file, root / "QuillModules" / fs::path(file).filename());

@@ -120,6 +120,7 @@ int main() {
   } else {
     std::fprintf(stderr, "PostgreSQL not measured: %s\n", pgMissing.c_str());
   }
+  cluster.Shutdown();
   std::error_code ignored;
   std::filesystem::remove_all(server->root, ignored);
   std::fflush(stdout);

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "cleanup_on_exit.h"
 #include "service/core/host.h"
 #include "service/core/internal_db.h"
 
@@ -28,7 +29,8 @@ struct StartedServer {
   int entryResult = 0;
 };
 
-// Copies the module and the given files into <temp>/<prefix>XXXXXX/QuillModules, starts the host
+// Copies the module and the given files into <temp>/<prefix>XXXXXX/QuillModules (removed however
+// the program ends), starts the host
 // there (under -Xcheck:jni when the run is checked) and loads the module. Nothing when the folder
 // cannot be made. libraryPath, when given, is the java_lib_path preference (native libraries of
 // the jars, such as a JDBC driver's). `others` are (folder of the root, file) pairs copied before
@@ -41,6 +43,7 @@ inline std::optional<StartedServer> StartServerInTempRoot(
   namespace fs = std::filesystem;
   std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
   if (mkdtemp(pattern.data()) == nullptr) return std::nullopt;
+  CleanupOnExit::Remove(pattern);
   StartedServer server;
   server.root = pattern;
   const fs::path modules = server.root / "QuillModules";

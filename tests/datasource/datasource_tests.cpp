@@ -394,6 +394,7 @@ int main(int argc, char** argv) {
   // The fixture connector keeps its SQLite databases (<name>.db) in a folder of their own.
   char sqliteDir[] = "/tmp/qjapi-sqlite-XXXXXX";
   if (mkdtemp(sqliteDir) == nullptr) return 2;
+  qjapi_test::CleanupOnExit::Remove(sqliteDir);
   setenv("QJAPI_SQLITE_DIR", sqliteDir, 1);
   const auto server = qjapi_test::StartServerInTempRoot(
       "qjapi-ds-", QJAPI_MODULE, {QJAPI_JAR, FIXTURE_DATASOURCE_JAR, FIXTURE_CONNECTOR_JAR, SQLITE_JDBC_JAR},

@@ -78,19 +78,53 @@ def start_browser(profile):
         os.dup2(a, 3)
         os.dup2(b, 4)
 
+    # A process group of its own, so that the end kills Chromium's children (renderer, GPU and
+    # utility processes, which write the profile too) along with it.
     process = subprocess.Popen(
         [browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
          "--remote-debugging-pipe", "--user-data-dir=" + profile, "--window-size=1000,1000"],
-        preexec_fn=pipes_on_3_and_4, close_fds=False,
+        preexec_fn=pipes_on_3_and_4, close_fds=False, start_new_session=True,
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(to_r)
     os.close(from_w)
     return process, DevTools(to_w, from_r)
 
 
+class CleanupOnExit:
+    """Shell commands run once this process has ended, however it ends (SIGKILL included): a
+    shell outside this process tree (setsid -f forks, so init adopts it) collects them from a
+    pipe only this process writes to (os.pipe's ends are not inherited), runs them when the pipe
+    closes, and then removes `folder`."""
+
+    def __init__(self, folder):
+        reader, self.writer = os.pipe()
+        subprocess.Popen(["setsid", "-f", "sh", "-c", 'commands=$(cat); eval "$commands"; rm -rf "$0"', folder],
+                         stdin=reader, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(reader)
+
+    def run(self, command):
+        os.write(self.writer, command.encode() + b"\n")
+
+    def kill_group(self, process, mark):
+        """Kills the process group `process` leads (started with start_new_session) at the end,
+        but only while a process of it still names `mark`: a group number may be reused later."""
+        self.run("pgrep -g %d -f '%s' >/dev/null && kill -9 -%d" % (process.pid, mark, process.pid))
+
+
+def kill_group(process):
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    process.wait()
+
+
 def main():
     quill, root, screenshot, jdbc_script = sys.argv[1:5]
     work = tempfile.mkdtemp(prefix="qjapi-web-")
+    # A timeout's SIGTERM ends the run through the finally below; a SIGKILL leaves it to the shell.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
+    cleanup = CleanupOnExit(work)
     server = browser = None
     try:
         for folder in ("QuillModules", "JavaLibraries", "JDBCDrivers", "web"):
@@ -99,8 +133,9 @@ def main():
         subprocess.run([quill, "--quiet", "--root", work, "run", jdbc_script], check=True,
                        stdout=subprocess.DEVNULL, timeout=LIMIT)
         log = open(os.path.join(work, "server.log"), "w")
-        server = subprocess.Popen([quill, "--root", work, "serve", "--port", "0"],
+        server = subprocess.Popen([quill, "--root", work, "serve", "--port", "0"], start_new_session=True,
                                   stdout=subprocess.PIPE, stderr=log, text=True)
+        cleanup.kill_group(server, work)
         first = server.stdout.readline()
         found = re.search(r"Serving (http://\S+/)", first)
         if not found:
@@ -108,6 +143,7 @@ def main():
         address = found.group(1)
 
         browser, tools = start_browser(os.path.join(work, "profile"))
+        cleanup.kill_group(browser, work)
         target = tools.call("Target.createTarget", {"url": "about:blank"})["targetId"]
         page = tools.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
         tools.call("Page.enable", session=page)
@@ -152,8 +188,7 @@ def main():
         print("web example: form submitted in Chromium, results shown; screenshot at " + screenshot)
     finally:
         if browser is not None:
-            browser.kill()
-            browser.wait()
+            kill_group(browser)
         if server is not None and server.poll() is None:
             server.kill()
             server.wait()

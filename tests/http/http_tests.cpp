@@ -48,7 +48,7 @@ const std::pair<const char*, const char*> kPages[] = {
 class ServerProcess {
  public:
   explicit ServerProcess(const std::string& name, std::vector<std::string> options = {}) {
-    base_ = fs::path(::testing::TempDir()) / ("qjapi-http-" + std::to_string(getpid())) / name;
+    base_ = ProgramFolder("qjapi-http") / name;
     fs::remove_all(base_);
     fs::create_directories(base_ / "root" / "QuillModules");
     fs::create_directories(base_ / "web" / "folder");

@@ -1,6 +1,7 @@
 // A private PostgreSQL cluster for the tests: initdb into a temporary folder, a free local port,
-// password authentication, stopped and removed at the end. The server refuses to run as root, so
-// as root it runs as the `postgres` user the package creates.
+// password authentication, stopped and removed at the end, also when the test program is killed
+// (CleanupOnExit). The server refuses to run as root, so as root it runs as the `postgres` user the
+// package creates.
 #pragma once
 
 #include <netinet/in.h>
@@ -13,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#include "../cleanup_on_exit.h"
 
 namespace qjapi_test {
 
@@ -47,6 +50,7 @@ class PgCluster {
       if (chown(dir_.c_str(), postgres->pw_uid, postgres->pw_gid) != 0) return "cannot give the folder to postgres";
       as_ = "runuser -u postgres -- ";
     }
+    CleanupOnExit::Run("cd / && " + ControlCommand("stop -m fast -w") + " 2>/dev/null; rm -rf " + dir_);
     std::ofstream(dir_ + "/pw") << kPassword << "\n";
     if (!as_.empty()) Shell("chown postgres " + dir_ + "/pw");
     if (!Shell(as_ + bin_ + "/initdb -D " + dir_ + "/data -U " + kUser + " --auth=scram-sha-256 --pwfile=" + dir_ +
@@ -62,13 +66,18 @@ class PgCluster {
   bool Restart() { return Control("start -w -o \"-p " + std::to_string(port_) + " -k " + dir_ +
                                   " -c listen_addresses=127.0.0.1 -c max_connections=60\""); }
 
-  ~PgCluster() {
+  // Stops the server and removes its folder; for programs that end with std::_Exit.
+  void Shutdown() {
     if (started_) Stop();
+    started_ = false;
     if (!dir_.empty()) {
       std::error_code ignored;
       std::filesystem::remove_all(dir_, ignored);
     }
+    dir_.clear();
   }
+
+  ~PgCluster() { Shutdown(); }
 
   int port() const { return port_; }
   // A host URL of the server: the database is appended to it.
@@ -78,9 +87,10 @@ class PgCluster {
   // From "/": the postgres user may not enter the test's working folder.
   static bool Shell(const std::string& command) { return std::system(("cd / && " + command).c_str()) == 0; }
 
-  bool Control(const std::string& what) {
-    return Shell(as_ + bin_ + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/server.log " + what + " > /dev/null");
+  std::string ControlCommand(const std::string& what) const {
+    return as_ + bin_ + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/server.log " + what + " > /dev/null";
   }
+  bool Control(const std::string& what) { return Shell(ControlCommand(what)); }
 
   static int FreePort() {
     const int s = socket(AF_INET, SOCK_STREAM, 0);

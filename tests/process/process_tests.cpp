@@ -32,7 +32,7 @@ struct Outcome {
 class Server {
  public:
   explicit Server(const std::string& name) {
-    base_ = fs::path(::testing::TempDir()) / ("qjapi-process-" + std::to_string(getpid())) / name;
+    base_ = ProgramFolder("qjapi-process") / name;
     fs::remove_all(base_);
     fs::create_directories(base_ / "root" / "QuillModules");
     for (const char* file : {QJAPI_MODULE, QJAPI_JAR, HOSTILE_JAR, NATIVE_WALK_JAR})

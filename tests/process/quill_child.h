@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "../cleanup_on_exit.h"
+
 extern char** environ;
 
 namespace quill_child {
@@ -41,6 +43,17 @@ inline void ExpectNoJniWarnings(const std::string& out, const std::string& err) 
     EXPECT_FALSE(Has(out, warning)) << warning << "\n" << out;
     EXPECT_FALSE(Has(err, warning)) << warning << "\n" << err;
   }
+}
+
+// The folder below which one test program keeps its cases' server roots (<temp>/<prefix>-PID),
+// removed however the program ends.
+inline fs::path ProgramFolder(const std::string& prefix) {
+  static const fs::path folder = [&] {
+    const fs::path path = fs::path(::testing::TempDir()) / (prefix + "-" + std::to_string(getpid()));
+    qjapi_test::CleanupOnExit::Remove(path.string());
+    return path;
+  }();
+  return folder;
 }
 
 // One child; killed when the object goes while it still runs.

@@ -53,13 +53,20 @@ struct QuillRun {
 class Root {
  public:
   explicit Root(const std::string& name, const std::vector<std::string>& jars = {QJAPI_JAR}) {
-    base_ = fs::path(::testing::TempDir()) / ("qjapi-startup-" + std::to_string(getpid())) / name;
+    base_ = quill_child::ProgramFolder("qjapi-startup") / name;
     fs::remove_all(base_);
     path_ = base_ / "server" / "root";
     fs::create_directories(path_ / "QuillModules");
     fs::copy_file(QJAPI_MODULE, path_ / "QuillModules" / "libQJAPI.so");
     for (const std::string& jar : jars)
       fs::copy_file(jar, path_ / "QuillModules" / fs::path(jar).filename());
+  }
+  Root(const Root&) = delete;
+  Root& operator=(const Root&) = delete;
+  // Each case's copy of the module is gone when the case ends, not only at the program's end.
+  ~Root() {
+    std::error_code ignored;
+    fs::remove_all(base_, ignored);
   }
   const fs::path& path() const { return path_; }
   // For roots whose database cannot take the -Xcheck:jni preference.
