@@ -286,6 +286,27 @@ TEST_F(HttpServe, StatusCodesForWhatCannotBeServedAsIs) {
     raw.Send(request);
     EXPECT_EQ(raw.Receive(5s).rfind("HTTP/1.1 400", 0), 0u) << request;
   }
+  // The limit on the head at its edges: the target alone is refused with 414 only when it is longer
+  // than the limit, the whole head (request line and fields) with 431 when it is.
+  const std::string fields = "Host: x\r\nConnection: close\r\n";
+  const size_t headAtLimit = 2048 - std::string("GET  HTTP/1.1\r\n").size() - fields.size();
+  const struct {
+    const char* name;
+    size_t target;
+    const char* status;
+  } edges[] = {
+      {"head at the limit", headAtLimit, "HTTP/1.1 200"},
+      {"head one over", headAtLimit + 1, "HTTP/1.1 431"},
+      {"target at the limit", 2048, "HTTP/1.1 431"},
+      {"target one over", 2049, "HTTP/1.1 414"},
+  };
+  for (const auto& edge : edges) {
+    RawClient raw(server_->Port());
+    const std::string target = "/echo.qs?p=" + std::string(edge.target - 11, 'a');
+    raw.Send("GET " + target + " HTTP/1.1\r\n" + fields + "\r\n");
+    const std::string reply = raw.Receive(5s);
+    EXPECT_EQ(reply.rfind(edge.status, 0), 0u) << edge.name << ": " << reply.substr(0, 40);
+  }
   // Each request has its access log line.
   EXPECT_NE(server_->Log().find("\"GET /missing.qs HTTP/1.1\" 404"), std::string::npos);
 }
