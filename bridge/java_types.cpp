@@ -91,12 +91,36 @@ bool FindMember(const std::string& type, const std::string& member, JavaMethodEn
   return FindJavaMember(gJavaMembersLock, gJavaMembers, type, member, out);
 }
 
-// The class of any member registered for the type: where the built-in serialisation callbacks
-// find the class of a value that carries no object.
+// The class of any member registered for the type: where the built-in serialisation finds the
+// class of a value that carries no object.
 std::string AnyClassOfType(const std::string& type) {
   CriticalSectionScope locked(gJavaMembersLock);
   auto it = gJavaMembers.lower_bound(JavaMemberKey(type, std::string()));
   return it != gJavaMembers.end() && it->first.first == type ? it->second.className : std::string();
+}
+
+// The registered class of the type's members whose name is className ("pkg/Name"), or null: the
+// only classes a restored value's object may have.
+jclass RegisteredClassOfType(const std::string& type, const std::string& className) {
+  CriticalSectionScope locked(gJavaMembersLock);
+  for (auto it = gJavaMembers.lower_bound(JavaMemberKey(type, std::string()));
+       it != gJavaMembers.end() && it->first.first == type; ++it) {
+    if (it->second.className == className) return it->second.cls;
+  }
+  return nullptr;
+}
+
+// The class of the object a Java serialisation stream starts with, in the slashed form the member
+// tables keep ("pkg/Name"), or empty: the stream header (0xACED, version), TC_OBJECT, TC_CLASSDESC,
+// then the class name as a two-byte length and its bytes.
+std::string SerialisedClassName(const unsigned char* bytes, size_t size) {
+  constexpr size_t kNameStart = 8;
+  if (size < kNameStart || bytes[0] != 0xAC || bytes[1] != 0xED || bytes[4] != 0x73 || bytes[5] != 0x72) return {};
+  const size_t length = (size_t{bytes[6]} << 8) | bytes[7];
+  if (length == 0 || kNameStart + length > size) return {};
+  std::string name(reinterpret_cast<const char*>(bytes) + kNameStart, length);
+  for (char& c : name) c = c == '.' ? '/' : c;
+  return name;
 }
 
 // One global reference per registered class, kept for the life of the process: entries are
@@ -142,20 +166,24 @@ bool IsA(JNIEnv* env, jclass cls, const char* interfaceName) {
 }
 
 // The Java object restored from the serialised bytes in parameter 0, as a local reference, or
-// null.
-jobject UnserializeJavaObject(JNIEnv* env, quill_token token, jclass cls) {
-  if (!IsA(env, cls, "java/io/Serializable")) return nullptr;
-  const jmethodID unserialize = env->GetStaticMethodID(gClassCache.tagModule, "unserialize", "([B)Ljava/lang/Object;");
-  if (unserialize == nullptr) {
-    env->ExceptionClear();
-    return nullptr;
-  }
+// null. Its class is the one the bytes record, and only a class registered for the type's members
+// is read back: the order or names of the members never decide it, and bytes naming any other
+// class are never given to the VM to read.
+jobject UnserializeJavaObject(JNIEnv* env, quill_token token, const std::string& typeName) {
   quill_type parameter = 0;
   quill_getTagParam2(token, 0, &parameter);
   if (parameter == 0) return nullptr;
   quill_value_t record{};
   quill_typeGetStringConv(token, parameter, &record, "BINARY");
   if (record.nameSize == 0) return nullptr;
+  const jclass cls = RegisteredClassOfType(
+      typeName, SerialisedClassName(reinterpret_cast<const unsigned char*>(record.name), record.nameSize));
+  if (cls == nullptr || !IsA(env, cls, "java/io/Serializable")) return nullptr;
+  const jmethodID unserialize = env->GetStaticMethodID(gClassCache.tagModule, "unserialize", "([B)Ljava/lang/Object;");
+  if (unserialize == nullptr) {
+    env->ExceptionClear();
+    return nullptr;
+  }
   const auto size = static_cast<jsize>(record.nameSize);
   LocalRef<jbyteArray> bytes(env, env->NewByteArray(size));
   if (!bytes) return nullptr;
@@ -284,8 +312,8 @@ osError JavaMemberDispatch(quill_token token) {
       }
     }
 
-    if (onUnserialize && !found && target == nullptr && stored == nullptr && cls) {
-      LocalRef<jobject> restored(env, UnserializeJavaObject(env, token, cls.get()));
+    if (onUnserialize && !found && target == nullptr && stored == nullptr) {
+      LocalRef<jobject> restored(env, UnserializeJavaObject(env, token, typeName));
       if (restored) {
         osError r = quill_typeSetCustomDtor(self, JavaObjectDestructor);
         if (r == 0) {
