@@ -415,12 +415,6 @@ TEST(TagCall, RunLeavesNothingBehindOnAThreadThatStaysAttached) {
   }
 }
 
-TEST(TagCall, ReturnedIntegersKeepAll64Bits) {
-  const BalanceChecked balanced;
-  EXPECT_EQ(Output("fx_return_int()"), "1099511627776");
-  EXPECT_EQ(Output("fx_return_int() + 1"), "1099511627777");
-}
-
 // The VM was created on this thread, which keeps only the VM's default stack: long chains and
 // legal deep nesting still parse, run and are torn down here.
 TEST(StartupThread, LongChainsAndDeepNestingRunOnTheThreadThatCreatedTheVm) {
@@ -477,84 +471,63 @@ TEST(NativeWalk, EveryNativeRefusesBadCallsSucceedsOnGoodOnesAndStaysBalanced) {
 
 // ---- values that go in through one native and come back through another, or the script ----
 
-TEST(RoundTrip, VariablesKeepNameValueAndModeInBothDirections) {
+// Each row is one script and the output it must give; the request's inputs where a row needs them.
+TEST(RoundTrip, ValuesCrossBetweenScriptHostAndJavaWhole) {
   const BalanceChecked balanced;
-  // Java writes, the script reads: a name and value passed in swapped order define another variable.
-  EXPECT_EQ(Output("fx_setvar('rt_name', 'rt value \u00e9'); $rt_name"), "rt value \xC3\xA9")
-      << "setVariable must hand the host the name first, then the value";
-  EXPECT_EQ(Output("fx_setvar('rt_name', 'v'); try => { $v } catch => { 'no variable named by the value' }"),
-            "no variable named by the value");
-  // The script writes, Java reads.
-  EXPECT_EQ(Output("var rt_in = 'from the script'; fx_getvar('rt_in')"), "from the script");
-  // Modes pass through: a global is seen inside a defined tag, a local is not.
+  quill_service::RunInputs request;
+  request.params = {{"rp", "request value"}, {"smiley", "a\xF0\x9F\x98\x80" "b"}, {"broken", "a\xFF" "b\xC3"},
+                    {"bmp", "\xE2\x82\xAC\xC0\x80"}, {"\xF0\x9F\x98\x80", "smile"}, {"\xED\x95\x9C", "hangul"},
+                    {"caf\xC3\xA9", "plain"}};
+  request.cookies = {{"ck", "cookie value"}};
   const std::string probe = "define tag rt_probe() => { try => { return $rt_mode } catch => { return 'unseen' } }\n";
-  EXPECT_EQ(Output(probe + "fx_setvar_mode('rt_mode', 'global', 1); rt_probe()"), "global");
-  EXPECT_EQ(Output(probe + "fx_setvar_mode('rt_mode', 'local', 0); rt_probe(); ' '; $rt_mode"), "unseen local");
-  EXPECT_EQ(Output("var rt_c = 1; global rt_c = 2; fx_var_count('rt_c'); fx_var_count('rt_none')"), "20");
-  // By handle: the value arrives whole, with its type.
-  EXPECT_EQ(Output("var rt_src = [1, 'two', 2.5]; fx_copyvar('rt_src', 'rt_dst'); $rt_dst == $rt_src; ' '; "
-                   "$rt_dst->type()"),
-            "true array");
-}
-
-TEST(RoundTrip, ResultCodeAndMessageReachTheRequest) {
-  const BalanceChecked balanced;
-  const ScriptRun run = RunScript("fx_result(-42, 'message \u20ac'); result_code(); ' '; result_message()");
-  EXPECT_TRUE(run.ok) << run.error;
-  EXPECT_EQ(run.output, "-42 message \xE2\x82\xAC");
-  EXPECT_EQ(run.resultCode, -42);
-  EXPECT_EQ(run.resultMessage, "message \xE2\x82\xAC");
-}
-
-TEST(RoundTrip, HeadersSetOnEitherSideAreReadOnTheOther) {
-  const BalanceChecked balanced;
-  EXPECT_EQ(Output("header_set('X-In: from the script'); fx_headers('X-In: replaced by Java', 'X-Add: added'); "
-                   "'|'; header_get()"),
-            "[X-In: from the script\r\n]|X-In: replaced by Java\r\nX-Add: added\r\n");
-}
-
-TEST(RoundTrip, ParametersArriveWithNameDataAndTypeInOrder) {
-  const BalanceChecked balanced;
-  EXPECT_EQ(Output("fx_param_fields('first', -named='second', 3)"), "=first:strg;named=second:strg;=3:intg;");
-  quill_service::RunInputs inputs;
-  inputs.params = {{"rp", "request value"}};
-  inputs.cookies = {{"ck", "cookie value"}};
-  const ScriptRun run = RunScript("fx_request_param('rp'); ' '; fx_cookie('ck')", inputs);
-  EXPECT_EQ(run.output, "rp=request value ck=cookie value") << run.error;
-}
-
-// A request parameter is the host's UTF-8: it reaches Java whole, also beyond the Basic
-// Multilingual Plane and with bytes that are not UTF-8, and comes back out as UTF-8.
-TEST(HostText, RequestParametersReachJavaWhole) {
-  const BalanceChecked balanced;
-  quill_service::RunInputs inputs;
-  inputs.params = {{"smiley", "a\xF0\x9F\x98\x80" "b"}, {"broken", "a\xFF" "b\xC3"}, {"bmp", "\xE2\x82\xAC\xC0\x80"}};
-  const ScriptRun run = RunScript("fx_request_param('smiley'); '|'; fx_request_param('broken'); '|'; fx_request_param('bmp')", inputs);
-  EXPECT_EQ(run.output, std::string("smiley=a\xF0\x9F\x98\x80" "b|broken=a\xEF\xBF\xBD" "b\xEF\xBF\xBD|bmp=\xE2\x82\xAC") + '\0')
-      << run.error;
-}
-
-// The other way: a name Java asks the host for is the host's UTF-8, not the VM's modified form.
-TEST(HostText, NamesJavaAsksForReachTheHostAsUtf8) {
-  const BalanceChecked balanced;
-  quill_service::RunInputs inputs;
-  inputs.params = {{"\xF0\x9F\x98\x80", "smile"}, {"\xED\x95\x9C", "hangul"}, {"caf\xC3\xA9", "plain"}};
-  const ScriptRun run = RunScript(
-      "fx_request_param('\xF0\x9F\x98\x80'); '|'; fx_request_param('\xED\x95\x9C'); '|'; fx_request_param('caf\xC3\xA9')",
-      inputs);
-  EXPECT_EQ(run.output, "\xF0\x9F\x98\x80=smile|\xED\x95\x9C=hangul|caf\xC3\xA9=plain") << run.error;
-}
-
-TEST(RoundTrip, ReturnedValuesKeepTheirTypeAndContents) {
-  const BalanceChecked balanced;
-  EXPECT_EQ(Output("fx_return_param([1, 'two'])->type(); ' '; fx_return_param([1, 'two']) == [1, 'two']"),
-            "array true");
-  EXPECT_EQ(Output("fx_return_param(2.5) * 2; ' '; fx_return_param(7) + 1"), "5.0 8");
-  EXPECT_EQ(Output("fx_return_text('text \u4e16') == 'text \u4e16'"), "true");
-  EXPECT_EQ(Output("fx_return_string()"), "returned text \xE2\x82\xAC");
-  EXPECT_EQ(Output("fx_return_int()->type(); ' '; fx_return_decimal()->type(); ' '; fx_return_decimal(); ' '; "
-                   "fx_return_bool()->type(); ' '; fx_return_bool()"),
-            "integer decimal 2.5 boolean true");
+  std::string allBytes;
+  for (int b = 0x80; b <= 0xFF; ++b) allBytes += static_cast<char>(b);
+  const struct {
+    const char* what;
+    std::string script, expected;
+  } rows[] = {
+      // Java writes a variable, the script reads it: swapped name and value would define another.
+      {"setVariable", "fx_setvar('rt_name', 'rt value \u00e9'); $rt_name", "rt value \xC3\xA9"},
+      {"setVariable order", "fx_setvar('rt_name', 'v'); try => { $v } catch => { 'no variable named by the value' }",
+       "no variable named by the value"},
+      {"getVariable", "var rt_in = 'from the script'; fx_getvar('rt_in')", "from the script"},
+      // Modes pass through: a global is seen inside a defined tag, a local is not.
+      {"global mode", probe + "fx_setvar_mode('rt_mode', 'global', 1); rt_probe()", "global"},
+      {"local mode", probe + "fx_setvar_mode('rt_mode', 'local', 0); rt_probe(); ' '; $rt_mode", "unseen local"},
+      {"variable count", "var rt_c = 1; global rt_c = 2; fx_var_count('rt_c'); fx_var_count('rt_none')", "20"},
+      {"variable by handle", "var rt_src = [1, 'two', 2.5]; fx_copyvar('rt_src', 'rt_dst'); $rt_dst == $rt_src; ' '; "
+       "$rt_dst->type()", "true array"},
+      {"headers", "header_set('X-In: from the script'); fx_headers('X-In: replaced by Java', 'X-Add: added'); "
+       "'|'; header_get()", "[X-In: from the script\r\n]|X-In: replaced by Java\r\nX-Add: added\r\n"},
+      {"tag parameters", "fx_param_fields('first', -named='second', 3)", "=first:strg;named=second:strg;=3:intg;"},
+      {"request parameter and cookie", "fx_request_param('rp'); ' '; fx_cookie('ck')", "rp=request value ck=cookie value"},
+      // The host's UTF-8 reaches Java whole, beyond the Basic Multilingual Plane and with bytes that
+      // are not UTF-8, and comes back out as UTF-8.
+      {"request parameters' text", "fx_request_param('smiley'); '|'; fx_request_param('broken'); '|'; fx_request_param('bmp')",
+       std::string("smiley=a\xF0\x9F\x98\x80" "b|broken=a\xEF\xBF\xBD" "b\xEF\xBF\xBD|bmp=\xE2\x82\xAC") + '\0'},
+      // The other way: a name Java asks the host for is the host's UTF-8, not the VM's modified form.
+      {"names asked for", "fx_request_param('\xF0\x9F\x98\x80'); '|'; fx_request_param('\xED\x95\x9C'); '|'; "
+       "fx_request_param('caf\xC3\xA9')", "\xF0\x9F\x98\x80=smile|\xED\x95\x9C=hangul|caf\xC3\xA9=plain"},
+      {"output text", "fx_output()", "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xE4\xB8\x96\xE7\x95\x8C \xF0\x9F\x98\x80"},
+      {"output bytes", "fx_output_bytes()", "bytes:" + allBytes},
+      {"returned by handle", "fx_return_param([1, 'two'])->type(); ' '; fx_return_param([1, 'two']) == [1, 'two']",
+       "array true"},
+      {"returned numbers", "fx_return_param(2.5) * 2; ' '; fx_return_param(7) + 1", "5.0 8"},
+      {"returned text", "fx_return_text('text \u4e16') == 'text \u4e16'", "true"},
+      {"returned string", "fx_return_string(); ' '; fx_return_value()", "returned text \xE2\x82\xAC value by handle"},
+      {"returned types", "fx_return_int()->type(); ' '; fx_return_decimal()->type(); ' '; fx_return_decimal(); ' '; "
+       "fx_return_bool()->type(); ' '; fx_return_bool()", "integer decimal 2.5 boolean true"},
+      {"64-bit integers", "fx_return_int(); ' '; fx_return_int() + 1", "1099511627776 1099511627777"},
+  };
+  for (const auto& row : rows) {
+    const ScriptRun run = RunScript(row.script, request);
+    EXPECT_TRUE(run.ok) << row.what << ": " << run.error;
+    EXPECT_EQ(run.output, row.expected) << row.what;
+  }
+  const ScriptRun result = RunScript("fx_result(-42, 'message \u20ac'); result_code(); ' '; result_message()");
+  EXPECT_EQ(result.output, "-42 message \xE2\x82\xAC") << result.error;
+  EXPECT_EQ(result.resultCode, -42);
+  EXPECT_EQ(result.resultMessage, "message \xE2\x82\xAC");
 }
 
 // ---- the server's general services ----
