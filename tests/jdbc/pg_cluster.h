@@ -80,18 +80,8 @@ class PgCluster {
   ~PgCluster() { Shutdown(); }
 
   int port() const { return port_; }
-  // A host URL of the server: the database is appended to it.
-  std::string url() const { return "jdbc:postgresql://127.0.0.1:" + std::to_string(port_) + "/"; }
 
- private:
-  // From "/": the postgres user may not enter the test's working folder.
-  static bool Shell(const std::string& command) { return std::system(("cd / && " + command).c_str()) == 0; }
-
-  std::string ControlCommand(const std::string& what) const {
-    return as_ + bin_ + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/server.log " + what + " > /dev/null";
-  }
-  bool Control(const std::string& what) { return Shell(ControlCommand(what)); }
-
+  // A local TCP port nothing listens on now.
   static int FreePort() {
     const int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -106,6 +96,19 @@ class PgCluster {
     if (s >= 0) close(s);
     return port;
   }
+
+  // A host URL of the server: the database is appended to it.
+  std::string url() const { return "jdbc:postgresql://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+ private:
+  // From "/": the postgres user may not enter the test's working folder.
+  static bool Shell(const std::string& command) { return std::system(("cd / && " + command).c_str()) == 0; }
+
+  std::string ControlCommand(const std::string& what) const {
+    return as_ + bin_ + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/server.log " + what + " > /dev/null";
+  }
+  bool Control(const std::string& what) { return Shell(ControlCommand(what)); }
+
 
   std::string bin_, dir_, as_;
   int port_ = 0;
