@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   libcommons-csv-java
   libxerial-sqlite-jdbc-java libpostgresql-jdbc-java postgresql libhikaricp-java libslf4j-java
+  mariadb-server libmariadb-java
   libmicrohttpd-dev libcurl4-openssl-dev chromium python3 wrk
 )
 # The opt-in fuzzing build (docs/fuzzing.md): SETUP_FUZZ=1 ./scripts/setup.sh

@@ -1,6 +1,7 @@
-// The JDBC connector against real databases: SQLite (the embedded default, no host stored) and a
-// private PostgreSQL cluster this program starts itself. The same record-action cases run on
-// both; scripts run as a user's would, and what a database keeps is read back through it.
+// The JDBC connector against real databases: SQLite (the embedded default, no host stored), a
+// private PostgreSQL cluster and a private MariaDB server this program starts itself. The same
+// record-action cases run on each; scripts run as a user's would, and what a database keeps is
+// read back through it.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <jni.h>
@@ -17,6 +18,7 @@
 #include "service/core/log.h"
 #include "service/datasource/host_store.h"
 #include "service/script/script.h"
+#include "tests/jdbc/mariadb_server.h"
 #include "tests/jdbc/pg_cluster.h"
 #include "tests/vm_server.h"
 
@@ -26,21 +28,31 @@ using quill_service::ScriptRun;
 
 qjapi_test::PgCluster* gPg = nullptr;
 std::string gPgMissing;  // why the PostgreSQL cases are skipped
+qjapi_test::MariaDbServer* gMaria = nullptr;
+std::string gMariaMissing;  // why the MariaDB cases are skipped
+const std::string kNothingMissing;
 JNIEnv* gEnv = nullptr;
 
 struct Database {
   const char* source;
   const char* table;  // the CREATE TABLE of the cases' table "items"
   const char* blob;   // the SQL of the bytes 00 FF 41
+  const char* items;  // how the server writes the table "items" of the database "shop"
+  const char* quote;  // the identifier quote
+  const std::string* missing;  // why its cases are skipped (empty: they run)
 };
 const Database kSqlite{"SQLite",
                        "CREATE TABLE items (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, price REAL, "
                        "stock INTEGER, data BLOB)",
-                       "X'00FF41'"};
+                       "X'00FF41'", "\"items\"", "\"", &kNothingMissing};
 const Database kPostgres{"PostgreSQL",
                          "CREATE TABLE items (id SERIAL PRIMARY KEY, name TEXT NOT NULL UNIQUE, price DOUBLE "
                          "PRECISION, stock INTEGER, data BYTEA)",
-                         "decode('00ff41', 'hex')"};
+                         "decode('00ff41', 'hex')", "quill.\"items\"", "\"", &gPgMissing};
+const Database kMariaDb{"MariaDB",
+                        "CREATE TABLE items (id INTEGER AUTO_INCREMENT PRIMARY KEY, name VARCHAR(200) NOT NULL "
+                        "UNIQUE, price DOUBLE, stock INTEGER, data BLOB)",
+                        "X'00FF41'", "`shop`.`items`", "`", &gMariaMissing};
 
 ScriptRun RunScript(const std::string& source) { return quill_service::RunScriptText(source, "jdbc.q", {}); }
 
@@ -56,10 +68,10 @@ bool Logged(int level, const std::string& text) {
                      [&](const auto& line) { return line.level == level && line.text == text; });
 }
 
-class OnBoth : public ::testing::TestWithParam<const Database*> {
+class OnEach : public ::testing::TestWithParam<const Database*> {
  protected:
   void SetUp() override {
-    if (GetParam() == &kPostgres && !gPgMissing.empty()) GTEST_SKIP() << gPgMissing;
+    if (!GetParam()->missing->empty()) GTEST_SKIP() << *GetParam()->missing;
     on = std::string("-source='") + GetParam()->source + "', -database='shop'";
     items = on + ", -table='items'";
   }
@@ -85,7 +97,7 @@ class OnBoth : public ::testing::TestWithParam<const Database*> {
   std::string on, items;
 };
 
-TEST_P(OnBoth, SearchesApplyEveryOperatorGroupsSortingAndPaging) {
+TEST_P(OnEach, SearchesApplyEveryOperatorGroupsSortingAndPaging) {
   Fill();
   const struct {
     const char* criteria;
@@ -101,16 +113,21 @@ TEST_P(OnBoth, SearchesApplyEveryOperatorGroupsSortingAndPaging) {
       {"-sort='name', -skip=1, -max=2", "5:Banana,Cherry,"},
       {"-sort='name', -skip=4, -max=10", "5:Elderberry,"},
       {"-sort='name', -max=0", "5:"},
+      {"-sort='name', -skip=7, -max=2", "5:"},
+      {"['stock', '<', 5], -select='name', -sort='name', -max=1", "3:Banana,"},
+      // Counted past the limit however the statement reads; a select list the database will not
+      // wrap (a column twice) is counted by reading.
+      {"-select='name', -select='name', -sort_desc='name', -max=1", "5:Elderberry,"},
       {"-key='name', -key_value='Damson'", "1:Damson,"},
   };
   for (const auto& c : cases) EXPECT_EQ(Names(c.criteria), c.expected) << c.criteria;
   EXPECT_EQ(Output("db_search(" + items + ", ['stock', 3], -select='name', -select='price') => { "
                    "column_names()->join(',') '|' field(1) '|' action_statement() }"),
-            "name,price|4.75|SELECT \"name\",\"price\" FROM " +
-                std::string(GetParam() == &kPostgres ? "quill." : "") + "\"items\" WHERE (stock = 3)");
+            std::string("name,price|4.75|SELECT ") + GetParam()->quote + "name" + GetParam()->quote + "," +
+                GetParam()->quote + "price" + GetParam()->quote + " FROM " + GetParam()->items + " WHERE (stock = 3)");
 }
 
-TEST_P(OnBoth, AddUpdateDeleteAndDescribeChangeAndReportTheRows) {
+TEST_P(OnEach, AddUpdateDeleteAndDescribeChangeAndReportTheRows) {
   Fill();
   EXPECT_EQ(Output("db_add(" + items + ", ['name', 'Fig'], ['price', 1.25]) => { action_row_id() '|' found_count() }"),
             "6|1");
@@ -135,7 +152,7 @@ TEST_P(OnBoth, AddUpdateDeleteAndDescribeChangeAndReportTheRows) {
   EXPECT_NE(Output("db_tables(" + on + ") => { rows => { field('name') ',' } }").find("items,"), std::string::npos);
 }
 
-TEST_P(OnBoth, TextAndBytesComeBackAsTheyWentIn) {
+TEST_P(OnEach, TextAndBytesComeBackAsTheyWentIn) {
   Fill();
   const std::string odd = "\"Grüße, 日本 \\\\ O'Brien 😀\"";  // a script string: \\ is one backslash
   const std::string kept = "Grüße, 日本 \\ O'Brien 😀";
@@ -153,7 +170,71 @@ TEST_P(OnBoth, TextAndBytesComeBackAsTheyWentIn) {
             "3blob");
 }
 
-TEST_P(OnBoth, SqlErrorsReachTheScriptAsCodesAndMessagesAndTheServerGoesOn) {
+// Values that end a literal early where backslashes are escapes (MariaDB's default mode), or
+// spell a NUL: each is found, stored, updated by and deleted by as exactly itself, and touches no
+// other row. A real NUL reaches no database.
+TEST_P(OnEach, HostileValuesStayInsideTheirLiterals) {
+  Fill();
+  ASSERT_EQ(Output("db_statement(" + on + ", -sql='DROP TABLE IF EXISTS secret') db_statement(" + on +
+                   ", -sql='CREATE TABLE secret (k VARCHAR(20), v VARCHAR(20))') db_statement(" + on +
+                   ", -sql=\"INSERT INTO secret VALUES ('key', 'hidden')\")"),
+            "");
+  const struct {
+    const char* script;  // the value as a script string
+    std::string stored;  // what the database must keep
+  } values[] = {
+      {R"("nomatch\\' OR 1=1 #")", R"(nomatch\' OR 1=1 #)"},
+      {R"("x\\' AND 0) UNION SELECT k, v FROM secret #")", R"(x\' AND 0) UNION SELECT k, v FROM secret #)"},
+      {R"("C:\\path\\")", R"(C:\path\)"},
+      {R"("a\\' OR 1=1 --")", R"(a\' OR 1=1 --)"},
+      {R"("back\\slash")", R"(back\slash)"},
+      {R"("x\\0y")", R"(x\0y)"},
+      {R"("\\")", R"(\)"},
+      {R"("\\\\'")", R"(\\')"},
+      {R"("' OR ''='")", R"(' OR ''=')"},
+      {R"("x'); DELETE FROM items; --")", R"(x'); DELETE FROM items; --)"},
+      {R"("line\n-- 1=1 OR name")", "line\n-- 1=1 OR name"},
+  };
+  for (const auto& v : values) {
+    const std::string value = v.script;
+    // Before it is stored nothing matches it, by key, by equality or by pattern, and no search fails.
+    for (const std::string& criteria : {"-key='name', -key_value=" + value, "['name', " + value + "]",
+                                        "['name', 'contains', " + value + "]"}) {
+      EXPECT_EQ(Output("db_search(" + items + ", " + criteria + ") => { action_code() ':' found_count() }"), "0:0")
+          << criteria;
+    }
+    ASSERT_EQ(Output("db_add(" + items + ", ['name', " + value + "], ['stock', 5]) => { action_code() }"), "0")
+        << value;
+    EXPECT_EQ(Output("db_search(" + items + ", -key='name', -key_value=" + value +
+                     ") => { found_count() '|' field('name') }"),
+              "1|" + v.stored)
+        << value;
+    EXPECT_EQ(Output("db_update(" + items + ", -key='name', -key_value=" + value + ", ['stock', 77]) => { found_count() }"),
+              "1")
+        << value;
+    EXPECT_EQ(Names("['stock', 77]"), "1:" + v.stored + ",") << value;
+    EXPECT_EQ(Output("db_delete(" + items + ", -key='name', -key_value=" + value + ") => { found_count() }"), "1")
+        << value;
+    EXPECT_EQ(Names("['stock', '>', 0], -sort='name'"), "3:Apple,Cherry,Elderberry,") << value;
+  }
+  if (GetParam() == &kMariaDb) {
+    // A script that resets its session's mode does not open the literals of its later actions.
+    EXPECT_EQ(Output("db_statement(" + on + ", -sql=\"SET SESSION sql_mode = ''\") db_search(" + items +
+                     R"(, -key='name', -key_value="nomatch\\' OR 1=1 #") => { action_code() ':' found_count() })"),
+              "0:0");
+  }
+  // A real NUL is refused by every action before anything is sent.
+  for (const std::string& action : {"db_add(" + items + ", ['name', \"x\\0y\"])",
+                                   "db_search(" + items + ", ['name', 'begins', \"\\0\"])",
+                                   "db_update(" + items + ", -key='id', -key_value=1, ['name', \"A\\0\"])",
+                                   "db_delete(" + items + ", -key='name', -key_value=\"Apple\\0' OR 1=1\")"}) {
+    EXPECT_EQ(Output(action + " => { action_code() }"), "-9960") << action;
+  }
+  EXPECT_EQ(Names("-sort='id'"), "5:Apple,Banana,Cherry,Damson,Elderberry,");
+  EXPECT_EQ(Output("db_search(" + on + ", -table='secret') => { found_count() field('v') }"), "1hidden");
+}
+
+TEST_P(OnEach, SqlErrorsReachTheScriptAsCodesAndMessagesAndTheServerGoesOn) {
   Fill();
   const auto answer = [&](const std::string& action) {
     return Output(action + " => { action_code() '|' action_message() }");
@@ -168,10 +249,12 @@ TEST_P(OnBoth, SqlErrorsReachTheScriptAsCodesAndMessagesAndTheServerGoesOn) {
   const int32_t foreign = quill_service::AddDataSourceHost(GetParam()->source, "jdbc:nothing:here", "u", "p");
   EXPECT_EQ(answer("db_search(" + items + ", -host=" + std::to_string(foreign) + ")").substr(0, 6), "-9105|");
   quill_service::RemoveDataSourceHost(foreign);  // the first host stored is every action's default
-  if (GetParam() == &kPostgres) {
-    const int32_t closed = quill_service::AddDataSourceHost("PostgreSQL", "jdbc:postgresql://127.0.0.1:1/", "quill", "x");
+  if (GetParam() != &kSqlite) {
+    const std::string url = GetParam() == &kPostgres ? gPg->url() : gMaria->url();
+    const std::string nowhere = url.substr(0, url.find("127.0.0.1:")) + "127.0.0.1:1/";
+    const int32_t closed = quill_service::AddDataSourceHost(GetParam()->source, nowhere, "quill", "x");
     EXPECT_EQ(answer("db_search(" + items + ", -host=" + std::to_string(closed) + ")").substr(0, 6), "-9100|");
-    const int32_t wrong = quill_service::AddDataSourceHost("PostgreSQL", gPg->url(), "quill", "wrong");
+    const int32_t wrong = quill_service::AddDataSourceHost(GetParam()->source, url, "quill", "wrong");
     const std::string refused = answer("db_search(" + items + ", -host=" + std::to_string(wrong) + ")");
     EXPECT_EQ(refused.substr(0, 6), "-9100|") << refused;
     EXPECT_NE(refused.find("password"), std::string::npos) << refused;
@@ -179,7 +262,7 @@ TEST_P(OnBoth, SqlErrorsReachTheScriptAsCodesAndMessagesAndTheServerGoesOn) {
   EXPECT_EQ(Names("-key='name', -key_value='Apple'"), "1:Apple,");
 }
 
-TEST_P(OnBoth, EachRequestsConnectionGoesBackToThePoolAtItsEnd) {
+TEST_P(OnEach, EachRequestsConnectionGoesBackToThePoolAtItsEnd) {
   Fill();
   // Far more requests than the pool has connections: one kept open by any request would drain it.
   for (int i = 0; i < 40; ++i) {
@@ -194,7 +277,7 @@ TEST_P(OnBoth, EachRequestsConnectionGoesBackToThePoolAtItsEnd) {
   }
 }
 
-TEST_P(OnBoth, ConcurrentRequestsKeepTheirRowsApart) {
+TEST_P(OnEach, ConcurrentRequestsKeepTheirRowsApart) {
   Fill();
   constexpr int kThreads = 4, kRuns = 15;
   std::atomic<int> wrong{0};
@@ -215,7 +298,7 @@ TEST_P(OnBoth, ConcurrentRequestsKeepTheirRowsApart) {
   EXPECT_EQ(Names("['name', 'begins', 't'], -max=0"), std::to_string(kThreads * kRuns) + ":");
 }
 
-INSTANTIATE_TEST_SUITE_P(Databases, OnBoth, ::testing::Values(&kSqlite, &kPostgres),
+INSTANTIATE_TEST_SUITE_P(Databases, OnEach, ::testing::Values(&kSqlite, &kPostgres, &kMariaDb),
                          [](const auto& info) { return std::string(info.param->source); });
 
 TEST(DriverTable, DriversAreRecordedOnceWithTheSettingsTheSourcesUse) {
@@ -232,20 +315,28 @@ TEST(DriverTable, DriversAreRecordedOnceWithTheSettingsTheSourcesUse) {
     for (size_t i = 1; i < row.size(); ++i) line += std::string(row[i] ? row[i]->c_str() : "NULL") + "|";
     seen.push_back(line);
   }
-  const std::vector<std::string> expected = {"org.postgresql.Driver|PostgreSQL|\"|.|Y|N|postgresql.jar|",
+  const std::vector<std::string> expected = {"org.mariadb.jdbc.Driver|MariaDB|`|.|N|N|mariadb-java-client.jar|",
+                                             "org.postgresql.Driver|PostgreSQL|\"|.|Y|N|postgresql.jar|",
                                              "org.sqlite.JDBC|SQLite|\"|.|N|N|sqlite-jdbc.jar|"};
   EXPECT_EQ(seen, expected);
-  const std::string ids = rows.size() == 2 ? std::string(rows[0][0]->c_str()) + rows[1][0]->c_str() : "";
+  std::string ids;
+  for (const auto& row : rows) ids += std::string(row[0]->c_str()) + ",";
   StorageManager::KillRows(&rows);
 
-  for (const auto& [name, schemas] : {std::pair{"SQLite", false}, std::pair{"PostgreSQL", true}}) {
-    auto* source = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find(name));
-    ASSERT_NE(source, nullptr) << name;
-    EXPECT_TRUE(source->isConnector && source->inited) << name;
-    EXPECT_EQ(source->quoteCharacter, "\"");
+  const struct {
+    const char* name;
+    const char* quote;
+    bool schemas, catalogs;
+  } sources[] = {{"SQLite", "\"", false, false}, {"PostgreSQL", "\"", true, false}, {"MariaDB", "`", false, true}};
+  for (const auto& expect : sources) {
+    auto* source = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find(expect.name));
+    ASSERT_NE(source, nullptr) << expect.name;
+    EXPECT_TRUE(source->isConnector && source->inited) << expect.name;
+    EXPECT_EQ(source->quoteCharacter, expect.quote) << expect.name;
     EXPECT_EQ(source->catalogSeparator, ".");
-    EXPECT_EQ(source->supportsSchemas, schemas) << name;
-    EXPECT_FALSE(source->supportsCatalogs || source->supportsConvert) << name;
+    EXPECT_EQ(source->supportsSchemas, expect.schemas) << expect.name;
+    EXPECT_EQ(source->supportsCatalogs, expect.catalogs) << expect.name;
+    EXPECT_FALSE(source->supportsConvert) << expect.name;
   }
 
   // A second start of the connector finds the rows and adds none; its sources are refused.
@@ -260,8 +351,9 @@ TEST(DriverTable, DriversAreRecordedOnceWithTheSettingsTheSourcesUse) {
   ASSERT_EQ(StorageManager::Execute("quill_internal", "SELECT id FROM jdbc_drivers ORDER BY driver_name", &rows,
                                     nullptr),
             0);
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(std::string(rows[0][0]->c_str()) + rows[1][0]->c_str(), ids);
+  std::string again;
+  for (const auto& row : rows) again += std::string(row[0]->c_str()) + ",";
+  EXPECT_EQ(again, ids);
   StorageManager::KillRows(&rows);
 }
 
@@ -340,10 +432,25 @@ TEST(ZServerStopped, ActionsFailWithACodeUntilTheServerIsBack) {
       "{ '|' action_code() } " + search);
   stopper.join();
   EXPECT_EQ(midway, "0|-9100-9100");
-  EXPECT_EQ(Output(search), "-9100");
+  // The host just failed to give a connection: the next requests are answered at once, without
+  // a connection attempt or the pool's wait, and say so; other sources are served meanwhile.
+  for (int i = 0; i < 2; ++i) {
+    const auto started = std::chrono::steady_clock::now();
+    const std::string again = Output("db_search(-source='PostgreSQL', -database='shop', -table='items') => "
+                                     "{ action_code() '|' action_message() }");
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(again.substr(0, 6), "-9100|") << again;
+    EXPECT_NE(again.find("not tried again"), std::string::npos) << again;
+    EXPECT_LT(waited, 2.0) << "the request waited like a connection attempt";
+  }
+  EXPECT_EQ(Output("db_search(-source='SQLite', -database='shop', -table='items', -max=0) => { action_code() }"), "0");
   ASSERT_TRUE(gPg->Restart());
+  // Once the back-off is over, the next request tries again and finds the server back.
   std::string after;
-  for (int i = 0; i < 3 && after != "0"; ++i) after = Output(search);  // a stale pooled connection may fail once
+  for (int i = 0; i < 60 && after != "0"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    after = Output(search);
+  }
   EXPECT_EQ(after, "0");
   // Pools made before the restart are dropped, so later cases start from fresh connections.
   const auto hosts = quill_service::ListDataSourceHosts("PostgreSQL");
@@ -359,11 +466,15 @@ int main(int argc, char** argv) {
   gPgMissing = cluster.Start();
   if (!gPgMissing.empty()) std::fprintf(stderr, "PostgreSQL cases skipped: %s\n", gPgMissing.c_str());
   gPg = &cluster;
+  qjapi_test::MariaDbServer maria;
+  gMariaMissing = maria.Start();
+  if (!gMariaMissing.empty()) std::fprintf(stderr, "MariaDB cases skipped: %s\n", gMariaMissing.c_str());
+  gMaria = &maria;
   const auto server = qjapi_test::StartServerInTempRoot(
       "qjapi-jdbc-", QJAPI_MODULE, {QJAPI_JAR, JDBC_CONNECTOR_JAR, CSV_EXAMPLE_JAR}, nullptr,
       {{"JavaLibraries", HIKARI_JAR}, {"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_NOP_JAR},
        {"JavaLibraries", COMMONS_CSV_JAR}, {"JDBCDrivers", SQLITE_JDBC_JAR}, {"JDBCDrivers", SQLITE_JDBC_NATIVE},
-       {"JDBCDrivers", POSTGRESQL_JDBC_JAR}});
+       {"JDBCDrivers", POSTGRESQL_JDBC_JAR}, {"JDBCDrivers", MARIADB_JDBC_JAR}});
   using GetCreatedVMs = jint (*)(JavaVM**, jsize, jsize*);
   auto getCreatedVMs = reinterpret_cast<GetCreatedVMs>(dlsym(RTLD_DEFAULT, "JNI_GetCreatedJavaVMs"));
   JavaVM* vm = nullptr;
@@ -383,9 +494,14 @@ int main(int argc, char** argv) {
         "db_statement(-source='PostgreSQL', -database='shop', -sql='CREATE SCHEMA quill') => { action_message() }");
     if (!made.empty()) gPgMissing = "the test database could not be made: " + made;
   }
+  if (gMariaMissing.empty()) {
+    quill_service::AddDataSourceHost("MariaDB", maria.url(), qjapi_test::MariaDbServer::kUser,
+                                     qjapi_test::MariaDbServer::kPassword);
+    if (!maria.Sql("CREATE DATABASE shop")) gMariaMissing = "the test database could not be made";
+  }
   // The table the cases that do not fill their own read.
-  for (const Database* database : {&kSqlite, &kPostgres}) {
-    if (database == &kPostgres && !gPgMissing.empty()) continue;
+  for (const Database* database : {&kSqlite, &kPostgres, &kMariaDb}) {
+    if (!database->missing->empty()) continue;
     Output(std::string("db_statement(-source='") + database->source + "', -database='shop', -sql='" + database->table +
            "')");
   }

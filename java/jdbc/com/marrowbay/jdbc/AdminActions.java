@@ -52,11 +52,11 @@ final class AdminActions {
         DriverEntry entry = source.current;
         boolean accepted = JDBCConnector.acceptsQuietly(entry, url);
         if (accepted) {
-            Properties login = new Properties();
             String user = call.namedParam("-username");
             String password = call.namedParam("-password");
-            if (user != null) login.setProperty("user", user);
-            if (password != null) login.setProperty("password", password);
+            // With the connector's connect timeout: a server that is down answers false quickly.
+            Properties login = JDBCConnector.properties(entry, new JDBCConnector.Host(0, url,
+                    user == null ? "" : user, password == null ? "" : password), source.timeouts);
             try (Connection connection = new DriverDataSource(entry.driver, url, login).getConnection()) {
                 accepted = connection.isValid(5);
             } catch (SQLException e) {

@@ -29,8 +29,19 @@ final class DriverEntry {
     String catalogSeparator = ".";
     String terminator = "";
     boolean converts;
+    /**
+     * Run on every new connection before it is used, and again after each script statement, so
+     * that no statement of the script can leave the session in a mode the server's SQL relies on
+     * not being in. Empty for most drivers.
+     */
+    String sessionSql = "";
+    /** The driver fetches rows in batches (a cursor) only with autocommit off. */
+    boolean cursorNeedsTransaction;
     /** True once the settings came from the table or from a connection's metadata. */
     boolean settled;
+
+    static final String NO_BACKSLASH_ESCAPES =
+            "SET SESSION sql_mode = TRIM(BOTH ',' FROM CONCAT(@@SESSION.sql_mode, ',NO_BACKSLASH_ESCAPES'))";
 
     DriverEntry(Driver driver, String fileName) {
         this.driver = driver;
@@ -45,6 +56,8 @@ final class DriverEntry {
         catalogSeparator = ".";
         terminator = "";
         converts = false;
+        sessionSql = "";
+        cursorNeedsTransaction = false;
         certified = true;
         settled = true;
         switch (className) {
@@ -66,6 +79,22 @@ final class DriverEntry {
                 requiredProperties = "user,password";
                 catalogs = false;
                 schemas = true;
+                cursorNeedsTransaction = true;
+                return true;
+            case "org.mariadb.jdbc.Driver":
+                rdbms = "MariaDB";
+                vendorName = "MariaDB Corporation";
+                vendorUrl = "https://mariadb.com/kb/en/about-mariadb-connector-j/";
+                connectionString = "jdbc:mariadb://HOST:PORT/DATABASE";
+                requiredProperties = "user,password";
+                quote = "`";
+                quoteEscape = "`";
+                // A database is a catalog: tables are written `database`.`table`.
+                catalogs = true;
+                schemas = false;
+                // Backslashes are ordinary characters in literals, whatever the server's sql_mode,
+                // so a value with its quotes doubled can never end its literal early.
+                sessionSql = NO_BACKSLASH_ESCAPES;
                 return true;
             case "org.h2.Driver":
                 rdbms = "H2";
@@ -83,7 +112,7 @@ final class DriverEntry {
         }
     }
 
-    /** "org.mariadb.jdbc.Driver" gives "mariadb": the first package part that names no domain. */
+    /** "org.firebirdsql.jdbc.FBDriver" gives "firebirdsql": the first package part that names no domain. */
     static String guessFamily(String className) {
         String[] parts = className.split("\\.");
         for (String part : parts) {

@@ -14,6 +14,7 @@ import java.sql.DatabaseMetaData;
 import java.sql.ResultSet;
 import java.sql.ResultSetMetaData;
 import java.sql.SQLException;
+import java.sql.SQLTransientConnectionException;
 import java.sql.Statement;
 import java.sql.Types;
 import java.util.ArrayList;
@@ -58,9 +59,21 @@ public class JDBCConnector extends JDBCDataSource {
     final DriverCatalog catalog;
     volatile DriverEntry current;
     private final Map<PoolKey, HikariDataSource> pools = new ConcurrentHashMap<>();
+    private final Map<PoolKey, Object> poolLocks = new ConcurrentHashMap<>();
+    private final Map<PoolKey, Outage> outages = new ConcurrentHashMap<>();
+    final Timeouts timeouts;
     private final AdminActions admin = new AdminActions(this);
 
-    JDBCConnector(String family, List<DriverEntry> drivers, DriverCatalog catalog) {
+    /**
+     * How long a request waits for a connection (the pool's wait and the driver's connect), and
+     * how long after a host failed to give one it is answered "no connection" without trying.
+     */
+    record Timeouts(long connectMs, long retryAfterMs) {
+        static final Timeouts DEFAULT = new Timeouts(2000, 2000);
+    }
+
+    JDBCConnector(String family, List<DriverEntry> drivers, DriverCatalog catalog, Timeouts timeouts) {
+        this.timeouts = timeouts;
         this.family = family;
         this.drivers = drivers;
         this.catalog = catalog;
@@ -138,7 +151,8 @@ public class JDBCConnector extends JDBCDataSource {
         String message = e.getMessage() == null ? e.toString() : e.getMessage();
         int code = SQL_FAILED;
         // Class 57: the server ended the session (shut down, or an administrator's command).
-        if (state.startsWith("08") || state.startsWith("28") || state.startsWith("3D") || state.startsWith("57P")) {
+        if (state.startsWith("08") || state.startsWith("28") || state.startsWith("3D") || state.startsWith("57P")
+                || e instanceof SQLTransientConnectionException) {
             code = CONNECT_FAILED;
         } else if (state.startsWith("42")) {
             code = NO_SUCH_OBJECT;
@@ -241,7 +255,7 @@ public class JDBCConnector extends JDBCDataSource {
             // fresh connection, which tells whether the server is back.
             session.byUrl.remove(url);
         }
-        connection = pool(host, url).getConnection();
+        connection = connect(host, url);
         session.byUrl.put(url, connection);
         DriverEntry entry = current;
         if (!entry.settled) {
@@ -253,24 +267,73 @@ public class JDBCConnector extends JDBCDataSource {
         return connection;
     }
 
-    private HikariDataSource pool(Host host, String url) throws SQLException, Failure {
-        DriverEntry entry = current;
-        PoolKey key = new PoolKey(entry.className, url, host.user(), host.password(), host.id());
+    /** When a host last failed to give a connection, and why. */
+    record Outage(long at, String message) {
+    }
+
+    /**
+     * A pooled connection, or at once the "no connection" code while the host is in its back-off
+     * after a failure: a server that is down costs one connection timeout per back-off period,
+     * not one per request.
+     */
+    private Connection connect(Host host, String url) throws SQLException, Failure {
+        PoolKey key = new PoolKey(current.className, url, host.user(), host.password(), host.id());
+        Outage outage = outages.get(key);
+        long now = System.nanoTime();
+        if (outage != null) {
+            long agoMs = (now - outage.at()) / 1_000_000;
+            if (agoMs < timeouts.retryAfterMs()) {
+                throw new Failure(CONNECT_FAILED, "no connection to " + url + ": it failed " + agoMs
+                        + " ms ago (" + outage.message() + "); not tried again for "
+                        + (timeouts.retryAfterMs() - agoMs) + " ms");
+            }
+        }
+        try {
+            Connection connection = pool(key, host).getConnection();
+            outages.remove(key);
+            return connection;
+        } catch (SQLException e) {
+            if (isOutage(e)) outages.put(key, new Outage(System.nanoTime(), messageOf(e)));
+            throw e;
+        }
+    }
+
+    /**
+     * The server could not be reached: a connection error (SQLState class 08), or the pool's
+     * wait ended while its attempts to connect failed. A pool whose connections are all busy is
+     * no outage.
+     */
+    static boolean isOutage(SQLException e) {
+        String state = e.getSQLState() == null ? "" : e.getSQLState();
+        if (state.startsWith("08")) return true;
+        return e instanceof SQLTransientConnectionException && e.getCause() != null;
+    }
+
+    private static String messageOf(Throwable e) {
+        Throwable cause = e instanceof SQLTransientConnectionException && e.getCause() != null ? e.getCause() : e;
+        return cause.getMessage() == null ? cause.toString() : cause.getMessage();
+    }
+
+    private HikariDataSource pool(PoolKey key, Host host) throws SQLException, Failure {
         HikariDataSource pool = pools.get(key);
         if (pool != null) return pool;
+        DriverEntry entry = current;
+        String url = key.url();
         if (!acceptsQuietly(entry, url)) {
             throw new Failure(NO_DRIVER, "the driver " + entry.className + " does not accept " + url);
         }
-        synchronized (pools) {
+        // One lock per pool: a host that is slow to answer holds up no other host's first request.
+        synchronized (poolLocks.computeIfAbsent(key, k -> new Object())) {
             pool = pools.get(key);
             if (pool != null) return pool;
             HikariConfig config = new HikariConfig();
-            config.setDataSource(new DriverDataSource(entry.driver, url, properties(entry, host)));
+            config.setDataSource(new DriverDataSource(entry.driver, url, properties(entry, host, timeouts)));
             config.setPoolName("QuillJDBC-" + family + "-" + pools.size());
             config.setMaximumPoolSize(POOL_SIZE);
             config.setMinimumIdle(1);
-            config.setConnectionTimeout(5000);
-            config.setValidationTimeout(2000);
+            config.setConnectionTimeout(timeouts.connectMs());
+            config.setValidationTimeout(Math.min(2000, timeouts.connectMs()));
+            if (!entry.sessionSql.isEmpty()) config.setConnectionInitSql(entry.sessionSql);
             try {
                 pool = new HikariDataSource(config);
             } catch (RuntimeException e) {
@@ -292,10 +355,18 @@ public class JDBCConnector extends JDBCDataSource {
         }
     }
 
-    static Properties properties(DriverEntry entry, Host host) {
+    static Properties properties(DriverEntry entry, Host host, Timeouts timeouts) {
         Properties properties = new Properties();
         if (!host.user().isEmpty()) properties.setProperty("user", host.user());
         if (!host.password().isEmpty()) properties.setProperty("password", host.password());
+        // The driver's own connect and login waits end with the pool's.
+        if (entry.className.equals("org.postgresql.Driver")) {
+            String seconds = Long.toString(Math.max(1, (timeouts.connectMs() + 999) / 1000));
+            properties.setProperty("connectTimeout", seconds);
+            properties.setProperty("loginTimeout", seconds);
+        } else if (entry.className.equals("org.mariadb.jdbc.Driver")) {
+            properties.setProperty("connectTimeout", Long.toString(timeouts.connectMs()));
+        }
         if (entry.className.equals("org.sqlite.JDBC")) {
             // Writers of one file wait for each other instead of failing at once.
             properties.setProperty("busy_timeout", "10000");
@@ -310,11 +381,13 @@ public class JDBCConnector extends JDBCDataSource {
         for (Map.Entry<PoolKey, HikariDataSource> pool : pools.entrySet()) {
             if (hostId == null || pool.getKey().hostId() == hostId) {
                 if (pools.remove(pool.getKey(), pool.getValue())) {
+                    outages.remove(pool.getKey());
                     pool.getValue().close();
                     closed++;
                 }
             }
         }
+        outages.keySet().removeIf(key -> hostId == null || key.hostId() == hostId);
         return closed;
     }
 
@@ -383,11 +456,108 @@ public class JDBCConnector extends JDBCDataSource {
     private int query(QuillCall call, String sql, boolean columnsOnly) throws SQLException, Failure {
         trace(call, sql);
         if (statementOnly(call)) return 0;
-        try (Statement statement = connection(call, database(call)).createStatement();
-             ResultSet rows = statement.executeQuery(sql)) {
-            report(call, rows, columnsOnly);
+        Connection connection = connection(call, database(call));
+        if (columnsOnly) {
+            try (Statement statement = connection.createStatement();
+                 ResultSet rows = statement.executeQuery(sql)) {
+                describe(call, rows.getMetaData());
+                call.setNumRowsFound(0);
+            }
+            return 0;
         }
+        long[] window = window(call);
+        long skip = window[0];
+        long end = window[1];
+        // The driver stops at the last row wanted (at least one row, as 0 means no limit); the
+        // rows come in batches of FETCH_SIZE, so only one batch is ever held here.
+        int maxRows = end >= Integer.MAX_VALUE ? 0 : (int) Math.max(1, end);
+        long read = withCursor(connection, () -> {
+            try (Statement statement = connection.createStatement()) {
+                statement.setFetchSize(FETCH_SIZE);
+                statement.setMaxRows(maxRows);
+                try (ResultSet rows = statement.executeQuery(sql)) {
+                    return report(call, rows, skip, end);
+                }
+            }
+        });
+        long found = read;
+        // Stopped at the limit: the rest is only counted, by the database.
+        if (maxRows > 0 && read >= maxRows) found = countAll(connection, sql);
+        call.setNumRowsFound((int) Math.min(found, Integer.MAX_VALUE));
         return 0;
+    }
+
+    static final int FETCH_SIZE = 1000;
+
+    /** The rows to skip and the number of the last row wanted (no limit: Long.MAX_VALUE). */
+    private static long[] window(QuillCall call) {
+        IntValue skipValue = new IntValue();
+        IntValue maxValue = new IntValue();
+        call.getSkipRows(skipValue);
+        call.getMaxRows(maxValue);
+        long skip = Math.max(0, skipValue.value);
+        return new long[] {skip, maxValue.value < 0 ? Long.MAX_VALUE : skip + maxValue.value};
+    }
+
+    interface CursorWork {
+        long run() throws SQLException;
+    }
+
+    /**
+     * Runs reads whose driver fetches in batches only inside a transaction (PostgreSQL's cursor):
+     * with autocommit on, it is switched off for the read and back on after it.
+     */
+    private long withCursor(Connection connection, CursorWork work) throws SQLException {
+        if (!current.cursorNeedsTransaction || !connection.getAutoCommit()) return work.run();
+        connection.setAutoCommit(false);
+        boolean done = false;
+        try {
+            long result = work.run();
+            connection.commit();
+            done = true;
+            return result;
+        } finally {
+            try {
+                if (!done) connection.rollback();
+            } finally {
+                connection.setAutoCommit(true);
+            }
+        }
+    }
+
+    /**
+     * The number of rows a SELECT gives, counted by the database: {@code SELECT COUNT(*) FROM
+     * (statement) AS quill_found}. A statement that cannot be wrapped is run again and its rows are
+     * counted as they stream past, none kept.
+     */
+    private long countAll(Connection connection, String sql) throws SQLException {
+        String terminator = current.terminator;
+        String inner = sql.strip();
+        if (!terminator.isEmpty() && inner.endsWith(terminator)) {
+            inner = inner.substring(0, inner.length() - terminator.length());
+        }
+        String count = "SELECT COUNT(*) FROM (" + inner + ") AS quill_found";
+        try {
+            long counted = withCursor(connection, () -> {
+                try (Statement statement = connection.createStatement();
+                     ResultSet rows = statement.executeQuery(count)) {
+                    return rows.next() ? rows.getLong(1) : -1;
+                }
+            });
+            if (counted >= 0) return counted;
+        } catch (SQLException notWrappable) {
+            // Counted below instead.
+        }
+        return withCursor(connection, () -> {
+            try (Statement statement = connection.createStatement()) {
+                statement.setFetchSize(FETCH_SIZE);
+                try (ResultSet rows = statement.executeQuery(sql)) {
+                    long rowsSeen = 0;
+                    while (rows.next()) rowsSeen++;
+                    return rowsSeen;
+                }
+            }
+        });
     }
 
     private int add(QuillCall call, String sql) throws SQLException, Failure {
@@ -441,16 +611,30 @@ public class JDBCConnector extends JDBCDataSource {
         if (_debugging && !discovery) call.log(2, "JDBC datasource \"" + family + "\" SQL: " + sql);
         // The column discovery reads no rows: it runs even for a statement-only action.
         if (statementOnly(call) && !discovery) return 0;
-        try (Statement statement = connection(call, database(call)).createStatement()) {
+        Connection connection = connection(call, database(call));
+        try (Statement statement = connection.createStatement()) {
             if (statement.execute(sql)) {
                 try (ResultSet rows = statement.getResultSet()) {
-                    report(call, rows, false);
+                    long[] window = window(call);
+                    long found = report(call, rows, window[0], window[1]);
+                    call.setNumRowsFound((int) Math.min(found, Integer.MAX_VALUE));
                 }
             } else {
                 call.setNumRowsFound(Math.max(0, statement.getUpdateCount()));
             }
+        } finally {
+            restoreSession(connection);
         }
         return 0;
+    }
+
+    /** The script's statement may have changed the session's mode: the driver's setting is put back. */
+    private void restoreSession(Connection connection) throws SQLException {
+        String sessionSql = current.sessionSql;
+        if (sessionSql.isEmpty() || connection.isClosed()) return;
+        try (Statement statement = connection.createStatement()) {
+            statement.execute(sessionSql);
+        }
     }
 
     // ---- results ----
@@ -489,27 +673,18 @@ public class JDBCConnector extends JDBCDataSource {
     }
 
     /**
-     * Columns, then the rows between the rows to skip and the row limit; every row is counted, so
-     * the number found is the whole result's. Rows go to the server in batches: text cells as
-     * UTF-8, binary cells as they are.
+     * Columns, then the rows between the rows to skip and the row limit (end); rows before the
+     * limit are counted, and the count is returned. Rows go to the server in batches: text cells
+     * as UTF-8, binary cells as they are.
      */
-    private static void report(QuillCall call, ResultSet rows, boolean columnsOnly) throws SQLException {
+    private static long report(QuillCall call, ResultSet rows, long skip, long end) throws SQLException {
         boolean[] binary = describe(call, rows.getMetaData());
-        if (columnsOnly) {
-            call.setNumRowsFound(0);
-            return;
-        }
-        IntValue skipValue = new IntValue();
-        IntValue maxValue = new IntValue();
-        call.getSkipRows(skipValue);
-        call.getMaxRows(maxValue);
-        long skip = Math.max(0, skipValue.value);
-        long end = maxValue.value < 0 ? Long.MAX_VALUE : skip + maxValue.value;
         RowBatch batch = new RowBatch(call, binary.length);
         long found = 0;
         while (rows.next()) {
             found++;
-            if (found <= skip || found > end) continue;
+            if (found <= skip) continue;
+            if (found > end) continue;
             for (int i = 0; i < binary.length; i++) {
                 if (binary[i]) {
                     batch.add(rows.getBytes(i + 1));
@@ -521,7 +696,7 @@ public class JDBCConnector extends JDBCDataSource {
             batch.endRow();
         }
         batch.flush();
-        call.setNumRowsFound((int) Math.min(found, Integer.MAX_VALUE));
+        return found;
     }
 
     /** Rows collected for one {@code addResultRows} call. */

@@ -29,14 +29,30 @@ public class JDBCLoader {
         DriverCatalog catalog = new DriverCatalog(this::StoreManExecute);
         List<DriverEntry> drivers = catalog.discover(root);
         catalog.synchronize(root);
+        JDBCConnector.Timeouts timeouts = new JDBCConnector.Timeouts(
+                preference("jdbc_connect_timeout", JDBCConnector.Timeouts.DEFAULT.connectMs(), 250),
+                preference("jdbc_retry_after", JDBCConnector.Timeouts.DEFAULT.retryAfterMs(), 0));
         Map<String, List<DriverEntry>> families = new LinkedHashMap<>();
         for (DriverEntry entry : drivers) {
             families.computeIfAbsent(entry.rdbms, f -> new ArrayList<>()).add(entry);
         }
         for (Map.Entry<String, List<DriverEntry>> family : families.entrySet()) {
-            JDBCConnector source = new JDBCConnector(family.getKey(), family.getValue(), catalog);
+            JDBCConnector source = new JDBCConnector(family.getKey(), family.getValue(), catalog, timeouts);
             source.registerJDBCModule(family.getKey(), "dispatch", 0);
             SOURCES.putIfAbsent(family.getKey(), source);  // a second start's sources are refused
+        }
+    }
+
+    /** A number of milliseconds from the server's preferences; the default when unset or not a number. */
+    private long preference(String key, long fallback, long least) {
+        String[][] rows = StoreManExecute("SELECT data FROM global_prefs WHERE store_key = '" + key + "'");
+        if (rows == null || rows.length == 0 || rows[0] == null || rows[0].length == 0 || rows[0][0] == null) {
+            return fallback;
+        }
+        try {
+            return Math.max(least, Long.parseLong(rows[0][0].trim()));
+        } catch (NumberFormatException notANumber) {
+            return fallback;
         }
     }
 }
