@@ -5,11 +5,21 @@
 //      plain JDBC running the same query in the same VM with the same driver;
 //  (b) a one-row search by key, one script request each, against plain JDBC's query on an open
 //      connection.
+// `jdbc_bench memory`: the heap a search keeps alive (-max=10 over 10^4 and 10^6 rows, and a full
+// read of 10^6 rows) on SQLite and PostgreSQL, with a small young generation so that collections,
+// after which the live heap is sampled, come often.
+// `jdbc_bench outage`: what a PostgreSQL server that is down costs its own requests, and a SQLite
+// request made meanwhile.
 // docs/performance.md records the figures.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "service/datasource/host_store.h"
 #include "service/script/script.h"
@@ -91,9 +101,155 @@ bool Measure(const Target& t) {
   return true;
 }
 
+// The resident set of the process, KiB.
+long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+double Elapsed(const std::chrono::steady_clock::time_point& start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Heap kept alive by one search (KiB, see heap_watch), its time, and its output.
+struct Watched {
+  long heapKiB;
+  double seconds;
+  std::string output;
+};
+
+Watched Watch(const std::string& script) {
+  Run("heap_watch('start')");
+  const auto start = std::chrono::steady_clock::now();
+  Watched w{0, 0, Run(script)};
+  w.seconds = Elapsed(start);
+  w.heapKiB = std::atol(Run("heap_watch('stop')").c_str());
+  return w;
+}
+
+bool MeasureMemory(const char* source, const std::string& fillBig, const std::string& fillSmall) {
+  const std::string on = std::string("-source='") + source + "', -database='bench'";
+  for (const auto& [table, fill] : {std::pair{"big", fillBig}, std::pair{"small", fillSmall}}) {
+    Run("db_statement(" + on + ", -sql='DROP TABLE IF EXISTS " + table + "')");
+    Run("db_statement(" + on + ", -sql='CREATE TABLE " + table + " (id INTEGER PRIMARY KEY, a TEXT, b TEXT)')");
+    const std::string filled = Run("db_statement(" + on + ", -sql=\"" + fill + "\") => { action_code() action_message() }");
+    if (filled != "0") {
+      std::fprintf(stderr, "%s: filling %s failed: %s\n", source, table, filled.c_str());
+      return false;
+    }
+  }
+  for (const char* table : {"small", "big"}) {
+    const std::string search = "db_search(" + on + ", -table='" + std::string(table) +
+                               "', -max=10) => { found_count() '/' row_count() }";
+    Watch(search);  // warm-up
+    const Watched w = Watch(search);
+    std::printf("%-10s -max=10 over %-6s %-14s %8.1f ms, heap kept %7ld KiB\n", source, table, w.output.c_str(),
+                w.seconds * 1e3, w.heapKiB);
+  }
+  const long rssBefore = ResidentKiB();
+  const Watched all = Watch("db_search(" + on + ", -table='big') => { row_count() }");
+  std::printf("%-10s full read of big: %s rows, %8.1f ms, heap kept %7ld KiB, resident set %+ld KiB\n", source,
+              all.output.c_str(), all.seconds * 1e3, all.heapKiB, ResidentKiB() - rssBefore);
+  return true;
+}
+
+// A server that is down: its own requests one after another, then four threads of them while a
+// SQLite request is timed.
+void MeasureOutage(qjapi_test::PgCluster& cluster) {
+  const std::string pg = "db_search(-source='PostgreSQL', -database='bench', -table='small', -max=1) => "
+                         "{ action_code() }";
+  const std::string lite = "db_search(-source='SQLite', -database='bench', -table='small', -max=1) => "
+                           "{ action_code() }";
+  Run(pg);
+  Run(lite);
+  double liteIdle = 1e30;
+  for (int i = 0; i < 20; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    Run(lite);
+    liteIdle = std::min(liteIdle, Elapsed(start));
+  }
+  cluster.Stop();
+  for (int i = 1; i <= 4; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const std::string code = Run(pg);
+    std::printf("PostgreSQL down: request %d answered %s in %7.1f ms\n", i, code.c_str(), Elapsed(start) * 1e3);
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<int> pgRequests{0};
+  std::vector<std::thread> load;
+  for (int t = 0; t < 4; ++t) {
+    load.emplace_back([&] {
+      while (!stop) {
+        Run(pg);
+        ++pgRequests;
+      }
+    });
+  }
+  double liteWorst = 0;
+  const auto window = std::chrono::steady_clock::now();
+  while (Elapsed(window) < 6) {
+    const auto start = std::chrono::steady_clock::now();
+    Run(lite);
+    liteWorst = std::max(liteWorst, Elapsed(start));
+  }
+  stop = true;
+  for (auto& thread : load) thread.join();
+  std::printf("PostgreSQL down, 4 threads of its requests for 6 s: %d answered; a SQLite search meanwhile took at "
+              "most %.1f ms (fastest when idle %.1f ms)\n",
+              pgRequests.load(), liteWorst * 1e3, liteIdle * 1e3);
+}
+
+int MemoryAndOutage(bool memory) {
+  qjapi_test::PgCluster cluster;
+  const std::string pgMissing = cluster.Start();
+  const auto server = qjapi_test::StartServerInTempRoot(
+      "qjapi-jdbc-bench-", QJAPI_MODULE, {QJAPI_JAR, JDBC_CONNECTOR_JAR, PLAIN_BENCH_JAR}, nullptr,
+      {{"JavaLibraries", HIKARI_JAR}, {"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_NOP_JAR},
+       {"JDBCDrivers", SQLITE_JDBC_JAR}, {"JDBCDrivers", SQLITE_JDBC_NATIVE}, {"JDBCDrivers", POSTGRESQL_JDBC_JAR}},
+      "-Xms512m -Xmx512m -Xmn16m");
+  if (!server || server->entryResult != 1 || !pgMissing.empty()) {
+    std::fprintf(stderr, "The module or the PostgreSQL cluster did not start. %s\n", pgMissing.c_str());
+    return 1;
+  }
+  const auto sqliteFill = [](int rows) {
+    return "INSERT INTO t WITH RECURSIVE s(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM s WHERE x < " +
+           std::to_string(rows) + ") SELECT x, 'alpha' || x, 'beta' || x FROM s";
+  };
+  const auto pgFill = [](int rows) {
+    return "INSERT INTO t SELECT x, 'alpha' || x, 'beta' || x FROM generate_series(1, " + std::to_string(rows) + ") x";
+  };
+  const auto into = [](std::string fill, const char* table) { return fill.replace(fill.find(" t "), 3, std::string(" ") + table + " "); };
+  quill_service::AddDataSourceHost("PostgreSQL", cluster.url(), qjapi_test::PgCluster::kUser,
+                                   qjapi_test::PgCluster::kPassword);
+  Run("db_statement(-source='PostgreSQL', -database='postgres', -sql='CREATE DATABASE bench')");
+  Run("db_statement(-source='PostgreSQL', -database='bench', -sql='CREATE SCHEMA quill')");
+  bool ok = true;
+  if (memory) {
+    ok = MeasureMemory("SQLite", into(sqliteFill(1000000), "big"), into(sqliteFill(10000), "small")) && ok;
+    ok = MeasureMemory("PostgreSQL", into(pgFill(1000000), "big"), into(pgFill(10000), "small")) && ok;
+  } else {
+    for (const char* source : {"SQLite", "PostgreSQL"}) {
+      const std::string on = std::string("-source='") + source + "', -database='bench'";
+      Run("db_statement(" + on + ", -sql='CREATE TABLE small (id INTEGER PRIMARY KEY, a TEXT)')");
+    }
+    MeasureOutage(cluster);
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(server->root, ignored);
+  std::fflush(stdout);
+  std::_Exit(ok ? 0 : 1);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1 && (std::strcmp(argv[1], "memory") == 0 || std::strcmp(argv[1], "outage") == 0)) {
+    return MemoryAndOutage(std::strcmp(argv[1], "memory") == 0);
+  }
   qjapi_test::PgCluster cluster;
   const std::string pgMissing = cluster.Start();
   const auto server = qjapi_test::StartServerInTempRoot(

@@ -2,10 +2,17 @@ package com.marrowbay.jdbc;
 
 import com.ferngate.quillpro.QuillCall;
 import com.ferngate.quillpro.QuillTagModule;
+import com.sun.management.GarbageCollectionNotificationInfo;
+import java.lang.management.GarbageCollectorMXBean;
+import java.lang.management.ManagementFactory;
+import java.lang.management.MemoryUsage;
 import java.sql.Connection;
 import java.sql.ResultSet;
 import java.sql.Statement;
 import java.util.Properties;
+import java.util.concurrent.atomic.AtomicLong;
+import javax.management.NotificationEmitter;
+import javax.management.openmbean.CompositeData;
 
 /**
  * The benchmark's yardstick: plain JDBC in the server's VM, with the very driver object the
@@ -20,6 +27,52 @@ public class PlainJdbcBench extends QuillTagModule {
     public void registerModule() {
         registerTag("jdbc_plain", "plain",
                 "jdbc_plain(source, url, user, password, sql, runs, best): ns of the fastest run (best) or per run");
+        registerTag("heap_watch", "heapWatch",
+                "heap_watch('start'|'stop'): KiB the heap held beyond the start, at most, after any collection between");
+    }
+
+    private static final AtomicLong MOST_AFTER_GC = new AtomicLong();
+    private static final java.util.Set<String> HEAP_POOLS = new java.util.HashSet<>();
+    private static volatile boolean listening;
+    private static long baseline;
+
+    /**
+     * What a workload keeps alive, not what it allocates: the heap in use right after each
+     * collection during the watch (the bench runs with a small young generation, so collections
+     * are frequent), its largest value, less the heap in use after a full collection at the start.
+     */
+    public int heapWatch(QuillCall call, int argument) {
+        if ("start".equals(call.param(0))) {
+            listen();
+            System.gc();
+            baseline = ManagementFactory.getMemoryMXBean().getHeapMemoryUsage().getUsed();
+            MOST_AFTER_GC.set(baseline);
+            return call.returnTagValueInteger(0);
+        }
+        return call.returnTagValueInteger((int) ((MOST_AFTER_GC.get() - baseline) / 1024));
+    }
+
+    private static synchronized void listen() {
+        if (listening) return;
+        listening = true;
+        for (java.lang.management.MemoryPoolMXBean pool : ManagementFactory.getMemoryPoolMXBeans()) {
+            if (pool.getType() == java.lang.management.MemoryType.HEAP) HEAP_POOLS.add(pool.getName());
+        }
+        for (GarbageCollectorMXBean collector : ManagementFactory.getGarbageCollectorMXBeans()) {
+            if (!(collector instanceof NotificationEmitter emitter)) continue;
+            emitter.addNotificationListener((notification, handback) -> {
+                if (!notification.getType().equals(GarbageCollectionNotificationInfo.GARBAGE_COLLECTION_NOTIFICATION)) {
+                    return;
+                }
+                GarbageCollectionNotificationInfo info =
+                        GarbageCollectionNotificationInfo.from((CompositeData) notification.getUserData());
+                long used = 0;
+                for (java.util.Map.Entry<String, MemoryUsage> pool : info.getGcInfo().getMemoryUsageAfterGc().entrySet()) {
+                    if (HEAP_POOLS.contains(pool.getKey())) used += pool.getValue().getUsed();
+                }
+                MOST_AFTER_GC.accumulateAndGet(used, Math::max);
+            }, null, null);
+        }
     }
 
     /**
