@@ -101,6 +101,15 @@ bool Measure(const Target& t) {
   return true;
 }
 
+// A server root with the connector, SQLite's and PostgreSQL's drivers and the bench's tags.
+std::optional<qjapi_test::StartedServer> StartServer(const char* vmOptions) {
+  return qjapi_test::StartServerInTempRoot(
+      "qjapi-jdbc-bench-", QJAPI_MODULE, {QJAPI_JAR, JDBC_CONNECTOR_JAR, PLAIN_BENCH_JAR}, nullptr,
+      {{"JavaLibraries", HIKARI_JAR}, {"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_NOP_JAR},
+       {"JDBCDrivers", SQLITE_JDBC_JAR}, {"JDBCDrivers", SQLITE_JDBC_NATIVE}, {"JDBCDrivers", POSTGRESQL_JDBC_JAR}},
+      vmOptions);
+}
+
 // The resident set of the process, KiB.
 long ResidentKiB() {
   std::ifstream status("/proc/self/status");
@@ -206,11 +215,7 @@ void MeasureOutage(qjapi_test::PgCluster& cluster) {
 int MemoryAndOutage(bool memory) {
   qjapi_test::PgCluster cluster;
   const std::string pgMissing = cluster.Start();
-  const auto server = qjapi_test::StartServerInTempRoot(
-      "qjapi-jdbc-bench-", QJAPI_MODULE, {QJAPI_JAR, JDBC_CONNECTOR_JAR, PLAIN_BENCH_JAR}, nullptr,
-      {{"JavaLibraries", HIKARI_JAR}, {"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_NOP_JAR},
-       {"JDBCDrivers", SQLITE_JDBC_JAR}, {"JDBCDrivers", SQLITE_JDBC_NATIVE}, {"JDBCDrivers", POSTGRESQL_JDBC_JAR}},
-      "-Xms512m -Xmx512m -Xmn16m");
+  const auto server = StartServer("-Xms512m -Xmx512m -Xmn16m");
   if (!server || server->entryResult != 1 || !pgMissing.empty()) {
     std::fprintf(stderr, "The module or the PostgreSQL cluster did not start. %s\n", pgMissing.c_str());
     return 1;
@@ -252,11 +257,7 @@ int main(int argc, char** argv) {
   }
   qjapi_test::PgCluster cluster;
   const std::string pgMissing = cluster.Start();
-  const auto server = qjapi_test::StartServerInTempRoot(
-      "qjapi-jdbc-bench-", QJAPI_MODULE, {QJAPI_JAR, JDBC_CONNECTOR_JAR, PLAIN_BENCH_JAR}, nullptr,
-      {{"JavaLibraries", HIKARI_JAR}, {"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_NOP_JAR},
-       {"JDBCDrivers", SQLITE_JDBC_JAR}, {"JDBCDrivers", SQLITE_JDBC_NATIVE}, {"JDBCDrivers", POSTGRESQL_JDBC_JAR}},
-      "-Xms512m -Xmx512m");  // a fixed heap: no run pays for faulting in pages of a growing one
+  const auto server = StartServer("-Xms512m -Xmx512m");  // a fixed heap: no run pays for faulting in pages
   if (!server || server->entryResult != 1) {
     std::fprintf(stderr, "The module did not start.\n");
     return 1;
