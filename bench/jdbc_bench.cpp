@@ -243,6 +243,7 @@ int MemoryAndOutage(bool memory) {
     }
     MeasureOutage(cluster);
   }
+  cluster.Shutdown();
   std::error_code ignored;
   std::filesystem::remove_all(server->root, ignored);
   std::fflush(stdout);

@@ -507,6 +507,7 @@ int main(int argc, char** argv) {
   }
   const int result = RUN_ALL_TESTS();
   cluster.Shutdown();
+  maria.Shutdown();
   std::error_code ignored;
   std::filesystem::remove_all(server->root, ignored);
   std::fflush(stdout);
