@@ -71,6 +71,37 @@ bool OpenLogFile(Log& log) {
 
 }  // namespace
 
+std::string EscapeForLog(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    // C1 controls in UTF-8 (U+0080 to U+009F) steer terminals as ESC sequences do.
+    const bool c1 = byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c1) {
+      const auto next = static_cast<unsigned char>(text[++i]);
+      out += "\\u00";
+      out += kHex[next >> 4];
+      out += kHex[next & 15];
+    } else if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\r') {
+      out += "\\r";
+    } else if (byte == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  return out;
+}
+
 void SetLogSink(std::function<void(const LogLine&)> sink) {
   Log& log = TheLog();
   std::lock_guard guard(log.lock);
@@ -116,7 +147,8 @@ extern "C" osError quill_log(int32_t level, const char* format, ...) {
   va_end(args);
   text.resize(static_cast<size_t>(length));
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  quill_service::Append({level, std::move(text)});
+  // Lines carry text from outside (paths, headers, messages): one call stays one line.
+  quill_service::Append({level, quill_service::EscapeForLog(text)});
   return QUILL_OK;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/qcapi.h"
@@ -18,6 +19,11 @@ struct LogLine {
 };
 
 constexpr size_t kMaxLogLines = 10000;
+
+// text with control characters written as escapes (\n, \r, \t, \xHH, and \u0080 to \u009f
+// for the UTF-8 C1 controls), so that it cannot break a line or steer a terminal. Every
+// quill_log line passes through it.
+QUILL_API std::string EscapeForLog(std::string_view text);
 
 // Replaces the sink; an empty function keeps lines in memory only. Sinks run one line at a
 // time, in log order, and may themselves log.

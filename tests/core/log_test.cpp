@@ -37,6 +37,24 @@ TEST_F(LogTest, FormatsLikePrintfAndDropsTheTrailingLineBreak) {
   EXPECT_EQ(sunk[1].level, 3);
 }
 
+// Text from outside must not make a line of its own or reach a terminal as a control sequence.
+TEST_F(LogTest, ControlCharactersAreEscapedSoOneCallIsOneLine) {
+  const struct {
+    std::string in, logged;
+  } cases[] = {
+      {"GET /nope\n[0] FORGED", "GET /nope\\n[0] FORGED"},
+      {"a\r\nb\tc", "a\\r\\nb\\tc"},
+      {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
+      {std::string("nul\0byte", 8) + "\x7f", "nul\\x00byte\\x7f"},
+      {"csi \xc2\x9b" "2J and \xc2\xa0 kept", "csi \\u009b2J and \xc2\xa0 kept"},
+      {"caf\xc3\xa9 \\ stays", "caf\xc3\xa9 \\ stays"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(quill_service::EscapeForLog(c.in), c.logged) << c.in;
+  ASSERT_EQ(quill_log(2, "x %s y", "one\ntwo"), 0);
+  EXPECT_EQ(quill_service::LogSnapshot().back().text, "x one\\ntwo y");
+  EXPECT_EQ(sunk.back().text, "x one\\ntwo y");
+}
+
 TEST_F(LogTest, KeepsOnlyTheMostRecentLines) {
   quill_service::SetLogSink({});
   for (size_t i = 0; i < quill_service::kMaxLogLines + 5; ++i) quill_log(1, "%zu", i);
