@@ -15,6 +15,7 @@
 
 #include "host/site.h"
 #include "service/cli/options.h"
+#include "service/cli/usage.h"
 #include "service/core/users.h"
 #include "service/script/script.h"
 
@@ -25,15 +26,13 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr long kMaxRepeat = 1000000000;
-
-constexpr const char* kRunUsage =
-    "Usage: quill run SCRIPT [--param K=V]... [--cookie K=V]... [--header K=V]... [--repeat N]\n"
-    "                 [--user NAME [--password PW]] [--site ID]\n";
+constexpr long kMaxTimeLimitSeconds = 86400;
 
 struct RunOptions {
   std::string script;
   std::optional<std::string> password;
   RunInputs inputs;
+  RunLimits limits;  // no time limit unless asked for
   long repeat = 1;
   bool summary = false;
 };
@@ -77,6 +76,11 @@ std::optional<std::string> ParseRunArgs(const std::vector<std::string>& args, Ru
       auto text = value();
       if (!text || (arg == "--user" && text->empty())) return arg + " needs a value";
       (arg == "--user" ? options.inputs.user : options.password.emplace()) = *text;
+    } else if (arg == "--time-limit") {
+      auto text = value();
+      const std::optional<long> seconds = text ? ParseNumber(*text, 1, kMaxTimeLimitSeconds) : std::nullopt;
+      if (!seconds) return "--time-limit needs a number of seconds from 1 to " + std::to_string(kMaxTimeLimitSeconds);
+      options.limits.time = std::chrono::seconds(*seconds);
     } else if (arg == "--site") {
       auto text = value();
       const std::optional<long> site = text ? ParseNumber(*text, 1, INT32_MAX) : std::nullopt;
@@ -145,7 +149,7 @@ int RunCommand(Host& host, const std::vector<std::string>& args) {
   // run up front; it stops when the pool closes (the server is stopping).
   for (long i = 0; i < options.repeat; ++i) {
     const bool queued = host.Workers().Submit([&, i] {
-      ScriptRun run = RunProgram(program, options.inputs);
+      ScriptRun run = RunProgram(program, options.inputs, options.limits);
       std::lock_guard guard(lock);
       finished.fetch_add(1);
       if (!run.ok) {

@@ -142,6 +142,13 @@ void Exec::Fail(osError code, const std::string& message, Location loc) const {
   throw ScriptError(code, message, program.fileName, loc);
 }
 
+void Exec::TimeUp(Location loc) {
+  timedOut = true;
+  const std::string limit =
+      timeLimitMs % 1000 == 0 ? std::to_string(timeLimitMs / 1000) + " s" : std::to_string(timeLimitMs) + " ms";
+  Fail(QUILL_ERR_GENERIC, "the request's time limit of " + limit + " is reached", loc);
+}
+
 void Exec::Output(const Variant& value) {
   if (auto* text = Get<std::u16string>(value)) {
     data.output += Utf16ToUtf8(*text);
@@ -747,6 +754,7 @@ Flow TryStmt::Run(Exec& ex) const {
   try {
     return ex.RunBlock(*body);
   } catch (const ScriptError& error) {
+    if (ex.timedOut) throw;  // a run out of time ends, whatever catches it
     if (!handler) return Flow::Next;
     ex.caught.push_back(&error);
     struct Pop {

@@ -1,6 +1,8 @@
 // The tree-walking interpreter: evaluation state, script errors and tag invocation.
 #pragma once
 
+#include <time.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,13 +79,24 @@ struct Exec {
   int nesting = 0;                         // evaluations and blocks running inside one another
   uintptr_t stackFloor = 0;                // nesting stops before the stack reaches this
   uint64_t stepsLeft = UINT64_MAX;         // statements, loop turns and tag calls still allowed
+  int64_t deadline = 0;                    // CoarseNanoseconds() past which the run stops; 0: none
+  int64_t timeLimitMs = 0;                 // the limit behind deadline, for the message
+  bool timedOut = false;                   // the time limit stopped the run: no `catch` holds it
 
   [[noreturn]] void Fail(osError code, const std::string& message, Location loc) const;
-  // Counts one step of work; fails when the run's step limit is used up.
+  // Counts one step of work; fails when the run's step limit is used up or its time is over.
   void Step(Location loc) {
     if (stepsLeft == 0) Fail(QUILL_ERR_GENERIC, "the run's step limit is reached", loc);
     --stepsLeft;
+    if (deadline != 0 && CoarseNanoseconds() >= deadline) TimeUp(loc);
   }
+  // A monotonic clock read cheaply enough for every step (a few milliseconds coarse).
+  static int64_t CoarseNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+  }
+  [[noreturn]] void TimeUp(Location loc);
   void Output(const Variant& value);
   Flow RunBlock(const Block& block);
   // Runs a tag call; failures come out as ScriptError located at loc.

@@ -72,6 +72,10 @@ ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs, const R
 
     quill_script::Exec ex(request, *program);
     if (limits.steps != 0) ex.stepsLeft = limits.steps;
+    if (limits.time.count() > 0) {
+      ex.timeLimitMs = limits.time.count();
+      ex.deadline = quill_script::Exec::CoarseNanoseconds() + ex.timeLimitMs * 1000000;
+    }
     try {
       HoistDefinitions(ex, program->block);
       ex.RunBlock(program->block);
@@ -83,6 +87,7 @@ ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs, const R
     } catch (const std::exception& e) {
       run.error = program->fileName + ": error: " + e.what();
     }
+    run.timedOut = ex.timedOut;
     run.output = std::move(data.output);
     run.resultCode = request.GetResultCode();
     run.resultMessage = Utf16ToUtf8(request.GetResultMessage()->GetString(nullptr));

@@ -1,6 +1,7 @@
 // Running scripts: the C++ API the `quill run` command and the tests use.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -35,11 +36,15 @@ struct ScriptRun {
   std::vector<std::string> resultHeaders;  // "Name: value" lines set by the script or its tags (UTF-8)
   std::string error;          // "file:line:col: ..." when the run failed, else empty
   bool ok = false;
+  bool timedOut = false;      // the run was stopped by its time limit
 };
 
 // Bounds on one run, beyond the nesting limits every run has. Zero: no bound.
 struct RunLimits {
   uint64_t steps = 0;  // statements run, loop turns and tag calls; beyond it the run fails
+  // Running time: past it the run stops at its next statement, loop turn or tag call (a tag that
+  // does not return cannot be stopped).
+  std::chrono::milliseconds time{0};
 };
 
 // A parsed script; one program can run in many requests at once.
