@@ -1,5 +1,9 @@
 // The host singleton and the storage manager over SQLite.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 
 #include <cstring>
 #include <filesystem>
@@ -86,6 +90,23 @@ void Bind(sqlite3_stmt* statement, int index, const SqlValue& value) {
 }
 
 
+// The internal database holds the data sources' host passwords: it and its journal files are
+// for the server's user alone. SQLite gives new journal files the database file's mode, so a new
+// file is made 0600 before SQLite opens it; an existing one (and its journals) loses the group's
+// and others' rights.
+void KeepToOwner(const std::string& file, bool isNew) {
+  if (file.empty() || file.front() == ':' || file.rfind("file:", 0) == 0) return;  // no plain file
+  if (isNew) {
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) close(fd);
+  }
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    const std::string path = file + suffix;
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && (info.st_mode & 077) != 0) chmod(path.c_str(), info.st_mode & 0700);
+  }
+}
+
 }  // namespace
 
 osError OpenInternalDatabase(const std::string& file, std::string* error) {
@@ -97,6 +118,7 @@ osError OpenInternalDatabase(const std::string& file, std::string* error) {
 
   std::error_code ec;
   const bool isNew = !std::filesystem::exists(file, ec);
+  KeepToOwner(file, isNew);
   int result = sqlite3_open_v2(file.c_str(), &database.connection,
                                SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (result == SQLITE_OK) {
