@@ -1,5 +1,8 @@
 #include "startup/JavaVMLauncher.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -49,6 +52,20 @@ void ReportUnusableArchive(const char* path) {
 
 }  // namespace
 
+bool TrustedOutsideRoot(const char* folder) {
+  struct stat info {};
+  if (stat(folder, &info) != 0) return true;  // nothing there to load: the folder stays named
+  const char* why = nullptr;
+  if (info.st_uid != 0 && info.st_uid != geteuid()) {
+    why = "it belongs to another user than the server's or root";
+  } else if ((info.st_mode & S_IWOTH) != 0) {
+    why = "every user may write to it";
+  }
+  if (why == nullptr) return true;
+  quill_log(2, "[QJAPI] The folder \"%s\" outside the server root is not used: %s", folder, why);
+  return false;
+}
+
 bool JavaVMLauncher::Start() {
   try {
     BuildOptions();
@@ -94,11 +111,12 @@ void JavaVMLauncher::AppendArchives(CharBuffer& classPath, const char* folder) {
   }
 }
 
-// Appends both module folders ("QuillModules/" here and two levels up), each closed by the
-// path-list separator.
-static void AppendModuleFolders(CharBuffer& pathList) {
+// Appends the module folders ("QuillModules/" here and, when trusted, two levels up), each closed
+// by the path-list separator.
+static void AppendModuleFolders(CharBuffer& pathList, bool upTwoTrusted) {
   CharBuffer folder;
   for (bool upTwo : {false, true}) {
+    if (upTwo && !upTwoTrusted) continue;
     JavaVMLauncher::ModulesFolderPath(folder, upTwo);
     pathList.Append(folder);
     pathList += kPathListSeparator;
@@ -111,11 +129,16 @@ void JavaVMLauncher::BuildOptions() {
   if (!classPath.IsEmpty()) classPath += kPathListSeparator;
   classPath += '.';
   classPath += kPathListSeparator;
-  AppendModuleFolders(classPath);
-  for (const char* archiveFolder : {"QuillModules/", "JavaLibraries/", "JDBCDrivers/",
-                                    "../../QuillModules/", "../../JavaLibraries/",
-                                    "../../JDBCDrivers/"}) {
+  constexpr const char* kUpTwoModules = "../../QuillModules/";
+  const bool upTwoModulesTrusted = TrustedOutsideRoot(kUpTwoModules);
+  AppendModuleFolders(classPath, upTwoModulesTrusted);
+  for (const char* archiveFolder : {"QuillModules/", "JavaLibraries/", "JDBCDrivers/"}) {
     AppendArchives(classPath, archiveFolder);
+  }
+  for (const char* archiveFolder : {kUpTwoModules, "../../JavaLibraries/", "../../JDBCDrivers/"}) {
+    const bool trusted =
+        archiveFolder == kUpTwoModules ? upTwoModulesTrusted : TrustedOutsideRoot(archiveFolder);
+    if (trusted) AppendArchives(classPath, archiveFolder);
   }
   // The option texts are sized to their content, so long paths cannot overflow.
   CharBuffer option("-Djava.class.path=");
@@ -125,7 +148,7 @@ void JavaVMLauncher::BuildOptions() {
   CharBuffer libraryPath =
       ReadPreference("SELECT data FROM global_prefs WHERE store_key = 'java_lib_path'");
   if (!libraryPath.IsEmpty()) libraryPath += kPathListSeparator;
-  AppendModuleFolders(libraryPath);
+  AppendModuleFolders(libraryPath, upTwoModulesTrusted);
   option = "-Djava.library.path=";
   option.Append(libraryPath);
   options.push_back(std::move(option));

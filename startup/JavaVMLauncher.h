@@ -33,6 +33,11 @@ class JavaVMLauncher {
 
 extern JavaVMLauncher gLauncher;
 
+// Whether a module folder outside the server root ("../../QuillModules/" and its siblings) may
+// be used: it is missing, or it belongs to the server's user or root and others cannot write to
+// it. An existing folder that fails is logged with the reason.
+bool TrustedOutsideRoot(const char* folder);
+
 // One preference of global_prefs, by the query that selects it; a failed query or no row reads
 // as empty.
 CharBuffer ReadPreference(const char* sql);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -183,6 +184,44 @@ TEST(VmOptions, WithoutPreferencesThereAreExactlyTheTwoPathOptions) {
     EXPECT_TRUE(run.Logged(2, std::string("Unable to locate \"") + folder + "\" folder")) << folder;
   }
   EXPECT_FALSE(run.Logged(2, "Unable to locate \"QuillModules/\" folder"));
+}
+
+// Module folders two levels above the root may lie where anyone can create them (/tmp): only
+// folders of the server's user or root that others cannot write to are used.
+TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTrusted) {
+  struct Case {
+    const char* name;
+    fs::perms mode;
+    uid_t owner;
+    const char* why;  // null: the folder is used
+  } cases[] = {
+      {"writable-by-all", fs::perms::all, getuid(), "every user may write to it"},
+      {"someone-elses", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec,
+       65534, "it belongs to another user than the server's or root"},
+      {"own", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec, getuid(), nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Root root(c.name);
+    const fs::path outside = root.path().parent_path().parent_path() / "QuillModules";
+    fs::create_directories(outside);
+    fs::copy_file(FIXTURE_TAGS_JAR, outside / "planted.jar");
+    ASSERT_EQ(chown(outside.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
+    fs::permissions(outside, c.mode);
+    const QuillRun run = root.Run();
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_EQ(run.options.size(), 2u) << run.out;
+    const std::string upTwo = Dir(root.path()) + "../../QuillModules/";
+    const bool used = c.why == nullptr;
+    EXPECT_EQ(run.options[0].find(Dir(outside) + "planted.jar") != std::string::npos, used) << run.options[0];
+    for (const std::string& option : run.options) EXPECT_EQ(option.find(upTwo) != std::string::npos, used) << option;
+    if (!used) {
+      EXPECT_TRUE(run.Logged(2, std::string("[QJAPI] The folder \"../../QuillModules/\" outside the server root is "
+                                            "not used: ") + c.why))
+          << run.err;
+    }
+  }
 }
 
 // Archives the class loader would pass over in silence are named once each, long names cut;
