@@ -10,6 +10,7 @@ import java.io.IOException;
 import java.io.Reader;
 import java.io.Writer;
 import java.nio.channels.FileChannel;
+import java.nio.channels.FileLock;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.DirectoryStream;
 import java.nio.file.Files;
@@ -36,7 +37,10 @@ import org.apache.commons.csv.CSVRecord;
  * USER}); without a host it is {@code csv-data} in the server root. Searches support every
  * search operator, AND and OR, sorting, skipping and a row limit; adds, updates and deletes are
  * written to a temporary file in the same folder, forced to disk and renamed over the table, so
- * a crash never leaves a half-written table. Writers of one table take turns.
+ * a crash never leaves a half-written table, and the table keeps its file mode. Writers of one
+ * table take turns, within a process and across processes: each change holds an exclusive lock
+ * on the table's lock file ({@code .NAME.csv.lock} beside it) from its read to its rename, so no
+ * acknowledged row is lost when several servers write one folder.
  */
 public class CsvDataSource extends QuillDSModule {
     private static final int TEXT = TypeCode.TEXT;
@@ -172,10 +176,14 @@ public class CsvDataSource extends QuillDSModule {
         }
     }
 
-    /** Writes the table next to the file, forces it to disk, then renames it over the file. */
+    /**
+     * Writes the table next to the file with the file's mode, forces it to disk, then renames it
+     * over the file.
+     */
     private static void write(Path file, Table table) throws IOException {
         Path temporary = Files.createTempFile(file.getParent(), "." + file.getFileName(), ".tmp");
         try {
+            Files.setPosixFilePermissions(temporary, Files.getPosixFilePermissions(file));
             try (Writer out = Files.newBufferedWriter(temporary, StandardCharsets.UTF_8);
                  CSVPrinter printer = new CSVPrinter(out, WRITE)) {
                 printer.printRecord(table.header());
@@ -194,6 +202,26 @@ public class CsvDataSource extends QuillDSModule {
 
     private static Object lockOf(Path file) {
         return LOCKS.computeIfAbsent(file.toAbsolutePath().normalize(), p -> new Object());
+    }
+
+    /** A change of a table from its read to its rename. */
+    private interface Change<T> {
+        T apply() throws IOException, Failure;
+    }
+
+    /**
+     * Runs change while this process's threads and other processes leave the table alone. The
+     * lock is on a file of its own, as the table itself is replaced by each write; a process
+     * holds one file lock at a time, so its threads first take turns on the object.
+     */
+    private static <T> T changing(Path file, Change<T> change) throws IOException, Failure {
+        Path lockFile = file.resolveSibling("." + file.getFileName() + ".lock");
+        synchronized (lockOf(file)) {
+            try (FileChannel channel = FileChannel.open(lockFile, StandardOpenOption.CREATE, StandardOpenOption.WRITE);
+                 FileLock lock = channel.lock()) {
+                return change.apply();
+            }
+        }
     }
 
     // ---- criteria ----
@@ -342,7 +370,7 @@ public class CsvDataSource extends QuillDSModule {
 
     private static int add(QuillCall call) throws IOException, Failure {
         Path file = table(call);
-        synchronized (lockOf(file)) {
+        return changing(file, () -> {
             Table table = read(file);
             List<String> row = new ArrayList<>();
             for (int i = 0; i < table.header().size(); i++) {
@@ -361,8 +389,8 @@ public class CsvDataSource extends QuillDSModule {
             call.addColumnInfo(table.header().get(0), TEXT, 0, 0);
             call.addResultRow(new String[] {row.get(0)});
             call.setNumRowsFound(1);
-        }
-        return 0;
+            return 0;
+        });
     }
 
     /** Update or delete the rows whose key column holds the key value. */
@@ -374,8 +402,8 @@ public class CsvDataSource extends QuillDSModule {
             return fail(call, delete ? QuillError.NO_DELETE_KEY : QuillError.NO_UPDATE_KEY,
                     "csv: " + (delete ? "delete" : "update") + " needs -key and -key_value");
         }
-        int changed = 0;
-        synchronized (lockOf(file)) {
+        int changed = changing(file, () -> {
+            int matched = 0;
             Table table = read(file);
             int keyColumn = table.column(key.name);
             List<int[]> sets = new ArrayList<>();
@@ -393,7 +421,7 @@ public class CsvDataSource extends QuillDSModule {
                 if (compare(row.get(keyColumn), key.data) != 0) {
                     continue;
                 }
-                changed++;
+                matched++;
                 if (delete) {
                     it.remove();
                 } else {
@@ -402,10 +430,11 @@ public class CsvDataSource extends QuillDSModule {
                     }
                 }
             }
-            if (changed > 0) {
+            if (matched > 0) {
                 write(file, table);
             }
-        }
+            return matched;
+        });
         call.setNumRowsFound(changed);
         return changed > 0 ? 0 : fail(call, NOT_FOUND, "csv: no row with " + key.name + " = " + key.data);
     }

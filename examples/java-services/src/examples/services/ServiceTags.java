@@ -70,7 +70,7 @@ public class ServiceTags extends QuillTagModule {
         }
         int now;
         try {
-            now = counter + 1;
+            now = counter == Integer.MAX_VALUE ? counter : counter + 1;  // stays at its largest
             Thread.sleep(1);  // without the semaphore, other threads would overwrite this update
             counter = now;
         } finally {

@@ -45,7 +45,9 @@ public class WebTags extends QuillTagModule {
                 visits = 0;  // a cookie someone else wrote: start again
             }
         }
-        visits++;
+        if (visits < Long.MAX_VALUE) {
+            visits++;  // a count kept at its largest does not wrap round to a negative one
+        }
         int code = call.addResultHeader("Set-Cookie: " + VISITS + "=" + visits + "; Path=/; SameSite=Lax");
         if (code == 0) {
             code = call.setResultHeader("Cache-Control: no-store");
