@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "service/cli/usage.h"
 #include "service/datasource/host_store.h"
 
 namespace quill_service {
@@ -13,11 +14,7 @@ namespace quill_service {
 namespace {
 
 int HostUsage() {
-  std::fputs(
-      "usage: quill host add SOURCE NAME_OR_URL USER [PASSWORD]   (no PASSWORD: read from standard input)\n"
-      "       quill host list [SOURCE]\n"
-      "       quill host remove ID\n",
-      stderr);
+  std::fputs(kHostUsage, stderr);
   return 2;
 }
 

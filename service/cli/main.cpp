@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "service/cli/options.h"
+#include "service/cli/usage.h"
 #include "service/cli/process_exit.h"
 #include "service/cli/run_command.h"
 #include "service/cli/user_command.h"
@@ -65,7 +67,7 @@ Options:
 
 Commands:
   run SCRIPT [--param K=V]... [--cookie K=V]... [--header K=V]... [--repeat N]
-      [--user NAME [--password PW]] [--site ID]
+      [--user NAME [--password PW]] [--site ID] [--time-limit S]
                       run the script on a worker thread after the module has started, with
                       request parameters, cookies and request headers; its output goes to
                       standard output, errors to standard error as FILE:LINE:COL: message.
@@ -74,7 +76,8 @@ Commands:
                       to standard error, so standard output carries only the script's output.
                       --user runs it as that user (the password comes from --password or the
                       environment variable QUILL_PASSWORD); --site serves it for that site
-                      (default 1).
+                      (default 1). --time-limit stops a run at its next statement after S
+                      seconds (default: no limit).
   user add NAME PASSWORD [--admin] | remove NAME | grant NAME OPERATION TARGET |
   revoke NAME OPERATION TARGET | list
                       manage the users and rights of the root's internal database (no module
@@ -86,15 +89,21 @@ Commands:
   host list [SOURCE]  list the hosts (id, data source, name or URL, user; never the password)
   host remove ID      forget a host
   serve [--bind ADDR] [--port N] [--web DIR] [--max-body BYTES] [--max-header BYTES]
-      [--idle-timeout S] [--request-timeout S] [--no-access-log]
+      [--idle-timeout S] [--request-timeout S] [--time-limit S] [--script-workers N]
+      [--max-per-address N] [--no-access-log]
                       serve the scripts and files of the web folder (default <root>/web) over
                       HTTP on ADDR (default 127.0.0.1) and port N (default 8180; 0 takes a free
                       one), each request a host request on a worker thread; prints the address.
                       Bodies above --max-body (default 1048576) get 413, headers above
                       --max-header (default 16384) 431; a connection silent for --idle-timeout
                       (default 30) is closed, as is one whose request has not arrived within
-                      --request-timeout (default 30). A stop signal ends listening and gives the
-                      requests in flight --stop-timeout to be answered (see docs/serving.md).
+                      --request-timeout (default 30). A script runs at most --time-limit seconds
+                      (default 30, or the preference request_time_limit; 0: no limit); one script
+                      holds at most --script-workers workers (default one less than --threads);
+                      one client address at most --max-per-address connections (default 64).
+                      A stop signal ends listening and gives the requests in flight
+                      --stop-timeout to be answered (see docs/serving.md).
+  Each command's --help (or -h) prints its usage at once.
 
 Signals: the first SIGTERM, SIGINT or SIGHUP stops new runs, lets running ones finish (see
 --stop-timeout) and ends the process with 128 + the signal number; a second one ends it at once.
@@ -232,6 +241,14 @@ int Main(int argc, char** argv) {
   if (line.help) {
     std::fputs(kUsage, stdout);
     return 0;
+  }
+  // A command's --help answers at once: nothing is started for it.
+  if (!line.command.empty()) {
+    const auto& args = line.command;
+    if (std::any_of(args.begin() + 1, args.end(), [](const std::string& a) { return a == "-h" || a == "--help"; })) {
+      std::fputs(quill_service::CommandUsage(args.front()), stdout);
+      return 0;
+    }
   }
   if (line.quiet) quill_service::SetLogSink({});
   Quill::Instance()->Settings().suppressModules = line.suppressModules;

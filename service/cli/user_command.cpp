@@ -6,6 +6,7 @@
 
 #include "host/qcapi.h"
 #include "service/cli/options.h"
+#include "service/cli/usage.h"
 #include "service/core/users.h"
 
 namespace quill_service {
@@ -13,14 +14,6 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-
-constexpr const char* kUserUsage =
-    "Usage: quill user add NAME PASSWORD [--admin]\n"
-    "       quill user remove NAME\n"
-    "       quill user grant NAME OPERATION TARGET\n"
-    "       quill user revoke NAME OPERATION TARGET\n"
-    "       quill user list\n"
-    "OPERATION is read, write, execute, admin or a number; NAME \"\" is the anonymous user.\n";
 
 int UserUsageError(const std::string& message) {
   std::fprintf(stderr, "quill user: %s\n%s", message.c_str(), kUserUsage);

@@ -1,0 +1,41 @@
+// The usage line of each command: printed on a usage error and by the command's --help, which
+// answers before the host or the module starts.
+#pragma once
+
+#include <string_view>
+
+namespace quill_service {
+
+inline constexpr const char* kRunUsage =
+    "Usage: quill run SCRIPT [--param K=V]... [--cookie K=V]... [--header K=V]... [--repeat N]\n"
+    "                 [--user NAME [--password PW]] [--site ID] [--time-limit S]\n";
+
+inline constexpr const char* kServeUsage =
+    "Usage: quill serve [--bind ADDR] [--port N] [--web DIR] [--max-body BYTES] [--max-header BYTES]\n"
+    "                   [--idle-timeout S] [--request-timeout S] [--time-limit S] [--script-workers N]\n"
+    "                   [--max-per-address N] [--no-access-log]\n"
+    "See docs/serving.md for the limits and their defaults.\n";
+
+inline constexpr const char* kUserUsage =
+    "Usage: quill user add NAME PASSWORD [--admin]\n"
+    "       quill user remove NAME\n"
+    "       quill user grant NAME OPERATION TARGET\n"
+    "       quill user revoke NAME OPERATION TARGET\n"
+    "       quill user list\n"
+    "OPERATION is read, write, execute, admin or a number; NAME \"\" is the anonymous user.\n";
+
+inline constexpr const char* kHostUsage =
+    "Usage: quill host add SOURCE NAME_OR_URL USER [PASSWORD]   (no PASSWORD: read from standard input)\n"
+    "       quill host list [SOURCE]\n"
+    "       quill host remove ID\n";
+
+// The usage of the command word, or null for an unknown one.
+inline const char* CommandUsage(std::string_view command) {
+  if (command == "run") return kRunUsage;
+  if (command == "serve") return kServeUsage;
+  if (command == "user") return kUserUsage;
+  if (command == "host") return kHostUsage;
+  return nullptr;
+}
+
+}  // namespace quill_service
