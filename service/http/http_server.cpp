@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -16,12 +17,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "host/os.h"
 #include "host/qcapi.h"
@@ -38,7 +41,19 @@ constexpr size_t kPostBufferBytes = 16 << 10;
 // library's own bookkeeping and a body's first bytes. Headers beyond the limit and within this
 // are refused by the server, beyond both by the library.
 constexpr size_t kConnectionOverheadBytes = 8 << 10;
+// The library keeps a record of each query parameter in the connection's memory too. Once that
+// memory is full it cannot even send its own 431, and the client waits for nothing: so there is
+// room for a record per two bytes of the largest request line allowed ("a&a&...").
+constexpr size_t kParameterRecordBytes = 64;
 constexpr auto kWatchInterval = std::chrono::milliseconds(200);
+// How long a connection refused for its address may stay open for its 503 to be sent.
+constexpr auto kRefusedLinger = std::chrono::seconds(2);
+// A run this long past its time limit has not reached a statement since: it is inside a tag
+// that does not return, and holds its worker.
+constexpr auto kOverdueGrace = std::chrono::seconds(2);
+// Folders of the server root that hold the server's own files, never served.
+constexpr const char* kOwnFolders[] = {"Logs", "QuillModules", "JavaLibraries", "JDBCDrivers", "csv-data", "jdbc-data"};
+constexpr const char* kInternalDatabasePrefix = "quill_internal.db";
 constexpr const char* kHtml = "text/html; charset=utf-8";
 
 // The pages the server answers with itself: a status and a sentence, never anything of the
@@ -104,6 +119,10 @@ Target Resolve(const std::string& webFolder, std::string_view url) {
   std::string resolved(real);
   std::free(real);
   if (resolved.compare(0, webFolder.size() + 1, webFolder + "/") != 0) return {};
+  // The internal database and its journals, wherever a copy of them lies.
+  if (resolved.compare(resolved.rfind('/') + 1, std::strlen(kInternalDatabasePrefix), kInternalDatabasePrefix) == 0) {
+    return {};
+  }
   return {EndsWith(resolved, ".qs") ? Target::kScript : Target::kFile, std::move(resolved)};
 }
 
@@ -191,6 +210,27 @@ int Listen(const std::string& address, int port, std::string* shown, int* boundP
   return fd;
 }
 
+// Why the web folder (a real path) would serve the server's own files, or empty when it would not:
+// it is the server root or holds it, or it lies in one of the root's own folders.
+std::string OwnFilesProblem(const std::string& web, const std::string& root) {
+  if (root.empty()) return {};
+  char* real = realpath(root.c_str(), nullptr);
+  if (real == nullptr) return {};
+  std::string rootPath(real);
+  std::free(real);
+  const auto inside = [](const std::string& path, const std::string& folder) {
+    return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+                              (folder == "/" || path[folder.size()] == '/'));
+  };
+  if (inside(rootPath, web)) {
+    return "is the server root or contains it: its internal database, logs and module folders would be served";
+  }
+  for (const char* own : kOwnFolders) {
+    if (inside(web, rootPath + "/" + own)) return std::string("lies in the server's own folder ") + own + "/";
+  }
+  return {};
+}
+
 std::string PeerOf(MHD_Connection* connection) {
   const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   if (info == nullptr || info->client_addr == nullptr) return "-";
@@ -215,7 +255,10 @@ struct Exchange {
   size_t uriBytes = 0;  // the request line's target, query included
   std::string method, url, version;
   bool begun = false;       // the headers have been seen
-  bool dispatched = false;  // handed to a worker
+  bool bodyDone = false;    // the body has been read (or there was none)
+  bool dispatched = false;  // handed to a worker, or waiting for one of its script's
+  bool busy = false;        // waited for its script's workers too long: answered 503
+  bool closeAfter = false;  // the connection closes after this answer
   Target target;
   RunInputs inputs;
   MHD_PostProcessor* post = nullptr;
@@ -224,6 +267,7 @@ struct Exchange {
   // Written by the worker before it resumes the connection.
   bool ran = false;
   ScriptRun run;
+  double runMs = 0;
   // The answer, for the access log.
   unsigned status = 0;
   size_t bytes = 0;
@@ -242,17 +286,41 @@ struct HttpServer::State {
   std::condition_variable idle;
   std::atomic<int> inFlight{0};
 
-  // Connections whose request has begun and not fully arrived, with the time it must have.
+  // Open connections: whether their request has begun and not fully arrived, with the time it
+  // must have, and their client address, whose connections are counted.
   struct Watched {
     int fd;
     bool timed = false;
     Clock::time_point deadline;
+    std::string address;
+    bool refused = false;  // over its address's limit: answered 503, closed soon in any case
   };
   std::mutex watchLock;
   std::condition_variable watchWake;
   bool stopWatching = false;
   std::unordered_map<MHD_Connection*, Watched> watched;
+  std::unordered_map<std::string, unsigned> perAddress;
   std::thread watcher;
+
+  // Script runs, by script: how many hold a worker and which requests wait for one.
+  struct Parked {
+    Exchange* ex;
+    Clock::time_point until;
+  };
+  struct ScriptRuns {
+    int admitted = 0;
+    std::deque<Parked> waiting;
+  };
+  struct Active {
+    Clock::time_point started;
+    bool overdue = false;
+  };
+  std::mutex runLock;
+  std::unordered_map<std::string, ScriptRuns> runs;
+  std::unordered_map<Exchange*, Active> active;
+  int scriptWorkers = 1;
+  int overdue = 0;
+  std::atomic<bool> stalled{false};  // every worker is held by an overdue run
 
   void Watch() {
     std::unique_lock guard(watchLock);
@@ -265,18 +333,110 @@ struct HttpServer::State {
         // (which takes this lock) before it closes the descriptor, so the descriptor is still
         // this connection's here.
         shutdown(entry.fd, SHUT_RDWR);
-        quill_log(2, "HTTP: closed a connection whose request did not arrive within %lld s",
-                  static_cast<long long>(options.requestTimeout.count()));
+        if (!entry.refused) {
+          quill_log(2, "HTTP: closed a connection whose request did not arrive within %lld s",
+                    static_cast<long long>(options.requestTimeout.count()));
+        }
       }
+      guard.unlock();
+      WatchRuns(now);
+      guard.lock();
     }
   }
 
   void Time(MHD_Connection* connection, bool on) {
     std::lock_guard guard(watchLock);
     auto found = watched.find(connection);
-    if (found == watched.end()) return;
+    if (found == watched.end() || found->second.refused) return;
     found->second.timed = on;
     found->second.deadline = Clock::now() + options.requestTimeout;
+  }
+
+  bool Refused(MHD_Connection* connection) {
+    std::lock_guard guard(watchLock);
+    auto found = watched.find(connection);
+    return found != watched.end() && found->second.refused;
+  }
+
+  // Whether ex may run now; otherwise it waits (its connection suspended) until a run of its
+  // script ends or its wait is over.
+  bool Admit(Exchange* ex) {
+    std::lock_guard guard(runLock);
+    ScriptRuns& script = runs[ex->target.path];
+    if (script.admitted < scriptWorkers) {
+      ++script.admitted;
+      return true;
+    }
+    const auto wait = options.timeLimit.count() > 0 ? options.timeLimit : options.requestTimeout;
+    script.waiting.push_back({ex, Clock::now() + wait});
+    return false;
+  }
+
+  void Started(Exchange* ex) {
+    std::lock_guard guard(runLock);
+    active[ex] = {Clock::now()};
+  }
+
+  // A run of ex's script has ended (or was dropped unrun): the first request waiting for one of
+  // its workers is handed back to the library, which dispatches it again.
+  void Released(Exchange* ex) {
+    Exchange* next = nullptr;
+    {
+      std::lock_guard guard(runLock);
+      if (auto found = active.find(ex); found != active.end()) {
+        if (found->second.overdue) {
+          --overdue;
+          if (stalled.exchange(false)) quill_log(1, "HTTP: a worker is free again: scripts are served again");
+        }
+        active.erase(found);
+      }
+      auto script = runs.find(ex->target.path);
+      if (script == runs.end()) return;
+      --script->second.admitted;
+      if (!script->second.waiting.empty()) {
+        next = script->second.waiting.front().ex;
+        script->second.waiting.pop_front();
+        next->dispatched = false;
+      } else if (script->second.admitted == 0) {
+        runs.erase(script);
+      }
+    }
+    if (next != nullptr) MHD_resume_connection(next->connection);
+  }
+
+  // Answers the requests that waited too long (or all, once the server stops) with 503, and
+  // says when runs overstay their time limit inside a tag that does not return.
+  void WatchRuns(Clock::time_point now) {
+    std::vector<Exchange*> expired;
+    {
+      std::lock_guard guard(runLock);
+      const bool stopping = !listening.load();
+      for (auto& [path, script] : runs) {
+        while (!script.waiting.empty() && (stopping || script.waiting.front().until <= now)) {
+          expired.push_back(script.waiting.front().ex);
+          script.waiting.pop_front();
+        }
+      }
+      if (options.timeLimit.count() > 0) {
+        for (auto& [ex, run] : active) {
+          if (run.overdue || now - run.started < options.timeLimit + kOverdueGrace) continue;
+          run.overdue = true;
+          ++overdue;
+          quill_log(1, "HTTP: %s has run %.0f s, past its time limit of %.0f s, inside a tag that does not return; it "
+                       "holds a worker until the tag returns (%d of %d workers held so)",
+                    ex->url.c_str(), std::chrono::duration<double>(now - run.started).count(),
+                    std::chrono::duration<double>(options.timeLimit).count(), overdue, pool->ThreadCount());
+        }
+        if (overdue >= pool->ThreadCount() && !stalled.exchange(true)) {
+          quill_log(1, "HTTP: every worker is held by a script past its time limit: scripts are answered 503 until "
+                       "one returns");
+        }
+      }
+    }
+    for (Exchange* ex : expired) {
+      ex->busy = true;
+      MHD_resume_connection(ex->connection);
+    }
   }
 
   void Finished() {
@@ -292,7 +452,9 @@ namespace {
 using State = HttpServer::State;
 
 MHD_Result Queue(Exchange& ex, unsigned status, MHD_Response* response) {
-  if (!ex.server->listening.load()) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  if (!ex.server->listening.load() || ex.closeAfter) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  }
   const MHD_Result queued = MHD_queue_response(ex.connection, status, response);
   MHD_destroy_response(response);
   ex.status = status;
@@ -346,8 +508,20 @@ bool FramingHeader(std::string_view name) {
 
 // The script's output with its result headers; a "Status: NNN" header gives the status code.
 MHD_Result AnswerScript(Exchange& ex) {
+  if (ex.busy) {
+    return Answer(ex, MHD_HTTP_SERVICE_UNAVAILABLE, "Service Unavailable",
+                  ex.server->listening.load() ? "The server is busy with this page. Please try again later."
+                                              : "The server is stopping.",
+                  MHD_HTTP_HEADER_RETRY_AFTER, "10");
+  }
   if (!ex.ran) {
     return Answer(ex, MHD_HTTP_SERVICE_UNAVAILABLE, "Service Unavailable", "The server is stopping.");
+  }
+  if (ex.run.timedOut) {
+    quill_log(2, "HTTP: %s %s stopped by its time limit after %.1f s: %s", ex.method.c_str(), ex.url.c_str(),
+              ex.runMs / 1000, ex.run.error.c_str());
+    return Answer(ex, MHD_HTTP_SERVICE_UNAVAILABLE, "Service Unavailable",
+                  "The page took longer than the server allows.");
   }
   if (!ex.run.ok) {
     quill_log(2, "HTTP: %s %s failed: %s", ex.method.c_str(), ex.url.c_str(), ex.run.error.c_str());
@@ -363,7 +537,8 @@ MHD_Result AnswerScript(Exchange& ex) {
     while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
     std::string_view value = colon == std::string::npos ? std::string_view() : std::string_view(line).substr(colon + 1);
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-    bool good = !name.empty();
+    // A header cannot carry character zero: cutting it there would send another value.
+    bool good = !name.empty() && line.find('\0') == std::string::npos;
     if (good && EqualsNoCase(name, "Status")) {
       const long code = std::strtol(std::string(value).c_str(), nullptr, 10);
       good = code >= 200 && code <= 599;
@@ -390,27 +565,61 @@ MHD_Result AnswerScript(Exchange& ex) {
 class Job {
  public:
   explicit Job(Exchange* ex) : ex_(ex) {}
-  ~Job() { MHD_resume_connection(ex_->connection); }
+  ~Job() {
+    if (!ex_->ran) ex_->server->Released(ex_);
+    MHD_resume_connection(ex_->connection);
+  }
   Job(const Job&) = delete;
   Job& operator=(const Job&) = delete;
 
   void Run() {
+    State& server = *ex_->server;
+    server.Started(ex_);
+    const auto start = Clock::now();
     std::string error;
-    ProgramPtr program = ex_->server->scripts.Get(ex_->target.path, ex_->url, &error);
+    ProgramPtr program = server.scripts.Get(ex_->target.path, ex_->url, &error);
     if (program) {
-      ex_->run = RunProgram(program, ex_->inputs);
+      RunLimits limits;
+      limits.time = server.options.timeLimit;
+      ex_->run = RunProgram(program, ex_->inputs, limits);
     } else {
       ex_->run.error = error;
     }
+    ex_->runMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     ex_->ran = true;
+    server.Released(ex_);
   }
 
  private:
   Exchange* ex_;
 };
 
-MHD_Result AddPair(void* target, MHD_ValueKind, const char* key, const char* value) {
-  if (key != nullptr) static_cast<std::vector<std::pair<std::string, std::string>>*>(target)->emplace_back(key, value != nullptr ? value : "");
+// Keys and values with their sizes: a %00 in a query keeps its byte.
+MHD_Result AddPair(void* target, MHD_ValueKind, const char* key, size_t keySize, const char* value,
+                   size_t valueSize) {
+  if (key == nullptr) return MHD_YES;
+  static_cast<std::vector<std::pair<std::string, std::string>>*>(target)->emplace_back(
+      std::string(key, keySize), value != nullptr ? std::string(value, valueSize) : std::string());
+  return MHD_YES;
+}
+
+// What the request's headers say of its body's length.
+struct Framing {
+  int lengths = 0;
+  std::string length;     // the first Content-Length
+  bool conflicting = false;
+  bool transferEncoding = false;
+};
+
+MHD_Result NoteFraming(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  auto* framing = static_cast<Framing*>(cls);
+  const std::string_view text = value != nullptr ? value : "";
+  if (EqualsNoCase(key, MHD_HTTP_HEADER_CONTENT_LENGTH)) {
+    if (framing->lengths++ == 0) framing->length = text;
+    else if (text != framing->length) framing->conflicting = true;
+  } else if (EqualsNoCase(key, MHD_HTTP_HEADER_TRANSFER_ENCODING)) {
+    framing->transferEncoding = true;
+  }
   return MHD_YES;
 }
 
@@ -433,6 +642,12 @@ MHD_Result CountHeaderBytes(void* total, MHD_ValueKind, const char* key, const c
 
 MHD_Result Begin(Exchange& ex) {
   State& server = *ex.server;
+  if (server.Refused(ex.connection)) {
+    ex.closeAfter = true;
+    return Answer(ex, MHD_HTTP_SERVICE_UNAVAILABLE, "Service Unavailable",
+                  "Too many connections from your address. Please try again later.", MHD_HTTP_HEADER_RETRY_AFTER,
+                  "10");
+  }
   // The library's own bound is the connection's memory, which holds more than the headers: the
   // limit on the request line and headers themselves is kept here.
   const size_t limit = server.options.maxHeaderBytes;
@@ -456,7 +671,15 @@ MHD_Result Begin(Exchange& ex) {
       MHD_lookup_connection_value(ex.connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST) == nullptr) {
     return Answer(ex, MHD_HTTP_BAD_REQUEST, "Bad Request", "An HTTP/1.1 request names its host.");
   }
-  const char* length = MHD_lookup_connection_value(ex.connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  // A body whose length is told two ways may be read one way here and another by a proxy in
+  // front: what follows it could pass as a request of its own. Refused, and the connection closed.
+  Framing framing;
+  MHD_get_connection_values(ex.connection, MHD_HEADER_KIND, NoteFraming, &framing);
+  if ((framing.lengths > 0 && framing.transferEncoding) || framing.conflicting) {
+    ex.closeAfter = true;
+    return Answer(ex, MHD_HTTP_BAD_REQUEST, "Bad Request", "The request's length is given in two ways.");
+  }
+  const char* length = framing.lengths > 0 ? framing.length.c_str() : nullptr;
   if (length != nullptr && std::strtoull(length, nullptr, 10) > server.options.maxBodyBytes) {
     return Answer(ex, MHD_HTTP_CONTENT_TOO_LARGE, "Content Too Large", "The request's body is larger than allowed.");
   }
@@ -479,9 +702,9 @@ MHD_Result Begin(Exchange& ex) {
   RunInputs& inputs = ex.inputs;
   inputs.method = ex.method;
   inputs.scriptPath = ex.url;
-  MHD_get_connection_values(ex.connection, MHD_GET_ARGUMENT_KIND, AddPair, &inputs.params);
-  MHD_get_connection_values(ex.connection, MHD_HEADER_KIND, AddPair, &inputs.headers);
-  MHD_get_connection_values(ex.connection, MHD_COOKIE_KIND, AddPair, &inputs.cookies);
+  MHD_get_connection_values_n(ex.connection, MHD_GET_ARGUMENT_KIND, AddPair, &inputs.params);
+  MHD_get_connection_values_n(ex.connection, MHD_HEADER_KIND, AddPair, &inputs.headers);
+  MHD_get_connection_values_n(ex.connection, MHD_COOKIE_KIND, AddPair, &inputs.cookies);
   // URL-encoded and multipart bodies become parameters after the query's; the library gives no
   // processor for other bodies, which are read and left aside.
   if (post) {
@@ -511,17 +734,28 @@ MHD_Result Receive(Exchange& ex, const char* data, size_t* size) {
   return MHD_YES;
 }
 
+// Called once the request has fully arrived, and again for a request that waited for one of its
+// script's workers.
 MHD_Result Dispatch(Exchange& ex) {
-  ex.server->Time(ex.connection, false);
-  if (ex.post != nullptr) {
-    if (MHD_destroy_post_processor(ex.post) != MHD_YES) ex.badBody = true;
-    ex.post = nullptr;
+  State& server = *ex.server;
+  if (!ex.bodyDone) {
+    ex.bodyDone = true;
+    server.Time(ex.connection, false);
+    if (ex.post != nullptr) {
+      if (MHD_destroy_post_processor(ex.post) != MHD_YES) ex.badBody = true;
+      ex.post = nullptr;
+    }
+    if (ex.badBody) return Answer(ex, MHD_HTTP_BAD_REQUEST, "Bad Request", "The form data could not be read.");
   }
-  if (ex.badBody) return Answer(ex, MHD_HTTP_BAD_REQUEST, "Bad Request", "The form data could not be read.");
+  if (server.stalled.load()) {
+    return Answer(ex, MHD_HTTP_SERVICE_UNAVAILABLE, "Service Unavailable",
+                  "The server is busy. Please try again later.", MHD_HTTP_HEADER_RETRY_AFTER, "10");
+  }
   ex.dispatched = true;
   MHD_suspend_connection(ex.connection);
+  if (!server.Admit(&ex)) return MHD_YES;  // resumed when a run of its script ends, or its wait does
   auto job = std::make_shared<Job>(&ex);
-  ex.server->pool->Submit([job] { job->Run(); });  // refused or dropped: the job answers 503
+  server.pool->Submit([job] { job->Run(); });  // refused or dropped: the job answers 503
   return MHD_YES;
 }
 
@@ -576,9 +810,23 @@ void OnConnection(void* cls, MHD_Connection* connection, void** /*context*/, MHD
   std::lock_guard guard(server->watchLock);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    if (info != nullptr) server->watched[connection] = {info->connect_fd, false, Clock::now()};
-  } else {
-    server->watched.erase(connection);
+    if (info == nullptr) return;
+    std::string address = PeerOf(connection);
+    const unsigned count = ++server->perAddress[address];
+    const bool refused = count > server->options.maxPerAddress;
+    if (refused && count == server->options.maxPerAddress + 1) {
+      quill_log(2, "HTTP: %s holds %u connections, its limit: further ones are answered 503", address.c_str(),
+                server->options.maxPerAddress);
+    }
+    // A refused connection gets a moment for its request and answer, and no more.
+    server->watched[connection] = {info->connect_fd, refused, Clock::now() + kRefusedLinger, std::move(address),
+                                   refused};
+  } else if (auto found = server->watched.find(connection); found != server->watched.end()) {
+    if (auto count = server->perAddress.find(found->second.address);
+        count != server->perAddress.end() && --count->second == 0) {
+      server->perAddress.erase(count);
+    }
+    server->watched.erase(found);
   }
 }
 
@@ -605,6 +853,11 @@ HttpServer::HttpServer(const ServeOptions& options, WorkerPool& pool) : state_(s
   s.webFolder = real;
   std::free(real);
   if (s.webFolder.size() > 1 && s.webFolder.back() == '/') s.webFolder.pop_back();
+  if (const std::string problem = OwnFilesProblem(s.webFolder, options.serverRoot); !problem.empty()) {
+    throw osException(("the web folder " + options.webFolder + " " + problem).c_str(), QUILL_ERR_NOT_ALLOWED);
+  }
+  const int threads = pool.ThreadCount();
+  s.scriptWorkers = options.scriptWorkers > 0 ? std::min(options.scriptWorkers, threads) : std::max(1, threads - 1);
 
   std::string host;
   int port = 0;
@@ -616,7 +869,9 @@ HttpServer::HttpServer(const ServeOptions& options, WorkerPool& pool) : state_(s
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | MHD_USE_TURBO, 0, nullptr,
       nullptr, &OnRequest, &s, MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryMessage, &s, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_TIMEOUT,
       seconds(options.idleTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      options.maxHeaderBytes + kConnectionOverheadBytes, MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
+      options.maxHeaderBytes + kConnectionOverheadBytes + options.maxHeaderBytes / 2 * kParameterRecordBytes,
+      MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, 2 * options.maxPerAddress,
       MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, &s, MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, &s,
       MHD_OPTION_URI_LOG_CALLBACK, &OnRequestLine, &s, MHD_OPTION_END);
   if (s.daemon == nullptr) {

@@ -16,18 +16,30 @@ struct ServeOptions {
   std::string bind = "127.0.0.1";  // a numeric IPv4 or IPv6 address
   int port = 8180;                 // 0: any free port (the one taken is in Server::Address)
   std::string webFolder;           // the folder whose scripts and files are served
+  std::string serverRoot;          // the server's own files there are never served (empty: none)
   size_t maxBodyBytes = size_t{1} << 20;    // a larger request body is refused with 413
   size_t maxHeaderBytes = size_t{16} << 10;  // larger request headers are refused with 431
   std::chrono::seconds idleTimeout{30};      // a connection silent this long is closed
   std::chrono::seconds requestTimeout{30};   // a request not fully received by then is dropped
   unsigned maxConnections = 1024;
+  // Connections one client address may hold; the ones beyond are answered 503 and closed (and
+  // beyond twice as many, closed unanswered by the HTTP library).
+  unsigned maxPerAddress = 64;
+  // A script running longer is stopped at its next statement, loop turn or tag call (0: never).
+  std::chrono::milliseconds timeLimit{30000};
+  // Workers one script may hold at once (0: one less than the pool's threads, at least one), so
+  // that a script stuck in a tag that never returns cannot take every worker. Requests beyond it
+  // wait for one of that script's runs to end, at most the time limit (else the request
+  // timeout), and are then answered 503.
+  int scriptWorkers = 0;
   bool accessLog = true;  // one log line per request
 };
 
 class HttpServer {
  public:
   // Starts listening and serving on its own thread; scripts run on pool. Throws osException
-  // (with the reason) when the address cannot be listened on or the web folder is missing.
+  // (with the reason) when the address cannot be listened on, the web folder is missing, or it
+  // is the server root, contains it or lies in one of the server's own folders.
   HttpServer(const ServeOptions& options, WorkerPool& pool);
   // Stops at once: what has not been answered yet is dropped.
   ~HttpServer();

@@ -8,7 +8,9 @@
 
 #include "host/os.h"
 #include "service/cli/options.h"
+#include "service/cli/usage.h"
 #include "service/cli/process_exit.h"
+#include "service/core/internal_db.h"
 #include "service/http/http_server.h"
 
 namespace quill_service {
@@ -18,10 +20,6 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr auto kSignalPoll = std::chrono::milliseconds(100);
-
-constexpr const char* kServeUsage =
-    "Usage: quill serve [--bind ADDR] [--port N] [--web DIR] [--max-body BYTES] [--max-header BYTES]\n"
-    "                   [--idle-timeout S] [--request-timeout S] [--no-access-log]\n";
 
 int ServeUsageError(const std::string& message) {
   std::fprintf(stderr, "quill serve: %s\n%s", message.c_str(), kServeUsage);
@@ -55,6 +53,15 @@ std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, 
     } else if (arg == "--max-header") {
       if (!(parsed = number(1024, 1L << 20))) return "--max-header needs a number of bytes from 1024 to 1048576";
       options.maxHeaderBytes = static_cast<size_t>(*parsed);
+    } else if (arg == "--time-limit") {
+      if (!(parsed = number(0, 86400))) return "--time-limit needs a number of seconds from 0 (none) to 86400";
+      options.timeLimit = std::chrono::seconds(*parsed);
+    } else if (arg == "--script-workers") {
+      if (!(parsed = number(1, 256))) return "--script-workers needs a number from 1 to 256";
+      options.scriptWorkers = static_cast<int>(*parsed);
+    } else if (arg == "--max-per-address") {
+      if (!(parsed = number(1, 1024))) return "--max-per-address needs a number from 1 to 1024";
+      options.maxPerAddress = static_cast<unsigned>(*parsed);
     } else if (arg == "--idle-timeout" || arg == "--request-timeout") {
       if (!(parsed = number(1, 3600))) return arg + " needs a number of seconds from 1 to 3600";
       (arg == "--idle-timeout" ? options.idleTimeout : options.requestTimeout) = std::chrono::seconds(*parsed);
@@ -69,6 +76,15 @@ std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, 
 
 int ServeCommand(Host& host, const std::vector<std::string>& args, std::chrono::seconds grace) {
   ServeOptions options;
+  // The preference request_time_limit (seconds) replaces the built-in default; the option wins.
+  std::vector<SqlRow> rows;
+  if (ExecuteBound("SELECT data FROM global_prefs WHERE store_key = 'request_time_limit'", {}, &rows) == QUILL_OK &&
+      !rows.empty() && !rows[0].empty() && rows[0][0]) {
+    const std::optional<long> seconds = ParseNumber(*rows[0][0], 0, 86400);
+    if (!seconds) return ServeUsageError("the preference request_time_limit needs a number of seconds from 0 to 86400");
+    options.timeLimit = std::chrono::seconds(*seconds);
+  }
+  options.serverRoot = host.Root();
   std::string web;
   if (auto error = ParseServeArgs(args, options, web)) return ServeUsageError(*error);
   options.webFolder = web.empty() ? host.Root() + "web" : web[0] == '/' ? web : host.LaunchDirectory() + web;
@@ -80,8 +96,10 @@ int ServeCommand(Host& host, const std::vector<std::string>& args, std::chrono::
     std::fprintf(stderr, "quill serve: %s\n", e.what());
     return kExitFailure;
   }
-  quill_log(2, "HTTP: serving %s from %s on %d worker threads", server->Address().c_str(),
-            options.webFolder.c_str(), host.Workers().ThreadCount());
+  quill_log(2, "HTTP: serving %s from %s on %d worker threads; time limit %lld s, %u connections per address",
+            server->Address().c_str(), options.webFolder.c_str(), host.Workers().ThreadCount(),
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(options.timeLimit).count()),
+            options.maxPerAddress);
   std::printf("Serving %s (web folder %s); stop with Ctrl-C\n", server->Address().c_str(), options.webFolder.c_str());
   std::fflush(stdout);
 

@@ -20,6 +20,7 @@
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using namespace quill_child;
 
 namespace {
@@ -38,6 +39,11 @@ const std::pair<const char*, const char*> kPages[] = {
     {"status.qs", "header_set('Status: 201 Created') 'made'\n"},
     {"badheader.qs", "header_add('X-Split: a\\r\\nX-Injected: b') 'never sent'\n"},
     {"slow.qs", "hx_mark(request_param('mark')) hx_sleep(request_param('ms')) 'done'\n"},
+    {"loop.qs", "while (true) { }\n"},
+    {"caught.qs", "try => { while (true) { } } catch => { 'caught' }\n"},
+    {"hang.qs", "hx_sleep(request_param('ms')) 'woke'\n"},
+    {"bytes.qs", "hx_bytes()\n"},
+    {"show.qs", "'p=' request_param('p') ';f=' request_param('f')\n"},
     {"index.qs", "'the index'\n"},
     {"folder/index.qs", "'the folder index'\n"},
     {"plain.txt", "static text\n"},
@@ -47,8 +53,12 @@ const std::pair<const char*, const char*> kPages[] = {
 // pages above, and `quill serve` running in it.
 class ServerProcess {
  public:
+  static fs::path BaseOf(const std::string& name) {
+    return ProgramFolder("qjapi-http") / name;
+  }
+
   explicit ServerProcess(const std::string& name, std::vector<std::string> options = {}) {
-    base_ = ProgramFolder("qjapi-http") / name;
+    base_ = BaseOf(name);
     fs::remove_all(base_);
     fs::create_directories(base_ / "root" / "QuillModules");
     fs::create_directories(base_ / "web" / "folder");
@@ -102,7 +112,10 @@ size_t Collect(char* data, size_t size, size_t count, void* target) {
 // One curl handle: requests made through the same client reuse its connection.
 class Client {
  public:
-  Client() : curl_(curl_easy_init()) {}
+  // from: the local address to connect from (any unless given).
+  explicit Client(const char* from = nullptr) : curl_(curl_easy_init()) {
+    if (from != nullptr) curl_easy_setopt(curl_, CURLOPT_INTERFACE, from);
+  }
   ~Client() { curl_easy_cleanup(curl_); }
 
   // form: "k=v&..." sent URL-encoded; parts: sent as multipart (a part named "upload" as a file).
@@ -152,7 +165,14 @@ class Client {
 // A raw connection, for clients no HTTP library would be.
 class RawClient {
  public:
-  explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+  // from: the loopback address to connect from (127.0.0.1 unless given).
+  explicit RawClient(int port, const char* from = nullptr) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    if (from != nullptr) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      inet_pton(AF_INET, from, &local.sin_addr);
+      bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -195,7 +215,7 @@ class HttpServe : public ::testing::Test {
   static void SetUpTestSuite() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     server_ = new ServerProcess("main", {"--max-body", "4096", "--max-header", "2048", "--idle-timeout", "2",
-                                         "--request-timeout", "3"});
+                                         "--request-timeout", "3", "--time-limit", "2"});
   }
   static void TearDownTestSuite() {
     delete server_;
@@ -237,6 +257,93 @@ TEST_F(HttpServe, QueryAndFormFieldsCookiesAndHeadersReachTheScriptAndJava) {
   EXPECT_EQ(java.body, "param=J;header=from curl;visits=42");
   EXPECT_NE(java.headers.find("Set-Cookie: visits=42; Path=/; SameSite=Lax"), std::string::npos) << java.headers;
   EXPECT_NE(java.headers.find("Cache-Control: no-store"), std::string::npos) << java.headers;
+  // The count stays at its largest instead of wrapping round.
+  EXPECT_EQ(client.Request(server_->Url("/java.qs"), {"Cookie: visits=9223372036854775807"}).body,
+            "param=;header=;visits=9223372036854775807");
+}
+
+TEST_F(HttpServe, ValuesKeepTheirBytes) {
+  const std::string form = "p=x%00y&f=1";
+  std::string allBytes;
+  for (int i = 0; i < 256; ++i) allBytes += static_cast<char>(i);
+  struct Case {
+    const char* name;
+    std::string path;
+    const std::string* form;
+    std::string body;
+  } cases[] = {
+      {"character zero in the query", "/show.qs?p=a%00b&f=%00", nullptr, "p=a\0b;f=\0"s},
+      {"character zero in a form", "/show.qs", &form, "p=x\0y;f=1"s},
+      {"bytes a Java tag writes", "/bytes.qs", nullptr, allBytes},
+  };
+  Client client;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Reply reply = client.Request(server_->Url(c.path), {}, c.form);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body.size(), c.body.size());
+    EXPECT_EQ(reply.body, c.body);
+  }
+}
+
+// Requests whose framing two parsers could read two ways, and text meant to forge log lines.
+TEST_F(HttpServe, AmbiguousRequestsAreRefusedAndLogLinesCannotBeForged) {
+  const std::string smuggled = "GET /show.qs?p=smuggled HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string requests[] = {
+      "POST /show.qs HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" +
+          smuggled,
+      "POST /show.qs HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: " +
+          std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled,
+  };
+  for (const std::string& request : requests) {
+    RawClient raw(server_->Port());
+    raw.Send(request);
+    bool closed = false;
+    const std::string answer = raw.Receive(5s, &closed);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 400", 0), 0u) << answer;
+    EXPECT_TRUE(closed) << request;
+    EXPECT_EQ(answer.find("smuggled"), std::string::npos) << answer;
+  }
+  RawClient forger(server_->Port());
+  forger.Send("GET /nope%0a%5B0%5D%20FORGED-PATH%1b[2J HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(forger.Receive(5s).rfind("HTTP/1.1 404", 0), 0u);
+  const auto end = Clock::now() + 5s;
+  while (!Has(server_->Log(), "FORGED") && Clock::now() < end) std::this_thread::sleep_for(50ms);
+  const std::string log = server_->Log();
+  EXPECT_TRUE(Has(log, "\"GET /nope\\n[0] FORGED-PATH\\x1b[2J HTTP/1.1\" 404")) << log;
+  EXPECT_FALSE(Has(log, "\n[0] FORGED")) << log;
+}
+
+TEST_F(HttpServe, ScriptsPastTheirTimeLimitAreStoppedAndHungOnesHoldOneWorker) {
+  // Stopped at a loop turn, even inside a try: the worker is free again.
+  for (const char* path : {"/loop.qs", "/caught.qs"}) {
+    SCOPED_TRACE(path);
+    const auto start = Clock::now();
+    const Reply reply = Client().Request(server_->Url(path));
+    EXPECT_EQ(reply.status, 503);
+    EXPECT_FALSE(Has(reply.body, "caught"));
+    EXPECT_LT(Clock::now() - start, 10s);
+  }
+  EXPECT_TRUE(Has(server_->Log(), "HTTP: GET /loop.qs stopped by its time limit after 2.")) << server_->Log();
+  EXPECT_TRUE(Has(server_->Log(), "/caught.qs:1:")) << server_->Log();
+  EXPECT_TRUE(Has(server_->Log(), "the request's time limit of 2 s is reached")) << server_->Log();
+
+  // A tag that does not return cannot be stopped: its script holds one of the two workers, a
+  // second request for it waits and is answered 503, and other scripts are served meanwhile.
+  Reply first, second;
+  std::thread hung([&] { first = Client().Request(server_->Url("/hang.qs?ms=7000")); });
+  std::this_thread::sleep_for(300ms);
+  std::thread waiting([&] { second = Client().Request(server_->Url("/hang.qs?ms=1")); });
+  const auto start = Clock::now();
+  EXPECT_EQ(Client().Request(server_->Url("/show.qs?p=meanwhile")).body, "p=meanwhile;f=");
+  EXPECT_LT(Clock::now() - start, 2s);
+  waiting.join();
+  EXPECT_EQ(second.status, 503);
+  EXPECT_TRUE(Has(second.body, "busy")) << second.body;
+  hung.join();
+  EXPECT_EQ(first.status, 503);  // stopped at its first statement after the tag
+  EXPECT_TRUE(Has(server_->Log(), "HTTP: /hang.qs has run ")) << server_->Log();
+  EXPECT_TRUE(Has(server_->Log(), "past its time limit of 2 s, inside a tag that does not return")) << server_->Log();
 }
 
 TEST_F(HttpServe, StatusCodesForWhatCannotBeServedAsIs) {
@@ -358,6 +465,129 @@ TEST_F(HttpServe, SlowAndSilentClientsAreClosedWithoutHoldingAWorker) {
   EXPECT_TRUE(closed) << "a request trickling in for 7 s was not cut off";
   silent.Receive(6s, &closed);
   EXPECT_TRUE(closed) << "a silent connection was not closed";
+}
+
+// A server with the defaults of `quill serve` but a small connection limit per address.
+class HttpServeDefaults : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    server_ = new ServerProcess("defaults", {"--max-per-address", "4"});
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override { ASSERT_GT(server_->Port(), 0) << "the server did not start:\n" << server_->Log(); }
+  static ServerProcess* server_;
+};
+ServerProcess* HttpServeDefaults::server_ = nullptr;
+
+TEST_F(HttpServeDefaults, EndlessScriptsOnEveryWorkerLeaveOthersServed) {
+  // As many endless loops as there are workers, from an address of their own.
+  std::vector<std::unique_ptr<RawClient>> loops;
+  for (int i = 0; i < 2; ++i) {
+    loops.push_back(std::make_unique<RawClient>(server_->Port(), "127.0.0.3"));
+    loops.back()->Send("GET /loop.qs HTTP/1.1\r\nHost: x\r\n\r\n");
+  }
+  std::this_thread::sleep_for(500ms);
+  const auto start = Clock::now();
+  EXPECT_EQ(Client().Request(server_->Url("/show.qs?p=other")).body, "p=other;f=");
+  EXPECT_LT(Clock::now() - start, 15s);
+}
+
+TEST_F(HttpServeDefaults, OneAddressCannotHoldEverySlotAndRefusalsAreAnswered) {
+  std::vector<std::unique_ptr<RawClient>> held;
+  for (int i = 0; i < 4; ++i) {
+    held.push_back(std::make_unique<RawClient>(server_->Port()));
+    ASSERT_TRUE(held.back()->Connected());
+  }
+  std::this_thread::sleep_for(200ms);  // the server has taken them
+  RawClient over(server_->Port());
+  over.Send("GET /show.qs HTTP/1.1\r\nHost: x\r\n\r\n");
+  bool closed = false;
+  const std::string refusal = over.Receive(5s, &closed);
+  EXPECT_EQ(refusal.rfind("HTTP/1.1 503", 0), 0u) << refusal;
+  EXPECT_TRUE(Has(refusal, "Too many connections")) << refusal;
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(Client("127.0.0.2").Request(server_->Url("/show.qs?p=another")).body, "p=another;f=");
+  held.clear();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(Client().Request(server_->Url("/show.qs?p=again")).body, "p=again;f=");
+}
+
+// However the request line's parameters fill the connection's memory, an answer is sent.
+TEST_F(HttpServeDefaults, ManyParametersAreAnswered) {
+  const struct {
+    int count;
+    const char* each;
+    bool served;  // else 431 will do
+  } cases[] = {{246, "a=1&", true}, {357, "a=1&", true}, {357, "k123=v123&", true}, {1500, "p=b&", false},
+               {3900, "a&", false}};
+  for (const auto& c : cases) {
+    std::string query;
+    for (int i = 0; i < c.count; ++i) query += c.each;
+    SCOPED_TRACE(std::to_string(c.count) + " of " + c.each);
+    const auto start = Clock::now();
+    const Reply reply = Client().Request(server_->Url("/show.qs?" + query));
+    EXPECT_TRUE(reply.status == 200 || (!c.served && reply.status == 431)) << reply.status;
+    EXPECT_LT(Clock::now() - start, 10s);
+  }
+}
+
+TEST_F(HttpServeDefaults, TheInternalDatabaseIsForTheServersUserAlone) {
+  const fs::path database = ServerProcess::BaseOf("defaults") / "root" / "quill_internal.db";
+  for (const fs::path& file : {database, fs::path(database.string() + "-wal")}) {
+    SCOPED_TRACE(file.string());
+    ASSERT_TRUE(fs::exists(file));
+    EXPECT_EQ(fs::status(file).permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
+  }
+}
+
+TEST(HttpServeStart, AWebFolderHoldingTheServersOwnFilesIsRefused) {
+  const struct {
+    const char* name;
+    const char* inside;  // the web folder, under the case's server root
+    const char* message;
+  } cases[] = {
+      {"web-at-root", "", "is the server root or contains it"},
+      {"web-in-modules", "QuillModules", "lies in the server's own folder QuillModules/"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerProcess server(c.name, {"--web", (ServerProcess::BaseOf(c.name) / "root" / c.inside).string()});
+    EXPECT_EQ(server.Port(), 0);
+    EXPECT_EQ(server.Wait(30s), 1);
+    EXPECT_TRUE(Has(server.Log(), c.message)) << server.Log();
+  }
+}
+
+TEST(HttpServeStart, EachCommandsHelpAnswersBeforeAnythingStarts) {
+  const fs::path base = ServerProcess::BaseOf("help");
+  fs::create_directories(base);
+  for (const char* command : {"run", "serve", "user", "host"}) {
+    SCOPED_TRACE(command);
+    Child child;
+    ASSERT_TRUE(child.Start({"--root", (base / "no-such-root").string(), command, "--help"}, base / "out", base / "err"));
+    EXPECT_EQ(child.Wait(10s), 0) << ReadFile(base / "err");
+    EXPECT_EQ(ReadFile(base / "out").rfind(std::string("Usage: quill ") + command, 0), 0u) << ReadFile(base / "out");
+  }
+}
+
+TEST(HttpServeStart, RunStopsAScriptPastTheTimeLimitAskedFor) {
+  const fs::path base = ServerProcess::BaseOf("run-limit");
+  fs::create_directories(base / "root" / "QuillModules");
+  for (const char* file : {QJAPI_MODULE, QJAPI_JAR})
+    fs::copy_file(file, base / "root" / "QuillModules" / fs::path(file).filename(), fs::copy_options::overwrite_existing);
+  std::ofstream(base / "loop.qs") << "'before' while (true) { }\n";
+  Child child;
+  ASSERT_TRUE(child.Start({"--quiet", "--root", (base / "root").string(), "run", (base / "loop.qs").string(),
+                           "--time-limit", "1"},
+                          base / "out", base / "err"));
+  EXPECT_EQ(child.Wait(60s), 1);
+  EXPECT_EQ(ReadFile(base / "out"), "before");
+  EXPECT_TRUE(Has(ReadFile(base / "err"), "loop.qs:1:")) << ReadFile(base / "err");
+  EXPECT_TRUE(Has(ReadFile(base / "err"), "the request's time limit of 1 s is reached")) << ReadFile(base / "err");
 }
 
 TEST(HttpServeStop, StopSignalLetsTheRequestInFlightFinish) {
