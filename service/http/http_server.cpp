@@ -781,6 +781,13 @@ void* OnRequestLine(void* cls, const char* uri, MHD_Connection* connection) {
   server->Time(connection, true);
   auto* ex = new Exchange(server, connection);
   ex->uriBytes = uri != nullptr ? std::strlen(uri) : 0;
+  // A target longer than allowed is answered 414 once the headers are in. The library parses
+  // the query right after this call, into records in the connection's memory, and thousands of
+  // them could exhaust it before that answer: the query is cut here, in the library's own
+  // writable copy of the request line, so that it parses none.
+  if (ex->uriBytes > server->options.maxHeaderBytes) {
+    if (char* query = const_cast<char*>(std::strchr(uri, '?')); query != nullptr) query[1] = '\0';
+  }
   return ex;
 }
 
