@@ -42,6 +42,7 @@ const std::pair<const char*, const char*> kPages[] = {
     {"loop.qs", "while (true) { }\n"},
     {"caught.qs", "try => { while (true) { } } catch => { 'caught' }\n"},
     {"hang.qs", "hx_sleep(request_param('ms')) 'woke'\n"},
+    {"hang2.qs", "hx_sleep(request_param('ms')) 'woke'\n"},
     {"bytes.qs", "hx_bytes()\n"},
     {"show.qs", "'p=' request_param('p') ';f=' request_param('f')\n"},
     {"index.qs", "'the index'\n"},
@@ -330,20 +331,37 @@ TEST_F(HttpServe, ScriptsPastTheirTimeLimitAreStoppedAndHungOnesHoldOneWorker) {
 
   // A tag that does not return cannot be stopped: its script holds one of the two workers, a
   // second request for it waits and is answered 503, and other scripts are served meanwhile.
-  Reply first, second;
-  std::thread hung([&] { first = Client().Request(server_->Url("/hang.qs?ms=7000")); });
+  Reply first, second, third;
+  std::thread hung([&] { first = Client().Request(server_->Url("/hang.qs?ms=9000")); });
   std::this_thread::sleep_for(300ms);
   std::thread waiting([&] { second = Client().Request(server_->Url("/hang.qs?ms=1")); });
-  const auto start = Clock::now();
+  auto start = Clock::now();
   EXPECT_EQ(Client().Request(server_->Url("/show.qs?p=meanwhile")).body, "p=meanwhile;f=");
   EXPECT_LT(Clock::now() - start, 2s);
+  // Another script stuck the same way takes the other worker: once both are past their time
+  // limit, scripts are answered 503 at once, and files are still served.
+  std::thread alsoHung([&] { third = Client().Request(server_->Url("/hang2.qs?ms=8000")); });
   waiting.join();
   EXPECT_EQ(second.status, 503);
   EXPECT_TRUE(Has(second.body, "busy")) << second.body;
+  std::this_thread::sleep_for(3500ms);  // both runs are over 4 s old, their limit 2 s: past the watchdog's grace
+  start = Clock::now();
+  const Reply refused = Client().Request(server_->Url("/show.qs?p=stalled"));
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_TRUE(Has(refused.headers, "Retry-After: 10")) << refused.headers;
+  EXPECT_EQ(Client().Request(server_->Url("/plain.txt")).status, 200);
+  EXPECT_LT(Clock::now() - start, 1s);
   hung.join();
+  alsoHung.join();
   EXPECT_EQ(first.status, 503);  // stopped at its first statement after the tag
-  EXPECT_TRUE(Has(server_->Log(), "HTTP: /hang.qs has run ")) << server_->Log();
-  EXPECT_TRUE(Has(server_->Log(), "past its time limit of 2 s, inside a tag that does not return")) << server_->Log();
+  EXPECT_EQ(third.status, 503);
+  EXPECT_EQ(Client().Request(server_->Url("/show.qs?p=again")).body, "p=again;f=");
+  const std::string log = server_->Log();
+  EXPECT_TRUE(Has(log, "HTTP: /hang.qs has run ")) << log;
+  EXPECT_TRUE(Has(log, "past its time limit of 2 s, inside a tag that does not return")) << log;
+  EXPECT_TRUE(Has(log, "(2 of 2 workers held so)")) << log;
+  EXPECT_TRUE(Has(log, "HTTP: every worker is held by a script past its time limit")) << log;
+  EXPECT_TRUE(Has(log, "HTTP: a worker is free again: scripts are served again")) << log;
 }
 
 TEST_F(HttpServe, StatusCodesForWhatCannotBeServedAsIs) {
