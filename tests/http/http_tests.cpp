@@ -58,7 +58,9 @@ class ServerProcess {
     return ProgramFolder("qjapi-http") / name;
   }
 
-  explicit ServerProcess(const std::string& name, std::vector<std::string> options = {}) {
+  // options: serve's; global: the quill command's, before "serve".
+  explicit ServerProcess(const std::string& name, std::vector<std::string> options = {},
+                         const std::vector<std::string>& global = {}) {
     base_ = BaseOf(name);
     fs::remove_all(base_);
     fs::create_directories(base_ / "root" / "QuillModules");
@@ -68,8 +70,9 @@ class ServerProcess {
     for (const auto& [file, text] : kPages) std::ofstream(base_ / "web" / file) << text;
     std::ofstream(base_ / "secret.txt") << "outside the web folder\n";
 
-    std::vector<std::string> args = {"--root", (base_ / "root").string(), "--stop-timeout", "10", "--threads", "2",
-                                     "serve", "--port", "0", "--web", (base_ / "web").string()};
+    std::vector<std::string> args = global;
+    args.insert(args.end(), {"--root", (base_ / "root").string(), "--stop-timeout", "10", "--threads", "2", "serve",
+                             "--port", "0", "--web", (base_ / "web").string()});
     args.insert(args.end(), options.begin(), options.end());
     // The address is printed once the module has started and the port is open.
     const std::string marker = "Serving http://127.0.0.1:";
@@ -578,6 +581,19 @@ TEST(HttpServeStart, AWebFolderHoldingTheServersOwnFilesIsRefused) {
     EXPECT_EQ(server.Wait(30s), 1);
     EXPECT_TRUE(Has(server.Log(), c.message)) << server.Log();
   }
+}
+
+// The preference sets serve's time limit; a value that is no number of seconds stops the start.
+TEST(HttpServeStart, TheTimeLimitPreferenceReplacesTheDefault) {
+  ServerProcess bad("pref-bad", {}, {"--pref", "request_time_limit=soon"});
+  EXPECT_EQ(bad.Wait(30s), 2);
+  EXPECT_TRUE(Has(bad.Log(), "the preference request_time_limit needs a number of seconds")) << bad.Log();
+  ServerProcess server("pref-limit", {}, {"--pref", "request_time_limit=1"});
+  ASSERT_GT(server.Port(), 0) << server.Log();
+  const auto start = Clock::now();
+  EXPECT_EQ(Client().Request(server.Url("/loop.qs")).status, 503);
+  EXPECT_LT(Clock::now() - start, 10s);
+  EXPECT_TRUE(Has(server.Log(), "the request's time limit of 1 s is reached")) << server.Log();
 }
 
 TEST(HttpServeStart, EachCommandsHelpAnswersBeforeAnythingStarts) {
