@@ -121,6 +121,10 @@ TEST_P(OnEach, SearchesApplyEveryOperatorGroupsSortingAndPaging) {
       {"-key='name', -key_value='Damson'", "1:Damson,"},
   };
   for (const auto& c : cases) EXPECT_EQ(Names(c.criteria), c.expected) << c.criteria;
+  // A limit belongs to its own search: the next statement on the same connection reads every row.
+  EXPECT_EQ(Output("db_search(" + items + ", -max=1) => { found_count() row_count() } db_search(" + items +
+                   ") => { ':' found_count() row_count() }"),
+            "51:55");
   EXPECT_EQ(Output("db_search(" + items + ", ['stock', 3], -select='name', -select='price') => { "
                    "column_names()->join(',') '|' field(1) '|' action_statement() }"),
             std::string("name,price|4.75|SELECT ") + GetParam()->quote + "name" + GetParam()->quote + "," +
