@@ -440,6 +440,11 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_typeAddMember(JNIEnv
     Latin1Chars latin1(env, memberName);
     if (!latin1) return kBadString;
     std::string name(latin1.get());
+    // The member table is keyed by the name as the host reports it when the member is called
+    // (UTF-8); the host itself is handed the ISO-8859-1 text.
+    HostUtf8Chars utf8(env, memberName);
+    if (!utf8) return kBadString;
+    std::string key(utf8.get());
     const quill_type typeHandle = GetTypeRef(env, type);
     const quill_type memberHandle = GetTypeRef(env, member);
     Variant* memberValue = Variant::FromHandle(memberHandle);
@@ -450,12 +455,13 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_typeAddMember(JNIEnv
     }
     if (pending) {
       FoldInPlace(name);
+      FoldInPlace(key);
       const std::string typeName = FoldedTypeName(t, typeHandle);
       CriticalSectionScope members(gJavaMembersLock);
       CriticalSectionScope tags(gPendingJavaTagsLock);
       auto it = gPendingJavaTags.find(memberHandle);
       if (it != gPendingJavaTags.end()) {
-        gJavaMembers[JavaMemberKey(typeName, name)] = it->second;
+        gJavaMembers[JavaMemberKey(typeName, key)] = it->second;
         gPendingJavaTags.erase(it);
       }
     }
@@ -469,8 +475,9 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_typeAddMemberTag(JNI
   return WithCall(env, self, {className, methodName, type, memberName}, [&](quill_token t) -> jint {
     Utf8Chars cls(env, className);
     Utf8Chars method(env, methodName);
-    Utf8Chars memberChars(env, memberName);
-    if (!cls || !method || !memberChars) return kNothingToDo;
+    HostUtf8Chars memberChars(env, memberName);
+    Latin1Chars memberLatin1(env, memberName);  // the host's 8-bit form
+    if (!cls || !method || !memberChars || !memberLatin1) return kNothingToDo;
     JavaMethodEntry entry = ResolveMethod(env, cls.get(), method.get());
     if (entry.method == nullptr) {
       DescribeAndClear(env);
@@ -482,12 +489,14 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_typeAddMemberTag(JNI
     if (handle == 0) return result;
     std::string member(memberChars.get());
     FoldInPlace(member);
+    std::string hostName(memberLatin1.get());
+    FoldInPlace(hostName);
     const quill_type typeHandle = GetTypeRef(env, type);
     const std::string typeName = FoldedTypeName(t, typeHandle);
     if (typeName.empty()) return result;
     CriticalSectionScope locked(gJavaMembersLock);
     gJavaMembers[JavaMemberKey(typeName, member)] = std::move(entry);
-    return quill_typeAddMember(t, typeHandle, member.c_str(), handle);
+    return quill_typeAddMember(t, typeHandle, hostName.c_str(), handle);
   });
 }
 

@@ -11,6 +11,7 @@
 
 #include "host/os.h"
 #include "service/core/paths.h"
+#include "service/values/text.h"
 
 namespace fs = std::filesystem;
 
@@ -139,6 +140,7 @@ osError osGetCurrentDirectory(char* buffer, size_t size) {
 
 extern "C" osError quill_getPlatformSpecificPath(const char* path, char* out, int32_t outSize) {
   if (path == nullptr) return QUILL_ERR_INVALID;
-  // Host paths already use this platform's form; only the room is checked.
-  return quill_service::WritePath(path, out, outSize);
+  // Host paths already use this platform's form: the ISO-8859-1 text comes back as the UTF-8 the
+  // module reads it as, if it fits.
+  return quill_service::WritePath(quill_service::Latin1ToUtf8(path), out, outSize);
 }

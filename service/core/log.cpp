@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "service/core/host.h"
+#include "service/values/text.h"
 
 namespace quill_service {
 namespace {
@@ -147,6 +148,8 @@ extern "C" osError quill_log(int32_t level, const char* format, ...) {
   va_end(args);
   text.resize(static_cast<size_t>(length));
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  // The module's `log` hands over ISO-8859-1; everything else is UTF-8. The log stays UTF-8.
+  if (!quill_service::IsValidUtf8(text)) text = quill_service::Latin1ToUtf8(text);
   // Lines carry text from outside (paths, headers, messages): one call stays one line.
   quill_service::Append({level, quill_service::EscapeForLog(text)});
   return QUILL_OK;

@@ -91,20 +91,6 @@ DSConnection& ConnectionOf(TExecState& state, InlineAction& action, bool create)
   return connections.back();
 }
 
-// Column descriptions arrive in ISO-8859-1; the host keeps all text as UTF-8.
-std::string Latin1ToUtf8(const char* text) {
-  std::string utf8;
-  for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-    if (*p < 0x80) {
-      utf8 += static_cast<char>(*p);
-    } else {
-      utf8 += static_cast<char>(0xC0 | (*p >> 6));
-      utf8 += static_cast<char>(0x80 | (*p & 0x3F));
-    }
-  }
-  return utf8;
-}
-
 std::string HostIdText(const InlineAction& action) { return std::to_string(action.host.id); }
 
 }  // namespace

@@ -492,7 +492,7 @@ osError quill_typeRunTagW(quill_token t, const quill_char* tagName, quill_type s
 osError quill_typeRunTag(quill_token t, const char* tagName, quill_type self, int32_t count,
                          const quill_type* params, quill_type* handle, quill_type /*extra*/) {
   if (tagName == nullptr) return RunTagNamed(t, nullptr, self, count, params, handle);
-  const std::u16string name = Utf8ToUtf16(tagName);
+  const std::u16string name = Latin1ToUtf16(tagName);  // the module's 8-bit form
   return RunTagNamed(t, &name, self, count, params, handle);
 }
 
@@ -771,7 +771,7 @@ osError quill_typeAddMember(quill_token t, quill_type type, const char* name, qu
   return WithState(t, [&](TExecState&) -> osError {
     Require(name);
     CustomValue& custom = CustomOf(type);
-    const std::u16string memberName = Utf8ToUtf16(name);
+    const std::u16string memberName = Latin1ToUtf16(name);  // the module's 8-bit form
     if (memberName.empty()) return QUILL_ERR_INVALID;
     VariantPtr copy = CopyOf(member);
     if (auto* tag = Get<TagValue>(*copy->GetReferenceDeep())) AddTypeMemberTag(custom.typeName, memberName, *tag);

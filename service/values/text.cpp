@@ -6,6 +6,7 @@
 
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
+#include <unicode/utf8.h>
 
 namespace quill_service {
 
@@ -28,6 +29,41 @@ std::string Utf16ToUtf8(std::u16string_view text) {
                      nullptr, &status);
   out.resize(U_SUCCESS(status) ? static_cast<size_t>(length) : 0);
   return out;
+}
+
+void AppendLatin1AsUtf8(std::string& out, std::string_view latin1) {
+  for (const unsigned char byte : latin1) {
+    if (byte < 0x80) {
+      out += static_cast<char>(byte);
+    } else {
+      out += static_cast<char>(0xC0 | (byte >> 6));
+      out += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+}
+
+std::string Latin1ToUtf8(std::string_view latin1) {
+  std::string out;
+  out.reserve(latin1.size());
+  AppendLatin1AsUtf8(out, latin1);
+  return out;
+}
+
+std::u16string Latin1ToUtf16(std::string_view latin1) {
+  std::u16string out(latin1.size(), u'\0');
+  for (size_t i = 0; i < latin1.size(); ++i) out[i] = static_cast<unsigned char>(latin1[i]);
+  return out;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const auto length = static_cast<int32_t>(text.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 c = 0;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0) return false;
+  }
+  return true;
 }
 
 void AppendUtf8(std::string& out, std::u16string_view text) {

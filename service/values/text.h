@@ -11,6 +11,11 @@ namespace quill_service {
 // Malformed input becomes U+FFFD rather than failing.
 QUILL_API std::u16string Utf8ToUtf16(std::string_view text);
 QUILL_API std::string Utf16ToUtf8(std::u16string_view text);
+// The host's 8-bit interfaces take ISO-8859-1 (what the module sends): each byte is one character.
+QUILL_API void AppendLatin1AsUtf8(std::string& out, std::string_view latin1);
+QUILL_API std::string Latin1ToUtf8(std::string_view latin1);
+QUILL_API std::u16string Latin1ToUtf16(std::string_view latin1);
+QUILL_API bool IsValidUtf8(std::string_view text);
 // Appends text to out as UTF-8, without a temporary for ASCII text.
 QUILL_API void AppendUtf8(std::string& out, std::u16string_view text);
 
