@@ -78,10 +78,12 @@ Commands:
                       environment variable QUILL_PASSWORD); --site serves it for that site
                       (default 1). --time-limit stops a run at its next statement after S
                       seconds (default: no limit).
-  user add NAME PASSWORD [--admin] | remove NAME | grant NAME OPERATION TARGET |
-  revoke NAME OPERATION TARGET | list
+  user add NAME PASSWORD [--admin | --no-admin] [--replace] | remove NAME |
+  grant NAME OPERATION TARGET | revoke NAME OPERATION TARGET | list
                       manage the users and rights of the root's internal database (no module
-                      is loaded); OPERATION is read, write, execute, admin or a number.
+                      is loaded); OPERATION is read, write, execute, admin or a number; TARGET
+                      is page:/PATH, file:/PATH, db:SOURCE/DATABASE/TABLE or an internal /PATH.
+                      Once the root has a right, the server refuses what is not granted.
   host add SOURCE NAME_OR_URL USER [PASSWORD]
                       store a host of the data source SOURCE in the internal database and print
                       its id; without PASSWORD the password is read from standard input (so it
@@ -102,7 +104,9 @@ Commands:
                       holds at most --script-workers workers (default one less than --threads);
                       one client address at most --max-per-address connections (default 64).
                       A stop signal ends listening and gives the requests in flight
-                      --stop-timeout to be answered (see docs/serving.md).
+                      --stop-timeout to be answered (see docs/serving.md). Visitors are
+                      anonymous unless they send HTTP Basic credentials of a user; put TLS (a
+                      reverse proxy) in front when not on loopback.
   Each command's --help (or -h) prints its usage at once.
 
 Signals: the first SIGTERM, SIGINT or SIGHUP stops new runs, lets running ones finish (see

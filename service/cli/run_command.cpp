@@ -16,6 +16,7 @@
 #include "host/site.h"
 #include "service/cli/options.h"
 #include "service/cli/usage.h"
+#include "service/core/rights.h"
 #include "service/core/users.h"
 #include "service/script/script.h"
 
@@ -122,6 +123,14 @@ int RunCommand(Host& host, const std::vector<std::string>& args) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
     std::fprintf(stderr, "%s: cannot read the script: it is a folder\n", options.script.c_str());
+    return kExitFailure;
+  }
+  // The script is known by its full path on disk once links are followed: no other name of the
+  // same file reaches past a grant.
+  const std::string real = std::filesystem::weakly_canonical(path, ec).string();
+  const std::string target = ScriptFileTarget(ec ? path : real);
+  if (!ServerAllows(options.inputs.user, QUILL_OP_EXECUTE, target)) {
+    std::fprintf(stderr, "quill run: %s\n", RefusalMessage(options.inputs.user, QUILL_OP_EXECUTE, target).c_str());
     return kExitFailure;
   }
   std::ifstream file(path, std::ios::binary);

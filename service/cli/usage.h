@@ -17,12 +17,14 @@ inline constexpr const char* kServeUsage =
     "See docs/serving.md for the limits and their defaults.\n";
 
 inline constexpr const char* kUserUsage =
-    "Usage: quill user add NAME PASSWORD [--admin]\n"
+    "Usage: quill user add NAME PASSWORD [--admin | --no-admin] [--replace]\n"
     "       quill user remove NAME\n"
     "       quill user grant NAME OPERATION TARGET\n"
     "       quill user revoke NAME OPERATION TARGET\n"
     "       quill user list\n"
-    "OPERATION is read, write, execute, admin or a number; NAME \"\" is the anonymous user.\n";
+    "OPERATION is read, write, execute, admin or a number; NAME \"\" is the anonymous user.\n"
+    "TARGET is page:/PATH, file:/PATH, db:SOURCE/DATABASE/TABLE, an internal /PATH, or any text;\n"
+    "a trailing * takes every target that begins with the rest (docs/server-services.md).\n";
 
 inline constexpr const char* kHostUsage =
     "Usage: quill host add SOURCE NAME_OR_URL USER [PASSWORD]   (no PASSWORD: read from standard input)\n"

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "host/qcapi.h"
-#include "service/cli/options.h"
 #include "service/cli/usage.h"
+#include "service/core/rights.h"
 #include "service/core/users.h"
 
 namespace quill_service {
@@ -20,14 +20,12 @@ int UserUsageError(const std::string& message) {
   return kExitUsage;
 }
 
-std::optional<int32_t> Operation(const std::string& text) {
-  if (text == "read") return QUILL_OP_READ;
-  if (text == "write") return QUILL_OP_WRITE;
-  if (text == "execute") return QUILL_OP_EXECUTE;
-  if (text == "admin") return QUILL_OP_ADMIN;
-  const std::optional<long> number = ParseNumber(text, INT32_MIN, INT32_MAX);
-  if (!number) return std::nullopt;
-  return static_cast<int32_t>(*number);
+// One line per user, whatever an older database holds: control characters shown as '?'.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return text;
 }
 
 int Done(osError code, const std::string& what) {
@@ -42,9 +40,23 @@ int UserCommand(const std::vector<std::string>& args) {
   if (args.empty()) return UserUsageError("no action given");
   const std::string& action = args[0];
   if (action == "add") {
-    const bool admin = args.size() == 4 && args[3] == "--admin";
-    if ((args.size() != 3 && !admin) || args[1].empty()) return UserUsageError("add needs NAME PASSWORD [--admin]");
-    return Done(SetUser(args[1], args[2], admin), "add " + args[1]);
+    if (args.size() < 3) return UserUsageError("add needs NAME PASSWORD");
+    std::optional<bool> administrator;
+    bool replace = false;
+    for (size_t i = 3; i < args.size(); ++i) {
+      if (args[i] == "--replace") replace = true;
+      else if (args[i] == "--admin" && !administrator) administrator = true;
+      else if (args[i] == "--no-admin" && !administrator) administrator = false;
+      else return UserUsageError("add does not take " + args[i]);
+    }
+    if (const std::optional<std::string> problem = UserNameProblem(args[1])) return UserUsageError(*problem);
+    if (args[2].empty()) return UserUsageError("a password cannot be empty");
+    const osError code = SaveUser(args[1], args[2], administrator, replace);
+    if (code == QUILL_ERR_EXISTS) {
+      std::fprintf(stderr, "quill user: %s exists; add --replace to give it a new password\n", args[1].c_str());
+      return kExitFailure;
+    }
+    return Done(code, "add " + args[1]);
   }
   if (action == "remove") {
     if (args.size() != 2) return UserUsageError("remove needs NAME");
@@ -52,8 +64,11 @@ int UserCommand(const std::vector<std::string>& args) {
   }
   if (action == "grant" || action == "revoke") {
     if (args.size() != 4) return UserUsageError(action + " needs NAME OPERATION TARGET");
-    const std::optional<int32_t> operation = Operation(args[2]);
+    const std::optional<int32_t> operation = OperationFromWord(args[2]);
     if (!operation) return UserUsageError("unknown operation " + args[2]);
+    if (action == "grant" && !NormaliseGrant(args[3])) {
+      return UserUsageError("the target " + args[3] + " is empty, holds control characters or climbs above /");
+    }
     const osError code = action == "grant" ? GrantRight(args[1], *operation, args[3])
                                            : RevokeRight(args[1], *operation, args[3]);
     return Done(code, action + " the right");
@@ -62,8 +77,8 @@ int UserCommand(const std::vector<std::string>& args) {
     std::vector<UserInfo> users;
     if (const osError code = ListUsers(&users); code != QUILL_OK) return Done(code, "list the users");
     for (const UserInfo& user : users) {
-      std::printf("%s%s\n", user.name.c_str(), user.administrator ? " (administrator)" : "");
-      for (const std::string& right : user.rights) std::printf("  %s\n", right.c_str());
+      std::printf("%s%s\n", Printable(user.name).c_str(), user.administrator ? " (administrator)" : "");
+      for (const std::string& right : user.rights) std::printf("  %s\n", Printable(right).c_str());
     }
     return 0;
   }

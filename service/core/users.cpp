@@ -2,9 +2,15 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
+#include <unicode/utf8.h>
+
+#include <mutex>
+#include <unordered_map>
 
 #include "service/core/internal_db.h"
+#include "service/core/rights.h"
 
 namespace quill_service {
 namespace {
@@ -35,17 +41,89 @@ std::string Hash(const std::string& password, const std::string& salt) {
 
 SqlValue Blob(std::string bytes) { return {std::move(bytes), true}; }
 
+std::string RandomBytes(size_t count) {
+  std::string bytes(count, '\0');
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(bytes.size())) != 1) return {};
+  return bytes;
+}
+
+bool SameBytes(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// Passwords proved right, by user: the stored hash they were proved against and a keyed digest
+// of the password (the key lives only in this process). Never the password itself.
+class ProvenPasswords {
+ public:
+  bool Holds(const std::string& user, const std::string& stored, const std::string& password) {
+    std::lock_guard guard(lock_);
+    const auto found = entries_.find(user);
+    return found != entries_.end() && SameBytes(found->second.stored, stored) &&
+           SameBytes(found->second.digest, Digest(password));
+  }
+  void Remember(const std::string& user, const std::string& stored, const std::string& password) {
+    std::lock_guard guard(lock_);
+    if (entries_.size() >= kMaxEntries) entries_.clear();
+    entries_[user] = {stored, Digest(password)};
+  }
+
+ private:
+  static constexpr size_t kMaxEntries = 1024;
+  struct Entry {
+    std::string stored, digest;
+  };
+  std::string Digest(const std::string& password) const {
+    std::string digest(EVP_MAX_MD_SIZE, '\0');
+    unsigned int length = 0;
+    HMAC(EVP_sha256(), key_.data(), static_cast<int>(key_.size()), reinterpret_cast<const unsigned char*>(password.data()),
+         password.size(), reinterpret_cast<unsigned char*>(digest.data()), &length);
+    digest.resize(length);
+    return digest;
+  }
+  std::mutex lock_;
+  const std::string key_ = RandomBytes(32);
+  std::unordered_map<std::string, Entry> entries_;
+};
+
+ProvenPasswords& Proven() {
+  static auto* proven = new ProvenPasswords();  // never destroyed: workers may check at exit
+  return *proven;
+}
+
 }  // namespace
 
-osError SetUser(const std::string& name, const std::string& password, bool administrator) {
-  if (name.empty()) return QUILL_ERR_INVALID;
-  if (osError code = EnsureTables(); code != QUILL_OK) return code;
-  std::string salt(kSaltBytes, '\0');
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(salt.data()), static_cast<int>(salt.size())) != 1) {
-    return QUILL_ERR_GENERIC;
+std::optional<std::string> UserNameProblem(std::string_view name) {
+  if (name.empty()) return "a user name cannot be empty";
+  if (name.size() > kMaxUserNameBytes) return "a user name has at most " + std::to_string(kMaxUserNameBytes) + " bytes";
+  const auto* bytes = reinterpret_cast<const uint8_t*>(name.data());
+  const auto length = static_cast<int32_t>(name.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 c = 0;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0) return "a user name must be UTF-8 text";
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return "a user name cannot hold control characters";
+    if (c == ':') return "a user name cannot hold ':'";
   }
-  return ExecuteBound("INSERT OR REPLACE INTO users (name, salt, hash, is_admin) VALUES (?1, ?2, ?3, ?4)",
-                      {{name}, Blob(salt), Blob(Hash(password, salt)), {administrator ? "1" : "0"}});
+  return std::nullopt;
+}
+
+osError SaveUser(const std::string& name, const std::string& password, std::optional<bool> administrator,
+                 bool replace) {
+  if (UserNameProblem(name) || password.empty()) return QUILL_ERR_INVALID;
+  if (osError code = EnsureTables(); code != QUILL_OK) return code;
+  const std::string salt = RandomBytes(kSaltBytes);
+  if (salt.empty()) return QUILL_ERR_GENERIC;
+  if (!UserExists(name)) {
+    return ExecuteBound("INSERT INTO users (name, salt, hash, is_admin) VALUES (?1, ?2, ?3, ?4)",
+                        {{name}, Blob(salt), Blob(Hash(password, salt)), {administrator.value_or(false) ? "1" : "0"}});
+  }
+  if (!replace) return QUILL_ERR_EXISTS;
+  if (!administrator) {
+    return ExecuteBound("UPDATE users SET salt = ?2, hash = ?3 WHERE name = ?1",
+                        {{name}, Blob(salt), Blob(Hash(password, salt))});
+  }
+  return ExecuteBound("UPDATE users SET salt = ?2, hash = ?3, is_admin = ?4 WHERE name = ?1",
+                      {{name}, Blob(salt), Blob(Hash(password, salt)), {*administrator ? "1" : "0"}});
 }
 
 osError RemoveUser(const std::string& name) {
@@ -58,17 +136,19 @@ osError RemoveUser(const std::string& name) {
 }
 
 osError GrantRight(const std::string& user, int32_t operation, const std::string& target) {
-  if (target.empty()) return QUILL_ERR_INVALID;
+  const std::optional<std::string> grant = NormaliseGrant(target);
+  if (!grant) return QUILL_ERR_INVALID;
   if (osError code = EnsureTables(); code != QUILL_OK) return code;
   if (!user.empty() && !UserExists(user)) return QUILL_ERR_NOT_FOUND;
   return ExecuteBound("INSERT OR IGNORE INTO user_rights (user_name, operation, target) VALUES (?1, ?2, ?3)",
-                      {{user}, {std::to_string(operation)}, {target}});
+                      {{user}, {std::to_string(operation)}, {*grant}});
 }
 
 osError RevokeRight(const std::string& user, int32_t operation, const std::string& target) {
   if (osError code = EnsureTables(); code != QUILL_OK) return code;
-  return ExecuteBound("DELETE FROM user_rights WHERE user_name = ?1 AND operation = ?2 AND target = ?3",
-                      {{user}, {std::to_string(operation)}, {target}});
+  // The target as written or as it was kept once normalised.
+  return ExecuteBound("DELETE FROM user_rights WHERE user_name = ?1 AND operation = ?2 AND target IN (?3, ?4)",
+                      {{user}, {std::to_string(operation)}, {target}, {NormaliseGrant(target).value_or(target)}});
 }
 
 osError CheckPassword(const std::string& user, const std::string& password) {
@@ -76,13 +156,18 @@ osError CheckPassword(const std::string& user, const std::string& password) {
   std::vector<SqlRow> rows;
   osError code = ExecuteBound("SELECT salt, hash FROM users WHERE name = ?1", {{user}}, &rows);
   if (code != QUILL_OK) return code;
-  // An unknown name is refused without the cost of a hash, so that guessing names cannot keep
-  // the server busy; the answer is the same as for a wrong password.
-  if (rows.empty() || !rows[0][0] || !rows[0][1]) return QUILL_ERR_NOT_ALLOWED;
-  const std::string hash = Hash(password, *rows[0][0]);
-  const std::string& stored = *rows[0][1];
-  const bool same = stored.size() == hash.size() && CRYPTO_memcmp(stored.data(), hash.data(), hash.size()) == 0;
-  return same ? QUILL_OK : QUILL_ERR_NOT_ALLOWED;
+  const bool known = !rows.empty() && rows[0][0] && rows[0][1];
+  // An unknown user costs a hash as well, against a salt and hash no password matches, so the
+  // time taken does not tell which names exist.
+  static const std::string kNoSalt(kSaltBytes, '\0');
+  static const std::string kNoHash(kHashBytes, '\0');
+  const std::string& salt = known ? *rows[0][0] : kNoSalt;
+  const std::string& stored = known ? *rows[0][1] : kNoHash;
+  if (known && Proven().Holds(user, stored, password)) return QUILL_OK;
+  const bool same = SameBytes(stored, Hash(password, salt));
+  if (!known || !same) return QUILL_ERR_NOT_ALLOWED;
+  Proven().Remember(user, stored, password);
+  return QUILL_OK;
 }
 
 bool UserExists(const std::string& user) {
@@ -106,14 +191,13 @@ bool OperationAllowed(const std::string& user, int32_t operation, const std::str
                    {{user}, {std::to_string(operation)}}, &rows) != QUILL_OK) {
     return false;
   }
+  const std::optional<std::string> normal = NormaliseTarget(target);
+  if (!normal) return false;
   for (const SqlRow& row : rows) {
     if (!row[0]) continue;
-    const std::string& granted = *row[0];
-    if (granted == target) return true;
-    if (!granted.empty() && granted.back() == '*' &&
-        target.compare(0, granted.size() - 1, granted, 0, granted.size() - 1) == 0) {
-      return true;
-    }
+    // Grants kept before they were normalised on the way in are normalised here.
+    const std::optional<std::string> grant = NormaliseGrant(*row[0]);
+    if (grant && GrantCovers(*grant, *normal)) return true;
   }
   return false;
 }
@@ -128,7 +212,11 @@ osError ListUsers(std::vector<UserInfo>* users) {
     std::vector<SqlRow> rights;
     ExecuteBound("SELECT operation, target FROM user_rights WHERE user_name = ?1 ORDER BY operation, target",
                  {{info.name}}, &rights);
-    for (const SqlRow& right : rights) info.rights.push_back(right[0].value_or("") + " " + right[1].value_or(""));
+    for (const SqlRow& right : rights) {
+      const std::optional<int32_t> operation = OperationFromWord(right[0].value_or(""));
+      info.rights.push_back((operation ? OperationWord(*operation) : right[0].value_or("")) + " " +
+                            right[1].value_or(""));
+    }
     users->push_back(std::move(info));
   }
   return QUILL_OK;

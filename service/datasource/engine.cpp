@@ -1,5 +1,6 @@
 #include "service/datasource/engine.h"
 
+#include "service/core/rights.h"
 #include "service/datasource/host_store.h"
 #include "service/values/request_data.h"
 #include "service/values/text.h"
@@ -46,6 +47,30 @@ osError Dispatch(Request& request, QPExecState* caller, const DBActionSpec& spec
   return result;
 }
 
+// The operation an action needs and what it works on: lists and searches read, changes write,
+// statements and sent codes, which can do anything the database lets them, execute.
+std::pair<int32_t, std::string> RightNeeded(const DBActionSpec& spec) {
+  const std::string* database = spec.database ? &*spec.database : nullptr;
+  // A database left to the source's default is matched as the one named "".
+  const std::string none;
+  const std::string& named = database != nullptr ? *database : none;
+  switch (spec.kind) {
+    case DBActionKind::Databases: return {QUILL_OP_READ, DataSourceTarget(spec.source)};
+    case DBActionKind::Send: return {QUILL_OP_EXECUTE, DataSourceTarget(spec.source)};
+    case DBActionKind::Tables:
+    case DBActionKind::Schemas: return {QUILL_OP_READ, DataSourceTarget(spec.source, &named)};
+    case DBActionKind::Statement: return {QUILL_OP_EXECUTE, DataSourceTarget(spec.source, &named)};
+    case DBActionKind::Search:
+    case DBActionKind::Show:
+      return {QUILL_OP_READ, DataSourceTarget(spec.source, &named, &spec.input.table, spec.input.schema)};
+    case DBActionKind::Add:
+    case DBActionKind::Update:
+    case DBActionKind::Delete:
+      return {QUILL_OP_WRITE, DataSourceTarget(spec.source, &named, &spec.input.table, spec.input.schema)};
+  }
+  return {QUILL_OP_ADMIN, DataSourceTarget(spec.source)};
+}
+
 }  // namespace
 
 osError RunDatabaseAction(Request& request, QPExecState* caller, const DBActionSpec& spec,
@@ -71,6 +96,16 @@ osError RunDatabaseAction(Request& request, QPExecState* caller, const DBActionS
   action.databaseNamed = spec.database.has_value();
   if (spec.database) action.database.name = spec.database->c_str();
   action.params.input = spec.input;
+
+  // A refused action reaches neither the data source nor its database.
+  const std::string& user = request.Contents().user;
+  const auto [operation, target] = RightNeeded(spec);
+  if (!ServerAllows(user, operation, target)) {
+    action.code = QUILL_ERR_NOT_ALLOWED;
+    action.message = RefusalMessage(user, operation, target);
+    if (body) body(action);
+    return action.code;
+  }
 
   const std::u16string messageBefore = request.GetResultMessage()->GetString(nullptr);
   action.code = Dispatch(request, caller, spec, *source, action);

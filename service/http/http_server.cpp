@@ -19,6 +19,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string_view>
 #include <thread>
@@ -28,6 +29,8 @@
 
 #include "host/os.h"
 #include "host/qcapi.h"
+#include "service/core/rights.h"
+#include "service/http/visitor.h"
 #include "service/script/script.h"
 
 namespace quill_service {
@@ -260,12 +263,14 @@ struct Exchange {
   bool busy = false;        // waited for its script's workers too long: answered 503
   bool closeAfter = false;  // the connection closes after this answer
   Target target;
+  std::optional<std::string> authorization;  // the Authorization header, checked on the worker
   RunInputs inputs;
   MHD_PostProcessor* post = nullptr;
   bool badBody = false;
   size_t bodyBytes = 0;
   // Written by the worker before it resumes the connection.
   bool ran = false;
+  PageAccess::Answer access = PageAccess::kAllowed;
   ScriptRun run;
   double runMs = 0;
   // The answer, for the access log.
@@ -517,6 +522,14 @@ MHD_Result AnswerScript(Exchange& ex) {
   if (!ex.ran) {
     return Answer(ex, MHD_HTTP_SERVICE_UNAVAILABLE, "Service Unavailable", "The server is stopping.");
   }
+  if (ex.access == PageAccess::kNeedsUser) {
+    return Answer(ex, MHD_HTTP_UNAUTHORIZED, "Unauthorized", "This page needs a user name and password.",
+                  MHD_HTTP_HEADER_WWW_AUTHENTICATE, kBasicChallenge);
+  }
+  if (ex.access == PageAccess::kForbidden) {
+    return Answer(ex, MHD_HTTP_FORBIDDEN, "Forbidden", "This user may not have this page.");
+  }
+  if (ex.target.kind == Target::kFile) return AnswerFile(ex);
   if (ex.run.timedOut) {
     quill_log(2, "HTTP: %s %s stopped by its time limit after %.1f s: %s", ex.method.c_str(), ex.url.c_str(),
               ex.runMs / 1000, ex.run.error.c_str());
@@ -576,14 +589,22 @@ class Job {
     State& server = *ex_->server;
     server.Started(ex_);
     const auto start = Clock::now();
-    std::string error;
-    ProgramPtr program = server.scripts.Get(ex_->target.path, ex_->url, &error);
-    if (program) {
-      RunLimits limits;
-      limits.time = server.options.timeLimit;
-      ex_->run = RunProgram(program, ex_->inputs, limits);
-    } else {
-      ex_->run.error = error;
+    const PageAccess access =
+        CheckPageAccess(ex_->authorization ? ex_->authorization->c_str() : nullptr, ex_->target.kind == Target::kScript,
+                        std::string_view(ex_->target.path).substr(server.webFolder.size()));
+    ex_->access = access.answer;
+    ex_->inputs.user = access.user;
+    // A refused page, or a file, is answered from the access alone.
+    if (access.answer == PageAccess::kAllowed && ex_->target.kind == Target::kScript) {
+      std::string error;
+      ProgramPtr program = server.scripts.Get(ex_->target.path, ex_->url, &error);
+      if (program) {
+        RunLimits limits;
+        limits.time = server.options.timeLimit;
+        ex_->run = RunProgram(program, ex_->inputs, limits);
+      } else {
+        ex_->run.error = error;
+      }
     }
     ex_->runMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     ex_->ran = true;
@@ -684,6 +705,10 @@ MHD_Result Begin(Exchange& ex) {
     return Answer(ex, MHD_HTTP_CONTENT_TOO_LARGE, "Content Too Large", "The request's body is larger than allowed.");
   }
   ex.target = Resolve(server.webFolder, ex.url);
+  if (const char* authorization =
+          MHD_lookup_connection_value(ex.connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION)) {
+    ex.authorization = authorization;
+  }
   switch (ex.target.kind) {
     case Target::kMissing:
       return Answer(ex, MHD_HTTP_NOT_FOUND, "Not Found", "There is no page at this address.");
@@ -695,7 +720,10 @@ MHD_Result Begin(Exchange& ex) {
         return Answer(ex, MHD_HTTP_METHOD_NOT_ALLOWED, "Method Not Allowed", "A file is only read.",
                       MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
       }
-      return AnswerFile(ex);
+      // Credentials, or rights in force, are checked on a worker (a password costs a hash) before
+      // the file is answered.
+      if (!ex.authorization && !RightsEnforced()) return AnswerFile(ex);
+      return MHD_YES;
     case Target::kScript:
       break;
   }
@@ -704,6 +732,10 @@ MHD_Result Begin(Exchange& ex) {
   inputs.scriptPath = ex.url;
   MHD_get_connection_values_n(ex.connection, MHD_GET_ARGUMENT_KIND, AddPair, &inputs.params);
   MHD_get_connection_values_n(ex.connection, MHD_HEADER_KIND, AddPair, &inputs.headers);
+  // The server takes the credentials; the script gets the user, never the password.
+  std::erase_if(inputs.headers, [](const auto& header) {
+    return EqualsNoCase(header.first, MHD_HTTP_HEADER_AUTHORIZATION);
+  });
   MHD_get_connection_values_n(ex.connection, MHD_COOKIE_KIND, AddPair, &inputs.cookies);
   // URL-encoded and multipart bodies become parameters after the query's; the library gives no
   // processor for other bodies, which are read and left aside.

@@ -1,5 +1,9 @@
 // The QCAPI functions of the server's general services: semaphores, text formatting, the
 // stored data, users and rights, paths, raw inclusion and sites.
+//
+// Their 8-bit texts (names, keys, users, passwords, targets, paths) arrive in ISO-8859-1, as the
+// module sends them, and are kept as UTF-8 like every other text of the host; the paths they
+// write back are UTF-8, which is what the module reads them as.
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -9,6 +13,7 @@
 #include "service/core/host.h"
 #include "service/core/internal_db.h"
 #include "service/core/paths.h"
+#include "service/core/rights.h"
 #include "service/core/semaphores.h"
 #include "service/core/users.h"
 #include "service/values/qcapi_support.h"
@@ -24,7 +29,7 @@ template <class Body>
 osError WithName(quill_token t, const char* name, Body&& body) {
   return WithState(t, [&](TExecState&) {
     Require(name);
-    return body(std::string(name));
+    return body(Latin1ToUtf8(name));
   });
 }
 
@@ -50,22 +55,31 @@ std::string ScriptFolder(const Request::Data& request, const std::string& root) 
   return internal->substr(0, internal->rfind('/') + 1);
 }
 
+// The path services answer only for paths the request's user may read, both as written and
+// where their links lead.
+void RequireReadable(TExecState& state, const std::string& internal) {
+  const std::string& user = RequestOf(state).user;
+  if (!ServerAllows(user, QUILL_OP_READ, internal)) Fail(QUILL_ERR_NOT_ALLOWED, RefusalMessage(user, QUILL_OP_READ, internal).c_str());
+}
+
 std::string Qualified(TExecState& state, const char* path) {
   Require(path);
   const std::string& root = ServerRoot();
-  std::optional<std::string> full = QualifyInternalPath(path, ScriptFolder(RequestOf(state), root));
+  std::optional<std::string> full = QualifyInternalPath(Latin1ToUtf8(path), ScriptFolder(RequestOf(state), root));
   if (!full) Fail(QUILL_ERR_NOT_ALLOWED, "the path leaves the server root");
+  RequireReadable(state, *full);
   return *full;
 }
 
-std::string Resolved(const std::string& internal) {
+std::string Resolved(TExecState& state, const std::string& internal) {
   std::optional<std::string> real = ResolveInternalLinks(ServerRoot(), internal);
   if (!real) Fail(QUILL_ERR_NOT_ALLOWED, "the path leads out of the server root");
+  if (*real != internal) RequireReadable(state, *real);
   return *real;
 }
 
 std::string ExistingFile(TExecState& state, const char* path) {
-  const std::string real = Resolved(Qualified(state, path));
+  const std::string real = Resolved(state, Qualified(state, path));
   std::error_code ec;
   if (!std::filesystem::is_regular_file(InternalToPlatformPath(ServerRoot(), real), ec)) {
     Fail(QUILL_ERR_NOT_FOUND, "no such file");
@@ -84,7 +98,7 @@ std::optional<std::string> StoredData(const char* key) {
   Require(key);
   EnsureStore();
   std::vector<SqlRow> rows;
-  const osError code = ExecuteBound("SELECT data FROM store_data WHERE store_key = ?1", {{key}}, &rows);
+  const osError code = ExecuteBound("SELECT data FROM store_data WHERE store_key = ?1", {{Latin1ToUtf8(key)}}, &rows);
   if (code != QUILL_OK) Fail(code, "the store cannot be read");
   if (rows.empty()) return std::nullopt;
   return rows[0][0].value_or("");
@@ -92,24 +106,13 @@ std::optional<std::string> StoredData(const char* key) {
 
 // ---- formatting ----
 
-void AppendLatin1(std::string& out, std::string_view text) {
-  for (unsigned char byte : text) {
-    if (byte < 0x80) {
-      out += static_cast<char>(byte);
-    } else {
-      out += static_cast<char>(0xC0 | (byte >> 6));
-      out += static_cast<char>(0x80 | (byte & 0x3F));
-    }
-  }
-}
-
 std::string Format(TExecState& state, std::string_view text) {
   Request::Data& request = RequestOf(state);
   std::string out;
   size_t i = 0;
   while (i < text.size()) {
     const size_t dollar = text.find('$', i);
-    AppendLatin1(out, text.substr(i, dollar - i));
+    AppendLatin1AsUtf8(out, text.substr(i, dollar - i));
     if (dollar == std::string_view::npos) break;
     if (text.substr(dollar, 2) == "$$") {
       out += '$';
@@ -123,7 +126,7 @@ std::string Format(TExecState& state, std::string_view text) {
       continue;
     }
     std::string nameUtf8;
-    AppendLatin1(nameUtf8, text.substr(dollar + 2, close - dollar - 2));
+    AppendLatin1AsUtf8(nameUtf8, text.substr(dollar + 2, close - dollar - 2));
     const std::u16string name = Utf8ToUtf16(nameUtf8);
     const Variant* value = request.locals->Find(name);
     if (value == nullptr) value = request.globals.Find(name);
@@ -174,7 +177,7 @@ osError quill_storePutData(quill_token t, const char* key, const void* data, int
     EnsureStore();
     std::string bytes(static_cast<const char*>(data), static_cast<size_t>(length));
     return ExecuteBound("INSERT OR REPLACE INTO store_data (store_key, data) VALUES (?1, ?2)",
-                        {{key}, {std::move(bytes), true}});
+                        {{Latin1ToUtf8(key)}, {std::move(bytes), true}});
   });
 }
 
@@ -200,7 +203,7 @@ osError quill_isAnonymous(quill_token t) {
 osError quill_operationAllowed(quill_token t, int32_t operation, const char* target) {
   return WithState(t, [&](TExecState& state) {
     Require(target);
-    return OperationAllowed(RequestOf(state).user, operation, target) ? QUILL_OK : QUILL_ERR_NOT_ALLOWED;
+    return OperationAllowed(RequestOf(state).user, operation, Latin1ToUtf8(target)) ? QUILL_OK : QUILL_ERR_NOT_ALLOWED;
   });
 }
 
@@ -208,12 +211,13 @@ osError quill_switchToUser(quill_token t, const char* user, const char* password
   return WithState(t, [&](TExecState& state) {
     Require(user);
     Request::Data& request = RequestOf(state);
+    const std::string name = Latin1ToUtf8(user);
     // Becoming anonymous only gives rights up; an administrator may become anyone who exists.
-    const bool allowed = *user == '\0' ||
-                         (password != nullptr ? CheckPassword(user, password) == QUILL_OK
-                                              : IsAdministrator(request.user) && UserExists(user));
+    const bool allowed = name.empty() ||
+                         (password != nullptr ? CheckPassword(name, Latin1ToUtf8(password)) == QUILL_OK
+                                              : IsAdministrator(request.user) && UserExists(name));
     if (!allowed) return QUILL_ERR_NOT_ALLOWED;
-    request.user = user;
+    request.user = name;
     return QUILL_OK;
   });
 }
@@ -222,7 +226,8 @@ osError quill_getInternalPath(const char* path, char* out, int32_t outSize) {
   if (path == nullptr) return QUILL_ERR_INVALID;
   const Host* host = Host::Instance();
   if (host == nullptr) return QUILL_ERR_NOT_FOUND;
-  const std::string platform = *path == '/' ? std::string(path) : host->Root() + path;
+  const std::string utf8 = Latin1ToUtf8(path);
+  const std::string platform = !utf8.empty() && utf8.front() == '/' ? utf8 : host->Root() + utf8;
   const std::optional<std::string> internal = PlatformToInternalPath(host->Root(), platform);
   if (!internal) return QUILL_ERR_NOT_ALLOWED;
   return WritePath(*internal, out, outSize);
@@ -233,13 +238,13 @@ bool quill_isFullInternalPath(const char* path) { return path != nullptr && *pat
 osError quill_fullyQualifyPath(quill_token t, const char* path, char* out, int32_t outSize) {
   return WithState(t, [&](TExecState& state) {
     std::string full = Qualified(state, path);
-    if (RequestOf(state).autoResolveFullPaths) full = Resolved(full);
+    if (RequestOf(state).autoResolveFullPaths) full = Resolved(state, full);
     return WritePath(full, out, outSize);
   });
 }
 
 osError quill_resolvePath(quill_token t, const char* path, char* out, int32_t outSize) {
-  return WithState(t, [&](TExecState& state) { return WritePath(Resolved(Qualified(state, path)), out, outSize); });
+  return WithState(t, [&](TExecState& state) { return WritePath(Resolved(state, Qualified(state, path)), out, outSize); });
 }
 
 osError quill_resolveIncludePath(quill_token t, const char* path, char* out, int32_t outSize) {
@@ -249,7 +254,7 @@ osError quill_resolveIncludePath(quill_token t, const char* path, char* out, int
 osError quill_internalToFullPlatformPath(quill_token t, const char* path, char* out, int32_t outSize) {
   return WithState(t, [&](TExecState& state) {
     const std::string full = Qualified(state, path);
-    Resolved(full);  // refuses a path whose links lead out of the root
+    Resolved(state, full);  // refuses a path whose links lead out of the root or the user's reach
     return WritePath(InternalToPlatformPath(ServerRoot(), full), out, outSize);
   });
 }

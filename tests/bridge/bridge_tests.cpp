@@ -557,12 +557,20 @@ TEST(Services, UsersSwitchWithAPasswordOrAsAnAdministrator) {
   const BalanceChecked balanced;
   ASSERT_EQ(quill_service::SetUser("ann", "pw", false), 0);
   ASSERT_EQ(quill_service::SetUser("boss", "pw2", true), 0);
+  ASSERT_EQ(quill_service::SetUser("jos\u00e9", "pw3", false), 0);
   ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_READ, "/docs/*"), 0);
+  // Rights make the server enforce them: the later tests run on a server without any.
+  struct Revoke {
+    ~Revoke() { quill_service::RevokeRight("ann", QUILL_OP_READ, "/docs/*"); }
+  } revoke;
   const std::string no = std::to_string(QUILL_ERR_NOT_ALLOWED);
   EXPECT_EQ(Output("fx_user()"), "admin=0 anonymous=1 read=" + no + " write=" + no + " nullTarget=-9995");
   EXPECT_EQ(Output("fx_user('ann', 'pw')"), "switch=0 admin=0 anonymous=0 read=0 write=" + no + " nullTarget=-9995");
   EXPECT_EQ(Output("fx_user('ann', 'wrong')"), "switch=" + no + " admin=0 anonymous=1 read=" + no + " write=" + no +
                                                    " nullTarget=-9995");
+  // The user name and password arrive in ISO-8859-1 and are the UTF-8 ones the user was made with.
+  EXPECT_EQ(Output("fx_user('jos\u00e9', 'pw3') ' ' current_user()"),
+            "switch=0 admin=0 anonymous=0 read=" + no + " write=" + no + " nullTarget=-9995 jos\u00e9");
   // A null second string reaches the host: refused for the anonymous user, enough for an administrator.
   EXPECT_EQ(Output("fx_user('ann')"), "switch=" + no + " admin=0 anonymous=1 read=" + no + " write=" + no +
                                           " nullTarget=-9995");
@@ -1111,6 +1119,10 @@ TEST(JavaTypes, MembersFoldCaseRunOnTheValuesOwnObjectAndNeverOnAnUnrelatedOne) 
   const BalanceChecked balanced;
   EXPECT_EQ(Output("var c = fx_jt_new(5) $c->get() $c->DOTHING() $c->dothing() $c->GET()"), "57");
   EXPECT_EQ(Output("fx_jt_new(1)->whatever() ' ' fx_jt_new(1, -twice)->twice()"), "unknown whatever ");
+  // Names beyond ASCII reach the host's 8-bit natives in ISO-8859-1 and are found again by the
+  // call: bump through the member made by typeAddMemberTag, get through typeAddMember's, and an
+  // unknown name through _unknowntag, which sees it whole.
+  EXPECT_EQ(Output("fx_jt_names()"), "unknown caf\u00e9add=0 tag=0 cr\u00e8me=0 na\u00efve=0/42 caf\u00e9=0");
   EXPECT_EQ(Output("var t = fx_jt_new(1, -twice) $t->twice() $t->get()"), "2");  // the second registration won
   // Objects the method must not run on: a fresh instance of the registered class serves.
   EXPECT_EQ(Output("fx_jt_new(5, -plain)->get() fx_jt_new(5, -foreign)->get()"), "00");

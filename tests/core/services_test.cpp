@@ -147,6 +147,85 @@ TEST_F(Services, UsersSwitchOnlyWithTheirPasswordAndRightsFollowTheUser) {
   EXPECT_FALSE(OperationAllowed("ann", QUILL_OP_READ, "/docs/a"));
 }
 
+// A grant covers a target only in their normal forms: no spelling of a path reaches past it.
+TEST_F(Services, GrantsCoverTargetsOnlyOnceBothAreNormalised) {
+  ASSERT_EQ(SetUser("gina", "pw", false), 0);
+  const struct {
+    const char* grant;
+    const char* target;
+    bool covered;
+  } cases[] = {
+      {"/docs/*", "/docs/a.txt", true},
+      {"/docs/*", "/docs//./a.txt", true},
+      {"/docs/*", "/docs", true},  // the folder itself
+      {"/docs/*", "/docs/../secret.txt", false},
+      {"/docs/*", "/docs/../../docs/a.txt", false},  // climbs above '/': matches nothing
+      {"/docs/*", "/docsx/a.txt", false},
+      {"/docs/*", "/docs/a\nb", false},
+      {"/docs/a/../../pub/*", "/pub/x", true},
+      {"page:/shop/*", "page:/shop/../admin.qs", false},
+      {"page:/shop/*", "page://shop/cart.qs", true},
+      {"file:/srv/*", "file:/srv/../etc/passwd", false},
+      {"db:CSV/shop/*", "db:csv/shop/items", true},
+      {"db:csv/shop/*", "db:Csv/shop%2F..%2Fother/t", false},
+      {"db:csv/shop/*", "db:csv/other/t", false},
+      {"reports", "reports", true},
+      {"*", "db:anything/at/all", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.grant) + " / " + c.target);
+    ASSERT_EQ(GrantRight("gina", QUILL_OP_READ, c.grant), 0);
+    EXPECT_EQ(OperationAllowed("gina", QUILL_OP_READ, c.target), c.covered);
+    EXPECT_FALSE(OperationAllowed("gina", QUILL_OP_WRITE, c.target));
+    ASSERT_EQ(RevokeRight("gina", QUILL_OP_READ, c.grant), 0);
+  }
+  EXPECT_EQ(GrantRight("gina", QUILL_OP_READ, "/../x"), QUILL_ERR_INVALID);
+  // A module's target arrives in ISO-8859-1.
+  ASSERT_EQ(GrantRight("gina", QUILL_OP_READ, "/caf\u00e9/*"), 0);
+  Call call("", "gina");
+  EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_READ, "/caf\xE9/menu.txt"), 0);
+}
+
+// The path services answer for the paths the request's user may read, as written and where their
+// links lead; a root without rights answers for every path under it.
+TEST_F(Services, PathServicesAnswerOnlyForPathsTheUserMayRead) {
+  fs::create_directories(Root() + "docs");
+  std::ofstream(Root() + "docs/a.txt") << "a";
+  std::ofstream(Root() + "docs/caf\u00e9.txt") << "menu";
+  std::ofstream(Root() + "secret.txt") << "secret";
+  fs::create_symlink(Root() + "secret.txt", Root() + "docs/link");
+  quill_value_t record{};
+  EXPECT_EQ(quill_includeRaw(Call().t(), "/secret.txt", &record), 0);
+  ASSERT_EQ(SetUser("ann", "pw", false), 0);
+  ASSERT_EQ(SetUser("boss", "pw", true), 0);
+  EXPECT_EQ(quill_includeRaw(Call().t(), "/secret.txt", &record), 0);  // users alone change nothing
+  ASSERT_EQ(GrantRight("ann", QUILL_OP_READ, "/docs/*"), 0);
+  const osError no = QUILL_ERR_NOT_ALLOWED;
+  const struct {
+    const char* user;
+    const char* path;  // ISO-8859-1, as the module sends it
+    osError qualify, include;
+  } cases[] = {
+      {"ann", "/docs/a.txt", 0, 0},          {"ann", "/docs/../secret.txt", no, no},
+      {"ann", "/docs/link", 0, no},          {"ann", "/docs/caf\xE9.txt", 0, 0},
+      {"", "/docs/a.txt", no, no},           {"boss", "/secret.txt", 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.user) + " " + c.path);
+    Call call("", c.user);
+    char out[1024] = "";
+    EXPECT_EQ(quill_fullyQualifyPath(call.t(), c.path, out, sizeof out), c.qualify);
+    EXPECT_EQ(quill_resolvePath(call.t(), c.path, out, sizeof out), c.include);
+    EXPECT_EQ(quill_includeRaw(call.t(), c.path, &record), c.include);
+  }
+  Call ann("", "ann");
+  char out[1024] = "";
+  ASSERT_EQ(quill_resolveIncludePath(ann.t(), "/docs/caf\xE9.txt", out, sizeof out), 0);
+  EXPECT_STREQ(out, "/docs/caf\xC3\xA9.txt");  // written back as UTF-8
+  ASSERT_EQ(quill_includeRaw(ann.t(), "/docs/caf\xE9.txt", &record), 0);
+  EXPECT_EQ(Text(record), "menu");
+}
+
 // ---- paths ----
 
 TEST(InternalPaths, QualifyingNormalisesAndNeverClimbsAboveTheRoot) {

@@ -23,6 +23,7 @@
 #include "tests/vm_server.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
+#include "service/core/users.h"
 #include "service/datasource/engine.h"
 #include "service/datasource/host_store.h"
 #include "service/script/script.h"
@@ -278,6 +279,57 @@ TEST(Actions, AJavaExceptionIsPrintedClearedAndTheServerGoesOn) {
 TEST(Actions, AnUnknownSourceOrHostFailsTheScript) {
   EXPECT_NE(RunScript("db_search(-source='nope')").error.find("no data source named nope"), std::string::npos);
   EXPECT_NE(RunScript("db_search(-source='fx_ds', -host=999999)").error.find("has no host 999999"), std::string::npos);
+}
+
+// Once the server has rights each action needs its own: a refused one answers -9010 with a
+// message and never reaches the source (which would answer 0).
+TEST(Actions, RightsDecideWhichActionsReachTheSource) {
+  ASSERT_EQ(quill_service::SetUser("ann", "pw", false), 0);
+  ASSERT_EQ(quill_service::SetUser("boss", "pw", true), 0);
+  struct Remove {
+    ~Remove() {
+      quill_service::RemoveUser("ann");  // and the rights with them
+      quill_service::RemoveUser("boss");
+    }
+  } remove;
+  ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_READ, "db:FX_DS/shop/*"), 0);
+  ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_WRITE, "db:fx_ds/shop/items"), 0);
+  const std::string no = std::to_string(QUILL_ERR_NOT_ALLOWED);
+  const struct {
+    const char* user;
+    std::string action;
+    std::string answer;
+  } cases[] = {
+      {"ann", "db_search(-source='fx_ds', -database='shop', -table='items')", "0 "},
+      {"ann", "db_show(-source='FX_ds', -database='shop', -table='other')", "0 "},
+      {"ann", "db_tables(-source='fx_ds', -database='shop')", "0 "},
+      {"ann", "db_search(-source='fx_ds', -database='shop', -table='../x')", "0 "},  // a name, not a path
+      {"ann", "db_update(-source='fx_ds', -database='shop', -table='items')", "0 "},
+      {"ann", "db_delete(-source='fx_ds', -database='shop', -table='other')",
+       no + " ann may not write db:fx_ds/shop/other"},
+      {"ann", "db_search(-source='fx_ds', -table='items')", no + " ann may not read db:fx_ds//items"},
+      {"ann", "db_search(-source='fx_ds', -database='shop/../x', -table='t')",
+       no + " ann may not read db:fx_ds/shop%2F..%2Fx/t"},
+      {"ann", "db_statement(-source='fx_ds', -database='shop', -sql='DELETE FROM items')",
+       no + " ann may not execute db:fx_ds/shop/"},
+      {"ann", "db_databases(-source='fx_ds')", no + " ann may not read db:fx_ds/"},
+      {"", "db_search(-source='fx_ds', -database='shop', -table='items')",
+       no + " the anonymous user may not read db:fx_ds/shop/items"},
+      {"boss", "db_delete(-source='fx_ds', -database='any', -table='thing')", "0 "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.action);
+    quill_service::RunInputs inputs;
+    inputs.user = c.user;
+    const ScriptRun run =
+        quill_service::RunScriptText(c.action + " => { action_code() ' ' action_message() }", "case.q", inputs);
+    EXPECT_TRUE(run.ok) << run.error;
+    EXPECT_EQ(run.output, c.answer);
+  }
+  // Without a body the refusal fails the script with its message.
+  quill_service::RunInputs anonymous;
+  const ScriptRun bare = quill_service::RunScriptText("db_search(-source='fx_ds')", "case.q", anonymous);
+  EXPECT_NE(bare.error.find("the anonymous user may not read db:fx_ds//"), std::string::npos) << bare.error;
 }
 
 // ---- the callback and the connection slot ----

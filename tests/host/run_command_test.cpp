@@ -139,3 +139,81 @@ TEST_F(RunCommandTest, AHugeUnknownTagNameIsCutInTheMessage) {
   EXPECT_NE(r.err.find("...qqq"), std::string::npos);
   EXPECT_LT(r.err.size(), 400u) << r.err.size();
 }
+
+// Users and rights through the command line: `quill user` keeps them, `quill run --user` is
+// held to them once the root has any right.
+class RunRightsTest : public RunCommandTest {
+ protected:
+  Result User(const std::string& args) {
+    fs::create_directories(root_ / "server");
+    const std::string command = std::string(QUILL_BINARY) + " --quiet --root " + (root_ / "server").string() +
+                                " user " + args + " >" + (root_ / "out").string() + " 2>" + (root_ / "err").string();
+    const int raw = std::system(command.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(root_ / "out"), ReadFile(root_ / "err")};
+  }
+  Result Run(const std::string& path, const std::string& who) { return Quill("", who, "", path); }
+};
+
+TEST_F(RunRightsTest, UsersAreAddedOnlyAsAskedWithNamesThatStayOneLine) {
+  ASSERT_EQ(User("add ann pw").status, 0);
+  ASSERT_EQ(User("add boss pw --admin").status, 0);
+  const struct {
+    std::string args;
+    int status;
+    const char* errHas;
+  } cases[] = {
+      {"add ann other", 1, "ann exists; add --replace"},
+      {"add boss new --replace", 0, ""},  // the administrator flag stays
+      {"add ann '' ", 2, "a password cannot be empty"},
+      {"add \"$(printf 'x\\ny')\" pw", 2, "control characters"},
+      {"add a:b pw", 2, "cannot hold ':'"},
+      {"add " + std::string(65, 'n') + " pw", 2, "at most 64 bytes"},
+      {"add \"$(printf 'caf\\351')\" pw", 2, "UTF-8"},
+      {"add ann pw --admin --no-admin", 2, "does not take --no-admin"},
+      {"grant ann read /../x", 2, "climbs above /"},
+      {"grant nobody read /x", 1, "cannot grant"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Result r = User(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.errHas), std::string::npos) << r.err;
+  }
+  ASSERT_EQ(User("grant ann read '/docs/./a//../*'").status, 0);
+  EXPECT_EQ(User("list").out, "ann\n  read /docs/*\nboss (administrator)\n");
+  EXPECT_EQ(Quill("current_user()", "--user boss --password new").out, "boss");
+  EXPECT_EQ(Quill("current_user()", "--user boss --password pw").status, 1);
+}
+
+TEST_F(RunRightsTest, ScriptsRunOnlyWhereGrantedOnceTheRootHasRights) {
+  fs::create_directories(root_ / "granted");
+  std::ofstream(root_ / "granted" / "a.q") << "'ran ' current_user()";
+  std::ofstream(root_ / "other.q") << "'other'";
+  fs::create_symlink(root_ / "other.q", root_ / "granted" / "link.q");
+  ASSERT_EQ(User("add ann pw").status, 0);
+  ASSERT_EQ(User("add boss pw --admin").status, 0);
+  // Users alone grant nothing and refuse nothing.
+  EXPECT_EQ(Run("other.q", "").status, 0);
+  ASSERT_EQ(User("grant ann execute 'file:" + (root_ / "granted").string() + "/*'").status, 0);
+  const struct {
+    const char* path;
+    const char* who;
+    int status;
+    const char* has;  // in the output when it ran, else in the errors
+  } cases[] = {
+      {"granted/a.q", "--user ann --password pw", 0, "ran ann"},
+      {"granted//./a.q", "--user ann --password pw", 0, "ran ann"},
+      {"granted/a.q", "", 1, "the anonymous user may not execute file:"},
+      {"other.q", "--user ann --password pw", 1, "ann may not execute file:"},
+      {"granted/../other.q", "--user ann --password pw", 1, "may not execute"},
+      {"granted/link.q", "--user ann --password pw", 1, "/other.q"},  // matched where the link leads
+      {"other.q", "--user boss --password pw", 0, "other"},
+      {"granted/a.q", "--user ann --password bad", 1, "wrong user name or password"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + c.who);
+    const Result r = Run(c.path, c.who);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.has), std::string::npos) << r.out << r.err;
+  }
+}

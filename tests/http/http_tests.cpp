@@ -47,6 +47,7 @@ const std::pair<const char*, const char*> kPages[] = {
     {"show.qs", "'p=' request_param('p') ';f=' request_param('f')\n"},
     {"index.qs", "'the index'\n"},
     {"folder/index.qs", "'the folder index'\n"},
+    {"folder/whoami.qs", "current_user() ';' request_header('Authorization')\n"},
     {"plain.txt", "static text\n"},
 };
 
@@ -58,9 +59,11 @@ class ServerProcess {
     return ProgramFolder("qjapi-http") / name;
   }
 
-  // options: serve's; global: the quill command's, before "serve".
+  // options: serve's; global: the quill command's, before "serve"; prepare: `quill` commands
+  // (users and rights) run in the root before it serves.
   explicit ServerProcess(const std::string& name, std::vector<std::string> options = {},
-                         const std::vector<std::string>& global = {}) {
+                         const std::vector<std::string>& global = {},
+                         const std::vector<std::vector<std::string>>& prepare = {}) {
     base_ = BaseOf(name);
     fs::remove_all(base_);
     fs::create_directories(base_ / "root" / "QuillModules");
@@ -70,6 +73,11 @@ class ServerProcess {
     for (const auto& [file, text] : kPages) std::ofstream(base_ / "web" / file) << text;
     std::ofstream(base_ / "secret.txt") << "outside the web folder\n";
 
+    for (std::vector<std::string> command : prepare) {
+      command.insert(command.begin(), {"--quiet", "--root", (base_ / "root").string()});
+      Child step;
+      EXPECT_TRUE(step.Start(command, base_ / "out", base_ / "err") && step.Wait(60s) == 0) << ReadFile(base_ / "err");
+    }
     std::vector<std::string> args = global;
     args.insert(args.end(), {"--root", (base_ / "root").string(), "--stop-timeout", "10", "--threads", "2", "serve",
                              "--port", "0", "--web", (base_ / "web").string()});
@@ -437,6 +445,53 @@ TEST_F(HttpServe, StatusCodesForWhatCannotBeServedAsIs) {
   }
   // Each request has its access log line.
   EXPECT_NE(server_->Log().find("\"GET /missing.qs HTTP/1.1\" 404"), std::string::npos);
+}
+
+// Visitors are anonymous unless their request carries HTTP Basic credentials; once the root has
+// rights, pages are answered only where the visitor's user (or the anonymous user) may have them.
+TEST(HttpServeRights, CredentialsMakeTheVisitorAUserAndRightsDecideThePages) {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  ServerProcess server("rights", {}, {}, {{"user", "add", "ann", "pw"}, {"user", "add", "boss", "pw2", "--admin"},
+                                      {"user", "grant", "ann", "execute", "page:/folder/*"},
+                                      {"user", "grant", "", "execute", "page:/index.qs"},
+                                      {"user", "grant", "", "read", "page:/plain.txt"}});
+  ASSERT_GT(server.Port(), 0) << "the server did not start:\n" << server.Log();
+  fs::create_symlink(server.Path("web/echo.qs"), server.Path("web/folder/link.qs"));
+  const std::string ann = "Authorization: Basic YW5uOnB3";         // ann:pw
+  const std::string boss = "Authorization: Basic Ym9zczpwdzI=";    // boss:pw2
+  const std::string wrong = "Authorization: Basic YW5uOmJhZA==";   // ann:bad
+  const std::string nobody = "Authorization: Basic bm9ib2R5OnB3";  // nobody:pw
+  const struct {
+    const char* path;
+    std::string credentials;
+    long status;
+    const char* bodyHas;
+  } cases[] = {
+      {"/index.qs", "", 200, "the index"},
+      {"/plain.txt", "", 200, "static text"},
+      {"/echo.qs", "", 401, "needs a user name"},
+      {"/folder/", "", 401, "needs a user name"},
+      {"/folder/", ann, 200, "the folder index"},
+      {"/folder//whoami.qs", ann, 200, "ann;"},  // the script gets the user, not the header
+      {"/echo.qs", ann, 403, "Forbidden"},
+      {"/folder/link.qs", ann, 403, "Forbidden"},  // matched where the link leads
+      {"/folder/%2e%2e/echo.qs", ann, 404, "Not Found"},
+      {"/folder/..%2fecho.qs", ann, 404, "Not Found"},
+      {"/index.qs", wrong, 401, "needs a user name"},  // wrong credentials are never anonymous
+      {"/index.qs", nobody, 401, "needs a user name"},
+      {"/index.qs", "Authorization: Basic !!!!", 401, "needs a user name"},
+      {"/echo.qs?p=1", boss, 200, "p=1;"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + c.credentials);
+    Client fresh;
+    const Reply reply =
+        fresh.Request(server.Url(c.path), c.credentials.empty() ? std::vector<std::string>{} : std::vector{c.credentials});
+    EXPECT_EQ(reply.status, c.status) << reply.body;
+    EXPECT_NE(reply.body.find(c.bodyHas), std::string::npos) << reply.body;
+    EXPECT_EQ(Has(reply.headers, "WWW-Authenticate: Basic realm=\"quill\", charset=\"UTF-8\""), c.status == 401)
+        << reply.headers;
+  }
 }
 
 TEST_F(HttpServe, KeepAliveConnectionsAreReusedAndConcurrentClientsKeptApart) {
