@@ -452,9 +452,9 @@ TEST_F(HttpServe, StatusCodesForWhatCannotBeServedAsIs) {
 TEST(HttpServeRights, CredentialsMakeTheVisitorAUserAndRightsDecideThePages) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   ServerProcess server("rights", {}, {}, {{"user", "add", "ann", "pw"}, {"user", "add", "boss", "pw2", "--admin"},
-                                      {"user", "grant", "ann", "execute", "page:/folder/*"},
-                                      {"user", "grant", "", "execute", "page:/index.qs"},
-                                      {"user", "grant", "", "read", "page:/plain.txt"}});
+                                          {"user", "grant", "ann", "execute", "page:/folder/*"},
+                                          {"user", "grant", "", "execute", "page:/index.qs"},
+                                          {"user", "grant", "", "read", "page:/plain.txt"}});
   ASSERT_GT(server.Port(), 0) << "the server did not start:\n" << server.Log();
   fs::create_symlink(server.Path("web/echo.qs"), server.Path("web/folder/link.qs"));
   const std::string ann = "Authorization: Basic YW5uOnB3";         // ann:pw
