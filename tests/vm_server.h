@@ -35,11 +35,11 @@ struct StartedServer {
 // cannot be made. libraryPath, when given, is the java_lib_path preference (native libraries of
 // the jars, such as a JDBC driver's). `others` are (folder of the root, file) pairs copied before
 // the start, for JavaLibraries/ and JDBCDrivers/. vmOptions, when given, are the VM options (the
-// checked run adds its own).
+// checked run adds its own). `preferences` are (key, value) pairs stored before the module loads.
 inline std::optional<StartedServer> StartServerInTempRoot(
     const char* prefix, const char* module, std::initializer_list<const char*> files,
     const char* libraryPath = nullptr, std::initializer_list<std::pair<const char*, const char*>> others = {},
-    const char* vmOptions = nullptr) {
+    const char* vmOptions = nullptr, std::initializer_list<std::pair<const char*, const char*>> preferences = {}) {
   namespace fs = std::filesystem;
   std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
   if (mkdtemp(pattern.data()) == nullptr) return std::nullopt;
@@ -61,6 +61,7 @@ inline std::optional<StartedServer> StartServerInTempRoot(
   std::string vmOptionText = vmOptions != nullptr ? vmOptions : "";
   if (CheckingJni()) vmOptionText += " -Xcheck:jni -XX:+DisplayVMOutputToStderr";
   if (!vmOptionText.empty()) quill_service::SetPreference("java_vm_options", vmOptionText);
+  for (const auto& [key, value] : preferences) quill_service::SetPreference(key, std::string(value));
   server.loaded = quill_service::Host::Instance()->LoadModule(
       (modules / fs::path(module).filename()).string(), &server.entryResult);
   return server;
