@@ -128,16 +128,16 @@ std::optional<int32_t> OperationFromWord(std::string_view word) {
 }
 
 bool RightsEnforced() {
+  // Asked before every action the server checks: one statement when the table is there.
   std::vector<SqlRow> rows;
-  // No internal database, or no table yet, is no right yet.
-  if (ExecuteBound("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'user_rights'", {}, &rows) !=
-          QUILL_OK ||
-      rows.empty()) {
-    return false;
-  }
+  const osError code = ExecuteBound("SELECT 1 FROM user_rights LIMIT 1", {}, &rows);
+  if (code == QUILL_OK) return !rows.empty();
+  if (code == kStorageUnknownDatabase) return false;  // no internal database: no right
+  // No table yet is no right yet; a database that cannot be read enforces (refusing is safe).
   rows.clear();
-  // A database that cannot be read enforces: refusing is the safe side.
-  return ExecuteBound("SELECT 1 FROM user_rights LIMIT 1", {}, &rows) != QUILL_OK || !rows.empty();
+  return ExecuteBound("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'user_rights'", {}, &rows) !=
+             QUILL_OK ||
+         !rows.empty();
 }
 
 bool ServerAllows(const std::string& user, int32_t operation, std::string_view target) {

@@ -184,19 +184,20 @@ bool IsAdministrator(const std::string& user) {
 }
 
 bool OperationAllowed(const std::string& user, int32_t operation, const std::string& target) {
-  if (IsAdministrator(user)) return true;
+  // One statement: the server asks this for every action it checks. Without the tables nobody
+  // has a right, so a failing statement answers no.
   std::vector<SqlRow> rows;
-  if (EnsureTables() != QUILL_OK ||
-      ExecuteBound("SELECT target FROM user_rights WHERE user_name IN (?1, '') AND operation = ?2",
+  if (ExecuteBound("SELECT 1, NULL FROM users WHERE name = ?1 AND is_admin = 1 UNION ALL "
+                   "SELECT 0, target FROM user_rights WHERE user_name IN (?1, '') AND operation = ?2",
                    {{user}, {std::to_string(operation)}}, &rows) != QUILL_OK) {
     return false;
   }
   const std::optional<std::string> normal = NormaliseTarget(target);
-  if (!normal) return false;
   for (const SqlRow& row : rows) {
-    if (!row[0]) continue;
+    if (row[0] == "1") return true;  // administrators may do everything
+    if (!normal || !row[1]) continue;
     // Grants kept before they were normalised on the way in are normalised here.
-    const std::optional<std::string> grant = NormaliseGrant(*row[0]);
+    const std::optional<std::string> grant = NormaliseGrant(*row[1]);
     if (grant && GrantCovers(*grant, *normal)) return true;
   }
   return false;
