@@ -37,8 +37,10 @@ wait_for() {
   echo "no '$2' in $1" >&2; cat "$1" >&2; exit 1
 }
 
+# Every page is one script and every connection comes from one address here: the script may use
+# every worker and the address every connection, as with the JDK server.
 "$build/bin/quill" --quiet --root "$work/root" --threads "$threads" "$@" serve --port 0 --web "$work/web" \
-  --no-access-log > "$work/quill.out" 2>&1 &
+  --script-workers "$threads" --max-per-address 1024 --no-access-log > "$work/quill.out" 2>&1 &
 pids+=($!)
 quill_port=$(wait_for "$work/quill.out" "^Serving" | sed -E 's#^Serving http://[^ ]*:([0-9]+)/.*#\1#')
 
