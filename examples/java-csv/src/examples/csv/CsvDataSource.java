@@ -5,6 +5,7 @@ import com.ferngate.quillpro.QuillCall;
 import com.ferngate.quillpro.QuillDSModule;
 import com.ferngate.quillpro.QuillError;
 import com.ferngate.quillpro.QuillValue;
+import com.ferngate.quillpro.SearchOp;
 import com.ferngate.quillpro.TypeCode;
 import java.io.IOException;
 import java.io.Reader;
@@ -44,7 +45,7 @@ import org.apache.commons.csv.CSVRecord;
  */
 public class CsvDataSource extends QuillDSModule {
     private static final int TEXT = TypeCode.TEXT;
-    private static final int OR = 0x4F522020;
+    private static final int OR = SearchOp.OR;
     private static final int NOT_FOUND = -9003;
     private static final int INVALID = -9006;
     private static final CSVFormat READ = CSVFormat.DEFAULT.builder().setHeader().setSkipHeaderRecord(true).build();
@@ -234,7 +235,7 @@ public class CsvDataSource extends QuillDSModule {
         List<Criterion> criteria = new ArrayList<>();
         QuillValue key = new QuillValue();
         if (call.getPrimaryKeyColumn(key) == 0 && key.name != null && !key.name.isEmpty() && key.data != null) {
-            criteria.add(new Criterion(table.column(key.name), 0x3D202020, key.data));
+            criteria.add(new Criterion(table.column(key.name), SearchOp.EQUALS, key.data));
             return criteria;
         }
         IntValue count = new IntValue();
@@ -280,21 +281,21 @@ public class CsvDataSource extends QuillDSModule {
         String lowerCell = cell.toLowerCase(Locale.ROOT);
         String lowerValue = value.toLowerCase(Locale.ROOT);
         switch (op) {
-            case 0x3D202020: return compare(cell, value) == 0;                       // =
-            case 0x4E4F5420: return compare(cell, value) != 0;                       // NOT
-            case 0x3C202020: return compare(cell, value) < 0;                        // <
-            case 0x3C3D2020: return compare(cell, value) <= 0;                       // <=
-            case 0x3E202020: return compare(cell, value) > 0;                        // >
-            case 0x3E3D2020: return compare(cell, value) >= 0;                       // >=
-            case 0x62677774: return lowerCell.startsWith(lowerValue);                // begins with
-            case 0x656E6473: return lowerCell.endsWith(lowerValue);                  // ends with
-            case 0x636F6E74: return lowerCell.contains(lowerValue);                  // contains
-            case 0x21626773: return !lowerCell.startsWith(lowerValue);
-            case 0x21656E64: return !lowerCell.endsWith(lowerValue);
-            case 0x21637473: return !lowerCell.contains(lowerValue);
-            case 0x206E6C74: return List.of(value.split(",")).contains(cell);      // in a list
-            case 0x216E6C74: return !List.of(value.split(",")).contains(cell);
-            case 0x20667478: return lowerCell.contains(lowerValue);                  // full text: contains
+            case SearchOp.EQUALS: return compare(cell, value) == 0;
+            case SearchOp.NOT_EQUALS: return compare(cell, value) != 0;
+            case SearchOp.LESS: return compare(cell, value) < 0;
+            case SearchOp.AT_MOST: return compare(cell, value) <= 0;
+            case SearchOp.GREATER: return compare(cell, value) > 0;
+            case SearchOp.AT_LEAST: return compare(cell, value) >= 0;
+            case SearchOp.BEGINS_WITH: return lowerCell.startsWith(lowerValue);
+            case SearchOp.ENDS_WITH: return lowerCell.endsWith(lowerValue);
+            case SearchOp.CONTAINS: return lowerCell.contains(lowerValue);
+            case SearchOp.NOT_BEGINS_WITH: return !lowerCell.startsWith(lowerValue);
+            case SearchOp.NOT_ENDS_WITH: return !lowerCell.endsWith(lowerValue);
+            case SearchOp.NOT_CONTAINS: return !lowerCell.contains(lowerValue);
+            case SearchOp.IN_LIST: return List.of(value.split(",")).contains(cell);
+            case SearchOp.NOT_IN_LIST: return !List.of(value.split(",")).contains(cell);
+            case SearchOp.FULL_TEXT: return lowerCell.contains(lowerValue);
             default: throw new Failure(INVALID, "csv: unknown search operator " + TypeCode.toText(op));
         }
     }

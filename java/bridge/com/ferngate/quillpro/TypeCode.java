@@ -27,6 +27,17 @@ public final class TypeCode {
     public static final int CUSTOM = fourCC("cust");
     public static final int REFERENCE = fourCC("ref ");
 
+    // Column types for QuillCall.addColumnInfo: a data source's columns of these types hold
+    // numbers, dates or booleans, which the statement builder writes unquoted.
+    /** Column type: a whole number. */
+    public static final int LONG = fourCC("long");
+    /** Column type: a floating-point or decimal number. */
+    public static final int DOUBLE = fourCC("doub");
+    /** Column type: a date, time or timestamp. */
+    public static final int DATE = fourCC("Date");
+    /** Column type: a boolean (the same code as {@link #BOOLEAN}). */
+    public static final int COLUMN_BOOLEAN = BOOLEAN;
+
     /**
      * The code spelled by four ISO-8859-1 characters, the first in the most significant byte.
      *
