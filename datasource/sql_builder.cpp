@@ -121,6 +121,85 @@ void AppendEscaped(std::string& out, std::string_view value) {
   out.append(value.data() + start, value.size() - start);
 }
 
+// Words that, written bare where a column is expected, would be read as something else: a
+// literal, a function without parentheses (CURRENT_USER = 'x' tells who is connected), an
+// operator or a clause. The reserved words of the families the connector serves that matter
+// there; sorted, upper case.
+constexpr std::string_view kSqlWords[] = {
+    "ADD", "ALL", "ALTER", "ANALYSE", "ANALYZE", "AND", "ANY", "ARRAY", "AS", "ASC", "ASYMMETRIC",
+    "AUTHORIZATION", "AUTOINCREMENT", "BETWEEN", "BINARY", "BOTH", "BY", "CASE", "CAST", "CHECK",
+    "COLLATE", "COLLATION", "COLUMN", "COMMIT", "CONCURRENTLY", "CONSTRAINT", "CREATE", "CROSS",
+    "CURRENT_CATALOG", "CURRENT_DATE", "CURRENT_ROLE", "CURRENT_SCHEMA", "CURRENT_TIME",
+    "CURRENT_TIMESTAMP", "CURRENT_USER", "DEFAULT", "DEFERRABLE", "DELETE", "DESC", "DISTINCT", "DIV",
+    "DO", "DROP", "ELSE", "END", "ESCAPE", "EXCEPT", "EXISTS", "FALSE", "FETCH", "FOR", "FOREIGN",
+    "FREEZE", "FROM", "FULL", "GLOB", "GRANT", "GROUP", "HAVING", "ILIKE", "IN", "INDEX", "INITIALLY",
+    "INNER", "INSERT", "INTERSECT", "INTERVAL", "INTO", "IS", "ISNULL", "JOIN", "LATERAL", "LEADING",
+    "LEFT", "LIKE", "LIMIT", "LOCALTIME", "LOCALTIMESTAMP", "MATCH", "MOD", "NATURAL", "NOT",
+    "NOTHING", "NOTNULL", "NULL", "OFFSET", "ON", "ONLY", "OR", "ORDER", "OUTER", "OVERLAPS",
+    "PLACING", "PRIMARY", "RAISE", "REFERENCES", "REGEXP", "RETURNING", "RIGHT", "RLIKE", "SELECT",
+    "SESSION_USER", "SET", "SIMILAR", "SOME", "SOUNDS", "SYMMETRIC", "SYSTEM_USER", "TABLE",
+    "TABLESAMPLE", "THEN", "TO", "TRAILING", "TRANSACTION", "TRUE", "UNION", "UNIQUE", "UNKNOWN",
+    "UPDATE", "USER", "USING", "UTC_DATE", "UTC_TIME", "UTC_TIMESTAMP", "VALUES", "VARIADIC",
+    "VERBOSE", "WHEN", "WHERE", "WINDOW", "WITH", "XOR",
+};
+constexpr std::size_t kLongestSqlWord = 17;
+
+bool IsSqlWord(std::string_view name) {
+  if (name.size() > kLongestSqlWord) return false;
+  std::string upper(name);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return std::binary_search(std::begin(kSqlWords), std::end(kSqlWords), std::string_view(upper));
+}
+
+bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+// Bytes from 0x80 are letters of a name in every family (its UTF-8 or Latin-1 characters).
+bool IsHighByte(char c) { return static_cast<unsigned char>(c) >= 0x80; }
+
+// A NUL, also in the two-byte spelling the Java side reads as character zero.
+bool HoldsNul(std::string_view text) {
+  return text.find('\0') != std::string_view::npos || text.find("\xC0\x80") != std::string_view::npos;
+}
+
+// Why name is not one bare identifier token: a letter, "_" or a byte from 0x80 first, then also
+// digits and "$"; no SQL word. Null when it is one.
+const char* BareNameFault(std::string_view name) {
+  if (name.empty()) return "is empty";
+  if (HoldsNul(name)) return "holds a NUL character, which no name can carry";
+  const char first = name.front();
+  bool plain = IsAsciiLetter(first) || first == '_' || IsHighByte(first);
+  for (std::size_t i = 1; plain && i < name.size(); ++i) {
+    const char c = name[i];
+    plain = IsAsciiLetter(c) || IsDigit(c) || c == '_' || c == '$' || IsHighByte(c);
+  }
+  if (!plain) {
+    return "is not one plain name (letters, digits, _ and $, beginning with a letter or _), as a "
+           "name written without quotes must be";
+  }
+  if (IsSqlWord(name)) return "is an SQL word, which without quotes is not read as a name";
+  return nullptr;
+}
+
+// A name for a message: control characters as \xNN, cut after 80 bytes.
+std::string Printable(std::string_view name) {
+  constexpr std::size_t kShown = 80;
+  std::string text;
+  for (std::size_t i = 0; i < name.size() && i < kShown; ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7F) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      text += "\\x";
+      text.push_back(kHex[c >> 4]);
+      text.push_back(kHex[c & 0xF]);
+    } else {
+      text.push_back(static_cast<char>(c));
+    }
+  }
+  if (name.size() > kShown) text += "...";
+  return text;
+}
+
 class LogSink final : public ColumnNotFoundSink {
  public:
   void ColumnNotFound(std::string_view name) override {
@@ -273,43 +352,90 @@ SqlBuilder::ColumnType SqlBuilder::TypeByPosition(std::size_t position,
   return Classify(found, type, name);
 }
 
-void SqlBuilder::AppendQuoted(std::string& out, std::string_view identifier) const {
-  out.append(settings_.quote);
-  out.append(identifier);
-  out.append(settings_.quote);
+const char* SqlBuilder::AppendIdentifier(std::string& out, std::string_view name,
+                                         bool quoted) const {
+  const std::string_view quote = settings_.quote;
+  if (!quoted || quote.empty()) {
+    const char* fault = BareNameFault(name);
+    if (fault == nullptr) out.append(name);
+    return fault;
+  }
+  if (HoldsNul(name)) return "holds a NUL character, which no name can carry";
+  if (quote.size() > 1) {
+    // A quote of several characters has no doubling rule: a name holding any of them is refused.
+    if (name.find_first_of(quote) != std::string_view::npos) {
+      return "holds a character of the connector's identifier quote";
+    }
+    out.append(quote);
+    out.append(name);
+    out.append(quote);
+    return nullptr;
+  }
+  out.append(quote);
+  std::size_t start = 0;
+  for (std::size_t at = name.find(quote[0]); at != std::string_view::npos;
+       at = name.find(quote[0], at + 1)) {
+    out.append(name.data() + start, at + 1 - start);
+    out.push_back(quote[0]);
+    start = at + 1;
+  }
+  out.append(name.data() + start, name.size() - start);
+  out.append(quote);
+  return nullptr;
 }
 
-void SqlBuilder::AppendTableName(std::string& out, const ActionInput& input) const {
+bool SqlBuilder::Refuse(const NameFault& fault) {
+  refusal_ = kNameRefused;
+  refusalMessage_ = "The " + std::string(fault.role) + " \"" + Printable(fault.name) + "\" " +
+                    fault.why + "; the statement was not sent";
+  return false;
+}
+
+bool SqlBuilder::AppendName(std::string& out, std::string_view name, bool quoted,
+                            std::string_view role) {
+  const char* why = AppendIdentifier(out, name, quoted);
+  return why == nullptr || Refuse({why, role, name});
+}
+
+std::string_view SqlBuilder::SchemaOf(const ActionInput& input) const {
+  if (input.schema.ok() && !input.schema.value.empty()) return input.schema.value;
+  if (input.hostLogin.ok() && !input.hostLogin.value.empty()) return input.hostLogin.value;
+  return settings_.schemaName;
+}
+
+SqlBuilder::NameFault SqlBuilder::WriteTableName(std::string& out, const ActionInput& input) const {
   const std::string_view database = input.database.ok() ? input.database.value : "";
   const std::string_view table = input.table.ok() ? input.table.value : "";
   if (settings_.supportsCatalogs) {
-    AppendQuoted(out, database);
+    if (const char* why = AppendIdentifier(out, database, true)) return {why, "database", database};
     out.append(settings_.separator);
   }
   if (settings_.supportsSchemas) {
-    if (input.schema.ok() && !input.schema.value.empty()) {
-      out.append(input.schema.value);
-    } else if (input.hostLogin.ok() && !input.hostLogin.value.empty()) {
-      out.append(input.hostLogin.value);
-    } else {
-      out.append(settings_.schemaName);
-    }
+    const std::string_view schema = SchemaOf(input);
+    if (const char* why = AppendIdentifier(out, schema, false)) return {why, "schema", schema};
     out.append(settings_.separator);
   }
-  AppendQuoted(out, table);
+  if (const char* why = AppendIdentifier(out, table, true)) return {why, "table", table};
+  return {};
 }
 
-void SqlBuilder::AppendReturnColumns(std::string& out, const ActionInput& input) const {
+bool SqlBuilder::AppendTableName(std::string& out, const ActionInput& input) {
+  const NameFault fault = WriteTableName(out, input);
+  return fault.why == nullptr || Refuse(fault);
+}
+
+bool SqlBuilder::AppendReturnColumns(std::string& out, const ActionInput& input) {
   if (input.returnColumns.empty()) {
     out.push_back('*');
-    return;
+    return true;
   }
   bool first = true;
   for (std::string_view column : input.returnColumns) {
     if (!first) out.push_back(',');
     first = false;
-    AppendQuoted(out, column);
+    if (!AppendName(out, column, true, "return column")) return false;
   }
+  return true;
 }
 
 bool SqlBuilder::AppendKeyValue(std::string& out, const KeyColumn& key) {
@@ -320,7 +446,7 @@ bool SqlBuilder::AppendKeyValue(std::string& out, const KeyColumn& key) {
 bool SqlBuilder::AppendSearchCondition(std::string& out, const ActionInput& input) {
   if (input.key && !IsEmpty(input.key->name) && !IsEmpty(input.key->value)) {
     out.append(" WHERE ");
-    AppendQuoted(out, *input.key->name);
+    if (!AppendName(out, *input.key->name, true, "key column")) return false;
     out.append(" = ");
     return AppendKeyValue(out, *input.key);
   }
@@ -386,10 +512,11 @@ bool SqlBuilder::AppendSearchCondition(std::string& out, const ActionInput& inpu
       if (!groups.empty()) groups.pop_back();
     } else {
       const InputColumn& column = *item.column;
+      // Checked before the type lookup, so that a refused name is not also logged as missing.
+      if (!AppendName(out, *column.name, false, "condition column")) return false;
       const ColumnType type = TypeByName(*column.name, ColumnTypes::NameForm::kLatin1);
       const int32_t op =
           (!type.quoted && column.op == code::kBeginsWith) ? code::kEquals : column.op;
-      out.append(*column.name);
       out.append(OperatorText(op, column.value));
       if (!AppendValue(out, column.value, op, type.quoted, type.type, *column.name)) return false;
     }
@@ -408,15 +535,16 @@ bool SqlBuilder::AppendSearchCondition(std::string& out, const ActionInput& inpu
   return true;
 }
 
-void SqlBuilder::AppendOrderBy(std::string& out, const ActionInput& input) const {
+bool SqlBuilder::AppendOrderBy(std::string& out, const ActionInput& input) {
   bool first = true;
   for (const SortColumn& column : input.sortColumns) {
     if (IsEmpty(column.name)) continue;
     out.append(first ? " ORDER BY " : ",");
     first = false;
-    AppendQuoted(out, *column.name);
+    if (!AppendName(out, *column.name, true, "sort column")) return false;
     if (column.type == 1) out.append(" DESC ");
   }
+  return true;
 }
 
 bool SqlBuilder::AppendListedValue(std::string& out, const ColumnList& columns,
@@ -431,7 +559,7 @@ bool SqlBuilder::AppendInsertLists(std::string& out, const ColumnList& columns) 
   out.append(" (");
   for (std::size_t i = 0; i < columns.size(); ++i) {
     if (i != 0) out.push_back(',');
-    AppendQuoted(out, columns[i].name);
+    if (!AppendName(out, columns[i].name, true, "column")) return false;
   }
   out.append(") VALUES (");
   for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -446,7 +574,7 @@ bool SqlBuilder::AppendAssignments(std::string& out, const ColumnList& columns) 
   out.append(" SET ");
   for (std::size_t i = 0; i < columns.size(); ++i) {
     if (i != 0) out.push_back(',');
-    AppendQuoted(out, columns[i].name);
+    if (!AppendName(out, columns[i].name, true, "column")) return false;
     out.append(" = ");
     if (!AppendListedValue(out, columns, i)) return false;
   }
@@ -456,7 +584,7 @@ bool SqlBuilder::AppendAssignments(std::string& out, const ColumnList& columns) 
 bool SqlBuilder::AppendKeyCondition(std::string& out, const ActionInput& input) {
   if (!input.key || IsEmpty(input.key->name)) return false;
   out.append(" WHERE ");
-  AppendQuoted(out, *input.key->name);
+  if (!AppendName(out, *input.key->name, true, "key column")) return false;
   out.append(" = ");
   if (IsEmpty(input.key->value)) return false;
   return AppendKeyValue(out, *input.key);
@@ -465,19 +593,20 @@ bool SqlBuilder::AppendKeyCondition(std::string& out, const ActionInput& input) 
 std::string SqlBuilder::DiscoveryQuery(const ActionInput& input, const ColumnList& columns) const {
   std::string query = "SELECT ";
   bool any = false;
-  for (const ColumnEntry& column : columns) {
+  const auto list = [&](std::string_view name) {
     if (any) query.push_back(',');
     any = true;
-    AppendQuoted(query, column.name);
+    return AppendIdentifier(query, name, true) == nullptr;
+  };
+  for (const ColumnEntry& column : columns) {
+    if (!list(column.name)) return {};
   }
   if (input.key && !IsEmpty(input.key->name) && input.key->name->front() != '-') {
-    if (any) query.push_back(',');
-    any = true;
-    AppendQuoted(query, *input.key->name);
+    if (!list(*input.key->name)) return {};
   }
   if (!any) query.push_back('*');
   query.append(" FROM ");
-  AppendTableName(query, input);
+  if (WriteTableName(query, input).why != nullptr) return {};
   query.append(" WHERE 0=1");
   return query;
 }
@@ -507,24 +636,25 @@ Statement SqlBuilder::Select(const ActionInput& input) {
   text.reserve(128 + 24 * (input.inputColumns.size() + input.returnColumns.size() +
                            input.sortColumns.size()));
   text.append(input.distinct ? "SELECT DISTINCT " : "SELECT ");
-  AppendReturnColumns(text, input);
+  if (!AppendReturnColumns(text, input)) return Refused();
   text.append(" FROM ");
-  AppendTableName(text, input);
-  if (!AppendSearchCondition(text, input)) return Refused();
-  AppendOrderBy(text, input);
+  if (!AppendTableName(text, input) || !AppendSearchCondition(text, input) ||
+      !AppendOrderBy(text, input)) {
+    return Refused();
+  }
   return Finish(std::move(text));
 }
 
 Statement SqlBuilder::Insert(const ActionInput& input, const ColumnList& columns) {
   std::string text = "INSERT INTO ";
-  AppendTableName(text, input);
+  if (!AppendTableName(text, input)) return Refused();
   if (!columns.empty() && !AppendInsertLists(text, columns)) return Refused();
   return Finish(std::move(text));
 }
 
 Statement SqlBuilder::Update(const ActionInput& input, const ColumnList& columns) {
   std::string text = "UPDATE ";
-  AppendTableName(text, input);
+  if (!AppendTableName(text, input)) return Refused();
   if (!columns.empty() && !AppendAssignments(text, columns)) return Refused();
   if (!AppendKeyCondition(text, input)) {
     return refusal_ != 0 ? Refused() : NotSent(kUpdateWithoutKey);
@@ -534,7 +664,7 @@ Statement SqlBuilder::Update(const ActionInput& input, const ColumnList& columns
 
 Statement SqlBuilder::Delete(const ActionInput& input) {
   std::string text = "DELETE FROM ";
-  AppendTableName(text, input);
+  if (!AppendTableName(text, input)) return Refused();
   if (!AppendKeyCondition(text, input)) {
     return refusal_ != 0 ? Refused() : NotSent(kDeleteWithoutKey);
   }
@@ -555,7 +685,7 @@ Statement SqlBuilder::Describe(const ActionInput& input) {
   }
   if (failed != 0 || input.table.value.empty()) return NotSent(failed);
   std::string text = "SELECT * FROM ";
-  AppendTableName(text, input);
+  if (!AppendTableName(text, input)) return Refused();
   text.append(" WHERE 0=1");
   return Finish(std::move(text));
 }

@@ -5,8 +5,10 @@
 // The builder knows nothing of JNI or of the host's request: an adapter reads the action's
 // parameters through the QCAPI into an ActionInput, and the discovered column types (when the
 // driver does not convert text) come in through ColumnTypes. All text is 8-bit and appended
-// verbatim, except that every value literal is made safe: a quote inside a quoted value is
-// doubled, and a value left unquoted must be a plain literal of its column's type.
+// verbatim, except that every value literal is made safe (a quote inside a quoted value is
+// doubled, and a value left unquoted must be a plain literal of its column's type) and every name
+// stays one identifier (the identifier quote inside a quoted name is doubled, and a name written
+// bare must be one plain identifier).
 #pragma once
 
 #include <cstddef>
@@ -55,6 +57,8 @@ inline constexpr osError kDeleteWithoutKey = -9957;
 inline constexpr osError kValueNotLiteral = -9959;
 // A value holds a NUL character, which no statement text can carry.
 inline constexpr osError kValueHoldsNul = -9960;
+// A name would not come out as exactly one identifier in its place.
+inline constexpr osError kNameRefused = -9961;
 
 // Text the host may also deliver as null.
 using Text = std::optional<std::string_view>;
@@ -159,7 +163,8 @@ class SqlBuilder {
   explicit SqlBuilder(const ConnectorSettings& settings, const ColumnTypes* types = nullptr,
                       ColumnNotFoundSink* notFound = nullptr);
 
-  // The query whose result columns tell the column types (no terminator).
+  // The query whose result columns tell the column types (no terminator); empty when a name it
+  // lists cannot be written (the statement itself then says why).
   std::string DiscoveryQuery(const ActionInput& input, const ColumnList& columns) const;
 
   Statement Select(const ActionInput& input);
@@ -168,12 +173,12 @@ class SqlBuilder {
   Statement Delete(const ActionInput& input);
   Statement Describe(const ActionInput& input);
 
-  // The pieces, each appending to out. Those returning bool return false when the statement
-  // must be abandoned (a value was refused, or no key condition could be made).
-  void AppendTableName(std::string& out, const ActionInput& input) const;
-  void AppendReturnColumns(std::string& out, const ActionInput& input) const;
+  // The pieces, each appending to out and returning false when the statement must be abandoned
+  // (a name or a value was refused, or no key condition could be made).
+  bool AppendTableName(std::string& out, const ActionInput& input);
+  bool AppendReturnColumns(std::string& out, const ActionInput& input);
   bool AppendSearchCondition(std::string& out, const ActionInput& input);
-  void AppendOrderBy(std::string& out, const ActionInput& input) const;
+  bool AppendOrderBy(std::string& out, const ActionInput& input);
   bool AppendInsertLists(std::string& out, const ColumnList& columns);
   bool AppendAssignments(std::string& out, const ColumnList& columns);
   bool AppendKeyCondition(std::string& out, const ActionInput& input);
@@ -193,7 +198,24 @@ class SqlBuilder {
   ColumnType Classify(bool found, int32_t type, std::string_view name) const;
   ColumnType TypeByName(std::string_view name, ColumnTypes::NameForm form) const;
   ColumnType TypeByPosition(std::size_t position, std::string_view name) const;
-  void AppendQuoted(std::string& out, std::string_view identifier) const;
+  // Appends name as one identifier: between the quotes with each quote inside doubled, or bare
+  // (in a bare place, or when the connector quotes nothing). Returns why it cannot be one, or
+  // null; out is then unchanged.
+  const char* AppendIdentifier(std::string& out, std::string_view name, bool quoted) const;
+  // A name that cannot be written: why, its place in the statement, and the name.
+  struct NameFault {
+    const char* why = nullptr;
+    std::string_view role;
+    std::string_view name;
+  };
+  // Records the refusal of a name; false.
+  bool Refuse(const NameFault& fault);
+  // AppendIdentifier, recording a refusal that names the place (role) and the name.
+  bool AppendName(std::string& out, std::string_view name, bool quoted, std::string_view role);
+  // The schema of the qualified table name.
+  std::string_view SchemaOf(const ActionInput& input) const;
+  // The qualified table name, or the part that cannot be written.
+  NameFault WriteTableName(std::string& out, const ActionInput& input) const;
   bool AppendKeyValue(std::string& out, const KeyColumn& key);
   // The value of a listed column, typed by its position in the discovery query.
   bool AppendListedValue(std::string& out, const ColumnList& columns, std::size_t position);

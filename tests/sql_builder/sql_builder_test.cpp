@@ -476,13 +476,157 @@ TEST(SqlLog, MissingColumnsAreLoggedAtLevelZero) {
   ConnectorSettings settings = Quoted();
   settings.supportsConvert = false;
   ActionInput in = On("t");
-  in.inputColumns = {Col("price %s", "5")};
-  EXPECT_EQ(SqlBuilder(settings).Select(in).text, "SELECT * FROM \"t\" WHERE (price %s = '5');");
+  in.key = KeyColumn{"price %s", "5"};
+  EXPECT_EQ(SqlBuilder(settings).Select(in).text, "SELECT * FROM \"t\" WHERE \"price %s\" = '5';");
   const auto lines = quill_service::LogSnapshot();
   quill_service::ResetLogSink();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].level, 0);
   EXPECT_EQ(lines[0].text, "Column \"price %s\" not found");
+}
+
+// Every place a name goes: the statement it gives, or its refusal (kNameRefused, with a
+// message naming the place and the name). Quoted places double the quote inside a name; bare
+// places take one plain identifier.
+TEST(SqlNames, QuotedNamesStayOneIdentifierAndBareNamesArePlain) {
+  using namespace std::string_view_literals;
+  enum Action { kSelect, kInsert, kUpdate, kDelete };
+  struct Row {
+    const char* what;
+    Action action;
+    std::function<void(ConnectorSettings&, ActionInput&)> setup;
+    std::string expected;  // the statement, or the refusal message's "<place> \"<name>\""
+  };
+  const std::string refused = "refused: ";
+  const std::vector<Row> rows = {
+      {"table: the quote doubled", kSelect,
+       [](auto&, ActionInput& in) { in.table = {0, "fruit\" WHERE 1=1 UNION SELECT 1,sql FROM sqlite_master --"}; },
+       "SELECT * FROM \"fruit\"\" WHERE 1=1 UNION SELECT 1,sql FROM sqlite_master --\";"},
+      {"sort column", kSelect,
+       [](auto&, ActionInput& in) { in.sortColumns = {{"id\"; DELETE FROM quill.victim; SELECT 1 --", 1}}; },
+       "SELECT * FROM \"t\" ORDER BY \"id\"\"; DELETE FROM quill.victim; SELECT 1 --\" DESC ;"},
+      {"return columns, spaces and letters kept", kSelect,
+       [](auto&, ActionInput& in) { in.returnColumns = {"a\"\"b", "größe x"}; },
+       "SELECT \"a\"\"\"\"b\",\"größe x\" FROM \"t\";"},
+      {"key of a search", kSelect, [](auto&, ActionInput& in) { in.key = KeyColumn{"id\" = 0 OR \"", "1"}; },
+       "SELECT * FROM \"t\" WHERE \"id\"\" = 0 OR \"\"\" = '1';"},
+      {"key of a delete", kDelete, [](auto&, ActionInput& in) { in.key = KeyColumn{"id\" > 0 OR \"id", "1"}; },
+       "DELETE FROM \"t\" WHERE \"id\"\" > 0 OR \"\"id\" = '1';"},
+      {"inserted column", kInsert,
+       [](auto&, ActionInput& in) { in.inputColumns = {Col("v\") SELECT name FROM fruit --", "1")}; },
+       "INSERT INTO \"t\" (\"v\"\") SELECT name FROM fruit --\") VALUES ('1');"},
+      {"assigned column", kUpdate,
+       [](auto&, ActionInput& in) {
+         in.inputColumns = {Col("v\" = 'x', \"w", "1")};
+         in.key = KeyColumn{"id", "2"};
+       },
+       "UPDATE \"t\" SET \"v\"\" = 'x', \"\"w\" = '1' WHERE \"id\" = '2';"},
+      {"database of a catalog", kSelect,
+       [](ConnectorSettings& s, ActionInput& in) {
+         s.supportsCatalogs = true;
+         in.database = {0, "db\".\"x"};
+       },
+       "SELECT * FROM \"db\"\".\"\"x\".\"t\";"},
+      {"a backtick quote is doubled the same way", kSelect,
+       [](ConnectorSettings& s, ActionInput& in) {
+         s.quote = "`";
+         in.table = {0, "t` WHERE 1 #"};
+         in.returnColumns = {"a\"b"};
+       },
+       "SELECT `a\"b` FROM `t`` WHERE 1 #`;"},
+      {"a quote of two characters: names without them", kSelect,
+       [](ConnectorSettings& s, auto&) { s.quote = "[]"; }, "SELECT * FROM []t[];"},
+      {"a quote of two characters: a name holding one", kSelect,
+       [](ConnectorSettings& s, ActionInput& in) {
+         s.quote = "[]";
+         in.table = {0, "t] x"};
+       },
+       refused + "table \"t] x\""},
+      {"NUL in a quoted name", kSelect, [](auto&, ActionInput& in) { in.returnColumns = {"a\0b"sv}; },
+       refused + "return column \"a\\x00b\""},
+      {"NUL in its two-byte spelling", kDelete, [](auto&, ActionInput& in) { in.key = KeyColumn{"a\xC0\x80", "1"}; },
+       refused + "key column \"a\xC0\x80\""},
+      {"condition: plain names of every kind", kSelect,
+       [](auto&, ActionInput& in) {
+         in.inputColumns = {Col("_a1", "1"), Col("a$b", "2"), Col("größe", "3"), Col("Key", "4")};
+       },
+       "SELECT * FROM \"t\" WHERE (_a1 = '1' AND a$b = '2' AND größe = '3' AND Key = '4');"},
+      {"condition: an expression", kSelect, [](auto&, ActionInput& in) { in.inputColumns = {Col("1=1 OR name", "x")}; },
+       refused + "condition column \"1=1 OR name\""},
+      {"condition: a quote", kSelect, [](auto&, ActionInput& in) { in.inputColumns = {Col("a\"", "x")}; },
+       refused + "condition column \"a\"\""},
+      {"condition: a comment", kSelect, [](auto&, ActionInput& in) { in.inputColumns = {Col("a--", "x")}; },
+       refused + "condition column \"a--\""},
+      {"condition: a leading digit", kSelect, [](auto&, ActionInput& in) { in.inputColumns = {Col("1a", "x")}; },
+       refused + "condition column \"1a\""},
+      {"condition: a leading $", kSelect, [](auto&, ActionInput& in) { in.inputColumns = {Col("$1", "x")}; },
+       refused + "condition column \"$1\""},
+      {"condition: empty", kSelect, [](auto&, ActionInput& in) { in.inputColumns = {Col("", "x")}; },
+       refused + "condition column \"\""},
+      {"condition: a literal word", kSelect, [](auto&, ActionInput& in) { in.inputColumns = {Col("TRUE", "t")}; },
+       refused + "condition column \"TRUE\""},
+      {"condition: a function without parentheses", kSelect,
+       [](auto&, ActionInput& in) { in.inputColumns = {Col("Current_User", "x", code::kBeginsWith)}; },
+       refused + "condition column \"Current_User\""},
+      {"condition: an operator word", kSelect,
+       [](auto&, ActionInput& in) { in.inputColumns = {Col("a", "1"), Col("or", "x")}; },
+       refused + "condition column \"or\""},
+      {"condition: a control character", kSelect, [](auto&, ActionInput& in) { in.inputColumns = {Col("a\tb", "x")}; },
+       refused + "condition column \"a\\x09b\""},
+      {"schema: plain", kSelect,
+       [](ConnectorSettings& s, ActionInput& in) {
+         s.supportsSchemas = true;
+         in.schema = {0, "Sch_1"};
+       },
+       "SELECT * FROM Sch_1.\"t\";"},
+      {"schema: a statement after it", kSelect,
+       [](ConnectorSettings& s, ActionInput& in) {
+         s.supportsSchemas = true;
+         in.schema = {0, "x; DROP TABLE y"};
+       },
+       refused + "schema \"x; DROP TABLE y\""},
+      {"schema: the host login's name is checked too", kSelect,
+       [](ConnectorSettings& s, ActionInput& in) {
+         s.supportsSchemas = true;
+         in.hostLogin = {0, "ann.x"};
+       },
+       refused + "schema \"ann.x\""},
+      {"empty quote: quoted places are bare", kSelect,
+       [](ConnectorSettings& s, ActionInput& in) {
+         s.quote = "";
+         in.table = {0, "my table"};
+       },
+       refused + "table \"my table\""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ConnectorSettings settings = Quoted();
+    ActionInput in = On("t");
+    row.setup(settings, in);
+    const ColumnList list = GatherInputColumns(in);
+    SqlBuilder builder(settings);
+    const Statement s = row.action == kSelect   ? builder.Select(in)
+                        : row.action == kInsert ? builder.Insert(in, list)
+                        : row.action == kUpdate ? builder.Update(in, list)
+                                                : builder.Delete(in);
+    const std::string discovery = SqlBuilder(settings).DiscoveryQuery(in, list);
+    if (row.expected.rfind(refused, 0) != 0) {
+      EXPECT_EQ(s.code, 0) << s.message;
+      EXPECT_EQ(s.text, row.expected);
+      continue;
+    }
+    EXPECT_EQ(s.code, kNameRefused);
+    EXPECT_FALSE(s.send);
+    EXPECT_TRUE(s.text.empty());
+    const std::string named = "The " + row.expected.substr(refused.size()) + " ";
+    EXPECT_EQ(s.message.rfind(named, 0), 0u) << s.message;
+    EXPECT_NE(s.message.find("; the statement was not sent"), std::string::npos) << s.message;
+    // The names the column discovery lists too are not sent there either.
+    const std::string place = row.expected.substr(refused.size(), row.expected.find(' ', refused.size()) - refused.size());
+    if (place != "condition" && place != "return" && place != "sort") {
+      EXPECT_EQ(discovery, "") << discovery;
+    }
+  }
 }
 
 }  // namespace

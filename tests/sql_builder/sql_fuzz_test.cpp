@@ -27,11 +27,12 @@ TEST(SqlFuzz, NoValueEndsItsLiteralEarly) {
 
   const sql_fuzz::Counts& c = fuzzer.counts();
   std::printf("sql fuzz: seed %llu, %llu inputs, %llu statements compiled and compared, %llu "
-              "inserted rows read back, refused: %llu not plain literals, %llu holding NUL, %llu "
-              "without a key\n",
+              "inserted rows read back, %llu random names found one identifier, refused: %llu not "
+              "plain literals, %llu holding NUL, %llu names, %llu without a key\n",
               (unsigned long long)seed, (unsigned long long)c.inputs,
               (unsigned long long)c.statementsRun, (unsigned long long)c.rowsReadBack,
-              (unsigned long long)c.refusedNotLiteral, (unsigned long long)c.refusedNul,
+              (unsigned long long)c.namesAccepted, (unsigned long long)c.refusedNotLiteral,
+              (unsigned long long)c.refusedNul, (unsigned long long)c.refusedName,
               (unsigned long long)c.withoutKey);
   EXPECT_EQ(c.inputs, inputs);
   // The generator must keep reaching every outcome, or the check proves little.
@@ -40,6 +41,8 @@ TEST(SqlFuzz, NoValueEndsItsLiteralEarly) {
   EXPECT_GT(c.refusedNotLiteral, 0u);
   EXPECT_GT(c.refusedNul, 0u);
   EXPECT_GT(c.withoutKey, 0u);
+  EXPECT_GT(c.refusedName, 0u);
+  EXPECT_GT(c.namesAccepted, inputs / 50);
 }
 
 }  // namespace
