@@ -70,8 +70,6 @@ JavaDataSource::JavaDataSource(const char* sourceName, const char* text1, const 
     : name(sourceName != nullptr ? sourceName : ""),
       extraText1(text1 != nullptr ? text1 : ""),
       extraText2(text2 != nullptr ? text2 : ""),
-      supportsSchemas(false),
-      supportsConvert(true),
       isConnector(connector),
       javaInstance(instance),
       dispatchMethod(method) {
@@ -130,24 +128,45 @@ jobject JavaDataSource::NewQuillValue(JNIEnv* env, const char* valueName, const 
 
 bool JavaDataSource::ReadConnectorProperties(JNIEnv* env) {
   if (javaInstance == nullptr) return false;
+  // Serialised: two threads reading at once would publish in either order.
+  const std::lock_guard<std::mutex> reading(readLock_);
+  // Fields that are missing or null keep their last value.
+  auto read = std::make_shared<ConnectorProperties>(*Properties());
   LocalRef<jclass> cls(env, env->GetObjectClass(javaInstance));
-  ReadBoolean(env, javaInstance, cls.get(), "_Inited", &inited);
-  if (!inited) {
-    env->ExceptionClear();
-    return false;
+  ReadBoolean(env, javaInstance, cls.get(), "_Inited", &read->inited);
+  if (read->inited) {
+    ReadBoolean(env, javaInstance, cls.get(), "_SupportsSchemas", &read->supportsSchemas);
+    ReadBoolean(env, javaInstance, cls.get(), "_SupportsCatalogs", &read->supportsCatalogs);
+    ReadBoolean(env, javaInstance, cls.get(), "_SupportsConvert", &read->supportsConvert);
+    bool isNull = false;
+    if (!ReadText(env, javaInstance, cls.get(), "_CatalogSeparator", &read->catalogSeparator, &isNull) && isNull) {
+      read->catalogSeparator = ".";
+    }
+    ReadText(env, javaInstance, cls.get(), "_QuoteCharacter", &read->quoteCharacter, &isNull);
+    ReadText(env, javaInstance, cls.get(), "_SchemaName", &read->schemaName, &isNull);
+    ReadText(env, javaInstance, cls.get(), "_StatementTerminator", &read->statementTerminator, &isNull);
   }
-  ReadBoolean(env, javaInstance, cls.get(), "_SupportsSchemas", &supportsSchemas);
-  ReadBoolean(env, javaInstance, cls.get(), "_SupportsCatalogs", &supportsCatalogs);
-  ReadBoolean(env, javaInstance, cls.get(), "_SupportsConvert", &supportsConvert);
-  bool isNull = false;
-  if (!ReadText(env, javaInstance, cls.get(), "_CatalogSeparator", &catalogSeparator, &isNull) && isNull) {
-    catalogSeparator = ".";
-  }
-  ReadText(env, javaInstance, cls.get(), "_QuoteCharacter", &quoteCharacter, &isNull);
-  ReadText(env, javaInstance, cls.get(), "_SchemaName", &schemaName, &isNull);
-  ReadText(env, javaInstance, cls.get(), "_StatementTerminator", &statementTerminator, &isNull);
   env->ExceptionClear();
-  return true;
+  const bool inited = read->inited;
+  {
+    const std::lock_guard<std::mutex> publishing(propertiesLock_);
+    properties_ = std::move(read);
+  }
+  return inited;
+}
+
+std::shared_ptr<const ConnectorProperties> JavaDataSource::Properties() const {
+  const std::lock_guard<std::mutex> reading(propertiesLock_);
+  return properties_;
+}
+
+std::shared_ptr<const ConnectorProperties> JavaDataSource::SettledProperties(JNIEnv* env, TExecState& state) {
+  std::shared_ptr<const ConnectorProperties> properties = Properties();
+  if (properties->inited || ReadConnectorProperties(env)) return Properties();
+  InvokeJavaAction(env, state, kActionInit, nullptr);
+  DescribePending(env);
+  ReadConnectorProperties(env);
+  return Properties();
 }
 
 void JavaDataSource::LogStatement(JNIEnv* env, const std::string& statement) {
@@ -234,15 +253,17 @@ datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState
                                                         datasource_action_t action) {
   using namespace datasource;
   const quill_token token = state.Token();
+  const std::shared_ptr<const ConnectorProperties> properties = SettledProperties(env, state);
   const ActionInput input = ReadActionInput(token);
+  const bool supportsConvert = properties->supportsConvert;
   ConnectorSettings settings;
-  settings.supportsCatalogs = supportsCatalogs;
-  settings.supportsSchemas = supportsSchemas;
+  settings.supportsCatalogs = properties->supportsCatalogs;
+  settings.supportsSchemas = properties->supportsSchemas;
   settings.supportsConvert = supportsConvert;
-  settings.quote = quoteCharacter;
-  settings.separator = catalogSeparator;
-  settings.terminator = statementTerminator;
-  settings.schemaName = schemaName;
+  settings.quote = properties->quoteCharacter;
+  settings.separator = properties->catalogSeparator;
+  settings.terminator = properties->statementTerminator;
+  settings.schemaName = properties->schemaName;
   WebOutputParams* output = nullptr;
   if (Variant* params = state.request != nullptr ? state.request->GetOutputParams(nullptr) : nullptr) {
     output = params->GetDBOutput();
@@ -254,11 +275,14 @@ datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState
   const ColumnList columns = GatherInputColumns(input);
   if (!supportsConvert) {
     // The discovery's result columns tell the builder which values go bare.
+    // Empty when a name cannot be written: the statement below is refused for it.
     const std::string query = builder.DiscoveryQuery(input, columns);
-    LogStatement(env, query);
-    LocalRef<jobject> value(env, NewQuillValue(env, "SQL", query.c_str(), kTextType));
-    InvokeJavaAction(env, state, kActionExecute, value.get());
-    DescribePending(env);
+    if (!query.empty()) {
+      LogStatement(env, query);
+      LocalRef<jobject> value(env, NewQuillValue(env, "SQL", query.c_str(), kTextType));
+      InvokeJavaAction(env, state, kActionExecute, value.get());
+      DescribePending(env);
+    }
   }
   Statement statement = action == kActionSearch   ? builder.Select(input)
                         : action == kActionAdd    ? builder.Insert(input, columns)
@@ -267,7 +291,8 @@ datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState
   if (!supportsConvert && output != nullptr) output->Reset();
   if (!statement.message.empty()) {
     quill_setResultMessage(token, statement.message.c_str());
-    quill_log(2, "%s: %s", name.c_str(), statement.message.c_str());
+    // A refused name may be someone probing the page: a warning, where a refused value is news.
+    quill_log(statement.code == kNameRefused ? 1 : 2, "%s: %s", name.c_str(), statement.message.c_str());
   }
   return statement;
 }
@@ -280,7 +305,6 @@ osError JavaDataSource::RecordAction(Request* request, datasource_action_t actio
   if (env == nullptr || !gClassCache.complete) return kDataSourceUnavailable;
   jobject value = nullptr;
   if (isConnector) {
-    if (!inited) ReadConnectorProperties(env);
     const datasource::Statement statement = ConnectorStatement(env, state, action);
     if (!statement.send) return statement.code;
     LogStatement(env, statement.text);

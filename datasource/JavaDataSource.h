@@ -5,11 +5,26 @@
 
 #include <jni.h>
 
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "datasource/sql_builder.h"
 #include "host/datasource.h"
+
+// The connector properties of a source as one value: read from the Java object's fields at once
+// and published whole, so that a statement is built from one consistent set.
+struct ConnectorProperties {
+  bool inited = false;
+  bool supportsSchemas = false;
+  bool supportsCatalogs = false;
+  bool supportsConvert = true;
+  std::string schemaName;
+  std::string quoteCharacter;
+  std::string catalogSeparator;
+  std::string statementTerminator;
+};
 
 class JavaDataSource : public CAPIDataSourceProxy {
  public:
@@ -42,24 +57,20 @@ class JavaDataSource : public CAPIDataSourceProxy {
   jint InvokeJavaAction(JNIEnv* env, TExecState& state, datasource_action_t action, jobject value);
   // A new QuillValue (local reference) or null. data that is the very pointer name is one string.
   jobject NewQuillValue(JNIEnv* env, const char* name, const char* data, jint type);
-  // Reads the connector properties from the Java object's fields; false when it is not inited.
+  // Reads the connector properties from the Java object's fields and publishes them; false when
+  // it is not inited (then only that is published).
   bool ReadConnectorProperties(JNIEnv* env);
+  // The properties last published. Each action holds its own reference, so a later read by
+  // another thread never changes text a builder is reading.
+  std::shared_ptr<const ConnectorProperties> Properties() const;
   // Action 0, then (connectors) the connector properties.
   void InitializeDataSource(JNIEnv* env);
 
-  // Connector properties and registration texts. Connector sources (registered by the JDBC
-  // connector) get the SQL of each record action from the statement builder.
+  // Registration texts. Connector sources (registered by the JDBC connector) get the SQL of each
+  // record action from the statement builder.
   CharBuffer name;
   CharBuffer extraText1;
   CharBuffer extraText2;
-  bool inited = false;
-  bool supportsSchemas = false;
-  bool supportsCatalogs = false;
-  bool supportsConvert = true;
-  std::string schemaName;
-  std::string quoteCharacter;
-  std::string catalogSeparator;
-  std::string statementTerminator;
   bool isConnector = false;
   jobject javaInstance;  // global reference
   jmethodID dispatchMethod;
@@ -73,7 +84,14 @@ class JavaDataSource : public CAPIDataSourceProxy {
                  const DatabaseRec* database, std::vector<CharBuffer>* names, int* result);
   // Logs a statement the module wrote while the connector's boolean field "_debugging" is true.
   void LogStatement(JNIEnv* env, const std::string& statement);
+  // The connector properties, read again until the connector reports them final: first from
+  // what it published, then after action 0 on the action's own state, which lets a connector
+  // learn its settings from the action's database before the first statement is written.
+  std::shared_ptr<const ConnectorProperties> SettledProperties(JNIEnv* env, TExecState& state);
   jmethodID valueConstructor_ = nullptr;
+  std::mutex readLock_;                 // one reader of the Java fields at a time
+  mutable std::mutex propertiesLock_;  // guards the pointer only
+  std::shared_ptr<const ConnectorProperties> properties_ = std::make_shared<const ConnectorProperties>();
   // The connector object's "_debugging" field (null when it has none); its class lives as long
   // as the object this source holds.
   jfieldID debuggingField_ = nullptr;

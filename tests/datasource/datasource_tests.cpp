@@ -124,8 +124,8 @@ TEST(Registration, TheSourceIsServedByANewInstanceAndInitialisedOnce) {
   EXPECT_STREQ(source->extraText1.c_str(), "first text");
   EXPECT_STREQ(source->extraText2.c_str(), "");  // null becomes empty
   EXPECT_FALSE(source->isConnector);
-  EXPECT_FALSE(source->supportsSchemas);
-  EXPECT_TRUE(source->supportsConvert);
+  EXPECT_FALSE(source->Properties()->supportsSchemas);
+  EXPECT_TRUE(source->Properties()->supportsConvert);
   EXPECT_NE(source->GetCAPIFunc(), nullptr);
   // The registering object is instance 1; the source's own instance came after it.
   EXPECT_TRUE(Contains(Echo(""), "serial=2\n")) << Echo("");
