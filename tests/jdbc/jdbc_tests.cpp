@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,24 +36,25 @@ JNIEnv* gEnv = nullptr;
 
 struct Database {
   const char* source;
-  const char* table;  // the CREATE TABLE of the cases' table "items"
-  const char* blob;   // the SQL of the bytes 00 FF 41
-  const char* items;  // how the server writes the table "items" of the database "shop"
-  const char* quote;  // the identifier quote
+  const char* table;   // the CREATE TABLE of the cases' table "items"
+  const char* blob;    // the SQL of the bytes 00 FF 41
+  const char* items;   // how the server writes the table "items" of the database "shop"
+  const char* quote;   // the identifier quote
   const std::string* missing;  // why its cases are skipped (empty: they run)
+  const char* serial;  // the definition of a generated integer key
 };
 const Database kSqlite{"SQLite",
                        "CREATE TABLE items (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, price REAL, "
                        "stock INTEGER, data BLOB)",
-                       "X'00FF41'", "\"items\"", "\"", &kNothingMissing};
+                       "X'00FF41'", "\"items\"", "\"", &kNothingMissing, "INTEGER PRIMARY KEY"};
 const Database kPostgres{"PostgreSQL",
                          "CREATE TABLE items (id SERIAL PRIMARY KEY, name TEXT NOT NULL UNIQUE, price DOUBLE "
                          "PRECISION, stock INTEGER, data BYTEA)",
-                         "decode('00ff41', 'hex')", "quill.\"items\"", "\"", &gPgMissing};
+                         "decode('00ff41', 'hex')", "quill.\"items\"", "\"", &gPgMissing, "SERIAL PRIMARY KEY"};
 const Database kMariaDb{"MariaDB",
                         "CREATE TABLE items (id INTEGER AUTO_INCREMENT PRIMARY KEY, name VARCHAR(200) NOT NULL "
                         "UNIQUE, price DOUBLE, stock INTEGER, data BLOB)",
-                        "X'00FF41'", "`shop`.`items`", "`", &gMariaMissing};
+                        "X'00FF41'", "`shop`.`items`", "`", &gMariaMissing, "INTEGER AUTO_INCREMENT PRIMARY KEY"};
 
 ScriptRun RunScript(const std::string& source) { return quill_service::RunScriptText(source, "jdbc.q", {}); }
 
@@ -248,6 +250,8 @@ TEST_P(OnEach, SqlErrorsReachTheScriptAsCodesAndMessagesAndTheServerGoesOn) {
   EXPECT_NE(missing.find("nowhere"), std::string::npos) << missing;
   const std::string twice = answer("db_add(" + items + ", ['name', 'Apple'])");
   EXPECT_EQ(twice.substr(0, 6), "-9102|") << twice;
+  const std::string unnamed = answer("db_add(" + items + ", ['price', 1])");  // name is NOT NULL
+  EXPECT_EQ(unnamed.substr(0, 6), "-9102|") << unnamed;
   EXPECT_NE(answer("db_statement(" + on + ", -sql='SELEKT 1')").substr(0, 6), "0|");
   // A URL no driver of the source takes, and a server that is not there.
   const int32_t foreign = quill_service::AddDataSourceHost(GetParam()->source, "jdbc:nothing:here", "u", "p");
@@ -302,6 +306,129 @@ TEST_P(OnEach, ConcurrentRequestsKeepTheirRowsApart) {
   EXPECT_EQ(Names("['name', 'begins', 't'], -max=0"), std::to_string(kThreads * kRuns) + ":");
 }
 
+// A script string holding text exactly.
+std::string ScriptText(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+// Names taken from a page's visitor, as attacks: each action is refused (kRefused: the builder
+// found no single identifier) or sent with the name as one identifier, which names nothing that
+// exists or only what the action names; nothing of the other table comes back, and both tables
+// stay as they were. Families may differ in how a sent statement ends (SQLite reads a
+// double-quoted name it does not know as text), never in what it touches.
+TEST_P(OnEach, HostileNamesNeverWriteSql) {
+  Fill();
+  ASSERT_EQ(Output("db_statement(" + on + ", -sql='DROP TABLE IF EXISTS victim') "
+                   "db_statement(" + on + ", -sql='CREATE TABLE victim (k INTEGER, v TEXT)') "
+                   "db_statement(" + on + ", -sql=\"INSERT INTO victim VALUES (1, 'secret'), (2, 'hidden')\") "
+                   "=> { action_code() }"),
+            "0");
+  const auto contents = [&] {
+    return Names("-sort='id'") + "|" +
+           Output("db_statement(" + on + ", -sql='SELECT k, v FROM victim ORDER BY k') => "
+                  "{ rows => { field('k') field('v') ',' } }");
+  };
+  const std::string before = contents();
+  ASSERT_EQ(before, "5:Apple,Banana,Cherry,Damson,Elderberry,|1secret,2hidden,");
+  enum Outcome { kRefused, kSent, kRefusedWithSchemas };
+  struct Attack {
+    const char* name;
+    const char* action;  // ITEMS: the items table; ON: the source and database; %: the name
+    Outcome outcome;
+  };
+  const Attack attacks[] = {
+      {"id\"; DELETE FROM victim; SELECT 1 --", "db_search(ITEMS, -sort=%)", kSent},
+      {"id\" = 0; DROP TABLE victim; --", "db_search(ITEMS, -key=%, -key_value=1)", kSent},
+      {"id\" > 0 OR \"id", "db_delete(ITEMS, -key=%, -key_value=1)", kSent},
+      {"id\" > 0 OR \"id", "db_update(ITEMS, -key=%, -key_value=1, ['stock', 99])", kSent},
+      {"items\" WHERE 1=1 UNION SELECT k, v, 3, 4, NULL FROM victim --", "db_search(ON, -table=%)", kSent},
+      {"items\" WHERE 1=1; DELETE FROM \"victim", "db_delete(ON, -table=%, -key='id', -key_value=1)", kSent},
+      {"name\") SELECT v FROM victim --", "db_add(ITEMS, [%, 'x'])", kSent},
+      {"name\" = (SELECT v FROM victim LIMIT 1), \"stock", "db_update(ITEMS, -key='id', -key_value=1, [%, 0])", kSent},
+      {"name\" FROM victim --", "db_search(ITEMS, -select=%)", kSent},
+      {"name` FROM victim #", "db_search(ITEMS, -select=%)", kSent},
+      {"1=1 OR name", "db_search(ITEMS, [%, 'x'])", kRefused},
+      {"name = name OR name", "db_search(ITEMS, [%, 'x'])", kRefused},
+      {"name IS NOT NULL OR name", "db_search(ITEMS, [%, 'x', 'begins'])", kRefused},
+      {"(SELECT v FROM victim LIMIT 1)", "db_search(ITEMS, [%, 'secret'])", kRefused},
+      {"name --", "db_search(ITEMS, [%, 'x'])", kRefused},
+      {"name\"", "db_search(ITEMS, [%, 'x'])", kRefused},
+      {"TRUE", "db_search(ITEMS, [%, 't'])", kRefused},
+      {"current_user", "db_search(ITEMS, [%, 'quill'])", kRefused},
+      {"quill.victim", "db_search(ITEMS, [%, 'x'])", kRefused},
+      {"quill; DROP TABLE victim", "db_search(ITEMS, -schema=%, -key='id', -key_value=1)", kRefusedWithSchemas},
+      {"quill.victim, quill", "db_search(ITEMS, -schema=%, -key='id', -key_value=1)", kRefusedWithSchemas},
+  };
+  const bool schemas = GetParam() == &kPostgres;
+  quill_service::LogSnapshot();
+  for (const Attack& attack : attacks) {
+    std::string action = attack.action;
+    for (const auto& [from, to] : {std::pair{"ITEMS", items}, std::pair{"ON", on}}) {
+      if (const size_t at = action.find(from); at != std::string::npos) action.replace(at, strlen(from), to);
+    }
+    action.replace(action.find('%'), 1, ScriptText(attack.name));
+    const bool refuse = attack.outcome == kRefused || (attack.outcome == kRefusedWithSchemas && schemas);
+    const std::string answer =
+        Output(action + " => { action_code() '|' action_message() '|' rows => { field(0) field(1) ',' } }");
+    const std::string code = answer.substr(0, answer.find('|'));
+    if (refuse) {
+      EXPECT_EQ(code, "-9961") << action << "\n" << answer;
+      EXPECT_NE(answer.find(std::string("\"") + attack.name + "\""), std::string::npos) << answer;
+    } else {
+      EXPECT_TRUE(code == "0" || code == "-9101") << action << "\n" << answer;
+    }
+    EXPECT_EQ(answer.find("secret"), std::string::npos) << action << "\n" << answer;
+    EXPECT_EQ(answer.find("hidden"), std::string::npos) << action << "\n" << answer;
+    ASSERT_EQ(contents(), before) << action;
+  }
+  const auto lines = quill_service::LogSnapshot();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& line) {
+    return line.level == 1 && line.text.find("condition column \"1=1 OR name\"") != std::string::npos;
+  }));
+}
+
+// An identifier as the family's CREATE TABLE writes it.
+std::string Identifier(const Database& database, std::string_view name) {
+  const char quote = database.quote[0];
+  std::string out(1, quote);
+  for (char c : name) {
+    out.push_back(c);
+    if (c == quote) out.push_back(c);
+  }
+  return out + quote;
+}
+
+// Names with blanks, quotes and letters of any script work in every quoted place.
+TEST_P(OnEach, OrdinaryNamesWithQuotesBlanksAndLettersWork) {
+  const Database& db = *GetParam();
+  const std::string table = "Prix \"été\" d'or `x`", column = "nom \"du\" fruit", price = "größe €";
+  ASSERT_EQ(Output("db_statement(" + on + ", -sql=" + ScriptText("DROP TABLE IF EXISTS " + Identifier(db, table)) +
+                   ") db_statement(" + on + ", -sql=" +
+                   ScriptText("CREATE TABLE " + Identifier(db, table) + " (id " + db.serial + ", " +
+                              Identifier(db, column) + " TEXT, " + Identifier(db, price) + " INTEGER)") +
+                   ") => { action_code() '|' action_message() }"),
+            "0|");
+  const std::string at = on + ", -table=" + ScriptText(table);
+  const std::string n = ScriptText(column), p = ScriptText(price);
+  for (const auto& [fruit, size] : {std::pair{"Apple", 3}, std::pair{"Fig", 1}, std::pair{"Kiwi", 2}}) {
+    ASSERT_EQ(Output("db_add(" + at + ", [" + n + ", '" + fruit + "'], [" + p + ", " + std::to_string(size) +
+                     "]) => { action_code() '|' action_message() }"),
+              "0|");
+  }
+  EXPECT_EQ(Output("db_update(" + at + ", -key=" + n + ", -key_value='Fig', [" + p + ", 7]) => { found_count() }"), "1");
+  EXPECT_EQ(Output("db_delete(" + at + ", -key=" + n + ", -key_value='Kiwi') => { found_count() }"), "1");
+  EXPECT_EQ(Output("db_search(" + at + ", -select=" + n + ", -select=" + p + ", -sort_desc=" + p +
+                   ") => { column_names()->join('|') ':' rows => { field(0) field(1) ',' } }"),
+            column + "|" + price + ":Fig7,Apple3,");
+  EXPECT_EQ(Output("db_search(" + at + ", -key=" + n + ", -key_value='Apple') => { found_count() field(" + p + ") }"),
+            "13");
+}
+
 INSTANTIATE_TEST_SUITE_P(Databases, OnEach, ::testing::Values(&kSqlite, &kPostgres, &kMariaDb),
                          [](const auto& info) { return std::string(info.param->source); });
 
@@ -335,12 +462,13 @@ TEST(DriverTable, DriversAreRecordedOnceWithTheSettingsTheSourcesUse) {
   for (const auto& expect : sources) {
     auto* source = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find(expect.name));
     ASSERT_NE(source, nullptr) << expect.name;
-    EXPECT_TRUE(source->isConnector && source->inited) << expect.name;
-    EXPECT_EQ(source->quoteCharacter, expect.quote) << expect.name;
-    EXPECT_EQ(source->catalogSeparator, ".");
-    EXPECT_EQ(source->supportsSchemas, expect.schemas) << expect.name;
-    EXPECT_EQ(source->supportsCatalogs, expect.catalogs) << expect.name;
-    EXPECT_FALSE(source->supportsConvert) << expect.name;
+    const auto properties = source->Properties();
+    EXPECT_TRUE(source->isConnector && properties->inited) << expect.name;
+    EXPECT_EQ(properties->quoteCharacter, expect.quote) << expect.name;
+    EXPECT_EQ(properties->catalogSeparator, ".");
+    EXPECT_EQ(properties->supportsSchemas, expect.schemas) << expect.name;
+    EXPECT_EQ(properties->supportsCatalogs, expect.catalogs) << expect.name;
+    EXPECT_FALSE(properties->supportsConvert) << expect.name;
   }
 
   // A second start of the connector finds the rows and adds none; its sources are refused.

@@ -18,6 +18,7 @@ import java.util.List;
 import java.util.Map;
 import java.util.Properties;
 import java.util.TreeMap;
+import java.util.regex.Pattern;
 
 /**
  * The administration actions the {@code _jdbc_*} tags send (128 to 135). Each answers with the
@@ -68,7 +69,14 @@ final class AdminActions {
         return 0;
     }
 
-    /** The connection properties the driver takes for a URL: name, value, required, description, choices. */
+    /** Names of connection properties that carry a secret. */
+    private static final Pattern SECRET =
+            Pattern.compile("pass|pwd|secret|credential|token|key", Pattern.CASE_INSENSITIVE);
+
+    /**
+     * The connection properties the driver takes for a URL: name, value, required, description,
+     * choices; the value of a property that carries a secret is always empty.
+     */
     private int propertyInfo(QuillCall call, QuillValue value) throws SQLException {
         String url = value == null ? "" : text(value.name);
         Properties given = new Properties();
@@ -82,7 +90,9 @@ final class AdminActions {
         for (DriverPropertyInfo info : infos) {
             Map<String, String> map = new LinkedHashMap<>();
             map.put("name", info.name);
-            map.put("value", info.value == null ? "" : info.value);
+            // A driver may fill a password from what it keeps or finds (its files, the
+            // environment): such values never reach a script.
+            map.put("value", info.value == null || SECRET.matcher(info.name).find() ? "" : info.value);
             map.put("required", info.required ? "true" : "false");
             map.put("description", info.description == null ? "" : info.description);
             map.put("choices", info.choices == null ? "" : String.join(",", info.choices));

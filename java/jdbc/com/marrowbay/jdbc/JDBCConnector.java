@@ -100,7 +100,7 @@ public class JDBCConnector extends JDBCDataSource {
     public int dispatch(QuillCall call, int action, QuillValue value) {
         try {
             switch (action) {
-                case 0: return 0;
+                case 0: return prepare(call);
                 case 1: closePools(null); return 0;
                 case 3: return listDatabases(call);
                 case 4: return listTables(call, value == null ? null : value.data);
@@ -257,14 +257,46 @@ public class JDBCConnector extends JDBCDataSource {
         }
         connection = connect(host, url);
         session.byUrl.put(url, connection);
-        DriverEntry entry = current;
-        if (!entry.settled) {
-            synchronized (entry) {
-                catalog.settle(entry, connection.getMetaData());
-            }
-            applySettings();
-        }
+        settle(connection);
         return connection;
+    }
+
+    /** Learns the current driver's SQL settings from a connection when they are not known yet. */
+    private void settle(Connection connection) throws SQLException {
+        DriverEntry entry = current;
+        if (entry.settled) return;
+        synchronized (entry) {
+            catalog.settle(entry, connection.getMetaData());
+        }
+        applySettings();
+    }
+
+    /**
+     * Action 0. At registration there is no action and nothing to do; the server sends it again
+     * with an action's request while the connector properties are not final, and a connection to
+     * the action's database then tells the driver's SQL settings before the server writes the
+     * action's statement.
+     */
+    private int prepare(QuillCall call) throws SQLException, Failure {
+        if (current.settled) return 0;
+        Host host = host(call);
+        String url = url(host, database(call));
+        try (Connection connection = connect(host, url)) {
+            settle(connection);
+        }
+        return 0;
+    }
+
+    /**
+     * A record action's statement written while the driver's SQL settings were unknown (they
+     * decide the quoting and naming) is not run: the connection made here learns them, and the
+     * action can be run again.
+     */
+    private void requireSettled(QuillCall call) throws SQLException, Failure {
+        if (current.settled) return;
+        connection(call, database(call));
+        throw new Failure(SQL_FAILED, "the statement was written before the driver's SQL settings were known; "
+                + "they are known now: run the action again");
     }
 
     /** When a host last failed to give a connection, and why. */
@@ -456,6 +488,7 @@ public class JDBCConnector extends JDBCDataSource {
     private int query(QuillCall call, String sql, boolean columnsOnly) throws SQLException, Failure {
         trace(call, sql);
         if (statementOnly(call)) return 0;
+        requireSettled(call);
         Connection connection = connection(call, database(call));
         if (columnsOnly) {
             try (Statement statement = connection.createStatement();
@@ -563,6 +596,7 @@ public class JDBCConnector extends JDBCDataSource {
     private int add(QuillCall call, String sql) throws SQLException, Failure {
         trace(call, sql);
         if (statementOnly(call)) return 0;
+        requireSettled(call);
         try (Statement statement = connection(call, database(call)).createStatement()) {
             int count = statement.executeUpdate(sql, Statement.RETURN_GENERATED_KEYS);
             try (ResultSet keys = statement.getGeneratedKeys()) {
@@ -597,6 +631,7 @@ public class JDBCConnector extends JDBCDataSource {
     private int change(QuillCall call, String sql) throws SQLException, Failure {
         trace(call, sql);
         if (statementOnly(call)) return 0;
+        requireSettled(call);
         try (Statement statement = connection(call, database(call)).createStatement()) {
             call.setNumRowsFound(statement.executeUpdate(sql));
         }
