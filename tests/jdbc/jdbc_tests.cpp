@@ -354,7 +354,7 @@ TEST_P(OnEach, HostileNamesNeverWriteSql) {
       {"name` FROM victim #", "db_search(ITEMS, -select=%)", kSent},
       {"1=1 OR name", "db_search(ITEMS, [%, 'x'])", kRefused},
       {"name = name OR name", "db_search(ITEMS, [%, 'x'])", kRefused},
-      {"name IS NOT NULL OR name", "db_search(ITEMS, [%, 'x', 'begins'])", kRefused},
+      {"name IS NOT NULL OR name", "db_search(ITEMS, [%, 'begins', 'x'])", kRefused},
       {"(SELECT v FROM victim LIMIT 1)", "db_search(ITEMS, [%, 'secret'])", kRefused},
       {"name --", "db_search(ITEMS, [%, 'x'])", kRefused},
       {"name\"", "db_search(ITEMS, [%, 'x'])", kRefused},
@@ -373,14 +373,17 @@ TEST_P(OnEach, HostileNamesNeverWriteSql) {
     }
     action.replace(action.find('%'), 1, ScriptText(attack.name));
     const bool refuse = attack.outcome == kRefused || (attack.outcome == kRefusedWithSchemas && schemas);
-    const std::string answer =
-        Output(action + " => { action_code() '|' action_message() '|' rows => { field(0) field(1) ',' } }");
+    // Every cell of every row that came back.
+    const std::string answer = Output(action + " => { action_code() '|' action_message() '|' rows => { var i = 0 "
+                                      "while ($i < column_names()->size()) { field($i) ' ' $i = $i + 1 } ',' } }");
     const std::string code = answer.substr(0, answer.find('|'));
     if (refuse) {
       EXPECT_EQ(code, "-9961") << action << "\n" << answer;
       EXPECT_NE(answer.find(std::string("\"") + attack.name + "\""), std::string::npos) << answer;
     } else {
-      EXPECT_TRUE(code == "0" || code == "-9101") << action << "\n" << answer;
+      // Run, or failed on a name that names nothing; SQLite, reading an unknown double-quoted
+      // name as text, may also make the builder refuse a value for it as not a number.
+      EXPECT_TRUE(code == "0" || code == "-9101" || code == "-9959") << action << "\n" << answer;
     }
     EXPECT_EQ(answer.find("secret"), std::string::npos) << action << "\n" << answer;
     EXPECT_EQ(answer.find("hidden"), std::string::npos) << action << "\n" << answer;
@@ -406,7 +409,7 @@ std::string Identifier(const Database& database, std::string_view name) {
 // Names with blanks, quotes and letters of any script work in every quoted place.
 TEST_P(OnEach, OrdinaryNamesWithQuotesBlanksAndLettersWork) {
   const Database& db = *GetParam();
-  const std::string table = "Prix \"été\" d'or `x`", column = "nom \"du\" fruit", price = "größe €";
+  const std::string table = "Prix \"été\" d'or `x`", column = "nom \"du\" fruit", price = "größe à l'unité";
   ASSERT_EQ(Output("db_statement(" + on + ", -sql=" + ScriptText("DROP TABLE IF EXISTS " + Identifier(db, table)) +
                    ") db_statement(" + on + ", -sql=" +
                    ScriptText("CREATE TABLE " + Identifier(db, table) + " (id " + db.serial + ", " +
@@ -538,6 +541,12 @@ TEST(AdminTags, EachTagAnswersForItsSourceAndNothingForOthers) {
                    "$i = $i + 1 }"),
             "quill");
   EXPECT_GT(std::stoi(Output("_jdbc_propertyinfo('PostgreSQL', '" + url + "')->size()")), 3);
+  // Secrets never come back, however the driver came to know them; the other values do.
+  EXPECT_EQ(Output("var p = _jdbc_propertyinfo('PostgreSQL', pair('" + url + "?sslpassword=s2', "
+                   "'user=quill;password=secret')) var i = 0 while ($i < $p->size()) { var m = $p->get($i) "
+                   "if ($m->get('name') == 'user' || $m->get('name')->lower()->contains('pass')) { $m->get('name') '=' "
+                   "$m->get('value') ';' } $i = $i + 1 }"),
+            "password=;sslpassword=;sslpasswordcallback=;user=quill;");
   // Deleting the host closes its pools; the next request opens a new one.
   Output("db_search(-source='PostgreSQL', -database='shop', -table='items', -max=0)");
   const auto hosts = quill_service::ListDataSourceHosts("PostgreSQL");
@@ -545,6 +554,65 @@ TEST(AdminTags, EachTagAnswersForItsSourceAndNothingForOthers) {
   EXPECT_GE(std::stoi(Output("_jdbc_deletehost('PostgreSQL', " + std::to_string(hosts.front().host.id) + ")")), 1);
   EXPECT_EQ(Output("db_search(-source='PostgreSQL', -database='shop', -table='items', -max=0) => { action_code() }"),
             "0");
+}
+
+// A driver whose SQL settings nobody knows yet (a driver the connector does not know, on a fresh
+// root): its source is registered not inited with no quote. The first action learns the settings
+// from a connection to its own database before its statement is written, so a table named by a
+// reserved word works at once, quoted and in the login's schema.
+TEST(FreshDriver, TheFirstStatementIsWrittenWithTheSettingsItsConnectionTells) {
+  if (!gPgMissing.empty()) GTEST_SKIP() << gPgMissing;
+  auto* known = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find("PostgreSQL"));
+  ASSERT_NE(known, nullptr);
+  JNIEnv* env = gEnv;
+  jclass connectorClass = env->FindClass("com/marrowbay/jdbc/JDBCConnector");
+  jclass entryClass = env->FindClass("com/marrowbay/jdbc/DriverEntry");
+  jclass listClass = env->FindClass("java/util/List");
+  ASSERT_TRUE(connectorClass && entryClass && listClass);
+  jobject current = env->GetObjectField(known->javaInstance,
+                                        env->GetFieldID(connectorClass, "current", "Lcom/marrowbay/jdbc/DriverEntry;"));
+  jobject driver = env->GetObjectField(current, env->GetFieldID(entryClass, "driver", "Ljava/sql/Driver;"));
+  jobject file = env->GetObjectField(current, env->GetFieldID(entryClass, "fileName", "Ljava/lang/String;"));
+  jobject catalog = env->GetObjectField(
+      known->javaInstance, env->GetFieldID(connectorClass, "catalog", "Lcom/marrowbay/jdbc/DriverCatalog;"));
+  jobject fresh = env->NewObject(entryClass, env->GetMethodID(entryClass, "<init>", "(Ljava/sql/Driver;Ljava/lang/String;)V"),
+                                 driver, file);
+  ASSERT_FALSE(env->ExceptionCheck());
+  jobject list = env->CallStaticObjectMethod(listClass, env->GetStaticMethodID(listClass, "of", "(Ljava/lang/Object;)Ljava/util/List;"),
+                                             fresh);
+  ASSERT_FALSE(env->ExceptionCheck());
+  jstring name = env->NewStringUTF("PgFresh");
+  jobject source = env->NewObject(
+      connectorClass,
+      env->GetMethodID(connectorClass, "<init>", "(Ljava/lang/String;Ljava/util/List;Lcom/marrowbay/jdbc/DriverCatalog;)V"),
+      name, list, catalog);
+  ASSERT_FALSE(env->ExceptionCheck());
+  ASSERT_NE(source, nullptr);
+  jstring method = env->NewStringUTF("dispatch");
+  env->CallVoidMethod(source, env->GetMethodID(connectorClass, "registerJDBCModule", "(Ljava/lang/String;Ljava/lang/String;I)V"),
+                      name, method, 0);
+  ASSERT_FALSE(env->ExceptionCheck());
+  auto* registered = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find("PgFresh"));
+  ASSERT_NE(registered, nullptr);
+  EXPECT_FALSE(registered->Properties()->inited);
+  EXPECT_EQ(registered->Properties()->quoteCharacter, "");
+
+  quill_service::AddDataSourceHost("PgFresh", gPg->url(), qjapi_test::PgCluster::kUser, qjapi_test::PgCluster::kPassword);
+  ASSERT_EQ(Output("db_statement(-source='PostgreSQL', -database='shop', -sql='CREATE TABLE \"order\" (\"select\" TEXT)') "
+                   "db_statement(-source='PostgreSQL', -database='shop', -sql=\"INSERT INTO \\\"order\\\" VALUES ('x')\") "
+                   "=> { action_code() }"),
+            "0");
+  EXPECT_EQ(Output("db_search(-source='PgFresh', -database='shop', -table='order', -sort='select') => "
+                   "{ action_code() '|' action_statement() '|' rows => { field(0) } }"),
+            "0|SELECT * FROM quill.\"order\" ORDER BY \"select\"|x");
+  const auto properties = registered->Properties();
+  EXPECT_TRUE(properties->inited && properties->supportsSchemas);
+  EXPECT_EQ(properties->quoteCharacter, "\"");
+  for (jobject local : {static_cast<jobject>(connectorClass), static_cast<jobject>(entryClass),
+                        static_cast<jobject>(listClass), current, driver, file, catalog, fresh, list,
+                        static_cast<jobject>(name), source, static_cast<jobject>(method)}) {
+    env->DeleteLocalRef(local);
+  }
 }
 
 // Last: the PostgreSQL server goes away under pooled connections, and comes back.

@@ -552,6 +552,7 @@ class Fuzzer {
     std::string name;
     for (uint32_t n = 1 + src.Below(4); n > 0; --n) name += kPieces[src.Below(kCount)];
     const bool bare = src.Chance(50);
+    if (bare && name.front() == '-') return;  // a command, never a condition
     ConnectorSettings settings;
     settings.quote = "\"";
     ActionInput in;
