@@ -151,7 +151,9 @@ public class JDBCConnector extends JDBCDataSource {
         String message = e.getMessage() == null ? e.toString() : e.getMessage();
         int code = SQL_FAILED;
         // Class 57: the server ended the session (shut down, or an administrator's command).
-        if (state.startsWith("08") || state.startsWith("28") || state.startsWith("3D") || state.startsWith("57P")
+        if (isMysqlFamily() && MYSQL_CONSTRAINTS.contains(e.getErrorCode())) {
+            code = CONSTRAINT;
+        } else if (state.startsWith("08") || state.startsWith("28") || state.startsWith("3D") || state.startsWith("57P")
                 || e instanceof SQLTransientConnectionException) {
             code = CONNECT_FAILED;
         } else if (state.startsWith("42")) {
@@ -164,6 +166,19 @@ public class JDBCConnector extends JDBCDataSource {
             code = NO_SUCH_OBJECT;
         }
         return fail(call, code, message);
+    }
+
+    /**
+     * MariaDB's and MySQL's constraint failures by error number: several come with the SQLState
+     * HY000 (a NOT NULL column left out, 1364), which the driver may even report as a transient
+     * connection failure.
+     */
+    private static final Set<Integer> MYSQL_CONSTRAINTS =
+            Set.of(1048, 1062, 1169, 1216, 1217, 1364, 1451, 1452, 1557, 1586, 3819, 4025);
+
+    private boolean isMysqlFamily() {
+        String driver = current.className;
+        return driver.startsWith("org.mariadb.") || driver.startsWith("com.mysql.");
     }
 
     private void trace(QuillCall call, String sql) {
