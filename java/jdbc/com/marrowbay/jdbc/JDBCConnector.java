@@ -558,19 +558,22 @@ public class JDBCConnector extends JDBCDataSource {
     private long withCursor(Connection connection, CursorWork work) throws SQLException {
         if (!current.cursorNeedsTransaction || !connection.getAutoCommit()) return work.run();
         connection.setAutoCommit(false);
-        boolean done = false;
+        long result;
         try {
-            long result = work.run();
+            result = work.run();
             connection.commit();
-            done = true;
-            return result;
-        } finally {
+        } catch (SQLException | RuntimeException e) {
             try {
-                if (!done) connection.rollback();
-            } finally {
+                connection.rollback();
                 connection.setAutoCommit(true);
+            } catch (SQLException again) {
+                e.addSuppressed(again);  // the read's own error is the one reported
             }
+            throw e;
         }
+        // Outside the catch: later actions of the request must not run in a transaction left open.
+        connection.setAutoCommit(true);
+        return result;
     }
 
     /**
@@ -585,14 +588,9 @@ public class JDBCConnector extends JDBCDataSource {
             inner = inner.substring(0, inner.length() - terminator.length());
         }
         String count = "SELECT COUNT(*) FROM (" + inner + ") AS quill_found";
-        try {
-            long counted = withCursor(connection, () -> {
-                try (Statement statement = connection.createStatement();
-                     ResultSet rows = statement.executeQuery(count)) {
-                    return rows.next() ? rows.getLong(1) : -1;
-                }
-            });
-            if (counted >= 0) return counted;
+        try (Statement statement = connection.createStatement();
+             ResultSet rows = statement.executeQuery(count)) {
+            if (rows.next()) return rows.getLong(1);
         } catch (SQLException notWrappable) {
             // Counted below instead.
         }
@@ -723,8 +721,8 @@ public class JDBCConnector extends JDBCDataSource {
     }
 
     /**
-     * Columns, then the rows between the rows to skip and the row limit (end); rows before the
-     * limit are counted, and the count is returned. Rows go to the server in batches: text cells
+     * Columns, then the rows between the rows to skip and the row limit (end); every row read is
+     * counted, and the count is returned. Rows go to the server in batches: text cells
      * as UTF-8, binary cells as they are.
      */
     private static long report(QuillCall call, ResultSet rows, long skip, long end) throws SQLException {
@@ -733,8 +731,7 @@ public class JDBCConnector extends JDBCDataSource {
         long found = 0;
         while (rows.next()) {
             found++;
-            if (found <= skip) continue;
-            if (found > end) continue;
+            if (found <= skip || found > end) continue;
             for (int i = 0; i < binary.length; i++) {
                 if (binary[i]) {
                     batch.add(rows.getBytes(i + 1));
