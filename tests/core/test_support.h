@@ -8,11 +8,15 @@
 #include <fstream>
 #include <string>
 
+#include "tests/cleanup_on_exit.h"
+
+// Removed when it goes, and however the test program ends.
 class TempDir {
  public:
   TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quill-core-XXXXXX").string();
     path_ = mkdtemp(pattern.data());
+    qjapi_test::CleanupOnExit::Remove(path_);
   }
   ~TempDir() {
     std::error_code ec;

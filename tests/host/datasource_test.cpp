@@ -16,6 +16,7 @@
 #include "service/datasource/engine.h"
 #include "service/datasource/host_store.h"
 #include "service/script/script.h"
+#include "tests/cleanup_on_exit.h"
 
 namespace fs = std::filesystem;
 
@@ -80,6 +81,7 @@ class DatabaseActions : public ::testing::Test {
   static void SetUpTestSuite() {
     root_ = fs::temp_directory_path() / ("quill_ds_test_" + std::to_string(::getpid()));
     fs::create_directories(root_);
+    qjapi_test::CleanupOnExit::Remove(root_.string());
     quill_service::HostOptions options;
     options.root = root_.string();
     quill_service::Host::Start(options);

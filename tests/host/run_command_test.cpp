@@ -28,6 +28,7 @@ class RunCommandTest : public ::testing::Test {
   void SetUp() override {
     root_ = fs::temp_directory_path() / ("quill_run_test_" + std::to_string(::getpid()));
     fs::create_directories(root_);
+    qjapi_test::CleanupOnExit::Remove(root_.string());
   }
   void TearDown() override { fs::remove_all(root_); }
 

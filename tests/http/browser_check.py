@@ -65,7 +65,7 @@ class DevTools:
             self.events.append(self._next())
 
 
-def start_browser(profile):
+def start_browser(profile, temp):
     browser = shutil.which("chromium") or shutil.which("chromium-browser")
     if browser is None:
         sys.exit("chromium is not installed (scripts/setup.sh installs it)")
@@ -79,11 +79,14 @@ def start_browser(profile):
         os.dup2(b, 4)
 
     # A process group of its own, so that the end kills Chromium's children (renderer, GPU and
-    # utility processes, which write the profile too) along with it.
+    # utility processes, which write the profile too) along with it; its temporary files (the
+    # profile's singleton socket) in `temp`, which goes with the run's folder.
+    os.makedirs(temp, exist_ok=True)
     process = subprocess.Popen(
         [browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
          "--remote-debugging-pipe", "--user-data-dir=" + profile, "--window-size=1000,1000"],
         preexec_fn=pipes_on_3_and_4, close_fds=False, start_new_session=True,
+        env=dict(os.environ, TMPDIR=temp),
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(to_r)
     os.close(from_w)
@@ -142,7 +145,7 @@ def main():
             sys.exit("the server printed no address: %r" % first)
         address = found.group(1)
 
-        browser, tools = start_browser(os.path.join(work, "profile"))
+        browser, tools = start_browser(os.path.join(work, "profile"), os.path.join(work, "tmp"))
         cleanup.kill_group(browser, work)
         target = tools.call("Target.createTarget", {"url": "about:blank"})["targetId"]
         page = tools.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
