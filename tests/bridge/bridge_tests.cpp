@@ -230,6 +230,10 @@ TEST(Registration, EachFormRegistersTheSignaturesItAccepts) {
       // JNI lookups ignore access: a private constructor and non-public methods serve.
       {"fx_private", "private ran", u""},
       {"fx_protected", "protected ran", u""},
+      // A method declared with both signatures: the five-parameter form tries the ferngate
+      // QuillCall first, the six-parameter form binds only the marrowbay one.
+      {"fx_both_5", "ferngate", u""},
+      {"fx_both_6", "marrowbay", u"fixtures"},
   };
   for (const Registered& r : registered) {
     SCOPED_TRACE(r.tag);
@@ -264,14 +268,6 @@ TEST(Registration, EachFormRegistersTheSignaturesItAccepts) {
     const ScriptRun run = RunScript(std::string(r.tag) + "()");
     EXPECT_NE(run.error.find("unknown tag"), std::string::npos) << run.error << run.output;
   }
-}
-
-TEST(Registration, AMethodDeclaredWithBothSignaturesBindsTheFormsFirstChoice) {
-  const BalanceChecked balanced;
-  EXPECT_EQ(Output("fx_both_5()"), "ferngate")
-      << "the five-parameter registerTagModule must try the ferngate QuillCall signature before the marrowbay one";
-  EXPECT_EQ(Output("fx_both_6()"), "marrowbay")
-      << "the six-parameter registerTagModule must bind only the marrowbay QuillCall signature";
 }
 
 // Both registration natives on each of their paths, through the balance harness.
