@@ -88,6 +88,15 @@ void JDBCTags::Run(CallFrame* frame, Variant* result, Request* request) {
     if (tag->action == 128) result->SetBoolean(false);
     return;
   }
+  // Everything but the metadata of the action's own connection changes the source, shows how it
+  // is set up, or connects where the script says: the source's administrators only. Metadata
+  // reaches every database of the source, as listing its databases does.
+  const int32_t operation = tag->action == 131 ? QUILL_OP_READ : QUILL_OP_ADMIN;
+  if (const osError refused = quill_dataSourceAllowed(token, operation, source->name.c_str())) {
+    if (tag->action == 128) result->SetBoolean(false);
+    request->SetResultCode(refused);
+    return;
+  }
 
   result->Init();
   osError code = -1;

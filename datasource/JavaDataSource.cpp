@@ -21,6 +21,9 @@ constexpr datasource_action_t kActionDescribe = 9;
 constexpr datasource_action_t kActionExecute = 10;
 constexpr datasource_action_t kActionListSchemas = 12;
 constexpr datasource_action_t kActionCloseConnection = 13;
+// A connector's administration actions, which the _jdbc_* tags send.
+constexpr datasource_action_t kFirstAdminAction = 128;
+constexpr datasource_action_t kLastAdminAction = 135;
 
 // One pointer for empty name and data, so the value carries one Java string for both.
 constexpr const char* kEmptyText = "";
@@ -351,6 +354,10 @@ osError DataSourceActionCallback(void* token, datasource_action_t action, const 
   auto* proxy = state != nullptr ? dynamic_cast<CAPIDataSourceProxy*>(state->currentDataSource) : nullptr;
   auto* source = dynamic_cast<JavaDataSource*>(proxy);
   if (source == nullptr) return bridge::kNothingToDo;
+  // A code sent by a script must not reach a connector's administration past the rights its tags need.
+  if (source->isConnector && action >= kFirstAdminAction && action <= kLastAdminAction) {
+    if (const osError refused = quill_dataSourceAllowed(t, QUILL_OP_ADMIN, source->name.c_str())) return refused;
+  }
 
   JniAttachment attachment(state->request);
   JNIEnv* env = attachment.env();

@@ -166,6 +166,11 @@ QUILL_API osError quill_isAnonymous(quill_token t);
 // 0 when the request's user may do operation on target, else QUILL_ERR_NOT_ALLOWED.
 enum { QUILL_OP_READ = 1, QUILL_OP_WRITE = 2, QUILL_OP_EXECUTE = 3, QUILL_OP_ADMIN = 4 };
 QUILL_API osError quill_operationAllowed(quill_token t, int32_t operation, const char* target);
+// What the server itself lets the request's user do with the data source named source (UTF-8,
+// as registered) as a whole, the target db:SOURCE/: 0 while no right is configured, for an
+// administrator, or when a grant covers it; else QUILL_ERR_NOT_ALLOWED, and the request's result
+// message says who may not do what.
+QUILL_API osError quill_dataSourceAllowed(quill_token t, int32_t operation, const char* source);
 // Makes user the request's user when password is right; a null password is accepted only
 // from an administrator. QUILL_ERR_NOT_ALLOWED otherwise (the user stays as it was).
 QUILL_API osError quill_switchToUser(quill_token t, const char* user, const char* password);

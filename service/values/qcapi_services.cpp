@@ -207,6 +207,17 @@ osError quill_operationAllowed(quill_token t, int32_t operation, const char* tar
   });
 }
 
+osError quill_dataSourceAllowed(quill_token t, int32_t operation, const char* source) {
+  return WithState(t, [&](TExecState& state) {
+    Require(source);
+    Request::Data& request = RequestOf(state);
+    const std::string target = DataSourceTarget(source);
+    if (ServerAllows(request.user, operation, target)) return QUILL_OK;
+    request.resultMessage.SetString(Utf8ToUtf16(RefusalMessage(request.user, operation, target)));
+    return QUILL_ERR_NOT_ALLOWED;
+  });
+}
+
 osError quill_switchToUser(quill_token t, const char* user, const char* password) {
   return WithState(t, [&](TExecState& state) {
     Require(user);

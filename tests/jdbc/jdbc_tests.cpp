@@ -16,7 +16,9 @@
 
 #include "datasource/JavaDataSource.h"
 #include "host/storage.h"
+#include "service/core/internal_db.h"
 #include "service/core/log.h"
+#include "service/core/users.h"
 #include "service/datasource/host_store.h"
 #include "service/script/script.h"
 #include "tests/jdbc/mariadb_server.h"
@@ -255,6 +257,12 @@ TEST_P(OnEach, SqlErrorsReachTheScriptAsCodesAndMessagesAndTheServerGoesOn) {
   const std::string unnamed = answer("db_add(" + items + ", ['price', 1])");
   if (GetParam() != &kMariaDb) EXPECT_EQ(unnamed.substr(0, 6), "-9102|") << unnamed;
   EXPECT_NE(answer("db_statement(" + on + ", -sql='SELEKT 1')").substr(0, 6), "0|");
+  if (GetParam() == &kSqlite) {
+    // A statement opens no other file, the server's internal database least of all.
+    const std::string attach = answer("db_statement(" + on + ", -sql=\"ATTACH DATABASE '" +
+                                      quill_service::InternalDatabaseFile() + "' AS inner\")");
+    EXPECT_NE(attach.find("too many attached databases"), std::string::npos) << attach;
+  }
   // A URL no driver of the source takes, and a server that is not there.
   const int32_t foreign = quill_service::AddDataSourceHost(GetParam()->source, "jdbc:nothing:here", "u", "p");
   EXPECT_EQ(answer("db_search(" + items + ", -host=" + std::to_string(foreign) + ")").substr(0, 6), "-9105|");
@@ -617,6 +625,54 @@ TEST(FreshDriver, TheFirstStatementIsWrittenWithTheSettingsItsConnectionTells) {
                         static_cast<jobject>(listClass), current, driver, file, catalog, fresh, list,
                         static_cast<jobject>(name), timeouts, source, static_cast<jobject>(method)}) {
     env->DeleteLocalRef(local);
+  }
+}
+
+TEST(AdminTags, RightsDecideWhoAdministersASource) {
+  ASSERT_EQ(quill_service::SetUser("ann", "pw", false), 0);
+  ASSERT_EQ(quill_service::SetUser("carl", "pw", false), 0);
+  ASSERT_EQ(quill_service::SetUser("boss", "pw", true), 0);
+  struct Remove {
+    ~Remove() {
+      for (const char* user : {"ann", "carl", "boss"}) quill_service::RemoveUser(user);  // and their rights
+    }
+  } remove;
+  ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_READ, "db:sqlite/shop/*"), 0);
+  ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_EXECUTE, "db:sqlite/"), 0);
+  ASSERT_EQ(quill_service::GrantRight("carl", QUILL_OP_ADMIN, "db:SQLite/*"), 0);
+  const std::string no = std::to_string(QUILL_ERR_NOT_ALLOWED);
+  const std::string search = "db_search(-source='SQLite', -database='shop', -table='items', -max=0)";
+  const struct {
+    const char* user;
+    std::string script;
+    std::string answer;
+  } cases[] = {
+      // Refused before Java: a class the source lacks would answer -9105 there.
+      {"ann", "_jdbc_setdriver('SQLite', 'org.example.Nothing') result_code() ' ' result_message()",
+       no + " ann may not admin db:sqlite/"},
+      {"ann", "_jdbc_acceptsurl('SQLite', 'jdbc:sqlite::memory:') result_code()", "false" + no},
+      {"ann", "_jdbc_driverinfo('SQLite') _jdbc_driverclasses('SQLite') _jdbc_deletehost('SQLite', 1) result_code()",
+       no},
+      {"", "_jdbc_debug('SQLite', true) result_code() ' ' result_message()",
+       no + " the anonymous user may not admin db:sqlite/"},
+      // Executing on the source does not reach its administration by the action code.
+      {"ann", "db_send(-source='SQLite', -code=130) => { action_code() ' ' action_message() }",
+       no + " ann may not admin db:sqlite/"},
+      // A database's reader does not get the metadata of the whole source.
+      {"ann", search + " => { _jdbc_metainfo('getDatabaseProductName') result_code() }", no},
+      {"carl", "_jdbc_driverclasses('SQLite')->join(',') _jdbc_setdriver('SQLite', 'org.sqlite.JDBC')", "org.sqlite.JDBCtrue"},
+      {"carl", search + " => { action_code() }", no},  // administering is not reading
+      {"boss", search + " => { _jdbc_metainfo('getDatabaseProductName') }", "SQLite"},
+      // The refused switch above changed nothing.
+      {"boss", "_jdbc_driverinfo('SQLite')->get('debugging')", "false"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    quill_service::RunInputs inputs;
+    inputs.user = c.user;
+    const ScriptRun run = quill_service::RunScriptText(c.script, "jdbc.q", inputs);
+    EXPECT_TRUE(run.ok) << run.error;
+    EXPECT_EQ(run.output, c.answer);
   }
 }
 

@@ -418,6 +418,9 @@ public class JDBCConnector extends JDBCDataSource {
             // Writers of one file wait for each other instead of failing at once.
             properties.setProperty("busy_timeout", "10000");
             properties.setProperty("journal_mode", "WAL");
+            // A statement reaches its own file only: ATTACH could open any file the server may
+            // read, the internal database with its users and host passwords among them.
+            properties.setProperty("limit_attached", "0");
         }
         return properties;
     }
