@@ -92,7 +92,8 @@ Commands:
   host remove ID      forget a host
   serve [--bind ADDR] [--port N] [--web DIR] [--max-body BYTES] [--max-header BYTES]
       [--idle-timeout S] [--request-timeout S] [--time-limit S] [--script-workers N]
-      [--max-per-address N] [--no-access-log]
+      [--max-per-address N] [--trusted-proxy ADDR[,ADDR...]] [--drain-grace S]
+      [--no-access-log]
                       serve the scripts and files of the web folder (default <root>/web) over
                       HTTP on ADDR (default 127.0.0.1) and port N (default 8180; 0 takes a free
                       one), each request a host request on a worker thread; prints the address.
@@ -103,7 +104,10 @@ Commands:
                       (default 30, or the preference request_time_limit; 0: no limit); one script
                       holds at most --script-workers workers (default one less than --threads);
                       one client address at most --max-per-address connections (default 64).
-                      A stop signal ends listening and gives the requests in flight
+                      Requests from a --trusted-proxy address are logged with the client
+                      that its X-Forwarded-For names. GET /_health answers 200 while serving;
+                      a stop signal turns it to 503, serves on for --drain-grace (default 2)
+                      seconds, then ends listening and gives the requests in flight
                       --stop-timeout to be answered (see docs/serving.md). Visitors are
                       anonymous unless they send HTTP Basic credentials of a user; put TLS (a
                       reverse proxy) in front when not on loopback.

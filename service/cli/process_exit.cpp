@@ -30,6 +30,21 @@ std::mutex& EndLock() {
   return *lock;
 }
 
+struct Drain {
+  std::chrono::milliseconds period{0};
+  std::function<void()> draining, stopping;
+};
+
+std::mutex& DrainLock() {
+  static auto* lock = new std::mutex;  // never destroyed, as EndLock
+  return *lock;
+}
+
+Drain& DrainSettings() {
+  static auto* drain = new Drain;
+  return *drain;
+}
+
 const char* SignalName(int signal) {
   switch (signal) {
     case SIGINT: return "SIGINT";
@@ -79,6 +94,18 @@ void Watch(WorkerPool* pool, std::chrono::seconds grace) {
     EndProcess(status, line.c_str());
   }).detach();
 
+  Drain drain;
+  {
+    std::lock_guard guard(DrainLock());
+    drain = DrainSettings();
+  }
+  if (drain.draining) drain.draining();
+  if (drain.period.count() > 0) {
+    quill_log(1, "Received %s: draining for %.1f s before new runs stop", SignalName(signal),
+              std::chrono::duration<double>(drain.period).count());
+    std::this_thread::sleep_for(drain.period);
+  }
+  if (drain.stopping) drain.stopping();
   const int running = pool->Running();
   const size_t dropped = pool->Close();
   quill_log(1, "Received %s: no new runs; %zu waiting runs dropped, %d running ones get %lld s to finish",
@@ -121,6 +148,11 @@ void HandleStopSignals(WorkerPool& pool, std::chrono::seconds grace) {
     std::thread(Watch, &pool, grace).detach();
   });
   if (gSignalPipe[1] >= 0) InstallHandlers();
+}
+
+void SetStopDrain(std::chrono::milliseconds drain, std::function<void()> draining, std::function<void()> stopping) {
+  std::lock_guard guard(DrainLock());
+  DrainSettings() = {drain, std::move(draining), std::move(stopping)};
 }
 
 int StopSignal() { return gStopSignal.load(); }

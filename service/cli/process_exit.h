@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 
 #include "service/core/worker_pool.h"
 
@@ -17,6 +18,11 @@ namespace quill_service {
 // with 128 + the signal number; a second one ends it at once. Call again after something else
 // (a VM) may have installed handlers of its own.
 void HandleStopSignals(WorkerPool& pool, std::chrono::seconds grace);
+
+// What the first stop signal does before it closes the pool: draining() at once, then after
+// `drain` (during which requests are still run, so that a proxy can move away first) stopping(),
+// which ends the taking of new work. Either may be empty.
+void SetStopDrain(std::chrono::milliseconds drain, std::function<void()> draining, std::function<void()> stopping);
 
 // The stop signal received so far, or 0.
 int StopSignal();

@@ -13,7 +13,11 @@ inline constexpr const char* kRunUsage =
 inline constexpr const char* kServeUsage =
     "Usage: quill serve [--bind ADDR] [--port N] [--web DIR] [--max-body BYTES] [--max-header BYTES]\n"
     "                   [--idle-timeout S] [--request-timeout S] [--time-limit S] [--script-workers N]\n"
-    "                   [--max-per-address N] [--no-access-log]\n"
+    "                   [--max-per-address N] [--trusted-proxy ADDR[,ADDR...]] [--drain-grace S]\n"
+    "                   [--no-access-log]\n"
+    "--trusted-proxy: requests from these addresses (repeatable) name their client in X-Forwarded-For.\n"
+    "GET /_health answers 200 while serving, 503 once a stop signal drains the server; it keeps\n"
+    "listening --drain-grace seconds (default 2) before it stops (docs/deployment.md).\n"
     "See docs/serving.md for the limits and their defaults.\n";
 
 inline constexpr const char* kUserUsage =

@@ -122,6 +122,9 @@ Target Resolve(const std::string& webFolder, std::string_view url) {
   std::string resolved(real);
   std::free(real);
   if (resolved.compare(0, webFolder.size() + 1, webFolder + "/") != 0) return {};
+  // The health path's name belongs to the server, however the file is reached.
+  const std::string_view inWeb = std::string_view(resolved).substr(webFolder.size());
+  if (inWeb == kHealthPath || inWeb.starts_with(std::string(kHealthPath) + "/")) return {};
   // The internal database and its journals, wherever a copy of them lies.
   if (resolved.compare(resolved.rfind('/') + 1, std::strlen(kInternalDatabasePrefix), kInternalDatabasePrefix) == 0) {
     return {};
@@ -234,17 +237,75 @@ std::string OwnFilesProblem(const std::string& web, const std::string& root) {
   return {};
 }
 
+// An IPv6 address in its one written form; an IPv4 client of an IPv6 socket as IPv4.
+std::string AddressText(const in6_addr& address) {
+  char text[INET6_ADDRSTRLEN] = "-";
+  if (IN6_IS_ADDR_V4MAPPED(&address)) inet_ntop(AF_INET, &address.s6_addr[12], text, sizeof text);
+  else inet_ntop(AF_INET6, &address, text, sizeof text);
+  return text;
+}
+
 std::string PeerOf(MHD_Connection* connection) {
   const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   if (info == nullptr || info->client_addr == nullptr) return "-";
-  char text[INET6_ADDRSTRLEN] = "-";
   const sockaddr* address = info->client_addr;
+  if (address->sa_family == AF_INET6) return AddressText(reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr);
+  char text[INET_ADDRSTRLEN] = "-";
   if (address->sa_family == AF_INET) {
     inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
-  } else if (address->sa_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
   }
   return text;
+}
+
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// A numeric IPv4 or IPv6 address written the way PeerOf writes it, or nothing for other text.
+std::optional<std::string> CanonicalAddress(std::string_view text) {
+  const std::string address(Trimmed(text));
+  in_addr v4{};
+  in6_addr v6{};
+  char written[INET6_ADDRSTRLEN];
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return inet_ntop(AF_INET, &v4, written, sizeof written);
+  if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) return AddressText(v6);
+  return std::nullopt;
+}
+
+MHD_Result AppendForwardedFor(void* list, MHD_ValueKind, const char* key, const char* value) {
+  if (value != nullptr && EqualsNoCase(key, "X-Forwarded-For")) {
+    auto& hops = *static_cast<std::string*>(list);
+    if (!hops.empty()) hops += ',';
+    hops += value;
+  }
+  return MHD_YES;
+}
+
+// The request's client: the connection's address, unless that is a trusted proxy. Then each
+// X-Forwarded-For hop is read from the right, the side the trusted proxies appended: the first
+// that is not a trusted proxy is the client (what lies left of it anyone may have written). Text
+// that is no address stops the walk at the hop before it.
+std::string ClientOf(MHD_Connection* connection, const std::vector<std::string>& trusted) {
+  std::string client = PeerOf(connection);
+  const auto isTrusted = [&](const std::string& address) {
+    return std::find(trusted.begin(), trusted.end(), address) != trusted.end();
+  };
+  if (!isTrusted(client)) return client;
+  std::string hops;
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, AppendForwardedFor, &hops);
+  std::string_view rest(hops);
+  while (!Trimmed(rest).empty()) {
+    const size_t comma = rest.rfind(',');
+    const std::string_view hop = comma == std::string_view::npos ? rest : rest.substr(comma + 1);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(0, comma);
+    std::optional<std::string> address = CanonicalAddress(hop);
+    if (!address) break;
+    client = std::move(*address);
+    if (!isTrusted(client)) break;
+  }
+  return client;
 }
 
 }  // namespace
@@ -255,6 +316,7 @@ struct Exchange {
   HttpServer::State* server;
   MHD_Connection* connection;
   Clock::time_point started = Clock::now();
+  std::string client;   // the client's address for the access log, once the headers are in
   size_t uriBytes = 0;  // the request line's target, query included
   std::string method, url, version;
   bool begun = false;       // the headers have been seen
@@ -285,7 +347,10 @@ struct HttpServer::State {
   std::string address;
   MHD_Daemon* daemon = nullptr;
   ScriptCache scripts;
+  std::vector<std::string> trustedProxies;  // as CanonicalAddress writes them
+  std::mutex stopLock;
   std::atomic<bool> listening{true};
+  std::atomic<bool> draining{false};  // answers close their connections; health says 503
 
   std::mutex idleLock;
   std::condition_variable idle;
@@ -457,7 +522,7 @@ namespace {
 using State = HttpServer::State;
 
 MHD_Result Queue(Exchange& ex, unsigned status, MHD_Response* response) {
-  if (!ex.server->listening.load() || ex.closeAfter) {
+  if (ex.server->draining.load() || ex.closeAfter) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
   }
   const MHD_Result queued = MHD_queue_response(ex.connection, status, response);
@@ -661,8 +726,24 @@ MHD_Result CountHeaderBytes(void* total, MHD_ValueKind, const char* key, const c
   return MHD_YES;
 }
 
+// Answered on the HTTP library's thread without a worker or a file: cheap enough to poll often.
+MHD_Result AnswerHealth(Exchange& ex) {
+  const State& server = *ex.server;
+  if (ex.method == MHD_HTTP_METHOD_POST) {
+    return Answer(ex, MHD_HTTP_METHOD_NOT_ALLOWED, "Method Not Allowed", "The health check is only read.",
+                  MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+  }
+  const char* state = server.draining.load() ? "draining\n" : server.stalled.load() ? "busy\n" : "serving\n";
+  MHD_Response* response = TextResponse(state, "text/plain; charset=utf-8");
+  if (response == nullptr) return MHD_NO;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  ex.bytes = std::strlen(state);
+  return Queue(ex, std::strcmp(state, "serving\n") == 0 ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE, response);
+}
+
 MHD_Result Begin(Exchange& ex) {
   State& server = *ex.server;
+  if (server.options.accessLog) ex.client = ClientOf(ex.connection, server.trustedProxies);
   if (server.Refused(ex.connection)) {
     ex.closeAfter = true;
     return Answer(ex, MHD_HTTP_SERVICE_UNAVAILABLE, "Service Unavailable",
@@ -692,6 +773,8 @@ MHD_Result Begin(Exchange& ex) {
       MHD_lookup_connection_value(ex.connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST) == nullptr) {
     return Answer(ex, MHD_HTTP_BAD_REQUEST, "Bad Request", "An HTTP/1.1 request names its host.");
   }
+  // Before the web folder is looked at, so that no file can stand in for it.
+  if (ex.url == kHealthPath) return AnswerHealth(ex);
   // A body whose length is told two ways may be read one way here and another by a proxy in
   // front: what follows it could pass as a request of its own. Refused, and the connection closed.
   Framing framing;
@@ -835,7 +918,8 @@ void OnCompleted(void* cls, MHD_Connection* connection, void** context, MHD_Requ
                                         " (client aborted)"};
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - ex->started).count();
     const std::string status = ex->status != 0 ? std::to_string(ex->status) : "-";
-    quill_log(2, "HTTP %s \"%s %s %s\" %s %zu %.1f ms%s", PeerOf(connection).c_str(),
+    const std::string client = ex->client.empty() ? PeerOf(connection) : ex->client;
+    quill_log(2, "HTTP %s \"%s %s %s\" %s %zu %.1f ms%s", client.c_str(),
               ex->begun ? ex->method.c_str() : "-", ex->begun ? ex->url.c_str() : "-",
               ex->begun ? ex->version.c_str() : "-", status.c_str(), ex->bytes, ms,
               static_cast<unsigned>(how) < std::size(kEnds) ? kEnds[how] : "");
@@ -883,6 +967,11 @@ HttpServer::HttpServer(const ServeOptions& options, WorkerPool& pool) : state_(s
   State& s = *state_;
   s.options = options;
   s.pool = &pool;
+  for (const std::string& proxy : options.trustedProxies) {
+    std::optional<std::string> address = CanonicalAddress(proxy);
+    if (!address) throw osException(("not a numeric IP address: " + proxy).c_str(), QUILL_ERR_INVALID);
+    s.trustedProxies.push_back(std::move(*address));
+  }
   char* real = realpath(options.webFolder.c_str(), nullptr);
   struct stat info {};
   if (real == nullptr || stat(real, &info) != 0 || !S_ISDIR(info.st_mode)) {
@@ -939,10 +1028,18 @@ HttpServer::~HttpServer() {
 
 const std::string& HttpServer::Address() const { return state_->address; }
 
+void HttpServer::Drain() { state_->draining.store(true); }
+
+bool HttpServer::Listening() const { return state_->listening.load(); }
+
 void HttpServer::StopListening() {
-  if (!state_->listening.exchange(false)) return;
+  // Called from the signal watcher and the main thread: the second returns once it is done.
+  std::lock_guard guard(state_->stopLock);
+  state_->draining.store(true);
+  if (!state_->listening.load()) return;
   const MHD_socket fd = MHD_quiesce_daemon(state_->daemon);
   if (fd != MHD_INVALID_SOCKET) close(fd);
+  state_->listening.store(false);
 }
 
 bool HttpServer::WaitIdleUntil(std::chrono::steady_clock::time_point deadline) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "service/core/worker_pool.h"
 
@@ -33,7 +34,14 @@ struct ServeOptions {
   // timeout), and are then answered 503.
   int scriptWorkers = 0;
   bool accessLog = true;  // one log line per request
+  // Numeric addresses of reverse proxies whose X-Forwarded-For is believed: for their requests the
+  // client is the rightmost address in it that is not one of these.
+  std::vector<std::string> trustedProxies;
 };
+
+// The path the server answers itself, for proxies and load balancers: 200 while serving, 503 while
+// draining or while every worker is held. No web file or folder of that name is ever served.
+inline constexpr const char* kHealthPath = "/_health";
 
 class HttpServer {
  public:
@@ -48,8 +56,12 @@ class HttpServer {
 
   // "http://127.0.0.1:8180/"
   const std::string& Address() const;
+  // From now on the health path answers 503 and every answer closes its connection, so that a
+  // proxy sends what follows elsewhere; requests are still served.
+  void Drain();
   // Takes no new connection from now on; connections already open are served on.
   void StopListening();
+  bool Listening() const;
   // Waits until no request is being received, run or answered, or until deadline; true when
   // none is left.
   bool WaitIdleUntil(std::chrono::steady_clock::time_point deadline);

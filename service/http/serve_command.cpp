@@ -1,6 +1,7 @@
 // `quill serve [--bind ADDR] [--port N] [--web DIR] ...`
 #include "service/http/serve_command.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -20,6 +21,7 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr auto kSignalPoll = std::chrono::milliseconds(100);
+constexpr std::chrono::seconds kDefaultDrain{2};
 
 int ServeUsageError(const std::string& message) {
   std::fprintf(stderr, "quill serve: %s\n%s", message.c_str(), kServeUsage);
@@ -27,7 +29,7 @@ int ServeUsageError(const std::string& message) {
 }
 
 std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, ServeOptions& options,
-                                          std::string& web) {
+                                          std::string& web, std::chrono::seconds& drain) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--no-access-log") {
@@ -59,6 +61,17 @@ std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, 
     } else if (arg == "--script-workers") {
       if (!(parsed = number(1, 256))) return "--script-workers needs a number from 1 to 256";
       options.scriptWorkers = static_cast<int>(*parsed);
+    } else if (arg == "--trusted-proxy") {
+      // Repeated or separated by commas; the server checks that each is a numeric address.
+      for (size_t start = 0; start <= value.size();) {
+        const size_t comma = std::min(value.find(',', start), value.size());
+        if (comma == start) return "--trusted-proxy needs numeric IP addresses separated by commas";
+        options.trustedProxies.push_back(value.substr(start, comma - start));
+        start = comma + 1;
+      }
+    } else if (arg == "--drain-grace") {
+      if (!(parsed = number(0, 300))) return "--drain-grace needs a number of seconds from 0 to 300";
+      drain = std::chrono::seconds(*parsed);
     } else if (arg == "--max-per-address") {
       if (!(parsed = number(1, 1024))) return "--max-per-address needs a number from 1 to 1024";
       options.maxPerAddress = static_cast<unsigned>(*parsed);
@@ -86,7 +99,8 @@ int ServeCommand(Host& host, const std::vector<std::string>& args, std::chrono::
   }
   options.serverRoot = host.Root();
   std::string web;
-  if (auto error = ParseServeArgs(args, options, web)) return ServeUsageError(*error);
+  std::chrono::seconds drain = kDefaultDrain;
+  if (auto error = ParseServeArgs(args, options, web, drain)) return ServeUsageError(*error);
   options.webFolder = web.empty() ? host.Root() + "web" : web[0] == '/' ? web : host.LaunchDirectory() + web;
 
   std::unique_ptr<HttpServer> server;
@@ -100,11 +114,20 @@ int ServeCommand(Host& host, const std::vector<std::string>& args, std::chrono::
             server->Address().c_str(), options.webFolder.c_str(), host.Workers().ThreadCount(),
             static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(options.timeLimit).count()),
             options.maxPerAddress);
+  HttpServer* serving = server.get();
+  SetStopDrain(drain, [serving] { serving->Drain(); }, [serving] { serving->StopListening(); });
   std::printf("Serving %s (web folder %s); stop with Ctrl-C\n", server->Address().c_str(), options.webFolder.c_str());
   std::fflush(stdout);
 
+  // The first stop signal drains the server, then stops its listening (SetStopDrain); a signal
+  // that came before the drain was set up finds no hook, and the listening is stopped here.
   while (StopSignal() == 0) std::this_thread::sleep_for(kSignalPoll);
+  for (const auto end = std::chrono::steady_clock::now() + drain + kSignalPoll;
+       server->Listening() && std::chrono::steady_clock::now() < end;) {
+    std::this_thread::sleep_for(kSignalPoll);
+  }
   server->StopListening();
+  SetStopDrain(drain, {}, {});  // the server goes before the process ends
   quill_log(1, "HTTP: no new connections; requests in flight: %d, given %lld s to finish", server->InFlight(),
             static_cast<long long>(grace.count()));
   if (server->WaitIdleUntil(std::chrono::steady_clock::now() + grace)) {
