@@ -8,7 +8,12 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
 #include <filesystem>
 #include <memory>
 #include <fstream>
@@ -16,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "../jdbc/pg_cluster.h"
 #include "../process/quill_child.h"
 
 namespace fs = std::filesystem;
@@ -158,6 +164,7 @@ class Client {
       curl_easy_setopt(curl_, CURLOPT_MIMEPOST, mime);
     }
     curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, method);
+    curl_easy_setopt(curl_, CURLOPT_NOBODY, method != nullptr && std::strcmp(method, "HEAD") == 0 ? 1L : 0L);
     const CURLcode code = curl_easy_perform(curl_);
     EXPECT_EQ(code, CURLE_OK) << url << ": " << curl_easy_strerror(code);
     curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &reply.status);
@@ -679,8 +686,212 @@ TEST(HttpServeStart, RunStopsAScriptPastTheTimeLimitAskedFor) {
   EXPECT_TRUE(Has(ReadFile(base / "err"), "the request's time limit of 1 s is reached")) << ReadFile(base / "err");
 }
 
+// nginx in front of servers, configured with the block of docs/deployment.md (free ports in place
+// of its own) and the process settings in a folder of its own; stopped, and the folder removed,
+// however the program ends.
+class Nginx {
+ public:
+  Nginx(const fs::path& folder, int serverA, int serverB) : folder_(folder) {
+    fs::create_directories(folder_);
+    qjapi_test::CleanupOnExit::Run("kill $(cat " + qjapi_test::CleanupOnExit::Quoted((folder_ / "nginx.pid").string()) +
+                                   ") 2>/dev/null");
+    port_ = qjapi_test::PgCluster::FreePort();
+    std::string block = DocumentedBlock();
+    for (const auto& [from, to] : {std::pair{"127.0.0.1:8080", port_}, {"127.0.0.1:8181", serverA},
+                                   {"127.0.0.1:8182", serverB}}) {
+      const size_t at = block.find(from);
+      if (at == std::string::npos) {
+        ADD_FAILURE() << from << " is not in the nginx block of docs/deployment.md";
+        return;
+      }
+      block.replace(at, std::strlen(from), "127.0.0.1:" + std::to_string(to));
+    }
+    const std::string dir = folder_.string();
+    std::ofstream(folder_ / "nginx.conf")
+        << (geteuid() == 0 ? "user root root;\n" : "") << "worker_processes 1;\npid " << dir << "/nginx.pid;\n"
+        << "error_log " << dir << "/error.log;\nevents { worker_connections 256; }\nhttp {\n"
+        << "access_log " << dir << "/access.log;\n"
+        << "client_body_temp_path " << dir << "/body;\nproxy_temp_path " << dir << "/proxy;\n"
+        << "fastcgi_temp_path " << dir << "/fastcgi;\nuwsgi_temp_path " << dir << "/uwsgi;\n"
+        << "scgi_temp_path " << dir << "/scgi;\n"
+        << block << "}\n";
+    const std::string command = std::string(NGINX_BINARY) + " -p " + dir + " -c " + dir + "/nginx.conf -e " + dir +
+                                "/error.log";
+    started_ = std::system(command.c_str()) == 0;
+  }
+  ~Nginx() {
+    if (started_) std::system(("kill $(cat " + (folder_ / "nginx.pid").string() + ") 2>/dev/null").c_str());
+  }
+  bool Started() const { return started_; }
+  std::string Log() const { return ReadFile(folder_ / "error.log"); }
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+ private:
+  static std::string DocumentedBlock() {
+    const std::string doc = ReadFile(DEPLOYMENT_DOC);
+    const std::string opening = "```nginx\n";
+    const size_t start = doc.find(opening);
+    const size_t end = doc.find("```", start + opening.size());
+    if (start == std::string::npos || end == std::string::npos) return {};
+    return doc.substr(start + opening.size(), end - start - opening.size());
+  }
+
+  fs::path folder_;
+  int port_ = 0;
+  bool started_ = false;
+};
+
+// Two servers that trust the loopback proxy, and nginx spreading requests over them.
+class HttpServeProxy : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    for (int i = 0; i < 2; ++i) {
+      const std::string name = i == 0 ? "proxied-a" : "proxied-b";
+      servers_[i] = new ServerProcess(name, {"--trusted-proxy", "127.0.0.1,::1", "--drain-grace", "2"});
+      std::ofstream(servers_[i]->Path("web/which.txt")) << name;
+    }
+    std::ofstream(servers_[0]->Path("web/_health")) << "a web file of that name";
+    fs::create_symlink("_health", servers_[0]->Path("web/alias.txt"));
+    nginx_ = new Nginx(ServerProcess::BaseOf("nginx"), servers_[0]->Port(), servers_[1]->Port());
+  }
+  static void TearDownTestSuite() {
+    delete nginx_;
+    for (ServerProcess*& server : servers_) {
+      delete server;
+      server = nullptr;
+    }
+  }
+  void SetUp() override {
+    for (ServerProcess* server : servers_) ASSERT_GT(server->Port(), 0) << "a server did not start:\n" << server->Log();
+    ASSERT_TRUE(nginx_->Started()) << nginx_->Log();
+  }
+  // Whether either server's access log has line, waiting for it a moment: a line is written once
+  // its answer has gone.
+  static bool Logged(const std::string& line) {
+    for (const auto end = Clock::now() + 5s; Clock::now() < end; std::this_thread::sleep_for(50ms)) {
+      if (Has(servers_[0]->Log(), line) || Has(servers_[1]->Log(), line)) return true;
+    }
+    return false;
+  }
+  static ServerProcess* servers_[2];
+  static Nginx* nginx_;
+};
+ServerProcess* HttpServeProxy::servers_[2] = {};
+Nginx* HttpServeProxy::nginx_ = nullptr;
+
+TEST_F(HttpServeProxy, TheHealthPathIsTheServersAndNoWebFileStandsInForIt) {
+  const struct {
+    const char* method;
+    const char* path;
+    long status;
+    const char* body;
+  } cases[] = {
+      {"GET", "/_health", 200, "serving\n"},
+      {"GET", "/_health?probe=1", 200, "serving\n"},
+      {"GET", "/%5Fhealth", 200, "serving\n"},
+      {"HEAD", "/_health", 200, ""},
+      {"POST", "/_health", 405, nullptr},
+      {"GET", "//_health", 404, nullptr},   // the web file by another spelling
+      {"GET", "/alias.txt", 404, nullptr},  // a link to it
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(std::string(row.method) + " " + row.path);
+    const std::string form = "a=1";
+    const bool post = std::strcmp(row.method, "POST") == 0;
+    const Reply reply = Client().Request(servers_[0]->Url(row.path), {}, post ? &form : nullptr, {}, row.method);
+    EXPECT_EQ(reply.status, row.status) << reply.body;
+    if (row.body != nullptr) {
+      EXPECT_EQ(reply.body, row.body);
+    }
+    EXPECT_FALSE(Has(reply.body, "a web file")) << reply.body;
+  }
+  // The proxy keeps it to itself.
+  EXPECT_EQ(Client().Request(nginx_->Url("/_health")).status, 404);
+}
+
+TEST_F(HttpServeProxy, TheForwardedClientIsBelievedOnlyFromATrustedProxy) {
+  const struct {
+    const char* from;  // the address the request comes from
+    bool throughNginx;
+    std::vector<std::string> headers;
+    const char* logged;
+  } cases[] = {
+      {"127.0.0.1", false, {"X-Forwarded-For: 198.51.100.7"}, "198.51.100.7"},
+      {"127.0.0.1", false, {"X-Forwarded-For: 10.0.0.1, 198.51.100.7, 127.0.0.1"}, "198.51.100.7"},
+      {"127.0.0.1", false, {"X-Forwarded-For: 10.0.0.1", "X-Forwarded-For: 198.51.100.8"}, "198.51.100.8"},
+      {"127.0.0.1", false, {"X-Forwarded-For:  2001:db8::7 "}, "2001:db8::7"},
+      {"127.0.0.1", false, {"X-Forwarded-For: 198.51.100.7, not-an-address"}, "127.0.0.1"},
+      {"127.0.0.1", false, {"X-Forwarded-For: not-an-address, 198.51.100.9"}, "198.51.100.9"},
+      {"127.0.0.1", false, {"X-Forwarded-For: 127.0.0.1"}, "127.0.0.1"},
+      {"127.0.0.1", false, {}, "127.0.0.1"},
+      {"127.0.0.3", false, {"X-Forwarded-For: 198.51.100.7"}, "127.0.0.3"},
+      // nginx appends the address it saw; what the visitor wrote before it is not believed.
+      {"127.0.0.2", true, {"X-Forwarded-For: 198.51.100.7"}, "127.0.0.2"},
+      {"127.0.0.4", true, {}, "127.0.0.4"},
+  };
+  int row = 0;
+  for (const auto& c : cases) {
+    const std::string path = "/who-" + std::to_string(++row);
+    SCOPED_TRACE(path);
+    const std::string url = c.throughNginx ? nginx_->Url(path) : servers_[0]->Url(path);
+    EXPECT_EQ(Client(c.from).Request(url, c.headers).status, 404);
+    EXPECT_TRUE(Logged("HTTP "s + c.logged + " \"GET " + path + " ")) << servers_[0]->Log() << servers_[1]->Log();
+  }
+}
+
+// Last of the suite: it stops one of the servers.
+TEST_F(HttpServeProxy, RequestsReachBothServersAndNoneFailsWhileOneDrains) {
+  std::set<std::string> answered;
+  for (int i = 0; i < 6; ++i) answered.insert(Client().Request(nginx_->Url("/which.txt")).body);
+  EXPECT_EQ(answered, (std::set<std::string>{"proxied-a", "proxied-b"}));
+
+  // Two visitors keep asking for a page and a file through nginx while server A stops.
+  std::atomic<bool> stop{false};
+  std::atomic<int> served{0};
+  std::mutex failuresLock;
+  std::vector<std::string> failures;
+  std::vector<std::thread> visitors;
+  for (const char* path : {"/show.qs?p=x", "/which.txt"}) {
+    visitors.emplace_back([&, path] {
+      while (!stop.load()) {
+        const Reply reply = Client().Request(nginx_->Url(path));
+        if (reply.status == 200) {
+          ++served;
+        } else {
+          std::lock_guard guard(failuresLock);
+          failures.push_back(path + (" " + std::to_string(reply.status)) + " " + reply.body);
+        }
+      }
+    });
+  }
+  std::this_thread::sleep_for(300ms);
+  servers_[0]->Signal(SIGTERM);
+  // While it drains it still serves, and tells a load balancer to go elsewhere.
+  Reply draining;
+  for (const auto end = Clock::now() + 1s; Clock::now() < end && draining.status != 503;) {
+    draining = Client().Request(servers_[0]->Url("/_health"));
+  }
+  EXPECT_EQ(draining.status, 503);
+  EXPECT_EQ(draining.body, "draining\n");
+  EXPECT_TRUE(Has(draining.headers, "Connection: close")) << draining.headers;
+  EXPECT_EQ(Client().Request(servers_[0]->Url("/which.txt")).body, "proxied-a");
+  EXPECT_EQ(servers_[0]->Wait(30s), 128 + SIGTERM);
+  const int atStop = served.load();
+  std::this_thread::sleep_for(500ms);
+  stop = true;
+  for (std::thread& visitor : visitors) visitor.join();
+  EXPECT_TRUE(failures.empty()) << failures.size() << " failed, the first: " << failures.front();
+  EXPECT_GT(served.load(), atStop) << "nothing was served after the stop";
+  answered.clear();
+  for (int i = 0; i < 4; ++i) answered.insert(Client().Request(nginx_->Url("/which.txt")).body);
+  EXPECT_EQ(answered, (std::set<std::string>{"proxied-b"}));
+  const std::string log = servers_[0]->Log();
+  EXPECT_TRUE(Has(log, "Received SIGTERM: draining for 2.0 s")) << log;
+}
+
 TEST(HttpServeStop, StopSignalLetsTheRequestInFlightFinish) {
-  ServerProcess server("stop", {"--no-access-log"});
+  ServerProcess server("stop", {"--no-access-log", "--drain-grace", "0"});
   ASSERT_GT(server.Port(), 0) << server.Log();
   const fs::path mark = server.Path("running");
   Reply reply;
