@@ -105,7 +105,7 @@ bool Measure(const Target& t) {
 std::optional<qjapi_test::StartedServer> StartServer(const char* vmOptions) {
   return qjapi_test::StartServerInTempRoot(
       "qjapi-jdbc-bench-", QJAPI_MODULE, {QJAPI_JAR, JDBC_CONNECTOR_JAR, PLAIN_BENCH_JAR}, nullptr,
-      {{"JavaLibraries", HIKARI_JAR}, {"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_NOP_JAR},
+      {{"JavaLibraries", HIKARI_JAR}, {"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_BINDING_JAR},
        {"JDBCDrivers", SQLITE_JDBC_JAR}, {"JDBCDrivers", SQLITE_JDBC_NATIVE}, {"JDBCDrivers", POSTGRESQL_JDBC_JAR}},
       vmOptions);
 }

@@ -578,10 +578,45 @@ TEST(Services, UsersSwitchWithAPasswordOrAsAnAdministrator) {
       << run.error;
 }
 
-TEST(Services, LogMessagesAreLoggedVerbatim) {
+// The log native, java.util.logging and SLF4J reach the server's log at the level each severity
+// maps to; below the default threshold (info) nothing is written. A stack trace stays on its line.
+TEST(Services, JavaLoggingReachesTheServerLogAtItsLevel) {
   const BalanceChecked balanced;
-  EXPECT_EQ(Output("fx_log(2, '100% %s %n %% done')"), "0");
-  EXPECT_TRUE(Logged(2, "100% %s %n %% done"));
+  struct Case {
+    const char* script;
+    int level;  // -1: nothing of that text at any level
+    std::string text;
+  };
+  const Case rows[] = {
+      {"fx_log(2, '100% %s %n %% done')", 2, "100% %s %n %% done"},
+      {"fx_jul('SEVERE', 'jul severe')", 0, "[fixtures.jul] jul severe"},
+      {"fx_jul('WARNING', 'jul warning')", 1, "[fixtures.jul] jul warning"},
+      {"fx_jul('INFO', 'jul info')", 2, "[fixtures.jul] jul info"},
+      {"fx_jul('CONFIG', 'jul config')", -1, "[fixtures.jul] jul config"},
+      {"fx_jul('FINE', 'jul fine')", -1, "[fixtures.jul] jul fine"},
+      {"fx_slf4j('error', 'slf4j {} error', 'x')", 0, "[fixtures.slf4j] slf4j x error"},
+      {"fx_slf4j('warn', 'slf4j {} warn', 'y')", 1, "[fixtures.slf4j] slf4j y warn"},
+      {"fx_slf4j('info', 'slf4j {} info', 'z')", 2, "[fixtures.slf4j] slf4j z info"},
+      {"fx_slf4j('debug', 'slf4j {} debug', 'w')", -1, "[fixtures.slf4j] slf4j w debug"},
+      {"fx_slf4j('trace', 'slf4j {} trace', 'v')", -1, "[fixtures.slf4j] slf4j v trace"},
+  };
+  for (const auto& row : rows) {
+    const ScriptRun run = RunScript(row.script);
+    EXPECT_TRUE(run.ok) << row.script << ": " << run.error;
+    const auto lines = quill_service::LogSnapshot();
+    const bool anywhere =
+        std::any_of(lines.begin(), lines.end(), [&](const auto& line) { return line.text == row.text; });
+    if (row.level < 0) {
+      EXPECT_FALSE(anywhere) << row.script;
+    } else {
+      EXPECT_TRUE(Logged(row.level, row.text)) << row.script;
+    }
+  }
+  EXPECT_TRUE(RunScript("fx_slf4j('thrown', 'slf4j failed', 'boom')").ok);
+  const auto lines = quill_service::LogSnapshot();
+  const std::string start = "[fixtures.slf4j] slf4j failed\\njava.lang.IllegalStateException: boom\\n\\tat fixtures.";
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                          [&](const auto& line) { return line.level == 0 && line.text.rfind(start, 0) == 0; }));
 }
 
 TEST(Services, PathsResolveFromTheScriptAndStayUnderTheRoot) {
@@ -1231,7 +1266,8 @@ TEST(BalanceCoverage, EveryNativeRanEveryPathBalanced) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
 
-  const auto server = qjapi_test::StartServerInTempRoot("qjapi-bridge-", QJAPI_MODULE, {QJAPI_JAR, FIXTURE_TAGS_JAR, NATIVE_WALK_JAR});
+  const auto server = qjapi_test::StartServerInTempRoot("qjapi-bridge-", QJAPI_MODULE, {QJAPI_JAR, FIXTURE_TAGS_JAR, NATIVE_WALK_JAR}, nullptr,
+                                                    {{"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_BINDING_JAR}});
   if (!server) {
     std::perror("mkdtemp");
     return 2;

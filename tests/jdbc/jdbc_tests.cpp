@@ -738,7 +738,7 @@ int main(int argc, char** argv) {
   gMaria = &maria;
   const auto server = qjapi_test::StartServerInTempRoot(
       "qjapi-jdbc-", QJAPI_MODULE, {QJAPI_JAR, JDBC_CONNECTOR_JAR, CSV_EXAMPLE_JAR}, nullptr,
-      {{"JavaLibraries", HIKARI_JAR}, {"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_NOP_JAR},
+      {{"JavaLibraries", HIKARI_JAR}, {"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_BINDING_JAR},
        {"JavaLibraries", COMMONS_CSV_JAR}, {"JDBCDrivers", SQLITE_JDBC_JAR}, {"JDBCDrivers", SQLITE_JDBC_NATIVE},
        {"JDBCDrivers", POSTGRESQL_JDBC_JAR}, {"JDBCDrivers", MARIADB_JDBC_JAR}},
       nullptr, {{"jdbc_retry_after", "3000"}});

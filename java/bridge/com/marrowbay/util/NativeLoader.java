@@ -1,6 +1,7 @@
 package com.marrowbay.util;
 
 import com.ferngate.quillpro.QuillJavaModule;
+import com.ferngate.quillpro.QuillLog;
 import java.util.Iterator;
 import java.util.ServiceConfigurationError;
 import java.util.ServiceLoader;
@@ -29,10 +30,17 @@ public final class NativeLoader {
 
     /**
      * Creates every {@link QuillJavaModule} listed as a service on the system class path and calls
-     * its {@code registerModule}. A failing module does not stop the others; afterwards the first
+     * its {@code registerModule}, after routing Java's logging to the server's log
+     * ({@link QuillLog#install}). A failing module does not stop the others; afterwards the first
      * failure is thrown, naming its module class, with any later ones attached as suppressed.
      */
     public static void loadQuillModules() {
+        try {
+            QuillLog.install();
+        } catch (Throwable e) {
+            // Modules load with Java's own logging setup then.
+            System.err.println("NativeLoader: cannot route Java logging to the server log: " + e);
+        }
         ServiceLoader<QuillJavaModule> loader =
                 ServiceLoader.load(QuillJavaModule.class, ClassLoader.getSystemClassLoader());
         RuntimeException failure = null;
