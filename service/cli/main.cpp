@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "service/cli/module_command.h"
 #include "service/cli/options.h"
 #include "service/cli/usage.h"
 #include "service/cli/process_exit.h"
@@ -66,6 +67,11 @@ Options:
   -h, --help          show this help
 
 Commands:
+  module new NAME --tags|--datasource [--dir FOLDER]
+                      make the Java module project FOLDER/NAME (default: in the current folder):
+                      sources, the service file, build.sh (compiles against the root's QJAPI.jar
+                      and copies the jar into its QuillModules/), a first test and a README.
+                      Starts nothing.
   run SCRIPT [--param K=V]... [--cookie K=V]... [--header K=V]... [--repeat N]
       [--user NAME [--password PW]] [--site ID] [--time-limit S]
                       run the script on a worker thread after the module has started, with
@@ -201,7 +207,7 @@ std::optional<std::string> Parse(int argc, char** argv, CommandLine& line) {
     }
   }
   if (!line.command.empty() && line.command.front() != "run" && line.command.front() != "user" &&
-      line.command.front() != "host" && line.command.front() != "serve") {
+      line.command.front() != "host" && line.command.front() != "serve" && line.command.front() != "module") {
     return "unknown command " + line.command.front();
   }
   return std::nullopt;
@@ -257,6 +263,13 @@ int Main(int argc, char** argv) {
       std::fputs(quill_service::CommandUsage(args.front()), stdout);
       return 0;
     }
+  }
+  // A project is written beside the caller, before the host moves into the root.
+  if (!line.command.empty() && line.command.front() == "module") {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return quill_service::ModuleCommand(line.host.root, ec ? std::string(argv[0]) : self.string(),
+                                        {line.command.begin() + 1, line.command.end()});
   }
   if (line.quiet) quill_service::SetLogSink({});
   Quill::Instance()->Settings().suppressModules = line.suppressModules;

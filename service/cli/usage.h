@@ -35,12 +35,18 @@ inline constexpr const char* kHostUsage =
     "       quill host list [SOURCE]\n"
     "       quill host remove ID\n";
 
+inline constexpr const char* kModuleUsage =
+    "Usage: quill [--root DIR] module new NAME --tags|--datasource [--dir FOLDER]\n"
+    "NAME (a-z, 0-9, _) names the Java package, the jar and the tags or data source; the project's\n"
+    "build.sh compiles against DIR/QuillModules/QJAPI.jar and copies the jar there.\n";
+
 // The usage of the command word, or null for an unknown one.
 inline const char* CommandUsage(std::string_view command) {
   if (command == "run") return kRunUsage;
   if (command == "serve") return kServeUsage;
   if (command == "user") return kUserUsage;
   if (command == "host") return kHostUsage;
+  if (command == "module") return kModuleUsage;
   return nullptr;
 }
 

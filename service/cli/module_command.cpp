@@ -1,0 +1,351 @@
+// `quill module new`: a module project a Java developer recognises (sources under src/main/java,
+// the service file under src/main/resources, a build script, a first test, a README), built with
+// the JDK alone so that it works offline.
+#include "service/cli/module_command.h"
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "service/cli/usage.h"
+
+namespace quill_service {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int ModuleUsage() {
+  std::fputs(kModuleUsage, stderr);
+  return 2;
+}
+
+// A module name is also its Java package and its tag or data-source prefix.
+bool ValidModuleName(const std::string& name) {
+  if (name.empty() || name.size() > 64 || !std::islower(static_cast<unsigned char>(name[0]))) return false;
+  for (const char c : name) {
+    if (!std::islower(static_cast<unsigned char>(c)) && !std::isdigit(static_cast<unsigned char>(c)) && c != '_') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// shop_stock -> ShopStock
+std::string ClassStem(const std::string& name) {
+  std::string stem;
+  bool upper = true;
+  for (const char c : name) {
+    if (c == '_') {
+      upper = true;
+      continue;
+    }
+    stem += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+    upper = false;
+  }
+  return stem;
+}
+
+// Every @KEY@ of text replaced by its value.
+std::string Fill(std::string text, const std::vector<std::pair<std::string, std::string>>& values) {
+  for (const auto& [key, value] : values) {
+    const std::string mark = "@" + key + "@";
+    for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + value.size())) {
+      text.replace(at, mark.size(), value);
+    }
+  }
+  return text;
+}
+
+// A single-quoted shell word.
+std::string ShellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+constexpr const char* kTagsSource = R"QT(package @NAME@;
+
+import com.ferngate.quillpro.QuillCall;
+import com.ferngate.quillpro.QuillTagModule;
+import java.util.logging.Logger;
+
+/** The script tags of @NAME@. */
+public class @CLASS@ extends QuillTagModule {
+    private static final Logger LOG = Logger.getLogger(@CLASS@.class.getName());
+
+    /** The service loader makes the module with this constructor; every tag call gets a fresh instance. */
+    public @CLASS@() {
+    }
+
+    @Override
+    public void registerModule() {
+        registerTag("@NAME@_hello", "hello", "@NAME@_hello([name]): greets its parameter");
+    }
+
+    /** {@code @NAME@_hello('you')} writes "Hello, you!"; without a parameter it greets the world. */
+    public int hello(QuillCall call, int argument) {
+        String name = call.param(0);
+        LOG.info("greeting " + name);
+        return call.print("Hello, " + (name == null ? "world" : name) + "!");
+    }
+}
+)QT";
+
+constexpr const char* kTagsTry = R"QT(// The first test of @NAME@: ./build.sh test runs it and compares its output with try.expected.
+@NAME@_hello('Java') '\n'
+@NAME@_hello() '\n'
+)QT";
+
+constexpr const char* kTagsExpected = "Hello, Java!\nHello, world!\n";
+
+constexpr const char* kDataSourceSource = R"QT(package @NAME@;
+
+import com.ferngate.quillpro.IntValue;
+import com.ferngate.quillpro.QuillCall;
+import com.ferngate.quillpro.QuillDSModule;
+import com.ferngate.quillpro.QuillError;
+import com.ferngate.quillpro.QuillValue;
+import com.ferngate.quillpro.SearchOp;
+import com.ferngate.quillpro.TypeCode;
+import java.util.Arrays;
+import java.util.List;
+import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.logging.Logger;
+
+/**
+ * The data source "@NAME@": one table, items (id, name), kept in memory until the server stops.
+ * Searches take =, NOT and contains; adds append a row.
+ */
+public class @CLASS@ extends QuillDSModule {
+    private static final Logger LOG = Logger.getLogger(@CLASS@.class.getName());
+    private static final List<String> COLUMNS = List.of("id", "name");
+    private static final int NOT_FOUND = -9003;
+
+    // One instance serves every action, on many threads at once.
+    private final List<String[]> rows = new CopyOnWriteArrayList<>();
+
+    /** The server makes the instance that serves the actions with this constructor. */
+    public @CLASS@() {
+    }
+
+    @Override
+    public void registerModule() {
+        registerDataSource("@NAME@", "action");
+    }
+
+    /** Every action of the data source; {@code action} is one of the {@code ACTION_} codes. */
+    public int action(QuillCall call, int action, QuillValue value) {
+        switch (action) {
+            case ACTION_INIT: case ACTION_TERMINATE: case ACTION_CLOSE_CONNECTION:
+                return 0;
+            case ACTION_LIST_TABLES:
+                return call.addDataSourceResult("items");
+            case ACTION_DESCRIBE_TABLE:
+                return describe(call);
+            case ACTION_ADD:
+                return add(call);
+            case ACTION_SEARCH:
+                return search(call);
+            default:
+                call.setResultMessage("@NAME@: action " + action + " is not served");
+                return QuillError.UNSUPPORTED;
+        }
+    }
+
+    private int describe(QuillCall call) {
+        for (String column : COLUMNS) {
+            int code = call.addColumnInfo(column, TypeCode.TEXT, 0, 1);
+            if (code != 0) return code;
+        }
+        return 0;
+    }
+
+    private int add(QuillCall call) {
+        String[] row = new String[COLUMNS.size()];
+        IntValue count = new IntValue();
+        int code = call.getInputColumnCount(count);
+        for (int i = 0; code == 0 && i < count.value; i++) {
+            QuillValue field = new QuillValue();
+            code = call.getInputColumn(i, field);
+            if (code == 0 && COLUMNS.indexOf(field.name) < 0) {
+                call.setResultMessage("@NAME@: no column " + field.name);
+                return NOT_FOUND;
+            }
+            if (code == 0) row[COLUMNS.indexOf(field.name)] = field.data;
+        }
+        if (code != 0) return code;
+        rows.add(row);
+        LOG.fine(() -> "added " + Arrays.toString(row));
+        code = describe(call);
+        return code != 0 ? code : call.addResultRow(row);
+    }
+
+    private int search(QuillCall call) {
+        IntValue count = new IntValue();
+        int code = call.getInputColumnCount(count);
+        QuillValue[] criteria = new QuillValue[(int) Math.max(0, count.value)];
+        for (int i = 0; code == 0 && i < criteria.length; i++) {
+            criteria[i] = new QuillValue();
+            code = call.getInputColumn(i, criteria[i]);
+            if (code == 0 && COLUMNS.indexOf(criteria[i].name) < 0) {
+                call.setResultMessage("@NAME@: no column " + criteria[i].name);
+                return NOT_FOUND;
+            }
+        }
+        if (code != 0 || (code = describe(call)) != 0) return code;
+        int found = 0;
+        for (String[] row : rows) {
+            boolean matches = true;
+            for (QuillValue criterion : criteria) {
+                String cell = row[COLUMNS.indexOf(criterion.name)];
+                String wanted = criterion.data == null ? "" : criterion.data;
+                String have = cell == null ? "" : cell;
+                switch (criterion.type) {
+                    case SearchOp.EQUALS: matches &= have.equals(wanted); break;
+                    case SearchOp.NOT_EQUALS: matches &= !have.equals(wanted); break;
+                    case SearchOp.CONTAINS: matches &= have.contains(wanted); break;
+                    default:
+                        call.setResultMessage("@NAME@: operator " + TypeCode.toText(criterion.type) + " is not served");
+                        return QuillError.UNSUPPORTED;
+                }
+            }
+            if (matches) {
+                found++;
+                if ((code = call.addResultRow(row)) != 0) return code;
+            }
+        }
+        return call.setNumRowsFound(found);
+    }
+}
+)QT";
+
+constexpr const char* kDataSourceTry = R"QT(// The first test of @NAME@: ./build.sh test runs it and compares its output with try.expected.
+db_add(-source='@NAME@', -table='items', ['id', 1], ['name', 'apple']) => { 'added ' field('name') '\n' }
+db_add(-source='@NAME@', -table='items', ['id', 2], ['name', 'pear']) => { 'added ' field('name') '\n' }
+db_search(-source='@NAME@', -table='items', ['name', 'contains', 'pp']) => {
+  found_count() ' found\n'
+  rows => { field('id') ' ' field('name') '\n' }
+}
+)QT";
+
+constexpr const char* kDataSourceExpected = "added apple\nadded pear\n1 found\n1 apple\n";
+
+constexpr const char* kBuildScript = R"QT(#!/bin/sh
+# Builds @NAME@.jar against QJAPI.jar and drops it into the server's QuillModules/ folder, with
+# nothing but the JDK: ./build.sh. "./build.sh test" then runs try.qs and compares its output with
+# try.expected. QUILL_ROOT and QUILL choose another server root and quill command.
+set -eu
+cd "$(dirname "$0")"
+root=${QUILL_ROOT:-@ROOT@}
+quill=${QUILL:-@QUILL@}
+rm -rf target
+mkdir -p target/classes
+javac --release 17 -encoding UTF-8 -Xlint:all -cp "$root/QuillModules/QJAPI.jar" -d target/classes \
+  $(find src/main/java -name '*.java')
+cp -R src/main/resources/. target/classes/
+jar --create --file target/@NAME@.jar -C target/classes .
+cp target/@NAME@.jar "$root/QuillModules/"
+echo "built target/@NAME@.jar into $root/QuillModules/ (the server loads it at its next start)"
+if [ "${1:-}" = test ]; then
+  "$quill" --quiet --root "$root" run try.qs > target/try.out
+  diff -u try.expected target/try.out
+  echo "try.qs: output as expected"
+fi
+)QT";
+
+constexpr const char* kReadme = R"QT(# @NAME@
+
+A Java @KIND@ module of the server, made by `quill module new`.
+
+| Path | What |
+|---|---|
+| `src/main/java/@NAME@/@CLASS@.java` | the module |
+| `src/main/resources/META-INF/services/com.ferngate.quillpro.QuillJavaModule` | lists the module class, so the server finds it |
+| `build.sh` | compiles against `QJAPI.jar`, builds `target/@NAME@.jar` and copies it into the server's `QuillModules/` |
+| `try.qs`, `try.expected` | the first test: a script and its expected output |
+
+Build, deploy and test (the server root is `@ROOT@`; `QUILL_ROOT=... ./build.sh` picks another):
+
+```sh
+./build.sh test
+```
+
+A running `quill serve` loads the new jar when it is restarted. Jars the module needs go into the
+root's `JavaLibraries/` folder; add them to the `-cp` of `build.sh` as well.
+
+In the IDE, put `@ROOT@/QuillModules/QJAPI.jar` on the class path, with
+`QJAPI-sources.jar` as its sources and `QJAPI-api/` as its API reference (both beside it). Logs
+written with `java.util.logging` or SLF4J reach the server's log.
+)QT";
+
+bool WriteFile(const fs::path& path, const std::string& text) {
+  std::error_code error;
+  fs::create_directories(path.parent_path(), error);
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+  out.close();
+  if (!out) {
+    std::fprintf(stderr, "quill module: cannot write %s\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int ModuleCommand(const std::string& root, const std::string& quill, const std::vector<std::string>& args) {
+  if (args.size() < 3 || args[0] != "new") return ModuleUsage();
+  const std::string& name = args[1];
+  std::string kind;
+  fs::path folder = fs::current_path();
+  for (size_t i = 2; i < args.size(); ++i) {
+    if ((args[i] == "--tags" || args[i] == "--datasource") && kind.empty()) {
+      kind = args[i];
+    } else if (args[i] == "--dir" && i + 1 < args.size()) {
+      folder = args[++i];
+    } else {
+      return ModuleUsage();
+    }
+  }
+  if (kind.empty()) return ModuleUsage();
+  if (!ValidModuleName(name)) {
+    std::fprintf(stderr, "quill module: NAME must be a lower-case letter followed by lower-case letters, digits "
+                         "or _ (at most 64): it names the Java package, the jar and the tags\n");
+    return 2;
+  }
+  const fs::path project = folder / name;
+  std::error_code error;
+  if (fs::exists(project, error)) {
+    std::fprintf(stderr, "quill module: %s exists; nothing was written\n", project.c_str());
+    return 1;
+  }
+  const bool tags = kind == "--tags";
+  const std::string className = ClassStem(name) + (tags ? "Tags" : "DataSource");
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"NAME", name}, {"CLASS", className}, {"KIND", tags ? "tag" : "data-source"},
+      {"ROOT", fs::absolute(root).lexically_normal().string()}, {"QUILL", quill}};
+  std::vector<std::pair<std::string, std::string>> shellValues = values;
+  // The name and class are plain words already; the paths may hold anything.
+  for (auto& [key, value] : shellValues) {
+    if (key == "ROOT" || key == "QUILL") value = ShellQuoted(value);
+  }
+  const bool written =
+      WriteFile(project / "src/main/java" / name / (className + ".java"), Fill(tags ? kTagsSource : kDataSourceSource, values)) &&
+      WriteFile(project / "src/main/resources/META-INF/services/com.ferngate.quillpro.QuillJavaModule",
+                name + "." + className + "\n") &&
+      WriteFile(project / "try.qs", Fill(tags ? kTagsTry : kDataSourceTry, values)) &&
+      WriteFile(project / "try.expected", tags ? kTagsExpected : kDataSourceExpected) &&
+      WriteFile(project / "build.sh", Fill(kBuildScript, shellValues)) &&
+      WriteFile(project / "README.md", Fill(kReadme, values));
+  if (!written) return 1;
+  fs::permissions(project / "build.sh", fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                  fs::perm_options::add, error);
+  std::printf("made %s; build, deploy and test it with %s/build.sh test\n", project.c_str(), project.c_str());
+  return 0;
+}
+
+}  // namespace quill_service
