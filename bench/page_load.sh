@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# The page users write, under load: `quill serve` with its default settings running a page that
+# searches a row by key through the JDBC connector and prints it, against the JDK's HttpServer
+# with a HikariCP pool and a prepared statement doing the same, on SQLite and on a private
+# PostgreSQL cluster; and an empty page (a script writing a line) against the JDK server writing
+# the line. wrk runs each case in interleaved rounds (the two servers alternate which goes first)
+# after a warm-up that is not counted; the table gives requests per second, p50 and p99 of each
+# side and the ratio quill / JDK, then the range of each over the rounds.
+#
+# Usage: bench/page_load.sh [BUILD_DIR] [SECONDS] [ROUNDS] [WORKERS] [CONNECTIONS] [QUILL OPTIONS...]
+#   defaults: build 20 3 4 16; e.g. bench/page_load.sh build 20 3 4 16 --pref java_attach_scope=call
+# Run by hand; never part of the test suite. The cluster and both servers are stopped however
+# the script ends.
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+seconds=${2:-20}
+rounds=${3:-3}
+workers=${4:-4}
+connections=${5:-16}
+shift $(( $# < 5 ? $# : 5 ))
+command -v wrk >/dev/null || { echo "wrk is missing (scripts/setup.sh installs it)" >&2; exit 2; }
+java_dir=/usr/share/java
+
+work=$(mktemp -d /tmp/qjapi-page-load-XXXXXX)
+pids=()
+pg_bin=""
+pg_as=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  if [ -n "$pg_bin" ] && [ -f "$work/pg/data/postmaster.pid" ]; then
+    (cd / && "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -m fast -w stop >/dev/null 2>&1) || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Waits for a line matching $2 in file $1 and prints it.
+wait_for() {
+  for _ in $(seq 600); do
+    if grep -q "$2" "$1" 2>/dev/null; then grep -m1 "$2" "$1"; return; fi
+    sleep 0.1
+  done
+  echo "no '$2' in $1" >&2; cat "$1" >&2; exit 1
+}
+
+# A copy of the build's server root (module, connector, drivers, libraries) with pages of its own.
+cp -a "$build/root" "$work/root"
+rm -rf "$work/root/web"
+cp "$java_dir/postgresql.jar" "$work/root/JDBCDrivers/"  # the build lays out only the embedded default
+mkdir -p "$work/web"
+quill=("$build/bin/quill" --quiet --root "$work/root" --threads "$workers")
+printf "'hello\\\\n'\n" > "$work/web/line.qs"
+for source in SQLite PostgreSQL; do
+  cat > "$work/web/row-$source.qs" <<PAGE
+db_search(-source='$source', -database='bench', -table='t', -key='id', -key_value=request_param('id')) => {
+  rows => { field('id') ' ' field('a') ' ' field('b') ' ' field('c') '\\n' }
+}
+PAGE
+done
+
+# The table: 100,000 rows, the page reads one of them.
+fill() {  # source, database for CREATE DATABASE (or empty), INSERT statement
+  local on="-source='$1', -database='bench'"
+  {
+    [ -n "$2" ] && echo "db_statement(-source='$1', -database='$2', -sql='CREATE DATABASE bench')"
+    [ -n "$2" ] && echo "db_statement($on, -sql='CREATE SCHEMA quill')"
+    echo "db_statement($on, -sql='DROP TABLE IF EXISTS t')"
+    echo "db_statement($on, -sql='CREATE TABLE t (id INTEGER PRIMARY KEY, a TEXT, b TEXT, c TEXT)')"
+    echo "db_statement($on, -sql=\"$3\") => { action_code() }"
+  } > "$work/fill.qs"
+  local code
+  code=$("${quill[@]}" run "$work/fill.qs")
+  [ "$code" = 0 ] || { echo "filling $1 failed: $code" >&2; exit 1; }
+}
+fill SQLite "" "INSERT INTO t WITH RECURSIVE s(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM s WHERE x < 100000) SELECT x, 'alpha' || x, 'beta' || x, 'gamma' || x FROM s"
+peers=("SQLite=jdbc:sqlite:$work/root/jdbc-data/bench.db,,")
+measured=(SQLite)
+
+# A private PostgreSQL cluster on a free port, stopped by cleanup.
+for dir in /usr/lib/postgresql/*/bin; do [ -x "$dir/pg_ctl" ] && pg_bin=$dir; done
+if [ -n "$pg_bin" ]; then
+  mkdir -p "$work/pg"
+  if [ "$(id -u)" = 0 ]; then chown postgres "$work/pg"; pg_as=(runuser -u postgres --); fi
+  chmod 755 "$work"
+  echo secret > "$work/pg/pw"; [ ${#pg_as[@]} -gt 0 ] && chown postgres "$work/pg/pw"
+  pg_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  (cd / && "${pg_as[@]}" "$pg_bin/initdb" -D "$work/pg/data" -U quill --auth=scram-sha-256 --pwfile="$work/pg/pw" \
+     -E UTF8 --locale=C.UTF-8 >"$work/pg/initdb.log" 2>&1)
+  (cd / && "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -l "$work/pg/server.log" -w start \
+     -o "-p $pg_port -k $work/pg -c listen_addresses=127.0.0.1 -c max_connections=60" >/dev/null)
+  pg_url="jdbc:postgresql://127.0.0.1:$pg_port/"
+  "${quill[@]}" --no-module host add PostgreSQL "$pg_url" quill secret >/dev/null
+  fill PostgreSQL postgres "INSERT INTO t SELECT x, 'alpha' || x, 'beta' || x, 'gamma' || x FROM generate_series(1, 100000) x"
+  peers+=("PostgreSQL=${pg_url}bench?currentSchema=quill,quill,secret")
+  measured+=(PostgreSQL)
+else
+  echo "PostgreSQL not measured: no server binaries under /usr/lib/postgresql" >&2
+fi
+
+"${quill[@]}" "$@" serve --port 0 --web "$work/web" --no-access-log > "$work/quill.out" 2>&1 &
+pids+=($!)
+quill_port=$(wait_for "$work/quill.out" "^Serving" | sed -E 's#^Serving http://[^ ]*:([0-9]+)/.*#\1#')
+classpath="$build/bench/JdkHttpPeer.jar:$build/bench/BenchTags.jar:$build/root/QuillModules/QJAPI.jar"
+for jar in HikariCP slf4j-api slf4j-nop sqlite-jdbc postgresql; do classpath+=":$java_dir/$jar.jar"; done
+java -Dsun.net.httpserver.nodelay=true -Xms512m -Xmx512m -cp "$classpath" bench.JdkHttpPeer 0 "$workers" \
+  "${peers[@]}" > "$work/jdk.out" 2>&1 &
+pids+=($!)
+jdk_port=$(wait_for "$work/jdk.out" "^port" | awk '{print $2}')
+
+key=4242
+expected="$key alpha$key beta$key gamma$key"
+quill_url() { [ "$1" = line ] && echo "http://127.0.0.1:$quill_port/line.qs" || echo "http://127.0.0.1:$quill_port/row-$1.qs?id=$key"; }
+jdk_url() { [ "$1" = line ] && echo "http://127.0.0.1:$jdk_port/line" || echo "http://127.0.0.1:$jdk_port/row/$1?id=$key"; }
+for page in "${measured[@]}"; do
+  for url in "$(quill_url "$page")" "$(jdk_url "$page")"; do
+    got=$(curl -fsS "$url") || { echo "$url failed" >&2; cat "$work/quill.out" >&2; exit 1; }
+    [ "$got" = "$expected" ] || { echo "$url answered '$got', not '$expected'" >&2; exit 1; }
+  done
+done
+
+# One wrk run: "rps p50_ms p99_ms errors".
+load() {
+  local out
+  out=$(wrk -t2 -c"$connections" -d"${1}s" --timeout 10s --latency "$2")
+  awk '
+    function ms(v) { if (v ~ /us$/) return v / 1000; if (v ~ /ms$/) return v + 0; if (v ~ /s$/) return v * 1000; return v }
+    /^Requests\/sec/ { rps = $2 }
+    $1 == "50%" { p50 = ms($2) } $1 == "99%" { p99 = ms($2) }
+    /Socket errors/ { gsub(",", ""); errors += $4 + $6 + $8 + $10 }
+    /Non-2xx/ { errors += $NF }
+    END { printf "%.0f %.2f %.2f %d\n", rps, p50, p99, errors }' <<<"$out"
+}
+
+cases=(line "${measured[@]}")
+echo "Warm-up: ${seconds}s per case and server, not counted" >&2
+for page in "${cases[@]}"; do
+  load "$seconds" "$(quill_url "$page")" >/dev/null
+  load "$seconds" "$(jdk_url "$page")" >/dev/null
+done
+
+echo "wrk -t2 -c$connections, ${seconds}s a run, $rounds rounds, $workers workers each; quill options: ${*:-(defaults)}"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "| round | page | quill req/s | quill p50 ms | quill p99 ms | JDK req/s | JDK p50 ms | JDK p99 ms | ratio | errors q/J |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+results="$work/results"
+for round in $(seq "$rounds"); do
+  for page in "${cases[@]}"; do
+    if (( round % 2 )); then
+      read -r qr q50 q99 qe < <(load "$seconds" "$(quill_url "$page")")
+      read -r jr j50 j99 je < <(load "$seconds" "$(jdk_url "$page")")
+    else
+      read -r jr j50 j99 je < <(load "$seconds" "$(jdk_url "$page")")
+      read -r qr q50 q99 qe < <(load "$seconds" "$(quill_url "$page")")
+    fi
+    ratio=$(awk -v q="$qr" -v j="$jr" 'BEGIN { printf "%.2f", (j > 0 ? q / j : 0) }')
+    name=$([ "$page" = line ] && echo "empty page" || echo "row, $page")
+    echo "| $round | $name | $qr | $q50 | $q99 | $jr | $j50 | $j99 | ${ratio}x | $qe/$je |"
+    echo "$name|$qr|$q99|$jr|$j99|$ratio" >> "$results"
+  done
+done
+echo
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "| page | quill req/s | JDK req/s | ratio | quill p99 ms | JDK p99 ms |"
+echo "|---|---|---|---|---|---|"
+awk -F'|' '
+  function keep(k, v) { if (!(k in lo) || v < lo[k]) lo[k] = v; if (!(k in hi) || v > hi[k]) hi[k] = v }
+  { if (!($1 in seen)) { seen[$1] = 1; order[++n] = $1 }
+    keep($1 "q", $2); keep($1 "qp", $3); keep($1 "j", $4); keep($1 "jp", $5); keep($1 "r", $6) }
+  END { for (i = 1; i <= n; i++) { p = order[i]
+    printf "| %s | %s-%s | %s-%s | %s-%sx | %s-%s | %s-%s |\n", p, lo[p "q"], hi[p "q"], lo[p "j"], hi[p "j"],
+      lo[p "r"], hi[p "r"], lo[p "qp"], hi[p "qp"], lo[p "jp"], hi[p "jp"] } }' "$results"
