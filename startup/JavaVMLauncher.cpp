@@ -25,6 +25,20 @@ CharBuffer ReadPreference(const char* sql) {
   return value;
 }
 
+CharBuffer ReadSwitchPreference(const std::string& key) {
+  // The key is the module's own constant, never a script's text.
+  for (const char* table : {"global_prefs", "temp.preference_defaults"}) {
+    StorageManager::Rows rows;
+    const std::string sql = std::string("SELECT data FROM ") + table + " WHERE store_key = '" + key + "'";
+    const bool found = StorageManager::Execute("quill_internal", sql.c_str(), &rows, nullptr) == 0 && !rows.empty();
+    CharBuffer value;
+    if (found && !rows[0].empty() && rows[0][0] != nullptr) value = *rows[0][0];
+    StorageManager::KillRows(&rows);
+    if (found) return value;
+  }
+  return CharBuffer();
+}
+
 namespace {
 
 constexpr const char* kRuntimeKey = "SOFTWARE\\JavaSoft\\Java Runtime Environment\\";

@@ -1,6 +1,8 @@
 // Finds the installed Java runtime, loads its VM library and creates the process's Java VM.
 #pragma once
 
+#include <string>
+
 #include <jni.h>
 
 #include <vector>
@@ -41,3 +43,8 @@ bool TrustedOutsideRoot(const char* folder);
 // One preference of global_prefs, by the query that selects it; a failed query or no row reads
 // as empty.
 CharBuffer ReadPreference(const char* sql);
+
+// The module's own switches (beyond those of start-up): the row of global_prefs named key, else
+// the host's default for this process (temp.preference_defaults, which a host may offer), else
+// empty. A stored row wins even when it is NULL.
+CharBuffer ReadSwitchPreference(const std::string& key);

@@ -34,7 +34,7 @@ void DetachThreadScope() {
 }
 
 void ConfigureAttachScope() {
-  const CharBuffer value = ReadPreference("SELECT data FROM global_prefs WHERE store_key = 'java_attach_scope'");
+  const CharBuffer value = ReadSwitchPreference("java_attach_scope");
   const char* text = value.c_str();
   AttachScope scope = AttachScope::kCall;
   if (strcasecmp(text, "request") == 0) {

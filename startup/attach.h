@@ -18,7 +18,8 @@ enum class AttachScope : int {
 // The scope the preference java_attach_scope chose; written at start-up, before any worker runs.
 extern std::atomic<AttachScope> gAttachScope;
 
-// Reads java_attach_scope ("call", "request" or "thread", any case; missing or empty: call) into
+// Reads java_attach_scope ("call", "request" or "thread", any case; missing or empty: call; the
+// host's default for the process where the root stores no row) into
 // gAttachScope and registers the thread-end detach with the host. An unknown value is logged and
 // leaves the call scope.
 void ConfigureAttachScope();

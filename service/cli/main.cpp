@@ -55,7 +55,7 @@ Options:
                       before start-up; "--pref KEY" stores NULL. Preferences persist in the root.
                       Repeatable. Example: --pref java_vm_options=-Xcheck:jni
                       Keys the module reads: java_qjapi_enabled, java_class_path,
-                      java_lib_path, java_vm_options, java_attach_scope
+                      java_lib_path, java_vm_options, java_attach_scope, java_column_cache
   --unset-pref KEY    delete the preference KEY before start-up. Repeatable.
   --module PATH       load this module file instead of <root>/QuillModules/libQJAPI.so
   --no-module         start without loading a module
@@ -117,6 +117,9 @@ Commands:
                       --stop-timeout to be answered (see docs/serving.md). Visitors are
                       anonymous unless they send HTTP Basic credentials of a user; put TLS (a
                       reverse proxy) in front when not on loopback.
+                      Unless the root stores them, serve reads java_attach_scope as thread (each
+                      worker stays attached to the Java VM; run attaches per call) and
+                      java_column_cache as yes (discovered columns are kept; run asks each time).
   Each command's --help (or -h) prints its usage at once.
 
 Signals: the first SIGTERM, SIGINT or SIGHUP stops new runs, lets running ones finish (see
@@ -281,6 +284,13 @@ int Main(int argc, char** argv) {
     return UsageError(e.what());
   }
   if (!ApplyPreferences(line.preferences)) return kExitUsage;
+  // A server answers the same pages again and again: its defaults keep each worker attached to
+  // the VM (instead of attaching for every call into Java) and keep the columns a connector
+  // discovered. What the root stores still decides.
+  if (!line.command.empty() && line.command.front() == "serve") {
+    quill_service::SetPreferenceDefault("java_attach_scope", "thread");
+    quill_service::SetPreferenceDefault("java_column_cache", "yes");
+  }
   // Users are kept in the root's database: no module is needed to change them.
   if (!line.command.empty() && line.command.front() == "user") {
     return quill_service::UserCommand({line.command.begin() + 1, line.command.end()});

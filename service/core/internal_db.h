@@ -44,5 +44,10 @@ QUILL_API osError ExecuteBound(const char* sql, std::initializer_list<SqlValue> 
 // Writes (or, with no value, stores NULL for) a preference row of global_prefs.
 QUILL_API osError SetPreference(const std::string& key, const std::optional<std::string>& value);
 QUILL_API osError RemovePreference(const std::string& key);
+// A default of this process for the preference `key`, for readers to take where global_prefs
+// has no row of that key (a stored row, even a NULL one, wins). It is kept in the temporary
+// table temp.preference_defaults (store_key, data) of the internal database's connection, so
+// nothing reaches the file; it lasts until the database is closed or reopened.
+QUILL_API osError SetPreferenceDefault(const std::string& key, const std::string& value);
 
 }  // namespace quill_service

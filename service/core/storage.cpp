@@ -187,6 +187,15 @@ osError RemovePreference(const std::string& key) {
   return ExecuteBound("DELETE FROM global_prefs WHERE store_key = ?1", {{key}});
 }
 
+osError SetPreferenceDefault(const std::string& key, const std::string& value) {
+  // A temporary table belongs to this connection alone and ends with it: the file never holds it.
+  const osError code = ExecuteBound(
+      "CREATE TEMP TABLE IF NOT EXISTS preference_defaults (store_key TEXT PRIMARY KEY, data TEXT)", {});
+  if (code != QUILL_OK) return code;
+  return ExecuteBound("INSERT OR REPLACE INTO temp.preference_defaults (store_key, data) VALUES (?1, ?2)",
+                      {{key}, {value}});
+}
+
 }  // namespace quill_service
 
 osError StorageManager::Execute(const char* database, const char* sql, Rows* rows, CharBuffer* out) {

@@ -100,6 +100,20 @@ TEST_F(StorageTest, PreferencesWrittenByTheHost) {
   EXPECT_EQ(Table(all), "java_vm_options,-Xcheck:jni -Xmx64m");
 }
 
+TEST_F(StorageTest, PreferenceDefaultsLiveOnlyInTheProcess) {
+  ASSERT_EQ(quill_service::SetPreference("stored", std::string("kept")), 0);
+  ASSERT_EQ(quill_service::SetPreferenceDefault("stored", "default"), 0);
+  ASSERT_EQ(quill_service::SetPreferenceDefault("missing", "first"), 0);
+  ASSERT_EQ(quill_service::SetPreferenceDefault("missing", "second"), 0);  // replaces the first
+  EXPECT_EQ(Table("SELECT store_key, data FROM temp.preference_defaults ORDER BY store_key"),
+            "missing,second;stored,default");
+  EXPECT_EQ(Table("SELECT store_key, data FROM global_prefs ORDER BY store_key"), "stored,kept");
+  // Reopened, the file holds only what was stored.
+  ASSERT_EQ(quill_service::OpenInternalDatabase(dir / "quill_internal.db"), 0);
+  EXPECT_EQ(Table("SELECT count(*) FROM sqlite_temp_master"), "0");
+  EXPECT_EQ(Table("SELECT store_key, data FROM global_prefs"), "stored,kept");
+}
+
 TEST_F(StorageTest, ConcurrentExecuteFromFourThreads) {
   ASSERT_EQ(Run("CREATE TABLE counts (thread INTEGER, n INTEGER)"), 0);
   constexpr int kThreads = 4, kRounds = 200;

@@ -28,6 +28,7 @@
 #include "service/datasource/host_store.h"
 #include "service/script/script.h"
 #include "startup/class_cache.h"
+#include "startup/JavaVMLauncher.h"
 #include "startup/globals.h"
 
 namespace fs = std::filesystem;
@@ -114,6 +115,20 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 }  // namespace
 
 // ---- registration ----
+
+// The module's switches: a stored row (even NULL) wins over the host's default for the process.
+TEST(Registration, SwitchesReadTheStoredRowElseTheProcessDefault) {
+  ASSERT_EQ(quill_service::SetPreference("t_stored", std::string("call")), 0);
+  ASSERT_EQ(quill_service::SetPreference("t_null", std::nullopt), 0);
+  for (const char* key : {"t_stored", "t_null", "t_default"}) {
+    ASSERT_EQ(quill_service::SetPreferenceDefault(key, "thread"), 0);
+  }
+  const std::pair<const char*, const char*> cases[] = {
+      {"t_stored", "call"}, {"t_null", ""}, {"t_default", "thread"}, {"t_none", ""}};
+  for (const auto& [key, value] : cases) EXPECT_EQ(ReadSwitchPreference(key).str(), value) << key;
+  quill_service::RemovePreference("t_stored");
+  quill_service::RemovePreference("t_null");
+}
 
 TEST(Registration, TheSourceIsServedByANewInstanceAndInitialisedOnce) {
   ASSERT_NE(DataSourceRegistry::Global().Find("fx_ds"), nullptr);
