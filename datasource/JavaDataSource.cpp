@@ -1,6 +1,7 @@
 #include "datasource/JavaDataSource.h"
 
 #include "bridge/marshal.h"
+#include "datasource/column_cache.h"
 #include "datasource/connector_sql.h"
 #include "startup/attach.h"
 #include "startup/class_cache.h"
@@ -252,8 +253,8 @@ void JavaDataSource::ListSchemaNames(const DataSourceRec& source, const HostRec&
 
 // ---- record actions ----
 
-datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState& state,
-                                                        datasource_action_t action) {
+datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState& state, datasource_action_t action,
+                                                        std::string* cacheKey) {
   using namespace datasource;
   const quill_token token = state.Token();
   const std::shared_ptr<const ConnectorProperties> properties = SettledProperties(env, state);
@@ -280,11 +281,19 @@ datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState
     // The discovery's result columns tell the builder which values go bare.
     // Empty when a name cannot be written: the statement below is refused for it.
     const std::string query = builder.DiscoveryQuery(input, columns);
-    if (!query.empty()) {
+    if (!query.empty() && output != nullptr && keepDiscoveredColumns) {
+      const HostRec& host = state.request->GetHostRec();
+      *cacheKey = ColumnCache::Key(host.id, host.name.c_str(), input.database.ok() ? input.database.value : "", query);
+    }
+    if (!query.empty() && (cacheKey->empty() || !columnCache_.Find(*cacheKey, &output->columns))) {
+      const size_t before = output != nullptr ? output->columns.size() : 0;
       LogStatement(env, query);
       LocalRef<jobject> value(env, NewQuillValue(env, "SQL", query.c_str(), kTextType));
-      InvokeJavaAction(env, state, kActionExecute, value.get());
+      const jint found = InvokeJavaAction(env, state, kActionExecute, value.get());
       DescribePending(env);
+      if (!cacheKey->empty() && found == 0 && output->columns.size() > before) {
+        columnCache_.Keep(*cacheKey, {output->columns.begin() + static_cast<std::ptrdiff_t>(before), output->columns.end()});
+      }
     }
   }
   Statement statement = action == kActionSearch   ? builder.Select(input)
@@ -307,8 +316,9 @@ osError JavaDataSource::RecordAction(Request* request, datasource_action_t actio
   JNIEnv* env = attachment.env();
   if (env == nullptr || !gClassCache.complete) return kDataSourceUnavailable;
   jobject value = nullptr;
+  std::string cacheKey;  // of the discovered columns the statement used, when they are kept
   if (isConnector) {
-    const datasource::Statement statement = ConnectorStatement(env, state, action);
+    const datasource::Statement statement = ConnectorStatement(env, state, action, &cacheKey);
     if (!statement.send) return statement.code;
     LogStatement(env, statement.text);
     value = NewQuillValue(env, "SQL", statement.text.c_str(), kTextType);
@@ -316,6 +326,8 @@ osError JavaDataSource::RecordAction(Request* request, datasource_action_t actio
   const LocalRef<jobject> held(env, value);
   const jint result = InvokeJavaAction(env, state, action, value);
   DescribePending(env);
+  // Columns that misled a statement (the table changed since) are asked for again next time.
+  if (result != 0 && !cacheKey.empty()) columnCache_.Drop(cacheKey);
   return result;
 }
 
@@ -337,6 +349,7 @@ osError JavaDataSource::ExecuteStatement(Request* request) {
   if (!value) return -1;
   const jint result = InvokeJavaAction(env, state, kActionExecute, value.get());
   DescribePending(env);
+  if (input != nullptr && datasource::MayChangeColumns(input->statement)) columnCache_.Clear();
   return result;
 }
 

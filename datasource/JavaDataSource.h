@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "datasource/column_cache.h"
 #include "datasource/sql_builder.h"
 #include "host/datasource.h"
 
@@ -72,6 +73,8 @@ class JavaDataSource : public CAPIDataSourceProxy {
   CharBuffer extraText1;
   CharBuffer extraText2;
   bool isConnector = false;
+  // Discovered columns are kept (java_column_cache, read when the source is registered).
+  bool keepDiscoveredColumns = datasource::gColumnCacheEnabled.load(std::memory_order_relaxed);
   jobject javaInstance;  // global reference
   jmethodID dispatchMethod;
 
@@ -79,7 +82,9 @@ class JavaDataSource : public CAPIDataSourceProxy {
   osError RecordAction(Request* request, datasource_action_t action);
   // The statement of a connector source's record action (after the column discovery, when the
   // driver does not convert); not to be sent when the builder refused or found no key.
-  datasource::Statement ConnectorStatement(JNIEnv* env, TExecState& state, datasource_action_t action);
+  // cacheKey receives the key of the discovered columns when they are kept (or were found kept).
+  datasource::Statement ConnectorStatement(JNIEnv* env, TExecState& state, datasource_action_t action,
+                                           std::string* cacheKey);
   void ListNames(datasource_action_t action, const DataSourceRec& source, const HostRec& host,
                  const DatabaseRec* database, std::vector<CharBuffer>* names, int* result);
   // Logs a statement the module wrote while the connector's boolean field "_debugging" is true.
@@ -95,6 +100,7 @@ class JavaDataSource : public CAPIDataSourceProxy {
   // The connector object's "_debugging" field (null when it has none); its class lives as long
   // as the object this source holds.
   jfieldID debuggingField_ = nullptr;
+  datasource::ColumnCache columnCache_;
 };
 
 // The callback registered on every Java data source: any action code the host sends (but 0

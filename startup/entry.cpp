@@ -2,6 +2,7 @@
 #include <jni.h>
 
 #include "datasource/JDBCTags.h"
+#include "datasource/column_cache.h"
 #include "host/request.h"
 #include "host/storage.h"
 #include "startup/JavaTagLoader.h"
@@ -54,6 +55,9 @@ bool StartJavaBridge() {
   gJavaVM = gLauncher.vm;
   if (gLauncher.env != nullptr) {
     ConfigureAttachScope();
+    datasource::gColumnCacheEnabled.store(
+        datasource::SwitchedOn(ReadSwitchPreference("java_column_cache").c_str()),
+        std::memory_order_relaxed);
     new JavaTagLoader(gLauncher.env);
     BindNatives(gLauncher.env);
   }

@@ -231,6 +231,60 @@ TEST(Connector, DebuggingLogsEveryStatementWritten) {
   }));
 }
 
+// With java_column_cache on, an action asks for its columns once; a failed action, or a
+// statement of the source's own that may change a table, makes the next one ask again.
+TEST(Connector, KeptColumnsAreAskedForAgainAfterAFailureOrATableChange) {
+  JNIEnv* env = nullptr;
+  ASSERT_EQ(gJavaVM->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_2), JNI_OK);
+  auto* source = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find("fx_sql_typed"));
+  ASSERT_NE(source, nullptr);
+  jclass cls = env->GetObjectClass(source->javaInstance);
+  const jfieldID debugging = env->GetFieldID(cls, "_debugging", "Z");
+  env->DeleteLocalRef(cls);
+  ASSERT_NE(debugging, nullptr);
+  const auto discoveries = [] {
+    const auto lines = quill_service::LogSnapshot();
+    return std::count_if(lines.begin(), lines.end(), [](const auto& line) {
+      return line.text.starts_with("JDBC datasource \"fx_sql_typed\" SQL: ") && line.text.ends_with(" WHERE 0=1");
+    });
+  };
+
+  FreshItems();
+  const std::string typed = "-source='fx_sql_typed', " + kShop;
+  const std::string own = "db_statement(-source='fx_sql_typed', -database='shop', -sql=";
+  const struct {
+    std::string action;
+    bool asks;            // the discovery reaches the database
+    std::string result;   // "code|statement|rows" (or its beginning for failures)
+  } steps[] = {
+      {"db_search(" + typed + ", ['id', 3])", true, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
+      {"db_search(" + typed + ", ['id', 3])", false, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
+      {"db_search(" + typed + ", ['id', 2])", false, "0|SELECT * FROM \"items\" WHERE (id = 2);|2;"},
+      {"db_search(" + typed + ", ['price', 0.99])", true, "0|SELECT * FROM \"items\" WHERE (price = 0.99);|3;"},
+      {own + "'UPDATE items SET note = 1')", false, "0||"},
+      {"db_search(" + typed + ", ['id', 3])", false, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
+      // Renamed by another source: the kept columns mislead the statement, which fails...
+      {"db_statement(-source='fx_sql', -database='shop', -sql='ALTER TABLE items RENAME COLUMN id TO k')", false,
+       "0||"},
+      {"db_search(" + typed + ", ['id', 3])", false, "-1|"},
+      // ... and the next action asks again.
+      {"db_search(" + typed + ", ['id', 3])", true, "-1|"},
+      {own + "'ALTER TABLE items RENAME COLUMN k TO id')", false, "0||"},
+      {"db_search(" + typed + ", ['price', 0.99])", true, "0|SELECT * FROM \"items\" WHERE (price = 0.99);|3;"},
+      {"db_search(" + typed + ", ['id', 3])", true, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
+  };
+  source->keepDiscoveredColumns = true;
+  env->SetBooleanField(source->javaInstance, debugging, JNI_TRUE);
+  for (const auto& step : steps) {
+    const auto before = discoveries();
+    const std::string got = Action(step.action);
+    EXPECT_EQ(got.substr(0, step.result.size()), step.result) << step.action;
+    EXPECT_EQ(discoveries() - before, step.asks ? 1 : 0) << step.action << " gave " << got;
+  }
+  env->SetBooleanField(source->javaInstance, debugging, JNI_FALSE);
+  source->keepDiscoveredColumns = false;
+}
+
 TEST(Connector, RegistrationRefusalsLeaveNothingAndLogOnlyTheRegistrysRefusal) {
   EXPECT_TRUE(Logged(0, "    Failed to register JDBC datasource fx_sql"));
   const auto lines = quill_service::LogSnapshot();

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "datasource/column_cache.h"
 #include "datasource/sql_builder.h"
 #include "service/core/log.h"
 #include "tests/sql_builder/sql_test_support.h"
@@ -415,6 +416,39 @@ TEST(SqlDiscovery, ListsInputColumnsThenTheKey) {
   EXPECT_EQ(builder.DiscoveryQuery(bare, {}), "SELECT * FROM \"t\" WHERE 0=1");
   bare.key = KeyColumn{"k", "1"};
   EXPECT_EQ(builder.DiscoveryQuery(bare, {}), "SELECT \"k\" FROM \"t\" WHERE 0=1");
+}
+
+// What a kept discovery may outlive: only a plain SELECT, INSERT, UPDATE or DELETE leaves every
+// table's columns as they were.
+TEST(SqlDiscovery, KeptColumnsGoWhenAStatementMayChangeATable) {
+  const struct {
+    const char* sql;
+    bool changes;
+  } cases[] = {
+      {"SELECT 1", false},          {" \n\tselect * from t", false}, {"Insert into t values (1)", false},
+      {"UPDATE t SET a = 1", false}, {"delete from t", false},         {"ALTER TABLE t ADD b", true},
+      {"DROP TABLE t", true},       {"CREATE TABLE t (a)", true},     {"SELECTED", true},
+      {"-- note\nSELECT 1", true},  {"WITH x AS (SELECT 1) SELECT 1", true}, {"", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(datasource::MayChangeColumns(c.sql), c.changes) << c.sql;
+
+  datasource::ColumnCache cache;
+  const std::string key = datasource::ColumnCache::Key(1, "h", "db", "SELECT \"a\" FROM \"t\" WHERE 0=1");
+  EXPECT_NE(key, datasource::ColumnCache::Key(2, "h", "db", "SELECT \"a\" FROM \"t\" WHERE 0=1"));
+  EXPECT_NE(key, datasource::ColumnCache::Key(1, "h", "db2", "SELECT \"a\" FROM \"t\" WHERE 0=1"));
+  std::vector<DBColumnInfo> columns{{"before", 1, 0, 0, {}}};
+  EXPECT_FALSE(cache.Find(key, &columns));
+  cache.Keep(key, {{"a", 0x6C6F6E67, 8, 1, {}}});
+  ASSERT_TRUE(cache.Find(key, &columns));  // appended, as the discovery would have added them
+  ASSERT_EQ(columns.size(), 2u);
+  EXPECT_EQ(columns[1].name, "a");
+  EXPECT_EQ(columns[1].type, 0x6C6F6E67);
+  cache.Drop(key);
+  EXPECT_FALSE(cache.Find(key, &columns));
+  for (size_t i = 0; i <= datasource::ColumnCache::kMaxEntries; ++i) cache.Keep(std::to_string(i), {});
+  EXPECT_EQ(cache.Size(), 1u);  // full: started again
+  cache.Clear();
+  EXPECT_EQ(cache.Size(), 0u);
 }
 
 TEST(SqlRefusals, UnquotedValuesMustBePlainLiterals) {

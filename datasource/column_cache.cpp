@@ -1,0 +1,74 @@
+#include "datasource/column_cache.h"
+
+#include <strings.h>
+
+#include <mutex>
+
+#include <cstring>
+
+namespace datasource {
+
+std::atomic<bool> gColumnCacheEnabled{false};
+
+bool SwitchedOn(const char* text) {
+  return strcasecmp(text, "yes") == 0 || strcasecmp(text, "on") == 0 || strcasecmp(text, "true") == 0 ||
+         std::strcmp(text, "1") == 0;
+}
+
+std::string ColumnCache::Key(int32_t hostId, std::string_view hostName, std::string_view database,
+                             std::string_view query) {
+  // Separated by a byte none of the parts can hold where it matters: the query ends the key.
+  std::string key = std::to_string(hostId);
+  key.push_back('\0');
+  key.append(hostName);
+  key.push_back('\0');
+  key.append(database);
+  key.push_back('\0');
+  key.append(query);
+  return key;
+}
+
+bool ColumnCache::Find(const std::string& key, std::vector<DBColumnInfo>* columns) const {
+  std::shared_lock guard(lock_);
+  const auto found = entries_.find(key);
+  if (found == entries_.end()) return false;
+  columns->insert(columns->end(), found->second.begin(), found->second.end());
+  return true;
+}
+
+void ColumnCache::Keep(const std::string& key, const std::vector<DBColumnInfo>& columns) {
+  std::unique_lock guard(lock_);
+  if (entries_.size() >= kMaxEntries && entries_.find(key) == entries_.end()) entries_.clear();
+  entries_[key] = columns;
+}
+
+void ColumnCache::Drop(const std::string& key) {
+  std::unique_lock guard(lock_);
+  entries_.erase(key);
+}
+
+void ColumnCache::Clear() {
+  std::unique_lock guard(lock_);
+  entries_.clear();
+}
+
+size_t ColumnCache::Size() const {
+  std::shared_lock guard(lock_);
+  return entries_.size();
+}
+
+bool MayChangeColumns(std::string_view sql) {
+  size_t start = 0;
+  while (start < sql.size() && (sql[start] == ' ' || sql[start] == '\t' || sql[start] == '\r' || sql[start] == '\n')) {
+    ++start;
+  }
+  size_t end = start;
+  while (end < sql.size() && ((sql[end] | 0x20) >= 'a' && (sql[end] | 0x20) <= 'z')) ++end;
+  const std::string_view word = sql.substr(start, end - start);
+  for (const char* plain : {"select", "insert", "update", "delete"}) {
+    if (word.size() == std::strlen(plain) && strncasecmp(word.data(), plain, word.size()) == 0) return false;
+  }
+  return true;
+}
+
+}  // namespace datasource

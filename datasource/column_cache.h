@@ -1,0 +1,49 @@
+// The columns a connector source's discovery query reported, kept so that the same action on
+// the same table does not ask the database again. Off unless the preference java_column_cache
+// turns it on (quill serve reads it as on when the root stores nothing).
+#pragma once
+
+#include <atomic>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "host/datasource.h"
+
+namespace datasource {
+
+// Set at start-up from java_column_cache (JavaDataSource.cpp reads it).
+extern std::atomic<bool> gColumnCacheEnabled;
+// Whether a preference's text turns a switch on: "yes", "on", "true" (any case) or "1".
+bool SwitchedOn(const char* text);
+
+// Entries by a key that names the host, the database and the discovery query's text (which
+// holds the table and the columns). An entry goes when an action that used it fails, and every
+// entry goes when a statement may have changed a table's columns.
+class ColumnCache {
+ public:
+  static std::string Key(int32_t hostId, std::string_view hostName, std::string_view database, std::string_view query);
+
+  // Appends the kept columns to `columns` (as the discovery would); false when none are kept.
+  bool Find(const std::string& key, std::vector<DBColumnInfo>* columns) const;
+  void Keep(const std::string& key, const std::vector<DBColumnInfo>& columns);
+  void Drop(const std::string& key);
+  void Clear();
+  size_t Size() const;
+
+  // Kept entries at most; past it the cache starts again empty (tables of a server are few, a
+  // query per column combination may not be).
+  static constexpr size_t kMaxEntries = 4096;
+
+ private:
+  mutable std::shared_mutex lock_;
+  std::unordered_map<std::string, std::vector<DBColumnInfo>> entries_;
+};
+
+// Whether a script's own statement may change the columns of a table: anything but a plain
+// SELECT, INSERT, UPDATE or DELETE (its first word, after white space) counts as such.
+bool MayChangeColumns(std::string_view sql);
+
+}  // namespace datasource
