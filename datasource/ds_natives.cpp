@@ -412,8 +412,11 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_addResultRows(JNIEnv
     if (columns <= 0 || cellCount < 0 || cellCount % columns != 0 || cellCount > env->GetArrayLength(lengths)) {
       return QUILL_ERR_INVALID;
     }
-    // Copies, so the host is called with nothing of the VM's held.
-    std::vector<jint> sizes(static_cast<size_t>(cellCount));
+    // Copies, so the host is called with nothing of the VM's held; the buffers stay with the
+    // thread, as a result arrives in many batches of about the same size.
+    thread_local std::vector<jint> sizes;
+    thread_local std::vector<char> bytes;
+    sizes.resize(static_cast<size_t>(cellCount));
     env->GetIntArrayRegion(lengths, 0, cellCount, sizes.data());
     int64_t total = 0;
     for (const jint size : sizes) {
@@ -421,22 +424,9 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_addResultRows(JNIEnv
       total += size > 0 ? size : 0;
     }
     if (total > dataSize) return QUILL_ERR_INVALID;
-    std::vector<char> bytes(static_cast<size_t>(total));
+    bytes.resize(static_cast<size_t>(total));
     env->GetByteArrayRegion(data, 0, static_cast<jsize>(total), reinterpret_cast<jbyte*>(bytes.data()));
-    std::vector<const char*> values(static_cast<size_t>(columns));
-    std::vector<int32_t> rowLengths(static_cast<size_t>(columns));
-    size_t offset = 0;
-    for (jint cell = 0; cell < cellCount; cell += columns) {
-      for (jint c = 0; c < columns; ++c) {
-        const jint size = sizes[static_cast<size_t>(cell + c)];
-        values[static_cast<size_t>(c)] = size < 0 ? nullptr : bytes.data() + offset;
-        rowLengths[static_cast<size_t>(c)] = size < 0 ? 0 : size;
-        offset += size > 0 ? static_cast<size_t>(size) : 0;
-      }
-      const osError result = quill_addResultRow(t, values.data(), rowLengths.data(), columns);
-      if (result != 0) return result;
-    }
-    return 0;
+    return quill_addResultRows(t, columns, cellCount / columns, bytes.data(), total, sizes.data());
   });
 }
 

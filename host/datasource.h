@@ -140,6 +140,9 @@ class QUILL_API DBRows {
   // Appends a row of count cells; a null values[i] is a null cell of any length.
   void Add(const char* const* values, const int32_t* lengths, int32_t count);
   void Add(std::initializer_list<std::optional<std::string_view>> cells);
+  // Appends rowCount rows of `columns` cells each: lengths[i] is cell i's byte count (-1 for a
+  // null cell), and the cells' bytes lie back to back in `bytes`. The caller has checked them.
+  void AddPacked(const char* bytes, const int32_t* lengths, int32_t columns, int32_t rowCount);
   void clear();
 
  private:

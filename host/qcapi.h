@@ -392,6 +392,11 @@ QUILL_API osError quill_addColumnInfo2(quill_token t, const char* name, int32_t 
 // count cells: values[i] (null = a null cell) of lengths[i] bytes.
 QUILL_API osError quill_addResultRow(quill_token t, const char* const* values, const int32_t* lengths,
                                      int32_t count);
+// rowCount rows of `columns` cells at once: lengths[i] bytes for cell i (-1: a null cell), the
+// cells' bytes back to back in `bytes`, which holds byteCount bytes. Nothing is added when a
+// length is below -1 or the lengths add up to more than byteCount.
+QUILL_API osError quill_addResultRows(quill_token t, int32_t columns, int32_t rowCount, const char* bytes,
+                                      int64_t byteCount, const int32_t* lengths);
 QUILL_API osError quill_setNumRowsFound(quill_token t, int32_t count);
 QUILL_API osError quill_setActionStatementW(quill_token t, const quill_char* statement);
 

@@ -71,6 +71,27 @@ void DBRows::Add(const char* const* values, const int32_t* lengths, int32_t coun
   }
 }
 
+void DBRows::AddPacked(const char* bytes, const int32_t* lengths, int32_t columns, int32_t rowCount) {
+  const size_t cells = static_cast<size_t>(columns) * static_cast<size_t>(rowCount);
+  size_t total = 0;
+  for (size_t i = 0; i < cells; ++i) total += lengths[i] > 0 ? static_cast<size_t>(lengths[i]) : 0;
+  Reserve(total);
+  bytes_.append(bytes, total);
+  // Each cell's end is counted from where these rows' bytes begin.
+  size_t end = bytes_.size() - total;
+  cellEnds_.reserve(cellEnds_.size() + cells);
+  rowStarts_.reserve(rowStarts_.size() + static_cast<size_t>(rowCount));
+  for (size_t i = 0; i < cells; ++i) {
+    if (i % static_cast<size_t>(columns) == 0) rowStarts_.push_back(cellEnds_.size());
+    if (lengths[i] < 0) {
+      cellEnds_.push_back(end | kNullCell);
+    } else {
+      end += static_cast<size_t>(lengths[i]);
+      cellEnds_.push_back(end);
+    }
+  }
+}
+
 void DBRows::Add(std::initializer_list<std::optional<std::string_view>> cells) {
   rowStarts_.push_back(cellEnds_.size());
   for (const auto& cell : cells) {

@@ -210,7 +210,8 @@ TEST_F(DatabaseActions, HostCommandsNeverShowPasswords) {
 }
 
 // Result rows share one buffer: every cell must come back with its own bytes, however the
-// buffer grew under it, with null, empty and NUL-holding cells and rows of no cells kept apart.
+// buffer grew under it and whether rows came one by one or packed, with null, empty and
+// NUL-holding cells and rows of no cells kept apart.
 TEST(DBRowsStore, CellsComeBackIntactAcrossGrowth) {
   DBRows rows;
   std::vector<std::vector<std::optional<std::string>>> expected;
@@ -242,6 +243,41 @@ TEST(DBRowsStore, CellsComeBackIntactAcrossGrowth) {
       }
     }
   }
+  // The same cells again, rows of equal width packed in batches of up to 7 (as a connector
+  // hands them over), after a row added alone: each must read back as added.
+  DBRows packed;
+  packed.Add({std::string_view("first")});
+  size_t r = 0;
+  while (r < expected.size()) {
+    const size_t width = expected[r].size();
+    std::string bytes;
+    std::vector<int32_t> lengths;
+    size_t batch = 0;
+    for (; r + batch < expected.size() && batch < 7 && expected[r + batch].size() == width; ++batch) {
+      for (const auto& cell : expected[r + batch]) {
+        lengths.push_back(cell ? static_cast<int32_t>(cell->size()) : -1);
+        if (cell) bytes += *cell;
+      }
+    }
+    if (width == 0) {
+      packed.Add(nullptr, nullptr, 0);  // rows of no cells are not packed
+      batch = 1;
+    } else {
+      packed.AddPacked(bytes.data(), lengths.data(), static_cast<int32_t>(width), static_cast<int32_t>(batch));
+    }
+    r += batch;
+  }
+  ASSERT_EQ(packed.size(), expected.size() + 1);
+  EXPECT_EQ(packed[0][0], std::optional<std::string_view>("first"));
+  for (size_t row = 0; row < expected.size(); ++row) {
+    ASSERT_EQ(packed[row + 1].size(), expected[row].size()) << row;
+    for (size_t c = 0; c < expected[row].size(); ++c) {
+      const auto cell = packed[row + 1][c];
+      ASSERT_EQ(cell.has_value(), expected[row][c].has_value()) << row << "," << c;
+      if (cell) EXPECT_EQ(*cell, *expected[row][c]) << row << "," << c;
+    }
+  }
+
   rows.clear();
   EXPECT_TRUE(rows.empty());
   rows.Add({std::nullopt, std::string_view("after")});
