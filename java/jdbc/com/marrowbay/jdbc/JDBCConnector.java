@@ -62,6 +62,7 @@ public class JDBCConnector extends JDBCDataSource {
     private final Map<PoolKey, Object> poolLocks = new ConcurrentHashMap<>();
     private final Map<PoolKey, Outage> outages = new ConcurrentHashMap<>();
     final Timeouts timeouts;
+    private final Set<String> madeFolders = ConcurrentHashMap.newKeySet();
     private final AdminActions admin = new AdminActions(this);
 
     /**
@@ -225,13 +226,14 @@ public class JDBCConnector extends JDBCDataSource {
         if (!PLAIN_NAME.matcher(database).matches()) {
             throw new Failure(CONNECT_FAILED, "not a plain database name: " + database);
         }
-        if (base.startsWith("jdbc:sqlite:")) {
-            // The folder of the embedded default is made on first use.
+        if (base.startsWith("jdbc:sqlite:") && !madeFolders.contains(base)) {
+            // The folder of the embedded default is made on first use, once: actions touch no file.
             try {
                 Files.createDirectories(Paths.get(base.substring("jdbc:sqlite:".length())));
             } catch (Exception e) {
                 throw new Failure(CONNECT_FAILED, "cannot make the folder of " + base + ": " + e.getMessage());
             }
+            madeFolders.add(base);
         }
         return base + database + entry.databaseSuffix;
     }
