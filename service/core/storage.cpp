@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <unordered_map>
 
 #include "service/core/internal_db.h"
 
@@ -25,6 +26,14 @@ struct InternalDatabase {
   std::mutex lock;
   sqlite3* connection = nullptr;
   std::string file;
+  // ExecuteBound's statements by their text, compiled once: the host runs a few fixed queries
+  // (a data source's host, a user's rights) on every request.
+  std::unordered_map<std::string, sqlite3_stmt*> prepared;
+
+  void FinalizePrepared() {
+    for (auto& [text, statement] : prepared) sqlite3_finalize(statement);
+    prepared.clear();
+  }
 };
 
 InternalDatabase& TheDatabase() {
@@ -33,6 +42,8 @@ InternalDatabase& TheDatabase() {
 }
 
 osError SqliteError(int code) { return -(code & 0xFF); }
+
+constexpr size_t kMaxPrepared = 64;
 
 struct StatementCloser {
   void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
@@ -112,6 +123,7 @@ void KeepToOwner(const std::string& file, bool isNew) {
 osError OpenInternalDatabase(const std::string& file, std::string* error) {
   InternalDatabase& database = TheDatabase();
   std::lock_guard guard(database.lock);
+  database.FinalizePrepared();
   if (database.connection != nullptr) sqlite3_close_v2(database.connection);
   database.connection = nullptr;
   database.file = file;
@@ -149,6 +161,7 @@ osError OpenInternalDatabase(const std::string& file, std::string* error) {
 void CloseInternalDatabase() {
   InternalDatabase& database = TheDatabase();
   std::lock_guard guard(database.lock);
+  database.FinalizePrepared();
   if (database.connection != nullptr) sqlite3_close_v2(database.connection);
   database.connection = nullptr;
   database.file.clear();
@@ -164,13 +177,29 @@ osError ExecuteBound(const char* sql, std::initializer_list<SqlValue> params, st
   InternalDatabase& database = TheDatabase();
   std::lock_guard guard(database.lock);
   if (database.connection == nullptr) return kStorageUnknownDatabase;
-  sqlite3_stmt* raw = nullptr;
-  int result = sqlite3_prepare_v2(database.connection, sql, -1, &raw, nullptr);
-  if (result != SQLITE_OK) return SqliteError(result);
-  Statement statement(raw);
+  if (database.prepared.size() >= kMaxPrepared && database.prepared.find(sql) == database.prepared.end()) {
+    database.FinalizePrepared();  // callers pass fixed texts: this only bounds a misuse
+  }
+  sqlite3_stmt*& raw = database.prepared[sql];
+  if (raw == nullptr) {
+    const int prepared = sqlite3_prepare_v3(database.connection, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+    if (prepared != SQLITE_OK) {
+      database.prepared.erase(sql);
+      return SqliteError(prepared);
+    }
+  }
+  // Reset and unbound again however the run ends, so the next caller starts clean.
+  struct Reset {
+    sqlite3_stmt* statement;
+    ~Reset() {
+      sqlite3_reset(statement);
+      sqlite3_clear_bindings(statement);
+    }
+  } reset{raw};
   int index = 0;
   for (const SqlValue& param : params) Bind(raw, ++index, param);
   const int columns = sqlite3_column_count(raw);
+  int result;
   while ((result = sqlite3_step(raw)) == SQLITE_ROW) {
     if (rows == nullptr) continue;
     SqlRow& row = rows->emplace_back();

@@ -89,11 +89,24 @@ bool RemoveDataSourceHost(int32_t id) {
 }
 
 std::optional<HostRec> FindDataSourceHost(const std::string& dataSource, int32_t id) {
-  std::string sql = std::string(kColumns) + " WHERE datasource = " + Literal(dataSource) + " COLLATE NOCASE";
-  if (id != 0) sql += " AND id = " + std::to_string(id);
-  auto hosts = Query(sql + " ORDER BY id LIMIT 1;");
-  if (hosts.empty()) return std::nullopt;
-  return std::move(hosts.front().host);
+  // Asked before every database action: one statement, compiled once, with the table made only
+  // when it is missing.
+  static constexpr const char* kFind =
+      "SELECT id, name, user, password FROM datasource_hosts WHERE datasource = ?1 COLLATE NOCASE "
+      "AND (?2 = '0' OR id = ?2) ORDER BY id LIMIT 1";
+  std::vector<SqlRow> rows;
+  const std::string key = std::to_string(id);
+  osError result = ExecuteBound(kFind, {{dataSource}, {key}}, &rows);
+  if (result != QUILL_OK && Run("SELECT 1;", nullptr) == QUILL_OK) {  // Run makes the table
+    result = ExecuteBound(kFind, {{dataSource}, {key}}, &rows);
+  }
+  if (result != QUILL_OK || rows.empty() || rows[0].size() != 4) return std::nullopt;
+  HostRec host;
+  host.id = std::atoi(rows[0][0].value_or("0").c_str());
+  host.name = rows[0][1].value_or("").c_str();
+  host.user = rows[0][2].value_or("").c_str();
+  host.password = rows[0][3].value_or("").c_str();
+  return host;
 }
 
 }  // namespace quill_service

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -207,6 +208,19 @@ TEST_F(DatabaseActions, HostCommandsNeverShowPasswords) {
   ASSERT_TRUE(stored.has_value());
   EXPECT_STREQ(stored->user.c_str(), "ann");
   EXPECT_EQ(stored->password.str(), "s3cret");
+  // By source (any case) and id; 0 takes the source's first host.
+  const int32_t annId = std::atoi(added.second.c_str());
+  const struct {
+    const char* source;
+    int32_t id;
+    const char* user;  // null: no host
+  } lookups[] = {{"csv_src", annId, "ann"}, {"csv_src", annId + 1, nullptr}, {"csv_src", 999999, nullptr},
+                 {"other_src", 0, nullptr}, {"other_src", annId, nullptr}};
+  for (const auto& lookup : lookups) {
+    const auto found = quill_service::FindDataSourceHost(lookup.source, lookup.id);
+    EXPECT_EQ(found.has_value(), lookup.user != nullptr) << lookup.source << " " << lookup.id;
+    if (found && lookup.user != nullptr) EXPECT_STREQ(found->user.c_str(), lookup.user) << lookup.id;
+  }
 }
 
 // Result rows share one buffer: every cell must come back with its own bytes, however the
