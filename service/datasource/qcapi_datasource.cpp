@@ -79,16 +79,17 @@ osError FindInputColumn(quill_token t, std::string_view name, quill_value_t* rec
   });
 }
 
-// The connection slot of the state's data source and the action's host, made on first use.
-DSConnection& ConnectionOf(TExecState& state, InlineAction& action, bool create) {
+// The connection slot of the state's data source and the action's host, made on first use;
+// null when there is none and create is false (every request's first action asks: no throw).
+DSConnection* ConnectionOf(TExecState& state, InlineAction& action, bool create) {
   if (state.currentDataSource == nullptr) Fail(QUILL_ERR_NOT_FOUND, "no data source runs the action");
   auto& connections = state.request->Contents().database.connections;
   for (auto& connection : connections) {
-    if (connection.source == state.currentDataSource && connection.host.id == action.host.id) return connection;
+    if (connection.source == state.currentDataSource && connection.host.id == action.host.id) return &connection;
   }
-  if (!create) Fail(QUILL_ERR_NOT_FOUND, "no connection");
+  if (!create) return nullptr;
   connections.push_back(DSConnection{state.currentDataSource, action.host, nullptr});
-  return connections.back();
+  return &connections.back();
 }
 
 std::string HostIdText(const InlineAction& action) { return std::to_string(action.host.id); }
@@ -242,14 +243,16 @@ osError quill_getIsStatementOnly(quill_token t, bool* flag) {
 osError quill_getDSConnection(quill_token t, void** connection) {
   return WithAction(t, [&](TExecState& state, InlineAction& action) -> osError {
     Require(connection);
-    *connection = ConnectionOf(state, action, false).slot;
+    const DSConnection* slot = ConnectionOf(state, action, false);
+    if (slot == nullptr) return static_cast<osError>(QUILL_ERR_NOT_FOUND);
+    *connection = slot->slot;
     return QUILL_OK;
   });
 }
 
 osError quill_setDSConnection(quill_token t, void* connection) {
   return WithAction(t, [&](TExecState& state, InlineAction& action) -> osError {
-    ConnectionOf(state, action, true).slot = connection;
+    ConnectionOf(state, action, true)->slot = connection;
     return QUILL_OK;
   });
 }
