@@ -28,14 +28,8 @@ cp "$build/root/QuillModules/libQJAPI.so" "$build/root/QuillModules/QJAPI.jar" "
 printf "'hello\\\\n'\n" > "$work/web/line.qs"
 printf "bench_empty() 'hello\\\\n'\n" > "$work/web/empty.qs"
 
-# Waits for a line matching $2 in file $1 and prints it.
-wait_for() {
-  for _ in $(seq 600); do
-    if grep -q "$2" "$1" 2>/dev/null; then grep -m1 "$2" "$1"; return; fi
-    sleep 0.1
-  done
-  echo "no '$2' in $1" >&2; cat "$1" >&2; exit 1
-}
+# shellcheck source=bench/load_common.sh
+. "$(dirname "$0")/load_common.sh"
 
 # Every page is one script and every connection comes from one address here: the script may use
 # every worker and the address every connection, as with the JDK server.

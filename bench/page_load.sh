@@ -36,14 +36,8 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Waits for a line matching $2 in file $1 and prints it.
-wait_for() {
-  for _ in $(seq 600); do
-    if grep -q "$2" "$1" 2>/dev/null; then grep -m1 "$2" "$1"; return; fi
-    sleep 0.1
-  done
-  echo "no '$2' in $1" >&2; cat "$1" >&2; exit 1
-}
+# shellcheck source=bench/load_common.sh
+. "$(dirname "$0")/load_common.sh"
 
 # A copy of the build's server root (module, connector, drivers, libraries) with pages of its own.
 cp -a "$build/root" "$work/root"

@@ -199,18 +199,25 @@ TEST(Connector, ActionsWithoutAStatementNeverReachJava) {
   EXPECT_EQ(Action("db_show(-source='fx_sql')"), "0||");
 }
 
+// The typed fixture source, and its connector's "_debugging" field, on this (attached) thread.
+void TypedSourceAndDebugging(JNIEnv** env, JavaDataSource** source, jfieldID* debugging) {
+  ASSERT_NE(gJavaVM, nullptr);
+  ASSERT_EQ(gJavaVM->GetEnv(reinterpret_cast<void**>(env), JNI_VERSION_1_2), JNI_OK);
+  *source = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find("fx_sql_typed"));
+  ASSERT_NE(*source, nullptr);
+  jclass cls = (*env)->GetObjectClass((*source)->javaInstance);
+  *debugging = (*env)->GetFieldID(cls, "_debugging", "Z");
+  (*env)->DeleteLocalRef(cls);
+  ASSERT_NE(*debugging, nullptr);
+}
+
 // The connector's "_debugging" field makes the module log every statement it writes, the column
 // discovery's too, at level 2; refused statements are not logged as sent.
 TEST(Connector, DebuggingLogsEveryStatementWritten) {
   JNIEnv* env = nullptr;
-  ASSERT_NE(gJavaVM, nullptr);
-  ASSERT_EQ(gJavaVM->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_2), JNI_OK);
-  auto* source = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find("fx_sql_typed"));
-  ASSERT_NE(source, nullptr);
-  jclass cls = env->GetObjectClass(source->javaInstance);
-  const jfieldID debugging = env->GetFieldID(cls, "_debugging", "Z");
-  env->DeleteLocalRef(cls);
-  ASSERT_NE(debugging, nullptr);
+  JavaDataSource* source = nullptr;
+  jfieldID debugging = nullptr;
+  ASSERT_NO_FATAL_FAILURE(TypedSourceAndDebugging(&env, &source, &debugging));
 
   FreshItems();
   const std::string typed = "-source='fx_sql_typed', " + kShop;
@@ -235,13 +242,9 @@ TEST(Connector, DebuggingLogsEveryStatementWritten) {
 // statement of the source's own that may change a table, makes the next one ask again.
 TEST(Connector, KeptColumnsAreAskedForAgainAfterAFailureOrATableChange) {
   JNIEnv* env = nullptr;
-  ASSERT_EQ(gJavaVM->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_2), JNI_OK);
-  auto* source = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find("fx_sql_typed"));
-  ASSERT_NE(source, nullptr);
-  jclass cls = env->GetObjectClass(source->javaInstance);
-  const jfieldID debugging = env->GetFieldID(cls, "_debugging", "Z");
-  env->DeleteLocalRef(cls);
-  ASSERT_NE(debugging, nullptr);
+  JavaDataSource* source = nullptr;
+  jfieldID debugging = nullptr;
+  ASSERT_NO_FATAL_FAILURE(TypedSourceAndDebugging(&env, &source, &debugging));
   const auto discoveries = [] {
     const auto lines = quill_service::LogSnapshot();
     return std::count_if(lines.begin(), lines.end(), [](const auto& line) {
