@@ -34,3 +34,16 @@ refused 2 old made_y --tags
 [ ! -e "$work/made_y" ] && [ ! -e "$work/Made" ] || { echo "a refused command wrote a project"; exit 1; }
 [ "$(tail -n 1 "$work/made_tags/README.md")" = "edited by hand" ] || { echo "the existing project was overwritten"; exit 1; }
 echo "module new: bad names, kinds and existing projects refused"
+
+# The data source's debug line (java.util.logging FINE) reaches the server's log at level 3 only
+# when the VM options lower the threshold.
+# VM options | expected stderr line count of the debug line
+line="[3] [made_datasource.MadeDatasourceDataSource] added [1, apple]"
+for row in "-Dquill.log.level=debug|1" "-Dquill.log.level=3|1" "-Dquill.log.level=info|0" "-Dquill.log.level=bogus|0"; do
+  options=${row%|*} expected=${row#*|}
+  (cd "$work/made_datasource" && "$quill" --root "$work/root" --pref "java_vm_options=$options" run try.qs \
+    > /dev/null 2> "$work/log.txt")
+  count=$(grep -cxF "$line" "$work/log.txt" || true)
+  [ "$count" = "$expected" ] || { echo "$options: the debug line was logged $count times, not $expected"; exit 1; }
+done
+echo "module logging: the threshold follows quill.log.level"
