@@ -111,11 +111,13 @@ TEST(HostileModule, ExceptionsOfEveryKindFailTheRunAndLeaveTheServerStanding) {
     const char* script;
     const char* vmOptions;
     const char* printed;  // by the VM's description of the exception
+    bool intoLog;         // System.err goes into the server's log, one line each
   };
   const Case cases[] = {
-      {"throw", "hx_throw()", "", "hostile module threw on purpose"},
-      {"recurse", "hx_recurse()", "", "java.lang.StackOverflowError"},
-      {"hog", "hx_hog()", "-Xmx48m", "java.lang.OutOfMemoryError"},
+      {"throw", "hx_throw()", "", "hostile module threw on purpose", false},
+      {"recurse", "hx_recurse()", "", "java.lang.StackOverflowError", false},
+      {"hog", "hx_hog()", "-Xmx48m", "java.lang.OutOfMemoryError", false},
+      {"throw-logged", "hx_throw()", "-Dquill.stdio=log", "hostile module threw on purpose", true},
   };
   for (const bool checked : {false, true}) {
     for (const Case& c : cases) {
@@ -127,6 +129,7 @@ TEST(HostileModule, ExceptionsOfEveryKindFailTheRunAndLeaveTheServerStanding) {
                                      {"--repeat", "3"});
       EXPECT_EQ(run.status, 1) << run.err;
       EXPECT_TRUE(Has(run.err, c.printed)) << run.err;
+      EXPECT_EQ(Has(run.err, "[1] [stderr] \\tat fixtures.hostile.HostileTags."), c.intoLog) << run.err;
       EXPECT_TRUE(Has(run.err, "script.qs:1:1: error -10998")) << run.err;
       EXPECT_TRUE(Has(run.err, "runs: 3, failures: 3,")) << run.err;
       ExpectNoJniWarnings(run.out, run.err);
