@@ -24,10 +24,7 @@ struct BalancedNative {
 
 const std::vector<BalancedNative>& BalancedNatives();
 
-// Binds every row's counted form in place of the native, after checking the rows against the
-// natives that the classes of bridgeJar declare and that module (a dlopen handle) exports.
-// Gives one line per problem: an exported native without a row, a row naming no declared
-// native, a binding the VM refused.
-std::vector<std::string> BindCountedNatives(JNIEnv* env, const std::string& bridgeJar, void* module);
+// Binds every row's counted form in place of the native; one line per binding the VM refused.
+std::vector<std::string> BindCountedNatives(JNIEnv* env);
 
 }  // namespace jni_balance
