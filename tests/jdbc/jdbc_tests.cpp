@@ -176,6 +176,13 @@ TEST_P(OnEach, TextAndBytesComeBackAsTheyWentIn) {
   EXPECT_EQ(Output("db_search(" + items + ", ['name', 'blob'], -select='data', -select='name') => "
                    "{ field('data')->size() field('name') }"),
             "3blob");
+  if (GetParam() == &kSqlite) {  // a database file made to keep its text as UTF-16
+    const std::string wide = "-source='SQLite', -database='wide'";
+    EXPECT_EQ(Output("db_statement(" + wide + ", -sql=\"PRAGMA encoding = 'UTF-16le'\") db_statement(" + wide +
+                     ", -sql='CREATE TABLE IF NOT EXISTS w (t TEXT)') db_statement(" + wide +
+                     ", -sql=\"INSERT INTO w VALUES ('Grüße 😀')\") db_search(" + wide + ", -table='w') => { field('t') }"),
+              "Grüße 😀");
+  }
 }
 
 // Values that end a literal early where backslashes are escapes (MariaDB's default mode), or

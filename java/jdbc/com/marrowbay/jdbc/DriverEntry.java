@@ -37,6 +37,13 @@ final class DriverEntry {
     String sessionSql = "";
     /** The driver fetches rows in batches (a cursor) only with autocommit off. */
     boolean cursorNeedsTransaction;
+    /**
+     * getBytes on a text column gives the text's UTF-8 bytes, so rows are read without a String
+     * decoded and encoded again per cell. When utf8Query is set, only for a database whose answer
+     * to it is "UTF-8" (SQLite keeps text in the encoding the database file was made with).
+     */
+    boolean textBytesAreUtf8;
+    String utf8Query = "";
     /** True once the settings came from the table or from a connection's metadata. */
     boolean settled;
 
@@ -58,6 +65,8 @@ final class DriverEntry {
         converts = false;
         sessionSql = "";
         cursorNeedsTransaction = false;
+        textBytesAreUtf8 = false;
+        utf8Query = "";
         certified = true;
         settled = true;
         switch (className) {
@@ -70,6 +79,8 @@ final class DriverEntry {
                 databaseSuffix = ".db";
                 catalogs = false;
                 schemas = false;
+                textBytesAreUtf8 = true;
+                utf8Query = "PRAGMA encoding";
                 return true;
             case "org.postgresql.Driver":
                 rdbms = "PostgreSQL";
@@ -80,6 +91,8 @@ final class DriverEntry {
                 catalogs = false;
                 schemas = true;
                 cursorNeedsTransaction = true;
+                // The driver insists on a UTF-8 client encoding; text arrives as text, not binary.
+                textBytesAreUtf8 = true;
                 return true;
             case "org.mariadb.jdbc.Driver":
                 rdbms = "MariaDB";

@@ -63,6 +63,8 @@ public class JDBCConnector extends JDBCDataSource {
     private final Map<PoolKey, Outage> outages = new ConcurrentHashMap<>();
     final Timeouts timeouts;
     private final Set<String> madeFolders = ConcurrentHashMap.newKeySet();
+    /** Per database URL: whether its text columns are read as bytes (see DriverEntry.utf8Query). */
+    private final Map<String, Boolean> utf8Databases = new ConcurrentHashMap<>();
     private final AdminActions admin = new AdminActions(this);
 
     /**
@@ -513,7 +515,7 @@ public class JDBCConnector extends JDBCDataSource {
         if (columnsOnly) {
             try (Statement statement = connection.createStatement();
                  ResultSet rows = statement.executeQuery(sql)) {
-                describe(call, rows.getMetaData());
+                describe(call, rows.getMetaData(), false);
                 call.setNumRowsFound(0);
             }
             return 0;
@@ -529,7 +531,7 @@ public class JDBCConnector extends JDBCDataSource {
                 statement.setFetchSize(FETCH_SIZE);
                 statement.setMaxRows(maxRows);
                 try (ResultSet rows = statement.executeQuery(sql)) {
-                    return report(call, rows, skip, end);
+                    return report(call, rows, skip, end, textAsBytes(connection));
                 }
             }
         });
@@ -632,7 +634,7 @@ public class JDBCConnector extends JDBCDataSource {
     /** Reports the generated keys as the result; an integral first key becomes the row id. */
     private void rowIdOf(QuillCall call, ResultSet keys) throws SQLException {
         ResultSetMetaData meta = keys.getMetaData();
-        describe(call, meta);
+        describe(call, meta, false);
         while (keys.next()) {
             String first = keys.getString(1);
             try {
@@ -669,7 +671,7 @@ public class JDBCConnector extends JDBCDataSource {
             if (statement.execute(sql)) {
                 try (ResultSet rows = statement.getResultSet()) {
                     long[] window = window(call);
-                    long found = report(call, rows, window[0], window[1]);
+                    long found = report(call, rows, window[0], window[1], textAsBytes(connection));
                     call.setNumRowsFound((int) Math.min(found, Integer.MAX_VALUE));
                 }
             } else {
@@ -711,18 +713,44 @@ public class JDBCConnector extends JDBCDataSource {
         }
     }
 
-    private static boolean[] describe(QuillCall call, ResultSetMetaData meta) throws SQLException {
+    /** How a column's cells are read: as bytes (binary, or text whose bytes are UTF-8), or as a String. */
+    private static final byte READ_BYTES = 1;
+    private static final byte READ_STRING = 2;
+
+    private static boolean isText(int sqlType) {
+        return sqlType == Types.VARCHAR || sqlType == Types.CHAR || sqlType == Types.LONGVARCHAR;
+    }
+
+    /** Whether text cells of this connection's results are read with getBytes (one answer per database). */
+    private boolean textAsBytes(Connection connection) throws SQLException {
+        DriverEntry entry = current;
+        if (!entry.textBytesAreUtf8) return false;
+        if (entry.utf8Query.isEmpty()) return true;
+        String url = connection.getMetaData().getURL();
+        Boolean utf8 = url == null ? null : utf8Databases.get(url);
+        if (utf8 == null) {
+            try (Statement statement = connection.createStatement();
+                 ResultSet answer = statement.executeQuery(entry.utf8Query)) {
+                utf8 = answer.next() && "UTF-8".equalsIgnoreCase(answer.getString(1));
+            }
+            if (url != null) utf8Databases.put(url, utf8);
+        }
+        return utf8;
+    }
+
+    private static byte[] describe(QuillCall call, ResultSetMetaData meta, boolean textAsBytes) throws SQLException {
         int count = meta.getColumnCount();
-        boolean[] binary = new boolean[count];
+        byte[] reads = new byte[count];
         for (int i = 0; i < count; i++) {
-            int type = typeCode(meta.getColumnType(i + 1));
-            binary[i] = type == TypeCode.BYTES;
+            int sqlType = meta.getColumnType(i + 1);
+            int type = typeCode(sqlType);
+            reads[i] = type == TypeCode.BYTES || (textAsBytes && isText(sqlType)) ? READ_BYTES : READ_STRING;
             int size = Math.max(0, Math.min(meta.getColumnDisplaySize(i + 1), Integer.MAX_VALUE));
             int flags = (meta.isNullable(i + 1) != ResultSetMetaData.columnNoNulls ? 1 : 0)
                     | (meta.isAutoIncrement(i + 1) ? 2 : 0);
             call.addColumnInfo(meta.getColumnLabel(i + 1), type, size, flags);
         }
-        return binary;
+        return reads;
     }
 
     /**
@@ -730,15 +758,16 @@ public class JDBCConnector extends JDBCDataSource {
      * counted, and the count is returned. Rows go to the server in batches: text cells
      * as UTF-8, binary cells as they are.
      */
-    private static long report(QuillCall call, ResultSet rows, long skip, long end) throws SQLException {
-        boolean[] binary = describe(call, rows.getMetaData());
-        RowBatch batch = new RowBatch(call, binary.length);
+    private static long report(QuillCall call, ResultSet rows, long skip, long end, boolean textAsBytes)
+            throws SQLException {
+        byte[] reads = describe(call, rows.getMetaData(), textAsBytes);
+        RowBatch batch = new RowBatch(call, reads.length);
         long found = 0;
         while (rows.next()) {
             found++;
             if (found <= skip || found > end) continue;
-            for (int i = 0; i < binary.length; i++) {
-                if (binary[i]) {
+            for (int i = 0; i < reads.length; i++) {
+                if (reads[i] == READ_BYTES) {
                     batch.add(rows.getBytes(i + 1));
                 } else {
                     String cell = rows.getString(i + 1);

@@ -26,7 +26,9 @@ public class PlainJdbcBench extends QuillTagModule {
     @Override
     public void registerModule() {
         registerTag("jdbc_plain", "plain",
-                "jdbc_plain(source, url, user, password, sql, runs, best): ns of the fastest run (best) or per run");
+                "jdbc_plain(source, url, user, password, sql, runs, best[, 'cursor']): ns of the fastest run (best) or"
+                        + " per run; 'cursor' reads as the connector's full reads do (its fetch size, in a transaction"
+                        + " where the driver's cursor needs one)");
         registerTag("heap_watch", "heapWatch",
                 "heap_watch('start'|'stop'): KiB the heap held beyond the start, at most, after any collection between");
     }
@@ -88,13 +90,15 @@ public class PlainJdbcBench extends QuillTagModule {
             String sql = call.param(4);
             int runs = Integer.parseInt(call.param(5));
             boolean best = "true".equals(call.param(6));
+            int fetchSize = call.paramCount() > 7 && "cursor".equals(call.param(7)) ? JDBCConnector.FETCH_SIZE : 0;
             try (Connection connection = source.current.driver.connect(call.param(1), login)) {
-                long rows = read(connection, sql);
+                boolean inTransaction = fetchSize > 0 && source.current.cursorNeedsTransaction;
+                long rows = read(connection, sql, fetchSize, inTransaction);
                 long fastest = Long.MAX_VALUE;
                 long start = System.nanoTime();
                 for (int i = 0; i < runs; i++) {
                     long run = System.nanoTime();
-                    rows += read(connection, sql);
+                    rows += read(connection, sql, fetchSize, inTransaction);
                     fastest = Math.min(fastest, System.nanoTime() - run);
                 }
                 long elapsed = System.nanoTime() - start;
@@ -107,9 +111,23 @@ public class PlainJdbcBench extends QuillTagModule {
         }
     }
 
-    private static long read(Connection connection, String sql) throws Exception {
+    private static long read(Connection connection, String sql, int fetchSize, boolean inTransaction) throws Exception {
+        long rows;
+        if (inTransaction) connection.setAutoCommit(false);
+        try (Statement statement = connection.createStatement()) {
+            statement.setFetchSize(fetchSize);
+            rows = read(statement.executeQuery(sql));
+        }
+        if (inTransaction) {
+            connection.commit();
+            connection.setAutoCommit(true);
+        }
+        return rows;
+    }
+
+    private static long read(ResultSet opened) throws Exception {
         long rows = 0;
-        try (Statement statement = connection.createStatement(); ResultSet result = statement.executeQuery(sql)) {
+        try (ResultSet result = opened) {
             int columns = result.getMetaData().getColumnCount();
             while (result.next()) {
                 String[] row = new String[columns];
