@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <system_error>
@@ -21,7 +22,10 @@ void* ThreadMain(void* arg) {
   return nullptr;
 }
 
-bool IsFirstThread() { return gettid() == getpid(); }
+bool IsFirstThread() {
+  thread_local const bool first = gettid() == getpid();
+  return first;
+}
 
 // A Java VM created on the process's first thread leaves it only the VM's default thread stack.
 bool JavaVmLoaded() {
@@ -31,7 +35,7 @@ bool JavaVmLoaded() {
   return true;
 }
 
-uintptr_t FindFloor() {
+uintptr_t FindFloor(bool vmLoaded) {
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
   void* low = nullptr;
@@ -40,7 +44,7 @@ uintptr_t FindFloor() {
   pthread_attr_destroy(&attr);
   if (got != 0 || low == nullptr) return 0;
   const uintptr_t top = reinterpret_cast<uintptr_t>(low) + size;
-  if (IsFirstThread() && JavaVmLoaded()) size = std::min(size, kFirstThreadStackBytes);
+  if (vmLoaded) size = std::min(size, kFirstThreadStackBytes);
   return top - size + std::min(kReserveBytes, size / 2);
 }
 
@@ -83,10 +87,27 @@ void RunWithStack(size_t stackBytes, const std::function<void()>& body) {
   if (failure) std::rethrow_exception(failure);
 }
 
+// The first thread's floor moves up when a VM is loaded, and a VM once loaded stays: one floor is
+// kept for before and one for after. Finding it is dear there: for the first thread the C library
+// reads all of /proc/self/maps, thousands of lines in a process with a VM, and every script run
+// on that thread (`quill run`) asks more than once.
+static uintptr_t FirstThreadFloor() {
+  static std::atomic<bool> vmSeen{false};
+  static std::atomic<uintptr_t> floors[2] = {0, 0};  // without a VM, with one
+  const bool vm = vmSeen.load(std::memory_order_relaxed) || JavaVmLoaded();
+  if (vm) vmSeen.store(true, std::memory_order_relaxed);
+  std::atomic<uintptr_t>& kept = floors[vm ? 1 : 0];
+  uintptr_t floor = kept.load(std::memory_order_relaxed);
+  if (floor == 0) {
+    floor = FindFloor(vm);
+    kept.store(floor, std::memory_order_relaxed);
+  }
+  return floor;
+}
+
 uintptr_t StackFloor() {
-  // The first thread's floor moves when a VM is loaded, so it is found each time.
-  if (IsFirstThread()) return FindFloor();
-  thread_local const uintptr_t floor = FindFloor();
+  if (IsFirstThread()) return FirstThreadFloor();
+  thread_local const uintptr_t floor = FindFloor(false);
   return floor;
 }
 
