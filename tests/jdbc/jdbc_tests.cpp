@@ -264,6 +264,8 @@ TEST_P(OnEach, SqlErrorsReachTheScriptAsCodesAndMessagesAndTheServerGoesOn) {
   const std::string unnamed = answer("db_add(" + items + ", ['price', 1])");
   if (GetParam() != &kMariaDb) EXPECT_EQ(unnamed.substr(0, 6), "-9102|") << unnamed;
   EXPECT_NE(answer("db_statement(" + on + ", -sql='SELEKT 1')").substr(0, 6), "0|");
+  const std::string again = answer("db_statement(" + on + ", -sql='" + GetParam()->table + "')");
+  EXPECT_EQ(again.substr(0, 6), "-9106|") << again;
   if (GetParam() == &kSqlite) {
     // A statement opens no other file, the server's internal database least of all.
     const std::string attach = answer("db_statement(" + on + ", -sql=\"ATTACH DATABASE '" +

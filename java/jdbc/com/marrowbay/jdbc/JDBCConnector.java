@@ -48,6 +48,7 @@ public class JDBCConnector extends JDBCDataSource {
     static final int BAD_DATA = -9103;
     static final int SQL_FAILED = -9104;
     static final int NO_DRIVER = -9105;
+    static final int ALREADY_EXISTS = -9106;
     static final int UNSUPPORTED = -802;
 
     private static final int POOL_SIZE = 8;
@@ -156,6 +157,8 @@ public class JDBCConnector extends JDBCDataSource {
         // Class 57: the server ended the session (shut down, or an administrator's command).
         if (isMysqlFamily() && MYSQL_CONSTRAINTS.contains(e.getErrorCode())) {
             code = CONSTRAINT;
+        } else if (alreadyExists(state, e.getErrorCode(), message)) {
+            code = ALREADY_EXISTS;
         } else if (state.startsWith("08") || state.startsWith("28") || state.startsWith("3D") || state.startsWith("57P")
                 || e instanceof SQLTransientConnectionException) {
             code = CONNECT_FAILED;
@@ -170,6 +173,19 @@ public class JDBCConnector extends JDBCDataSource {
         }
         return fail(call, code, message);
     }
+
+    /**
+     * A CREATE (or an added column) of a name that is taken: SQLState 42P04, 42P06, 42P07, 42701,
+     * 42710 and 42723 (a database, schema, table, column, object or function), 42S01 and 42S21 (a
+     * table or column; MariaDB), MariaDB's error 1007 (a database; SQLState HY000), or SQLite's
+     * "... already exists" (no SQLState).
+     */
+    private boolean alreadyExists(String state, int errorCode, String message) {
+        return DUPLICATE_STATES.contains(state) || (isMysqlFamily() && errorCode == 1007)
+                || (state.isEmpty() && message.contains(" already exists"));
+    }
+
+    private static final Set<String> DUPLICATE_STATES = Set.of("42P04", "42P06", "42P07", "42701", "42710", "42723", "42S01", "42S21");
 
     /**
      * MariaDB's and MySQL's constraint failures by error number: several come with the SQLState
