@@ -95,12 +95,44 @@ public class @CLASS@ extends QuillTagModule {
 }
 )QT";
 
-constexpr const char* kTagsTry = R"QT(// The first test of @NAME@: ./build.sh test runs it and compares its output with try.expected.
-@NAME@_hello('Java') '\n'
-@NAME@_hello() '\n'
+// The start of either kind's first test class; its test methods and the closing brace follow.
+constexpr const char* kTestHead = R"QT(package @NAME@;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+
+import com.ferngate.quillpro.testing.QuillTestRoot;
+import java.nio.file.Path;
+import java.util.List;
+import org.junit.jupiter.api.AfterAll;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
+
+/** Runs scripts against the module in a throwaway server root that loads target/@NAME@.jar. */
+class @CLASS@Test {
+    private static QuillTestRoot root;
+
+    @BeforeAll
+    static void makeRoot() {
+        root = QuillTestRoot.withModules(Path.of("target/@NAME@.jar"));
+    }
+
+    @AfterAll
+    static void deleteRoot() {
+        root.close();
+    }
+
 )QT";
 
-constexpr const char* kTagsExpected = "Hello, Java!\nHello, world!\n";
+constexpr const char* kTagsTest = R"QT(    @Test
+    void greetsItsParameterOrTheWorld() {
+        QuillTestRoot.Result result = root.run("@NAME@_hello('Java') '\\n' @NAME@_hello() '\\n'");
+        assertEquals(List.of("Hello, Java!", "Hello, world!"), result.lines(), result.log());
+        assertEquals(0, result.status());
+        assertEquals(List.of("[@NAME@.@CLASS@] greeting Java", "[@NAME@.@CLASS@] greeting null"),
+                result.logLines(2).stream().filter(line -> line.contains("greeting")).toList());
+    }
+}
+)QT";
 
 constexpr const char* kDataSourceSource = R"QT(package @NAME@;
 
@@ -223,37 +255,57 @@ public class @CLASS@ extends QuillDSModule {
 }
 )QT";
 
-constexpr const char* kDataSourceTry = R"QT(// The first test of @NAME@: ./build.sh test runs it and compares its output with try.expected.
-db_add(-source='@NAME@', -table='items', ['id', 1], ['name', 'apple']) => { 'added ' field('name') '\n' }
-db_add(-source='@NAME@', -table='items', ['id', 2], ['name', 'pear']) => { 'added ' field('name') '\n' }
-db_search(-source='@NAME@', -table='items', ['name', 'contains', 'pp']) => {
-  found_count() ' found\n'
-  rows => { field('id') ' ' field('name') '\n' }
+constexpr const char* kDataSourceTest = R"QT(    @Test
+    void findsTheRowsItAdded() {
+        QuillTestRoot.Result result = root.run("""
+                db_add(-source='@NAME@', -table='items', ['id', 1], ['name', 'apple']) => { }
+                db_add(-source='@NAME@', -table='items', ['id', 2], ['name', 'pear']) => { }
+                db_search(-source='@NAME@', -table='items', ['name', 'contains', 'p']) => {
+                  found_count() ' found\\n'
+                  rows => { field('id') ' ' field('name') '\\n' }
+                }
+                """);
+        assertEquals(List.of("2 found", "1 apple", "2 pear"), result.lines(), result.log());
+    }
+
+    @Test
+    void refusesAnUnknownColumn() {
+        QuillTestRoot.Result result = root.run("db_search(-source='@NAME@', -table='items', ['colour', 'red'])"
+                + " => { action_code() ' ' action_message() }");
+        assertEquals("-9003 @NAME@: no column colour", result.output(), result.log());
+    }
 }
 )QT";
 
-constexpr const char* kDataSourceExpected = "added apple\nadded pear\n1 found\n1 apple\n";
-
 constexpr const char* kBuildScript = R"QT(#!/bin/sh
 # Builds @NAME@.jar against QJAPI.jar and drops it into the server's QuillModules/ folder, with
-# nothing but the JDK: ./build.sh. "./build.sh test" then runs try.qs and compares its output with
-# try.expected. QUILL_ROOT and QUILL choose another server root and quill command.
+# nothing but the JDK: ./build.sh. "./build.sh test" also runs the JUnit 5 tests of src/test/java
+# (from Debian's junit5 package), each in a throwaway server root. QUILL_ROOT and QUILL choose
+# another server root and quill command; JUNIT another folder of the JUnit jars.
 set -eu
 cd "$(dirname "$0")"
 root=${QUILL_ROOT:-@ROOT@}
 quill=${QUILL:-@QUILL@}
+junit=${JUNIT:-/usr/share/java}
 rm -rf target
 mkdir -p target/classes
 javac --release 17 -encoding UTF-8 -Xlint:all -cp "$root/QuillModules/QJAPI.jar" -d target/classes \
   $(find src/main/java -name '*.java')
 cp -R src/main/resources/. target/classes/
 jar --create --file target/@NAME@.jar -C target/classes .
-cp target/@NAME@.jar "$root/QuillModules/"
-echo "built target/@NAME@.jar into $root/QuillModules/ (the server loads it at its next start)"
+# Renamed into place, so that a server reading the old jar never sees a half-written one.
+cp target/@NAME@.jar "$root/QuillModules/.@NAME@.jar.new"
+mv "$root/QuillModules/.@NAME@.jar.new" "$root/QuillModules/@NAME@.jar"
+echo "built target/@NAME@.jar into $root/QuillModules/"
 if [ "${1:-}" = test ]; then
-  "$quill" --quiet --root "$root" run try.qs > target/try.out
-  diff -u try.expected target/try.out
-  echo "try.qs: output as expected"
+  testing="$root/QuillModules/QJAPI-testing.jar"
+  javac --release 17 -encoding UTF-8 -Xlint:all -d target/test-classes \
+    -cp "target/classes:$testing:$junit/junit-jupiter-api.jar:$junit/apiguardian-api.jar:$junit/opentest4j.jar" \
+    $(find src/test/java -name '*.java')
+  java -Dquill.root="$root" -Dquill.command="$quill" -jar "$junit/junit-platform-console-standalone.jar" \
+    --disable-banner --disable-ansi-colors --details=tree --fail-if-no-tests \
+    --class-path "target/test-classes:$testing" \
+    --scan-class-path target/test-classes
 fi
 )QT";
 
@@ -265,21 +317,24 @@ A Java @KIND@ module of the server, made by `quill module new`.
 |---|---|
 | `src/main/java/@NAME@/@CLASS@.java` | the module |
 | `src/main/resources/META-INF/services/com.ferngate.quillpro.QuillJavaModule` | lists the module class, so the server finds it |
-| `build.sh` | compiles against `QJAPI.jar`, builds `target/@NAME@.jar` and copies it into the server's `QuillModules/` |
-| `try.qs`, `try.expected` | the first test: a script and its expected output |
+| `src/test/java/@NAME@/@CLASS@Test.java` | its JUnit 5 tests: each runs scripts against the module in a throwaway server root (`QuillTestRoot` of `QJAPI-testing.jar`) |
+| `build.sh` | compiles against `QJAPI.jar`, builds `target/@NAME@.jar` and copies it into the server's `QuillModules/`; `./build.sh test` then runs the tests |
 
-Build, deploy and test (the server root is `@ROOT@`; `QUILL_ROOT=... ./build.sh` picks another):
+Build, deploy and test (the server root is `@ROOT@`; `QUILL_ROOT=... ./build.sh` picks another;
+the tests need Debian's `junit5` package):
 
 ```sh
 ./build.sh test
 ```
 
-A running `quill serve` loads the new jar when it is restarted. Jars the module needs go into the
-root's `JavaLibraries/` folder; add them to the `-cp` of `build.sh` as well.
+A running `quill serve` loads the new jar when it is restarted, or at once when it was started
+with `--reload`. Jars the module needs go into the root's `JavaLibraries/` folder; add them to the
+`-cp` of `build.sh` as well.
 
-In the IDE, put `@ROOT@/QuillModules/QJAPI.jar` on the class path, with
-`QJAPI-sources.jar` as its sources and `QJAPI-api/` as its API reference (both beside it). Logs
-written with `java.util.logging` or SLF4J reach the server's log.
+In the IDE, put `@ROOT@/QuillModules/QJAPI.jar` on the class path (and `QJAPI-testing.jar` with
+the JUnit 5 jars of `/usr/share/java` on the test class path), with `QJAPI-sources.jar` as their
+sources and `QJAPI-api/` as their API reference (all beside it). Logs written with
+`java.util.logging` or SLF4J reach the server's log; so does `System.out` under `quill serve`.
 )QT";
 
 bool WriteFile(const fs::path& path, const std::string& text) {
@@ -337,8 +392,8 @@ int ModuleCommand(const std::string& root, const std::string& quill, const std::
       WriteFile(project / "src/main/java" / name / (className + ".java"), Fill(tags ? kTagsSource : kDataSourceSource, values)) &&
       WriteFile(project / "src/main/resources/META-INF/services/com.ferngate.quillpro.QuillJavaModule",
                 name + "." + className + "\n") &&
-      WriteFile(project / "try.qs", Fill(tags ? kTagsTry : kDataSourceTry, values)) &&
-      WriteFile(project / "try.expected", tags ? kTagsExpected : kDataSourceExpected) &&
+      WriteFile(project / "src/test/java" / name / (className + "Test.java"),
+                Fill(std::string(kTestHead) + (tags ? kTagsTest : kDataSourceTest), values)) &&
       WriteFile(project / "build.sh", Fill(kBuildScript, shellValues)) &&
       WriteFile(project / "README.md", Fill(kReadme, values));
   if (!written) return 1;

@@ -1,7 +1,7 @@
 #!/bin/sh
 # quill module new as a module author uses it: each kind of project is made, built by its own
-# build.sh against a copy of the built server root, and its first test run (the module loaded by
-# the server, its tags or data source answering as try.expected says). Then what must be refused.
+# build.sh against a copy of the built server root, and its JUnit tests run (each loads the module
+# into a throwaway root and runs scripts against it). Then what must be refused.
 set -eu
 quill=$1 root=$2
 work=$(mktemp -d)
@@ -12,7 +12,9 @@ for kind in tags datasource; do
   "$quill" --root "$work/root" module new "made_$kind" --$kind --dir "$work" > /dev/null
   "$work/made_$kind/build.sh" test > "$work/build_$kind.txt" 2>&1 || { cat "$work/build_$kind.txt"; exit 1; }
   [ -f "$work/root/QuillModules/made_$kind.jar" ] || { echo "$kind: the jar did not reach QuillModules/"; exit 1; }
-  grep -q "^built target/made_$kind.jar into $work/root/QuillModules/" "$work/build_$kind.txt" ||
+  grep -q "^built target/made_$kind.jar into $work/root/QuillModules/" "$work/build_$kind.txt" &&
+    grep -Eq "^\[ *[1-9][0-9]* tests successful *\]" "$work/build_$kind.txt" &&
+    grep -Eq "^\[ *0 tests failed *\]" "$work/build_$kind.txt" ||
     { echo "$kind: build.sh reported"; cat "$work/build_$kind.txt"; exit 1; }
   echo "module new --$kind: built, deployed, first test passed"
 done
@@ -39,10 +41,10 @@ echo "module new: bad names, kinds and existing projects refused"
 # when the VM options lower the threshold.
 # VM options | expected stderr line count of the debug line
 line="[3] [made_datasource.MadeDatasourceDataSource] added [1, apple]"
+echo "db_add(-source='made_datasource', -table='items', ['id', 1], ['name', 'apple']) => { }" > "$work/add.qs"
 for row in "-Dquill.log.level=debug|1" "-Dquill.log.level=3|1" "-Dquill.log.level=info|0" "-Dquill.log.level=bogus|0"; do
   options=${row%|*} expected=${row#*|}
-  (cd "$work/made_datasource" && "$quill" --root "$work/root" --pref "java_vm_options=$options" run try.qs \
-    > /dev/null 2> "$work/log.txt")
+  "$quill" --root "$work/root" --pref "java_vm_options=$options" run "$work/add.qs" > /dev/null 2> "$work/log.txt"
   count=$(grep -cxF "$line" "$work/log.txt" || true)
   [ "$count" = "$expected" ] || { echo "$options: the debug line was logged $count times, not $expected"; exit 1; }
 done
