@@ -3,6 +3,7 @@
 #include <jni.h>
 
 #include <exception>
+#include <string>
 
 #include "bridge/jni_guards.h"
 #include "com_ferngate_quillpro_QuillDSModule.h"
@@ -46,6 +47,26 @@ jmethodID FindDispatchMethod(JNIEnv* env, jclass moduleClass, const char* method
   return nullptr;
 }
 
+// The class's binary name ("a.b.C"), or empty.
+std::string ClassName(JNIEnv* env, jclass cls) {
+  LocalRef<jclass> classClass(env, env->GetObjectClass(cls));
+  jmethodID getName = classClass ? env->GetMethodID(classClass.get(), "getName", "()Ljava/lang/String;") : nullptr;
+  LocalRef<jstring> name(env, getName != nullptr ? static_cast<jstring>(env->CallObjectMethod(cls, getName)) : nullptr);
+  Utf8Chars text(env, name.get());
+  env->ExceptionClear();
+  return text ? text.get() : "";
+}
+
+// Whether moduleClass is a reloaded copy of the class serving the registered source: same name,
+// another class (another class loader). Only then may a registration take an existing name.
+bool ReloadOf(JNIEnv* env, DataSource* registered, jclass moduleClass) {
+  auto* java = dynamic_cast<JavaDataSource*>(registered);
+  if (java == nullptr || java->isConnector) return false;
+  LocalRef<jclass> earlier(env, env->GetObjectClass(java->javaInstance));
+  return earlier && !env->IsSameObject(earlier.get(), moduleClass) &&
+         ClassName(env, earlier.get()) == ClassName(env, moduleClass);
+}
+
 void RegisterDataSource(JNIEnv* env, jobject self, jstring name, jstring methodName, jstring text1, jstring text2) {
   if (name == nullptr || methodName == nullptr) return;
   Request* request = Request::GetCurrent();
@@ -72,9 +93,13 @@ void RegisterDataSource(JNIEnv* env, jobject self, jstring name, jstring methodN
                                     text2Chars ? text2Chars.get() : "", global, method, false);
   source->SetCAPIFunc(DataSourceActionCallback);
   if (!registry->AddDataSource(record->id, source)) {
-    quill_log(0, "    Failed to register datasource %s\n", nameText.get());
-    delete source;
-    return;
+    // A reloaded module takes its source's place; actions already running finish on the old one.
+    if (!ReloadOf(env, registry->Find(nameText.get()), moduleClass.get()) || !registry->Replace(source)) {
+      quill_log(0, "    Failed to register datasource %s\n", nameText.get());
+      delete source;
+      return;
+    }
+    quill_log(2, "    Data source %s is served by the reloaded module from now on.", nameText.get());
   }
   source->InitializeDataSource(env);
 }

@@ -240,6 +240,10 @@ class QUILL_API DataSourceRegistry {
   std::vector<std::string> Names() const;
   // Unregisters and destroys the source; false when unknown.
   bool Remove(const char* name);
+  // Puts source (owned from now on) in the place of the source of the same name, which is kept,
+  // never destroyed, so that actions running on it finish. False (the caller keeps source) when
+  // no source has that name.
+  bool Replace(DataSource* source);
 
  private:
   struct Entry {
@@ -248,6 +252,7 @@ class QUILL_API DataSourceRegistry {
   };
   mutable std::mutex mutex_;
   std::unordered_map<std::string, Entry> sources_;  // keys folded to lower case
+  std::vector<DataSource*> replaced_;                // still serving actions that began on them
 };
 
 // What a module's registration works with: the id the host gave the loading module and the

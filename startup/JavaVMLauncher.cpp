@@ -1,11 +1,13 @@
 #include "startup/JavaVMLauncher.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
+#include "datasource/column_cache.h"
 #include "host/storage.h"
 #include "platform/win32.h"
 #include "startup/archive_check.h"
@@ -177,6 +179,17 @@ void JavaVMLauncher::BuildOptions() {
     if (end == std::string::npos) end = text.size();
     if (end > start) options.emplace_back(text.data() + start, end - start);
     start = end + 1;
+  }
+
+  // Preferences the Java side reads as system properties; a property the VM options set wins.
+  const auto propertyUnlessSet = [&](const char* property, const char* value) {
+    const std::string prefix = std::string("-D") + property + "=";
+    if (text.find(prefix) != std::string::npos) return;
+    options.emplace_back((prefix + value).c_str());
+  };
+  if (strcasecmp(ReadSwitchPreference("java_stdio").c_str(), "log") == 0) propertyUnlessSet("quill.stdio", "log");
+  if (datasource::SwitchedOn(ReadSwitchPreference("java_module_reload").c_str())) {
+    propertyUnlessSet("quill.module.reload", "yes");
   }
 }
 

@@ -55,7 +55,8 @@ Options:
                       before start-up; "--pref KEY" stores NULL. Preferences persist in the root.
                       Repeatable. Example: --pref java_vm_options=-Xcheck:jni
                       Keys the module reads: java_qjapi_enabled, java_class_path,
-                      java_lib_path, java_vm_options, java_attach_scope, java_column_cache
+                      java_lib_path, java_vm_options, java_attach_scope, java_column_cache,
+                      java_stdio (log or console), java_module_reload
   --unset-pref KEY    delete the preference KEY before start-up. Repeatable.
   --module PATH       load this module file instead of <root>/QuillModules/libQJAPI.so
   --no-module         start without loading a module
@@ -99,7 +100,7 @@ Commands:
   serve [--bind ADDR] [--port N] [--web DIR] [--max-body BYTES] [--max-header BYTES]
       [--idle-timeout S] [--request-timeout S] [--time-limit S] [--script-workers N]
       [--max-per-address N] [--trusted-proxy ADDR[,ADDR...]] [--drain-grace S]
-      [--no-access-log]
+      [--no-access-log] [--reload]
                       serve the scripts and files of the web folder (default <root>/web) over
                       HTTP on ADDR (default 127.0.0.1) and port N (default 8180; 0 takes a free
                       one), each request a host request on a worker thread; prints the address.
@@ -119,7 +120,10 @@ Commands:
                       reverse proxy) in front when not on loopback.
                       Unless the root stores them, serve reads java_attach_scope as thread (each
                       worker stays attached to the Java VM; run attaches per call) and
-                      java_column_cache as yes (discovered columns are kept; run asks each time).
+                      java_column_cache as yes (discovered columns are kept; run asks each time)
+                      and java_stdio as log (System.out and System.err of Java code go to the
+                      log). --reload (or java_module_reload=yes) loads a module jar replaced in
+                      QuillModules/ again: new requests get its classes (docs/java-tag-modules.md).
   Each command's --help (or -h) prints its usage at once.
 
 Signals: the first SIGTERM, SIGINT or SIGHUP stops new runs, lets running ones finish (see
@@ -287,9 +291,16 @@ int Main(int argc, char** argv) {
   // A server answers the same pages again and again: its defaults keep each worker attached to
   // the VM (instead of attaching for every call into Java) and keep the columns a connector
   // discovered. What the root stores still decides.
+  // Its log is where a server's operator looks: what Java prints goes there too. --reload asks
+  // the module to load changed module jars again.
   if (!line.command.empty() && line.command.front() == "serve") {
     quill_service::SetPreferenceDefault("java_attach_scope", "thread");
     quill_service::SetPreferenceDefault("java_column_cache", "yes");
+    quill_service::SetPreferenceDefault("java_stdio", "log");
+    auto& args = line.command;
+    const auto reload = std::remove(args.begin() + 1, args.end(), std::string("--reload"));
+    if (reload != args.end()) quill_service::SetPreferenceDefault("java_module_reload", "yes");
+    args.erase(reload, args.end());
   }
   // Users are kept in the root's database: no module is needed to change them.
   if (!line.command.empty() && line.command.front() == "user") {

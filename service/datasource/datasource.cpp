@@ -199,6 +199,16 @@ bool DataSourceRegistry::Remove(const char* name) {
   return true;
 }
 
+bool DataSourceRegistry::Replace(DataSource* source) {
+  if (source == nullptr) return false;
+  std::lock_guard lock(mutex_);
+  auto it = sources_.find(Folded(source->GetModuleName()));
+  if (it == sources_.end()) return false;
+  replaced_.push_back(it->second.source);
+  it->second.source = source;
+  return true;
+}
+
 // ---- the request's side ----
 
 ModuleRecord* Request::GetModuleRecord() {

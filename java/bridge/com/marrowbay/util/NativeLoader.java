@@ -33,6 +33,8 @@ public final class NativeLoader {
      * its {@code registerModule}, after routing Java's logging to the server's log
      * ({@link QuillLog#install}). A failing module does not stop the others; afterwards the first
      * failure is thrown, naming its module class, with any later ones attached as suppressed.
+     * Then, when the system property {@code quill.module.reload} is {@code yes}, a daemon thread
+     * starts that loads a changed module jar of the module folder again.
      */
     public static void loadQuillModules() {
         try {
@@ -71,6 +73,11 @@ public final class NativeLoader {
                 failure = record(failure,
                         new RuntimeException("Quill module " + moduleName + " failed to load: " + e, e));
             }
+        }
+        try {
+            ModuleReloader.startIfRequested();
+        } catch (Throwable e) {
+            failure = record(failure, new RuntimeException("Quill module reload could not start: " + e, e));
         }
         if (failure != null) {
             throw failure;

@@ -1,0 +1,107 @@
+#!/bin/sh
+# quill serve --reload: a module jar replaced under the running server answers with its new code
+# on the next request (its tag and its data source registered again) while a request already
+# running finishes on the old classes; the log says so, and a changed bridge jar is not reloaded.
+# What a module prints goes into serve's log.
+set -eu
+quill=$1 root=$2
+work=$(mktemp -d /tmp/qjapi-reload-XXXXXX)
+pid=
+cleanup() {
+  [ -z "$pid" ] || kill -KILL -"$pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+mkdir -p "$work/root/QuillModules" "$work/root/web" "$work/src/rl" "$work/classes/META-INF/services"
+cp "$root"/QuillModules/libQJAPI.so "$root"/QuillModules/QJAPI.jar "$work/root/QuillModules/"
+cat > "$work/src/rl/RlTags.java" <<'EOF'
+package rl;
+
+import com.ferngate.quillpro.QuillCall;
+import com.ferngate.quillpro.QuillDSModule;
+import com.ferngate.quillpro.QuillTagModule;
+import com.ferngate.quillpro.QuillValue;
+
+public class RlTags extends QuillTagModule {
+    static final String VERSION = "@V@";
+
+    @Override
+    public void registerModule() {
+        registerTag("rl_version", "version", "rl_version(gate): the version, once the file gate exists");
+    }
+
+    // With a file name: marks the call as started (NAME.started), then waits for NAME to exist.
+    public int version(QuillCall call, int argument) throws Exception {
+        String gate = call.param(0);
+        if (!gate.isEmpty()) {
+            java.nio.file.Files.writeString(java.nio.file.Path.of(gate + ".started"), "started");
+            while (!java.nio.file.Files.exists(java.nio.file.Path.of(gate))) Thread.sleep(10);
+        }
+        System.out.println("rl_version answered " + VERSION);
+        return call.print("tag " + VERSION);
+    }
+
+    public static class Source extends QuillDSModule {
+        @Override
+        public void registerModule() {
+            registerDataSource("rl", "action");
+        }
+
+        public int action(QuillCall call, int action, QuillValue value) {
+            return action == ACTION_LIST_TABLES ? call.addDataSourceResult("table " + VERSION) : 0;
+        }
+    }
+}
+EOF
+printf 'rl.RlTags\nrl.RlTags$Source\n' > "$work/classes/META-INF/services/com.ferngate.quillpro.QuillJavaModule"
+# Builds version $1 as $work/rl-$1.jar.
+build() {
+  sed "s/@V@/$1/" "$work/src/rl/RlTags.java" > "$work/RlTags.java"
+  javac --release 17 -cp "$work/root/QuillModules/QJAPI.jar" -d "$work/classes" "$work/RlTags.java"
+  jar --create --file "$work/rl-$1.jar" -C "$work/classes" .
+}
+# Puts version $1 in place the way a build should: a new file renamed over the old.
+deploy() {
+  cp "$work/rl-$1.jar" "$work/root/QuillModules/.rl.jar.new"
+  mv "$work/root/QuillModules/.rl.jar.new" "$work/root/QuillModules/rl.jar"
+}
+build v1
+build v2
+deploy v1
+echo "rl_version(request_param('gate')) ' ' db_tables(-source='rl') => { rows => { field('name') } }" \
+  > "$work/root/web/v.qs"
+
+setsid "$quill" --root "$work/root" --pref java_vm_options=-Dquill.module.reload.interval=100 \
+  serve --port 0 --reload > "$work/out" 2> "$work/log" &
+pid=$!
+# Waits up to 60 s, while the server runs, for the file $1 to hold the text $2.
+wait_for() {
+  for _ in $(seq 600); do
+    grep -qF "$2" "$1" 2>/dev/null && return 0
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "no \"$2\" in $1"; cat "$work/log"; exit 1
+}
+wait_for "$work/out" "Serving http://"
+url=$(sed -n 's/^Serving \(http:[^ ]*\) .*/\1/p' "$work/out")
+[ "$(curl -sS "${url}v.qs")" = "tag v1 table v1" ] || { echo "v1 not served"; exit 1; }
+wait_for "$work/log" "[2] [stdout] rl_version answered v1"    # serve sends System.out to the log
+
+curl -sS "${url}v.qs?gate=$work/gate" > "$work/slow" &
+slow=$!
+wait_for "$work/gate.started" started
+deploy v2
+wait_for "$work/log" "rl.RlTags\$Source from rl.jar registered again"
+[ "$(curl -sS "${url}v.qs")" = "tag v2 table v2" ] || { echo "the next request did not get v2"; exit 1; }
+touch "$work/gate"
+wait $slow
+# Its tag call began on v1; its data-source action, made after the reload, on v2.
+[ "$(cat "$work/slow")" = "tag v1 table v2" ] || { echo "the request in flight: $(cat "$work/slow")"; exit 1; }
+echo "reload: the next request got the new tag and data source; the one in flight finished its tag on the old"
+
+touch "$work/root/QuillModules/QJAPI.jar"
+wait_for "$work/log" "QJAPI.jar changed; the bridge's own classes are not reloaded"
+[ "$(curl -sS "${url}v.qs")" = "tag v2 table v2" ] || { echo "a touched bridge jar changed the answers"; exit 1; }
+echo "reload: a changed bridge jar is logged and left alone"
