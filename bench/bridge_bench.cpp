@@ -566,7 +566,7 @@ void BM_Host_MemberLookup(benchmark::State& state) {
 // The module's lookup in its member table (lower-cased names, under the table's critical
 // section, the entry copied out) with 1,000 registered members and with 5.
 struct BenchMethodEntry {
-  std::string className;
+  const std::string* className = nullptr;
   void* method = nullptr;
   void* cls = nullptr;
 };
@@ -574,10 +574,11 @@ struct BenchMethodEntry {
 void RunMemberLookup(benchmark::State& state, int types, int membersPerType) {
   osCriticalSection lock;
   lock.Init();
-  std::map<JavaMemberKey, BenchMethodEntry> table;
+  JavaMemberTable<BenchMethodEntry> table;
   for (int t = 0; t < types; ++t) {
     for (int m = 0; m < membersPerType; ++m) {
-      table[{"type" + std::to_string(t), "member" + std::to_string(m)}] = {"examples/money/Money", nullptr, nullptr};
+      static const std::string kClass = "examples/money/Money";
+      table[{"type" + std::to_string(t), "member" + std::to_string(m)}] = {&kClass, nullptr, nullptr};
     }
   }
   const std::string type = "type" + std::to_string(types / 2);

@@ -1,8 +1,9 @@
 // Script types whose member tags are Java methods, and Java objects carried by script values.
 #include "bridge/java_types.h"
 
-#include <cctype>
 #include <cstring>
+#include <array>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -20,14 +21,18 @@ namespace {
 
 // The Java side of one member tag. cls is the registered class's global reference from
 // ClassOf; it is used only to check that a value's object belongs to the registered class.
+// className is ClassOf's copy of the name, kept for the life of the process, so an entry copies
+// out of the table without an allocation.
 struct JavaMethodEntry {
-  std::string className;
+  const std::string* className = nullptr;
   jmethodID method = nullptr;
   jclass cls = nullptr;
+  bool tagModuleClass = false;  // cls is a QuillTagModule: its instances need no second check
 };
 
 std::map<uint32_t, JavaMethodEntry> gPendingJavaTags;  // tag handle -> method, until added to a type
-std::map<JavaMemberKey, JavaMethodEntry> gJavaMembers;
+JavaMemberTable<JavaMethodEntry> gJavaMembers;
+std::atomic<uint64_t> gJavaMembersVersion{1};  // raised, under gJavaMembersLock, after every change
 osCriticalSection gPendingJavaTagsLock;
 osCriticalSection gJavaMembersLock;  // taken before gPendingJavaTagsLock when both are held
 
@@ -69,9 +74,7 @@ void Release(JNIEnv* env, void* pointer) {
   env->DeleteGlobalRef(static_cast<jobject>(pointer));
 }
 
-void FoldInPlace(std::string& text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
+void FoldInPlace(std::string& text) { FoldAscii(text.data(), text.size()); }
 
 // size bytes folded to lower case, up to the first zero byte.
 std::string FoldedText(const char* text, size_t size) {
@@ -87,8 +90,35 @@ std::string FoldedTypeName(quill_token token, quill_type value) {
   return FoldedText(record.name, record.nameSize);
 }
 
+// The table's answer; a thread's last few answers are reused while the table has not changed
+// since, so a script calling the same members over and over takes no lock for them. An answer
+// kept across a change is never used: entries only ever hold classes and names kept for the
+// process's life.
 bool FindMember(const std::string& type, const std::string& member, JavaMethodEntry& out) {
-  return FindJavaMember(gJavaMembersLock, gJavaMembers, type, member, out);
+  struct Kept {
+    uint64_t version = 0;
+    std::string type, member;
+    bool found = false;
+    JavaMethodEntry entry;
+  };
+  thread_local std::array<Kept, 4> kept;
+  thread_local size_t next = 0;
+  const uint64_t version = gJavaMembersVersion.load(std::memory_order_acquire);
+  for (const Kept& k : kept) {
+    if (k.version == version && k.member == member && k.type == type) {
+      out = k.entry;
+      return k.found;
+    }
+  }
+  const bool found = FindJavaMember(gJavaMembersLock, gJavaMembers, type, member, out);
+  Kept& k = kept[next];
+  next = (next + 1) % kept.size();
+  k.version = version;
+  k.type = type;
+  k.member = member;
+  k.found = found;
+  k.entry = found ? out : JavaMethodEntry{};
+  return found;
 }
 
 // The class of any member registered for the type: where the built-in serialisation finds the
@@ -96,7 +126,7 @@ bool FindMember(const std::string& type, const std::string& member, JavaMethodEn
 std::string AnyClassOfType(const std::string& type) {
   CriticalSectionScope locked(gJavaMembersLock);
   auto it = gJavaMembers.lower_bound(JavaMemberKey(type, std::string()));
-  return it != gJavaMembers.end() && it->first.first == type ? it->second.className : std::string();
+  return it != gJavaMembers.end() && it->first.first == type ? *it->second.className : std::string();
 }
 
 // The registered class of the type's members whose name is className ("pkg/Name"), or null: the
@@ -105,7 +135,7 @@ jclass RegisteredClassOfType(const std::string& type, const std::string& classNa
   CriticalSectionScope locked(gJavaMembersLock);
   for (auto it = gJavaMembers.lower_bound(JavaMemberKey(type, std::string()));
        it != gJavaMembers.end() && it->first.first == type; ++it) {
-    if (it->second.className == className) return it->second.cls;
+    if (*it->second.className == className) return it->second.cls;
   }
   return nullptr;
 }
@@ -123,16 +153,18 @@ std::string SerialisedClassName(const unsigned char* bytes, size_t size) {
   return name;
 }
 
-// One global reference per registered class, kept for the life of the process: entries are
-// copied out of the tables and may be replaced while a dispatcher still uses a copy, and a
-// module that registers its members for every value it makes must not leak a reference each time.
-jclass ClassOf(JNIEnv* env, const std::string& name, jclass found) {
+// One global reference per registered class, kept for the life of the process with its name:
+// entries are copied out of the tables and may be replaced while a dispatcher still uses a copy,
+// and a module that registers its members for every value it makes must not leak a reference
+// each time. The entry gets the class and the kept name.
+void ClassOf(JNIEnv* env, const std::string& name, jclass found, JavaMethodEntry& entry) {
   static std::mutex lock;
   static auto* classes = new std::map<std::string, jclass>();
   std::lock_guard guard(lock);
   auto [it, added] = classes->emplace(name, nullptr);
   if (added || !env->IsSameObject(it->second, found)) it->second = static_cast<jclass>(env->NewGlobalRef(found));
-  return it->second;
+  entry.className = &it->first;
+  entry.cls = it->second;
 }
 
 // The class and tag method a registration names; null method when either is missing.
@@ -144,8 +176,8 @@ JavaMethodEntry ResolveMethod(JNIEnv* env, const char* className, const char* me
   if (!cls) return entry;
   entry.method = FindTagMethod(env, cls.get(), methodName);
   if (entry.method == nullptr) return entry;
-  entry.className = className;
-  entry.cls = ClassOf(env, entry.className, cls.get());
+  ClassOf(env, className, cls.get(), entry);
+  entry.tagModuleClass = env->IsAssignableFrom(cls.get(), gClassCache.tagModule);
   return entry;
 }
 
@@ -260,9 +292,9 @@ osError JavaMemberDispatch(quill_token token) {
 
   JavaMethodEntry entry;
   bool found = FindMember(typeName, tagName, entry);
-  const bool onAssign = strcasecmp(tagName.c_str(), "onassign") == 0;
-  const bool onSerialize = strcasecmp(tagName.c_str(), "onserialize") == 0;
-  const bool onUnserialize = strcasecmp(tagName.c_str(), "onunserialize") == 0;
+  const bool onAssign = tagName == "onassign";
+  const bool onSerialize = tagName == "onserialize";
+  const bool onUnserialize = tagName == "onunserialize";
   if (!found && !onAssign && !onSerialize && !onUnserialize) {
     found = FindMember(typeName, "_unknowntag", entry);
     if (!found) return kNothingToDo;
@@ -286,23 +318,25 @@ osError JavaMemberDispatch(quill_token token) {
 
   LocalRef<jobject> call(env, env->NewObject(gClassCache.quillCall, gClassCache.quillCallCtor));
   if (call) {
-    env->SetIntField(call.get(), gClassCache.quillCallToken, token);
-    DescribeAndClear(env);
+    env->SetIntField(call.get(), gClassCache.quillCallToken, token);  // raises nothing
 
     void* stored = nullptr;
     if (self != 0) quill_getPtrMemberW(token, self, kPrivateMember, &stored);
     jobject target = nullptr;
     LocalRef<jclass> cls(env, nullptr);
     // The object must be a tag module and, for a registered member, of the member's class: a
-    // method is never run on an object of another class (a fresh instance serves instead).
-    if (stored != nullptr && IsStored(stored) && env->IsInstanceOf(static_cast<jobject>(stored), gClassCache.tagModule) &&
-        (!found || env->IsInstanceOf(static_cast<jobject>(stored), entry.cls))) {
+    // method is never run on an object of another class (a fresh instance serves instead). An
+    // instance of a member's class that is a tag module needs only the one check.
+    const auto isA = [&](jclass cls) { return env->IsInstanceOf(static_cast<jobject>(stored), cls) == JNI_TRUE; };
+    if (stored != nullptr && IsStored(stored) &&
+        (found && entry.tagModuleClass ? isA(entry.cls)
+                                       : isA(gClassCache.tagModule) && (!found || isA(entry.cls)))) {
       target = static_cast<jobject>(stored);
       // Only the built-in serialisation needs the object's class.
       if (onSerialize && !found) cls = LocalRef<jclass>(env, env->GetObjectClass(target));
     }
     if (target == nullptr) {
-      const std::string className = found ? entry.className : AnyClassOfType(typeName);
+      const std::string className = found ? *entry.className : AnyClassOfType(typeName);
       if (!className.empty()) {
         cls = LocalRef<jclass>(env, env->FindClass(className.c_str()));
         if (!cls) {
@@ -462,6 +496,7 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_typeAddMember(JNIEnv
       auto it = gPendingJavaTags.find(memberHandle);
       if (it != gPendingJavaTags.end()) {
         gJavaMembers[JavaMemberKey(typeName, key)] = it->second;
+        gJavaMembersVersion.fetch_add(1, std::memory_order_release);
         gPendingJavaTags.erase(it);
       }
     }
@@ -496,6 +531,7 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_typeAddMemberTag(JNI
     if (typeName.empty()) return result;
     CriticalSectionScope locked(gJavaMembersLock);
     gJavaMembers[JavaMemberKey(typeName, member)] = std::move(entry);
+    gJavaMembersVersion.fetch_add(1, std::memory_order_release);
     return quill_typeAddMember(t, typeHandle, hostName.c_str(), handle);
   });
 }
