@@ -123,7 +123,8 @@ Commands:
                       java_column_cache as yes (discovered columns are kept; run asks each time)
                       and java_stdio as log (System.out and System.err of Java code go to the
                       log). --reload (or java_module_reload=yes) loads a module jar replaced in
-                      QuillModules/ again: new requests get its classes (docs/java-tag-modules.md).
+                      QuillModules/ again: calls from then on get its classes
+                      (docs/java-tag-modules.md).
   Each command's --help (or -h) prints its usage at once.
 
 Signals: the first SIGTERM, SIGINT or SIGHUP stops new runs, lets running ones finish (see

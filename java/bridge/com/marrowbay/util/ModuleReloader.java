@@ -145,7 +145,7 @@ final class ModuleReloader implements Runnable {
                         Class.forName(className, true, loader).asSubclass(QuillJavaModule.class);
                 module.getDeclaredConstructor().newInstance().registerModule();
                 QuillLog.write(QuillLog.DETAIL, "Module reload: " + className + " from " + name
-                        + " registered again; new requests use it, running ones finish on the old classes.");
+                        + " registered again; calls from now on use it, running ones finish on the old classes.");
             } catch (Throwable e) {
                 QuillLog.write(QuillLog.CRITICAL, "ModuleReloader",
                         "Module reload: " + className + " from " + name + " failed; what it registered before stays", e);
