@@ -24,7 +24,16 @@ import com.ferngate.quillpro.QuillTagModule;
 import com.ferngate.quillpro.QuillValue;
 
 public class RlTags extends QuillTagModule {
-    static final String VERSION = "@V@";
+    // Read from the jar's resource, so a reloaded class must find its own jar's copy.
+    static final String VERSION = version();
+
+    private static String version() {
+        try (java.io.InputStream in = RlTags.class.getResourceAsStream("version.txt")) {
+            return new String(in.readAllBytes()).trim();
+        } catch (java.io.IOException e) {
+            throw new java.io.UncheckedIOException(e);
+        }
+    }
 
     @Override
     public void registerModule() {
@@ -55,10 +64,10 @@ public class RlTags extends QuillTagModule {
 }
 EOF
 printf 'rl.RlTags\nrl.RlTags$Source\n' > "$work/classes/META-INF/services/com.ferngate.quillpro.QuillJavaModule"
+javac --release 17 -cp "$work/root/QuillModules/QJAPI.jar" -d "$work/classes" "$work/src/rl/RlTags.java"
 # Builds version $1 as $work/rl-$1.jar.
 build() {
-  sed "s/@V@/$1/" "$work/src/rl/RlTags.java" > "$work/RlTags.java"
-  javac --release 17 -cp "$work/root/QuillModules/QJAPI.jar" -d "$work/classes" "$work/RlTags.java"
+  echo "$1" > "$work/classes/rl/version.txt"
   jar --create --file "$work/rl-$1.jar" -C "$work/classes" .
 }
 # Puts version $1 in place the way a build should: a new file renamed over the old.

@@ -170,9 +170,9 @@ final class ModuleReloader implements Runnable {
     }
 
     /**
-     * Classes and resources from a jar's copy in memory, looked up there first; the bridge's
-     * packages, SLF4J and the platform's always come from the parent, so the module and the
-     * server share one bridge.
+     * Classes and resources from a jar's copy in memory, looked up there first; classes of the
+     * bridge's packages, SLF4J and the platform's come from the parent whenever it has them, so
+     * the module and the server share one bridge.
      */
     static final class JarCopyLoader extends ClassLoader {
         static {
@@ -205,7 +205,8 @@ final class ModuleReloader implements Runnable {
             this.entries = entries;
         }
 
-        private static boolean shared(String className) {
+        // Looked for in the parent first; the jar's copy is used only when the parent has none.
+        private static boolean parentFirst(String className) {
             return className.startsWith("java.") || className.startsWith("javax.")
                     || className.startsWith("com.ferngate.quillpro.") || className.startsWith("com.marrowbay.")
                     || className.startsWith("org.slf4j.");
@@ -216,9 +217,19 @@ final class ModuleReloader implements Runnable {
             synchronized (getClassLoadingLock(className)) {
                 Class<?> found = findLoadedClass(className);
                 if (found == null) {
-                    byte[] bytes = shared(className) ? null : entries.get(className.replace('.', '/') + ".class");
-                    found = bytes != null ? defineClass(className, bytes, 0, bytes.length)
-                            : getParent().loadClass(className);
+                    byte[] bytes = entries.get(className.replace('.', '/') + ".class");
+                    if (bytes == null || parentFirst(className)) {
+                        try {
+                            found = getParent().loadClass(className);
+                        } catch (ClassNotFoundException e) {
+                            if (bytes == null) {
+                                throw e;
+                            }
+                        }
+                    }
+                    if (found == null) {
+                        found = defineClass(className, bytes, 0, bytes.length);
+                    }
                 }
                 if (resolve) {
                     resolveClass(found);
