@@ -26,9 +26,9 @@ public class PlainJdbcBench extends QuillTagModule {
     @Override
     public void registerModule() {
         registerTag("jdbc_plain", "plain",
-                "jdbc_plain(source, url, user, password, sql, runs, best[, 'cursor']): ns of the fastest run (best) or"
-                        + " per run; 'cursor' reads as the connector's full reads do (its fetch size, in a transaction"
-                        + " where the driver's cursor needs one)");
+                "jdbc_plain(source, url, user, password, sql, runs, best[, 'cursor'[, 'cpu']]): ns of the fastest run"
+                        + " (best) or per run; 'cursor' reads as the connector's full reads do (its fetch size, in a"
+                        + " transaction where the driver's cursor needs one); 'cpu' counts the thread's CPU time");
         registerTag("heap_watch", "heapWatch",
                 "heap_watch('start'|'stop'): KiB the heap held beyond the start, at most, after any collection between");
     }
@@ -91,17 +91,20 @@ public class PlainJdbcBench extends QuillTagModule {
             int runs = Integer.parseInt(call.param(5));
             boolean best = "true".equals(call.param(6));
             int fetchSize = call.paramCount() > 7 && "cursor".equals(call.param(7)) ? JDBCConnector.FETCH_SIZE : 0;
+            java.util.function.LongSupplier clock = call.paramCount() > 8 && "cpu".equals(call.param(8))
+                    ? ManagementFactory.getThreadMXBean()::getCurrentThreadCpuTime
+                    : System::nanoTime;
             try (Connection connection = source.current.driver.connect(call.param(1), login)) {
                 boolean inTransaction = fetchSize > 0 && source.current.cursorNeedsTransaction;
                 long rows = read(connection, sql, fetchSize, inTransaction);
                 long fastest = Long.MAX_VALUE;
-                long start = System.nanoTime();
+                long start = clock.getAsLong();
                 for (int i = 0; i < runs; i++) {
-                    long run = System.nanoTime();
+                    long run = clock.getAsLong();
                     rows += read(connection, sql, fetchSize, inTransaction);
-                    fastest = Math.min(fastest, System.nanoTime() - run);
+                    fastest = Math.min(fastest, clock.getAsLong() - run);
                 }
-                long elapsed = System.nanoTime() - start;
+                long elapsed = clock.getAsLong() - start;
                 if (rows == 0) return call.setResultMessage("no rows");
                 return call.returnTagValueInteger(best ? fastest : elapsed / runs);
             }
