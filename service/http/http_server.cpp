@@ -45,9 +45,12 @@ constexpr size_t kPostBufferBytes = 16 << 10;
 // are refused by the server, beyond both by the library.
 constexpr size_t kConnectionOverheadBytes = 8 << 10;
 // The library keeps a record of each query parameter in the connection's memory too. Once that
-// memory is full it cannot even send its own 431, and the client waits for nothing: so there is
-// room for a record per two bytes of the largest request line allowed ("a&a&...").
+// memory is full it cannot even send its own 431, and the client waits for nothing: so a request
+// line with more parameters than this is refused before the library parses its query, and there
+// is room for that many records. The connection's memory is cleared for every request it
+// carries, so it is kept small rather than sized for the longest query allowed.
 constexpr size_t kParameterRecordBytes = 64;
+constexpr size_t kMaxParameters = 1000;
 constexpr auto kWatchInterval = std::chrono::milliseconds(200);
 // How long a connection refused for its address may stay open for its 503 to be sent.
 constexpr auto kRefusedLinger = std::chrono::seconds(2);
@@ -132,11 +135,58 @@ Target Resolve(const std::string& webFolder, std::string_view url) {
   return {EndsWith(resolved, ".qs") ? Target::kScript : Target::kFile, std::move(resolved)};
 }
 
-// Parsed scripts by file, parsed again when the file changes.
+// How long what the file system said of a page is believed without asking again: a page or
+// script changed, added or removed is seen at most this late.
+constexpr auto kRecheckInterval = std::chrono::seconds(1);
+// Resolved pages kept at most; beyond, the record starts over (URLs come from anyone).
+constexpr size_t kMaxResolved = 4096;
+
+// Resolve's answers for scripts and files, each believed for kRecheckInterval: a busy page costs
+// a stat and a realpath once a second, not on every request. Only what exists is kept, so a
+// page that appears is served at once; one that goes, or whose link now leads elsewhere, is
+// still answered as it was (a file checked a moment ago) until its record is due.
+class ResolvedPaths {
+ public:
+  Target Get(const std::string& webFolder, const std::string& url) {
+    const auto now = Clock::now();
+    {
+      std::lock_guard guard(lock_);
+      auto found = entries_.find(url);
+      if (found != entries_.end() && now - found->second.checked < kRecheckInterval) return found->second.target;
+    }
+    Target target = Resolve(webFolder, url);
+    if (target.kind == Target::kScript || target.kind == Target::kFile) {
+      std::lock_guard guard(lock_);
+      if (entries_.size() >= kMaxResolved) entries_.clear();
+      entries_[url] = {target, now};
+    } else {
+      std::lock_guard guard(lock_);
+      entries_.erase(url);
+    }
+    return target;
+  }
+
+ private:
+  struct Entry {
+    Target target;
+    Clock::time_point checked;
+  };
+  std::mutex lock_;
+  std::unordered_map<std::string, Entry> entries_;
+};
+
+// Parsed scripts by file, parsed again when the file changes; whether it has is asked at most
+// once every kRecheckInterval.
 class ScriptCache {
  public:
   // The program of the file, or null with error set.
   ProgramPtr Get(const std::string& path, const std::string& name, std::string* error) {
+    const auto now = Clock::now();
+    {
+      std::shared_lock guard(lock_);
+      auto found = entries_.find(path);
+      if (found != entries_.end() && now - found->second.checked < kRecheckInterval) return found->second.program;
+    }
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
       *error = name + ": the script is gone";
@@ -144,9 +194,12 @@ class ScriptCache {
     }
     const Stamp stamp{info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_size};
     {
-      std::shared_lock guard(lock_);
+      std::unique_lock guard(lock_);
       auto found = entries_.find(path);
-      if (found != entries_.end() && found->second.stamp == stamp) return found->second.program;
+      if (found != entries_.end() && found->second.stamp == stamp) {
+        found->second.checked = now;
+        return found->second.program;
+      }
     }
     std::string source;
     if (FILE* file = std::fopen(path.c_str(), "rb")) {
@@ -161,7 +214,7 @@ class ScriptCache {
     ProgramPtr program = ParseScript(source, name, error);
     if (program) {
       std::unique_lock guard(lock_);
-      entries_[path] = {stamp, program};
+      entries_[path] = {stamp, program, now};
     }
     return program;
   }
@@ -175,6 +228,7 @@ class ScriptCache {
   struct Entry {
     Stamp stamp;
     ProgramPtr program;
+    Clock::time_point checked;
   };
   std::shared_mutex lock_;
   std::unordered_map<std::string, Entry> entries_;
@@ -318,6 +372,7 @@ struct Exchange {
   Clock::time_point started = Clock::now();
   std::string client;   // the client's address for the access log, once the headers are in
   size_t uriBytes = 0;  // the request line's target, query included
+  size_t parameters = 0;  // fields of its query, counted before the library parses them
   std::string method, url, version;
   bool begun = false;       // the headers have been seen
   bool bodyDone = false;    // the body has been read (or there was none)
@@ -346,6 +401,7 @@ struct HttpServer::State {
   std::string webFolder;  // real path, without a trailing '/'
   std::string address;
   MHD_Daemon* daemon = nullptr;
+  ResolvedPaths paths;
   ScriptCache scripts;
   std::vector<std::string> trustedProxies;  // as CanonicalAddress writes them
   std::mutex stopLock;
@@ -756,6 +812,9 @@ MHD_Result Begin(Exchange& ex) {
   if (ex.uriBytes > limit) {
     return Answer(ex, MHD_HTTP_URI_TOO_LONG, "URI Too Long", "The request's address is longer than allowed.");
   }
+  if (ex.parameters > kMaxParameters) {
+    return Answer(ex, MHD_HTTP_URI_TOO_LONG, "URI Too Long", "The request's address has more parameters than allowed.");
+  }
   size_t headerBytes = ex.method.size() + ex.uriBytes + ex.version.size() + 4;
   MHD_get_connection_values(ex.connection, MHD_HEADER_KIND, CountHeaderBytes, &headerBytes);
   if (headerBytes > limit) {
@@ -787,7 +846,7 @@ MHD_Result Begin(Exchange& ex) {
   if (length != nullptr && std::strtoull(length, nullptr, 10) > server.options.maxBodyBytes) {
     return Answer(ex, MHD_HTTP_CONTENT_TOO_LARGE, "Content Too Large", "The request's body is larger than allowed.");
   }
-  ex.target = Resolve(server.webFolder, ex.url);
+  ex.target = server.paths.Get(server.webFolder, ex.url);
   if (const char* authorization =
           MHD_lookup_connection_value(ex.connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION)) {
     ex.authorization = authorization;
@@ -896,13 +955,19 @@ void* OnRequestLine(void* cls, const char* uri, MHD_Connection* connection) {
   server->Time(connection, true);
   auto* ex = new Exchange(server, connection);
   ex->uriBytes = uri != nullptr ? std::strlen(uri) : 0;
-  // A target longer than allowed is answered 414 once the headers are in. The library parses
+  // A target longer than allowed, or with more parameters, is answered 414 once the headers are
+  // in. The library parses
   // the query right after this call, into records in the connection's memory, and thousands of
   // them could exhaust it before that answer: the query is cut here, in the library's own
   // writable copy of the request line, so that it parses none.
-  if (ex->uriBytes > server->options.maxHeaderBytes) {
-    if (char* query = const_cast<char*>(std::strchr(uri, '?')); query != nullptr) query[1] = '\0';
+  char* query = uri != nullptr ? const_cast<char*>(std::strchr(uri, '?')) : nullptr;
+  if (query == nullptr) return ex;
+  if (ex->uriBytes <= server->options.maxHeaderBytes) {
+    // Fields between '&', empty ones too: the library keeps a record even of those.
+    ex->parameters = 1 + static_cast<size_t>(std::count(query + 1, query + std::strlen(query), '&'));
+    if (ex->parameters <= kMaxParameters) return ex;
   }
+  query[1] = '\0';
   return ex;
 }
 
@@ -997,7 +1062,7 @@ HttpServer::HttpServer(const ServeOptions& options, WorkerPool& pool) : state_(s
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | MHD_USE_TURBO, 0, nullptr,
       nullptr, &OnRequest, &s, MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryMessage, &s, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_TIMEOUT,
       seconds(options.idleTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      options.maxHeaderBytes + kConnectionOverheadBytes + options.maxHeaderBytes / 2 * kParameterRecordBytes,
+      options.maxHeaderBytes + kConnectionOverheadBytes + kMaxParameters * kParameterRecordBytes,
       MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, 2 * options.maxPerAddress,
       MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, &s, MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, &s,
