@@ -128,16 +128,17 @@ std::optional<int32_t> OperationFromWord(std::string_view word) {
 }
 
 bool RightsEnforced() {
-  // Asked before every action the server checks: one statement when the table is there.
+  // Asked before every action the server checks. A statement naming a table that is not there
+  // fails to compile, and every failed attempt is a parse: the table is looked up first.
   std::vector<SqlRow> rows;
-  const osError code = ExecuteBound("SELECT 1 FROM user_rights LIMIT 1", {}, &rows);
-  if (code == QUILL_OK) return !rows.empty();
+  osError code = ExecuteBound("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'user_rights'", {}, &rows);
   if (code == kStorageUnknownDatabase) return false;  // no internal database: no right
-  // No table yet is no right yet; a database that cannot be read enforces (refusing is safe).
+  // A database that cannot be read enforces (refusing is safe); no table yet is no right yet.
+  if (code != QUILL_OK) return true;
+  if (rows.empty()) return false;
   rows.clear();
-  return ExecuteBound("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'user_rights'", {}, &rows) !=
-             QUILL_OK ||
-         !rows.empty();
+  code = ExecuteBound("SELECT 1 FROM user_rights LIMIT 1", {}, &rows);
+  return code != QUILL_OK || !rows.empty();
 }
 
 bool ServerAllows(const std::string& user, int32_t operation, std::string_view target) {
