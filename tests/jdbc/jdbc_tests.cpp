@@ -325,6 +325,16 @@ TEST_P(OnEach, ConcurrentRequestsKeepTheirRowsApart) {
   EXPECT_EQ(Names("['name', 'begins', 't'], -max=0"), std::to_string(kThreads * kRuns) + ":");
 }
 
+// A result longer than the driver's fetch batch is read whole, each row once, however it is read.
+TEST_P(OnEach, AResultLongerThanABatchIsReadOnce) {
+  Fill();
+  std::string rows;
+  for (int i = 0; i < 1200; ++i) rows += (i == 0 ? "" : ",") + ("('z" + std::to_string(i) + "', 1)");
+  ASSERT_EQ(Output("db_statement(" + on + ", -sql=\"INSERT INTO items (name, stock) VALUES " + rows + "\")"), "");
+  EXPECT_EQ(Output("db_search(" + items + ", ['stock', 1]) => { found_count() ':' row_count() }"), "1200:1200");
+  EXPECT_EQ(Output("db_search(" + items + ", ['stock', 1], -skip=1190) => { row_count() }"), "10");
+}
+
 // A script string holding text exactly.
 std::string ScriptText(std::string_view text) {
   std::string out = "\"";

@@ -542,7 +542,8 @@ public class JDBCConnector extends JDBCDataSource {
         // The driver stops at the last row wanted (at least one row, as 0 means no limit); the
         // rows come in batches of FETCH_SIZE, so only one batch is ever held here.
         int maxRows = end >= Integer.MAX_VALUE ? 0 : (int) Math.max(1, end);
-        long read = withCursor(connection, () -> {
+        Long whole = readIfOneBatch(call, connection, sql, skip, end, maxRows);
+        long read = whole != null ? whole : withCursor(connection, () -> {
             try (Statement statement = connection.createStatement()) {
                 statement.setFetchSize(FETCH_SIZE);
                 statement.setMaxRows(maxRows);
@@ -559,6 +560,29 @@ public class JDBCConnector extends JDBCDataSource {
     }
 
     static final int FETCH_SIZE = 1000;
+
+    /**
+     * A search whose result fits one batch, read without the cursor's transaction where the driver
+     * needs one (its commit costs a round trip of its own, on every key search): at most
+     * FETCH_SIZE + 1 rows come in one answer, and only a longer result gives null, to be read
+     * again through the cursor. The server's SELECT has no effect of its own to be repeated.
+     */
+    private Long readIfOneBatch(QuillCall call, Connection connection, String sql, long skip, long end, int maxRows)
+            throws SQLException {
+        if (!current.cursorNeedsTransaction || !connection.getAutoCommit()) return null;
+        boolean bounded = maxRows > 0 && maxRows <= FETCH_SIZE;
+        try (Statement statement = bounded ? connection.createStatement()
+                : connection.createStatement(ResultSet.TYPE_SCROLL_INSENSITIVE, ResultSet.CONCUR_READ_ONLY)) {
+            statement.setMaxRows(bounded ? maxRows : FETCH_SIZE + 1);
+            try (ResultSet rows = statement.executeQuery(sql)) {
+                if (!bounded) {
+                    if (rows.last() && rows.getRow() > FETCH_SIZE) return null;
+                    rows.beforeFirst();
+                }
+                return report(call, rows, skip, end, textAsBytes(connection));
+            }
+        }
+    }
 
     /** The rows to skip and the number of the last row wanted (no limit: Long.MAX_VALUE). */
     private static long[] window(QuillCall call) {
