@@ -26,18 +26,16 @@ TEST(SqlFuzz, NoValueEndsItsLiteralEarly) {
   for (uint64_t i = 0; i < inputs && failures == 0; ++i) fuzzer.RunOne(source);
 
   const sql_fuzz::Counts& c = fuzzer.counts();
-  std::printf("sql fuzz: seed %llu, %llu inputs, %llu statements compiled and compared, %llu "
-              "inserted rows read back, %llu random names found one identifier, refused: %llu not "
+  std::printf("sql fuzz: seed %llu, %llu inputs, %llu statements compiled and compared, "
+              "%llu random names found one identifier, refused: %llu not "
               "plain literals, %llu holding NUL, %llu names, %llu without a key\n",
               (unsigned long long)seed, (unsigned long long)c.inputs,
-              (unsigned long long)c.statementsRun, (unsigned long long)c.rowsReadBack,
-              (unsigned long long)c.namesAccepted, (unsigned long long)c.refusedNotLiteral,
+              (unsigned long long)c.statementsRun, (unsigned long long)c.namesAccepted, (unsigned long long)c.refusedNotLiteral,
               (unsigned long long)c.refusedNul, (unsigned long long)c.refusedName,
               (unsigned long long)c.withoutKey);
   EXPECT_EQ(c.inputs, inputs);
   // The generator must keep reaching every outcome, or the check proves little.
   EXPECT_GT(c.statementsRun, inputs / 3);
-  EXPECT_GT(c.rowsReadBack, inputs / 20);
   EXPECT_GT(c.refusedNotLiteral, 0u);
   EXPECT_GT(c.refusedNul, 0u);
   EXPECT_GT(c.withoutKey, 0u);
