@@ -2,7 +2,6 @@
 // private PostgreSQL cluster and a private MariaDB server this program starts itself. The same
 // record-action cases run on each; scripts run as a user's would, and what a database keeps is
 // read back through it.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <jni.h>
 
@@ -22,12 +21,12 @@
 #include "service/datasource/host_store.h"
 #include "service/script/script.h"
 #include "tests/jdbc/mariadb_server.h"
+#include "tests/datasource/scripts.h"
 #include "tests/jdbc/pg_cluster.h"
 #include "tests/vm_server.h"
 
 namespace {
 
-using quill_service::ScriptRun;
 
 qjapi_test::PgCluster* gPg = nullptr;
 std::string gPgMissing;  // why the PostgreSQL cases are skipped
@@ -58,19 +57,8 @@ const Database kMariaDb{"MariaDB",
                         "UNIQUE, price DOUBLE, stock INTEGER, data BLOB)",
                         "X'00FF41'", "`shop`.`items`", "`", &gMariaMissing, "INTEGER AUTO_INCREMENT PRIMARY KEY"};
 
-ScriptRun RunScript(const std::string& source) { return quill_service::RunScriptText(source, "jdbc.q", {}); }
-
-// The output of a script that must run; its error otherwise.
-std::string Output(const std::string& source) {
-  const ScriptRun run = RunScript(source);
-  return run.ok ? run.output : "FAILED: " + run.error;
-}
-
-bool Logged(int level, const std::string& text) {
-  const auto lines = quill_service::LogSnapshot();
-  return std::any_of(lines.begin(), lines.end(),
-                     [&](const auto& line) { return line.level == level && line.text == text; });
-}
+using qjapi_test::Logged;
+using qjapi_test::Output;
 
 class OnEach : public ::testing::TestWithParam<const Database*> {
  protected:
@@ -530,8 +518,7 @@ TEST(AdminTags, EachTagAnswersForItsSourceAndNothingForOthers) {
             "org.sqlite.JDBC3.");
   EXPECT_EQ(Output("_jdbc_driverclasses('SQLite')->join(',')"), "org.sqlite.JDBC");
   EXPECT_EQ(Output("_jdbc_setdriver('SQLite', 'org.sqlite.JDBC') result_code()"), "true0");
-  const ScriptRun refused = RunScript("_jdbc_setdriver('SQLite', 'org.example.Nothing') result_code()");
-  EXPECT_EQ(refused.output, "-9105") << refused.error;
+  EXPECT_EQ(Output("_jdbc_setdriver('SQLite', 'org.example.Nothing') result_code()"), "-9105");
   EXPECT_EQ(Output("_jdbc_driverinfo('nosuch') _jdbc_driverclasses('nosuch') _jdbc_setdriver('nosuch', 'x')"), "");
   // Only inside an action on a connector source does the metadata tag know its connection.
   EXPECT_EQ(Output("_jdbc_metainfo('getDatabaseProductName')"), "");
@@ -686,12 +673,9 @@ TEST(AdminTags, RightsDecideWhoAdministersASource) {
       {"boss", "_jdbc_driverinfo('SQLite')->get('debugging')", "false"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.script);
     quill_service::RunInputs inputs;
     inputs.user = c.user;
-    const ScriptRun run = quill_service::RunScriptText(c.script, "jdbc.q", inputs);
-    EXPECT_TRUE(run.ok) << run.error;
-    EXPECT_EQ(run.output, c.answer);
+    EXPECT_EQ(Output(c.script, inputs), c.answer) << c.script;
   }
 }
 
@@ -761,17 +745,8 @@ int main(int argc, char** argv) {
        {"JavaLibraries", COMMONS_CSV_JAR}, {"JDBCDrivers", SQLITE_JDBC_JAR}, {"JDBCDrivers", SQLITE_JDBC_NATIVE},
        {"JDBCDrivers", POSTGRESQL_JDBC_JAR}, {"JDBCDrivers", MARIADB_JDBC_JAR}},
       nullptr, {{"jdbc_retry_after", "3000"}});
-  using GetCreatedVMs = jint (*)(JavaVM**, jsize, jsize*);
-  auto getCreatedVMs = reinterpret_cast<GetCreatedVMs>(dlsym(RTLD_DEFAULT, "JNI_GetCreatedJavaVMs"));
-  JavaVM* vm = nullptr;
-  jsize count = 0;
-  void* env = nullptr;
-  if (!server || !server->loaded || server->entryResult != 1 || getCreatedVMs == nullptr ||
-      getCreatedVMs(&vm, 1, &count) != JNI_OK || count != 1 || vm->GetEnv(&env, JNI_VERSION_1_2) != JNI_OK) {
-    std::fprintf(stderr, "The module did not start; nothing can be tested.\n");
-    return 1;
-  }
-  gEnv = static_cast<JNIEnv*>(env);
+  gEnv = qjapi_test::StartedEnv(server);
+  if (gEnv == nullptr) return 1;
   if (gPgMissing.empty()) {
     quill_service::AddDataSourceHost("PostgreSQL", cluster.url(), qjapi_test::PgCluster::kUser,
                                      qjapi_test::PgCluster::kPassword);

@@ -1,0 +1,48 @@
+// The VM, scripts and the log in the test programs that host the module in their own process.
+#pragma once
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <jni.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "service/core/log.h"
+#include "service/script/script.h"
+#include "tests/vm_server.h"
+
+namespace qjapi_test {
+
+// This thread's environment in the VM of a module that started; null (and a line saying so)
+// when it did not.
+inline JNIEnv* StartedEnv(const std::optional<StartedServer>& server) {
+  using GetCreatedVMs = jint (*)(JavaVM**, jsize, jsize*);
+  auto getCreatedVMs = reinterpret_cast<GetCreatedVMs>(dlsym(RTLD_DEFAULT, "JNI_GetCreatedJavaVMs"));
+  JavaVM* vm = nullptr;
+  jsize count = 0;
+  void* env = nullptr;
+  if (!server || !server->loaded || server->entryResult != 1 || getCreatedVMs == nullptr ||
+      getCreatedVMs(&vm, 1, &count) != JNI_OK || count != 1 || vm->GetEnv(&env, JNI_VERSION_1_2) != JNI_OK) {
+    std::fprintf(stderr, "The module did not start; nothing can be tested.\n");
+    return nullptr;
+  }
+  return static_cast<JNIEnv*>(env);
+}
+
+// The output of a script that must run; a failure is reported and its error returned, marked.
+inline std::string Output(const std::string& source, const quill_service::RunInputs& inputs = {}) {
+  const quill_service::ScriptRun run = quill_service::RunScriptText(source, "case.q", inputs);
+  EXPECT_TRUE(run.ok) << source << "\n" << run.error;
+  return run.ok ? run.output : "FAILED: " + run.error;
+}
+
+// Whether the log holds the line text at level.
+inline bool Logged(int level, const std::string& text) {
+  const auto lines = quill_service::LogSnapshot();
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const auto& line) { return line.level == level && line.text == text; });
+}
+
+}  // namespace qjapi_test
