@@ -300,7 +300,6 @@ TEST_F(HttpServe, ValuesKeepTheirBytes) {
     SCOPED_TRACE(c.name);
     const Reply reply = client.Request(server_->Url(c.path), {}, c.form);
     EXPECT_EQ(reply.status, 200);
-    EXPECT_EQ(reply.body.size(), c.body.size());
     EXPECT_EQ(reply.body, c.body);
   }
 }
