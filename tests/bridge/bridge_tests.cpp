@@ -292,15 +292,28 @@ void RegisterOnEveryPath() {
       ADD_FAILURE() << "JNI imbalance registering " << (tag != nullptr ? tag : "a null tag name") << ": " << violation;
     }
   };
-  const auto five = [&](jobject self, const char* cls, const char* tag, const char* method, const char* description) {
-    jni_balance::Counted<&Java_com_ferngate_quillpro_QuillTagModule_registerTagModule>::Call(
-        env, self, text(cls), text(tag), text(method), 0, text(description));
+  // A refused registration may keep nothing; one that registers keeps what the native's row allows.
+  const auto refusedOrCounted = [&](const char* tag, bool registers, auto counted, auto refused) {
+    if (registers) {
+      counted();
+    } else {
+      jni_balance::Balanced(env, "a refused registration", refused);
+    }
     checked(tag);
   };
-  const auto six = [&](jobject self, const char* cls, const char* module, const char* tag, const char* method) {
-    jni_balance::Counted<&Java_com_marrowbay_quillpro_QuillTagModule_registerTagModule>::Call(
-        env, self, text(cls), text(module), text(tag), text(method), 0, text("six"));
-    checked(tag);
+  const auto five = [&](jobject self, const char* cls, const char* tag, const char* method, const char* description,
+                        bool registers = false) {
+    jstring c = text(cls), t = text(tag), m = text(method), d = text(description);
+    constexpr auto native = &Java_com_ferngate_quillpro_QuillTagModule_registerTagModule;
+    refusedOrCounted(tag, registers, [&] { jni_balance::Counted<native>::Call(env, self, c, t, m, 0, d); },
+                     [&] { native(env, self, c, t, m, 0, d); });
+  };
+  const auto six = [&](jobject self, const char* cls, const char* module, const char* tag, const char* method,
+                       bool registers = false) {
+    jstring c = text(cls), o = text(module), t = text(tag), m = text(method), d = text("six");
+    constexpr auto native = &Java_com_marrowbay_quillpro_QuillTagModule_registerTagModule;
+    refusedOrCounted(tag, registers, [&] { jni_balance::Counted<native>::Call(env, self, c, o, t, m, 0, d); },
+                     [&] { native(env, self, c, o, t, m, 0, d); });
   };
   five(tags, "fixtures.Tags", nullptr, "ferngateSig", "null tag");
   five(tags, "fixtures.Tags", "fx_bal_null_method", nullptr, "null method");
@@ -308,40 +321,42 @@ void RegisterOnEveryPath() {
   five(tags, "fixtures.Tags", "fx_bal_null_description", "ferngateSig", nullptr);
   five(tags, "fixtures.Tags", "fx_bal_missing", "noSuchMethod", "missing");
   five(notAModule, "java.lang.String", "fx_bal_not_module", "length", "not a module");
-  five(tags, "fixtures.Tags", "fx_bal_5", "ferngateSig", "registered");
-  five(tags, "fixtures.Tags", "fx_bal_5m", "marrowbaySig", "registered");
+  five(tags, "fixtures.Tags", "fx_bal_5", "ferngateSig", "registered", true);
+  five(tags, "fixtures.Tags", "fx_bal_5m", "marrowbaySig", "registered", true);
   six(marrowbay, "fixtures.MarrowbayTags", "fixtures", nullptr, "marrowbaySig");
   six(marrowbay, "fixtures.MarrowbayTags", "fixtures", "fx_bal_6_null_method", nullptr);
   six(marrowbay, nullptr, "fixtures", "fx_bal_6_null_class", "marrowbaySig");
   six(marrowbay, "fixtures.MarrowbayTags", "fixtures", "fx_bal_6_ferngate", "ferngateSig");
   six(notAModule, "java.lang.String", "fixtures", "fx_bal_6_not_module", "length");
-  six(marrowbay, "fixtures.MarrowbayTags", nullptr, "fx_bal_6", "marrowbaySig");
+  six(marrowbay, "fixtures.MarrowbayTags", nullptr, "fx_bal_6", "marrowbaySig", true);
   jobject source = instance("fixtures/WalkSource");
   ASSERT_NE(source, nullptr);
-  const auto dataSource = [&](jobject self, const char* name, const char* method) {
-    jni_balance::Counted<&Java_com_ferngate_quillpro_QuillDSModule_registerDSModule>::Call(
-        env, self, text(name), text(method), 0, text("one"), nullptr);
-    checked(name);
+  const auto dataSource = [&](jobject self, const char* name, const char* method, bool registers = false) {
+    jstring n = text(name), m = text(method), d = text("one");
+    constexpr auto native = &Java_com_ferngate_quillpro_QuillDSModule_registerDSModule;
+    refusedOrCounted(name, registers, [&] { jni_balance::Counted<native>::Call(env, self, n, m, 0, d, nullptr); },
+                     [&] { native(env, self, n, m, 0, d, nullptr); });
   };
   dataSource(source, nullptr, "walk");
   dataSource(source, "fx_bal_ds_null_method", nullptr);
   dataSource(notAModule, "fx_bal_ds_not_module", "walk");
   dataSource(source, "fx_bal_ds_missing", "noSuchMethod");
-  dataSource(source, "fx_bal_ds", "walk");  // registered the first time, refused as a duplicate after
+  dataSource(source, "fx_bal_ds", "walk", true);  // registered the first time, refused as a duplicate after
   dataSource(source, "FX_WALK_DS", "walk");  // a duplicate
   jobject connector = instance("fixtures/WalkConnector");
   ASSERT_NE(connector, nullptr);
-  const auto jdbc = [&](jobject self, const char* name, const char* method) {
-    jni_balance::Counted<&Java_com_marrowbay_jdbc_JDBCDataSource_registerJDBCModule>::Call(
-        env, self, text(name), text(method), 0);
-    checked(name);
+  const auto jdbc = [&](jobject self, const char* name, const char* method, bool registers = false) {
+    jstring n = text(name), m = text(method);
+    constexpr auto native = &Java_com_marrowbay_jdbc_JDBCDataSource_registerJDBCModule;
+    refusedOrCounted(name, registers, [&] { jni_balance::Counted<native>::Call(env, self, n, m, 0); },
+                     [&] { native(env, self, n, m, 0); });
   };
   jdbc(connector, nullptr, "serve");
   jdbc(connector, "fx_bal_jdbc_null_method", nullptr);
   jdbc(notAModule, "fx_bal_jdbc_not_connector", "serve");
   jdbc(source, "fx_bal_jdbc_not_connector", "walk");
   jdbc(connector, "fx_bal_jdbc_missing", "noSuchMethod");
-  jdbc(connector, "fx_bal_jdbc", "serve");  // registered the first time, refused as a duplicate after
+  jdbc(connector, "fx_bal_jdbc", "serve", true);  // registered the first time, refused as a duplicate after
   jdbc(connector, "FX_BAL_JDBC", "serve");  // a duplicate
 }
 

@@ -84,7 +84,7 @@ TEST_F(DatabaseActions, BadParametersFailWithClearErrors) {
   EXPECT_EQ(RunDs("db_statement(-source='fake_ds', -sql='go') => { action_code() }"), "0");
 }
 
-TEST_F(DatabaseActions, SwappedParametersComeBackAndStaleTokensAreRefused) {
+TEST_F(DatabaseActions, SwappedParametersComeBackAndStaleTokensAndBadCellsAreRefused) {
   Request request;
   quill_service::CurrentRequestScope scope(&request);
   request.GetDataSourceRec().name = "outer";
@@ -110,6 +110,8 @@ TEST_F(DatabaseActions, SwappedParametersComeBackAndStaleTokensAreRefused) {
     EXPECT_EQ(quill_getMaxRows(state.Token(), &n), 0);
     EXPECT_EQ(n, -1);
     EXPECT_EQ(quill_getInputColumn(state.Token(), 0, &record), QUILL_ERR_OUT_OF_RANGE);
+    // Packed cells a module may not hand over: a length below -1, more bytes than it gives.
+    for (const int32_t length : {-2, 2}) EXPECT_EQ(quill_addResultRows(state.Token(), 1, 1, "z", 1, &length), QUILL_ERR_INVALID);
     void* connection = &n;
     EXPECT_EQ(quill_getDSConnection(state.Token(), &connection), QUILL_ERR_NOT_FOUND);  // no data source
     EXPECT_EQ(connection, &n);
