@@ -9,7 +9,7 @@ packages=(
   libicu-dev libsqlite3-dev libssl-dev nlohmann-json3-dev
   googletest libgtest-dev libbenchmark-dev
   libcommons-csv-java
-  libxerial-sqlite-jdbc-java libpostgresql-jdbc-java postgresql libhikaricp-java libslf4j-java junit5
+  libxerial-sqlite-jdbc-java libpostgresql-jdbc-java postgresql libpq-dev libhikaricp-java libslf4j-java junit5
   mariadb-server libmariadb-java
   libmicrohttpd-dev libcurl4-openssl-dev chromium python3 wrk nginx-light
 )

@@ -22,6 +22,7 @@
 #include "service/core/host.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
+#include "service/core/pg_database.h"
 #include "service/http/serve_command.h"
 #include "service/values/tag_table.h"
 
@@ -51,6 +52,12 @@ Options:
   --root DIR          server root; the host runs in it and keeps quill_internal.db there
                       (default: )" QUILL_DEFAULT_ROOT R"()
   --threads N         worker threads that run scripts (default 4, at most 256)
+  --internal-db URL   keep the internal database (preferences, users and rights, stored data,
+                      sites, data-source hosts, the JDBC driver table) in a PostgreSQL database,
+                      postgresql://USER@HOST:PORT/DATABASE, instead of the root's quill_internal.db;
+                      servers given the same URL share it, and their semaphores (see
+                      docs/deployment.md). Default: the environment variable QUILL_INTERNAL_DB,
+                      else the file. libpq reads the password from PGPASSWORD or ~/.pgpass.
   --pref KEY=VALUE    store VALUE under KEY in the table global_prefs of the internal database
                       before start-up; "--pref KEY" stores NULL. Preferences persist in the root.
                       Repeatable. Example: --pref java_vm_options=-Xcheck:jni
@@ -87,8 +94,8 @@ Commands:
                       seconds (default: no limit).
   user add NAME PASSWORD [--admin | --no-admin] [--replace] | remove NAME |
   grant NAME OPERATION TARGET | revoke NAME OPERATION TARGET | list
-                      manage the users and rights of the root's internal database (no module
-                      is loaded); OPERATION is read, write, execute, admin or a number; TARGET
+                      manage the users and rights of the internal database (the root's file, or
+                      the --internal-db database; no module is loaded); OPERATION is read, write, execute, admin or a number; TARGET
                       is page:/PATH, file:/PATH, db:SOURCE/DATABASE/TABLE or an internal /PATH.
                       Once the root has a right, the server refuses what is not granted.
   host add SOURCE NAME_OR_URL USER [PASSWORD]
@@ -141,7 +148,7 @@ struct PreferenceChange {
 };
 
 struct CommandLine {
-  quill_service::HostOptions host{QUILL_DEFAULT_ROOT, 4};
+  quill_service::HostOptions host{QUILL_DEFAULT_ROOT, 4, {}};
   std::vector<PreferenceChange> preferences;
   std::optional<std::string> modulePath;
   bool loadModule = true;
@@ -183,6 +190,11 @@ std::optional<std::string> Parse(int argc, char** argv, CommandLine& line) {
       auto count = ParseBoundedInt(value, 1, 256);
       if (!count) return "--threads needs a number from 1 to 256";
       line.host.threads = *count;
+    } else if (arg == "--internal-db") {
+      if (!needValue(value) || !quill_service::postgres::IsLocation(value)) {
+        return "--internal-db needs a postgresql:// URL";
+      }
+      line.host.internalDatabase = value;
     } else if (arg == "--pref") {
       if (!needValue(value)) return "--pref needs KEY=VALUE";
       const size_t equals = value.find('=');
@@ -259,6 +271,10 @@ bool ApplyPreferences(const std::vector<PreferenceChange>& changes) {
 
 int Main(int argc, char** argv) {
   CommandLine line;
+  if (const char* url = std::getenv("QUILL_INTERNAL_DB"); url != nullptr && *url != '\0') {
+    if (!quill_service::postgres::IsLocation(url)) return UsageError("QUILL_INTERNAL_DB needs a postgresql:// URL");
+    line.host.internalDatabase = url;
+  }
   if (auto error = Parse(argc, argv, line)) return UsageError(*error);
   if (line.help) {
     std::fputs(kUsage, stdout);

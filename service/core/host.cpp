@@ -55,9 +55,11 @@ void Host::Configure(const HostOptions& options) {
   if (root_.back() != '/') root_ += '/';
 
   std::string error;
-  if (OpenInternalDatabase(root_ + kInternalDatabaseFile, &error) != QUILL_OK) {
-    quill_log(1, "The internal database %s%s cannot be used: %s", root_.c_str(), kInternalDatabaseFile,
-              error.c_str());
+  const std::string location =
+      options.internalDatabase.empty() ? root_ + kInternalDatabaseFile : options.internalDatabase;
+  if (OpenInternalDatabase(location, &error) != QUILL_OK) {
+    quill_log(1, "The internal database %s cannot be used: %s",
+              options.internalDatabase.empty() ? location.c_str() : InternalDatabaseFile().c_str(), error.c_str());
   }
   if (!workers_ || options.threads != options_.threads) {
     workers_.reset();  // finishes the old pool's jobs first

@@ -12,6 +12,9 @@ namespace quill_service {
 struct HostOptions {
   std::string root;  // the server root; relative paths are taken from the current directory
   int threads = 4;   // worker threads that serve requests
+  // A postgresql:// URL: the internal database on that PostgreSQL server instead of the root's
+  // quill_internal.db. Empty: the file.
+  std::string internalDatabase;
 };
 
 class QUILL_API Host {

@@ -16,17 +16,21 @@ constexpr const char* kInternalDatabaseFile = "quill_internal.db";
 
 // Execute's failures: the database is not known or not open, or SQLite refused the statement
 // (then the code is the negated SQLite result code, e.g. -1 for an SQL error, -26 for a file
-// that is not a database).
+// that is not a database). On PostgreSQL a refused statement gives -19 when it broke a
+// constraint (as SQLite's SQLITE_CONSTRAINT) and -1 otherwise, and a server that cannot be
+// reached, or a connection lost during the statement, kStorageConnectionLost.
 constexpr osError kStorageUnknownDatabase = QUILL_ERR_NOT_FOUND;
 constexpr osError kStorageBadArgument = QUILL_ERR_INVALID;
+constexpr osError kStorageConnectionLost = -9020;
 
 // Makes `file` the internal database, closing the previous one. A new file gets the table
 // global_prefs (store_key TEXT PRIMARY KEY, data TEXT); an existing file is used as it is, so a
 // damaged database stays damaged and Execute reports it. 0 on success; on failure the file stays
-// attached and `error` (when given) tells why.
+// attached and `error` (when given) tells why. A postgresql:// (or postgres://) URL instead
+// makes a database of a PostgreSQL server the internal database (see pg_database.h).
 QUILL_API osError OpenInternalDatabase(const std::string& file, std::string* error = nullptr);
 QUILL_API void CloseInternalDatabase();
-// The attached file, empty when none.
+// The attached file (or the PostgreSQL database, without its password), empty when none.
 QUILL_API std::string InternalDatabaseFile();
 
 // A parameter of ExecuteBound: text (or, with blob, bytes); no text binds NULL.

@@ -1,5 +1,9 @@
 #include "service/core/semaphores.h"
 
+#include <algorithm>
+
+#include "service/core/pg_database.h"
+
 namespace quill_service {
 
 SemaphoreTable& SemaphoreTable::Global() {
@@ -35,6 +39,7 @@ osError SemaphoreTable::Destroy(const std::string& name) {
   }
   std::lock_guard guard(semaphore->lock);
   semaphore->destroyed = true;
+  for (const auto& waiting : semaphore->waiting) waiting->Cancel();
   semaphore->freed.notify_all();
   return QUILL_OK;
 }
@@ -46,15 +51,35 @@ osError SemaphoreTable::Acquire(const std::string& name) {
   semaphore->freed.wait(guard, [&] { return semaphore->destroyed || semaphore->free > 0; });
   if (semaphore->destroyed) return QUILL_ERR_NOT_FOUND;
   --semaphore->free;
-  return QUILL_OK;
+  if (!postgres::IsOpen()) return QUILL_OK;
+  // The other servers' holders: wait for one of the name's locks, without holding this one.
+  auto shared = std::make_shared<postgres::SharedLock>();
+  semaphore->waiting.push_back(shared);
+  guard.unlock();
+  const osError code = shared->Take(name, semaphore->slots);
+  guard.lock();
+  auto& waiting = semaphore->waiting;
+  waiting.erase(std::find(waiting.begin(), waiting.end(), shared));
+  if (code == QUILL_OK && !semaphore->destroyed) {
+    semaphore->held.push_back(std::move(shared));
+    return QUILL_OK;
+  }
+  ++semaphore->free;
+  semaphore->freed.notify_one();
+  return semaphore->destroyed ? QUILL_ERR_NOT_FOUND : code;
 }
 
 osError SemaphoreTable::Release(const std::string& name) {
   std::shared_ptr<Semaphore> semaphore = Find(name);
   if (!semaphore) return QUILL_ERR_NOT_FOUND;
+  std::shared_ptr<postgres::SharedLock> shared;  // given back after the semaphore's lock
   std::lock_guard guard(semaphore->lock);
   if (semaphore->free >= semaphore->slots) return QUILL_ERR_INVALID;
   ++semaphore->free;
+  if (!semaphore->held.empty()) {
+    shared = std::move(semaphore->held.back());
+    semaphore->held.pop_back();
+  }
   semaphore->freed.notify_one();
   return QUILL_OK;
 }

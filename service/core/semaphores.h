@@ -1,4 +1,7 @@
-// Named counting semaphores shared by every worker thread of the process.
+// Named counting semaphores shared by every worker thread of the process, and, when the internal
+// database is on PostgreSQL, by every server on that database: each slot taken is then also one
+// of the name's advisory locks there, held on a session connection of its own until released.
+// Creating and destroying a name stays each process's own.
 #pragma once
 
 #include <condition_variable>
@@ -7,8 +10,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "host/qcapi.h"
+
+namespace quill_service::postgres {
+class SharedLock;
+}
 
 namespace quill_service {
 
@@ -34,6 +42,8 @@ class QUILL_API SemaphoreTable {
     int32_t slots = 1;
     int32_t free = 1;
     bool destroyed = false;
+    // On PostgreSQL: the advisory locks being waited for and those held.
+    std::vector<std::shared_ptr<postgres::SharedLock>> waiting, held;
   };
   std::shared_ptr<Semaphore> Find(const std::string& name);
 

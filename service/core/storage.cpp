@@ -11,6 +11,8 @@
 #include <unordered_map>
 
 #include "service/core/internal_db.h"
+#include "service/core/pg_database.h"
+#include "service/core/schema.h"
 
 Quill* Quill::Instance() {
   static Quill instance;
@@ -126,6 +128,9 @@ osError OpenInternalDatabase(const std::string& file, std::string* error) {
   database.FinalizePrepared();
   if (database.connection != nullptr) sqlite3_close_v2(database.connection);
   database.connection = nullptr;
+  database.file.clear();
+  if (postgres::IsLocation(file)) return postgres::Open(file, error);
+  postgres::Close();
   database.file = file;
 
   std::error_code ec;
@@ -137,8 +142,7 @@ osError OpenInternalDatabase(const std::string& file, std::string* error) {
     sqlite3_busy_timeout(database.connection, 5000);  // other processes may share the file
     StorageManager::Rows none;
     // Touching the schema makes a file that is not a database fail here, not later.
-    const char* sql = isNew ? "CREATE TABLE IF NOT EXISTS global_prefs (store_key TEXT PRIMARY KEY, data TEXT)"
-                            : "SELECT count(*) FROM sqlite_master";
+    const char* sql = isNew ? schema::kPreferences : "SELECT count(*) FROM sqlite_master";
     osError code = RunStatements(database.connection, sql, none);
     StorageManager::KillRows(&none);
     if (code == QUILL_OK) {
@@ -159,6 +163,7 @@ osError OpenInternalDatabase(const std::string& file, std::string* error) {
 }
 
 void CloseInternalDatabase() {
+  postgres::Close();
   InternalDatabase& database = TheDatabase();
   std::lock_guard guard(database.lock);
   database.FinalizePrepared();
@@ -168,12 +173,14 @@ void CloseInternalDatabase() {
 }
 
 std::string InternalDatabaseFile() {
+  if (postgres::IsOpen()) return postgres::Describe();
   InternalDatabase& database = TheDatabase();
   std::lock_guard guard(database.lock);
   return database.file;
 }
 
 osError ExecuteBound(const char* sql, std::initializer_list<SqlValue> params, std::vector<SqlRow>* rows) {
+  if (postgres::IsOpen()) return postgres::ExecuteBound(sql, params, rows);
   InternalDatabase& database = TheDatabase();
   std::lock_guard guard(database.lock);
   if (database.connection == nullptr) return kStorageUnknownDatabase;
@@ -209,7 +216,9 @@ osError ExecuteBound(const char* sql, std::initializer_list<SqlValue> params, st
 }
 
 osError SetPreference(const std::string& key, const std::optional<std::string>& value) {
-  return ExecuteBound("INSERT OR REPLACE INTO global_prefs (store_key, data) VALUES (?1, ?2)", {{key}, {value}});
+  return ExecuteBound(
+      "INSERT INTO global_prefs (store_key, data) VALUES (?1, ?2) ON CONFLICT (store_key) DO UPDATE SET data = excluded.data",
+      {{key}, {value}});
 }
 
 osError RemovePreference(const std::string& key) {
@@ -217,6 +226,7 @@ osError RemovePreference(const std::string& key) {
 }
 
 osError SetPreferenceDefault(const std::string& key, const std::string& value) {
+  if (postgres::IsOpen()) return postgres::SetPreferenceDefault(key, value);
   // A temporary table belongs to this connection alone and ends with it: the file never holds it.
   const osError code = ExecuteBound(
       "CREATE TEMP TABLE IF NOT EXISTS preference_defaults (store_key TEXT PRIMARY KEY, data TEXT)", {});
@@ -232,7 +242,9 @@ osError StorageManager::Execute(const char* database, const char* sql, Rows* row
   if (std::strcmp(database, quill_service::kInternalDatabase) != 0) return quill_service::kStorageUnknownDatabase;
   Rows found;
   osError code;
-  {
+  if (quill_service::postgres::IsOpen()) {
+    code = quill_service::postgres::Execute(sql, found);
+  } else {
     auto& internal = quill_service::TheDatabase();
     std::lock_guard guard(internal.lock);
     code = quill_service::RunLocked(internal, sql, found);

@@ -11,6 +11,7 @@
 
 #include "service/core/internal_db.h"
 #include "service/core/rights.h"
+#include "service/core/schema.h"
 
 namespace quill_service {
 namespace {
@@ -20,15 +21,8 @@ constexpr size_t kSaltBytes = 16;
 constexpr size_t kHashBytes = 32;
 
 osError EnsureTables() {
-  osError code = ExecuteBound(
-      "CREATE TABLE IF NOT EXISTS users (name TEXT PRIMARY KEY, salt BLOB NOT NULL, hash BLOB NOT NULL, "
-      "is_admin INTEGER NOT NULL DEFAULT 0)",
-      {});
-  if (code != QUILL_OK) return code;
-  return ExecuteBound(
-      "CREATE TABLE IF NOT EXISTS user_rights (user_name TEXT NOT NULL, operation INTEGER NOT NULL, "
-      "target TEXT NOT NULL, PRIMARY KEY (user_name, operation, target))",
-      {});
+  const osError code = ExecuteBound(schema::kUsers, {});
+  return code != QUILL_OK ? code : ExecuteBound(schema::kUserRights, {});
 }
 
 std::string Hash(const std::string& password, const std::string& salt) {
@@ -113,10 +107,13 @@ osError SaveUser(const std::string& name, const std::string& password, std::opti
   if (osError code = EnsureTables(); code != QUILL_OK) return code;
   const std::string salt = RandomBytes(kSaltBytes);
   if (salt.empty()) return QUILL_ERR_GENERIC;
-  if (!UserExists(name)) {
-    return ExecuteBound("INSERT INTO users (name, salt, hash, is_admin) VALUES (?1, ?2, ?3, ?4)",
-                        {{name}, Blob(salt), Blob(Hash(password, salt)), {administrator.value_or(false) ? "1" : "0"}});
-  }
+  // One statement decides whether the name is new, so that two servers adding it at once make one user.
+  std::vector<SqlRow> added;
+  const osError inserted = ExecuteBound(
+      "INSERT INTO users (name, salt, hash, is_admin) VALUES (?1, ?2, ?3, ?4) ON CONFLICT (name) DO NOTHING "
+      "RETURNING name",
+      {{name}, Blob(salt), Blob(Hash(password, salt)), {administrator.value_or(false) ? "1" : "0"}}, &added);
+  if (inserted != QUILL_OK || !added.empty()) return inserted;
   if (!replace) return QUILL_ERR_EXISTS;
   if (!administrator) {
     return ExecuteBound("UPDATE users SET salt = ?2, hash = ?3 WHERE name = ?1",
@@ -140,7 +137,7 @@ osError GrantRight(const std::string& user, int32_t operation, const std::string
   if (!grant) return QUILL_ERR_INVALID;
   if (osError code = EnsureTables(); code != QUILL_OK) return code;
   if (!user.empty() && !UserExists(user)) return QUILL_ERR_NOT_FOUND;
-  return ExecuteBound("INSERT OR IGNORE INTO user_rights (user_name, operation, target) VALUES (?1, ?2, ?3)",
+  return ExecuteBound("INSERT INTO user_rights (user_name, operation, target) VALUES (?1, ?2, ?3) ON CONFLICT DO NOTHING",
                       {{user}, {std::to_string(operation)}, {*grant}});
 }
 

@@ -2,56 +2,24 @@
 
 #include <cstdlib>
 
-#include "host/storage.h"
 #include "service/core/internal_db.h"
+#include "service/core/schema.h"
 
 namespace quill_service {
 namespace {
 
-constexpr const char* kCreateTable =
-    "CREATE TABLE IF NOT EXISTS datasource_hosts (id INTEGER PRIMARY KEY, datasource TEXT NOT NULL, "
-    "name TEXT NOT NULL, user TEXT NOT NULL, password TEXT NOT NULL);";
-constexpr const char* kColumns = "SELECT id, datasource, name, user, password FROM datasource_hosts";
+#define QUILL_HOST_COLUMNS "SELECT id, datasource, name, \"user\", password FROM datasource_hosts"
+// Data sources match whatever their case, in the SQL both backends take.
+#define QUILL_SAME_SOURCE "lower(datasource) = lower(CAST(?1 AS TEXT))"
 
-// A SQL string literal: every quote doubled, so no value can end its literal.
-std::string Literal(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    quoted += c;
-    if (c == '\'') quoted += '\'';
-  }
-  return quoted + "'";
-}
-
-// Runs sql after making sure the table exists; rows as owned strings.
-osError Run(const std::string& sql, std::vector<std::vector<std::string>>* out) {
-  StorageManager::Rows rows;
-  osError result = StorageManager::Execute(kInternalDatabase, (std::string(kCreateTable) + sql).c_str(), &rows, nullptr);
-  if (out != nullptr) {
-    for (const auto& row : rows) {
-      auto& copy = out->emplace_back();
-      for (const CharBuffer* cell : row) copy.emplace_back(cell != nullptr ? cell->str() : std::string());
-    }
-  }
-  StorageManager::KillRows(&rows);
-  return result;
-}
-
-std::vector<StoredHost> Query(const std::string& sql) {
-  std::vector<std::vector<std::string>> rows;
-  std::vector<StoredHost> hosts;
-  if (Run(sql, &rows) != 0) return hosts;
-  for (const auto& row : rows) {
-    if (row.size() != 5) continue;
-    StoredHost stored;
-    stored.host.id = std::atoi(row[0].c_str());
-    stored.dataSource = row[1];
-    stored.host.name = row[2].c_str();
-    stored.host.user = row[3].c_str();
-    stored.host.password = row[4].c_str();
-    hosts.push_back(std::move(stored));
-  }
-  return hosts;
+// The row's id, then its name, user and password from the column `name` on.
+HostRec HostOf(const SqlRow& row, size_t name) {
+  HostRec host;
+  host.id = std::atoi(row[0].value_or("0").c_str());
+  host.name = row[name].value_or("").c_str();
+  host.user = row[name + 1].value_or("").c_str();
+  host.password = row[name + 2].value_or("").c_str();
+  return host;
 }
 
 }  // namespace
@@ -62,51 +30,61 @@ int32_t AddDataSourceHost(const std::string& dataSource, const std::string& name
     if (error != nullptr) *error = "a host needs a data source and a name or URL";
     return QUILL_ERR_INVALID;
   }
-  std::vector<std::vector<std::string>> rows;
-  const osError result = Run("INSERT INTO datasource_hosts (datasource, name, user, password) VALUES (" +
-                                 Literal(dataSource) + "," + Literal(name) + "," + Literal(user) + "," +
-                                 Literal(password) + "); SELECT last_insert_rowid();",
-                             &rows);
-  if (result != 0 || rows.empty() || rows[0].empty()) {
-    if (error != nullptr) *error = "the internal database refused the host (" + std::to_string(result) + ")";
-    return result != 0 ? result : QUILL_ERR_GENERIC;
+  std::vector<SqlRow> rows;
+  osError result = ExecuteBound(schema::kDataSourceHosts, {});
+  if (result == QUILL_OK) {
+    result = ExecuteBound(
+        "INSERT INTO datasource_hosts (datasource, name, \"user\", password) VALUES (?1, ?2, ?3, ?4) RETURNING id",
+        {{dataSource}, {name}, {user}, {password}}, &rows);
   }
-  return std::atoi(rows[0][0].c_str());
+  if (result != QUILL_OK || rows.empty() || rows[0].empty() || !rows[0][0]) {
+    if (error != nullptr) *error = "the internal database refused the host (" + std::to_string(result) + ")";
+    return result != QUILL_OK ? result : QUILL_ERR_GENERIC;
+  }
+  return std::atoi(rows[0][0]->c_str());
 }
 
 std::vector<StoredHost> ListDataSourceHosts(const std::string& dataSource) {
-  return Query(std::string(kColumns) +
-               (dataSource.empty() ? "" : " WHERE datasource = " + Literal(dataSource) + " COLLATE NOCASE") +
-               " ORDER BY id;");
+  std::vector<SqlRow> rows;
+  std::vector<StoredHost> hosts;
+  if (ExecuteBound(schema::kDataSourceHosts, {}) != QUILL_OK) return hosts;
+  const osError result =
+      dataSource.empty()
+          ? ExecuteBound(QUILL_HOST_COLUMNS " ORDER BY id", {}, &rows)
+          : ExecuteBound(QUILL_HOST_COLUMNS " WHERE " QUILL_SAME_SOURCE " ORDER BY id", {{dataSource}}, &rows);
+  if (result != QUILL_OK) return hosts;
+  for (const SqlRow& row : rows) {
+    if (row.size() != 5) continue;
+    hosts.push_back({row[1].value_or(""), HostOf(row, 2)});
+  }
+  return hosts;
 }
 
 bool RemoveDataSourceHost(int32_t id) {
-  std::vector<std::vector<std::string>> rows;
-  if (Run("DELETE FROM datasource_hosts WHERE id = " + std::to_string(id) + "; SELECT changes();", &rows) != 0) {
-    return false;
-  }
-  return !rows.empty() && !rows[0].empty() && rows[0][0] != "0";
+  std::vector<SqlRow> rows;
+  return ExecuteBound(schema::kDataSourceHosts, {}) == QUILL_OK &&
+         ExecuteBound("DELETE FROM datasource_hosts WHERE id = ?1 RETURNING id", {{std::to_string(id)}}, &rows) ==
+             QUILL_OK &&
+         !rows.empty();
 }
 
 std::optional<HostRec> FindDataSourceHost(const std::string& dataSource, int32_t id) {
   // Asked before every database action: one statement, compiled once, with the table made only
   // when it is missing.
   static constexpr const char* kFind =
-      "SELECT id, name, user, password FROM datasource_hosts WHERE datasource = ?1 COLLATE NOCASE "
-      "AND (?2 = '0' OR id = ?2) ORDER BY id LIMIT 1";
+      "SELECT id, name, \"user\", password FROM datasource_hosts WHERE " QUILL_SAME_SOURCE
+      " AND (CAST(?2 AS INTEGER) = 0 OR id = CAST(?2 AS INTEGER)) ORDER BY id LIMIT 1";
   std::vector<SqlRow> rows;
   const std::string key = std::to_string(id);
   osError result = ExecuteBound(kFind, {{dataSource}, {key}}, &rows);
-  if (result != QUILL_OK && Run("SELECT 1;", nullptr) == QUILL_OK) {  // Run makes the table
+  if (result != QUILL_OK && ExecuteBound(schema::kDataSourceHosts, {}) == QUILL_OK) {
     result = ExecuteBound(kFind, {{dataSource}, {key}}, &rows);
   }
   if (result != QUILL_OK || rows.empty() || rows[0].size() != 4) return std::nullopt;
-  HostRec host;
-  host.id = std::atoi(rows[0][0].value_or("0").c_str());
-  host.name = rows[0][1].value_or("").c_str();
-  host.user = rows[0][2].value_or("").c_str();
-  host.password = rows[0][3].value_or("").c_str();
-  return host;
+  return HostOf(rows[0], 1);
 }
+
+#undef QUILL_SAME_SOURCE
+#undef QUILL_HOST_COLUMNS
 
 }  // namespace quill_service

@@ -14,6 +14,7 @@
 #include "service/core/internal_db.h"
 #include "service/core/paths.h"
 #include "service/core/rights.h"
+#include "service/core/schema.h"
 #include "service/core/semaphores.h"
 #include "service/core/users.h"
 #include "service/values/qcapi_support.h"
@@ -90,7 +91,7 @@ std::string ExistingFile(TExecState& state, const char* path) {
 // ---- stored data ----
 
 void EnsureStore() {
-  const osError code = ExecuteBound("CREATE TABLE IF NOT EXISTS store_data (store_key TEXT PRIMARY KEY, data BLOB)", {});
+  const osError code = ExecuteBound(schema::kStoredData, {});
   if (code != QUILL_OK) Fail(code, "the store cannot be used");
 }
 
@@ -176,7 +177,8 @@ osError quill_storePutData(quill_token t, const char* key, const void* data, int
     if (length < 0 || (data == nullptr && length > 0)) Fail(QUILL_ERR_INVALID, "bad data");
     EnsureStore();
     std::string bytes(static_cast<const char*>(data), static_cast<size_t>(length));
-    return ExecuteBound("INSERT OR REPLACE INTO store_data (store_key, data) VALUES (?1, ?2)",
+    return ExecuteBound("INSERT INTO store_data (store_key, data) VALUES (?1, ?2) "
+                        "ON CONFLICT (store_key) DO UPDATE SET data = excluded.data",
                         {{Latin1ToUtf8(key)}, {std::move(bytes), true}});
   });
 }

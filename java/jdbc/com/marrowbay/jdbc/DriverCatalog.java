@@ -118,7 +118,11 @@ final class DriverCatalog {
             entry.applyKnownDefaults();
             String[] row = rows.get(entry.className);
             if (row == null) {
-                store.apply("INSERT INTO jdbc_drivers (" + COLUMNS.substring(4) + ") VALUES (" + values(entry, root) + ")");
+                // Another server may record it at the same moment: the row is added only if absent
+                // (the store runs it as one serializable transaction on a database server).
+                store.apply("INSERT INTO jdbc_drivers (" + COLUMNS.substring(4) + ") SELECT " + values(entry, root)
+                        + " WHERE NOT EXISTS (SELECT 1 FROM jdbc_drivers WHERE driver_name = "
+                        + literal(entry.className) + ")");
             } else {
                 readSettings(entry, row);
                 store.apply("UPDATE jdbc_drivers SET file_name = " + literal(entry.fileName)
