@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -66,16 +67,22 @@ class ServerProcess {
   }
 
   // options: serve's; global: the quill command's, before "serve"; prepare: `quill` commands
-  // (users and rights) run in the root before it serves.
+  // (users and rights) run in the root before it serves; files: more files for the root, each
+  // with the root's folder it goes into.
   explicit ServerProcess(const std::string& name, std::vector<std::string> options = {},
                          const std::vector<std::string>& global = {},
-                         const std::vector<std::vector<std::string>>& prepare = {}) {
+                         const std::vector<std::vector<std::string>>& prepare = {},
+                         const std::vector<std::pair<const char*, const char*>>& files = {}) {
     base_ = BaseOf(name);
     fs::remove_all(base_);
     fs::create_directories(base_ / "root" / "QuillModules");
     fs::create_directories(base_ / "web" / "folder");
     for (const char* file : {QJAPI_MODULE, QJAPI_JAR, HELLO_JAR, WEB_JAR, HOSTILE_JAR})
       fs::copy_file(file, base_ / "root" / "QuillModules" / fs::path(file).filename());
+    for (const auto& [folder, file] : files) {
+      fs::create_directories(base_ / "root" / folder);
+      fs::copy_file(file, base_ / "root" / folder / fs::path(file).filename());
+    }
     for (const auto& [file, text] : kPages) std::ofstream(base_ / "web" / file) << text;
     std::ofstream(base_ / "secret.txt") << "outside the web folder\n";
 
@@ -741,15 +748,46 @@ class Nginx {
   bool started_ = false;
 };
 
-// Two servers that trust the loopback proxy, and nginx spreading requests over them.
+// The rows of a query, one line each, columns separated by '|'.
+std::string Query(const std::string& url, const char* sql) {
+  PGconn* pg = PQconnectdb(url.c_str());
+  PGresult* result = PQexec(pg, sql);
+  std::string rows = PQresultStatus(result) == PGRES_TUPLES_OK ? "" : PQerrorMessage(pg);
+  for (int row = 0; row < PQntuples(result); ++row) {
+    for (int column = 0; column < PQnfields(result); ++column) rows += (column > 0 ? "|" : "") + std::string(PQgetvalue(result, row, column));
+    rows += '\n';
+  }
+  PQclear(result);
+  PQfinish(pg);
+  return rows;
+}
+
+// Two servers that trust the loopback proxy, started together on one internal database in a
+// private PostgreSQL cluster, and nginx spreading requests over them.
 class HttpServeProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    cluster_ = new qjapi_test::PgCluster;
+    clusterMissing_ = cluster_->Start();
+    url_ = "postgresql://"s + qjapi_test::PgCluster::kUser + ":" + qjapi_test::PgCluster::kPassword + "@127.0.0.1:" +
+           std::to_string(cluster_->port()) + "/postgres";
+    std::thread starts[2];
+    for (int i = 0; i < 2; ++i) {
+      starts[i] = std::thread([i] {
+        servers_[i] = new ServerProcess(i == 0 ? "proxied-a" : "proxied-b", {"--trusted-proxy", "127.0.0.1,::1", "--drain-grace", "2"},
+                                        {"--internal-db", url_}, {},
+                                        {{"QuillModules", JDBC_CONNECTOR_JAR}, {"JavaLibraries", HIKARI_JAR},
+                                         {"JavaLibraries", SLF4J_API_JAR}, {"JDBCDrivers", POSTGRESQL_JDBC_JAR}});
+      });
+    }
+    for (std::thread& start : starts) start.join();
     for (int i = 0; i < 2; ++i) {
       const std::string name = i == 0 ? "proxied-a" : "proxied-b";
-      servers_[i] = new ServerProcess(name, {"--trusted-proxy", "127.0.0.1,::1", "--drain-grace", "2"});
       std::ofstream(servers_[i]->Path("web/which.txt")) << name;
+      std::ofstream(servers_[i]->Path("web/who.qs")) << "'" << name << " ' current_user()\n";
+      std::ofstream(servers_[i]->Path("web/add.qs"))
+          << "'" << name << " ' hx_add(request_param('key'), request_param('n'), request_param('sem'))\n";
     }
     std::ofstream(servers_[0]->Path("web/_health")) << "a web file of that name";
     fs::create_symlink("_health", servers_[0]->Path("web/alias.txt"));
@@ -761,8 +799,10 @@ class HttpServeProxy : public ::testing::Test {
       delete server;
       server = nullptr;
     }
+    delete cluster_;
   }
   void SetUp() override {
+    ASSERT_EQ(clusterMissing_, "");
     for (ServerProcess* server : servers_) ASSERT_GT(server->Port(), 0) << "a server did not start:\n" << server->Log();
     ASSERT_TRUE(nginx_->Started()) << nginx_->Log();
   }
@@ -774,11 +814,71 @@ class HttpServeProxy : public ::testing::Test {
     }
     return false;
   }
+  // The bodies of `count` answers through nginx.
+  static std::set<std::string> Answers(const std::string& path, int count, const std::vector<std::string>& headers = {}) {
+    std::set<std::string> bodies;
+    for (int i = 0; i < count; ++i) bodies.insert(Client().Request(nginx_->Url(path), headers).body);
+    return bodies;
+  }
   static ServerProcess* servers_[2];
   static Nginx* nginx_;
+  static qjapi_test::PgCluster* cluster_;
+  static std::string clusterMissing_, url_;
 };
 ServerProcess* HttpServeProxy::servers_[2] = {};
 Nginx* HttpServeProxy::nginx_ = nullptr;
+qjapi_test::PgCluster* HttpServeProxy::cluster_ = nullptr;
+std::string HttpServeProxy::clusterMissing_, HttpServeProxy::url_;
+
+TEST_F(HttpServeProxy, TheServersAreOneSiteOnTheSharedInternalDatabase) {
+  // Both started at once: each driver is recorded once.
+  EXPECT_EQ(Query(url_, "SELECT driver_name FROM jdbc_drivers GROUP BY driver_name HAVING count(*) > 1"), "");
+  EXPECT_EQ(Query(url_, "SELECT count(*) FROM jdbc_drivers WHERE driver_name = 'org.postgresql.Driver'"), "1\n");
+
+  // A user added in one server's root logs in on both.
+  Child add;
+  ASSERT_TRUE(add.Start({"--quiet", "--internal-db", url_, "--root", servers_[0]->Path("root").string(), "user", "add",
+                         "sam", "pw"},
+                        servers_[0]->Path("add.out"), servers_[0]->Path("add.err")));
+  ASSERT_EQ(add.Wait(60s), 0) << ReadFile(servers_[0]->Path("add.err"));
+  EXPECT_EQ(Answers("/who.qs", 4, {"Authorization: Basic c2FtOnB3"}),  // sam:pw
+            (std::set<std::string>{"proxied-a sam", "proxied-b sam"}));
+
+  // Data stored through one server is read through the other.
+  EXPECT_EQ(Answers("/add.qs?key=shared&n=5&sem=", 1).size(), 1u);
+  EXPECT_EQ(Answers("/add.qs?key=shared&n=0&sem=", 4), (std::set<std::string>{"proxied-a 5", "proxied-b 5"}));
+
+  // Concurrent increments through both servers: none is lost under the semaphore, and some are
+  // without it (or the counter could not tell).
+  constexpr int kClients = 6, kEach = 10;
+  for (const auto& [key, semaphore] : {std::pair{"guarded", "counter"}, {"loose", ""}}) {
+    std::atomic<int> failed{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+      clients.emplace_back([&, key = key, semaphore = semaphore] {
+        for (int i = 0; i < kEach; ++i) {
+          failed += Client().Request(nginx_->Url("/add.qs?n=1&key="s + key + "&sem=" + semaphore)).status != 200;
+        }
+      });
+    }
+    for (std::thread& client : clients) client.join();
+    EXPECT_EQ(failed.load(), 0) << key;
+    const std::string total = *Answers("/add.qs?n=0&sem=&key="s + key, 1).begin();
+    const int counted = std::atoi(total.substr(total.find(' ') + 1).c_str());
+    if (*semaphore != '\0') {
+      EXPECT_EQ(counted, kClients * kEach) << total;
+    } else {
+      EXPECT_LT(counted, kClients * kEach) << total;
+    }
+  }
+
+  // The database going away is an error and a log line; once it is back, so is the site.
+  ASSERT_TRUE(cluster_->Stop());
+  EXPECT_NE(Client().Request(servers_[0]->Url("/add.qs?key=shared&n=0&sem=")).status, 200);
+  ASSERT_TRUE(cluster_->Restart());
+  EXPECT_EQ(Client().Request(servers_[0]->Url("/add.qs?key=shared&n=0&sem=")).body, "proxied-a 5");
+  EXPECT_TRUE(Has(servers_[0]->Log(), "The internal database lost its connection to PostgreSQL")) << servers_[0]->Log();
+}
 
 TEST_F(HttpServeProxy, TheHealthPathIsTheServersAndNoWebFileStandsInForIt) {
   const struct {
@@ -842,9 +942,7 @@ TEST_F(HttpServeProxy, TheForwardedClientIsBelievedOnlyFromATrustedProxy) {
 
 // Last of the suite: it stops one of the servers.
 TEST_F(HttpServeProxy, RequestsReachBothServersAndNoneFailsWhileOneDrains) {
-  std::set<std::string> answered;
-  for (int i = 0; i < 6; ++i) answered.insert(Client().Request(nginx_->Url("/which.txt")).body);
-  EXPECT_EQ(answered, (std::set<std::string>{"proxied-a", "proxied-b"}));
+  EXPECT_EQ(Answers("/which.txt", 6), (std::set<std::string>{"proxied-a", "proxied-b"}));
 
   // Two visitors keep asking for a page and a file through nginx while server A stops.
   std::atomic<bool> stop{false};
@@ -883,9 +981,7 @@ TEST_F(HttpServeProxy, RequestsReachBothServersAndNoneFailsWhileOneDrains) {
   for (std::thread& visitor : visitors) visitor.join();
   EXPECT_TRUE(failures.empty()) << failures.size() << " failed, the first: " << failures.front();
   EXPECT_GT(served.load(), atStop) << "nothing was served after the stop";
-  answered.clear();
-  for (int i = 0; i < 4; ++i) answered.insert(Client().Request(nginx_->Url("/which.txt")).body);
-  EXPECT_EQ(answered, (std::set<std::string>{"proxied-b"}));
+  EXPECT_EQ(Answers("/which.txt", 4), (std::set<std::string>{"proxied-b"}));
   const std::string log = servers_[0]->Log();
   EXPECT_TRUE(Has(log, "Received SIGTERM: draining for 2.0 s")) << log;
 }
