@@ -1,4 +1,4 @@
-# Sourced by the load benchmarks (http_load.sh, page_load.sh).
+# Sourced by the load benchmarks (http_load.sh, page_load.sh, site_load.sh).
 
 # Waits for a line matching $2 in file $1 (a server's output) and prints it.
 wait_for() {
@@ -7,4 +7,29 @@ wait_for() {
     sleep 0.1
   done
   echo "no '$2' in $1" >&2; cat "$1" >&2; exit 1
+}
+
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
+# A private PostgreSQL cluster in $work/pg on a free port (user quill, password secret; at most $1
+# connections, default 60): sets pg_bin, pg_as and pg_port. Fails when no server binaries are
+# installed. The script's cleanup calls stop_pg_cluster.
+start_pg_cluster() {
+  for dir in /usr/lib/postgresql/*/bin; do [ -x "$dir/pg_ctl" ] && pg_bin=$dir; done
+  [ -n "$pg_bin" ] || return 1
+  mkdir -p "$work/pg"
+  if [ "$(id -u)" = 0 ]; then chown postgres "$work/pg"; pg_as=(runuser -u postgres --); fi
+  chmod 755 "$work"
+  echo secret > "$work/pg/pw"; [ ${#pg_as[@]} -gt 0 ] && chown postgres "$work/pg/pw"
+  pg_port=$(free_port)
+  (cd / && "${pg_as[@]}" "$pg_bin/initdb" -D "$work/pg/data" -U quill --auth=scram-sha-256 --pwfile="$work/pg/pw" \
+     -E UTF8 --locale=C.UTF-8 >"$work/pg/initdb.log" 2>&1)
+  (cd / && "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -l "$work/pg/server.log" -w start \
+     -o "-p $pg_port -k $work/pg -c listen_addresses=127.0.0.1 -c max_connections=${1:-60}" >/dev/null)
+}
+
+stop_pg_cluster() {
+  if [ -n "$pg_bin" ] && [ -f "$work/pg/data/postmaster.pid" ]; then
+    (cd / && "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -m fast -w stop >/dev/null 2>&1) || true
+  fi
 }

@@ -27,9 +27,7 @@ pg_bin=""
 pg_as=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  if [ -n "$pg_bin" ] && [ -f "$work/pg/data/postmaster.pid" ]; then
-    (cd / && "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -m fast -w stop >/dev/null 2>&1) || true
-  fi
+  stop_pg_cluster
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -73,17 +71,7 @@ peers=("SQLite=jdbc:sqlite:$work/root/jdbc-data/bench.db,,")
 measured=(SQLite)
 
 # A private PostgreSQL cluster on a free port, stopped by cleanup.
-for dir in /usr/lib/postgresql/*/bin; do [ -x "$dir/pg_ctl" ] && pg_bin=$dir; done
-if [ -n "$pg_bin" ]; then
-  mkdir -p "$work/pg"
-  if [ "$(id -u)" = 0 ]; then chown postgres "$work/pg"; pg_as=(runuser -u postgres --); fi
-  chmod 755 "$work"
-  echo secret > "$work/pg/pw"; [ ${#pg_as[@]} -gt 0 ] && chown postgres "$work/pg/pw"
-  pg_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  (cd / && "${pg_as[@]}" "$pg_bin/initdb" -D "$work/pg/data" -U quill --auth=scram-sha-256 --pwfile="$work/pg/pw" \
-     -E UTF8 --locale=C.UTF-8 >"$work/pg/initdb.log" 2>&1)
-  (cd / && "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -l "$work/pg/server.log" -w start \
-     -o "-p $pg_port -k $work/pg -c listen_addresses=127.0.0.1 -c max_connections=60" >/dev/null)
+if start_pg_cluster; then
   pg_url="jdbc:postgresql://127.0.0.1:$pg_port/"
   "${quill[@]}" --no-module host add PostgreSQL "$pg_url" quill secret >/dev/null
   fill PostgreSQL postgres "INSERT INTO t SELECT x, 'alpha' || x, 'beta' || x, 'gamma' || x FROM generate_series(1, 100000) x"
