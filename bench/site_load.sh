@@ -74,6 +74,7 @@ quill a --no-module host add PostgreSQL "$jdbc_url" quill secret >/dev/null
 quill a --internal-db "$site_db" --no-module host add PostgreSQL "$jdbc_url" quill secret >/dev/null
 cat > "$work/fill.qs" <<'FILL'
 db_statement(-source='PostgreSQL', -database='postgres', -sql='CREATE DATABASE bench')
+db_statement(-source='PostgreSQL', -database='bench', -sql='CREATE SCHEMA quill')
 db_statement(-source='PostgreSQL', -database='bench', -sql='CREATE TABLE t (id INTEGER PRIMARY KEY, a TEXT, b TEXT, c TEXT)')
 db_statement(-source='PostgreSQL', -database='bench', -sql="INSERT INTO t SELECT x, 'alpha' || x, 'beta' || x, 'gamma' || x FROM generate_series(1, 100000) x") => { action_code() }
 FILL
@@ -83,7 +84,8 @@ serve() {  # root, internal database ("" for the file); sets port
   local root=$1 db=$2 args=()
   [ -n "$db" ] && args=(--internal-db "$db")
   rm -f "$work/serve-$root.out"
-  quill "$root" "${args[@]}" serve --port 0 --web "$work/web" --no-access-log --trusted-proxy 127.0.0.1 \
+  # Started directly, not through the function, so that $! is the server's own process.
+  "$build/bin/quill" --quiet --root "$work/root-$root" --threads "$workers" "${args[@]}" serve --port 0 --web "$work/web" --no-access-log --trusted-proxy 127.0.0.1 \
     --max-per-address 512 > "$work/serve-$root.out" 2>&1 &
   pids+=($!)
   port=$(wait_for "$work/serve-$root.out" "^Serving" | sed -E 's#^Serving http://[^ ]*:([0-9]+)/.*#\1#')
