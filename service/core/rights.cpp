@@ -1,5 +1,6 @@
 #include "service/core/rights.h"
 
+#include <atomic>
 #include <cctype>
 #include <charconv>
 
@@ -129,16 +130,25 @@ std::optional<int32_t> OperationFromWord(std::string_view word) {
 
 bool RightsEnforced() {
   // Asked before every action the server checks. A statement naming a table that is not there
-  // fails to compile, and every failed attempt is a parse: the table is looked up first.
+  // fails to compile, and every failed attempt is a parse: the table is looked up first, until it
+  // has been seen. A read that fails after that (another database opened, the table gone) looks
+  // the table up again.
+  static std::atomic<bool> tableSeen{false};
   std::vector<SqlRow> rows;
-  osError code = ExecuteBound("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'user_rights'", {}, &rows);
-  if (code == kStorageUnknownDatabase) return false;  // no internal database: no right
-  // A database that cannot be read enforces (refusing is safe); no table yet is no right yet.
-  if (code != QUILL_OK) return true;
-  if (rows.empty()) return false;
-  rows.clear();
-  code = ExecuteBound("SELECT 1 FROM user_rights LIMIT 1", {}, &rows);
-  return code != QUILL_OK || !rows.empty();
+  const bool lookUp = !tableSeen.load(std::memory_order_relaxed);
+  if (lookUp) {
+    const osError code =
+        ExecuteBound("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'user_rights'", {}, &rows);
+    if (code == kStorageUnknownDatabase) return false;  // no internal database: no right
+    // A database that cannot be read enforces (refusing is safe); no table yet is no right yet.
+    if (code != QUILL_OK) return true;
+    if (rows.empty()) return false;
+    tableSeen.store(true, std::memory_order_relaxed);
+    rows.clear();
+  }
+  if (ExecuteBound("SELECT 1 FROM user_rights LIMIT 1", {}, &rows) == QUILL_OK) return !rows.empty();
+  tableSeen.store(false, std::memory_order_relaxed);
+  return lookUp || RightsEnforced();
 }
 
 bool ServerAllows(const std::string& user, int32_t operation, std::string_view target) {
