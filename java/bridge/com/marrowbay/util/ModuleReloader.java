@@ -5,6 +5,7 @@ import com.ferngate.quillpro.QuillLog;
 import java.io.ByteArrayInputStream;
 import java.io.IOException;
 import java.io.InputStream;
+import java.io.UncheckedIOException;
 import java.net.MalformedURLException;
 import java.net.URL;
 import java.net.URLConnection;
@@ -83,6 +84,9 @@ final class ModuleReloader implements Runnable {
     // A jar is loaded once its time and size stayed the same for one interval.
     private void look() {
         Map<Path, List<Long>> now = stamps();
+        if (now == null) {
+            return;  // the folder could not be listed: nothing is taken as gone or new
+        }
         for (Map.Entry<Path, List<Long>> jar : now.entrySet()) {
             if (jar.getValue().equals(loaded.get(jar.getKey()))) {
                 changing.remove(jar.getKey());
@@ -98,16 +102,22 @@ final class ModuleReloader implements Runnable {
         loaded.keySet().retainAll(now.keySet());
     }
 
+    // The jars' stamps, or null when the folder cannot be listed.
     private Map<Path, List<Long>> stamps() {
         Map<Path, List<Long>> stamps = new HashMap<>();
         try (Stream<Path> files = Files.list(folder)) {
             for (Path file : (Iterable<Path>) files::iterator) {
-                if (file.getFileName().toString().endsWith(".jar") && Files.isRegularFile(file)) {
+                if (!file.getFileName().toString().endsWith(".jar") || !Files.isRegularFile(file)) {
+                    continue;
+                }
+                try {
                     stamps.put(file, List.of(Files.getLastModifiedTime(file).toMillis(), Files.size(file)));
+                } catch (IOException e) {
+                    // Gone between the listing and its stamp: looked at next time.
                 }
             }
-        } catch (IOException e) {
-            // A file that went away between the listing and its stamp is looked at next time.
+        } catch (IOException | UncheckedIOException e) {
+            return null;
         }
         return stamps;
     }

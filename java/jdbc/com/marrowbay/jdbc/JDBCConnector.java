@@ -610,11 +610,17 @@ public class JDBCConnector extends JDBCDataSource {
             result = work.run();
             connection.commit();
         } catch (SQLException | RuntimeException e) {
+            // Each on its own: a failed rollback must not leave autocommit off on a kept connection.
+            // The read's own error is the one reported.
             try {
                 connection.rollback();
+            } catch (SQLException again) {
+                e.addSuppressed(again);
+            }
+            try {
                 connection.setAutoCommit(true);
             } catch (SQLException again) {
-                e.addSuppressed(again);  // the read's own error is the one reported
+                e.addSuppressed(again);
             }
             throw e;
         }
