@@ -134,21 +134,22 @@ bool RightsEnforced() {
   // has been seen. A read that fails after that (another database opened, the table gone) looks
   // the table up again.
   static std::atomic<bool> tableSeen{false};
-  std::vector<SqlRow> rows;
-  const bool lookUp = !tableSeen.load(std::memory_order_relaxed);
-  if (lookUp) {
-    const osError code =
-        ExecuteBound("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'user_rights'", {}, &rows);
-    if (code == kStorageUnknownDatabase) return false;  // no internal database: no right
-    // A database that cannot be read enforces (refusing is safe); no table yet is no right yet.
-    if (code != QUILL_OK) return true;
-    if (rows.empty()) return false;
-    tableSeen.store(true, std::memory_order_relaxed);
-    rows.clear();
+  for (bool lookUp = !tableSeen.load(std::memory_order_relaxed);; lookUp = true) {
+    std::vector<SqlRow> rows;
+    if (lookUp) {
+      const osError code =
+          ExecuteBound("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'user_rights'", {}, &rows);
+      if (code == kStorageUnknownDatabase) return false;  // no internal database: no right
+      // A database that cannot be read enforces (refusing is safe); no table yet is no right yet.
+      if (code != QUILL_OK) return true;
+      if (rows.empty()) return false;
+      tableSeen.store(true, std::memory_order_relaxed);
+      rows.clear();
+    }
+    if (ExecuteBound("SELECT 1 FROM user_rights LIMIT 1", {}, &rows) == QUILL_OK) return !rows.empty();
+    tableSeen.store(false, std::memory_order_relaxed);
+    if (lookUp) return true;
   }
-  if (ExecuteBound("SELECT 1 FROM user_rights LIMIT 1", {}, &rows) == QUILL_OK) return !rows.empty();
-  tableSeen.store(false, std::memory_order_relaxed);
-  return lookUp || RightsEnforced();
 }
 
 bool ServerAllows(const std::string& user, int32_t operation, std::string_view target) {
