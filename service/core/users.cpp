@@ -107,20 +107,20 @@ osError SaveUser(const std::string& name, const std::string& password, std::opti
   if (osError code = EnsureTables(); code != QUILL_OK) return code;
   const std::string salt = RandomBytes(kSaltBytes);
   if (salt.empty()) return QUILL_ERR_GENERIC;
+  const std::string hash = Hash(password, salt);  // the slow part: made once for either statement
   // One statement decides whether the name is new, so that two servers adding it at once make one user.
   std::vector<SqlRow> added;
   const osError inserted = ExecuteBound(
       "INSERT INTO users (name, salt, hash, is_admin) VALUES (?1, ?2, ?3, ?4) ON CONFLICT (name) DO NOTHING "
       "RETURNING name",
-      {{name}, Blob(salt), Blob(Hash(password, salt)), {administrator.value_or(false) ? "1" : "0"}}, &added);
+      {{name}, Blob(salt), Blob(hash), {administrator.value_or(false) ? "1" : "0"}}, &added);
   if (inserted != QUILL_OK || !added.empty()) return inserted;
   if (!replace) return QUILL_ERR_EXISTS;
   if (!administrator) {
-    return ExecuteBound("UPDATE users SET salt = ?2, hash = ?3 WHERE name = ?1",
-                        {{name}, Blob(salt), Blob(Hash(password, salt))});
+    return ExecuteBound("UPDATE users SET salt = ?2, hash = ?3 WHERE name = ?1", {{name}, Blob(salt), Blob(hash)});
   }
   return ExecuteBound("UPDATE users SET salt = ?2, hash = ?3, is_admin = ?4 WHERE name = ?1",
-                      {{name}, Blob(salt), Blob(Hash(password, salt)), {*administrator ? "1" : "0"}});
+                      {{name}, Blob(salt), Blob(hash), {*administrator ? "1" : "0"}});
 }
 
 osError RemoveUser(const std::string& name) {
