@@ -173,6 +173,10 @@ class Lease {
       database.returned.wait(guard, [&] { return !database.idle.empty() || database.busy < kMaxStatementConnections; });
       ++database.busy;
       counted_ = true;
+      if (database.url.empty()) {  // closed while this waited: never connect to libpq's defaults
+        code_ = kStorageUnknownDatabase;
+        return;
+      }
     }
     generation_ = database.generation;
     if (!idle.empty()) {
