@@ -4,7 +4,6 @@
 // checks the statement, what SQLite made of it, and (through SQLite's C library, past the module
 // and the driver) the bytes it stored.
 #include <gtest/gtest.h>
-#include <jni.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -15,7 +14,6 @@
 
 #include "datasource/JavaDataSource.h"
 #include "service/core/log.h"
-#include "startup/globals.h"
 #include "tests/datasource/scripts.h"
 
 namespace {
@@ -84,6 +82,7 @@ std::optional<std::string> StoredNote(int id) {
 }
 
 using qjapi_test::Logged;
+using qjapi_test::Output;
 
 TEST(Connector, EveryRecordActionRunsOnSqliteAsTheStatementTheModuleWrote) {
   FreshItems();
@@ -179,18 +178,12 @@ TEST(Connector, TheDiscoveryStaysOutOfTheResultAndAMissingColumnIsLogged) {
   EXPECT_TRUE(Logged(0, "Column \"nope %s\" not found"));
 }
 
-// With java_column_cache on, an action asks for its columns once (the connector's "_debugging"
-// field logs each statement written, the discovery's too, at level 2); a failed action, or a
+// With java_column_cache on, an action asks for its columns once (with the connector's debugging
+// on each statement written is logged at level 2, the discovery's too); a failed action, or a
 // statement of the source's own that may change a table, makes the next one ask again.
 TEST(Connector, KeptColumnsAreAskedForAgainAfterAFailureOrATableChange) {
-  JNIEnv* env = nullptr;
-  ASSERT_EQ(gJavaVM->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_2), JNI_OK);
   auto* source = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find("fx_sql_typed"));
   ASSERT_NE(source, nullptr);
-  jclass cls = env->GetObjectClass(source->javaInstance);
-  const jfieldID debugging = env->GetFieldID(cls, "_debugging", "Z");
-  env->DeleteLocalRef(cls);
-  ASSERT_NE(debugging, nullptr);
   const auto discoveries = [] {
     const auto lines = quill_service::LogSnapshot();
     return std::count_if(lines.begin(), lines.end(), [](const auto& line) {
@@ -223,14 +216,14 @@ TEST(Connector, KeptColumnsAreAskedForAgainAfterAFailureOrATableChange) {
       {"db_search(" + typed + ", ['id', 3])", true, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
   };
   source->keepDiscoveredColumns = true;
-  env->SetBooleanField(source->javaInstance, debugging, JNI_TRUE);
+  Output("_jdbc_debug('fx_sql_typed', true)");
   for (const auto& step : steps) {
     const auto before = discoveries();
     const std::string got = Action(step.action);
     EXPECT_EQ(got.substr(0, step.result.size()), step.result) << step.action;
     EXPECT_EQ(discoveries() - before, step.asks ? 1 : 0) << step.action << " gave " << got;
   }
-  env->SetBooleanField(source->javaInstance, debugging, JNI_FALSE);
+  Output("_jdbc_debug('fx_sql_typed', false)");
   source->keepDiscoveredColumns = false;
   // With the connector's debugging off the statements are not logged.
   const auto before = discoveries();

@@ -45,4 +45,14 @@ inline bool Logged(int level, const std::string& text) {
                      [&](const auto& line) { return line.level == level && line.text == text; });
 }
 
+// A frame of local references, popped with everything made in it.
+class LocalFrame {
+ public:
+  explicit LocalFrame(JNIEnv* env) : env_(env) { env_->PushLocalFrame(32); }
+  ~LocalFrame() { env_->PopLocalFrame(nullptr); }
+
+ private:
+  JNIEnv* env_;
+};
+
 }  // namespace qjapi_test

@@ -73,14 +73,15 @@ TEST_F(DatabaseActions, TheRegistryRefusesDuplicatesAndNamelessSources) {
 }
 
 TEST_F(DatabaseActions, BadParametersFailWithClearErrors) {
-  EXPECT_NE(RunDs("db_search(['a', 1])", false).find("missing parameter -source"), std::string::npos);
-  EXPECT_NE(RunDs("db_search(-source='fake_ds', ['a', 'like', 1])", false).find("error -9006: unknown search operator"),
-            std::string::npos);
-  EXPECT_NE(RunDs("db_search(-source='fake_ds', 'a')", false).find("a criterion is"), std::string::npos);
-  EXPECT_NE(RunDs("db_search(-source='fake_ds', -colour='red')", false).find("unknown parameter -colour"),
-            std::string::npos);
-  EXPECT_NE(RunDs("db_search(-source='fake_ds', -max='many')", false).find("-max must be"), std::string::npos);
-  EXPECT_NE(RunDs("found_count()", false).find("no database action runs"), std::string::npos);
+  const std::pair<const char*, const char*> cases[] = {
+      {"db_search(['a', 1])", "missing parameter -source"},
+      {"db_search(-source='fake_ds', ['a', 'like', 1])", "error -9006: unknown search operator"},
+      {"db_search(-source='fake_ds', 'a')", "a criterion is"},
+      {"db_search(-source='fake_ds', -colour='red')", "unknown parameter -colour"},
+      {"db_search(-source='fake_ds', -max='many')", "-max must be"},
+      {"found_count()", "no database action runs"},
+  };
+  for (const auto& [script, error] : cases) EXPECT_NE(RunDs(script, false).find(error), std::string::npos) << script;
   EXPECT_EQ(RunDs("db_statement(-source='fake_ds', -sql='go') => { action_code() }"), "0");
 }
 
@@ -185,17 +186,19 @@ TEST(DBRowsStore, CellsComeBackIntactAcrossGrowth) {
     rows.Add(values.data(), lengths.data(), static_cast<int32_t>(row.size()));
     expected.push_back(std::move(row));
   }
-  ASSERT_EQ(rows.size(), expected.size());
-  for (size_t r = 0; r < expected.size(); ++r) {
-    ASSERT_EQ(rows[r].size(), expected[r].size()) << r;
-    for (size_t c = 0; c < expected[r].size(); ++c) {
-      const auto cell = rows[r][c];
-      ASSERT_EQ(cell.has_value(), expected[r][c].has_value()) << r << "," << c;
-      if (cell) {
-        EXPECT_EQ(*cell, *expected[r][c]) << r << "," << c;
+  // Each row of added, from its row first on, reads back as expected.
+  const auto sameCells = [&](const DBRows& added, size_t first) {
+    ASSERT_EQ(added.size(), expected.size() + first);
+    for (size_t r = 0; r < expected.size(); ++r) {
+      ASSERT_EQ(added[r + first].size(), expected[r].size()) << r;
+      for (size_t c = 0; c < expected[r].size(); ++c) {
+        const auto cell = added[r + first][c];
+        ASSERT_EQ(cell.has_value(), expected[r][c].has_value()) << r << "," << c;
+        EXPECT_EQ(cell.value_or(""), expected[r][c].value_or("")) << r << "," << c;
       }
     }
-  }
+  };
+  sameCells(rows, 0);
   // The same cells again, rows of equal width packed in batches of up to 7 (as a connector
   // hands them over), after a row added alone: each must read back as added.
   DBRows packed;
@@ -220,16 +223,8 @@ TEST(DBRowsStore, CellsComeBackIntactAcrossGrowth) {
     }
     r += batch;
   }
-  ASSERT_EQ(packed.size(), expected.size() + 1);
   EXPECT_EQ(packed[0][0], std::optional<std::string_view>("first"));
-  for (size_t row = 0; row < expected.size(); ++row) {
-    ASSERT_EQ(packed[row + 1].size(), expected[row].size()) << row;
-    for (size_t c = 0; c < expected[row].size(); ++c) {
-      const auto cell = packed[row + 1][c];
-      ASSERT_EQ(cell.has_value(), expected[row][c].has_value()) << row << "," << c;
-      if (cell) EXPECT_EQ(*cell, *expected[row][c]) << row << "," << c;
-    }
-  }
+  sameCells(packed, 1);
 
   rows.clear();
   EXPECT_TRUE(rows.empty());
