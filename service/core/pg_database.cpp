@@ -220,6 +220,15 @@ class Lease {
 
   // After a failed call: when the connection is gone, says so in the log and closes it so that the
   // next statement connects again. Whether it was gone.
+  // Closes the connection instead of giving it back to the pool (PostgreSQL then frees what it
+  // held), and logs why; `what` completes "The internal database ...".
+  void Discard(const char* what) {
+    if (!connection_ || LostConnection()) return;
+    quill_log(1, "The internal database %s (%s); the connection is closed", what,
+              FirstLine(PQerrorMessage(connection_->pg)).c_str());
+    connection_.reset();
+  }
+
   bool LostConnection() {
     if (!connection_ || PQstatus(connection_->pg) != CONNECTION_BAD) return false;
     quill_log(1, "The internal database lost its connection to PostgreSQL (%s); the next statement connects again",
@@ -488,7 +497,11 @@ SharedLock::~SharedLock() {
   if (slot_ < 0 || !lease_ || !*lease_) return;
   const std::string unlock =
       "SELECT pg_advisory_unlock(" + std::to_string(key_) + ", " + std::to_string(slot_) + ")";
-  RunPlain(*lease_, unlock.c_str());
+  const Result unlocked(PQexec(lease_->get()->pg, unlock.c_str()));
+  // A lock that may still be held never goes back to the pool with its connection.
+  if (PQresultStatus(unlocked.get()) != PGRES_TUPLES_OK || std::strcmp(PQgetvalue(unlocked.get(), 0, 0), "t") != 0) {
+    lease_->Discard("could not give a semaphore's lock back");
+  }
 }
 
 osError SharedLock::Take(const std::string& name, int32_t slots) {
