@@ -188,12 +188,17 @@ class Lease {
       connection_ = Connect(url);
       guard.lock();
     }
-    if (connection_ && connection_->defaults != database.defaultsVersion) {
+    // Only statements read the defaults; a lock connection has no use for them.
+    if (connection_ && !session_ && connection_->defaults != database.defaultsVersion) {
       const std::map<std::string, std::string> defaults = database.defaults;
       const uint64_t version = database.defaultsVersion;
       guard.unlock();
-      ApplyDefaults(defaults);
-      connection_->defaults = version;
+      if (ApplyDefaults(defaults)) {
+        connection_->defaults = version;
+      } else {
+        Discard("could not put the server's defaults in a connection");
+        if (!connection_ && code_ == QUILL_OK) code_ = -1;
+      }
     }
   }
 
@@ -271,16 +276,20 @@ class Lease {
     return nullptr;
   }
 
-  void ApplyDefaults(const std::map<std::string, std::string>& defaults) {
+  // Whether every statement worked.
+  bool ApplyDefaults(const std::map<std::string, std::string>& defaults) {
     PGconn* pg = connection_->pg;
-    Result made(PQexec(pg,
-                       "CREATE TEMP TABLE IF NOT EXISTS preference_defaults (store_key TEXT PRIMARY KEY, data TEXT);"
-                       "DELETE FROM pg_temp.preference_defaults"));
+    const Result made(PQexec(pg,
+                             "CREATE TEMP TABLE IF NOT EXISTS preference_defaults (store_key TEXT PRIMARY KEY, data TEXT);"
+                             "DELETE FROM pg_temp.preference_defaults"));
+    if (PQresultStatus(made.get()) != PGRES_COMMAND_OK) return false;
     for (const auto& [key, value] : defaults) {
       const char* values[] = {key.c_str(), value.c_str()};
-      Result(PQexecParams(pg, "INSERT INTO pg_temp.preference_defaults (store_key, data) VALUES ($1, $2)", 2, nullptr,
-                          values, nullptr, nullptr, 0));
+      const Result added(PQexecParams(pg, "INSERT INTO pg_temp.preference_defaults (store_key, data) VALUES ($1, $2)", 2,
+                                      nullptr, values, nullptr, nullptr, 0));
+      if (PQresultStatus(added.get()) != PGRES_COMMAND_OK) return false;
     }
+    return true;
   }
 
   bool session_;
