@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 
 #include <atomic>
+#include <chrono>
 #include <cctype>
 #include <condition_variable>
 #include <cstring>
@@ -20,6 +21,7 @@ namespace {
 constexpr int kMaxStatementConnections = 16;  // more workers than this wait for a free one
 constexpr size_t kMaxIdleSessions = 8;         // lock connections kept for the next semaphore
 constexpr int kAttempts = 5;                   // runs of a transaction PostgreSQL could not serialize
+constexpr std::chrono::milliseconds kLockWait{1000};  // the longest a semaphore's wait goes unchecked
 constexpr long long kSchemaLock = 0x7175696c6c5f6462;  // the advisory lock that makes tables one at a time
 constexpr Oid kByteaOid = 17;
 
@@ -522,36 +524,44 @@ osError SharedLock::Take(const std::string& name, int32_t slots) {
   if (!*lease_) return lease_->code();
   PGconn* pg = lease_->get()->pg;
   const std::string prefix = "(" + std::to_string(key_) + ", ";
-  for (int32_t slot = 0; slot < slots; ++slot) {
-    const Result tried(PQexec(pg, ("SELECT pg_try_advisory_lock" + prefix + std::to_string(slot) + ")").c_str()));
-    if (PQresultStatus(tried.get()) != PGRES_TUPLES_OK) return lease_->LostConnection() ? lease_->code() : -1;
-    if (std::strcmp(PQgetvalue(tried.get(), 0, 0), "t") == 0) {
-      slot_ = slot;
-      return QUILL_OK;
-    }
-  }
-  // Every slot is held: wait for one of them, picked at random so that waiters spread.
   static thread_local std::minstd_rand random(std::random_device{}());
-  const int32_t slot = static_cast<int32_t>(random() % static_cast<uint32_t>(slots));
-  {
-    std::lock_guard guard(lock_);
-    if (cancelled_) return QUILL_ERR_NOT_FOUND;
-    cancel_ = PQgetCancel(pg);
+  for (;;) {
+    for (int32_t slot = 0; slot < slots; ++slot) {
+      const Result tried(PQexec(pg, ("SELECT pg_try_advisory_lock" + prefix + std::to_string(slot) + ")").c_str()));
+      if (PQresultStatus(tried.get()) != PGRES_TUPLES_OK) return lease_->LostConnection() ? lease_->code() : -1;
+      if (std::strcmp(PQgetvalue(tried.get(), 0, 0), "t") == 0) {
+        slot_ = slot;
+        return QUILL_OK;
+      }
+    }
+    // Every slot is held: wait for one of them, picked at random so that waiters spread. A
+    // cancel that reaches PostgreSQL before the wait does is lost, so no wait lasts longer than
+    // kLockWait: then the flag is read again and every slot tried again.
+    const int32_t slot = static_cast<int32_t>(random() % static_cast<uint32_t>(slots));
+    {
+      std::lock_guard guard(lock_);
+      if (cancelled_) return QUILL_ERR_NOT_FOUND;
+      cancel_ = PQgetCancel(pg);
+    }
+    const std::string wait = "SET lock_timeout = " + std::to_string(kLockWait.count()) + "; SELECT pg_advisory_lock" +
+                             prefix + std::to_string(slot) + ")";
+    const Result waited(PQexec(pg, wait.c_str()));
+    bool cancelled;
+    {
+      std::lock_guard guard(lock_);
+      PQfreeCancel(static_cast<PGcancel*>(cancel_));
+      cancel_ = nullptr;
+      cancelled = cancelled_;
+    }
+    if (PQresultStatus(waited.get()) == PGRES_TUPLES_OK) {
+      slot_ = slot;
+      return cancelled ? QUILL_ERR_NOT_FOUND : QUILL_OK;  // the destructor gives a lock taken too late back
+    }
+    if (lease_->LostConnection()) return lease_->code();
+    if (cancelled) return QUILL_ERR_NOT_FOUND;
+    const char* state = PQresultErrorField(waited.get(), PG_DIAG_SQLSTATE);
+    if (state == nullptr || std::strcmp(state, "55P03") != 0) return -1;  // anything but the time running out
   }
-  const Result waited(PQexec(pg, ("SELECT pg_advisory_lock" + prefix + std::to_string(slot) + ")").c_str()));
-  bool cancelled;
-  {
-    std::lock_guard guard(lock_);
-    PQfreeCancel(static_cast<PGcancel*>(cancel_));
-    cancel_ = nullptr;
-    cancelled = cancelled_;
-  }
-  if (PQresultStatus(waited.get()) == PGRES_TUPLES_OK) {
-    slot_ = slot;
-    return cancelled ? QUILL_ERR_NOT_FOUND : QUILL_OK;  // the destructor gives a lock taken too late back
-  }
-  if (lease_->LostConnection()) return lease_->code();
-  return QUILL_ERR_NOT_FOUND;
 }
 
 void SharedLock::Cancel() {

@@ -52,8 +52,9 @@ class SharedLock {
   SharedLock& operator=(const SharedLock&) = delete;
 
   // Takes a free one of the name's `slots` locks, else waits for one. QUILL_OK;
-  // QUILL_ERR_NOT_FOUND when Cancel came first or while waiting; kStorageConnectionLost when the
-  // database cannot be reached.
+  // QUILL_ERR_NOT_FOUND when Cancel came first or while waiting (a wait notices it within a
+  // second however the cancel and the wait cross); kStorageConnectionLost when the database
+  // cannot be reached; -1 when PostgreSQL refuses the lock.
   osError Take(const std::string& name, int32_t slots);
   // From any thread: a Take that waits, or the next one, gives up.
   void Cancel();

@@ -37,10 +37,15 @@ osError SemaphoreTable::Destroy(const std::string& name) {
     semaphore = std::move(found->second);
     semaphores_.erase(found);
   }
-  std::lock_guard guard(semaphore->lock);
-  semaphore->destroyed = true;
-  for (const auto& waiting : semaphore->waiting) waiting->Cancel();
-  semaphore->freed.notify_all();
+  std::vector<std::shared_ptr<postgres::SharedLock>> waiting;
+  {
+    std::lock_guard guard(semaphore->lock);
+    semaphore->destroyed = true;  // no waiter joins after this
+    waiting = semaphore->waiting;
+    semaphore->freed.notify_all();
+  }
+  // Cancelling talks to PostgreSQL: not under the semaphore's lock.
+  for (const auto& shared : waiting) shared->Cancel();
   return QUILL_OK;
 }
 
@@ -66,7 +71,10 @@ osError SemaphoreTable::Acquire(const std::string& name) {
   }
   ++semaphore->free;
   semaphore->freed.notify_one();
-  return semaphore->destroyed ? QUILL_ERR_NOT_FOUND : code;
+  const osError result = semaphore->destroyed ? QUILL_ERR_NOT_FOUND : code;
+  guard.unlock();
+  shared.reset();  // gives a lock taken too late back, after the semaphore's lock
+  return result;
 }
 
 osError SemaphoreTable::Release(const std::string& name) {
