@@ -349,6 +349,43 @@ osError RunPlain(Lease& lease, const char* text, bool* retry = nullptr) {
   return Refused(result.get());
 }
 
+// After a CREATE that made identity columns (INTEGER PRIMARY KEY): each identity column of the
+// schema gets a trigger that moves its sequence past the largest id after every INSERT, so that
+// a row added with an id of its own (a site, a row an administrator writes) does not make a later
+// row without one collide, as it would not on the embedded file.
+constexpr const char* kIdentityFollowsIds = R"sql(;
+CREATE OR REPLACE FUNCTION quill_identity_past() RETURNS trigger LANGUAGE plpgsql AS $body$
+DECLARE
+  top BIGINT;
+  sequence REGCLASS := pg_get_serial_sequence(TG_RELID::REGCLASS::TEXT, TG_ARGV[0])::REGCLASS;
+BEGIN
+  EXECUTE format('SELECT max(%I) FROM %s', TG_ARGV[0], TG_RELID::REGCLASS) INTO top;
+  IF top > coalesce(pg_sequence_last_value(sequence), 0) THEN
+    PERFORM setval(sequence, top);
+  END IF;
+  RETURN NULL;
+END $body$;
+DO $body$
+DECLARE
+  identity RECORD;
+BEGIN
+  FOR identity IN
+    SELECT a.attrelid::REGCLASS AS tab, a.attname AS col FROM pg_attribute a JOIN pg_class t ON t.oid = a.attrelid
+    WHERE a.attidentity <> '' AND NOT a.attisdropped AND t.relnamespace = to_regnamespace(current_schema())
+      AND NOT EXISTS (SELECT 1 FROM pg_trigger g WHERE g.tgrelid = a.attrelid AND g.tgname = 'quill_identity_past')
+  LOOP
+    EXECUTE format('CREATE TRIGGER quill_identity_past AFTER INSERT ON %s FOR EACH STATEMENT '
+                   'EXECUTE FUNCTION quill_identity_past(%L)', identity.tab, identity.col);
+  END LOOP;
+END $body$)sql";
+
+// A CREATE statement in PostgreSQL's SQL, with what its identity columns need.
+std::string CreateText(std::string_view sql) {
+  std::string text = Dialect(sql);
+  if (text.find(" AS IDENTITY ") != std::string::npos) text += kIdentityFollowsIds;
+  return text;
+}
+
 const std::string& SchemaLockText() {
   static const std::string text = "BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLock) + ")";
   return text;
@@ -361,7 +398,7 @@ osError RunCreate(Lease& lease, const char* sql) {
   const bool ensure = std::strstr(sql, "IF NOT EXISTS") != nullptr;
   if (ensure && connection.ensured.count(sql) != 0) return QUILL_OK;
   osError code = RunPlain(lease, SchemaLockText().c_str());
-  if (code == QUILL_OK) code = RunPlain(lease, Dialect(sql).c_str());
+  if (code == QUILL_OK) code = RunPlain(lease, CreateText(sql).c_str());
   if (!lease) return code;
   code = code == QUILL_OK ? RunPlain(lease, "COMMIT") : code;
   if (lease && PQtransactionStatus(connection.pg) != PQTRANS_IDLE) RunPlain(lease, "ROLLBACK");
@@ -436,9 +473,9 @@ std::string Describe() {
 }
 
 osError Execute(const char* sql, StorageManager::Rows& rows) {
-  std::string text = Dialect(sql);
   // One transaction for the whole text; a text that makes tables waits for the schema lock first.
-  const bool create = StartsWithCreate(text);
+  const bool create = StartsWithCreate(sql);
+  std::string text = create ? CreateText(sql) : Dialect(sql);
   text = (create ? SchemaLockText() + ";" : "BEGIN ISOLATION LEVEL SERIALIZABLE;") + text + "\n;COMMIT";
   for (int attempt = 1;; ++attempt) {
     Lease lease(false);
