@@ -7,7 +7,9 @@
 #include <unicode/utf8.h>
 
 #include <mutex>
+#include <shared_mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "service/core/internal_db.h"
 #include "service/core/rights.h"
@@ -82,6 +84,31 @@ class ProvenPasswords {
 ProvenPasswords& Proven() {
   static auto* proven = new ProvenPasswords();  // never destroyed: workers may check at exit
   return *proven;
+}
+
+// Grants the rights table keeps that are in normal form, as every grant written since grants
+// were normalised on the way in is: each text is normalised once, not at every check.
+class NormalGrants {
+ public:
+  bool Has(const std::string& grant) const {
+    std::shared_lock guard(lock_);
+    return grants_.count(grant) != 0;
+  }
+  void Add(const std::string& grant) {
+    std::lock_guard guard(lock_);
+    if (grants_.size() >= kMaxEntries) grants_.clear();
+    grants_.insert(grant);
+  }
+
+ private:
+  static constexpr size_t kMaxEntries = 4096;
+  mutable std::shared_mutex lock_;
+  std::unordered_set<std::string> grants_;
+};
+
+NormalGrants& KnownNormal() {
+  static auto* grants = new NormalGrants();  // never destroyed: workers may check at exit
+  return *grants;
 }
 
 }  // namespace
@@ -193,8 +220,14 @@ bool OperationAllowed(const std::string& user, int32_t operation, const std::str
   for (const SqlRow& row : rows) {
     if (row[0] == "1") return true;  // administrators may do everything
     if (!normal || !row[1]) continue;
-    // Grants kept before they were normalised on the way in are normalised here.
-    const std::optional<std::string> grant = NormaliseGrant(*row[1]);
+    const std::string& kept = *row[1];
+    if (KnownNormal().Has(kept)) {
+      if (GrantCovers(kept, *normal)) return true;
+      continue;
+    }
+    // A grant not seen yet, or one kept before grants were normalised on the way in.
+    const std::optional<std::string> grant = NormaliseGrant(kept);
+    if (grant && *grant == kept) KnownNormal().Add(kept);
     if (grant && GrantCovers(*grant, *normal)) return true;
   }
   return false;
