@@ -152,17 +152,11 @@ bool JavaDataSource::ReadConnectorProperties(JNIEnv* env) {
   }
   env->ExceptionClear();
   const bool inited = read->inited;
-  {
-    const std::lock_guard<std::mutex> publishing(propertiesLock_);
-    properties_ = std::move(read);
-  }
+  properties_.store(std::move(read));
   return inited;
 }
 
-std::shared_ptr<const ConnectorProperties> JavaDataSource::Properties() const {
-  const std::lock_guard<std::mutex> reading(propertiesLock_);
-  return properties_;
-}
+std::shared_ptr<const ConnectorProperties> JavaDataSource::Properties() const { return properties_.load(); }
 
 std::shared_ptr<const ConnectorProperties> JavaDataSource::SettledProperties(JNIEnv* env, TExecState& state) {
   std::shared_ptr<const ConnectorProperties> properties = Properties();

@@ -5,6 +5,7 @@
 
 #include <jni.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -94,9 +95,8 @@ class JavaDataSource : public CAPIDataSourceProxy {
   // learn its settings from the action's database before the first statement is written.
   std::shared_ptr<const ConnectorProperties> SettledProperties(JNIEnv* env, TExecState& state);
   jmethodID valueConstructor_ = nullptr;
-  std::mutex readLock_;                 // one reader of the Java fields at a time
-  mutable std::mutex propertiesLock_;  // guards the pointer only
-  std::shared_ptr<const ConnectorProperties> properties_ = std::make_shared<const ConnectorProperties>();
+  std::mutex readLock_;  // one reader of the Java fields at a time
+  std::atomic<std::shared_ptr<const ConnectorProperties>> properties_{std::make_shared<const ConnectorProperties>()};
   // The connector object's "_debugging" field (null when it has none); its class lives as long
   // as the object this source holds.
   jfieldID debuggingField_ = nullptr;

@@ -10,11 +10,6 @@ namespace datasource {
 
 std::atomic<bool> gColumnCacheEnabled{false};
 
-bool SwitchedOn(const char* text) {
-  return strcasecmp(text, "yes") == 0 || strcasecmp(text, "on") == 0 || strcasecmp(text, "true") == 0 ||
-         std::strcmp(text, "1") == 0;
-}
-
 std::string ColumnCache::Key(int32_t hostId, std::string_view hostName, std::string_view database,
                              std::string_view query) {
   // Separated by a byte none of the parts can hold where it matters: the query ends the key.

@@ -16,8 +16,6 @@ namespace datasource {
 
 // Set at start-up from java_column_cache (JavaDataSource.cpp reads it).
 extern std::atomic<bool> gColumnCacheEnabled;
-// Whether a preference's text turns a switch on: "yes", "on", "true" (any case) or "1".
-bool SwitchedOn(const char* text);
 
 // Entries by a key that names the host, the database and the discovery query's text (which
 // holds the table and the columns). An entry goes when an action that used it fails, and every

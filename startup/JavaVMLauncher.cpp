@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
-#include "datasource/column_cache.h"
 #include "host/storage.h"
 #include "platform/win32.h"
 #include "startup/archive_check.h"
@@ -39,6 +39,13 @@ CharBuffer ReadSwitchPreference(const std::string& key) {
     if (found) return value;
   }
   return CharBuffer();
+}
+
+bool SwitchPreferenceOn(const std::string& key) {
+  const CharBuffer value = ReadSwitchPreference(key);
+  const char* text = value.c_str();
+  return strcasecmp(text, "yes") == 0 || strcasecmp(text, "on") == 0 || strcasecmp(text, "true") == 0 ||
+         std::strcmp(text, "1") == 0;
 }
 
 namespace {
@@ -188,7 +195,7 @@ void JavaVMLauncher::BuildOptions() {
     options.emplace_back((prefix + value).c_str());
   };
   if (strcasecmp(ReadSwitchPreference("java_stdio").c_str(), "log") == 0) propertyUnlessSet("quill.stdio", "log");
-  if (datasource::SwitchedOn(ReadSwitchPreference("java_module_reload").c_str())) {
+  if (SwitchPreferenceOn("java_module_reload")) {
     propertyUnlessSet("quill.module.reload", "yes");
   }
 }

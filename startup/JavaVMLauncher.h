@@ -48,3 +48,5 @@ CharBuffer ReadPreference(const char* sql);
 // the host's default for this process (temp.preference_defaults, which a host may offer), else
 // empty. A stored row wins even when it is NULL.
 CharBuffer ReadSwitchPreference(const std::string& key);
+// Whether that switch is on: "yes", "on", "true" (any case) or "1".
+bool SwitchPreferenceOn(const std::string& key);

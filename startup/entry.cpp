@@ -55,9 +55,7 @@ bool StartJavaBridge() {
   gJavaVM = gLauncher.vm;
   if (gLauncher.env != nullptr) {
     ConfigureAttachScope();
-    datasource::gColumnCacheEnabled.store(
-        datasource::SwitchedOn(ReadSwitchPreference("java_column_cache").c_str()),
-        std::memory_order_relaxed);
+    datasource::gColumnCacheEnabled.store(SwitchPreferenceOn("java_column_cache"), std::memory_order_relaxed);
     new JavaTagLoader(gLauncher.env);
     BindNatives(gLauncher.env);
   }
