@@ -14,13 +14,6 @@
 
 namespace {
 
-bool Logged(const std::string& text) {
-  for (const auto& line : quill_service::LogSnapshot()) {
-    if (line.text.find(text) != std::string::npos) return true;
-  }
-  return false;
-}
-
 class HostTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -8,7 +8,9 @@
 #include "host/storage.h"
 #include "service/core/internal_db.h"
 #include "service/core/pg_database.h"
+#include "service/core/semaphores.h"
 #include "test_support.h"
+#include "tests/jdbc/pg_cluster.h"
 
 namespace {
 
@@ -152,6 +154,39 @@ TEST_F(StorageTest, ConcurrentExecuteFromFourThreads) {
   CharBuffer total;
   ASSERT_EQ(Run("SELECT count(*) FROM counts", nullptr, &total), 0);
   EXPECT_EQ(total.str(), std::to_string(kThreads * kRounds));
+}
+
+// The same database in a private PostgreSQL cluster, its semaphores shared with a second table
+// (as with another server).
+TEST_F(StorageTest, OnPostgreSQLIdsDefaultsAndSemaphoreWaitsHold) {
+  qjapi_test::PgCluster cluster;
+  if (const std::string missing = cluster.Start(); !missing.empty()) GTEST_SKIP() << missing;
+  using qjapi_test::PgCluster;
+  ASSERT_EQ(quill_service::OpenInternalDatabase(std::string("postgresql://") + PgCluster::kUser + ":" + PgCluster::kPassword +
+                                                "@127.0.0.1:" + std::to_string(cluster.port()) + "/postgres"),
+            0);
+  // A row with an id of its own leaves the next generated id past it.
+  EXPECT_EQ(Table("INSERT INTO sites VALUES (1, 'one', 'one'); INSERT INTO sites (name) VALUES ('two') RETURNING id"), "2");
+  // A default a connection cannot take (bytes that are not UTF-8) closes it, with a log line.
+  ASSERT_EQ(quill_service::SetPreferenceDefault("bad", "\xff"), 0);
+  EXPECT_EQ(Table("SELECT 1"), "error");
+  EXPECT_TRUE(Logged("could not put the server's defaults in a connection"));
+  ASSERT_EQ(quill_service::SetPreferenceDefault("bad", "fine"), 0);
+  EXPECT_EQ(Table("SELECT data FROM temp.preference_defaults"), "fine");
+  // A destroy wakes a wait for a slot the other holds, whether it comes before or during the wait.
+  quill_service::SemaphoreTable other, mine;
+  ASSERT_EQ(other.Create("gate"), 0);
+  ASSERT_EQ(other.Acquire("gate"), 0);
+  for (int round = 0; round < 10; ++round) {
+    ASSERT_EQ(mine.Create("gate"), 0);
+    osError waited = 1;
+    std::thread waiter([&] { waited = mine.Acquire("gate"); });
+    std::this_thread::sleep_for(std::chrono::microseconds(400 * round));
+    ASSERT_EQ(mine.Destroy("gate"), 0);
+    waiter.join();
+    EXPECT_EQ(waited, QUILL_ERR_NOT_FOUND) << round;
+  }
+  EXPECT_EQ(other.Release("gate"), 0);
 }
 
 }  // namespace

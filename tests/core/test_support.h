@@ -8,7 +8,16 @@
 #include <fstream>
 #include <string>
 
+#include "service/core/log.h"
 #include "tests/cleanup_on_exit.h"
+
+// Whether a line of the in-memory log holds text.
+inline bool Logged(const std::string& text) {
+  for (const auto& line : quill_service::LogSnapshot()) {
+    if (line.text.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
 
 // Removed when it goes, and however the test program ends.
 class TempDir {
