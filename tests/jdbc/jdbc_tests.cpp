@@ -578,6 +578,7 @@ TEST(FreshDriver, TheFirstStatementIsWrittenWithTheSettingsItsConnectionTells) {
   ASSERT_FALSE(env->ExceptionCheck());
   jobject list = env->CallStaticObjectMethod(listClass, env->GetStaticMethodID(listClass, "of", "(Ljava/lang/Object;)Ljava/util/List;"),
                                              fresh);
+  ASSERT_FALSE(env->ExceptionCheck());
   jstring name = env->NewStringUTF("PgFresh");
   const jmethodID constructor = env->GetMethodID(
       connectorClass, "<init>", ("(Ljava/lang/String;Ljava/util/List;" + std::string(kCatalog) + kTimeouts + ")V").c_str());
