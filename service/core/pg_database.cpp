@@ -352,17 +352,22 @@ osError RunPlain(Lease& lease, const char* text, bool* retry = nullptr) {
 // After a CREATE that made identity columns (INTEGER PRIMARY KEY): each identity column of the
 // schema gets a trigger that moves its sequence past the largest id after every INSERT, so that
 // a row added with an id of its own (a site, a row an administrator writes) does not make a later
-// row without one collide, as it would not on the embedded file.
+// row without one collide, as it would not on the embedded file. A column that had no trigger yet
+// is caught up at once, for the ids written before.
 constexpr const char* kIdentityFollowsIds = R"sql(;
-CREATE OR REPLACE FUNCTION quill_identity_past() RETURNS trigger LANGUAGE plpgsql AS $body$
+CREATE OR REPLACE FUNCTION quill_identity_catch_up(tab REGCLASS, col TEXT) RETURNS VOID LANGUAGE plpgsql AS $body$
 DECLARE
   top BIGINT;
-  sequence REGCLASS := pg_get_serial_sequence(TG_RELID::REGCLASS::TEXT, TG_ARGV[0])::REGCLASS;
+  sequence REGCLASS := pg_get_serial_sequence(tab::TEXT, col)::REGCLASS;
 BEGIN
-  EXECUTE format('SELECT max(%I) FROM %s', TG_ARGV[0], TG_RELID::REGCLASS) INTO top;
+  EXECUTE format('SELECT max(%I) FROM %s', col, tab) INTO top;
   IF top > coalesce(pg_sequence_last_value(sequence), 0) THEN
     PERFORM setval(sequence, top);
   END IF;
+END $body$;
+CREATE OR REPLACE FUNCTION quill_identity_past() RETURNS trigger LANGUAGE plpgsql AS $body$
+BEGIN
+  PERFORM quill_identity_catch_up(TG_RELID::REGCLASS, TG_ARGV[0]);
   RETURN NULL;
 END $body$;
 DO $body$
@@ -370,12 +375,13 @@ DECLARE
   identity RECORD;
 BEGIN
   FOR identity IN
-    SELECT a.attrelid::REGCLASS AS tab, a.attname AS col FROM pg_attribute a JOIN pg_class t ON t.oid = a.attrelid
+    SELECT a.attrelid::REGCLASS AS tab, a.attname::TEXT AS col FROM pg_attribute a JOIN pg_class t ON t.oid = a.attrelid
     WHERE a.attidentity <> '' AND NOT a.attisdropped AND t.relnamespace = to_regnamespace(current_schema())
       AND NOT EXISTS (SELECT 1 FROM pg_trigger g WHERE g.tgrelid = a.attrelid AND g.tgname = 'quill_identity_past')
   LOOP
     EXECUTE format('CREATE TRIGGER quill_identity_past AFTER INSERT ON %s FOR EACH STATEMENT '
                    'EXECUTE FUNCTION quill_identity_past(%L)', identity.tab, identity.col);
+    PERFORM quill_identity_catch_up(identity.tab, identity.col);
   END LOOP;
 END $body$)sql";
 
