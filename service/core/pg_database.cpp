@@ -227,15 +227,6 @@ class Lease {
 
   // After a failed call: when the connection is gone, says so in the log and closes it so that the
   // next statement connects again. Whether it was gone.
-  // Closes the connection instead of giving it back to the pool (PostgreSQL then frees what it
-  // held), and logs why; `what` completes "The internal database ...".
-  void Discard(const char* what) {
-    if (!connection_ || LostConnection()) return;
-    quill_log(1, "The internal database %s (%s); the connection is closed", what,
-              FirstLine(PQerrorMessage(connection_->pg)).c_str());
-    connection_.reset();
-  }
-
   bool LostConnection() {
     if (!connection_ || PQstatus(connection_->pg) != CONNECTION_BAD) return false;
     quill_log(1, "The internal database lost its connection to PostgreSQL (%s); the next statement connects again",
@@ -252,6 +243,15 @@ class Lease {
     for (auto& session : database.idleSessions) stale.push_back(std::move(session));
     database.idleSessions.clear();
     return true;
+  }
+
+  // Closes the connection instead of giving it back to the pool (PostgreSQL then frees what it
+  // held), and logs why; `what` completes "The internal database ...".
+  void Discard(const char* what) {
+    if (!connection_ || LostConnection()) return;
+    quill_log(1, "The internal database %s (%s); the connection is closed", what,
+              FirstLine(PQerrorMessage(connection_->pg)).c_str());
+    connection_.reset();
   }
 
  private:
