@@ -303,7 +303,9 @@ bool SqlBuilder::AppendValue(std::string& out, const Text& value, int32_t op, bo
       return false;
     }
   }
-  if ((quoted || pattern) && value->find('\0') != std::string_view::npos) {
+  // The statement reaches Java as the host's UTF-8, where C0 80 is never a character of its own:
+  // it is character zero, or two replacement characters, so it is refused like a plain NUL.
+  if ((quoted || pattern) && HoldsNul(*value)) {
     refusal_ = kValueHoldsNul;
     refusalMessage_ = "The value for column \"" + std::string(column) +
                       "\" holds a NUL character, which no SQL literal can carry; the statement "

@@ -219,6 +219,7 @@ class Fuzzer {
       return;
     }
     if (sqlite3_complete(real.text.c_str()) != 1) fail_("incomplete statement", real.text);
+    if (real.text.find("\xC0\x80") != std::string::npos) fail_("a NUL sent in its two-byte spelling", real.text);
 
     // The same action with stand-ins: "~n~" for every value that goes between quotes, "1" for
     // each element of a bare one.
@@ -305,7 +306,7 @@ class Fuzzer {
       if (const int32_t type = bare(column, op)) {
         notLiteral |= !PlainLiteralList(*value, op == code::kInList || op == code::kNotInList, type);
       } else {
-        nul |= value->find('\0') != std::string::npos;
+        nul |= value->find('\0') != std::string::npos || value->find("\xC0\x80") != std::string::npos;
       }
     };
     if (action == 0) {
@@ -408,7 +409,7 @@ class Fuzzer {
         std::string text;
         for (uint32_t n = 1 + src.Below(6); n > 0; --n) {
           if (src.Chance(3)) {
-            text.push_back('\0');
+            text += src.Chance(50) ? std::string(1, '\0') : "\xC0\x80";  // a NUL in either spelling
           } else {
             text += kPieces[src.Below(kCount)];
           }
