@@ -271,10 +271,6 @@ bool ApplyPreferences(const std::vector<PreferenceChange>& changes) {
 
 int Main(int argc, char** argv) {
   CommandLine line;
-  if (const char* url = std::getenv("QUILL_INTERNAL_DB"); url != nullptr && *url != '\0') {
-    if (!quill_service::postgres::IsLocation(url)) return UsageError("QUILL_INTERNAL_DB needs a postgresql:// URL");
-    line.host.internalDatabase = url;
-  }
   if (auto error = Parse(argc, argv, line)) return UsageError(*error);
   if (line.help) {
     std::fputs(kUsage, stdout);
@@ -294,6 +290,13 @@ int Main(int argc, char** argv) {
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
     return quill_service::ModuleCommand(line.host.root, ec ? std::string(argv[0]) : self.string(),
                                         {line.command.begin() + 1, line.command.end()});
+  }
+  // The environment names the internal database only for what opens it, and only when
+  // --internal-db does not: a bad value there stands in the way of nothing else.
+  const char* url = std::getenv("QUILL_INTERNAL_DB");
+  if (line.host.internalDatabase.empty() && url != nullptr && *url != '\0') {
+    if (!quill_service::postgres::IsLocation(url)) return UsageError("QUILL_INTERNAL_DB needs a postgresql:// URL");
+    line.host.internalDatabase = url;
   }
   if (line.quiet) quill_service::SetLogSink({});
   Quill::Instance()->Settings().suppressModules = line.suppressModules;
