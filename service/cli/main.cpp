@@ -291,6 +291,13 @@ int Main(int argc, char** argv) {
     return quill_service::ModuleCommand(line.host.root, ec ? std::string(argv[0]) : self.string(),
                                         {line.command.begin() + 1, line.command.end()});
   }
+  // A serve command's words are checked before anything starts.
+  bool reload = false;
+  if (!line.command.empty() && line.command.front() == "serve") {
+    if (const int usage = quill_service::CheckServeArgs({line.command.begin() + 1, line.command.end()}, &reload)) {
+      return usage;
+    }
+  }
   // The environment names the internal database only for what opens it, and only when
   // --internal-db does not: a bad value there stands in the way of nothing else.
   const char* url = std::getenv("QUILL_INTERNAL_DB");
@@ -317,10 +324,7 @@ int Main(int argc, char** argv) {
     quill_service::SetPreferenceDefault("java_attach_scope", "thread");
     quill_service::SetPreferenceDefault("java_column_cache", "yes");
     quill_service::SetPreferenceDefault("java_stdio", "log");
-    auto& args = line.command;
-    const auto reload = std::remove(args.begin() + 1, args.end(), std::string("--reload"));
-    if (reload != args.end()) quill_service::SetPreferenceDefault("java_module_reload", "yes");
-    args.erase(reload, args.end());
+    if (reload) quill_service::SetPreferenceDefault("java_module_reload", "yes");
   }
   // Users are kept in the root's database: no module is needed to change them.
   if (!line.command.empty() && line.command.front() == "user") {

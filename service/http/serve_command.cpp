@@ -28,12 +28,25 @@ int ServeUsageError(const std::string& message) {
   return kExitUsage;
 }
 
-std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, ServeOptions& options,
-                                          std::string& web, std::chrono::seconds& drain) {
+// What the words after "serve" ask for.
+struct ServeArgs {
+  ServeOptions options;
+  std::string web;  // --web as given; empty: the root's web folder
+  std::chrono::seconds drain = kDefaultDrain;
+  bool reload = false;
+};
+
+// Fills into from args over what it holds; returns an error message, or nothing.
+std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, ServeArgs& into) {
+  ServeOptions& options = into.options;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--no-access-log") {
       options.accessLog = false;
+      continue;
+    }
+    if (arg == "--reload") {
+      into.reload = true;
       continue;
     }
     if (i + 1 >= args.size()) return arg.rfind("--", 0) == 0 ? arg + " needs a value" : "unexpected " + arg;
@@ -45,7 +58,7 @@ std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, 
       options.bind = value;
     } else if (arg == "--web") {
       if (value.empty()) return "--web needs a folder";
-      web = value;
+      into.web = value;
     } else if (arg == "--port") {
       if (!(parsed = number(0, 65535))) return "--port needs a number from 0 to 65535";
       options.port = static_cast<int>(*parsed);
@@ -71,7 +84,7 @@ std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, 
       }
     } else if (arg == "--drain-grace") {
       if (!(parsed = number(0, 300))) return "--drain-grace needs a number of seconds from 0 to 300";
-      drain = std::chrono::seconds(*parsed);
+      into.drain = std::chrono::seconds(*parsed);
     } else if (arg == "--max-per-address") {
       if (!(parsed = number(1, 1024))) return "--max-per-address needs a number from 1 to 1024";
       options.maxPerAddress = static_cast<unsigned>(*parsed);
@@ -87,8 +100,16 @@ std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, 
 
 }  // namespace
 
+int CheckServeArgs(const std::vector<std::string>& args, bool* reload) {
+  ServeArgs parsed;
+  if (auto error = ParseServeArgs(args, parsed)) return ServeUsageError(*error);
+  *reload = parsed.reload;
+  return 0;
+}
+
 int ServeCommand(Host& host, const std::vector<std::string>& args, std::chrono::seconds grace) {
-  ServeOptions options;
+  ServeArgs parsed;
+  ServeOptions& options = parsed.options;
   // The preference request_time_limit (seconds) replaces the built-in default; the option wins.
   std::vector<SqlRow> rows;
   if (ExecuteBound("SELECT data FROM global_prefs WHERE store_key = 'request_time_limit'", {}, &rows) == QUILL_OK &&
@@ -98,9 +119,9 @@ int ServeCommand(Host& host, const std::vector<std::string>& args, std::chrono::
     options.timeLimit = std::chrono::seconds(*seconds);
   }
   options.serverRoot = host.Root();
-  std::string web;
-  std::chrono::seconds drain = kDefaultDrain;
-  if (auto error = ParseServeArgs(args, options, web, drain)) return ServeUsageError(*error);
+  if (auto error = ParseServeArgs(args, parsed)) return ServeUsageError(*error);
+  const std::string& web = parsed.web;
+  const std::chrono::seconds drain = parsed.drain;
   options.webFolder = web.empty() ? host.Root() + "web" : web[0] == '/' ? web : host.LaunchDirectory() + web;
 
   std::unique_ptr<HttpServer> server;

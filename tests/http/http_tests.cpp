@@ -634,18 +634,20 @@ TEST_F(HttpServeDefaults, TheInternalDatabaseIsForTheServersUserAlone) {
   }
 }
 
-TEST(HttpServeStart, AWebFolderHoldingTheServersOwnFilesIsRefused) {
+TEST(HttpServeStart, AWebFolderHoldingTheServersOwnFilesOrABadAddressIsRefused) {
   const struct {
     const char* name;
-    const char* inside;  // the web folder, under the case's server root
+    const char* inside;  // the web folder, under the case's server root; null: a proxy "--reload"
     const char* message;
   } cases[] = {
       {"web-at-root", "", "is the server root or contains it"},
       {"web-in-modules", "QuillModules", "lies in the server's own folder QuillModules/"},
+      {"proxy-reload", nullptr, "not a numeric IP address: --reload"},  // an option's value, not --reload
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ServerProcess server(c.name, {"--web", (ServerProcess::BaseOf(c.name) / "root" / c.inside).string()});
+    const fs::path web = ServerProcess::BaseOf(c.name) / "root" / (c.inside ? c.inside : "");
+    ServerProcess server(c.name, {c.inside ? "--web" : "--trusted-proxy", c.inside ? web.string() : "--reload"});
     EXPECT_EQ(server.Port(), 0);
     EXPECT_EQ(server.Wait(30s), 1);
     EXPECT_TRUE(Has(server.Log(), c.message)) << server.Log();
