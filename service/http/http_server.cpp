@@ -40,17 +40,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kPostBufferBytes = 16 << 10;
-// What a connection needs besides the request headers: the response's header lines, the
-// library's own bookkeeping and a body's first bytes. Headers beyond the limit and within this
-// are refused by the server, beyond both by the library.
-constexpr size_t kConnectionOverheadBytes = 8 << 10;
-// The library keeps a record of each query parameter in the connection's memory too. Once that
-// memory is full it cannot even send its own 431, and the client waits for nothing: so a request
-// line with more parameters than this is refused before the library parses its query, and there
-// is room for that many records. The connection's memory is cleared for every request it
-// carries, so it is kept small rather than sized for the longest query allowed.
-constexpr size_t kParameterRecordBytes = 64;
-constexpr size_t kMaxParameters = 1000;
+// The connection's memory holds the request line and headers as received, the library's copy of
+// the Cookie header that it splits, a record of each query field, header field and cookie, and
+// the response's header lines. Once it is full the library cannot even send its own 431, and the
+// client waits for nothing; so it is sized for the largest head the server answers itself
+// (--max-header, and at most kMaxFields fields in all), and heads beyond that are refused: a query
+// of more fields before the library parses it, header fields and cookies once they are in. The
+// memory is cleared for every request the connection carries, so it is not sized for more.
+constexpr size_t kConnectionOverheadBytes = 8 << 10;  // the response's header lines, bookkeeping
+constexpr size_t kFieldRecordBytes = 64;
+constexpr size_t kMaxFields = 1000;
 constexpr auto kWatchInterval = std::chrono::milliseconds(200);
 // How long a connection refused for its address may stay open for its 503 to be sent.
 constexpr auto kRefusedLinger = std::chrono::seconds(2);
@@ -812,14 +811,22 @@ MHD_Result Begin(Exchange& ex) {
   if (ex.uriBytes > limit) {
     return Answer(ex, MHD_HTTP_URI_TOO_LONG, "URI Too Long", "The request's address is longer than allowed.");
   }
-  if (ex.parameters > kMaxParameters) {
+  if (ex.parameters > kMaxFields) {
     return Answer(ex, MHD_HTTP_URI_TOO_LONG, "URI Too Long", "The request's address has more parameters than allowed.");
   }
   size_t headerBytes = ex.method.size() + ex.uriBytes + ex.version.size() + 4;
-  MHD_get_connection_values(ex.connection, MHD_HEADER_KIND, CountHeaderBytes, &headerBytes);
-  if (headerBytes > limit) {
+  const int fields = MHD_get_connection_values(ex.connection, MHD_HEADER_KIND, CountHeaderBytes, &headerBytes);
+  // As received, the head also holds the blank line that ends it, and whatever blanks pad its
+  // values (which the count above leaves out).
+  const MHD_ConnectionInfo* received = MHD_get_connection_info(ex.connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
+  if (headerBytes > limit || (received != nullptr && received->header_size > limit + 2)) {
     return Answer(ex, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "Request Header Fields Too Large",
                   "The request's headers are larger than allowed.");
+  }
+  const int cookies = MHD_get_connection_values(ex.connection, MHD_COOKIE_KIND, nullptr, nullptr);
+  if (ex.parameters + static_cast<size_t>(std::max(fields, 0) + std::max(cookies, 0)) > kMaxFields) {
+    return Answer(ex, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "Request Header Fields Too Large",
+                  "The request has more fields and cookies than allowed.");
   }
   const bool head = ex.method == MHD_HTTP_METHOD_HEAD;
   const bool post = ex.method == MHD_HTTP_METHOD_POST;
@@ -965,7 +972,7 @@ void* OnRequestLine(void* cls, const char* uri, MHD_Connection* connection) {
   if (ex->uriBytes <= server->options.maxHeaderBytes) {
     // Fields between '&', empty ones too: the library keeps a record even of those.
     ex->parameters = 1 + static_cast<size_t>(std::count(query + 1, query + std::strlen(query), '&'));
-    if (ex->parameters <= kMaxParameters) return ex;
+    if (ex->parameters <= kMaxFields) return ex;
   }
   query[1] = '\0';
   return ex;
@@ -1062,7 +1069,7 @@ HttpServer::HttpServer(const ServeOptions& options, WorkerPool& pool) : state_(s
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | MHD_USE_TURBO, 0, nullptr,
       nullptr, &OnRequest, &s, MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryMessage, &s, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_TIMEOUT,
       seconds(options.idleTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      options.maxHeaderBytes + kConnectionOverheadBytes + kMaxParameters * kParameterRecordBytes,
+      2 * options.maxHeaderBytes + kConnectionOverheadBytes + kMaxFields * kFieldRecordBytes,
       MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, 2 * options.maxPerAddress,
       MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, &s, MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, &s,

@@ -605,21 +605,29 @@ TEST_F(HttpServeDefaults, OneAddressCannotHoldEverySlotAndRefusalsAreAnswered) {
   EXPECT_EQ(Client().Request(server_->Url("/show.qs?p=again")).body, "p=again;f=");
 }
 
-// However the request line's parameters fill the connection's memory, an answer is sent.
+// However the request line's parameters, the header fields or the cookies fill the connection's
+// memory, an answer is sent; within the limits the page is served.
 TEST_F(HttpServeDefaults, ManyParametersAreAnswered) {
   const struct {
     int count;
-    const char* each;
+    const char* each;  // a query field, a header field (with ':') or a cookie (with ';')
     bool served;  // else 431 will do
   } cases[] = {{246, "a=1&", true}, {357, "a=1&", true}, {357, "k123=v123&", true}, {512, "a=1&", true},
                {1500, "p=b&", false},
-               {3900, "a&", false}, {8000, "&", false}, {9000, "a&", false}, {40000, "a&", false}};
+               {3900, "a&", false}, {8000, "&", false}, {9000, "a&", false}, {40000, "a&", false},
+               {990, "ab: 0123456789", true}, {990, "c=0123456789ab;", true}, {1100, "a: b", false},
+               {3000, "a: b", false}, {3000, "c;", false}};
   for (const auto& c : cases) {
-    std::string query;
-    for (int i = 0; i < c.count; ++i) query += c.each;
+    std::string query, cookies;
+    std::vector<std::string> headers;
+    for (int i = 0; i < c.count; ++i) {
+      if (std::strchr(c.each, ':')) headers.push_back(c.each);
+      else (std::strchr(c.each, ';') ? cookies : query) += c.each;
+    }
+    if (!cookies.empty()) headers.push_back("Cookie: " + cookies);
     SCOPED_TRACE(std::to_string(c.count) + " of " + c.each);
     const auto start = Clock::now();
-    const Reply reply = Client().Request(server_->Url("/show.qs?" + query));
+    const Reply reply = Client().Request(server_->Url("/show.qs?" + query), headers);
     EXPECT_TRUE(reply.status == 200 || (!c.served && (reply.status == 431 || reply.status == 414))) << reply.status;
     EXPECT_LT(Clock::now() - start, 10s);
   }
