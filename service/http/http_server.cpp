@@ -447,6 +447,20 @@ struct HttpServer::State {
   int overdue = 0;
   std::atomic<bool> stalled{false};  // every worker is held by an overdue run
 
+  // Whether rights are in force, as the HTTP thread (the only caller) decides whether a file
+  // needs a worker to check its reader: asked of the internal database, which may be a server
+  // away, at most once every kRecheckInterval. A worker checks the rights themselves afresh.
+  bool RightsInForce() {
+    const auto now = Clock::now();
+    if (now - rightsChecked >= kRecheckInterval) {
+      rightsInForce = RightsEnforced();
+      rightsChecked = now;
+    }
+    return rightsInForce;
+  }
+  bool rightsInForce = false;
+  Clock::time_point rightsChecked{};
+
   void Watch() {
     std::unique_lock guard(watchLock);
     while (!watchWake.wait_for(guard, kWatchInterval, [this] { return stopWatching; })) {
@@ -871,7 +885,7 @@ MHD_Result Begin(Exchange& ex) {
       }
       // Credentials, or rights in force, are checked on a worker (a password costs a hash) before
       // the file is answered.
-      if (!ex.authorization && !RightsEnforced()) return AnswerFile(ex);
+      if (!ex.authorization && !server.RightsInForce()) return AnswerFile(ex);
       return MHD_YES;
     case Target::kScript:
       break;
@@ -934,7 +948,10 @@ MHD_Result Dispatch(Exchange& ex) {
   }
   ex.dispatched = true;
   MHD_suspend_connection(ex.connection);
-  if (!server.Admit(&ex)) return MHD_YES;  // resumed when a run of its script ends, or its wait does
+  // A file's check takes a worker for a moment: it never waits for a script's share of them.
+  if (ex.target.kind == Target::kScript && !server.Admit(&ex)) {
+    return MHD_YES;  // resumed when a run of its script ends, or its wait does
+  }
   auto job = std::make_shared<Job>(&ex);
   server.pool->Submit([job] { job->Run(); });  // refused or dropped: the job answers 503
   return MHD_YES;
