@@ -633,6 +633,23 @@ TEST_F(HttpServeDefaults, ManyParametersAreAnswered) {
   }
 }
 
+// The HTTP thread serves files itself while the root has no rights; a right granted meanwhile
+// applies to them within a second (and is taken back the same way).
+TEST_F(HttpServeDefaults, AFirstRightAppliesToFilesWithinASecond) {
+  const auto rights = [](const char* change) {
+    Child step;
+    const fs::path root = ServerProcess::BaseOf("defaults") / "root";
+    EXPECT_TRUE(step.Start({"--quiet", "--root", root.string(), "user", change, "", "execute", "page:/index.qs"},
+                           root / "out", root / "err") && step.Wait(60s) == 0);
+    std::this_thread::sleep_for(1100ms);
+  };
+  EXPECT_EQ(Client().Request(server_->Url("/plain.txt")).status, 200);
+  rights("grant");
+  EXPECT_EQ(Client().Request(server_->Url("/plain.txt")).status, 401);
+  rights("revoke");
+  EXPECT_EQ(Client().Request(server_->Url("/plain.txt")).status, 200);
+}
+
 TEST_F(HttpServeDefaults, TheInternalDatabaseIsForTheServersUserAlone) {
   const fs::path database = ServerProcess::BaseOf("defaults") / "root" / "quill_internal.db";
   for (const fs::path& file : {database, fs::path(database.string() + "-wal")}) {
