@@ -9,6 +9,18 @@ wait_for() {
   echo "no '$2' in $1" >&2; cat "$1" >&2; exit 1
 }
 
+# CPU ticks (user + system) of processes and their children, by pid.
+ticks() {
+  local total=0 pid
+  for pid in "$@"; do
+    for p in "$pid" $(pgrep -P "$pid" || true); do
+      [ -r "/proc/$p/stat" ] && total=$(( total + $(awk '{ print $14 + $15 }' "/proc/$p/stat" 2>/dev/null || echo 0) ))
+    done
+  done
+  echo "$total"
+}
+hz=$(getconf CLK_TCK)
+
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
 # A private PostgreSQL cluster in $work/pg on a free port (user quill, password secret; at most $1

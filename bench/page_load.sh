@@ -63,7 +63,9 @@ fill() {  # source, database for CREATE DATABASE (or empty), INSERT statement
     echo "db_statement($on, -sql=\"$3\") => { action_code() }"
   } > "$work/fill.qs"
   local code
-  code=$("${quill[@]}" run "$work/fill.qs")
+  # A first connection of a VM that has not compiled the driver's login yet outlasts the default
+  # wait on a loaded machine; the fill is not measured.
+  code=$("${quill[@]}" --pref jdbc_connect_timeout=60000 run "$work/fill.qs")
   [ "$code" = 0 ] || { echo "filling $1 failed: $code" >&2; exit 1; }
 }
 fill SQLite "" "INSERT INTO t WITH RECURSIVE s(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM s WHERE x < 100000) SELECT x, 'alpha' || x, 'beta' || x, 'gamma' || x FROM s"
@@ -71,7 +73,9 @@ peers=("SQLite=jdbc:sqlite:$work/root/jdbc-data/bench.db,,")
 measured=(SQLite)
 
 # A private PostgreSQL cluster on a free port, stopped by cleanup.
+postmaster=""
 if start_pg_cluster; then
+  postmaster=$(head -1 "$work/pg/data/postmaster.pid")
   pg_url="jdbc:postgresql://127.0.0.1:$pg_port/"
   "${quill[@]}" --no-module host add PostgreSQL "$pg_url" quill secret >/dev/null
   fill PostgreSQL postgres "INSERT INTO t SELECT x, 'alpha' || x, 'beta' || x, 'gamma' || x FROM generate_series(1, 100000) x"
@@ -82,13 +86,15 @@ else
 fi
 
 "${quill[@]}" "$@" serve --port 0 --web "$work/web" --no-access-log > "$work/quill.out" 2>&1 &
-pids+=($!)
+quill_pid=$!
+pids+=("$quill_pid")
 quill_port=$(wait_for "$work/quill.out" "^Serving" | sed -E 's#^Serving http://[^ ]*:([0-9]+)/.*#\1#')
 classpath="$build/bench/JdkHttpPeer.jar:$build/bench/BenchTags.jar:$build/root/QuillModules/QJAPI.jar"
 for jar in HikariCP slf4j-api slf4j-nop sqlite-jdbc postgresql; do classpath+=":$java_dir/$jar.jar"; done
 java -Dsun.net.httpserver.nodelay=true -Xms512m -Xmx512m -cp "$classpath" bench.JdkHttpPeer 0 "$workers" \
   "${peers[@]}" > "$work/jdk.out" 2>&1 &
-pids+=($!)
+jdk_pid=$!
+pids+=("$jdk_pid")
 jdk_port=$(wait_for "$work/jdk.out" "^port" | awk '{print $2}')
 
 key=4242
@@ -102,56 +108,61 @@ for page in "${measured[@]}"; do
   done
 done
 
-# One wrk run: "rps p50_ms p99_ms errors".
+# One wrk run against the server with pid $3: "rps p50_ms p99_ms errors cpu_us pg_us", the last two
+# the CPU (user + system, from /proc) that server and the PostgreSQL cluster used per request.
 load() {
-  local out
+  local out s0 p0 s1 p1
+  s0=$(ticks "$3"); p0=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0)
   out=$(wrk -t2 -c"$connections" -d"${1}s" --timeout 10s --latency "$2")
-  awk '
+  s1=$(ticks "$3"); p1=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0)
+  awk -v s=$(( s1 - s0 )) -v p=$(( p1 - p0 )) -v hz="$hz" '
     function ms(v) { if (v ~ /us$/) return v / 1000; if (v ~ /ms$/) return v + 0; if (v ~ /s$/) return v * 1000; return v }
-    /^Requests\/sec/ { rps = $2 }
+    /^Requests\/sec/ { rps = $2 } /requests in/ { total = $1 }
     $1 == "50%" { p50 = ms($2) } $1 == "99%" { p99 = ms($2) }
     /Socket errors/ { gsub(",", ""); errors += $4 + $6 + $8 + $10 }
     /Non-2xx/ { errors += $NF }
-    END { printf "%.0f %.2f %.2f %d\n", rps, p50, p99, errors }' <<<"$out"
+    END { t = total > 0 ? total : 1
+      printf "%.0f %.2f %.2f %d %.0f %.0f\n", rps, p50, p99, errors, s * 1e6 / hz / t, p * 1e6 / hz / t }' <<<"$out"
 }
 
 cases=(line "${measured[@]}")
 echo "Warm-up: ${seconds}s per case and server, not counted" >&2
 for page in "${cases[@]}"; do
-  load "$seconds" "$(quill_url "$page")" >/dev/null
-  load "$seconds" "$(jdk_url "$page")" >/dev/null
+  load "$seconds" "$(quill_url "$page")" "$quill_pid" >/dev/null
+  load "$seconds" "$(jdk_url "$page")" "$jdk_pid" >/dev/null
 done
 
 echo "wrk -t2 -c$connections, ${seconds}s a run, $rounds rounds, $workers workers each; quill options: ${*:-(defaults)}"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "| round | page | quill req/s | quill p50 ms | quill p99 ms | JDK req/s | JDK p50 ms | JDK p99 ms | ratio | errors q/J |"
-echo "|---|---|---|---|---|---|---|---|---|---|"
+echo "| round | page | quill req/s | quill p50 ms | quill p99 ms | JDK req/s | JDK p50 ms | JDK p99 ms | ratio | errors q/J | CPU µs/req q/J | PostgreSQL µs/req q/J |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
 results="$work/results"
 for round in $(seq "$rounds"); do
   for page in "${cases[@]}"; do
     if (( round % 2 )); then
-      read -r qr q50 q99 qe < <(load "$seconds" "$(quill_url "$page")")
-      read -r jr j50 j99 je < <(load "$seconds" "$(jdk_url "$page")")
+      read -r qr q50 q99 qe qc qp < <(load "$seconds" "$(quill_url "$page")" "$quill_pid")
+      read -r jr j50 j99 je jc jp < <(load "$seconds" "$(jdk_url "$page")" "$jdk_pid")
     else
-      read -r jr j50 j99 je < <(load "$seconds" "$(jdk_url "$page")")
-      read -r qr q50 q99 qe < <(load "$seconds" "$(quill_url "$page")")
+      read -r jr j50 j99 je jc jp < <(load "$seconds" "$(jdk_url "$page")" "$jdk_pid")
+      read -r qr q50 q99 qe qc qp < <(load "$seconds" "$(quill_url "$page")" "$quill_pid")
     fi
     ratio=$(awk -v q="$qr" -v j="$jr" 'BEGIN { printf "%.2f", (j > 0 ? q / j : 0) }')
     name=$([ "$page" = line ] && echo "empty page" || echo "row, $page")
-    echo "| $round | $name | $qr | $q50 | $q99 | $jr | $j50 | $j99 | ${ratio}x | $qe/$je |"
-    echo "$name|$qr|$q99|$jr|$j99|$ratio" >> "$results"
+    echo "| $round | $name | $qr | $q50 | $q99 | $jr | $j50 | $j99 | ${ratio}x | $qe/$je | $qc/$jc | $qp/$jp |"
+    echo "$name|$qr|$q99|$jr|$j99|$ratio|$qc|$jc" >> "$results"
   done
 done
 echo
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "| page | quill req/s | JDK req/s | ratio | quill p99 ms | JDK p99 ms |"
-echo "|---|---|---|---|---|---|"
+echo "| page | quill req/s | JDK req/s | ratio | quill p99 ms | JDK p99 ms | quill CPU µs/req | JDK CPU µs/req |"
+echo "|---|---|---|---|---|---|---|---|"
 awk -F'|' '
   function keep(k, v) { if (!(k in lo) || v < lo[k]) lo[k] = v; if (!(k in hi) || v > hi[k]) hi[k] = v }
   { if (!($1 in seen)) { seen[$1] = 1; order[++n] = $1 }
-    keep($1 "q", $2); keep($1 "qp", $3); keep($1 "j", $4); keep($1 "jp", $5); keep($1 "r", $6) }
+    keep($1 "q", $2); keep($1 "qp", $3); keep($1 "j", $4); keep($1 "jp", $5); keep($1 "r", $6); keep($1 "qc", $7); keep($1 "jc", $8) }
   END { for (i = 1; i <= n; i++) { p = order[i]
-    printf "| %s | %s-%s | %s-%s | %s-%sx | %s-%s | %s-%s |\n", p, lo[p "q"], hi[p "q"], lo[p "j"], hi[p "j"],
-      lo[p "r"], hi[p "r"], lo[p "qp"], hi[p "qp"], lo[p "jp"], hi[p "jp"] } }' "$results"
+    printf "| %s | %s-%s | %s-%s | %s-%sx | %s-%s | %s-%s | %s-%s | %s-%s |\n", p, lo[p "q"], hi[p "q"], lo[p "j"],
+      hi[p "j"], lo[p "r"], hi[p "r"], lo[p "qp"], hi[p "qp"], lo[p "jp"], hi[p "jp"], lo[p "qc"], hi[p "qc"],
+      lo[p "jc"], hi[p "jc"] } }' "$results"

@@ -112,18 +112,6 @@ start_nginx() {  # port of server a, port of server b (or empty); prints nginx's
   echo "$port"
 }
 
-# CPU ticks (user + system) of processes and their children, by pid.
-ticks() {
-  local total=0 pid
-  for pid in "$@"; do
-    for p in "$pid" $(pgrep -P "$pid" || true); do
-      [ -r "/proc/$p/stat" ] && total=$(( total + $(awk '{ print $14 + $15 }' "/proc/$p/stat" 2>/dev/null || echo 0) ))
-    done
-  done
-  echo "$total"
-}
-hz=$(getconf CLK_TCK)
-
 # One wrk run with the CPU of each part: "rps p50_ms p99_ms errors quill_ms nginx_ms pg_ms wrk_ms"
 # (CPU ms per request).
 load() {  # seconds, url, nginx master pid or ""
