@@ -2,9 +2,13 @@
 // preferences written before start-up.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <initializer_list>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "host/storage.h"
@@ -44,6 +48,45 @@ using SqlRow = std::vector<std::optional<std::string>>;  // a NULL column has no
 // rows it returns to rows (when given). 0 on success, else as Execute.
 QUILL_API osError ExecuteBound(const char* sql, std::initializer_list<SqlValue> params,
                                std::vector<SqlRow>* rows = nullptr);
+
+// Raised whenever this process may have changed the internal database: a statement other than a
+// SELECT, any statement a module runs on it, and every open and close.
+QUILL_API uint64_t InternalDatabaseWrites();
+
+// Answers read from the internal database, by key, kept for at most a second and read again as
+// soon as this process has written to the database (InternalDatabaseWrites). A change another
+// process makes (a command-line tool, another server on a shared database) is seen within a second.
+// read() gives the answer and whether it may be kept: an answer made up for a failed read is not.
+template <class Key, class Value, class Hash = std::hash<Key>>
+class RecentAnswers {
+ public:
+  template <class Read>
+  Value Get(const Key& key, Read read) {
+    const uint64_t writes = InternalDatabaseWrites();  // before the read: a write during it drops the answer
+    const auto now = std::chrono::steady_clock::now();
+    {
+      std::lock_guard guard(lock_);
+      if (writes != writes_ || now >= until_) {
+        answers_.clear();
+        writes_ = writes;
+        until_ = now + std::chrono::seconds(1);
+      } else if (auto found = answers_.find(key); found != answers_.end()) {
+        return found->second;
+      }
+    }
+    auto [value, keep] = read();
+    std::lock_guard guard(lock_);
+    if (keep && writes == writes_ && answers_.size() < kMaxAnswers) answers_.emplace(key, value);
+    return value;
+  }
+
+ private:
+  static constexpr size_t kMaxAnswers = 256;
+  std::mutex lock_;
+  uint64_t writes_ = 0;
+  std::chrono::steady_clock::time_point until_{};
+  std::unordered_map<Key, Value, Hash> answers_;
+};
 
 // Writes (or, with no value, stores NULL for) a preference row of global_prefs.
 QUILL_API osError SetPreference(const std::string& key, const std::optional<std::string>& value);

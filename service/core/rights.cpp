@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cctype>
 #include <charconv>
+#include <utility>
 
 #include "service/core/internal_db.h"
 #include "service/core/paths.h"
@@ -128,28 +129,38 @@ std::optional<int32_t> OperationFromWord(std::string_view word) {
   return number;
 }
 
-bool RightsEnforced() {
-  // Asked before every action the server checks. A statement naming a table that is not there
-  // fails to compile, and every failed attempt is a parse: the table is looked up first, until it
-  // has been seen. A read that fails after that (another database opened, the table gone) looks
-  // the table up again.
+namespace {
+
+// Whether rights are in force, and whether that answer was read (not assumed for a failed read).
+std::pair<bool, bool> ReadRightsEnforced() {
+  // A statement naming a table that is not there fails to compile, and every failed attempt is a
+  // parse: the table is looked up first, until it has been seen. A read that fails after that
+  // (another database opened, the table gone) looks the table up again.
   static std::atomic<bool> tableSeen{false};
   for (bool lookUp = !tableSeen.load(std::memory_order_relaxed);; lookUp = true) {
     std::vector<SqlRow> rows;
     if (lookUp) {
       const osError code =
           ExecuteBound("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'user_rights'", {}, &rows);
-      if (code == kStorageUnknownDatabase) return false;  // no internal database: no right
+      if (code == kStorageUnknownDatabase) return {false, false};  // no internal database: no right
       // A database that cannot be read enforces (refusing is safe); no table yet is no right yet.
-      if (code != QUILL_OK) return true;
-      if (rows.empty()) return false;
+      if (code != QUILL_OK) return {true, false};
+      if (rows.empty()) return {false, true};
       tableSeen.store(true, std::memory_order_relaxed);
       rows.clear();
     }
-    if (ExecuteBound("SELECT 1 FROM user_rights LIMIT 1", {}, &rows) == QUILL_OK) return !rows.empty();
+    if (ExecuteBound("SELECT 1 FROM user_rights LIMIT 1", {}, &rows) == QUILL_OK) return {!rows.empty(), true};
     tableSeen.store(false, std::memory_order_relaxed);
-    if (lookUp) return true;
+    if (lookUp) return {true, false};
   }
+}
+
+}  // namespace
+
+bool RightsEnforced() {
+  // Asked before every action the server checks; a grant made by this process counts at once.
+  static RecentAnswers<int, bool> answer;
+  return answer.Get(0, ReadRightsEnforced);
 }
 
 bool ServerAllows(const std::string& user, int32_t operation, std::string_view target) {

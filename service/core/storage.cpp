@@ -1,10 +1,13 @@
 // The host singleton and the storage manager over SQLite.
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 
+#include <atomic>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -44,6 +47,23 @@ InternalDatabase& TheDatabase() {
 }
 
 osError SqliteError(int code) { return -(code & 0xFF); }
+
+std::atomic<uint64_t> writes{0};
+void Wrote() { writes.fetch_add(1, std::memory_order_release); }
+
+// Whether sql only reads: it begins with SELECT (after white space).
+bool OnlyReads(const char* sql) {
+  while (std::isspace(static_cast<unsigned char>(*sql))) ++sql;
+  return strncasecmp(sql, "SELECT", 6) == 0;
+}
+
+// Raises the count of writes once a statement that may write has run, however it ended.
+struct WriteNote {
+  bool writes;
+  ~WriteNote() {
+    if (writes) Wrote();
+  }
+};
 
 constexpr size_t kMaxPrepared = 64;
 
@@ -123,6 +143,7 @@ void KeepToOwner(const std::string& file, bool isNew) {
 }  // namespace
 
 osError OpenInternalDatabase(const std::string& file, std::string* error) {
+  const WriteNote note{true};  // another database: what was read of the last one is gone
   InternalDatabase& database = TheDatabase();
   std::lock_guard guard(database.lock);
   database.FinalizePrepared();
@@ -163,6 +184,7 @@ osError OpenInternalDatabase(const std::string& file, std::string* error) {
 }
 
 void CloseInternalDatabase() {
+  const WriteNote note{true};
   postgres::Close();
   InternalDatabase& database = TheDatabase();
   std::lock_guard guard(database.lock);
@@ -179,7 +201,10 @@ std::string InternalDatabaseFile() {
   return database.file;
 }
 
+uint64_t InternalDatabaseWrites() { return writes.load(std::memory_order_acquire); }
+
 osError ExecuteBound(const char* sql, std::initializer_list<SqlValue> params, std::vector<SqlRow>* rows) {
+  const WriteNote note{!OnlyReads(sql)};
   if (postgres::IsOpen()) return postgres::ExecuteBound(sql, params, rows);
   InternalDatabase& database = TheDatabase();
   std::lock_guard guard(database.lock);
@@ -242,6 +267,7 @@ osError StorageManager::Execute(const char* database, const char* sql, Rows* row
   if (std::strcmp(database, quill_service::kInternalDatabase) != 0) return quill_service::kStorageUnknownDatabase;
   Rows found;
   osError code;
+  const quill_service::WriteNote note{true};  // a module's SQL may write anything
   if (quill_service::postgres::IsOpen()) {
     code = quill_service::postgres::Execute(sql, found);
   } else {

@@ -1,6 +1,7 @@
 #include "service/datasource/host_store.h"
 
 #include <cstdlib>
+#include <utility>
 
 #include "service/core/internal_db.h"
 #include "service/core/schema.h"
@@ -20,6 +21,22 @@ HostRec HostOf(const SqlRow& row, size_t name) {
   host.user = row[name + 1].value_or("").c_str();
   host.password = row[name + 2].value_or("").c_str();
   return host;
+}
+
+// The host, and whether that answer was read (a failed read finds none, and is not kept).
+std::pair<std::optional<HostRec>, bool> ReadDataSourceHost(const std::string& dataSource, int32_t id) {
+  static constexpr const char* kFind =
+      "SELECT id, name, \"user\", password FROM datasource_hosts WHERE " QUILL_SAME_SOURCE
+      " AND (CAST(?2 AS INTEGER) = 0 OR id = CAST(?2 AS INTEGER)) ORDER BY id LIMIT 1";
+  std::vector<SqlRow> rows;
+  const std::string key = std::to_string(id);
+  osError result = ExecuteBound(kFind, {{dataSource}, {key}}, &rows);
+  if (result != QUILL_OK && ExecuteBound(schema::kDataSourceHosts, {}) == QUILL_OK) {
+    result = ExecuteBound(kFind, {{dataSource}, {key}}, &rows);
+  }
+  if (result != QUILL_OK) return {std::nullopt, false};
+  if (rows.empty() || rows[0].size() != 4) return {std::nullopt, true};
+  return {HostOf(rows[0], 1), true};
 }
 
 }  // namespace
@@ -69,19 +86,15 @@ bool RemoveDataSourceHost(int32_t id) {
 }
 
 std::optional<HostRec> FindDataSourceHost(const std::string& dataSource, int32_t id) {
-  // Asked before every database action: one statement, compiled once, with the table made only
-  // when it is missing.
-  static constexpr const char* kFind =
-      "SELECT id, name, \"user\", password FROM datasource_hosts WHERE " QUILL_SAME_SOURCE
-      " AND (CAST(?2 AS INTEGER) = 0 OR id = CAST(?2 AS INTEGER)) ORDER BY id LIMIT 1";
-  std::vector<SqlRow> rows;
-  const std::string key = std::to_string(id);
-  osError result = ExecuteBound(kFind, {{dataSource}, {key}}, &rows);
-  if (result != QUILL_OK && ExecuteBound(schema::kDataSourceHosts, {}) == QUILL_OK) {
-    result = ExecuteBound(kFind, {{dataSource}, {key}}, &rows);
-  }
-  if (result != QUILL_OK || rows.empty() || rows[0].size() != 4) return std::nullopt;
-  return HostOf(rows[0], 1);
+  // Asked before every database action: kept for a second (see RecentAnswers), then one
+  // statement, compiled once, with the table made only when it is missing.
+  struct KeyHash {
+    size_t operator()(const std::pair<std::string, int32_t>& key) const {
+      return std::hash<std::string>()(key.first) ^ static_cast<size_t>(key.second);
+    }
+  };
+  static RecentAnswers<std::pair<std::string, int32_t>, std::optional<HostRec>, KeyHash> answers;
+  return answers.Get({dataSource, id}, [&] { return ReadDataSourceHost(dataSource, id); });
 }
 
 #undef QUILL_SAME_SOURCE

@@ -215,6 +215,7 @@ TEST(Actions, TheNativesReadWhatTheScriptAskedFor) {
     EXPECT_TRUE(Contains(plain, line)) << line << "\n" << plain;
   }
   EXPECT_TRUE(quill_service::RemoveDataSourceHost(hostId));
+  EXPECT_FALSE(quill_service::FindDataSourceHost("fx_ds", hostId));  // the answer kept above is dropped
 }
 
 TEST(Actions, ResultsReachTheScriptRowsCountsAndColumns) {
