@@ -56,7 +56,7 @@ TEST_F(FilesTest, AttachToGivesTheFullFolderPathOrRefusesWithoutChangingTheObjec
   EXPECT_STREQ(folder.GetFullPath(), (root + "QuillModules/").c_str());
 }
 
-TEST_F(FilesTest, IteratorReturnsEntriesSortedWithNameAndExtensionSplit) {
+TEST_F(FilesTest, IteratorReturnsEntriesSortedWithNameAndExtensionSplitAndFlagsSelectThem) {
   for (const char* name : {"x.JAR", "b.jar", "x.tar.gz", "README", ".jar", "a.zip", "trail."}) dir.Write(name, "");
   std::filesystem::create_directory(dir / "lib.jar");
   dir.Write("lib.jar/inner.jar", "");
@@ -72,22 +72,15 @@ TEST_F(FilesTest, IteratorReturnsEntriesSortedWithNameAndExtensionSplit) {
       {root + "x.tar.gz", "x.tar", ".gz", false},
   };
   EXPECT_EQ(Walk(dir.path(), false, true, true), expected);
-}
-
-TEST_F(FilesTest, IteratorFlagsSelectFilesFoldersAndRecursion) {
-  dir.Write("b/inner.jar", "");
-  dir.Write("a.jar", "");
-  dir.Write("c.jar", "");
-
-  auto names = [](const std::vector<Entry>& entries) {
-    std::vector<std::string> out;
-    for (const Entry& e : entries) out.push_back(e.fullPath);
-    return out;
+  // Files only, folders only, everything below: the paths under the folder.
+  const auto paths = [&](bool recursive, bool files, bool folders) {
+    std::string text;
+    for (const Entry& e : Walk(dir.path(), recursive, files, folders)) text += e.fullPath.substr(root.size()) + " ";
+    return text;
   };
-  EXPECT_EQ(names(Walk(dir.path(), false, true, false)), (std::vector<std::string>{root + "a.jar", root + "c.jar"}));
-  EXPECT_EQ(names(Walk(dir.path(), false, false, true)), (std::vector<std::string>{root + "b/"}));
-  EXPECT_EQ(names(Walk(dir.path(), true, true, true)),
-            (std::vector<std::string>{root + "a.jar", root + "b/", root + "b/inner.jar", root + "c.jar"}));
+  EXPECT_EQ(paths(false, true, false), ".jar README a.zip b.jar trail. x.JAR x.tar.gz ");
+  EXPECT_EQ(paths(false, false, true), "lib.jar/ ");
+  EXPECT_EQ(paths(true, true, true), ".jar README a.zip b.jar lib.jar/ lib.jar/inner.jar trail. x.JAR x.tar.gz ");
   EXPECT_TRUE(Walk(dir / "missing", false, true, true).empty());
   osDirectoryIterator nothing(nullptr, false, true, true);
   osFile file;

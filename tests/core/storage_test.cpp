@@ -108,7 +108,8 @@ TEST_F(StorageTest, DamagedDatabasesFailEveryQuery) {
   EXPECT_LT(Run("SELECT 1"), 0);
 }
 
-TEST_F(StorageTest, PreferencesWrittenByTheHost) {
+// The host's preferences are stored (replaced, NULL, removed); defaults live only in the process.
+TEST_F(StorageTest, PreferencesAreStoredAndDefaultsLiveOnlyInTheProcess) {
   ASSERT_EQ(quill_service::SetPreference("java_vm_options", std::string("-Xmx8m")), 0);
   ASSERT_EQ(quill_service::SetPreference("java_vm_options", std::string("-Xcheck:jni -Xmx64m")), 0);  // replaces
   ASSERT_EQ(quill_service::SetPreference("java_qjapi_enabled", std::nullopt), 0);
@@ -116,20 +117,17 @@ TEST_F(StorageTest, PreferencesWrittenByTheHost) {
   EXPECT_EQ(Table(all), "java_qjapi_enabled,NULL;java_vm_options,-Xcheck:jni -Xmx64m");
   ASSERT_EQ(quill_service::RemovePreference("java_qjapi_enabled"), 0);
   EXPECT_EQ(Table(all), "java_vm_options,-Xcheck:jni -Xmx64m");
-}
 
-TEST_F(StorageTest, PreferenceDefaultsLiveOnlyInTheProcess) {
-  ASSERT_EQ(quill_service::SetPreference("stored", std::string("kept")), 0);
-  ASSERT_EQ(quill_service::SetPreferenceDefault("stored", "default"), 0);
+  ASSERT_EQ(quill_service::SetPreferenceDefault("java_vm_options", "default"), 0);
   ASSERT_EQ(quill_service::SetPreferenceDefault("missing", "first"), 0);
   ASSERT_EQ(quill_service::SetPreferenceDefault("missing", "second"), 0);  // replaces the first
   EXPECT_EQ(Table("SELECT store_key, data FROM temp.preference_defaults ORDER BY store_key"),
-            "missing,second;stored,default");
-  EXPECT_EQ(Table("SELECT store_key, data FROM global_prefs ORDER BY store_key"), "stored,kept");
+            "java_vm_options,default;missing,second");
+  EXPECT_EQ(Table(all), "java_vm_options,-Xcheck:jni -Xmx64m");
   // Reopened, the file holds only what was stored.
   ASSERT_EQ(quill_service::OpenInternalDatabase(dir / "quill_internal.db"), 0);
   EXPECT_EQ(Table("SELECT count(*) FROM sqlite_temp_master"), "0");
-  EXPECT_EQ(Table("SELECT store_key, data FROM global_prefs"), "stored,kept");
+  EXPECT_EQ(Table(all), "java_vm_options,-Xcheck:jni -Xmx64m");
 }
 
 TEST_F(StorageTest, ConcurrentExecuteFromFourThreads) {

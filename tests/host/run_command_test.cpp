@@ -27,78 +27,90 @@ class RunCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = fs::temp_directory_path() / ("quill_run_test_" + std::to_string(::getpid()));
-    fs::create_directories(root_);
+    fs::create_directories(root_ / "server");
     qjapi_test::CleanupOnExit::Remove(root_.string());
   }
   void TearDown() override { fs::remove_all(root_); }
 
+  // Runs `quill <options> <command>` in the test's server root, from the folder above it (script
+  // paths are relative to where quill starts, not to the server root).
+  Result Command(const std::string& options, const std::string& command) {
+    const std::string line = "cd " + root_.string() + " && " + QUILL_BINARY + " --quiet --root " +
+                             (root_ / "server").string() + " " + options + " " + command + " >" +
+                             (root_ / "out").string() + " 2>" + (root_ / "err").string();
+    const int raw = std::system(line.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(root_ / "out"), ReadFile(root_ / "err")};
+  }
   // Runs the script written to s.q, or the file named by path instead.
   Result Quill(const std::string& script, const std::string& args, const std::string& extraOptions = "",
                const std::string& path = "s.q") {
     if (path == "s.q") std::ofstream(root_ / "s.q") << script;
-    // The script path is relative to where quill starts, not to the server root.
-    fs::create_directories(root_ / "server");
-    const std::string command = "cd " + root_.string() + " && " + std::string(QUILL_BINARY) +
-                                " --no-module --quiet --root " + (root_ / "server").string() + " " +
-                                extraOptions + " run " + path + " " + args + " >" + (root_ / "out").string() + " 2>" +
-                                (root_ / "err").string();
-    const int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(root_ / "out"), ReadFile(root_ / "err")};
+    return Command("--no-module " + extraOptions, "run " + path + " " + args);
   }
 
   fs::path root_;
 };
 
-TEST_F(RunCommandTest, PrintsTheOutputAndPassesInputs) {
-  Result r = Quill("request_param('name') '/' cookie('c') '/' request_header('H')",
-                   "--param name=Ann --cookie c=7 --header h=v=w");
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "Ann/7/v=w");
-}
-
-TEST_F(RunCommandTest, ErrorsGoToStderrWithTheirLocationAndFailTheRun) {
-  Result runtime = Quill("'partial'\n  fail(-5, 'broken')", "");
-  EXPECT_NE(runtime.status, 0);
-  EXPECT_EQ(runtime.out, "partial");
-  EXPECT_NE(runtime.err.find("s.q:2:3: error -5: broken"), std::string::npos) << runtime.err;
-
-  Result parse = Quill("'ok'\nrepeat(", "");
-  EXPECT_NE(parse.status, 0);
-  EXPECT_EQ(parse.out, "");
-  EXPECT_NE(parse.err.find("s.q:2:8: expected an expression, found end of file"), std::string::npos) << parse.err;
-
-  EXPECT_EQ(Quill("1", "--repeat 0").status, 2);
-  EXPECT_EQ(Quill("1", "--param novalue").status, 2);
-}
-
-TEST_F(RunCommandTest, RepeatRunsOnTheWorkerThreadsAndSummarises) {
-  Result r = Quill("global n = request_param('x') + 1 $n", "--param x=4 --repeat 50", "--threads 3");
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "41");  // the first run's output only
-  EXPECT_NE(r.err.find("runs: 50, failures: 0, threads: 3"), std::string::npos) << r.err;
-
-  Result failing = Quill("if (request_param('x') == '1') { fail(3, 'no') } 'y'", "--param x=1 --repeat 5");
-  EXPECT_NE(failing.status, 0);
-  EXPECT_NE(failing.err.find("runs: 5, failures: 5"), std::string::npos) << failing.err;
+// Each row: the script, run's arguments, quill's options, and the exit status, the output and a
+// part of the errors that the run gives.
+TEST_F(RunCommandTest, OutputErrorsAndStatusOfEachRun) {
+  const struct {
+    std::string script, args, options;
+    int status;
+    const char* out;
+    std::string errHas;
+  } cases[] = {
+      {"request_param('name') '/' cookie('c') '/' request_header('H')",
+       "--param name=Ann --cookie c=7 --header h=v=w", "", 0, "Ann/7/v=w", ""},
+      {"'partial'\n  fail(-5, 'broken')", "", "", 1, "partial", "s.q:2:3: error -5: broken"},
+      {"'ok'\nrepeat(", "", "", 1, "", "s.q:2:8: expected an expression, found end of file"},
+      // Past the time limit asked for, the run stops at its next loop turn.
+      {"'before' while (true) { }", "--time-limit 1", "", 1, "before",
+       "s.q:1:10: error -1: the request's time limit of 1 s is reached"},
+      // --repeat runs on the worker threads and prints the first run's output and a summary.
+      {"global n = request_param('x') + 1 $n", "--param x=4 --repeat 50", "--threads 3", 0, "41",
+       "runs: 50, failures: 0, threads: 3"},
+      {"if (request_param('x') == '1') { fail(3, 'no') } 'y'", "--param x=1 --repeat 5", "", 1, "", "runs: 5, failures: 5"},
+      // Numbers out of range are usage errors.
+      {"1", "--repeat 0", "", 2, "", "--repeat needs a number from 1 to 1000000000"},
+      {"1", "--repeat 99999999999999999999999", "", 2, "", "--repeat needs a number from 1 to 1000000000"},
+      {"1", "--repeat 1000000001", "", 2, "", "--repeat needs a number from 1 to 1000000000"},
+      {"1", "--repeat -3", "", 2, "", "--repeat needs a number from 1 to 1000000000"},
+      {"1", "--repeat 5x", "", 2, "", "--repeat needs a number from 1 to 1000000000"},
+      {"1", "--repeat ''", "", 2, "", "--repeat needs a number from 1 to 1000000000"},
+      {"1", "--param novalue", "", 2, "", ""},
+      {"1", "", "--threads 99999999999999999999", 2, "", "--threads needs a number from 1 to 256"},
+      {"1", "", "--stop-timeout 3601", 2, "", "--stop-timeout needs a number of seconds from 0 to 3600"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script + " " + c.args + " " + c.options);
+    const Result r = Quill(c.script, c.args, c.options);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_NE(r.err.find(c.errHas), std::string::npos) << r.err;
+  }
+  // Each command's help answers on standard output before anything starts: not even a bad
+  // internal database named by the environment stands in the way.
+  setenv("QUILL_INTERNAL_DB", "/nowhere", 1);
+  for (const std::string command : {"run", "serve", "user", "host", "--help"}) {
+    const Result help = Command("--root " + (root_ / "missing").string(), command + " --help");
+    EXPECT_EQ(help.status, 0) << help.err;
+    EXPECT_EQ(help.out.rfind("Usage: quill " + (command[0] == '-' ? "[OPTIONS]" : command), 0), 0u) << help.out;
+  }
+  unsetenv("QUILL_INTERNAL_DB");
+  // What cannot be read is an error, not an empty script; a huge unknown tag name is cut.
+  fs::create_directories(root_ / "folder");
+  const Result folder = Quill("", "", "", "folder");
+  EXPECT_EQ(folder.status, 1);
+  EXPECT_NE(folder.err.find("folder: cannot read the script: it is a folder"), std::string::npos) << folder.err;
+  const Result huge = Quill(std::string(1 << 20, 'q') + "()", "");
+  EXPECT_EQ(huge.status, 1);
+  EXPECT_NE(huge.err.find("unknown tag 'qqq"), std::string::npos);
+  EXPECT_NE(huge.err.find("...qqq"), std::string::npos);
+  EXPECT_LT(huge.err.size(), 400u) << huge.err.size();
 }
 
 }  // namespace
-
-TEST_F(RunCommandTest, NumbersOutOfRangeAreUsageErrors) {
-  for (const char* repeat : {"99999999999999999999999", "1000000001", "-3", "5x", ""}) {
-    SCOPED_TRACE(repeat);
-    Result r = Quill("1", std::string("--repeat '") + repeat + "'");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("--repeat needs a number from 1 to 1000000000"), std::string::npos) << r.err;
-  }
-  Result threads = Quill("1", "", "--threads 99999999999999999999");
-  EXPECT_EQ(threads.status, 2);
-  EXPECT_NE(threads.err.find("--threads needs a number from 1 to 256"), std::string::npos) << threads.err;
-  Result timeout = Quill("1", "", "--stop-timeout 3601");
-  EXPECT_EQ(timeout.status, 2);
-  EXPECT_NE(timeout.err.find("--stop-timeout needs a number of seconds from 0 to 3600"), std::string::npos)
-      << timeout.err;
-}
 
 // Queued runs are bounded: two million runs take no more memory than a few.
 TEST_F(RunCommandTest, ManyRepeatsDoNotQueueEveryRunUpFront) {
@@ -125,33 +137,11 @@ TEST_F(RunCommandTest, ManyRepeatsDoNotQueueEveryRunUpFront) {
   EXPECT_LT(figures[1], 30 * 1024) << "largest child: " << figures[1] << " KB";
 }
 
-TEST_F(RunCommandTest, WhatCannotBeReadIsAnErrorNotAnEmptyScript) {
-  fs::create_directories(root_ / "folder");
-  const Result r = Quill("", "", "", "folder");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("folder: cannot read the script: it is a folder"), std::string::npos) << r.err;
-}
-
-TEST_F(RunCommandTest, AHugeUnknownTagNameIsCutInTheMessage) {
-  const std::string name(1 << 20, 'q');
-  Result r = Quill(name + "()", "");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("unknown tag 'qqq"), std::string::npos);
-  EXPECT_NE(r.err.find("...qqq"), std::string::npos);
-  EXPECT_LT(r.err.size(), 400u) << r.err.size();
-}
-
 // Users and rights through the command line: `quill user` keeps them, `quill run --user` is
 // held to them once the root has any right.
 class RunRightsTest : public RunCommandTest {
  protected:
-  Result User(const std::string& args) {
-    fs::create_directories(root_ / "server");
-    const std::string command = std::string(QUILL_BINARY) + " --quiet --root " + (root_ / "server").string() +
-                                " user " + args + " >" + (root_ / "out").string() + " 2>" + (root_ / "err").string();
-    const int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(root_ / "out"), ReadFile(root_ / "err")};
-  }
+  Result User(const std::string& args) { return Command("", "user " + args); }
   Result Run(const std::string& path, const std::string& who) { return Quill("", who, "", path); }
 };
 

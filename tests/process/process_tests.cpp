@@ -24,22 +24,11 @@ namespace {
 // child is killed after this.
 constexpr auto kLimit = 180s;
 
-struct Outcome {
-  int status = kHung;  // exit status, 128 + signal when a signal ended it, kHung when killed
-  std::string out, err;
-};
-
 // One server root with the bridge and the hostile module, and a child `quill` running in it.
-class Server {
+class Server : public Root {
  public:
-  explicit Server(const std::string& name) {
-    base_ = ProgramFolder("qjapi-process") / name;
-    fs::remove_all(base_);
-    fs::create_directories(base_ / "root" / "QuillModules");
-    for (const char* file : {QJAPI_MODULE, QJAPI_JAR, HOSTILE_JAR, NATIVE_WALK_JAR})
-      fs::copy_file(file, base_ / "root" / "QuillModules" / fs::path(file).filename());
-  }
-  fs::path Path(const std::string& file) const { return base_ / file; }
+  explicit Server(const std::string& name)
+      : Root("qjapi-process", name, {QJAPI_MODULE, QJAPI_JAR, HOSTILE_JAR, NATIVE_WALK_JAR}) {}
 
   // Starts quill with args; a script given as source is written to script.qs and run, with
   // runArgs after it.
@@ -51,15 +40,14 @@ class Server {
       args.push_back(Path("script.qs").string());
       args.insert(args.end(), runArgs.begin(), runArgs.end());
     }
-    args.insert(args.begin(), {"--root", (base_ / "root").string()});
-    ASSERT_TRUE(child_.Start(args, Path("out"), Path("err")));
+    ASSERT_TRUE(Root::Start(args));
   }
 
   // Waits until the file exists (the script got going) or the child ended.
   bool WaitForFile(const fs::path& file, std::chrono::seconds limit) {
     for (const auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(20ms)) {
       if (fs::exists(file)) return true;
-      if (child_.Ended()) return false;  // ended early: the case fails on its own
+      if (Ended()) return false;  // ended early: the case fails on its own
     }
     return false;
   }
@@ -71,90 +59,63 @@ class Server {
     return WaitForFile(Path("started"), kLimit);
   }
 
-  void Signal(int number) { child_.Signal(number); }
-
-  Outcome Finish(std::chrono::seconds limit) {
-    Outcome outcome;
-    outcome.status = child_.Wait(limit);
-    outcome.out = ReadFile(Path("out"));
-    outcome.err = ReadFile(Path("err"));
-    return outcome;
-  }
-
   Outcome Run(const std::vector<std::string>& args, const std::string& script, std::chrono::seconds limit,
               const std::vector<std::string>& runArgs = {}) {
     Start(args, script, runArgs);
     return Finish(limit);
   }
-
- private:
-  fs::path base_;
-  Child child_;
 };
-
-// The cases' server roots go when the program ends.
-class RemoveRoots : public ::testing::Environment {
- public:
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(fs::path(::testing::TempDir()) / ("qjapi-process-" + std::to_string(getpid())), ignored);
-  }
-};
-[[maybe_unused]] ::testing::Environment* const gRemoveRoots = ::testing::AddGlobalTestEnvironment(new RemoveRoots);
 
 }  // namespace
 
 // ---- hostile modules ----
 
-TEST(HostileModule, ExceptionsOfEveryKindFailTheRunAndLeaveTheServerStanding) {
+// Each row: how a module or the VM fails (a script run three times, VM options), and the exit
+// status and log lines it must end with, as it is and under -Xcheck:jni (no JNI warning either way).
+TEST(HostileModule, EveryWayAModuleOrTheVmFailsEndsAsItShould) {
   struct Case {
     const char* name;
-    const char* script;
     const char* vmOptions;
-    const char* printed;  // by the VM's description of the exception
-    bool intoLog;         // System.err goes into the server's log, one line each
+    const char* threads;
+    const char* script;
+    int status;
+    std::vector<std::string> errHas;
   };
+  const std::string threw = "hostile module threw on purpose", failed = "script.qs:1:1: error -10998";
+  const std::string summary = "runs: 3, failures: 3,", ended = "[2] [QJAPI] Java ended the process with status ";
+  const std::string vmStopped = "[2] [QJAPI] The Java VM stopped the process: ";
   const Case cases[] = {
-      {"throw", "hx_throw()", "", "hostile module threw on purpose", false},
-      {"recurse", "hx_recurse()", "", "java.lang.StackOverflowError", false},
-      {"hog", "hx_hog()", "-Xmx48m", "java.lang.OutOfMemoryError", false},
-      {"throw-logged", "hx_throw()", "-Dquill.stdio=log", "hostile module threw on purpose", true},
+      // Exceptions of every kind fail the run; each later run meets a server that still works.
+      {"throw", "", "1", "hx_throw()", 1, {threw, failed, summary}},
+      {"recurse", "", "1", "hx_recurse()", 1, {"java.lang.StackOverflowError", failed, summary}},
+      {"hog", "-Xmx48m", "1", "hx_hog()", 1, {"java.lang.OutOfMemoryError", failed, summary}},
+      // System.err goes into the server's log, one line each.
+      {"throw-logged", "-Dquill.stdio=log", "1", "hx_throw()", 1,
+       {threw, failed, summary, "[1] [stderr] \\tat fixtures.hostile.HostileTags."}},
+      // Exit and halt end the process at once, with their status, while other workers are busy in
+      // Java and in the host.
+      {"exit", "", "3", "hx_sleep(100) hx_exit(3) 'never printed'", 3,
+       {ended + "3 (System.exit or Runtime.halt in a Java module)\n"}},
+      {"halt", "", "3", "hx_sleep(50) hx_halt(4) 'never printed'", 4,
+       {ended + "4 (System.exit or Runtime.halt in a Java module)\n"}},
+      // Options the VM dies of leave a line saying why.
+      {"vm-heap", "-Xmx1k", "1", "", 1, {vmStopped + "Too small maximum heap"}},
+      {"vm-agent", "-agentlib:nosuch", "1", "", 1, {vmStopped + "Could not find agent library nosuch"}},
   };
   for (const bool checked : {false, true}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + (checked ? " -Xcheck:jni" : ""));
       Server server(std::string(c.name) + (checked ? "-checked" : ""));
       const std::string options = std::string(checked ? "-Xcheck:jni " : "") + c.vmOptions;
-      // Each later run in the same process meets a server that still works, and fails the same way.
-      const Outcome run = server.Run({"--threads", "1", "--pref", "java_vm_options=" + options}, c.script, kLimit,
-                                     {"--repeat", "3"});
-      EXPECT_EQ(run.status, 1) << run.err;
-      EXPECT_TRUE(Has(run.err, c.printed)) << run.err;
-      EXPECT_EQ(Has(run.err, "[1] [stderr] \\tat fixtures.hostile.HostileTags."), c.intoLog) << run.err;
-      EXPECT_TRUE(Has(run.err, "script.qs:1:1: error -10998")) << run.err;
-      EXPECT_TRUE(Has(run.err, "runs: 3, failures: 3,")) << run.err;
+      const Outcome run = server.Run({"--threads", c.threads, "--pref", "java_vm_options=" + options}, c.script,
+                                     kLimit, {"--repeat", "3"});
+      EXPECT_EQ(run.status, c.status) << run.err;
+      for (const std::string& line : c.errHas) EXPECT_TRUE(Has(run.err, line)) << line << "\n" << run.err;
+      EXPECT_EQ(Has(run.err, "[1] [stderr] \\tat fixtures.hostile.HostileTags."),
+                std::string(c.name) == "throw-logged") << run.err;
+      EXPECT_FALSE(Has(run.out, "never printed"));
       ExpectNoJniWarnings(run.out, run.err);
     }
-  }
-}
-
-TEST(HostileModule, ExitAndHaltEndTheProcessAtOnceWithTheirStatusAndALogLine) {
-  struct Case {
-    const char* name;
-    int status;
-  };
-  for (const Case& c : {Case{"exit", 3}, Case{"halt", 4}}) {
-    SCOPED_TRACE(c.name);
-    Server server(c.name);
-    // Other workers are busy in Java and in the host while the process ends.
-    const std::string script = "hx_sleep(" + std::string(c.name == std::string("exit") ? "100" : "50") +
-                               ") hx_" + c.name + "(" + std::to_string(c.status) + ") 'never printed'";
-    const Outcome run = server.Run({"--threads", "3"}, script, kLimit);
-    EXPECT_EQ(run.status, c.status) << run.err;
-    EXPECT_TRUE(Has(run.err, "[2] [QJAPI] Java ended the process with status " + std::to_string(c.status) +
-                                 " (System.exit or Runtime.halt in a Java module)\n"))
-        << run.err;
-    EXPECT_FALSE(Has(run.out, "never printed"));
   }
 }
 
@@ -215,87 +176,55 @@ TEST(AttachScope, EachScopeAttachesAsOftenAsItPromises) {
   }
 }
 
-// ---- start-up options the VM ends the process for ----
-
-TEST(VmStart, OptionsTheVmDiesOfLeaveALineSayingWhy) {
-  struct Case {
-    const char* option;
-    const char* why;
-  };
-  const Case cases[] = {
-      {"-Xmx1k", "Too small maximum heap"},
-      {"-agentlib:nosuch", "Could not find agent library nosuch"},
-  };
-  int i = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.option);
-    Server server("vmdies" + std::to_string(i++));
-    const Outcome run = server.Run({"--pref", std::string("java_vm_options=") + c.option}, "", kLimit);
-    EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_TRUE(Has(run.err, std::string("[2] [QJAPI] The Java VM stopped the process: ") + c.why)) << run.err;
-  }
-}
-
 // ---- stop signals ----
 
-// Scripts that each spend a while in a Java tag run on every worker when the signal comes: the
-// queued runs are dropped, the running ones finish, and the process ends with 128 + the signal.
-TEST(StopSignal, UnderLoadRunningScriptsFinishAndTheProcessEndsPromptly) {
-  for (int number : {SIGTERM, SIGINT}) {
-    const std::string name = number == SIGTERM ? "SIGTERM" : "SIGINT";
-    SCOPED_TRACE(name);
-    Server server("load-" + name);
-    ASSERT_TRUE(server.StartMarked({"--threads", "4", "--stop-timeout", "30"}, "hx_sleep(200)", {"--repeat", "1000000"}))
-        << ReadFile(server.Path("err"));
-    std::this_thread::sleep_for(300ms);  // every worker is inside a tag by now
-    const auto signalled = Clock::now();
-    server.Signal(number);
-    const Outcome run = server.Finish(kLimit);
-    EXPECT_EQ(run.status, 128 + number) << run.err;
-    // The running runs only had their sleep to finish: far less than the 30 s allowed.
-    EXPECT_LT(Clock::now() - signalled, 10s);
-    EXPECT_TRUE(Has(run.err, "[1] Received " + name + ": no new runs;")) << run.err;
-    EXPECT_TRUE(Has(run.err, "[1] Stopped by " + name + ": the running runs finished\n")) << run.err;
-    EXPECT_TRUE(Has(run.err, "runs: ")) << run.err;
-    EXPECT_FALSE(Has(run.err, "runs: 1000000,")) << run.err;
-    EXPECT_EQ(run.out, "slept");
-  }
-}
-
-// A run that will not finish in time is abandoned at the deadline; a second signal does not wait
-// for the deadline at all; SIGHUP stops the server like SIGTERM. A signal that comes while the
-// modules load is handled by the VM, and the log line names the signal rather than blaming a
-// module's System.exit.
-TEST(StopSignal, DeadlineSecondSignalHangUpAndASignalDuringStartUpAreNamed) {
+// Under load (scripts that each spend a while in a Java tag on every worker) the queued runs are
+// dropped, the running ones finish, and the process ends promptly with 128 + the signal. A run that
+// will not finish in time is abandoned at the deadline; a second signal does not wait for the
+// deadline at all; SIGHUP stops the server like SIGTERM. A signal that comes while the modules load
+// is handled by the VM, and the log line names the signal rather than blaming a module's System.exit.
+TEST(StopSignal, RunningRunsFinishOrAreAbandonedAndEverySignalIsNamed) {
   struct Case {
     const char* name;
     std::vector<std::string> args;
     const char* sleep;
+    bool loaded;  // a million runs queued
     int number;
     bool twice;
-    const char* logged;
+    std::vector<std::string> logged;
   };
+  const std::vector<std::string> load = {"--threads", "4", "--stop-timeout", "30"};
   const Case cases[] = {
-      {"deadline", {"--stop-timeout", "1"}, "hx_sleep(600000)", SIGTERM, false,
-       "[1] Stopped by SIGTERM: 1 runs still running after 1 s were abandoned\n"},
-      {"twice", {"--stop-timeout", "600"}, "hx_sleep(600000)", SIGINT, true,
-       "[1] Received SIGINT again: stopping at once\n"},
-      {"hangup", {}, "hx_sleep(300)", SIGHUP, false, "[1] Stopped by SIGHUP: the running runs finished\n"},
+      {"load-SIGTERM", load, "hx_sleep(200)", true, SIGTERM, false,
+       {"[1] Received SIGTERM: no new runs;", "[1] Stopped by SIGTERM: the running runs finished\n"}},
+      {"load-SIGINT", load, "hx_sleep(200)", true, SIGINT, false,
+       {"[1] Received SIGINT: no new runs;", "[1] Stopped by SIGINT: the running runs finished\n"}},
+      {"deadline", {"--stop-timeout", "1"}, "hx_sleep(600000)", false, SIGTERM, false,
+       {"[1] Stopped by SIGTERM: 1 runs still running after 1 s were abandoned\n"}},
+      {"twice", {"--stop-timeout", "600"}, "hx_sleep(600000)", false, SIGINT, true,
+       {"[1] Received SIGINT again: stopping at once\n"}},
+      {"hangup", {}, "hx_sleep(300)", false, SIGHUP, false, {"[1] Stopped by SIGHUP: the running runs finished\n"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Server server(c.name);
-    ASSERT_TRUE(server.StartMarked(c.args, c.sleep)) << ReadFile(server.Path("err"));
-    if (c.twice) {
-      server.Signal(c.number);
-      std::this_thread::sleep_for(300ms);
-    }
+    ASSERT_TRUE(server.StartMarked(c.args, c.sleep, c.loaded ? std::vector<std::string>{"--repeat", "1000000"}
+                                                             : std::vector<std::string>{}))
+        << ReadFile(server.Path("err"));
+    if (c.twice) server.Signal(c.number);
+    if (c.loaded || c.twice) std::this_thread::sleep_for(300ms);  // every worker is inside a tag by now
     const auto signalled = Clock::now();
     server.Signal(c.number);
     const Outcome run = server.Finish(kLimit);
     EXPECT_EQ(run.status, 128 + c.number) << run.err;
-    EXPECT_LT(Clock::now() - signalled, 8s);
-    EXPECT_TRUE(Has(run.err, c.logged)) << run.err;
+    // The running runs only had their sleep to finish: far less than the 30 s allowed.
+    EXPECT_LT(Clock::now() - signalled, c.loaded ? 10s : 8s);
+    for (const std::string& line : c.logged) EXPECT_TRUE(Has(run.err, line)) << line << run.err;
+    if (c.loaded) {
+      EXPECT_TRUE(Has(run.err, "runs: ")) << run.err;
+      EXPECT_FALSE(Has(run.err, "runs: 1000000,")) << run.err;
+      EXPECT_EQ(run.out, "slept");
+    }
   }
   for (int number : {SIGTERM, SIGHUP}) {
     const std::string name = number == SIGTERM ? "SIGTERM" : "SIGHUP";

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <initializer_list>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -114,6 +115,45 @@ class Child {
 
   pid_t pid_ = 0;
   int status_ = kHung;
+};
+
+struct Outcome {
+  int status = kHung;  // exit status, 128 + signal when a signal ended it, kHung when killed
+  std::string out, err;
+};
+
+// A case's folder <ProgramFolder(prefix)>/<name> with a server root at <name>/<below> holding the
+// module and the given files in QuillModules/, and one `quill` child run in that root with its
+// standard output and error in <name>/out and <name>/err.
+class Root {
+ public:
+  Root(const std::string& prefix, const std::string& name, std::initializer_list<const char*> modules,
+       const fs::path& below = "root")
+      : base_(ProgramFolder(prefix) / name), root_(base_ / below) {
+    fs::remove_all(base_);
+    fs::create_directories(root_ / "QuillModules");
+    for (const char* file : modules) fs::copy_file(file, root_ / "QuillModules" / fs::path(file).filename());
+  }
+  fs::path Path(const std::string& file) const { return base_ / file; }
+  const fs::path& root() const { return root_; }
+  bool Start(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--root", root_.string()});
+    return child_.Start(args, Path("out"), Path("err"));
+  }
+  Outcome Finish(Clock::duration limit) {
+    const int status = child_.Wait(limit);
+    return {status, ReadFile(Path("out")), ReadFile(Path("err"))};
+  }
+  Outcome Run(const std::vector<std::string>& args, Clock::duration limit) {
+    if (!Start(args)) ADD_FAILURE() << "quill did not start";
+    return Finish(limit);
+  }
+  bool Ended() { return child_.Ended(); }
+  void Signal(int number) const { child_.Signal(number); }
+
+ protected:
+  fs::path base_, root_;
+  Child child_;
 };
 
 }  // namespace quill_child

@@ -2,14 +2,13 @@
 // own (its own registry file, preferences and module folder) and reads its log and output.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using quill_child::Has;
 using quill_child::ReadFile;
 
 bool CheckingJni() {
@@ -39,10 +39,7 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-struct QuillRun {
-  int exitCode = -1;
-  std::string out;  // standard output: the VM options
-  std::string err;  // standard error: the log ("[level] text") and what the VM prints
+struct QuillRun : quill_child::Outcome {
   std::vector<std::string> options;  // the lines after "Starting Java VM", without the indent
   bool Logged(int level, const std::string& text) const {
     return err.find("[" + std::to_string(level) + "] " + text + "\n") != std::string::npos;
@@ -51,48 +48,31 @@ struct QuillRun {
 
 // A server root in a folder of its own, two levels below the case folder so that the
 // "../../" module folders land in the case folder too.
-class Root {
+class Root : quill_child::Root {
  public:
-  explicit Root(const std::string& name, const std::vector<std::string>& jars = {QJAPI_JAR}) {
-    base_ = quill_child::ProgramFolder("qjapi-startup") / name;
-    fs::remove_all(base_);
-    path_ = base_ / "server" / "root";
-    fs::create_directories(path_ / "QuillModules");
-    fs::copy_file(QJAPI_MODULE, path_ / "QuillModules" / "libQJAPI.so");
-    for (const std::string& jar : jars)
-      fs::copy_file(jar, path_ / "QuillModules" / fs::path(jar).filename());
+  explicit Root(const std::string& name, const std::vector<const char*>& jars = {QJAPI_JAR})
+      : quill_child::Root("qjapi-startup", name, {QJAPI_MODULE}, "server/root") {
+    for (const char* jar : jars) fs::copy_file(jar, modules() / fs::path(jar).filename());
   }
-  Root(const Root&) = delete;
-  Root& operator=(const Root&) = delete;
   // Each case's copy of the module is gone when the case ends, not only at the program's end.
   ~Root() {
     std::error_code ignored;
     fs::remove_all(base_, ignored);
   }
-  const fs::path& path() const { return path_; }
+  const fs::path& path() const { return root(); }
   // For roots whose database cannot take the -Xcheck:jni preference.
   void SkipJniCheck() { jniCheckable_ = false; }
-  fs::path modules() const { return path_ / "QuillModules"; }
+  fs::path modules() const { return root() / "QuillModules"; }
 
   // Under QJAPI_CHECK_JNI=1 every run that sets no VM options of its own runs with -Xcheck:jni,
   // and none of its warnings may appear.
-  QuillRun Run(std::vector<std::string> args = {},
-               const std::map<std::string, std::string>& env = {}) const {
+  QuillRun Run(std::vector<std::string> args = {}) {
     const bool checkJni = CheckingJni() && jniCheckable_ && std::none_of(args.begin(), args.end(), [](auto& a) {
       return a.rfind("java_vm_options=", 0) == 0;
     });
     if (checkJni) args.insert(args.begin(), {"--pref", "java_vm_options=-Xcheck:jni"});
-    std::string command;
-    for (const auto& [key, value] : env) command += key + "='" + value + "' ";
-    command += std::string(QUILL_BINARY) + " --root '" + path_.string() + "'";
-    for (const std::string& arg : args) command += " '" + arg + "'";
-    const fs::path out = base_ / "out.txt", err = base_ / "err.txt";
-    command += " >'" + out.string() + "' 2>'" + err.string() + "'";
     QuillRun run;
-    const int status = std::system(command.c_str());
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadFile(out);
-    run.err = ReadFile(err);
+    static_cast<quill_child::Outcome&>(run) = quill_child::Root::Run(args, std::chrono::seconds(180));
     for (const std::string& line : Lines(run.out))
       if (line.rfind("   -", 0) == 0 && line != "   -Xcheck:jni") run.options.push_back(line.substr(3));
     if (checkJni) quill_child::ExpectNoJniWarnings(run.out, run.err);
@@ -100,9 +80,18 @@ class Root {
   }
 
  private:
-  fs::path base_, path_;
   bool jniCheckable_ = true;
 };
+
+// Whether text holds the parts in this order, each after the one before.
+::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts) {
+  size_t at = 0;
+  for (const std::string& part : parts) {
+    if ((at = text.find(part, at)) == std::string::npos) return ::testing::AssertionFailure() << part << "\n" << text;
+    at += part.size();
+  }
+  return ::testing::AssertionSuccess();
+}
 
 std::string Dir(const fs::path& path) { return path.string() + "/"; }
 
@@ -144,7 +133,7 @@ TEST(EnableSwitch, OnlyAnUpperCaseYTurnsAStoredValueOnAndAnUnreadableDatabaseLea
       root.SkipJniCheck();
     }
     const QuillRun run = root.Run(c.prefs);
-    EXPECT_EQ(run.exitCode, c.on ? 0 : 1) << run.err;
+    EXPECT_EQ(run.status, c.on ? 0 : 1) << run.err;
     EXPECT_EQ(run.Logged(2, "QJAPI is OFF."), !c.on) << run.err;
     EXPECT_EQ(run.Logged(3, "Starting Java VM with options: "), c.on) << run.err;
   }
@@ -159,28 +148,37 @@ TEST(EnableSwitch, QuietAndSuppressedRunsPrintNothing) {
     SCOPED_TRACE(args[0]);
     Root root(args[0].substr(2));
     const QuillRun run = root.Run(args);
-    EXPECT_EQ(run.exitCode, exitCode) << run.err;
+    EXPECT_EQ(run.status, exitCode) << run.err;
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "");
   }
 }
 
-TEST(VmOptions, WithoutPreferencesThereAreExactlyTheTwoPathOptions) {
-  Root root("noprefs");
-  const QuillRun run = root.Run();
-  ASSERT_EQ(run.exitCode, 0) << run.err;
-  ASSERT_EQ(run.options.size(), 2u) << run.out;
+// Without preferences there are exactly the two path options; preferences head the paths, and
+// the free options split at spaces (tabs do not separate). Every archive folder that is missing is
+// named, exactly as it was given.
+TEST(VmOptions, PreferencesHeadThePathsAndFreeOptionsSplitAtSpaces) {
+  Root root("prefs");
   const std::string modules = Dir(root.path()) + "QuillModules/";
-  const std::string upTwo = Dir(root.path()) + "../../QuillModules/";
-  EXPECT_EQ(run.options[0], "-Djava.class.path=.:" + modules + ":" + upTwo + ":" + modules +
-                                "QJAPI.jar:");
-  EXPECT_EQ(run.options[1], "-Djava.library.path=" + modules + ":" + upTwo + ":");
-  // Every archive folder that is missing is named once, exactly as it was given.
-  for (const char* folder : {"JavaLibraries/", "JDBCDrivers/", "../../QuillModules/",
-                             "../../JavaLibraries/", "../../JDBCDrivers/"}) {
-    EXPECT_TRUE(run.Logged(2, std::string("Unable to locate \"") + folder + "\" folder")) << folder;
+  const std::string paths = modules + ":" + Dir(root.path()) + "../../QuillModules/:";
+  const std::string classPath = "-Djava.class.path=/opt/a.jar:/opt/b:.:" + paths + modules + "QJAPI.jar:";
+  const std::pair<std::vector<std::string>, std::vector<std::string>> runs[] = {
+      {{}, {"-Djava.class.path=.:" + paths + modules + "QJAPI.jar:", "-Djava.library.path=" + paths}},
+      {{"--pref", "java_class_path=/opt/a.jar:/opt/b", "--pref", "java_lib_path=/opt/native", "--pref",
+        "java_vm_options=-Xss2m  -Dqjapi.test=1 -Dtab=a\tb "},
+       {classPath, "-Djava.library.path=/opt/native:" + paths, "-Xss2m", "-Dqjapi.test=1", "-Dtab=a\tb"}},
+      {{"--pref", "java_vm_options=    "}, {classPath, "-Djava.library.path=/opt/native:" + paths}},
+  };
+  for (const auto& [prefs, options] : runs) {
+    const QuillRun run = root.Run(prefs);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.options, options);
+    for (const char* folder : {"JavaLibraries/", "JDBCDrivers/", "../../QuillModules/", "../../JavaLibraries/",
+                               "../../JDBCDrivers/"}) {
+      EXPECT_TRUE(run.Logged(2, std::string("Unable to locate \"") + folder + "\" folder")) << folder;
+    }
+    EXPECT_FALSE(run.Logged(2, "Unable to locate \"QuillModules/\" folder"));
   }
-  EXPECT_FALSE(run.Logged(2, "Unable to locate \"QuillModules/\" folder"));
 }
 
 // Module folders two levels above the root may lie where anyone can create them (/tmp): only
@@ -207,7 +205,7 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTrusted) {
     ASSERT_EQ(chown(outside.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
     fs::permissions(outside, c.mode);
     const QuillRun run = root.Run();
-    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(run.options.size(), 2u) << run.out;
     const std::string upTwo = Dir(root.path()) + "../../QuillModules/";
     const bool used = c.why == nullptr;
@@ -222,9 +220,14 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTrusted) {
 }
 
 // Archives the class loader would pass over in silence are named once each, long names cut;
-// they stay on the class path, and a sound empty archive is not reported.
-TEST(VmOptions, ArchivesThatCannotBeUsedAreReportedOnce) {
-  Root root("badjars");
+// they stay on the class path, and a sound empty archive is not reported. The walk of an archive
+// folder takes the listed extensions, case-sensitively, and skips folders.
+TEST(VmOptions, ArchivesAreTakenByTheirExtensionAndThoseThatCannotBeUsedAreReportedOnce) {
+  Root root("archives");
+  for (const char* name : {"a.zip", "b.jar", "c.war", "d.ear", "e.ja", "f.ea", "g", "x.JAR", "h.txt", "i.jarx"}) {
+    WriteFile(root.path() / "JavaLibraries" / name, "");
+  }
+  WriteFile(root.path() / "JavaLibraries" / "sub.jar" / "inner.jar", "");
   const fs::path modules = root.modules();
   WriteFile(modules / "text.jar", "this is not a zip archive\n");
   WriteFile(modules / "empty.jar", "");
@@ -235,7 +238,7 @@ TEST(VmOptions, ArchivesThatCannotBeUsedAreReportedOnce) {
   const std::string longName(200, 'n');
   WriteFile(modules / (longName + ".jar"), "");
   const QuillRun run = root.Run();
-  ASSERT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_EQ(run.status, 0) << run.err;
   const std::string dir = Dir(modules);
   const std::pair<std::string, std::string> expected[] = {
       {dir + "text.jar", "it is not a zip archive"},
@@ -254,136 +257,86 @@ TEST(VmOptions, ArchivesThatCannotBeUsedAreReportedOnce) {
   EXPECT_NE(cut, std::string::npos) << run.err;
   EXPECT_NE(run.err.find("n.jar cannot be used: it is empty\n", cut), std::string::npos) << run.err;
   EXPECT_EQ(run.err.find(longName), std::string::npos) << "the long name is cut";
-  EXPECT_NE(run.options[0].find("truncated.jar"), std::string::npos) << run.options[0];
-}
-
-TEST(VmOptions, PreferencesHeadThePathsAndFreeOptionsSplitAtSpaces) {
-  Root root("prefs");
-  const QuillRun run = root.Run({"--pref", "java_class_path=/opt/a.jar:/opt/b", "--pref",
-                                 "java_lib_path=/opt/native", "--pref",
-                                 "java_vm_options=-Xss2m  -Dqjapi.test=1 -Dtab=a\tb "});
-  ASSERT_EQ(run.exitCode, 0) << run.err;
-  ASSERT_EQ(run.options.size(), 5u) << run.out;
-  EXPECT_EQ(run.options[0].rfind("-Djava.class.path=/opt/a.jar:/opt/b:.:", 0), 0u) << run.options[0];
-  EXPECT_EQ(run.options[1].rfind("-Djava.library.path=/opt/native:" + Dir(root.path()), 0), 0u)
-      << run.options[1];
-  EXPECT_EQ(run.options[2], "-Xss2m");
-  EXPECT_EQ(run.options[3], "-Dqjapi.test=1");
-  EXPECT_EQ(run.options[4], "-Dtab=a\tb");  // tabs do not separate
-  const QuillRun spaces = root.Run({"--pref", "java_vm_options=    "});
-  ASSERT_EQ(spaces.exitCode, 0) << spaces.err;
-  EXPECT_EQ(spaces.options.size(), 2u) << spaces.out;
-}
-
-TEST(VmOptions, TheArchiveWalkTakesListedExtensionsCaseSensitivelyAndSkipsFolders) {
-  Root root("archives");
-  for (const char* name : {"a.zip", "b.jar", "c.war", "d.ear", "e.ja", "f.ea", "g", "x.JAR",
-                           "h.txt", "i.jarx"}) {
-    WriteFile(root.path() / "JavaLibraries" / name, "");
+  std::string taken = dir + "truncated.jar:";
+  for (const char* name : {"a.zip", "b.jar", "c.war", "d.ear", "e.ja", "f.ea", "g"}) {
+    taken += Dir(root.path()) + "JavaLibraries/" + name + ":";
   }
-  fs::create_directories(root.path() / "JavaLibraries" / "sub.jar");
-  WriteFile(root.path() / "JavaLibraries" / "sub.jar" / "inner.jar", "");
-  const QuillRun run = root.Run();
-  ASSERT_EQ(run.exitCode, 0) << run.err;
-  ASSERT_FALSE(run.options.empty());
-  const std::string libs = Dir(root.path()) + "JavaLibraries/";
-  std::string expected;
-  for (const char* name : {"a.zip", "b.jar", "c.war", "d.ear", "e.ja", "f.ea", "g"})
-    expected += libs + name + ":";
-  const std::string& classPath = run.options[0];
-  EXPECT_NE(classPath.find("QJAPI.jar:" + expected), std::string::npos) << classPath;
-  for (const char* absent : {"x.JAR", "h.txt", "i.jarx", "sub.jar", "inner.jar"})
-    EXPECT_EQ(classPath.find(absent), std::string::npos) << absent;
+  EXPECT_TRUE(Has(run.options[0], taken)) << run.options[0];
+  for (const char* absent : {"x.JAR", "h.txt", "i.jarx", "sub.jar", "inner.jar"}) {
+    EXPECT_FALSE(Has(run.options[0], absent)) << absent;
+  }
 }
 
-TEST(Registry, EachMissingPieceIsLoggedAndTheBridgeStaysOff) {
-  const std::string jvm = JVM_LIBRARY;
-  const std::string missingLib = "/nonexistent/libjvm.so";
+// Each row: a root (its jars, and a registry file when given), the exit status, the log's lines
+// in the order they must come, and what must not be logged. A missing piece of the registry keeps
+// the VM from starting; without the bridge jar the classes are reported missing; a module that
+// throws is printed and loading goes on to the connector's absence.
+TEST(StartUp, EachMissingPieceIsLoggedInOrder) {
+  const std::string jvm = JVM_LIBRARY, missingLib = "/nonexistent/libjvm.so";
   const std::string notAJvm = NOT_A_JVM_LIBRARY;  // loads, but has no JNI_CreateJavaVM
+  const std::string started = "[3] Starting Java VM with options: \n";
+  const std::string noLoader =
+      "[0] [QJAPI] The native loader class (com.marrowbay.util.NativeLoader.class) could not be found.\n";
   struct Case {
-    std::string name, registry, logged;
+    std::string name;
+    std::vector<const char*> jars;
+    std::optional<std::string> registry;
+    int status;
+    std::vector<std::string> inOrder, absent;
   };
-  const std::vector<Case> cases = {
-      {"empty", "", "Could not open the registry."},
-      {"noversionkey", RegistryText("11", &jvm), "Could not open the registry."},
-      {"longversion", RegistryText(std::string(120, '7'), &jvm), "Could not open the registry."},
-      {"noruntimelib", RegistryText("17", nullptr), "Could not read JRE path from the registry."},
-      {"missinglib", RegistryText("17", &missingLib), "Failed to load library"},
-      {"notajvm", RegistryText("17", &notAJvm), "Failed to find JVM Create func"},
+  const Case cases[] = {
+      {"empty", {QJAPI_JAR}, "", 1, {"[2] Could not open the registry.\n"}, {started}},
+      {"noversionkey", {QJAPI_JAR}, RegistryText("11", &jvm), 1, {"[2] Could not open the registry.\n"}, {started}},
+      {"longversion", {QJAPI_JAR}, RegistryText(std::string(120, '7'), &jvm), 1, {"[2] Could not open the registry.\n"},
+       {started}},
+      {"noruntimelib", {QJAPI_JAR}, RegistryText("17", nullptr), 1,
+       {"[2] Could not read JRE path from the registry.\n"}, {started}},
+      {"missinglib", {QJAPI_JAR}, RegistryText("17", &missingLib), 1, {"[2] Failed to load library\n"}, {started}},
+      {"notajvm", {QJAPI_JAR}, RegistryText("17", &notAJvm), 1, {"[2] Failed to find JVM Create func\n"}, {started}},
+      {"nojar", {}, std::nullopt, 0,
+       {noLoader, "[2] Unable to load Quill Java classes. Make sure the QJAPI.jar file is installed properly.\n"},
+       {"Loading JDBC connector..."}},
+      {"throwing", {QJAPI_JAR, THROWING_JAR}, std::nullopt, 0,
+       {started, "[2]     Loaded \"fx_after_throw\" tag.\n", "fixture module failed on purpose",
+        "[2] Could not find JDBCLoader.class. Make sure the JDBCConnector.jar is located in QuillModules folder.\n"},
+       {"native loader class"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Root root("registry-" + c.name);
-    const fs::path file = root.path() / ".." / (c.name + ".reg");
-    WriteFile(file, c.registry);
-    const QuillRun run = root.Run({}, {{"QUILL_REGISTRY", file.string()}});
-    EXPECT_EQ(run.exitCode, 1) << run.err;
-    EXPECT_TRUE(run.Logged(2, c.logged)) << run.err;
-    EXPECT_EQ(run.Logged(3, "Starting Java VM with options: "), false);
+    Root root("start-" + c.name, c.jars);
+    if (c.registry) WriteFile(root.path() / ".." / "registry.reg", *c.registry);
+    if (c.registry) setenv("QUILL_REGISTRY", (root.path() / ".." / "registry.reg").c_str(), 1);
+    const QuillRun run = root.Run();
+    unsetenv("QUILL_REGISTRY");
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_TRUE(InOrder(run.err, c.inOrder));
+    for (const std::string& text : c.absent) EXPECT_FALSE(Has(run.err, text)) << text << "\n" << run.err;
   }
 }
 
-TEST(Registry, AVmOptionTheVmRejectsStopsTheLaunch) {
+TEST(StartUp, AVmOptionTheVmRejectsStopsTheLaunch) {
   Root root("badoption");
   const QuillRun run = root.Run({"--pref", "java_vm_options=-XX:+NoSuchOptionAnywhere"});
-  EXPECT_EQ(run.exitCode, 1) << run.err;
-  EXPECT_TRUE(run.Logged(3, "Starting Java VM with options: "));
-  EXPECT_TRUE(run.Logged(2, "Could not create JVM")) << run.err;
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_TRUE(InOrder(run.err, {"[3] Starting Java VM with options: \n", "[2] Could not create JVM\n"}));
   EXPECT_NE(run.out.find("\nCould not create JVM -"), std::string::npos) << run.out;
 }
 
-TEST(ModuleLoading, WithoutTheBridgeJarTheClassesAreReportedMissing) {
-  Root root("nojar", {});
-  const QuillRun run = root.Run();
-  EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_TRUE(run.Logged(0,
-                         "[QJAPI] The native loader class (com.marrowbay.util.NativeLoader.class) "
-                         "could not be found."));
-  EXPECT_TRUE(run.Logged(2, "Unable to load Quill Java classes. Make sure the QJAPI.jar file is "
-                            "installed properly."))
-      << run.err;
-  EXPECT_EQ(run.err.find("Loading JDBC connector..."), std::string::npos);
-}
-
-TEST(ModuleLoading, WithoutTheNativeLoaderNothingLoadsButTheEntrySucceeds) {
+// Without the native loader nothing loads, but the entry succeeds. Loading reports the missing
+// class as the entry did, and describes its failed lookup once, after its line; the entry's own
+// failed lookup is cleared by loading before anything could print it.
+TEST(StartUp, WithoutTheNativeLoaderNothingLoadsButTheEntrySucceeds) {
   Root root("noloader", {NOLOADER_JAR});
   const QuillRun run = root.Run();
-  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.status, 0) << run.err;
   const std::string line =
-      "[0] [QJAPI] The native loader class (com.marrowbay.util.NativeLoader.class) could not be "
-      "found.\n";
-  const size_t first = run.err.find(line);
-  ASSERT_NE(first, std::string::npos) << run.err;
-  const size_t second = run.err.find(line, first + 1);
-  ASSERT_NE(second, std::string::npos) << "reported by loading as well";
-  // The failed lookup of loading is described once, after its line; the entry's own failed
-  // lookup is cleared by loading before anything could print it.
+      "[0] [QJAPI] The native loader class (com.marrowbay.util.NativeLoader.class) could not be found.\n";
   const std::string trace = "java.lang.NoClassDefFoundError: com/marrowbay/util/NativeLoader";
-  const size_t described = run.err.find(trace);
-  ASSERT_NE(described, std::string::npos) << run.err;
-  EXPECT_GT(described, second) << run.err;
-  EXPECT_EQ(run.err.find(trace, described + 1), std::string::npos) << run.err;
-  EXPECT_EQ(run.err.find("Unable to load Quill Java classes"), std::string::npos);
-  EXPECT_EQ(run.err.find("JDBCLoader"), std::string::npos) << run.err;
-}
-
-// The steps are logged in order: the VM's start, the modules (one of them throws: it is printed
-// and loading goes on), then the connector's absence.
-TEST(ModuleLoading, AModuleThatThrowsIsPrintedAndTheStepsAreLoggedInOrder) {
-  Root root("throwing", {QJAPI_JAR, THROWING_JAR});
-  const QuillRun run = root.Run();
-  ASSERT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_NE(run.err.find("fixture module failed on purpose"), std::string::npos) << run.err;
-  const size_t start = run.err.find("[3] Starting Java VM with options: \n");
-  const size_t loaded = run.err.find("[2]     Loaded \"fx_after_throw\" tag.\n");
-  const size_t jdbc = run.err.find("[2] Could not find JDBCLoader.class. Make sure the JDBCConnector.jar is "
-                                   "located in QuillModules folder.\n");
-  ASSERT_NE(start, std::string::npos) << run.err;
-  ASSERT_NE(loaded, std::string::npos) << run.err;
-  ASSERT_NE(jdbc, std::string::npos) << run.err;
-  EXPECT_LT(start, loaded);
-  EXPECT_LT(loaded, jdbc);
-  EXPECT_EQ(run.err.find("native loader class"), std::string::npos);
+  EXPECT_TRUE(InOrder(run.err, {line, line, trace}));
+  EXPECT_FALSE(InOrder(run.err, {trace, line}));
+  EXPECT_FALSE(InOrder(run.err, {trace, trace}));
+  EXPECT_FALSE(Has(run.err, "Unable to load Quill Java classes"));
+  EXPECT_FALSE(Has(run.err, "JDBCLoader")) << run.err;
 }
 
 namespace {
@@ -408,7 +361,7 @@ std::vector<std::string> DriverTableColumns(const fs::path& database) {
 
 TEST(ModuleLoading, TheDriverTableIsCreatedWhenMissingAndLeftAloneOtherwise) {
   Root fresh("drivers-fresh");
-  ASSERT_EQ(fresh.Run().exitCode, 0);
+  ASSERT_EQ(fresh.Run().status, 0);
   const std::vector<std::string> columns = DriverTableColumns(fresh.path() / "quill_internal.db");
   ASSERT_EQ(columns.size(), 22u);
   EXPECT_EQ(columns.front(), "id");
@@ -416,13 +369,13 @@ TEST(ModuleLoading, TheDriverTableIsCreatedWhenMissingAndLeftAloneOtherwise) {
   EXPECT_EQ(columns.back(), "rdbms");
 
   Root existing("drivers-existing");
-  ASSERT_EQ(existing.Run({"--no-module"}).exitCode, 0);  // creates the database
+  ASSERT_EQ(existing.Run({"--no-module"}).status, 0);  // creates the database
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open((existing.path() / "quill_internal.db").c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE jdbc_drivers (mine text)", nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(db);
-  ASSERT_EQ(existing.Run().exitCode, 0);
+  ASSERT_EQ(existing.Run().status, 0);
   EXPECT_EQ(DriverTableColumns(existing.path() / "quill_internal.db"),
             std::vector<std::string>{"mine"});
 }
