@@ -234,6 +234,11 @@ TEST_F(ScriptTest, EachSourceGivesItsOutputOrItsError) {
       {"define tag f() => {\n  fail(-3, 'deep')\n}\nf()", "t.q:2:3: error -3: deep"},
       {"define tag r(-n) => { r($n + 1) }\nr(0)", "t.q:1:23: error -1: tag calls nested too deeply"},
       {"header_set('nonsense')", "t.q:1:1: error -9006: a header is \"Name: value\""},
+      // The request's inputs, headers and result.
+      {"request_param('q') cookie('session') request_header('accept') request_param('none') == null\n"
+       "header_set('X-A: 1') header_add('X-B: 2') header_set('x-a: 3') header_get('X-A') ' ' header_get()\n"
+       "result_code(12) result_message('done') result_code() result_message()",
+       "searchs1text/plaintrue3 X-B: 2\r\nx-a: 3\r\n12done"},
       // try/catch and protect; a module container passes its body's code and message on.
       {"try => { 'a' module_fail() 'b' } catch => { 'c' error_code() ':' error_message() } 'd'", "ac-42:module says nod"},
       {"try => { try => { fail(1, 'in') } catch => { fail(2, error_message() + '!') } }"
@@ -321,30 +326,20 @@ TEST_F(ScriptTest, EachSourceGivesItsOutputOrItsError) {
       {"/* open", "t.q:1:1: unterminated comment"},
       {"$", "t.q:1:1: expected a variable name after '$'"},
   };
+  RunInputs inputs;
+  inputs.params = {{"q", "search"}};
+  inputs.cookies = {{"session", "s1"}};
+  inputs.headers = {{"Accept", "text/plain"}};
   for (const auto& [source, expected] : cases) {
-    const ScriptRun run = Run(source);
+    const ScriptRun run = Run(source, inputs);
     EXPECT_EQ(run.ok ? run.output : run.error, expected) << source;
   }
   // A failing module tag: its code and message become the request's, the output so far is kept.
   const ScriptRun run = Run("'before'\n  module_fail()\n'after'");
   EXPECT_EQ(run.output + "|" + run.error + "|" + std::to_string(run.resultCode) + "|" + run.resultMessage,
             "before|t.q:2:3: error -42: module says no|-42|module says no");
-}
-
-TEST_F(ScriptTest, RequestInputsAndResult) {
-  RunInputs inputs;
-  inputs.params = {{"q", "search"}};
-  inputs.cookies = {{"session", "s1"}};
-  inputs.headers = {{"Accept", "text/plain"}};
-  ScriptRun run = Run(
-      "request_param('q') cookie('session') request_header('accept') request_param('none') == null\n"
-      "header_set('X-A: 1') header_add('X-B: 2') header_set('x-a: 3') header_get('X-A') ' ' header_get()\n"
-      "result_code(12) result_message('done') result_code() result_message()",
-      inputs);
-  ASSERT_TRUE(run.ok) << run.error;
-  EXPECT_EQ(run.output, "searchs1text/plaintrue3 X-B: 2\r\nx-a: 3\r\n12done");
-  EXPECT_EQ(run.resultCode, 12);
-  EXPECT_EQ(run.resultMessage, "done");
+  const ScriptRun done = Run("result_code(12) result_message('done')");
+  EXPECT_EQ(std::to_string(done.resultCode) + done.resultMessage, "12done");
 }
 
 TEST_F(ScriptTest, LongChainsRunAndAreTornDownWithoutDeepRecursion) {

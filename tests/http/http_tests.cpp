@@ -240,10 +240,19 @@ class HttpServe : public ::testing::Test {
   static inline ServerProcess* server_ = nullptr;
 };
 
-// A server with the defaults of `quill serve` but a small connection limit per address.
+// A server with the defaults of `quill serve` but a small connection limit per address, and users
+// and rights: ann may run the pages of /folder/, the anonymous user the index and a few more.
 class HttpServeDefaults : public HttpServe {
  protected:
-  static void SetUpTestSuite() { server_ = new ServerProcess("defaults", {"--max-per-address", "4"}); }
+  static void SetUpTestSuite() {
+    server_ = new ServerProcess("defaults", {"--max-per-address", "4"}, {},
+                                {{"user", "add", "ann", "pw"}, {"user", "add", "boss", "pw2", "--admin"},
+                                 {"user", "grant", "ann", "execute", "page:/folder/*"},
+                                 {"user", "grant", "", "execute", "page:/index.qs"},
+                                 {"user", "grant", "", "execute", "page:/show.qs"},
+                                 {"user", "grant", "", "execute", "page:/loop.qs"},
+                                 {"user", "grant", "", "read", "page:/plain.txt"}});
+  }
 };
 
 TEST_F(HttpServe, QueryAndFormFieldsCookiesAndHeadersReachTheScriptAndJavaWithTheirBytes) {
@@ -412,13 +421,8 @@ TEST_F(HttpServe, StatusCodesForWhatCannotBeServedAsIs) {
 
 // Visitors are anonymous unless their request carries HTTP Basic credentials; once the root has
 // rights, pages are answered only where the visitor's user (or the anonymous user) may have them.
-TEST(HttpServeRights, CredentialsMakeTheVisitorAUserAndRightsDecideThePages) {
-  ServerProcess server("rights", {}, {}, {{"user", "add", "ann", "pw"}, {"user", "add", "boss", "pw2", "--admin"},
-                                          {"user", "grant", "ann", "execute", "page:/folder/*"},
-                                          {"user", "grant", "", "execute", "page:/index.qs"},
-                                          {"user", "grant", "", "read", "page:/plain.txt"}});
-  ASSERT_GT(server.Port(), 0) << "the server did not start:\n" << server.Log();
-  fs::create_symlink(server.Path("web/echo.qs"), server.Path("web/folder/link.qs"));
+TEST_F(HttpServeDefaults, CredentialsMakeTheVisitorAUserAndRightsDecideThePages) {
+  fs::create_symlink(server_->Path("web/echo.qs"), server_->Path("web/folder/link.qs"));
   const std::string ann = "Authorization: Basic YW5uOnB3";         // ann:pw
   const std::string boss = "Authorization: Basic Ym9zczpwdzI=";    // boss:pw2
   const std::string wrong = "Authorization: Basic YW5uOmJhZA==";   // ann:bad
@@ -448,7 +452,7 @@ TEST(HttpServeRights, CredentialsMakeTheVisitorAUserAndRightsDecideThePages) {
     SCOPED_TRACE(std::string(c.path) + " " + c.credentials);
     Client fresh;
     const Reply reply =
-        fresh.Request(server.Url(c.path), c.credentials.empty() ? std::vector<std::string>{} : std::vector{c.credentials});
+        fresh.Request(server_->Url(c.path), c.credentials.empty() ? std::vector<std::string>{} : std::vector{c.credentials});
     EXPECT_EQ(reply.status, c.status) << reply.body;
     EXPECT_NE(reply.body.find(c.bodyHas), std::string::npos) << reply.body;
     EXPECT_EQ(Has(reply.headers, "WWW-Authenticate: Basic realm=\"quill\", charset=\"UTF-8\""), c.status == 401)
