@@ -11,7 +11,7 @@
 // bridge_tests.cpp does for the registration natives; the coverage check then only asks that it
 // was called. A native that reads no token, or that keeps global references in what it hands the
 // host, is named in kExceptions below.
-#include "tests/bridge/balanced_natives.h"
+#include "tests/bridge/jni_balance.h"
 
 #include <string_view>
 

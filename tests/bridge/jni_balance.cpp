@@ -3,7 +3,6 @@
 #include <link.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <map>
 #include <mutex>
 #include <set>
@@ -53,21 +52,13 @@ std::vector<std::string> gViolations;
 std::map<std::string, std::set<Outcome>> gOutcomes;
 std::unordered_map<const void*, std::pair<std::string, Keeps>> gNatives;
 
-enum class Tally { kStringChars, kUtfChars, kStringCritical, kArrayElements, kArrayCritical, kLocals, kGlobals, kWeakGlobals };
+enum class Tally { kStringChars, kUtfChars, kArrayElements, kLocals, kGlobals };
 
 void Add(const void* caller, Tally tally, long delta) {
   if (tCurrent == nullptr || !Counts(caller)) return;
   BalanceScope::Counts& c = tCurrent->counts();
-  switch (tally) {
-    case Tally::kStringChars: c.stringChars += delta; break;
-    case Tally::kUtfChars: c.utfChars += delta; break;
-    case Tally::kStringCritical: c.stringCritical += delta; break;
-    case Tally::kArrayElements: c.arrayElements += delta; break;
-    case Tally::kArrayCritical: c.arrayCritical += delta; break;
-    case Tally::kLocals: c.locals += delta; break;
-    case Tally::kGlobals: c.globals += delta; break;
-    case Tally::kWeakGlobals: c.weakGlobals += delta; break;
-  }
+  long* counts[] = {&c.stringChars, &c.utfChars, &c.arrayElements, &c.locals, &c.globals};
+  *counts[static_cast<int>(tally)] += delta;
 }
 
 template <class... A>
@@ -89,15 +80,10 @@ struct Hook<Member, R(JNICALL*)(JNIEnv*, A...)> {
     if (result != nullptr) Add(QJ_CALLER, T, +1);
     return result;
   }
-  // X gives back what its first argument after the JNIEnv acquired (chars, elements, ...).
+  // X gives back what its first argument after the JNIEnv acquired (chars, elements, a
+  // reference); giving back null is a no-op.
   template <Tally T>
   static R JNICALL Release(JNIEnv* env, A... a) {
-    Add(QJ_CALLER, T, -1);
-    return (gOriginal.*Member)(env, a...);
-  }
-  // X deletes the reference it is given; deleting null is a no-op.
-  template <Tally T>
-  static R JNICALL DeleteRef(JNIEnv* env, A... a) {
     if (FirstIsSet(a...)) Add(QJ_CALLER, T, -1);
     return (gOriginal.*Member)(env, a...);
   }
@@ -105,58 +91,6 @@ struct Hook<Member, R(JNICALL*)(JNIEnv*, A...)> {
 
 #define QJ_HOOK(entry, kind, tally) \
   gCounting.entry = &Hook<&JNINativeInterface_::entry, decltype(gCounting.entry)>::template kind<Tally::tally>
-
-// The variadic entries returning a local reference forward to their va_list forms.
-template <class... Fixed>
-struct VariadicLocal {
-  template <jobject(JNICALL* JNINativeInterface_::*Forward)(JNIEnv*, Fixed..., jmethodID, va_list)>
-  static jobject JNICALL Call(JNIEnv* env, Fixed... fixed, jmethodID id, ...) {
-    va_list args;
-    va_start(args, id);
-    jobject result = (gOriginal.*Forward)(env, fixed..., id, args);
-    va_end(args);
-    if (result != nullptr) Add(QJ_CALLER, Tally::kLocals, +1);
-    return result;
-  }
-};
-
-jint JNICALL PushLocalFrameCounted(JNIEnv* env, jint capacity) {
-  const jint result = gOriginal.PushLocalFrame(env, capacity);
-  if (result == JNI_OK && tCurrent != nullptr && Counts(QJ_CALLER)) {
-    BalanceScope::Counts& c = tCurrent->counts();
-    c.frameMarks.push_back(c.locals);
-    ++c.frames;
-  }
-  return result;
-}
-
-// A popped frame frees every local made since its push; the result (if any) is a new local.
-jobject JNICALL PopLocalFrameCounted(JNIEnv* env, jobject result) {
-  jobject kept = gOriginal.PopLocalFrame(env, result);
-  if (tCurrent != nullptr && Counts(QJ_CALLER)) {
-    BalanceScope::Counts& c = tCurrent->counts();
-    if (c.frameMarks.empty()) {
-      c.frameUnderflow = true;
-    } else {
-      c.locals = c.frameMarks.back() + (kept != nullptr ? 1 : 0);
-      c.frameMarks.pop_back();
-      --c.frames;
-    }
-  }
-  return kept;
-}
-
-jint JNICALL MonitorEnterCounted(JNIEnv* env, jobject obj) {
-  const jint result = gOriginal.MonitorEnter(env, obj);
-  if (result == JNI_OK && tCurrent != nullptr && Counts(QJ_CALLER)) ++tCurrent->counts().monitors;
-  return result;
-}
-
-jint JNICALL MonitorExitCounted(JNIEnv* env, jobject obj) {
-  const jint result = gOriginal.MonitorExit(env, obj);
-  if (result == JNI_OK && tCurrent != nullptr && Counts(QJ_CALLER)) --tCurrent->counts().monitors;
-  return result;
-}
 
 void MakeTables(const JNINativeInterface_* vmTable) {
   gVmTable = vmTable;
@@ -168,66 +102,27 @@ void MakeTables(const JNINativeInterface_* vmTable) {
   QJ_HOOK(ReleaseStringChars, Release, kStringChars);
   QJ_HOOK(GetStringUTFChars, Acquire, kUtfChars);
   QJ_HOOK(ReleaseStringUTFChars, Release, kUtfChars);
-  QJ_HOOK(GetStringCritical, Acquire, kStringCritical);
-  QJ_HOOK(ReleaseStringCritical, Release, kStringCritical);
-  QJ_HOOK(GetPrimitiveArrayCritical, Acquire, kArrayCritical);
-  QJ_HOOK(ReleasePrimitiveArrayCritical, Release, kArrayCritical);
-#define QJ_ARRAY(Type)                                          \
-  QJ_HOOK(Get##Type##ArrayElements, Acquire, kArrayElements);   \
-  QJ_HOOK(Release##Type##ArrayElements, Release, kArrayElements);
-  QJ_ARRAY(Boolean) QJ_ARRAY(Byte) QJ_ARRAY(Char) QJ_ARRAY(Short)
-  QJ_ARRAY(Int) QJ_ARRAY(Long) QJ_ARRAY(Float) QJ_ARRAY(Double)
-#undef QJ_ARRAY
-
+  QJ_HOOK(GetByteArrayElements, Acquire, kArrayElements);
+  QJ_HOOK(ReleaseByteArrayElements, Release, kArrayElements);
   // Entries that return a new local reference.
   QJ_HOOK(NewLocalRef, Acquire, kLocals);
-  QJ_HOOK(AllocObject, Acquire, kLocals);
-  QJ_HOOK(NewObjectV, Acquire, kLocals);
   QJ_HOOK(NewObjectA, Acquire, kLocals);
-  QJ_HOOK(DefineClass, Acquire, kLocals);
   QJ_HOOK(FindClass, Acquire, kLocals);
   QJ_HOOK(GetObjectClass, Acquire, kLocals);
-  QJ_HOOK(GetSuperclass, Acquire, kLocals);
-  QJ_HOOK(ToReflectedMethod, Acquire, kLocals);
-  QJ_HOOK(ToReflectedField, Acquire, kLocals);
   QJ_HOOK(ExceptionOccurred, Acquire, kLocals);
   QJ_HOOK(GetObjectField, Acquire, kLocals);
-  QJ_HOOK(GetStaticObjectField, Acquire, kLocals);
-  QJ_HOOK(CallObjectMethodV, Acquire, kLocals);
-  QJ_HOOK(CallObjectMethodA, Acquire, kLocals);
-  QJ_HOOK(CallNonvirtualObjectMethodV, Acquire, kLocals);
-  QJ_HOOK(CallNonvirtualObjectMethodA, Acquire, kLocals);
-  QJ_HOOK(CallStaticObjectMethodV, Acquire, kLocals);
-  QJ_HOOK(CallStaticObjectMethodA, Acquire, kLocals);
   QJ_HOOK(NewString, Acquire, kLocals);
   QJ_HOOK(NewStringUTF, Acquire, kLocals);
   QJ_HOOK(NewObjectArray, Acquire, kLocals);
   QJ_HOOK(GetObjectArrayElement, Acquire, kLocals);
-  QJ_HOOK(NewBooleanArray, Acquire, kLocals);
   QJ_HOOK(NewByteArray, Acquire, kLocals);
-  QJ_HOOK(NewCharArray, Acquire, kLocals);
-  QJ_HOOK(NewShortArray, Acquire, kLocals);
-  QJ_HOOK(NewIntArray, Acquire, kLocals);
-  QJ_HOOK(NewLongArray, Acquire, kLocals);
-  QJ_HOOK(NewFloatArray, Acquire, kLocals);
-  QJ_HOOK(NewDoubleArray, Acquire, kLocals);
-  QJ_HOOK(NewDirectByteBuffer, Acquire, kLocals);
-  QJ_HOOK(GetModule, Acquire, kLocals);
-  QJ_HOOK(DeleteLocalRef, DeleteRef, kLocals);
-  gCounting.NewObject = &VariadicLocal<jclass>::Call<&JNINativeInterface_::NewObjectV>;
-  gCounting.CallObjectMethod = &VariadicLocal<jobject>::Call<&JNINativeInterface_::CallObjectMethodV>;
-  gCounting.CallNonvirtualObjectMethod =
-      &VariadicLocal<jobject, jclass>::Call<&JNINativeInterface_::CallNonvirtualObjectMethodV>;
-  gCounting.CallStaticObjectMethod = &VariadicLocal<jclass>::Call<&JNINativeInterface_::CallStaticObjectMethodV>;
-  gCounting.PushLocalFrame = PushLocalFrameCounted;
-  gCounting.PopLocalFrame = PopLocalFrameCounted;
-
+  QJ_HOOK(DeleteLocalRef, Release, kLocals);
+  // C++ callers reach the variadic entries through their va_list forms.
+  QJ_HOOK(NewObjectV, Acquire, kLocals);
+  QJ_HOOK(CallObjectMethodV, Acquire, kLocals);
+  QJ_HOOK(CallStaticObjectMethodV, Acquire, kLocals);
   QJ_HOOK(NewGlobalRef, Acquire, kGlobals);
-  QJ_HOOK(DeleteGlobalRef, DeleteRef, kGlobals);
-  QJ_HOOK(NewWeakGlobalRef, Acquire, kWeakGlobals);
-  QJ_HOOK(DeleteWeakGlobalRef, DeleteRef, kWeakGlobals);
-  gCounting.MonitorEnter = MonitorEnterCounted;
-  gCounting.MonitorExit = MonitorExitCounted;
+  QJ_HOOK(DeleteGlobalRef, Release, kGlobals);
 }
 
 #undef QJ_HOOK
@@ -269,19 +164,13 @@ void BalanceScope::Finish(const std::string& result, bool returnsLocal) {
   std::vector<std::string> left;
   Left(left, c.stringChars, "GetStringChars", "ReleaseStringChars");
   Left(left, c.utfChars, "GetStringUTFChars", "ReleaseStringUTFChars");
-  Left(left, c.stringCritical, "GetStringCritical", "ReleaseStringCritical");
-  Left(left, c.arrayElements, "Get<Type>ArrayElements", "Release<Type>ArrayElements");
-  Left(left, c.arrayCritical, "GetPrimitiveArrayCritical", "ReleasePrimitiveArrayCritical");
+  Left(left, c.arrayElements, "GetByteArrayElements", "ReleaseByteArrayElements");
   Left(left, c.locals - (returnsLocal && c.locals > 0 ? 1 : 0), "local reference(s) created",
        "DeleteLocalRef");
   // keeps > 0: up to that many references may stay; keeps < 0: up to that many may be released.
   const long globals = keeps_ >= 0 ? (c.globals > 0 ? std::max(0L, c.globals - keeps_) : c.globals)
                                    : (c.globals < 0 ? std::min(0L, c.globals - keeps_) : c.globals);
   Left(left, globals, "NewGlobalRef", "DeleteGlobalRef");
-  Left(left, c.weakGlobals, "NewWeakGlobalRef", "DeleteWeakGlobalRef");
-  Left(left, c.frames, "PushLocalFrame", "PopLocalFrame");
-  Left(left, c.monitors, "MonitorEnter", "MonitorExit");
-  if (c.frameUnderflow) left.push_back("PopLocalFrame of a frame it did not push");
   if (left.empty()) return;
   std::string text = what_ + (result.empty() ? "" : " returned " + result) + " leaving ";
   for (size_t i = 0; i < left.size(); ++i) text += (i == 0 ? "" : ", ") + left[i];
@@ -298,11 +187,9 @@ void RecordOutcome(const std::string& native, Outcome outcome) {
   gOutcomes[native].insert(outcome);
 }
 
-std::vector<std::pair<std::string, std::vector<Outcome>>> Outcomes() {
+std::map<std::string, std::set<Outcome>> Outcomes() {
   std::lock_guard lock(gMutex);
-  std::vector<std::pair<std::string, std::vector<Outcome>>> all;
-  for (const auto& [name, seen] : gOutcomes) all.emplace_back(name, std::vector<Outcome>(seen.begin(), seen.end()));
-  return all;
+  return gOutcomes;
 }
 
 Outcome OutcomeOf(jint result) {

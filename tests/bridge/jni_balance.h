@@ -1,21 +1,17 @@
 // JNI balance harness: counts what a native acquires from the VM and what it gives back.
 //
 // While a BalanceScope is open on a thread, that thread's JNIEnv runs on a copy of the VM's own
-// function table in which every acquiring and releasing entry also keeps a tally:
+// function table in which every acquiring and releasing entry the bridge uses also keeps a tally:
 //   string characters      GetStringChars / ReleaseStringChars
 //   UTF characters         GetStringUTFChars / ReleaseStringUTFChars
-//   string critical        GetStringCritical / ReleaseStringCritical
-//   array elements         Get<Type>ArrayElements / Release<Type>ArrayElements (all eight types)
-//   array critical         GetPrimitiveArrayCritical / ReleasePrimitiveArrayCritical
-//   local references       every entry returning a new local (NewLocalRef, AllocObject, NewObject*,
-//                          New*Array, NewString*, FindClass, GetObjectClass, GetSuperclass,
-//                          GetObjectField, GetStaticObjectField, GetObjectArrayElement,
-//                          Call*ObjectMethod*, ExceptionOccurred, ToReflected*, ...) / DeleteLocalRef,
-//                          and the locals a PopLocalFrame frees
+//   array elements         GetByteArrayElements / ReleaseByteArrayElements
+//   local references       every entry the bridge calls that returns a new local (NewLocalRef,
+//                          NewObject*, NewString*, New*Array, FindClass, GetObjectClass,
+//                          GetObjectField, GetObjectArrayElement, Call*ObjectMethod,
+//                          ExceptionOccurred) / DeleteLocalRef
 //   global references      NewGlobalRef / DeleteGlobalRef
-//   weak global references NewWeakGlobalRef / DeleteWeakGlobalRef
-//   local frames           PushLocalFrame / PopLocalFrame
-//   monitors               MonitorEnter / MonitorExit
+// An entry the bridge starts to use that acquires something (a frame, a monitor, a critical
+// region, a weak reference, another array type) needs its hook here before a fault in it shows.
 // Entries the harness does not count are the VM's own, called with the same JNIEnv, so the VM
 // (and -Xcheck:jni, whose table is the one copied when it is on) sees nothing different. Only
 // calls made from this program and the module are counted: Java code run inside a scope (a tag
@@ -30,6 +26,8 @@
 
 #include <jni.h>
 
+#include <map>
+#include <set>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -56,10 +54,7 @@ class BalanceScope {
   void Finish(const std::string& result, bool returnsLocal = false);
 
   struct Counts {
-    long stringChars = 0, utfChars = 0, stringCritical = 0, arrayElements = 0, arrayCritical = 0;
-    long locals = 0, globals = 0, weakGlobals = 0, frames = 0, monitors = 0;
-    std::vector<long> frameMarks;  // locals when each open local frame was pushed
-    bool frameUnderflow = false;   // a frame popped that this scope did not push
+    long stringChars = 0, utfChars = 0, arrayElements = 0, locals = 0, globals = 0;
   };
   Counts& counts() { return counts_; }
 
@@ -78,7 +73,7 @@ std::vector<std::string> TakeViolations();
 
 // The outcome of each call of a counted native, for the check that each ran on every path.
 void RecordOutcome(const std::string& native, Outcome outcome);
-std::vector<std::pair<std::string, std::vector<Outcome>>> Outcomes();
+std::map<std::string, std::set<Outcome>> Outcomes();
 
 // Runs body() inside a scope named what; for marshalling routines called directly.
 template <class Body>
@@ -126,5 +121,24 @@ struct Counted<Native> {
     }
   }
 };
+
+// ---- the natives held to the harness (balanced_natives.cpp) ----
+
+// The outcomes an int native must have been seen on. Natives that read no token cannot refuse an
+// unbound call, and a placeholder may never succeed.
+enum Paths : int { kSucceeds = 1, kRefusesUnbound = 2, kRefusesHostFailure = 4, kEveryPath = 7 };
+
+struct BalancedNative {
+  const char* symbol;   // the native's JNI symbol, short or long form
+  void* counted;        // Counted<&symbol>::Call, bound in its place
+  const void* native;   // the native itself
+  Keeps keeps;
+  int paths = kEveryPath;
+};
+
+const std::vector<BalancedNative>& BalancedNatives();
+
+// Binds every row's counted form in place of the native; one line per binding the VM refused.
+std::vector<std::string> BindCountedNatives(JNIEnv* env);
 
 }  // namespace jni_balance
