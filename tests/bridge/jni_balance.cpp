@@ -200,17 +200,11 @@ Outcome OutcomeOf(jint result) {
   }
 }
 
-const std::string& NativeName(const void* native) {
-  static const std::string unknown = "(a native without a row)";
+const std::pair<std::string, Keeps>& NativeRow(const void* native) {
+  static const std::pair<std::string, Keeps> unknown{"(a native without a row)", 0};
   std::lock_guard lock(gMutex);
   auto found = gNatives.find(native);
-  return found != gNatives.end() ? found->second.first : unknown;
-}
-
-Keeps NativeKeeps(const void* native) {
-  std::lock_guard lock(gMutex);
-  auto found = gNatives.find(native);
-  return found != gNatives.end() ? found->second.second : 0;
+  return found != gNatives.end() ? found->second : unknown;
 }
 
 void NameNative(const void* native, std::string name, Keeps keeps) {

@@ -30,6 +30,7 @@
 #include <set>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace jni_balance {
@@ -83,10 +84,10 @@ void Balanced(JNIEnv* env, const std::string& what, Body&& body) {
   scope.Finish("");
 }
 
-// The name a native was registered under, by its address (filled from the native table).
-const std::string& NativeName(const void* native);
+// The name a native was registered under and what it may keep, by its address (filled from the
+// native table).
+const std::pair<std::string, Keeps>& NativeRow(const void* native);
 void NameNative(const void* native, std::string name, Keeps keeps);
-Keeps NativeKeeps(const void* native);
 
 Outcome OutcomeOf(jint result);
 
@@ -99,8 +100,8 @@ template <class R, class... A, R(JNICALL* Native)(JNIEnv*, A...)>
 struct Counted<Native> {
   static R JNICALL Call(JNIEnv* env, A... args) {
     const void* key = reinterpret_cast<const void*>(Native);
-    const std::string& name = NativeName(key);
-    BalanceScope scope(env, name, NativeKeeps(key));
+    const auto& [name, keeps] = NativeRow(key);
+    BalanceScope scope(env, name, keeps);
     if constexpr (std::is_void_v<R>) {
       Native(env, args...);
       scope.Finish("(void)");
