@@ -25,14 +25,9 @@
 namespace jni_balance {
 namespace {
 
-struct Row {
-  BalancedNative native;
-  const char *className, *method, *signature;
-};
-
-#define QJ_NATIVE(fn, cls, method, signature)                                                                      \
-  Row{{#fn, reinterpret_cast<void*>(&Counted<&fn>::Call), reinterpret_cast<const void*>(&fn), 0}, cls, method, \
-      signature},
+#define QJ_NATIVE(fn, cls, method, signature)                                                                   \
+  BalancedNative{#fn, reinterpret_cast<void*>(&Counted<&fn>::Call), reinterpret_cast<const void*>(&fn), cls, method, \
+                 signature},
 
 // Natives whose symbol ends in "_<name>" and differ from the rule (keep nothing, every path).
 const struct {
@@ -64,30 +59,21 @@ const struct {
     {"QuillTagModule_registerTagModule", 2, kEveryPath},
 };
 
-const std::vector<Row>& Rows() {
-  static const std::vector<Row> rows = [] {
-    std::vector<Row> all = {
-#include "balanced_natives.inc"
-    };
-    for (Row& row : all) {
-      for (const auto& e : kExceptions) {
-        if (std::string_view(row.native.symbol).ends_with(std::string("_") + e.name)) {
-          row.native.keeps = e.keeps;
-          row.native.paths = e.paths;
-        }
-      }
-    }
-    return all;
-  }();
-  return rows;
-}
-
 }  // namespace
 
 const std::vector<BalancedNative>& BalancedNatives() {
   static const std::vector<BalancedNative> natives = [] {
-    std::vector<BalancedNative> all;
-    for (const Row& row : Rows()) all.push_back(row.native);
+    std::vector<BalancedNative> all = {
+#include "balanced_natives.inc"
+    };
+    for (BalancedNative& native : all) {
+      for (const auto& e : kExceptions) {
+        if (std::string_view(native.symbol).ends_with(std::string("_") + e.name)) {
+          native.keeps = e.keeps;
+          native.paths = e.paths;
+        }
+      }
+    }
     return all;
   }();
   return natives;
@@ -95,22 +81,22 @@ const std::vector<BalancedNative>& BalancedNatives() {
 
 std::vector<std::string> BindCountedNatives(JNIEnv* env) {
   std::vector<std::string> problems;
-  for (const Row& row : Rows()) {
+  for (const BalancedNative& row : BalancedNatives()) {
     // Overloads are told apart by their arguments; classes by their package.
     const std::string_view signature = row.signature;
     std::string name = std::string(row.className) + "." + row.method;
-    if (std::string_view(row.native.symbol).find("__") != std::string_view::npos) {
+    if (std::string_view(row.symbol).find("__") != std::string_view::npos) {
       name += signature.substr(0, signature.find(')') + 1);
     }
     for (char& c : name) c = c == '/' ? '.' : c;
-    NameNative(row.native.native, std::move(name), row.native.keeps);
+    NameNative(row.native, std::move(name), row.keeps);
     env->PushLocalFrame(4);
     jclass owner = env->FindClass(row.className);
     const JNINativeMethod method{const_cast<char*>(row.method), const_cast<char*>(row.signature),
-                                 row.native.counted};
+                                 row.counted};
     if (owner == nullptr || env->RegisterNatives(owner, &method, 1) != JNI_OK) {
       env->ExceptionDescribe();
-      problems.push_back(std::string("the counted form of ") + row.native.symbol + " could not be bound");
+      problems.push_back(std::string("the counted form of ") + row.symbol + " could not be bound");
     }
     env->PopLocalFrame(nullptr);
   }

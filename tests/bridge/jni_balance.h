@@ -133,7 +133,8 @@ struct BalancedNative {
   const char* symbol;   // the native's JNI symbol, short or long form
   void* counted;        // Counted<&symbol>::Call, bound in its place
   const void* native;   // the native itself
-  Keeps keeps;
+  const char *className, *method, *signature;  // where Java declares it
+  Keeps keeps = 0;
   int paths = kEveryPath;
 };
 
