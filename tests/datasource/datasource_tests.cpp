@@ -6,11 +6,9 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "com_ferngate_quillpro_QuillDSModule.h"
@@ -52,39 +50,22 @@ bool LoggedContaining(const std::string& part) {
                      [&](const auto& line) { return line.text.find(part) != std::string::npos; });
 }
 
-// What read gives for the fixture class fixtures.ds.FixtureSource; -1 when a step fails.
-template <class Read>
-int FromFixture(Read read) {
+// A number the fixture fixtures.ds.FixtureSource keeps: a counter, globalRefs, or liveInstances
+// (the fixture instances still reachable: the data sources' Java objects are held only by the
+// module); -1 when it cannot be read.
+int Fixture(const char* name) {
   LocalFrame frame(gEnv);
   jclass cls = gEnv->FindClass("fixtures/ds/FixtureSource");
-  const int value = cls != nullptr ? read(cls) : -1;
+  jmethodID number = cls != nullptr ? gEnv->GetStaticMethodID(cls, "number", "(Ljava/lang/String;)I") : nullptr;
+  const int value = number != nullptr ? gEnv->CallStaticIntMethod(cls, number, gEnv->NewStringUTF(name)) : -1;
   return gEnv->ExceptionCheck() ? (gEnv->ExceptionClear(), -1) : value;
-}
-
-// One of the fixture's counters (a static AtomicInteger).
-int Counter(const char* name) {
-  return FromFixture([&](jclass cls) {
-    jfieldID field = gEnv->GetStaticFieldID(cls, name, "Ljava/util/concurrent/atomic/AtomicInteger;");
-    if (field == nullptr) return -1;
-    jobject counter = gEnv->GetStaticObjectField(cls, field);
-    return int(gEnv->CallIntMethod(counter, gEnv->GetMethodID(gEnv->GetObjectClass(counter), "get", "()I")));
-  });
-}
-
-// A static int method of the fixture: globalRefs, or liveInstances (the fixture instances still
-// reachable: the data sources' Java objects are held only by the module).
-int StaticInt(const char* method) {
-  return FromFixture([&](jclass cls) {
-    jmethodID id = gEnv->GetStaticMethodID(cls, method, "()I");
-    return id != nullptr ? int(gEnv->CallStaticIntMethod(cls, id)) : -1;
-  });
 }
 
 // The VM makes and drops a reference of its own now and then (its management beans): the least
 // of a few readings is the count a leak would raise.
 int GlobalRefs() {
-  int least = StaticInt("globalRefs");
-  for (int i = 0; i < 4; ++i) least = std::min(least, StaticInt("globalRefs"));
+  int least = Fixture("globalRefs");
+  for (int i = 0; i < 4; ++i) least = std::min(least, Fixture("globalRefs"));
   return least;
 }
 
@@ -128,7 +109,7 @@ TEST(Registration, TheSourceIsServedByANewInstanceAndInitialisedOnce) {
   EXPECT_NE(source->GetCAPIFunc(), nullptr);
   // The registering object is instance 1; the source's own instance came after it.
   EXPECT_TRUE(Contains(Echo(""), "serial=2\n")) << Echo("");
-  EXPECT_EQ(Counter("INITS"), 2);  // fx_ds and fx_ds_doomed
+  EXPECT_EQ(Fixture("INITS"), 2);  // fx_ds and fx_ds_doomed
 }
 
 TEST(Registration, RefusedRegistrationsLeaveNothingAndLogOnlyTheRegistryRefusal) {
@@ -211,7 +192,8 @@ TEST(Actions, TheNativesReadWhatTheScriptAskedFor) {
   const std::string plain = Output(
       "db_search(-source='fx_ds_marrowbay') => { 'ok' } "
       "db_search(-source='fx_ds', -statement_only) => { rows => { field(0) + '=' + field(1) + '\\n' } }");
-  for (const char* line : {"counts=skip 0 max -1 rowid 0 logic 414e4420\n", "statement-only=0\n", "database=0 | 0 fx_ds|"}) {
+  for (const char* line :
+       {"counts=skip 0 max -1 rowid 0 logic 414e4420\n", "statement-only=0\n", "database=0 | 0 fx_ds|"}) {
     EXPECT_TRUE(Contains(plain, line)) << line << "\n" << plain;
   }
   EXPECT_TRUE(quill_service::RemoveDataSourceHost(hostId));
@@ -341,7 +323,7 @@ TEST(Actions, RightsDecideWhichActionsReachTheSource) {
 TEST(Callback, ActionsZeroAndOneNeverReachJava) {
   auto* source = static_cast<CAPIDataSourceProxy*>(DataSourceRegistry::Global().Find("fx_ds"));
   ASSERT_NE(source, nullptr);
-  const int inits = Counter("INITS"), terminates = Counter("TERMINATES");
+  const int inits = Fixture("INITS"), terminates = Fixture("TERMINATES");
   {
     TExecState state(nullptr);
     state.currentDataSource = source;
@@ -351,15 +333,15 @@ TEST(Callback, ActionsZeroAndOneNeverReachJava) {
     EXPECT_EQ(source->CallCAPIFunc(without.Token(), 20, nullptr), -9956);
     EXPECT_EQ(source->CallCAPIFunc(0, 20, nullptr), -9956);
   }
-  EXPECT_EQ(Counter("INITS"), inits);
-  EXPECT_EQ(Counter("TERMINATES"), terminates);
+  EXPECT_EQ(Fixture("INITS"), inits);
+  EXPECT_EQ(Fixture("TERMINATES"), terminates);
 }
 
 TEST(Connection, KeptAcrossActionsReleasedAfterTheCloseAtTheRequestsEndAndNoReferenceLeft) {
   Output("db_search(-source='fx_ds', ['connect', 1]) => { } db_search(-source='fx_ds') => { }");  // warm-up
   const int baseline = GlobalRefs();
   ASSERT_GT(baseline, 0);
-  const int closes = Counter("CLOSES"), withConnection = Counter("CLOSES_WITH_CONNECTION");
+  const int closes = Fixture("CLOSES"), withConnection = Fixture("CLOSES_WITH_CONNECTION");
   constexpr int kRequests = 30;
   for (int i = 0; i < kRequests; ++i) {
     const std::string out = Output(
@@ -368,11 +350,11 @@ TEST(Connection, KeptAcrossActionsReleasedAfterTheCloseAtTheRequestsEndAndNoRefe
         "db_search(-source='fx_ds', ['connect', 1]) => { field(1, -row=row_count() - 1) }");
     ASSERT_EQ(out, "new;connection;kept connection");
   }
-  EXPECT_EQ(Counter("CLOSES"), closes + kRequests);
-  EXPECT_EQ(Counter("CLOSES_WITH_CONNECTION"), withConnection + kRequests);
+  EXPECT_EQ(Fixture("CLOSES"), closes + kRequests);
+  EXPECT_EQ(Fixture("CLOSES_WITH_CONNECTION"), withConnection + kRequests);
   // A request that stores nothing is not closed.
   Output("db_search(-source='fx_ds') => { }");
-  EXPECT_EQ(Counter("CLOSES"), closes + kRequests);
+  EXPECT_EQ(Fixture("CLOSES"), closes + kRequests);
   std::string script;
   for (int i = 0; i < 50; ++i) {
     script += "db_search(-source='fx_ds', ['connect', 1], ['special', 1]) => { } db_tables(-source='fx_ds', "
@@ -397,32 +379,23 @@ TEST(Connection, AnUnboundCallHasNoConnection) {
 
 TEST(Lifetime, DestroyingASourceSendsTheLastActionAndReleasesTheJavaObject) {
   ASSERT_NE(DataSourceRegistry::Global().Find("fx_ds_doomed"), nullptr);
-  const int before = StaticInt("liveInstances");
+  const int before = Fixture("liveInstances");
   ASSERT_GE(before, 2);  // fx_ds's and fx_ds_doomed's
-  const int terminates = Counter("TERMINATES");
+  const int terminates = Fixture("TERMINATES");
   EXPECT_TRUE(DataSourceRegistry::Global().Remove("fx_ds_doomed"));
-  EXPECT_EQ(Counter("TERMINATES"), terminates + 1);
-  EXPECT_EQ(StaticInt("liveInstances"), before - 1);  // its global reference was the last thing holding it
+  EXPECT_EQ(Fixture("TERMINATES"), terminates + 1);
+  EXPECT_EQ(Fixture("liveInstances"), before - 1);  // its global reference was the last thing holding it
   EXPECT_NE(RunScript("db_search(-source='fx_ds_doomed')").error.find("no data source"), std::string::npos);
 }
 
 TEST(Concurrency, ManyThreadsRunActionsOnOneSourceWithTheirRowsKeptApart) {
-  constexpr int kThreads = 4, kRuns = 100;
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kRuns; ++i) {
-        const std::string tag = "t" + std::to_string(t) + "-" + std::to_string(i);
-        const ScriptRun run = RunScript("db_search(-source='fx_ds', ['rows', 3], ['tag', '" + tag +
-                                        "'], ['connect', 1]) => { var n = row_count() "
-                                        "field(0, -row=$n - 3) field(0, -row=$n - 2) field(1, -row=$n - 1) }");
-        if (!run.ok || run.output != tag + tag + "2") ++wrong;
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(qjapi_test::WrongOfConcurrentRuns(4, 100, [](int t, int i) {
+              const std::string tag = "t" + std::to_string(t) + "-" + std::to_string(i);
+              return std::pair{"db_search(-source='fx_ds', ['rows', 3], ['tag', '" + tag + "'], ['connect', 1]) => "
+                               "{ var n = row_count() field(0, -row=$n - 3) field(0, -row=$n - 2) field(1, -row=$n - 1) }",
+                               tag + tag + "2"};
+            }),
+            0);
 }
 
 int main(int argc, char** argv) {

@@ -6,8 +6,13 @@
 #include <jni.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "service/core/log.h"
 #include "service/script/script.h"
@@ -43,6 +48,25 @@ inline bool Logged(int level, const std::string& text) {
   const auto lines = quill_service::LogSnapshot();
   return std::any_of(lines.begin(), lines.end(),
                      [&](const auto& line) { return line.level == level && line.text == text; });
+}
+
+// How many of threads x runs scripts, run at the same time, did not print what they should;
+// make(t, i) gives the script of run i of thread t and what it must print.
+inline int WrongOfConcurrentRuns(int threads, int runs,
+                                 const std::function<std::pair<std::string, std::string>(int, int)>& make) {
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> started;
+  for (int t = 0; t < threads; ++t) {
+    started.emplace_back([&, t] {
+      for (int i = 0; i < runs; ++i) {
+        const auto [script, expected] = make(t, i);
+        const quill_service::ScriptRun run = quill_service::RunScriptText(script, "case.q", {});
+        if (!run.ok || run.output != expected) ++wrong;
+      }
+    });
+  }
+  for (auto& thread : started) thread.join();
+  return wrong.load();
 }
 
 // A frame of local references, popped with everything made in it.

@@ -6,7 +6,6 @@
 #include <jni.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -113,7 +112,8 @@ class OnEach : public ::testing::TestWithParam<const Database*> {
         EXPECT_TRUE(Matches(got, Fill(step.expected))) << step.script << "\ngave " << got;
         continue;
       }
-      ASSERT_EQ(Output(Fill("db_statement({on}, -sql='DROP TABLE IF EXISTS items') db_statement({on}, -sql='{table}')")),
+      ASSERT_EQ(Output(Fill("db_statement({on}, -sql='DROP TABLE IF EXISTS items') "
+                            "db_statement({on}, -sql='{table}')")),
                 "");
       for (const char* row : {"['name', 'Apple'], ['price', 1.5], ['stock', 10]",
                               "['name', 'Banana'], ['price', 0.25], ['stock', 0]",
@@ -235,16 +235,17 @@ TEST_P(OnEach, HostsThatCannotServeAnswerWithCodesAndConnectionsGoBackToThePool)
   if (GetParam() != &kSqlite) {
     const std::string url = GetParam() == &kPostgres ? gPg->url() : gMaria->url();
     const std::string nowhere = url.substr(0, url.find("127.0.0.1:")) + "127.0.0.1:1/";
-    EXPECT_TRUE(Matches(answer(quill_service::AddDataSourceHost(GetParam()->source, nowhere, "quill", "x")), "-9100|..."));
+    const std::string closed = answer(quill_service::AddDataSourceHost(GetParam()->source, nowhere, "quill", "x"));
+    EXPECT_TRUE(Matches(closed, "-9100|...")) << closed;
     const std::string refused = answer(quill_service::AddDataSourceHost(GetParam()->source, url, "quill", "wrong"));
     EXPECT_TRUE(Matches(refused, "-9100|...password...")) << refused;
   }
   for (int i = 0; i < 40; ++i) {
     ASSERT_EQ(Names("-key='name', -key_value='Apple'") + Names("['stock', 3]"), "1:Apple,1:Cherry,") << i;
   }
-  RunSteps({{"db_statement(-source='PostgreSQL', -database='postgres', -sql=\"SELECT CASE WHEN count(*) BETWEEN 1 AND 8 "
-        "THEN 'few' ELSE count(*)::text END FROM pg_stat_activity WHERE datname = 'shop' AND backend_type = 'client "
-        "backend'\") => { field(0) }",
+  RunSteps({{"db_statement(-source='PostgreSQL', -database='postgres', -sql=\"SELECT CASE WHEN count(*) "
+        "BETWEEN 1 AND 8 THEN 'few' ELSE count(*)::text END FROM pg_stat_activity WHERE datname = 'shop' AND "
+        "backend_type = 'client backend'\") => { field(0) }",
         "few", "P"}});
 }
 
@@ -257,10 +258,8 @@ TEST_P(OnEach, HostileValuesStayInsideTheirLiterals) {
                    ", -sql='CREATE TABLE secret (k VARCHAR(20), v VARCHAR(20))') db_statement(" + on +
                    ", -sql=\"INSERT INTO secret VALUES ('key', 'hidden')\")"),
             "");
-  const struct {
-    const char* script;  // the value as a script string
-    std::string stored;  // what the database must keep
-  } values[] = {
+  // Each value as a script string, and what the database must keep.
+  const std::pair<std::string, std::string> values[] = {
       {R"("nomatch\\' OR 1=1 #")", R"(nomatch\' OR 1=1 #)"},
       {R"("x\\' AND 0) UNION SELECT k, v FROM secret #")", R"(x\' AND 0) UNION SELECT k, v FROM secret #)"},
       {R"("C:\\path\\")", R"(C:\path\)"},
@@ -273,27 +272,19 @@ TEST_P(OnEach, HostileValuesStayInsideTheirLiterals) {
       {R"("x'); DELETE FROM items; --")", R"(x'); DELETE FROM items; --)"},
       {R"("line\n-- 1=1 OR name")", "line\n-- 1=1 OR name"},
   };
-  for (const auto& v : values) {
-    const std::string value = v.script;
-    // Before it is stored nothing matches it, by key, by equality or by pattern, and no search fails.
-    for (const std::string& criteria : {"-key='name', -key_value=" + value, "['name', " + value + "]",
-                                        "['name', 'contains', " + value + "]"}) {
-      EXPECT_EQ(Output("db_search(" + items + ", " + criteria + ") => { action_code() ':' found_count() }"), "0:0")
-          << criteria;
-    }
-    ASSERT_EQ(Output("db_add(" + items + ", ['name', " + value + "], ['stock', 5]) => { action_code() }"), "0")
-        << value;
-    EXPECT_EQ(Output("db_search(" + items + ", -key='name', -key_value=" + value +
-                     ") => { found_count() '|' field('name') }"),
-              "1|" + v.stored)
-        << value;
-    EXPECT_EQ(Output("db_update(" + items + ", -key='name', -key_value=" + value + ", ['stock', 77]) => { found_count() }"),
-              "1")
-        << value;
-    EXPECT_EQ(Names("['stock', 77]"), "1:" + v.stored + ",") << value;
-    EXPECT_EQ(Output("db_delete(" + items + ", -key='name', -key_value=" + value + ") => { found_count() }"), "1")
-        << value;
-    EXPECT_EQ(Names("['stock', '>', 0], -sort='name'"), "3:Apple,Cherry,Elderberry,") << value;
+  for (const auto& [value, stored] : values) {
+    RunSteps({
+        // Before it is stored nothing matches it, by key, by equality or by pattern, and no search fails.
+        {"db_search({items}, -key='name', -key_value=" + value + ") => { action_code() ':' found_count() }", "0:0"},
+        {"db_search({items}, ['name', " + value + "]) => { action_code() ':' found_count() }", "0:0"},
+        {"db_search({items}, ['name', 'contains', " + value + "]) => { action_code() ':' found_count() }", "0:0"},
+        {"db_add({items}, ['name', " + value + "], ['stock', 5]) => { action_code() }", "0"},
+        {"db_search({items}, -key='name', -key_value=" + value + ") => { found_count() '|' field('name') }", "1|" + stored},
+        {"db_update({items}, -key='name', -key_value=" + value + ", ['stock', 77]) => { found_count() }", "1"},
+        {Search("['stock', 77]"), "1:" + stored + ","},
+        {"db_delete({items}, -key='name', -key_value=" + value + ") => { found_count() }", "1"},
+        {Search("['stock', '>', 0], -sort='name'"), "3:Apple,Cherry,Elderberry,"},
+    });
   }
   RunSteps({// A script that resets its session's mode does not open the literals of its later actions.
        {R"(db_statement({on}, -sql="SET SESSION sql_mode = ''") db_search({items}, -key='name', )"
@@ -305,23 +296,15 @@ TEST_P(OnEach, HostileValuesStayInsideTheirLiterals) {
 
 TEST_P(OnEach, ConcurrentRequestsKeepTheirRowsApart) {
   RunSteps({{"FILL", ""}});
-  constexpr int kThreads = 4, kRuns = 15;
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kRuns; ++i) {
-        const std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
-        const std::string out = Output("db_add(" + items + ", ['name', '" + name + "'], ['stock', " +
-                                       std::to_string(i) + "]) db_search(" + items + ", -key='name', -key_value='" +
-                                       name + "') => { found_count() field('stock') }");
-        if (out != "1" + std::to_string(i)) ++wrong;
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(Names("['name', 'begins', 't'], -max=0"), std::to_string(kThreads * kRuns) + ":");
+  EXPECT_EQ(qjapi_test::WrongOfConcurrentRuns(4, 15, [&](int t, int i) {
+              const std::string name = "'t" + std::to_string(t) + "-" + std::to_string(i) + "'";
+              return std::pair{"db_add(" + items + ", ['name', " + name + "], ['stock', " + std::to_string(i) +
+                                   "]) db_search(" + items + ", -key='name', -key_value=" + name +
+                                   ") => { found_count() field('stock') }",
+                               "1" + std::to_string(i)};
+            }),
+            0);
+  EXPECT_EQ(Names("['name', 'begins', 't'], -max=0"), "60:");
 }
 
 // A script string holding text exactly.
@@ -366,7 +349,8 @@ TEST_P(OnEach, HostileNamesNeverWriteSql) {
       {"items\" WHERE 1=1 UNION SELECT k, v, 3, 4, NULL FROM victim --", "db_search({on}, -table=%)", kSent},
       {"items\" WHERE 1=1; DELETE FROM \"victim", "db_delete({on}, -table=%, -key='id', -key_value=1)", kSent},
       {"name\") SELECT v FROM victim --", "db_add({items}, [%, 'x'])", kSent},
-      {"name\" = (SELECT v FROM victim LIMIT 1), \"stock", "db_update({items}, -key='id', -key_value=1, [%, 0])", kSent},
+      {"name\" = (SELECT v FROM victim LIMIT 1), \"stock", "db_update({items}, -key='id', -key_value=1, [%, 0])",
+       kSent},
       {"name\" FROM victim --", "db_search({items}, -select=%)", kSent},
       {"name` FROM victim #", "db_search({items}, -select=%)", kSent},
       {"1=1 OR name", "db_search({items}, [%, 'x'])", kRefused},
@@ -581,7 +565,8 @@ TEST(FreshDriver, TheFirstStatementIsWrittenWithTheSettingsItsConnectionTells) {
   ASSERT_FALSE(env->ExceptionCheck());
   jstring name = env->NewStringUTF("PgFresh");
   const jmethodID constructor = env->GetMethodID(
-      connectorClass, "<init>", ("(Ljava/lang/String;Ljava/util/List;" + std::string(kCatalog) + kTimeouts + ")V").c_str());
+      connectorClass, "<init>",
+      ("(Ljava/lang/String;Ljava/util/List;" + std::string(kCatalog) + kTimeouts + ")V").c_str());
   ASSERT_NE(constructor, nullptr);
   jobject source = env->NewObject(connectorClass, constructor, name, list,
                                   field(known->javaInstance, connectorClass, "catalog", kCatalog),

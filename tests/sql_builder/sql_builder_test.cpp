@@ -415,7 +415,7 @@ TEST(SqlFuzz, NoValueEndsItsLiteralEarly) {
   sql_fuzz::Fuzzer fuzzer([&](const std::string& what, const std::string& detail) {
     if (++failures <= 10) ADD_FAILURE() << what << "\n  " << detail;
   });
-  sql_fuzz::SeededSource source(fromEnvironment("QJAPI_SQL_FUZZ_SEED", 8));
+  sql_fuzz::Source source(fromEnvironment("QJAPI_SQL_FUZZ_SEED", 8));
   for (uint64_t i = 0; i < inputs && failures == 0; ++i) fuzzer.RunOne(source);
 }
 

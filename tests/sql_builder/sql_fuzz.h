@@ -32,42 +32,28 @@ namespace sql_fuzz {
 
 using namespace datasource;
 
+// Where the randomness comes from: a seeded generator, or the fuzzer's bytes (one for a bound up
+// to 256, four above; zeros once they run out).
 class Source {
  public:
-  virtual ~Source() = default;
+  explicit Source(uint64_t seed)
+      : below_([rng = std::mt19937_64(seed)](uint32_t bound) mutable {
+          return bound == 0 ? 0 : static_cast<uint32_t>(rng() % bound);
+        }) {}
+  Source(const uint8_t* data, size_t size)
+      : below_([=, pos = size_t{0}](uint32_t bound) mutable {
+          uint32_t value = 0;
+          for (int i = 0; bound > 1 && i < (bound > 256 ? 4 : 1); ++i) {
+            value = (value << 8) | (pos < size ? data[pos++] : 0);
+          }
+          return bound <= 1 ? 0 : value % bound;
+        }) {}
   // A number in [0, bound).
-  virtual uint32_t Below(uint32_t bound) = 0;
+  uint32_t Below(uint32_t bound) { return below_(bound); }
   bool Chance(uint32_t percent) { return Below(100) < percent; }
-};
-
-class SeededSource final : public Source {
- public:
-  explicit SeededSource(uint64_t seed) : rng_(seed) {}
-  uint32_t Below(uint32_t bound) override {
-    return bound == 0 ? 0 : static_cast<uint32_t>(rng_() % bound);
-  }
 
  private:
-  std::mt19937_64 rng_;
-};
-
-// Consumes the fuzzer's bytes; zeros once they run out.
-class ByteSource final : public Source {
- public:
-  ByteSource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint32_t Below(uint32_t bound) override {
-    if (bound <= 1) return 0;
-    uint32_t value = 0;
-    for (int i = 0; i < (bound > 256 ? 4 : 1); ++i) {
-      value = (value << 8) | (pos_ < size_ ? data_[pos_++] : 0);
-    }
-    return value % bound;
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
+  std::function<uint32_t(uint32_t)> below_;
 };
 
 struct ColumnDef {
@@ -87,7 +73,7 @@ class Fuzzer {
     sqlite3_open(":memory:", &db_);
     // Without the optimiser the program follows the statement's shape, term for term.
     sqlite3_test_control(SQLITE_TESTCTRL_OPTIMIZATIONS, db_, 0xffffffff);
-    SeededSource schema(20240611);
+    Source schema(20240611);
     for (int t = 0; t < 4; ++t) {
       TableDef table;
       table.name = "t" + std::to_string(t) + RandomText(schema, " x%'\"$-.;[]()", 4);

@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fprintf(stderr, "%s\n  %s\n", what.c_str(), detail.c_str());
     std::abort();
   });
-  sql_fuzz::ByteSource source(data, size);
+  sql_fuzz::Source source(data, size);
   fuzzer.RunOne(source);
   return 0;
 }
