@@ -49,10 +49,20 @@ osError WebOutputParams::GetDefaultType(int32_t field, int32_t* type) const {
   return QUILL_OK;
 }
 
-void DBRows::Reserve(size_t more) {
-  // Doubling keeps appends amortised constant; a first block spares the small steps.
-  if (bytes_.capacity() - bytes_.size() < more) bytes_.reserve(std::max(bytes_.size() * 2, bytes_.size() + more + 4096));
+namespace {
+
+// Room for `more` elements, doubling: appends stay amortised constant, where reserving the exact
+// size for each batch of rows would copy everything held so far at every batch. The first step
+// is at least `first` elements.
+template <class Container>
+void Grow(Container& container, size_t more, size_t first) {
+  const size_t size = container.size();
+  if (container.capacity() - size < more) container.reserve(std::max(size * 2, size + more + first));
 }
+
+}  // namespace
+
+void DBRows::Reserve(size_t more) { Grow(bytes_, more, 4096); }
 
 void DBRows::AddCell(const char* bytes, size_t length) {
   Reserve(length);
@@ -79,8 +89,8 @@ void DBRows::AddPacked(const char* bytes, const int32_t* lengths, int32_t column
   bytes_.append(bytes, total);
   // Each cell's end is counted from where these rows' bytes begin.
   size_t end = bytes_.size() - total;
-  cellEnds_.reserve(cellEnds_.size() + cells);
-  rowStarts_.reserve(rowStarts_.size() + static_cast<size_t>(rowCount));
+  Grow(cellEnds_, cells, 0);
+  Grow(rowStarts_, static_cast<size_t>(rowCount), 0);
   for (size_t i = 0; i < cells; ++i) {
     if (i % static_cast<size_t>(columns) == 0) rowStarts_.push_back(cellEnds_.size());
     if (lengths[i] < 0) {
