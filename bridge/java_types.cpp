@@ -60,9 +60,34 @@ jobject Store(JNIEnv* env, jobject object) {
   return global;
 }
 
+// Raised, under gStoredLock, whenever a reference leaves the set: a thread's kept answer of an
+// earlier count is never used.
+std::atomic<uint64_t> gStoredReleases{0};
+
+// Whether the set holds the pointer. A thread keeps its last few answers that were yes while no
+// reference has left the set since, so calls on the same values take no lock; a reference that
+// is added never changes a yes into a no.
 bool IsStored(void* pointer) {
-  std::lock_guard guard(gStoredLock);
-  return Stored().count(static_cast<jobject>(pointer)) != 0;
+  thread_local std::array<void*, 4> kept{};
+  thread_local uint64_t keptAt = ~uint64_t{0};
+  thread_local size_t next = 0;
+  if (pointer == nullptr) return false;
+  const uint64_t releases = gStoredReleases.load(std::memory_order_acquire);
+  if (keptAt == releases) {
+    for (void* k : kept) {
+      if (k == pointer) return true;
+    }
+  } else {
+    kept.fill(nullptr);
+    keptAt = releases;
+  }
+  {
+    std::lock_guard guard(gStoredLock);
+    if (Stored().count(static_cast<jobject>(pointer)) == 0) return false;
+  }
+  kept[next] = pointer;
+  next = (next + 1) % kept.size();
+  return true;
 }
 
 // Deletes the global reference if this module stored it and nobody released it yet.
@@ -70,6 +95,7 @@ void Release(JNIEnv* env, void* pointer) {
   {
     std::lock_guard guard(gStoredLock);
     if (Stored().erase(static_cast<jobject>(pointer)) == 0) return;
+    gStoredReleases.fetch_add(1, std::memory_order_release);
   }
   env->DeleteGlobalRef(static_cast<jobject>(pointer));
 }
