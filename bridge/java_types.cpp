@@ -68,25 +68,29 @@ std::atomic<uint64_t> gStoredReleases{0};
 // reference has left the set since, so calls on the same values take no lock; a reference that
 // is added never changes a yes into a no.
 bool IsStored(void* pointer) {
-  thread_local std::array<void*, 4> kept{};
-  thread_local uint64_t keptAt = ~uint64_t{0};
-  thread_local size_t next = 0;
+  // One thread-local object: each is a call of the TLS resolver in a loaded module.
+  struct Kept {
+    std::array<void*, 4> pointers{};
+    uint64_t releases = ~uint64_t{0};
+    size_t next = 0;
+  };
+  thread_local Kept kept;
   if (pointer == nullptr) return false;
   const uint64_t releases = gStoredReleases.load(std::memory_order_acquire);
-  if (keptAt == releases) {
-    for (void* k : kept) {
+  if (kept.releases == releases) {
+    for (void* k : kept.pointers) {
       if (k == pointer) return true;
     }
   } else {
-    kept.fill(nullptr);
-    keptAt = releases;
+    kept.pointers.fill(nullptr);
+    kept.releases = releases;
   }
   {
     std::lock_guard guard(gStoredLock);
     if (Stored().count(static_cast<jobject>(pointer)) == 0) return false;
   }
-  kept[next] = pointer;
-  next = (next + 1) % kept.size();
+  kept.pointers[kept.next] = pointer;
+  kept.next = (kept.next + 1) % kept.pointers.size();
   return true;
 }
 
