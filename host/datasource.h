@@ -234,25 +234,30 @@ class QUILL_API DataSourceRegistry {
   // Takes ownership when it answers true. False for a null source, an empty name or a name
   // (case-insensitive) already registered; the caller keeps the source then.
   bool AddDataSource(int32_t id, DataSource* source);
-  DataSource* Find(const char* name) const;
-  // The id given at registration, or -1.
+  // The newest source of that name registered in the module generation given or before it
+  // (a request passes the one it pinned), or null.
+  DataSource* Find(const char* name, uint64_t generation = UINT64_MAX) const;
+  // The id given at registration (a replaced source keeps it), or -1.
   int32_t IdOf(const DataSource* source) const;
   std::vector<std::string> Names() const;
-  // Unregisters and destroys the source; false when unknown.
+  // Unregisters and destroys the source and the ones it replaced; false when unknown.
   bool Remove(const char* name);
   // Puts source (owned from now on) in the place of the source of the same name, which is kept,
-  // never destroyed, so that actions running on it finish. False (the caller keeps source) when
-  // no source has that name.
+  // never destroyed, for the requests that began on it. False (the caller keeps source) when no
+  // source has that name.
   bool Replace(DataSource* source);
 
  private:
+  struct Version {
+    DataSource* source;
+    uint64_t generation;  // the module generation that registered it
+  };
   struct Entry {
     int32_t id;
-    DataSource* source;
+    std::vector<Version> versions;  // oldest first; the last one is served to new requests
   };
   mutable std::mutex mutex_;
   std::unordered_map<std::string, Entry> sources_;  // keys folded to lower case
-  std::vector<DataSource*> replaced_;                // still serving actions that began on them
 };
 
 // What a module's registration works with: the id the host gave the loading module and the

@@ -202,6 +202,18 @@ class QUILL_API SubstitutionTag : public QuillModule {
   virtual void Run(CallFrame* frame, Variant* result, Request* request) = 0;
 };
 
+// While one lives, what this thread registers (tags, data sources) forms a new generation of
+// modules, published when it ends: a request that starts after that sees all of it, and a request
+// already running keeps the tags and data sources it started with until it ends. Scopes on other
+// threads wait for this one; scopes do not nest. A reloaded module registers again inside one.
+class QUILL_API ModuleGenerationScope {
+ public:
+  ModuleGenerationScope();
+  ~ModuleGenerationScope();
+  ModuleGenerationScope(const ModuleGenerationScope&) = delete;
+  ModuleGenerationScope& operator=(const ModuleGenerationScope&) = delete;
+};
+
 // Registers tags in a tag table on behalf of a request.
 class QUILL_API TagRegistry {
  public:

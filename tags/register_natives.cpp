@@ -1,4 +1,5 @@
-// QuillTagModule.registerTagModule: Java modules register their tags through these natives.
+// QuillTagModule.registerTagModule: Java modules register their tags through these natives;
+// ModuleReloader.registerAsOneGeneration: a reloaded module's registrations form one generation.
 #include <jni.h>
 
 #include <exception>
@@ -6,6 +7,7 @@
 
 #include "bridge/jni_guards.h"
 #include "com_ferngate_quillpro_QuillTagModule.h"
+#include "com_marrowbay_util_ModuleReloader.h"
 #include "com_marrowbay_quillpro_QuillTagModule.h"
 #include "tags/JavaTag.h"
 
@@ -124,6 +126,22 @@ JNIEXPORT void JNICALL Java_com_marrowbay_quillpro_QuillTagModule_registerTagMod
     jstring methodName, jint flags, jstring description) {
   RegisterGuarded(env, self, kSixParameterForm, className, moduleName, tagName, methodName, flags,
                   description);
+}
+
+// The registrations' exceptions stay pending for the caller; nothing the host throws reaches the VM.
+JNIEXPORT void JNICALL Java_com_marrowbay_util_ModuleReloader_registerAsOneGeneration(JNIEnv* env, jclass,
+                                                                                      jobject registrations) {
+  if (registrations == nullptr) return;
+  try {
+    LocalRef<jclass> runnable(env, env->GetObjectClass(registrations));
+    jmethodID run = env->GetMethodID(runnable.get(), "run", "()V");
+    if (run == nullptr) return;
+    ModuleGenerationScope generation;
+    env->CallVoidMethod(registrations, run);
+    if (env->ExceptionCheck()) quill_log(2, "[QJAPI] A reloaded module's registrations threw.");
+  } catch (const std::exception& e) {
+    quill_log(2, "[QJAPI] A reloaded module's registrations could not be made: %s", e.what());
+  }
 }
 
 }  // extern "C"

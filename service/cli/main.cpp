@@ -130,7 +130,7 @@ Commands:
                       java_column_cache as yes (discovered columns are kept; run asks each time)
                       and java_stdio as log (System.out and System.err of Java code go to the
                       log). --reload (or java_module_reload=yes) loads a module jar replaced in
-                      QuillModules/ again: calls from then on get its classes
+                      QuillModules/ again: requests from then on get its classes
                       (docs/java-tag-modules.md).
   Each command's --help (or -h) prints its usage at once.
 

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "service/datasource/inline_action.h"
+#include "service/values/module_generation.h"
 #include "service/values/request_data.h"
 
 using namespace quill_service;
@@ -171,19 +172,26 @@ bool DataSourceRegistry::AddDataSource(int32_t id, DataSource* source) {
   std::string key = Folded(source->GetModuleName());
   if (key.empty()) return false;
   std::lock_guard lock(mutex_);
-  return sources_.emplace(std::move(key), Entry{id, source}).second;
+  return sources_.emplace(std::move(key), Entry{id, {{source, RegisteringModuleGeneration()}}}).second;
 }
 
-DataSource* DataSourceRegistry::Find(const char* name) const {
+DataSource* DataSourceRegistry::Find(const char* name, uint64_t generation) const {
   std::lock_guard lock(mutex_);
   auto it = sources_.find(Folded(name));
-  return it == sources_.end() ? nullptr : it->second.source;
+  if (it == sources_.end()) return nullptr;
+  const auto& versions = it->second.versions;
+  for (auto version = versions.rbegin(); version != versions.rend(); ++version) {
+    if (version->generation <= generation) return version->source;
+  }
+  return nullptr;
 }
 
 int32_t DataSourceRegistry::IdOf(const DataSource* source) const {
   std::lock_guard lock(mutex_);
   for (const auto& [name, entry] : sources_) {
-    if (entry.source == source) return entry.id;
+    for (const Version& version : entry.versions) {
+      if (version.source == source) return entry.id;
+    }
   }
   return -1;
 }
@@ -191,21 +199,22 @@ int32_t DataSourceRegistry::IdOf(const DataSource* source) const {
 std::vector<std::string> DataSourceRegistry::Names() const {
   std::lock_guard lock(mutex_);
   std::vector<std::string> names;
-  for (const auto& [name, entry] : sources_) names.emplace_back(entry.source->GetModuleName());
+  for (const auto& [name, entry] : sources_) names.emplace_back(entry.versions.back().source->GetModuleName());
   std::sort(names.begin(), names.end());
   return names;
 }
 
 bool DataSourceRegistry::Remove(const char* name) {
-  DataSource* source = nullptr;
+  std::vector<Version> versions;
   {
     std::lock_guard lock(mutex_);
     auto it = sources_.find(Folded(name));
     if (it == sources_.end()) return false;
-    source = it->second.source;
+    versions = std::move(it->second.versions);
     sources_.erase(it);
   }
-  delete source;  // outside the lock: its destructor may run a last action
+  // Outside the lock: a destructor may run a last action.
+  for (auto version = versions.rbegin(); version != versions.rend(); ++version) delete version->source;
   return true;
 }
 
@@ -214,8 +223,7 @@ bool DataSourceRegistry::Replace(DataSource* source) {
   std::lock_guard lock(mutex_);
   auto it = sources_.find(Folded(source->GetModuleName()));
   if (it == sources_.end()) return false;
-  replaced_.push_back(it->second.source);
-  it->second.source = source;
+  it->second.versions.push_back({source, RegisteringModuleGeneration()});
   return true;
 }
 

@@ -11,6 +11,7 @@
 
 #include "host/request.h"
 #include "service/datasource/inline_action.h"
+#include "service/values/module_generation.h"
 #include "service/values/tag_definition.h"
 #include "service/values/variables.h"
 #include "service/values/variant_data.h"
@@ -42,6 +43,9 @@ struct Request::Data {
   quill_service::VariableScope page;
   quill_service::VariableScope globals;
   quill_service::VariableScope* locals = &page;
+
+  // The module generation whose tags and data sources the request sees from start to end.
+  uint64_t moduleGeneration = quill_service::PublishedModuleGeneration();
 
   // Tags the script defined while this request runs; keys are folded names.
   std::unordered_map<std::u16string, quill_service::TagValue> definedTags;

@@ -35,6 +35,11 @@ struct TagDefinition : std::enable_shared_from_this<TagDefinition> {
   SubstitutionTag* native = nullptr;  // owned by the tag table
   quill_tag_func function = nullptr;
   std::shared_ptr<const ScriptTagBody> script;
+
+  // A registered tag's module generation (0: seen by every request) and the definition it
+  // replaced, which requests pinned to an older generation keep finding.
+  uint64_t generation = 0;
+  const TagDefinition* replaced = nullptr;
 };
 
 // The definition a call runs. A registered tag's definition lives as long as the tag table keeps

@@ -85,6 +85,8 @@ bool TagTable::Add(std::shared_ptr<TagDefinition> tag, std::unique_ptr<Substitut
     }
   }
   if (existing != nullptr && !replace) return false;  // owned dies here: it was never reachable
+  tag->generation = RegisteringModuleGeneration();
+  if (existing != nullptr) tag->replaced = existing->definition.load(std::memory_order_relaxed);
   const TagDefinition* definition = tag.get();
   definitions_.push_back(std::move(tag));
   if (existing != nullptr) {
@@ -108,14 +110,16 @@ bool TagTable::RegisterIfAbsent(std::shared_ptr<TagDefinition> tag, std::unique_
 
 TagRef TagTable::Find(std::u16string_view name) const { return FindFolded(FoldCase(name)); }
 
-TagRef TagTable::FindFolded(std::u16string_view folded) const {
+TagRef TagTable::FindFolded(std::u16string_view folded, uint64_t generation) const {
   const Index* index = index_.load(std::memory_order_acquire);
   const size_t hash = HashOf(folded);
   for (size_t at = hash & index->mask;; at = (at + 1) & index->mask) {
     const Entry* entry = index->slots[at].load(std::memory_order_acquire);
     if (entry == nullptr) return nullptr;
     if (entry->hash == hash && entry->key == folded) {
-      return TagRef(entry->definition.load(std::memory_order_acquire));
+      const TagDefinition* definition = entry->definition.load(std::memory_order_acquire);
+      while (definition != nullptr && definition->generation > generation) definition = definition->replaced;
+      return TagRef(definition);
     }
   }
 }
@@ -178,7 +182,8 @@ TagRef FindFoldedTag(Request* request, std::u16string_view folded, bool register
       if (it != defined.end()) return it->second;
     }
   }
-  return TagTable::Global().FindFolded(folded);
+  return TagTable::Global().FindFolded(folded, request != nullptr ? request->Contents().moduleGeneration
+                                                                    : kNewestModuleGeneration);
 }
 
 }  // namespace quill_service

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "service/values/module_generation.h"
 #include "service/values/tag_definition.h"
 #include "service/values/variant_data.h"
 
@@ -31,10 +32,12 @@ class QUILL_API TagTable {
   void Register(std::shared_ptr<quill_service::TagDefinition> tag, std::unique_ptr<SubstitutionTag> owned);
   // Adds the tag unless the name is taken; true when added.
   bool RegisterIfAbsent(std::shared_ptr<quill_service::TagDefinition> tag, std::unique_ptr<SubstitutionTag> owned);
-  // The definition lives until DestroyAll.
+  // The definition lives until DestroyAll. A request finds the newest definition of its pinned
+  // module generation or an older one; null when the tag was registered after that.
   quill_service::TagRef Find(std::u16string_view name) const;
   // The same with a name already folded (FoldCase), as parsed call sites keep it.
-  quill_service::TagRef FindFolded(std::u16string_view folded) const;
+  quill_service::TagRef FindFolded(std::u16string_view folded,
+                                   uint64_t generation = quill_service::kNewestModuleGeneration) const;
   size_t Size() const { return size_.load(std::memory_order_acquire); }
   // Forgets every tag and deletes the SubstitutionTags the table owns.
   void DestroyAll();

@@ -21,6 +21,7 @@
 #include "com_ferngate_quillpro_QuillTagModule.h"
 #include "com_marrowbay_jdbc_JDBCDataSource.h"
 #include "com_marrowbay_quillpro_QuillTagModule.h"
+#include "com_marrowbay_util_ModuleReloader.h"
 
 namespace jni_balance {
 namespace {

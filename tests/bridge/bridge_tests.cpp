@@ -34,6 +34,7 @@
 #include "com_ferngate_quillpro_QuillTagModule.h"
 #include "com_marrowbay_jdbc_JDBCDataSource.h"
 #include "com_marrowbay_quillpro_QuillTagModule.h"
+#include "com_marrowbay_util_ModuleReloader.h"
 #include "host/request.h"
 #include "host/storage.h"
 #include "service/core/current_request.h"
@@ -336,6 +337,16 @@ void RegisterOnEveryPath() {
   jdbc(connector, "fx_bal_jdbc_missing", "noSuchMethod");
   jdbc(connector, "fx_bal_jdbc", "serve", true);  // registered the first time, refused as a duplicate after
   jdbc(connector, "FX_BAL_JDBC", "serve");  // a duplicate
+  // A module generation: without registrations, and with a Runnable that registers nothing.
+  jclass reloader = env->FindClass("com/marrowbay/util/ModuleReloader");
+  ASSERT_NE(reloader, nullptr);
+  for (jobject registrations : {static_cast<jobject>(nullptr), instance("java/lang/Thread")}) {
+    jni_balance::Counted<&Java_com_marrowbay_util_ModuleReloader_registerAsOneGeneration>::Call(env, reloader,
+                                                                                              registrations);
+    for (const std::string& violation : jni_balance::TakeViolations()) {
+      ADD_FAILURE() << "JNI imbalance in a module generation: " << violation;
+    }
+  }
 }
 
 // ---- running a tag ----

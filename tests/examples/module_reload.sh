@@ -1,7 +1,8 @@
 #!/bin/sh
 # quill serve --reload: a module jar replaced under the running server answers with its new code
-# on the next request (its tag and its data source registered again) while a request already
-# running finishes on the old classes; the log says so, and a changed bridge jar is not reloaded.
+# on the next request (its tag and its data source registered anew) while a request already
+# running keeps the old classes for all its calls; the log says so, and a changed bridge jar is
+# not reloaded.
 # What a module prints goes into serve's log.
 set -eu
 quill=$1 root=$2
@@ -78,7 +79,7 @@ deploy() {
 build v1
 build v2
 deploy v1
-echo "rl_version(request_param('gate')) ' ' db_tables(-source='rl') => { rows => { field('name') } }" \
+echo "rl_version(request_param('gate')) ' ' rl_version('') ' ' db_tables(-source='rl') => { rows => { field('name') } }" \
   > "$work/root/web/v.qs"
 
 setsid "$quill" --root "$work/root" --pref java_vm_options=-Dquill.module.reload.interval=100 \
@@ -95,22 +96,22 @@ wait_for() {
 }
 wait_for "$work/out" "Serving http://"
 url=$(sed -n 's/^Serving \(http:[^ ]*\) .*/\1/p' "$work/out")
-[ "$(curl -sS "${url}v.qs")" = "tag v1 table v1" ] || { echo "v1 not served"; exit 1; }
+[ "$(curl -sS "${url}v.qs")" = "tag v1 tag v1 table v1" ] || { echo "v1 not served"; exit 1; }
 wait_for "$work/log" "[2] [stdout] rl_version answered v1"    # serve sends System.out to the log
 
 curl -sS "${url}v.qs?gate=$work/gate" > "$work/slow" &
 slow=$!
 wait_for "$work/gate.started" started
 deploy v2
-wait_for "$work/log" "rl.RlTags\$Source from rl.jar registered again"
-[ "$(curl -sS "${url}v.qs")" = "tag v2 table v2" ] || { echo "the next request did not get v2"; exit 1; }
+wait_for "$work/log" "rl.jar is served to requests from now on"
+[ "$(curl -sS "${url}v.qs")" = "tag v2 tag v2 table v2" ] || { echo "the next request did not get v2"; exit 1; }
 touch "$work/gate"
 wait $slow
-# Its tag call began on v1; its data-source action, made after the reload, on v2.
-[ "$(cat "$work/slow")" = "tag v1 table v2" ] || { echo "the request in flight: $(cat "$work/slow")"; exit 1; }
-echo "reload: the next request got the new tag and data source; the one in flight finished its tag on the old"
+# Its calls made after the reload, of the tag and of the data source, still find v1.
+[ "$(cat "$work/slow")" = "tag v1 tag v1 table v1" ] || { echo "the request in flight: $(cat "$work/slow")"; exit 1; }
+echo "reload: the next request got the new tag and data source; the one in flight kept the old"
 
 touch "$work/root/QuillModules/QJAPI.jar"
 wait_for "$work/log" "QJAPI.jar changed; the bridge's own classes are not reloaded"
-[ "$(curl -sS "${url}v.qs")" = "tag v2 table v2" ] || { echo "a touched bridge jar changed the answers"; exit 1; }
+[ "$(curl -sS "${url}v.qs")" = "tag v2 tag v2 table v2" ] || { echo "a touched bridge jar changed the answers"; exit 1; }
 echo "reload: a changed bridge jar is logged and left alone"

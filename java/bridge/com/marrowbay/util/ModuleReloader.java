@@ -28,8 +28,9 @@ import java.util.zip.ZipInputStream;
  * Watches the module folder and loads a module jar again when it changes: its classes come from
  * a new class loader that reads a copy of the jar taken when the change had settled, and each
  * module its service file lists registers again, so its tags and data sources replace the old
- * ones for new requests while running calls finish on the old classes. The bridge's own jars,
- * native libraries and jars without modules are not reloaded; a change to them is logged.
+ * ones for requests that start afterwards while running requests finish on the old classes. The
+ * bridge's own jars, native libraries and jars without modules are not reloaded; a change to them
+ * is logged.
  */
 final class ModuleReloader implements Runnable {
     /** The system property that switches reloading on ({@code yes} or {@code true}). */
@@ -145,6 +146,14 @@ final class ModuleReloader implements Runnable {
         }
         ClassLoader loader = new JarCopyLoader(name + "#" + (++generation), entries,
                 ClassLoader.getSystemClassLoader());
+        registerAsOneGeneration(() -> register(name, services, loader));
+        QuillLog.write(QuillLog.DETAIL, "Module reload: " + name
+                + " is served to requests from now on; running ones finish on the old classes.");
+        return true;
+    }
+
+    // Registers again each module the service file lists.
+    private static void register(String jarName, byte[] services, ClassLoader loader) {
         for (String line : new String(services, StandardCharsets.UTF_8).split("\n")) {
             String className = line.replaceFirst("#.*", "").trim();
             if (className.isEmpty()) {
@@ -154,15 +163,20 @@ final class ModuleReloader implements Runnable {
                 Class<? extends QuillJavaModule> module =
                         Class.forName(className, true, loader).asSubclass(QuillJavaModule.class);
                 module.getDeclaredConstructor().newInstance().registerModule();
-                QuillLog.write(QuillLog.DETAIL, "Module reload: " + className + " from " + name
-                        + " registered again; calls from now on use it, running ones finish on the old classes.");
+                QuillLog.write(QuillLog.DETAIL,
+                        "Module reload: " + className + " from " + jarName + " registered.");
             } catch (Throwable e) {
-                QuillLog.write(QuillLog.CRITICAL, "ModuleReloader",
-                        "Module reload: " + className + " from " + name + " failed; what it registered before stays", e);
+                QuillLog.write(QuillLog.CRITICAL, "ModuleReloader", "Module reload: " + className + " from "
+                        + jarName + " failed; what it registered before stays", e);
             }
         }
-        return true;
     }
+
+    /**
+     * Runs registrations as one module generation: requests that start after it returns see all
+     * of their tags and data sources, requests already running see none of them until they end.
+     */
+    private static native void registerAsOneGeneration(Runnable registrations);
 
     private static Map<String, byte[]> read(Path jar) throws IOException {
         Map<String, byte[]> entries = new HashMap<>();
