@@ -11,7 +11,9 @@ import java.util.Arrays;
 import java.util.Comparator;
 import java.util.List;
 import java.util.Optional;
+import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import java.util.stream.Stream;
@@ -48,9 +50,9 @@ public final class QuillTestRoot implements AutoCloseable {
 
     private final Path root;
     private final String command;
-    private final List<String> preferences = new ArrayList<>();
+    private final List<String> preferences = new CopyOnWriteArrayList<>();
     private final Thread removal;  // deletes the root when the JVM ends before close()
-    private int scripts;
+    private final AtomicInteger runs = new AtomicInteger();
 
     private QuillTestRoot(Path root, String command) {
         this.root = root;
@@ -116,7 +118,8 @@ public final class QuillTestRoot implements AutoCloseable {
 
     /**
      * Stores a preference for every later run, as {@code quill --pref KEY=VALUE} does; for
-     * example {@code preference("java_vm_options", "-Dquill.log.level=debug")}.
+     * example {@code preference("java_vm_options", "-Xcheck:jni -Dquill.log.level=debug")} gives
+     * the server's VM those options.
      *
      * @return this root
      */
@@ -128,7 +131,8 @@ public final class QuillTestRoot implements AutoCloseable {
 
     /**
      * Runs {@code script} (the script language's text) in the root and waits for it; a run that
-     * has not ended within five minutes is killed.
+     * has not ended within five minutes is killed. Several threads may run scripts at once: each
+     * run is a process of its own, as two servers on one root would be.
      *
      * @param runOptions more options of {@code quill run}, such as {@code "--param", "id=7"}
      * @return what the run wrote and how it ended
@@ -137,10 +141,11 @@ public final class QuillTestRoot implements AutoCloseable {
      */
     public Result run(String script, String... runOptions) {
         try {
-            Path file = root.resolve("test-" + (++scripts) + ".qs");
+            int number = runs.incrementAndGet();
+            Path file = root.resolve("test-" + number + ".qs");
             Files.writeString(file, script, StandardCharsets.UTF_8);
-            Path out = root.resolve("run.out");
-            Path err = root.resolve("run.err");
+            Path out = root.resolve("run-" + number + ".out");
+            Path err = root.resolve("run-" + number + ".err");
             List<String> line = new ArrayList<>(List.of(command, "--root", root.toString()));
             line.addAll(preferences);
             line.addAll(List.of("run", file.toString()));
