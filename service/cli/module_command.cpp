@@ -278,8 +278,9 @@ constexpr const char* kDataSourceTest = R"QT(    @Test
 )QT";
 
 constexpr const char* kBuildScript = R"QT(#!/bin/sh
-# Builds @NAME@.jar against QJAPI.jar and drops it into the server's QuillModules/ folder, with
-# nothing but the JDK: ./build.sh. "./build.sh test" also runs the JUnit 5 tests of src/test/java
+# Builds @NAME@.jar against QJAPI.jar and the jars of the server's JavaLibraries/ (SLF4J's API
+# among them) and drops it into the server's QuillModules/ folder, with nothing but the JDK:
+# ./build.sh. "./build.sh test" also runs the JUnit 5 tests of src/test/java
 # (from Debian's junit5 package), each in a throwaway server root. QUILL_ROOT and QUILL choose
 # another server root and quill command; JUNIT another folder of the JUnit jars.
 set -eu
@@ -289,7 +290,8 @@ quill=${QUILL:-@QUILL@}
 junit=${JUNIT:-/usr/share/java}
 rm -rf target
 mkdir -p target/classes
-javac --release 17 -encoding UTF-8 -Xlint:all -cp "$root/QuillModules/QJAPI.jar" -d target/classes \
+libraries="$root/QuillModules/QJAPI.jar:$root/JavaLibraries/*"
+javac --release 17 -encoding UTF-8 -Xlint:all -cp "$libraries" -d target/classes \
   $(find src/main/java -name '*.java')
 cp -R src/main/resources/. target/classes/
 jar --create --file target/@NAME@.jar -C target/classes .
@@ -300,7 +302,7 @@ echo "built target/@NAME@.jar into $root/QuillModules/"
 if [ "${1:-}" = test ]; then
   testing="$root/QuillModules/QJAPI-testing.jar"
   javac --release 17 -encoding UTF-8 -Xlint:all -d target/test-classes \
-    -cp "target/classes:$testing:$junit/junit-jupiter-api.jar:$junit/apiguardian-api.jar:$junit/opentest4j.jar" \
+    -cp "target/classes:$libraries:$testing:$junit/junit-jupiter-api.jar:$junit/apiguardian-api.jar:$junit/opentest4j.jar" \
     $(find src/test/java -name '*.java')
   java -Dquill.root="$root" -Dquill.command="$quill" -jar "$junit/junit-platform-console-standalone.jar" \
     --disable-banner --disable-ansi-colors --details=tree --fail-if-no-tests \
@@ -328,13 +330,14 @@ the tests need Debian's `junit5` package):
 ```
 
 A running `quill serve` loads the new jar when it is restarted, or at once when it was started
-with `--reload`. Jars the module needs go into the root's `JavaLibraries/` folder; add them to the
-`-cp` of `build.sh` as well.
+with `--reload`. Jars the module needs go into the root's `JavaLibraries/` folder, which `build.sh`
+compiles against as well (SLF4J's API, `slf4j-api.jar`, is there already).
 
-In the IDE, put `@ROOT@/QuillModules/QJAPI.jar` on the class path (and `QJAPI-testing.jar` with
-the JUnit 5 jars of `/usr/share/java` on the test class path), with `QJAPI-sources.jar` as their
-sources and `QJAPI-api/` as their API reference (all beside it). Logs written with
-`java.util.logging` or SLF4J reach the server's log; so does `System.out` under `quill serve`.
+In the IDE, put `@ROOT@/QuillModules/QJAPI.jar` and the jars of `@ROOT@/JavaLibraries/` on the
+class path (and `QJAPI-testing.jar` with the JUnit 5 jars of `/usr/share/java` on the test class
+path), with `QJAPI-sources.jar` as their sources and `QJAPI-api/` as their API reference (all
+beside `QJAPI.jar`). Logs written with `java.util.logging` or SLF4J reach the server's log; so do
+`System.out` and `System.err` under `quill serve` and in the tests (`result.log()`).
 )QT";
 
 bool WriteFile(const fs::path& path, const std::string& text) {

@@ -24,7 +24,11 @@ import java.util.zip.ZipFile;
  * under test and nothing else. {@link #run} runs a script in it with {@code quill run}, as the
  * server would, and returns what the script wrote, the result code that stopped it and the log.
  * Each run is a new server process, so in-memory state lasts one script; what the internal
- * database keeps (preferences, hosts) lasts until {@link #close}, which deletes the root.
+ * database keeps (preferences, hosts) lasts until {@link #close}, which deletes the root. What a
+ * module prints with {@code System.out} and {@code System.err} goes into the log ({@code [stdout]}
+ * lines at level 2, {@code [stderr]} at level 1), as under {@code quill serve}, so the output holds
+ * only what the script wrote; {@code preference("java_stdio", "console")} prints it among the
+ * output instead.
  *
  * <pre>{@code
  * try (QuillTestRoot root = QuillTestRoot.withModules(Path.of("target/shop.jar"))) {
@@ -59,6 +63,7 @@ public final class QuillTestRoot implements AutoCloseable {
         this.command = command;
         this.removal = new Thread(() -> deleteTree(root), "quill-test-root-removal");
         Runtime.getRuntime().addShutdownHook(removal);
+        preference("java_stdio", "log");
     }
 
     /**
