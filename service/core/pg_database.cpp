@@ -254,6 +254,9 @@ class Lease {
     connection_.reset();
   }
 
+  // Closes the connection without a word: what it held, or a cancel still on its way to it, ends with it.
+  void Drop() { connection_.reset(); }
+
  private:
   std::unique_ptr<Connection> Connect(const std::string& url) {
     auto connection = std::make_unique<Connection>();
@@ -545,13 +548,20 @@ osError SetPreferenceDefault(const std::string& key, const std::string& value) {
   return QUILL_OK;
 }
 
+namespace {
+
+// The query that calls an advisory lock function on a semaphore's slot.
+std::string LockCall(const char* function, int32_t key, int32_t slot) {
+  return std::string("SELECT ") + function + "(" + std::to_string(key) + ", " + std::to_string(slot) + ")";
+}
+
+}  // namespace
+
 SharedLock::SharedLock() = default;
 
 SharedLock::~SharedLock() {
   if (slot_ < 0 || !lease_ || !*lease_) return;
-  const std::string unlock =
-      "SELECT pg_advisory_unlock(" + std::to_string(key_) + ", " + std::to_string(slot_) + ")";
-  const Result unlocked(PQexec(lease_->get()->pg, unlock.c_str()));
+  const Result unlocked(PQexec(lease_->get()->pg, LockCall("pg_advisory_unlock", key_, slot_).c_str()));
   // A lock that may still be held never goes back to the pool with its connection.
   if (PQresultStatus(unlocked.get()) != PGRES_TUPLES_OK || std::strcmp(PQgetvalue(unlocked.get(), 0, 0), "t") != 0) {
     lease_->Discard("could not give a semaphore's lock back");
@@ -566,12 +576,16 @@ osError SharedLock::Take(const std::string& name, int32_t slots) {
   lease_ = std::make_unique<Lease>(true);
   if (!*lease_) return lease_->code();
   PGconn* pg = lease_->get()->pg;
-  const std::string prefix = "(" + std::to_string(key_) + ", ";
   static thread_local std::minstd_rand random(std::random_device{}());
+  // A failed statement may still have left a lock behind: the session is closed, not pooled.
+  const auto failed = [this](const char* what) {
+    lease_->Discard(what);
+    return lease_->code() != QUILL_OK ? lease_->code() : -1;
+  };
   for (;;) {
     for (int32_t slot = 0; slot < slots; ++slot) {
-      const Result tried(PQexec(pg, ("SELECT pg_try_advisory_lock" + prefix + std::to_string(slot) + ")").c_str()));
-      if (PQresultStatus(tried.get()) != PGRES_TUPLES_OK) return lease_->LostConnection() ? lease_->code() : -1;
+      const Result tried(PQexec(pg, LockCall("pg_try_advisory_lock", key_, slot).c_str()));
+      if (PQresultStatus(tried.get()) != PGRES_TUPLES_OK) return failed("could not try a semaphore's lock");
       if (std::strcmp(PQgetvalue(tried.get(), 0, 0), "t") == 0) {
         slot_ = slot;
         return QUILL_OK;
@@ -586,8 +600,8 @@ osError SharedLock::Take(const std::string& name, int32_t slots) {
       if (cancelled_) return QUILL_ERR_NOT_FOUND;
       cancel_ = PQgetCancel(pg);
     }
-    const std::string wait = "SET lock_timeout = " + std::to_string(kLockWait.count()) + "; SELECT pg_advisory_lock" +
-                             prefix + std::to_string(slot) + ")";
+    const std::string wait =
+        "SET lock_timeout = " + std::to_string(kLockWait.count()) + "; " + LockCall("pg_advisory_lock", key_, slot);
     const Result waited(PQexec(pg, wait.c_str()));
     bool cancelled;
     {
@@ -601,9 +615,16 @@ osError SharedLock::Take(const std::string& name, int32_t slots) {
       return cancelled ? QUILL_ERR_NOT_FOUND : QUILL_OK;  // the destructor gives a lock taken too late back
     }
     if (lease_->LostConnection()) return lease_->code();
-    if (cancelled) return QUILL_ERR_NOT_FOUND;
+    // The lock can be granted just before a cancel or the time running out fails the wait.
+    if (cancelled) {  // closing the session frees it, and ends a cancel still on its way
+      lease_->Drop();
+      return QUILL_ERR_NOT_FOUND;
+    }
     const char* state = PQresultErrorField(waited.get(), PG_DIAG_SQLSTATE);
-    if (state == nullptr || std::strcmp(state, "55P03") != 0) return -1;  // anything but the time running out
+    if (state == nullptr || std::strcmp(state, "55P03") != 0) return failed("could not wait for a semaphore's lock");
+    // Else the lock may be held once here: given back (or a no-op) before every slot is tried again.
+    const Result unlocked(PQexec(pg, LockCall("pg_advisory_unlock", key_, slot).c_str()));
+    if (PQresultStatus(unlocked.get()) != PGRES_TUPLES_OK) return failed("could not give a semaphore's lock back");
   }
 }
 
