@@ -249,8 +249,8 @@ class Lease {
   // held), and logs why; `what` completes "The internal database ...".
   void Discard(const char* what) {
     if (!connection_ || LostConnection()) return;
-    quill_log(1, "The internal database %s (%s); the connection is closed", what,
-              FirstLine(PQerrorMessage(connection_->pg)).c_str());
+    message_ = std::string(what) + ": " + FirstLine(PQerrorMessage(connection_->pg));
+    quill_log(1, "The internal database %s; the connection is closed", message_.c_str());
     connection_.reset();
   }
 
