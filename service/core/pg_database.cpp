@@ -257,6 +257,13 @@ class Lease {
   // Closes the connection without a word: what it held, or a cancel still on its way to it, ends with it.
   void Drop() { connection_.reset(); }
 
+  // Whether the database is still the one this lease was taken from (no Close or Open since).
+  bool Current() const {
+    Database& database = TheDatabase();
+    std::lock_guard guard(database.lock);
+    return generation_ == database.generation;
+  }
+
  private:
   std::unique_ptr<Connection> Connect(const std::string& url) {
     auto connection = std::make_unique<Connection>();
@@ -583,6 +590,7 @@ osError SharedLock::Take(const std::string& name, int32_t slots) {
     return lease_->code() != QUILL_OK ? lease_->code() : -1;
   };
   for (;;) {
+    if (!lease_->Current()) return kStorageUnknownDatabase;  // closed or opened elsewhere while this waited
     for (int32_t slot = 0; slot < slots; ++slot) {
       const Result tried(PQexec(pg, LockCall("pg_try_advisory_lock", key_, slot).c_str()));
       if (PQresultStatus(tried.get()) != PGRES_TUPLES_OK) return failed("could not try a semaphore's lock");

@@ -189,6 +189,12 @@ TEST_F(StorageTest, OnPostgreSQLIdsDefaultsAndSemaphoreWaitsHold) {
     waiter.join();
     EXPECT_EQ(waited, QUILL_ERR_NOT_FOUND) << round;
   }
+  // So does closing the database under the wait.
+  ASSERT_EQ(mine.Create("gate"), 0);
+  std::thread waiter([&] { EXPECT_EQ(mine.Acquire("gate"), QUILL_ERR_NOT_FOUND); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  quill_service::CloseInternalDatabase();
+  waiter.join();
   EXPECT_EQ(other.Release("gate"), 0);
 }
 
