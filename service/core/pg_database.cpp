@@ -360,38 +360,44 @@ osError RunPlain(Lease& lease, const char* text, bool* retry = nullptr) {
 }
 
 // After a CREATE that made identity columns (INTEGER PRIMARY KEY): each identity column of the
-// schema gets a trigger that moves its sequence past the largest id after every INSERT, so that
-// a row added with an id of its own (a site, a row an administrator writes) does not make a later
-// row without one collide, as it would not on the embedded file. A column that had no trigger yet
-// is caught up at once, for the ids written before.
+// schema gets a trigger that moves its sequence past the largest id an INSERT wrote, so that a row
+// added with an id of its own (a site, a row an administrator writes) does not make a later row
+// without one collide, as it would not on the embedded file. The trigger reads only the statement's
+// own rows, never the table, so that concurrent serializable inserts do not conflict. A column that
+// had no such trigger yet is caught up at once, for the ids written before.
 constexpr const char* kIdentityFollowsIds = R"sql(;
-CREATE OR REPLACE FUNCTION quill_identity_catch_up(tab REGCLASS, col TEXT) RETURNS VOID LANGUAGE plpgsql AS $body$
+CREATE OR REPLACE FUNCTION quill_identity_past() RETURNS trigger LANGUAGE plpgsql AS $body$
 DECLARE
   top BIGINT;
-  sequence REGCLASS := pg_get_serial_sequence(tab::TEXT, col)::REGCLASS;
+  sequence REGCLASS := format('%I.%I', TG_TABLE_SCHEMA, TG_ARGV[1])::REGCLASS;
 BEGIN
-  EXECUTE format('SELECT max(%I) FROM %s', col, tab) INTO top;
+  EXECUTE format('SELECT max(%I) FROM quill_inserted', TG_ARGV[0]) INTO top;
   IF top > coalesce(pg_sequence_last_value(sequence), 0) THEN
     PERFORM setval(sequence, top);
   END IF;
-END $body$;
-CREATE OR REPLACE FUNCTION quill_identity_past() RETURNS trigger LANGUAGE plpgsql AS $body$
-BEGIN
-  PERFORM quill_identity_catch_up(TG_RELID::REGCLASS, TG_ARGV[0]);
   RETURN NULL;
 END $body$;
+DROP FUNCTION IF EXISTS quill_identity_catch_up(REGCLASS, TEXT);
 DO $body$
 DECLARE
   identity RECORD;
+  top BIGINT;
 BEGIN
   FOR identity IN
-    SELECT a.attrelid::REGCLASS AS tab, a.attname::TEXT AS col FROM pg_attribute a JOIN pg_class t ON t.oid = a.attrelid
+    SELECT a.attrelid::REGCLASS AS tab, a.attname::TEXT AS col, s.oid::REGCLASS AS sequence, s.relname::TEXT AS name
+    FROM pg_attribute a JOIN pg_class t ON t.oid = a.attrelid
+      JOIN pg_class s ON s.oid = pg_get_serial_sequence(a.attrelid::REGCLASS::TEXT, a.attname)::REGCLASS
     WHERE a.attidentity <> '' AND NOT a.attisdropped AND t.relnamespace = to_regnamespace(current_schema())
-      AND NOT EXISTS (SELECT 1 FROM pg_trigger g WHERE g.tgrelid = a.attrelid AND g.tgname = 'quill_identity_past')
+      AND NOT EXISTS (SELECT 1 FROM pg_trigger g
+                      WHERE g.tgrelid = a.attrelid AND g.tgname = 'quill_identity_past' AND g.tgnewtable IS NOT NULL)
   LOOP
-    EXECUTE format('CREATE TRIGGER quill_identity_past AFTER INSERT ON %s FOR EACH STATEMENT '
-                   'EXECUTE FUNCTION quill_identity_past(%L)', identity.tab, identity.col);
-    PERFORM quill_identity_catch_up(identity.tab, identity.col);
+    EXECUTE format('DROP TRIGGER IF EXISTS quill_identity_past ON %s', identity.tab);
+    EXECUTE format('CREATE TRIGGER quill_identity_past AFTER INSERT ON %s REFERENCING NEW TABLE AS quill_inserted '
+                   'FOR EACH STATEMENT EXECUTE FUNCTION quill_identity_past(%L, %L)', identity.tab, identity.col, identity.name);
+    EXECUTE format('SELECT max(%I) FROM %s', identity.col, identity.tab) INTO top;
+    IF top > coalesce(pg_sequence_last_value(identity.sequence), 0) THEN
+      PERFORM setval(identity.sequence, top);
+    END IF;
   END LOOP;
 END $body$)sql";
 

@@ -167,9 +167,11 @@ TEST_F(StorageTest, OnPostgreSQLIdsDefaultsAndSemaphoreWaitsHold) {
   // next generated id past them.
   EXPECT_EQ(Table("DROP TRIGGER quill_identity_past ON sites; INSERT INTO sites VALUES (1, 'one', 'one')"), "");
   ASSERT_EQ(quill_service::OpenInternalDatabase(url), 0);
-  EXPECT_EQ(Table("INSERT INTO sites (name) VALUES ('two'); INSERT INTO sites VALUES (3, 'three', 'three'); "
-                  "INSERT INTO sites (name) VALUES ('four') RETURNING id"),
-            "4");
+  EXPECT_EQ(Table("INSERT INTO sites (name) VALUES ('two'); SET LOCAL search_path = pg_catalog; "
+                  "INSERT INTO public.sites VALUES (3, 'three', 'three'); RESET search_path; "
+                  "INSERT INTO sites (name) VALUES ('four') RETURNING id; "
+                  "SELECT count(*) FROM pg_locks WHERE mode = 'SIReadLock' AND pid = pg_backend_pid()"),
+            "4;0");  // and no read of the table that would make concurrent inserts conflict
   // A default a connection cannot take (bytes that are not UTF-8) closes it, with a log line.
   ASSERT_EQ(quill_service::SetPreferenceDefault("bad", "\xff"), 0);
   EXPECT_EQ(Table("SELECT 1"), "error");
