@@ -364,9 +364,13 @@ osError RunPlain(Lease& lease, const char* text, bool* retry = nullptr) {
 // added with an id of its own (a site, a row an administrator writes) does not make a later row
 // without one collide, as it would not on the embedded file. The trigger reads only the statement's
 // own rows, never the table, so that concurrent serializable inserts do not conflict. A column that
-// had no such trigger yet is caught up at once, for the ids written before.
+// had no such trigger yet is caught up at once, for the ids written before. The function and the triggers are only
+// made where they are missing, and only on tables the role owns: a server of another role opens
+// the database as before.
 constexpr const char* kIdentityFollowsIds = R"sql(;
-CREATE OR REPLACE FUNCTION quill_identity_past() RETURNS trigger LANGUAGE plpgsql AS $body$
+DO $do$
+DECLARE
+  body CONSTANT TEXT := $body$
 DECLARE
   top BIGINT;
   sequence REGCLASS := format('%I.%I', TG_TABLE_SCHEMA, TG_ARGV[1])::REGCLASS;
@@ -377,17 +381,20 @@ BEGIN
   END IF;
   RETURN NULL;
 END $body$;
-DROP FUNCTION IF EXISTS quill_identity_catch_up(REGCLASS, TEXT);
-DO $body$
-DECLARE
   identity RECORD;
   top BIGINT;
 BEGIN
+  IF NOT EXISTS (SELECT 1 FROM pg_proc
+                 WHERE oid = to_regprocedure(format('%I.quill_identity_past()', current_schema())) AND prosrc = body) THEN
+    EXECUTE 'CREATE OR REPLACE FUNCTION quill_identity_past() RETURNS trigger LANGUAGE plpgsql AS ' || quote_literal(body);
+    DROP FUNCTION IF EXISTS quill_identity_catch_up(REGCLASS, TEXT);
+  END IF;
   FOR identity IN
     SELECT a.attrelid::REGCLASS AS tab, a.attname::TEXT AS col, s.oid::REGCLASS AS sequence, s.relname::TEXT AS name
     FROM pg_attribute a JOIN pg_class t ON t.oid = a.attrelid
       JOIN pg_class s ON s.oid = pg_get_serial_sequence(a.attrelid::REGCLASS::TEXT, a.attname)::REGCLASS
     WHERE a.attidentity <> '' AND NOT a.attisdropped AND t.relnamespace = to_regnamespace(current_schema())
+      AND pg_has_role(t.relowner, 'USAGE')
       AND NOT EXISTS (SELECT 1 FROM pg_trigger g
                       WHERE g.tgrelid = a.attrelid AND g.tgname = 'quill_identity_past' AND g.tgnewtable IS NOT NULL)
   LOOP
@@ -399,7 +406,7 @@ BEGIN
       PERFORM setval(identity.sequence, top);
     END IF;
   END LOOP;
-END $body$)sql";
+END $do$)sql";
 
 // A CREATE statement in PostgreSQL's SQL, with what its identity columns need.
 std::string CreateText(std::string_view sql) {
