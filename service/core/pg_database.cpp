@@ -363,8 +363,9 @@ osError RunPlain(Lease& lease, const char* text, bool* retry = nullptr) {
 // schema gets a trigger that moves its sequence past the largest id an INSERT wrote, so that a row
 // added with an id of its own (a site, a row an administrator writes) does not make a later row
 // without one collide, as it would not on the embedded file. The trigger reads only the statement's
-// own rows, never the table, so that concurrent serializable inserts do not conflict. A column that
-// had no such trigger yet is caught up at once, for the ids written before. The function and the triggers are only
+// own rows, never the table, so that concurrent serializable inserts do not conflict; the moves of
+// one sequence are one at a time, so that it never goes back. A column that had no such trigger
+// yet is caught up at once, for the ids written before. The function and the triggers are only
 // made where they are missing, and only on tables the role owns: a server of another role opens
 // the database as before.
 constexpr const char* kIdentityFollowsIds = R"sql(;
@@ -377,7 +378,10 @@ DECLARE
 BEGIN
   EXECUTE format('SELECT max(%I) FROM quill_inserted', TG_ARGV[0]) INTO top;
   IF top > coalesce(pg_sequence_last_value(sequence), 0) THEN
-    PERFORM setval(sequence, top);
+    PERFORM pg_advisory_xact_lock((x'71756973'::BIGINT << 32) + sequence::OID::BIGINT);
+    IF top > coalesce(pg_sequence_last_value(sequence), 0) THEN
+      PERFORM setval(sequence, top);
+    END IF;
   END IF;
   RETURN NULL;
 END $body$;
