@@ -367,9 +367,9 @@ osError RunPlain(Lease& lease, const char* text, bool* retry = nullptr) {
 // one sequence are one at a time, so that it never goes back. A column that had no such trigger
 // yet is caught up at once, for the ids written before. The function and the triggers are only
 // made where they are missing, and only on tables the role owns: a server of another role opens
-// the database as before.
-constexpr const char* kIdentityFollowsIds = R"sql(;
-DO $do$
+// the database as before. The text starts a line of its own, past a comment ending the CREATE.
+constexpr const char* kIdentityFollowsIds = R"sql(
+;DO $do$
 DECLARE
   body CONSTANT TEXT := $body$
 DECLARE

@@ -172,6 +172,7 @@ TEST_F(StorageTest, OnPostgreSQLIdsDefaultsAndSemaphoreWaitsHold) {
                   "INSERT INTO sites (name) VALUES ('four') RETURNING id; "
                   "SELECT count(*) FROM pg_locks WHERE mode = 'SIReadLock' AND pid = pg_backend_pid()"),
             "4;0");  // and no read of the table that would make concurrent inserts conflict
+  EXPECT_EQ(Table("CREATE TABLE ids (id INTEGER PRIMARY KEY) -- a comment ends it"), "");
   // A role that owns none of it opens the database, once it can hold the defaults (else Open says why).
   EXPECT_EQ(Table("CREATE ROLE site LOGIN PASSWORD 'site'; GRANT CREATE ON SCHEMA public TO site; "
                   "REVOKE TEMPORARY ON DATABASE postgres FROM PUBLIC"), "");
