@@ -447,6 +447,20 @@ struct HttpServer::State {
   int overdue = 0;
   std::atomic<bool> stalled{false};  // every worker is held by an overdue run
 
+  // Whether rights are in force, as the HTTP thread (the only caller) decides whether a file
+  // needs a worker to check its reader: asked of the internal database, which may be a server
+  // away, at most once every kRecheckInterval. A worker checks the rights themselves afresh.
+  bool RightsInForce() {
+    const auto now = Clock::now();
+    if (now - rightsChecked >= kRecheckInterval) {
+      rightsInForce = RightsEnforced();
+      rightsChecked = now;
+    }
+    return rightsInForce;
+  }
+  bool rightsInForce = false;
+  Clock::time_point rightsChecked{};
+
   void Watch() {
     std::unique_lock guard(watchLock);
     while (!watchWake.wait_for(guard, kWatchInterval, [this] { return stopWatching; })) {
@@ -870,9 +884,8 @@ MHD_Result Begin(Exchange& ex) {
                       MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
       }
       // Credentials, or rights in force, are checked on a worker (a password costs a hash) before
-      // the file is answered. Whether rights are in force is asked of the internal database, which
-      // may be a server away, at most once a second (RightsEnforced keeps its answer).
-      if (!ex.authorization && !RightsEnforced()) return AnswerFile(ex);
+      // the file is answered.
+      if (!ex.authorization && !server.RightsInForce()) return AnswerFile(ex);
       return MHD_YES;
     case Target::kScript:
       break;
