@@ -54,7 +54,8 @@ JavaDataSource* ConnectorNamed(Request* request, const std::string& name) {
   ModuleRecord* record = request->GetModuleRecord();
   DataSourceRegistry* registry =
       record != nullptr && record->registry != nullptr ? record->registry : &DataSourceRegistry::Global();
-  auto* source = dynamic_cast<JavaDataSource*>(registry->Find(name.c_str()));
+  // The connector as the request's record actions see it, not one a reload registered since.
+  auto* source = dynamic_cast<JavaDataSource*>(registry->FindFor(name.c_str(), *request));
   return source != nullptr && source->isConnector ? source : nullptr;
 }
 

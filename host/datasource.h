@@ -237,6 +237,8 @@ class QUILL_API DataSourceRegistry {
   // The newest source of that name registered in the module generation given or before it
   // (a request passes the one it pinned), or null.
   DataSource* Find(const char* name, uint64_t generation = UINT64_MAX) const;
+  // The source that name gives within request: of the module generation it started with.
+  DataSource* FindFor(const char* name, Request& request) const;
   // The id given at registration (a replaced source keeps it), or -1.
   int32_t IdOf(const DataSource* source) const;
   std::vector<std::string> Names() const;

@@ -175,6 +175,10 @@ bool DataSourceRegistry::AddDataSource(int32_t id, DataSource* source) {
   return sources_.emplace(std::move(key), Entry{id, {{source, RegisteringModuleGeneration()}}}).second;
 }
 
+DataSource* DataSourceRegistry::FindFor(const char* name, Request& request) const {
+  return Find(name, request.Contents().moduleGeneration);
+}
+
 DataSource* DataSourceRegistry::Find(const char* name, uint64_t generation) const {
   std::lock_guard lock(mutex_);
   auto it = sources_.find(Folded(name));

@@ -76,7 +76,7 @@ std::pair<int32_t, std::string> RightNeeded(const DBActionSpec& spec) {
 osError RunDatabaseAction(Request& request, QPExecState* caller, const DBActionSpec& spec,
                           const std::function<void(InlineAction&)>& body) {
   DataSourceRegistry& registry = DataSourceRegistry::Global();
-  DataSource* source = registry.Find(spec.source.c_str(), request.Contents().moduleGeneration);
+  DataSource* source = registry.FindFor(spec.source.c_str(), request);
   if (source == nullptr) throw osException(("no data source named " + spec.source).c_str(), QUILL_ERR_NOT_FOUND);
   std::optional<HostRec> host = FindDataSourceHost(spec.source, spec.hostId);
   if (!host && spec.hostId != 0) {
