@@ -129,8 +129,8 @@ public final class QuillTestRoot implements AutoCloseable {
      * @return this root
      */
     public QuillTestRoot preference(String key, String value) {
-        preferences.add("--pref");
-        preferences.add(key + "=" + value);
+        // One addAll, so a run on another thread never copies the flag without its value.
+        preferences.addAll(List.of("--pref", key + "=" + value));
         return this;
     }
 
