@@ -21,6 +21,20 @@ ticks() {
 }
 hz=$(getconf CLK_TCK)
 
+# The figures of one `wrk --latency` run, read from its output on stdin: "rps p50_ms p99_ms errors
+# requests wrk_cpu_s"; requests is at least 1, wrk_cpu_s comes from a "wrkcpu USER SYS" line
+# (GNU time's) and is 0 without one.
+wrk_summary() {
+  awk '
+    function ms(v) { if (v ~ /us$/) return v / 1000; if (v ~ /ms$/) return v + 0; if (v ~ /s$/) return v * 1000; return v }
+    /^Requests\/sec/ { rps = $2 } /requests in/ { total = $1 }
+    $1 == "50%" { p50 = ms($2) } $1 == "99%" { p99 = ms($2) }
+    /Socket errors/ { gsub(",", ""); errors += $4 + $6 + $8 + $10 }
+    /Non-2xx/ { errors += $NF }
+    /^wrkcpu/ { w = $2 + $3 }
+    END { printf "%.0f %.2f %.2f %d %d %.3f\n", rps, p50, p99, errors, (total > 0 ? total : 1), w }'
+}
+
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
 # A private PostgreSQL cluster in $work/pg on a free port (user quill, password secret; at most $1

@@ -115,14 +115,10 @@ load() {
   s0=$(ticks "$3"); p0=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0)
   out=$(wrk -t2 -c"$connections" -d"${1}s" --timeout 10s --latency "$2")
   s1=$(ticks "$3"); p1=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0)
-  awk -v s=$(( s1 - s0 )) -v p=$(( p1 - p0 )) -v hz="$hz" '
-    function ms(v) { if (v ~ /us$/) return v / 1000; if (v ~ /ms$/) return v + 0; if (v ~ /s$/) return v * 1000; return v }
-    /^Requests\/sec/ { rps = $2 } /requests in/ { total = $1 }
-    $1 == "50%" { p50 = ms($2) } $1 == "99%" { p99 = ms($2) }
-    /Socket errors/ { gsub(",", ""); errors += $4 + $6 + $8 + $10 }
-    /Non-2xx/ { errors += $NF }
-    END { t = total > 0 ? total : 1
-      printf "%.0f %.2f %.2f %d %.0f %.0f\n", rps, p50, p99, errors, s * 1e6 / hz / t, p * 1e6 / hz / t }' <<<"$out"
+  local rps p50 p99 errors total
+  read -r rps p50 p99 errors total _ < <(wrk_summary <<<"$out")
+  awk -v s=$(( s1 - s0 )) -v p=$(( p1 - p0 )) -v hz="$hz" -v t="$total" -v head="$rps $p50 $p99 $errors" \
+    'BEGIN { printf "%s %.0f %.0f\n", head, s * 1e6 / hz / t, p * 1e6 / hz / t }'
 }
 
 cases=(line "${measured[@]}")

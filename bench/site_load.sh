@@ -115,20 +115,15 @@ start_nginx() {  # port of server a, port of server b (or empty); prints nginx's
 # One wrk run with the CPU of each part: "rps p50_ms p99_ms errors quill_ms nginx_ms pg_ms wrk_ms"
 # (CPU ms per request).
 load() {  # seconds, url, nginx master pid or ""
-  local out q0 n0 p0 q1 n1 p1 w
+  local out q0 n0 p0 q1 n1 p1
   q0=$(ticks "${pids[@]}"); n0=$([ -n "$3" ] && ticks "$3" || echo 0); p0=$(ticks "$postmaster")
   out=$( { /usr/bin/time -f "wrkcpu %U %S" wrk -t2 -c"$connections" -d"${1}s" --timeout 10s --latency "$2"; } 2>&1)
   q1=$(ticks "${pids[@]}"); n1=$([ -n "$3" ] && ticks "$3" || echo 0); p1=$(ticks "$postmaster")
-  awk -v q=$(( q1 - q0 )) -v n=$(( n1 - n0 )) -v p=$(( p1 - p0 )) -v hz="$hz" '
-    function ms(v) { if (v ~ /us$/) return v / 1000; if (v ~ /ms$/) return v + 0; if (v ~ /s$/) return v * 1000; return v }
-    /^Requests\/sec/ { rps = $2 } /requests in/ { total = $1 }
-    $1 == "50%" { p50 = ms($2) } $1 == "99%" { p99 = ms($2) }
-    /Socket errors/ { gsub(",", ""); errors += $4 + $6 + $8 + $10 }
-    /Non-2xx/ { errors += $NF }
-    /^wrkcpu/ { w = ($2 + $3) * 1000 }
-    END { t = total > 0 ? total : 1
-      printf "%.0f %.2f %.2f %d %.3f %.3f %.3f %.3f\n", rps, p50, p99, errors, q * 1000 / hz / t, n * 1000 / hz / t,
-        p * 1000 / hz / t, w / t }' <<<"$out"
+  local rps p50 p99 errors total w
+  read -r rps p50 p99 errors total w < <(wrk_summary <<<"$out")
+  awk -v q=$(( q1 - q0 )) -v n=$(( n1 - n0 )) -v p=$(( p1 - p0 )) -v hz="$hz" -v t="$total" -v w="$w" \
+    -v head="$rps $p50 $p99 $errors" 'BEGIN { printf "%s %.3f %.3f %.3f %.3f\n", head, q * 1000 / hz / t,
+      n * 1000 / hz / t, p * 1000 / hz / t, w * 1000 / t }'
 }
 
 check() {  # url: the row page must answer the row
