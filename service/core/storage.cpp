@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <string_view>
 #include <unordered_map>
 
 #include "service/core/internal_db.h"
@@ -51,10 +52,14 @@ osError SqliteError(int code) { return -(code & 0xFF); }
 std::atomic<uint64_t> writes{0};
 void Wrote() { writes.fetch_add(1, std::memory_order_release); }
 
-// Whether sql only reads: it begins with SELECT (after white space).
+// Whether sql changes no answer kept for a while: it begins with SELECT (after white space), or it
+// makes a table only if it is missing. The table owners run such a CREATE before their statements;
+// a table it does make is empty, which answers as its absence did.
 bool OnlyReads(const char* sql) {
   while (std::isspace(static_cast<unsigned char>(*sql))) ++sql;
-  return strncasecmp(sql, "SELECT", 6) == 0;
+  static constexpr std::string_view kCreateIfMissing = "CREATE TABLE IF NOT EXISTS ";
+  return strncasecmp(sql, "SELECT", 6) == 0 ||
+         strncasecmp(sql, kCreateIfMissing.data(), kCreateIfMissing.size()) == 0;
 }
 
 // Raises the count of writes once a statement that may write has run, however it ended.
