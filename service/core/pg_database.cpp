@@ -291,9 +291,8 @@ class Lease {
   // Whether every statement worked.
   bool ApplyDefaults(const std::map<std::string, std::string>& defaults) {
     PGconn* pg = connection_->pg;
-    const Result made(PQexec(pg,
-                             "CREATE TEMP TABLE IF NOT EXISTS preference_defaults (store_key TEXT PRIMARY KEY, data TEXT);"
-                             "DELETE FROM pg_temp.preference_defaults"));
+    const std::string reset = std::string(schema::kPreferenceDefaults) + ";DELETE FROM pg_temp.preference_defaults";
+    const Result made(PQexec(pg, reset.c_str()));
     if (PQresultStatus(made.get()) != PGRES_COMMAND_OK) return false;
     for (const auto& [key, value] : defaults) {
       const char* values[] = {key.c_str(), value.c_str()};

@@ -20,6 +20,10 @@ constexpr const char* kDataSourceHosts =
     "name TEXT NOT NULL, \"user\" TEXT NOT NULL, password TEXT NOT NULL)";
 constexpr const char* kSites = "CREATE TABLE IF NOT EXISTS sites (id INTEGER PRIMARY KEY, name TEXT, root TEXT)";
 
+// Per connection, never in the file or the shared database: the server's preference defaults.
+constexpr const char* kPreferenceDefaults =
+    "CREATE TEMP TABLE IF NOT EXISTS preference_defaults (store_key TEXT PRIMARY KEY, data TEXT)";
+
 constexpr const char* kAll[] = {kPreferences, kUsers, kUserRights, kStoredData, kDataSourceHosts, kSites};
 
 }  // namespace quill_service::schema

@@ -258,8 +258,7 @@ osError RemovePreference(const std::string& key) {
 osError SetPreferenceDefault(const std::string& key, const std::string& value) {
   if (postgres::IsOpen()) return postgres::SetPreferenceDefault(key, value);
   // A temporary table belongs to this connection alone and ends with it: the file never holds it.
-  const osError code = ExecuteBound(
-      "CREATE TEMP TABLE IF NOT EXISTS preference_defaults (store_key TEXT PRIMARY KEY, data TEXT)", {});
+  const osError code = ExecuteBound(schema::kPreferenceDefaults, {});
   if (code != QUILL_OK) return code;
   return ExecuteBound("INSERT OR REPLACE INTO temp.preference_defaults (store_key, data) VALUES (?1, ?2)",
                       {{key}, {value}});
