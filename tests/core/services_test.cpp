@@ -1,23 +1,19 @@
 // The server's general services through the QCAPI, the way a module reaches them: semaphores,
-// the stored data, users, paths, the log's destinations, constants, sites and formatting.
+// the stored data, users and rights, paths and the log's destinations.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "host/site.h"
 #include "service/core/current_request.h"
 #include "service/core/host.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
 #include "service/core/paths.h"
 #include "service/core/users.h"
-#include "service/script/script.h"
 #include "service/values/request_data.h"
 #include "test_support.h"
 
@@ -114,31 +110,8 @@ TEST_F(Services, StoredDataSurvivesARestartAndMissingKeysLeaveTheRecord) {
 
 // ---- users and rights ----
 
-TEST_F(Services, UsersSwitchOnlyWithTheirPasswordAndRightsFollowTheUser) {
-  ASSERT_EQ(SetUser("ann", "secret", false), 0);
-  ASSERT_EQ(GrantRight("ann", QUILL_OP_READ, "/docs/*"), 0);
-  ASSERT_EQ(GrantRight("", QUILL_OP_READ, "/public.txt"), 0);
-  EXPECT_EQ(GrantRight("nobody", QUILL_OP_READ, "/x"), QUILL_ERR_NOT_FOUND);
-  EXPECT_EQ(CheckPassword("ann", "wrong"), QUILL_ERR_NOT_ALLOWED);
-  EXPECT_EQ(CheckPassword("nobody", "secret"), QUILL_ERR_NOT_ALLOWED);
-
-  // (Switching with and without a password, an administrator's rights and a wrong password are
-  // checked from Java.)
-  Call call;
-  EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_READ, "/public.txt"), 0);
-  ASSERT_EQ(quill_switchToUser(call.t(), "ann", "secret"), 0);
-  EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_READ, "/doc"), QUILL_ERR_NOT_ALLOWED);
-  EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_READ, "/public.txt"), 0);  // the anonymous user's too
-  EXPECT_EQ(quill_switchToUser(call.t(), "", nullptr), 0);  // anyone may drop to anonymous
-  EXPECT_EQ(quill_isAnonymous(call.t()), 1);
-
-  ASSERT_EQ(RemoveUser("ann"), 0);
-  EXPECT_EQ(CheckPassword("ann", "secret"), QUILL_ERR_NOT_ALLOWED);
-  EXPECT_FALSE(OperationAllowed("ann", QUILL_OP_READ, "/docs/a"));
-}
-
 // A grant covers a target only in their normal forms: no spelling of a path reaches past it.
-TEST_F(Services, GrantsCoverTargetsOnlyOnceBothAreNormalised) {
+TEST_F(Services, GrantsCoverTargetsOnlyOnceBothAreNormalisedAndGoWithTheUser) {
   ASSERT_EQ(SetUser("gina", "pw", false), 0);
   const struct {
     const char* grant;
@@ -171,6 +144,17 @@ TEST_F(Services, GrantsCoverTargetsOnlyOnceBothAreNormalised) {
   ASSERT_EQ(GrantRight("gina", QUILL_OP_READ, "/caf\u00e9/*"), 0);
   Call call("", "gina");
   EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_READ, "/caf\xE9/menu.txt"), 0);
+  // The anonymous user's rights are every user's; only users that exist are given rights.
+  ASSERT_EQ(GrantRight("", QUILL_OP_READ, "/public.txt"), 0);
+  EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_READ, "/public.txt"), 0);
+  EXPECT_EQ(GrantRight("nobody", QUILL_OP_READ, "/x"), QUILL_ERR_NOT_FOUND);
+  // Anyone may drop to anonymous (switching with a password is checked from Java); a removed
+  // user's password and rights go with it.
+  ASSERT_EQ(quill_switchToUser(call.t(), "", nullptr), 0);
+  EXPECT_EQ(quill_isAnonymous(call.t()), 1);
+  ASSERT_EQ(RemoveUser("gina"), 0);
+  EXPECT_EQ(CheckPassword("gina", "pw"), QUILL_ERR_NOT_ALLOWED);
+  EXPECT_FALSE(OperationAllowed("gina", QUILL_OP_READ, "/caf\u00e9/menu.txt"));
 }
 
 // The path services answer for the paths the request's user may read, as written and where their
@@ -239,58 +223,6 @@ TEST(InternalPaths, QualifyingNormalisesAndNeverClimbsAboveTheRoot) {
   EXPECT_FALSE(PlatformToInternalPath("/srv/root/", "/srv/rootless/a").has_value());
   EXPECT_FALSE(PlatformToInternalPath("/srv/root/", "/srv/root/../other").has_value());
   EXPECT_EQ(InternalToPlatformPath("/srv/root/", "/a/b"), "/srv/root/a/b");
-}
-
-TEST(InternalPaths, APathOf1023BytesFitsAndOneByteMoreDoesNot) {
-  const std::string fits(1023, 'p');
-  std::vector<char> buffer(1024, 'x');
-  EXPECT_EQ(WritePath(fits, buffer.data(), 1024), 0);
-  EXPECT_EQ(std::string(buffer.data()), fits);
-  buffer.assign(1024, 'x');
-  EXPECT_EQ(WritePath(fits + "p", buffer.data(), 1024), QUILL_ERR_OUT_OF_RANGE);
-  EXPECT_EQ(buffer[0], 'x');  // nothing written
-}
-
-TEST_F(Services, PathsResolveFromTheScriptsFolderAndNothingLeavesTheRoot) {
-  root.Write("web/page.qs", "");
-  root.Write("web/data.txt", "raw \xE2\x82\xAC bytes");
-  root.Write("lib/inc.txt", "included");
-  TempDir outside;
-  outside.Write("secret.txt", "secret");
-  fs::create_symlink(outside.path(), Root() + "web/escape");
-  fs::create_symlink(Root() + "lib", Root() + "web/lib");
-
-  Call call("/web/page.qs");
-  char out[1024];
-  const auto path = [&](auto fn, const char* in) -> std::string {
-    std::fill(std::begin(out), std::end(out), '\0');
-    const osError code = fn(call.t(), in, out, static_cast<int32_t>(sizeof out));
-    return code == 0 ? std::string(out) : "error " + std::to_string(code);
-  };
-  const std::string notAllowed = "error " + std::to_string(QUILL_ERR_NOT_ALLOWED);
-  // (Plain paths, ones that climb out and the buffer's size are checked from Java.)
-  EXPECT_EQ(path(quill_fullyQualifyPath, "../lib/inc.txt"), "/lib/inc.txt");
-  EXPECT_EQ(path(quill_fullyQualifyPath, "lib/inc.txt"), "/web/lib/inc.txt");
-  EXPECT_EQ(path(quill_resolvePath, "lib/inc.txt"), "/lib/inc.txt");
-  EXPECT_EQ(path(quill_resolvePath, "escape/secret.txt"), notAllowed);
-  EXPECT_EQ(path(quill_resolveIncludePath, "escape/secret.txt"), notAllowed);
-  EXPECT_EQ(path(quill_internalToFullPlatformPath, "escape/secret.txt"), notAllowed);
-  EXPECT_EQ(path(quill_resolveIncludePath, "missing.txt"), "error " + std::to_string(QUILL_ERR_NOT_FOUND));
-
-  ASSERT_EQ(quill_setAutoResolveFullPaths(call.t(), true), 0);
-  bool enabled = false;
-  ASSERT_EQ(quill_getAutoResolveFullPaths(call.t(), &enabled), 0);
-  EXPECT_TRUE(enabled);
-  EXPECT_EQ(path(quill_fullyQualifyPath, "lib/inc.txt"), "/lib/inc.txt");
-  EXPECT_EQ(path(quill_fullyQualifyPath, "escape/x"), notAllowed);
-
-  quill_value_t record{};
-  EXPECT_EQ(quill_includeRaw(call.t(), "escape/secret.txt", &record), QUILL_ERR_NOT_ALLOWED);
-  EXPECT_EQ(quill_includeRaw(call.t(), "/web", &record), QUILL_ERR_NOT_FOUND);  // a folder
-
-  EXPECT_EQ(quill_getInternalPath((Root() + "web/data.txt").c_str(), out, sizeof out), 0);
-  EXPECT_STREQ(out, "/web/data.txt");
-  EXPECT_EQ(quill_getInternalPath((outside.path() + "/secret.txt").c_str(), out, sizeof out), QUILL_ERR_NOT_ALLOWED);
   EXPECT_FALSE(quill_isFullInternalPath(nullptr));
 }
 
@@ -310,32 +242,6 @@ TEST_F(Services, TheLogFileUnderTheRootTakesLinesUpToTheChosenLevel) {
   EXPECT_EQ(text.str().find("too detailed"), std::string::npos);
   EXPECT_EQ(text.str().find("after the file"), std::string::npos);
   EXPECT_EQ(LogSnapshot().back().text, "after the file was closed");  // memory keeps everything
-}
-
-// ---- constants, sites: what scripts see ----
-
-TEST_F(Services, ConstantsAndSitesAreVisibleToScripts) {
-  // (Registered constants, and formatting's variables, escapes and ISO-8859-1 text, are checked
-  // from Java.)
-  quill_value_t record{};
-  EXPECT_EQ(quill_formatBuffer(Call().t(), nullptr, &record), QUILL_ERR_INVALID);
-  ASSERT_EQ(ExecuteBound("CREATE TABLE sites (id INTEGER PRIMARY KEY, name TEXT, root TEXT)", {}), 0);
-  ASSERT_EQ(ExecuteBound("INSERT INTO sites VALUES (2, 'second', 'sites/two')", {}), 0);
-  const Site* second = SiteMapper::FindByID(2);
-  ASSERT_NE(second, nullptr);
-  EXPECT_EQ(second->GetRoot(), Root() + "sites/two/");
-  EXPECT_EQ(SiteMapper::FindByID(3), nullptr);
-  EXPECT_EQ(SiteMapper::FindByID(1)->GetRoot(), Root());
-
-  RunInputs inputs;
-  inputs.siteId = 2;
-  const ScriptRun run = RunScriptText(
-      "site_id(); ' '; site_name(); ' ['; current_user(); ']'", "case.qs", inputs);
-  EXPECT_TRUE(run.ok) << run.error;
-  EXPECT_EQ(run.output, "2 second []");
-  const ScriptRun missing = RunScriptText("constant('fx_none')", "case.qs", {});
-  EXPECT_FALSE(missing.ok);
-  EXPECT_NE(missing.error.find("no constant fx_none"), std::string::npos) << missing.error;
 }
 
 }  // namespace
