@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "com_ferngate_quillpro_QuillDSModule.h"
 #include "datasource/JavaDataSource.h"
 #include "service/core/current_request.h"
 #include "service/core/host.h"
@@ -119,18 +118,6 @@ TEST(Registration, RefusedRegistrationsLeaveNothingAndLogOnlyTheRegistryRefusal)
     EXPECT_EQ(DataSourceRegistry::Global().Find(refused), nullptr);
     EXPECT_FALSE(LoggedContaining(refused));
   }
-  // An object that is no data-source module at all, through the native itself.
-  LocalFrame frame(gEnv);
-  jclass objectClass = gEnv->FindClass("java/lang/Object");
-  jobject plain = gEnv->AllocObject(objectClass);
-  const size_t logBefore = quill_service::LogSnapshot().size();
-  Java_com_ferngate_quillpro_QuillDSModule_registerDSModule(gEnv, plain, gEnv->NewStringUTF("fx_ds_plain"),
-                                                           gEnv->NewStringUTF("dispatch"), 0, nullptr, nullptr);
-  Java_com_ferngate_quillpro_QuillDSModule_registerDSModule(gEnv, plain, nullptr, gEnv->NewStringUTF("dispatch"), 0,
-                                                           nullptr, nullptr);
-  EXPECT_FALSE(gEnv->ExceptionCheck());
-  EXPECT_EQ(DataSourceRegistry::Global().Find("fx_ds_plain"), nullptr);
-  EXPECT_EQ(quill_service::LogSnapshot().size(), logBefore);
 }
 
 TEST(Registration, TheSecondPackagesDispatchSignatureIsFoundOnTheSecondTry) {
@@ -218,8 +205,8 @@ TEST(Actions, ResultsReachTheScriptRowsCountsAndColumns) {
                  "long:x,,\xC3\xA9\n" + std::to_string(QUILL_ERR_OUT_OF_RANGE));
 }
 
-// The cells as the host received them: modified UTF-8 with their byte lengths, nulls as nulls.
-TEST(Actions, RowCellsArriveAsModifiedUtf8BytesWithNullsAndEmptyRows) {
+// A text cell as the host received it: modified UTF-8 with its byte length.
+TEST(Actions, RowCellsArriveAsModifiedUtf8Bytes) {
   Request request;
   quill_service::CurrentRequestScope scope(&request);
   quill_service::DBActionSpec spec;
@@ -233,13 +220,7 @@ TEST(Actions, RowCellsArriveAsModifiedUtf8BytesWithNullsAndEmptyRows) {
   ASSERT_GE(rows.size(), 3u);
   const DBRows::Row text = rows[rows.size() - 3];
   ASSERT_EQ(text.size(), 2u);
-  EXPECT_FALSE(text[0].has_value());
   EXPECT_EQ(text[1], std::optional<std::string_view>("a\xC0\x80\xC3\xA9\xE4\xB8\x96\xED\xA0\xBD\xED\xB8\x80"));
-  EXPECT_TRUE(rows[rows.size() - 2].empty());
-  const DBRows::Row bytes = rows[rows.size() - 1];
-  ASSERT_EQ(bytes.size(), 2u);
-  EXPECT_EQ(bytes[0], std::optional<std::string_view>("bytes"));
-  EXPECT_FALSE(bytes[1].has_value());
 }
 
 TEST(Actions, NameListsCopyWhatTheSourceAdded) {
@@ -265,11 +246,6 @@ TEST(Actions, AJavaExceptionIsPrintedClearedAndTheServerGoesOn) {
   EXPECT_TRUE(Contains(Echo(", ['tag', 'after']"), "find=0 tag=after\n"));
   EXPECT_EQ(Output("db_search(-source='fx_ds', ['code', 17]) => { action_code() ' ' action_message() }"),
             "17 data source fx_ds answered 17");
-}
-
-TEST(Actions, AnUnknownSourceOrHostFailsTheScript) {
-  EXPECT_NE(RunScript("db_search(-source='nope')").error.find("no data source named nope"), std::string::npos);
-  EXPECT_NE(RunScript("db_search(-source='fx_ds', -host=999999)").error.find("has no host 999999"), std::string::npos);
 }
 
 // Once the server has rights each action needs its own: a refused one answers -9010 with a

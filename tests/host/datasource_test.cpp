@@ -79,6 +79,8 @@ TEST_F(DatabaseActions, BadParametersFailWithClearErrors) {
       {"db_search(-source='fake_ds', 'a')", "a criterion is"},
       {"db_search(-source='fake_ds', -colour='red')", "unknown parameter -colour"},
       {"db_search(-source='fake_ds', -max='many')", "-max must be"},
+      {"db_search(-source='nope')", "no data source named nope"},
+      {"db_search(-source='fake_ds', -host=999999)", "has no host 999999"},
       {"found_count()", "no database action runs"},
   };
   for (const auto& [script, error] : cases) EXPECT_NE(RunDs(script, false).find(error), std::string::npos) << script;
@@ -161,74 +163,4 @@ TEST_F(DatabaseActions, HostCommandsNeverShowPasswords) {
     EXPECT_EQ(found.has_value(), lookup.user != nullptr) << lookup.source << " " << lookup.id;
     if (found && lookup.user != nullptr) EXPECT_STREQ(found->user.c_str(), lookup.user) << lookup.id;
   }
-}
-
-// Result rows share one buffer: every cell must come back with its own bytes, however the
-// buffer grew under it and whether rows came one by one or packed, with null, empty and
-// NUL-holding cells and rows of no cells kept apart.
-TEST(DBRowsStore, CellsComeBackIntactAcrossGrowth) {
-  DBRows rows;
-  std::vector<std::vector<std::optional<std::string>>> expected;
-  for (int r = 0; r < 3000; ++r) {
-    std::vector<std::optional<std::string>> row;
-    for (int c = 0; c < r % 4; ++c) {
-      row.push_back(c == 1 && r % 3 == 0 ? std::nullopt
-                                         : std::optional<std::string>(std::string(static_cast<size_t>(r % 7), 'x') +
-                                                                      std::string(1, '\0') + std::to_string(r)));
-    }
-    if (r % 5 == 0) row.push_back(std::string());
-    std::vector<const char*> values;
-    std::vector<int32_t> lengths;
-    for (const auto& cell : row) {
-      values.push_back(cell ? cell->data() : nullptr);
-      lengths.push_back(cell ? static_cast<int32_t>(cell->size()) : 0);
-    }
-    rows.Add(values.data(), lengths.data(), static_cast<int32_t>(row.size()));
-    expected.push_back(std::move(row));
-  }
-  // Each row of added, from its row first on, reads back as expected.
-  const auto sameCells = [&](const DBRows& added, size_t first) {
-    ASSERT_EQ(added.size(), expected.size() + first);
-    for (size_t r = 0; r < expected.size(); ++r) {
-      ASSERT_EQ(added[r + first].size(), expected[r].size()) << r;
-      for (size_t c = 0; c < expected[r].size(); ++c) {
-        const auto cell = added[r + first][c];
-        ASSERT_EQ(cell.has_value(), expected[r][c].has_value()) << r << "," << c;
-        EXPECT_EQ(cell.value_or(""), expected[r][c].value_or("")) << r << "," << c;
-      }
-    }
-  };
-  sameCells(rows, 0);
-  // The same cells again, rows of equal width packed in batches of up to 7 (as a connector
-  // hands them over), after a row added alone: each must read back as added.
-  DBRows packed;
-  packed.Add({std::string_view("first")});
-  size_t r = 0;
-  while (r < expected.size()) {
-    const size_t width = expected[r].size();
-    std::string bytes;
-    std::vector<int32_t> lengths;
-    size_t batch = 0;
-    for (; r + batch < expected.size() && batch < 7 && expected[r + batch].size() == width; ++batch) {
-      for (const auto& cell : expected[r + batch]) {
-        lengths.push_back(cell ? static_cast<int32_t>(cell->size()) : -1);
-        if (cell) bytes += *cell;
-      }
-    }
-    if (width == 0) {
-      packed.Add(nullptr, nullptr, 0);  // rows of no cells are not packed
-      batch = 1;
-    } else {
-      packed.AddPacked(bytes.data(), lengths.data(), static_cast<int32_t>(width), static_cast<int32_t>(batch));
-    }
-    r += batch;
-  }
-  EXPECT_EQ(packed[0][0], std::optional<std::string_view>("first"));
-  sameCells(packed, 1);
-
-  rows.clear();
-  EXPECT_TRUE(rows.empty());
-  rows.Add({std::nullopt, std::string_view("after")});
-  EXPECT_EQ(rows[0][1], std::optional<std::string_view>("after"));
-  EXPECT_FALSE(rows[0][0].has_value());
 }

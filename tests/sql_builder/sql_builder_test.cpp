@@ -365,10 +365,11 @@ TEST(SqlRefusals, UnquotedValuesMustBePlainLiterals) {
   Expect(cases);
 }
 
-// Names the random-action check cannot reach (other quotes, NUL, schemas, catalogs, SQL words
-// and the refusal messages): the statement each gives, or its refusal naming the place and name.
+// Names the random-action check cannot reach (other quotes, NUL, schemas, catalogs, SQL words,
+// bare names that are not plain and the refusal messages): the statement each gives, or its
+// refusal naming the place and name.
 TEST(SqlNames, QuotedNamesStayOneIdentifierAndBareNamesArePlain) {
-  Expect({
+  std::vector<Case> cases = {
       {.what = "database of a catalog", .catalogs = true, .database = {0, "db\".\"x"},
        .expected = "SELECT * FROM \"db\"\".\"\"x\".\"t\";"},
       {.what = "a backtick quote is doubled the same way", .quote = "`", .table = {0, "t` WHERE 1 #"},
@@ -400,7 +401,13 @@ TEST(SqlNames, QuotedNamesStayOneIdentifierAndBareNamesArePlain) {
        .expected = kRefused + "schema \"ann.x\""},
       {.what = "empty quote: quoted places are bare", .quote = "", .table = {0, "my table"},
        .expected = kRefused + "table \"my table\""},
-  });
+  };
+  for (const char* name : {"$a", "9a", "a-b", "a.b", "a b", "é(", "NULL", "not", "Is", "in", "As", "Select",
+                           "current_timestamp", "localtime", "xor", "Where"}) {
+    cases.push_back({.what = name, .inputs = {Col(name, "x")},
+                     .expected = kRefused + "condition column \"" + name + "\""});
+  }
+  Expect(cases);
 }
 
 // With a fixed seed; QJAPI_SQL_FUZZ_INPUTS runs more inputs (and QJAPI_SQL_FUZZ_SEED another
