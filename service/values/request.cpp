@@ -1,6 +1,7 @@
 #include <pthread.h>
 
-#include <forward_list>
+#include <algorithm>
+#include <cstring>
 
 #include "service/core/current_request.h"
 #include "service/values/handles.h"
@@ -64,10 +65,30 @@ QPExecState::~QPExecState() {
   if (parent != nullptr && parent->child == this) parent->child = nullptr;
 }
 
-// Text handed out in records; list nodes never move what they hold.
+// Text handed out in records, copied back to back into blocks that never move: a state hands
+// out several texts per action, and one allocation serves them all.
 struct TExecState::Arena {
-  std::forward_list<std::u16string> wide;
-  std::forward_list<std::string> narrow;
+  static constexpr size_t kBlock = 4096;
+  alignas(std::max_align_t) char first[512];
+  std::vector<std::unique_ptr<char[]>> more;
+  char* next = first;
+  size_t left = sizeof(first);
+
+  // Room for bytes at the given alignment (a power of two).
+  char* Take(size_t bytes, size_t alignment) {
+    size_t pad = (alignment - reinterpret_cast<uintptr_t>(next) % alignment) % alignment;
+    if (pad + bytes > left) {
+      const size_t size = std::max(bytes, kBlock);
+      more.push_back(std::make_unique_for_overwrite<char[]>(size));  // new[] aligns for any fundamental type
+      next = more.back().get();
+      left = size;
+      pad = 0;
+    }
+    char* out = next + pad;
+    next = out + bytes;
+    left -= pad + bytes;
+    return out;
+  }
 };
 
 TExecState::TExecState(QPExecState* parent) : QPExecState(parent != nullptr ? parent->request : nullptr, parent) {
@@ -87,12 +108,17 @@ TExecState* TExecState::FromToken(quill_token token) {
 
 const quill_char* TExecState::Keep(std::u16string text) {
   if (!arena_) arena_ = std::make_unique<Arena>();
-  return Units(arena_->wide.emplace_front(std::move(text)));
+  const size_t bytes = (text.size() + 1) * sizeof(char16_t);
+  char* out = arena_->Take(bytes, alignof(char16_t));
+  std::memcpy(out, text.c_str(), bytes);
+  return reinterpret_cast<const quill_char*>(out);
 }
 
 const char* TExecState::Keep(std::string text) {
   if (!arena_) arena_ = std::make_unique<Arena>();
-  return arena_->narrow.emplace_front(std::move(text)).c_str();
+  char* out = arena_->Take(text.size() + 1, 1);
+  std::memcpy(out, text.c_str(), text.size() + 1);
+  return out;
 }
 
 // ---- Request ----

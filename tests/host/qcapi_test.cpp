@@ -165,6 +165,7 @@ TEST_F(QcapiTest, RecordTextStaysValidUntilTheStateEnds) {
   for (int i = 0; i < 100; ++i) ASSERT_EQ(quill_getTagParamW(T(), 2, &later), 0);
   EXPECT_EQ(Show(text), "=first strg");
   EXPECT_EQ(Show(formatted), "=42 intg");
+  EXPECT_EQ(Show(later), "=42 intg");  // past the first block of kept text
   call.params[0].value->SetString(u"changed later");
   EXPECT_EQ(Rec(quill_getTagParamW, T(), 0), "=changed later strg");
 }
