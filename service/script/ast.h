@@ -37,6 +37,8 @@ struct Expr {
   // Chains are evaluated along their left spine without recursing.
   virtual const BinaryExpr* AsBinary() const { return nullptr; }
   virtual const MemberExpr* AsMember() const { return nullptr; }
+  // The value of a literal, which evaluating would copy; null for every other expression.
+  virtual const Variant* Constant() const { return nullptr; }
   // The value this expression names in place, for assignment: a variable, an element or member
   // of one, or self. Null for expressions that only compute a value. With create, a missing map
   // key or custom member is made (null) so that it can be assigned.
@@ -74,6 +76,7 @@ struct Arg {
 struct LiteralExpr : Expr {
   quill_service::VariantPtr value;
   Val Eval(Exec& ex) const override;
+  const Variant* Constant() const override { return value.get(); }
 };
 
 struct VariableExpr : Expr {

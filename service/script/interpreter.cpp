@@ -151,9 +151,9 @@ void Exec::TimeUp(Location loc) {
 
 void Exec::Output(const Variant& value) {
   if (auto* text = Get<std::u16string>(value)) {
-    data.output += Utf16ToUtf8(*text);
+    AppendUtf8(data.output, *text);
   } else if (value.GetType() != QUILL_TYPE_NULL) {
-    data.output += Utf16ToUtf8(value.GetString(state));
+    AppendUtf8(data.output, value.GetString(state));
   }
 }
 
@@ -695,6 +695,10 @@ Val BinaryExpr::Apply(Exec& ex, Val leftValue) const {
 // ---- statements ----
 
 Flow ExprStmt::Run(Exec& ex) const {
+  if (const Variant* constant = expr->Constant()) {
+    ex.Output(*constant);
+    return Flow::Next;
+  }
   Val value = expr->Eval(ex);
   ex.Output(*value);
   return Flow::Next;
