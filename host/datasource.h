@@ -171,6 +171,8 @@ class QUILL_API WebOutputParams {
 
   // The position of the column of that name, or -1.
   int32_t GetFieldNum(const icu::UnicodeString& name) const;
+  // The same for a name in UTF-8.
+  int32_t FieldIndex(std::string_view name) const;
   // The host type code of column `field`; 0 on success, QUILL_ERR_OUT_OF_RANGE otherwise.
   osError GetDefaultType(int32_t field, int32_t* type) const;
   // Forgets the columns, rows and counts.

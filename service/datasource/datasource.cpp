@@ -38,8 +38,12 @@ const DBInputColumn* WebInputParams::FindInputColumn(std::string_view name) cons
 int32_t WebOutputParams::GetFieldNum(const icu::UnicodeString& name) const {
   std::string wanted;
   name.toUTF8String(wanted);
+  return FieldIndex(wanted);
+}
+
+int32_t WebOutputParams::FieldIndex(std::string_view name) const {
   for (size_t i = 0; i < columns.size(); ++i) {
-    if (columns[i].name == wanted) return static_cast<int32_t>(i);
+    if (columns[i].name == name) return static_cast<int32_t>(i);
   }
   return -1;
 }

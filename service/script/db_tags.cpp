@@ -263,8 +263,9 @@ void Field(Request& r, TagCall& call, QPExecState*, Variant& out) {
   if (Get<int64_t>(*which) != nullptr || Get<double>(*which) != nullptr) {
     column = Number(*which, u"column");
   } else {
-    column = results.GetFieldNum(icu::UnicodeString::fromUTF8(Text(*which)));
-    if (column < 0) Fail(QUILL_ERR_NOT_FOUND, "no column named " + Text(*which));
+    const std::string name = Text(*which);
+    column = results.FieldIndex(name);
+    if (column < 0) Fail(QUILL_ERR_NOT_FOUND, "no column named " + name);
   }
   if (column < 0 || static_cast<size_t>(column) >= cells.size()) Fail(QUILL_ERR_OUT_OF_RANGE, "no such column");
   const std::optional<std::string_view> cell = cells[static_cast<size_t>(column)];
