@@ -826,23 +826,29 @@ public class JDBCConnector extends JDBCDataSource {
         return found;
     }
 
-    /** Rows collected for one {@code addResultRows} call. */
+    /**
+     * Rows collected for one {@code addResultRows} call. Both arrays start small and double up to
+     * a batch's size: most searches read a row or a few, and the VM clears every array it hands out.
+     */
     private static final class RowBatch {
         private static final int ROWS = 512;
+        private static final int FIRST_ROWS = 4;
         private final QuillCall call;
         private final int columns;
-        private byte[] data = new byte[16384];
-        private final int[] lengths;
+        private byte[] data;
+        private int[] lengths;
         private int size;
         private int cells;
 
         RowBatch(QuillCall call, int columns) {
             this.call = call;
             this.columns = Math.max(1, columns);
-            this.lengths = new int[this.columns * ROWS];
+            this.lengths = new int[this.columns * FIRST_ROWS];
+            this.data = new byte[this.columns * FIRST_ROWS * 16];
         }
 
         void add(byte[] cell) {
+            if (cells == lengths.length) lengths = java.util.Arrays.copyOf(lengths, cells * 2);
             if (cell == null) {
                 lengths[cells++] = -1;
                 return;
@@ -856,7 +862,7 @@ public class JDBCConnector extends JDBCDataSource {
         }
 
         void endRow() {
-            if (cells == lengths.length) flush();
+            if (cells == columns * ROWS) flush();
         }
 
         void flush() {
