@@ -294,7 +294,11 @@ TEST_P(OnEach, HostileValuesStayInsideTheirLiterals) {
         R"(-key_value="nomatch\\' OR 1=1 #") => { action_code() ':' found_count() })",
         "0:0", "M"},
        {Search("-sort='id'"), "5:Apple,Banana,Cherry,Damson,Elderberry,"},
-       {"db_search({on}, -table='secret') => { found_count() field('v') }", "1hidden"}});
+       {"db_search({on}, -table='secret') => { found_count() field('v') }", "1hidden"},
+       // A database name of the embedded default becomes a file name: only plain names get that far.
+       {"var n = ['../shop', '.shop', '-shop', 'a/b', 'x.y-z_1'] var i = 0 while ($i < $n->size()) { db_search("
+        "-source='SQLite', -database=$n->get($i), -table='items') => { action_code() ' ' } $i = $i + 1 }",
+        "-9100 -9100 -9100 -9100 -9101 ", "S"}});
 }
 
 TEST_P(OnEach, ConcurrentRequestsKeepTheirRowsApart) {

@@ -25,7 +25,6 @@ import java.util.Properties;
 import java.util.Set;
 import java.util.TreeSet;
 import java.util.concurrent.ConcurrentHashMap;
-import java.util.regex.Pattern;
 
 /**
  * One JDBC data source: a database family served by one of its drivers. The server writes the
@@ -52,7 +51,6 @@ public class JDBCConnector extends JDBCDataSource {
     static final int UNSUPPORTED = -802;
 
     private static final int POOL_SIZE = 8;
-    private static final Pattern PLAIN_NAME = Pattern.compile("[A-Za-z0-9_][A-Za-z0-9_.\\-]*");
     private static final Set<String> SYSTEM_SCHEMAS = Set.of("information_schema", "pg_catalog", "pg_toast");
 
     final String family;
@@ -241,7 +239,7 @@ public class JDBCConnector extends JDBCDataSource {
             if (!entry.databaseSuffix.isEmpty()) database = "quill";  // a folder of files needs a file
             else return base;
         }
-        if (!PLAIN_NAME.matcher(database).matches()) {
+        if (!isPlainName(database)) {
             throw new Failure(CONNECT_FAILED, "not a plain database name: " + database);
         }
         if (base.startsWith("jdbc:sqlite:") && !madeFolders.contains(base)) {
@@ -254,6 +252,18 @@ public class JDBCConnector extends JDBCDataSource {
             madeFolders.add(base);
         }
         return base + database + entry.databaseSuffix;
+    }
+
+    /** A database name made of letters, digits, '_', '.' and '-' that does not start with '.' or '-'. */
+    static boolean isPlainName(String name) {
+        if (name.isEmpty()) return false;
+        for (int i = 0; i < name.length(); i++) {
+            char c = name.charAt(i);
+            boolean plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'
+                    || (i > 0 && (c == '.' || c == '-'));
+            if (!plain) return false;
+        }
+        return true;
     }
 
     record PoolKey(String driverClass, String url, String user, String password, int hostId) {
