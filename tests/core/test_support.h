@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "service/core/log.h"
@@ -56,28 +57,21 @@ class CwdGuard {
   std::filesystem::path saved_;
 };
 
-// Sets an environment variable for the life of the object.
+// Sets an environment variable (unsets it, for nullptr) for the life of the object.
 class EnvGuard {
  public:
   EnvGuard(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old, hadOld_ = true;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
+    if (const char* old = std::getenv(name)) old_ = old;
+    Set(name_, value);
   }
-  ~EnvGuard() {
-    if (hadOld_) {
-      setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
+  ~EnvGuard() { Set(name_, old_ ? old_->c_str() : nullptr); }
   EnvGuard(const EnvGuard&) = delete;
   EnvGuard& operator=(const EnvGuard&) = delete;
 
  private:
-  std::string name_, old_;
-  bool hadOld_ = false;
+  static void Set(const std::string& name, const char* value) {
+    value != nullptr ? setenv(name.c_str(), value, 1) : unsetenv(name.c_str());
+  }
+  std::string name_;
+  std::optional<std::string> old_;
 };

@@ -5,7 +5,7 @@
 #include <unistd.h>
 #include <sys/wait.h>
 
-#include <cstdio>
+#include <tuple>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -17,11 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 using quill_child::ReadFile;
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
+using Result = quill_child::Outcome;
 
 class RunCommandTest : public ::testing::Test {
  protected:
@@ -81,7 +77,9 @@ TEST_F(RunCommandTest, OutputErrorsAndStatusOfEachRun) {
       {"1", "--repeat ''", "", 2, "", "--repeat needs a number from 1 to 1000000000"},
       {"1", "--param novalue", "", 2, "", ""},
       {"1", "", "--threads 99999999999999999999", 2, "", "--threads needs a number from 1 to 256"},
+      {"1", "", "--threads 0", 2, "", "--threads needs a number from 1 to 256"},
       {"1", "", "--stop-timeout 3601", 2, "", "--stop-timeout needs a number of seconds from 0 to 3600"},
+      {"1", "", "--root " + (root_ / "missing").string(), 2, "", "The server root is not a folder: "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script + " " + c.args + " " + c.options);
@@ -91,12 +89,23 @@ TEST_F(RunCommandTest, OutputErrorsAndStatusOfEachRun) {
     EXPECT_NE(r.err.find(c.errHas), std::string::npos) << r.err;
   }
   // Each command's help answers on standard output before anything starts: not even a bad
-  // internal database named by the environment stands in the way.
+  // internal database named by the environment stands in the way. What is not understood is a
+  // usage error, found before anything starts too.
   setenv("QUILL_INTERNAL_DB", "/nowhere", 1);
-  for (const std::string command : {"run", "serve", "user", "host", "--help"}) {
-    const Result help = Command("--root " + (root_ / "missing").string(), command + " --help");
-    EXPECT_EQ(help.status, 0) << help.err;
-    EXPECT_EQ(help.out.rfind("Usage: quill " + (command[0] == '-' ? "[OPTIONS]" : command), 0), 0u) << help.out;
+  const std::tuple<const char*, const char*, const char*> usage[] = {
+      {"run --help", "Usage: quill run", ""},   {"serve --help", "Usage: quill serve", ""},
+      {"user --help", "Usage: quill user", ""}, {"host --help", "Usage: quill host", ""},
+      {"--help --help", "Usage: quill [OPTIONS]", ""},
+      {"--bogus", "", "quill: unknown option --bogus\n"},
+      {"--threads x", "", "quill: --threads needs a number from 1 to 256\n"},
+      {"--pref =x", "", "quill: --pref needs a key\n"},
+      {"frobnicate", "", "quill: unknown command frobnicate\n"},
+      {"--root", "", "quill: --root needs a folder\n"}};
+  for (const auto& [command, out, err] : usage) {
+    const Result help = Command("--root " + (root_ / "missing").string(), command);
+    EXPECT_EQ(help.status, *out != '\0' ? 0 : 2) << command << help.err;
+    EXPECT_EQ(help.out.rfind(out, 0), 0u) << command << help.out;
+    EXPECT_EQ(help.err.rfind(err, 0), 0u) << command << help.err;
   }
   unsetenv("QUILL_INTERNAL_DB");
   // What cannot be read is an error, not an empty script; a huge unknown tag name is cut.
