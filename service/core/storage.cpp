@@ -167,8 +167,10 @@ osError OpenInternalDatabase(const std::string& file, std::string* error) {
   if (result == SQLITE_OK) {
     sqlite3_busy_timeout(database.connection, 5000);  // other processes may share the file
     StorageManager::Rows none;
-    // Touching the schema makes a file that is not a database fail here, not later.
-    const char* sql = isNew ? schema::kPreferences : "SELECT count(*) FROM sqlite_master";
+    // Touching the schema makes a file that is not a database fail here, not later. A file still
+    // empty is new too: another process may have made it a moment ago and not yet its table.
+    const bool empty = isNew || std::filesystem::file_size(file, ec) == 0;
+    const char* sql = empty ? schema::kPreferences : "SELECT count(*) FROM sqlite_master";
     osError code = RunStatements(database.connection, sql, none);
     StorageManager::KillRows(&none);
     if (code == QUILL_OK) {

@@ -97,6 +97,10 @@ TEST_F(StorageTest, DamagedDatabasesFailEveryQuery) {
   ASSERT_EQ(Run("DROP TABLE global_prefs"), 0);
   ASSERT_EQ(quill_service::OpenInternalDatabase(dir / "empty.db"), 0);
   EXPECT_LT(Run("SELECT data FROM global_prefs"), 0);
+  // An empty file, as another process opening the database leaves it for a moment, is new.
+  dir.Write("fresh.db", "");
+  ASSERT_EQ(quill_service::OpenInternalDatabase(dir / "fresh.db"), 0);
+  EXPECT_EQ(Run("SELECT data FROM global_prefs"), 0);
 
   quill_service::CloseInternalDatabase();
   EXPECT_LT(Run("SELECT 1"), 0);
