@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -119,8 +120,8 @@ class QUILL_API TExecState : public QPExecState {
   static TExecState* FromToken(quill_token token);
 
   // Keeps text alive until this state ends, for the records the QCAPI fills.
-  const quill_char* Keep(std::u16string text);
-  const char* Keep(std::string text);
+  const quill_char* Keep(std::u16string_view text);
+  const char* Keep(std::string_view text);
 
  private:
   struct Arena;

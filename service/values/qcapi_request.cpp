@@ -196,7 +196,7 @@ osError quill_getTagName(quill_token t, quill_value_t* record) {
     Require(record);
     std::string name = Utf16ToUtf8(CallOf(s).name);
     const auto size = static_cast<uint32_t>(name.size());
-    const char* text = s.Keep(std::move(name));
+    const char* text = s.Keep(name);
     *record = {text, size, text, size, QUILL_TYPE_STRING};
     return QUILL_OK;
   });

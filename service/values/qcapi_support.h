@@ -41,7 +41,7 @@ inline Request::Data& RequestOf(TExecState& state) {
 // The data fields of an 8-bit record; name and nameSize stay the caller's.
 inline void FillData(TExecState& state, quill_value_t* record, std::string data, int32_t type) {
   const auto size = static_cast<uint32_t>(data.size());
-  record->data = state.Keep(std::move(data));
+  record->data = state.Keep(data);
   record->dataSize = size;
   record->type = type;
 }
@@ -88,8 +88,8 @@ inline std::u16string_view NameArg(const quill_char* name) {
 inline void FillW(TExecState& state, quill_wvalue_t* record, std::u16string name, std::u16string data, int32_t type) {
   const int32_t nameSize = static_cast<int32_t>(name.size());
   const int32_t dataSize = static_cast<int32_t>(data.size());
-  const quill_char* namePtr = state.Keep(std::move(name));
-  const quill_char* dataPtr = state.Keep(std::move(data));
+  const quill_char* namePtr = state.Keep(name);
+  const quill_char* dataPtr = state.Keep(data);
   *record = {namePtr, nameSize, dataPtr, dataSize, type};
 }
 

@@ -526,7 +526,7 @@ osError quill_typeGetStringConv(quill_token t, quill_type value, quill_value_t* 
     else if (IsBinary(charset)) bytes = Utf16ToUtf8(v.GetString(&s));
     else bytes = Encode(v.GetString(&s), charset);
     const auto size = static_cast<uint32_t>(bytes.size());
-    *record = {s.Keep(std::move(bytes)), size, nullptr, 0, v.GetType()};
+    *record = {s.Keep(bytes), size, nullptr, 0, v.GetType()};
     return QUILL_OK;
   });
 }
@@ -739,7 +739,7 @@ osError quill_handleExternalConversion(quill_token t, quill_type value, const ch
     const FormHooks hooks = TypeCallbackHooks(s);
     std::string bytes = ToExternalForm(TargetOf(value), name, &hooks);
     const auto size = static_cast<uint32_t>(bytes.size());
-    *record = {s.Keep(std::move(bytes)), size, nullptr, 0, TargetOf(value).GetType()};
+    *record = {s.Keep(bytes), size, nullptr, 0, TargetOf(value).GetType()};
     return QUILL_OK;
   });
 }
@@ -803,7 +803,7 @@ osError quill_typeGetName(quill_token t, quill_type value, quill_value_t* record
     Variant& v = TargetOf(value);
     std::string name = Utf16ToUtf8(TypeName(v));
     const auto size = static_cast<uint32_t>(name.size());
-    *record = {s.Keep(std::move(name)), size, nullptr, 0, v.GetType()};
+    *record = {s.Keep(name), size, nullptr, 0, v.GetType()};
     return QUILL_OK;
   });
 }

@@ -106,18 +106,19 @@ TExecState* TExecState::FromToken(quill_token token) {
   return TokenTable().ResolveOwned(token, TokenOwnerOfThisThread());
 }
 
-const quill_char* TExecState::Keep(std::u16string text) {
+const quill_char* TExecState::Keep(std::u16string_view text) {
   if (!arena_) arena_ = std::make_unique<Arena>();
-  const size_t bytes = (text.size() + 1) * sizeof(char16_t);
-  char* out = arena_->Take(bytes, alignof(char16_t));
-  std::memcpy(out, text.c_str(), bytes);
+  auto* out = reinterpret_cast<char16_t*>(arena_->Take((text.size() + 1) * sizeof(char16_t), alignof(char16_t)));
+  std::memcpy(out, text.data(), text.size() * sizeof(char16_t));
+  out[text.size()] = u'\0';
   return reinterpret_cast<const quill_char*>(out);
 }
 
-const char* TExecState::Keep(std::string text) {
+const char* TExecState::Keep(std::string_view text) {
   if (!arena_) arena_ = std::make_unique<Arena>();
   char* out = arena_->Take(text.size() + 1, 1);
-  std::memcpy(out, text.c_str(), text.size() + 1);
+  std::memcpy(out, text.data(), text.size());
+  out[text.size()] = '\0';
   return out;
 }
 
