@@ -130,6 +130,33 @@ jobject JavaDataSource::NewQuillValue(JNIEnv* env, const char* valueName, const 
   return value;
 }
 
+jobject JavaDataSource::NewStatementValue(JNIEnv* env, const datasource::Statement& statement) {
+  if (!statement.bound || gClassCache.boundStatementCtor == nullptr) {
+    return NewQuillValue(env, "SQL", statement.text.c_str(), kTextType);
+  }
+  const jsize count = static_cast<jsize>(statement.values.size());
+  LocalRef<jstring> nameText(env, bridge::NewStringFromHost(env, "SQL"));
+  LocalRef<jstring> text(env, bridge::NewStringFromHost(env, statement.text.c_str()));
+  LocalRef<jstring> boundText(env, bridge::NewStringFromHost(env, statement.boundText.c_str()));
+  LocalRef<jobjectArray> values(env, env->NewObjectArray(count, gClassCache.string, nullptr));
+  LocalRef<jbooleanArray> bare(env, env->NewBooleanArray(count));
+  for (jsize i = 0; i < count && values && bare && !env->ExceptionCheck(); ++i) {
+    const datasource::BoundValue& value = statement.values[static_cast<size_t>(i)];
+    LocalRef<jstring> item(env, bridge::NewStringFromHost(env, value.value.c_str()));
+    if (!item) break;
+    env->SetObjectArrayElement(values.get(), i, item.get());
+    const jboolean flag = value.bare ? JNI_TRUE : JNI_FALSE;
+    env->SetBooleanArrayRegion(bare.get(), i, 1, &flag);
+  }
+  jobject value = nullptr;
+  if (!env->ExceptionCheck() && nameText && text && boundText && values && bare) {
+    value = env->NewObject(gClassCache.boundStatement, gClassCache.boundStatementCtor, nameText.get(), text.get(), kTextType,
+                           boundText.get(), values.get(), bare.get());
+  }
+  DescribePending(env);
+  return value;
+}
+
 bool JavaDataSource::ReadConnectorProperties(JNIEnv* env) {
   if (javaInstance == nullptr) return false;
   // Serialised: two threads reading at once would publish in either order.
@@ -142,6 +169,7 @@ bool JavaDataSource::ReadConnectorProperties(JNIEnv* env) {
     ReadBoolean(env, javaInstance, cls.get(), "_SupportsSchemas", &read->supportsSchemas);
     ReadBoolean(env, javaInstance, cls.get(), "_SupportsCatalogs", &read->supportsCatalogs);
     ReadBoolean(env, javaInstance, cls.get(), "_SupportsConvert", &read->supportsConvert);
+    ReadBoolean(env, javaInstance, cls.get(), "_BindsValues", &read->bindsValues);
     bool isNull = false;
     if (!ReadText(env, javaInstance, cls.get(), "_CatalogSeparator", &read->catalogSeparator, &isNull) && isNull) {
       read->catalogSeparator = ".";
@@ -258,6 +286,7 @@ datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState
   settings.supportsCatalogs = properties->supportsCatalogs;
   settings.supportsSchemas = properties->supportsSchemas;
   settings.supportsConvert = supportsConvert;
+  settings.bindsValues = properties->bindsValues;
   settings.quote = properties->quoteCharacter;
   settings.separator = properties->catalogSeparator;
   settings.terminator = properties->statementTerminator;
@@ -315,7 +344,7 @@ osError JavaDataSource::RecordAction(Request* request, datasource_action_t actio
     const datasource::Statement statement = ConnectorStatement(env, state, action, &cacheKey);
     if (!statement.send) return statement.code;
     LogStatement(env, statement.text);
-    value = NewQuillValue(env, "SQL", statement.text.c_str(), kTextType);
+    value = NewStatementValue(env, statement);
   }
   const LocalRef<jobject> held(env, value);
   const jint result = InvokeJavaAction(env, state, action, value);

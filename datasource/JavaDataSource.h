@@ -22,6 +22,7 @@ struct ConnectorProperties {
   bool supportsSchemas = false;
   bool supportsCatalogs = false;
   bool supportsConvert = true;
+  bool bindsValues = false;
   std::string schemaName;
   std::string quoteCharacter;
   std::string catalogSeparator;
@@ -59,6 +60,9 @@ class JavaDataSource : public CAPIDataSourceProxy {
   jint InvokeJavaAction(JNIEnv* env, TExecState& state, datasource_action_t action, jobject value);
   // A new QuillValue (local reference) or null. data that is the very pointer name is one string.
   jobject NewQuillValue(JNIEnv* env, const char* name, const char* data, jint type);
+  // The value ("SQL", text) of a record action's statement (local reference) or null: for a
+  // statement with its values bound, the BoundStatement that also carries that form.
+  jobject NewStatementValue(JNIEnv* env, const datasource::Statement& statement);
   // Reads the connector properties from the Java object's fields and publishes them; false when
   // it is not inited (then only that is published).
   bool ReadConnectorProperties(JNIEnv* env);

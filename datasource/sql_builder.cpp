@@ -312,6 +312,8 @@ bool SqlBuilder::AppendValue(std::string& out, const Text& value, int32_t op, bo
                       "was not sent";
     return false;
   }
+  if (settings_.bindsValues && form != Form::kPlain) unbindable_ = true;
+  if (settings_.bindsValues && form == Form::kPlain) literals_.push_back({out.size(), 0, {std::string(*value), !quoted}});
   if (form == Form::kParenthesised) out.push_back('(');
   if (quoted || pattern) {
     out.push_back('\'');
@@ -323,6 +325,7 @@ bool SqlBuilder::AppendValue(std::string& out, const Text& value, int32_t op, bo
     out.append(*value);
   }
   if (form == Form::kParenthesised) out.push_back(')');
+  if (settings_.bindsValues && form == Form::kPlain) literals_.back().size = out.size() - literals_.back().at;
   return true;
 }
 
@@ -633,7 +636,27 @@ Statement SqlBuilder::Finish(std::string&& text) const {
   return done;
 }
 
+void SqlBuilder::Bind(Statement& statement) {
+  if (unbindable_) return;
+  std::string text;
+  text.reserve(statement.text.size());
+  std::size_t from = 0;
+  for (const Literal& literal : literals_) {
+    text.append(statement.text, from, literal.at - from).push_back('?');
+    from = literal.at + literal.size;
+  }
+  text.append(statement.text, from);
+  // A "?" in a quoted name or in the terminator would be taken for one more placeholder.
+  if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '?')) != literals_.size()) return;
+  statement.bound = true;
+  statement.boundText = std::move(text);
+  statement.values.reserve(literals_.size());
+  for (Literal& literal : literals_) statement.values.push_back(std::move(literal.value));
+}
+
 Statement SqlBuilder::Select(const ActionInput& input) {
+  literals_.clear();
+  unbindable_ = false;
   std::string text;
   text.reserve(128 + 24 * (input.inputColumns.size() + input.returnColumns.size() +
                            input.sortColumns.size()));
@@ -644,7 +667,9 @@ Statement SqlBuilder::Select(const ActionInput& input) {
       !AppendOrderBy(text, input)) {
     return Refused();
   }
-  return Finish(std::move(text));
+  Statement statement = Finish(std::move(text));
+  if (settings_.bindsValues) Bind(statement);
+  return statement;
 }
 
 Statement SqlBuilder::Insert(const ActionInput& input, const ColumnList& columns) {

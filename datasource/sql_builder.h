@@ -81,6 +81,9 @@ struct ConnectorSettings {
   std::string_view separator = ".";
   std::string_view terminator;
   std::string_view schemaName;  // the default schema
+  // The connector runs a search as a prepared statement with its values bound: the builder also
+  // writes the search with a placeholder for each value.
+  bool bindsValues = false;
 };
 
 struct InputColumn {
@@ -144,12 +147,25 @@ class ColumnNotFoundSink {
 };
 ColumnNotFoundSink& LogColumnNotFound();
 
+// A value the statement with placeholders leaves out, and how its text writes it: between quotes
+// (text that takes its column's type) or bare (a plain number, true or false).
+struct BoundValue {
+  std::string value;
+  bool bare = false;
+};
+
 // The outcome of building one statement.
 struct Statement {
   osError code = 0;   // not 0: nothing is sent and the action ends with this result
   bool send = true;   // false with code 0: nothing to do (a describe without a table name)
   std::string text;
   std::string message;  // why a value was refused
+  // With ConnectorSettings::bindsValues, a search whose values are all compared plainly (no
+  // pattern, list or full-text value): the same statement with each value a "?", and the values
+  // in order. The text stays what is logged and shown.
+  bool bound = false;
+  std::string boundText;
+  std::vector<BoundValue> values;
 };
 
 // Whether values of a column of this host type are written between quotes when the driver does
@@ -222,12 +238,22 @@ class SqlBuilder {
   Statement NotSent(osError code) const;
   Statement Refused() const;
   Statement Finish(std::string&& text) const;
+  // Makes the statement's form with placeholders from the values written into its text.
+  void Bind(Statement& statement);
 
   const ConnectorSettings& settings_;
   const ColumnTypes* types_;
   ColumnNotFoundSink* notFound_;
   osError refusal_ = 0;
   std::string refusalMessage_;
+  // With bindsValues: where each value literal of the statement lies in its text, and whether a
+  // value was written where no placeholder can stand.
+  struct Literal {
+    std::size_t at = 0, size = 0;
+    BoundValue value;
+  };
+  std::vector<Literal> literals_;
+  bool unbindable_ = false;
 };
 
 }  // namespace datasource

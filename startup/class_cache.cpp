@@ -49,6 +49,11 @@ void CacheJavaClasses(JNIEnv* env) {
   c.floatValue = GlobalClass(env, "com/ferngate/quillpro/FloatValue");
   c.floatValueValue = Field(env, c.floatValue, "value", "D");
   c.tagModule = GlobalClass(env, "com/ferngate/quillpro/QuillTagModule");
+  c.string = GlobalClass(env, "java/lang/String");
+  c.boundStatement = GlobalClass(env, "com/marrowbay/jdbc/BoundStatement");
+  c.boundStatementCtor = c.string == nullptr ? nullptr
+                         : Method(env, c.boundStatement, "<init>",
+                                  "(Ljava/lang/String;Ljava/lang/String;ILjava/lang/String;[Ljava/lang/String;[Z)V");
   // Java strings are immutable: one empty string serves every empty name.
   jstring empty = env->NewString(nullptr, 0);
   if (empty != nullptr) c.emptyString = static_cast<jstring>(env->NewGlobalRef(empty));

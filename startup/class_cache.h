@@ -19,6 +19,11 @@ struct ClassCache {
   jfieldID floatValueValue = nullptr;    // value D
   jclass tagModule = nullptr;            // com/ferngate/quillpro/QuillTagModule
   jstring emptyString = nullptr;         // "", shared by every empty text handed to Java
+  // Not needed by the bridge itself (a connector's searches go as text without them).
+  jclass string = nullptr;               // java/lang/String
+  jclass boundStatement = nullptr;       // com/marrowbay/jdbc/BoundStatement
+  // <init> (String, String, int, String, String[], boolean[]); null when string is not found.
+  jmethodID boundStatementCtor = nullptr;
   // Every class, field and method above was found. The natives and tag calls refuse to work
   // without it rather than hand a null ID to the VM.
   bool complete = false;

@@ -150,6 +150,8 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
       // wrap (a column twice) is counted by reading.
       {Search("-select='name', -select='name', -sort_desc='name', -max=1"), "5:Elderberry,"},
       {Search("-key='name', -key_value='Damson'"), "1:Damson,"},
+      // Numbers compare as their literals do, past the widths of integer and bigint too.
+      {Search("['price', 0.25], ['stock', '<', '99999999999999999999'], ['stock', '>', '-2147483649']"), "1:Banana,"},
       // A limit belongs to its own search: the next statement on the same connection reads every row.
       {"db_search({items}, -max=1) => { found_count() row_count() } db_search({items}) => { ':' found_count() "
        "row_count() }",
@@ -200,6 +202,13 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
        "db_search(-source='SQLite', -database='wide', -table='w') => { field('t') }",
        "Grüße 😀", "S"},
 
+      // The same search many times on one connection (prepared on the server by then) reads
+      // numbers as text still, and survives its table's change.
+      {"db_update({items}, -key='name', -key_value='Banana', ['price', 0.00001]) var i = 0 while ($i < 6) { "
+       "db_search({items}, -key='name', -key_value='Banana') => { field('price') ' ' } $i = $i + 1 } "
+       "db_statement({on}, -sql='ALTER TABLE items ADD COLUMN extra INTEGER') "
+       "db_search({items}, -key='name', -key_value='Banana') => { action_code() column_names()->size() }",
+       "1e-05 1e-05 1e-05 1e-05 1e-05 1e-05 06", "P"},
       // SQL errors reach the script as codes and messages.
       {"FILL", ""},
       {"db_search({on}, -table='nowhere') => { action_code() '|' action_message() }", "-9101|...nowhere..."},

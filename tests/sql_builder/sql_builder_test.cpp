@@ -53,6 +53,9 @@ struct Case {
   Columns types = {};  // discovered
   std::string expected = "";
   std::vector<std::string> missed = {};  // columns the builder reports as not discovered
+  // Set: written with values bound too, giving the statement with placeholders, then "|" and
+  // each value ("#" before a bare one); "-": no such form.
+  const char* bound = nullptr;
 };
 
 ActionInput Input(const Case& c) {
@@ -85,6 +88,7 @@ void Expect(const std::vector<Case>& cases) {
     settings.supportsCatalogs = c.catalogs;
     settings.supportsSchemas = c.schemas;
     settings.supportsConvert = c.convert;
+    settings.bindsValues = c.bound != nullptr;
     const ActionInput in = Input(c);
     const ColumnList list = GatherInputColumns(in);
     const TableTypes types(c.types);
@@ -100,6 +104,9 @@ void Expect(const std::vector<Case>& cases) {
       EXPECT_EQ(s.code, 0) << s.message;
       EXPECT_TRUE(s.send);
       EXPECT_EQ(s.text, c.expected);
+      std::string bound = s.bound ? s.boundText : "-";
+      for (const BoundValue& v : s.values) bound += (v.bare ? "|#" : "|") + v.value;
+      EXPECT_EQ(bound, c.bound ? c.bound : "-");
       continue;
     }
     const size_t blank = c.expected.find(' ', kNotSent.size());
@@ -130,6 +137,10 @@ TEST(SqlSelect, ListsConditionsGroupsKeyAndOrder) {
        .expected = "SELECT DISTINCT * FROM \"t\";"},
       {.what = "a key value makes the condition alone", .inputs = {Col("a", "x")}, .key = KeyColumn{"id", "7"},
        .expected = "SELECT * FROM \"t\" WHERE \"id\" = '7';"},
+      {.what = "bound: the raw value; a ? of a name is no placeholder", .key = KeyColumn{"id", "it's?"},
+       .expected = "SELECT * FROM \"t\" WHERE \"id\" = 'it''s?';", .bound = "SELECT * FROM \"t\" WHERE \"id\" = ?;|it's?"},
+      {.what = "bound: none with a ? in the table's name", .table = {0, "t?"}, .key = KeyColumn{"id", "7"},
+       .expected = "SELECT * FROM \"t?\" WHERE \"id\" = '7';", .bound = "-"},
       {.what = "a key without value leaves the inputs", .inputs = {Col("a", "x")}, .key = KeyColumn{"id", ""},
        .expected = Where("a = 'x'")},
       {.what = "sort columns: empty names skipped, DESC with its blanks",
@@ -198,13 +209,14 @@ TEST(SqlSelect, UnquotedTypesWhenTheDriverDoesNotConvert) {
       {.what = "numbers bare, text quoted, begins-with on a number is equals", .convert = false,
        .inputs = {Col("n", "5", code::kBeginsWith), Col("d", "-2.5e3", code::kGreater), Col("s", "5"), Col("f", "TRUE"),
                   Col("day", "2460000.5")},
-       .types = kDiscovered, .expected = Where("n = 5 AND d > -2.5e3 AND s = '5' AND f = TRUE AND day = 2460000.5")},
+       .types = kDiscovered, .expected = Where("n = 5 AND d > -2.5e3 AND s = '5' AND f = TRUE AND day = 2460000.5"),
+       .bound = "SELECT * FROM \"t\" WHERE (n = ? AND d > ? AND s = ? AND f = ? AND day = ?);|#5|#-2.5e3|5|#TRUE|#2460000.5"},
       {.what = "empty values: 0 for a number, '' for text", .convert = false, .inputs = {Col("n", ""), Col("s", "")},
-       .types = kDiscovered, .expected = Where("n = 0 AND s = ''")},
+       .types = kDiscovered, .expected = Where("n = 0 AND s = ''"), .bound = "SELECT * FROM \"t\" WHERE (n = 0 AND s = '');"},
       {.what = "patterns and lists of numbers", .convert = false,
        .inputs = {Col("n", "5", code::kContains), Col("n", "1, 2 ,3", code::kInList),
                   Col("d", "1.5", code::kNotEndsWith)},
-       .types = kDiscovered, .expected = Where("n LIKE '%5%' AND n IN (1, 2 ,3) AND d NOT LIKE '%1.5'")},
+       .types = kDiscovered, .expected = Where("n LIKE '%5%' AND n IN (1, 2 ,3) AND d NOT LIKE '%1.5'"), .bound = "-"},
       {.what = "a column not discovered is logged and quoted", .convert = false,
        .inputs = {Col("gone", "5"), Col("n", "5")}, .types = kDiscovered, .expected = Where("gone = '5' AND n = 5"),
        .missed = {"gone"}},

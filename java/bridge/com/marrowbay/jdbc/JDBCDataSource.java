@@ -17,6 +17,12 @@ public abstract class JDBCDataSource {
      * (action 10) for the columns of the table and writes numbers, dates and booleans bare.
      */
     protected boolean _SupportsConvert = true;
+    /**
+     * Whether searches are run with their values bound: the server then hands a search whose
+     * values are all compared plainly to the dispatch method as a {@link BoundStatement}, which
+     * also carries the statement with placeholders.
+     */
+    protected boolean _BindsValues;
     /** Between catalog, schema and table; null is ".". */
     protected String _CatalogSeparator = ".";
     /** Around identifiers. */

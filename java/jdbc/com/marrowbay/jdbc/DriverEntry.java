@@ -35,6 +35,13 @@ final class DriverEntry {
      * not being in. Empty for most drivers.
      */
     String sessionSql = "";
+    /**
+     * Searches run as prepared statements with their values bound, typed as the database types
+     * the literals of their text (see JDBCConnector.bind), so that the driver prepares each
+     * search once per connection on the server. Only for a driver that prepares on the server
+     * and whose binding gives the text's answers: PostgreSQL's.
+     */
+    boolean bindsValues;
     /** The driver fetches rows in batches (a cursor) only with autocommit off. */
     boolean cursorNeedsTransaction;
     /**
@@ -65,6 +72,7 @@ final class DriverEntry {
         converts = false;
         sessionSql = "";
         cursorNeedsTransaction = false;
+        bindsValues = false;
         textBytesAreUtf8 = false;
         utf8Query = "";
         certified = true;
@@ -91,6 +99,7 @@ final class DriverEntry {
                 catalogs = false;
                 schemas = true;
                 cursorNeedsTransaction = true;
+                bindsValues = true;
                 // The driver insists on a UTF-8 client encoding; text arrives as text, not binary.
                 textBytesAreUtf8 = true;
                 return true;

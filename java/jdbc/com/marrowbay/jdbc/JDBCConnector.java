@@ -6,11 +6,13 @@ import com.marrowbay.quillpro.QuillCall;
 import com.marrowbay.quillpro.QuillValue;
 import com.zaxxer.hikari.HikariConfig;
 import com.zaxxer.hikari.HikariDataSource;
+import java.math.BigDecimal;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Paths;
 import java.sql.Connection;
 import java.sql.DatabaseMetaData;
+import java.sql.PreparedStatement;
 import java.sql.ResultSet;
 import java.sql.ResultSetMetaData;
 import java.sql.SQLException;
@@ -89,6 +91,7 @@ public class JDBCConnector extends JDBCDataSource {
         _SupportsSchemas = entry.schemas;
         _SupportsCatalogs = entry.catalogs;
         _SupportsConvert = entry.converts;
+        _BindsValues = entry.bindsValues;
         _QuoteCharacter = entry.quote;
         _CatalogSeparator = entry.catalogSeparator;
         _StatementTerminator = entry.terminator;
@@ -107,10 +110,10 @@ public class JDBCConnector extends JDBCDataSource {
                 case 3: return listDatabases(call);
                 case 4: return listTables(call, value == null ? null : value.data);
                 case 12: return listSchemas(call);
-                case 5: return query(call, sql(value), false);
+                case 5: return query(call, sql(value), value instanceof BoundStatement b ? b : null);
                 case 6: return add(call, sql(value));
                 case 7: case 8: return change(call, sql(value));
-                case 9: return query(call, sql(value), true);
+                case 9: return describeTable(call, sql(value));
                 case 10: return statement(call, sql(value));
                 case 13: return close(call);
                 default:
@@ -441,6 +444,10 @@ public class JDBCConnector extends JDBCDataSource {
             String seconds = Long.toString(Math.max(1, (timeouts.connectMs() + 999) / 1000));
             properties.setProperty("connectTimeout", seconds);
             properties.setProperty("loginTimeout", seconds);
+            // Results come as text, as for a statement that is not prepared: a prepared one would
+            // otherwise get numbers and times in binary, which getString writes in Java's forms
+            // (1.0E-5, not 1e-05).
+            properties.setProperty("binaryTransfer", "false");
         } else if (entry.className.equals("org.mariadb.jdbc.Driver")) {
             properties.setProperty("connectTimeout", Long.toString(timeouts.connectMs()));
         }
@@ -533,26 +540,32 @@ public class JDBCConnector extends JDBCDataSource {
         return call.getIsStatementOnly() == 0;
     }
 
-    private int query(QuillCall call, String sql, boolean columnsOnly) throws SQLException, Failure {
+    /** Action 9: the columns of a table, from a statement that reads no row. */
+    private int describeTable(QuillCall call, String sql) throws SQLException, Failure {
+        trace(call, sql);
+        if (statementOnly(call)) return 0;
+        requireSettled(call);
+        try (Statement statement = connection(call, database(call)).createStatement();
+             ResultSet rows = statement.executeQuery(sql)) {
+            describe(call, rows.getMetaData(), false);
+            call.setNumRowsFound(0);
+        }
+        return 0;
+    }
+
+    /** Action 5: bound, when not null, is the search with its values bound (see BoundStatement). */
+    private int query(QuillCall call, String sql, BoundStatement bound) throws SQLException, Failure {
         trace(call, sql);
         if (statementOnly(call)) return 0;
         requireSettled(call);
         Connection connection = connection(call, database(call));
-        if (columnsOnly) {
-            try (Statement statement = connection.createStatement();
-                 ResultSet rows = statement.executeQuery(sql)) {
-                describe(call, rows.getMetaData(), false);
-                call.setNumRowsFound(0);
-            }
-            return 0;
-        }
         long[] window = window(call);
         long skip = window[0];
         long end = window[1];
         // The driver stops at the last row wanted (at least one row, as 0 means no limit); the
         // rows come in batches of FETCH_SIZE, so only one batch is ever held here.
         int maxRows = end >= Integer.MAX_VALUE ? 0 : (int) Math.max(1, end);
-        Long whole = readIfOneBatch(call, connection, sql, skip, end, maxRows);
+        Long whole = readIfOneBatch(call, connection, sql, bound, skip, end, maxRows);
         long read = whole != null ? whole : withCursor(connection, () -> {
             try (Statement statement = connection.createStatement()) {
                 statement.setFetchSize(FETCH_SIZE);
@@ -576,15 +589,19 @@ public class JDBCConnector extends JDBCDataSource {
      * needs one (its commit costs a round trip of its own, on every key search): at most
      * FETCH_SIZE + 1 rows come in one answer, and only a longer result gives null, to be read
      * again through the cursor. The server's SELECT has no effect of its own to be repeated.
+     * A search with its values bound (bound not null) runs as a prepared statement, which the
+     * driver prepares on the server once the connection has run its text a few times.
      */
-    private Long readIfOneBatch(QuillCall call, Connection connection, String sql, long skip, long end, int maxRows)
-            throws SQLException {
+    private Long readIfOneBatch(QuillCall call, Connection connection, String sql, BoundStatement bound, long skip,
+            long end, int maxRows) throws SQLException {
         if (!current.cursorNeedsTransaction || !connection.getAutoCommit()) return null;
         boolean bounded = maxRows > 0 && maxRows <= FETCH_SIZE;
-        try (Statement statement = bounded ? connection.createStatement()
-                : connection.createStatement(ResultSet.TYPE_SCROLL_INSENSITIVE, ResultSet.CONCUR_READ_ONLY)) {
+        int scroll = bounded ? ResultSet.TYPE_FORWARD_ONLY : ResultSet.TYPE_SCROLL_INSENSITIVE;
+        PreparedStatement prepared = bound == null ? null : prepare(connection, bound, scroll);
+        try (Statement statement = prepared != null ? prepared
+                : connection.createStatement(scroll, ResultSet.CONCUR_READ_ONLY)) {
             statement.setMaxRows(bounded ? maxRows : FETCH_SIZE + 1);
-            try (ResultSet rows = statement.executeQuery(sql)) {
+            try (ResultSet rows = prepared != null ? prepared.executeQuery() : statement.executeQuery(sql)) {
                 if (!bounded) {
                     if (rows.last() && rows.getRow() > FETCH_SIZE) return null;
                     rows.beforeFirst();
@@ -593,6 +610,71 @@ public class JDBCConnector extends JDBCDataSource {
             }
         }
     }
+
+    /** The prepared search with its values bound, or null where its text is to be run. */
+    private static PreparedStatement prepare(Connection connection, BoundStatement bound, int scroll)
+            throws SQLException {
+        PreparedStatement statement = connection.prepareStatement(bound.bound, scroll, ResultSet.CONCUR_READ_ONLY);
+        try {
+            if (bind(statement, bound)) return statement;
+        } catch (SQLException | RuntimeException e) {
+            statement.close();
+            throw e;
+        }
+        statement.close();
+        return null;
+    }
+
+    /**
+     * Binds each value with the type PostgreSQL gives the literal the text writes, so that the
+     * prepared statement compares as the text does: a quoted value as text of no type (it takes
+     * its column's, as a quoted literal does), a bare integer as integer or bigint, another bare
+     * number as numeric, true and false as boolean. False when a number has no such value (an
+     * exponent out of range): the text is run instead, and the database says what it makes of it.
+     */
+    static boolean bind(PreparedStatement statement, BoundStatement bound) throws SQLException {
+        for (int i = 0; i < bound.values.length; i++) {
+            String value = bound.values[i];
+            if (!bound.bare[i]) {
+                statement.setObject(i + 1, value, Types.OTHER);
+            } else if (value.equalsIgnoreCase("true") || value.equalsIgnoreCase("false")) {
+                statement.setBoolean(i + 1, value.equalsIgnoreCase("true"));
+            } else if (value.length() <= 18 && isInteger(value)) {
+                long number = Long.parseLong(value);
+                if (number == (int) number) statement.setInt(i + 1, (int) number);
+                else statement.setLong(i + 1, number);
+            } else {
+                BigDecimal number;
+                try {
+                    number = new BigDecimal(value);
+                } catch (NumberFormatException | ArithmeticException outOfRange) {
+                    return false;
+                }
+                // A longer integer is a bigint where it fits one (leading zeros, a sign).
+                if (isInteger(value) && number.compareTo(LONG_MIN) >= 0
+                        && number.compareTo(LONG_MAX) <= 0) {
+                    statement.setLong(i + 1, number.longValue());
+                } else {
+                    statement.setBigDecimal(i + 1, number);
+                }
+            }
+        }
+        return true;
+    }
+
+    /** Digits, after a sign or none. */
+    private static boolean isInteger(String value) {
+        int start = value.startsWith("+") || value.startsWith("-") ? 1 : 0;
+        if (start == value.length()) return false;
+        for (int i = start; i < value.length(); i++) {
+            char c = value.charAt(i);
+            if (c < '0' || c > '9') return false;
+        }
+        return true;
+    }
+
+    private static final BigDecimal LONG_MIN = BigDecimal.valueOf(Long.MIN_VALUE);
+    private static final BigDecimal LONG_MAX = BigDecimal.valueOf(Long.MAX_VALUE);
 
     /** The rows to skip and the number of the last row wanted (no limit: Long.MAX_VALUE). */
     private static long[] window(QuillCall call) {
