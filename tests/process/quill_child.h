@@ -47,10 +47,13 @@ inline void ExpectNoJniWarnings(const std::string& out, const std::string& err) 
 }
 
 // The folder below which one test program keeps its cases' server roots (<temp>/<prefix>-PID),
-// removed however the program ends.
+// removed however the program ends, after every server still running on a root in it: a killed
+// program never ran the destructors that stop them.
 inline fs::path ProgramFolder(const std::string& prefix) {
   static const fs::path folder = [&] {
     const fs::path path = fs::path(::testing::TempDir()) / (prefix + "-" + std::to_string(getpid()));
+    const std::string servers = "--root " + path.string() + "/";
+    qjapi_test::CleanupOnExit::Run("pkill -KILL -f -- " + qjapi_test::CleanupOnExit::Quoted(servers));
     qjapi_test::CleanupOnExit::Remove(path.string());
     return path;
   }();
