@@ -56,6 +56,7 @@ TEST(QuillCommandTest, ExitCodeFollowsTheModuleEntry) {
   EXPECT_TRUE(quill_child::Has(loaded.err, "[2] fake module: registry given, request current")) << loaded.err;
 
   EXPECT_EQ(run({"--pref", "fake_result=0"}).status, 1);
+  EXPECT_EQ(run({}).status, 1);  // preferences persist in the root
   EXPECT_EQ(run({"--unset-pref", "fake_result"}).status, 0);  // else the stored 0 stays
 
   const quill_child::Outcome thrown = run({"--pref", "fake_throw", "--quiet"});
