@@ -82,10 +82,12 @@ TEST_F(FilesTest, IteratorReturnsEntriesSortedWithNameAndExtensionSplitAndFlagsS
   EXPECT_FALSE(nothing.GetNextFile(file));
 }
 
-// (The separator at the end of any other folder is checked by the server's module paths.)
 TEST_F(FilesTest, CurrentDirectoryEndsWithSeparatorAndRefusesSmallBuffers) {
   CwdGuard cwd;
+  std::filesystem::current_path(dir.path());
   char buffer[2048];
+  ASSERT_EQ(osGetCurrentDirectory(buffer, sizeof buffer), 0);
+  EXPECT_EQ(std::string(buffer), root);
   char small[4] = "abc";
   EXPECT_NE(osGetCurrentDirectory(small, sizeof small), 0);
   EXPECT_STREQ(small, "abc");
