@@ -205,8 +205,8 @@ TEST(Actions, ResultsReachTheScriptRowsCountsAndColumns) {
                  "long:x,,\xC3\xA9\n" + std::to_string(QUILL_ERR_OUT_OF_RANGE));
 }
 
-// A text cell as the host received it: modified UTF-8 with its byte length.
-TEST(Actions, RowCellsArriveAsModifiedUtf8Bytes) {
+// The cells as the host received them: modified UTF-8 with their byte lengths, nulls as nulls.
+TEST(Actions, RowCellsArriveAsModifiedUtf8BytesWithNullsAndEmptyRows) {
   Request request;
   quill_service::CurrentRequestScope scope(&request);
   quill_service::DBActionSpec spec;
@@ -220,7 +220,13 @@ TEST(Actions, RowCellsArriveAsModifiedUtf8Bytes) {
   ASSERT_GE(rows.size(), 3u);
   const DBRows::Row text = rows[rows.size() - 3];
   ASSERT_EQ(text.size(), 2u);
+  EXPECT_FALSE(text[0].has_value());
   EXPECT_EQ(text[1], std::optional<std::string_view>("a\xC0\x80\xC3\xA9\xE4\xB8\x96\xED\xA0\xBD\xED\xB8\x80"));
+  EXPECT_TRUE(rows[rows.size() - 2].empty());
+  const DBRows::Row bytes = rows[rows.size() - 1];
+  ASSERT_EQ(bytes.size(), 2u);
+  EXPECT_EQ(bytes[0], std::optional<std::string_view>("bytes"));
+  EXPECT_FALSE(bytes[1].has_value());
 }
 
 TEST(Actions, NameListsCopyWhatTheSourceAdded) {
