@@ -559,6 +559,7 @@ TEST_F(Services, PathsResolveFromTheScriptAndStayUnderTheRoot) {
   fs::create_directories(root + "lib");
   std::ofstream(root + "web/data.txt") << "x\xE2\x82\xAC";
   std::ofstream(root + "lib/inc.txt") << "included";
+  for (const char* link : {"web/lib", "web/escape"}) fs::remove(root + link);  // a repeated run's
   fs::create_symlink(root + "lib", root + "web/lib");  // a link that stays under the root
   fs::create_symlink("/etc", root + "web/escape");     // one that leads out of it
   quill_service::RunInputs inputs;
