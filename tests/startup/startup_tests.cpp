@@ -270,6 +270,7 @@ TEST(StartUp, EachMissingPieceIsLoggedInOrder) {
     std::optional<std::string> registry;
     int status;
     std::vector<std::string> inOrder, absent, args{};
+    bool vmRefused = false;  // the launcher prints the VM's refusal itself
   };
   const Case cases[] = {
       {"empty", {QJAPI_JAR}, "", 1, {"[2] Could not open the registry.\n"}, {started}},
@@ -288,7 +289,7 @@ TEST(StartUp, EachMissingPieceIsLoggedInOrder) {
         "[2] Could not find JDBCLoader.class. Make sure the JDBCConnector.jar is located in QuillModules folder.\n"},
        {"native loader class"}},
       {"badoption", {QJAPI_JAR}, std::nullopt, 1, {started, "[2] Could not create JVM\n"}, {},
-       {"--pref", "java_vm_options=-XX:+NoSuchOptionAnywhere"}},
+       {"--pref", "java_vm_options=-XX:+NoSuchOptionAnywhere"}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -299,7 +300,7 @@ TEST(StartUp, EachMissingPieceIsLoggedInOrder) {
     unsetenv("QUILL_REGISTRY");
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_TRUE(InOrder(run.err, c.inOrder));
-    EXPECT_EQ(Has(run.out, "\nCould not create JVM -"), c.name == "badoption") << run.out;
+    EXPECT_EQ(Has(run.out, "\nCould not create JVM -"), c.vmRefused) << run.out;
     for (const std::string& text : c.absent) EXPECT_FALSE(Has(run.err, text)) << text << "\n" << run.err;
   }
 }
