@@ -509,6 +509,8 @@ TEST(AdminTags, EachTagAnswersForItsSourceAndNothingForOthers) {
   quill_service::LogSnapshot();
   EXPECT_EQ(Output("_jdbc_debug('SQLite', true) result_code()"), "-1");
   EXPECT_TRUE(Logged(2, "JDBC Connector debugging is ON for datasource \"SQLite\""));
+  Output("db_search(-source='SQLite', -database='shop', -table='items', ['id', 1])");
+  EXPECT_TRUE(Logged(2, "JDBC datasource \"SQLite\" SQL: SELECT * FROM \"items\" WHERE (id = 1)"));
   Output("db_statement(-source='SQLite', -database='shop', -sql='SELECT 2')");
   EXPECT_TRUE(Logged(2, "JDBC datasource \"SQLite\" SQL: SELECT 2"));
   // The flag is read as a boolean whatever the script passes; each call flips the switch.
@@ -539,6 +541,10 @@ TEST(AdminTags, EachTagAnswersForItsSourceAndNothingForOthers) {
        "password=;sslpassword=;sslpasswordcallback=;user=quill;"},
   };
   for (const auto& [script, answer] : onPostgres) EXPECT_EQ(Output(script), answer) << script;
+  // A search run as a prepared statement is logged with its values in place.
+  Output("_jdbc_debug('PostgreSQL', true) db_search(-source='PostgreSQL', -database='shop', -table='items', ['id', 1]) "
+         "_jdbc_debug('PostgreSQL', false)");
+  EXPECT_TRUE(Logged(2, "JDBC datasource \"PostgreSQL\" SQL: SELECT * FROM quill.\"items\" WHERE (id = 1)"));
   EXPECT_GT(std::stoi(Output("_jdbc_propertyinfo('PostgreSQL', '" + url + "')->size()")), 3);
   // Deleting the host closes its pools; the next request opens a new one.
   Output("db_search(-source='PostgreSQL', -database='shop', -table='items', -max=0)");
