@@ -781,6 +781,21 @@ class JavaAtRequestEnd : public PrivateVar {
 // attached either.
 TEST_F(Attachment, EachScopeKeepsAWorkerAttachedExactlyAsLongAsItPromises) {
   ASSERT_EQ(quill_onWorkerThreadEnd(&DetachThreadScope), 0);  // this copy's; the module added its own
+  // Whatever the scope, a thread someone else attached (the start-up thread, threads Java creates)
+  // stays so through a call scope, a request's hand-off, a Java tag call and a Java tag's end.
+  const auto keepsAThreadItDidNotAttach = [](JNIEnv* env) {
+    Request request;
+    {
+      JniAttachment attachment;
+      EXPECT_FALSE(attachment.attachedHere());
+      attachment.DeferDetachTo(&request);
+    }
+    EXPECT_EQ(DetachMarkers(&request), 0u);
+    EXPECT_EQ(Output("fx_echo('tag')"), "tag");
+    LocalFrame frame(env);
+    delete new JavaTag("fixtures.Tags", env->NewGlobalRef(env->NewStringUTF("instance")), nullptr, nullptr);
+    EXPECT_TRUE(ThreadAttached()) << "detached a thread it did not attach";
+  };
   struct Case {
     AttachScope scope;
     bool afterCalls, afterRequest;
@@ -816,6 +831,13 @@ TEST_F(Attachment, EachScopeKeepsAWorkerAttachedExactlyAsLongAsItPromises) {
     const std::string expected = std::to_string(c.afterCalls) + std::to_string(c.afterRequest) + std::to_string(c.detachVars);
     EXPECT_EQ(seen, std::vector<std::string>(2, expected));
     EXPECT_EQ(LiveJavaThreads(), before);
+    keepsAThreadItDidNotAttach(gStartupEnv);
+    OnFreshThread([&] {
+      JNIEnv* env = nullptr;
+      ASSERT_EQ(gJavaVM->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr), JNI_OK);
+      keepsAThreadItDidNotAttach(env);
+      gJavaVM->DetachCurrentThread();
+    });
   }
   gAttachScope = AttachScope::kCall;
 }
