@@ -39,7 +39,7 @@ inline Request::Data& RequestOf(TExecState& state) {
 }
 
 // The data fields of an 8-bit record; name and nameSize stay the caller's.
-inline void FillData(TExecState& state, quill_value_t* record, std::string data, int32_t type) {
+inline void FillData(TExecState& state, quill_value_t* record, std::string_view data, int32_t type) {
   const auto size = static_cast<uint32_t>(data.size());
   record->data = state.Keep(data);
   record->dataSize = size;
@@ -85,7 +85,8 @@ inline std::u16string_view NameArg(const quill_char* name) {
   return View(name);
 }
 
-inline void FillW(TExecState& state, quill_wvalue_t* record, std::u16string name, std::u16string data, int32_t type) {
+inline void FillW(TExecState& state, quill_wvalue_t* record, std::u16string_view name, std::u16string_view data,
+                  int32_t type) {
   const int32_t nameSize = static_cast<int32_t>(name.size());
   const int32_t dataSize = static_cast<int32_t>(data.size());
   const quill_char* namePtr = state.Keep(name);
@@ -93,8 +94,8 @@ inline void FillW(TExecState& state, quill_wvalue_t* record, std::u16string name
   *record = {namePtr, nameSize, dataPtr, dataSize, type};
 }
 
-inline void FillValueW(TExecState& state, quill_wvalue_t* record, std::u16string name, const Variant& value) {
-  FillW(state, record, std::move(name), value.GetString(&state), value.GetType());
+inline void FillValueW(TExecState& state, quill_wvalue_t* record, std::u16string_view name, const Variant& value) {
+  FillW(state, record, name, value.GetString(&state), value.GetType());
 }
 
 }  // namespace quill_service

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory_resource>
+#include <string_view>
 
 #include "service/core/current_request.h"
 #include "service/values/handles.h"
@@ -67,29 +69,24 @@ QPExecState::~QPExecState() {
 
 // Text handed out in records, copied back to back into blocks that never move: a state hands
 // out several texts per action, and one allocation serves them all.
+// Texts handed out in records live until their state ends: one block on the state, then larger
+// ones from the heap, all freed together.
 struct TExecState::Arena {
-  static constexpr size_t kBlock = 4096;
   alignas(std::max_align_t) char first[512];
-  std::vector<std::unique_ptr<char[]>> more;
-  char* next = first;
-  size_t left = sizeof(first);
-
-  // Room for bytes at the given alignment (a power of two).
-  char* Take(size_t bytes, size_t alignment) {
-    size_t pad = (alignment - reinterpret_cast<uintptr_t>(next) % alignment) % alignment;
-    if (pad + bytes > left) {
-      const size_t size = std::max(bytes, kBlock);
-      more.push_back(std::make_unique_for_overwrite<char[]>(size));  // new[] aligns for any fundamental type
-      next = more.back().get();
-      left = size;
-      pad = 0;
-    }
-    char* out = next + pad;
-    next = out + bytes;
-    left -= pad + bytes;
-    return out;
-  }
+  std::pmr::monotonic_buffer_resource blocks{first, sizeof(first)};
 };
+
+namespace {
+
+template <class Char>
+const Char* KeepIn(std::pmr::memory_resource& blocks, std::basic_string_view<Char> text) {
+  auto* out = static_cast<Char*>(blocks.allocate((text.size() + 1) * sizeof(Char), alignof(Char)));
+  std::char_traits<Char>::copy(out, text.data(), text.size());
+  out[text.size()] = Char();
+  return out;
+}
+
+}  // namespace
 
 TExecState::TExecState(QPExecState* parent) : QPExecState(parent != nullptr ? parent->request : nullptr, parent) {
   if (request == nullptr) request = Request::GetCurrent();
@@ -108,18 +105,12 @@ TExecState* TExecState::FromToken(quill_token token) {
 
 const quill_char* TExecState::Keep(std::u16string_view text) {
   if (!arena_) arena_ = std::make_unique<Arena>();
-  auto* out = reinterpret_cast<char16_t*>(arena_->Take((text.size() + 1) * sizeof(char16_t), alignof(char16_t)));
-  std::memcpy(out, text.data(), text.size() * sizeof(char16_t));
-  out[text.size()] = u'\0';
-  return reinterpret_cast<const quill_char*>(out);
+  return reinterpret_cast<const quill_char*>(KeepIn(arena_->blocks, text));
 }
 
 const char* TExecState::Keep(std::string_view text) {
   if (!arena_) arena_ = std::make_unique<Arena>();
-  char* out = arena_->Take(text.size() + 1, 1);
-  std::memcpy(out, text.data(), text.size());
-  out[text.size()] = '\0';
-  return out;
+  return KeepIn(arena_->blocks, text);
 }
 
 // ---- Request ----
