@@ -640,9 +640,7 @@ public class JDBCConnector extends JDBCDataSource {
             } else if (value.equalsIgnoreCase("true") || value.equalsIgnoreCase("false")) {
                 statement.setBoolean(i + 1, value.equalsIgnoreCase("true"));
             } else if (value.length() <= 18 && isInteger(value)) {
-                long number = Long.parseLong(value);
-                if (number == (int) number) statement.setInt(i + 1, (int) number);
-                else statement.setLong(i + 1, number);
+                bindWhole(statement, i + 1, Long.parseLong(value));
             } else {
                 BigDecimal number;
                 try {
@@ -650,16 +648,22 @@ public class JDBCConnector extends JDBCDataSource {
                 } catch (NumberFormatException | ArithmeticException outOfRange) {
                     return false;
                 }
-                // A longer integer is a bigint where it fits one (leading zeros, a sign).
+                // A longer integer (leading zeros, a sign) is typed by its value as a short one is.
                 if (isInteger(value) && number.compareTo(LONG_MIN) >= 0
                         && number.compareTo(LONG_MAX) <= 0) {
-                    statement.setLong(i + 1, number.longValue());
+                    bindWhole(statement, i + 1, number.longValue());
                 } else {
                     statement.setBigDecimal(i + 1, number);
                 }
             }
         }
         return true;
+    }
+
+    /** An integer as PostgreSQL types its literal: integer where it fits one, else bigint. */
+    private static void bindWhole(PreparedStatement statement, int index, long whole) throws SQLException {
+        if (whole == (int) whole) statement.setInt(index, (int) whole);
+        else statement.setLong(index, whole);
     }
 
     /** Digits, after a sign or none. */
@@ -940,7 +944,7 @@ public class JDBCConnector extends JDBCDataSource {
         }
 
         void add(byte[] cell) {
-            if (cells == lengths.length) lengths = java.util.Arrays.copyOf(lengths, cells * 2);
+            if (cells == lengths.length) lengths = java.util.Arrays.copyOf(lengths, Math.min(cells * 2, columns * ROWS));
             if (cell == null) {
                 lengths[cells++] = -1;
                 return;
