@@ -140,21 +140,23 @@ jobject JavaDataSource::NewStatementValue(JNIEnv* env, const datasource::Stateme
   LocalRef<jstring> boundText(env, bridge::NewStringFromHost(env, statement.boundText.c_str()));
   LocalRef<jobjectArray> values(env, env->NewObjectArray(count, gClassCache.string, nullptr));
   LocalRef<jbooleanArray> bare(env, env->NewBooleanArray(count));
-  for (jsize i = 0; i < count && values && bare && !env->ExceptionCheck(); ++i) {
-    const datasource::BoundValue& value = statement.values[static_cast<size_t>(i)];
+  jsize filled = 0;
+  for (; filled < count && values && bare && !env->ExceptionCheck(); ++filled) {
+    const datasource::BoundValue& value = statement.values[static_cast<size_t>(filled)];
     LocalRef<jstring> item(env, bridge::NewStringFromHost(env, value.value.c_str()));
     if (!item) break;
-    env->SetObjectArrayElement(values.get(), i, item.get());
+    env->SetObjectArrayElement(values.get(), filled, item.get());
     const jboolean flag = value.bare ? JNI_TRUE : JNI_FALSE;
-    env->SetBooleanArrayRegion(bare.get(), i, 1, &flag);
+    env->SetBooleanArrayRegion(bare.get(), filled, 1, &flag);
   }
   jobject value = nullptr;
-  if (!env->ExceptionCheck() && nameText && text && boundText && values && bare) {
+  if (!env->ExceptionCheck() && filled == count && nameText && text && boundText && values && bare) {
     value = env->NewObject(gClassCache.boundStatement, gClassCache.boundStatementCtor, nameText.get(), text.get(), kTextType,
                            boundText.get(), values.get(), bare.get());
   }
   DescribePending(env);
-  return value;
+  // A value left out would be bound as NULL: the statement goes as its text alone instead.
+  return value != nullptr ? value : NewQuillValue(env, "SQL", statement.text.c_str(), kTextType);
 }
 
 bool JavaDataSource::ReadConnectorProperties(JNIEnv* env) {
