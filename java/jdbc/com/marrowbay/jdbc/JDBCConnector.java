@@ -597,7 +597,7 @@ public class JDBCConnector extends JDBCDataSource {
         if (!current.cursorNeedsTransaction || !connection.getAutoCommit()) return null;
         boolean bounded = maxRows > 0 && maxRows <= FETCH_SIZE;
         int scroll = bounded ? ResultSet.TYPE_FORWARD_ONLY : ResultSet.TYPE_SCROLL_INSENSITIVE;
-        PreparedStatement prepared = bound == null ? null : prepare(connection, bound, scroll);
+        PreparedStatement prepared = bound == null ? null : prepareBound(connection, bound, scroll);
         try (Statement statement = prepared != null ? prepared
                 : connection.createStatement(scroll, ResultSet.CONCUR_READ_ONLY)) {
             statement.setMaxRows(bounded ? maxRows : FETCH_SIZE + 1);
@@ -612,7 +612,7 @@ public class JDBCConnector extends JDBCDataSource {
     }
 
     /** The prepared search with its values bound, or null where its text is to be run. */
-    private static PreparedStatement prepare(Connection connection, BoundStatement bound, int scroll)
+    private static PreparedStatement prepareBound(Connection connection, BoundStatement bound, int scroll)
             throws SQLException {
         PreparedStatement statement = connection.prepareStatement(bound.bound, scroll, ResultSet.CONCUR_READ_ONLY);
         try {
