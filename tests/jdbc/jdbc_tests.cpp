@@ -209,6 +209,9 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
        "db_statement({on}, -sql='ALTER TABLE items ADD COLUMN extra INTEGER') "
        "db_search({items}, -key='name', -key_value='Banana') => { action_code() column_names()->size() }",
        "1e-05 1e-05 1e-05 1e-05 1e-05 1e-05 06", "P"},
+      // A backslash stays a backslash in a quoted literal, whatever a script set the session to.
+      {R"(db_statement({on}, -sql='SET standard_conforming_strings = off') )"
+       R"(db_statement({on}, -sql="SELECT 'a\\zb' AS v") => { field('v') })", R"(a\zb)", "P"},
       // SQL errors reach the script as codes and messages.
       {"FILL", ""},
       {"db_search({on}, -table='nowhere') => { action_code() '|' action_message() }", "-9101|...nowhere..."},

@@ -100,6 +100,9 @@ final class DriverEntry {
                 schemas = true;
                 cursorNeedsTransaction = true;
                 bindsValues = true;
+                // Backslashes are ordinary characters in quoted literals even on a server set the
+                // old way, so a literal means what its bound value means and cannot end early.
+                sessionSql = "SET standard_conforming_strings = on";
                 // The driver insists on a UTF-8 client encoding; text arrives as text, not binary.
                 textBytesAreUtf8 = true;
                 return true;
