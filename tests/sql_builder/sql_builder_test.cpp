@@ -380,7 +380,7 @@ TEST(SqlRefusals, UnquotedValuesMustBePlainLiteralsAndNoValueHoldsANul) {
   Expect(cases);
 }
 
-// Names the random-action check cannot reach (other quotes, NUL, schemas, catalogs, SQL words,
+// Hostile and ordinary names in every place (other quotes, NUL, schemas, catalogs, SQL words,
 // bare names that are not plain and the refusal messages): the statement each gives, or its
 // refusal naming the place and name.
 TEST(SqlNames, QuotedNamesStayOneIdentifierAndBareNamesArePlain) {
