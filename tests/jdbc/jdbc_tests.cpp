@@ -4,6 +4,7 @@
 // read back through it.
 #include <gtest/gtest.h>
 #include <jni.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,6 +35,7 @@ qjapi_test::MariaDbServer* gMaria = nullptr;
 std::string gMariaMissing;  // why the MariaDB cases are skipped
 const std::string kNothingMissing;
 JNIEnv* gEnv = nullptr;
+std::filesystem::path gRoot;
 
 struct Database {
   const char* source;
@@ -64,7 +66,8 @@ using qjapi_test::Output;
 // empty). Both may name {on} (the source and database), {items} (those and the table items),
 // {q} (the identifier quote), {from} (the table items as the server writes it), {table} (its
 // CREATE TABLE) and {blob} (the bytes 00 FF 41 in SQL). "..." in what it prints stands for any
-// text. The script "FILL" makes the table items afresh with five rows.
+// text. The script "FILL" makes the table items afresh with five rows; "OTHER: sql" runs sql on
+// the SQLite database as another client would.
 struct Step {
   std::string script, expected;
   const char* only = "";
@@ -107,6 +110,13 @@ class OnEach : public ::testing::TestWithParam<const Database*> {
   void RunSteps(const std::vector<Step>& steps) {
     for (const Step& step : steps) {
       if (*step.only != '\0' && std::strchr(step.only, GetParam()->source[0]) == nullptr) continue;
+      if (step.script.starts_with("OTHER: ")) {
+        sqlite3* other = nullptr;
+        EXPECT_EQ(sqlite3_open((gRoot / "jdbc-data" / "shop.db").c_str(), &other), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(other, step.script.c_str() + 7, nullptr, nullptr, nullptr), SQLITE_OK) << step.script;
+        sqlite3_close(other);
+        continue;
+      }
       if (step.script != "FILL") {
         const std::string got = Output(Fill(step.script));
         EXPECT_TRUE(Matches(got, Fill(step.expected))) << step.script << "\ngave " << got;
@@ -131,6 +141,7 @@ class OnEach : public ::testing::TestWithParam<const Database*> {
 };
 
 TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
+  const std::string names = "db_search({items}, ['name', 'Apple']) => { column_names()->join(',') }";
   std::vector<Step> steps = {
       {"FILL", ""},
       {Search("['price', '<', 5], -group='or', ['name', 'begins', 'A'], ['name', 'ends', 'y'], -group_end, "
@@ -195,6 +206,19 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
       {"db_search({items}, ['name', 'blob'], -select='data', -select='name') => { field('data')->size() "
        "field('name') }",
        "3blob"},
+      // A search is kept on its connection with its columns: a loosely typed column is typed by
+      // each result's first value, and a table changed by another client (a column added, one
+      // renamed) or by a script (a name's case, which only its statement tells) is described again.
+      {"db_statement({on}, -sql=\"UPDATE items SET data = 'text' WHERE name = 'Apple'\") "
+       "db_search({items}, ['name', 'blob']) => { column_info()->get(4)->get('type') } "
+       "db_search({items}, ['name', 'Apple']) => { column_info()->get(4)->get('type') field('data') }",
+       "byteTEXTtext", "S"},
+      {"OTHER: ALTER TABLE items ADD COLUMN extra", "", "S"},
+      {names, "id,name,price,stock,data,extra", "S"},
+      {"OTHER: ALTER TABLE items RENAME COLUMN extra TO more", "", "S"},
+      {names, "id,name,price,stock,data,more", "S"},
+      {"db_statement({on}, -sql='ALTER TABLE items RENAME COLUMN more TO MORE') " + names,
+       "id,name,price,stock,data,MORE", "S"},
       // A database file made to keep its text as UTF-16.
       {"db_statement(-source='SQLite', -database='wide', -sql=\"PRAGMA encoding = 'UTF-16le'\") "
        "db_statement(-source='SQLite', -database='wide', -sql='CREATE TABLE IF NOT EXISTS w (t TEXT)') "
@@ -730,6 +754,7 @@ int main(int argc, char** argv) {
        {"JDBCDrivers", POSTGRESQL_JDBC_JAR}, {"JDBCDrivers", MARIADB_JDBC_JAR}},
       nullptr, {{"jdbc_retry_after", "3000"}});
   gEnv = qjapi_test::StartedEnv(server);
+  gRoot = server->root;
   if (gEnv == nullptr) return 1;
   if (gPgMissing.empty()) {
     quill_service::AddDataSourceHost("PostgreSQL", cluster.url(), qjapi_test::PgCluster::kUser,

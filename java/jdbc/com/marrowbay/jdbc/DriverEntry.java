@@ -37,11 +37,18 @@ final class DriverEntry {
     String sessionSql = "";
     /**
      * Searches run as prepared statements with their values bound, typed as the database types
-     * the literals of their text (see JDBCConnector.bind), so that the driver prepares each
-     * search once per connection on the server. Only for a driver that prepares on the server
-     * and whose binding gives the text's answers: PostgreSQL's.
+     * the literals of their text (see JDBCConnector.bind and bindForSqlite), each kept on its
+     * connection with its result's column descriptions, so that a repeated search is neither
+     * prepared nor described again. Only for drivers whose binding is known to give the text's
+     * answers: PostgreSQL's and SQLite's.
      */
     boolean bindsValues;
+    /**
+     * Each column name asked of a result costs a call into the database (SQLite's driver): a kept
+     * column description has its names checked through the result's own lookup of the names it
+     * read with the rows instead.
+     */
+    boolean columnNamesByLookup;
     /** The driver fetches rows in batches (a cursor) only with autocommit off. */
     boolean cursorNeedsTransaction;
     /**
@@ -73,6 +80,7 @@ final class DriverEntry {
         sessionSql = "";
         cursorNeedsTransaction = false;
         bindsValues = false;
+        columnNamesByLookup = false;
         textBytesAreUtf8 = false;
         utf8Query = "";
         certified = true;
@@ -89,6 +97,8 @@ final class DriverEntry {
                 schemas = false;
                 textBytesAreUtf8 = true;
                 utf8Query = "PRAGMA encoding";
+                bindsValues = true;
+                columnNamesByLookup = true;
                 return true;
             case "org.postgresql.Driver":
                 rdbms = "PostgreSQL";

@@ -27,6 +27,7 @@ import java.util.Properties;
 import java.util.Set;
 import java.util.TreeSet;
 import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.atomic.AtomicLong;
 
 /**
  * One JDBC data source: a database family served by one of its drivers. The server writes the
@@ -67,6 +68,10 @@ public class JDBCConnector extends JDBCDataSource {
     /** Per database URL: whether its text columns are read as bytes (see DriverEntry.utf8Query). */
     private final Map<String, Boolean> utf8Databases = new ConcurrentHashMap<>();
     private final AdminActions admin = new AdminActions(this);
+    /** Per pooled connection (the driver's own, not the pool's wrapper): its kept searches. */
+    private final Map<Connection, KeptStatements> kept = new ConcurrentHashMap<>();
+    /** Counts the script statements that may have changed a table's columns; kept searches older than the last are dropped. */
+    private final AtomicLong columnsChanged = new AtomicLong();
 
     /**
      * How long a request waits for a connection (the pool's wait and the driver's connect), and
@@ -121,10 +126,13 @@ public class JDBCConnector extends JDBCDataSource {
                     return fail(call, UNSUPPORTED, "action " + action + " is not supported");
             }
         } catch (SQLException e) {
+            forgetKept(call, e);
             return fail(call, e);
         } catch (Failure f) {
+            forgetKept(call, null);
             return fail(call, f.code, f.getMessage());
         } catch (Throwable t) {
+            forgetKept(call, null);
             return fail(call, SQL_FAILED, t.toString());
         }
     }
@@ -272,9 +280,15 @@ public class JDBCConnector extends JDBCDataSource {
     record PoolKey(String driverClass, String url, String user, String password, int hostId) {
     }
 
+    private PoolKey poolKey(Host host, String url) {
+        return new PoolKey(current.className, url, host.user(), host.password(), host.id());
+    }
+
     /** The request's connections (one per database of one host), kept in the connection slot. */
     static final class Session {
         final Map<String, Connection> byUrl = new LinkedHashMap<>();
+        /** The pool each connection came from, which is told when one turns out broken. */
+        final Map<Connection, HikariDataSource> poolOf = new java.util.HashMap<>();
 
         void closeAll() {
             for (Connection connection : byUrl.values()) {
@@ -285,6 +299,7 @@ public class JDBCConnector extends JDBCDataSource {
                 }
             }
             byUrl.clear();
+            poolOf.clear();
         }
     }
 
@@ -301,10 +316,11 @@ public class JDBCConnector extends JDBCDataSource {
             if (!connection.isClosed()) return connection;
             // The session died under the request (the server went away): the next try takes a
             // fresh connection, which tells whether the server is back.
-            session.byUrl.remove(url);
+            session.poolOf.remove(session.byUrl.remove(url));
         }
         connection = connect(host, url);
         session.byUrl.put(url, connection);
+        session.poolOf.put(connection, pools.get(poolKey(host, url)));
         settle(connection);
         return connection;
     }
@@ -357,7 +373,7 @@ public class JDBCConnector extends JDBCDataSource {
      * not one per request.
      */
     private Connection connect(Host host, String url) throws SQLException, Failure {
-        PoolKey key = new PoolKey(current.className, url, host.user(), host.password(), host.id());
+        PoolKey key = poolKey(host, url);
         Outage outage = outages.get(key);
         long now = System.nanoTime();
         if (outage != null) {
@@ -475,6 +491,7 @@ public class JDBCConnector extends JDBCDataSource {
             }
         }
         outages.keySet().removeIf(key -> hostId == null || key.hostId() == hostId);
+        forgetClosed();
         return closed;
     }
 
@@ -565,7 +582,9 @@ public class JDBCConnector extends JDBCDataSource {
         // The driver stops at the last row wanted (at least one row, as 0 means no limit); the
         // rows come in batches of FETCH_SIZE, so only one batch is ever held here.
         int maxRows = end >= Integer.MAX_VALUE ? 0 : (int) Math.max(1, end);
-        Long whole = readIfOneBatch(call, connection, sql, bound, skip, end, maxRows);
+        Long whole = current.cursorNeedsTransaction
+                ? readIfOneBatch(call, connection, sql, bound, skip, end, maxRows)
+                : readBound(call, connection, bound, skip, end, maxRows);
         long read = whole != null ? whole : withCursor(connection, () -> {
             try (Statement statement = connection.createStatement()) {
                 statement.setFetchSize(FETCH_SIZE);
@@ -589,40 +608,201 @@ public class JDBCConnector extends JDBCDataSource {
      * needs one (its commit costs a round trip of its own, on every key search): at most
      * FETCH_SIZE + 1 rows come in one answer, and only a longer result gives null, to be read
      * again through the cursor. The server's SELECT has no effect of its own to be repeated.
-     * A search with its values bound (bound not null) runs as a prepared statement, which the
-     * driver prepares on the server once the connection has run its text a few times.
+     * A search with its values bound (bound not null) runs as the connection's kept statement,
+     * which the driver prepares on the server once the connection has run its text a few times.
      */
     private Long readIfOneBatch(QuillCall call, Connection connection, String sql, BoundStatement bound, long skip,
             long end, int maxRows) throws SQLException {
-        if (!current.cursorNeedsTransaction || !connection.getAutoCommit()) return null;
+        if (!connection.getAutoCommit()) return null;
         boolean bounded = maxRows > 0 && maxRows <= FETCH_SIZE;
         int scroll = bounded ? ResultSet.TYPE_FORWARD_ONLY : ResultSet.TYPE_SCROLL_INSENSITIVE;
-        PreparedStatement prepared = bound == null ? null : prepareBound(connection, bound, scroll);
-        try (Statement statement = prepared != null ? prepared
-                : connection.createStatement(scroll, ResultSet.CONCUR_READ_ONLY)) {
+        Kept search = bound == null ? null : keptSearch(connection, bound, scroll);
+        try (Statement text = search != null ? null : connection.createStatement(scroll, ResultSet.CONCUR_READ_ONLY)) {
+            Statement statement = search != null ? search.statement : text;
             statement.setMaxRows(bounded ? maxRows : FETCH_SIZE + 1);
-            try (ResultSet rows = prepared != null ? prepared.executeQuery() : statement.executeQuery(sql)) {
+            try (ResultSet rows = search != null ? search.statement.executeQuery() : statement.executeQuery(sql)) {
                 if (!bounded) {
                     if (rows.last() && rows.getRow() > FETCH_SIZE) return null;
                     rows.beforeFirst();
                 }
-                return report(call, rows, skip, end, textAsBytes(connection));
+                boolean textAsBytes = textAsBytes(connection);
+                return search != null ? report(call, rows, skip, end, columnsOf(call, search, rows, textAsBytes))
+                        : report(call, rows, skip, end, textAsBytes);
             }
         }
     }
 
-    /** The prepared search with its values bound, or null where its text is to be run. */
-    private static PreparedStatement prepareBound(Connection connection, BoundStatement bound, int scroll)
-            throws SQLException {
-        PreparedStatement statement = connection.prepareStatement(bound.bound, scroll, ResultSet.CONCUR_READ_ONLY);
+    /**
+     * A search with its values bound (bound not null) on a driver that reads without a cursor's
+     * transaction, run as the connection's kept statement; null where its text is to be run.
+     */
+    private Long readBound(QuillCall call, Connection connection, BoundStatement bound, long skip, long end,
+            int maxRows) throws SQLException {
+        Kept search = bound == null ? null : keptSearch(connection, bound, ResultSet.TYPE_FORWARD_ONLY);
+        if (search == null) return null;
+        // No fetch size: these drivers read row by row, and SQLite's refuses one above the
+        // limit an earlier run left set.
+        search.statement.setMaxRows(maxRows);
+        try (ResultSet rows = search.statement.executeQuery()) {
+            return report(call, rows, skip, end, columnsOf(call, search, rows, textAsBytes(connection)));
+        }
+    }
+
+    // ---- searches kept per connection ----
+
+    /** Kept searches per connection at most; past it the least recently used is closed. */
+    static final int KEPT_PER_CONNECTION = 48;
+
+    /** A prepared search and the columns its result had when last described. */
+    static final class Kept {
+        final PreparedStatement statement;
+        Columns columns;
+
+        Kept(PreparedStatement statement) {
+            this.statement = statement;
+        }
+    }
+
+    /** One connection's kept searches by scroll type and text, in the order of their last use. */
+    private static final class KeptStatements extends LinkedHashMap<String, Kept> {
+        /** The count of column-changing statements these were prepared after. */
+        long columnsChanged;
+
+        KeptStatements(long columnsChanged) {
+            super(16, 0.75f, true);
+            this.columnsChanged = columnsChanged;
+        }
+
+        @Override
+        protected boolean removeEldestEntry(Map.Entry<String, Kept> eldest) {
+            if (size() <= KEPT_PER_CONNECTION) return false;
+            closeQuietly(eldest.getValue().statement);
+            return true;
+        }
+
+        void closeAll() {
+            for (Kept search : values()) closeQuietly(search.statement);
+            clear();
+        }
+    }
+
+    private static void closeQuietly(Statement statement) {
         try {
-            if (bind(statement, bound)) return statement;
-        } catch (SQLException | RuntimeException e) {
             statement.close();
+        } catch (SQLException | RuntimeException ignored) {
+            // Closed with its connection at the latest.
+        }
+    }
+
+    /**
+     * The search's statement kept on the connection, with its values bound, or null where its text
+     * is to be run (a value the text types in a way binding cannot). Statements are prepared on
+     * the driver's own connection, not the pool's wrapper, which closes every statement made
+     * through it when the request gives the connection back.
+     */
+    private Kept keptSearch(Connection connection, BoundStatement bound, int scroll) throws SQLException {
+        Connection own = connection.unwrap(Connection.class);
+        long changed = columnsChanged.get();
+        KeptStatements searches = kept.get(own);
+        if (searches == null) {
+            forgetClosed();
+            searches = new KeptStatements(changed);
+            kept.put(own, searches);
+        } else if (searches.columnsChanged != changed) {
+            searches.closeAll();
+            searches.columnsChanged = changed;
+        }
+        String key = scroll + bound.bound;
+        Kept search = searches.get(key);
+        PreparedStatement statement = search != null ? search.statement
+                : own.prepareStatement(bound.bound, scroll, ResultSet.CONCUR_READ_ONLY);
+        boolean bindable;
+        try {
+            bindable = current.className.equals("org.sqlite.JDBC") ? bindForSqlite(statement, bound) : bind(statement, bound);
+        } catch (SQLException | RuntimeException e) {
+            if (search == null) statement.close();
             throw e;
         }
-        statement.close();
-        return null;
+        if (!bindable) {
+            if (search == null) statement.close();
+            return null;
+        }
+        if (search == null) {
+            search = new Kept(statement);
+            searches.put(key, search);
+        }
+        return search;
+    }
+
+    /** Drops the kept searches of connections closed since (by their pool, or broken). */
+    private void forgetClosed() {
+        kept.keySet().removeIf(connection -> {
+            try {
+                return connection.isClosed();
+            } catch (SQLException e) {
+                return true;
+            }
+        });
+    }
+
+    /**
+     * After a failed action: the request's connections lose their kept searches, and on an error
+     * that says the connection broke, the pool is told to close it rather than hand it out again
+     * (it learns that itself only of statements made through its wrapper).
+     */
+    private void forgetKept(QuillCall call, SQLException e) {
+        if (!(call.getDSConnection() instanceof Session session)) return;
+        String state = e == null || e.getSQLState() == null ? "" : e.getSQLState();
+        boolean broken = state.startsWith("08") || state.startsWith("57P");
+        for (Connection connection : session.byUrl.values()) {
+            try {
+                KeptStatements searches = kept.remove(connection.unwrap(Connection.class));
+                if (searches != null) searches.closeAll();
+            } catch (SQLException | RuntimeException ignored) {
+                // A connection that cannot be reached keeps nothing usable either.
+            }
+            HikariDataSource pool = session.poolOf.get(connection);
+            if (broken && pool != null) pool.evictConnection(connection);
+        }
+    }
+
+    /**
+     * Whether a script's statement may change a table's columns: anything but a plain SELECT,
+     * INSERT, UPDATE or DELETE (its first word, after white space), as for the server's kept
+     * discovered columns.
+     */
+    static boolean mayChangeColumns(String sql) {
+        int start = 0;
+        while (start < sql.length() && " \t\r\n".indexOf(sql.charAt(start)) >= 0) start++;
+        int end = start;
+        while (end < sql.length() && ((sql.charAt(end) | 0x20) >= 'a' && (sql.charAt(end) | 0x20) <= 'z')) end++;
+        String word = sql.substring(start, end);
+        for (String plain : new String[] {"select", "insert", "update", "delete"}) {
+            if (word.equalsIgnoreCase(plain)) return false;
+        }
+        return true;
+    }
+
+    /**
+     * Binds each value as SQLite types the literal the text writes, so that it compares as the
+     * text does: a quoted value as text, a bare integer of up to 18 digits (after a sign) as an
+     * integer. False for any other value, whose text is run instead: a decimal or an exponent
+     * (SQLite and Java may round its reading apart), a longer integer (SQLite reads one beyond
+     * 64 bits as a real), true and false (SQLite reads them as a column where the table has one so
+     * named).
+     */
+    static boolean bindForSqlite(PreparedStatement statement, BoundStatement bound) throws SQLException {
+        for (int i = 0; i < bound.values.length; i++) {
+            String value = bound.values[i];
+            if (!bound.bare[i]) {
+                statement.setString(i + 1, value);
+            } else if (isInteger(value) && value.length() - (Character.isDigit(value.charAt(0)) ? 0 : 1) <= 18) {
+                statement.setLong(i + 1, Long.parseLong(value));
+            } else {
+                return false;
+            }
+        }
+        return true;
     }
 
     /**
@@ -820,6 +1000,8 @@ public class JDBCConnector extends JDBCDataSource {
                 call.setNumRowsFound(Math.max(0, statement.getUpdateCount()));
             }
         } finally {
+            // Searches kept on any connection may describe a table this statement changed.
+            if (mayChangeColumns(sql)) columnsChanged.incrementAndGet();
             restoreSession(connection);
         }
         return 0;
@@ -881,18 +1063,92 @@ public class JDBCConnector extends JDBCDataSource {
     }
 
     private static byte[] describe(QuillCall call, ResultSetMetaData meta, boolean textAsBytes) throws SQLException {
-        int count = meta.getColumnCount();
-        byte[] reads = new byte[count];
-        for (int i = 0; i < count; i++) {
-            int sqlType = meta.getColumnType(i + 1);
-            int type = typeCode(sqlType);
-            reads[i] = type == TypeCode.BYTES || (textAsBytes && isText(sqlType)) ? READ_BYTES : READ_STRING;
-            int size = Math.max(0, Math.min(meta.getColumnDisplaySize(i + 1), Integer.MAX_VALUE));
-            int flags = (meta.isNullable(i + 1) != ResultSetMetaData.columnNoNulls ? 1 : 0)
-                    | (meta.isAutoIncrement(i + 1) ? 2 : 0);
-            call.addColumnInfo(meta.getColumnLabel(i + 1), type, size, flags);
+        return new Columns(meta, textAsBytes).tell(call);
+    }
+
+    /**
+     * What describe() learns of a result's columns: how each column's cells are read, and the name,
+     * host type, display size and flags (1 nullable, 2 generated) the server is told.
+     */
+    static final class Columns {
+        final String[] names;
+        final int[] types;
+        final int[] sizes;
+        final int[] flags;
+        final byte[] reads;
+
+        Columns(ResultSetMetaData meta, boolean textAsBytes) throws SQLException {
+            int count = meta.getColumnCount();
+            names = new String[count];
+            types = new int[count];
+            sizes = new int[count];
+            flags = new int[count];
+            reads = new byte[count];
+            for (int i = 0; i < count; i++) {
+                int sqlType = meta.getColumnType(i + 1);
+                types[i] = typeCode(sqlType);
+                reads[i] = readOf(sqlType, textAsBytes);
+                sizes[i] = sizeOf(meta, i + 1);
+                flags[i] = (meta.isNullable(i + 1) != ResultSetMetaData.columnNoNulls ? 1 : 0)
+                        | (meta.isAutoIncrement(i + 1) ? 2 : 0);
+                names[i] = meta.getColumnLabel(i + 1);
+            }
         }
-        return reads;
+
+        /** Hands the columns to the server; returns how their cells are read. */
+        byte[] tell(QuillCall call) {
+            for (int i = 0; i < names.length; i++) call.addColumnInfo(names[i], types[i], sizes[i], flags[i]);
+            return reads;
+        }
+
+        /**
+         * Whether a result has these columns: as many, each of the same type, read kind, size
+         * and name. Types are asked every time: SQLite's driver types a column whose declared
+         * type leaves it open by the first row's value. With byLookup, each name is found through
+         * the result's own lookup (case-insensitive) instead of asked.
+         */
+        boolean fit(ResultSet rows, ResultSetMetaData meta, boolean textAsBytes, boolean byLookup) throws SQLException {
+            if (meta.getColumnCount() != names.length) return false;
+            for (int i = 0; i < names.length; i++) {
+                int sqlType = meta.getColumnType(i + 1);
+                if (types[i] != typeCode(sqlType) || reads[i] != readOf(sqlType, textAsBytes)
+                        || sizes[i] != sizeOf(meta, i + 1)) {
+                    return false;
+                }
+                if (byLookup ? indexOf(rows, names[i]) != i + 1 : !names[i].equals(meta.getColumnLabel(i + 1))) {
+                    return false;
+                }
+            }
+            return true;
+        }
+
+        private static int indexOf(ResultSet rows, String name) {
+            try {
+                return rows.findColumn(name);
+            } catch (SQLException gone) {
+                return 0;
+            }
+        }
+    }
+
+    private static byte readOf(int sqlType, boolean textAsBytes) {
+        return typeCode(sqlType) == TypeCode.BYTES || (textAsBytes && isText(sqlType)) ? READ_BYTES : READ_STRING;
+    }
+
+    private static int sizeOf(ResultSetMetaData meta, int column) throws SQLException {
+        return Math.max(0, Math.min(meta.getColumnDisplaySize(column), Integer.MAX_VALUE));
+    }
+
+    /**
+     * The kept search's columns, told to the server: those described at an earlier run while the
+     * result still fits them (Columns.fit), else the result's own, kept from now on.
+     */
+    private byte[] columnsOf(QuillCall call, Kept search, ResultSet rows, boolean textAsBytes) throws SQLException {
+        ResultSetMetaData meta = rows.getMetaData();
+        if (search.columns == null || !search.columns.fit(rows, meta, textAsBytes, current.columnNamesByLookup)) {
+            search.columns = new Columns(meta, textAsBytes);
+        }
+        return search.columns.tell(call);
     }
 
     /**
@@ -902,7 +1158,11 @@ public class JDBCConnector extends JDBCDataSource {
      */
     private static long report(QuillCall call, ResultSet rows, long skip, long end, boolean textAsBytes)
             throws SQLException {
-        byte[] reads = describe(call, rows.getMetaData(), textAsBytes);
+        return report(call, rows, skip, end, describe(call, rows.getMetaData(), textAsBytes));
+    }
+
+    /** The rows of a result whose columns were told to the server already, read as reads says. */
+    private static long report(QuillCall call, ResultSet rows, long skip, long end, byte[] reads) throws SQLException {
         RowBatch batch = new RowBatch(call, reads.length);
         long found = 0;
         while (rows.next()) {
