@@ -1,12 +1,14 @@
 // The statements of every record action against hand-written text: what each action writes, and
-// what it refuses to send.
+// what it refuses to send; and random actions checked by SQLite itself (sql_fuzz.h).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "datasource/column_cache.h"
 #include "datasource/sql_builder.h"
+#include "tests/sql_builder/sql_fuzz.h"
 #include "tests/sql_builder/sql_test_support.h"
 
 namespace {
@@ -423,6 +425,22 @@ TEST(SqlNames, QuotedNamesStayOneIdentifierAndBareNamesArePlain) {
                      .expected = kRefused + "condition column \"" + name + "\""});
   }
   Expect(cases);
+}
+
+// With a fixed seed; QJAPI_SQL_FUZZ_INPUTS runs more inputs (and QJAPI_SQL_FUZZ_SEED another
+// seed) outside the suite.
+TEST(SqlFuzz, NoValueEndsItsLiteralEarly) {
+  const auto fromEnvironment = [](const char* name, uint64_t fallback) {
+    const char* text = std::getenv(name);
+    return text && *text ? std::strtoull(text, nullptr, 10) : fallback;
+  };
+  const uint64_t inputs = fromEnvironment("QJAPI_SQL_FUZZ_INPUTS", 50000);
+  int failures = 0;
+  sql_fuzz::Fuzzer fuzzer([&](const std::string& what, const std::string& detail) {
+    if (++failures <= 10) ADD_FAILURE() << what << "\n  " << detail;
+  });
+  sql_fuzz::Source source(fromEnvironment("QJAPI_SQL_FUZZ_SEED", 8));
+  for (uint64_t i = 0; i < inputs && failures == 0; ++i) fuzzer.RunOne(source);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Shared by the SQL builder's tests and benchmark: discovered column types kept in a plain table,
-// and a sink that records the columns a lookup missed.
+// Shared by the SQL builder's tests, fuzzers and benchmark: discovered column types kept in a
+// plain table, and a sink that records the columns a lookup missed.
 #pragma once
 
 #include <string>
@@ -14,6 +14,7 @@ namespace sql_test {
 // Columns as the discovery query reported them, in its order.
 class TableTypes final : public datasource::ColumnTypes {
  public:
+  TableTypes() = default;
   explicit TableTypes(std::vector<std::pair<std::string, int32_t>> columns)
       : columns_(std::move(columns)) {}
   bool TypeOfName(std::string_view name, NameForm, int32_t* type) const override {
@@ -30,6 +31,7 @@ class TableTypes final : public datasource::ColumnTypes {
     *type = columns_[position].second;
     return true;
   }
+  std::vector<std::pair<std::string, int32_t>>& columns() { return columns_; }
 
  private:
   std::vector<std::pair<std::string, int32_t>> columns_;
