@@ -118,6 +118,23 @@ TEST_F(RunCommandTest, OutputErrorsAndStatusOfEachRun) {
   EXPECT_NE(huge.err.find("unknown tag 'qqq"), std::string::npos);
   EXPECT_NE(huge.err.find("...qqq"), std::string::npos);
   EXPECT_LT(huge.err.size(), 400u) << huge.err.size();
+  // Serve refuses a web folder holding the server's own files, a proxy address that is none (an
+  // option's value, not --reload) and a time limit preference that is no number, before serving.
+  const std::string server = (root_ / "server").string();
+  fs::create_directories(root_ / "server" / "QuillModules");
+  const std::tuple<std::vector<std::string>, int, const char*> refusals[] = {
+      {{"--web", server}, 1, "is the server root or contains it"},
+      {{"--web", server + "/QuillModules"}, 1, "lies in the server's own folder QuillModules/"},
+      {{"--trusted-proxy", "--reload"}, 1, "not a numeric IP address: --reload"},
+      {{"--pref", "request_time_limit=soon"}, 2, "the preference request_time_limit needs a number of seconds"}};
+  for (const auto& [args, status, message] : refusals) {
+    std::vector<std::string> line = {"--quiet", "--root", server, "--no-module", "serve", "--port", "0"};
+    line.insert(args[0] == "--pref" ? line.begin() : line.end(), args.begin(), args.end());
+    quill_child::Child serve;
+    ASSERT_TRUE(serve.Start(line, root_ / "out", root_ / "err"));
+    EXPECT_EQ(serve.Wait(std::chrono::seconds(30)), status) << args[0];
+    EXPECT_NE(ReadFile(root_ / "err").find(message), std::string::npos) << ReadFile(root_ / "err");
+  }
 }
 
 }  // namespace

@@ -62,8 +62,6 @@ const std::pair<const char*, const char*> kPages[] = {
 // pages above, and `quill serve` running in it.
 class ServerProcess : public Root {
  public:
-  static fs::path BaseOf(const std::string& name) { return ProgramFolder("qjapi-http") / name; }
-
   // options: serve's; global: the quill command's, before "serve"; prepare: `quill` commands
   // (users and rights) run in the root before it serves; files: more files for the root, each
   // with the root's folder it goes into.
@@ -554,31 +552,9 @@ TEST_F(HttpServeDefaults, ManyParametersAreAnswered) {
   }
 }
 
-// A web folder holding the server's own files, an address that is none (an option's value, not
-// --reload), or a time limit preference that is no number of seconds, stops the start; a number
-// replaces the default time limit. A stop signal lets the request in flight finish.
-TEST(HttpServeStart, TheWebFolderTheProxyAndTheTimeLimitPreferenceAreCheckedBeforeServing) {
-  const struct {
-    const char* name;
-    std::vector<std::string> options;
-    const char* preference;
-    int status;
-    const char* message;
-  } cases[] = {
-      {"web-at-root", {"--web", (ServerProcess::BaseOf("web-at-root") / "root").string()}, "request_time_limit=5", 1,
-       "is the server root or contains it"},
-      {"web-in-modules", {"--web", (ServerProcess::BaseOf("web-in-modules") / "root" / "QuillModules").string()},
-       "request_time_limit=5", 1, "lies in the server's own folder QuillModules/"},
-      {"proxy-reload", {"--trusted-proxy", "--reload"}, "request_time_limit=5", 1, "not a numeric IP address: --reload"},
-      {"pref-bad", {}, "request_time_limit=soon", 2, "the preference request_time_limit needs a number of seconds"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    ServerProcess server(c.name, c.options, {"--pref", c.preference});
-    EXPECT_EQ(server.Port(), 0);
-    EXPECT_EQ(server.Wait(30s), c.status);
-    EXPECT_TRUE(Has(server.Log(), c.message)) << server.Log();
-  }
+// A time limit preference replaces the default time limit. A stop signal lets the request in
+// flight finish. (The refusals of serve's options and preferences are checked with the run command's.)
+TEST(HttpServeStart, ATimeLimitPreferenceAndAStopSignalWithARequestInFlight) {
   ServerProcess server("pref-limit", {"--no-access-log", "--drain-grace", "0"}, {"--pref", "request_time_limit=3"});
   ASSERT_GT(server.Port(), 0) << server.Log();
   const auto start = Clock::now();
