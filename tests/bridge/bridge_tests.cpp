@@ -37,6 +37,7 @@
 #include "host/storage.h"
 #include "service/core/current_request.h"
 #include "service/core/host.h"
+#include "tests/datasource/scripts.h"
 #include "tests/vm_server.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
@@ -66,6 +67,10 @@ bool gLoadingDetachedStartupThread = false;        // the thread was not attache
 std::vector<std::string> gBindingProblems;         // natives the balance harness could not hold
 
 using qjapi_test::CheckingJni;
+// The start-up thread never returns to Java, so the local references a case makes on it are
+// freed by a frame rather than piling up for the life of the process.
+using qjapi_test::LocalFrame;
+using qjapi_test::Output;
 
 ScriptRun RunScript(const std::string& source, const quill_service::RunInputs& inputs = {}) {
   return quill_service::RunScriptText(source, "case.q", inputs);
@@ -93,13 +98,6 @@ using ValueNatives = BridgeCase;
 using JavaTypes = BridgeCase;
 using BalanceCoverage = BridgeCase;
 
-// The output of a script that must succeed.
-std::string Output(const std::string& source) {
-  const ScriptRun run = RunScript(source);
-  EXPECT_TRUE(run.ok) << source << "\n" << run.error;
-  return run.output;
-}
-
 // Whether the log (by default all of it the host keeps now) holds the line at that level.
 bool Logged(int level, const std::string& text,
             const std::vector<quill_service::LogLine>& lines = quill_service::LogSnapshot()) {
@@ -118,19 +116,6 @@ void OnFreshThread(Body&& body) {
 }
 
 const quill_char* Units(const char16_t* text) { return reinterpret_cast<const quill_char*>(text); }
-
-// The start-up thread never returns to Java, so the local references a case makes on it are
-// freed here rather than piling up for the life of the process.
-class LocalFrame {
- public:
-  explicit LocalFrame(JNIEnv* env) : env_(env) { env_->PushLocalFrame(64); }
-  ~LocalFrame() { env_->PopLocalFrame(nullptr); }
-  LocalFrame(const LocalFrame&) = delete;
-  LocalFrame& operator=(const LocalFrame&) = delete;
-
- private:
-  JNIEnv* env_;
-};
 
 // The UTF-16 units of a Java string.
 std::u16string JavaText(JNIEnv* env, jstring text) {

@@ -72,7 +72,7 @@ inline int WrongOfConcurrentRuns(int threads, int runs,
 // A frame of local references, popped with everything made in it.
 class LocalFrame {
  public:
-  explicit LocalFrame(JNIEnv* env) : env_(env) { env_->PushLocalFrame(32); }
+  explicit LocalFrame(JNIEnv* env) : env_(env) { env_->PushLocalFrame(64); }
   ~LocalFrame() { env_->PopLocalFrame(nullptr); }
 
  private:
