@@ -70,6 +70,7 @@ using qjapi_test::CheckingJni;
 // The start-up thread never returns to Java, so the local references a case makes on it are
 // freed by a frame rather than piling up for the life of the process.
 using qjapi_test::LocalFrame;
+using qjapi_test::Logged;
 using qjapi_test::Output;
 
 ScriptRun RunScript(const std::string& source, const quill_service::RunInputs& inputs = {}) {
@@ -97,13 +98,6 @@ using StoreManExecute = BridgeCase;
 using ValueNatives = BridgeCase;
 using JavaTypes = BridgeCase;
 using BalanceCoverage = BridgeCase;
-
-// Whether the log (by default all of it the host keeps now) holds the line at that level.
-bool Logged(int level, const std::string& text,
-            const std::vector<quill_service::LogLine>& lines = quill_service::LogSnapshot()) {
-  return std::any_of(lines.begin(), lines.end(),
-                     [&](const auto& line) { return line.level == level && line.text == text; });
-}
 
 bool ThreadAttached() {
   void* env = nullptr;

@@ -31,23 +31,14 @@ using quill_service::ScriptRun;
 
 namespace {
 
-std::vector<quill_service::LogLine> gStartupLog;
 JNIEnv* gEnv = nullptr;  // the start-up thread's
 
 using qjapi_test::LocalFrame;
+using qjapi_test::Logged;
+using qjapi_test::LoggedContaining;
 using qjapi_test::Output;
 
 ScriptRun RunScript(const std::string& source) { return quill_service::RunScriptText(source, "case.q", {}); }
-
-bool Logged(int level, const std::string& text) {
-  return std::any_of(gStartupLog.begin(), gStartupLog.end(),
-                     [&](const auto& line) { return line.level == level && line.text == text; });
-}
-
-bool LoggedContaining(const std::string& part) {
-  return std::any_of(gStartupLog.begin(), gStartupLog.end(),
-                     [&](const auto& line) { return line.text.find(part) != std::string::npos; });
-}
 
 // A number the fixture fixtures.ds.FixtureSource keeps: a counter, globalRefs, or liveInstances
 // (the fixture instances still reachable: the data sources' Java objects are held only by the
@@ -390,7 +381,6 @@ int main(int argc, char** argv) {
   const auto server = qjapi_test::StartServerInTempRoot(
       "qjapi-ds-", QJAPI_MODULE, {QJAPI_JAR, FIXTURE_DATASOURCE_JAR, FIXTURE_CONNECTOR_JAR, SQLITE_JDBC_JAR},
       SQLITE_JDBC_JNI_DIR);
-  gStartupLog = quill_service::LogSnapshot();
   gEnv = qjapi_test::StartedEnv(server);
   if (gEnv == nullptr) return 1;
   gEnv->GetJavaVM(&gJavaVM);

@@ -43,11 +43,18 @@ inline std::string Output(const std::string& source, const quill_service::RunInp
   return run.ok ? run.output : "FAILED: " + run.error;
 }
 
-// Whether the log holds the line text at level.
-inline bool Logged(int level, const std::string& text) {
-  const auto lines = quill_service::LogSnapshot();
+// Whether the log (by default all of it the host keeps now) holds the line text at level.
+inline bool Logged(int level, const std::string& text,
+                   const std::vector<quill_service::LogLine>& lines = quill_service::LogSnapshot()) {
   return std::any_of(lines.begin(), lines.end(),
                      [&](const auto& line) { return line.level == level && line.text == text; });
+}
+
+// Whether any line of the log holds part.
+inline bool LoggedContaining(const std::string& part) {
+  const auto lines = quill_service::LogSnapshot();
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const auto& line) { return line.text.find(part) != std::string::npos; });
 }
 
 // How many of threads x runs scripts, run at the same time, did not print what they should;
