@@ -64,35 +64,70 @@ jobject Store(JNIEnv* env, jobject object) {
 // earlier count is never used.
 std::atomic<uint64_t> gStoredReleases{0};
 
-// Whether the set holds the pointer. A thread keeps its last few answers that were yes while no
-// reference has left the set since, so calls on the same values take no lock; a reference that
-// is added never changes a yes into a no.
-bool IsStored(void* pointer) {
-  // One thread-local object: each is a call of the TLS resolver in a loaded module.
-  struct Kept {
-    std::array<void*, 4> pointers{};
-    uint64_t releases = ~uint64_t{0};
-    size_t next = 0;
+// How a member call's names resolved: the entry to run (none for a built-in callback without a
+// registered member), and which built-in callback the name is.
+enum class Callback : uint8_t { kNone, kAssign, kSerialize, kUnserialize };
+struct Resolution {
+  bool dispatched = false;  // false: neither the member nor "_unknowntag" is registered (no callback)
+  bool found = false;
+  Callback callback = Callback::kNone;
+  JavaMethodEntry entry;
+};
+
+// What a thread keeps between member calls, in one thread-local block: the module is loaded
+// with dlopen, so every thread-local it reads is a call of the TLS resolver, and a call reads
+// this block once.
+struct ThreadKept {
+  static constexpr size_t kNameSize = 48;  // longer names are looked up in the table every time
+  // A resolution by the names exactly as the host gave them (before folding), valid while the
+  // member table's version is the one it was made at (0: empty).
+  struct Member {
+    uint64_t version = 0;
+    uint8_t typeSize = 0, tagSize = 0;
+    char type[kNameSize] = {}, tag[kNameSize] = {};
+    Resolution resolution;
   };
-  thread_local Kept kept;
-  if (pointer == nullptr) return false;
+  // A reference found in the stored set, and the class its object was found to be an instance
+  // of (null: not checked). Valid while no reference has left the set since: until then the
+  // reference names the same object, whose class never changes.
+  struct Stored {
+    void* pointer = nullptr;
+    jclass instanceOf = nullptr;
+  };
+  std::array<Member, 4> members{};
+  size_t nextMember = 0;
+  std::array<Stored, 4> stored{};
+  uint64_t releases = ~uint64_t{0};
+  size_t nextStored = 0;
+};
+thread_local ThreadKept tKept;
+
+// The kept entry of a pointer the set holds, or null when it does not hold it. A thread keeps
+// its last few references that were in the set while no reference has left the set since, so
+// calls on the same values take no lock; a reference that is added never changes a yes into a
+// no.
+ThreadKept::Stored* FindStored(ThreadKept& kept, void* pointer) {
+  if (pointer == nullptr) return nullptr;
   const uint64_t releases = gStoredReleases.load(std::memory_order_acquire);
   if (kept.releases == releases) {
-    for (void* k : kept.pointers) {
-      if (k == pointer) return true;
+    for (ThreadKept::Stored& k : kept.stored) {
+      if (k.pointer == pointer) return &k;
     }
   } else {
-    kept.pointers.fill(nullptr);
+    kept.stored.fill({});
     kept.releases = releases;
   }
   {
     std::lock_guard guard(gStoredLock);
-    if (Stored().count(static_cast<jobject>(pointer)) == 0) return false;
+    if (Stored().count(static_cast<jobject>(pointer)) == 0) return nullptr;
   }
-  kept.pointers[kept.next] = pointer;
-  kept.next = (kept.next + 1) % kept.pointers.size();
-  return true;
+  ThreadKept::Stored& k = kept.stored[kept.nextStored];
+  kept.nextStored = (kept.nextStored + 1) % kept.stored.size();
+  k = {pointer, nullptr};
+  return &k;
 }
+
+bool IsStored(void* pointer) { return FindStored(tKept, pointer) != nullptr; }
 
 // Deletes the global reference if this module stored it and nobody released it yet.
 void Release(JNIEnv* env, void* pointer) {
@@ -106,49 +141,74 @@ void Release(JNIEnv* env, void* pointer) {
 
 void FoldInPlace(std::string& text) { FoldAscii(text.data(), text.size()); }
 
-// size bytes folded to lower case, up to the first zero byte.
-std::string FoldedText(const char* text, size_t size) {
-  std::string folded(text, strnlen(text, size));
+// The text of an 8-bit record's size bytes up to the first zero byte, as the host gave it.
+std::string_view RecordText(const char* text, uint32_t size) {
+  return text != nullptr && size > 0 ? std::string_view(text, strnlen(text, size)) : std::string_view();
+}
+
+std::string Folded(std::string_view text) {
+  std::string folded(text);
   FoldInPlace(folded);
   return folded;
 }
 
-// The value's type name as the host gives it (8-bit), folded; empty when it cannot be read.
-std::string FoldedTypeName(quill_token token, quill_type value) {
+// The value's type name as the host gives it (8-bit), unfolded; empty when it cannot be read.
+// The record's text lives as long as the token's state.
+std::string_view TypeNameOf(quill_token token, quill_type value) {
   quill_value_t record{};
-  if (value == 0 || quill_typeGetName(token, value, &record) != 0 || record.nameSize == 0) return {};
-  return FoldedText(record.name, record.nameSize);
+  if (value == 0 || quill_typeGetName(token, value, &record) != 0) return {};
+  return RecordText(record.name, record.nameSize);
 }
 
-// The table's answer; a thread's last few answers are reused while the table has not changed
-// since, so a script calling the same members over and over takes no lock for them. An answer
-// kept across a change is never used: entries only ever hold classes and names kept for the
-// process's life.
-bool FindMember(const std::string& type, const std::string& member, JavaMethodEntry& out) {
-  struct Kept {
-    uint64_t version = 0;
-    std::string type, member;
-    bool found = false;
-    JavaMethodEntry entry;
-  };
-  thread_local std::array<Kept, 4> kept;
-  thread_local size_t next = 0;
+// The value's type name, folded.
+std::string FoldedTypeName(quill_token token, quill_type value) { return Folded(TypeNameOf(token, value)); }
+
+// (type, member) looked up in the table, both already folded.
+bool FindMember(std::string_view type, std::string_view member, JavaMethodEntry& out) {
+  return FindJavaMember(gJavaMembersLock, gJavaMembers, type, member, out);
+}
+
+// What the names a member call was made with (unfolded) resolve to, from the table.
+Resolution Resolve(std::string_view rawType, std::string_view rawTag) {
+  Resolution r;
+  const std::string type = Folded(rawType);
+  const std::string tag = Folded(rawTag);
+  r.found = FindMember(type, tag, r.entry);
+  r.callback = tag == "onassign"        ? Callback::kAssign
+               : tag == "onserialize"   ? Callback::kSerialize
+               : tag == "onunserialize" ? Callback::kUnserialize
+                                        : Callback::kNone;
+  if (!r.found && r.callback == Callback::kNone) r.found = FindMember(type, "_unknowntag", r.entry);
+  r.dispatched = r.found || r.callback != Callback::kNone;
+  return r;
+}
+
+// Resolve's answer; a thread's last few answers are reused while the table has not changed
+// since, so a script calling the same members over and over takes no lock and folds no name for
+// them. Folding depends on the bytes alone, so names kept unfolded answer alike. An answer kept
+// across a change is never used: entries only ever hold classes and names kept for the process's
+// life.
+Resolution ResolveKept(ThreadKept& kept, std::string_view rawType, std::string_view rawTag) {
   const uint64_t version = gJavaMembersVersion.load(std::memory_order_acquire);
-  for (const Kept& k : kept) {
-    if (k.version == version && k.member == member && k.type == type) {
-      out = k.entry;
-      return k.found;
+  for (const ThreadKept::Member& k : kept.members) {
+    if (k.version == version && k.typeSize == rawType.size() && k.tagSize == rawTag.size() &&
+        std::memcmp(k.tag, rawTag.data(), rawTag.size()) == 0 &&
+        std::memcmp(k.type, rawType.data(), rawType.size()) == 0) {
+      return k.resolution;
     }
   }
-  const bool found = FindJavaMember(gJavaMembersLock, gJavaMembers, type, member, out);
-  Kept& k = kept[next];
-  next = (next + 1) % kept.size();
+  if (rawType.size() > ThreadKept::kNameSize || rawTag.size() > ThreadKept::kNameSize) {
+    return Resolve(rawType, rawTag);  // names too long to keep
+  }
+  ThreadKept::Member& k = kept.members[kept.nextMember];
+  kept.nextMember = (kept.nextMember + 1) % kept.members.size();
+  k.resolution = Resolve(rawType, rawTag);
   k.version = version;
-  k.type = type;
-  k.member = member;
-  k.found = found;
-  k.entry = found ? out : JavaMethodEntry{};
-  return found;
+  k.typeSize = static_cast<uint8_t>(rawType.size());
+  k.tagSize = static_cast<uint8_t>(rawTag.size());
+  std::memcpy(k.type, rawType.data(), rawType.size());
+  std::memcpy(k.tag, rawTag.data(), rawTag.size());
+  return k.resolution;
 }
 
 // The class of any member registered for the type: where the built-in serialisation finds the
@@ -304,6 +364,23 @@ osError SerializeTo(JNIEnv* env, quill_token token, jclass cls, jobject target, 
   return quill_outputTagBytes(token, elements.get(), length);
 }
 
+// Whether a member call may run on the object of a stored pointer: a reference this module
+// stored whose object is a tag module and, for a registered member, of the member's class. A
+// method is never run on an object of another class (a fresh instance serves instead). An
+// instance of a member's class that is a tag module needs only the one check, and a reference
+// kept with the class it was found to be an instance of needs none.
+bool IsTarget(JNIEnv* env, ThreadKept& kept, void* stored, const Resolution& r) {
+  ThreadKept::Stored* k = FindStored(kept, stored);
+  const jclass wanted = r.found ? r.entry.cls : gClassCache.tagModule;
+  if (k == nullptr || wanted == nullptr) return false;
+  if (k->instanceOf == wanted) return true;
+  const auto isA = [&](jclass cls) { return env->IsInstanceOf(static_cast<jobject>(stored), cls) == JNI_TRUE; };
+  const bool is = r.found && r.entry.tagModuleClass ? isA(wanted)
+                                                    : isA(gClassCache.tagModule) && (!r.found || isA(wanted));
+  if (is) k->instanceOf = wanted;
+  return is;
+}
+
 // The request a token's call runs for, or null.
 Request* RequestOf(quill_token token) {
   TExecState* state = TExecState::FromToken(token);
@@ -315,31 +392,31 @@ Request* RequestOf(quill_token token) {
 osError JavaMemberDispatch(quill_token token) {
   quill_type self = 0;
   osError result = quill_getTagSelf(token, &self);
-  const std::string typeName = FoldedTypeName(token, self);
-  std::string tagName;
+  const std::string_view rawType = TypeNameOf(token, self);
   quill_value_t tagRecord{};
-  if (quill_getTagName(token, &tagRecord) == 0 && tagRecord.dataSize > 0) tagName = FoldedText(tagRecord.data, tagRecord.dataSize);
+  const std::string_view rawTag =
+      quill_getTagName(token, &tagRecord) == 0 ? RecordText(tagRecord.data, tagRecord.dataSize) : std::string_view();
 
-  JavaMethodEntry entry;
-  bool found = FindMember(typeName, tagName, entry);
-  const bool onAssign = tagName == "onassign";
-  const bool onSerialize = tagName == "onserialize";
-  const bool onUnserialize = tagName == "onunserialize";
-  if (!found && !onAssign && !onSerialize && !onUnserialize) {
-    found = FindMember(typeName, "_unknowntag", entry);
-    if (!found) return kNothingToDo;
-  }
+  ThreadKept& kept = tKept;  // the one read of this thread's block
+  const Resolution resolution = ResolveKept(kept, rawType, rawTag);
+  if (!resolution.dispatched) return kNothingToDo;
+  const bool found = resolution.found;
+  const JavaMethodEntry& entry = resolution.entry;
+  const bool onSerialize = resolution.callback == Callback::kSerialize;
+  const bool onUnserialize = resolution.callback == Callback::kUnserialize;
 
-  // A thread attached here stays attached until its request ends (one detach marker per request).
-  JniAttachment attachment(RequestOf(token), AttachScope::kRequest);
+  // A thread attached here stays attached until its request ends (one detach marker per
+  // request): the request is looked up only then, as a thread already attached needs none.
+  JniAttachment attachment(nullptr, AttachScope::kRequest);
+  if (attachment.attachedHere()) attachment.DeferDetachTo(RequestOf(token));
   JNIEnv* env = attachment.env();
   if (env == nullptr || !gClassCache.complete) {
     quill_setResultMessage(token, "QJAPI error: no Java environment for this thread");
     return kNoCall;
   }
 
-  if (onAssign) {
-    result = CloneFrom(env, token, self, typeName, result);
+  if (resolution.callback == Callback::kAssign) {
+    result = CloneFrom(env, token, self, Folded(rawType), result);
     if (!found) {
       DescribeAndClear(env);
       return result;
@@ -354,19 +431,13 @@ osError JavaMemberDispatch(quill_token token) {
     if (self != 0) quill_getPtrMemberW(token, self, kPrivateMember, &stored);
     jobject target = nullptr;
     LocalRef<jclass> cls(env, nullptr);
-    // The object must be a tag module and, for a registered member, of the member's class: a
-    // method is never run on an object of another class (a fresh instance serves instead). An
-    // instance of a member's class that is a tag module needs only the one check.
-    const auto isA = [&](jclass cls) { return env->IsInstanceOf(static_cast<jobject>(stored), cls) == JNI_TRUE; };
-    if (stored != nullptr && IsStored(stored) &&
-        (found && entry.tagModuleClass ? isA(entry.cls)
-                                       : isA(gClassCache.tagModule) && (!found || isA(entry.cls)))) {
+    if (IsTarget(env, kept, stored, resolution)) {
       target = static_cast<jobject>(stored);
       // Only the built-in serialisation needs the object's class.
       if (onSerialize && !found) cls = LocalRef<jclass>(env, env->GetObjectClass(target));
     }
     if (target == nullptr) {
-      const std::string className = found ? *entry.className : AnyClassOfType(typeName);
+      const std::string className = found ? *entry.className : AnyClassOfType(Folded(rawType));
       if (!className.empty()) {
         cls = LocalRef<jclass>(env, env->FindClass(className.c_str()));
         if (!cls) {
@@ -377,7 +448,7 @@ osError JavaMemberDispatch(quill_token token) {
     }
 
     if (onUnserialize && !found && target == nullptr && stored == nullptr) {
-      LocalRef<jobject> restored(env, UnserializeJavaObject(env, token, typeName));
+      LocalRef<jobject> restored(env, UnserializeJavaObject(env, token, Folded(rawType)));
       if (restored) {
         osError r = quill_typeSetCustomDtor(self, JavaObjectDestructor);
         if (r == 0) {
