@@ -114,6 +114,13 @@ struct DBColumnInfo {
 // results of many rows are filled and freed in a few large blocks.
 class QUILL_API DBRows {
  public:
+  DBRows() = default;
+  DBRows(const DBRows&) = default;
+  DBRows(DBRows&&) = default;
+  DBRows& operator=(const DBRows&) = default;
+  DBRows& operator=(DBRows&&) = default;
+  ~DBRows() { clear(); }
+
   // One row, valid until the next change of its DBRows.
   class Row {
    public:
@@ -153,8 +160,10 @@ class QUILL_API DBRows {
     const size_t start = index == 0 ? 0 : cellEnds_[index - 1] & ~kNullCell;
     return std::string_view(bytes_.data() + start, end - start);
   }
-  void Reserve(size_t more);
+  // Room for that many more bytes, cells and rows.
+  void Reserve(size_t bytes, size_t cells, size_t rows);
   void AddCell(const char* bytes, size_t length);
+  void TakeSpare();
   std::string bytes_;
   std::vector<size_t> cellEnds_;   // end of each cell in bytes_, kNullCell set for a null cell
   std::vector<size_t> rowStarts_;  // index of each row's first cell in cellEnds_
