@@ -1,12 +1,18 @@
 // A fixed set of worker threads that run submitted jobs in order of submission. Each has a stack
 // of kScriptStackBytes, whatever the process's default, since scripts run on them.
+//
+// A job submitted while a worker is idle is handed to that worker directly: the most recently
+// idle one, which sleeps on a futex of its own: one wake-up, no shared condition variable and
+// no lock taken again by the worker. Only when every worker is busy does a job queue.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -44,16 +50,24 @@ class QUILL_API WorkerPool {
   int Running();
 
  private:
-  void WorkLoop();
+  // An idle worker's mailbox: the job handed to it, and whether it sleeps on the futex.
+  struct Slot {
+    std::atomic<uint32_t> state{0};
+    std::function<void()> job;  // written by the submitter before state says so
+  };
+  void WorkLoop(Slot& self);
+  static void Park(Slot& self);
+  static void Hand(Slot& slot);
   bool Idle() const { return jobs_.empty() && running_ == 0; }
 
   std::mutex lock_;
-  std::condition_variable jobReady_;
+  std::vector<Slot*> idle_;  // parked workers, the most recent last
+  std::vector<std::unique_ptr<Slot>> slots_;
   std::condition_variable spaceFree_;
   std::condition_variable allDone_;
   std::deque<std::function<void()>> jobs_;
   size_t maxQueued_;
-  int running_ = 0;
+  int running_ = 0;  // jobs running or handed to a worker
   bool closed_ = false;
   bool stopping_ = false;
   std::vector<SizedThread> threads_;
