@@ -72,6 +72,14 @@ bool OpenLogFile(Log& log) {
 
 }  // namespace
 
+void LogText(int32_t level, std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  // The module's `log` hands over ISO-8859-1; everything else is UTF-8. The log stays UTF-8.
+  if (!IsValidUtf8(text)) text = Latin1ToUtf8(text);
+  // Lines carry text from outside (paths, headers, messages): one call stays one line.
+  Append({level, EscapeForLog(text)});
+}
+
 std::string EscapeForLog(std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
@@ -147,11 +155,7 @@ extern "C" osError quill_log(int32_t level, const char* format, ...) {
   std::vsnprintf(text.data(), text.size(), format, args);
   va_end(args);
   text.resize(static_cast<size_t>(length));
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  // The module's `log` hands over ISO-8859-1; everything else is UTF-8. The log stays UTF-8.
-  if (!quill_service::IsValidUtf8(text)) text = quill_service::Latin1ToUtf8(text);
-  // Lines carry text from outside (paths, headers, messages): one call stays one line.
-  quill_service::Append({level, quill_service::EscapeForLog(text)});
+  quill_service::LogText(level, std::move(text));
   return QUILL_OK;
 }
 

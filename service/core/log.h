@@ -25,6 +25,10 @@ constexpr size_t kMaxLogLines = 10000;
 // quill_log line passes through it.
 QUILL_API std::string EscapeForLog(std::string_view text);
 
+// Logs a line formatted by the caller exactly as quill_log logs its formatted text (a trailing
+// line break dropped, Latin-1 read as such, escaped): for lines made often, without printf.
+QUILL_API void LogText(int32_t level, std::string text);
+
 // Replaces the sink; an empty function keeps lines in memory only. Sinks run one line at a
 // time, in log order, and may themselves log.
 QUILL_API void SetLogSink(std::function<void(const LogLine&)> sink);

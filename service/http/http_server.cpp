@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -29,6 +30,7 @@
 
 #include "host/os.h"
 #include "host/qcapi.h"
+#include "service/core/log.h"
 #include "service/core/rights.h"
 #include "service/http/visitor.h"
 #include "service/script/script.h"
@@ -336,12 +338,12 @@ MHD_Result AppendForwardedFor(void* list, MHD_ValueKind, const char* key, const 
   return MHD_YES;
 }
 
-// The request's client: the connection's address, unless that is a trusted proxy. Then each
+// The request's client: the connection's address (peer), unless that is a trusted proxy. Then each
 // X-Forwarded-For hop is read from the right, the side the trusted proxies appended: the first
 // that is not a trusted proxy is the client (what lies left of it anyone may have written). Text
 // that is no address stops the walk at the hop before it.
-std::string ClientOf(MHD_Connection* connection, const std::vector<std::string>& trusted) {
-  std::string client = PeerOf(connection);
+std::string ClientOf(MHD_Connection* connection, std::string peer, const std::vector<std::string>& trusted) {
+  std::string client = std::move(peer);
   const auto isTrusted = [&](const std::string& address) {
     return std::find(trusted.begin(), trusted.end(), address) != trusted.end();
   };
@@ -491,10 +493,14 @@ struct HttpServer::State {
     found->second.deadline = Clock::now() + options.requestTimeout;
   }
 
-  bool Refused(MHD_Connection* connection) {
+  // Whether the connection is over its address's limit; address gets the address as PeerOf wrote
+  // it when the connection came.
+  bool Refused(MHD_Connection* connection, std::string* address) {
     std::lock_guard guard(watchLock);
     auto found = watched.find(connection);
-    return found != watched.end() && found->second.refused;
+    if (found == watched.end()) return false;
+    *address = found->second.address;
+    return found->second.refused;
   }
 
   // Whether ex may run now; otherwise it waits (its connection suspended) until a run of its
@@ -812,8 +818,12 @@ MHD_Result AnswerHealth(Exchange& ex) {
 
 MHD_Result Begin(Exchange& ex) {
   State& server = *ex.server;
-  if (server.options.accessLog) ex.client = ClientOf(ex.connection, server.trustedProxies);
-  if (server.Refused(ex.connection)) {
+  std::string peer;
+  const bool refused = server.Refused(ex.connection, &peer);
+  if (server.options.accessLog) {
+    ex.client = ClientOf(ex.connection, peer.empty() ? PeerOf(ex.connection) : std::move(peer), server.trustedProxies);
+  }
+  if (refused) {
     ex.closeAfter = true;
     return Answer(ex, MHD_HTTP_SERVICE_UNAVAILABLE, "Service Unavailable",
                   "Too many connections from your address. Please try again later.", MHD_HTTP_HEADER_RETRY_AFTER,
@@ -995,6 +1005,38 @@ void* OnRequestLine(void* cls, const char* uri, MHD_Connection* connection) {
   return ex;
 }
 
+// 'HTTP client "METHOD path VERSION" status bytes 1.2 ms', written without printf: it is made for
+// every request.
+void LogAccess(const Exchange& ex, MHD_Connection* connection, MHD_RequestTerminationCode how) {
+  static constexpr std::string_view kEnds[] = {"", " (error)", " (timed out)", " (server stopped)", " (read error)",
+                                               " (client aborted)"};
+  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - ex.started).count();
+  std::string line;
+  line.reserve(64 + ex.url.size());
+  line += "HTTP ";
+  line += ex.client.empty() ? PeerOf(connection) : ex.client;
+  line += " \"";
+  if (ex.begun) {
+    line.append(ex.method).append(" ").append(ex.url).append(" ").append(ex.version);
+  } else {
+    line += "- - -";
+  }
+  line += "\" ";
+  char number[64];
+  const auto put = [&](auto value, auto... format) {
+    line.append(number, std::to_chars(number, number + sizeof number, value, format...).ptr);
+  };
+  if (ex.status != 0) put(ex.status);
+  else line += '-';
+  line += ' ';
+  put(ex.bytes);
+  line += ' ';
+  put(ms, std::chars_format::fixed, 1);
+  line += " ms";
+  if (static_cast<unsigned>(how) < std::size(kEnds)) line += kEnds[how];
+  LogText(2, std::move(line));
+}
+
 void OnCompleted(void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode how) {
   auto* server = static_cast<State*>(cls);
   auto* ex = static_cast<Exchange*>(*context);
@@ -1002,17 +1044,7 @@ void OnCompleted(void* cls, MHD_Connection* connection, void** context, MHD_Requ
   *context = nullptr;
   server->Time(connection, false);
   if (ex->post != nullptr) MHD_destroy_post_processor(ex->post);
-  if (server->options.accessLog) {
-    static const char* const kEnds[] = {"", " (error)", " (timed out)", " (server stopped)", " (read error)",
-                                        " (client aborted)"};
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - ex->started).count();
-    const std::string status = ex->status != 0 ? std::to_string(ex->status) : "-";
-    const std::string client = ex->client.empty() ? PeerOf(connection) : ex->client;
-    quill_log(2, "HTTP %s \"%s %s %s\" %s %zu %.1f ms%s", client.c_str(),
-              ex->begun ? ex->method.c_str() : "-", ex->begun ? ex->url.c_str() : "-",
-              ex->begun ? ex->version.c_str() : "-", status.c_str(), ex->bytes, ms,
-              static_cast<unsigned>(how) < std::size(kEnds) ? kEnds[how] : "");
-  }
+  if (server->options.accessLog) LogAccess(*ex, connection, how);
   delete ex;
   server->Finished();
 }
