@@ -141,6 +141,8 @@ Target Resolve(const std::string& webFolder, std::string_view url) {
 constexpr auto kRecheckInterval = std::chrono::seconds(1);
 // Resolved pages kept at most; beyond, the record starts over (URLs come from anyone).
 constexpr size_t kMaxResolved = 4096;
+// Records of scripts with no run kept at most (each a name and an empty queue).
+constexpr size_t kMaxIdleRuns = 1024;
 
 // Resolve's answers for scripts and files, each believed for kRecheckInterval: a busy page costs
 // a stat and a realpath once a second, not on every request. Only what exists is kept, so a
@@ -386,6 +388,9 @@ struct Exchange {
   MHD_PostProcessor* post = nullptr;
   bool badBody = false;
   size_t bodyBytes = 0;
+  // Written under the server's runLock while a worker runs it.
+  Clock::time_point runStarted;
+  bool overdue = false;  // past its time limit inside a tag that does not return
   // Written by the worker before it resumes the connection.
   bool ran = false;
   PageAccess::Answer access = PageAccess::kAllowed;
@@ -438,13 +443,11 @@ struct HttpServer::State {
     int admitted = 0;
     std::deque<Parked> waiting;
   };
-  struct Active {
-    Clock::time_point started;
-    bool overdue = false;
-  };
   std::mutex runLock;
+  // Kept while idle, so that a busy page's record is not made anew for every request, up to
+  // kMaxIdleRuns records.
   std::unordered_map<std::string, ScriptRuns> runs;
-  std::unordered_map<Exchange*, Active> active;
+  std::vector<Exchange*> active;  // running on a worker: at most one per worker
   int scriptWorkers = 1;
   int overdue = 0;
   std::atomic<bool> stalled{false};  // every worker is held by an overdue run
@@ -519,7 +522,8 @@ struct HttpServer::State {
 
   void Started(Exchange* ex) {
     std::lock_guard guard(runLock);
-    active[ex] = {Clock::now()};
+    ex->runStarted = Clock::now();
+    active.push_back(ex);
   }
 
   // A run of ex's script has ended (or was dropped unrun): the first request waiting for one of
@@ -528,12 +532,13 @@ struct HttpServer::State {
     Exchange* next = nullptr;
     {
       std::lock_guard guard(runLock);
-      if (auto found = active.find(ex); found != active.end()) {
-        if (found->second.overdue) {
+      if (auto found = std::find(active.begin(), active.end(), ex); found != active.end()) {
+        if (ex->overdue) {
           --overdue;
           if (stalled.exchange(false)) quill_log(1, "HTTP: a worker is free again: scripts are served again");
         }
-        active.erase(found);
+        *found = active.back();
+        active.pop_back();
       }
       auto script = runs.find(ex->target.path);
       if (script == runs.end()) return;
@@ -542,7 +547,7 @@ struct HttpServer::State {
         next = script->second.waiting.front().ex;
         script->second.waiting.pop_front();
         next->dispatched = false;
-      } else if (script->second.admitted == 0) {
+      } else if (script->second.admitted == 0 && runs.size() > kMaxIdleRuns) {
         runs.erase(script);
       }
     }
@@ -563,13 +568,13 @@ struct HttpServer::State {
         }
       }
       if (options.timeLimit.count() > 0) {
-        for (auto& [ex, run] : active) {
-          if (run.overdue || now - run.started < options.timeLimit + kOverdueGrace) continue;
-          run.overdue = true;
+        for (Exchange* ex : active) {
+          if (ex->overdue || now - ex->runStarted < options.timeLimit + kOverdueGrace) continue;
+          ex->overdue = true;
           ++overdue;
           quill_log(1, "HTTP: %s has run %.0f s, past its time limit of %.0f s, inside a tag that does not return; it "
                        "holds a worker until the tag returns (%d of %d workers held so)",
-                    ex->url.c_str(), std::chrono::duration<double>(now - run.started).count(),
+                    ex->url.c_str(), std::chrono::duration<double>(now - ex->runStarted).count(),
                     std::chrono::duration<double>(options.timeLimit).count(), overdue, pool->ThreadCount());
         }
         if (overdue >= pool->ThreadCount() && !stalled.exchange(true)) {

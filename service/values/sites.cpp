@@ -41,7 +41,8 @@ std::unique_ptr<Site> LoadSite(int32_t id, const std::string& serverRoot) {
 
 Site* SiteMapper::FindByID(int32_t id) {
   const quill_service::Host* host = quill_service::Host::Instance();
-  const std::string serverRoot = host != nullptr ? host->Root() : std::string("/");
+  static const std::string kNoRoot = "/";
+  const std::string& serverRoot = host != nullptr ? host->Root() : kNoRoot;
   Sites& sites = TheSites();
   std::lock_guard guard(sites.lock);
   auto found = sites.byId.find(id);
