@@ -148,13 +148,15 @@ void DBRows::AddPacked(const char* bytes, const int32_t* lengths, int32_t column
   bytes_.append(bytes, total);
   // Each cell's end is counted from where these rows' bytes begin.
   size_t end = bytes_.size() - total;
-  for (size_t i = 0; i < cells; ++i) {
-    if (i % static_cast<size_t>(columns) == 0) rowStarts_.push_back(cellEnds_.size());
-    if (lengths[i] < 0) {
-      cellEnds_.push_back(end | kNullCell);
-    } else {
-      end += static_cast<size_t>(lengths[i]);
-      cellEnds_.push_back(end);
+  for (const int32_t* length = lengths; length != lengths + cells;) {
+    rowStarts_.push_back(cellEnds_.size());
+    for (const int32_t* rowEnd = length + columns; length != rowEnd; ++length) {
+      if (*length < 0) {
+        cellEnds_.push_back(end | kNullCell);
+      } else {
+        end += static_cast<size_t>(*length);
+        cellEnds_.push_back(end);
+      }
     }
   }
 }
