@@ -6,7 +6,7 @@
 //      reading as the connector does (its fetch size; PostgreSQL's cursor in a transaction);
 //  (b) a one-row search by key, one script request each, against plain JDBC's query on an open
 //      connection: the mean of the first requests and the steady state after a warm-up.
-// `jdbc_bench rows`: (a) only.
+// `jdbc_bench rows`: (a) only; JDBC_BENCH_SEARCHES=N adds N rounds of (a), each one's figures printed.
 // `jdbc_bench memory`: the heap a search keeps alive (-max=10 over 10^4 and 10^6 rows, and a full
 // read of 10^6 rows) on SQLite and PostgreSQL, with a small young generation so that collections,
 // after which the live heap is sampled, come often.
@@ -108,6 +108,17 @@ bool Measure(const Target& t, bool keys) {
     plain.cpu = std::min(plain.cpu, plainRows("", "cpu"));
     cursor.wall = std::min(cursor.wall, plainRows("cursor", ""));
     cursor.cpu = std::min(cursor.cpu, plainRows("cursor", "cpu"));
+  }
+  // JDBC_BENCH_SEARCHES=N (for a profiler, or alternate runs of two builds): N more rounds, each
+  // round's thread CPU printed.
+  const char* more = std::getenv("JDBC_BENCH_SEARCHES");
+  for (int round = 0; more != nullptr && round < std::atoi(more) && rows == std::to_string(kRows); ++round) {
+    const double cpu = ThreadCpuSeconds();
+    rows = Run(search);
+    const double connectorCpu = ThreadCpuSeconds() - cpu;
+    std::printf("%-10s round %d, thread CPU: connector %.2f ms; plain JDBC %.2f ms; with the cursor %.2f ms\n",
+                t.source, round + 1, connectorCpu * 1e3, plainRows("", "cpu") * 1e3, plainRows("cursor", "cpu") * 1e3);
+    std::fflush(stdout);
   }
   if (rows != std::to_string(kRows)) {
     std::fprintf(stderr, "%s: the search gave %s\n", t.source, rows.c_str());
