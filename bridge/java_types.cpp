@@ -36,6 +36,20 @@ std::atomic<uint64_t> gJavaMembersVersion{1};  // raised, under gJavaMembersLock
 osCriticalSection gPendingJavaTagsLock;
 osCriticalSection gJavaMembersLock;  // taken before gPendingJavaTagsLock when both are held
 
+// Under gJavaMembersLock. The version is raised only when the entry changes: modules that register
+// a type's members again for every value they make would otherwise drop every thread's kept
+// answers at each new value.
+void SetMember(JavaMemberKey key, const JavaMethodEntry& entry) {
+  auto [it, added] = gJavaMembers.try_emplace(std::move(key), entry);
+  JavaMethodEntry& kept = it->second;
+  if (!added && kept.method == entry.method && kept.cls == entry.cls && kept.className == entry.className &&
+      kept.tagModuleClass == entry.tagModuleClass) {
+    return;
+  }
+  kept = entry;
+  gJavaMembersVersion.fetch_add(1, std::memory_order_release);
+}
+
 const bool gLocksReady = [] {
   gPendingJavaTagsLock.Init();
   gJavaMembersLock.Init();
@@ -191,23 +205,22 @@ Resolution Resolve(std::string_view rawType, std::string_view rawTag) {
 Resolution ResolveKept(ThreadKept& kept, std::string_view rawType, std::string_view rawTag) {
   const uint64_t version = gJavaMembersVersion.load(std::memory_order_acquire);
   for (const ThreadKept::Member& k : kept.members) {
-    if (k.version == version && k.typeSize == rawType.size() && k.tagSize == rawTag.size() &&
-        std::memcmp(k.tag, rawTag.data(), rawTag.size()) == 0 &&
-        std::memcmp(k.type, rawType.data(), rawType.size()) == 0) {
+    // Views, not memcmp: a name the host could not give is an empty view with no data.
+    if (k.version == version && std::string_view(k.tag, k.tagSize) == rawTag &&
+        std::string_view(k.type, k.typeSize) == rawType) {
       return k.resolution;
     }
   }
+  const Resolution resolution = Resolve(rawType, rawTag);
   if (rawType.size() > ThreadKept::kNameSize || rawTag.size() > ThreadKept::kNameSize) {
-    return Resolve(rawType, rawTag);  // names too long to keep
+    return resolution;  // names too long to keep
   }
   ThreadKept::Member& k = kept.members[kept.nextMember];
   kept.nextMember = (kept.nextMember + 1) % kept.members.size();
-  k.resolution = Resolve(rawType, rawTag);
+  k.resolution = resolution;
   k.version = version;
-  k.typeSize = static_cast<uint8_t>(rawType.size());
-  k.tagSize = static_cast<uint8_t>(rawTag.size());
-  std::memcpy(k.type, rawType.data(), rawType.size());
-  std::memcpy(k.tag, rawTag.data(), rawTag.size());
+  k.typeSize = static_cast<uint8_t>(rawType.copy(k.type, rawType.size()));
+  k.tagSize = static_cast<uint8_t>(rawTag.copy(k.tag, rawTag.size()));
   return k.resolution;
 }
 
@@ -596,8 +609,7 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_typeAddMember(JNIEnv
       CriticalSectionScope tags(gPendingJavaTagsLock);
       auto it = gPendingJavaTags.find(memberHandle);
       if (it != gPendingJavaTags.end()) {
-        gJavaMembers[JavaMemberKey(typeName, key)] = it->second;
-        gJavaMembersVersion.fetch_add(1, std::memory_order_release);
+        SetMember(JavaMemberKey(typeName, key), it->second);
         gPendingJavaTags.erase(it);
       }
     }
@@ -631,8 +643,7 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_typeAddMemberTag(JNI
     const std::string typeName = FoldedTypeName(t, typeHandle);
     if (typeName.empty()) return result;
     CriticalSectionScope locked(gJavaMembersLock);
-    gJavaMembers[JavaMemberKey(typeName, member)] = std::move(entry);
-    gJavaMembersVersion.fetch_add(1, std::memory_order_release);
+    SetMember(JavaMemberKey(typeName, member), entry);
     return quill_typeAddMember(t, typeHandle, hostName.c_str(), handle);
   });
 }
