@@ -22,18 +22,6 @@ class StorageTest : public ::testing::Test {
   osError Run(const std::string& sql, StorageManager::Rows* rows = nullptr, CharBuffer* out = nullptr) {
     return StorageManager::Execute("quill_internal", sql.c_str(), rows, out);
   }
-  // Every row of a query as "a,b;c,NULL"; a failing query gives "error" and whatever rows it left.
-  std::string Table(const std::string& sql) {
-    StorageManager::Rows rows;
-    std::string text = Run(sql, &rows) == 0 ? "" : "error";
-    for (size_t r = 0; r < rows.size(); ++r) {
-      for (size_t c = 0; c < rows[r].size(); ++c) {
-        text += (c > 0 ? "," : r > 0 ? ";" : "") + (rows[r][c] ? rows[r][c]->str() : std::string("NULL"));
-      }
-    }
-    StorageManager::KillRows(&rows);
-    return text;
-  }
 
   TempDir dir;
 };

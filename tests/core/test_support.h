@@ -1,4 +1,4 @@
-// Temporary folders and a guard that restores the current directory.
+// Temporary folders, a guard that restores the current directory, and the internal database's rows.
 #pragma once
 
 #include <unistd.h>
@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "host/storage.h"
 #include "service/core/log.h"
 #include "tests/cleanup_on_exit.h"
 
@@ -18,6 +19,20 @@ inline bool Logged(const std::string& text) {
     if (line.text.find(text) != std::string::npos) return true;
   }
   return false;
+}
+
+// Every row of a query on the internal database as "a,b;c,NULL"; a failing query gives "error"
+// and whatever rows it left.
+inline std::string Table(const std::string& sql) {
+  StorageManager::Rows rows;
+  std::string text = StorageManager::Execute("quill_internal", sql.c_str(), &rows, nullptr) == 0 ? "" : "error";
+  for (size_t r = 0; r < rows.size(); ++r) {
+    for (size_t c = 0; c < rows[r].size(); ++c) {
+      text += (c > 0 ? "," : r > 0 ? ";" : "") + (rows[r][c] ? rows[r][c]->str() : std::string("NULL"));
+    }
+  }
+  StorageManager::KillRows(&rows);
+  return text;
 }
 
 // Removed when it goes, and however the test program ends.

@@ -21,6 +21,7 @@
 #include "service/core/users.h"
 #include "service/datasource/host_store.h"
 #include "service/script/script.h"
+#include "tests/core/test_support.h"
 #include "tests/jdbc/mariadb_server.h"
 #include "tests/datasource/scripts.h"
 #include "tests/jdbc/pg_cluster.h"
@@ -480,30 +481,12 @@ INSTANTIATE_TEST_SUITE_P(Databases, OnEach, ::testing::Values(&kSqlite, &kPostgr
                          [](const auto& info) { return std::string(info.param->source); });
 
 TEST(DriverTable, DriversAreRecordedOnceWithTheSettingsTheSourcesUse) {
-  // The table's rows as "id:driver|rdbms|quote|separator|schemas|conversion|file|".
-  const auto drivers = [] {
-    StorageManager::Rows rows;
-    EXPECT_EQ(StorageManager::Execute("quill_internal",
-                                      "SELECT id, driver_name, rdbms, quote_identifier, catalog_separator, "
-                                      "schemas_supported, typeconvert_supported, file_name FROM jdbc_drivers "
-                                      "ORDER BY driver_name",
-                                      &rows, nullptr),
-              0);
-    std::vector<std::string> lines;
-    for (const auto& row : rows) {
-      std::string line = std::string(row[0]->c_str()) + ":";
-      for (size_t i = 1; i < row.size(); ++i) line += std::string(row[i] ? row[i]->c_str() : "NULL") + "|";
-      lines.push_back(line);
-    }
-    StorageManager::KillRows(&rows);
-    return lines;
-  };
-  const std::vector<std::string> before = drivers();
-  const std::vector<std::string> expected = {"org.mariadb.jdbc.Driver|MariaDB|`|.|N|N|mariadb-java-client.jar|",
-                                             "org.postgresql.Driver|PostgreSQL|\"|.|Y|N|postgresql.jar|",
-                                             "org.sqlite.JDBC|SQLite|\"|.|N|N|sqlite-jdbc.jar|"};
-  ASSERT_EQ(before.size(), expected.size());
-  for (size_t i = 0; i < before.size(); ++i) EXPECT_EQ(before[i].substr(before[i].find(':') + 1), expected[i]);
+  const std::string settings = "driver_name, rdbms, quote_identifier, catalog_separator, schemas_supported, "
+                               "typeconvert_supported, file_name FROM jdbc_drivers ORDER BY driver_name";
+  EXPECT_EQ(Table("SELECT " + settings), "org.mariadb.jdbc.Driver,MariaDB,`,.,N,N,mariadb-java-client.jar;"
+                                         "org.postgresql.Driver,PostgreSQL,\",.,Y,N,postgresql.jar;"
+                                         "org.sqlite.JDBC,SQLite,\",.,N,N,sqlite-jdbc.jar");
+  const std::string before = Table("SELECT id, " + settings);
 
   // A second start of the connector finds the rows and adds none; its sources are refused.
   qjapi_test::LocalFrame frame(gEnv);
@@ -513,7 +496,7 @@ TEST(DriverTable, DriversAreRecordedOnceWithTheSettingsTheSourcesUse) {
   gEnv->CallVoidMethod(second, gEnv->GetMethodID(loader, "registerQuillModule", "()V"));
   ASSERT_FALSE(gEnv->ExceptionCheck());
   EXPECT_TRUE(Logged(0, "    Failed to register JDBC datasource SQLite"));
-  EXPECT_EQ(drivers(), before);
+  EXPECT_EQ(Table("SELECT id, " + settings), before);
 }
 
 TEST(AdminTags, EachTagAnswersForItsSourceAndNothingForOthers) {
