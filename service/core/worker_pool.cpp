@@ -39,8 +39,8 @@ namespace {
 // Enough waiting jobs to keep every thread busy between two wake-ups of the submitter.
 constexpr size_t kQueuedPerThread = 16;
 
-// A slot's states: parked (not yet asleep), asleep on the futex, handed a job (or told to stop).
-constexpr uint32_t kParked = 0, kAsleep = 1, kHanded = 2;
+// A slot's states: parked (not yet asleep), asleep on the futex, handed a job, told to stop.
+constexpr uint32_t kParked = 0, kAsleep = 1, kHanded = 2, kStop = 3;
 
 long Futex(std::atomic<uint32_t>& word, int operation, uint32_t value) {
   return syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), operation, value, nullptr, nullptr, 0);
@@ -67,7 +67,7 @@ WorkerPool::~WorkerPool() {
     stopping_ = true;
     parked.swap(idle_);
   }
-  for (Slot* slot : parked) Hand(*slot);  // with no job: the worker sees stopping_
+  for (Slot* slot : parked) Wake(*slot, kStop);
   for (SizedThread& thread : threads_) thread.Join();
 }
 
@@ -86,12 +86,12 @@ bool WorkerPool::Submit(std::function<void()> job) {
     worker->job = std::move(job);
     ++running_;
   }
-  Hand(*worker);
+  Wake(*worker, kHanded);
   return true;
 }
 
-void WorkerPool::Hand(Slot& slot) {
-  if (slot.state.exchange(kHanded) == kAsleep) Futex(slot.state, FUTEX_WAKE_PRIVATE, 1);
+void WorkerPool::Wake(Slot& slot, uint32_t state) {
+  if (slot.state.exchange(state) == kAsleep) Futex(slot.state, FUTEX_WAKE_PRIVATE, 1);
 }
 
 // Polling before sleeping was tried: on two cores it cost more CPU per job than the wake-ups
@@ -153,12 +153,12 @@ void WorkerPool::WorkLoop(Slot& self) {
       idle_.push_back(&self);
       guard.unlock();
       Park(self);
-      job = std::move(self.job);  // counted as running by whoever handed it
-      self.job = nullptr;
-      if (!job) {  // told to stop
+      if (self.state.load(std::memory_order_acquire) == kStop) {  // stopping_ is set
         guard.lock();
         continue;
       }
+      job = std::move(self.job);  // counted as running by whoever handed it
+      self.job = nullptr;
     }
     try {
       job();

@@ -57,7 +57,7 @@ class QUILL_API WorkerPool {
   };
   void WorkLoop(Slot& self);
   static void Park(Slot& self);
-  static void Hand(Slot& slot);
+  static void Wake(Slot& slot, uint32_t state);  // hands over a job or says stop
   bool Idle() const { return jobs_.empty() && running_ == 0; }
 
   std::mutex lock_;
