@@ -42,6 +42,9 @@ constexpr size_t kQueuedPerThread = 16;
 // A slot's states: parked (not yet asleep), asleep on the futex, handed a job, told to stop.
 constexpr uint32_t kParked = 0, kAsleep = 1, kHanded = 2, kStop = 3;
 
+// The futex works on the atomic's own 32-bit word.
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free);
+
 long Futex(std::atomic<uint32_t>& word, int operation, uint32_t value) {
   return syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), operation, value, nullptr, nullptr, 0);
 }
