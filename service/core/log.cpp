@@ -71,6 +71,9 @@ bool OpenLogFile(Log& log) {
   return true;
 }
 
+// Whether a byte may change on its way into the log: controls, and the lead byte of a C1 control.
+bool NeedsEscape(unsigned char byte) { return byte < 0x20 || byte == 0x7F || byte == 0xC2; }
+
 }  // namespace
 
 void LogText(int32_t level, std::string text) {
@@ -78,17 +81,17 @@ void LogText(int32_t level, std::string text) {
   // The module's `log` hands over ISO-8859-1; everything else is UTF-8. The log stays UTF-8.
   if (!IsValidUtf8(text)) text = Latin1ToUtf8(text);
   // Lines carry text from outside (paths, headers, messages): one call stays one line.
-  Append({level, EscapeForLog(text)});
+  if (std::none_of(text.begin(), text.end(), NeedsEscape)) {
+    Append({level, std::move(text)});
+  } else {
+    Append({level, EscapeForLog(text)});
+  }
 }
 
 std::string EscapeForLog(std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   // What comes before the first byte that may need an escape is copied at once.
-  const size_t clean = static_cast<size_t>(std::find_if(text.begin(), text.end(), [](char c) {
-                                             const auto byte = static_cast<unsigned char>(c);
-                                             return byte < 0x20 || byte == 0x7F || byte == 0xC2;
-                                           }) -
-                                           text.begin());
+  const size_t clean = static_cast<size_t>(std::find_if(text.begin(), text.end(), NeedsEscape) - text.begin());
   std::string out(text.substr(0, clean));
   if (clean == text.size()) return out;
   out.reserve(text.size());
