@@ -496,13 +496,13 @@ struct HttpServer::State {
     found->second.deadline = Clock::now() + options.requestTimeout;
   }
 
-  // Whether the connection is over its address's limit; address gets the address as PeerOf wrote
-  // it when the connection came.
+  // Whether the connection is over its address's limit; address, unless null, gets the address as
+  // PeerOf wrote it when the connection came.
   bool Refused(MHD_Connection* connection, std::string* address) {
     std::lock_guard guard(watchLock);
     auto found = watched.find(connection);
     if (found == watched.end()) return false;
-    *address = found->second.address;
+    if (address != nullptr) *address = found->second.address;
     return found->second.refused;
   }
 
@@ -824,7 +824,7 @@ MHD_Result AnswerHealth(Exchange& ex) {
 MHD_Result Begin(Exchange& ex) {
   State& server = *ex.server;
   std::string peer;
-  const bool refused = server.Refused(ex.connection, &peer);
+  const bool refused = server.Refused(ex.connection, server.options.accessLog ? &peer : nullptr);
   if (server.options.accessLog) {
     ex.client = ClientOf(ex.connection, peer.empty() ? PeerOf(ex.connection) : std::move(peer), server.trustedProxies);
   }
