@@ -1019,7 +1019,11 @@ void LogAccess(const Exchange& ex, MHD_Connection* connection, MHD_RequestTermin
   std::string line;
   line.reserve(64 + ex.url.size());
   line += "HTTP ";
-  line += ex.client.empty() ? PeerOf(connection) : ex.client;
+  if (ex.client.empty()) {
+    line += PeerOf(connection);
+  } else {
+    line += ex.client;
+  }
   line += " \"";
   if (ex.begun) {
     line.append(ex.method).append(" ").append(ex.url).append(" ").append(ex.version);
