@@ -447,6 +447,7 @@ struct HttpServer::State {
   // Kept while idle, so that a busy page's record is not made anew for every request, up to
   // kMaxIdleRuns records.
   std::unordered_map<std::string, ScriptRuns> runs;
+  size_t waitingCount = 0;  // requests waiting in all of runs
   std::vector<Exchange*> active;  // running on a worker: at most one per worker
   int scriptWorkers = 1;
   int overdue = 0;
@@ -517,6 +518,7 @@ struct HttpServer::State {
     }
     const auto wait = options.timeLimit.count() > 0 ? options.timeLimit : options.requestTimeout;
     script.waiting.push_back({ex, Clock::now() + wait});
+    ++waitingCount;
     return false;
   }
 
@@ -546,6 +548,7 @@ struct HttpServer::State {
       if (!script->second.waiting.empty()) {
         next = script->second.waiting.front().ex;
         script->second.waiting.pop_front();
+        --waitingCount;
         next->dispatched = false;
       } else if (script->second.admitted == 0 && runs.size() > kMaxIdleRuns) {
         runs.erase(script);
@@ -561,10 +564,12 @@ struct HttpServer::State {
     {
       std::lock_guard guard(runLock);
       const bool stopping = !listening.load();
-      for (auto& [path, script] : runs) {
-        while (!script.waiting.empty() && (stopping || script.waiting.front().until <= now)) {
-          expired.push_back(script.waiting.front().ex);
-          script.waiting.pop_front();
+      for (auto run = runs.begin(); waitingCount != 0 && run != runs.end(); ++run) {
+        auto& waiting = run->second.waiting;
+        while (!waiting.empty() && (stopping || waiting.front().until <= now)) {
+          expired.push_back(waiting.front().ex);
+          waiting.pop_front();
+          --waitingCount;
         }
       }
       if (options.timeLimit.count() > 0) {
