@@ -163,7 +163,7 @@ class QUILL_API DBRows {
   // Room for that many more bytes, cells and rows.
   void Reserve(size_t bytes, size_t cells, size_t rows);
   void AddCell(const char* bytes, size_t length);
-  void TakeSpare();
+  void TakeSpare(size_t moreBytes, size_t moreCells, size_t moreRows);
   std::string bytes_;
   std::vector<size_t> cellEnds_;   // end of each cell in bytes_, kNullCell set for a null cell
   std::vector<size_t> rowStarts_;  // index of each row's first cell in cellEnds_

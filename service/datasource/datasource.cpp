@@ -96,20 +96,25 @@ void DBRows::Reserve(size_t bytes, size_t cells, size_t rows) {
                      rowStarts_.capacity() - rowStarts_.size() < rows;
   if (grows && bytes_.size() + bytes + (cellEnds_.size() + cells + rowStarts_.size() + rows) * sizeof(size_t) >=
                    kSpareFrom) {
-    TakeSpare();
+    TakeSpare(bytes, cells, rows);
   }
   Grow(bytes_, bytes, 4096);
   Grow(cellEnds_, cells, 0);
   Grow(rowStarts_, rows, 0);
 }
 
-void DBRows::TakeSpare() {
+void DBRows::TakeSpare(size_t moreBytes, size_t moreCells, size_t moreRows) {
   std::string bytes;
   std::vector<size_t> cellEnds, rowStarts;
   {
     SpareRows& spare = Spare();
     const std::lock_guard<std::mutex> hold(spare.lock);
-    if (Held(spare.bytes, spare.cellEnds, spare.rowStarts) <= Held(bytes_, cellEnds_, rowStarts_)) return;
+    // Only a spare with room in every buffer: one too small would be copied again at once, and
+    // this result's own buffers freed instead of kept.
+    if (spare.bytes.capacity() < bytes_.size() + moreBytes || spare.cellEnds.capacity() < cellEnds_.size() + moreCells ||
+        spare.rowStarts.capacity() < rowStarts_.size() + moreRows) {
+      return;
+    }
     bytes.swap(spare.bytes);
     cellEnds.swap(spare.cellEnds);
     rowStarts.swap(spare.rowStarts);

@@ -220,6 +220,33 @@ TEST(Actions, RowCellsArriveAsModifiedUtf8BytesWithNullsAndEmptyRows) {
   EXPECT_FALSE(bytes[1].has_value());
 }
 
+// Results past 64 KiB take the buffers the last large result left: each must still read back
+// its own cells, whether the buffers come when it starts, after rows it already holds, or while
+// another large result is alive.
+TEST(Rows, LargeResultsReuseBuffersAndKeepTheirOwnCells) {
+  const auto fill = [](DBRows& rows, char tag, int count) {
+    for (int i = 0; i < count; ++i) {
+      const std::string cell = tag + std::to_string(rows.size()) + std::string(40, tag);
+      const int32_t lengths[] = {static_cast<int32_t>(cell.size()), -1};
+      rows.AddPacked(cell.data(), lengths, 2, 1);
+    }
+  };
+  const auto check = [](const DBRows& rows, char tag, size_t count) {
+    ASSERT_EQ(rows.size(), count);
+    for (size_t i : {size_t{0}, size_t{1}, count / 2, count - 1}) {
+      EXPECT_EQ(rows[i][0], tag + std::to_string(i) + std::string(40, tag)) << tag << " row " << i;
+      EXPECT_FALSE(rows[i][1].has_value());
+    }
+  };
+  { DBRows first; fill(first, 'a', 4000); }
+  DBRows second, third;
+  fill(second, 'b', 2);
+  fill(third, 'c', 2);
+  for (int round = 0; round < 20; ++round) fill(round % 2 ? third : second, round % 2 ? 'c' : 'b', 200);
+  check(second, 'b', 2002);
+  check(third, 'c', 2002);
+}
+
 TEST(Actions, NameListsCopyWhatTheSourceAdded) {
   const std::string names = "{ rows => { field('name') ',' } action_code() }";
   EXPECT_EQ(Output("db_tables(-source='fx_ds', -database='shop') => " + names), "t1,t2,t3,0");
