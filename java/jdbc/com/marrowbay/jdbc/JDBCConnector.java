@@ -748,13 +748,15 @@ public class JDBCConnector extends JDBCDataSource {
     /**
      * After a failed action: the request's connections lose their kept searches, and on an error
      * that says the connection broke, the pool is told to close it rather than hand it out again
-     * (it learns that itself only of statements made through its wrapper).
+     * (it learns that itself only of statements made through its wrapper), and the request drops
+     * it, so that its next action takes a fresh connection and the evicted one is not given back.
      */
     private void forgetKept(QuillCall call, SQLException e) {
         if (!(call.getDSConnection() instanceof Session session)) return;
         String state = e == null || e.getSQLState() == null ? "" : e.getSQLState();
         boolean broken = state.startsWith("08") || state.startsWith("57P");
-        for (Connection connection : session.byUrl.values()) {
+        for (var it = session.byUrl.values().iterator(); it.hasNext();) {
+            Connection connection = it.next();
             try {
                 KeptStatements searches = kept.remove(connection.unwrap(Connection.class));
                 if (searches != null) searches.closeAll();
@@ -762,7 +764,11 @@ public class JDBCConnector extends JDBCDataSource {
                 // A connection that cannot be reached keeps nothing usable either.
             }
             HikariDataSource pool = session.poolOf.get(connection);
-            if (broken && pool != null) pool.evictConnection(connection);
+            if (broken && pool != null) {
+                pool.evictConnection(connection);
+                session.poolOf.remove(connection);
+                it.remove();
+            }
         }
     }
 
