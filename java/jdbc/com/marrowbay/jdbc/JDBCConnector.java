@@ -701,6 +701,7 @@ public class JDBCConnector extends JDBCDataSource {
      * through it when the request gives the connection back.
      */
     private Kept keptSearch(Connection connection, BoundStatement bound, int scroll) throws SQLException {
+        if (current.className.equals("org.sqlite.JDBC") && !sqliteBindable(bound)) return null;
         Connection own = connection.unwrap(Connection.class);
         long changed = columnsChanged.get();
         KeptStatements searches = kept.get(own);
@@ -718,7 +719,12 @@ public class JDBCConnector extends JDBCDataSource {
                 : own.prepareStatement(bound.bound, scroll, ResultSet.CONCUR_READ_ONLY);
         boolean bindable;
         try {
-            bindable = current.className.equals("org.sqlite.JDBC") ? bindForSqlite(statement, bound) : bind(statement, bound);
+            if (current.className.equals("org.sqlite.JDBC")) {
+                bindForSqlite(statement, bound);
+                bindable = true;
+            } else {
+                bindable = bind(statement, bound);
+            }
         } catch (SQLException | RuntimeException e) {
             if (search == null) statement.close();
             throw e;
@@ -790,25 +796,32 @@ public class JDBCConnector extends JDBCDataSource {
     }
 
     /**
-     * Binds each value as SQLite types the literal the text writes, so that it compares as the
-     * text does: a quoted value as text, a bare integer of up to 18 digits (after a sign) as an
-     * integer. False for any other value, whose text is run instead: a decimal or an exponent
-     * (SQLite and Java may round its reading apart), a longer integer (SQLite reads one beyond
-     * 64 bits as a real), true and false (SQLite reads them as a column where the table has one so
-     * named).
+     * Whether SQLite's binding gives the text's answers for every value: a quoted one, or a bare
+     * integer of up to 18 digits (after a sign). Any other value has its text run instead: a
+     * decimal or an exponent (SQLite and Java may round its reading apart), a longer integer
+     * (SQLite reads one beyond 64 bits as a real), true and false (SQLite reads them as a column
+     * where the table has one so named).
      */
-    static boolean bindForSqlite(PreparedStatement statement, BoundStatement bound) throws SQLException {
+    static boolean sqliteBindable(BoundStatement bound) {
         for (int i = 0; i < bound.values.length; i++) {
             String value = bound.values[i];
-            if (!bound.bare[i]) {
-                statement.setString(i + 1, value);
-            } else if (isInteger(value) && value.length() - (Character.isDigit(value.charAt(0)) ? 0 : 1) <= 18) {
-                statement.setLong(i + 1, Long.parseLong(value));
-            } else {
+            if (bound.bare[i] && !(isInteger(value)
+                    && value.length() - (Character.isDigit(value.charAt(0)) ? 0 : 1) <= 18)) {
                 return false;
             }
         }
         return true;
+    }
+
+    /**
+     * Binds each value (all bindable: sqliteBindable) as SQLite types the literal the text writes,
+     * so that it compares as the text does: a quoted value as text, a bare integer as an integer.
+     */
+    static void bindForSqlite(PreparedStatement statement, BoundStatement bound) throws SQLException {
+        for (int i = 0; i < bound.values.length; i++) {
+            if (bound.bare[i]) statement.setLong(i + 1, Long.parseLong(bound.values[i]));
+            else statement.setString(i + 1, bound.values[i]);
+        }
     }
 
     /**
