@@ -49,6 +49,12 @@ final class DriverEntry {
      * read with the rows instead.
      */
     boolean columnNamesByLookup;
+    /**
+     * With bindsValues: only quoted values and integers of up to 18 digits are bound, as SQLite
+     * reads their literals (JDBCConnector.sqliteBindable); a search with any other value has its
+     * text run. Without it, values are bound with PostgreSQL's typing of literals.
+     */
+    boolean bindsIntegersOnly;
     /** The driver fetches rows in batches (a cursor) only with autocommit off. */
     boolean cursorNeedsTransaction;
     /**
@@ -81,6 +87,7 @@ final class DriverEntry {
         cursorNeedsTransaction = false;
         bindsValues = false;
         columnNamesByLookup = false;
+        bindsIntegersOnly = false;
         textBytesAreUtf8 = false;
         utf8Query = "";
         certified = true;
@@ -99,6 +106,7 @@ final class DriverEntry {
                 utf8Query = "PRAGMA encoding";
                 bindsValues = true;
                 columnNamesByLookup = true;
+                bindsIntegersOnly = true;
                 return true;
             case "org.postgresql.Driver":
                 rdbms = "PostgreSQL";

@@ -701,7 +701,7 @@ public class JDBCConnector extends JDBCDataSource {
      * through it when the request gives the connection back.
      */
     private Kept keptSearch(Connection connection, BoundStatement bound, int scroll) throws SQLException {
-        if (current.className.equals("org.sqlite.JDBC") && !sqliteBindable(bound)) return null;
+        if (current.bindsIntegersOnly && !sqliteBindable(bound)) return null;
         Connection own = connection.unwrap(Connection.class);
         long changed = columnsChanged.get();
         KeptStatements searches = kept.get(own);
@@ -719,7 +719,7 @@ public class JDBCConnector extends JDBCDataSource {
                 : own.prepareStatement(bound.bound, scroll, ResultSet.CONCUR_READ_ONLY);
         boolean bindable;
         try {
-            if (current.className.equals("org.sqlite.JDBC")) {
+            if (current.bindsIntegersOnly) {
                 bindForSqlite(statement, bound);
                 bindable = true;
             } else {
