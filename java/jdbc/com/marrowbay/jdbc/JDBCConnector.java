@@ -163,12 +163,11 @@ public class JDBCConnector extends JDBCDataSource {
         String state = e.getSQLState() == null ? "" : e.getSQLState();
         String message = e.getMessage() == null ? e.toString() : e.getMessage();
         int code = SQL_FAILED;
-        // Class 57: the server ended the session (shut down, or an administrator's command).
         if (isMysqlFamily() && MYSQL_CONSTRAINTS.contains(e.getErrorCode())) {
             code = CONSTRAINT;
         } else if (alreadyExists(state, e.getErrorCode(), message)) {
             code = ALREADY_EXISTS;
-        } else if (state.startsWith("08") || state.startsWith("28") || state.startsWith("3D") || state.startsWith("57P")
+        } else if (connectionLost(state) || state.startsWith("28") || state.startsWith("3D")
                 || e instanceof SQLTransientConnectionException) {
             code = CONNECT_FAILED;
         } else if (state.startsWith("42")) {
@@ -181,6 +180,11 @@ public class JDBCConnector extends JDBCDataSource {
             code = NO_SUCH_OBJECT;
         }
         return fail(call, code, message);
+    }
+
+    /** The SQLState classes of a connection that broke: 08, and 57P (the server ended the session). */
+    static boolean connectionLost(String state) {
+        return state.startsWith("08") || state.startsWith("57P");
     }
 
     /**
@@ -760,7 +764,7 @@ public class JDBCConnector extends JDBCDataSource {
     private void forgetKept(QuillCall call, SQLException e) {
         if (!(call.getDSConnection() instanceof Session session)) return;
         String state = e == null || e.getSQLState() == null ? "" : e.getSQLState();
-        boolean broken = state.startsWith("08") || state.startsWith("57P");
+        boolean broken = connectionLost(state);
         for (var it = session.byUrl.values().iterator(); it.hasNext();) {
             Connection connection = it.next();
             try {
