@@ -322,9 +322,7 @@ public class JDBCConnector extends JDBCDataSource {
             // fresh connection, which tells whether the server is back.
             session.poolOf.remove(session.byUrl.remove(url));
         }
-        connection = connect(host, url);
-        session.byUrl.put(url, connection);
-        session.poolOf.put(connection, pools.get(poolKey(host, url)));
+        connection = connect(host, url, session);
         settle(connection);
         return connection;
     }
@@ -349,7 +347,7 @@ public class JDBCConnector extends JDBCDataSource {
         if (current.settled) return 0;
         Host host = host(call);
         String url = url(host, database(call));
-        try (Connection connection = connect(host, url)) {
+        try (Connection connection = connect(host, url, null)) {
             settle(connection);
         }
         return 0;
@@ -374,9 +372,9 @@ public class JDBCConnector extends JDBCDataSource {
     /**
      * A pooled connection, or at once the "no connection" code while the host is in its back-off
      * after a failure: a server that is down costs one connection timeout per back-off period,
-     * not one per request.
+     * not one per request. A session, when given, keeps the connection and its pool.
      */
-    private Connection connect(Host host, String url) throws SQLException, Failure {
+    private Connection connect(Host host, String url, Session session) throws SQLException, Failure {
         PoolKey key = poolKey(host, url);
         Outage outage = outages.get(key);
         long now = System.nanoTime();
@@ -389,8 +387,13 @@ public class JDBCConnector extends JDBCDataSource {
             }
         }
         try {
-            Connection connection = pool(key, host).getConnection();
+            HikariDataSource pool = pool(key, host);
+            Connection connection = pool.getConnection();
             outages.remove(key);
+            if (session != null) {
+                session.byUrl.put(url, connection);
+                session.poolOf.put(connection, pool);
+            }
             return connection;
         } catch (SQLException e) {
             if (isOutage(e)) outages.put(key, new Outage(System.nanoTime(), messageOf(e)));
