@@ -20,8 +20,10 @@ import java.sql.SQLTransientConnectionException;
 import java.sql.Statement;
 import java.sql.Types;
 import java.util.ArrayList;
+import java.util.HashSet;
 import java.util.LinkedHashMap;
 import java.util.List;
+import java.util.Locale;
 import java.util.Map;
 import java.util.Properties;
 import java.util.Set;
@@ -1102,6 +1104,11 @@ public class JDBCConnector extends JDBCDataSource {
         final int[] sizes;
         final int[] flags;
         final byte[] reads;
+        /**
+         * No two names are equal when case is ignored; else a lookup by name finds the first of
+         * them only, and the names are asked instead.
+         */
+        final boolean distinct;
 
         Columns(ResultSetMetaData meta, boolean textAsBytes) throws SQLException {
             int count = meta.getColumnCount();
@@ -1119,6 +1126,10 @@ public class JDBCConnector extends JDBCDataSource {
                         | (meta.isAutoIncrement(i + 1) ? 2 : 0);
                 names[i] = meta.getColumnLabel(i + 1);
             }
+            Set<String> folded = new HashSet<>();
+            boolean unique = true;
+            for (String name : names) unique &= folded.add(name.toLowerCase(Locale.ROOT));
+            distinct = unique;
         }
 
         /** Hands the columns to the server; returns how their cells are read. */
@@ -1131,7 +1142,7 @@ public class JDBCConnector extends JDBCDataSource {
          * Whether a result has these columns: as many, each of the same type, read kind, size
          * and name. Types are asked every time: SQLite's driver types a column whose declared
          * type leaves it open by the first row's value. With byLookup, each name is found through
-         * the result's own lookup (case-insensitive) instead of asked.
+         * the result's own lookup (case-insensitive) instead of asked, where the names are distinct.
          */
         boolean fit(ResultSet rows, ResultSetMetaData meta, boolean textAsBytes, boolean byLookup) throws SQLException {
             if (meta.getColumnCount() != names.length) return false;
@@ -1141,7 +1152,7 @@ public class JDBCConnector extends JDBCDataSource {
                         || sizes[i] != sizeOf(meta, i + 1)) {
                     return false;
                 }
-                if (byLookup ? indexOf(rows, names[i]) != i + 1 : !names[i].equals(meta.getColumnLabel(i + 1))) {
+                if (byLookup && distinct ? indexOf(rows, names[i]) != i + 1 : !names[i].equals(meta.getColumnLabel(i + 1))) {
                     return false;
                 }
             }
