@@ -724,6 +724,11 @@ public class JDBCConnector extends JDBCDataSource {
         }
         String key = scroll + bound.bound;
         Kept search = searches.get(key);
+        if (search != null && search.statement.isClosed()) {
+            // Closed by the driver meanwhile: prepared again rather than failing the action.
+            searches.remove(key);
+            search = null;
+        }
         PreparedStatement statement = search != null ? search.statement
                 : own.prepareStatement(bound.bound, scroll, ResultSet.CONCUR_READ_ONLY);
         boolean bindable;
