@@ -164,6 +164,8 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
       {Search("-key='name', -key_value='Damson'"), "1:Damson,"},
       // Numbers compare as their literals do, past the widths of integer and bigint too.
       {Search("['price', 0.25], ['stock', '<', '99999999999999999999'], ['stock', '>', '-2147483649']"), "1:Banana,"},
+      {Search("['price', '<', '+3'], ['stock', '>', '-000000000000000001'], -sort='name'"), "2:Apple,Banana,"},
+      {Search("['stock', '<', '9999999999999999999'], ['stock', 3]"), "1:Cherry,"},
       // A limit belongs to its own search: the next statement on the same connection reads every row.
       {"db_search({items}, -max=1) => { found_count() row_count() } db_search({items}) => { ':' found_count() "
        "row_count() }",
@@ -220,6 +222,9 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
       {names, "id,name,price,stock,data,more", "S"},
       {"db_statement({on}, -sql='ALTER TABLE items RENAME COLUMN more TO MORE') " + names,
        "id,name,price,stock,data,MORE", "S"},
+      // The kept description is reused: a case-only rename by another client goes unseen.
+      {"OTHER: ALTER TABLE items RENAME COLUMN MORE TO More", "", "S"},
+      {names, "id,name,price,stock,data,MORE", "S"},
       // A database file made to keep its text as UTF-16.
       {"db_statement(-source='SQLite', -database='wide', -sql=\"PRAGMA encoding = 'UTF-16le'\") "
        "db_statement(-source='SQLite', -database='wide', -sql='CREATE TABLE IF NOT EXISTS w (t TEXT)') "
