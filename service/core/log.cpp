@@ -90,12 +90,9 @@ void LogText(int32_t level, std::string text) {
 
 std::string EscapeForLog(std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
-  // What comes before the first byte that may need an escape is copied at once.
-  const size_t clean = static_cast<size_t>(std::find_if(text.begin(), text.end(), NeedsEscape) - text.begin());
-  std::string out(text.substr(0, clean));
-  if (clean == text.size()) return out;
+  std::string out;
   out.reserve(text.size());
-  for (size_t i = clean; i < text.size(); ++i) {
+  for (size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
     // C1 controls in UTF-8 (U+0080 to U+009F) steer terminals as ESC sequences do.
     const bool c1 = byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
