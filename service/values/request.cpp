@@ -1,7 +1,6 @@
 #include <pthread.h>
 
-#include <algorithm>
-#include <cstring>
+#include <cstddef>
 #include <memory_resource>
 #include <string_view>
 
@@ -67,8 +66,6 @@ QPExecState::~QPExecState() {
   if (parent != nullptr && parent->child == this) parent->child = nullptr;
 }
 
-// Text handed out in records, copied back to back into blocks that never move: a state hands
-// out several texts per action, and one allocation serves them all.
 // Texts handed out in records live until their state ends: one block on the state, then larger
 // ones from the heap, all freed together.
 struct TExecState::Arena {
