@@ -28,6 +28,7 @@ struct JavaMethodEntry {
   jmethodID method = nullptr;
   jclass cls = nullptr;
   bool tagModuleClass = false;  // cls is a QuillTagModule: its instances need no second check
+  bool operator==(const JavaMethodEntry&) const = default;
 };
 
 std::map<uint32_t, JavaMethodEntry> gPendingJavaTags;  // tag handle -> method, until added to a type
@@ -42,10 +43,7 @@ osCriticalSection gJavaMembersLock;  // taken before gPendingJavaTagsLock when b
 void SetMember(JavaMemberKey key, const JavaMethodEntry& entry) {
   auto [it, added] = gJavaMembers.try_emplace(std::move(key), entry);
   JavaMethodEntry& kept = it->second;
-  if (!added && kept.method == entry.method && kept.cls == entry.cls && kept.className == entry.className &&
-      kept.tagModuleClass == entry.tagModuleClass) {
-    return;
-  }
+  if (!added && kept == entry) return;
   kept = entry;
   gJavaMembersVersion.fetch_add(1, std::memory_order_release);
 }
