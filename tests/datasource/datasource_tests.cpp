@@ -224,11 +224,17 @@ TEST(Actions, RowCellsArriveAsModifiedUtf8BytesWithNullsAndEmptyRows) {
 // its own cells, whether the buffers come when it starts, after rows it already holds, or while
 // another large result is alive.
 TEST(Rows, LargeResultsReuseBuffersAndKeepTheirOwnCells) {
+  // Batches of four rows: a text cell, then a null one.
   const auto fill = [](DBRows& rows, char tag, int count) {
-    for (int i = 0; i < count; ++i) {
-      const std::string cell = tag + std::to_string(rows.size()) + std::string(40, tag);
-      const int32_t lengths[] = {static_cast<int32_t>(cell.size()), -1};
-      rows.AddPacked(cell.data(), lengths, 2, 1);
+    for (int i = 0; i < count; i += 4) {
+      std::string bytes;
+      std::vector<int32_t> lengths;
+      for (int row = 0; row < 4; ++row) {
+        const std::string cell = tag + std::to_string(rows.size() + row) + std::string(40, tag);
+        bytes += cell;
+        lengths.insert(lengths.end(), {static_cast<int32_t>(cell.size()), -1});
+      }
+      rows.AddPacked(bytes.data(), lengths.data(), 2, 4);
     }
   };
   const auto check = [](const DBRows& rows, char tag, size_t count) {
@@ -240,11 +246,11 @@ TEST(Rows, LargeResultsReuseBuffersAndKeepTheirOwnCells) {
   };
   { DBRows first; fill(first, 'a', 4000); }
   DBRows second, third;
-  fill(second, 'b', 2);
-  fill(third, 'c', 2);
+  fill(second, 'b', 4);
+  fill(third, 'c', 4);
   for (int round = 0; round < 20; ++round) fill(round % 2 ? third : second, round % 2 ? 'c' : 'b', 200);
-  check(second, 'b', 2002);
-  check(third, 'c', 2002);
+  check(second, 'b', 2004);
+  check(third, 'c', 2004);
 }
 
 TEST(Actions, NameListsCopyWhatTheSourceAdded) {
