@@ -1111,9 +1111,9 @@ public class JDBCConnector extends JDBCDataSource {
         final byte[] reads;
         /**
          * No two names are equal when case is ignored; else a lookup by name finds the first of
-         * them only, and the names are asked instead.
+         * them only, and the names are asked instead. Worked out when fit() first needs it.
          */
-        final boolean distinct;
+        private Boolean distinct;
 
         Columns(ResultSetMetaData meta, boolean textAsBytes) throws SQLException {
             int count = meta.getColumnCount();
@@ -1131,10 +1131,16 @@ public class JDBCConnector extends JDBCDataSource {
                         | (meta.isAutoIncrement(i + 1) ? 2 : 0);
                 names[i] = meta.getColumnLabel(i + 1);
             }
-            Set<String> folded = new HashSet<>();
-            boolean unique = true;
-            for (String name : names) unique &= folded.add(name.toLowerCase(Locale.ROOT));
-            distinct = unique;
+        }
+
+        private boolean distinct() {
+            if (distinct == null) {
+                Set<String> folded = new HashSet<>();
+                boolean unique = true;
+                for (String name : names) unique &= folded.add(name.toLowerCase(Locale.ROOT));
+                distinct = unique;
+            }
+            return distinct;
         }
 
         /** Hands the columns to the server; returns how their cells are read. */
@@ -1157,7 +1163,7 @@ public class JDBCConnector extends JDBCDataSource {
                         || sizes[i] != sizeOf(meta, i + 1)) {
                     return false;
                 }
-                if (byLookup && distinct ? indexOf(rows, names[i]) != i + 1 : !names[i].equals(meta.getColumnLabel(i + 1))) {
+                if (byLookup && distinct() ? indexOf(rows, names[i]) != i + 1 : !names[i].equals(meta.getColumnLabel(i + 1))) {
                     return false;
                 }
             }
