@@ -672,8 +672,12 @@ public class JDBCConnector extends JDBCDataSource {
         }
     }
 
+    /** A kept search's scroll type and text: the search's own text, not a copy, keys it. */
+    private record KeptKey(int scroll, String text) {
+    }
+
     /** One connection's kept searches by scroll type and text, in the order of their last use. */
-    private static final class KeptStatements extends LinkedHashMap<String, Kept> {
+    private static final class KeptStatements extends LinkedHashMap<KeptKey, Kept> {
         /** The count of column-changing statements these were prepared after. */
         long columnsChanged;
 
@@ -683,7 +687,7 @@ public class JDBCConnector extends JDBCDataSource {
         }
 
         @Override
-        protected boolean removeEldestEntry(Map.Entry<String, Kept> eldest) {
+        protected boolean removeEldestEntry(Map.Entry<KeptKey, Kept> eldest) {
             if (size() <= KEPT_PER_CONNECTION) return false;
             closeQuietly(eldest.getValue().statement);
             return true;
@@ -722,7 +726,7 @@ public class JDBCConnector extends JDBCDataSource {
             searches.closeAll();
             searches.columnsChanged = changed;
         }
-        String key = scroll + bound.bound;
+        KeptKey key = new KeptKey(scroll, bound.bound);
         Kept search = searches.get(key);
         if (search != null && search.statement.isClosed()) {
             // Closed by the driver meanwhile: prepared again rather than failing the action.
