@@ -290,22 +290,23 @@ public class JDBCConnector extends JDBCDataSource {
         return new PoolKey(current.className, url, host.user(), host.password(), host.id());
     }
 
-    /** The request's connections (one per database of one host), kept in the connection slot. */
+    /** A request's connection and the pool it came from, which is told when it turns out broken. */
+    record Held(Connection connection, HikariDataSource pool) {
+    }
+
+    /** The request's connections (one per database of one host) by URL, kept in the connection slot. */
     static final class Session {
-        final Map<String, Connection> byUrl = new LinkedHashMap<>();
-        /** The pool each connection came from, which is told when one turns out broken. */
-        final Map<Connection, HikariDataSource> poolOf = new java.util.HashMap<>();
+        final Map<String, Held> byUrl = new LinkedHashMap<>();
 
         void closeAll() {
-            for (Connection connection : byUrl.values()) {
+            for (Held held : byUrl.values()) {
                 try {
-                    connection.close();
+                    held.connection().close();
                 } catch (SQLException ignored) {
                     // The pool evicts a connection it cannot take back.
                 }
             }
             byUrl.clear();
-            poolOf.clear();
         }
     }
 
@@ -317,14 +318,14 @@ public class JDBCConnector extends JDBCDataSource {
             session = new Session();
             call.setDSConnection(session);
         }
-        Connection connection = session.byUrl.get(url);
-        if (connection != null) {
-            if (!connection.isClosed()) return connection;
+        Held held = session.byUrl.get(url);
+        if (held != null) {
+            if (!held.connection().isClosed()) return held.connection();
             // The session died under the request (the server went away): the next try takes a
             // fresh connection, which tells whether the server is back.
-            session.poolOf.remove(session.byUrl.remove(url));
+            session.byUrl.remove(url);
         }
-        connection = connect(host, url, session);
+        Connection connection = connect(host, url, session);
         settle(connection);
         return connection;
     }
@@ -392,10 +393,7 @@ public class JDBCConnector extends JDBCDataSource {
             HikariDataSource pool = pool(key, host);
             Connection connection = pool.getConnection();
             outages.remove(key);
-            if (session != null) {
-                session.byUrl.put(url, connection);
-                session.poolOf.put(connection, pool);
-            }
+            if (session != null) session.byUrl.put(url, new Held(connection, pool));
             return connection;
         } catch (SQLException e) {
             if (isOutage(e)) outages.put(key, new Outage(System.nanoTime(), messageOf(e)));
@@ -780,17 +778,15 @@ public class JDBCConnector extends JDBCDataSource {
         String state = e == null || e.getSQLState() == null ? "" : e.getSQLState();
         boolean broken = connectionLost(state);
         for (var it = session.byUrl.values().iterator(); it.hasNext();) {
-            Connection connection = it.next();
+            Held held = it.next();
             try {
-                KeptStatements searches = kept.remove(connection.unwrap(Connection.class));
+                KeptStatements searches = kept.remove(held.connection().unwrap(Connection.class));
                 if (searches != null) searches.closeAll();
             } catch (SQLException | RuntimeException ignored) {
                 // A connection that cannot be reached keeps nothing usable either.
             }
-            HikariDataSource pool = session.poolOf.get(connection);
-            if (broken && pool != null) {
-                pool.evictConnection(connection);
-                session.poolOf.remove(connection);
+            if (broken) {
+                held.pool().evictConnection(held.connection());
                 it.remove();
             }
         }
