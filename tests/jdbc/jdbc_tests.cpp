@@ -294,7 +294,13 @@ TEST_P(OnEach, HostsThatCannotServeAnswerWithCodesAndConnectionsGoBackToThePool)
   RunSteps({{"db_statement(-source='PostgreSQL', -database='postgres', -sql=\"SELECT CASE WHEN count(*) "
         "BETWEEN 1 AND 8 THEN 'few' ELSE count(*)::text END FROM pg_stat_activity WHERE datname = 'shop' AND "
         "backend_type = 'client backend'\") => { field(0) }",
-        "few", "P"}});
+        "few", "P"},
+       // A connection that broke leaves the request, which goes on with a fresh one; its others stay.
+       {"var p = 'SELECT pg_backend_pid()' var o = '' db_statement(-source='PostgreSQL', -database='postgres', "
+        "-sql=$p) => { $o = field(0) } db_statement({on}, -sql='SELECT pg_terminate_backend(pg_backend_pid())') "
+        "=> { action_code() } " + Search("['name', 'Apple']") + " db_statement(-source='PostgreSQL', "
+        "-database='postgres', -sql=$p) => { field(0) == $o }",
+        "-91001:Apple,true", "P"}});
 }
 
 // Values that end a literal early where backslashes are escapes (MariaDB's default mode), or

@@ -297,6 +297,8 @@ public class JDBCConnector extends JDBCDataSource {
     /** The request's connections (one per database of one host) by URL, kept in the connection slot. */
     static final class Session {
         final Map<String, Held> byUrl = new LinkedHashMap<>();
+        /** The connection of the request's latest action, which an error saying it broke is about. */
+        Held last;
 
         void closeAll() {
             for (Held held : byUrl.values()) {
@@ -307,6 +309,7 @@ public class JDBCConnector extends JDBCDataSource {
                 }
             }
             byUrl.clear();
+            last = null;
         }
     }
 
@@ -320,11 +323,15 @@ public class JDBCConnector extends JDBCDataSource {
         }
         Held held = session.byUrl.get(url);
         if (held != null) {
-            if (!held.connection().isClosed()) return held.connection();
+            if (!held.connection().isClosed()) {
+                session.last = held;
+                return held.connection();
+            }
             // The session died under the request (the server went away): the next try takes a
             // fresh connection, which tells whether the server is back.
             session.byUrl.remove(url);
         }
+        session.last = null;
         Connection connection = connect(host, url, session);
         settle(connection);
         return connection;
@@ -393,7 +400,7 @@ public class JDBCConnector extends JDBCDataSource {
             HikariDataSource pool = pool(key, host);
             Connection connection = pool.getConnection();
             outages.remove(key);
-            if (session != null) session.byUrl.put(url, new Held(connection, pool));
+            if (session != null) session.byUrl.put(url, session.last = new Held(connection, pool));
             return connection;
         } catch (SQLException e) {
             if (isOutage(e)) outages.put(key, new Outage(System.nanoTime(), messageOf(e)));
@@ -769,26 +776,26 @@ public class JDBCConnector extends JDBCDataSource {
 
     /**
      * After a failed action: the request's connections lose their kept searches, and on an error
-     * that says the connection broke, the pool is told to close it rather than hand it out again
-     * (it learns that itself only of statements made through its wrapper), and the request drops
-     * it, so that its next action takes a fresh connection and the evicted one is not given back.
+     * that says the connection broke, the pool is told to close the action's connection rather
+     * than hand it out again (it learns that itself only of statements made through its
+     * wrapper), and the request drops it, so that its next action takes a fresh connection and
+     * the evicted one is not given back. The request's other connections stay.
      */
     private void forgetKept(QuillCall call, SQLException e) {
         if (!(call.getDSConnection() instanceof Session session)) return;
-        String state = e == null || e.getSQLState() == null ? "" : e.getSQLState();
-        boolean broken = connectionLost(state);
-        for (var it = session.byUrl.values().iterator(); it.hasNext();) {
-            Held held = it.next();
+        for (Held held : session.byUrl.values()) {
             try {
                 KeptStatements searches = kept.remove(held.connection().unwrap(Connection.class));
                 if (searches != null) searches.closeAll();
             } catch (SQLException | RuntimeException ignored) {
                 // A connection that cannot be reached keeps nothing usable either.
             }
-            if (broken) {
-                held.pool().evictConnection(held.connection());
-                it.remove();
-            }
+        }
+        Held broken = session.last;
+        if (broken != null && e != null && e.getSQLState() != null && connectionLost(e.getSQLState())) {
+            broken.pool().evictConnection(broken.connection());
+            session.byUrl.values().remove(broken);
+            session.last = null;
         }
     }
 
