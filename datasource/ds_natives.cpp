@@ -343,6 +343,36 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_addColumnInfo2(JNIEn
   });
 }
 
+JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_addColumnInfos(JNIEnv* env, jobject self,
+                                                                           jobjectArray names, jintArray types,
+                                                                           jintArray sizes, jintArray flags) {
+  return WithCall(env, self, {names, types, sizes, flags}, [&](quill_token t) -> jint {
+    const jsize count = env->GetArrayLength(names);
+    if (env->GetArrayLength(types) != count || env->GetArrayLength(sizes) != count ||
+        env->GetArrayLength(flags) != count) {
+      return QUILL_ERR_INVALID;
+    }
+    // Every name is read before the first column is added: a name that cannot be read adds none.
+    Latin1List list(static_cast<size_t>(count));
+    for (jsize i = 0; i < count; ++i) {
+      LocalRef<jstring> element(env, static_cast<jstring>(env->GetObjectArrayElement(names, i)));
+      char* name = JStringToLatin1(env, element.get(), nullptr);
+      if (name == nullptr) return kBadString;
+      list.Add(name);
+    }
+    ShortArray<jint, 96> numbers(3 * static_cast<size_t>(count));
+    env->GetIntArrayRegion(types, 0, count, numbers.data());
+    env->GetIntArrayRegion(sizes, 0, count, numbers.data() + count);
+    env->GetIntArrayRegion(flags, 0, count, numbers.data() + 2 * count);
+    for (jsize i = 0; i < count; ++i) {
+      const osError result =
+          quill_addColumnInfo(t, list.data()[i], numbers[i], numbers[count + i], numbers[2 * count + i]);
+      if (result != 0) return result;
+    }
+    return 0;
+  });
+}
+
 JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_addResultRow___3Ljava_lang_String_2(JNIEnv* env,
                                                                                                jobject self,
                                                                                                jobjectArray row) {

@@ -999,6 +999,12 @@ public class QuillCall {
      */
     public native int addColumnInfo2(String name, int a, int b, int c, String[] values);
     /**
+     * Describes every result column in one call, as {@link #addColumnInfo} for each in turn:
+     * column i is {@code names[i]} with {@code types[i]}, {@code sizes[i]} and {@code flags[i]}.
+     * @return 0, -9006 when the arrays differ in length, or an error code; a failure adds no column
+     */
+    public native int addColumnInfos(String[] names, int[] types, int[] sizes, int[] flags);
+    /**
      * Adds a row, cells in column order; a null cell is a null value.
      * @return 0 or an error code
      */

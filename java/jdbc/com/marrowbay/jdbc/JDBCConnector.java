@@ -1152,7 +1152,7 @@ public class JDBCConnector extends JDBCDataSource {
 
         /** Hands the columns to the server; returns how their cells are read. */
         byte[] tell(QuillCall call) {
-            for (int i = 0; i < names.length; i++) call.addColumnInfo(names[i], types[i], sizes[i], flags[i]);
+            call.addColumnInfos(names, types, sizes, flags);
             return reads;
         }
 
