@@ -225,6 +225,10 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
       // The kept description is reused: a case-only rename by another client goes unseen.
       {"OTHER: ALTER TABLE items RENAME COLUMN MORE TO More", "", "S"},
       {names, "id,name,price,stock,data,MORE", "S"},
+      // A duplicate key refused leaves it kept; a failed search drops it.
+      {"db_add({items}, ['name', 'Apple']) => { action_code() } " + names + " db_search({on}, -table='nowhere') => { action_code() } " +
+           names,
+       "-9102id,name,price,stock,data,MORE-9101id,name,price,stock,data,More", "S"},
       // A database file made to keep its text as UTF-16.
       {"db_statement(-source='SQLite', -database='wide', -sql=\"PRAGMA encoding = 'UTF-16le'\") "
        "db_statement(-source='SQLite', -database='wide', -sql='CREATE TABLE IF NOT EXISTS w (t TEXT)') "

@@ -128,8 +128,14 @@ public class JDBCConnector extends JDBCDataSource {
                     return fail(call, UNSUPPORTED, "action " + action + " is not supported");
             }
         } catch (SQLException e) {
-            forgetKept(call, e);
-            return fail(call, e);
+            int code = fail(call, e);
+            // A constraint refusing an add, update or delete (a duplicate key) tells nothing of a
+            // table's columns or of the connection: the kept searches stay. Any other failure may.
+            if (code != CONSTRAINT || action < 6 || action > 8 || mayChangeColumns(value.data)
+                    || connectionLost(e.getSQLState() == null ? "" : e.getSQLState())) {
+                forgetKept(call, e);
+            }
+            return code;
         } catch (Failure f) {
             forgetKept(call, null);
             return fail(call, f.code, f.getMessage());
