@@ -41,7 +41,9 @@ class ColumnCache {
 };
 
 // Whether a script's own statement may change the columns of a table: anything but a plain
-// SELECT, INSERT, UPDATE or DELETE (its first word, after white space) counts as such.
+// SELECT, INSERT, UPDATE or DELETE (its first word, after white space) counts as such. The JDBC
+// connector keeps its own copy of this rule (JDBCConnector.mayChangeColumns, for its kept
+// searches); the JDBC tests hold both to the same cases.
 bool MayChangeColumns(std::string_view sql);
 
 }  // namespace datasource

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "datasource/JavaDataSource.h"
+#include "datasource/column_cache.h"
 #include "host/storage.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
@@ -512,6 +513,33 @@ TEST(DriverTable, DriversAreRecordedOnceWithTheSettingsTheSourcesUse) {
   ASSERT_FALSE(gEnv->ExceptionCheck());
   EXPECT_TRUE(Logged(0, "    Failed to register JDBC datasource SQLite"));
   EXPECT_EQ(Table("SELECT id, " + settings), before);
+}
+
+// What kept descriptions may outlive, told alike by the server (its discovered columns) and the
+// connector (its kept searches): only a plain SELECT, INSERT, UPDATE or DELETE leaves every
+// table's columns as they were.
+TEST(ColumnChanges, TheServerAndTheConnectorTellThemAlike) {
+  const struct {
+    const char* sql;
+    bool changes;
+  } cases[] = {
+      {"SELECT 1", false},          {" \n\tselect * from t", false}, {"Insert into t values (1)", false},
+      {"UPDATE t SET a = 1", false}, {"delete from t", false},         {"ALTER TABLE t ADD b", true},
+      {"DROP TABLE t", true},       {"CREATE TABLE t (a)", true},     {"SELECTED", true},
+      {"-- note\nSELECT 1", true},  {"WITH x AS (SELECT 1) SELECT 1", true}, {"", true},
+      {"select\xc3\xa9", false},
+  };
+  qjapi_test::LocalFrame frame(gEnv);
+  jclass connector = gEnv->FindClass("com/marrowbay/jdbc/JDBCConnector");
+  ASSERT_NE(connector, nullptr);
+  const jmethodID rule = gEnv->GetStaticMethodID(connector, "mayChangeColumns", "(Ljava/lang/String;)Z");
+  ASSERT_NE(rule, nullptr);
+  for (const auto& c : cases) {
+    EXPECT_EQ(datasource::MayChangeColumns(c.sql), c.changes) << c.sql;
+    const jboolean changes = gEnv->CallStaticBooleanMethod(connector, rule, gEnv->NewStringUTF(c.sql));
+    ASSERT_FALSE(gEnv->ExceptionCheck());
+    EXPECT_EQ(changes == JNI_TRUE, c.changes) << c.sql;
+  }
 }
 
 TEST(AdminTags, EachTagAnswersForItsSourceAndNothingForOthers) {

@@ -807,8 +807,9 @@ public class JDBCConnector extends JDBCDataSource {
 
     /**
      * Whether a script's statement may change a table's columns: anything but a plain SELECT,
-     * INSERT, UPDATE or DELETE (its first word, after white space), as for the server's kept
-     * discovered columns.
+     * INSERT, UPDATE or DELETE (its first word, after white space). The server's own copy of this
+     * rule, for its kept discovered columns, is MayChangeColumns (datasource/column_cache.h); the
+     * JDBC tests hold both to the same cases.
      */
     static boolean mayChangeColumns(String sql) {
         int start = 0;
