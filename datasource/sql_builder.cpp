@@ -312,8 +312,8 @@ bool SqlBuilder::AppendValue(std::string& out, const Text& value, int32_t op, bo
                       "was not sent";
     return false;
   }
-  if (settings_.bindsValues && form != Form::kPlain) unbindable_ = true;
-  if (settings_.bindsValues && form == Form::kPlain) literals_.push_back({out.size(), 0, {std::string(*value), !quoted}});
+  if (binding_ && form != Form::kPlain) unbindable_ = true;
+  if (binding_ && form == Form::kPlain) literals_.push_back({out.size(), 0, {std::string(*value), !quoted}});
   if (form == Form::kParenthesised) out.push_back('(');
   if (quoted || pattern) {
     out.push_back('\'');
@@ -325,7 +325,7 @@ bool SqlBuilder::AppendValue(std::string& out, const Text& value, int32_t op, bo
     out.append(*value);
   }
   if (form == Form::kParenthesised) out.push_back(')');
-  if (settings_.bindsValues && form == Form::kPlain) literals_.back().size = out.size() - literals_.back().at;
+  if (binding_ && form == Form::kPlain) literals_.back().size = out.size() - literals_.back().at;
   return true;
 }
 
@@ -657,6 +657,15 @@ void SqlBuilder::Bind(Statement& statement) {
 Statement SqlBuilder::Select(const ActionInput& input) {
   literals_.clear();
   unbindable_ = false;
+  // A search alone is run with its values bound: other statements collect none.
+  binding_ = settings_.bindsValues;
+  Statement statement = WriteSelect(input);
+  if (binding_ && statement.send) Bind(statement);
+  binding_ = false;
+  return statement;
+}
+
+Statement SqlBuilder::WriteSelect(const ActionInput& input) {
   std::string text;
   text.reserve(128 + 24 * (input.inputColumns.size() + input.returnColumns.size() +
                            input.sortColumns.size()));
@@ -667,9 +676,7 @@ Statement SqlBuilder::Select(const ActionInput& input) {
       !AppendOrderBy(text, input)) {
     return Refused();
   }
-  Statement statement = Finish(std::move(text));
-  if (settings_.bindsValues) Bind(statement);
-  return statement;
+  return Finish(std::move(text));
 }
 
 Statement SqlBuilder::Insert(const ActionInput& input, const ColumnList& columns) {

@@ -238,6 +238,8 @@ class SqlBuilder {
   Statement NotSent(osError code) const;
   Statement Refused() const;
   Statement Finish(std::string&& text) const;
+  // The search's text, before Select makes its form with placeholders.
+  Statement WriteSelect(const ActionInput& input);
   // Makes the statement's form with placeholders from the values written into its text.
   void Bind(Statement& statement);
 
@@ -246,12 +248,13 @@ class SqlBuilder {
   ColumnNotFoundSink* notFound_;
   osError refusal_ = 0;
   std::string refusalMessage_;
-  // With bindsValues: where each value literal of the statement lies in its text, and whether a
-  // value was written where no placeholder can stand.
+  // While a search is written with bindsValues (binding_): where each value literal of the
+  // statement lies in its text, and whether a value was written where no placeholder can stand.
   struct Literal {
     std::size_t at = 0, size = 0;
     BoundValue value;
   };
+  bool binding_ = false;
   std::vector<Literal> literals_;
   bool unbindable_ = false;
 };
