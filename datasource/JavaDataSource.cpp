@@ -1,5 +1,8 @@
 #include "datasource/JavaDataSource.h"
 
+#include <array>
+#include <vector>
+
 #include "bridge/marshal.h"
 #include "datasource/column_cache.h"
 #include "datasource/connector_sql.h"
@@ -140,15 +143,19 @@ jobject JavaDataSource::NewStatementValue(JNIEnv* env, const datasource::Stateme
   LocalRef<jstring> boundText(env, bridge::NewStringFromHost(env, statement.boundText.c_str()));
   LocalRef<jobjectArray> values(env, env->NewObjectArray(count, gClassCache.string, nullptr));
   LocalRef<jbooleanArray> bare(env, env->NewBooleanArray(count));
+  // The flags go over in one copy; the usual few fit on the stack.
+  std::array<jboolean, 16> few{};
+  std::vector<jboolean> many(count > static_cast<jsize>(few.size()) ? static_cast<size_t>(count) : 0);
+  jboolean* const flags = many.empty() ? few.data() : many.data();
   jsize filled = 0;
   for (; filled < count && values && bare && !env->ExceptionCheck(); ++filled) {
     const datasource::BoundValue& value = statement.values[static_cast<size_t>(filled)];
     LocalRef<jstring> item(env, bridge::NewStringFromHost(env, value.value.c_str()));
     if (!item) break;
     env->SetObjectArrayElement(values.get(), filled, item.get());
-    const jboolean flag = value.bare ? JNI_TRUE : JNI_FALSE;
-    env->SetBooleanArrayRegion(bare.get(), filled, 1, &flag);
+    flags[filled] = value.bare ? JNI_TRUE : JNI_FALSE;
   }
+  if (filled == count && bare && !env->ExceptionCheck()) env->SetBooleanArrayRegion(bare.get(), 0, count, flags);
   jobject value = nullptr;
   if (!env->ExceptionCheck() && filled == count && nameText && text && boundText && values && bare) {
     value = env->NewObject(gClassCache.boundStatement, gClassCache.boundStatementCtor, nameText.get(), text.get(), kTextType,
