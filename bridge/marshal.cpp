@@ -112,19 +112,22 @@ HostUtf8Chars::HostUtf8Chars(JNIEnv* env, jstring text) : modified_(env, text), 
 
 namespace {
 
-void SetNameUtf(JNIEnv* env, const quill_value_t& record, jobject value, bool withName) {
-  if (withName && record.name != nullptr) {
-    LocalRef<jstring> name(env, NewStringFromHost(env, record.name));
-    env->SetObjectField(value, gClassCache.quillValueName, name.get());
-  }
+// The name's string, set when asked for (null otherwise).
+LocalRef<jstring> SetNameUtf(JNIEnv* env, const quill_value_t& record, jobject value, bool withName) {
+  if (!withName || record.name == nullptr) return LocalRef<jstring>(env, nullptr);
+  LocalRef<jstring> name(env, NewStringFromHost(env, record.name));
+  env->SetObjectField(value, gClassCache.quillValueName, name.get());
+  return name;
 }
 
 }  // namespace
 
 void FillQuillValue(JNIEnv* env, const quill_value_t& record, jobject value, bool withName) {
-  SetNameUtf(env, record, value, withName);
-  LocalRef<jstring> data(env, record.data != nullptr ? NewStringFromHost(env, record.data) : nullptr);
-  env->SetObjectField(value, gClassCache.quillValueData, data.get());
+  const LocalRef<jstring> name = SetNameUtf(env, record, value, withName);
+  // A record whose data repeats its name (a host's URL, a database's name) hands over one string.
+  const bool repeated = name && record.data != nullptr && std::strcmp(record.data, record.name) == 0;
+  LocalRef<jstring> data(env, record.data != nullptr && !repeated ? NewStringFromHost(env, record.data) : nullptr);
+  env->SetObjectField(value, gClassCache.quillValueData, repeated ? name.get() : data.get());
   env->SetIntField(value, gClassCache.quillValueType, record.type);
   env->ExceptionDescribe();
 }
