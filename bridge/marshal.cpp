@@ -14,18 +14,20 @@ namespace bridge {
 
 char* JStringToLatin1(JNIEnv* env, jstring text, int* outLength) {
   if (text == nullptr) return nullptr;
-  const jchar* units = env->GetStringChars(text, nullptr);
-  if (units == nullptr) return nullptr;
   const jsize length = env->GetStringLength(text);
-  char* latin1 = nullptr;
-  try {
-    latin1 = CharBuffer(reinterpret_cast<const quill_char*>(units), length, "ISO-8859-1").ReleaseBuffer();
-  } catch (const osException&) {
-    // Reported as an unreadable string; nothing may unwind into the VM.
-  }
-  env->ReleaseStringChars(text, units);
-  if (latin1 != nullptr && outLength != nullptr) *outLength = length;
-  return latin1;
+  // A short text (a name, mostly) is read onto the stack: no copy of the VM's and no converter.
+  jchar stack[256];
+  std::unique_ptr<jchar[]> heap(length > 256 ? new (std::nothrow) jchar[static_cast<size_t>(length)] : nullptr);
+  jchar* units = length > 256 ? heap.get() : stack;
+  std::unique_ptr<char[]> latin1(units != nullptr ? new (std::nothrow) char[static_cast<size_t>(length) + 1] : nullptr);
+  if (!latin1) return nullptr;
+  env->GetStringRegion(text, 0, length, units);
+  // One byte per code unit, as CharBuffer writes ISO-8859-1: '?' for what it cannot hold,
+  // surrogates included.
+  for (jsize i = 0; i < length; ++i) latin1[i] = units[i] <= 0xFF ? static_cast<char>(units[i]) : '?';
+  latin1[length] = '\0';
+  if (outLength != nullptr) *outLength = length;
+  return latin1.release();
 }
 
 // Converted in the body: length_ is initialised after chars_, and would undo what the
