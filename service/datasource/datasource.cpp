@@ -145,25 +145,26 @@ void DBRows::Add(const char* const* values, const int32_t* lengths, int32_t coun
   }
 }
 
-void DBRows::AddPacked(const char* bytes, const int32_t* lengths, int32_t columns, int32_t rowCount) {
+void DBRows::AddPacked(const char* bytes, size_t byteCount, const int32_t* lengths, int32_t columns,
+                       int32_t rowCount) {
   const size_t cells = static_cast<size_t>(columns) * static_cast<size_t>(rowCount);
-  size_t total = 0;
-  for (size_t i = 0; i < cells; ++i) total += lengths[i] > 0 ? static_cast<size_t>(lengths[i]) : 0;
-  Reserve(total, cells, static_cast<size_t>(rowCount));
-  bytes_.append(bytes, total);
-  // Each cell's end is counted from where these rows' bytes begin.
-  size_t end = bytes_.size() - total;
-  for (const int32_t* length = lengths; length != lengths + cells;) {
-    rowStarts_.push_back(cellEnds_.size());
-    for (const int32_t* rowEnd = length + columns; length != rowEnd; ++length) {
-      if (*length < 0) {
-        cellEnds_.push_back(end | kNullCell);
-      } else {
-        end += static_cast<size_t>(*length);
-        cellEnds_.push_back(end);
-      }
-    }
+  Reserve(byteCount, cells, static_cast<size_t>(rowCount));
+  bytes_.append(bytes, byteCount);
+  // Written in place: the sizes are known, so no append checks the capacity. Each cell's end is
+  // counted from where these rows' bytes begin.
+  const size_t firstCell = cellEnds_.size();
+  cellEnds_.resize(firstCell + cells);
+  size_t* end = cellEnds_.data() + firstCell;
+  size_t at = bytes_.size() - byteCount;
+  for (size_t i = 0; i < cells; ++i) {
+    const int32_t length = lengths[i];
+    at += static_cast<size_t>(std::max(length, 0));
+    end[i] = length < 0 ? at | kNullCell : at;
   }
+  const size_t firstRow = rowStarts_.size();
+  rowStarts_.resize(firstRow + static_cast<size_t>(rowCount));
+  size_t* start = rowStarts_.data() + firstRow;
+  for (int32_t row = 0; row < rowCount; ++row) start[row] = firstCell + static_cast<size_t>(row) * columns;
 }
 
 void DBRows::Add(std::initializer_list<std::optional<std::string_view>> cells) {

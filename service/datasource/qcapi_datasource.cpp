@@ -307,7 +307,7 @@ osError quill_addResultRows(quill_token t, int32_t columns, int32_t rowCount, co
       total += lengths[i] > 0 ? lengths[i] : 0;
     }
     if (total > byteCount) Fail(QUILL_ERR_INVALID, "cells beyond the bytes given");
-    Output(action).rows.AddPacked(bytes, lengths, columns, rowCount);
+    Output(action).rows.AddPacked(bytes, static_cast<size_t>(total), lengths, columns, rowCount);
     return QUILL_OK;
   });
 }

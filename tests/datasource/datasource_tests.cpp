@@ -235,7 +235,7 @@ TEST(Rows, LargeResultsReuseBuffersAndKeepTheirOwnCells) {
         bytes += cell;
         lengths.insert(lengths.end(), {static_cast<int32_t>(cell.size()), -1});
       }
-      rows.AddPacked(bytes.data(), lengths.data(), 2, 4);
+      rows.AddPacked(bytes.data(), bytes.size(), lengths.data(), 2, 4);
     }
   };
   const auto check = [](const DBRows& rows, char tag, size_t count) {
