@@ -74,6 +74,13 @@ public class JDBCConnector extends JDBCDataSource {
     private final Map<Connection, KeptStatements> kept = new ConcurrentHashMap<>();
     /** Counts the script statements that may have changed a table's columns; kept searches older than the last are dropped. */
     private final AtomicLong columnsChanged = new AtomicLong();
+    /**
+     * Texts of searches whose last read through the cursor needed more than one batch: the next
+     * run goes to the cursor at once, without a first read to tell (see readIfOneBatch). Emptied
+     * when full, and a text leaves it once such a read needs no more than one batch.
+     */
+    private final Set<String> largeSearches = ConcurrentHashMap.newKeySet();
+    static final int LARGE_SEARCHES = 64;
 
     /**
      * How long a request waits for a connection (the pool's wait and the driver's connect), and
@@ -602,8 +609,10 @@ public class JDBCConnector extends JDBCDataSource {
         // The driver stops at the last row wanted (at least one row, as 0 means no limit); the
         // rows come in batches of FETCH_SIZE, so only one batch is ever held here.
         int maxRows = end >= Integer.MAX_VALUE ? 0 : (int) Math.max(1, end);
-        Long whole = current.cursorNeedsTransaction
-                ? readIfOneBatch(call, connection, sql, bound, skip, end, maxRows)
+        boolean inTransaction = current.cursorNeedsTransaction;
+        boolean knownLarge = inTransaction && (maxRows == 0 || maxRows > FETCH_SIZE) && largeSearches.contains(sql);
+        Long whole = knownLarge ? null
+                : inTransaction ? readIfOneBatch(call, connection, sql, bound, skip, end, maxRows)
                 : readBound(call, connection, bound, skip, end, maxRows);
         long read = whole != null ? whole : withCursor(connection, () -> {
             try (Statement statement = connection.createStatement()) {
@@ -614,6 +623,14 @@ public class JDBCConnector extends JDBCDataSource {
                 }
             }
         });
+        if (inTransaction && whole == null) {
+            if (read <= FETCH_SIZE) {
+                largeSearches.remove(sql);
+            } else if (!knownLarge) {
+                if (largeSearches.size() >= LARGE_SEARCHES) largeSearches.clear();
+                largeSearches.add(sql);
+            }
+        }
         long found = read;
         // Stopped at the limit: the rest is only counted, by the database.
         if (maxRows > 0 && read >= maxRows) found = countAll(connection, sql);
