@@ -1001,7 +1001,8 @@ public class QuillCall {
     /**
      * Describes every result column in one call, as {@link #addColumnInfo} for each in turn:
      * column i is {@code names[i]} with {@code types[i]}, {@code sizes[i]} and {@code flags[i]}.
-     * @return 0, -9006 when the arrays differ in length, or an error code; a failure adds no column
+     * @return 0, -9006 when the arrays differ in length, or an error code; arrays of different
+     *         lengths or a name that cannot be read add no column
      */
     public native int addColumnInfos(String[] names, int[] types, int[] sizes, int[] flags);
     /**
