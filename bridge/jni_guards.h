@@ -3,6 +3,8 @@
 
 #include <jni.h>
 
+#include <cstddef>
+#include <memory>
 #include <utility>
 
 #include "host/qcapi.h"
@@ -121,6 +123,20 @@ class LocalRef {
  private:
   JNIEnv* env_;
   T ref_;
+};
+
+// An array of n elements, inside the object up to N (a region copied in or out in one call).
+template <class T, size_t N>
+class ShortArray {
+ public:
+  explicit ShortArray(size_t n) : heap_(n > N ? new T[n] : nullptr), data_(heap_ ? heap_.get() : stack_) {}
+  T* data() { return data_; }
+  T& operator[](size_t i) { return data_[i]; }
+
+ private:
+  T stack_[N];
+  std::unique_ptr<T[]> heap_;
+  T* data_;
 };
 
 }  // namespace bridge

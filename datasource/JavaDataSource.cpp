@@ -1,6 +1,5 @@
 #include "datasource/JavaDataSource.h"
 
-#include <array>
 #include <vector>
 
 #include "bridge/marshal.h"
@@ -144,9 +143,7 @@ jobject JavaDataSource::NewStatementValue(JNIEnv* env, const datasource::Stateme
   LocalRef<jobjectArray> values(env, env->NewObjectArray(count, gClassCache.string, nullptr));
   LocalRef<jbooleanArray> bare(env, env->NewBooleanArray(count));
   // The flags go over in one copy; the usual few fit on the stack.
-  std::array<jboolean, 16> few{};
-  std::vector<jboolean> many(count > static_cast<jsize>(few.size()) ? static_cast<size_t>(count) : 0);
-  jboolean* const flags = many.empty() ? few.data() : many.data();
+  bridge::ShortArray<jboolean, 16> flags(static_cast<size_t>(count));
   jsize filled = 0;
   for (; filled < count && values && bare && !env->ExceptionCheck(); ++filled) {
     const datasource::BoundValue& value = statement.values[static_cast<size_t>(filled)];
@@ -155,7 +152,7 @@ jobject JavaDataSource::NewStatementValue(JNIEnv* env, const datasource::Stateme
     env->SetObjectArrayElement(values.get(), filled, item.get());
     flags[filled] = value.bare ? JNI_TRUE : JNI_FALSE;
   }
-  if (filled == count && bare && !env->ExceptionCheck()) env->SetBooleanArrayRegion(bare.get(), 0, count, flags);
+  if (filled == count && bare && !env->ExceptionCheck()) env->SetBooleanArrayRegion(bare.get(), 0, count, flags.data());
   jobject value = nullptr;
   if (!env->ExceptionCheck() && filled == count && nameText && text && boundText && values && bare) {
     value = env->NewObject(gClassCache.boundStatement, gClassCache.boundStatementCtor, nameText.get(), text.get(), kTextType,

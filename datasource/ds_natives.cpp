@@ -14,20 +14,6 @@ using namespace bridge;
 
 namespace {
 
-// An array of n elements, inside the object up to N.
-template <class T, size_t N>
-class ShortArray {
- public:
-  explicit ShortArray(size_t n) : heap_(n > N ? new T[n] : nullptr), data_(heap_ ? heap_.get() : stack_) {}
-  T* data() { return data_; }
-  T& operator[](size_t i) { return data_[i]; }
-
- private:
-  T stack_[N];
-  std::unique_ptr<T[]> heap_;
-  T* data_;
-};
-
 // Elements appended at the end, inside the object up to N, then on the heap (doubling).
 template <class T, size_t N>
 class GrowingBuffer {
