@@ -187,14 +187,14 @@ TEST(Actions, ResultsReachTheScriptRowsCountsAndColumns) {
       " (field(0, -row=$n - 3) == null) '|' field(1, -row=$n - 3) '|' field(0, -row=$n - 1) '|'"
       " (field(1, -row=$n - 1) == null) '\\n'"
       " column_info()->get(2)->get('type') ':' column_info()->get(2)->get('values')->join(',') ' '"
-      " column_info()->get(1)->get('size') column_info()->get(1)->get('flags') '\\n'"
+      " column_info()->get(1)->get('type') column_info()->get(1)->get('size') column_info()->get(1)->get('flags') '\\n'"
       " try => { field(0, -row=$n - 2) } catch => { error_code() }"
       "}");
   // 17 echo rows, 2 tagged rows, then {null, text}, {} and {bytes, null}; found = 1000 + 17.
   EXPECT_EQ(out, "1017 22 4242 ECHO 5 \xC3\xA9 what,value,choice\n"
                  "r|0|r\n"
                  "true|a" + std::string(1, '\0') + "\xC3\xA9\xE4\xB8\x96\xF0\x9F\x98\x80|bytes|true\n"
-                 "long:x,,\xC3\xA9 72\n" + std::to_string(QUILL_ERR_OUT_OF_RANGE));
+                 "long:x,,\xC3\xA9 TEXT72\n" + std::to_string(QUILL_ERR_OUT_OF_RANGE));
 }
 
 // The cells as the host received them: modified UTF-8 with their byte lengths, nulls as nulls.
