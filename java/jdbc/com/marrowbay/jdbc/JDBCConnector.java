@@ -135,19 +135,20 @@ public class JDBCConnector extends JDBCDataSource {
                     return fail(call, UNSUPPORTED, "action " + action + " is not supported");
             }
         } catch (SQLException e) {
-            int code = fail(call, e);
+            String state = e.getSQLState() == null ? "" : e.getSQLState();
+            boolean lost = connectionLost(state);
+            int code = fail(call, e, state, lost);
             // A constraint refusing an add, update or delete (a duplicate key) tells nothing of a
             // table's columns or of the connection: the kept searches stay. Any other failure may.
-            if (code != CONSTRAINT || action < 6 || action > 8 || mayChangeColumns(value.data)
-                    || connectionLost(e.getSQLState() == null ? "" : e.getSQLState())) {
-                forgetKept(call, e);
+            if (code != CONSTRAINT || action < 6 || action > 8 || mayChangeColumns(value.data) || lost) {
+                forgetKept(call, lost);
             }
             return code;
         } catch (Failure f) {
-            forgetKept(call, null);
+            forgetKept(call, false);
             return fail(call, f.code, f.getMessage());
         } catch (Throwable t) {
-            forgetKept(call, null);
+            forgetKept(call, false);
             return fail(call, SQL_FAILED, t.toString());
         }
     }
@@ -173,16 +174,18 @@ public class JDBCConnector extends JDBCDataSource {
         return code;
     }
 
-    /** The code of an SQL error by its class (SQLState, else the SQLite result code). */
-    int fail(QuillCall call, SQLException e) {
-        String state = e.getSQLState() == null ? "" : e.getSQLState();
+    /**
+     * The code of an SQL error by its class (SQLState, "" when it has none, else the SQLite result
+     * code); lost: the state says the connection broke.
+     */
+    int fail(QuillCall call, SQLException e, String state, boolean lost) {
         String message = e.getMessage() == null ? e.toString() : e.getMessage();
         int code = SQL_FAILED;
         if (isMysqlFamily() && MYSQL_CONSTRAINTS.contains(e.getErrorCode())) {
             code = CONSTRAINT;
         } else if (alreadyExists(state, e.getErrorCode(), message)) {
             code = ALREADY_EXISTS;
-        } else if (connectionLost(state) || state.startsWith("28") || state.startsWith("3D")
+        } else if (lost || state.startsWith("28") || state.startsWith("3D")
                 || e instanceof SQLTransientConnectionException) {
             code = CONNECT_FAILED;
         } else if (state.startsWith("42")) {
@@ -804,7 +807,7 @@ public class JDBCConnector extends JDBCDataSource {
      * wrapper), and the request drops it, so that its next action takes a fresh connection and
      * the evicted one is not given back. The request's other connections stay.
      */
-    private void forgetKept(QuillCall call, SQLException e) {
+    private void forgetKept(QuillCall call, boolean lost) {
         if (!(call.getDSConnection() instanceof Session session)) return;
         for (Held held : session.byUrl.values()) {
             try {
@@ -815,7 +818,7 @@ public class JDBCConnector extends JDBCDataSource {
             }
         }
         Held broken = session.last;
-        if (broken != null && e != null && e.getSQLState() != null && connectionLost(e.getSQLState())) {
+        if (broken != null && lost) {
             broken.pool().evictConnection(broken.connection());
             session.byUrl.values().remove(broken);
             session.last = null;
