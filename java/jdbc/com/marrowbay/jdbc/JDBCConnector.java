@@ -353,6 +353,14 @@ public class JDBCConnector extends JDBCDataSource {
         return connection;
     }
 
+    /**
+     * For an action that takes none of the request's connections: an error of its own that says
+     * a connection broke (one it made itself) then evicts none of them.
+     */
+    static void takesNoConnection(QuillCall call) {
+        if (call.getDSConnection() instanceof Session session) session.last = null;
+    }
+
     /** Learns the current driver's SQL settings from a connection when they are not known yet. */
     private void settle(Connection connection) throws SQLException {
         DriverEntry entry = current;
@@ -371,6 +379,7 @@ public class JDBCConnector extends JDBCDataSource {
      */
     private int prepare(QuillCall call) throws SQLException, Failure {
         if (current.settled) return 0;
+        takesNoConnection(call);
         Host host = host(call);
         String url = url(host, database(call));
         try (Connection connection = connect(host, url, null)) {
