@@ -391,7 +391,7 @@ std::string PreparedWalk() {
 // The data-source natives inside a database action, where each succeeds (fixtures.WalkSource).
 std::string DataSourceWalk() {
   return Output("db_search(-source='fx_walk_ds', ['fx', 'v'], -sort='fx', -select='fx', -statement_only) => "
-                "{ rows => { field(0) '\\n' } }");
+                "{ column_names()->join(',') '\\n' rows => { field(0) '\\n' } }");
 }
 
 // ---- values that go in through one native and come back through another, or the script ----
@@ -1008,7 +1008,7 @@ TEST_F(BalanceCoverage, EveryNativeRefusesBadCallsSucceedsOnGoodOnesAndRanEveryP
   }
   EXPECT_NE(second.find("stale token checked"), std::string::npos) << second;
   // The walk's rows (a text row, two byte rows), the rows with null cells, then the report.
-  EXPECT_EQ(DataSourceWalk(), "a\nx\nx\nx\ny\nwalked data-source natives\n");
+  EXPECT_EQ(DataSourceWalk(), "fx,fx,a,report,fx\na\nx\nx\nx\ny\nwalked data-source natives\n");
   RegisterOnEveryPath();
   // The registered tags run; a refused registration would have kept the references of a tag.
   EXPECT_EQ(Output("fx_bal_5(); ' '; fx_bal_5m(); ' '; fx_bal_6()"), "ferngate marrowbay marrowbay6");
