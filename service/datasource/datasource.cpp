@@ -149,18 +149,20 @@ void DBRows::AddPacked(const char* bytes, size_t byteCount, const int32_t* lengt
                        int32_t rowCount) {
   const size_t cells = static_cast<size_t>(columns) * static_cast<size_t>(rowCount);
   Reserve(byteCount, cells, static_cast<size_t>(rowCount));
-  bytes_.append(bytes, byteCount);
   // Written in place: the sizes are known, so no append checks the capacity. Each cell's end is
-  // counted from where these rows' bytes begin.
+  // counted from where these rows' bytes begin, and the bytes appended are the ones the lengths
+  // cover, so the cells stay whole whatever byteCount says.
   const size_t firstCell = cellEnds_.size();
   cellEnds_.resize(firstCell + cells);
   size_t* end = cellEnds_.data() + firstCell;
-  size_t at = bytes_.size() - byteCount;
+  const size_t base = bytes_.size();
+  size_t at = base;
   for (size_t i = 0; i < cells; ++i) {
     const int32_t length = lengths[i];
     at += static_cast<size_t>(std::max(length, 0));
     end[i] = length < 0 ? at | kNullCell : at;
   }
+  bytes_.append(bytes, at - base);
   const size_t firstRow = rowStarts_.size();
   rowStarts_.resize(firstRow + static_cast<size_t>(rowCount));
   size_t* start = rowStarts_.data() + firstRow;
