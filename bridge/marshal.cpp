@@ -3,6 +3,7 @@
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -15,16 +16,17 @@ namespace bridge {
 char* JStringToLatin1(JNIEnv* env, jstring text, int* outLength) {
   if (text == nullptr) return nullptr;
   const jsize length = env->GetStringLength(text);
-  // A short text (a name, mostly) is read onto the stack: no copy of the VM's and no converter.
-  jchar stack[256];
-  std::unique_ptr<jchar[]> heap(length > 256 ? new (std::nothrow) jchar[static_cast<size_t>(length)] : nullptr);
-  jchar* units = length > 256 ? heap.get() : stack;
-  std::unique_ptr<char[]> latin1(units != nullptr ? new (std::nothrow) char[static_cast<size_t>(length) + 1] : nullptr);
+  std::unique_ptr<char[]> latin1(new (std::nothrow) char[static_cast<size_t>(length) + 1]);
   if (!latin1) return nullptr;
-  env->GetStringRegion(text, 0, length, units);
-  // One byte per code unit, as CharBuffer writes ISO-8859-1: '?' for what it cannot hold,
-  // surrogates included.
-  for (jsize i = 0; i < length; ++i) latin1[i] = units[i] <= 0xFF ? static_cast<char>(units[i]) : '?';
+  // Read through the stack a chunk at a time: no copy of the VM's and no converter. One byte per
+  // code unit, as CharBuffer writes ISO-8859-1: '?' for what it cannot hold, surrogates included.
+  constexpr jsize kChunk = 256;
+  jchar units[kChunk];
+  for (jsize from = 0; from < length; from += kChunk) {
+    const jsize n = std::min(kChunk, length - from);
+    env->GetStringRegion(text, from, n, units);
+    for (jsize i = 0; i < n; ++i) latin1[from + i] = units[i] <= 0xFF ? static_cast<char>(units[i]) : '?';
+  }
   latin1[length] = '\0';
   if (outLength != nullptr) *outLength = length;
   return latin1.release();

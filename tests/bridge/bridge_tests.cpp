@@ -689,12 +689,13 @@ TEST_F(Marshalling, RecordsFillNameDataAndTypeAsTheirFormPrescribes) {
 
 TEST_F(Marshalling, Latin1SubstitutesWhatItCannotHoldAndCountsUtf16Units) {
   int length = -1;
-  jstring text = NewText(u"a\u00E9\u20AC\U0001F600");
+  // Longer than one chunk read through the stack.
+  jstring text = NewText(u"a\u00E9\u20AC\U0001F600" + std::u16string(300, u'\u20AC') + u"b");
   std::unique_ptr<char[]> latin1;
   jni_balance::Balanced(env, "JStringToLatin1", [&] { latin1.reset(bridge::JStringToLatin1(env, text, &length)); });
   ASSERT_NE(latin1, nullptr);
-  EXPECT_EQ(std::string(latin1.get()), "a\xE9???");
-  EXPECT_EQ(length, 5);  // the smiley is two units, and two bytes: the length is the byte count
+  EXPECT_EQ(std::string(latin1.get()), "a\xE9???" + std::string(300, '?') + "b");
+  EXPECT_EQ(length, 306);  // the smiley is two units, and two bytes: the length is the byte count
   EXPECT_EQ(bridge::JStringToLatin1(env, nullptr, &length), nullptr);
   jstring x = NewText(u"x");
   std::unique_ptr<char[]> noLength;
