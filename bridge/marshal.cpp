@@ -18,14 +18,13 @@ char* JStringToLatin1(JNIEnv* env, jstring text, int* outLength) {
   const jsize length = env->GetStringLength(text);
   std::unique_ptr<char[]> latin1(new (std::nothrow) char[static_cast<size_t>(length) + 1]);
   if (!latin1) return nullptr;
-  // Read through the stack a chunk at a time: no copy of the VM's and no converter. One byte per
-  // code unit, as CharBuffer writes ISO-8859-1: '?' for what it cannot hold, surrogates included.
+  // Read through the stack a chunk at a time: no copy of the VM's and no converter.
   constexpr jsize kChunk = 256;
   jchar units[kChunk];
   for (jsize from = 0; from < length; from += kChunk) {
     const jsize n = std::min(kChunk, length - from);
     env->GetStringRegion(text, from, n, units);
-    for (jsize i = 0; i < n; ++i) latin1[from + i] = units[i] <= 0xFF ? static_cast<char>(units[i]) : '?';
+    Latin1Into(units, static_cast<size_t>(n), latin1.get() + from);
   }
   latin1[length] = '\0';
   if (outLength != nullptr) *outLength = length;

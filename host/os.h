@@ -31,6 +31,10 @@ class QUILL_API osOutOfRange : public osException {
   using osException::osException;
 };
 
+// ISO-8859-1 keeps one byte per code unit ('?' for what it cannot hold, surrogates included), so
+// a text's byte length is always its UTF-16 length: writes `length` bytes to out.
+QUILL_API void Latin1Into(const quill_char* text, size_t length, char* out);
+
 // An 8-bit string; re-encodes from UTF-16 by charset name ("UTF-8", "ISO-8859-1", "BINARY").
 class QUILL_API CharBuffer {
  public:

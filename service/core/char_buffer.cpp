@@ -18,14 +18,6 @@ size_t Utf16Length(const quill_char* text) {
   return length;
 }
 
-// ISO-8859-1 keeps one byte per code unit ('?' for what it cannot hold, surrogates included),
-// so a text's byte length is always its UTF-16 length.
-std::string Latin1Bytes(const quill_char* text, size_t length) {
-  std::string bytes(length, '\0');
-  for (size_t i = 0; i < length; ++i) bytes[i] = text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
-  return bytes;
-}
-
 // Low byte of every unit: a UTF-16 text that carries raw bytes.
 std::string LowBytes(const quill_char* text, size_t length) {
   std::string bytes(length, '\0');
@@ -75,6 +67,10 @@ std::string Convert(const quill_char* text, size_t length, const char* charset) 
 
 }  // namespace
 
+void Latin1Into(const quill_char* text, size_t length, char* out) {
+  for (size_t i = 0; i < length; ++i) out[i] = text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
+}
+
 CharBuffer::CharBuffer(const char* text) {
   if (text != nullptr) text_ = text;
 }
@@ -92,7 +88,8 @@ CharBuffer::CharBuffer(const quill_char* text, int32_t length, const char* chars
   if (strcasecmp(charset, "BINARY") == 0) {
     text_ = LowBytes(text, units);
   } else if (strcasecmp(charset, "ISO-8859-1") == 0 || strcasecmp(charset, "Latin1") == 0) {
-    text_ = Latin1Bytes(text, units);
+    text_.resize(units);
+    Latin1Into(text, units, text_.data());
   } else {
     text_ = Convert(text, units, charset);
   }
