@@ -732,6 +732,7 @@ TEST_F(Marshalling, HostTextReachesJavaWithSupplementaryCharactersAndSubstitutes
       {"\xF4\x90\x80\x80", false, u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
   };
   for (const Case& c : cases) {
+    const LocalFrame perCase{env};
     SCOPED_TRACE(::testing::PrintToString(std::string(c.bytes)));
     const auto length = static_cast<uint32_t>(std::strlen(c.bytes));
     EXPECT_EQ(bridge::IsModifiedUtf8(c.bytes, length), c.modified);
@@ -740,6 +741,8 @@ TEST_F(Marshalling, HostTextReachesJavaWithSupplementaryCharactersAndSubstitutes
     jni_balance::Balanced(env, "FillQuillValue", [&] { bridge::FillQuillValue(env, record, value, true); });
     EXPECT_EQ(Name(value), c.expected);
     EXPECT_EQ(Data(value), c.expected);
+    EXPECT_TRUE(env->IsSameObject(env->GetObjectField(value, gClassCache.quillValueName),
+                                  env->GetObjectField(value, gClassCache.quillValueData)));
   }
   EXPECT_FALSE(bridge::IsModifiedUtf8("abcdefghij\0k", 12));  // a zero byte
 }
