@@ -116,7 +116,7 @@ HostUtf8Chars::HostUtf8Chars(JNIEnv* env, jstring text) : modified_(env, text), 
 namespace {
 
 // The name's string, set when asked for (null otherwise).
-LocalRef<jstring> SetNameUtf(JNIEnv* env, const quill_value_t& record, jobject value, bool withName) {
+LocalRef<jstring> NameString(JNIEnv* env, const quill_value_t& record, jobject value, bool withName) {
   if (!withName || record.name == nullptr) return LocalRef<jstring>(env, nullptr);
   LocalRef<jstring> name(env, NewStringFromHost(env, record.name));
   env->SetObjectField(value, gClassCache.quillValueName, name.get());
@@ -126,9 +126,10 @@ LocalRef<jstring> SetNameUtf(JNIEnv* env, const quill_value_t& record, jobject v
 }  // namespace
 
 void FillQuillValue(JNIEnv* env, const quill_value_t& record, jobject value, bool withName) {
-  const LocalRef<jstring> name = SetNameUtf(env, record, value, withName);
+  const LocalRef<jstring> name = NameString(env, record, value, withName);
   // A record whose data repeats its name (a host's URL, a database's name) hands over one string.
-  const bool repeated = name && record.data != nullptr && std::strcmp(record.data, record.name) == 0;
+  const bool repeated =
+      name && record.data != nullptr && (record.data == record.name || std::strcmp(record.data, record.name) == 0);
   LocalRef<jstring> data(env, record.data != nullptr && !repeated ? NewStringFromHost(env, record.data) : nullptr);
   env->SetObjectField(value, gClassCache.quillValueData, repeated ? name.get() : data.get());
   env->SetIntField(value, gClassCache.quillValueType, record.type);
@@ -136,7 +137,7 @@ void FillQuillValue(JNIEnv* env, const quill_value_t& record, jobject value, boo
 }
 
 void FillQuillValueUtf8(JNIEnv* env, const quill_value_t& record, jobject value, bool withName) {
-  SetNameUtf(env, record, value, withName);
+  NameString(env, record, value, withName);
   if (record.data != nullptr) {
     const icu::UnicodeString text(record.data, static_cast<int32_t>(record.dataSize), "UTF-8");
     LocalRef<jstring> data(
