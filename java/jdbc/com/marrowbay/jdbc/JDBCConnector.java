@@ -77,10 +77,12 @@ public class JDBCConnector extends JDBCDataSource {
     /**
      * Texts of searches whose last read through the cursor needed more than one batch: the next
      * run goes to the cursor at once, without a first read to tell (see readIfOneBatch). Emptied
-     * when full, and a text leaves it once such a read needs no more than one batch.
+     * when full, and a text leaves it once such a read needs no more than one batch. Only texts
+     * up to LARGE_SEARCH_TEXT characters are kept, so a long list of values pins no memory here.
      */
     private final Set<String> largeSearches = ConcurrentHashMap.newKeySet();
     static final int LARGE_SEARCHES = 64;
+    static final int LARGE_SEARCH_TEXT = 4096;
 
     /**
      * How long a request waits for a connection (the pool's wait and the driver's connect), and
@@ -638,7 +640,7 @@ public class JDBCConnector extends JDBCDataSource {
         if (inTransaction && whole == null) {
             if (read <= FETCH_SIZE) {
                 largeSearches.remove(sql);
-            } else if (!knownLarge) {
+            } else if (!knownLarge && sql.length() <= LARGE_SEARCH_TEXT) {
                 if (largeSearches.size() >= LARGE_SEARCHES) largeSearches.clear();
                 largeSearches.add(sql);
             }
