@@ -116,10 +116,17 @@ size_t WorkerPool::Close() {
     std::lock_guard guard(lock_);
     closed_ = true;
     dropped.swap(jobs_);
-    if (Idle()) allDone_.notify_all();
+    // Counted as running until they are gone, so that no one waiting for the pool to be idle
+    // frees what their captures still use.
+    running_ += static_cast<int>(dropped.size());
   }
   spaceFree_.notify_all();
-  return dropped.size();  // destroyed outside the lock: a job's captures may do anything
+  const size_t count = dropped.size();
+  dropped.clear();  // outside the lock: a job's captures may do anything
+  std::lock_guard guard(lock_);
+  running_ -= static_cast<int>(count);
+  if (Idle()) allDone_.notify_all();
+  return count;
 }
 
 bool WorkerPool::WaitIdleUntil(std::chrono::steady_clock::time_point deadline) {

@@ -136,9 +136,16 @@ TEST(WorkerPoolTest, TheQueueIsBoundedAndClosingDropsWhatWaits) {
     gateOpened.wait(guard, [&] { return open; });
     ++ran;
   };
+  // Each job notes, when it goes, how many jobs the pool counts as running.
+  std::atomic<int> mostRunningSeen{0};
+  struct Noting {
+    quill_service::WorkerPool* pool;
+    std::atomic<int>* most;
+    ~Noting() { *most = std::max(most->load(), pool->Running()); }
+  };
   std::thread submitter([&] {
     for (int i = 0; i < 10; ++i) {
-      if (!pool.Submit(blocked)) break;
+      if (!pool.Submit([&, noting = std::make_shared<Noting>(Noting{&pool, &mostRunningSeen})] { blocked(); })) break;
       ++submitted;
     }
   });
@@ -151,6 +158,9 @@ TEST(WorkerPoolTest, TheQueueIsBoundedAndClosingDropsWhatWaits) {
 
   EXPECT_EQ(pool.Close(), 3u);
   submitter.join();  // its waiting Submit was refused
+  // The dropped jobs count as running while they go, so that a server waiting for the pool to be
+  // idle cannot free what their captures still use.
+  EXPECT_EQ(mostRunningSeen.load(), 1 + 3);
   EXPECT_EQ(submitted.load(), 4);
   EXPECT_FALSE(pool.Submit([&] { ++ran; }));
   EXPECT_FALSE(pool.WaitIdleUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
