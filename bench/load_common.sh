@@ -21,6 +21,11 @@ ticks() {
 }
 hz=$(getconf CLK_TCK)
 
+# Times the threads of process $1 went to sleep (voluntary context switches), summed over them.
+sleeps() {
+  cat /proc/"$1"/task/*/status 2>/dev/null | awk '/^voluntary_ctxt_switches/ { n += $2 } END { print n + 0 }'
+}
+
 # The figures of one `wrk --latency` run, read from its output on stdin: "rps p50_ms p99_ms errors
 # requests wrk_cpu_s"; requests is at least 1, wrk_cpu_s comes from a "wrkcpu USER SYS" line
 # (GNU time's) and is 0 without one.

@@ -108,17 +108,18 @@ for page in "${measured[@]}"; do
   done
 done
 
-# One wrk run against the server with pid $3: "rps p50_ms p99_ms errors cpu_us pg_us", the last two
-# the CPU (user + system, from /proc) that server and the PostgreSQL cluster used per request.
+# One wrk run against the server with pid $3: "rps p50_ms p99_ms errors cpu_us pg_us sleeps", then
+# the CPU (user + system, from /proc) that server and the PostgreSQL cluster used per request, and
+# how often the server's threads went to sleep per request.
 load() {
-  local out s0 p0 s1 p1
-  s0=$(ticks "$3"); p0=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0)
+  local out s0 p0 s1 p1 v0 v1
+  s0=$(ticks "$3"); p0=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0); v0=$(sleeps "$3")
   out=$(wrk -t2 -c"$connections" -d"${1}s" --timeout 10s --latency "$2")
-  s1=$(ticks "$3"); p1=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0)
+  s1=$(ticks "$3"); p1=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0); v1=$(sleeps "$3")
   local rps p50 p99 errors total
   read -r rps p50 p99 errors total _ < <(wrk_summary <<<"$out")
-  awk -v s=$(( s1 - s0 )) -v p=$(( p1 - p0 )) -v hz="$hz" -v t="$total" -v head="$rps $p50 $p99 $errors" \
-    'BEGIN { printf "%s %.0f %.0f\n", head, s * 1e6 / hz / t, p * 1e6 / hz / t }'
+  awk -v s=$(( s1 - s0 )) -v p=$(( p1 - p0 )) -v v=$(( v1 - v0 )) -v hz="$hz" -v t="$total" \
+    -v head="$rps $p50 $p99 $errors" 'BEGIN { printf "%s %.0f %.0f %.2f\n", head, s * 1e6 / hz / t, p * 1e6 / hz / t, v / t }'
 }
 
 cases=(line "${measured[@]}")
@@ -131,21 +132,21 @@ done
 echo "wrk -t2 -c$connections, ${seconds}s a run, $rounds rounds, $workers workers each; quill options: ${*:-(defaults)}"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "| round | page | quill req/s | quill p50 ms | quill p99 ms | JDK req/s | JDK p50 ms | JDK p99 ms | ratio | errors q/J | CPU µs/req q/J | PostgreSQL µs/req q/J |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
+echo "| round | page | quill req/s | quill p50 ms | quill p99 ms | JDK req/s | JDK p50 ms | JDK p99 ms | ratio | errors q/J | CPU µs/req q/J | PostgreSQL µs/req q/J | sleeps/req q/J |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 results="$work/results"
 for round in $(seq "$rounds"); do
   for page in "${cases[@]}"; do
     if (( round % 2 )); then
-      read -r qr q50 q99 qe qc qp < <(load "$seconds" "$(quill_url "$page")" "$quill_pid")
-      read -r jr j50 j99 je jc jp < <(load "$seconds" "$(jdk_url "$page")" "$jdk_pid")
+      read -r qr q50 q99 qe qc qp qs < <(load "$seconds" "$(quill_url "$page")" "$quill_pid")
+      read -r jr j50 j99 je jc jp js < <(load "$seconds" "$(jdk_url "$page")" "$jdk_pid")
     else
-      read -r jr j50 j99 je jc jp < <(load "$seconds" "$(jdk_url "$page")" "$jdk_pid")
-      read -r qr q50 q99 qe qc qp < <(load "$seconds" "$(quill_url "$page")" "$quill_pid")
+      read -r jr j50 j99 je jc jp js < <(load "$seconds" "$(jdk_url "$page")" "$jdk_pid")
+      read -r qr q50 q99 qe qc qp qs < <(load "$seconds" "$(quill_url "$page")" "$quill_pid")
     fi
     ratio=$(awk -v q="$qr" -v j="$jr" 'BEGIN { printf "%.2f", (j > 0 ? q / j : 0) }')
     name=$([ "$page" = line ] && echo "empty page" || echo "row, $page")
-    echo "| $round | $name | $qr | $q50 | $q99 | $jr | $j50 | $j99 | ${ratio}x | $qe/$je | $qc/$jc | $qp/$jp |"
+    echo "| $round | $name | $qr | $q50 | $q99 | $jr | $j50 | $j99 | ${ratio}x | $qe/$je | $qc/$jc | $qp/$jp | $qs/$js |"
     echo "$name|$qr|$q99|$jr|$j99|$ratio|$qc|$jc" >> "$results"
   done
 done
