@@ -92,17 +92,24 @@ void FillIfGiven(JNIEnv* env, const quill_value_t& record, jobject out) {
   if (out != nullptr) FillQuillValue(env, record, out, true);
 }
 
-// Every array element's Latin-1 copy, freed last to first.
+// Every element's Latin-1 copy of a string array of count elements (null for a null or
+// unreadable one), freed last to first.
 class Latin1List {
  public:
-  explicit Latin1List(size_t count) { texts_.reserve(count); }
+  Latin1List(JNIEnv* env, jobjectArray array, jsize count) {
+    texts_.reserve(static_cast<size_t>(count));
+    for (jsize i = 0; i < count; ++i) {
+      LocalRef<jstring> element(env, static_cast<jstring>(env->GetObjectArrayElement(array, i)));
+      texts_.push_back(JStringToLatin1(env, element.get(), nullptr));
+    }
+  }
   ~Latin1List() {
     for (auto it = texts_.rbegin(); it != texts_.rend(); ++it) delete[] *it;
   }
   Latin1List(const Latin1List&) = delete;
   Latin1List& operator=(const Latin1List&) = delete;
-  void Add(char* text) { texts_.push_back(text); }
   const char* const* data() const { return texts_.data(); }
+  bool AllRead() const { return std::find(texts_.begin(), texts_.end(), nullptr) == texts_.end(); }
 
  private:
   std::vector<char*> texts_;
@@ -320,11 +327,7 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_addColumnInfo2(JNIEn
     if (!name8) return kBadString;
     // A null list is an empty one: no null reference reaches the VM's array functions.
     const jsize count = values != nullptr ? env->GetArrayLength(values) : 0;
-    Latin1List list(static_cast<size_t>(count));
-    for (jsize i = 0; i < count; ++i) {
-      LocalRef<jstring> element(env, static_cast<jstring>(env->GetObjectArrayElement(values, i)));
-      list.Add(JStringToLatin1(env, element.get(), nullptr));
-    }
+    const Latin1List list(env, values, count);
     return quill_addColumnInfo2(t, name8.get(), a, b, c, list.data(), count);
   });
 }
@@ -339,13 +342,8 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_addColumnInfos(JNIEn
       return QUILL_ERR_INVALID;
     }
     // Every name is read before the first column is added: a name that cannot be read adds none.
-    Latin1List list(static_cast<size_t>(count));
-    for (jsize i = 0; i < count; ++i) {
-      LocalRef<jstring> element(env, static_cast<jstring>(env->GetObjectArrayElement(names, i)));
-      char* name = JStringToLatin1(env, element.get(), nullptr);
-      if (name == nullptr) return kBadString;
-      list.Add(name);
-    }
+    const Latin1List list(env, names, count);
+    if (!list.AllRead()) return kBadString;
     ShortArray<jint, 96> numbers(3 * static_cast<size_t>(count));
     env->GetIntArrayRegion(types, 0, count, numbers.data());
     env->GetIntArrayRegion(sizes, 0, count, numbers.data() + count);
