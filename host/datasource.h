@@ -148,10 +148,12 @@ class QUILL_API DBRows {
   void Add(const char* const* values, const int32_t* lengths, int32_t count);
   void Add(std::initializer_list<std::optional<std::string_view>> cells);
   // Appends rowCount rows of `columns` cells each: lengths[i] is cell i's byte count (-1 for a
-  // null cell), and the cells' bytes lie back to back in `bytes`. byteCount (the sum of the
-  // lengths that are not -1) only sizes the reservation: the lengths decide what is copied. The
-  // caller has checked that none is below -1 and that `bytes` holds their sum.
-  void AddPacked(const char* bytes, size_t byteCount, const int32_t* lengths, int32_t columns, int32_t rowCount);
+  // null cell), and the cells' bytes lie back to back in `bytes`, which holds byteCount bytes.
+  // Each length is read once, so lengths that change meanwhile cannot make the copy outrun what
+  // was checked. Returns null, or why nothing was added: a length below -1, or cells needing
+  // more than byteCount bytes.
+  const char* AddPacked(const char* bytes, size_t byteCount, const int32_t* lengths, int32_t columns,
+                        int32_t rowCount);
   void clear();
 
  private:

@@ -145,28 +145,33 @@ void DBRows::Add(const char* const* values, const int32_t* lengths, int32_t coun
   }
 }
 
-void DBRows::AddPacked(const char* bytes, size_t byteCount, const int32_t* lengths, int32_t columns,
-                       int32_t rowCount) {
+const char* DBRows::AddPacked(const char* bytes, size_t byteCount, const int32_t* lengths, int32_t columns,
+                              int32_t rowCount) {
   const size_t cells = static_cast<size_t>(columns) * static_cast<size_t>(rowCount);
-  Reserve(byteCount, cells, static_cast<size_t>(rowCount));
-  // Written in place: the sizes are known, so no append checks the capacity. Each cell's end is
-  // counted from where these rows' bytes begin, and the bytes appended are the ones the lengths
-  // cover, so the cells stay whole whatever byteCount says.
+  Reserve(0, cells, static_cast<size_t>(rowCount));
+  // The cell ends are written in place as the lengths are checked, counted from where these
+  // rows' bytes will begin; a refused length takes them back.
   const size_t firstCell = cellEnds_.size();
   cellEnds_.resize(firstCell + cells);
   size_t* end = cellEnds_.data() + firstCell;
   const size_t base = bytes_.size();
-  size_t at = base;
+  size_t added = 0;
   for (size_t i = 0; i < cells; ++i) {
     const int32_t length = lengths[i];
-    at += static_cast<size_t>(std::max(length, 0));
-    end[i] = length < 0 ? at | kNullCell : at;
+    if (length < -1 || (length > 0 && static_cast<size_t>(length) > byteCount - added)) {
+      cellEnds_.resize(firstCell);
+      return length < -1 ? "negative cell length" : "cells beyond the bytes given";
+    }
+    added += static_cast<size_t>(std::max(length, 0));
+    end[i] = length < 0 ? (base + added) | kNullCell : base + added;
   }
-  bytes_.append(bytes, at - base);
+  Reserve(added, 0, 0);
+  bytes_.append(bytes, added);
   const size_t firstRow = rowStarts_.size();
   rowStarts_.resize(firstRow + static_cast<size_t>(rowCount));
   size_t* start = rowStarts_.data() + firstRow;
   for (int32_t row = 0; row < rowCount; ++row) start[row] = firstCell + static_cast<size_t>(row) * columns;
+  return nullptr;
 }
 
 void DBRows::Add(std::initializer_list<std::optional<std::string_view>> cells) {

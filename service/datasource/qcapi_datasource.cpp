@@ -300,14 +300,9 @@ osError quill_addResultRows(quill_token t, int32_t columns, int32_t rowCount, co
     if (columns <= 0 || rowCount < 0 || byteCount < 0) Fail(QUILL_ERR_INVALID, "bad rows");
     if (rowCount == 0) return QUILL_OK;
     if (lengths == nullptr || (byteCount > 0 && bytes == nullptr)) Fail(QUILL_ERR_INVALID, "null argument");
-    const size_t cells = static_cast<size_t>(columns) * static_cast<size_t>(rowCount);
-    int64_t total = 0;
-    for (size_t i = 0; i < cells; ++i) {
-      if (lengths[i] < -1) Fail(QUILL_ERR_INVALID, "negative cell length");
-      total += lengths[i] > 0 ? lengths[i] : 0;
-    }
-    if (total > byteCount) Fail(QUILL_ERR_INVALID, "cells beyond the bytes given");
-    Output(action).rows.AddPacked(bytes, static_cast<size_t>(total), lengths, columns, rowCount);
+    const char* refused =
+        Output(action).rows.AddPacked(bytes, static_cast<size_t>(byteCount), lengths, columns, rowCount);
+    if (refused != nullptr) Fail(QUILL_ERR_INVALID, refused);
     return QUILL_OK;
   });
 }

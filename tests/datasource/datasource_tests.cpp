@@ -225,8 +225,8 @@ TEST(Actions, RowCellsArriveAsModifiedUtf8BytesWithNullsAndEmptyRows) {
 // its own cells, whether the buffers come when it starts, after rows it already holds, or while
 // another large result is alive.
 TEST(Rows, LargeResultsReuseBuffersAndKeepTheirOwnCells) {
-  // Batches of four rows: a text cell, then a null one. The 'c' batches give a byte count one
-  // short, which must not move any cell.
+  // Batches of four rows: a text cell, then a null one. Each 'c' batch is first given a byte
+  // count one short, which must be refused without adding a cell.
   const auto fill = [](DBRows& rows, char tag, int count) {
     for (int i = 0; i < count; i += 4) {
       std::string bytes;
@@ -236,7 +236,10 @@ TEST(Rows, LargeResultsReuseBuffersAndKeepTheirOwnCells) {
         bytes += cell;
         lengths.insert(lengths.end(), {static_cast<int32_t>(cell.size()), -1});
       }
-      rows.AddPacked(bytes.data(), bytes.size() - (tag == 'c'), lengths.data(), 2, 4);
+      const size_t before = rows.size();
+      if (tag == 'c') EXPECT_NE(rows.AddPacked(bytes.data(), bytes.size() - 1, lengths.data(), 2, 4), nullptr);
+      ASSERT_EQ(rows.size(), before);
+      EXPECT_EQ(rows.AddPacked(bytes.data(), bytes.size(), lengths.data(), 2, 4), nullptr);
     }
   };
   const auto check = [](const DBRows& rows, char tag, size_t count) {
