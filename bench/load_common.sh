@@ -26,6 +26,23 @@ sleeps() {
   cat /proc/"$1"/task/*/status 2>/dev/null | awk '/^voluntary_ctxt_switches/ { n += $2 } END { print n + 0 }'
 }
 
+# Per thread of process $1: "tid name user_ticks system_ticks" (digits at the end of a thread's
+# name dropped, so that a pool's threads add up under one name).
+thread_ticks() {
+  local t
+  for t in /proc/"$1"/task/*; do
+    echo "${t##*/} $(tr ' ' '_' < "$t/comm" 2>/dev/null | sed -E 's/[-_]?[0-9]+$//') $(awk '{ print $14, $15 }' "$t/stat" 2>/dev/null)"
+  done
+}
+
+# What thread_ticks printed before ($1) and after ($2) a run of $3 requests, as "name user_us
+# system_us" per request for each thread name that used at least 0.5 µs a request.
+thread_split() {
+  awk -v t="$3" -v hz="$hz" 'NR == FNR { u[$1] = $3; s[$1] = $4; next }
+    NF == 4 { U[$2] += ($3 - u[$1]) * 1e6 / hz / t; S[$2] += ($4 - s[$1]) * 1e6 / hz / t }
+    END { for (n in U) if (U[n] + S[n] >= 0.5) printf "%s %.1f %.1f\n", n, U[n], S[n] }' "$1" "$2" | sort -k2,2nr
+}
+
 # The figures of one `wrk --latency` run, read from its output on stdin: "rps p50_ms p99_ms errors
 # requests wrk_cpu_s"; requests is at least 1, wrk_cpu_s comes from a "wrkcpu USER SYS" line
 # (GNU time's) and is 0 without one.

@@ -110,14 +110,18 @@ done
 
 # One wrk run against the server with pid $3: "rps p50_ms p99_ms errors cpu_us pg_us sleeps", then
 # the CPU (user + system, from /proc) that server and the PostgreSQL cluster used per request, and
-# how often the server's threads went to sleep per request.
+# how often the server's threads went to sleep per request. With a file as $4, the server's CPU per
+# request by thread (thread_split) is written there.
 load() {
   local out s0 p0 s1 p1 v0 v1
+  [ -n "${4:-}" ] && thread_ticks "$3" > "$work/threads0"
   s0=$(ticks "$3"); p0=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0); v0=$(sleeps "$3")
   out=$(wrk -t2 -c"$connections" -d"${1}s" --timeout 10s --latency "$2")
   s1=$(ticks "$3"); p1=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0); v1=$(sleeps "$3")
+  [ -n "${4:-}" ] && thread_ticks "$3" > "$work/threads1"
   local rps p50 p99 errors total
   read -r rps p50 p99 errors total _ < <(wrk_summary <<<"$out")
+  [ -n "${4:-}" ] && thread_split "$work/threads0" "$work/threads1" "$total" > "$4"
   awk -v s=$(( s1 - s0 )) -v p=$(( p1 - p0 )) -v v=$(( v1 - v0 )) -v hz="$hz" -v t="$total" \
     -v head="$rps $p50 $p99 $errors" 'BEGIN { printf "%s %.0f %.0f %.2f\n", head, s * 1e6 / hz / t, p * 1e6 / hz / t, v / t }'
 }
@@ -137,12 +141,15 @@ echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 results="$work/results"
 for round in $(seq "$rounds"); do
   for page in "${cases[@]}"; do
+    # The last round also splits each server's CPU by thread.
+    qt=$( (( round == rounds )) && echo "$work/split-quill-$page" || true)
+    jt=$( (( round == rounds )) && echo "$work/split-jdk-$page" || true)
     if (( round % 2 )); then
-      read -r qr q50 q99 qe qc qp qs < <(load "$seconds" "$(quill_url "$page")" "$quill_pid")
-      read -r jr j50 j99 je jc jp js < <(load "$seconds" "$(jdk_url "$page")" "$jdk_pid")
+      read -r qr q50 q99 qe qc qp qs < <(load "$seconds" "$(quill_url "$page")" "$quill_pid" "$qt")
+      read -r jr j50 j99 je jc jp js < <(load "$seconds" "$(jdk_url "$page")" "$jdk_pid" "$jt")
     else
-      read -r jr j50 j99 je jc jp js < <(load "$seconds" "$(jdk_url "$page")" "$jdk_pid")
-      read -r qr q50 q99 qe qc qp qs < <(load "$seconds" "$(quill_url "$page")" "$quill_pid")
+      read -r jr j50 j99 je jc jp js < <(load "$seconds" "$(jdk_url "$page")" "$jdk_pid" "$jt")
+      read -r qr q50 q99 qe qc qp qs < <(load "$seconds" "$(quill_url "$page")" "$quill_pid" "$qt")
     fi
     ratio=$(awk -v q="$qr" -v j="$jr" 'BEGIN { printf "%.2f", (j > 0 ? q / j : 0) }')
     name=$([ "$page" = line ] && echo "empty page" || echo "row, $page")
@@ -163,3 +170,16 @@ awk -F'|' '
     printf "| %s | %s-%s | %s-%s | %s-%sx | %s-%s | %s-%s | %s-%s | %s-%s |\n", p, lo[p "q"], hi[p "q"], lo[p "j"],
       hi[p "j"], lo[p "r"], hi[p "r"], lo[p "qp"], hi[p "qp"], lo[p "jp"], hi[p "jp"], lo[p "qc"], hi[p "qc"],
       lo[p "jc"], hi[p "jc"] } }' "$results"
+echo
+echo "Each server's CPU per request by thread, round $rounds (user / system µs; threads under 0.5 µs left out):"
+echo
+echo "| page | server | thread | user µs/req | system µs/req |"
+echo "|---|---|---|---|---|"
+for page in "${cases[@]}"; do
+  name=$([ "$page" = line ] && echo "empty page" || echo "row, $page")
+  for side in quill jdk; do
+    while read -r thread user system; do
+      echo "| $name | $([ "$side" = quill ] && echo quill || echo JDK) | $thread | $user | $system |"
+    done < "$work/split-$side-$page"
+  done
+done
