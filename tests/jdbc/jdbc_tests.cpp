@@ -613,10 +613,10 @@ TEST(AdminTags, EachTagAnswersForItsSourceAndNothingForOthers) {
             "0");
 }
 
-// A driver whose SQL settings nobody knows yet (a driver the connector does not know, on a fresh
-// root): its source is registered not inited with no quote. The first action learns the settings
-// from a connection to its own database before its statement is written, so a table named by a
-// reserved word works at once, quoted and in the login's schema.
+// A driver whose SQL settings nobody knows yet (a driver class the connector does not know, which
+// connects through PostgreSQL's): its source is registered not inited with no quote. The first
+// action learns the settings from a connection to its own database before its statement is
+// written, so a table named by a reserved word works at once, quoted and in the login's schema.
 TEST(FreshDriver, TheFirstStatementIsWrittenWithTheSettingsItsConnectionTells) {
   if (!gPgMissing.empty()) GTEST_SKIP() << gPgMissing;
   auto* known = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find("PostgreSQL"));
@@ -626,17 +626,19 @@ TEST(FreshDriver, TheFirstStatementIsWrittenWithTheSettingsItsConnectionTells) {
   jclass connectorClass = env->FindClass("com/marrowbay/jdbc/JDBCConnector");
   jclass entryClass = env->FindClass("com/marrowbay/jdbc/DriverEntry");
   jclass listClass = env->FindClass("java/util/List");
-  ASSERT_TRUE(connectorClass && entryClass && listClass);
+  jclass lostClass = env->FindClass("fixtures/connector/LostDriver");
+  ASSERT_TRUE(connectorClass && entryClass && listClass && lostClass);
   const auto field = [&](jobject object, jclass cls, const char* name, const std::string& type) {
     return env->GetObjectField(object, env->GetFieldID(cls, name, type.c_str()));
   };
-  // A connector like the known source's, with the same driver in a fresh entry.
+  // A connector like the known source's, with the driver wrapped in a fresh entry.
   constexpr const char* kTimeouts = "Lcom/marrowbay/jdbc/JDBCConnector$Timeouts;";
   constexpr const char* kCatalog = "Lcom/marrowbay/jdbc/DriverCatalog;";
   jobject current = field(known->javaInstance, connectorClass, "current", "Lcom/marrowbay/jdbc/DriverEntry;");
+  jobject driver = env->NewObject(lostClass, env->GetMethodID(lostClass, "<init>", "(Ljava/sql/Driver;)V"),
+                                  field(current, entryClass, "driver", "Ljava/sql/Driver;"));
   jobject fresh = env->NewObject(entryClass, env->GetMethodID(entryClass, "<init>", "(Ljava/sql/Driver;Ljava/lang/String;)V"),
-                                 field(current, entryClass, "driver", "Ljava/sql/Driver;"),
-                                 field(current, entryClass, "fileName", "Ljava/lang/String;"));
+                                 driver, field(current, entryClass, "fileName", "Ljava/lang/String;"));
   ASSERT_FALSE(env->ExceptionCheck());
   jobject list = env->CallStaticObjectMethod(listClass, env->GetStaticMethodID(listClass, "of", "(Ljava/lang/Object;)Ljava/util/List;"),
                                              fresh);
@@ -671,6 +673,12 @@ TEST(FreshDriver, TheFirstStatementIsWrittenWithTheSettingsItsConnectionTells) {
   const auto properties = registered->Properties();
   EXPECT_TRUE(properties->inited && properties->supportsSchemas);
   EXPECT_EQ(properties->quoteCharacter, "\"");
+  // A property list failing as a broken connection does, inside an action, took none of the
+  // request's connections: the action's own stays in the request.
+  EXPECT_EQ(Output("var p = 'SELECT pg_backend_pid()' var o = '' db_statement(-source='PgFresh', -database='shop', "
+                   "-sql=$p) => { $o = field(0) _jdbc_propertyinfo('PgFresh', 'x') result_code() } "
+                   "db_statement(-source='PgFresh', -database='shop', -sql=$p) => { field(0) == $o }"),
+            "-9100true");
 }
 
 TEST(AdminTags, RightsDecideWhoAdministersASource) {
@@ -779,7 +787,7 @@ int main(int argc, char** argv) {
   if (!gMariaMissing.empty()) std::fprintf(stderr, "MariaDB cases skipped: %s\n", gMariaMissing.c_str());
   gMaria = &maria;
   const auto server = qjapi_test::StartServerInTempRoot(
-      "qjapi-jdbc-", QJAPI_MODULE, {QJAPI_JAR, JDBC_CONNECTOR_JAR, CSV_EXAMPLE_JAR}, nullptr,
+      "qjapi-jdbc-", QJAPI_MODULE, {QJAPI_JAR, JDBC_CONNECTOR_JAR, CSV_EXAMPLE_JAR, FIXTURE_CONNECTOR_JAR}, nullptr,
       {{"JavaLibraries", HIKARI_JAR}, {"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_BINDING_JAR},
        {"JavaLibraries", COMMONS_CSV_JAR}, {"JDBCDrivers", SQLITE_JDBC_JAR}, {"JDBCDrivers", SQLITE_JDBC_NATIVE},
        {"JDBCDrivers", POSTGRESQL_JDBC_JAR}, {"JDBCDrivers", MARIADB_JDBC_JAR}},
