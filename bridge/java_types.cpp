@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "bridge/java_member_table.h"
 #include "bridge/marshal.h"
@@ -36,6 +37,7 @@ JavaMemberTable<JavaMethodEntry> gJavaMembers;
 std::atomic<uint64_t> gJavaMembersVersion{1};  // raised, under gJavaMembersLock, after every change
 osCriticalSection gPendingJavaTagsLock;
 osCriticalSection gJavaMembersLock;  // taken before gPendingJavaTagsLock when both are held
+std::atomic<bool> gModulesReloaded{false};  // a module jar was loaded again since the start
 
 // Under gJavaMembersLock. The version is raised only when the entry changes: modules that register
 // a type's members again for every value they make would otherwise drop every thread's kept
@@ -224,10 +226,10 @@ Resolution ResolveKept(ThreadKept& kept, std::string_view rawType, std::string_v
 
 // The class of any member registered for the type: where the built-in serialisation finds the
 // class of a value that carries no object.
-std::string AnyClassOfType(const std::string& type) {
+jclass AnyClassOfType(const std::string& type) {
   CriticalSectionScope locked(gJavaMembersLock);
   auto it = gJavaMembers.lower_bound(JavaMemberKey(type, std::string()));
-  return it != gJavaMembers.end() && it->first.first == type ? *it->second.className : std::string();
+  return it != gJavaMembers.end() && it->first.first == type ? it->second.cls : nullptr;
 }
 
 // The registered class of the type's members whose name is className ("pkg/Name"), or null: the
@@ -254,18 +256,43 @@ std::string SerialisedClassName(const unsigned char* bytes, size_t size) {
   return name;
 }
 
-// One global reference per registered class, kept for the life of the process with its name:
-// entries are copied out of the tables and may be replaced while a dispatcher still uses a copy,
-// and a module that registers its members for every value it makes must not leak a reference
+// One global reference per registered class, kept for the life of the process with its name (a
+// name has one class per module generation that registered it): entries are copied out of the
+// tables and may be replaced while a dispatcher still uses a copy, and a module that registers
+// its members for every value it makes, from two generations at once, must not leak a reference
 // each time. The entry gets the class and the kept name.
 void ClassOf(JNIEnv* env, const std::string& name, jclass found, JavaMethodEntry& entry) {
   static std::mutex lock;
-  static auto* classes = new std::map<std::string, jclass>();
+  static auto* classes = new std::map<std::string, std::vector<jclass>>();
   std::lock_guard guard(lock);
-  auto [it, added] = classes->emplace(name, nullptr);
-  if (added || !env->IsSameObject(it->second, found)) it->second = static_cast<jclass>(env->NewGlobalRef(found));
+  auto it = classes->try_emplace(name).first;
+  jclass kept = nullptr;
+  for (jclass cls : it->second) {
+    if (env->IsSameObject(cls, found)) kept = cls;
+  }
+  if (kept == nullptr) it->second.push_back(kept = static_cast<jclass>(env->NewGlobalRef(found)));
   entry.className = &it->first;
-  entry.cls = it->second;
+  entry.cls = kept;
+}
+
+// The class className ("pkg/Name") names for the reloaded module whose code runs nearest on this
+// thread (a local reference), or null: none runs here, or no module was reloaded (FindClass,
+// which sees the class path only, then finds the class).
+jclass ClassOfReloadedCaller(JNIEnv* env, const char* className) {
+  if (!gModulesReloaded.load(std::memory_order_acquire)) return nullptr;
+  static const std::pair<jclass, jmethodID> lookup = [env] {
+    LocalRef<jclass> reloader(env, env->FindClass("com/marrowbay/util/ModuleReloader"));
+    const jmethodID method = reloader ? env->GetStaticMethodID(reloader.get(), "classOfReloadedCaller",
+                                                               "(Ljava/lang/String;)Ljava/lang/Class;")
+                                      : nullptr;
+    env->ExceptionClear();
+    return std::pair(method != nullptr ? static_cast<jclass>(env->NewGlobalRef(reloader.get())) : nullptr, method);
+  }();
+  if (lookup.second == nullptr) return nullptr;
+  LocalRef<jstring> name(env, env->NewStringUTF(className));
+  jobject found = name ? env->CallStaticObjectMethod(lookup.first, lookup.second, name.get()) : nullptr;
+  env->ExceptionClear();
+  return static_cast<jclass>(found);
 }
 
 // The class and tag method a registration names; null method when either is missing.
@@ -273,7 +300,8 @@ JavaMethodEntry ResolveMethod(JNIEnv* env, const char* className, const char* me
   JavaMethodEntry entry;
   // FindClass reads modified UTF-8: a Latin-1 name with other bytes names no class.
   if (!IsModifiedUtf8(className, std::strlen(className))) return entry;
-  LocalRef<jclass> cls(env, env->FindClass(className));
+  LocalRef<jclass> cls(env, ClassOfReloadedCaller(env, className));
+  if (!cls) cls = LocalRef<jclass>(env, env->FindClass(className));
   if (!cls) return entry;
   entry.method = FindTagMethod(env, cls.get(), methodName);
   if (entry.method == nullptr) return entry;
@@ -448,14 +476,9 @@ osError JavaMemberDispatch(quill_token token) {
       if (onSerialize && !found) cls = LocalRef<jclass>(env, env->GetObjectClass(target));
     }
     if (target == nullptr) {
-      const std::string className = found ? *entry.className : AnyClassOfType(Folded(rawType));
-      if (!className.empty()) {
-        cls = LocalRef<jclass>(env, env->FindClass(className.c_str()));
-        if (!cls) {
-          env->ExceptionClear();
-          if (found) cls = LocalRef<jclass>(env, static_cast<jclass>(env->NewLocalRef(entry.cls)));
-        }
-      }
+      // The registered class itself: its name may also name another generation's copy.
+      const jclass registered = found ? entry.cls : AnyClassOfType(Folded(rawType));
+      if (registered != nullptr) cls = LocalRef<jclass>(env, static_cast<jclass>(env->NewLocalRef(registered)));
     }
 
     if (onUnserialize && !found && target == nullptr && stored == nullptr) {
@@ -500,6 +523,8 @@ void JavaObjectDestructor(quill_type handle) {
   quill_typeSetCustomDtor(handle, nullptr);
   Release(env, pointer);
 }
+
+void NoteModulesReloaded() { gModulesReloaded.store(true, std::memory_order_release); }
 
 size_t JavaMemberCount() {
   CriticalSectionScope locked(gJavaMembersLock);

@@ -13,6 +13,9 @@ osError JavaMemberDispatch(quill_token token);
 // The custom destructor of a value that carries a Java object: releases the object's global
 // reference, on whatever thread the value dies.
 void JavaObjectDestructor(quill_type handle);
+// Called before a reloaded module registers again: from then on a registration of a member looks
+// for its class in the reloaded module that makes it first.
+void NoteModulesReloaded();
 
 size_t JavaMemberCount();        // entries of gJavaMembers
 size_t PendingJavaTagCount();    // entries of gPendingJavaTags

@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "bridge/java_types.h"
 #include "bridge/jni_guards.h"
 #include "com_ferngate_quillpro_QuillTagModule.h"
 #include "com_marrowbay_util_ModuleReloader.h"
@@ -137,6 +138,7 @@ JNIEXPORT void JNICALL Java_com_marrowbay_util_ModuleReloader_registerAsOneGener
     jmethodID run = env->GetMethodID(runnable.get(), "run", "()V");
     if (run == nullptr) return;
     ModuleGenerationScope generation;
+    NoteModulesReloaded();
     env->CallVoidMethod(registrations, run);
     if (env->ExceptionCheck()) quill_log(2, "[QJAPI] A reloaded module's registrations threw.");
   } catch (const std::exception& e) {

@@ -1,8 +1,8 @@
 #!/bin/sh
 # quill serve --reload: a module jar replaced under the running server answers with its new code
-# on the next request (its tag and its data source registered anew) while a request already
-# running keeps the old classes for all its calls; the log says so, and a changed bridge jar is
-# not reloaded.
+# on the next request (its tag, its data source and the members of its type registered anew)
+# while a request already running keeps the old classes for all its calls; the log says so, and a
+# changed bridge jar is not reloaded.
 # What a module prints goes into serve's log.
 set -eu
 quill=$1 root=$2
@@ -22,6 +22,7 @@ package rl;
 import com.ferngate.quillpro.QuillCall;
 import com.ferngate.quillpro.QuillDSModule;
 import com.ferngate.quillpro.QuillTagModule;
+import com.ferngate.quillpro.QuillTypeRef;
 import com.ferngate.quillpro.QuillValue;
 
 public class RlTags extends QuillTagModule {
@@ -39,6 +40,18 @@ public class RlTags extends QuillTagModule {
     @Override
     public void registerModule() {
         registerTag("rl_version", "version", "rl_version(gate): the version, once the file gate exists");
+        registerTag("rl_value", "value", "rl_value(): a value whose member ver answers with the version");
+    }
+
+    public int value(QuillCall call, int argument) {
+        QuillTypeRef value = new QuillTypeRef();
+        int code = call.typeAllocCustom(value, "rlv");
+        if (code == 0) code = call.typeAddMemberTag("rl/RlTags", "member", value, "ver");
+        return code != 0 ? code : call.returnTagValue(value);
+    }
+
+    public int member(QuillCall call, int argument) {
+        return call.returnTagValueString("member " + VERSION);
     }
 
     // With a file name: marks the call as started (NAME.started), then waits for NAME to exist.
@@ -79,7 +92,7 @@ deploy() {
 build v1
 build v2
 deploy v1
-echo "rl_version(request_param('gate')) ' ' rl_version('') ' ' db_tables(-source='rl') => { rows => { field('name') } }" \
+echo "rl_version(request_param('gate')) ' ' rl_version('') ' ' db_tables(-source='rl') => { rows => { field('name') } } ' ' rl_value()->ver()" \
   > "$work/root/web/v.qs"
 
 setsid "$quill" --root "$work/root" --pref java_vm_options=-Dquill.module.reload.interval=100 \
@@ -96,7 +109,7 @@ wait_for() {
 }
 wait_for "$work/out" "Serving http://"
 url=$(sed -n 's/^Serving \(http:[^ ]*\) .*/\1/p' "$work/out")
-[ "$(curl -sS "${url}v.qs")" = "tag v1 tag v1 table v1" ] || { echo "v1 not served"; exit 1; }
+[ "$(curl -sS "${url}v.qs")" = "tag v1 tag v1 table v1 member v1" ] || { echo "v1 not served"; exit 1; }
 wait_for "$work/log" "[2] [stdout] rl_version answered v1"    # serve sends System.out to the log
 
 curl -sS "${url}v.qs?gate=$work/gate" > "$work/slow" &
@@ -104,14 +117,14 @@ slow=$!
 wait_for "$work/gate.started" started
 deploy v2
 wait_for "$work/log" "rl.jar is served to requests from now on"
-[ "$(curl -sS "${url}v.qs")" = "tag v2 tag v2 table v2" ] || { echo "the next request did not get v2"; exit 1; }
+[ "$(curl -sS "${url}v.qs")" = "tag v2 tag v2 table v2 member v2" ] || { echo "the next request did not get v2"; exit 1; }
 touch "$work/gate"
 wait $slow
 # Its calls made after the reload, of the tag and of the data source, still find v1.
-[ "$(cat "$work/slow")" = "tag v1 tag v1 table v1" ] || { echo "the request in flight: $(cat "$work/slow")"; exit 1; }
+[ "$(cat "$work/slow")" = "tag v1 tag v1 table v1 member v1" ] || { echo "the request in flight: $(cat "$work/slow")"; exit 1; }
 echo "reload: the next request got the new tag and data source; the one in flight kept the old"
 
 touch "$work/root/QuillModules/QJAPI.jar"
 wait_for "$work/log" "QJAPI.jar changed; the bridge's own classes are not reloaded"
-[ "$(curl -sS "${url}v.qs")" = "tag v2 tag v2 table v2" ] || { echo "a touched bridge jar changed the answers"; exit 1; }
+[ "$(curl -sS "${url}v.qs")" = "tag v2 tag v2 table v2 member v2" ] || { echo "a touched bridge jar changed the answers"; exit 1; }
 echo "reload: a changed bridge jar is logged and left alone"

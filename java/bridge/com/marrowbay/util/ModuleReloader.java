@@ -178,6 +178,26 @@ final class ModuleReloader implements Runnable {
      */
     private static native void registerAsOneGeneration(Runnable registrations);
 
+    private static final StackWalker WALKER = StackWalker.getInstance(StackWalker.Option.RETAIN_CLASS_REFERENCE);
+
+    /**
+     * The class of the name ("pkg/Name") as the reloaded module that runs nearest on this thread's
+     * stack sees it, or null when no reloaded module's code runs here or the name names no class
+     * for it: where a reloaded module's type members find their class. Called by the server.
+     */
+    static Class<?> classOfReloadedCaller(String name) {
+        ClassLoader loader = WALKER.walk(frames -> frames.map(frame -> frame.getDeclaringClass().getClassLoader())
+                .filter(JarCopyLoader.class::isInstance).findFirst().orElse(null));
+        if (loader == null) {
+            return null;
+        }
+        try {
+            return Class.forName(name.replace('/', '.'), false, loader);
+        } catch (ClassNotFoundException | LinkageError e) {
+            return null;
+        }
+    }
+
     private static Map<String, byte[]> read(Path jar) throws IOException {
         Map<String, byte[]> entries = new HashMap<>();
         try (ZipInputStream zip = new ZipInputStream(Files.newInputStream(jar))) {
