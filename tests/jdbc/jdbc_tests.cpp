@@ -146,13 +146,7 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
   const std::string names = "db_search({items}, ['name', 'Apple']) => { column_names()->join(',') }";
   std::vector<Step> steps = {
       {"FILL", ""},
-      {Search("['price', '<', 5], -group='or', ['name', 'begins', 'A'], ['name', 'ends', 'y'], -group_end, "
-              "-sort_desc='price'"),
-       "2:Cherry,Apple,"},
-      {Search("['name', 'contains', 'err'], -sort='name'"), "2:Cherry,Elderberry,"},
-      {Search("['stock', '>=', 8], ['name', '!contains', 'x'], -sort='name'"), "2:Apple,Elderberry,"},
-      {Search("['name', '!=', 'Apple'], ['stock', '<=', 0], -sort='name'"), "2:Banana,Damson,"},
-      {Search("-group='not', ['stock', 0], -group_end, -sort='name'"), "3:Apple,Cherry,Elderberry,"},
+      // (Operators, groups and patterns are checked on the builder's own statements.)
       {Search("['price', '>', 3], ['stock', '<', 5], -logic='or', -sort='name'"), "4:Banana,Cherry,Damson,Elderberry,"},
       {Search("-sort='name', -skip=1, -max=2"), "5:Banana,Cherry,"},
       {Search("-sort='name', -skip=4, -max=10"), "5:Elderberry,"},
@@ -162,7 +156,6 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
       // Counted past the limit however the statement reads; a select list the database will not
       // wrap (a column twice) is counted by reading.
       {Search("-select='name', -select='name', -sort_desc='name', -max=1"), "5:Elderberry,"},
-      {Search("-key='name', -key_value='Damson'"), "1:Damson,"},
       // Numbers compare as their literals do, past the widths of integer and bigint too.
       {Search("['price', 0.25], ['stock', '<', '99999999999999999999'], ['stock', '>', '-2147483649']"), "1:Banana,"},
       {Search("['price', '<', '+3'], ['stock', '>', '-000000000000000001'], -sort='name'"), "2:Apple,Banana,"},
@@ -174,11 +167,8 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
       {"db_search({items}, ['stock', 3], -select='name', -select='price') => { column_names()->join(',') '|' "
        "field(1) '|' action_statement() }",
        "name,price|4.75|SELECT {q}name{q},{q}price{q} FROM {from} WHERE (stock = 3)"},
-      // A real NUL is refused by every action before anything is sent.
+      // A real NUL is refused before anything is sent (in every place: the builder's tables).
       {"db_add({items}, ['name', \"x\\0y\"]) => { action_code() }", "-9960"},
-      {"db_search({items}, ['name', 'begins', \"\\0\"]) => { action_code() }", "-9960"},
-      {"db_update({items}, -key='id', -key_value=1, ['name', \"A\\0\"]) => { action_code() }", "-9960"},
-      {"db_delete({items}, -key='name', -key_value=\"Apple\\0' OR 1=1\") => { action_code() }", "-9960"},
 
       {"db_add({items}, ['name', 'Fig'], ['price', 1.25]) => { action_row_id() '|' found_count() }", "6|1"},
       {"db_update({items}, -key='name', -key_value='Cherry', ['price', 4.5], ['stock', 12]) => { found_count() }", "1"},
@@ -310,28 +300,18 @@ TEST_P(OnEach, HostsThatCannotServeAnswerWithCodesAndConnectionsGoBackToThePool)
         "-91001:Apple,true", "P"}});
 }
 
-// Values that end a literal early where backslashes are escapes (MariaDB's default mode), or
-// spell a NUL: each is found, stored, updated by and deleted by as exactly itself, and touches no
-// other row. A real NUL reaches no database.
+// Values that would end a literal early where backslashes are escapes (MariaDB's default mode):
+// each is found, stored, updated by and deleted by as exactly itself, and touches no other row.
 TEST_P(OnEach, HostileValuesStayInsideTheirLiterals) {
   RunSteps({{"FILL", ""}});
-  ASSERT_EQ(Output("db_statement(" + on + ", -sql='DROP TABLE IF EXISTS secret') db_statement(" + on +
-                   ", -sql='CREATE TABLE secret (k VARCHAR(20), v VARCHAR(20))') db_statement(" + on +
-                   ", -sql=\"INSERT INTO secret VALUES ('key', 'hidden')\")"),
-            "");
-  // Each value as a script string, and what the database must keep.
+  // Each value as a script string, and what the database must keep: a backslash before a quote,
+  // at the end and alone, and quotes in a row (how every quote is doubled is checked on the
+  // builder's own statements).
   const std::pair<std::string, std::string> values[] = {
       {R"("nomatch\\' OR 1=1 #")", R"(nomatch\' OR 1=1 #)"},
-      {R"("x\\' AND 0) UNION SELECT k, v FROM secret #")", R"(x\' AND 0) UNION SELECT k, v FROM secret #)"},
       {R"("C:\\path\\")", R"(C:\path\)"},
-      {R"("a\\' OR 1=1 --")", R"(a\' OR 1=1 --)"},
-      {R"("back\\slash")", R"(back\slash)"},
-      {R"("x\\0y")", R"(x\0y)"},
       {R"("\\")", R"(\)"},
-      {R"("\\\\'")", R"(\\')"},
       {R"("' OR ''='")", R"(' OR ''=')"},
-      {R"("x'); DELETE FROM items; --")", R"(x'); DELETE FROM items; --)"},
-      {R"("line\n-- 1=1 OR name")", "line\n-- 1=1 OR name"},
   };
   for (const auto& [value, stored] : values) {
     RunSteps({
@@ -352,7 +332,6 @@ TEST_P(OnEach, HostileValuesStayInsideTheirLiterals) {
         R"(-key_value="nomatch\\' OR 1=1 #") => { action_code() ':' found_count() })",
         "0:0", "M"},
        {Search("-sort='id'"), "5:Apple,Banana,Cherry,Damson,Elderberry,"},
-       {"db_search({on}, -table='secret') => { found_count() field('v') }", "1hidden"},
        // A database name of the embedded default becomes a file name: only plain names get that far.
        {"var n = ['../shop', '.shop', '-shop', 'a/b', 'x.y-z_1'] var i = 0 while ($i < $n->size()) { db_search("
         "-source='SQLite', -database=$n->get($i), -table='items') => { action_code() ' ' } $i = $i + 1 }",
@@ -406,29 +385,15 @@ TEST_P(OnEach, HostileNamesNeverWriteSql) {
     const char* action;  // %: the name
     Outcome outcome;
   };
+  // How each place quotes a name, and which bare names the builder refuses, is checked on the
+  // builder's own statements (sql_builder_test.cpp); these run one of each kind on each family.
   const Attack attacks[] = {
       {"id\"; DELETE FROM victim; SELECT 1 --", "db_search({items}, -sort=%)", kSent},
-      {"id\" = 0; DROP TABLE victim; --", "db_search({items}, -key=%, -key_value=1)", kSent},
-      {"id\" > 0 OR \"id", "db_delete({items}, -key=%, -key_value=1)", kSent},
-      {"id\" > 0 OR \"id", "db_update({items}, -key=%, -key_value=1, ['stock', 99])", kSent},
       {"items\" WHERE 1=1 UNION SELECT k, v, 3, 4, NULL FROM victim --", "db_search({on}, -table=%)", kSent},
-      {"items\" WHERE 1=1; DELETE FROM \"victim", "db_delete({on}, -table=%, -key='id', -key_value=1)", kSent},
-      {"name\") SELECT v FROM victim --", "db_add({items}, [%, 'x'])", kSent},
-      {"name\" = (SELECT v FROM victim LIMIT 1), \"stock", "db_update({items}, -key='id', -key_value=1, [%, 0])",
-       kSent},
       {"name\" FROM victim --", "db_search({items}, -select=%)", kSent},
       {"name` FROM victim #", "db_search({items}, -select=%)", kSent},
       {"1=1 OR name", "db_search({items}, [%, 'x'])", kRefused},
-      {"name = name OR name", "db_search({items}, [%, 'x'])", kRefused},
-      {"name IS NOT NULL OR name", "db_search({items}, [%, 'begins', 'x'])", kRefused},
-      {"(SELECT v FROM victim LIMIT 1)", "db_search({items}, [%, 'secret'])", kRefused},
-      {"name --", "db_search({items}, [%, 'x'])", kRefused},
-      {"name\"", "db_search({items}, [%, 'x'])", kRefused},
-      {"TRUE", "db_search({items}, [%, 't'])", kRefused},
-      {"current_user", "db_search({items}, [%, 'quill'])", kRefused},
-      {"quill.victim", "db_search({items}, [%, 'x'])", kRefused},
       {"quill; DROP TABLE victim", "db_search({items}, -schema=%, -key='id', -key_value=1)", kRefusedWithSchemas},
-      {"quill.victim, quill", "db_search({items}, -schema=%, -key='id', -key_value=1)", kRefusedWithSchemas},
   };
   const bool schemas = GetParam() == &kPostgres;
   quill_service::LogSnapshot();

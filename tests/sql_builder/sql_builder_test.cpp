@@ -144,8 +144,8 @@ TEST(SqlSelect, ListsConditionsGroupsKeyAndOrder) {
       {.what = "a key without value leaves the inputs", .inputs = {Col("a", "x")}, .key = KeyColumn{"id", ""},
        .expected = Where("a = 'x'")},
       {.what = "sort columns: empty names skipped, DESC with its blanks",
-       .sorts = {{"a", 0}, {kNull, 1}, {"", 1}, {"b", 1}, {"c", 2}},
-       .expected = "SELECT * FROM \"t\" ORDER BY \"a\",\"b\" DESC ,\"c\";"},
+       .sorts = {{"a", 0}, {kNull, 1}, {"", 1}, {"b\"", 1}, {"c", 2}},
+       .expected = "SELECT * FROM \"t\" ORDER BY \"a\",\"b\"\"\" DESC ,\"c\";"},
       {.what = "sort columns that are all empty give no clause", .sorts = {{"", 0}},
        .expected = "SELECT * FROM \"t\";"},
       {.what = "two conditions under AND", .inputs = {Col("a", "x"), Col("b", "y", code::kBeginsWith)},
@@ -252,7 +252,7 @@ TEST(SqlTableName, CatalogsSchemasQuoteSeparatorTerminator) {
 }
 
 TEST(SqlChanges, InsertUpdateDeleteAndDescribe) {
-  const std::vector<InputColumn> changes = {Col("a", "1"), Col("b", kNull), Col("a", "2"), Col("-skip", "x")};
+  const std::vector<InputColumn> changes = {Col("a", "1"), Col("b\"c", kNull), Col("a", "2"), Col("-skip", "x")};
   // The discovery lists the merged input columns in order, then the key.
   const Columns positions = {{"n", code::kLong}, {"s", QUILL_TYPE_TEXT}, {"id", code::kLong}};
   const std::vector<InputColumn> typed = {Col("n", "4"), Col("s", "4"), Col("extra", "5")};
@@ -260,11 +260,11 @@ TEST(SqlChanges, InsertUpdateDeleteAndDescribe) {
   longer.push_back(Col("more", "6"));
   std::vector<Case> cases = {
       {.what = "insert", .action = kInsert, .inputs = changes, .key = KeyColumn{"id", "7"},
-       .expected = "INSERT INTO \"t\" (\"a\",\"b\",\"-skip\") VALUES ('1,2',NULL,'x');"},
+       .expected = "INSERT INTO \"t\" (\"a\",\"b\"\"c\",\"-skip\") VALUES ('1,2',NULL,'x');"},
       {.what = "update", .action = kUpdate, .inputs = changes, .key = KeyColumn{"id", "7"},
-       .expected = "UPDATE \"t\" SET \"a\" = '1,2',\"b\" = NULL,\"-skip\" = 'x' WHERE \"id\" = '7';"},
-      {.what = "delete", .action = kDelete, .inputs = changes, .key = KeyColumn{"id", "7"},
-       .expected = "DELETE FROM \"t\" WHERE \"id\" = '7';"},
+       .expected = "UPDATE \"t\" SET \"a\" = '1,2',\"b\"\"c\" = NULL,\"-skip\" = 'x' WHERE \"id\" = '7';"},
+      {.what = "delete", .action = kDelete, .inputs = changes, .key = KeyColumn{"i\"d", "7"},
+       .expected = "DELETE FROM \"t\" WHERE \"i\"\"d\" = '7';"},
       {.what = "insert without columns", .action = kInsert, .key = KeyColumn{"id", "it's"},
        .expected = "INSERT INTO \"t\";"},
       {.what = "update without columns", .action = kUpdate, .key = KeyColumn{"id", "it''s'"},
