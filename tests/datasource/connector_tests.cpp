@@ -24,15 +24,9 @@ ScriptRun RunText(const std::string& source, const std::string& value = "") {
   return quill_service::RunScriptText(source, "connector.q", inputs);
 }
 
-// "code|statement|rows" of one action; rows as the named fields joined by ",", each row ended
-// by ";".
-std::string Action(const std::string& action, const std::string& fields = "id") {
-  std::string row;
-  for (size_t start = 0, end; start <= fields.size(); start = end + 1) {
-    end = std::min(fields.find(',', start), fields.size());
-    row += (row.empty() ? "" : " ',' ") + std::string("field('") + fields.substr(start, end - start) + "')";
-  }
-  return qjapi_test::Output(action + " => { action_code() '|' action_statement() '|' rows => { " + row + " ';' } }");
+// "code|statement|rows" of one action; each row's id ended by ";".
+std::string Action(const std::string& action) {
+  return qjapi_test::Output(action + " => { action_code() '|' action_statement() '|' rows => { field('id') ';' } }");
 }
 
 void Statement(const std::string& sql) {
@@ -56,42 +50,25 @@ using qjapi_test::Logged;
 using qjapi_test::LoggedContaining;
 using qjapi_test::Output;
 
-TEST(Connector, EveryRecordActionRunsOnSqliteAsTheStatementTheModuleWrote) {
+// A source whose driver converts text: no discovery, every value quoted, a name given twice joins
+// its values, a null stays NULL and distinct rows are asked for. (The statements of every action
+// are checked on the builder's own; connector_example runs them through a source that discovers
+// its columns.)
+TEST(Connector, RecordActionsOfAConvertingSourceRunOnSqliteAsTheStatementsTheModuleWrote) {
   FreshItems();
   const std::string shop = "-source='fx_sql', " + kShop;
-  struct Case {
-    std::string action, fields, expected;
-  };
-  const Case cases[] = {
-      {"db_search(" + shop + ", ['name', 'begins', \"O'Br\"], -group='or', ['a', 'x'], ['b', '!=', null], "
-       "-group_end, -sort_desc='price', -sort='id', -select='id', -select='name', -distinct)",
-       "id,name",
-       "0|SELECT DISTINCT \"id\",\"name\" FROM \"items\" WHERE (name LIKE 'O''Br%' AND (a = 'x' OR b IS NOT NULL)) "
-       "ORDER BY \"price\" DESC ,\"id\";|2,O'Brien;"},
-      {"db_search(" + shop + ", -group='not', ['a', 'x'], -group_end, -logic='or', ['c', 'in', '3'], -sort='id')",
-       "id", "0|SELECT * FROM \"items\" WHERE (NOT (a = 'x') OR c IN ('3')) ORDER BY \"id\";|2;3;"},
-      {"db_add(" + shop + ", ['id', 7], ['name', \"it's\"], ['name', 'x'], ['note', null])", "id",
-       "0|INSERT INTO \"items\" (\"id\",\"name\",\"note\") VALUES ('7','it''s,x',NULL);|"},
-      {"db_update(" + shop + ", -key='name', -key_value=\"it's,x\", ['price', '2.5'], ['note', '\\\\'])", "id",
-       "0|UPDATE \"items\" SET \"price\" = '2.5',\"note\" = '\\' WHERE \"name\" = 'it''s,x';|"},
-      {"db_search(" + shop + ", ['price', '>=', '2.5'], ['note', 'ends', '\\\\'])", "id,name,price,note",
-       "0|SELECT * FROM \"items\" WHERE (price >= '2.5' AND note LIKE '%\\');|7,it's,x,2.5,\\;"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(Action(c.action, c.fields), c.expected) << c.action;
-
-  const ScriptRun show = RunText("db_show(-source='fx_sql', " + kShop +
-                             ") => { action_statement() '|' column_names()->join(',') '|' found_count() }");
-  EXPECT_EQ(show.output, "SELECT * FROM \"items\" WHERE 0=1;|id,name,price,day,ok,note,a,b,c|0") << show.error;
+  EXPECT_EQ(Action("db_add(" + shop + ", ['id', 7], ['name', \"it's\"], ['name', 'x'], ['note', null])"),
+            "0|INSERT INTO \"items\" (\"id\",\"name\",\"note\") VALUES ('7','it''s,x',NULL);|");
+  EXPECT_EQ(Action("db_search(" + shop + ", ['a', 'x'], -select='id', -distinct)"),
+            "0|SELECT DISTINCT \"id\" FROM \"items\" WHERE (a = 'x');|1;3;");
 }
 
 // Without conversion the server asks for the columns first (connector_example shows the bare
-// values); the discovery's columns do not stay in the action's result, and a column the table
-// does not have is logged (its name as text, never as a format) and its value quoted.
-TEST(Connector, TheDiscoveryStaysOutOfTheResultAndAMissingColumnIsLogged) {
+// values, and that the discovery's columns do not stay in the action's result); a column the
+// table does not have is logged (its name as text, never as a format) and its value quoted.
+TEST(Connector, AColumnTheDiscoveryDoesNotFindIsLoggedAndItsValueQuoted) {
   FreshItems();
   const std::string typed = "-source='fx_sql_typed', " + kShop;
-  const ScriptRun columns = RunText("db_search(" + typed + ", ['id', 1]) => { column_names()->join(',') '|' found_count() }");
-  EXPECT_EQ(columns.output, "id,name,price,day,ok,note,a,b,c|1") << columns.error;
   // (SQLite reads a double-quoted name it does not know as text.)
   EXPECT_EQ(Action("db_search(" + typed + ", -key='nope %s', -key_value=5)"),
             "0|SELECT * FROM \"items\" WHERE \"nope %s\" = '5';|");
