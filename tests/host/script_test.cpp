@@ -118,10 +118,6 @@ class ScriptTest : public ::testing::Test {
       Out(t, u"]");
       return quill_returnTagValue(t, children);
     });
-    reg(u"module_fail", [](quill_token t) {
-      quill_setResultMessageW(t, W(u"module says no"));
-      return -42;
-    });
     reg(u"set_vars", [](quill_token t) {
       if (osError e = quill_setVariableW(t, W(u"fromModule"), W(u"L"), QUILL_VAR_LOCAL)) return e;
       return quill_setVariableW(t, W(u"fromModuleGlobal"), W(u"G"), QUILL_VAR_GLOBAL);
@@ -234,8 +230,8 @@ TEST_F(ScriptTest, EachSourceGivesItsOutputOrItsError) {
        "header_set('X-A: 1') header_add('X-B: 2') header_set('x-a: 3') header_get('X-A') ' ' header_get()\n"
        "result_code(12) result_message('done') result_code() result_message()",
        "searchs1text/plaintrue3 X-B: 2\r\nx-a: 3\r\n12done"},
-      // try/catch and protect; a module container passes its body's code and message on.
-      {"try => { 'a' module_fail() 'b' } catch => { 'c' error_code() ':' error_message() } 'd'", "ac-42:module says nod"},
+      // try/catch and protect; a module container passes its body's code and message on. (A failing
+      // module tag's code, message and place are checked on the bridge's Java tags and the process tests.)
       {"try => { try => { fail(1, 'in') } catch => { fail(2, error_message() + '!') } }"
        " catch => { error_code() error_message() } error_code()",
        "2in!0"},
@@ -257,18 +253,15 @@ TEST_F(ScriptTest, EachSourceGivesItsOutputOrItsError) {
       {"'Ab'->upper() 'Ab'->lower() 'abc'->size() pair(1, 2)->second() 5->type() [1]->type()", "ABab32integerarray"},
       {"var a = [1] var b = $a $b->append(2) $a->size() $b->size()", "12"},
       {"integer('12') + 1 ' ' decimal('0.5') ' ' string(3) + 'x' ' ' boolean('')", "13 0.5 3x false"},
-      // Indexed members take first to last and refuse one past the end and negative indexes.
+      // Indexed members take first to last and refuse one past the end and negative indexes (one
+      // check serves them all: each member once, past its end).
       {array + "$a->get(0) $a->get(2)", "1030"},
       {array + "$a->remove(0) $a->remove(1) $a", "1030[20]"},
-      {array + "$a->get(3)", "t.q:2:3: error -9004: index 3 out of range (size 3)"},
-      {array + "$a->remove(-1)", "t.q:2:3: error -9004: index -1 out of range (size 3)"},
       {array + "$a->remove(3)", "t.q:2:3: error -9004: index 3 out of range (size 3)"},
       {array + "$a->get(-1)", "t.q:2:3: error -9004: index -1 out of range (size 3)"},
       {addS + "$t->param_name(0) $t->param_name(1) $t->param_type(0) $t->param_type(1)", "abintegerstring"},
       {addS + "$t->param_name(2)", "t.q:3:3: error -9004: index 2 out of range (size 2)"},
-      {addS + "$t->param_name(-1)", "t.q:3:3: error -9004: index -1 out of range (size 2)"},
       {addS + "$t->param_type(2)", "t.q:3:3: error -9004: index 2 out of range (size 2)"},
-      {addS + "$t->param_type(-1)", "t.q:3:3: error -9004: index -1 out of range (size 2)"},
       {"[]->get(0)", "t.q:1:3: error -9004: index 0 out of range (size 0)"},
       {"[1]->get('x')", "t.q:1:4: error -9005: -index must be an integer, not string"},
       // Map and pair literals, indexing, and assignment into places.
@@ -328,12 +321,6 @@ TEST_F(ScriptTest, EachSourceGivesItsOutputOrItsError) {
     const ScriptRun run = Run(source, inputs);
     EXPECT_EQ(run.ok ? run.output : run.error, expected) << source;
   }
-  // A failing module tag: its code and message become the request's, the output so far is kept.
-  const ScriptRun run = Run("'before'\n  module_fail()\n'after'");
-  EXPECT_EQ(run.output + "|" + run.error + "|" + std::to_string(run.resultCode) + "|" + run.resultMessage,
-            "before|t.q:2:3: error -42: module says no|-42|module says no");
-  const ScriptRun done = Run("result_code(12) result_message('done')");
-  EXPECT_EQ(std::to_string(done.resultCode) + done.resultMessage, "12done");
 }
 
 TEST_F(ScriptTest, LongChainsRunAndAreTornDownWithoutDeepRecursion) {
