@@ -382,7 +382,6 @@ TEST_F(HttpServe, StatusCodesForWhatCannotBeServedAsIs) {
       {"static file", "/plain.txt", {}, nullptr, nullptr, 200, "static text"},
       {"missing script", "/missing.qs", {}, nullptr, nullptr, 404, "Not Found"},
       {"outside the web folder", "/../secret.txt", {}, nullptr, nullptr, 404, "Not Found"},
-      {"encoded way out", "/%2e%2e/secret.txt", {}, nullptr, nullptr, 404, "Not Found"},
       {"script error", "/fail.qs", {}, nullptr, nullptr, 500, "Internal Server Error"},
       {"header with a line break", "/badheader.qs", {}, nullptr, nullptr, 500, "Internal Server Error"},
       {"status from the script", "/status.qs", {}, nullptr, nullptr, 201, "made"},
