@@ -340,7 +340,8 @@ jobject UnserializeJavaObject(JNIEnv* env, quill_token token, const std::string&
   const jclass cls = RegisteredClassOfType(
       typeName, SerialisedClassName(reinterpret_cast<const unsigned char*>(record.name), record.nameSize));
   if (cls == nullptr || !IsA(env, cls, "java/io/Serializable")) return nullptr;
-  const jmethodID unserialize = env->GetStaticMethodID(gClassCache.tagModule, "unserialize", "([B)Ljava/lang/Object;");
+  const jmethodID unserialize =
+      env->GetStaticMethodID(gClassCache.tagModule, "unserialize", "([BLjava/lang/Class;)Ljava/lang/Object;");
   if (unserialize == nullptr) {
     env->ExceptionClear();
     return nullptr;
@@ -349,9 +350,10 @@ jobject UnserializeJavaObject(JNIEnv* env, quill_token token, const std::string&
   LocalRef<jbyteArray> bytes(env, env->NewByteArray(size));
   if (!bytes) return nullptr;
   env->SetByteArrayRegion(bytes.get(), 0, size, reinterpret_cast<const jbyte*>(record.name));
-  jobject object = env->CallStaticObjectMethod(gClassCache.tagModule, unserialize, bytes.get());
+  // Read as the registered class: its name may also name another module generation's copy.
+  LocalRef<jobject> object(env, env->CallStaticObjectMethod(gClassCache.tagModule, unserialize, bytes.get(), cls));
   DescribeAndClear(env);
-  return object;
+  return object && env->IsInstanceOf(object.get(), cls) ? object.release() : nullptr;
 }
 
 // The built-in copy: self gets a clone of the Java object of source (a value of the same type).

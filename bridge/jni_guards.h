@@ -118,6 +118,7 @@ class LocalRef {
   }
 
   T get() const { return ref_; }
+  T release() { return std::exchange(ref_, nullptr); }  // the caller deletes it from now on
   explicit operator bool() const { return ref_ != nullptr; }
 
  private:

@@ -2,7 +2,8 @@
 # quill serve --reload: a module jar replaced under the running server answers with its new code
 # on the next request (its tag, its data source and the members of its type registered anew)
 # while a request already running keeps the old classes for all its calls; the log says so, and a
-# changed bridge jar is not reloaded.
+# changed bridge jar is not reloaded. A value that request saved before the reload and restores
+# after it keeps its state.
 # What a module prints goes into serve's log.
 set -eu
 quill=$1 root=$2
@@ -25,7 +26,7 @@ import com.ferngate.quillpro.QuillTagModule;
 import com.ferngate.quillpro.QuillTypeRef;
 import com.ferngate.quillpro.QuillValue;
 
-public class RlTags extends QuillTagModule {
+public class RlTags extends QuillTagModule implements Cloneable, java.io.Serializable {
     // Read from the jar's resource, so a reloaded class must find its own jar's copy.
     static final String VERSION = version();
 
@@ -40,18 +41,33 @@ public class RlTags extends QuillTagModule {
     @Override
     public void registerModule() {
         registerTag("rl_version", "version", "rl_version(gate): the version, once the file gate exists");
-        registerTag("rl_value", "value", "rl_value(): a value whose member ver answers with the version");
+        registerTag("rl_value", "value", "rl_value(state): a value whose member ver answers with the version and state");
     }
+
+    private String state = "";
 
     public int value(QuillCall call, int argument) {
         QuillTypeRef value = new QuillTypeRef();
+        QuillTypeRef member = new QuillTypeRef();
         int code = call.typeAllocCustom(value, "rlv");
-        if (code == 0) code = call.typeAddMemberTag("rl/RlTags", "member", value, "ver");
+        if (code == 0) code = call.typeAllocTag(member, "rl/RlTags", "member");
+        // Added as ver, the tag is no longer pending: under the callbacks' names the built-ins run.
+        for (String name : new String[] {"ver", "onassign", "onserialize", "onunserialize"}) {
+            if (code == 0) code = call.typeAddMember(value, name, member);
+        }
+        RlTags object = new RlTags();
+        object.state = call.param(0);
+        if (code == 0) code = call.typeSetCustomJavaObject(value, object);
         return code != 0 ? code : call.returnTagValue(value);
     }
 
     public int member(QuillCall call, int argument) {
-        return call.returnTagValueString("member " + VERSION);
+        return call.returnTagValueString("member " + VERSION + state);
+    }
+
+    @Override
+    public RlTags clone() throws CloneNotSupportedException {
+        return (RlTags) super.clone();
     }
 
     // With a file name: marks the call as started (NAME.started), then waits for NAME to exist.
@@ -92,8 +108,13 @@ deploy() {
 build v1
 build v2
 deploy v1
-echo "rl_version(request_param('gate')) ' ' rl_version('') ' ' db_tables(-source='rl') => { rows => { field('name') } } ' ' rl_value()->ver()" \
-  > "$work/root/web/v.qs"
+# The value saved before the gate is restored after it, before this request registers the type's
+# members again: in the request in flight they are the next request's (v2) by then.
+cat > "$work/root/web/v.qs" <<'EOF'
+var saved = rl_value(' kept')->serialize()
+rl_version(request_param('gate')) ' ' unserialize($saved)->ver() ' ' rl_version('') ' '
+db_tables(-source='rl') => { rows => { field('name') } } ' ' rl_value('')->ver()
+EOF
 
 setsid "$quill" --root "$work/root" --pref java_vm_options=-Dquill.module.reload.interval=100 \
   serve --port 0 --reload > "$work/out" 2> "$work/log" &
@@ -109,7 +130,7 @@ wait_for() {
 }
 wait_for "$work/out" "Serving http://"
 url=$(sed -n 's/^Serving \(http:[^ ]*\) .*/\1/p' "$work/out")
-[ "$(curl -sS "${url}v.qs")" = "tag v1 tag v1 table v1 member v1" ] || { echo "v1 not served"; exit 1; }
+[ "$(curl -sS "${url}v.qs")" = "tag v1 member v1 kept tag v1 table v1 member v1" ] || { echo "v1 not served"; exit 1; }
 wait_for "$work/log" "[2] [stdout] rl_version answered v1"    # serve sends System.out to the log
 
 curl -sS "${url}v.qs?gate=$work/gate" > "$work/slow" &
@@ -117,14 +138,15 @@ slow=$!
 wait_for "$work/gate.started" started
 deploy v2
 wait_for "$work/log" "rl.jar is served to requests from now on"
-[ "$(curl -sS "${url}v.qs")" = "tag v2 tag v2 table v2 member v2" ] || { echo "the next request did not get v2"; exit 1; }
+[ "$(curl -sS "${url}v.qs")" = "tag v2 member v2 kept tag v2 table v2 member v2" ] || { echo "the next request did not get v2"; exit 1; }
 touch "$work/gate"
 wait $slow
-# Its calls made after the reload, of the tag and of the data source, still find v1.
-[ "$(cat "$work/slow")" = "tag v1 tag v1 table v1 member v1" ] || { echo "the request in flight: $(cat "$work/slow")"; exit 1; }
+# Its calls made after the reload, of the tag and of the data source, still find v1; the value it
+# restored runs the member registered last (v2's) on its own state.
+[ "$(cat "$work/slow")" = "tag v1 member v2 kept tag v1 table v1 member v1" ] || { echo "the request in flight: $(cat "$work/slow")"; exit 1; }
 echo "reload: the next request got the new tag and data source; the one in flight kept the old"
 
 touch "$work/root/QuillModules/QJAPI.jar"
 wait_for "$work/log" "QJAPI.jar changed; the bridge's own classes are not reloaded"
-[ "$(curl -sS "${url}v.qs")" = "tag v2 tag v2 table v2 member v2" ] || { echo "a touched bridge jar changed the answers"; exit 1; }
+[ "$(curl -sS "${url}v.qs")" = "tag v2 member v2 kept tag v2 table v2 member v2" ] || { echo "a touched bridge jar changed the answers"; exit 1; }
 echo "reload: a changed bridge jar is logged and left alone"

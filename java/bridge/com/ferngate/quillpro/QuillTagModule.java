@@ -2,8 +2,10 @@ package com.ferngate.quillpro;
 
 import java.io.ByteArrayInputStream;
 import java.io.ByteArrayOutputStream;
+import java.io.IOException;
 import java.io.ObjectInputStream;
 import java.io.ObjectOutputStream;
+import java.io.ObjectStreamClass;
 
 /**
  * The base of Java tag modules. A tag method is an instance method
@@ -47,13 +49,48 @@ public abstract class QuillTagModule extends QuillJavaModule {
 
     /** The object read back from {@link #serialize} bytes, or null when they cannot be read. */
     public static Object unserialize(byte[] data) {
+        return unserialize(data, null);
+    }
+
+    /**
+     * {@link #unserialize(byte[])} reading the class named like {@code expected} as {@code expected}
+     * itself and every other class through {@code expected}'s loader: a copy of a module's class
+     * loaded again reads back an object saved by another copy. Null {@code expected}: the
+     * classes as a plain {@link ObjectInputStream} finds them. Called by the server.
+     */
+    static Object unserialize(byte[] data, Class<?> expected) {
         if (data == null) {
             return null;
         }
-        try (ObjectInputStream in = new ObjectInputStream(new ByteArrayInputStream(data))) {
+        try (ObjectInputStream in = new ExpectedClassInput(data, expected)) {
             return in.readObject();
         } catch (Exception | LinkageError e) {
             return null;
+        }
+    }
+
+    private static final class ExpectedClassInput extends ObjectInputStream {
+        private final Class<?> expected;
+
+        ExpectedClassInput(byte[] data, Class<?> expected) throws IOException {
+            super(new ByteArrayInputStream(data));
+            this.expected = expected;
+        }
+
+        @Override
+        protected Class<?> resolveClass(ObjectStreamClass description) throws IOException, ClassNotFoundException {
+            if (expected == null) {
+                return super.resolveClass(description);
+            }
+            String name = description.getName();
+            if (name.equals(expected.getName())) {
+                return expected;
+            }
+            try {
+                return Class.forName(name, false, expected.getClassLoader());
+            } catch (ClassNotFoundException e) {
+                return super.resolveClass(description);  // primitive types' names
+            }
         }
     }
 }
