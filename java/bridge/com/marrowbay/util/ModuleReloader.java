@@ -181,14 +181,15 @@ final class ModuleReloader implements Runnable {
     private static final StackWalker WALKER = StackWalker.getInstance(StackWalker.Option.RETAIN_CLASS_REFERENCE);
 
     /**
-     * The class of the name ("pkg/Name") as the reloaded module that runs nearest on this thread's
-     * stack sees it, or null when no reloaded module's code runs here or the name names no class
-     * for it: where a reloaded module's type members find their class. Called by the server.
+     * The class of the name ("pkg/Name") as the module whose code calls the bridge on this thread
+     * sees it, when that module was reloaded; null when its code was loaded at the start, or the
+     * name names no class for it: where a reloaded module's type members find their class. The
+     * caller is the nearest frame outside the bridge's packages. Called by the server.
      */
     static Class<?> classOfReloadedCaller(String name) {
-        ClassLoader loader = WALKER.walk(frames -> frames.map(frame -> frame.getDeclaringClass().getClassLoader())
-                .filter(JarCopyLoader.class::isInstance).findFirst().orElse(null));
-        if (loader == null) {
+        ClassLoader loader = WALKER.walk(frames -> frames.map(StackWalker.StackFrame::getDeclaringClass)
+                .filter(type -> !isBridgeClass(type.getName())).findFirst().map(Class::getClassLoader).orElse(null));
+        if (!(loader instanceof JarCopyLoader)) {
             return null;
         }
         try {
@@ -196,6 +197,10 @@ final class ModuleReloader implements Runnable {
         } catch (ClassNotFoundException | LinkageError e) {
             return null;
         }
+    }
+
+    private static boolean isBridgeClass(String className) {
+        return className.startsWith("com.ferngate.quillpro.") || className.startsWith("com.marrowbay.");
     }
 
     private static Map<String, byte[]> read(Path jar) throws IOException {
@@ -251,8 +256,7 @@ final class ModuleReloader implements Runnable {
 
         // Looked for in the parent first; the jar's copy is used only when the parent has none.
         private static boolean parentFirst(String className) {
-            return className.startsWith("java.") || className.startsWith("javax.")
-                    || className.startsWith("com.ferngate.quillpro.") || className.startsWith("com.marrowbay.")
+            return className.startsWith("java.") || className.startsWith("javax.") || isBridgeClass(className)
                     || className.startsWith("org.slf4j.");
         }
 
