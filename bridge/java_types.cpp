@@ -279,18 +279,10 @@ void ClassOf(JNIEnv* env, const std::string& name, jclass found, JavaMethodEntry
 // thread (a local reference), or null: none runs here, or no module was reloaded (FindClass,
 // which sees the class path only, then finds the class).
 jclass ClassOfReloadedCaller(JNIEnv* env, const char* className) {
-  if (!gModulesReloaded.load(std::memory_order_acquire)) return nullptr;
-  static const std::pair<jclass, jmethodID> lookup = [env] {
-    LocalRef<jclass> reloader(env, env->FindClass("com/marrowbay/util/ModuleReloader"));
-    const jmethodID method = reloader ? env->GetStaticMethodID(reloader.get(), "classOfReloadedCaller",
-                                                               "(Ljava/lang/String;)Ljava/lang/Class;")
-                                      : nullptr;
-    env->ExceptionClear();
-    return std::pair(method != nullptr ? static_cast<jclass>(env->NewGlobalRef(reloader.get())) : nullptr, method);
-  }();
-  if (lookup.second == nullptr) return nullptr;
+  const ClassCache& c = gClassCache;
+  if (!gModulesReloaded.load(std::memory_order_acquire) || c.classOfReloadedCaller == nullptr) return nullptr;
   LocalRef<jstring> name(env, env->NewStringUTF(className));
-  jobject found = name ? env->CallStaticObjectMethod(lookup.first, lookup.second, name.get()) : nullptr;
+  jobject found = name ? env->CallStaticObjectMethod(c.moduleReloader, c.classOfReloadedCaller, name.get()) : nullptr;
   env->ExceptionClear();
   return static_cast<jclass>(found);
 }

@@ -31,6 +31,13 @@ jmethodID Method(JNIEnv* env, jclass cls, const char* name, const char* signatur
   return id;
 }
 
+jmethodID StaticMethod(JNIEnv* env, jclass cls, const char* name, const char* signature) {
+  if (cls == nullptr) return nullptr;
+  jmethodID id = env->GetStaticMethodID(cls, name, signature);
+  if (id == nullptr) env->ExceptionClear();
+  return id;
+}
+
 }  // namespace
 
 void CacheJavaClasses(JNIEnv* env) {
@@ -54,6 +61,9 @@ void CacheJavaClasses(JNIEnv* env) {
   c.boundStatementCtor = c.string == nullptr ? nullptr
                          : Method(env, c.boundStatement, "<init>",
                                   "(Ljava/lang/String;Ljava/lang/String;ILjava/lang/String;[Ljava/lang/String;[Z)V");
+  c.moduleReloader = GlobalClass(env, "com/marrowbay/util/ModuleReloader");
+  c.classOfReloadedCaller = StaticMethod(env, c.moduleReloader, "classOfReloadedCaller",
+                                         "(Ljava/lang/String;)Ljava/lang/Class;");
   // Java strings are immutable: one empty string serves every empty name.
   jstring empty = env->NewString(nullptr, 0);
   if (empty != nullptr) c.emptyString = static_cast<jstring>(env->NewGlobalRef(empty));

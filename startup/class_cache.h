@@ -24,6 +24,10 @@ struct ClassCache {
   jclass boundStatement = nullptr;       // com/marrowbay/jdbc/BoundStatement
   // <init> (String, String, int, String, String[], boolean[]); null when string is not found.
   jmethodID boundStatementCtor = nullptr;
+  // Only for modules loaded again under serve --reload; without it their type members find the
+  // class path's classes.
+  jclass moduleReloader = nullptr;          // com/marrowbay/util/ModuleReloader
+  jmethodID classOfReloadedCaller = nullptr;  // static (Ljava/lang/String;)Ljava/lang/Class;
   // Every class, field and method above was found. The natives and tag calls refuse to work
   // without it rather than hand a null ID to the VM.
   bool complete = false;
