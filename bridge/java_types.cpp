@@ -268,7 +268,10 @@ void ClassOf(JNIEnv* env, const std::string& name, jclass found, JavaMethodEntry
   auto it = classes->try_emplace(name).first;
   jclass kept = nullptr;
   for (jclass cls : it->second) {
-    if (env->IsSameObject(cls, found)) kept = cls;
+    if (env->IsSameObject(cls, found)) {
+      kept = cls;
+      break;
+    }
   }
   if (kept == nullptr) it->second.push_back(kept = static_cast<jclass>(env->NewGlobalRef(found)));
   entry.className = &it->first;
