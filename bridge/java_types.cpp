@@ -278,9 +278,8 @@ void ClassOf(JNIEnv* env, const std::string& name, jclass found, JavaMethodEntry
   entry.cls = kept;
 }
 
-// The class className ("pkg/Name") names for the reloaded module whose code runs nearest on this
-// thread (a local reference), or null: none runs here, or no module was reloaded (FindClass,
-// which sees the class path only, then finds the class).
+// The class className ("pkg/Name") names for the module whose code calls the bridge on this
+// thread when that module was reloaded (a local reference), or null.
 jclass ClassOfReloadedCaller(JNIEnv* env, const char* className) {
   const ClassCache& c = gClassCache;
   if (!gModulesReloaded.load(std::memory_order_acquire) || c.classOfReloadedCaller == nullptr) return nullptr;
@@ -295,8 +294,7 @@ JavaMethodEntry ResolveMethod(JNIEnv* env, const char* className, const char* me
   JavaMethodEntry entry;
   // FindClass reads modified UTF-8: a Latin-1 name with other bytes names no class.
   if (!IsModifiedUtf8(className, std::strlen(className))) return entry;
-  LocalRef<jclass> cls(env, ClassOfReloadedCaller(env, className));
-  if (!cls) cls = LocalRef<jclass>(env, env->FindClass(className));
+  LocalRef<jclass> cls(env, CallerClass(env, className));
   if (!cls) return entry;
   entry.method = FindTagMethod(env, cls.get(), methodName);
   if (entry.method == nullptr) return entry;
@@ -522,6 +520,11 @@ void JavaObjectDestructor(quill_type handle) {
 }
 
 void NoteModulesReloaded() { gModulesReloaded.store(true, std::memory_order_release); }
+
+jclass CallerClass(JNIEnv* env, const char* className) {
+  jclass reloaded = ClassOfReloadedCaller(env, className);
+  return reloaded != nullptr ? reloaded : env->FindClass(className);
+}
 
 size_t JavaMemberCount() {
   CriticalSectionScope locked(gJavaMembersLock);

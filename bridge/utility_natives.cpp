@@ -1,6 +1,7 @@
 // QuillCall natives for the server's general services: semaphores, formatting, stored data,
 // users, constants, the log, paths, raw inclusion, the site, and runRequest; and
 // QuillLogging.setDestination. Most pass text to the host as ISO-8859-1; several need no token.
+#include "bridge/java_types.h"
 #include "bridge/marshal.h"
 #include "com_ferngate_quillpro_QuillCall.h"
 #include "com_ferngate_quillpro_QuillLogging.h"
@@ -76,7 +77,7 @@ jint RunModuleMethod(JNIEnv* env, quill_token token, jstring className, jstring 
   LocalRef<jobject> call(env, env->NewObject(gClassCache.quillCall, gClassCache.quillCallCtor));
   if (!call) return result;
   env->SetIntField(call.get(), gClassCache.quillCallToken, token);
-  LocalRef<jclass> cls(env, env->FindClass(classChars.get()));
+  LocalRef<jclass> cls(env, CallerClass(env, classChars.get()));
   if (!cls) return result;
   if (!env->IsAssignableFrom(cls.get(), gClassCache.tagModule)) {
     // Without the module contract there is no constructor to trust: nothing is run.

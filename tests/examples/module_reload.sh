@@ -77,8 +77,13 @@ public class RlTags extends QuillTagModule implements Cloneable, java.io.Seriali
             java.nio.file.Files.writeString(java.nio.file.Path.of(gate + ".started"), "started");
             while (!java.nio.file.Files.exists(java.nio.file.Path.of(gate))) Thread.sleep(10);
         }
-        System.out.println("rl_version answered " + VERSION);
+        call.runRequest("rl/RlTags", "answered", 1, 0);  // the class as this module's code names it
         return call.print("tag " + VERSION);
+    }
+
+    public int answered(QuillCall call, int argument) {
+        System.out.println("rl_version answered " + VERSION);
+        return 0;
     }
 
     public static class Source extends QuillDSModule {
@@ -139,6 +144,7 @@ wait_for "$work/gate.started" started
 deploy v2
 wait_for "$work/log" "rl.jar is served to requests from now on"
 [ "$(curl -sS "${url}v.qs")" = "tag v2 member v2 kept tag v2 table v2 member v2" ] || { echo "the next request did not get v2"; exit 1; }
+wait_for "$work/log" "[2] [stdout] rl_version answered v2"
 touch "$work/gate"
 wait $slow
 # Its calls made after the reload, of the tag and of the data source, still find v1; the value it
