@@ -184,11 +184,16 @@ final class ModuleReloader implements Runnable {
      * The class of the name ("pkg/Name") as the module whose code calls the bridge on this thread
      * sees it, when that module was reloaded; null when its code was loaded at the start, or the
      * name names no class for it: where a reloaded module's type members find their class. The
-     * caller is the nearest frame outside the bridge's packages. Called by the server.
+     * caller is the nearest frame outside the bridge's packages and the Java platform's own classes
+     * (a module may reach the bridge through a lambda that a platform method runs, as forEach
+     * does). Called by the server.
      */
     static Class<?> classOfReloadedCaller(String name) {
+        ClassLoader platform = ClassLoader.getPlatformClassLoader();
         ClassLoader loader = WALKER.walk(frames -> frames.map(StackWalker.StackFrame::getDeclaringClass)
-                .filter(type -> !isBridgeClass(type.getName())).findFirst().map(Class::getClassLoader).orElse(null));
+                .filter(type -> !isBridgeClass(type.getName()))
+                .map(Class::getClassLoader).filter(owner -> owner != null && owner != platform)
+                .findFirst().orElse(null));
         if (!(loader instanceof JarCopyLoader)) {
             return null;
         }
