@@ -6,11 +6,12 @@ ClassCache gClassCache;
 
 namespace {
 
-jclass GlobalClass(JNIEnv* env, const char* name) {
+// An optional class's absence is not logged: the bridge works without it.
+jclass GlobalClass(JNIEnv* env, const char* name, bool optional = false) {
   jclass local = env->FindClass(name);
   if (local == nullptr) {
     env->ExceptionClear();
-    quill_log(2, "[QJAPI] Java class %s could not be found.", name);
+    if (!optional) quill_log(2, "[QJAPI] Java class %s could not be found.", name);
     return nullptr;
   }
   return static_cast<jclass>(env->NewGlobalRef(local));
@@ -61,7 +62,7 @@ void CacheJavaClasses(JNIEnv* env) {
   c.boundStatementCtor = c.string == nullptr ? nullptr
                          : Method(env, c.boundStatement, "<init>",
                                   "(Ljava/lang/String;Ljava/lang/String;ILjava/lang/String;[Ljava/lang/String;[Z)V");
-  c.moduleReloader = GlobalClass(env, "com/marrowbay/util/ModuleReloader");
+  c.moduleReloader = GlobalClass(env, "com/marrowbay/util/ModuleReloader", true);
   c.classOfReloadedCaller = StaticMethod(env, c.moduleReloader, "classOfReloadedCaller",
                                          "(Ljava/lang/String;)Ljava/lang/Class;");
   // Java strings are immutable: one empty string serves every empty name.
