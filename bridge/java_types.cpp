@@ -333,8 +333,13 @@ jobject UnserializeJavaObject(JNIEnv* env, quill_token token, const std::string&
   const jclass cls = RegisteredClassOfType(
       typeName, SerialisedClassName(reinterpret_cast<const unsigned char*>(record.name), record.nameSize));
   if (cls == nullptr || !IsA(env, cls, "java/io/Serializable")) return nullptr;
+  // Once a module was reloaded, the bytes are read as the registered class, whose name may also
+  // name another module generation's copy; before, as the class path has them.
+  const bool asRegistered = gModulesReloaded.load(std::memory_order_acquire);
   const jmethodID unserialize =
-      env->GetStaticMethodID(gClassCache.tagModule, "unserialize", "([BLjava/lang/Class;)Ljava/lang/Object;");
+      asRegistered
+          ? env->GetStaticMethodID(gClassCache.tagModule, "unserialize", "([BLjava/lang/Class;)Ljava/lang/Object;")
+          : env->GetStaticMethodID(gClassCache.tagModule, "unserialize", "([B)Ljava/lang/Object;");
   if (unserialize == nullptr) {
     env->ExceptionClear();
     return nullptr;
@@ -343,10 +348,13 @@ jobject UnserializeJavaObject(JNIEnv* env, quill_token token, const std::string&
   LocalRef<jbyteArray> bytes(env, env->NewByteArray(size));
   if (!bytes) return nullptr;
   env->SetByteArrayRegion(bytes.get(), 0, size, reinterpret_cast<const jbyte*>(record.name));
-  // Read as the registered class: its name may also name another module generation's copy.
-  LocalRef<jobject> object(env, env->CallStaticObjectMethod(gClassCache.tagModule, unserialize, bytes.get(), cls));
+  LocalRef<jobject> object(env, asRegistered ? env->CallStaticObjectMethod(gClassCache.tagModule, unserialize,
+                                                                           bytes.get(), cls)
+                                             : env->CallStaticObjectMethod(gClassCache.tagModule, unserialize,
+                                                                           bytes.get()));
   DescribeAndClear(env);
-  return object && env->IsInstanceOf(object.get(), cls) ? object.release() : nullptr;
+  if (asRegistered && object && !env->IsInstanceOf(object.get(), cls)) return nullptr;
+  return object.release();
 }
 
 // The built-in copy: self gets a clone of the Java object of source (a value of the same type).
