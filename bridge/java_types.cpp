@@ -224,12 +224,12 @@ Resolution ResolveKept(ThreadKept& kept, std::string_view rawType, std::string_v
   return k.resolution;
 }
 
-// The class of any member registered for the type: where the built-in serialisation finds the
-// class of a value that carries no object.
-jclass AnyClassOfType(const std::string& type) {
+// Any member registered for the type (an empty entry when none is): where the built-in
+// serialisation finds the class of a value that carries no object.
+JavaMethodEntry AnyMemberOfType(const std::string& type) {
   CriticalSectionScope locked(gJavaMembersLock);
   auto it = gJavaMembers.lower_bound(JavaMemberKey(type, std::string()));
-  return it != gJavaMembers.end() && it->first.first == type ? it->second.cls : nullptr;
+  return it != gJavaMembers.end() && it->first.first == type ? it->second : JavaMethodEntry();
 }
 
 // The registered class of the type's members whose name is className ("pkg/Name"), or null: the
@@ -479,9 +479,14 @@ osError JavaMemberDispatch(quill_token token) {
       if (onSerialize && !found) cls = LocalRef<jclass>(env, env->GetObjectClass(target));
     }
     if (target == nullptr) {
-      // The registered class itself: its name may also name another generation's copy.
-      const jclass registered = found ? entry.cls : AnyClassOfType(Folded(rawType));
-      if (registered != nullptr) cls = LocalRef<jclass>(env, static_cast<jclass>(env->NewLocalRef(registered)));
+      // The class the entry names, as the class path has it; once a module was reloaded, the
+      // registered class itself, as the name may also name another generation's copy.
+      const JavaMethodEntry named = found ? entry : AnyMemberOfType(Folded(rawType));
+      if (named.cls != nullptr && !gModulesReloaded.load(std::memory_order_acquire)) {
+        cls = LocalRef<jclass>(env, env->FindClass(named.className->c_str()));
+        if (!cls) env->ExceptionClear();
+      }
+      if (!cls && named.cls != nullptr) cls = LocalRef<jclass>(env, static_cast<jclass>(env->NewLocalRef(named.cls)));
     }
 
     if (onUnserialize && !found && target == nullptr && stored == nullptr) {

@@ -49,15 +49,18 @@ public class RlTags extends QuillTagModule implements Cloneable, java.io.Seriali
     public int value(QuillCall call, int argument) {
         QuillTypeRef value = new QuillTypeRef();
         QuillTypeRef member = new QuillTypeRef();
-        int code = call.typeAllocCustom(value, "rlv");
+        // A state of "-" makes a value of another type without an object and callbacks: its member
+        // runs on fresh instances.
+        boolean bare = call.param(0).equals("-");
+        int code = call.typeAllocCustom(value, bare ? "rlb" : "rlv");
         if (code == 0) code = call.typeAllocTag(member, "rl/RlTags", "member");
         // Added as ver, the tag is no longer pending: under the callbacks' names the built-ins run.
-        for (String name : new String[] {"ver", "onassign", "onserialize", "onunserialize"}) {
+        for (String name : bare ? new String[] {"ver"} : new String[] {"ver", "onassign", "onserialize", "onunserialize"}) {
             if (code == 0) code = call.typeAddMember(value, name, member);
         }
         RlTags object = new RlTags();
         object.state = call.param(0);
-        if (code == 0) code = call.typeSetCustomJavaObject(value, object);
+        if (code == 0 && !bare) code = call.typeSetCustomJavaObject(value, object);
         return code != 0 ? code : call.returnTagValue(value);
     }
 
@@ -118,7 +121,7 @@ deploy v1
 cat > "$work/root/web/v.qs" <<'EOF'
 var saved = rl_value(' kept')->serialize()
 rl_version(request_param('gate')) ' ' unserialize($saved)->ver() ' ' rl_version('') ' '
-db_tables(-source='rl') => { rows => { field('name') } } ' ' rl_value('')->ver()
+db_tables(-source='rl') => { rows => { field('name') } } ' ' rl_value('')->ver() ' ' rl_value('-')->ver()
 EOF
 
 setsid "$quill" --root "$work/root" --pref java_vm_options=-Dquill.module.reload.interval=100 \
@@ -135,7 +138,7 @@ wait_for() {
 }
 wait_for "$work/out" "Serving http://"
 url=$(sed -n 's/^Serving \(http:[^ ]*\) .*/\1/p' "$work/out")
-[ "$(curl -sS "${url}v.qs")" = "tag v1 member v1 kept tag v1 table v1 member v1" ] || { echo "v1 not served"; exit 1; }
+[ "$(curl -sS "${url}v.qs")" = "tag v1 member v1 kept tag v1 table v1 member v1 member v1" ] || { echo "v1 not served"; exit 1; }
 wait_for "$work/log" "[2] [stdout] rl_version answered v1"    # serve sends System.out to the log
 
 curl -sS "${url}v.qs?gate=$work/gate" > "$work/slow" &
@@ -143,16 +146,16 @@ slow=$!
 wait_for "$work/gate.started" started
 deploy v2
 wait_for "$work/log" "rl.jar is served to requests from now on"
-[ "$(curl -sS "${url}v.qs")" = "tag v2 member v2 kept tag v2 table v2 member v2" ] || { echo "the next request did not get v2"; exit 1; }
+[ "$(curl -sS "${url}v.qs")" = "tag v2 member v2 kept tag v2 table v2 member v2 member v2" ] || { echo "the next request did not get v2"; exit 1; }
 wait_for "$work/log" "[2] [stdout] rl_version answered v2"
 touch "$work/gate"
 wait $slow
 # Its calls made after the reload, of the tag and of the data source, still find v1; the value it
 # restored runs the member registered last (v2's) on its own state.
-[ "$(cat "$work/slow")" = "tag v1 member v2 kept tag v1 table v1 member v1" ] || { echo "the request in flight: $(cat "$work/slow")"; exit 1; }
+[ "$(cat "$work/slow")" = "tag v1 member v2 kept tag v1 table v1 member v1 member v1" ] || { echo "the request in flight: $(cat "$work/slow")"; exit 1; }
 echo "reload: the next request got the new tag and data source; the one in flight kept the old"
 
 touch "$work/root/QuillModules/QJAPI.jar"
 wait_for "$work/log" "QJAPI.jar changed; the bridge's own classes are not reloaded"
-[ "$(curl -sS "${url}v.qs")" = "tag v2 member v2 kept tag v2 table v2 member v2" ] || { echo "a touched bridge jar changed the answers"; exit 1; }
+[ "$(curl -sS "${url}v.qs")" = "tag v2 member v2 kept tag v2 table v2 member v2 member v2" ] || { echo "a touched bridge jar changed the answers"; exit 1; }
 echo "reload: a changed bridge jar is logged and left alone"
