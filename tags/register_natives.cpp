@@ -23,15 +23,16 @@ struct RegistrationForm {
   const char* tagModuleClass;                   // the registering object must be one of these
   const char* signatures[2];    // tag method signatures, tried in order (unused entries null)
   bool clearBetweenLookups;  // clear the failed lookup's exception before the next is tried
+  bool namesModule;          // the caller passes a module name, which must not be null
 };
 
 constexpr const char* kFerngateSignature = "(Lcom/ferngate/quillpro/QuillCall;I)I";
 constexpr const char* kMarrowbaySignature = "(Lcom/marrowbay/quillpro/QuillCall;I)I";
 
 const RegistrationForm kFiveParameterForm{"com/ferngate/quillpro/QuillTagModule",
-                                          {kFerngateSignature, kMarrowbaySignature}, true};
+                                          {kFerngateSignature, kMarrowbaySignature}, true, false};
 const RegistrationForm kSixParameterForm{"com/marrowbay/quillpro/QuillTagModule",
-                                         {kMarrowbaySignature, nullptr}, false};
+                                         {kMarrowbaySignature, nullptr}, false, true};
 
 const char* OrNull(const Utf8Chars& text) { return text ? text.get() : "null"; }
 
@@ -75,8 +76,9 @@ void RegisterTagModule(JNIEnv* env, jobject module, const RegistrationForm& form
     env->ExceptionClear();
     return;
   }
-  // A null class name or description cannot name a tag: refused like a missing method.
-  const bool described = description != nullptr;
+  // A null class name, description or (six-parameter form) module name cannot name a tag:
+  // refused like a missing method.
+  const bool described = description != nullptr && (!form.namesModule || moduleName != nullptr);
   jmethodID method = nullptr;
   jmethodID constructor = nullptr;
   LocalRef<jobject> instance(

@@ -281,7 +281,8 @@ void RegisterOnEveryPath() {
   five(notAModule, "java.lang.String", "fx_bal_not_module", "length", "not a module");
   five(tags, "fixtures.Tags", "fx_bal_5", "ferngateSig", "registered", true);
   five(tags, "fixtures.Tags", "fx_bal_5m", "marrowbaySig", "registered", true);
-  six(marrowbay, "fixtures.MarrowbayTags", nullptr, "fx_bal_6", "marrowbaySig", true);
+  six(marrowbay, "fixtures.MarrowbayTags", nullptr, "fx_bal_null_module", "marrowbaySig");
+  six(marrowbay, "fixtures.MarrowbayTags", "fixtures", "fx_bal_6", "marrowbaySig", true);
   dataSource(source, nullptr, "walk");
   dataSource(source, "fx_bal_ds_null_method", nullptr);
   dataSource(notAModule, "fx_bal_ds_not_module", "walk");
