@@ -87,6 +87,8 @@ JavaDataSource::JavaDataSource(const char* sourceName, const char* text1, const 
       LocalRef<jclass> cls(env, env->GetObjectClass(instance));
       debuggingField_ = cls ? env->GetFieldID(cls.get(), "_debugging", "Z") : nullptr;
       if (debuggingField_ == nullptr) env->ExceptionClear();
+      initOnActionField_ = cls ? env->GetFieldID(cls.get(), "_InitOnAction", "Z") : nullptr;
+      if (initOnActionField_ == nullptr) env->ExceptionClear();
     }
   }
 }
@@ -195,6 +197,9 @@ std::shared_ptr<const ConnectorProperties> JavaDataSource::Properties() const { 
 std::shared_ptr<const ConnectorProperties> JavaDataSource::SettledProperties(JNIEnv* env, TExecState& state) {
   std::shared_ptr<const ConnectorProperties> properties = Properties();
   if (properties->inited || ReadConnectorProperties(env)) return Properties();
+  if (initOnActionField_ == nullptr || env->GetBooleanField(javaInstance, initOnActionField_) == JNI_FALSE) {
+    return Properties();
+  }
   InvokeJavaAction(env, state, kActionInit, nullptr);
   DescribePending(env);
   ReadConnectorProperties(env);

@@ -94,9 +94,10 @@ class JavaDataSource : public CAPIDataSourceProxy {
                  const DatabaseRec* database, std::vector<CharBuffer>* names, int* result);
   // Logs a statement the module wrote while the connector's boolean field "_debugging" is true.
   void LogStatement(JNIEnv* env, const std::string& statement);
-  // The connector properties, read again until the connector reports them final: first from
-  // what it published, then after action 0 on the action's own state, which lets a connector
-  // learn its settings from the action's database before the first statement is written.
+  // The connector properties, read again until the connector reports them final: from what it
+  // published, then, for a connector whose boolean field "_InitOnAction" is true, after action 0
+  // on the action's own state, which lets it learn its settings from the action's database
+  // before the first statement is written.
   std::shared_ptr<const ConnectorProperties> SettledProperties(JNIEnv* env, TExecState& state);
   jmethodID valueConstructor_ = nullptr;
   std::mutex readLock_;  // one reader of the Java fields at a time
@@ -104,6 +105,8 @@ class JavaDataSource : public CAPIDataSourceProxy {
   // The connector object's "_debugging" field (null when it has none); its class lives as long
   // as the object this source holds.
   jfieldID debuggingField_ = nullptr;
+  // Its "_InitOnAction" field (null when it has none).
+  jfieldID initOnActionField_ = nullptr;
   datasource::ColumnCache columnCache_;
 };
 

@@ -10,6 +10,13 @@ package com.marrowbay.jdbc;
 public abstract class JDBCDataSource {
     /** Whether the properties below are final; false makes the server read them again. */
     protected boolean _Inited;
+    /**
+     * Whether, while {@code _Inited} is false before a record action, the server sends action 0
+     * again, on that action's request, and reads the properties once more before it writes the
+     * statement (a connector can then learn them from a connection to the action's database).
+     * False: the statement is written with the properties as they are.
+     */
+    protected boolean _InitOnAction;
     protected boolean _SupportsSchemas;
     protected boolean _SupportsCatalogs;
     /**

@@ -98,6 +98,8 @@ public class JDBCConnector extends JDBCDataSource {
         this.drivers = drivers;
         this.catalog = catalog;
         this.current = drivers.get(0);
+        // A driver whose settings are not known yet learns them on the first record action.
+        _InitOnAction = true;
         applySettings();
     }
 
