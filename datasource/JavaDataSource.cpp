@@ -256,7 +256,8 @@ void JavaDataSource::ListNames(datasource_action_t action, const DataSourceRec& 
       LocalRef<jobject> value(env, action == kActionListDatabases ? nullptr
                                    : action == kActionListTables ? NewQuillValue(env, databaseName, databaseName, kTextType)
                                                                  : NewQuillValue(env, kEmptyText, kEmptyText, kTextType));
-      javaResult = InvokeJavaAction(env, state, action, value.get());
+      // A table list names its database: without the value Java is not asked, and the result is -1.
+      if (value || action != kActionListTables) javaResult = InvokeJavaAction(env, state, action, value.get());
       DescribePending(env);
     }
   }
