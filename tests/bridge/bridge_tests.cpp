@@ -7,15 +7,12 @@
 // (jni_balance.h; the rows are in balanced_natives.cpp, which says how to add a native): each call
 // a case makes through Java is checked for what it leaves unreleased, and each case's fixture (BridgeCase)
 // reports it under the case that made the call.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <jni.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -38,7 +35,6 @@
 #include "service/core/current_request.h"
 #include "service/core/host.h"
 #include "tests/datasource/scripts.h"
-#include "tests/vm_server.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
 #include "service/core/users.h"
@@ -154,19 +150,10 @@ void RegisterProbeTags() {
 // Gives this program's copy of the module the VM the loaded module started. The start-up
 // thread must still be attached; if loading detached it, that is recorded for its case and the
 // thread is attached again so that the other cases can run.
-bool AdoptRunningVm() {
-  using GetCreatedVMs = jint (*)(JavaVM**, jsize, jsize*);
-  auto getCreatedVMs = reinterpret_cast<GetCreatedVMs>(dlsym(RTLD_DEFAULT, "JNI_GetCreatedJavaVMs"));
-  JavaVM* vm = nullptr;
-  jsize count = 0;
-  if (getCreatedVMs == nullptr || getCreatedVMs(&vm, 1, &count) != JNI_OK || count != 1) return false;
-  void* env = nullptr;
-  if (vm->GetEnv(&env, JNI_VERSION_1_2) != JNI_OK || env == nullptr) {
-    gLoadingDetachedStartupThread = true;
-    if (vm->AttachCurrentThread(&env, nullptr) != JNI_OK) return false;
-  }
-  gJavaVM = vm;
-  gStartupEnv = static_cast<JNIEnv*>(env);
+bool AdoptRunningVm(const std::optional<qjapi_test::StartedServer>& server) {
+  gStartupEnv = qjapi_test::StartedEnv(server, &gLoadingDetachedStartupThread);
+  if (gStartupEnv == nullptr) return false;
+  gStartupEnv->GetJavaVM(&gJavaVM);
   LocalFrame frame(gStartupEnv);
   CacheJavaClasses(gStartupEnv);
   return gClassCache.quillValue != nullptr && gClassCache.intValue != nullptr;
@@ -833,22 +820,11 @@ TEST_F(Concurrency, ParallelCallsKeepTheirOwnOutputAndTablesAndLeaveNoThreadAtta
   const size_t stored = StoredJavaObjectCount();
   const long counted = std::stol(Output("fx_counter()"));
   constexpr int kThreads = 4, kRuns = 100;
-  std::vector<std::string> firstWrong(kThreads);  // each thread's first wrong run
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &firstWrong] {
-      for (int i = 0; i < kRuns; ++i) {
-        const std::string text = "thread " + std::to_string(t) + " run " + std::to_string(i) + " \xC3\xA9\xE4\xB8\x96";
-        const ScriptRun run = RunScript("fx_echo('" + text + "') fx_sem_count() var c = fx_jt_new(3) var d = $c "
-                                        "$d->dothing() $c->get() $d->get()");
-        if ((!run.ok || run.output != text + "34") && firstWrong[t].empty()) {
-          firstWrong[t] = text + " gave \"" + run.output + "\" " + run.error;
-        }
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(firstWrong, std::vector<std::string>(kThreads));
+  EXPECT_EQ(qjapi_test::WrongOfConcurrentRuns(kThreads, kRuns, [](int t, int i) {
+    const std::string text = "thread " + std::to_string(t) + " run " + std::to_string(i) + " \xC3\xA9\xE4\xB8\x96";
+    return std::pair("fx_echo('" + text + "') fx_sem_count() var c = fx_jt_new(3) var d = $c $d->dothing() "
+                     "$c->get() $d->get()", text + "34");
+  }), 0);
   EXPECT_EQ(LiveJavaThreads(), baseline);
   EXPECT_EQ(StoredJavaObjectCount(), stored);
   EXPECT_EQ(std::stol(Output("fx_counter()")), counted + kThreads * kRuns);  // no update lost
@@ -1042,28 +1018,10 @@ int main(int argc, char** argv) {
 
   const auto server = qjapi_test::StartServerInTempRoot("qjapi-bridge-", QJAPI_MODULE, {QJAPI_JAR, FIXTURE_TAGS_JAR, NATIVE_WALK_JAR}, nullptr,
                                                     {{"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_BINDING_JAR}});
-  if (!server) {
-    std::perror("mkdtemp");
-    return 2;
-  }
-  const fs::path root = server->root;
-  const bool loaded = server->loaded;
-  const int entryResult = server->entryResult;
   gStartupLog = quill_service::LogSnapshot();
-  if (!loaded || entryResult != 1 || !AdoptRunningVm()) {
-    std::fprintf(stderr, "The module did not start (loaded %d, entry %d); nothing can be tested.\n", loaded,
-                 entryResult);
-    return 1;
-  }
+  if (!AdoptRunningVm(server)) return 1;
   RegisterProbeTags();
   gBindingProblems = jni_balance::BindCountedNatives(gStartupEnv);
 
-  const int result = RUN_ALL_TESTS();
-  std::error_code ignored;
-  fs::remove_all(root, ignored);
-  // The VM is never destroyed, so its threads run on while a normal exit would tear down the
-  // statics they read (the VM's signal checks then report "handler modified"): end here instead.
-  std::fflush(stdout);
-  std::fflush(stderr);
-  std::_Exit(result);
+  qjapi_test::EndTests(RUN_ALL_TESTS(), server->root);
 }

@@ -6,7 +6,6 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -15,7 +14,6 @@
 #include "service/core/current_request.h"
 #include "service/core/host.h"
 #include "tests/datasource/scripts.h"
-#include "tests/vm_server.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
 #include "service/core/users.h"
@@ -428,9 +426,6 @@ int main(int argc, char** argv) {
   }
   const int result = RUN_ALL_TESTS();
   std::error_code ignored;
-  fs::remove_all(server->root, ignored);
   fs::remove_all(sqliteDir, ignored);
-  std::fflush(stdout);
-  std::fflush(stderr);
-  std::_Exit(result);
+  qjapi_test::EndTests(result, server->root);
 }

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -21,19 +23,32 @@
 namespace qjapi_test {
 
 // This thread's environment in the VM of a module that started; null (and a line saying so)
-// when it did not.
-inline JNIEnv* StartedEnv(const std::optional<StartedServer>& server) {
+// when it did not. With detached given, a thread the start-up left detached is attached again
+// and *detached set.
+inline JNIEnv* StartedEnv(const std::optional<StartedServer>& server, bool* detached = nullptr) {
   using GetCreatedVMs = jint (*)(JavaVM**, jsize, jsize*);
   auto getCreatedVMs = reinterpret_cast<GetCreatedVMs>(dlsym(RTLD_DEFAULT, "JNI_GetCreatedJavaVMs"));
   JavaVM* vm = nullptr;
   jsize count = 0;
   void* env = nullptr;
-  if (!server || !server->loaded || server->entryResult != 1 || getCreatedVMs == nullptr ||
-      getCreatedVMs(&vm, 1, &count) != JNI_OK || count != 1 || vm->GetEnv(&env, JNI_VERSION_1_2) != JNI_OK) {
-    std::fprintf(stderr, "The module did not start; nothing can be tested.\n");
-    return nullptr;
+  if (server && server->loaded && server->entryResult == 1 && getCreatedVMs != nullptr &&
+      getCreatedVMs(&vm, 1, &count) == JNI_OK && count == 1 && vm->GetEnv(&env, JNI_VERSION_1_2) != JNI_OK &&
+      detached != nullptr) {
+    *detached = true;
+    vm->AttachCurrentThread(&env, nullptr);
   }
+  if (env == nullptr) std::fprintf(stderr, "The module did not start; nothing can be tested.\n");
   return static_cast<JNIEnv*>(env);
+}
+
+// Ends a test program whose VM is never destroyed: its threads run on, and a normal exit would
+// tear down the statics they read (the VM's signal checks then report "handler modified").
+[[noreturn]] inline void EndTests(int result, const std::filesystem::path& root) {
+  std::error_code ignored;
+  std::filesystem::remove_all(root, ignored);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(result);
 }
 
 // The output of a script that must run; a failure is reported and its error returned, marked.

@@ -26,7 +26,6 @@
 #include "tests/jdbc/mariadb_server.h"
 #include "tests/datasource/scripts.h"
 #include "tests/jdbc/pg_cluster.h"
-#include "tests/vm_server.h"
 
 namespace {
 
@@ -784,9 +783,5 @@ int main(int argc, char** argv) {
   const int result = RUN_ALL_TESTS();
   cluster.Shutdown();
   maria.Shutdown();
-  std::error_code ignored;
-  std::filesystem::remove_all(server->root, ignored);
-  std::fflush(stdout);
-  std::fflush(stderr);
-  std::_Exit(result);  // the VM's threads are not joined
+  qjapi_test::EndTests(result, server->root);
 }

@@ -79,12 +79,9 @@ class Fuzzer {
       for (int c = 0; c < 7; ++c) {
         static const char* const kTypes[] = {"TEXT", "INTEGER", "REAL", "DATE", "BOOLEAN"};
         // The last two only fit quoted places.
-        ColumnDef column{"c" + std::to_string(c) + "_" +
-                             RandomText(schema,
-                                        c < 5 ? "abcdefghijklmnopqrstuvwxyz0123456789_"
-                                              : "ab \"'`;-=()*/\xc3\xa9",
-                                        6),
-                         kTypes[schema.Below(5)]};
+        const char* letters = c < 5 ? "abcdefghijklmnopqrstuvwxyz0123456789_" : "ab \"'`;-=()*/\xc3\xa9";
+        ColumnDef column{"c" + std::to_string(c) + "_" + RandomText(schema, letters, 6)};
+        column.declared = kTypes[schema.Below(5)];
         create += (c ? "," : "") + Quote(column.name) + " " + column.declared;
         table.columns.push_back(column);
       }
@@ -215,22 +212,10 @@ class Fuzzer {
       if (bare(column, op) != 0) {
         // One number per distinct element, as equal stand-ins could fold where the real values
         // do not (and the other way round).
-        auto number = [&](std::string_view element) {
-          while (!element.empty() && element.front() == ' ') element.remove_prefix(1);
-          while (!element.empty() && element.back() == ' ') element.remove_suffix(1);
-          const auto id = bareIds.emplace(std::string(element), bareIds.size() + 1).first->second;
-          return std::to_string(id);
-        };
         std::string ones;
-        if (op == code::kInList || op == code::kNotInList) {
-          std::string_view rest = *value;
-          for (size_t comma; (comma = rest.find(',')) != std::string_view::npos;
-               rest.remove_prefix(comma + 1)) {
-            ones += number(rest.substr(0, comma)) + ",";
-          }
-          ones += number(rest);
-        } else {
-          ones = number(*value);
+        for (std::string_view element : Elements(*value, op == code::kInList || op == code::kNotInList)) {
+          const auto id = bareIds.emplace(std::string(Trimmed(element)), bareIds.size() + 1).first->second;
+          ones += (ones.empty() ? "" : ",") + std::to_string(id);
         }
         value = keep(ones);
         return;
@@ -322,24 +307,29 @@ class Fuzzer {
   static bool PlainLiteralList(std::string_view value, bool list, int32_t type) {
     static const std::regex kNumber(R"([+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?)");
     static const std::regex kTruth("true|false", std::regex::icase);
-    auto plain = [&](std::string item) {
-      if (list) {
-        item.erase(0, item.find_first_not_of(' ') == std::string::npos ? item.size()
-                                                                       : item.find_first_not_of(' '));
-        item.erase(item.find_last_not_of(' ') + 1);
+    for (std::string_view element : Elements(value, list)) {
+      const std::string item(list ? Trimmed(element) : element);
+      if (!std::regex_match(item, kNumber) && !(type == code::kBoolean && std::regex_match(item, kTruth))) {
+        return false;
       }
-      return std::regex_match(item, kNumber) ||
-             (type == code::kBoolean && std::regex_match(item, kTruth));
-    };
-    std::string text(value);
-    if (!list) return plain(text);
-    size_t start = 0;
-    while (true) {
-      const size_t comma = text.find(',', start);
-      if (!plain(text.substr(start, comma - start))) return false;
-      if (comma == std::string::npos) return true;
-      start = comma + 1;
     }
+    return true;
+  }
+
+  // The elements of a list (a value that is no list is its only element).
+  static std::vector<std::string_view> Elements(std::string_view value, bool list) {
+    std::vector<std::string_view> elements;
+    for (size_t start = 0, comma = 0; comma != std::string_view::npos; start = comma + 1) {
+      comma = list ? value.find(',', start) : std::string_view::npos;
+      elements.push_back(value.substr(start, comma - start));
+    }
+    return elements;
+  }
+
+  static std::string_view Trimmed(std::string_view text) {
+    const size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
   }
 
   static std::string Substitute(const std::string& text, const std::vector<std::string_view>& originals) {

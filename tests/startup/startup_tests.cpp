@@ -94,12 +94,9 @@ const std::string kNoLoader =
 
 // A registry file whose runtime key points at the installed JDK, with parts left out on request.
 std::string RegistryText(const std::string& version, const std::string* runtimeLib) {
-  std::string text = "Windows Registry Editor Version 5.00\n\n";
-  text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment]\n";
-  text += "\"CurrentVersion\"=\"" + version + "\"\n\n";
-  text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment\\17]\n";
-  if (runtimeLib != nullptr) text += "\"RuntimeLib\"=\"" + *runtimeLib + "\"\n";
-  return text;
+  const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment";
+  return "Windows Registry Editor Version 5.00\n\n" + key + "]\n\"CurrentVersion\"=\"" + version + "\"\n\n" +
+         key + "\\17]\n" + (runtimeLib != nullptr ? "\"RuntimeLib\"=\"" + *runtimeLib + "\"\n" : "");
 }
 
 }  // namespace
