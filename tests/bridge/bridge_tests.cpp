@@ -854,7 +854,6 @@ TEST_F(StoreManExecute, RunsOneStatementOnTheInternalDatabaseAndReturnsItsRows) 
                                     "INSERT INTO store_probe VALUES ('\xC3\xA9\xE6\x97\xA5', 1), (NULL, 2)",
                                     nullptr, nullptr),
             0);
-  const std::u16string none = u"<no rows>";
   const auto run = [&](const char16_t* sql) {
     jstring text = sql != nullptr ? env->NewString(reinterpret_cast<const jchar*>(sql),
                                                    static_cast<jsize>(std::char_traits<char16_t>::length(sql)))
@@ -866,11 +865,10 @@ TEST_F(StoreManExecute, RunsOneStatementOnTheInternalDatabaseAndReturnsItsRows) 
   };
   EXPECT_EQ(run(u"SELECT a, b FROM store_probe ORDER BY b"), u"[[\u00E9\u65E5, 1], [null, 2]]");
   EXPECT_EQ(run(u"SELECT 'caf' || char(233), 'x''y'"), u"[[caf\u00E9, x'y]]");
-  EXPECT_EQ(run(nullptr), none);
-  EXPECT_EQ(run(u""), none);
-  EXPECT_EQ(run(u"SELECT a FROM store_probe WHERE 0"), none);
-  EXPECT_EQ(run(u"SELEKT nothing"), none);
-  EXPECT_EQ(run(u"INSERT INTO store_probe VALUES ('z', 3)"), none);
+  // No statement, no rows, a statement that fails and one that gives no rows: null.
+  const char16_t* const none[] = {nullptr, u"", u"SELECT a FROM store_probe WHERE 0", u"SELEKT nothing",
+                                  u"INSERT INTO store_probe VALUES ('z', 3)"};
+  for (const char16_t* sql : none) EXPECT_EQ(run(sql), u"<no rows>");
   EXPECT_EQ(run(u"SELECT COUNT(*) FROM store_probe"), u"[[3]]");
 
   // The loader's twin. (The Java declaration bound to the native: BalanceCoverage binds it.)

@@ -1,7 +1,6 @@
 // A module entry driven by preferences: fake_result (the entry's result, default 1) and
 // fake_throw (throws an osException when set).
 #include <cstdlib>
-#include <thread>
 
 #include "host/request.h"
 #include "host/storage.h"

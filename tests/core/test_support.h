@@ -1,7 +1,6 @@
 // Temporary folders, a guard that restores the current directory, and the internal database's rows.
 #pragma once
 
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <string>
-#include <vector>
 
 #include "datasource/JavaDataSource.h"
 #include "service/core/log.h"

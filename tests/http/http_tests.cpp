@@ -2,7 +2,6 @@
 // (libcurl) and by raw sockets where a client must misbehave.
 #include <arpa/inet.h>
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <netinet/in.h>

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "datasource/JavaDataSource.h"
@@ -378,32 +379,26 @@ TEST_P(OnEach, HostileNamesNeverWriteSql) {
   };
   const std::string before = contents();
   ASSERT_EQ(before, "5:Apple,Banana,Cherry,Damson,Elderberry,|1secret,2hidden,");
-  enum Outcome { kRefused, kSent };
-  struct Attack {
-    const char* name;
-    const char* action;  // %: the name
-    Outcome outcome;
-  };
   // How each place quotes a name, and which bare names the builder refuses, is checked on the
-  // builder's own statements (sql_builder_test.cpp); these run one of each kind on each family.
-  const Attack attacks[] = {
-      {"id\"; DELETE FROM victim; SELECT 1 --", "db_search({items}, -sort=%)", kSent},
-      {"items\" WHERE 1=1 UNION SELECT k, v, 3, 4, NULL FROM victim --", "db_search({on}, -table=%)", kSent},
-      {"name\" FROM victim --", "db_search({items}, -select=%)", kSent},
-      {"1=1 OR name", "db_search({items}, [%, 'x'])", kRefused},
+  // builder's own statements (sql_builder_test.cpp); these run one of each kind on each family:
+  // the name, the action (%: the name) and whether the builder refuses it.
+  const std::tuple<const char*, const char*, bool> attacks[] = {
+      {"id\"; DELETE FROM victim; SELECT 1 --", "db_search({items}, -sort=%)", false},
+      {"items\" WHERE 1=1 UNION SELECT k, v, 3, 4, NULL FROM victim --", "db_search({on}, -table=%)", false},
+      {"name\" FROM victim --", "db_search({items}, -select=%)", false},
+      {"1=1 OR name", "db_search({items}, [%, 'x'])", true},
   };
   quill_service::LogSnapshot();
-  for (const Attack& attack : attacks) {
-    std::string action = Fill(attack.action);
-    action.replace(action.find('%'), 1, ScriptText(attack.name));
-    const bool refuse = attack.outcome == kRefused;
+  for (const auto& [name, pattern, refuse] : attacks) {
+    std::string action = Fill(pattern);
+    action.replace(action.find('%'), 1, ScriptText(name));
     // Every cell of every row that came back.
     const std::string answer = Output(action + " => { action_code() '|' action_message() '|' rows => { var i = 0 "
                                       "while ($i < column_names()->size()) { field($i) ' ' $i = $i + 1 } ',' } }");
     const std::string code = answer.substr(0, answer.find('|'));
     if (refuse) {
       EXPECT_EQ(code, "-9961") << action << "\n" << answer;
-      EXPECT_NE(answer.find(std::string("\"") + attack.name + "\""), std::string::npos) << answer;
+      EXPECT_NE(answer.find(std::string("\"") + name + "\""), std::string::npos) << answer;
     } else {
       // Run, or failed on a name that names nothing; SQLite, reading an unknown double-quoted
       // name as text, may also make the builder refuse a value for it as not a number.
