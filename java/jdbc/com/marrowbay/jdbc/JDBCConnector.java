@@ -635,7 +635,8 @@ public class JDBCConnector extends JDBCDataSource {
                 statement.setFetchSize(FETCH_SIZE);
                 statement.setMaxRows(maxRows);
                 try (ResultSet rows = statement.executeQuery(sql)) {
-                    return report(call, rows, skip, end, textAsBytes(connection));
+                    byte[] reads = describe(call, rows.getMetaData(), textAsBytes(connection));
+                    return report(call, rows, skip, end, reads, inTransaction);
                 }
             }
         });
@@ -655,6 +656,14 @@ public class JDBCConnector extends JDBCDataSource {
     }
 
     static final int FETCH_SIZE = 1000;
+    /**
+     * A cursor's later fetches are sized to about this many bytes of cells (each counted with
+     * CELL_OVERHEAD for the driver's objects around it), within FETCH_SIZE and FETCH_SIZE_MAX rows:
+     * a result of short rows then costs a round trip per several thousand rows, not per thousand.
+     */
+    static final long FETCH_BYTES = 1 << 20;
+    static final int FETCH_SIZE_MAX = 16 * FETCH_SIZE;
+    static final int CELL_OVERHEAD = 32;
 
     /**
      * A search whose result fits one batch, read without the cursor's transaction where the driver
@@ -679,7 +688,7 @@ public class JDBCConnector extends JDBCDataSource {
                     rows.beforeFirst();
                 }
                 boolean textAsBytes = textAsBytes(connection);
-                return search != null ? report(call, rows, skip, end, columnsOf(call, search, rows, textAsBytes))
+                return search != null ? report(call, rows, skip, end, columnsOf(call, search, rows, textAsBytes), false)
                         : report(call, rows, skip, end, textAsBytes);
             }
         }
@@ -697,7 +706,7 @@ public class JDBCConnector extends JDBCDataSource {
         // limit an earlier run left set.
         search.statement.setMaxRows(maxRows);
         try (ResultSet rows = search.statement.executeQuery()) {
-            return report(call, rows, skip, end, columnsOf(call, search, rows, textAsBytes(connection)));
+            return report(call, rows, skip, end, columnsOf(call, search, rows, textAsBytes(connection)), false);
         }
     }
 
@@ -1253,25 +1262,51 @@ public class JDBCConnector extends JDBCDataSource {
      */
     private static long report(QuillCall call, ResultSet rows, long skip, long end, boolean textAsBytes)
             throws SQLException {
-        return report(call, rows, skip, end, describe(call, rows.getMetaData(), textAsBytes));
+        return report(call, rows, skip, end, describe(call, rows.getMetaData(), textAsBytes), false);
     }
 
-    /** The rows of a result whose columns were told to the server already, read as reads says. */
-    private static long report(QuillCall call, ResultSet rows, long skip, long end, byte[] reads) throws SQLException {
+    /**
+     * The rows of a result whose columns were told to the server already, read as reads says. With
+     * sizeFetches, rows come through a cursor fetched FETCH_SIZE at a time at first, and each later
+     * fetch is sized from the bytes of the rows read since the last one (see FETCH_BYTES).
+     */
+    private static long report(QuillCall call, ResultSet rows, long skip, long end, byte[] reads, boolean sizeFetches)
+            throws SQLException {
         RowBatch batch = new RowBatch(call, reads.length);
         long found = 0;
+        int fetch = FETCH_SIZE;
+        int leftInFetch = fetch;
+        int rowsMeasured = 0;
+        long bytesMeasured = 0;
         while (rows.next()) {
             found++;
-            if (found <= skip || found > end) continue;
-            for (int i = 0; i < reads.length; i++) {
-                if (reads[i] == READ_BYTES) {
-                    batch.add(rows.getBytes(i + 1));
-                } else {
-                    String cell = rows.getString(i + 1);
-                    batch.add(cell == null ? null : cell.getBytes(StandardCharsets.UTF_8));
+            if (found > skip && found <= end) {
+                for (int i = 0; i < reads.length; i++) {
+                    byte[] cell;
+                    if (reads[i] == READ_BYTES) {
+                        cell = rows.getBytes(i + 1);
+                    } else {
+                        String text = rows.getString(i + 1);
+                        cell = text == null ? null : text.getBytes(StandardCharsets.UTF_8);
+                    }
+                    batch.add(cell);
+                    bytesMeasured += CELL_OVERHEAD + (cell == null ? 0 : cell.length);
                 }
+                rowsMeasured++;
+                batch.endRow();
             }
-            batch.endRow();
+            // The driver asks for the next fetch inside the next() after its batch's last row.
+            if (sizeFetches && --leftInFetch == 0) {
+                if (rowsMeasured > 0) {
+                    long perRow = Math.max(1, bytesMeasured / rowsMeasured);
+                    int next = (int) Math.max(FETCH_SIZE, Math.min(FETCH_SIZE_MAX, FETCH_BYTES / perRow));
+                    if (next != fetch) rows.setFetchSize(next);
+                    fetch = next;
+                }
+                leftInFetch = fetch;
+                rowsMeasured = 0;
+                bytesMeasured = 0;
+            }
         }
         batch.flush();
         return found;
