@@ -333,19 +333,16 @@ class Fuzzer {
   }
 
   static std::string Substitute(const std::string& text, const std::vector<std::string_view>& originals) {
+    static const std::regex kStandIn("~([0-9]+)~");
     std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-      const size_t close = text[i] == '~' ? text.find('~', i + 1) : std::string::npos;
-      if (close != std::string::npos && close > i + 1 &&
-          text.find_first_not_of("0123456789", i + 1) == close) {
-        out += originals.at(std::stoul(text.substr(i + 1, close - i - 1)));
-        i = close;
-      } else {
-        out += text[i];
-      }
+    auto done = text.cbegin();
+    for (std::sregex_iterator m(text.begin(), text.end(), kStandIn), end; m != end; ++m) {
+      out.append(done, (*m)[0].first).append(originals.at(std::stoul((*m)[1].str())));
+      done = (*m)[0].second;
     }
-    return out;
+    return out.append(done, text.cend());
   }
+
 
   static std::string RandomText(Source& src, std::string_view alphabet, uint32_t maxLength) {
     std::string text;

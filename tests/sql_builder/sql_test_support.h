@@ -2,6 +2,7 @@
 // plain table, and a sink that records the columns a lookup missed.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,13 +19,9 @@ class TableTypes final : public datasource::ColumnTypes {
   explicit TableTypes(std::vector<std::pair<std::string, int32_t>> columns)
       : columns_(std::move(columns)) {}
   bool TypeOfName(std::string_view name, NameForm, int32_t* type) const override {
-    for (const auto& [column, code] : columns_) {
-      if (column == name) {
-        *type = code;
-        return true;
-      }
-    }
-    return false;
+    const auto found = std::find_if(columns_.begin(), columns_.end(), [&](const auto& c) { return c.first == name; });
+    if (found != columns_.end()) *type = found->second;
+    return found != columns_.end();
   }
   bool TypeAt(std::size_t position, int32_t* type) const override {
     if (position >= columns_.size()) return false;
