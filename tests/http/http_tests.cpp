@@ -318,8 +318,7 @@ TEST_F(HttpServe, RawRequestsAreAnsweredAsTheyDeserveAndLogLinesCannotBeForged) 
     EXPECT_TRUE(closed) << request.substr(0, 60);
     EXPECT_FALSE(Has(answer, "smuggled")) << answer;
   }
-  const auto end = Clock::now() + 5s;
-  while (!Has(server_->Log(), "FORGED") && Clock::now() < end) std::this_thread::sleep_for(50ms);
+  WaitFor(5s, [] { return Has(server_->Log(), "FORGED"); });
   const std::string log = server_->Log();
   EXPECT_TRUE(Has(log, "\"GET /nope\\n[0] FORGED-PATH\\x1b[2J HTTP/1.1\" 404")) << log;
   EXPECT_FALSE(Has(log, "\n[0] FORGED")) << log;
@@ -331,7 +330,7 @@ TEST_F(HttpServe, ScriptsPastTheirTimeLimitAreStoppedAndHungOnesHoldOneWorker) {
   Reply first, second, third;
   const fs::path running = server_->Path("hang-running");
   std::thread hung([&] { first = Client().Request(server_->Url("/hang.qs?ms=9000&mark=" + running.string())); });
-  for (const auto end = Clock::now() + 30s; !fs::exists(running) && Clock::now() < end;) std::this_thread::sleep_for(20ms);
+  WaitFor(30s, [&] { return fs::exists(running); });
   std::thread waiting([&] { second = Client().Request(server_->Url("/hang.qs?ms=1")); });
   auto start = Clock::now();
   EXPECT_EQ(Client().Request(server_->Url("/show.qs?p=meanwhile")).body, "p=meanwhile;f=");
@@ -343,9 +342,7 @@ TEST_F(HttpServe, ScriptsPastTheirTimeLimitAreStoppedAndHungOnesHoldOneWorker) {
   EXPECT_EQ(second.status, 503);
   EXPECT_TRUE(Has(second.body, "busy")) << second.body;
   // Both runs get past their limit of 2 s and the watchdog's grace (at 4 s each).
-  for (const auto end = Clock::now() + 30s; !Has(server_->Log(), "every worker is held") && Clock::now() < end;) {
-    std::this_thread::sleep_for(50ms);
-  }
+  WaitFor(30s, [] { return Has(server_->Log(), "every worker is held"); });
   // Refused as it arrives, not after a wait for its script's worker ("busy with this page").
   const Reply refused = Client().Request(server_->Url("/show.qs?p=stalled"));
   EXPECT_EQ(refused.status, 503);
@@ -572,7 +569,7 @@ TEST(HttpServeStart, ATimeLimitPreferenceAndAStopSignalWithARequestInFlight) {
   std::thread request([&] {
     reply = Client().Request(server.Url("/slow.qs?ms=1500&mark=" + mark.string()));
   });
-  for (const auto end = Clock::now() + 30s; !fs::exists(mark) && Clock::now() < end;) std::this_thread::sleep_for(20ms);
+  WaitFor(30s, [&] { return fs::exists(mark); });
   ASSERT_TRUE(fs::exists(mark));
   server.Signal(SIGTERM);
   request.join();
@@ -702,10 +699,7 @@ class HttpServeProxy : public ::testing::Test {
   // Whether either server's access log has line, waiting for it a moment: a line is written once
   // its answer has gone.
   static bool Logged(const std::string& line) {
-    for (const auto end = Clock::now() + 5s; Clock::now() < end; std::this_thread::sleep_for(50ms)) {
-      if (Has(servers_[0]->Log(), line) || Has(servers_[1]->Log(), line)) return true;
-    }
-    return false;
+    return WaitFor(5s, [&] { return Has(servers_[0]->Log(), line) || Has(servers_[1]->Log(), line); });
   }
   // The bodies of `count` answers through nginx.
   static std::set<std::string> Answers(const std::string& path, int count, const std::vector<std::string>& headers = {}) {

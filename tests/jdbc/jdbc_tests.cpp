@@ -17,7 +17,6 @@
 
 #include "datasource/JavaDataSource.h"
 #include "datasource/column_cache.h"
-#include "host/storage.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
 #include "service/core/users.h"

@@ -49,11 +49,8 @@ class Server : public Root {
   bool StartMarked(const std::vector<std::string>& args, const std::string& rest,
                    const std::vector<std::string>& runArgs = {}) {
     Start(args, "hx_mark('" + Path("started").string() + "') " + rest, runArgs);
-    for (const auto end = Clock::now() + kLimit; Clock::now() < end; std::this_thread::sleep_for(20ms)) {
-      if (fs::exists(Path("started"))) return true;
-      if (Ended()) return false;
-    }
-    return false;
+    const fs::path mark = Path("started");
+    return WaitFor(kLimit, [&] { return fs::exists(mark) || Ended(); }) && fs::exists(mark);
   }
 
   Outcome Run(const std::vector<std::string>& args, const std::string& script, std::chrono::seconds limit,

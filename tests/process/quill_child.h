@@ -38,6 +38,16 @@ inline std::string ReadFile(const fs::path& path) {
 
 inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// Whether done() holds within limit, asked every 20 ms and once more at the end.
+template <class Done>
+bool WaitFor(Clock::duration limit, Done&& done) {
+  for (const auto end = Clock::now() + limit; Clock::now() < end;) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
+}
+
 // What -Xcheck:jni prints about a native's misuse of JNI, on either stream.
 inline void ExpectNoJniWarnings(const std::string& out, const std::string& err) {
   for (const char* warning : {"WARNING in native method", "FATAL ERROR in native method", "WARNING: JNI local refs"}) {
@@ -96,9 +106,7 @@ class Child {
 
   // The exit status (128 + the signal when one ended it), or kHung when it had to be killed.
   int Wait(Clock::duration limit) {
-    for (const auto end = Clock::now() + limit; !Ended() && Clock::now() < end;) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    WaitFor(limit, [this] { return Ended(); });
     Kill();
     return status_;
   }
