@@ -26,6 +26,7 @@
 #include "tests/jdbc/mariadb_server.h"
 #include "tests/datasource/scripts.h"
 #include "tests/jdbc/pg_cluster.h"
+#include "tests/sql_builder/sql_test_support.h"
 
 namespace {
 
@@ -413,25 +414,16 @@ TEST_P(OnEach, HostileNamesNeverWriteSql) {
   }));
 }
 
-// An identifier as the family's CREATE TABLE writes it.
-std::string Identifier(const Database& database, std::string_view name) {
-  const char quote = database.quote[0];
-  std::string out(1, quote);
-  for (char c : name) {
-    out.push_back(c);
-    if (c == quote) out.push_back(c);
-  }
-  return out + quote;
-}
-
 // Names with blanks, quotes and letters of any script work in every quoted place.
 TEST_P(OnEach, OrdinaryNamesWithQuotesBlanksAndLettersWork) {
   const Database& db = *GetParam();
+  // A name as the family's CREATE TABLE writes it.
+  const auto id = [&](std::string_view name) { return sql_test::Quoted(name, db.quote[0]); };
   const std::string table = "Prix \"été\" d'or `x`", column = "nom \"du\" fruit", price = "größe à l'unité";
-  ASSERT_EQ(Output("db_statement(" + on + ", -sql=" + ScriptText("DROP TABLE IF EXISTS " + Identifier(db, table)) +
+  ASSERT_EQ(Output("db_statement(" + on + ", -sql=" + ScriptText("DROP TABLE IF EXISTS " + id(table)) +
                    ") db_statement(" + on + ", -sql=" +
-                   ScriptText("CREATE TABLE " + Identifier(db, table) + " (id " + db.serial + ", " +
-                              Identifier(db, column) + " TEXT, " + Identifier(db, price) + " INTEGER)") +
+                   ScriptText("CREATE TABLE " + id(table) + " (id " + db.serial + ", " +
+                              id(column) + " TEXT, " + id(price) + " INTEGER)") +
                    ") => { action_code() '|' action_message() }"),
             "0|");
   const std::string at = on + ", -table=" + ScriptText(table);

@@ -75,14 +75,14 @@ class Fuzzer {
     for (int t = 0; t < 4; ++t) {
       TableDef table;
       table.name = "t" + std::to_string(t) + RandomText(schema, " x%'\"$-.;[]()", 4);
-      std::string create = "CREATE TABLE " + Quote(table.name) + " (";
+      std::string create = "CREATE TABLE " + sql_test::Quoted(table.name) + " (";
       for (int c = 0; c < 7; ++c) {
         static const char* const kTypes[] = {"TEXT", "INTEGER", "REAL", "DATE", "BOOLEAN"};
         // The last two only fit quoted places.
         const char* letters = c < 5 ? "abcdefghijklmnopqrstuvwxyz0123456789_" : "ab \"'`;-=()*/\xc3\xa9";
         ColumnDef column{"c" + std::to_string(c) + "_" + RandomText(schema, letters, 6)};
         column.declared = kTypes[schema.Below(5)];
-        create += (c ? "," : "") + Quote(column.name) + " " + column.declared;
+        create += (c ? "," : "") + sql_test::Quoted(column.name) + " " + column.declared;
         table.columns.push_back(column);
       }
       create += ")";
@@ -399,16 +399,6 @@ class Fuzzer {
         code::kInList,        code::kNotInList,   code::kFullText};
     if (src.Chance(5)) return static_cast<int32_t>(src.Below(0xFFFFFFFFu));
     return kOps[src.Below(sizeof(kOps) / sizeof(kOps[0]))];
-  }
-
-  // A name as CREATE writes it: between double quotes, each one inside doubled.
-  static std::string Quote(std::string_view name) {
-    std::string out = "\"";
-    for (char c : name) {
-      out.push_back(c);
-      if (c == '"') out.push_back('"');
-    }
-    return out + "\"";
   }
 
   // The oracle of a bare name: a letter, "_" or a byte from 0x80 first, then also digits and "$".

@@ -34,6 +34,13 @@ class TableTypes final : public datasource::ColumnTypes {
   std::vector<std::pair<std::string, int32_t>> columns_;
 };
 
+// A name between quotes, as CREATE TABLE writes it: each quote inside doubled.
+inline std::string Quoted(std::string_view name, char quote = '"') {
+  std::string out(1, quote);
+  for (char c : name) out.append(c == quote ? 2 : 1, c);
+  return out + quote;
+}
+
 class MissedColumns final : public datasource::ColumnNotFoundSink {
  public:
   void ColumnNotFound(std::string_view name) override { names.emplace_back(name); }
