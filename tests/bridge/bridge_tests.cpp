@@ -34,8 +34,8 @@
 #include "host/storage.h"
 #include "service/core/current_request.h"
 #include "service/core/host.h"
+#include "tests/core/test_support.h"
 #include "tests/datasource/scripts.h"
-#include "service/core/internal_db.h"
 #include "service/core/log.h"
 #include "service/core/users.h"
 #include "service/core/worker_pool.h"
@@ -289,9 +289,7 @@ void RegisterOnEveryPath() {
   for (jobject registrations : {static_cast<jobject>(nullptr), instance("java/lang/Thread")}) {
     jni_balance::Counted<&Java_com_marrowbay_util_ModuleReloader_registerAsOneGeneration>::Call(env, reloader,
                                                                                               registrations);
-    for (const std::string& violation : jni_balance::TakeViolations()) {
-      ADD_FAILURE() << "JNI imbalance in a module generation: " << violation;
-    }
+    ExpectBalanced();
   }
 }
 
@@ -450,10 +448,7 @@ TEST_F(Services, StoredDataFollowsTheNullAndEncodingRules) {
   EXPECT_EQ(Output("fx_store('fx_text', 'v1')"), "put=0 has=0/1 get=0/kept/v1");
   // Characters ISO-8859-1 cannot hold reach the host as '?'.
   EXPECT_EQ(Output("fx_store('fx_latin', 'a\u00e9\u20ac')"), "put=0 has=0/1 get=0/kept/a\uFFFD?");
-  std::vector<quill_service::SqlRow> rows;
-  ASSERT_EQ(quill_service::ExecuteBound("SELECT data FROM store_data WHERE store_key = 'fx_latin'", {}, &rows), 0);
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0][0].value_or(""), "a\xE9?");
+  EXPECT_EQ(Table("SELECT data FROM store_data WHERE store_key = 'fx_latin'"), "a\xE9?");
 }
 
 TEST_F(Services, UsersSwitchWithAPasswordOrAsAnAdministrator) {
@@ -563,10 +558,8 @@ TEST_F(Services, PathsResolveFromTheScriptAndStayUnderTheRoot) {
 
 TEST_F(Services, SitesConstantsAndFormattingReachJava) {
   EXPECT_EQ(Output("fx_site()"), "1|default|auto=false|set=0,true");
-  ASSERT_EQ(quill_service::ExecuteBound("CREATE TABLE IF NOT EXISTS sites (id INTEGER PRIMARY KEY, name TEXT, root TEXT)", {}), 0);
-  ASSERT_EQ(quill_service::ExecuteBound("INSERT OR REPLACE INTO sites VALUES (7, '', 'seven'), (2, 'second', 'sites/two')",
-                                        {}),
-            0);
+  ASSERT_EQ(Table("CREATE TABLE IF NOT EXISTS sites (id INTEGER PRIMARY KEY, name TEXT, root TEXT); "
+                  "INSERT OR REPLACE INTO sites VALUES (7, '', 'seven'), (2, 'second', 'sites/two')"), "");
   const Site* second = SiteMapper::FindByID(2);
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(second->GetRoot(), ServerRoot() + "sites/two/");
