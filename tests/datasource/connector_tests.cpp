@@ -60,6 +60,12 @@ TEST(Connector, RecordActionsOfAConvertingSourceRunOnSqliteAsTheStatementsTheMod
             "0|INSERT INTO \"items\" (\"id\",\"name\",\"note\") VALUES ('7','it''s,x',NULL);|");
   EXPECT_EQ(Action("db_search(" + shop + ", ['a', 'x'], -select='id', -distinct)"),
             "0|SELECT DISTINCT \"id\" FROM \"items\" WHERE (a = 'x');|1;3;");
+  // A connector that is not inited gets action 0 once, at registration, not again before each
+  // action: its properties are never read, and statements are written without quote or terminator.
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(Action("db_search(-source='fx_sql_unsettled', " + kShop + ", ['a', 'x'], -select='id')"),
+              "0|SELECT id FROM items WHERE (a = 'x')|1;3;");
+  }
 }
 
 // Without conversion the server asks for the columns first (connector_example shows the bare
