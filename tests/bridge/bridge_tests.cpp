@@ -100,11 +100,6 @@ bool ThreadAttached() {
   return gJavaVM->GetEnv(&env, JNI_VERSION_1_2) == JNI_OK && env != nullptr;
 }
 
-template <class Body>
-void OnFreshThread(Body&& body) {
-  std::thread(std::forward<Body>(body)).join();
-}
-
 const quill_char* Units(const char16_t* text) { return reinterpret_cast<const quill_char*>(text); }
 
 // The UTF-16 units of a Java string.
@@ -141,11 +136,6 @@ class DetachMarkersTag : public SubstitutionTag {
                       (ThreadAttached() ? u" attached" : u" detached"));
   }
 };
-
-void RegisterProbeTags() {
-  TagRegistry registry(nullptr, nullptr);
-  registry.RegTag(Units(u""), Units(u"probe_detach_markers"), new DetachMarkersTag, Units(u""), 0);
-}
 
 // Gives this program's copy of the module the VM the loaded module started. The start-up
 // thread must still be attached; if loading detached it, that is recorded for its case and the
@@ -789,12 +779,12 @@ TEST_F(Attachment, EachScopeKeepsAWorkerAttachedExactlyAsLongAsItPromises) {
     EXPECT_EQ(seen, std::vector<std::string>(2, expected));
     EXPECT_EQ(LiveJavaThreads(), before);
     keepsAThreadItDidNotAttach(gStartupEnv);
-    OnFreshThread([&] {
+    std::thread([&] {
       JNIEnv* env = nullptr;
       ASSERT_EQ(gJavaVM->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr), JNI_OK);
       keepsAThreadItDidNotAttach(env);
       gJavaVM->DetachCurrentThread();
-    });
+    }).join();
   }
   gAttachScope = AttachScope::kCall;
 }
@@ -802,7 +792,7 @@ TEST_F(Attachment, EachScopeKeepsAWorkerAttachedExactlyAsLongAsItPromises) {
 // Threads each run scripts that write their own text, copy and call a Java-typed value and count
 // under a semaphore: every output is its own, no update is lost, nothing stays attached or stored.
 TEST_F(Concurrency, ParallelCallsKeepTheirOwnOutputAndTablesAndLeaveNoThreadAttached) {
-  OnFreshThread([] { Output("fx_echo('warm-up') fx_jt_new(1)->get()"); });
+  std::thread([] { Output("fx_echo('warm-up') fx_jt_new(1)->get()"); }).join();
   const int baseline = LiveJavaThreads();
   ASSERT_GT(baseline, 0);
   const size_t stored = StoredJavaObjectCount();
@@ -945,12 +935,12 @@ TEST_F(JavaTypes, EveryStoredObjectIsReleasedExactlyOnceWhateverEndsIt) {
   EXPECT_EQ(StoredJavaObjectCount(), stored);
   // On a thread the VM does not know, a tag call attaches only for itself; values die after
   // their member calls: two calls add one detach marker, and the request's end detaches.
-  OnFreshThread([] {
+  std::thread([] {
     EXPECT_EQ(Output("fx_echo('a') probe_detach_markers() var c = fx_jt_new(1) $c->dothing() probe_detach_markers() "
                      "$c->get() probe_detach_markers()"),
               "a markers 0 detached markers 1 attached2 markers 1 attached");
     EXPECT_FALSE(ThreadAttached());
-  });
+  }).join();
   EXPECT_EQ(StoredJavaObjectCount(), stored);
   EXPECT_EQ(JavaMemberCount(), members);  // re-registering replaces
 }
@@ -1006,7 +996,8 @@ int main(int argc, char** argv) {
                                                     {{"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_BINDING_JAR}});
   gStartupLog = quill_service::LogSnapshot();
   if (!AdoptRunningVm(server)) return 1;
-  RegisterProbeTags();
+  TagRegistry(nullptr, nullptr)
+      .RegTag(Units(u""), Units(u"probe_detach_markers"), new DetachMarkersTag, Units(u""), 0);
   gBindingProblems = jni_balance::BindCountedNatives(gStartupEnv);
 
   qjapi_test::EndTests(RUN_ALL_TESTS(), server->root);
