@@ -362,8 +362,10 @@ class Fuzzer {
         if (src.Chance(10)) n += "e" + std::to_string(src.Below(30));
         return n;
       }
-      case 3:
-        return std::to_string(src.Below(9)) + "," + std::to_string(src.Below(99)) + (src.Chance(50) ? " , 7" : "");
+      case 3: {  // a list, whose last element may be no plain literal
+        static const char* const kTails[] = {"", " , 7", ",", ", x", ",7 7", ",true"};
+        return std::to_string(src.Below(9)) + "," + std::to_string(src.Below(99)) + kTails[src.Below(6)];
+      }
       case 4:
         return src.Chance(50) ? "true" : "FALSE";
       default: {
