@@ -173,14 +173,17 @@ bool Measure(const Target& t, bool keys) {
 // loaded machine stretches past that default must not fail the fill.
 std::optional<qjapi_test::StartedServer> StartServer(std::string vmOptions, bool patientLogin = true) {
   if (const char* more = std::getenv("JDBC_BENCH_VM_OPTIONS")) vmOptions += std::string(" ") + more;
-  const char* cache = std::getenv("JDBC_BENCH_COLUMN_CACHE");
-  return qjapi_test::StartServerInTempRoot(
-      "qjapi-jdbc-bench-", QJAPI_MODULE, {QJAPI_JAR, JDBC_CONNECTOR_JAR, PLAIN_BENCH_JAR}, nullptr,
-      {{"JavaLibraries", HIKARI_JAR}, {"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_BINDING_JAR},
-       {"JDBCDrivers", SQLITE_JDBC_JAR}, {"JDBCDrivers", SQLITE_JDBC_NATIVE}, {"JDBCDrivers", POSTGRESQL_JDBC_JAR}},
-      vmOptions.c_str(),
-      {{"java_column_cache", cache != nullptr ? cache : "no"},
-       {"jdbc_connect_timeout", patientLogin ? "60000" : "2000"}});
+  const char* cacheSetting = std::getenv("JDBC_BENCH_COLUMN_CACHE");
+  const char* cache = cacheSetting != nullptr ? cacheSetting : "no";
+  const auto start = [&](std::initializer_list<std::pair<const char*, const char*>> preferences) {
+    return qjapi_test::StartServerInTempRoot(
+        "qjapi-jdbc-bench-", QJAPI_MODULE, {QJAPI_JAR, JDBC_CONNECTOR_JAR, PLAIN_BENCH_JAR}, nullptr,
+        {{"JavaLibraries", HIKARI_JAR}, {"JavaLibraries", SLF4J_API_JAR}, {"JavaLibraries", SLF4J_BINDING_JAR},
+         {"JDBCDrivers", SQLITE_JDBC_JAR}, {"JDBCDrivers", SQLITE_JDBC_NATIVE}, {"JDBCDrivers", POSTGRESQL_JDBC_JAR}},
+        vmOptions.c_str(), preferences);
+  };
+  if (!patientLogin) return start({{"java_column_cache", cache}});
+  return start({{"java_column_cache", cache}, {"jdbc_connect_timeout", "60000"}});
 }
 
 // The resident set of the process, KiB.

@@ -657,9 +657,11 @@ public class JDBCConnector extends JDBCDataSource {
 
     static final int FETCH_SIZE = 1000;
     /**
-     * A cursor's later fetches are sized to about this many bytes of cells (each counted with
-     * CELL_OVERHEAD for the driver's objects around it), within FETCH_SIZE and FETCH_SIZE_MAX rows:
-     * a result of short rows then costs a round trip per several thousand rows, not per thousand.
+     * A cursor's later fetches are sized so that the widest row of the last one, as many times, is
+     * about this many bytes of cells (each counted with CELL_OVERHEAD for the driver's objects
+     * around it), within FETCH_SIZE and FETCH_SIZE_MAX rows and at most twice the last fetch: a
+     * result of short rows then costs a round trip per several thousand rows, not per thousand,
+     * and rows that turn wide part way find the fetch grown step by step, not all at once.
      */
     static final long FETCH_BYTES = 1 << 20;
     static final int FETCH_SIZE_MAX = 16 * FETCH_SIZE;
@@ -1276,11 +1278,11 @@ public class JDBCConnector extends JDBCDataSource {
         long found = 0;
         int fetch = FETCH_SIZE;
         int leftInFetch = fetch;
-        int rowsMeasured = 0;
-        long bytesMeasured = 0;
+        long widestRow = 0;
         while (rows.next()) {
             found++;
             if (found > skip && found <= end) {
+                long rowBytes = 0;
                 for (int i = 0; i < reads.length; i++) {
                     byte[] cell;
                     if (reads[i] == READ_BYTES) {
@@ -1290,22 +1292,21 @@ public class JDBCConnector extends JDBCDataSource {
                         cell = text == null ? null : text.getBytes(StandardCharsets.UTF_8);
                     }
                     batch.add(cell);
-                    bytesMeasured += CELL_OVERHEAD + (cell == null ? 0 : cell.length);
+                    rowBytes += CELL_OVERHEAD + (cell == null ? 0 : cell.length);
                 }
-                rowsMeasured++;
+                widestRow = Math.max(widestRow, rowBytes);
                 batch.endRow();
             }
             // The driver asks for the next fetch inside the next() after its batch's last row.
             if (sizeFetches && --leftInFetch == 0) {
-                if (rowsMeasured > 0) {
-                    long perRow = Math.max(1, bytesMeasured / rowsMeasured);
-                    int next = (int) Math.max(FETCH_SIZE, Math.min(FETCH_SIZE_MAX, FETCH_BYTES / perRow));
+                if (widestRow > 0) {
+                    long fits = FETCH_BYTES / widestRow;
+                    int next = (int) Math.max(FETCH_SIZE, Math.min(Math.min(FETCH_SIZE_MAX, 2L * fetch), fits));
                     if (next != fetch) rows.setFetchSize(next);
                     fetch = next;
                 }
                 leftInFetch = fetch;
-                rowsMeasured = 0;
-                bytesMeasured = 0;
+                widestRow = 0;
             }
         }
         batch.flush();
