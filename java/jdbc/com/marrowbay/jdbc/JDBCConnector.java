@@ -1270,7 +1270,7 @@ public class JDBCConnector extends JDBCDataSource {
     /**
      * The rows of a result whose columns were told to the server already, read as reads says. With
      * sizeFetches, rows come through a cursor fetched FETCH_SIZE at a time at first, and each later
-     * fetch is sized from the bytes of the rows read since the last one (see FETCH_BYTES).
+     * fetch is sized from the widest row read since the last one (see FETCH_BYTES).
      */
     private static long report(QuillCall call, ResultSet rows, long skip, long end, byte[] reads, boolean sizeFetches)
             throws SQLException {
