@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <regex>
-#include <thread>
 #include <vector>
 
 #include "service/script/script.h"
@@ -385,31 +384,6 @@ TEST_F(ScriptTest, PrivateVariablesDieWithTheRunNewestFirst) {
   EXPECT_TRUE(Run("add_private_vars()").ok);
   EXPECT_EQ(gDestroyed, (std::vector<std::string>{"second", "first"}));
   EXPECT_EQ(Request::GetCurrent(), nullptr);
-}
-
-TEST_F(ScriptTest, ConcurrentRunsStayApart) {
-  std::string error;
-  ProgramPtr program = ParseScript(
-      "define tag sum(-n::integer)::integer => { var t = 0 var i = 0 while ($i < $n) { $i = $i + 1 $t = $t + $i } return $t }\n"
-      "global g = request_param('id') set_vars() echo_params(request_param('id'), -n=sum(100)) wrap => { $g }",
-      "c.q", &error);
-  ASSERT_TRUE(program) << error;
-  constexpr int kThreads = 4;
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 200; ++i) {
-        RunInputs inputs;
-        const std::string id = std::to_string(t * 1000 + i);
-        inputs.params = {{"id", id}};
-        ScriptRun run = RunProgram(program, inputs);
-        if (!run.ok || run.output != "=" + id + "(strg) n=5050(intg) 2[" + id + "]") wrong.fetch_add(1);
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
