@@ -453,10 +453,11 @@ struct HttpServer::State {
   int overdue = 0;
   std::atomic<bool> stalled{false};  // every worker is held by an overdue run
 
-  // Whether rights are in force, as the HTTP thread (the only caller) decides whether a file
-  // needs a worker to check its reader: asked of the internal database, which may be a server
-  // away, at most once every kRecheckInterval. A worker checks the rights themselves afresh.
+  // Whether rights are in force, as an HTTP thread decides whether a file needs a worker to
+  // check its reader: asked of the internal database, which may be a server away, at most once
+  // every kRecheckInterval. A worker checks the rights themselves afresh.
   bool RightsInForce() {
+    std::lock_guard guard(rightsLock);
     const auto now = Clock::now();
     if (now - rightsChecked >= kRecheckInterval) {
       rightsInForce = RightsEnforced();
@@ -464,8 +465,10 @@ struct HttpServer::State {
     }
     return rightsInForce;
   }
+  std::mutex rightsLock;
   bool rightsInForce = false;
   Clock::time_point rightsChecked{};
+  unsigned httpThreads = 1;
 
   void Watch() {
     std::unique_lock guard(watchLock);
@@ -1128,12 +1131,20 @@ HttpServer::HttpServer(const ServeOptions& options, WorkerPool& pool) : state_(s
   s.address = "http://" + host + ":" + std::to_string(port) + "/";
   s.watcher = std::thread([&s] { s.Watch(); });
   const auto seconds = [](std::chrono::seconds value) { return static_cast<unsigned>(value.count()); };
+  s.httpThreads = options.httpThreads > 0
+                      ? options.httpThreads
+                      : std::clamp(std::thread::hardware_concurrency(), 1u, kMaxDefaultHttpThreads);
+  // One loop polls every connection, or each thread of the library's pool polls its share of
+  // them. The library warns of a pool of one, so the single loop is asked for without the option.
+  MHD_OptionItem threadPool[] = {
+      {s.httpThreads > 1 ? MHD_OPTION_THREAD_POOL_SIZE : MHD_OPTION_END, static_cast<intptr_t>(s.httpThreads), nullptr},
+      {MHD_OPTION_END, 0, nullptr}};
   s.daemon = MHD_start_daemon(
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | MHD_USE_TURBO, 0, nullptr,
       nullptr, &OnRequest, &s, MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryMessage, &s, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_TIMEOUT,
       seconds(options.idleTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       2 * options.maxHeaderBytes + kConnectionOverheadBytes + kMaxFields * kFieldRecordBytes,
-      MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
+      MHD_OPTION_CONNECTION_LIMIT, options.maxConnections, MHD_OPTION_ARRAY, threadPool,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, 2 * options.maxPerAddress,
       MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, &s, MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, &s,
       MHD_OPTION_URI_LOG_CALLBACK, &OnRequestLine, &s, MHD_OPTION_END);
@@ -1183,5 +1194,7 @@ bool HttpServer::WaitIdleUntil(std::chrono::steady_clock::time_point deadline) {
 }
 
 int HttpServer::InFlight() const { return state_->inFlight.load(); }
+
+unsigned HttpServer::HttpThreads() const { return state_->httpThreads; }
 
 }  // namespace quill_service

@@ -23,6 +23,9 @@ struct ServeOptions {
   std::chrono::seconds idleTimeout{30};      // a connection silent this long is closed
   std::chrono::seconds requestTimeout{30};   // a request not fully received by then is dropped
   unsigned maxConnections = 1024;
+  // Threads that read requests and send answers, each with its own event loop over a share of
+  // the connections (0: one per core, at most kMaxDefaultHttpThreads).
+  unsigned httpThreads = 0;
   // Connections one client address may hold; the ones beyond are answered 503 and closed (and
   // beyond twice as many, closed unanswered by the HTTP library).
   unsigned maxPerAddress = 64;
@@ -42,6 +45,8 @@ struct ServeOptions {
 // The path the server answers itself, for proxies and load balancers: 200 while serving, 503 while
 // draining or while every worker is held. No web file or folder of that name is ever served.
 inline constexpr const char* kHealthPath = "/_health";
+
+inline constexpr unsigned kMaxDefaultHttpThreads = 4;
 
 class HttpServer {
  public:
@@ -67,6 +72,8 @@ class HttpServer {
   bool WaitIdleUntil(std::chrono::steady_clock::time_point deadline);
   // Requests begun and not yet answered.
   int InFlight() const;
+  // The threads that read requests and send answers.
+  unsigned HttpThreads() const;
 
   struct State;
 

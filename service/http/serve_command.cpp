@@ -85,6 +85,9 @@ std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, 
     } else if (arg == "--drain-grace") {
       if (!(parsed = number(0, 300))) return "--drain-grace needs a number of seconds from 0 to 300";
       into.drain = std::chrono::seconds(*parsed);
+    } else if (arg == "--http-threads") {
+      if (!(parsed = number(1, 64))) return "--http-threads needs a number from 1 to 64";
+      options.httpThreads = static_cast<unsigned>(*parsed);
     } else if (arg == "--max-per-address") {
       if (!(parsed = number(1, 1024))) return "--max-per-address needs a number from 1 to 1024";
       options.maxPerAddress = static_cast<unsigned>(*parsed);
@@ -131,8 +134,10 @@ int ServeCommand(Host& host, const std::vector<std::string>& args, std::chrono::
     std::fprintf(stderr, "quill serve: %s\n", e.what());
     return kExitFailure;
   }
-  quill_log(2, "HTTP: serving %s from %s on %d worker threads; time limit %lld s, %u connections per address",
-            server->Address().c_str(), options.webFolder.c_str(), host.Workers().ThreadCount(),
+  quill_log(2,
+            "HTTP: serving %s from %s; worker threads: %d, HTTP threads: %u, time limit %lld s, %u connections per "
+            "address",
+            server->Address().c_str(), options.webFolder.c_str(), host.Workers().ThreadCount(), server->HttpThreads(),
             static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(options.timeLimit).count()),
             options.maxPerAddress);
   HttpServer* serving = server.get();

@@ -123,6 +123,7 @@ TEST_F(RunCommandTest, OutputErrorsAndStatusOfEachRun) {
       {{"--web", server}, 1, "is the server root or contains it"},
       {{"--web", server + "/QuillModules"}, 1, "lies in the server's own folder QuillModules/"},
       {{"--trusted-proxy", "--reload"}, 1, "not a numeric IP address: --reload"},
+      {{"--http-threads", "65"}, 2, "--http-threads needs a number from 1 to 64"},
       {{"--pref", "request_time_limit=soon"}, 2, "the preference request_time_limit needs a number of seconds"}};
   for (const auto& [args, status, message] : refusals) {
     std::vector<std::string> line = {"--quiet", "--root", server, "--no-module", "serve", "--port", "0"};

@@ -554,9 +554,11 @@ TEST_F(HttpServeDefaults, ManyParametersAreAnswered) {
 }
 
 // A time limit preference replaces the default time limit. A stop signal lets the request in
-// flight finish. (The refusals of serve's options and preferences are checked with the run command's.)
+// flight finish. One HTTP thread, where the other servers take one per core. (The refusals of
+// serve's options and preferences are checked with the run command's.)
 TEST(HttpServeStart, ATimeLimitPreferenceAndAStopSignalWithARequestInFlight) {
-  ServerProcess server("pref-limit", {"--no-access-log", "--drain-grace", "0"}, {"--pref", "request_time_limit=3"});
+  ServerProcess server("pref-limit", {"--no-access-log", "--drain-grace", "0", "--http-threads", "1"},
+                       {"--pref", "request_time_limit=3"});
   ASSERT_GT(server.Port(), 0) << server.Log();
   const auto start = Clock::now();
   EXPECT_EQ(Client().Request(server.Url("/loop.qs")).status, 503);
