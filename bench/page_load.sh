@@ -8,7 +8,9 @@
 # side and the ratio quill / JDK, then the range of each over the rounds.
 #
 # Usage: bench/page_load.sh [BUILD_DIR] [SECONDS] [ROUNDS] [WORKERS] [CONNECTIONS] [QUILL OPTIONS...]
-#   defaults: build 20 3 4 16; e.g. bench/page_load.sh build 20 3 4 16 --pref java_attach_scope=call
+#        [serve SERVE OPTIONS...]
+#   defaults: build 20 3 4 16; e.g. bench/page_load.sh build 20 3 4 16 --pref java_attach_scope=call,
+#   bench/page_load.sh build 20 3 4 16 serve --http-threads 1
 # Run by hand; never part of the test suite. The cluster and both servers are stopped however
 # the script ends.
 set -euo pipefail
@@ -18,6 +20,10 @@ rounds=${3:-3}
 workers=${4:-4}
 connections=${5:-16}
 shift $(( $# < 5 ? $# : 5 ))
+global_options=()
+while (( $# > 0 )) && [ "$1" != serve ]; do global_options+=("$1"); shift; done
+(( $# > 0 )) && shift
+serve_options=("$@")
 command -v wrk >/dev/null || { echo "wrk is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 java_dir=/usr/share/java
 
@@ -85,7 +91,8 @@ else
   echo "PostgreSQL not measured: no server binaries under /usr/lib/postgresql" >&2
 fi
 
-"${quill[@]}" "$@" serve --port 0 --web "$work/web" --no-access-log > "$work/quill.out" 2>&1 &
+"${quill[@]}" "${global_options[@]}" serve --port 0 --web "$work/web" --no-access-log "${serve_options[@]}" \
+  > "$work/quill.out" 2>&1 &
 quill_pid=$!
 pids+=("$quill_pid")
 quill_port=$(wait_for "$work/quill.out" "^Serving" | sed -E 's#^Serving http://[^ ]*:([0-9]+)/.*#\1#')
@@ -133,7 +140,7 @@ for page in "${cases[@]}"; do
   load "$seconds" "$(jdk_url "$page")" "$jdk_pid" >/dev/null
 done
 
-echo "wrk -t2 -c$connections, ${seconds}s a run, $rounds rounds, $workers workers each; quill options: ${*:-(defaults)}"
+echo "wrk -t2 -c$connections, ${seconds}s a run, $rounds rounds, $workers workers each; quill options: ${global_options[*]:-(defaults)}, serve options: ${serve_options[*]:-(defaults)}"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "| round | page | quill req/s | quill p50 ms | quill p99 ms | JDK req/s | JDK p50 ms | JDK p99 ms | ratio | errors q/J | CPU µs/req q/J | PostgreSQL µs/req q/J | sleeps/req q/J |"
