@@ -306,6 +306,14 @@ int MemoryAndOutage(bool memory) {
   const auto into = [](std::string fill, const char* table) { return fill.replace(fill.find(" t "), 3, std::string(" ") + table + " "); };
   quill_service::AddDataSourceHost("PostgreSQL", cluster.url(), qjapi_test::PgCluster::kUser,
                                    qjapi_test::PgCluster::kPassword);
+  // The outage run keeps the default connect timeout, which a VM that has not compiled the
+  // driver's login yet can outlast on a loaded machine: the first login is tried again, after the
+  // wait the connector keeps between tries of a host that failed.
+  for (int tries = 1; tries < 10 && Run("db_statement(-source='PostgreSQL', -database='postgres', -sql='SELECT 1') => "
+                                         "{ action_code() }") != "0";
+       ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  }
   Run("db_statement(-source='PostgreSQL', -database='postgres', -sql='CREATE DATABASE bench')");
   Run("db_statement(-source='PostgreSQL', -database='bench', -sql='CREATE SCHEMA quill')");
   bool ok = true;
