@@ -453,21 +453,6 @@ struct HttpServer::State {
   int overdue = 0;
   std::atomic<bool> stalled{false};  // every worker is held by an overdue run
 
-  // Whether rights are in force, as an HTTP thread decides whether a file needs a worker to
-  // check its reader: asked of the internal database, which may be a server away, at most once
-  // every kRecheckInterval. A worker checks the rights themselves afresh.
-  bool RightsInForce() {
-    std::lock_guard guard(rightsLock);
-    const auto now = Clock::now();
-    if (now - rightsChecked >= kRecheckInterval) {
-      rightsInForce = RightsEnforced();
-      rightsChecked = now;
-    }
-    return rightsInForce;
-  }
-  std::mutex rightsLock;
-  bool rightsInForce = false;
-  Clock::time_point rightsChecked{};
   unsigned httpThreads = 1;
 
   void Watch() {
@@ -814,7 +799,7 @@ MHD_Result CountHeaderBytes(void* total, MHD_ValueKind, const char* key, const c
   return MHD_YES;
 }
 
-// Answered on the HTTP library's thread without a worker or a file: cheap enough to poll often.
+// Answered on an HTTP thread without a worker or a file: cheap enough to poll often.
 MHD_Result AnswerHealth(Exchange& ex) {
   const State& server = *ex.server;
   if (ex.method == MHD_HTTP_METHOD_POST) {
@@ -907,8 +892,9 @@ MHD_Result Begin(Exchange& ex) {
                       MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
       }
       // Credentials, or rights in force, are checked on a worker (a password costs a hash) before
-      // the file is answered.
-      if (!ex.authorization && !server.RightsInForce()) return AnswerFile(ex);
+      // the file is answered. Whether rights are in force is asked of the internal database at
+      // most once a second.
+      if (!ex.authorization && !RightsEnforced()) return AnswerFile(ex);
       return MHD_YES;
     case Target::kScript:
       break;
@@ -1135,16 +1121,16 @@ HttpServer::HttpServer(const ServeOptions& options, WorkerPool& pool) : state_(s
                       ? options.httpThreads
                       : std::clamp(std::thread::hardware_concurrency(), 1u, kMaxDefaultHttpThreads);
   // One loop polls every connection, or each thread of the library's pool polls its share of
-  // them. The library warns of a pool of one, so the single loop is asked for without the option.
-  MHD_OptionItem threadPool[] = {
-      {s.httpThreads > 1 ? MHD_OPTION_THREAD_POOL_SIZE : MHD_OPTION_END, static_cast<intptr_t>(s.httpThreads), nullptr},
-      {MHD_OPTION_END, 0, nullptr}};
+  // them. The library warns of a pool of one or none: the single loop gets no pool option.
+  MHD_OptionItem threadPool[] = {{MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(s.httpThreads), nullptr},
+                                 {MHD_OPTION_END, 0, nullptr}};
   s.daemon = MHD_start_daemon(
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | MHD_USE_TURBO, 0, nullptr,
       nullptr, &OnRequest, &s, MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryMessage, &s, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_TIMEOUT,
       seconds(options.idleTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       2 * options.maxHeaderBytes + kConnectionOverheadBytes + kMaxFields * kFieldRecordBytes,
-      MHD_OPTION_CONNECTION_LIMIT, options.maxConnections, MHD_OPTION_ARRAY, threadPool,
+      MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
+      MHD_OPTION_ARRAY, s.httpThreads > 1 ? threadPool : threadPool + 1,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, 2 * options.maxPerAddress,
       MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, &s, MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, &s,
       MHD_OPTION_URI_LOG_CALLBACK, &OnRequestLine, &s, MHD_OPTION_END);

@@ -50,7 +50,7 @@ inline constexpr unsigned kMaxDefaultHttpThreads = 4;
 
 class HttpServer {
  public:
-  // Starts listening and serving on its own thread; scripts run on pool. Throws osException
+  // Starts listening and serving on its own threads; scripts run on pool. Throws osException
   // (with the reason) when the address cannot be listened on, the web folder is missing, or it
   // is the server root, contains it or lies in one of the server's own folders.
   HttpServer(const ServeOptions& options, WorkerPool& pool);
