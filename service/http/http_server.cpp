@@ -53,6 +53,8 @@ constexpr size_t kConnectionOverheadBytes = 8 << 10;  // the response's header l
 constexpr size_t kFieldRecordBytes = 64;
 constexpr size_t kMaxFields = 1000;
 constexpr auto kWatchInterval = std::chrono::milliseconds(200);
+// How long the acceptor waits when it cannot take a connection now (limit, descriptors).
+constexpr auto kAcceptPause = std::chrono::milliseconds(10);
 // How long a connection refused for its address may stay open for its 503 to be sent.
 constexpr auto kRefusedLinger = std::chrono::seconds(2);
 // A run this long past its time limit has not reached a statement since: it is inside a tag
@@ -248,7 +250,7 @@ int Listen(const std::string& address, int port, std::string* shown, int* boundP
     throw osException(("not a numeric IP address: " + address).c_str(), QUILL_ERR_INVALID);
   }
   const int family = found->ai_family;
-  const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int yes = 1;
   std::string failure;
   if (fd < 0) {
@@ -412,6 +414,11 @@ struct HttpServer::State {
   std::vector<std::string> trustedProxies;  // as CanonicalAddress writes them
   std::mutex stopLock;
   std::atomic<bool> listening{true};
+  // The listening socket is this server's own: its thread accepts and hands each connection to
+  // the library, which polls it on one of its threads from then on. Stopping to listen is that
+  // thread's end, so nothing the library's threads do at that moment can race with it.
+  int listenFd = -1;
+  std::thread acceptor;
   std::atomic<bool> draining{false};  // answers close their connections; health says 503
 
   std::mutex idleLock;
@@ -580,6 +587,41 @@ struct HttpServer::State {
       ex->busy = true;
       MHD_resume_connection(ex->connection);
     }
+  }
+
+  void Accept() {
+    bool told = false;
+    while (listening.load()) {
+      // At the connection limit, new connections wait in the socket's backlog.
+      const MHD_DaemonInfo* open = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+      if (open != nullptr && open->num_connections >= options.maxConnections) {
+        std::this_thread::sleep_for(kAcceptPause);
+        continue;
+      }
+      sockaddr_storage peer{};
+      socklen_t length = sizeof peer;
+      const int client = accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (client >= 0) {
+        told = false;
+        // One the library refuses (beyond its bound for the address) it closes itself.
+        MHD_add_connection(daemon, client, reinterpret_cast<sockaddr*>(&peer), length);
+      } else if (listening.load() && errno != EINTR && errno != ECONNABORTED) {
+        // Out of descriptors or memory: the connection stays in the backlog until there is room.
+        if (!told) quill_log(2, "HTTP: cannot accept a connection: %s", std::strerror(errno));
+        told = true;
+        std::this_thread::sleep_for(kAcceptPause);
+      }
+    }
+  }
+
+  // Ends the acceptor: a blocked accept returns once its socket is shut down.
+  void StopAccepting() {
+    listening.store(false);
+    if (listenFd < 0) return;
+    shutdown(listenFd, SHUT_RDWR);
+    if (acceptor.joinable()) acceptor.join();
+    close(listenFd);
+    listenFd = -1;
   }
 
   void Finished() {
@@ -1125,8 +1167,9 @@ HttpServer::HttpServer(const ServeOptions& options, WorkerPool& pool) : state_(s
   MHD_OptionItem threadPool[] = {{MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(s.httpThreads), nullptr},
                                  {MHD_OPTION_END, 0, nullptr}};
   s.daemon = MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | MHD_USE_TURBO, 0, nullptr,
-      nullptr, &OnRequest, &s, MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryMessage, &s, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_TIMEOUT,
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | MHD_USE_TURBO |
+          MHD_USE_NO_LISTEN_SOCKET,
+      0, nullptr, nullptr, &OnRequest, &s, MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryMessage, &s, MHD_OPTION_CONNECTION_TIMEOUT,
       seconds(options.idleTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       2 * options.maxHeaderBytes + kConnectionOverheadBytes + kMaxFields * kFieldRecordBytes,
       MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
@@ -1144,10 +1187,16 @@ HttpServer::HttpServer(const ServeOptions& options, WorkerPool& pool) : state_(s
     s.watcher.join();
     throw osException("the HTTP server could not start", QUILL_ERR_GENERIC);
   }
+  s.listenFd = fd;
+  s.acceptor = std::thread([&s] { s.Accept(); });
 }
 
 HttpServer::~HttpServer() {
   State& s = *state_;
+  {
+    std::lock_guard guard(s.stopLock);
+    s.StopAccepting();
+  }
   // The library must not be stopped while a worker may still resume one of its connections.
   if (s.pool->Running() == 0 && s.pool->Queued() == 0) MHD_stop_daemon(s.daemon);
   {
@@ -1168,10 +1217,7 @@ void HttpServer::StopListening() {
   // Called from the signal watcher and the main thread: the second returns once it is done.
   std::lock_guard guard(state_->stopLock);
   state_->draining.store(true);
-  if (!state_->listening.load()) return;
-  const MHD_socket fd = MHD_quiesce_daemon(state_->daemon);
-  if (fd != MHD_INVALID_SOCKET) close(fd);
-  state_->listening.store(false);
+  state_->StopAccepting();
 }
 
 bool HttpServer::WaitIdleUntil(std::chrono::steady_clock::time_point deadline) {
