@@ -589,12 +589,18 @@ struct HttpServer::State {
     }
   }
 
+  bool AtConnectionLimit() {
+    std::lock_guard guard(watchLock);
+    return watched.size() >= options.maxConnections;
+  }
+
   void Accept() {
     bool told = false;
     while (listening.load()) {
-      // At the connection limit, new connections wait in the socket's backlog.
-      const MHD_DaemonInfo* open = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
-      if (open != nullptr && open->num_connections >= options.maxConnections) {
+      // At the connection limit new connections wait in the socket's backlog. (The library counts
+      // a connection once one of its threads takes it up, so a burst may pass the limit by a few,
+      // which the library then refuses itself.)
+      if (AtConnectionLimit()) {
         std::this_thread::sleep_for(kAcceptPause);
         continue;
       }
@@ -603,10 +609,11 @@ struct HttpServer::State {
       const int client = accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (client >= 0) {
         told = false;
-        // One the library refuses (beyond its bound for the address) it closes itself.
+        // Whatever the library refuses (its limits, its memory) it closes itself.
         MHD_add_connection(daemon, client, reinterpret_cast<sockaddr*>(&peer), length);
-      } else if (listening.load() && errno != EINTR && errno != ECONNABORTED) {
-        // Out of descriptors or memory: the connection stays in the backlog until there is room.
+      } else if (listening.load() && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+        // The connection stays in the backlog until there is room. Other errors are the failed
+        // connection's own, and the next one is taken at once.
         if (!told) quill_log(2, "HTTP: cannot accept a connection: %s", std::strerror(errno));
         told = true;
         std::this_thread::sleep_for(kAcceptPause);
@@ -614,7 +621,7 @@ struct HttpServer::State {
     }
   }
 
-  // Ends the acceptor: a blocked accept returns once its socket is shut down.
+  // Ends the acceptor: on Linux a blocked accept returns (EINVAL) once its socket is shut down.
   void StopAccepting() {
     listening.store(false);
     if (listenFd < 0) return;
@@ -1197,14 +1204,16 @@ HttpServer::~HttpServer() {
     std::lock_guard guard(s.stopLock);
     s.StopAccepting();
   }
-  // The library must not be stopped while a worker may still resume one of its connections.
-  if (s.pool->Running() == 0 && s.pool->Queued() == 0) MHD_stop_daemon(s.daemon);
+  // The watcher resumes waiting requests once the server no longer listens: it ends before the
+  // library does.
   {
     std::lock_guard guard(s.watchLock);
     s.stopWatching = true;
   }
   s.watchWake.notify_all();
   s.watcher.join();
+  // The library must not be stopped while a worker may still resume one of its connections.
+  if (s.pool->Running() == 0 && s.pool->Queued() == 0) MHD_stop_daemon(s.daemon);
 }
 
 const std::string& HttpServer::Address() const { return state_->address; }
