@@ -78,7 +78,9 @@ bool WorkerPool::Submit(std::function<void()> job) {
   Slot* worker = nullptr;
   {
     std::unique_lock guard(lock_);
-    spaceFree_.wait(guard, [this] { return closed_ || jobs_.size() < maxQueued_; });
+    // A submitter that finds the queue full waits until it is down to half: woken for every job
+    // taken, it would trade a wake-up with a worker per job.
+    if (jobs_.size() >= maxQueued_) spaceFree_.wait(guard, [this] { return closed_ || jobs_.size() <= LowWater(); });
     if (closed_) return false;
     if (idle_.empty()) {
       jobs_.push_back(std::move(job));
@@ -152,8 +154,9 @@ void WorkerPool::WorkLoop(Slot& self) {
       job = std::move(jobs_.front());
       jobs_.pop_front();
       ++running_;
+      const bool refill = jobs_.size() == LowWater();
       guard.unlock();
-      spaceFree_.notify_one();
+      if (refill) spaceFree_.notify_all();
     } else if (stopping_) {
       guard.unlock();
       RunThreadEndHooks();

@@ -32,9 +32,9 @@ class QUILL_API WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // Queues job for a worker thread, first waiting while the queue is full; a job must therefore
-  // not submit to its own pool. False, and the job dropped, once the pool is closed. A job that
-  // throws is logged and does not end its thread.
+  // Queues job for a worker thread; when the queue is full, first waits until it is down to
+  // half. A job must therefore not submit to its own pool. False, and the job dropped, once the
+  // pool is closed. A job that throws is logged and does not end its thread.
   bool Submit(std::function<void()> job);
   // Returns when every job submitted so far has finished (or was dropped by Close).
   void Wait();
@@ -59,6 +59,7 @@ class QUILL_API WorkerPool {
   static void Park(Slot& self);
   static void Wake(Slot& slot, uint32_t state);  // hands over a job or says stop
   bool Idle() const { return jobs_.empty() && running_ == 0; }
+  size_t LowWater() const { return maxQueued_ / 2; }
 
   std::mutex lock_;
   std::vector<Slot*> idle_;  // parked workers, the most recent last
