@@ -79,8 +79,12 @@ bool WorkerPool::Submit(std::function<void()> job) {
   {
     std::unique_lock guard(lock_);
     // A submitter that finds the queue full waits until it is down to half: woken for every job
-    // taken, it would trade a wake-up with a worker per job.
-    if (jobs_.size() >= maxQueued_) spaceFree_.wait(guard, [this] { return closed_ || jobs_.size() <= LowWater(); });
+    // taken, it would trade a wake-up with a worker per job. Every waiter is woken then, and
+    // takes a place if there is one, however many others came meanwhile.
+    while (!closed_ && jobs_.size() >= maxQueued_) {
+      const uint64_t seen = refills_;
+      spaceFree_.wait(guard, [&] { return closed_ || refills_ != seen; });
+    }
     if (closed_) return false;
     if (idle_.empty()) {
       jobs_.push_back(std::move(job));
@@ -154,7 +158,8 @@ void WorkerPool::WorkLoop(Slot& self) {
       job = std::move(jobs_.front());
       jobs_.pop_front();
       ++running_;
-      const bool refill = jobs_.size() == LowWater();
+      const bool refill = jobs_.size() == maxQueued_ / 2;
+      if (refill) ++refills_;
       guard.unlock();
       if (refill) spaceFree_.notify_all();
     } else if (stopping_) {

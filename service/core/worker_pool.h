@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -59,7 +60,6 @@ class QUILL_API WorkerPool {
   static void Park(Slot& self);
   static void Wake(Slot& slot, uint32_t state);  // hands over a job or says stop
   bool Idle() const { return jobs_.empty() && running_ == 0; }
-  size_t LowWater() const { return maxQueued_ / 2; }
 
   std::mutex lock_;
   std::vector<Slot*> idle_;  // parked workers, the most recent last
@@ -68,6 +68,7 @@ class QUILL_API WorkerPool {
   std::condition_variable allDone_;
   std::deque<std::function<void()>> jobs_;
   size_t maxQueued_;
+  uint64_t refills_ = 0;  // times the queue came down to half, which wakes whoever waits to submit
   int running_ = 0;  // jobs running or handed to a worker
   bool closed_ = false;
   bool stopping_ = false;
