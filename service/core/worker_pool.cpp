@@ -79,11 +79,16 @@ bool WorkerPool::Submit(std::function<void()> job) {
   {
     std::unique_lock guard(lock_);
     // A submitter that finds the queue full waits until it is down to half: woken for every job
-    // taken, it would trade a wake-up with a worker per job. Every waiter is woken then, and
-    // takes a place if there is one, however many others came meanwhile.
-    while (!closed_ && jobs_.size() >= maxQueued_) {
+    // taken, it would trade a wake-up with a worker per job. Every waiter is woken then and takes
+    // a place if there is one; one that comes while others wait waits with them unless the queue
+    // is down to half, so that no submitter keeps the others out by keeping it full.
+    bool woken = false;
+    while (!closed_ && (jobs_.size() >= maxQueued_ || (!woken && waiting_ > 0 && jobs_.size() > maxQueued_ / 2))) {
+      ++waiting_;
       const uint64_t seen = refills_;
       spaceFree_.wait(guard, [&] { return closed_ || refills_ != seen; });
+      --waiting_;
+      woken = true;
     }
     if (closed_) return false;
     if (idle_.empty()) {

@@ -69,6 +69,7 @@ class QUILL_API WorkerPool {
   std::deque<std::function<void()>> jobs_;
   size_t maxQueued_;
   uint64_t refills_ = 0;  // times the queue came down to half, which wakes whoever waits to submit
+  int waiting_ = 0;       // submitters waiting for room
   int running_ = 0;  // jobs running or handed to a worker
   bool closed_ = false;
   bool stopping_ = false;
