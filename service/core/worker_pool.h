@@ -33,9 +33,10 @@ class QUILL_API WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // Queues job for a worker thread; when the queue is full, first waits until it is down to
-  // half. A job must therefore not submit to its own pool. False, and the job dropped, once the
-  // pool is closed. A job that throws is logged and does not end its thread.
+  // Queues job for a worker thread; when the queue is full (or, while others wait for room, more
+  // than half full), first waits until it is down to half. A job must therefore not submit to
+  // its own pool. False, and the job dropped, once the pool is closed. A job that throws is
+  // logged and does not end its thread.
   bool Submit(std::function<void()> job);
   // Returns when every job submitted so far has finished (or was dropped by Close).
   void Wait();
