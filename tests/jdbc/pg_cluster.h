@@ -87,21 +87,13 @@ class PrivateServer {
 
 class PgCluster : public PrivateServer {
  public:
-  // The binaries' folder of the newest installed server, or empty.
-  static std::string BinFolder() {
-    namespace fs = std::filesystem;
-    std::string best;
-    std::error_code ec;
-    for (const auto& version : fs::directory_iterator("/usr/lib/postgresql", ec)) {
-      const fs::path bin = version.path() / "bin";
-      if (fs::exists(bin / "initdb") && fs::exists(bin / "pg_ctl") && bin.string() > best) best = bin.string();
-    }
-    return best;
-  }
-
-  // Empty on success, else why the cluster could not start.
+  // Empty on success, else why the cluster could not start. It runs the newest installed server.
   std::string Start() {
-    bin_ = BinFolder();
+    std::error_code ec;
+    for (const auto& version : std::filesystem::directory_iterator("/usr/lib/postgresql", ec)) {
+      const auto bin = version.path() / "bin";
+      if (exists(bin / "initdb") && exists(bin / "pg_ctl") && bin.string() > bin_) bin_ = bin.string();
+    }
     if (bin_.empty()) return "PostgreSQL binaries not found under /usr/lib/postgresql (scripts/setup.sh installs them)";
     if (const std::string failed = MakeFolder("pg", "postgres"); !failed.empty()) return failed;
     CleanupOnExit::Run("cd / && " + ControlCommand("stop -m fast -w") + " 2>/dev/null; rm -rf " + dir_);
