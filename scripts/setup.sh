@@ -11,7 +11,7 @@ packages=(
   libcommons-csv-java
   libxerial-sqlite-jdbc-java libpostgresql-jdbc-java postgresql libpq-dev libhikaricp-java libslf4j-java junit5
   mariadb-server libmariadb-java
-  libmicrohttpd-dev libcurl4-openssl-dev chromium python3 wrk nginx-light
+  libmicrohttpd-dev libgoogle-perftools-dev libcurl4-openssl-dev chromium python3 wrk nginx-light
 )
 # The opt-in fuzzing build (docs/fuzzing.md): SETUP_FUZZ=1 ./scripts/setup.sh
 if [ "${SETUP_FUZZ:-0}" = 1 ]; then
