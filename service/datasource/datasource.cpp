@@ -91,6 +91,24 @@ size_t Held(const std::string& bytes, const std::vector<size_t>& cellEnds, const
 
 }  // namespace
 
+// gperftools' malloc, which quill is linked with, keeps freed pages mapped for reuse where the C
+// library unmaps a large block when it is freed; weak, so that other programs linking the host
+// library go without it.
+extern "C" void MallocExtension_ReleaseFreeMemory(void) __attribute__((weak));
+
+namespace {
+
+// A result too large to be kept as the spare is given back to the system at once, whichever
+// malloc the process runs with.
+void FreeNow(std::string& bytes, std::vector<size_t>& cellEnds, std::vector<size_t>& rowStarts) {
+  std::string().swap(bytes);
+  std::vector<size_t>().swap(cellEnds);
+  std::vector<size_t>().swap(rowStarts);
+  if (MallocExtension_ReleaseFreeMemory != nullptr) MallocExtension_ReleaseFreeMemory();
+}
+
+}  // namespace
+
 void DBRows::Reserve(size_t bytes, size_t cells, size_t rows) {
   const bool grows = bytes_.capacity() - bytes_.size() < bytes || cellEnds_.capacity() - cellEnds_.size() < cells ||
                      rowStarts_.capacity() - rowStarts_.size() < rows;
@@ -195,7 +213,8 @@ void DBRows::clear() {
   cellEnds.swap(cellEnds_);
   rowStarts.swap(rowStarts_);
   const size_t held = Held(bytes, cellEnds, rowStarts);
-  if (held < kSpareFrom || held > kSpareMost) return;
+  if (held > kSpareMost) return FreeNow(bytes, cellEnds, rowStarts);
+  if (held < kSpareFrom) return;
   SpareRows& spare = Spare();
   const std::lock_guard<std::mutex> hold(spare.lock);
   if (Held(spare.bytes, spare.cellEnds, spare.rowStarts) >= held) return;
