@@ -465,10 +465,8 @@ osError JavaMemberDispatch(quill_token token) {
     }
   }
 
-  LocalRef<jobject> call(env, env->NewObject(gClassCache.quillCall, gClassCache.quillCallCtor));
+  LocalRef<jobject> call(env, NewQuillCall(env, token));
   if (call) {
-    env->SetIntField(call.get(), gClassCache.quillCallToken, token);  // raises nothing
-
     void* stored = nullptr;
     if (self != 0) quill_getPtrMemberW(token, self, kPrivateMember, &stored);
     jobject target = nullptr;

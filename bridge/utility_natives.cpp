@@ -74,9 +74,8 @@ jint RunModuleMethod(JNIEnv* env, quill_token token, jstring className, jstring 
   Utf8Chars methodChars(env, methodName);
   jint result = kNothingToDo;
   if (!classChars || !methodChars) return result;
-  LocalRef<jobject> call(env, env->NewObject(gClassCache.quillCall, gClassCache.quillCallCtor));
+  LocalRef<jobject> call(env, NewQuillCall(env, token));
   if (!call) return result;
-  env->SetIntField(call.get(), gClassCache.quillCallToken, token);
   LocalRef<jclass> cls(env, CallerClass(env, classChars.get()));
   if (!cls) return result;
   if (!env->IsAssignableFrom(cls.get(), gClassCache.tagModule)) {

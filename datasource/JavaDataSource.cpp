@@ -110,12 +110,11 @@ JavaDataSource::~JavaDataSource() {
 jint JavaDataSource::InvokeJavaAction(JNIEnv* env, TExecState& state, datasource_action_t action, jobject value) {
   if (state.currentDataSource == nullptr) state.currentDataSource = this;
   if (!gClassCache.complete || javaInstance == nullptr || dispatchMethod == nullptr) return -1;
-  LocalRef<jobject> call(env, env->NewObject(gClassCache.quillCall, gClassCache.quillCallCtor));
+  LocalRef<jobject> call(env, NewQuillCall(env, state.Token()));
   if (!call) {
     DescribePending(env);
     return -1;
   }
-  env->SetIntField(call.get(), gClassCache.quillCallToken, state.Token());
   const jint result = env->CallIntMethod(javaInstance, dispatchMethod, call.get(), action, value);
   DescribePending(env);
   return result;

@@ -45,7 +45,6 @@ void CacheJavaClasses(JNIEnv* env) {
   ClassCache& c = gClassCache;
   c.quillCall = GlobalClass(env, "com/marrowbay/quillpro/QuillCall");
   c.quillCallToken = Field(env, c.quillCall, "nativeRef", "I");
-  c.quillCallCtor = Method(env, c.quillCall, "<init>", "()V");
   c.typeRef = GlobalClass(env, "com/ferngate/quillpro/QuillTypeRef");
   c.typeRefHandle = Field(env, c.typeRef, "nativeRef", "I");
   c.quillValue = GlobalClass(env, "com/ferngate/quillpro/QuillValue");
@@ -69,8 +68,14 @@ void CacheJavaClasses(JNIEnv* env) {
   jstring empty = env->NewString(nullptr, 0);
   if (empty != nullptr) c.emptyString = static_cast<jstring>(env->NewGlobalRef(empty));
   env->ExceptionClear();
-  c.complete = c.quillCall && c.quillCallToken && c.quillCallCtor && c.typeRef && c.typeRefHandle &&
+  c.complete = c.quillCall && c.quillCallToken && c.typeRef && c.typeRefHandle &&
                c.quillValue && c.quillValueName && c.quillValueData && c.quillValueType &&
                c.intValue && c.intValueValue && c.floatValue && c.floatValueValue && c.tagModule &&
                c.emptyString;
+}
+
+jobject NewQuillCall(JNIEnv* env, jint token) {
+  jobject call = env->AllocObject(gClassCache.quillCall);
+  if (call != nullptr) env->SetIntField(call, gClassCache.quillCallToken, token);  // raises nothing
+  return call;
 }

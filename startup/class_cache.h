@@ -6,7 +6,6 @@
 struct ClassCache {
   jclass quillCall = nullptr;            // com/marrowbay/quillpro/QuillCall
   jfieldID quillCallToken = nullptr;     // nativeRef I
-  jmethodID quillCallCtor = nullptr;     // <init> ()V
   jclass typeRef = nullptr;              // com/ferngate/quillpro/QuillTypeRef
   jfieldID typeRefHandle = nullptr;      // nativeRef I
   jclass quillValue = nullptr;           // com/ferngate/quillpro/QuillValue
@@ -37,3 +36,9 @@ extern ClassCache gClassCache;
 
 // Fills gClassCache. A class that cannot be found leaves its entries null and is logged.
 void CacheJavaClasses(JNIEnv* env);
+
+// A new QuillCall bound to the host call `token` (a local reference), or null with an exception
+// pending. The class and its superclass have empty constructors and the token as their only
+// field, so the object is allocated without running them: a constructor run from native code is
+// a call into the VM of its own, on every tag call and data-source action.
+jobject NewQuillCall(JNIEnv* env, jint token);

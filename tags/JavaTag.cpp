@@ -87,9 +87,8 @@ void JavaTag::Run(CallFrame* frame, Variant* result, Request* request) {
       // Exceptions are printed and cleared only where a step reports failure: when every step
       // succeeds nothing can be pending, and the call makes no JNI calls beyond its work.
       bool objectMissing = true;
-      LocalRef<jobject> call(env, env->NewObject(gClassCache.quillCall, gClassCache.quillCallCtor));
+      LocalRef<jobject> call(env, NewQuillCall(env, state.Token()));
       if (call) {
-        env->SetIntField(call.get(), gClassCache.quillCallToken, state.Token());
         // Every call runs on a fresh instance; module classes need not be thread-safe.
         LocalRef<jobject> instance(env, env->NewObject(moduleClass_, constructor_));
         if (instance) {

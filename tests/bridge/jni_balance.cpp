@@ -107,6 +107,7 @@ void MakeTables(const JNINativeInterface_* vmTable) {
   // Entries that return a new local reference.
   QJ_HOOK(NewLocalRef, Acquire, kLocals);
   QJ_HOOK(NewObjectA, Acquire, kLocals);
+  QJ_HOOK(AllocObject, Acquire, kLocals);
   QJ_HOOK(FindClass, Acquire, kLocals);
   QJ_HOOK(GetObjectClass, Acquire, kLocals);
   QJ_HOOK(ExceptionOccurred, Acquire, kLocals);

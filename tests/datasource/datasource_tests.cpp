@@ -377,7 +377,7 @@ TEST(Connection, KeptAcrossActionsReleasedAfterTheCloseAtTheRequestsEndAndNoRefe
 
 TEST(Connection, AnUnboundCallHasNoConnection) {
   LocalFrame frame(gEnv);
-  jobject call = gEnv->NewObject(gClassCache.quillCall, gClassCache.quillCallCtor);
+  jobject call = NewQuillCall(gEnv, 0);
   jmethodID get = gEnv->GetMethodID(gClassCache.quillCall, "getDSConnection", "()Ljava/lang/Object;");
   jobject connection = gEnv->CallObjectMethod(call, get);
   EXPECT_FALSE(gEnv->ExceptionCheck());

@@ -44,6 +44,8 @@ public class QuillCall {
     /** The request token of the host call this object is bound to; 0 when unbound. */
     public int nativeRef;
 
+    // The bridge allocates the objects it hands to Java without running a constructor: fields
+    // here and in subclasses get no initial values but their defaults, and constructors do nothing.
     public QuillCall() {
     }
 
