@@ -57,7 +57,6 @@ std::u16string LongText() {
 // What the floor benchmarks call directly, looked up once on the start-up thread.
 struct FloorRefs {
   jclass quillCall = nullptr;  // the class the module instantiates for every call
-  jmethodID quillCallCtor = nullptr;
   jfieldID nativeRef = nullptr;
   jclass module = nullptr;
   jmethodID moduleCtor = nullptr;
@@ -166,7 +165,7 @@ void BM_Floor_FreshAttach(benchmark::State& state) {
     benchmark::DoNotOptimize(gVm->GetEnv(&probe, kJniVersion));
     JNIEnv* env = nullptr;
     gVm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr);
-    jobject quillCall = env->NewObject(f.quillCall, f.quillCallCtor);
+    jobject quillCall = env->AllocObject(f.quillCall);
     jobject instance = env->NewObject(f.module, f.moduleCtor);
     env->SetIntField(quillCall, f.nativeRef, 1);
     benchmark::DoNotOptimize(env->CallIntMethod(instance, f.emptyTag, quillCall, jint{1}));
@@ -198,7 +197,7 @@ void BM_Floor_Attached(benchmark::State& state) {
   if (env == nullptr) return;
   const FloorRefs& f = gFloor;
   for (auto _ : state) {
-    jobject quillCall = env->NewObject(f.quillCall, f.quillCallCtor);
+    jobject quillCall = env->AllocObject(f.quillCall);
     jobject instance = env->NewObject(f.module, f.moduleCtor);
     env->SetIntField(quillCall, f.nativeRef, 1);
     benchmark::DoNotOptimize(env->CallIntMethod(instance, f.emptyTag, quillCall, jint{1}));
@@ -536,7 +535,7 @@ void BM_Floor_MemberCall(benchmark::State& state) {
   for (auto _ : state) {
     JNIEnv* env = nullptr;
     gVm->GetEnv(reinterpret_cast<void**>(&env), kJniVersion);
-    jobject quillCall = env->NewObject(f.quillCall, f.quillCallCtor);
+    jobject quillCall = env->AllocObject(f.quillCall);
     env->SetIntField(quillCall, f.nativeRef, 1);
     benchmark::DoNotOptimize(env->CallIntMethod(member.object, f.emptyTag, quillCall, jint{1}));
     env->DeleteLocalRef(quillCall);
@@ -901,7 +900,6 @@ bool PrepareFloor(JNIEnv* env) {
     env->ExceptionClear();
     return false;
   }
-  f.quillCallCtor = env->GetMethodID(f.quillCall, "<init>", "()V");
   f.nativeRef = env->GetFieldID(f.quillCall, "nativeRef", "I");
   f.moduleCtor = env->GetMethodID(f.module, "<init>", "()V");
   f.emptyTag = env->GetMethodID(f.module, "empty", "(Lcom/ferngate/quillpro/QuillCall;I)I");
@@ -918,7 +916,7 @@ bool PrepareFloor(JNIEnv* env) {
     f.valueData = env->GetFieldID(quillValue, "data", "Ljava/lang/String;");
     f.valueType = env->GetFieldID(quillValue, "type", "I");
   }
-  const bool complete = f.quillCallCtor && f.nativeRef && f.moduleCtor && f.emptyTag && f.longText && f.typeRef &&
+  const bool complete = f.quillCall && f.nativeRef && f.moduleCtor && f.emptyTag && f.longText && f.typeRef &&
                         f.intValue && f.valueName && f.valueData && f.valueType && BindFloorNatives(env);
   env->ExceptionDescribe();
   env->ExceptionClear();
