@@ -130,8 +130,10 @@ TEST(WorkerPoolTest, TheQueueIsBoundedAndClosingDropsWhatWaits) {
   bool open = false;
   std::atomic<int> ran{0};
   std::atomic<int> submitted{0};
+  std::atomic<bool> held{false};
   quill_service::WorkerPool pool(1, 3);
   auto blocked = [&] {
+    held = true;
     std::unique_lock guard(gateLock);
     gateOpened.wait(guard, [&] { return open; });
     ++ran;
@@ -143,9 +145,17 @@ TEST(WorkerPoolTest, TheQueueIsBoundedAndClosingDropsWhatWaits) {
     std::atomic<int>* most;
     ~Noting() { *most = std::max(most->load(), pool->Running()); }
   };
+  auto submitOne = [&] {
+    return pool.Submit([&, noting = std::make_shared<Noting>(Noting{&pool, &mostRunningSeen})] { blocked(); });
+  };
+  // The worker holds the first job before the rest come: a queue that filled before it took one
+  // would let its submitter go on only once half of it was taken.
+  ASSERT_TRUE(submitOne());
+  ++submitted;
+  for (int i = 0; i < 200 && !held; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   std::thread submitter([&] {
-    for (int i = 0; i < 10; ++i) {
-      if (!pool.Submit([&, noting = std::make_shared<Noting>(Noting{&pool, &mostRunningSeen})] { blocked(); })) break;
+    for (int i = 1; i < 10; ++i) {
+      if (!submitOne()) break;
       ++submitted;
     }
   });
