@@ -80,16 +80,12 @@ JavaDataSource::JavaDataSource(const char* sourceName, const char* text1, const 
       javaInstance(instance),
       dispatchMethod(method) {
   JniAttachment attachment;
-  if (JNIEnv* env = attachment.env(); env != nullptr && gClassCache.quillValue != nullptr) {
-    valueConstructor_ = env->GetMethodID(gClassCache.quillValue, "<init>", "(Ljava/lang/String;Ljava/lang/String;I)V");
-    if (valueConstructor_ == nullptr) env->ExceptionClear();
-    if (connector && instance != nullptr) {
-      LocalRef<jclass> cls(env, env->GetObjectClass(instance));
-      debuggingField_ = cls ? env->GetFieldID(cls.get(), "_debugging", "Z") : nullptr;
-      if (debuggingField_ == nullptr) env->ExceptionClear();
-      initOnActionField_ = cls ? env->GetFieldID(cls.get(), "_InitOnAction", "Z") : nullptr;
-      if (initOnActionField_ == nullptr) env->ExceptionClear();
-    }
+  if (JNIEnv* env = attachment.env(); env != nullptr && connector && instance != nullptr) {
+    LocalRef<jclass> cls(env, env->GetObjectClass(instance));
+    debuggingField_ = cls ? env->GetFieldID(cls.get(), "_debugging", "Z") : nullptr;
+    if (debuggingField_ == nullptr) env->ExceptionClear();
+    initOnActionField_ = cls ? env->GetFieldID(cls.get(), "_InitOnAction", "Z") : nullptr;
+    if (initOnActionField_ == nullptr) env->ExceptionClear();
   }
 }
 
@@ -121,14 +117,11 @@ jint JavaDataSource::InvokeJavaAction(JNIEnv* env, TExecState& state, datasource
 }
 
 jobject JavaDataSource::NewQuillValue(JNIEnv* env, const char* valueName, const char* data, jint type) {
-  if (valueConstructor_ == nullptr) return nullptr;
-  LocalRef<jstring> nameText(env, valueName != nullptr ? bridge::NewStringFromHost(env, valueName) : nullptr);
-  LocalRef<jstring> dataText(env, data != nullptr && data != valueName ? bridge::NewStringFromHost(env, data) : nullptr);
-  jstring dataString = data == nullptr ? nullptr : (data == valueName ? nameText.get() : dataText.get());
-  jobject value = nullptr;
-  if (!env->ExceptionCheck()) {
-    value = env->NewObject(gClassCache.quillValue, valueConstructor_, nameText.get(), dataString, type);
-  }
+  // Its constructors only assign the three fields, so it is allocated and filled like a record
+  // a native hands back, without a call into Java.
+  if (gClassCache.quillValue == nullptr) return nullptr;
+  jobject value = env->AllocObject(gClassCache.quillValue);
+  if (value != nullptr) bridge::FillQuillValue(env, quill_value_t{valueName, 0, data, 0, type}, value, true);
   DescribePending(env);
   return value;
 }

@@ -99,7 +99,6 @@ class JavaDataSource : public CAPIDataSourceProxy {
   // on the action's own state, which lets it learn its settings from the action's database
   // before the first statement is written.
   std::shared_ptr<const ConnectorProperties> SettledProperties(JNIEnv* env, TExecState& state);
-  jmethodID valueConstructor_ = nullptr;
   std::mutex readLock_;  // one reader of the Java fields at a time
   std::atomic<std::shared_ptr<const ConnectorProperties>> properties_{std::make_shared<const ConnectorProperties>()};
   // The connector object's "_debugging" field (null when it has none); its class lives as long
