@@ -428,6 +428,32 @@ TEST_F(RoundTrip, ValuesCrossBetweenScriptHostAndJavaWhole) {
   EXPECT_EQ(result.resultMessage, "message \xE2\x82\xAC");
 }
 
+// The bridge allocates its request and value objects without running a constructor, so a field
+// it does not fill would keep its default whatever its initialiser says.
+TEST_F(RoundTrip, ObjectsMadeWithoutConstructorsHaveOnlyTheFieldsTheBridgeFills) {
+  JNIEnv* env = gStartupEnv;
+  LocalFrame frame(env);
+  jclass classClass = env->FindClass("java/lang/Class");
+  jclass fieldClass = env->FindClass("java/lang/reflect/Field");
+  jmethodID declared = env->GetMethodID(classClass, "getDeclaredFields", "()[Ljava/lang/reflect/Field;");
+  jmethodID modifiers = env->GetMethodID(fieldClass, "getModifiers", "()I");
+  jmethodID name = env->GetMethodID(fieldClass, "getName", "()Ljava/lang/String;");
+  for (const auto& [cls, expected] : {std::pair{"com/marrowbay/quillpro/QuillCall", u""},
+                                      {"com/ferngate/quillpro/QuillCall", u" nativeRef"},
+                                      {"com/ferngate/quillpro/QuillValue", u""},
+                                      {"com/marrowbay/quillpro/QuillValue", u" name data type"}}) {
+    auto fields = static_cast<jobjectArray>(env->CallObjectMethod(env->FindClass(cls), declared));
+    std::u16string instanceFields;
+    for (jsize i = 0; fields != nullptr && i < env->GetArrayLength(fields); ++i) {
+      jobject field = env->GetObjectArrayElement(fields, i);
+      if ((env->CallIntMethod(field, modifiers) & 8) == 0) {  // not static
+        instanceFields += u" " + JavaText(env, static_cast<jstring>(env->CallObjectMethod(field, name)));
+      }
+    }
+    EXPECT_EQ(instanceFields, expected) << cls;
+  }
+}
+
 // ---- the server's general services ----
 
 std::string ServerRoot() { return quill_service::Host::Instance()->Root(); }

@@ -6,7 +6,7 @@
 //   UTF characters         GetStringUTFChars / ReleaseStringUTFChars
 //   array elements         GetByteArrayElements / ReleaseByteArrayElements
 //   local references       every entry the bridge calls that returns a new local (NewLocalRef,
-//                          NewObject*, NewString*, New*Array, FindClass, GetObjectClass,
+//                          AllocObject, NewObject*, NewString*, New*Array, FindClass, GetObjectClass,
 //                          GetObjectField, GetObjectArrayElement, Call*ObjectMethod,
 //                          ExceptionOccurred) / DeleteLocalRef
 //   global references      NewGlobalRef / DeleteGlobalRef
