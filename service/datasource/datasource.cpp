@@ -91,20 +91,21 @@ size_t Held(const std::string& bytes, const std::vector<size_t>& cellEnds, const
 
 }  // namespace
 
-// gperftools' malloc, which quill is linked with, keeps freed pages mapped for reuse where the C
-// library unmaps a large block when it is freed; weak, so that other programs linking the host
-// library go without it.
-extern "C" void MallocExtension_ReleaseFreeMemory(void) __attribute__((weak));
+// gperftools' malloc, which quill is linked with, keeps freed pages mapped for reuse and hands
+// them back to the system only gradually, where the C library unmaps a large block when it is
+// freed; weak, so that other programs linking the host library go without it.
+extern "C" void MallocExtension_ReleaseToSystem(size_t bytes) __attribute__((weak));
 
 namespace {
 
-// A result too large to be kept as the spare is given back to the system at once, whichever
-// malloc the process runs with.
+// Frees a result's buffers. Large ones go back to the system at once whichever malloc the
+// process runs with, so that a burst of large results does not stay resident in an idle server.
 void FreeNow(std::string& bytes, std::vector<size_t>& cellEnds, std::vector<size_t>& rowStarts) {
+  const size_t held = Held(bytes, cellEnds, rowStarts);
   std::string().swap(bytes);
   std::vector<size_t>().swap(cellEnds);
   std::vector<size_t>().swap(rowStarts);
-  if (MallocExtension_ReleaseFreeMemory != nullptr) MallocExtension_ReleaseFreeMemory();
+  if (held >= kSpareFrom && MallocExtension_ReleaseToSystem != nullptr) MallocExtension_ReleaseToSystem(held);
 }
 
 }  // namespace
@@ -205,22 +206,24 @@ void DBRows::Add(std::initializer_list<std::optional<std::string_view>> cells) {
 
 void DBRows::clear() {
   // Swapped out, not cleared: the memory goes back at once, but for one large result's kept as
-  // the spare (the larger of it and the one kept before). The buffers left here are freed on
-  // return, outside the lock.
+  // the spare (the larger of it and the one kept before). What is not kept is freed outside the
+  // lock.
   std::string bytes;
   std::vector<size_t> cellEnds, rowStarts;
   bytes.swap(bytes_);
   cellEnds.swap(cellEnds_);
   rowStarts.swap(rowStarts_);
   const size_t held = Held(bytes, cellEnds, rowStarts);
-  if (held > kSpareMost) return FreeNow(bytes, cellEnds, rowStarts);
-  if (held < kSpareFrom) return;
-  SpareRows& spare = Spare();
-  const std::lock_guard<std::mutex> hold(spare.lock);
-  if (Held(spare.bytes, spare.cellEnds, spare.rowStarts) >= held) return;
-  bytes.swap(spare.bytes);
-  cellEnds.swap(spare.cellEnds);
-  rowStarts.swap(spare.rowStarts);
+  if (held >= kSpareFrom && held <= kSpareMost) {
+    SpareRows& spare = Spare();
+    const std::lock_guard<std::mutex> hold(spare.lock);
+    if (Held(spare.bytes, spare.cellEnds, spare.rowStarts) < held) {
+      bytes.swap(spare.bytes);
+      cellEnds.swap(spare.cellEnds);
+      rowStarts.swap(spare.rowStarts);
+    }
+  }
+  FreeNow(bytes, cellEnds, rowStarts);
 }
 
 void WebOutputParams::Reset() {
