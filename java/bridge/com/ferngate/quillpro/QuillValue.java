@@ -5,6 +5,8 @@ package com.ferngate.quillpro;
  * {@code type} are inherited from {@link com.marrowbay.quillpro.QuillValue}.
  */
 public class QuillValue extends com.marrowbay.quillpro.QuillValue {
+    // The bridge allocates the values it hands to Java without running a constructor and fills
+    // the three fields itself: fields added here would keep their defaults.
     public QuillValue() {
     }
 
