@@ -442,13 +442,17 @@ TEST_F(RoundTrip, ObjectsMadeWithoutConstructorsHaveOnlyTheFieldsTheBridgeFills)
                                       {"com/ferngate/quillpro/QuillCall", u" nativeRef"},
                                       {"com/ferngate/quillpro/QuillValue", u""},
                                       {"com/marrowbay/quillpro/QuillValue", u" name data type"}}) {
+    // Each call is checked for an exception, as -Xcheck:jni requires.
     auto fields = static_cast<jobjectArray>(env->CallObjectMethod(env->FindClass(cls), declared));
+    ASSERT_FALSE(env->ExceptionCheck()) << cls;
     std::u16string instanceFields;
-    for (jsize i = 0; fields != nullptr && i < env->GetArrayLength(fields); ++i) {
+    for (jsize i = 0; i < env->GetArrayLength(fields); ++i) {
       jobject field = env->GetObjectArrayElement(fields, i);
-      if ((env->CallIntMethod(field, modifiers) & 8) == 0) {  // not static
-        instanceFields += u" " + JavaText(env, static_cast<jstring>(env->CallObjectMethod(field, name)));
-      }
+      const jint fieldModifiers = env->CallIntMethod(field, modifiers);
+      ASSERT_FALSE(env->ExceptionCheck()) << cls;
+      auto fieldName = static_cast<jstring>(env->CallObjectMethod(field, name));
+      ASSERT_FALSE(env->ExceptionCheck()) << cls;
+      if ((fieldModifiers & 8) == 0) instanceFields += u" " + JavaText(env, fieldName);  // not static
     }
     EXPECT_EQ(instanceFields, expected) << cls;
   }
