@@ -524,9 +524,13 @@ struct HttpServer::State {
   }
 
   // A run of ex's script has ended (or was dropped unrun): the first request waiting for one of
-  // its workers is handed back to the library, which dispatches it again.
-  void Released(Exchange* ex) {
+  // its workers takes its place. After a run, while the server listens and no other job waits for
+  // a worker, that request is returned, to run next on the same worker: it is already
+  // suspended, and going back through the library would cost a wake-up of the HTTP thread and
+  // one of a worker. Otherwise it is handed back to the library, which dispatches it again.
+  Exchange* Released(Exchange* ex) {
     Exchange* next = nullptr;
+    const bool canContinue = ex->ran && listening.load() && pool->Queued() == 0;
     {
       std::lock_guard guard(runLock);
       if (auto found = std::find(active.begin(), active.end(), ex); found != active.end()) {
@@ -538,18 +542,19 @@ struct HttpServer::State {
         active.pop_back();
       }
       auto script = runs.find(ex->target.path);
-      if (script == runs.end()) return;
-      --script->second.admitted;
+      if (script == runs.end()) return nullptr;
       if (!script->second.waiting.empty()) {
         next = script->second.waiting.front().ex;
         script->second.waiting.pop_front();
         --waitingCount;
+        if (canContinue) return next;  // admitted in ex's place
         next->dispatched = false;
-      } else if (script->second.admitted == 0 && runs.size() > kMaxIdleRuns) {
-        runs.erase(script);
       }
+      --script->second.admitted;
+      if (next == nullptr && script->second.admitted == 0 && runs.size() > kMaxIdleRuns) runs.erase(script);
     }
     if (next != nullptr) MHD_resume_connection(next->connection);
+    return nullptr;
   }
 
   // Answers the requests that waited too long (or all, once the server stops) with 503, and
@@ -762,6 +767,7 @@ MHD_Result AnswerScript(Exchange& ex) {
 
 // Runs the request's script on a worker; whether it ran or was dropped unrun (the server is
 // stopping), the connection is resumed when this goes, and the library calls OnRequest again.
+// Run returns the request to run next on the same worker, if any (State::Released).
 class Job {
  public:
   explicit Job(Exchange* ex) : ex_(ex) {}
@@ -772,7 +778,7 @@ class Job {
   Job(const Job&) = delete;
   Job& operator=(const Job&) = delete;
 
-  void Run() {
+  Exchange* Run() {
     State& server = *ex_->server;
     server.Started(ex_);
     const auto start = Clock::now();
@@ -795,7 +801,17 @@ class Job {
     }
     ex_->runMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     ex_->ran = true;
-    server.Released(ex_);
+    return server.Released(ex_);
+  }
+
+  // The pool's job: job's request, then those of its script that take its place.
+  static void RunFrom(std::shared_ptr<Job> job) {
+    Exchange* next = job->Run();
+    job.reset();  // its answer goes out before the next run
+    while (next != nullptr) {
+      Job following(next);
+      next = following.Run();
+    }
   }
 
  private:
@@ -1011,7 +1027,7 @@ MHD_Result Dispatch(Exchange& ex) {
     return MHD_YES;  // resumed when a run of its script ends, or its wait does
   }
   auto job = std::make_shared<Job>(&ex);
-  server.pool->Submit([job] { job->Run(); });  // refused or dropped: the job answers 503
+  server.pool->Submit([job]() mutable { Job::RunFrom(std::move(job)); });  // refused or dropped: answers 503
   return MHD_YES;
 }
 

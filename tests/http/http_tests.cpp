@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -356,6 +357,39 @@ TEST_F(HttpServe, ScriptsPastTheirTimeLimitAreStoppedAndHungOnesHoldOneWorker) {
                            "HTTP: a worker is free again: scripts are served again"}) {
     EXPECT_TRUE(Has(server_->Log(), line)) << line << "\n" << server_->Log();
   }
+}
+
+// Requests waiting for their script's one worker run in turn there, each answered as its run
+// ends; a request of another script that finds every worker busy runs before the next turn.
+TEST_F(HttpServe, WaitingRequestsRunInTurnAndLetOtherScriptsIn) {
+  const auto turns = [](int count, std::vector<Clock::duration>* answeredAfter) {
+    std::vector<std::thread> clients;
+    const auto start = Clock::now();
+    for (int i = 0; i < count; ++i) {
+      clients.emplace_back([=] {
+        EXPECT_EQ(Client().Request(server_->Url("/hang2.qs?ms=500")).body, "sleptwoke");
+        (*answeredAfter)[static_cast<size_t>(i)] = Clock::now() - start;
+      });
+    }
+    return clients;
+  };
+  std::vector<Clock::duration> answered(3);
+  for (std::thread& client : turns(3, &answered)) client.join();
+  // One after another on one worker, each answered as its run ends, not with the last one.
+  std::sort(answered.begin(), answered.end());
+  EXPECT_GE(answered[1] - answered[0], 300ms);
+  EXPECT_GE(answered[2] - answered[1], 300ms);
+
+  const fs::path held = server_->Path("turns-other-worker");
+  std::thread other([&] { EXPECT_EQ(Client().Request(server_->Url("/slow.qs?ms=1900&mark=" + held.string())).status, 200); });
+  WaitFor(30s, [&] { return fs::exists(held); });
+  std::vector<std::thread> clients = turns(3, &answered);
+  std::this_thread::sleep_for(100ms);
+  const auto start = Clock::now();
+  EXPECT_EQ(Client().Request(server_->Url("/show.qs?p=between")).body, "p=between;f=");
+  EXPECT_LT(Clock::now() - start, 1000ms);
+  for (std::thread& client : clients) client.join();
+  other.join();
 }
 
 TEST_F(HttpServe, StatusCodesForWhatCannotBeServedAsIs) {
