@@ -93,6 +93,7 @@ bool WorkerPool::Submit(std::function<void()> job) {
     if (closed_) return false;
     if (idle_.empty()) {
       jobs_.push_back(std::move(job));
+      queued_.store(jobs_.size(), std::memory_order_relaxed);
       return true;
     }
     worker = idle_.back();
@@ -127,6 +128,7 @@ size_t WorkerPool::Close() {
     std::lock_guard guard(lock_);
     closed_ = true;
     dropped.swap(jobs_);
+    queued_.store(0, std::memory_order_relaxed);
     // Counted as running until they are gone, so that no one waiting for the pool to be idle
     // frees what their captures still use.
     running_ += static_cast<int>(dropped.size());
@@ -145,10 +147,7 @@ bool WorkerPool::WaitIdleUntil(std::chrono::steady_clock::time_point deadline) {
   return allDone_.wait_until(guard, deadline, [this] { return Idle(); });
 }
 
-size_t WorkerPool::Queued() {
-  std::lock_guard guard(lock_);
-  return jobs_.size();
-}
+size_t WorkerPool::Queued() const { return queued_.load(std::memory_order_relaxed); }
 
 int WorkerPool::Running() {
   std::lock_guard guard(lock_);
@@ -162,6 +161,7 @@ void WorkerPool::WorkLoop(Slot& self) {
     if (!jobs_.empty()) {
       job = std::move(jobs_.front());
       jobs_.pop_front();
+      queued_.store(jobs_.size(), std::memory_order_relaxed);
       ++running_;
       const bool refill = jobs_.size() == maxQueued_ / 2;
       if (refill) ++refills_;

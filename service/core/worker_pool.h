@@ -48,7 +48,8 @@ class QUILL_API WorkerPool {
 
   int ThreadCount() const { return static_cast<int>(threads_.size()); }
   size_t MaxQueued() const { return maxQueued_; }
-  size_t Queued();
+  // Jobs waiting for a thread; read without the pool's lock, so only as fresh as a glance.
+  size_t Queued() const;
   int Running();
 
  private:
@@ -68,6 +69,7 @@ class QUILL_API WorkerPool {
   std::condition_variable spaceFree_;
   std::condition_variable allDone_;
   std::deque<std::function<void()>> jobs_;
+  std::atomic<size_t> queued_{0};  // jobs_.size(), kept for Queued
   size_t maxQueued_;
   uint64_t refills_ = 0;  // times the queue came down to half, which wakes whoever waits to submit
   int waiting_ = 0;       // submitters waiting for room

@@ -530,7 +530,7 @@ struct HttpServer::State {
   // one of a worker. Otherwise it is handed back to the library, which dispatches it again.
   Exchange* Released(Exchange* ex) {
     Exchange* next = nullptr;
-    const bool canContinue = ex->ran && listening.load() && pool->Queued() == 0;
+    const bool canContinue = ex->ran && pool->Queued() == 0;
     {
       std::lock_guard guard(runLock);
       if (auto found = std::find(active.begin(), active.end(), ex); found != active.end()) {
@@ -547,7 +547,7 @@ struct HttpServer::State {
         next = script->second.waiting.front().ex;
         script->second.waiting.pop_front();
         --waitingCount;
-        if (canContinue) return next;  // admitted in ex's place
+        if (canContinue && listening.load()) return next;  // admitted in ex's place
         next->dispatched = false;
       }
       --script->second.admitted;
@@ -1026,8 +1026,8 @@ MHD_Result Dispatch(Exchange& ex) {
   if (ex.target.kind == Target::kScript && !server.Admit(&ex)) {
     return MHD_YES;  // resumed when a run of its script ends, or its wait does
   }
-  auto job = std::make_shared<Job>(&ex);
-  server.pool->Submit([job]() mutable { Job::RunFrom(std::move(job)); });  // refused or dropped: answers 503
+  // Refused or dropped, the job answers 503.
+  server.pool->Submit([job = std::make_shared<Job>(&ex)]() mutable { Job::RunFrom(std::move(job)); });
   return MHD_YES;
 }
 

@@ -381,7 +381,7 @@ TEST_F(HttpServe, WaitingRequestsRunInTurnAndLetOtherScriptsIn) {
   EXPECT_GE(answered[2] - answered[1], 300ms);
 
   const fs::path held = server_->Path("turns-other-worker");
-  std::thread other([&] { EXPECT_EQ(Client().Request(server_->Url("/slow.qs?ms=1900&mark=" + held.string())).status, 200); });
+  std::thread other([&] { EXPECT_EQ(Client().Request(server_->Url("/slow.qs?ms=1500&mark=" + held.string())).status, 200); });
   WaitFor(30s, [&] { return fs::exists(held); });
   std::vector<std::thread> clients = turns(3, &answered);
   std::this_thread::sleep_for(100ms);
