@@ -74,7 +74,7 @@ WorkerPool::~WorkerPool() {
   for (SizedThread& thread : threads_) thread.Join();
 }
 
-bool WorkerPool::Submit(std::function<void()> job) {
+bool WorkerPool::Submit(std::function<void()> job, Room room) {
   Slot* worker = nullptr;
   {
     std::unique_lock guard(lock_);
@@ -82,8 +82,9 @@ bool WorkerPool::Submit(std::function<void()> job) {
     // taken, it would trade a wake-up with a worker per job. Every waiter is woken then and takes
     // a place if there is one; one that comes while others wait waits with them unless the queue
     // is down to half, so that no submitter keeps the others out by keeping it full.
-    bool woken = false;
-    while (!closed_ && (jobs_.size() >= maxQueued_ || (!woken && waiting_ > 0 && jobs_.size() > maxQueued_ / 2))) {
+    bool woken = room == Room::kOverfill;
+    while (room == Room::kWait && !closed_ &&
+           (jobs_.size() >= maxQueued_ || (!woken && waiting_ > 0 && jobs_.size() > maxQueued_ / 2))) {
       ++waiting_;
       const uint64_t seen = refills_;
       spaceFree_.wait(guard, [&] { return closed_ || refills_ != seen; });

@@ -33,11 +33,16 @@ class QUILL_API WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
+  // kOverfill never waits for room: for a job that hands on a place it already holds to a job of
+  // its own pool, which must not wait for the workers to make room, as it is one of them. Each
+  // worker queues at most one such job per job it ends, so the queue outgrows its bound by at
+  // most one job a worker.
+  enum class Room { kWait, kOverfill };
   // Queues job for a worker thread; when the queue is full (or, while others wait for room, more
   // than half full), first waits until it is down to half. A job must therefore not submit to
-  // its own pool. False, and the job dropped, once the pool is closed. A job that throws is
-  // logged and does not end its thread.
-  bool Submit(std::function<void()> job);
+  // its own pool but with kOverfill. False, and the job dropped, once the pool is closed. A job
+  // that throws is logged and does not end its thread.
+  bool Submit(std::function<void()> job, Room room = Room::kWait);
   // Returns when every job submitted so far has finished (or was dropped by Close).
   void Wait();
   // Refuses new jobs from now on and drops the queued ones, whose count it returns. Jobs already

@@ -524,13 +524,13 @@ struct HttpServer::State {
   }
 
   // A run of ex's script has ended (or was dropped unrun): the first request waiting for one of
-  // its workers takes its place. After a run, while the server listens and no other job waits for
-  // a worker, that request is returned, to run next on the same worker: it is already
+  // its workers takes its place. After a run, while the server listens, that request is returned
+  // with ex's worker kept for it, to be run by the job that ran ex (Job::RunFrom): it is already
   // suspended, and going back through the library would cost a wake-up of the HTTP thread and
-  // one of a worker. Otherwise it is handed back to the library, which dispatches it again.
+  // one of a worker, and would let a request of the script that arrives meanwhile get ahead of
+  // it. Otherwise it is handed back to the library, which dispatches it again.
   Exchange* Released(Exchange* ex) {
     Exchange* next = nullptr;
-    const bool canContinue = ex->ran && pool->Queued() == 0;
     {
       std::lock_guard guard(runLock);
       if (auto found = std::find(active.begin(), active.end(), ex); found != active.end()) {
@@ -547,7 +547,7 @@ struct HttpServer::State {
         next = script->second.waiting.front().ex;
         script->second.waiting.pop_front();
         --waitingCount;
-        if (canContinue && listening.load()) return next;  // admitted in ex's place
+        if (ex->ran && listening.load()) return next;  // admitted in ex's place
         next->dispatched = false;
       }
       --script->second.admitted;
@@ -767,7 +767,7 @@ MHD_Result AnswerScript(Exchange& ex) {
 
 // Runs the request's script on a worker; whether it ran or was dropped unrun (the server is
 // stopping), the connection is resumed when this goes, and the library calls OnRequest again.
-// Run returns the request to run next on the same worker, if any (State::Released).
+// Run returns the request of the same script admitted in its place, if any (State::Released).
 class Job {
  public:
   explicit Job(Exchange* ex) : ex_(ex) {}
@@ -804,11 +804,19 @@ class Job {
     return server.Released(ex_);
   }
 
-  // The pool's job: job's request, then those of its script that take its place.
+  // The pool's job: job's request, then those of its script admitted in its place, on the same
+  // worker while no other job waits for one; otherwise the next goes to the back of the queue.
   static void RunFrom(std::shared_ptr<Job> job) {
+    WorkerPool& pool = *job->ex_->server->pool;
     Exchange* next = job->Run();
     job.reset();  // its answer goes out before the next run
     while (next != nullptr) {
+      if (pool.Queued() != 0) {
+        // Dropped unrun (the pool closed), the job answers 503.
+        pool.Submit([queued = std::make_shared<Job>(next)]() mutable { RunFrom(std::move(queued)); },
+                    WorkerPool::Room::kOverfill);
+        return;
+      }
       Job following(next);
       next = following.Run();
     }

@@ -122,8 +122,9 @@ TEST(WorkerPoolTest, RunsEveryJobOnItsOwnThreadsSurvivesThrowingJobsAndBoundsIts
 }
 
 
-// The submitter waits while the queue is full, so queued work never exceeds the bound; closing
-// drops what waits, refuses what comes, and lets the running job finish.
+// The submitter waits while the queue is full, so queued work never exceeds the bound but by
+// jobs that hand on a place; closing drops what waits, refuses what comes, and lets the running
+// job finish.
 TEST(WorkerPoolTest, TheQueueIsBoundedAndClosingDropsWhatWaits) {
   std::mutex gateLock;
   std::condition_variable gateOpened;
@@ -165,12 +166,22 @@ TEST(WorkerPoolTest, TheQueueIsBoundedAndClosingDropsWhatWaits) {
   EXPECT_EQ(submitted.load(), 4);
   EXPECT_EQ(pool.Queued(), 3u);
   EXPECT_EQ(pool.Running(), 1);
+  // A job handing on a place it holds does not wait for room, which only its own worker could make.
+  std::atomic<bool> overfilled{false};
+  std::thread overfill([&] {
+    overfilled = pool.Submit([&, noting = std::make_shared<Noting>(Noting{&pool, &mostRunningSeen})] { ++ran; },
+                             quill_service::WorkerPool::Room::kOverfill);
+  });
+  for (int i = 0; i < 1000 && !overfilled; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(overfilled.load());
+  EXPECT_EQ(pool.Queued(), 4u);
 
-  EXPECT_EQ(pool.Close(), 3u);
+  EXPECT_EQ(pool.Close(), 4u);
   submitter.join();  // its waiting Submit was refused
+  overfill.join();
   // The dropped jobs count as running while they go, so that a server waiting for the pool to be
   // idle cannot free what their captures still use.
-  EXPECT_EQ(mostRunningSeen.load(), 1 + 3);
+  EXPECT_EQ(mostRunningSeen.load(), 1 + 4);
   EXPECT_EQ(submitted.load(), 4);
   EXPECT_FALSE(pool.Submit([&] { ++ran; }));
   EXPECT_FALSE(pool.WaitIdleUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
