@@ -84,7 +84,7 @@ bool WorkerPool::Submit(std::function<void()> job, Room room) {
     // is down to half, so that no submitter keeps the others out by keeping it full.
     bool woken = room == Room::kOverfill;
     while (room == Room::kWait && !closed_ &&
-           (jobs_.size() >= maxQueued_ || (!woken && waiting_ > 0 && jobs_.size() > maxQueued_ / 2))) {
+           (Filled() >= maxQueued_ || (!woken && waiting_ > 0 && Filled() > maxQueued_ / 2))) {
       ++waiting_;
       const uint64_t seen = refills_;
       spaceFree_.wait(guard, [&] { return closed_ || refills_ != seen; });
@@ -93,7 +93,8 @@ bool WorkerPool::Submit(std::function<void()> job, Room room) {
     }
     if (closed_) return false;
     if (idle_.empty()) {
-      jobs_.push_back(std::move(job));
+      jobs_.push_back({std::move(job), room == Room::kOverfill});
+      if (room == Room::kOverfill) ++overfilled_;
       queued_.store(jobs_.size(), std::memory_order_relaxed);
       return true;
     }
@@ -124,11 +125,12 @@ void WorkerPool::Wait() {
 }
 
 size_t WorkerPool::Close() {
-  std::deque<std::function<void()>> dropped;
+  std::deque<QueuedJob> dropped;
   {
     std::lock_guard guard(lock_);
     closed_ = true;
     dropped.swap(jobs_);
+    overfilled_ = 0;
     queued_.store(0, std::memory_order_relaxed);
     // Counted as running until they are gone, so that no one waiting for the pool to be idle
     // frees what their captures still use.
@@ -160,11 +162,13 @@ void WorkerPool::WorkLoop(Slot& self) {
   for (;;) {
     std::function<void()> job;
     if (!jobs_.empty()) {
-      job = std::move(jobs_.front());
+      QueuedJob front = std::move(jobs_.front());
       jobs_.pop_front();
+      if (front.overfill) --overfilled_;
       queued_.store(jobs_.size(), std::memory_order_relaxed);
+      job = std::move(front.job);
       ++running_;
-      const bool refill = jobs_.size() == maxQueued_ / 2;
+      const bool refill = !front.overfill && Filled() == maxQueued_ / 2;
       if (refill) ++refills_;
       guard.unlock();
       if (refill) spaceFree_.notify_all();

@@ -33,10 +33,10 @@ class QUILL_API WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // kOverfill never waits for room: for a job that hands on a place it already holds to a job of
-  // its own pool, which must not wait for the workers to make room, as it is one of them. Each
-  // worker queues at most one such job per job it ends, so the queue outgrows its bound by at
-  // most one job a worker.
+  // kOverfill neither waits for room nor takes any: for a job that hands on a place it already
+  // holds to a job of its own pool, which must not wait for the workers to make room, as it is
+  // one of them, and must not keep other submitters waiting. Each worker queues at most one such
+  // job per job it ends.
   enum class Room { kWait, kOverfill };
   // Queues job for a worker thread; when the queue is full (or, while others wait for room, more
   // than half full), first waits until it is down to half. A job must therefore not submit to
@@ -67,13 +67,19 @@ class QUILL_API WorkerPool {
   static void Park(Slot& self);
   static void Wake(Slot& slot, uint32_t state);  // hands over a job or says stop
   bool Idle() const { return jobs_.empty() && running_ == 0; }
+  size_t Filled() const { return jobs_.size() - overfilled_; }  // queued jobs that take room
 
   std::mutex lock_;
   std::vector<Slot*> idle_;  // parked workers, the most recent last
   std::vector<std::unique_ptr<Slot>> slots_;
   std::condition_variable spaceFree_;
   std::condition_variable allDone_;
-  std::deque<std::function<void()>> jobs_;
+  struct QueuedJob {
+    std::function<void()> job;
+    bool overfill;
+  };
+  std::deque<QueuedJob> jobs_;
+  size_t overfilled_ = 0;  // kOverfill jobs in jobs_
   std::atomic<size_t> queued_{0};  // jobs_.size(), kept for Queued
   size_t maxQueued_;
   uint64_t refills_ = 0;  // times the queue came down to half, which wakes whoever waits to submit

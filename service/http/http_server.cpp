@@ -525,10 +525,10 @@ struct HttpServer::State {
 
   // A run of ex's script has ended (or was dropped unrun): the first request waiting for one of
   // its workers takes its place. After a run, while the server listens, that request is returned
-  // with ex's worker kept for it, to be run by the job that ran ex (Job::RunFrom): it is already
-  // suspended, and going back through the library would cost a wake-up of the HTTP thread and
-  // one of a worker, and would let a request of the script that arrives meanwhile get ahead of
-  // it. Otherwise it is handed back to the library, which dispatches it again.
+  // with the script's place kept for it, to be run by the job that ran ex (Job::RunFrom): it is
+  // already suspended, and going back through the library would cost a wake-up of the HTTP
+  // thread and one of a worker, and would let a request of the script that arrives meanwhile get
+  // ahead of it. Otherwise it is handed back to the library, which dispatches it again.
   Exchange* Released(Exchange* ex) {
     Exchange* next = nullptr;
     {
@@ -812,8 +812,15 @@ class Job {
     job.reset();  // its answer goes out before the next run
     while (next != nullptr) {
       if (pool.Queued() != 0) {
+        std::shared_ptr<Job> queued;
+        try {
+          queued = std::make_shared<Job>(next);
+        } catch (...) {
+          Job unrun(next);  // answers 503 and hands the place on
+          throw;
+        }
         // Dropped unrun (the pool closed), the job answers 503.
-        pool.Submit([queued = std::make_shared<Job>(next)]() mutable { RunFrom(std::move(queued)); },
+        pool.Submit([queued = std::move(queued)]() mutable { RunFrom(std::move(queued)); },
                     WorkerPool::Room::kOverfill);
         return;
       }
