@@ -25,6 +25,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -804,6 +805,19 @@ class Job {
     return server.Released(ex_);
   }
 
+  // Queues ex's job on the pool. Dropped unrun (the pool closed, or no memory for the job), it
+  // answers 503 and hands its script's place on.
+  static void Queue(WorkerPool& pool, Exchange* ex, WorkerPool::Room room) {
+    std::shared_ptr<Job> job;
+    try {
+      job = std::make_shared<Job>(ex);
+    } catch (const std::bad_alloc&) {
+      Job unrun(ex);
+      return;
+    }
+    pool.Submit([job = std::move(job)]() mutable { RunFrom(std::move(job)); }, room);
+  }
+
   // The pool's job: job's request, then those of its script admitted in its place, on the same
   // worker while no other job waits for one; otherwise the next goes to the back of the queue.
   static void RunFrom(std::shared_ptr<Job> job) {
@@ -812,16 +826,7 @@ class Job {
     job.reset();  // its answer goes out before the next run
     while (next != nullptr) {
       if (pool.Queued() != 0) {
-        std::shared_ptr<Job> queued;
-        try {
-          queued = std::make_shared<Job>(next);
-        } catch (...) {
-          Job unrun(next);  // answers 503 and hands the place on
-          throw;
-        }
-        // Dropped unrun (the pool closed), the job answers 503.
-        pool.Submit([queued = std::move(queued)]() mutable { RunFrom(std::move(queued)); },
-                    WorkerPool::Room::kOverfill);
+        Queue(pool, next, WorkerPool::Room::kOverfill);
         return;
       }
       Job following(next);
@@ -1041,8 +1046,7 @@ MHD_Result Dispatch(Exchange& ex) {
   if (ex.target.kind == Target::kScript && !server.Admit(&ex)) {
     return MHD_YES;  // resumed when a run of its script ends, or its wait does
   }
-  // Refused or dropped, the job answers 503.
-  server.pool->Submit([job = std::make_shared<Job>(&ex)]() mutable { Job::RunFrom(std::move(job)); });
+  Job::Queue(*server.pool, &ex, WorkerPool::Room::kWait);
   return MHD_YES;
 }
 
