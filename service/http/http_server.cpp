@@ -1239,16 +1239,22 @@ HttpServer::~HttpServer() {
     std::lock_guard guard(s.stopLock);
     s.StopAccepting();
   }
-  // The watcher resumes waiting requests once the server no longer listens: it ends before the
-  // library does.
+  // The watcher shuts connections down and resumes requests through the library, so it ends
+  // before the library does. It makes no last pass: requests still waiting now are the ones a
+  // caller that does not wait for the server to go idle gives up.
   {
     std::lock_guard guard(s.watchLock);
     s.stopWatching = true;
   }
   s.watchWake.notify_all();
   s.watcher.join();
-  // The library must not be stopped while a worker may still resume one of its connections.
-  if (s.pool->Running() == 0 && s.pool->Queued() == 0) MHD_stop_daemon(s.daemon);
+  // The library must not be stopped while a worker may still resume one of its connections, and
+  // such a worker still reads this state: then both are left to the process's exit.
+  if (s.pool->Running() == 0 && s.pool->Queued() == 0) {
+    MHD_stop_daemon(s.daemon);
+  } else {
+    static_cast<void>(state_.release());
+  }
 }
 
 const std::string& HttpServer::Address() const { return state_->address; }
