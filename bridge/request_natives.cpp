@@ -14,6 +14,7 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_getRequestParam(JNIE
     LocalRef<jstring> name(
         env, static_cast<jstring>(env->GetObjectField(value, gClassCache.quillValueName)));
     HostUtf8Chars nameChars(env, name.get());
+    if (name && !nameChars) return kBadString;  // the VM left its exception for the caller
     quill_value_t record{};
     record.name = nameChars.get();
     return OnSuccess(quill_getRequestParam(t, which, &record),
