@@ -66,6 +66,9 @@ TEST(Connector, RecordActionsOfAConvertingSourceRunOnSqliteAsTheStatementsTheMod
     EXPECT_EQ(Action("db_search(-source='fx_sql_unsettled', " + kShop + ", ['a', 'x'], -select='id')"),
               "0|SELECT id FROM items WHERE (a = 'x')|1;3;");
   }
+  // A null catalog separator is ".".
+  EXPECT_EQ(Output("db_search(-source='fx_sql_catalog', " + kShop + ") => { action_statement() }"),
+            "SELECT * FROM \"shop\".\"items\";");
 }
 
 // Without conversion the server asks for the columns first (connector_example shows the bare
