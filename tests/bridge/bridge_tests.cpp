@@ -200,6 +200,10 @@ TEST_F(Registration, EachFormRegistersTheSignaturesItAccepts) {
     ASSERT_TRUE(found);
     EXPECT_EQ(found->moduleName, r.module);
   }
+  const quill_service::TagRef six = TagTable::Global().Find(u"fx_marrowbay_6");  // flags and description as given
+  ASSERT_TRUE(six);
+  EXPECT_EQ(six->flags, 41);
+  EXPECT_EQ(six->description, u"six-parameter registration");
 }
 
 // One call of a registration native. These have no result to tell their paths apart, so each call
@@ -296,7 +300,8 @@ TEST_F(TagRun, EachCallRunsOnAFreshInstanceWithArgumentOne) {
 }
 
 // A non-zero code fails the script with the message the request holds when the tag fails; a
-// thrown exception fails it with the exception, and the run stays healthy.
+// thrown exception fails it with the exception, and the run stays healthy. A module instance that
+// cannot be made fails nothing: the tag gives nothing and the script goes on.
 TEST_F(TagRun, AFailingTagFailsTheScriptWithItsCodeAndMessage) {
   const struct {
     const char* script;
@@ -321,12 +326,14 @@ TEST_F(TagRun, AFailingTagFailsTheScriptWithItsCodeAndMessage) {
   EXPECT_EQ(Output("try { fx_fail_msg() } catch { error_code(); ' '; error_message(); ' '; result_code() }"),
             "77 fixture failure message 77");
   EXPECT_EQ(Output("try { fx_throw() } catch { error_code() } ' '; fx_echo('still', 'fine')"), "-10998 still|fine");
+  EXPECT_EQ(Output("fx_fail_next_construction(); '['; fx_echo('lost'); ']'; fx_echo('next')"), "[]next");
 }
 
 // The start-up thread stays attached, so whatever a tag call leaves there piles up for the life
 // of the process: every way a call ends must give back what it took.
 TEST_F(TagRun, RunLeavesNothingBehindOnAThreadThatStaysAttached) {
-  for (const char* script : {"fx_echo('a', -b='c')", "fx_fail_msg()", "fx_throw()", "fx_both_6()"}) {
+  for (const char* script : {"fx_echo('a', -b='c')", "fx_fail_msg()", "fx_throw()", "fx_both_6()",
+                             "fx_fail_next_construction(); fx_echo('lost')"}) {
     jni_balance::Balanced(gStartupEnv, std::string("JavaTag::Run of ") + script, [&] { RunScript(script); });
   }
 }
