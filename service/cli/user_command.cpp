@@ -77,7 +77,8 @@ int UserCommand(const std::vector<std::string>& args) {
     std::vector<UserInfo> users;
     if (const osError code = ListUsers(&users); code != QUILL_OK) return Done(code, "list the users");
     for (const UserInfo& user : users) {
-      std::printf("%s%s\n", Printable(user.name).c_str(), user.administrator ? " (administrator)" : "");
+      std::printf("%s%s\n", user.name.empty() ? "\"\" (anonymous)" : Printable(user.name).c_str(),
+                  user.administrator ? " (administrator)" : "");
       for (const std::string& right : user.rights) std::printf("  %s\n", Printable(right).c_str());
     }
     return 0;

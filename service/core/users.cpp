@@ -236,7 +236,11 @@ bool OperationAllowed(const std::string& user, int32_t operation, const std::str
 osError ListUsers(std::vector<UserInfo>* users) {
   if (osError code = EnsureTables(); code != QUILL_OK) return code;
   std::vector<SqlRow> rows;
-  osError code = ExecuteBound("SELECT name, is_admin FROM users ORDER BY name", {}, &rows);
+  // The anonymous user has no row of its own, only rights: it is listed (first) when it has any.
+  osError code = ExecuteBound(
+      "SELECT name, is_admin FROM users UNION ALL "
+      "SELECT '', 0 WHERE EXISTS (SELECT 1 FROM user_rights WHERE user_name = '') ORDER BY 1",
+      {}, &rows);
   if (code != QUILL_OK) return code;
   for (const SqlRow& row : rows) {
     UserInfo info{row[0].value_or(""), row[1].value_or("0") == "1", {}};

@@ -196,7 +196,8 @@ TEST_F(RunRightsTest, UsersAreAddedOnlyAsAskedWithNamesThatStayOneLine) {
     EXPECT_NE(r.err.find(c.errHas), std::string::npos) << r.err;
   }
   ASSERT_EQ(User("grant ann read '/docs/./a//../*'").status, 0);
-  EXPECT_EQ(User("list").out, "ann\n  read /docs/*\nboss (administrator)\n");
+  ASSERT_EQ(User("grant '' read /pub/*").status, 0);
+  EXPECT_EQ(User("list").out, "\"\" (anonymous)\n  read /pub/*\nann\n  read /docs/*\nboss (administrator)\n");
   EXPECT_EQ(Quill("current_user()", "--user boss --password new").out, "boss");
   EXPECT_EQ(Quill("current_user()", "--user boss --password pw").status, 1);
 }
