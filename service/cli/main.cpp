@@ -107,7 +107,7 @@ Commands:
   serve [--bind ADDR] [--port N] [--web DIR] [--max-body BYTES] [--max-header BYTES]
       [--idle-timeout S] [--request-timeout S] [--time-limit S] [--script-workers N]
       [--max-per-address N] [--trusted-proxy ADDR[,ADDR...]] [--drain-grace S]
-      [--no-access-log] [--reload]
+      [--http-threads N] [--no-access-log] [--reload]
                       serve the scripts and files of the web folder (default <root>/web) over
                       HTTP on ADDR (default 127.0.0.1) and port N (default 8180; 0 takes a free
                       one), each request a host request on a worker thread; prints the address.
