@@ -2,11 +2,8 @@
 // interfaces, the inline parameters and their swap, the connection slot, the
 // hosts kept in the internal database and the `quill host` commands.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -17,9 +14,7 @@
 #include "service/datasource/engine.h"
 #include "service/datasource/host_store.h"
 #include "service/script/script.h"
-#include "tests/cleanup_on_exit.h"
-
-namespace fs = std::filesystem;
+#include "tests/core/test_support.h"
 
 namespace {
 
@@ -44,17 +39,13 @@ class FakeSource : public CAPIDataSourceProxy {
 class DatabaseActions : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    root_ = fs::temp_directory_path() / ("quill_ds_test_" + std::to_string(::getpid()));
-    fs::create_directories(root_);
-    qjapi_test::CleanupOnExit::Remove(root_.string());
     quill_service::HostOptions options;
-    options.root = root_.string();
+    options.root = root_.path();
     quill_service::Host::Start(options);
     ASSERT_TRUE(DataSourceRegistry::Global().AddDataSource(3, new FakeSource));
   }
-  static fs::path root_;
+  static inline TempDir root_;
 };
-fs::path DatabaseActions::root_;
 
 std::string RunDs(const std::string& source, bool expectOk = true) {
   const auto run = quill_service::RunScriptText(source, "ds.q", {});
@@ -125,11 +116,11 @@ TEST_F(DatabaseActions, SwappedParametersComeBackAndStaleTokensAndBadCellsAreRef
 }
 
 TEST_F(DatabaseActions, HostCommandsNeverShowPasswords) {
-  const fs::path out = root_ / "host.out";
+  const std::string out = root_ / "host.out";
   const auto quill = [&](const std::string& args, const std::string& input = "") {
     const std::string command = (input.empty() ? "" : "printf '" + input + "\\n' | ") + std::string(QUILL_BINARY) +
-                                " --no-module --quiet --root " + root_.string() + " host " + args + " >" +
-                                out.string() + " 2>&1";
+                                " --no-module --quiet --root " + root_.path() + " host " + args + " >" + out +
+                                " 2>&1";
     const int status = std::system(command.c_str());
     std::ifstream in(out);
     return std::make_pair(WEXITSTATUS(status), std::string(std::istreambuf_iterator<char>(in), {}));

@@ -1,8 +1,8 @@
 // `quill run`: output on stdout, errors on stderr as FILE:LINE:COL, the exit status, --repeat.
 #include <gtest/gtest.h>
 
+#include <spawn.h>
 #include <sys/resource.h>
-#include <unistd.h>
 #include <sys/wait.h>
 
 #include <tuple>
@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/core/test_support.h"
 #include "tests/process/quill_child.h"
 
 namespace {
@@ -21,20 +22,16 @@ using Result = quill_child::Outcome;
 
 class RunCommandTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = fs::temp_directory_path() / ("quill_run_test_" + std::to_string(::getpid()));
-    fs::create_directories(root_ / "server");
-    qjapi_test::CleanupOnExit::Remove(root_.string());
-  }
-  void TearDown() override { fs::remove_all(root_); }
+  void SetUp() override { fs::create_directories(root_ / "server"); }
 
   // Runs `quill <options> <command>` in the test's server root, from the folder above it (script
   // paths are relative to where quill starts, not to the server root).
+  std::string Line(const std::string& options, const std::string& command) const {
+    return "cd " + root_.string() + " && exec " + QUILL_BINARY + " --quiet --root " + (root_ / "server").string() + " " +
+           options + " " + command + " >" + (root_ / "out").string() + " 2>" + (root_ / "err").string();
+  }
   Result Command(const std::string& options, const std::string& command) {
-    const std::string line = "cd " + root_.string() + " && " + QUILL_BINARY + " --quiet --root " +
-                             (root_ / "server").string() + " " + options + " " + command + " >" +
-                             (root_ / "out").string() + " 2>" + (root_ / "err").string();
-    const int raw = std::system(line.c_str());
+    const int raw = std::system(Line(options, command).c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(root_ / "out"), ReadFile(root_ / "err")};
   }
   // Runs the script written to s.q, or the file named by path instead.
@@ -44,7 +41,8 @@ class RunCommandTest : public ::testing::Test {
     return Command("--no-module " + extraOptions, "run " + path + " " + args);
   }
 
-  fs::path root_;
+  TempDir dir_;
+  const fs::path root_ = dir_.path();
 };
 
 // Each row: the script, run's arguments, quill's options, and the exit status, the output and a
@@ -139,27 +137,17 @@ TEST_F(RunCommandTest, OutputErrorsAndStatusOfEachRun) {
 
 // Queued runs are bounded: two million runs take no more memory than a few.
 TEST_F(RunCommandTest, ManyRepeatsDoNotQueueEveryRunUpFront) {
-  // A child of its own measures the run, so no other case's children count.
-  int pipeEnds[2];
-  ASSERT_EQ(pipe(pipeEnds), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    Result r = Quill("1", "--repeat 2000000", "--threads 2");
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    const long figures[2] = {r.err.find("runs: 2000000, failures: 0") != std::string::npos ? 1L : 0L,
-                             usage.ru_maxrss};
-    _exit(write(pipeEnds[1], figures, sizeof figures) == sizeof figures ? 0 : 1);
-  }
-  close(pipeEnds[1]);
-  long figures[2] = {0, 0};
-  const bool read_ = read(pipeEnds[0], figures, sizeof figures) == sizeof figures;
-  close(pipeEnds[0]);
-  waitpid(child, nullptr, 0);
-  ASSERT_TRUE(read_);
-  EXPECT_EQ(figures[0], 1) << "the runs did not all succeed";
+  // The usage of this run alone, so no other case's children count.
+  std::ofstream(root_ / "s.q") << "1";
+  const std::string line = Line("--no-module --threads 2", "run s.q --repeat 2000000");
+  const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+  rusage usage{};
+  ASSERT_EQ(wait4(child, nullptr, 0, &usage), child);
+  EXPECT_TRUE(quill_child::Has(ReadFile(root_ / "err"), "runs: 2000000, failures: 0")) << ReadFile(root_ / "err");
   // Every run queued up front took about 40 MB more than the process's own 10 to 15 MB.
-  EXPECT_LT(figures[1], 30 * 1024) << "largest child: " << figures[1] << " KB";
+  EXPECT_LT(usage.ru_maxrss, 30 * 1024) << "largest child: " << usage.ru_maxrss << " KB";
 }
 
 // Users and rights through the command line: `quill user` keeps them, `quill run --user` is
