@@ -83,6 +83,8 @@ bool TrustedOutsideRoot(const char* folder) {
     why = "it belongs to another user than the server's or root";
   } else if ((info.st_mode & S_IWOTH) != 0) {
     why = "every user may write to it";
+  } else if ((info.st_mode & S_IWGRP) != 0 && info.st_gid != 0 && info.st_gid != getegid()) {
+    why = "the users of another group may write to it";
   }
   if (why == nullptr) return true;
   quill_log(2, "[QJAPI] The folder \"%s\" outside the server root is not used: %s", folder, why);

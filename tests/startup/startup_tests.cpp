@@ -167,19 +167,22 @@ TEST(VmOptions, PreferencesHeadThePathsAndFreeOptionsSplitAtSpaces) {
 }
 
 // Module folders two levels above the root may lie where anyone can create them (/tmp): only
-// folders of the server's user or root that others cannot write to are used.
+// folders of the server's user or root that no other user or group can write to are used.
 TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTrusted) {
   struct Case {
     const char* name;
     fs::perms mode;
     uid_t owner;
+    gid_t group;
     const char* why;  // null: the folder is used
   } cases[] = {
-      {"writable-by-all", fs::perms::all, getuid(), "every user may write to it"},
+      {"writable-by-all", fs::perms::all, getuid(), getgid(), "every user may write to it"},
       {"someone-elses", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                             fs::perms::others_read | fs::perms::others_exec,
-       65534, "it belongs to another user than the server's or root"},
-      {"own", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec, getuid(), nullptr},
+       65534, getgid(), "it belongs to another user than the server's or root"},
+      {"another-groups", fs::perms::owner_all | fs::perms::group_all, getuid(), 65534,
+       "the users of another group may write to it"},
+      {"own", fs::perms::owner_all | fs::perms::group_all, getuid(), getgid(), nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -187,7 +190,7 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTrusted) {
     const fs::path outside = root.path().parent_path().parent_path() / "QuillModules";
     fs::create_directories(outside);
     fs::copy_file(FIXTURE_TAGS_JAR, outside / "planted.jar");
-    ASSERT_EQ(chown(outside.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chown(outside.c_str(), c.owner, c.group), 0);
     fs::permissions(outside, c.mode);
     const QuillRun run = root.Run();
     ASSERT_EQ(run.status, 0) << run.err;
