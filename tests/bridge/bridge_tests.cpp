@@ -167,17 +167,17 @@ TEST_F(Registration, EachFormRegistersTheSignaturesItAccepts) {
     const char16_t* module;
     const char* missing;  // refused: the method the log says the class lacks (null: nothing logged)
   } rows[] = {
-      {"fx_marrowbay_6", "marrowbay6", u"fixtures"},
-      {"fx_marrowbay_inherited", "marrowbay6", u""},
-      {"fx_twice_a", "ferngate", u""},
-      {"fx_twice_b", "ferngate", u""},
+      {"fx_marrowbay_6", "marrowbay6", u"fixtures", nullptr},
+      {"fx_marrowbay_inherited", "marrowbay6", u"", nullptr},
+      {"fx_twice_a", "ferngate", u"", nullptr},
+      {"fx_twice_b", "ferngate", u"", nullptr},
       // JNI lookups ignore access: a private constructor and non-public methods serve.
-      {"fx_private", "private ran", u""},
-      {"fx_protected", "protected ran", u""},
+      {"fx_private", "private ran", u"", nullptr},
+      {"fx_protected", "protected ran", u"", nullptr},
       // A method declared with both signatures: the five-parameter form tries the ferngate
       // QuillCall first, the six-parameter form binds only the marrowbay one.
-      {"fx_both_5", "ferngate", u""},
-      {"fx_both_6", "marrowbay", u"fixtures"},
+      {"fx_both_5", "ferngate", u"", nullptr},
+      {"fx_both_6", "marrowbay", u"fixtures", nullptr},
       {"fx_ferngate_6", nullptr, nullptr, "ferngateSig method in class fixtures.MarrowbayTags"},
       {"fx_missing", nullptr, nullptr, "noSuchMethod method in class fixtures.Tags"},
       {"fx_wrong_signature", nullptr, nullptr, "wrongSignature method in class fixtures.Tags"},
@@ -188,7 +188,7 @@ TEST_F(Registration, EachFormRegistersTheSignaturesItAccepts) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.tag);
     EXPECT_EQ(Logged(2, std::string("    Loaded \"") + r.tag + "\" tag.", gStartupLog), r.output != nullptr);
-    if (r.missing != nullptr) EXPECT_TRUE(Logged(2, std::string("Couldn't not find ") + r.missing + ".", gStartupLog));
+    if (r.missing != nullptr) { EXPECT_TRUE(Logged(2, std::string("Couldn't not find ") + r.missing + ".", gStartupLog)); }
     const ScriptRun run = RunScript(std::string(r.tag) + "()");
     if (r.output == nullptr) {
       EXPECT_NE(run.error.find("unknown tag"), std::string::npos) << run.error << run.output;
@@ -320,7 +320,7 @@ TEST_F(TagRun, AFailingTagFailsTheScriptWithItsCodeAndMessage) {
     const ScriptRun run = RunScript(row.script);
     EXPECT_FALSE(run.ok) << row.script;
     EXPECT_EQ(run.resultCode, row.code) << row.script;
-    if (row.code != -10998) EXPECT_EQ(run.resultMessage, row.message) << row.script;
+    if (row.code != -10998) { EXPECT_EQ(run.resultMessage, row.message) << row.script; }
     EXPECT_TRUE(run.error.ends_with(row.errorTail)) << run.error;
   }
   EXPECT_EQ(Output("try { fx_fail_msg() } catch { error_code(); ' '; error_message(); ' '; result_code() }"),
@@ -1022,7 +1022,7 @@ TEST_F(BalanceCoverage, EveryNativeRefusesBadCallsSucceedsOnGoodOnesAndRanEveryP
     // A native without a result code: its own case checks its paths.
     if (outcomes.contains(Outcome::kReturned)) continue;
     for (const auto& c : checks) {
-      if (row.paths & c.path) EXPECT_TRUE(outcomes.contains(c.outcome)) << name << " was never seen " << c.missing;
+      if (row.paths & c.path) { EXPECT_TRUE(outcomes.contains(c.outcome)) << name << " was never seen " << c.missing; }
     }
   }
 }

@@ -152,6 +152,6 @@ TEST_F(DatabaseActions, HostCommandsNeverShowPasswords) {
   for (const auto& lookup : lookups) {
     const auto found = quill_service::FindDataSourceHost(lookup.source, lookup.id);
     EXPECT_EQ(found.has_value(), lookup.user != nullptr) << lookup.source << " " << lookup.id;
-    if (found && lookup.user != nullptr) EXPECT_STREQ(found->user.c_str(), lookup.user) << lookup.id;
+    if (found && lookup.user != nullptr) { EXPECT_STREQ(found->user.c_str(), lookup.user) << lookup.id; }
   }
 }

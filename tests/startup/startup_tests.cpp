@@ -135,7 +135,7 @@ TEST(EnableSwitch, OnlyAnUpperCaseYTurnsAStoredValueOnAndAnUnreadableDatabaseLea
     EXPECT_EQ(run.Logged(2, "QJAPI is OFF."), !c.on && !c.silent) << run.err;
     EXPECT_EQ(run.Logged(3, "Starting Java VM with options: "), c.on && !c.silent) << run.err;
     EXPECT_EQ(Has(run.err, "quill_internal.db cannot be used: file is not a database"), c.junkDatabase) << run.err;
-    if (c.silent) EXPECT_EQ(run.out + run.err, "");
+    if (c.silent) { EXPECT_EQ(run.out + run.err, ""); }
   }
 }
 
