@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
   const std::filesystem::path root = std::filesystem::temp_directory_path() / "qjapi-users-bench";
   std::filesystem::remove_all(root);
   std::filesystem::create_directories(root);
-  Host::Start({root.string(), 1});
+  Host::Start({root.string(), 1, {}});
   if (SetUser("ann", "secret", false) != QUILL_OK) return 1;
   benchmark::Initialize(&argc, argv);
   CpuTimes reporter;

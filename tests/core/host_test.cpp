@@ -29,7 +29,7 @@ class HostTest : public ::testing::Test {
 // (Entering the root, opening its database there and refusing a root that is no folder are
 // checked by every start of the quill command.)
 TEST_F(HostTest, LoadModuleCallsTheEntryOnThisThreadInsideARequest) {
-  auto& host = quill_service::Host::Start({root.path(), 1});
+  auto& host = quill_service::Host::Start({root.path(), 1, {}});
   int result = -1;
   ASSERT_TRUE(host.LoadModule(FAKE_MODULE_PATH, &result));  // (its result and log line: see the quill command)
   EXPECT_EQ(Request::GetCurrent(), nullptr);  // the start-up request has ended

@@ -38,7 +38,7 @@ class Services : public ::testing::Test {
  protected:
   void SetUp() override {
     SetLogSink({});
-    Host::Start({root.path(), 1});
+    Host::Start({root.path(), 1, {}});
   }
   void TearDown() override {
     quill_logSetDestination(QUILL_LOG_TO_STDERR, -1);
@@ -92,7 +92,7 @@ TEST_F(Services, StoredDataSurvivesARestartAndMissingKeysLeaveTheRecord) {
     EXPECT_EQ(quill_storePutData(call.t(), "fx_key2", "x", -1), QUILL_ERR_INVALID);
   }
   CloseInternalDatabase();
-  Host::Start({root.path(), 1});  // a restart in the same root
+  Host::Start({root.path(), 1, {}});  // a restart in the same root
   Call call;
   quill_value_t record{"n", 1, "kept", 4, 5};
   int32_t extra = 9;

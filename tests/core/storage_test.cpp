@@ -102,7 +102,7 @@ TEST_F(StorageTest, PreferencesAreStoredAndDefaultsLiveOnlyInTheProcess) {
   const std::string stored = "java_qjapi_enabled,NULL;java_vm_options,-Xmx64m";
   EXPECT_EQ(Table(all), stored);
   // The database and its log are for the server's user alone.
-  for (const std::string file : {dir / "quill_internal.db", dir / "quill_internal.db-wal"}) {
+  for (const std::string& file : {dir / "quill_internal.db", dir / "quill_internal.db-wal"}) {
     using std::filesystem::perms;
     EXPECT_EQ(std::filesystem::status(file).permissions() & (perms::group_all | perms::others_all), perms::none);
   }

@@ -235,7 +235,7 @@ TEST(Rows, LargeResultsReuseBuffersAndKeepTheirOwnCells) {
         lengths.insert(lengths.end(), {static_cast<int32_t>(cell.size()), -1});
       }
       const size_t before = rows.size();
-      if (tag == 'c') EXPECT_NE(rows.AddPacked(bytes.data(), bytes.size() - 1, lengths.data(), 2, 4), nullptr);
+      if (tag == 'c') { EXPECT_NE(rows.AddPacked(bytes.data(), bytes.size() - 1, lengths.data(), 2, 4), nullptr); }
       ASSERT_EQ(rows.size(), before);
       EXPECT_EQ(rows.AddPacked(bytes.data(), bytes.size(), lengths.data(), 2, 4), nullptr);
     }

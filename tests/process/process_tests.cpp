@@ -122,7 +122,7 @@ TEST(HostileModule, EveryWayAModuleOrTheVmFailsEndsAsItShould) {
                 std::string(c.name) == "throw-logged") << run.err;
       EXPECT_FALSE(Has(run.out, "never printed"));
       EXPECT_FALSE(Has(run.err, "THREW")) << run.err;
-      if (c.out != nullptr) EXPECT_EQ(run.out, c.out);
+      if (c.out != nullptr) { EXPECT_EQ(run.out, c.out); }
       ExpectNoJniWarnings(run.out, run.err);
     }
   }

@@ -80,7 +80,7 @@ class Fuzzer {
         static const char* const kTypes[] = {"TEXT", "INTEGER", "REAL", "DATE", "BOOLEAN"};
         // The last two only fit quoted places.
         const char* letters = c < 5 ? "abcdefghijklmnopqrstuvwxyz0123456789_" : "ab \"'`;-=()*/\xc3\xa9";
-        ColumnDef column{"c" + std::to_string(c) + "_" + RandomText(schema, letters, 6)};
+        ColumnDef column{"c" + std::to_string(c) + "_" + RandomText(schema, letters, 6), {}};
         column.declared = kTypes[schema.Below(5)];
         create += (c ? "," : "") + sql_test::Quoted(column.name) + " " + column.declared;
         table.columns.push_back(column);
