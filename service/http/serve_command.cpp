@@ -49,8 +49,11 @@ std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, 
       into.reload = true;
       continue;
     }
-    if (i + 1 >= args.size()) return arg.rfind("--", 0) == 0 ? arg + " needs a value" : "unexpected " + arg;
-    const std::string& value = args[++i];
+    const bool last = i + 1 >= args.size();
+    if (last && arg.rfind("--", 0) != 0) return "unexpected " + arg;
+    // An option given last is still looked up, with its own name for a value, so that an unknown
+    // one is named as such; a known one is refused for its missing value after the lookup.
+    const std::string& value = last ? arg : args[++i];
     auto number = [&](long low, long high) { return ParseNumber(value, low, high); };
     std::optional<long> parsed;
     if (arg == "--bind") {
@@ -97,6 +100,7 @@ std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, 
     } else {
       return "unknown option " + arg;
     }
+    if (last) return arg + " needs a value";
   }
   return std::nullopt;
 }

@@ -92,6 +92,7 @@ TEST_F(RunCommandTest, OutputErrorsAndStatusOfEachRun) {
       {"user --help", "Usage: quill user", ""}, {"host --help", "Usage: quill host", ""},
       {"--help --help", "Usage: quill [OPTIONS]", ""},
       {"--bogus", "", "quill: unknown option --bogus\n"},
+      {"serve --bogus", "", "quill serve: unknown option --bogus\n"}, {"serve --bind", "", "quill serve: --bind needs a value\n"},
       {"--threads x", "", "quill: --threads needs a number from 1 to 256\n"},
       {"--pref =x", "", "quill: --pref needs a key\n"},
       {"frobnicate", "", "quill: unknown command frobnicate\n"},
