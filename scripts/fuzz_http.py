@@ -68,8 +68,11 @@ VALUES = ["it's 1", "it's", "it''s 5", "1", "5", "17", "150", "0", "-1", "2.5", 
 PATHS = ["/", "/index.qs", "/hello.qs", "/style.css", "/s.qs", "/a.qs", "/nope.qs", "/../etc/passwd", "/%2e%2e/x",
          "/hello.qs/extra", "//index.qs", "/index.qs%00", "/%ff%fe.qs"]
 PARAMS = ["name", "greeting", "a", "b", "visits", "t", "c", "op", "v", "", "x" * 300, "n%00m", "%", "\u00e9", "a[]", "&"]
+# Log lines that say something went wrong beyond a request's own failure: a crash, a sanitizer's
+# report, a job that threw, runs abandoned or requests still open when the server stopped.
 CRASH_MARKS = re.compile(r"A worker job failed|terminate called|Segmentation|SIGSEGV|SIGABRT|hs_err|"
-                         r"fatal error|Exception in thread|Stopped by a crash", re.I)
+                         r"fatal error|Exception in thread|Stopped by a crash|were abandoned|still in flight|"
+                         r"runtime error:|AddressSanitizer|LeakSanitizer|ThreadSanitizer", re.I)
 
 
 class Fuzz:
@@ -235,7 +238,11 @@ class Fuzz:
         sql = "SELECT COUNT(*) FROM t WHERE (%s %s %s b %s)" % (column, ORACLE_OPS[op], q["logic"].upper(),
                                                                ORACLE_OPS[q["opb"]])
         expected = oracle.execute(sql, (v, w)).fetchone()[0]
-        got = int(text.split(" ")[1])
+        try:
+            got = int(text.split(" ")[1])
+        except (IndexError, ValueError):
+            self.failures.append("search %r answered %r" % (q, text[:200]))
+            return
         self.count("search checked")
         if got != expected:
             self.failures.append("search %r found %d, SQLite %d" % (q, got, expected))
@@ -259,9 +266,10 @@ def main():
     seed = int(sys.argv[2]) if len(sys.argv) > 2 else 1
     if not os.access(QUILL, os.X_OK):
         sys.exit("no %s: build first (./scripts/build.sh)" % QUILL)
+    for stop in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(stop, lambda number, _: sys.exit(128 + number))
     work = tempfile.mkdtemp(prefix="qjapi-fuzz-http-")
     server = None
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
         root, web = os.path.join(work, "root"), os.path.join(work, "web")
         shutil.copytree(os.path.join(BUILD, "root"), root, symlinks=True,
@@ -309,15 +317,22 @@ def main():
             except RuntimeError as e:
                 fuzz.failures.append(str(e))
                 break
-        ended_alive = server.poll() is None and fuzz.alive()
+        try:
+            ended_alive = server.poll() is None and fuzz.alive()
+        except RuntimeError as e:
+            fuzz.failures.append(str(e))
+            ended_alive = False
         if fuzz.conn is not None:
             fuzz.conn.close()
         server.send_signal(signal.SIGTERM)
         try:
             status = server.wait(60)
+            server = None
         except subprocess.TimeoutExpired:
-            status = None
-        server = None
+            status = None  # killed below
+        searches = sum(n for key, n in fuzz.counts.items() if key.startswith("search ") and key != "search checked")
+        if searches >= 200 and not fuzz.counts.get("search checked"):
+            fuzz.failures.append("no search was checked against SQLite out of %d" % searches)
         after = oracle.execute("SELECT COUNT(*), SUM(b), GROUP_CONCAT(a) FROM t").fetchone()
         log.seek(0)
         crashes = [line.rstrip() for line in log if CRASH_MARKS.search(line)]
@@ -336,10 +351,13 @@ def main():
             print("the server's log: " + kept)
             sys.exit(1)
     finally:
-        if server is not None:
-            os.killpg(server.pid, signal.SIGKILL)
-            server.wait()
-        if work is not None:
+        try:
+            if server is not None and server.poll() is None:
+                os.killpg(server.pid, signal.SIGKILL)
+                server.wait()
+        except ProcessLookupError:
+            pass
+        finally:
             shutil.rmtree(work, ignore_errors=True)
 
 

@@ -52,7 +52,8 @@ std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, 
     const bool last = i + 1 >= args.size();
     if (last && arg.rfind("--", 0) != 0) return "unexpected " + arg;
     // An option given last is still looked up, with its own name for a value, so that an unknown
-    // one is named as such; a known one is refused for its missing value after the lookup.
+    // one is named as such; a known one is refused: a number for not being one, any other for its
+    // missing value after the lookup (what it stored is dropped with the error).
     const std::string& value = last ? arg : args[++i];
     auto number = [&](long low, long high) { return ParseNumber(value, low, high); };
     std::optional<long> parsed;
