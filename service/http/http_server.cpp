@@ -460,6 +460,11 @@ struct HttpServer::State {
   int scriptWorkers = 1;
   int overdue = 0;
   std::atomic<bool> stalled{false};  // every worker is held by an overdue run
+  // This server's jobs queued or running, and whether it is being destroyed: a job is counted
+  // before closing is read, and the destructor sets closing before it reads the count, so that
+  // either it sees the job and keeps the library and this state, or the job sees it closing.
+  std::atomic<int> jobs{0};
+  std::atomic<bool> closing{false};
 
   unsigned httpThreads = 1;
 
@@ -805,22 +810,34 @@ class Job {
     return server.Released(ex_);
   }
 
-  // Queues ex's job on the pool. Dropped unrun (the pool closed, or no memory for the job), it
-  // answers 503 and hands its script's place on.
+  // Queues ex's job on the pool. Dropped unrun (the pool closed, no memory for the job, or the
+  // server being destroyed, which the job would outlive), it answers 503 and hands its script's
+  // place on.
   static void Queue(WorkerPool& pool, Exchange* ex, WorkerPool::Room room) {
+    State& server = *ex->server;
+    server.jobs.fetch_add(1);
     std::shared_ptr<Job> job;
     try {
-      job = std::make_shared<Job>(ex);
+      if (!server.closing.load()) job = std::make_shared<Job>(ex);
     } catch (const std::bad_alloc&) {
-      Job unrun(ex);
+    }
+    if (job == nullptr) {
+      { Job unrun(ex); }
+      server.jobs.fetch_sub(1);
       return;
     }
-    pool.Submit([job = std::move(job)]() mutable { RunFrom(std::move(job)); }, room);
+    // Refused by a closed pool, the job is gone when Submit returns; one that Close drops from the
+    // queue later stays counted, and the server then leaves its state to the process's exit.
+    if (!pool.Submit([job = std::move(job)]() mutable { RunFrom(std::move(job)); }, room)) server.jobs.fetch_sub(1);
   }
 
   // The pool's job: job's request, then those of its script admitted in its place, on the same
   // worker while no other job waits for one; otherwise the next goes to the back of the queue.
   static void RunFrom(std::shared_ptr<Job> job) {
+    struct Uncount {  // the chain's last touch of the server's state
+      State& server;
+      ~Uncount() { server.jobs.fetch_sub(1); }
+    } uncount{*job->ex_->server};
     WorkerPool& pool = *job->ex_->server->pool;
     Exchange* next = job->Run();
     job.reset();  // its answer goes out before the next run
@@ -1250,7 +1267,8 @@ HttpServer::~HttpServer() {
   s.watcher.join();
   // The library must not be stopped while a worker may still resume one of its connections, and
   // such a worker still reads this state: then both are left to the process's exit.
-  if (s.pool->Running() == 0 && s.pool->Queued() == 0) {
+  s.closing.store(true);
+  if (s.jobs.load() == 0) {
     MHD_stop_daemon(s.daemon);
   } else {
     static_cast<void>(state_.release());
