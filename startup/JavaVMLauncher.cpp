@@ -1,6 +1,7 @@
 #include "startup/JavaVMLauncher.h"
 
 #include <strings.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,19 +76,69 @@ void ReportUnusableArchive(const char* path) {
 
 }  // namespace
 
-bool TrustedOutsideRoot(const char* folder) {
-  struct stat info {};
-  if (stat(folder, &info) != 0) return true;  // nothing there to load: the folder stays named
-  const char* why = nullptr;
+namespace {
+
+// Why the entry stat describes could be changed by someone other than the server's user or root,
+// with subject naming it in the sentence; empty when it cannot. A folder with the sticky bit
+// (/tmp) lets others add entries but not rename or remove ours, so as an ancestor it passes.
+std::string WritableByOthers(const struct stat& info, const std::string& subject, bool ancestor) {
   if (info.st_uid != 0 && info.st_uid != geteuid()) {
-    why = "it belongs to another user than the server's or root";
-  } else if ((info.st_mode & S_IWOTH) != 0) {
-    why = "every user may write to it";
-  } else if ((info.st_mode & S_IWGRP) != 0 && info.st_gid != 0 && info.st_gid != getegid()) {
-    why = "the users of another group may write to it";
+    return subject + " belongs to another user than the server's or root";
   }
-  if (why == nullptr) return true;
-  quill_log(2, "[QJAPI] The folder \"%s\" outside the server root is not used: %s", folder, why);
+  if (ancestor && S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0) return "";
+  if ((info.st_mode & S_IWOTH) != 0) return "every user may write to " + subject;
+  if ((info.st_mode & S_IWGRP) != 0 && info.st_gid != 0 && info.st_gid != getegid()) {
+    return "the users of another group may write to " + subject;
+  }
+  return "";
+}
+
+std::string ParentOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// The same for a folder and each one above it up to "/", after resolving links: whoever may
+// rename one of them could put another folder or archive in the place that was checked.
+std::string FoldersWritableByOthers(const std::string& folder) {
+  char resolved[PATH_MAX];
+  if (realpath(folder.c_str(), resolved) == nullptr) return "the folder \"" + folder + "\" above it cannot be read";
+  for (std::string above = resolved;; above = ParentOf(above)) {
+    struct stat info {};
+    if (stat(above.c_str(), &info) != 0) return "the folder \"" + above + "\" above it cannot be read";
+    const std::string why = WritableByOthers(info, "the folder \"" + above + "\" above it", true);
+    if (!why.empty() || above == "/") return why;
+  }
+}
+
+// Why path (a folder or an archive outside the root) is not to be used; empty when it may be, or
+// when nothing is there. A symbolic link is judged by what it names and by itself and the folders
+// holding it, since whoever may replace it could point it elsewhere.
+std::string UntrustedOutsideRoot(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return "";
+  std::string why = WritableByOthers(info, "it", false);
+  char resolved[PATH_MAX];
+  if (why.empty() && realpath(path.c_str(), resolved) != nullptr) why = FoldersWritableByOthers(ParentOf(resolved));
+  std::string link = path;
+  while (link.size() > 1 && link.back() == '/') link.pop_back();
+  struct stat linkInfo {};
+  if (why.empty() && lstat(link.c_str(), &linkInfo) == 0 && S_ISLNK(linkInfo.st_mode)) {
+    // The sticky bit does not keep a link's own owner from replacing it.
+    if (linkInfo.st_uid != 0 && linkInfo.st_uid != geteuid()) {
+      return "the link to it belongs to another user than the server's or root";
+    }
+    why = FoldersWritableByOthers(ParentOf(link));
+  }
+  return why;
+}
+
+}  // namespace
+
+bool TrustedOutsideRoot(const char* folder) {
+  const std::string why = UntrustedOutsideRoot(folder);
+  if (why.empty()) return true;
+  quill_log(2, "[QJAPI] The folder \"%s\" outside the server root is not used: %s", folder, why.c_str());
   return false;
 }
 
@@ -114,7 +165,7 @@ void JavaVMLauncher::ModulesFolderPath(CharBuffer& out, bool upTwo) {
   out.Append("/");
 }
 
-void JavaVMLauncher::AppendArchives(CharBuffer& classPath, const char* folder) {
+void JavaVMLauncher::AppendArchives(CharBuffer& classPath, const char* folder, bool outsideRoot) {
   if (folder == nullptr || *folder == '\0') return;
   osFile dir;
   if (dir.AttachTo(folder, 5, 3, true) != 0) {
@@ -128,6 +179,15 @@ void JavaVMLauncher::AppendArchives(CharBuffer& classPath, const char* folder) {
   while (entries.GetNextFile(entry)) {
     if (entry.IsDirectory()) continue;
     if (extensions.find(entry.GetExtension()) == std::string::npos) continue;
+    if (outsideRoot) {
+      // A trusted folder may still hold an archive that someone else can replace.
+      const std::string why = UntrustedOutsideRoot(entry.GetFullPath());
+      if (!why.empty()) {
+        quill_log(2, "[QJAPI] The archive %s outside the server root is not used: %s",
+                  CutForLog(entry.GetFullPath()).c_str(), why.c_str());
+        continue;
+      }
+    }
     ReportUnusableArchive(entry.GetFullPath());
     classPath.Append(dir.GetFullPath());
     classPath.Append(entry.GetFilename());
@@ -163,7 +223,7 @@ void JavaVMLauncher::BuildOptions() {
   for (const char* archiveFolder : {kUpTwoModules, "../../JavaLibraries/", "../../JDBCDrivers/"}) {
     const bool trusted =
         archiveFolder == kUpTwoModules ? upTwoModulesTrusted : TrustedOutsideRoot(archiveFolder);
-    if (trusted) AppendArchives(classPath, archiveFolder);
+    if (trusted) AppendArchives(classPath, archiveFolder, true);
   }
   // The option texts are sized to their content, so long paths cannot overflow.
   CharBuffer option("-Djava.class.path=");

@@ -22,8 +22,9 @@ class JavaVMLauncher {
 
   // The server's module folder ("<current dir>QuillModules/", or with "../../" before it).
   static void ModulesFolderPath(CharBuffer& out, bool upTwo);
-  // Appends every archive of folder to classPath, each followed by the path-list separator.
-  static void AppendArchives(CharBuffer& classPath, const char* folder);
+  // Appends every archive of folder to classPath, each followed by the path-list separator; outside
+  // the root, an archive others could replace is left out and logged.
+  static void AppendArchives(CharBuffer& classPath, const char* folder, bool outsideRoot = false);
 
   JNIEnv* env = nullptr;
   JavaVM* vm = nullptr;
@@ -36,8 +37,9 @@ class JavaVMLauncher {
 extern JavaVMLauncher gLauncher;
 
 // Whether a module folder outside the server root ("../../QuillModules/" and its siblings) may
-// be used: it is missing, or it belongs to the server's user or root and others cannot write to
-// it. An existing folder that fails is logged with the reason.
+// be used: it is missing, or it belongs to the server's user or root, others cannot write to it,
+// and no folder above it (other than a sticky one such as /tmp) lets others rename it away. An
+// existing folder that fails is logged with the reason.
 bool TrustedOutsideRoot(const char* folder);
 
 // One preference of global_prefs, by the query that selects it; a failed query or no row reads
