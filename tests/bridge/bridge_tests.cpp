@@ -62,7 +62,6 @@ JNIEnv* gStartupEnv = nullptr;                     // the start-up thread's (thi
 bool gLoadingDetachedStartupThread = false;        // the thread was not attached once loading ended
 std::vector<std::string> gBindingProblems;         // natives the balance harness could not hold
 
-using qjapi_test::CheckingJni;
 // The start-up thread never returns to Java, so the local references a case makes on it are
 // freed by a frame rather than piling up for the life of the process.
 using qjapi_test::LocalFrame;
@@ -414,9 +413,7 @@ TEST_F(RoundTrip, ValuesCrossBetweenScriptHostAndJavaWhole) {
       // (A long's 64 bits reaching the script are checked by the web example's visit count.)
   };
   for (const auto& row : rows) {
-    const ScriptRun run = RunScript(row.script, request);
-    EXPECT_TRUE(run.ok) << row.what << ": " << run.error;
-    EXPECT_EQ(run.output, row.expected) << row.what;
+    EXPECT_EQ(Output(row.script, request), row.expected) << row.what;
   }
   EXPECT_EQ(Output("fx_result(-42, 'message \u20ac'); result_code(); ' '; result_message()"),
             "-42 message \xE2\x82\xAC");
@@ -495,11 +492,10 @@ TEST_F(Services, JavaLoggingReachesTheServerLogAtItsLevel) {
       {"fx_slf4j('trace', 'slf4j {} trace', 'v')", -1, "[fixtures.slf4j] slf4j v trace"},
   };
   for (const auto& row : rows) {
-    const ScriptRun run = RunScript(row.script);
-    EXPECT_TRUE(run.ok) << row.script << ": " << run.error;
+    Output(row.script);
     for (int level = 0; level <= 9; ++level) EXPECT_EQ(Logged(level, row.text), level == row.level) << row.script;
   }
-  EXPECT_TRUE(RunScript("fx_slf4j('thrown', 'slf4j failed', 'boom')").ok);
+  Output("fx_slf4j('thrown', 'slf4j failed', 'boom')");
   const auto lines = quill_service::LogSnapshot();
   const std::string start = "[fixtures.slf4j] slf4j failed\\njava.lang.IllegalStateException: boom\\n\\tat fixtures.";
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
@@ -827,32 +823,27 @@ TEST_F(StoreManExecute, RunsOneStatementOnTheInternalDatabaseAndReturnsItsRows) 
   jclass cls = env->FindClass("com/marrowbay/jdbc/JDBCDataSource");
   ASSERT_NE(cls, nullptr);
   // UTF-8 straight into the table, as the host keeps text.
-  ASSERT_EQ(StorageManager::Execute("quill_internal",
-                                    "CREATE TABLE store_probe (a text, b integer);"
-                                    "INSERT INTO store_probe VALUES ('\xC3\xA9\xE6\x97\xA5', 1), (NULL, 2)",
-                                    nullptr, nullptr),
-            0);
-  const auto run = [&](const char16_t* sql) {
-    jstring text = sql != nullptr ? env->NewString(reinterpret_cast<const jchar*>(sql),
-                                                   static_cast<jsize>(std::char_traits<char16_t>::length(sql)))
-                                  : nullptr;
+  ASSERT_EQ(Table("CREATE TABLE store_probe (a text, b integer);"
+                  "INSERT INTO store_probe VALUES ('\xC3\xA9\xE6\x97\xA5', 1), (NULL, 2)"), "");
+  const auto run = [&](const char* sql) {
+    jstring text = sql != nullptr ? env->NewStringUTF(sql) : nullptr;
     jobjectArray result = jni_balance::Counted<&Java_com_marrowbay_jdbc_JDBCDataSource_StoreManExecute>::Call(env, cls, text);
     ExpectBalanced();
     EXPECT_FALSE(env->ExceptionCheck());
     return Table(env, result);
   };
-  EXPECT_EQ(run(u"SELECT a, b FROM store_probe ORDER BY b"), u"[[\u00E9\u65E5, 1], [null, 2]]");
-  EXPECT_EQ(run(u"SELECT 'caf' || char(233), 'x''y'"), u"[[caf\u00E9, x'y]]");
+  EXPECT_EQ(run("SELECT a, b FROM store_probe ORDER BY b"), u"[[\u00E9\u65E5, 1], [null, 2]]");
+  EXPECT_EQ(run("SELECT 'caf' || char(233), 'x''y'"), u"[[caf\u00E9, x'y]]");
   // No statement, no rows, a statement that fails and one that gives no rows: null.
-  const char16_t* const none[] = {nullptr, u"", u"SELECT a FROM store_probe WHERE 0", u"SELEKT nothing",
-                                  u"INSERT INTO store_probe VALUES ('z', 3)"};
-  for (const char16_t* sql : none) EXPECT_EQ(run(sql), u"<no rows>");
-  EXPECT_EQ(run(u"SELECT COUNT(*) FROM store_probe"), u"[[3]]");
+  const char* const none[] = {nullptr, "", "SELECT a FROM store_probe WHERE 0", "SELEKT nothing",
+                              "INSERT INTO store_probe VALUES ('z', 3)"};
+  for (const char* sql : none) EXPECT_EQ(run(sql), u"<no rows>") << (sql != nullptr ? sql : "(null)");
+  EXPECT_EQ(run("SELECT COUNT(*) FROM store_probe"), u"[[3]]");
 
   // The loader's twin. (The Java declaration bound to the native: BalanceCoverage binds it.)
   jstring count = env->NewStringUTF("SELECT COUNT(*) FROM store_probe");
   EXPECT_EQ(Table(env, Java_com_marrowbay_jdbc_JDBCLoader_StoreManExecute(env, nullptr, count)), u"[[3]]");
-  EXPECT_EQ(StorageManager::Execute("quill_internal", "DROP TABLE store_probe", nullptr, nullptr), 0);
+  EXPECT_EQ(Table("DROP TABLE store_probe"), "");
 }
 
 // ---- script values built and read from Java ----
