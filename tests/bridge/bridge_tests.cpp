@@ -200,14 +200,13 @@ TEST_F(Registration, EachFormRegistersTheSignaturesItAccepts) {
 // one that registers keeps what the native's row allows.
 template <auto Native, class... A>
 void RegisterChecked(const char* tag, bool registers, jobject self, A... args) {
+  SCOPED_TRACE(std::string("registering ") + (tag != nullptr ? tag : "a null tag name"));
   if (registers) {
     jni_balance::Counted<Native>::Call(gStartupEnv, self, args...);
   } else {
     jni_balance::Balanced(gStartupEnv, "a refused registration", [&] { Native(gStartupEnv, self, args...); });
   }
-  for (const std::string& violation : jni_balance::TakeViolations()) {
-    ADD_FAILURE() << "JNI imbalance registering " << (tag != nullptr ? tag : "a null tag name") << ": " << violation;
-  }
+  ExpectBalanced();
 }
 
 // The registration natives on each of their paths, through the balance harness.
@@ -349,12 +348,11 @@ std::string PreparedWalk() {
   quill_service::RunInputs inputs;
   inputs.params = {{"fx", "request value"}};
   inputs.cookies = {{"fx", "cookie value"}};
-  return RunScript(
-             "define tag fx_walk_defined(-a::string, -b = 1)::string => { return $a }\n"
-             "var fx = 'local value'\n"
-             "fx_native_walk('positional', -fx='named') => { 'body;' }",
-             inputs)
-      .output;
+  return Output(
+      "define tag fx_walk_defined(-a::string, -b = 1)::string => { return $a }\n"
+      "var fx = 'local value'\n"
+      "fx_native_walk('positional', -fx='named') => { 'body;' }",
+      inputs);
 }
 
 // The data-source natives inside a database action, where each succeeds (fixtures.WalkSource).
