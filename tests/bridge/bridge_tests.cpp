@@ -471,12 +471,11 @@ TEST_F(Services, UsersSwitchWithAPasswordOrAsAnAdministrator) {
 // The log native, java.util.logging and SLF4J reach the server's log at the level each severity
 // maps to; below the default threshold (info) nothing is written. A stack trace stays on its line.
 TEST_F(Services, JavaLoggingReachesTheServerLogAtItsLevel) {
-  struct Case {
+  const struct {
     const char* script;
     int level;  // the only level the text is logged at; -1: none
     std::string text;
-  };
-  const Case rows[] = {
+  } rows[] = {
       {"fx_log(2, '100% %s %n %% done')", 2, "100% %s %n %% done"},
       {"fx_jul('SEVERE', 'jul severe')", 0, "[fixtures.jul] jul severe"},
       {"fx_jul('WARNING', 'jul warning')", 1, "[fixtures.jul] jul warning"},
@@ -536,8 +535,7 @@ TEST_F(Services, PathsResolveFromTheScriptAndStayUnderTheRoot) {
 
   // A file, a missing one, two ways out (-9010: not allowed) and a folder (-9003: not found).
   EXPECT_EQ(Output("fx_include('data.txt') ' ' fx_include('missing.txt') ' ' fx_include('../../etc/passwd') ' ' "
-                   "fx_include('escape/passwd') ' ' fx_include('/web')",
-                   inputs),
+                   "fx_include('escape/passwd') ' ' fx_include('/web')", inputs),
             "0|n|x\u20ac -9003|n|kept -9010|n|kept -9010|n|kept -9003|n|kept");
 }
 
@@ -667,12 +665,11 @@ TEST_F(Marshalling, Latin1SubstitutesWhatItCannotHoldAndCountsUtf16Units) {
 // Host text as an 8-bit record: whether it is already the VM's modified UTF-8 (which the VM then
 // reads as it always did), and the text Java gets, with substitutes for what is not UTF-8.
 TEST_F(Marshalling, HostTextReachesJavaWithSupplementaryCharactersAndSubstitutes) {
-  struct Case {
+  const struct {
     const char* bytes;
     bool modified;
     std::u16string expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"", true, u""},
       {"plain ASCII, longer than one word of eight", true, u"plain ASCII, longer than one word of eight"},
       {"gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xE4\xB8\x96", true, u"gr\u00FC\u00DF \u20AC \u4E16"},
@@ -692,7 +689,7 @@ TEST_F(Marshalling, HostTextReachesJavaWithSupplementaryCharactersAndSubstitutes
       {"\xFF", false, u"\uFFFD"},
       {"\xF4\x90\x80\x80", false, u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const LocalFrame perCase{env};
     SCOPED_TRACE(::testing::PrintToString(std::string(c.bytes)));
     const auto length = static_cast<uint32_t>(std::strlen(c.bytes));
