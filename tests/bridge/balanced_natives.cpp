@@ -93,8 +93,7 @@ std::vector<std::string> BindCountedNatives(JNIEnv* env) {
     NameNative(row.native, std::move(name), row.keeps);
     env->PushLocalFrame(4);
     jclass owner = env->FindClass(row.className);
-    const JNINativeMethod method{const_cast<char*>(row.method), const_cast<char*>(row.signature),
-                                 row.counted};
+    const JNINativeMethod method{const_cast<char*>(row.method), const_cast<char*>(row.signature), row.counted};
     if (owner == nullptr || env->RegisterNatives(owner, &method, 1) != JNI_OK) {
       env->ExceptionDescribe();
       problems.push_back(std::string("the counted form of ") + row.symbol + " could not be bound");

@@ -166,8 +166,7 @@ void BalanceScope::Finish(const std::string& result, bool returnsLocal) {
   Left(left, c.stringChars, "GetStringChars", "ReleaseStringChars");
   Left(left, c.utfChars, "GetStringUTFChars", "ReleaseStringUTFChars");
   Left(left, c.arrayElements, "GetByteArrayElements", "ReleaseByteArrayElements");
-  Left(left, c.locals - (returnsLocal && c.locals > 0 ? 1 : 0), "local reference(s) created",
-       "DeleteLocalRef");
+  Left(left, c.locals - (returnsLocal && c.locals > 0 ? 1 : 0), "local reference(s) created", "DeleteLocalRef");
   // keeps > 0: up to that many references may stay; keeps < 0: up to that many may be released.
   const long globals = keeps_ >= 0 ? (c.globals > 0 ? std::max(0L, c.globals - keeps_) : c.globals)
                                    : (c.globals < 0 ? std::min(0L, c.globals - keeps_) : c.globals);
