@@ -638,11 +638,8 @@ class Nginx {
  private:
   static std::string DocumentedBlock() {
     const std::string doc = ReadFile(DEPLOYMENT_DOC);
-    const std::string opening = "```nginx\n";
-    const size_t start = doc.find(opening);
-    const size_t end = doc.find("```", start + opening.size());
-    if (start == std::string::npos || end == std::string::npos) return {};
-    return doc.substr(start + opening.size(), end - start - opening.size());
+    std::smatch block;
+    return std::regex_search(doc, block, std::regex(R"(```nginx\n([\s\S]*?)```)")) ? block[1].str() : "";
   }
 
   fs::path folder_;
