@@ -250,7 +250,8 @@ TEST_F(HttpServe, QueryAndFormFieldsCookiesAndHeadersReachTheScriptAndJavaWithTh
   const std::string part = "--XX\r\nContent-Disposition: form-data; name=";
   const std::string multipart = part + "\"p\"\r\n\r\nmulti\r\n" + part + "\"f\"\r\n\r\n3\r\n" + part +
                                 "\"upload\"; filename=\"notes.txt\"\r\n\r\nline one\nline two\r\n--XX--\r\n";
-  const std::tuple<std::string, const std::string*, std::string> cases[] = {  // path, POST body, page
+  // The path, the body of a POST (none: a GET), and the page.
+  const std::tuple<std::string, const std::string*, std::string> cases[] = {
       {"/echo.qs?p=a%20b&f=1", nullptr, "p=a b;f=1;upload=;c=7;h=hi"},
       {"/echo.qs", &urlEncoded, "p=from form;f=2;upload=;c=7;h=hi"},
       {"/echo.qs", &multipart, "p=multi;f=3;upload=line one\nline two;c=7;h=hi"},
@@ -293,11 +294,13 @@ TEST_F(HttpServe, RawRequestsAreAnsweredAsTheyDeserveAndLogLinesCannotBeForged) 
   const auto head = [&](size_t target) {
     return "GET /echo.qs?p=" + std::string(target - 11, 'a') + " HTTP/1.1\r\n" + fields + "\r\n";
   };
-  const std::pair<std::string, const char*> cases[] = {  // the request, the status of its answer
+  // Each request, and the status of its answer.
+  const std::pair<std::string, const char*> cases[] = {
       {"POST /show.qs HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + smuggled,
        "400"},
       {"POST /show.qs HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: " + std::to_string(smuggled.size()) +
-           "\r\n\r\n" + smuggled, "400"},
+           "\r\n\r\n" + smuggled,
+       "400"},
       {"NOT HTTP AT ALL\r\n\r\n", "400"},
       {"GET /echo.qs HTTP/1.1\r\n\r\n", "400"},
       {"POST /echo.qs HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data\r\nContent-Length: 3\r\n\r\nabc", "400"},
@@ -441,7 +444,8 @@ TEST_F(HttpServeDefaults, CredentialsMakeTheVisitorAUserAndRightsDecideThePages)
   const std::string boss = "Authorization: Basic Ym9zczpwdzI=";    // boss:pw2
   const std::string wrong = "Authorization: Basic YW5uOmJhZA==";   // ann:bad
   const std::string nobody = "Authorization: Basic bm9ib2R5OnB3";  // nobody:pw
-  const std::tuple<const char*, std::string, long, const char*> cases[] = {  // path, credentials, status, body has
+  // The path, the credentials sent, the status, and what the body has.
+  const std::tuple<const char*, std::string, long, const char*> cases[] = {
       {"/index.qs", "", 200, "the index"},
       {"/plain.txt", "", 200, "static text"},
       {"/echo.qs", "", 401, "needs a user name"},
@@ -754,7 +758,8 @@ TEST_F(HttpServeProxy, TheServersAreOneSiteOnTheSharedInternalDatabase) {
 }
 
 TEST_F(HttpServeProxy, TheHealthPathIsTheServersAndNoWebFileStandsInForIt) {
-  const std::tuple<const char*, const char*, long, const char*> cases[] = {  // method, path, status, body
+  // The method, the path, the status, and the whole body (null: not checked).
+  const std::tuple<const char*, const char*, long, const char*> cases[] = {
       {"GET", "/_health?probe=1", 200, "serving\n"},
       {"GET", "/%5Fhealth", 200, "serving\n"},
       {"HEAD", "/_health", 200, ""},
