@@ -17,9 +17,11 @@
 #include <filesystem>
 #include <memory>
 #include <fstream>
+#include <future>
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "../jdbc/pg_cluster.h"
@@ -40,8 +42,7 @@ const std::pair<const char*, const char*> kPages[] = {
      "header_add('X-Out: ' + request_param('p'))\n"
      "'p=' request_param('p') ';f=' request_param('f') ';upload=' request_param('upload') ';c=' cookie('c')"
      " ';h=' request_header('x-test')\n"},
-    {"java.qs",
-     "'param=' web_param('p') ';header=' web_header('X-Test') ';visits=' web_visits()\n"},
+    {"java.qs", "'param=' web_param('p') ';header=' web_header('X-Test') ';visits=' web_visits()\n"},
     {"fail.qs", "'half a page' fail(-5, 'the secret detail')\n"},
     {"status.qs", "header_set('Status: 201 Created') 'made'\n"},
     {"badheader.qs", "header_add('X-Split: a\\r\\nX-Injected: b') 'never sent'\n"},
@@ -87,12 +88,11 @@ class ServerProcess : public Root {
                              Path("web").string()});
     args.insert(args.end(), options.begin(), options.end());
     // The address is printed once the module has started and the port is open.
-    const std::string marker = "Serving http://127.0.0.1:";
     if (!Start(args)) return;
     WaitFor(90s, [&] {
       const std::string out = ReadFile(Path("out"));
-      if (const size_t at = out.find(marker); at != std::string::npos && out.find('/', at + marker.size()) != std::string::npos)
-        port_ = std::stoi(out.substr(at + marker.size()));
+      if (std::smatch found; std::regex_search(out, found, std::regex(R"(Serving http://127\.0\.0\.1:(\d+)/)")))
+        port_ = std::stoi(found[1]);
       return port_ > 0 || Ended();
     });
   }
@@ -121,15 +121,15 @@ size_t Collect(char* data, size_t size, size_t count, void* target) {
 class Client {
  public:
   // from: the local address to connect from (any unless given).
-  explicit Client(const char* from = nullptr) : curl_(curl_easy_init()) {
-    if (from != nullptr) curl_easy_setopt(curl_, CURLOPT_INTERFACE, from);
-  }
+  explicit Client(const char* from = nullptr) : curl_(curl_easy_init()), from_(from) {}
   ~Client() { curl_easy_cleanup(curl_); }
 
   // form: the body of a POST ("k=v&..." unless a Content-Type header says otherwise).
   Reply Request(const std::string& url, const std::vector<std::string>& headers = {}, const std::string* form = nullptr,
                 const char* method = nullptr) {
     Reply reply;
+    curl_easy_reset(curl_);  // the last request's options go, its open connection stays
+    if (from_ != nullptr) curl_easy_setopt(curl_, CURLOPT_INTERFACE, from_);
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(curl_, CURLOPT_TIMEOUT, 30L);
@@ -137,26 +137,37 @@ class Client {
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &reply.body);
     curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, Collect);
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &reply.headers);
-    curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
     curl_slist* list = nullptr;
     for (const std::string& header : headers) list = curl_slist_append(list, header.c_str());
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, list);
     if (form != nullptr) curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, form->c_str());
     curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, method);
-    curl_easy_setopt(curl_, CURLOPT_NOBODY, method != nullptr && std::strcmp(method, "HEAD") == 0 ? 1L : 0L);
+    if (method != nullptr && std::strcmp(method, "HEAD") == 0) curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
     const CURLcode code = curl_easy_perform(curl_);
     EXPECT_EQ(code, CURLE_OK) << url << ": " << curl_easy_strerror(code);
     curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &reply.status);
     curl_easy_getinfo(curl_, CURLINFO_NUM_CONNECTS, &reply.newConnections);
-    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
-    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, nullptr);
     curl_slist_free_all(list);
     return reply;
   }
 
  private:
   CURL* curl_;
+  const char* from_;
 };
+
+// A request on a thread of its own, through a client of its own: get() waits for the reply.
+std::future<Reply> Later(const std::string& url) {
+  return std::async(std::launch::async, [url] { return Client().Request(url); });
+}
+
+// Runs each(0) to each(count - 1) on threads of their own at once, and waits for them all.
+template <class Each>
+void AtOnce(int count, const Each& each) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) threads.emplace_back(each, i);
+  for (std::thread& thread : threads) thread.join();
+}
 
 // A raw connection, for clients no HTTP library would be.
 class RawClient {
@@ -210,15 +221,12 @@ class RawClient {
 class HttpServe : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    server_ = new ServerProcess("main", {"--max-body", "4096", "--max-header", "2048", "--idle-timeout", "2",
-                                         "--request-timeout", "3", "--time-limit", "2"});
+    server_.reset(new ServerProcess("main", {"--max-body", "4096", "--max-header", "2048", "--idle-timeout", "2",
+                                             "--request-timeout", "3", "--time-limit", "2"}));
   }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
+  static void TearDownTestSuite() { server_.reset(); }
   void SetUp() override { ASSERT_GT(server_->Port(), 0) << "the server did not start:\n" << server_->Log(); }
-  static inline ServerProcess* server_ = nullptr;
+  static inline std::unique_ptr<ServerProcess> server_;
 };
 
 // A server with the defaults of `quill serve` but a small connection limit per address, and users
@@ -226,13 +234,13 @@ class HttpServe : public ::testing::Test {
 class HttpServeDefaults : public HttpServe {
  protected:
   static void SetUpTestSuite() {
-    server_ = new ServerProcess("defaults", {"--max-per-address", "4"}, {},
-                                {{"user", "add", "ann", "pw"}, {"user", "add", "boss", "pw2", "--admin"},
-                                 {"user", "grant", "ann", "execute", "page:/folder/*"},
-                                 {"user", "grant", "", "execute", "page:/index.qs"},
-                                 {"user", "grant", "", "execute", "page:/show.qs"},
-                                 {"user", "grant", "", "execute", "page:/loop.qs"},
-                                 {"user", "grant", "", "read", "page:/plain.txt"}});
+    server_.reset(new ServerProcess("defaults", {"--max-per-address", "4"}, {},
+                                    {{"user", "add", "ann", "pw"}, {"user", "add", "boss", "pw2", "--admin"},
+                                     {"user", "grant", "ann", "execute", "page:/folder/*"},
+                                     {"user", "grant", "", "execute", "page:/index.qs"},
+                                     {"user", "grant", "", "execute", "page:/show.qs"},
+                                     {"user", "grant", "", "execute", "page:/loop.qs"},
+                                     {"user", "grant", "", "read", "page:/plain.txt"}}));
   }
 };
 
@@ -242,11 +250,8 @@ TEST_F(HttpServe, QueryAndFormFieldsCookiesAndHeadersReachTheScriptAndJavaWithTh
   const std::string part = "--XX\r\nContent-Disposition: form-data; name=";
   const std::string multipart = part + "\"p\"\r\n\r\nmulti\r\n" + part + "\"f\"\r\n\r\n3\r\n" + part +
                                 "\"upload\"; filename=\"notes.txt\"\r\n\r\nline one\nline two\r\n--XX--\r\n";
-  struct Case {
-    std::string path;
-    const std::string* form;
-    std::string expected;
-  } cases[] = {
+  // The path, the body of a POST (none: a GET), and the page.
+  const std::tuple<std::string, const std::string*, std::string> cases[] = {
       {"/echo.qs?p=a%20b&f=1", nullptr, "p=a b;f=1;upload=;c=7;h=hi"},
       {"/echo.qs", &urlEncoded, "p=from form;f=2;upload=;c=7;h=hi"},
       {"/echo.qs", &multipart, "p=multi;f=3;upload=line one\nline two;c=7;h=hi"},
@@ -254,13 +259,13 @@ TEST_F(HttpServe, QueryAndFormFieldsCookiesAndHeadersReachTheScriptAndJavaWithTh
       {"/echo.qs?p=a%00b&f=%00", nullptr, "p=a\0b;f=\0;upload=;c=7;h=hi"s},  // character zero is kept
       {"/echo.qs", &withZero, "p=x\0y;f=1;upload=;c=7;h=hi"s},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path + (c.form != nullptr ? " " + *c.form : ""));
+  for (const auto& [path, form, expected] : cases) {
+    SCOPED_TRACE(path + (form != nullptr ? " " + *form : ""));
     std::vector<std::string> headers = {"Cookie: c=7; other=x", "X-Test: hi"};
-    if (c.form == &multipart) headers.push_back("Content-Type: multipart/form-data; boundary=XX");
-    const Reply reply = client.Request(server_->Url(c.path), headers, c.form);
+    if (form == &multipart) headers.push_back("Content-Type: multipart/form-data; boundary=XX");
+    const Reply reply = client.Request(server_->Url(path), headers, form);
     EXPECT_EQ(reply.status, 200);
-    EXPECT_EQ(reply.body, c.expected);
+    EXPECT_EQ(reply.body, expected);
     EXPECT_NE(reply.headers.find("Content-Type: text/plain"), std::string::npos) << reply.headers;
     EXPECT_NE(reply.headers.find("Set-Cookie: s=1; Path=/"), std::string::npos) << reply.headers;
   }
@@ -289,28 +294,28 @@ TEST_F(HttpServe, RawRequestsAreAnsweredAsTheyDeserveAndLogLinesCannotBeForged) 
   const auto head = [&](size_t target) {
     return "GET /echo.qs?p=" + std::string(target - 11, 'a') + " HTTP/1.1\r\n" + fields + "\r\n";
   };
+  // Each request, and the status of its answer.
   const std::pair<std::string, const char*> cases[] = {
       {"POST /show.qs HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + smuggled,
-       "HTTP/1.1 400"},
+       "400"},
       {"POST /show.qs HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: " + std::to_string(smuggled.size()) +
            "\r\n\r\n" + smuggled,
-       "HTTP/1.1 400"},
-      {"NOT HTTP AT ALL\r\n\r\n", "HTTP/1.1 400"},
-      {"GET /echo.qs HTTP/1.1\r\n\r\n", "HTTP/1.1 400"},
-      {"POST /echo.qs HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data\r\nContent-Length: 3\r\n\r\nabc",
-       "HTTP/1.1 400"},
-      {"GET /nope%0a%5B0%5D%20FORGED-PATH%1b[2J HTTP/1.1\r\n" + fields + "\r\n", "HTTP/1.1 404"},
-      {head(headAtLimit), "HTTP/1.1 200"},
-      {head(headAtLimit + 1), "HTTP/1.1 431"},
-      {head(2048), "HTTP/1.1 431"},
-      {head(2049), "HTTP/1.1 414"},
+       "400"},
+      {"NOT HTTP AT ALL\r\n\r\n", "400"},
+      {"GET /echo.qs HTTP/1.1\r\n\r\n", "400"},
+      {"POST /echo.qs HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data\r\nContent-Length: 3\r\n\r\nabc", "400"},
+      {"GET /nope%0a%5B0%5D%20FORGED-PATH%1b[2J HTTP/1.1\r\n" + fields + "\r\n", "404"},
+      {head(headAtLimit), "200"},
+      {head(headAtLimit + 1), "431"},
+      {head(2048), "431"},
+      {head(2049), "414"},
   };
   for (const auto& [request, status] : cases) {
     RawClient raw(server_->Port());
     raw.Send(request);
     bool closed = false;
     const std::string answer = raw.Receive(5s, &closed);
-    EXPECT_EQ(answer.rfind(status, 0), 0u) << request.substr(0, 60) << ": " << answer.substr(0, 40);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 "s + status, 0), 0u) << request.substr(0, 60) << ": " << answer.substr(0, 40);
     EXPECT_TRUE(closed) << request.substr(0, 60);
     EXPECT_FALSE(Has(answer, "smuggled")) << answer;
   }
@@ -323,18 +328,17 @@ TEST_F(HttpServe, RawRequestsAreAnsweredAsTheyDeserveAndLogLinesCannotBeForged) 
 TEST_F(HttpServe, ScriptsPastTheirTimeLimitAreStoppedAndHungOnesHoldOneWorker) {
   // A tag that does not return cannot be stopped: its script holds one of the two workers, a
   // second request for it waits and is answered 503, and other scripts are served meanwhile.
-  Reply first, second, third;
   const fs::path running = server_->Path("hang-running");
-  std::thread hung([&] { first = Client().Request(server_->Url("/hang.qs?ms=9000&mark=" + running.string())); });
+  std::future<Reply> hung = Later(server_->Url("/hang.qs?ms=9000&mark=" + running.string()));
   WaitFor(30s, [&] { return fs::exists(running); });
-  std::thread waiting([&] { second = Client().Request(server_->Url("/hang.qs?ms=1")); });
+  std::future<Reply> waiting = Later(server_->Url("/hang.qs?ms=1"));
   auto start = Clock::now();
   EXPECT_EQ(Client().Request(server_->Url("/show.qs?p=meanwhile")).body, "p=meanwhile;f=");
   EXPECT_LT(Clock::now() - start, 2s);
   // Another script stuck the same way takes the other worker: once both are past their time
   // limit, scripts are answered 503 at once, and files are still served.
-  std::thread alsoHung([&] { third = Client().Request(server_->Url("/hang2.qs?ms=8000")); });
-  waiting.join();
+  std::future<Reply> alsoHung = Later(server_->Url("/hang2.qs?ms=8000"));
+  const Reply second = waiting.get();
   EXPECT_EQ(second.status, 503);
   EXPECT_TRUE(Has(second.body, "busy")) << second.body;
   // Both runs get past their limit of 2 s and the watchdog's grace (at 4 s each).
@@ -345,10 +349,8 @@ TEST_F(HttpServe, ScriptsPastTheirTimeLimitAreStoppedAndHungOnesHoldOneWorker) {
   EXPECT_TRUE(Has(refused.headers, "Retry-After: 10")) << refused.headers;
   EXPECT_TRUE(Has(refused.body, "The server is busy. Please try again later.")) << refused.body;
   EXPECT_EQ(Client().Request(server_->Url("/plain.txt")).status, 200);
-  hung.join();
-  alsoHung.join();
-  EXPECT_EQ(first.status, 503);  // stopped at its first statement after the tag
-  EXPECT_EQ(third.status, 503);
+  EXPECT_EQ(hung.get().status, 503);  // stopped at its first statement after the tag
+  EXPECT_EQ(alsoHung.get().status, 503);
   EXPECT_EQ(Client().Request(server_->Url("/show.qs?p=again")).body, "p=again;f=");
   for (const char* line : {"HTTP: /hang.qs has run ", "past its time limit of 2 s, inside a tag that does not return",
                            "(2 of 2 workers held so)", "HTTP: every worker is held by a script past its time limit",
@@ -379,7 +381,7 @@ TEST_F(HttpServe, WaitingRequestsRunInTurnAndLetOtherScriptsIn) {
   EXPECT_GE(answered[2] - answered[1], 300ms);
 
   const fs::path held = server_->Path("turns-other-worker");
-  std::thread other([&] { EXPECT_EQ(Client().Request(server_->Url("/slow.qs?ms=1500&mark=" + held.string())).status, 200); });
+  std::future<Reply> other = Later(server_->Url("/slow.qs?ms=1500&mark=" + held.string()));
   WaitFor(30s, [&] { return fs::exists(held); });
   std::vector<std::thread> clients = turns(3, &answered);
   std::this_thread::sleep_for(100ms);
@@ -387,7 +389,7 @@ TEST_F(HttpServe, WaitingRequestsRunInTurnAndLetOtherScriptsIn) {
   EXPECT_EQ(Client().Request(server_->Url("/show.qs?p=between")).body, "p=between;f=");
   EXPECT_LT(Clock::now() - start, 1000ms);
   for (std::thread& client : clients) client.join();
-  other.join();
+  EXPECT_EQ(other.get().status, 200);
 }
 
 TEST_F(HttpServe, StatusCodesForWhatCannotBeServedAsIs) {
@@ -442,12 +444,8 @@ TEST_F(HttpServeDefaults, CredentialsMakeTheVisitorAUserAndRightsDecideThePages)
   const std::string boss = "Authorization: Basic Ym9zczpwdzI=";    // boss:pw2
   const std::string wrong = "Authorization: Basic YW5uOmJhZA==";   // ann:bad
   const std::string nobody = "Authorization: Basic bm9ib2R5OnB3";  // nobody:pw
-  const struct {
-    const char* path;
-    std::string credentials;
-    long status;
-    const char* bodyHas;
-  } cases[] = {
+  // The path, the credentials sent, the status, and what the body has.
+  const std::tuple<const char*, std::string, long, const char*> cases[] = {
       {"/index.qs", "", 200, "the index"},
       {"/plain.txt", "", 200, "static text"},
       {"/echo.qs", "", 401, "needs a user name"},
@@ -462,14 +460,14 @@ TEST_F(HttpServeDefaults, CredentialsMakeTheVisitorAUserAndRightsDecideThePages)
       {"/index.qs", "Authorization: Basic !!!!", 401, "needs a user name"},
       {"/echo.qs?p=1", boss, 200, "p=1;"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.path) + " " + c.credentials);
+  for (const auto& [path, credentials, status, bodyHas] : cases) {
+    SCOPED_TRACE(std::string(path) + " " + credentials);
     Client fresh;
     const Reply reply =
-        fresh.Request(server_->Url(c.path), c.credentials.empty() ? std::vector<std::string>{} : std::vector{c.credentials});
-    EXPECT_EQ(reply.status, c.status) << reply.body;
-    EXPECT_NE(reply.body.find(c.bodyHas), std::string::npos) << reply.body;
-    EXPECT_EQ(Has(reply.headers, "WWW-Authenticate: Basic realm=\"quill\", charset=\"UTF-8\""), c.status == 401)
+        fresh.Request(server_->Url(path), credentials.empty() ? std::vector<std::string>{} : std::vector{credentials});
+    EXPECT_EQ(reply.status, status) << reply.body;
+    EXPECT_NE(reply.body.find(bodyHas), std::string::npos) << reply.body;
+    EXPECT_EQ(Has(reply.headers, "WWW-Authenticate: Basic realm=\"quill\", charset=\"UTF-8\""), status == 401)
         << reply.headers;
   }
 }
@@ -481,19 +479,15 @@ TEST_F(HttpServe, KeepAliveConnectionsAreReusedAndConcurrentClientsKeptApart) {
 
   constexpr int kClients = 16, kEach = 8;
   std::vector<std::string> wrong(kClients);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kClients; ++i) {
-    threads.emplace_back([i, &wrong] {
-      Client own;
-      for (int n = 0; n < kEach; ++n) {
-        const std::string id = std::to_string(i) + "-" + std::to_string(n);
-        const Reply reply = own.Request(server_->Url("/java.qs?p=" + id), {"X-Test: " + id, "Cookie: visits=" + std::to_string(n)});
-        const std::string expected = "param=" + id + ";header=" + id + ";visits=" + std::to_string(n + 1);
-        if (reply.body != expected) wrong[i] += reply.body + " instead of " + expected + "\n";
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  AtOnce(kClients, [&wrong](int i) {
+    Client own;
+    for (int n = 0; n < kEach; ++n) {
+      const std::string id = std::to_string(i) + "-" + std::to_string(n);
+      const Reply reply = own.Request(server_->Url("/java.qs?p=" + id), {"X-Test: " + id, "Cookie: visits=" + std::to_string(n)});
+      const std::string expected = "param=" + id + ";header=" + id + ";visits=" + std::to_string(n + 1);
+      if (reply.body != expected) wrong[i] += reply.body + " instead of " + expected + "\n";
+    }
+  });
   for (const std::string& w : wrong) EXPECT_EQ(w, "");
 }
 
@@ -554,27 +548,25 @@ TEST_F(HttpServeDefaults, EndlessScriptsAndOneAddressesConnectionsLeaveOthersSer
 // However the request line's parameters, the header fields or the cookies fill the connection's
 // memory, an answer is sent; within the limits the page is served.
 TEST_F(HttpServeDefaults, ManyParametersAreAnswered) {
-  const struct {
-    int count;
-    const char* each;  // a query field, a header field (with ':') or a cookie (with ';')
-    bool served;  // else 431 will do
-  } cases[] = {{246, "a=1&", true}, {357, "a=1&", true}, {357, "k123=v123&", true}, {512, "a=1&", true},
-               {1500, "p=b&", false},
-               {3900, "a&", false}, {8000, "&", false}, {9000, "a&", false}, {40000, "a&", false},
-               {990, "ab: 0123456789", true}, {990, "c=0123456789ab;", true}, {1100, "a: b", false},
-               {3000, "a: b", false}, {3000, "c;", false}};
-  for (const auto& c : cases) {
+  // How many of each (a query field, a header field with ':' or a cookie with ';'), and whether
+  // the page must be served (else 431 will do).
+  const std::tuple<int, const char*, bool> cases[] = {
+      {246, "a=1&", true}, {357, "a=1&", true}, {357, "k123=v123&", true}, {512, "a=1&", true}, {1500, "p=b&", false},
+      {3900, "a&", false}, {8000, "&", false}, {9000, "a&", false}, {40000, "a&", false},
+      {990, "ab: 0123456789", true}, {990, "c=0123456789ab;", true}, {1100, "a: b", false}, {3000, "a: b", false},
+      {3000, "c;", false}};
+  for (const auto& [count, each, served] : cases) {
     std::string query, cookies;
     std::vector<std::string> headers;
-    for (int i = 0; i < c.count; ++i) {
-      if (std::strchr(c.each, ':')) headers.push_back(c.each);
-      else (std::strchr(c.each, ';') ? cookies : query) += c.each;
+    for (int i = 0; i < count; ++i) {
+      if (std::strchr(each, ':')) headers.push_back(each);
+      else (std::strchr(each, ';') ? cookies : query) += each;
     }
     if (!cookies.empty()) headers.push_back("Cookie: " + cookies);
-    SCOPED_TRACE(std::to_string(c.count) + " of " + c.each);
+    SCOPED_TRACE(std::to_string(count) + " of " + each);
     const auto start = Clock::now();
     const Reply reply = Client().Request(server_->Url("/show.qs?" + query), headers);
-    EXPECT_TRUE(reply.status == 200 || (!c.served && (reply.status == 431 || reply.status == 414))) << reply.status;
+    EXPECT_TRUE(reply.status == 200 || (!served && (reply.status == 431 || reply.status == 414))) << reply.status;
     EXPECT_LT(Clock::now() - start, 10s);
   }
 }
@@ -593,13 +585,10 @@ TEST(HttpServeStart, ATimeLimitPreferenceAndAStopSignalWithARequestInFlight) {
 
   // A stop signal lets the request in flight finish; then the port is closed.
   const fs::path mark = server.Path("running");
-  Reply reply;
-  std::thread request([&] {
-    reply = Client().Request(server.Url("/slow.qs?ms=1500&mark=" + mark.string()));
-  });
+  std::future<Reply> request = Later(server.Url("/slow.qs?ms=1500&mark=" + mark.string()));
   ASSERT_TRUE(WaitFor(30s, [&] { return fs::exists(mark); }));
   server.Signal(SIGTERM);
-  request.join();
+  const Reply reply = request.get();
   EXPECT_EQ(reply.status, 200);
   EXPECT_EQ(reply.body, "sleptdone");
   EXPECT_EQ(server.Finish(30s).status, 128 + SIGTERM);
@@ -653,11 +642,8 @@ class Nginx {
  private:
   static std::string DocumentedBlock() {
     const std::string doc = ReadFile(DEPLOYMENT_DOC);
-    const std::string opening = "```nginx\n";
-    const size_t start = doc.find(opening);
-    const size_t end = doc.find("```", start + opening.size());
-    if (start == std::string::npos || end == std::string::npos) return {};
-    return doc.substr(start + opening.size(), end - start - opening.size());
+    std::smatch block;
+    return std::regex_search(doc, block, std::regex(R"(```nginx\n([\s\S]*?)```)")) ? block[1].str() : "";
   }
 
   fs::path folder_;
@@ -680,41 +666,34 @@ std::string Query(const std::string& url, const char* sql) {
 class HttpServeProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    cluster_ = new qjapi_test::PgCluster;
+    cluster_ = std::make_unique<qjapi_test::PgCluster>();
     clusterMissing_ = cluster_->Start();
     url_ = "postgresql://"s + qjapi_test::PgCluster::kUser + ":" + qjapi_test::PgCluster::kPassword + "@127.0.0.1:" +
            std::to_string(cluster_->port()) + "/postgres";
-    std::thread starts[2];
-    for (int i = 0; i < 2; ++i) {
-      starts[i] = std::thread([i] {
-        const std::string name = i == 0 ? "proxied-a" : "proxied-b";
-        servers_[i] = new ServerProcess(name, {"--trusted-proxy", "127.0.0.1,::1", "--drain-grace", "2"},
-                                        {"--internal-db", url_}, {},
-                                        {{"QuillModules", JDBC_CONNECTOR_JAR}, {"JavaLibraries", HIKARI_JAR},
-                                         {"JavaLibraries", SLF4J_API_JAR}, {"JDBCDrivers", POSTGRESQL_JDBC_JAR}});
-        std::ofstream(servers_[i]->Path("web/which.txt")) << name;
-        std::ofstream(servers_[i]->Path("web/who.qs")) << "'" << name << " ' current_user()\n";
-        std::ofstream(servers_[i]->Path("web/add.qs"))
-            << "'" << name << " ' hx_add(request_param('key'), request_param('n'), request_param('sem'))\n";
-      });
-    }
-    for (std::thread& start : starts) start.join();
+    AtOnce(2, [](int i) {
+      const std::string name = i == 0 ? "proxied-a" : "proxied-b";
+      servers_[i].reset(new ServerProcess(name, {"--trusted-proxy", "127.0.0.1,::1", "--drain-grace", "2"},
+                                          {"--internal-db", url_}, {},
+                                          {{"QuillModules", JDBC_CONNECTOR_JAR}, {"JavaLibraries", HIKARI_JAR},
+                                           {"JavaLibraries", SLF4J_API_JAR}, {"JDBCDrivers", POSTGRESQL_JDBC_JAR}}));
+      std::ofstream(servers_[i]->Path("web/which.txt")) << name;
+      std::ofstream(servers_[i]->Path("web/who.qs")) << "'" << name << " ' current_user()\n";
+      std::ofstream(servers_[i]->Path("web/add.qs"))
+          << "'" << name << " ' hx_add(request_param('key'), request_param('n'), request_param('sem'))\n";
+    });
     std::ofstream(servers_[0]->Path("web/_health")) << "a web file of that name";
     fs::create_symlink("_health", servers_[0]->Path("web/alias.txt"));
     // Not below the program's folder: that one is removed before the kill, which reads this one.
-    nginx_ = new Nginx(ProgramFolder("qjapi-http").string() + "-nginx", servers_[0]->Port(), servers_[1]->Port());
+    nginx_.reset(new Nginx(ProgramFolder("qjapi-http").string() + "-nginx", servers_[0]->Port(), servers_[1]->Port()));
   }
   static void TearDownTestSuite() {
-    delete nginx_;
-    for (ServerProcess*& server : servers_) {
-      delete server;
-      server = nullptr;
-    }
-    delete cluster_;
+    nginx_.reset();
+    for (auto& server : servers_) server.reset();
+    cluster_.reset();
   }
   void SetUp() override {
     ASSERT_EQ(clusterMissing_, "");
-    for (ServerProcess* server : servers_) ASSERT_GT(server->Port(), 0) << "a server did not start:\n" << server->Log();
+    for (const auto& server : servers_) ASSERT_GT(server->Port(), 0) << "a server did not start:\n" << server->Log();
     ASSERT_TRUE(nginx_->Started()) << nginx_->Log();
   }
   // Whether either server's access log has line, waiting for it a moment: a line is written once
@@ -728,9 +707,9 @@ class HttpServeProxy : public ::testing::Test {
     for (int i = 0; i < count; ++i) bodies.insert(Client().Request(nginx_->Url(path), headers).body);
     return bodies;
   }
-  static inline ServerProcess* servers_[2] = {};
-  static inline Nginx* nginx_ = nullptr;
-  static inline qjapi_test::PgCluster* cluster_ = nullptr;
+  static inline std::unique_ptr<ServerProcess> servers_[2];
+  static inline std::unique_ptr<Nginx> nginx_;
+  static inline std::unique_ptr<qjapi_test::PgCluster> cluster_;
   static inline std::string clusterMissing_, url_;
 };
 
@@ -754,15 +733,11 @@ TEST_F(HttpServeProxy, TheServersAreOneSiteOnTheSharedInternalDatabase) {
   constexpr int kClients = 6, kEach = 10;
   for (const auto& [key, semaphore] : {std::pair{"guarded", "counter"}, {"loose", ""}}) {
     std::atomic<int> failed{0};
-    std::vector<std::thread> clients;
-    for (int c = 0; c < kClients; ++c) {
-      clients.emplace_back([&, key = key, semaphore = semaphore] {
-        for (int i = 0; i < kEach; ++i) {
-          failed += Client().Request(nginx_->Url("/add.qs?n=1&key="s + key + "&sem=" + semaphore)).status != 200;
-        }
-      });
-    }
-    for (std::thread& client : clients) client.join();
+    AtOnce(kClients, [&, key = key, semaphore = semaphore](int) {
+      for (int i = 0; i < kEach; ++i) {
+        failed += Client().Request(nginx_->Url("/add.qs?n=1&key="s + key + "&sem=" + semaphore)).status != 200;
+      }
+    });
     EXPECT_EQ(failed.load(), 0) << key;
     const std::string total = *Answers("/add.qs?n=0&sem=&key="s + key, 1).begin();
     const int counted = std::atoi(total.substr(total.find(' ') + 1).c_str());
@@ -783,24 +758,20 @@ TEST_F(HttpServeProxy, TheServersAreOneSiteOnTheSharedInternalDatabase) {
 }
 
 TEST_F(HttpServeProxy, TheHealthPathIsTheServersAndNoWebFileStandsInForIt) {
-  const struct {
-    const char* method;
-    const char* path;
-    long status;
-    const char* body;
-  } cases[] = {
+  // The method, the path, the status, and the whole body (null: not checked).
+  const std::tuple<const char*, const char*, long, const char*> cases[] = {
       {"GET", "/_health?probe=1", 200, "serving\n"},
       {"GET", "/%5Fhealth", 200, "serving\n"},
       {"HEAD", "/_health", 200, ""},
       {"POST", "/_health", 405, nullptr},
       {"GET", "/alias.txt", 404, nullptr},  // a link to it
   };
-  for (const auto& row : cases) {
-    SCOPED_TRACE(std::string(row.method) + " " + row.path);
-    const Reply reply = Client().Request(servers_[0]->Url(row.path), {}, nullptr, row.method);
-    EXPECT_EQ(reply.status, row.status) << reply.body;
-    if (row.body != nullptr) {
-      EXPECT_EQ(reply.body, row.body);
+  for (const auto& [method, path, status, body] : cases) {
+    SCOPED_TRACE(std::string(method) + " " + path);
+    const Reply reply = Client().Request(servers_[0]->Url(path), {}, nullptr, method);
+    EXPECT_EQ(reply.status, status) << reply.body;
+    if (body != nullptr) {
+      EXPECT_EQ(reply.body, body);
     }
     EXPECT_FALSE(Has(reply.body, "a web file")) << reply.body;
   }
@@ -809,12 +780,9 @@ TEST_F(HttpServeProxy, TheHealthPathIsTheServersAndNoWebFileStandsInForIt) {
 }
 
 TEST_F(HttpServeProxy, TheForwardedClientIsBelievedOnlyFromATrustedProxy) {
-  const struct {
-    const char* from;  // the address the request comes from
-    bool throughNginx;
-    std::vector<std::string> headers;
-    const char* logged;
-  } cases[] = {
+  // The address the request comes from, whether it goes through nginx, its headers, and the
+  // client address logged.
+  const std::tuple<const char*, bool, std::vector<std::string>, const char*> cases[] = {
       {"127.0.0.1", false, {"X-Forwarded-For: 10.0.0.1, 198.51.100.7, 127.0.0.1"}, "198.51.100.7"},
       {"127.0.0.1", false, {"X-Forwarded-For: 10.0.0.1", "X-Forwarded-For: 198.51.100.8"}, "198.51.100.8"},
       {"127.0.0.1", false, {"X-Forwarded-For:  2001:db8::7 "}, "2001:db8::7"},
@@ -827,12 +795,12 @@ TEST_F(HttpServeProxy, TheForwardedClientIsBelievedOnlyFromATrustedProxy) {
       {"127.0.0.2", true, {"X-Forwarded-For: 198.51.100.7"}, "127.0.0.2"},
   };
   int row = 0;
-  for (const auto& c : cases) {
+  for (const auto& [from, throughNginx, headers, logged] : cases) {
     const std::string path = "/who-" + std::to_string(++row);
     SCOPED_TRACE(path);
-    const std::string url = c.throughNginx ? nginx_->Url(path) : servers_[0]->Url(path);
-    EXPECT_EQ(Client(c.from).Request(url, c.headers).status, 404);
-    EXPECT_TRUE(Logged("HTTP "s + c.logged + " \"GET " + path + " ")) << servers_[0]->Log() << servers_[1]->Log();
+    const std::string url = throughNginx ? nginx_->Url(path) : servers_[0]->Url(path);
+    EXPECT_EQ(Client(from).Request(url, headers).status, 404);
+    EXPECT_TRUE(Logged("HTTP "s + logged + " \"GET " + path + " ")) << servers_[0]->Log() << servers_[1]->Log();
   }
 }
 

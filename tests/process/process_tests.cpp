@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "quill_child.h"
@@ -33,12 +34,10 @@ class Server : public Root {
 
   // Starts quill with args; a script given as source is written to script.qs and run, with
   // runArgs after it.
-  void Start(std::vector<std::string> args, const std::string& script = "",
-             const std::vector<std::string>& runArgs = {}) {
+  void Start(std::vector<std::string> args, const std::string& script, const std::vector<std::string>& runArgs) {
     if (!script.empty()) {
       std::ofstream(Path("script.qs")) << script;
-      args.push_back("run");
-      args.push_back(Path("script.qs").string());
+      args.insert(args.end(), {"run", Path("script.qs").string()});
       args.insert(args.end(), runArgs.begin(), runArgs.end());
     }
     ASSERT_TRUE(Root::Start(args));
@@ -53,10 +52,10 @@ class Server : public Root {
     return WaitFor(kLimit, [&] { return fs::exists(mark) || Ended(); }) && fs::exists(mark);
   }
 
-  Outcome Run(const std::vector<std::string>& args, const std::string& script, std::chrono::seconds limit,
-              const std::vector<std::string>& runArgs = {}) {
+  Outcome Run(const std::vector<std::string>& args, const std::string& script,
+              const std::vector<std::string>& runArgs) {
     Start(args, script, runArgs);
-    return Finish(limit);
+    return Finish(kLimit);
   }
 };
 
@@ -86,8 +85,7 @@ TEST(HostileModule, EveryWayAModuleOrTheVmFailsEndsAsItShould) {
       {"recurse", "", "1", "hx_recurse()", 1, {"java.lang.StackOverflowError", failed, summary}},
       {"hog", "-Xmx48m", "1", "hx_hog()", 1, {"java.lang.OutOfMemoryError", failed, summary}},
       // System.err goes into the server's log, one line each.
-      {"throw-logged", "-Dquill.stdio=log", "1", "hx_throw()", 1,
-       {threw, failed, summary, "[1] [stderr] \\tat fixtures.hostile.HostileTags."}},
+      {"throw-logged", "-Dquill.stdio=log", "1", "hx_throw()", 1, {threw, failed, summary}},
       // Exit and halt end the process at once, with their status, while other workers are busy in
       // Java and in the host.
       {"exit", "", "3", "hx_sleep(100) hx_exit(3) 'never printed'", 3,
@@ -114,8 +112,8 @@ TEST(HostileModule, EveryWayAModuleOrTheVmFailsEndsAsItShould) {
       SCOPED_TRACE(std::string(c.name) + (checked ? " -Xcheck:jni" : ""));
       Server server(std::string(c.name) + (checked ? "-checked" : ""));
       const std::string options = std::string(checked ? "-Xcheck:jni " : "") + c.vmOptions;
-      const Outcome run = server.Run({"--threads", c.threads, "--pref", "java_vm_options=" + options}, c.script,
-                                     kLimit, {"--repeat", "3"});
+      const Outcome run =
+          server.Run({"--threads", c.threads, "--pref", "java_vm_options=" + options}, c.script, {"--repeat", "3"});
       EXPECT_EQ(run.status, c.status) << run.err;
       for (const std::string& line : c.errHas) EXPECT_TRUE(Has(run.err, line)) << line << "\n" << run.err;
       EXPECT_EQ(Has(run.err, "[1] [stderr] \\tat fixtures.hostile.HostileTags."),
@@ -131,28 +129,26 @@ TEST(HostileModule, EveryWayAModuleOrTheVmFailsEndsAsItShould) {
 // hx_thread records the Java thread of each call: a thread attached anew is a new Java thread,
 // so the ids count the attachments. 20 runs of two calls on 2 workers.
 TEST(AttachScope, EachScopeAttachesAsOftenAsItPromises) {
-  struct Case {
-    const char* preference;  // null: not set
-    size_t fewest, most;     // distinct Java threads
-  };
-  for (const Case& c : {Case{nullptr, 40, 40}, Case{"call", 40, 40}, Case{"Request", 20, 20},
-                        Case{"thread", 1, 2}, Case{"sometimes", 40, 40}}) {
-    SCOPED_TRACE(c.preference != nullptr ? c.preference : "default");
-    Server server(std::string("scope-") + (c.preference != nullptr ? c.preference : "default"));
+  // The preference (null: not set), and the fewest and most distinct Java threads it makes.
+  const std::tuple<const char*, size_t, size_t> cases[] = {
+      {nullptr, 40, 40}, {"call", 40, 40}, {"Request", 20, 20}, {"thread", 1, 2}, {"sometimes", 40, 40}};
+  for (const auto& [preference, fewest, most] : cases) {
+    const std::string name = preference != nullptr ? preference : "default";
+    SCOPED_TRACE(name);
+    Server server("scope-" + name);
     std::vector<std::string> args{"--threads", "2"};
-    if (c.preference != nullptr) args.insert(args.end(), {"--pref", std::string("java_attach_scope=") + c.preference});
+    if (preference != nullptr) args.insert(args.end(), {"--pref", std::string("java_attach_scope=") + preference});
     const std::string ids = server.Path("ids").string();
-    const Outcome run =
-        server.Run(args, "hx_thread('" + ids + "') hx_thread('" + ids + "')", kLimit, {"--repeat", "20"});
+    const Outcome run = server.Run(args, "hx_thread('" + ids + "') hx_thread('" + ids + "')", {"--repeat", "20"});
     EXPECT_EQ(run.status, 0) << run.err;
     std::istringstream lines(ReadFile(ids));
     const std::multiset<std::string> all{std::istream_iterator<std::string>(lines), {}};
     EXPECT_EQ(all.size(), 40u);
     const size_t distinct = std::set<std::string>(all.begin(), all.end()).size();
-    EXPECT_GE(distinct, c.fewest);
-    EXPECT_LE(distinct, c.most);
-    EXPECT_EQ(Has(run.err, "java_attach_scope \"sometimes\" is not call, request or thread"),
-              c.preference != nullptr && std::string(c.preference) == "sometimes") << run.err;
+    EXPECT_GE(distinct, fewest);
+    EXPECT_LE(distinct, most);
+    EXPECT_EQ(Has(run.err, "java_attach_scope \"sometimes\" is not call, request or thread"), name == "sometimes")
+        << run.err;
   }
 }
 

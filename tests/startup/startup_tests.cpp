@@ -4,13 +4,13 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../process/quill_child.h"
@@ -21,11 +21,6 @@ namespace {
 
 using quill_child::Has;
 using quill_child::ReadFile;
-
-bool CheckingJni() {
-  const char* flag = std::getenv("QJAPI_CHECK_JNI");
-  return flag != nullptr && std::string(flag) == "1";
-}
 
 void WriteFile(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());
@@ -60,9 +55,9 @@ class Root : quill_child::Root {
   // Under QJAPI_CHECK_JNI=1 every run that sets no VM options of its own runs with -Xcheck:jni,
   // and none of its warnings may appear.
   QuillRun Run(std::vector<std::string> args = {}) {
-    const bool checkJni = CheckingJni() && jniCheckable_ && std::none_of(args.begin(), args.end(), [](auto& a) {
-      return a.rfind("java_vm_options=", 0) == 0;
-    });
+    const char* flag = std::getenv("QJAPI_CHECK_JNI");
+    bool checkJni = flag != nullptr && std::string(flag) == "1" && jniCheckable_;
+    for (const std::string& arg : args) checkJni = checkJni && arg.rfind("java_vm_options=", 0) != 0;
     if (checkJni) args.insert(args.begin(), {"--pref", "java_vm_options=-Xcheck:jni"});
     QuillRun run;
     static_cast<quill_child::Outcome&>(run) = quill_child::Root::Run(args, std::chrono::seconds(180));
@@ -97,6 +92,20 @@ std::string RegistryText(const std::string& version, const std::string* runtimeL
   const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\JavaSoft\\Java Runtime Environment";
   return "Windows Registry Editor Version 5.00\n\n" + key + "]\n\"CurrentVersion\"=\"" + version + "\"\n\n" +
          key + "\\17]\n" + (runtimeLib != nullptr ? "\"RuntimeLib\"=\"" + *runtimeLib + "\"\n" : "");
+}
+
+// The first column of each row the statement gives, each followed by a space.
+std::string Sql(const fs::path& database, const char* statement) {
+  std::string rows;
+  sqlite3* db = nullptr;
+  sqlite3_open(database.c_str(), &db);
+  const auto collect = [](void* out, int, char** values, char**) {
+    *static_cast<std::string*>(out) += std::string(values[0] != nullptr ? values[0] : "NULL") + " ";
+    return 0;
+  };
+  sqlite3_exec(db, statement, collect, &rows, nullptr);
+  sqlite3_close(db);
+  return rows;
 }
 
 }  // namespace
@@ -169,13 +178,8 @@ TEST(VmOptions, PreferencesHeadThePathsAndFreeOptionsSplitAtSpaces) {
 // Module folders two levels above the root may lie where anyone can create them (/tmp): only
 // folders of the server's user or root that no other user or group can write to are used.
 TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTrusted) {
-  struct Case {
-    const char* name;
-    fs::perms mode;
-    uid_t owner;
-    gid_t group;
-    const char* why;  // null: the folder is used
-  } cases[] = {
+  // The folder's name, mode, owner and group, and why it is not used (null: it is).
+  const std::tuple<const char*, fs::perms, uid_t, gid_t, const char*> cases[] = {
       {"writable-by-all", fs::perms::all, getuid(), getgid(), "every user may write to it"},
       {"someone-elses", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                             fs::perms::others_read | fs::perms::others_exec,
@@ -184,24 +188,24 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTrusted) {
        "the users of another group may write to it"},
       {"own", fs::perms::owner_all | fs::perms::group_all, getuid(), getgid(), nullptr},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Root root(c.name);
+  for (const auto& [name, mode, owner, group, why] : cases) {
+    SCOPED_TRACE(name);
+    Root root(name);
     const fs::path outside = root.path().parent_path().parent_path() / "QuillModules";
     fs::create_directories(outside);
     fs::copy_file(FIXTURE_TAGS_JAR, outside / "planted.jar");
-    ASSERT_EQ(chown(outside.c_str(), c.owner, c.group), 0);
-    fs::permissions(outside, c.mode);
+    ASSERT_EQ(chown(outside.c_str(), owner, group), 0);
+    fs::permissions(outside, mode);
     const QuillRun run = root.Run();
     ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(run.options.size(), 2u) << run.out;
     const std::string upTwo = Dir(root.path()) + "../../QuillModules/";
-    const bool used = c.why == nullptr;
+    const bool used = why == nullptr;
     EXPECT_EQ(run.options[0].find(Dir(outside) + "planted.jar") != std::string::npos, used) << run.options[0];
     for (const std::string& option : run.options) EXPECT_EQ(option.find(upTwo) != std::string::npos, used) << option;
     if (!used) {
       EXPECT_TRUE(run.Logged(2, std::string("[QJAPI] The folder \"../../QuillModules/\" outside the server root is "
-                                            "not used: ") + c.why))
+                                            "not used: ") + why))
           << run.err;
     }
   }
@@ -241,9 +245,9 @@ TEST(VmOptions, ArchivesAreTakenByTheirExtensionAndThoseThatCannotBeUsedAreRepor
     EXPECT_EQ(run.err.find(line, at + 1), std::string::npos) << "twice: " << line;
   }
   EXPECT_EQ(run.err.find("nothing.zip"), std::string::npos) << run.err;
-  const size_t cut = run.err.find("nnnnn...nnnnn");
-  EXPECT_NE(cut, std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("n.jar cannot be used: it is empty\n", cut), std::string::npos) << run.err;
+  // The cut name, and after it the rest of its line.
+  EXPECT_NE(run.err.find("n.jar cannot be used: it is empty\n", run.err.find("nnnnn...nnnnn")), std::string::npos)
+      << run.err;
   EXPECT_EQ(run.err.find(longName), std::string::npos) << "the long name is cut";
   std::string taken = dir + "truncated.jar:";
   for (const char* name : {"a.zip", "b.jar", "c.war", "d.ear", "e.ja", "f.ea", "g"}) {
@@ -313,23 +317,6 @@ TEST(StartUp, EachMissingPieceIsLoggedInOrder) {
   }
 }
 
-namespace {
-
-// The first column of each row the statement gives, each followed by a space.
-std::string Sql(const fs::path& database, const char* statement) {
-  std::string rows;
-  sqlite3* db = nullptr;
-  sqlite3_open(database.c_str(), &db);
-  const auto collect = [](void* out, int, char** values, char**) {
-    *static_cast<std::string*>(out) += std::string(values[0] != nullptr ? values[0] : "NULL") + " ";
-    return 0;
-  };
-  sqlite3_exec(db, statement, collect, &rows, nullptr);
-  sqlite3_close(db);
-  return rows;
-}
-
-}  // namespace
 
 // (A fresh root gets the table with the columns the connector fills: its driver rows are checked
 // where the connector runs.)
