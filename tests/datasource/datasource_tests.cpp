@@ -100,12 +100,15 @@ TEST(Registration, TheSourceIsServedByANewInstanceAndInitialisedOnce) {
   EXPECT_EQ(Fixture("INITS"), 2);  // fx_ds and fx_ds_doomed
 }
 
+// Of data sources and of connectors.
 TEST(Registration, RefusedRegistrationsLeaveNothingAndLogOnlyTheRegistryRefusal) {
   EXPECT_TRUE(Logged(0, "    Failed to register datasource FX_DS"));
-  for (const char* refused : {"fx_ds_nomethod", "fx_ds_noctor"}) {
+  EXPECT_TRUE(Logged(0, "    Failed to register JDBC datasource fx_sql"));
+  for (const char* refused : {"fx_ds_nomethod", "fx_ds_noctor", "fx_sql_ferngate", "fx_sql_nomethod"}) {
     SCOPED_TRACE(refused);
     EXPECT_EQ(DataSourceRegistry::Global().Find(refused), nullptr);
-    EXPECT_FALSE(LoggedContaining(refused));
+    EXPECT_FALSE(LoggedContaining(refused));  // before the failing search names it
+    EXPECT_FALSE(RunScript(std::string("db_search(-source='") + refused + "')").ok);
   }
 }
 
@@ -208,15 +211,15 @@ TEST(Actions, RowCellsArriveAsModifiedUtf8BytesWithNullsAndEmptyRows) {
   });
   EXPECT_EQ(code, 0);
   ASSERT_GE(rows.size(), 3u);
-  const DBRows::Row text = rows[rows.size() - 3];
-  ASSERT_EQ(text.size(), 2u);
-  EXPECT_FALSE(text[0].has_value());
-  EXPECT_EQ(text[1], std::optional<std::string_view>("a\xC0\x80\xC3\xA9\xE4\xB8\x96\xED\xA0\xBD\xED\xB8\x80"));
-  EXPECT_TRUE(rows[rows.size() - 2].empty());
-  const DBRows::Row bytes = rows[rows.size() - 1];
-  ASSERT_EQ(bytes.size(), 2u);
-  EXPECT_EQ(bytes[0], std::optional<std::string_view>("bytes"));
-  EXPECT_FALSE(bytes[1].has_value());
+  // The last three: {null, text}, {} and {bytes, null}.
+  std::vector<std::vector<std::optional<std::string>>> last;
+  for (size_t r = rows.size() - 3; r < rows.size(); ++r) {
+    last.emplace_back();
+    for (size_t c = 0; c < rows[r].size(); ++c) last.back().emplace_back(rows[r][c]);
+  }
+  const decltype(last) expected = {
+      {std::nullopt, "a\xC0\x80\xC3\xA9\xE4\xB8\x96\xED\xA0\xBD\xED\xB8\x80"}, {}, {"bytes", std::nullopt}};
+  EXPECT_EQ(last, expected);
 }
 
 // Results past 64 KiB take the buffers the last large result left: each must still read back
