@@ -287,14 +287,7 @@ TEST(Actions, AJavaExceptionIsPrintedClearedAndTheServerGoesOn) {
 // Once the server has rights each action needs its own: a refused one answers -9010 with a
 // message and never reaches the source (which would answer 0).
 TEST(Actions, RightsDecideWhichActionsReachTheSource) {
-  ASSERT_EQ(quill_service::SetUser("ann", "pw", false), 0);
-  ASSERT_EQ(quill_service::SetUser("boss", "pw", true), 0);
-  struct Remove {
-    ~Remove() {
-      quill_service::RemoveUser("ann");  // and the rights with them
-      quill_service::RemoveUser("boss");
-    }
-  } remove;
+  const qjapi_test::CaseUsers users({{"ann", false}, {"boss", true}});
   ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_READ, "db:FX_DS/shop/*"), 0);
   ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_WRITE, "db:fx_ds/shop/items"), 0);
   const std::string no = std::to_string(QUILL_ERR_NOT_ALLOWED);
@@ -320,13 +313,11 @@ TEST(Actions, RightsDecideWhichActionsReachTheSource) {
       {"boss", "db_delete(-source='fx_ds', -database='any', -table='thing')", "0 "},
   };
   for (const auto& c : cases) {
-    quill_service::RunInputs inputs;
-    inputs.user = c.user;
-    EXPECT_EQ(Output(c.action + " => { action_code() ' ' action_message() }", inputs), c.answer) << c.action;
+    EXPECT_EQ(qjapi_test::OutputAs(c.user, c.action + " => { action_code() ' ' action_message() }"), c.answer)
+        << c.action;
   }
   // Without a body the refusal fails the script with its message.
-  quill_service::RunInputs anonymous;
-  const ScriptRun bare = quill_service::RunScriptText("db_search(-source='fx_ds')", "case.q", anonymous);
+  const ScriptRun bare = RunScript("db_search(-source='fx_ds')");
   EXPECT_NE(bare.error.find("the anonymous user may not read db:fx_ds//"), std::string::npos) << bare.error;
 }
 

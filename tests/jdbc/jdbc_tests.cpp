@@ -630,14 +630,7 @@ TEST(FreshDriver, TheFirstStatementIsWrittenWithTheSettingsItsConnectionTells) {
 }
 
 TEST(AdminTags, RightsDecideWhoAdministersASource) {
-  ASSERT_EQ(quill_service::SetUser("ann", "pw", false), 0);
-  ASSERT_EQ(quill_service::SetUser("carl", "pw", false), 0);
-  ASSERT_EQ(quill_service::SetUser("boss", "pw", true), 0);
-  struct Remove {
-    ~Remove() {
-      for (const char* user : {"ann", "carl", "boss"}) quill_service::RemoveUser(user);  // and their rights
-    }
-  } remove;
+  const qjapi_test::CaseUsers users({{"ann", false}, {"carl", false}, {"boss", true}});
   ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_READ, "db:sqlite/shop/*"), 0);
   ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_EXECUTE, "db:sqlite/"), 0);
   ASSERT_EQ(quill_service::GrantRight("carl", QUILL_OP_ADMIN, "db:SQLite/*"), 0);
@@ -667,11 +660,7 @@ TEST(AdminTags, RightsDecideWhoAdministersASource) {
       // The refused switch above changed nothing.
       {"boss", "_jdbc_driverinfo('SQLite')->get('debugging')", "false"},
   };
-  for (const auto& c : cases) {
-    quill_service::RunInputs inputs;
-    inputs.user = c.user;
-    EXPECT_EQ(Output(c.script, inputs), c.answer) << c.script;
-  }
+  for (const auto& c : cases) EXPECT_EQ(qjapi_test::OutputAs(c.user, c.script), c.answer) << c.script;
 }
 
 // Last: the PostgreSQL server goes away under pooled connections, and comes back.

@@ -20,9 +20,7 @@ using sql_test::TableTypes;
 
 constexpr std::nullopt_t kNull = std::nullopt;
 
-InputColumn Col(std::string_view name, Text value, int32_t op = code::kEquals) {
-  return {name, value, op};
-}
+InputColumn Col(std::string_view name, Text value, int32_t op = code::kEquals) { return {name, value, op}; }
 
 enum Action { kSelect, kInsert, kUpdate, kDelete, kDescribe };
 

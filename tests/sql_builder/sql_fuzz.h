@@ -398,8 +398,7 @@ class Fuzzer {
   }
 
   // The statement's program: each instruction's shape, with the constants it loads set apart.
-  bool Explain(const std::string& sql, std::vector<std::string>* program,
-               std::vector<std::string>* strings) {
+  bool Explain(const std::string& sql, std::vector<std::string>* program, std::vector<std::string>* strings) {
     sqlite3_stmt* stmt = nullptr;
     const char* tail = nullptr;
     const std::string explain = "EXPLAIN " + sql;
@@ -410,21 +409,19 @@ class Fuzzer {
     }
     if (tail != explain.c_str() + explain.size()) fail_("more than one statement", sql);
     while (sqlite3_step(stmt) == SQLITE_ROW) {
+      const auto p = [&](int column) { return std::to_string(sqlite3_column_int(stmt, column)); };
       const std::string op = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
-      const std::string p2 = std::to_string(sqlite3_column_int(stmt, 3));
+      const std::string p2 = p(3);
       if (op == "Integer" || op == "Int64" || op == "Real") {
         program->push_back("number>" + p2);
         continue;
       }
       if (op == "String8") {
-        const void* p4 = sqlite3_column_blob(stmt, 5);
-        strings->emplace_back(static_cast<const char*>(p4), size_t(sqlite3_column_bytes(stmt, 5)));
+        strings->emplace_back(static_cast<const char*>(sqlite3_column_blob(stmt, 5)), sqlite3_column_bytes(stmt, 5));
         program->push_back("string>" + p2);
         continue;
       }
-      program->push_back(op + " " + std::to_string(sqlite3_column_int(stmt, 2)) + " " + p2 + " " +
-                         std::to_string(sqlite3_column_int(stmt, 4)) + " " +
-                         std::to_string(sqlite3_column_int(stmt, 6)));
+      program->push_back(op + " " + p(2) + " " + p2 + " " + p(4) + " " + p(6));
     }
     sqlite3_finalize(stmt);
     return true;
