@@ -58,9 +58,9 @@ int GlobalRefs() {
 }
 
 // The echo rows of a fixture action as "what=value" lines.
-std::string Echo(const std::string& parameters, const std::string& body = "") {
-  return Output("db_search(-source='fx_ds'" + parameters +
-                ") => { rows => { field('what') + '=' + field(1) + '\\n' } " + body + "}");
+std::string Echo(const std::string& parameters) {
+  return Output("db_search(-source='fx_ds'" + parameters + ") => { rows => { field('what') + '=' + field(1) + "
+                "'\\n' } }");
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
