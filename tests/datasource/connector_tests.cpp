@@ -46,7 +46,6 @@ void FreshItems() {
 }
 
 using qjapi_test::Logged;
-using qjapi_test::LoggedContaining;
 using qjapi_test::Output;
 
 // A source whose driver converts text: no discovery, every value quoted, a name given twice joins
@@ -134,14 +133,6 @@ TEST(Connector, KeptColumnsAreAskedForAgainAfterAFailureOrATableChange) {
   const auto before = discoveries();
   EXPECT_EQ(Action("db_search(" + typed + ", ['id', 3])"), "0|SELECT * FROM \"items\" WHERE (id = 3);|3;");
   EXPECT_EQ(discoveries(), before);
-}
-
-TEST(Connector, RegistrationRefusalsLeaveNothingAndLogOnlyTheRegistrysRefusal) {
-  EXPECT_TRUE(Logged(0, "    Failed to register JDBC datasource fx_sql"));
-  for (const char* refused : {"fx_sql_ferngate", "fx_sql_nomethod"}) {
-    EXPECT_FALSE(LoggedContaining(refused)) << refused;  // before the failing search names it
-    EXPECT_FALSE(RunText(std::string("db_search(-source='") + refused + "')").ok) << refused;
-  }
 }
 
 }  // namespace

@@ -58,9 +58,9 @@ int GlobalRefs() {
 }
 
 // The echo rows of a fixture action as "what=value" lines.
-std::string Echo(const std::string& parameters, const std::string& body = "") {
-  return Output("db_search(-source='fx_ds'" + parameters +
-                ") => { rows => { field('what') + '=' + field(1) + '\\n' } " + body + "}");
+std::string Echo(const std::string& parameters) {
+  return Output("db_search(-source='fx_ds'" + parameters + ") => { rows => { field('what') + '=' + field(1) + "
+                "'\\n' } }");
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -100,12 +100,15 @@ TEST(Registration, TheSourceIsServedByANewInstanceAndInitialisedOnce) {
   EXPECT_EQ(Fixture("INITS"), 2);  // fx_ds and fx_ds_doomed
 }
 
+// Of data sources and of connectors.
 TEST(Registration, RefusedRegistrationsLeaveNothingAndLogOnlyTheRegistryRefusal) {
   EXPECT_TRUE(Logged(0, "    Failed to register datasource FX_DS"));
-  for (const char* refused : {"fx_ds_nomethod", "fx_ds_noctor"}) {
+  EXPECT_TRUE(Logged(0, "    Failed to register JDBC datasource fx_sql"));
+  for (const char* refused : {"fx_ds_nomethod", "fx_ds_noctor", "fx_sql_ferngate", "fx_sql_nomethod"}) {
     SCOPED_TRACE(refused);
     EXPECT_EQ(DataSourceRegistry::Global().Find(refused), nullptr);
-    EXPECT_FALSE(LoggedContaining(refused));
+    EXPECT_FALSE(LoggedContaining(refused));  // before the failing search names it
+    EXPECT_FALSE(RunScript(std::string("db_search(-source='") + refused + "')").ok);
   }
 }
 
@@ -208,15 +211,15 @@ TEST(Actions, RowCellsArriveAsModifiedUtf8BytesWithNullsAndEmptyRows) {
   });
   EXPECT_EQ(code, 0);
   ASSERT_GE(rows.size(), 3u);
-  const DBRows::Row text = rows[rows.size() - 3];
-  ASSERT_EQ(text.size(), 2u);
-  EXPECT_FALSE(text[0].has_value());
-  EXPECT_EQ(text[1], std::optional<std::string_view>("a\xC0\x80\xC3\xA9\xE4\xB8\x96\xED\xA0\xBD\xED\xB8\x80"));
-  EXPECT_TRUE(rows[rows.size() - 2].empty());
-  const DBRows::Row bytes = rows[rows.size() - 1];
-  ASSERT_EQ(bytes.size(), 2u);
-  EXPECT_EQ(bytes[0], std::optional<std::string_view>("bytes"));
-  EXPECT_FALSE(bytes[1].has_value());
+  // The last three: {null, text}, {} and {bytes, null}.
+  std::vector<std::vector<std::optional<std::string>>> last;
+  for (size_t r = rows.size() - 3; r < rows.size(); ++r) {
+    last.emplace_back();
+    for (size_t c = 0; c < rows[r].size(); ++c) last.back().emplace_back(rows[r][c]);
+  }
+  const decltype(last) expected = {
+      {std::nullopt, "a\xC0\x80\xC3\xA9\xE4\xB8\x96\xED\xA0\xBD\xED\xB8\x80"}, {}, {"bytes", std::nullopt}};
+  EXPECT_EQ(last, expected);
 }
 
 // Results past 64 KiB take the buffers the last large result left: each must still read back
@@ -284,14 +287,7 @@ TEST(Actions, AJavaExceptionIsPrintedClearedAndTheServerGoesOn) {
 // Once the server has rights each action needs its own: a refused one answers -9010 with a
 // message and never reaches the source (which would answer 0).
 TEST(Actions, RightsDecideWhichActionsReachTheSource) {
-  ASSERT_EQ(quill_service::SetUser("ann", "pw", false), 0);
-  ASSERT_EQ(quill_service::SetUser("boss", "pw", true), 0);
-  struct Remove {
-    ~Remove() {
-      quill_service::RemoveUser("ann");  // and the rights with them
-      quill_service::RemoveUser("boss");
-    }
-  } remove;
+  const qjapi_test::CaseUsers users({{"ann", false}, {"boss", true}});
   ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_READ, "db:FX_DS/shop/*"), 0);
   ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_WRITE, "db:fx_ds/shop/items"), 0);
   const std::string no = std::to_string(QUILL_ERR_NOT_ALLOWED);
@@ -317,13 +313,11 @@ TEST(Actions, RightsDecideWhichActionsReachTheSource) {
       {"boss", "db_delete(-source='fx_ds', -database='any', -table='thing')", "0 "},
   };
   for (const auto& c : cases) {
-    quill_service::RunInputs inputs;
-    inputs.user = c.user;
-    EXPECT_EQ(Output(c.action + " => { action_code() ' ' action_message() }", inputs), c.answer) << c.action;
+    EXPECT_EQ(qjapi_test::OutputAs(c.user, c.action + " => { action_code() ' ' action_message() }"), c.answer)
+        << c.action;
   }
   // Without a body the refusal fails the script with its message.
-  quill_service::RunInputs anonymous;
-  const ScriptRun bare = quill_service::RunScriptText("db_search(-source='fx_ds')", "case.q", anonymous);
+  const ScriptRun bare = RunScript("db_search(-source='fx_ds')");
   EXPECT_NE(bare.error.find("the anonymous user may not read db:fx_ds//"), std::string::npos) << bare.error;
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "service/core/log.h"
+#include "service/core/users.h"
 #include "service/script/script.h"
 #include "tests/vm_server.h"
 
@@ -57,6 +58,27 @@ inline std::string Output(const std::string& source, const quill_service::RunInp
   EXPECT_TRUE(run.ok) << source << "\n" << run.error;
   return run.ok ? run.output : "FAILED: " + run.error;
 }
+
+// The output of a script run as user ("": the anonymous user).
+inline std::string OutputAs(const std::string& user, const std::string& source) {
+  quill_service::RunInputs inputs;
+  inputs.user = user;
+  return Output(source, inputs);
+}
+
+// Users made for one case (each an administrator or not) and removed, with their rights, when it ends.
+class CaseUsers {
+ public:
+  explicit CaseUsers(std::vector<std::pair<std::string, bool>> users) : users_(std::move(users)) {
+    for (const auto& [name, admin] : users_) EXPECT_EQ(quill_service::SetUser(name, "pw", admin), 0) << name;
+  }
+  ~CaseUsers() {
+    for (const auto& user : users_) quill_service::RemoveUser(user.first);
+  }
+
+ private:
+  std::vector<std::pair<std::string, bool>> users_;
+};
 
 // Whether the log (by default all of it the host keeps now) holds the line text at level.
 inline bool Logged(int level, const std::string& text,

@@ -579,26 +579,26 @@ TEST(FreshDriver, TheFirstStatementIsWrittenWithTheSettingsItsConnectionTells) {
   const auto field = [&](jobject object, jclass cls, const char* name, const std::string& type) {
     return env->GetObjectField(object, env->GetFieldID(cls, name, type.c_str()));
   };
+  // An object of cls by its constructor of the parameters args; null (an exception pending) without one.
+  const auto make = [&](jclass cls, const std::string& args, auto... values) {
+    const jmethodID init = env->GetMethodID(cls, "<init>", ("(" + args + ")V").c_str());
+    return init != nullptr ? env->NewObject(cls, init, values...) : nullptr;
+  };
   // A connector like the known source's, with the driver wrapped in a fresh entry.
   constexpr const char* kTimeouts = "Lcom/marrowbay/jdbc/JDBCConnector$Timeouts;";
   constexpr const char* kCatalog = "Lcom/marrowbay/jdbc/DriverCatalog;";
   jobject current = field(known->javaInstance, connectorClass, "current", "Lcom/marrowbay/jdbc/DriverEntry;");
-  jobject driver = env->NewObject(lostClass, env->GetMethodID(lostClass, "<init>", "(Ljava/sql/Driver;)V"),
-                                  field(current, entryClass, "driver", "Ljava/sql/Driver;"));
-  jobject fresh = env->NewObject(entryClass, env->GetMethodID(entryClass, "<init>", "(Ljava/sql/Driver;Ljava/lang/String;)V"),
-                                 driver, field(current, entryClass, "fileName", "Ljava/lang/String;"));
+  jobject driver = make(lostClass, "Ljava/sql/Driver;", field(current, entryClass, "driver", "Ljava/sql/Driver;"));
+  jobject fresh = make(entryClass, "Ljava/sql/Driver;Ljava/lang/String;", driver,
+                       field(current, entryClass, "fileName", "Ljava/lang/String;"));
   ASSERT_FALSE(env->ExceptionCheck());
   jobject list = env->CallStaticObjectMethod(listClass, env->GetStaticMethodID(listClass, "of", "(Ljava/lang/Object;)Ljava/util/List;"),
                                              fresh);
   ASSERT_FALSE(env->ExceptionCheck());
   jstring name = env->NewStringUTF("PgFresh");
-  const jmethodID constructor = env->GetMethodID(
-      connectorClass, "<init>",
-      ("(Ljava/lang/String;Ljava/util/List;" + std::string(kCatalog) + kTimeouts + ")V").c_str());
-  ASSERT_NE(constructor, nullptr);
-  jobject source = env->NewObject(connectorClass, constructor, name, list,
-                                  field(known->javaInstance, connectorClass, "catalog", kCatalog),
-                                  field(known->javaInstance, connectorClass, "timeouts", kTimeouts));
+  jobject source = make(connectorClass, "Ljava/lang/String;Ljava/util/List;" + std::string(kCatalog) + kTimeouts, name,
+                        list, field(known->javaInstance, connectorClass, "catalog", kCatalog),
+                        field(known->javaInstance, connectorClass, "timeouts", kTimeouts));
   ASSERT_FALSE(env->ExceptionCheck());
   ASSERT_NE(source, nullptr);
   env->CallVoidMethod(source, env->GetMethodID(connectorClass, "registerJDBCModule", "(Ljava/lang/String;Ljava/lang/String;I)V"),
@@ -630,14 +630,7 @@ TEST(FreshDriver, TheFirstStatementIsWrittenWithTheSettingsItsConnectionTells) {
 }
 
 TEST(AdminTags, RightsDecideWhoAdministersASource) {
-  ASSERT_EQ(quill_service::SetUser("ann", "pw", false), 0);
-  ASSERT_EQ(quill_service::SetUser("carl", "pw", false), 0);
-  ASSERT_EQ(quill_service::SetUser("boss", "pw", true), 0);
-  struct Remove {
-    ~Remove() {
-      for (const char* user : {"ann", "carl", "boss"}) quill_service::RemoveUser(user);  // and their rights
-    }
-  } remove;
+  const qjapi_test::CaseUsers users({{"ann", false}, {"carl", false}, {"boss", true}});
   ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_READ, "db:sqlite/shop/*"), 0);
   ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_EXECUTE, "db:sqlite/"), 0);
   ASSERT_EQ(quill_service::GrantRight("carl", QUILL_OP_ADMIN, "db:SQLite/*"), 0);
@@ -667,11 +660,7 @@ TEST(AdminTags, RightsDecideWhoAdministersASource) {
       // The refused switch above changed nothing.
       {"boss", "_jdbc_driverinfo('SQLite')->get('debugging')", "false"},
   };
-  for (const auto& c : cases) {
-    quill_service::RunInputs inputs;
-    inputs.user = c.user;
-    EXPECT_EQ(Output(c.script, inputs), c.answer) << c.script;
-  }
+  for (const auto& c : cases) EXPECT_EQ(qjapi_test::OutputAs(c.user, c.script), c.answer) << c.script;
 }
 
 // Last: the PostgreSQL server goes away under pooled connections, and comes back.

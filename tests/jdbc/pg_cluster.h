@@ -74,11 +74,8 @@ class PrivateServer {
   static bool Shell(const std::string& command) { return std::system(("cd / && " + command).c_str()) == 0; }
 
   static sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    return address;
+    return {.sin_family = AF_INET, .sin_port = htons(static_cast<uint16_t>(port)),
+            .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
   }
 
   std::string dir_, runAs_;  // runAs_: the server's system user, when running as root

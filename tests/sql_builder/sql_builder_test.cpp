@@ -20,9 +20,7 @@ using sql_test::TableTypes;
 
 constexpr std::nullopt_t kNull = std::nullopt;
 
-InputColumn Col(std::string_view name, Text value, int32_t op = code::kEquals) {
-  return {name, value, op};
-}
+InputColumn Col(std::string_view name, Text value, int32_t op = code::kEquals) { return {name, value, op}; }
 
 enum Action { kSelect, kInsert, kUpdate, kDelete, kDescribe };
 
@@ -59,19 +57,9 @@ struct Case {
 };
 
 ActionInput Input(const Case& c) {
-  ActionInput in;
-  in.database = c.database;
-  in.table = c.table;
-  in.schema = c.schema;
-  in.hostLogin = c.login;
-  in.returnColumns = c.returns;
-  in.inputColumns = c.inputs;
-  in.inputColumnsComplete = c.complete;
-  in.logicalOp = c.logic;
-  in.sortColumns = c.sorts;
-  in.key = c.key;
-  in.distinct = c.distinct;
-  return in;
+  return {.database = c.database, .table = c.table, .schema = c.schema, .hostLogin = c.login,
+          .returnColumns = c.returns, .inputColumns = c.inputs, .inputColumnsComplete = c.complete,
+          .logicalOp = c.logic, .sortColumns = c.sorts, .key = c.key, .distinct = c.distinct};
 }
 
 // The SELECT of the table t with the condition where.
@@ -80,15 +68,10 @@ std::string Where(const std::string& where) { return "SELECT * FROM \"t\" WHERE 
 void Expect(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ConnectorSettings settings;
-    settings.quote = c.quote;
-    settings.separator = c.separator;
-    settings.terminator = c.terminator;
-    settings.schemaName = c.schemaName;
-    settings.supportsCatalogs = c.catalogs;
-    settings.supportsSchemas = c.schemas;
-    settings.supportsConvert = c.convert;
-    settings.bindsValues = c.bound != nullptr;
+    const ConnectorSettings settings{.supportsCatalogs = c.catalogs, .supportsSchemas = c.schemas,
+                                     .supportsConvert = c.convert, .quote = c.quote, .separator = c.separator,
+                                     .terminator = c.terminator, .schemaName = c.schemaName,
+                                     .bindsValues = c.bound != nullptr};
     const ActionInput in = Input(c);
     const ColumnList list = GatherInputColumns(in);
     const TableTypes types(c.types);
@@ -314,18 +297,18 @@ TEST(SqlChanges, InsertUpdateDeleteAndDescribe) {
 TEST(SqlDiscovery, ListsInputColumnsThenTheKey) {
   ConnectorSettings settings;
   settings.quote = "\"";
-  ActionInput in = Input({});
-  in.inputColumns = {Col("a", "1"), Col("opbegin", "or"), Col("a", "2"), Col("-distinct", "")};
-  in.key = KeyColumn{"id", kNull};
-  SqlBuilder builder(settings);
-  EXPECT_EQ(builder.DiscoveryQuery(in, GatherInputColumns(in)),
-            "SELECT \"a\",\"opbegin\",\"-distinct\",\"id\" FROM \"t\" WHERE 0=1");
-
-  ActionInput bare = Input({});
-  bare.key = KeyColumn{"-uselimit", "1"};
-  EXPECT_EQ(builder.DiscoveryQuery(bare, {}), "SELECT * FROM \"t\" WHERE 0=1");
-  bare.key = KeyColumn{"k", "1"};
-  EXPECT_EQ(builder.DiscoveryQuery(bare, {}), "SELECT \"k\" FROM \"t\" WHERE 0=1");
+  const Case cases[] = {
+      {.what = "merged inputs, then the key",
+       .inputs = {Col("a", "1"), Col("opbegin", "or"), Col("a", "2"), Col("-distinct", "")},
+       .key = KeyColumn{"id", kNull},
+       .expected = "SELECT \"a\",\"opbegin\",\"-distinct\",\"id\" FROM \"t\" WHERE 0=1"},
+      {.what = "a command as key", .key = KeyColumn{"-uselimit", "1"}, .expected = "SELECT * FROM \"t\" WHERE 0=1"},
+      {.what = "the key alone", .key = KeyColumn{"k", "1"}, .expected = "SELECT \"k\" FROM \"t\" WHERE 0=1"},
+  };
+  for (const Case& c : cases) {
+    const ActionInput in = Input(c);
+    EXPECT_EQ(SqlBuilder(settings).DiscoveryQuery(in, GatherInputColumns(in)), c.expected) << c.what;
+  }
 }
 
 // The kept discovered columns by host, database and query; which statements drop them all is

@@ -54,13 +54,9 @@ class Source {
   std::function<uint32_t(uint32_t)> below_;
 };
 
-struct ColumnDef {
-  std::string name;
-  std::string declared;  // TEXT, INTEGER, REAL, DATE or BOOLEAN
-};
 struct TableDef {
   std::string name;
-  std::vector<ColumnDef> columns;
+  std::vector<std::string> columns;  // each declared TEXT, INTEGER, REAL, DATE or BOOLEAN
 };
 
 class Fuzzer {
@@ -73,20 +69,16 @@ class Fuzzer {
     sqlite3_test_control(SQLITE_TESTCTRL_OPTIMIZATIONS, db_, 0xffffffff);
     Source schema(20240611);
     for (int t = 0; t < 4; ++t) {
-      TableDef table;
-      table.name = "t" + std::to_string(t) + RandomText(schema, " x%'\"$-.;[]()", 4);
+      TableDef table{"t" + std::to_string(t) + RandomText(schema, " x%'\"$-.;[]()", 4), {}};
       std::string create = "CREATE TABLE " + sql_test::Quoted(table.name) + " (";
       for (int c = 0; c < 7; ++c) {
         static const char* const kTypes[] = {"TEXT", "INTEGER", "REAL", "DATE", "BOOLEAN"};
         // The last two only fit quoted places.
         const char* letters = c < 5 ? "abcdefghijklmnopqrstuvwxyz0123456789_" : "ab \"'`;-=()*/\xc3\xa9";
-        ColumnDef column{"c" + std::to_string(c) + "_" + RandomText(schema, letters, 6), {}};
-        column.declared = kTypes[schema.Below(5)];
-        create += (c ? "," : "") + sql_test::Quoted(column.name) + " " + column.declared;
-        table.columns.push_back(column);
+        table.columns.push_back("c" + std::to_string(c) + "_" + RandomText(schema, letters, 6));
+        create += (c ? "," : "") + sql_test::Quoted(table.columns.back()) + " " + kTypes[schema.Below(5)];
       }
-      create += ")";
-      Exec(create);
+      Exec(create + ")");
       tables_.push_back(table);
     }
   }
@@ -96,15 +88,11 @@ class Fuzzer {
 
   void RunOne(Source& src) {
     const TableDef& table = tables_[src.Below(static_cast<uint32_t>(tables_.size()))];
-    ConnectorSettings settings;
-    settings.quote = "\"";
-    settings.terminator = ";";
-    settings.supportsConvert = src.Chance(35);
+    const bool convert = src.Chance(35);
     const uint32_t naming = src.Below(4);
-    settings.supportsCatalogs = naming == 1;
-    settings.supportsSchemas = naming == 2;
-    settings.schemaName = "main";
-
+    const ConnectorSettings settings{.supportsCatalogs = naming == 1, .supportsSchemas = naming == 2,
+                                     .supportsConvert = convert, .quote = "\"", .terminator = ";",
+                                     .schemaName = "main"};
     ActionInput in;
     in.database = {0, "main"};
     in.table = {0, table.name};
@@ -120,7 +108,7 @@ class Fuzzer {
       return store.back();
     };
     auto column = [&]() -> std::string_view {
-      return table.columns[src.Below(static_cast<uint32_t>(table.columns.size()))].name;
+      return table.columns[src.Below(static_cast<uint32_t>(table.columns.size()))];
     };
 
     // INSERT and UPDATE without columns are no SQL (nothing to insert or set): not generated.
@@ -131,21 +119,16 @@ class Fuzzer {
       const uint32_t kind = action == 0 ? src.Below(10) : 9;
       if (kind == 0) {
         static const char* const kHow[] = {"and", "OR", "not", "Not", "either", ""};
-        item.name = src.Chance(50) ? "opbegin" : "OperatorBegin";
-        item.value = src.Chance(10) ? Text() : Text(kHow[src.Below(6)]);
+        item = {src.Chance(50) ? "opbegin" : "OperatorBegin", src.Chance(10) ? Text() : Text(kHow[src.Below(6)])};
         ++depth;
       } else if (kind == 1 && depth > 0) {
-        item.name = src.Chance(50) ? "opend" : "OPERATOREND";
-        item.value = Text();
+        item = {src.Chance(50) ? "opend" : "OPERATOREND", Text()};
         --depth;
       } else if (kind == 2) {
-        item.name = src.Chance(50) ? "-distinct" : "-uselimit";
-        item.value = keep(RandomValue(src));
+        item = {src.Chance(50) ? "-distinct" : "-uselimit", keep(RandomValue(src))};
         in.distinct = in.distinct || *item.name == "-distinct";
       } else {
-        item.name = column();
-        item.value = RandomNullable(src, keep);
-        item.op = RandomOperator(src);
+        item = {column(), RandomNullable(src, keep), RandomOperator(src)};
       }
       in.inputColumns.push_back(item);
     }
@@ -165,9 +148,7 @@ class Fuzzer {
     sql_test::MissedColumns missed;
     const ColumnList columns = GatherInputColumns(in);
     schemasWritten_ = settings.supportsSchemas;
-    if (!settings.supportsConvert) {
-      Discover(SqlBuilder(settings).DiscoveryQuery(in, columns), types);
-    }
+    if (!settings.supportsConvert) Discover(SqlBuilder(settings).DiscoveryQuery(in, columns), types);
     auto build = [&](const ActionInput& input) {
       SqlBuilder builder(settings, &types, &missed);
       const ColumnList list = GatherInputColumns(input);
@@ -185,19 +166,13 @@ class Fuzzer {
     // value goes between quotes.
     auto bare = [&](std::string_view name, int32_t op) -> int32_t {
       int32_t type = 0;
-      if (settings.supportsConvert || !types.TypeOfName(name, ColumnTypes::NameForm::kLatin1, &type)) {
-        return 0;
-      }
-      const bool pattern = op == code::kEndsWith || op == code::kContains ||
-                           op == code::kNotBeginsWith || op == code::kNotEndsWith ||
-                           op == code::kNotContains;
+      if (settings.supportsConvert || !types.TypeOfName(name, ColumnTypes::NameForm::kLatin1, &type)) return 0;
+      const bool pattern = op == code::kEndsWith || op == code::kContains || op == code::kNotBeginsWith ||
+                           op == code::kNotEndsWith || op == code::kNotContains;
       return IsQuotedType(type) || pattern ? 0 : type;
     };
 
-    if (!real.send) {
-      CheckNotSent(real, in, columns, action, bare);
-      return;
-    }
+    if (!real.send) return CheckNotSent(real, in, columns, action, bare);
     if (sqlite3_complete(real.text.c_str()) != 1) fail_("incomplete statement", real.text);
     if (real.text.find("\xC0\x80") != std::string::npos) fail_("a NUL sent in its two-byte spelling", real.text);
 
@@ -239,9 +214,7 @@ class Fuzzer {
     }
 
     std::vector<std::string> realProgram, standProgram, realStrings, standStrings;
-    if (!Explain(real.text, &realProgram, &realStrings) || !Explain(stand.text, &standProgram, &standStrings)) {
-      return;
-    }
+    if (!Explain(real.text, &realProgram, &realStrings) || !Explain(stand.text, &standProgram, &standStrings)) return;
     if (realProgram != standProgram) {
       fail_("program differs from the stand-in's", real.text + "\n  vs\n" + stand.text);
       return;
@@ -255,10 +228,9 @@ class Fuzzer {
   template <class Bare>
   void CheckNotSent(const Statement& s, const ActionInput& in, const ColumnList& columns,
                     uint32_t action, Bare&& bare) {
+    const bool keyed = in.key && in.key->name && !in.key->name->empty() && in.key->value && !in.key->value->empty();
     if (s.code == kUpdateWithoutKey || s.code == kDeleteWithoutKey) {
-      const bool keyless = !in.key || !in.key->name || in.key->name->empty() || !in.key->value ||
-                           in.key->value->empty();
-      if (!keyless || s.code != (action == 2 ? kUpdateWithoutKey : kDeleteWithoutKey)) {
+      if (keyed || s.code != (action == 2 ? kUpdateWithoutKey : kDeleteWithoutKey)) {
         fail_("refused for want of a key that was there", s.message);
       }
       return;
@@ -285,8 +257,7 @@ class Fuzzer {
       // A bare place held something that is not a plain name: a hostile column in a condition
       // or the hostile schema.
       bool hostile = schemasWritten_ && !in.schema.value.empty() && !IsPlainName(in.schema.value);
-      if (action == 0 && !(in.key && in.key->name && !in.key->name->empty() && in.key->value &&
-                           !in.key->value->empty())) {
+      if (action == 0 && !keyed) {
         for (const InputColumn& item : in.inputColumns) {
           const bool written = (item.value && !item.value->empty()) || item.op == code::kEquals ||
                                item.op == code::kNotEquals;
@@ -309,9 +280,7 @@ class Fuzzer {
     static const std::regex kTruth("true|false", std::regex::icase);
     for (std::string_view element : Elements(value, list)) {
       const std::string item(list ? Trimmed(element) : element);
-      if (!std::regex_match(item, kNumber) && !(type == code::kBoolean && std::regex_match(item, kTruth))) {
-        return false;
-      }
+      if (!std::regex_match(item, kNumber) && !(type == code::kBoolean && std::regex_match(item, kTruth))) return false;
     }
     return true;
   }
@@ -351,40 +320,34 @@ class Fuzzer {
   }
 
   static std::string RandomValue(Source& src) {
-    switch (src.Below(10)) {
-      case 0:
-        return "";
-      case 1:
-      case 2: {  // a number as a user types it
-        std::string n = src.Chance(30) ? (src.Chance(50) ? "-" : "+") : "";
-        n += std::to_string(src.Below(100000));
-        if (src.Chance(30)) n += "." + std::to_string(src.Below(1000));
-        if (src.Chance(10)) n += "e" + std::to_string(src.Below(30));
-        return n;
-      }
-      case 3: {  // a list, whose last element may be no plain literal
-        static const char* const kTails[] = {"", " , 7", ",", ", x", ",7 7", ",true"};
-        return std::to_string(src.Below(9)) + "," + std::to_string(src.Below(99)) + kTails[src.Below(6)];
-      }
-      case 4:
-        return src.Chance(50) ? "true" : "FALSE";
-      default: {
-        static const char* const kPieces[] = {
-            "'", "''", "\"", "\\", "\\'", "%", "_", ";", "--", "/*", "*/", "\n", "\r\n", "\t",
-            " OR 1=1", "') OR ('1'='1", "; DROP TABLE t0;", "SELECT", "NULL", "é", "日本",
-            "\xff\xfe", "x", "5", " ", ",", "(", ")", "~", "~0~", "e", "-", "."};
-        constexpr uint32_t kCount = sizeof(kPieces) / sizeof(kPieces[0]);
-        std::string text;
-        for (uint32_t n = 1 + src.Below(6); n > 0; --n) {
-          if (src.Chance(3)) {
-            text += src.Chance(50) ? std::string(1, '\0') : "\xC0\x80";  // a NUL in either spelling
-          } else {
-            text += kPieces[src.Below(kCount)];
-          }
-        }
-        return text;
+    const uint32_t kind = src.Below(10);
+    if (kind == 0) return "";
+    if (kind <= 2) {  // a number as a user types it
+      std::string n = src.Chance(30) ? (src.Chance(50) ? "-" : "+") : "";
+      n += std::to_string(src.Below(100000));
+      if (src.Chance(30)) n += "." + std::to_string(src.Below(1000));
+      if (src.Chance(10)) n += "e" + std::to_string(src.Below(30));
+      return n;
+    }
+    if (kind == 3) {  // a list, whose last element may be no plain literal
+      static const char* const kTails[] = {"", " , 7", ",", ", x", ",7 7", ",true"};
+      return std::to_string(src.Below(9)) + "," + std::to_string(src.Below(99)) + kTails[src.Below(6)];
+    }
+    if (kind == 4) return src.Chance(50) ? "true" : "FALSE";
+    static const char* const kPieces[] = {
+        "'", "''", "\"", "\\", "\\'", "%", "_", ";", "--", "/*", "*/", "\n", "\r\n", "\t",
+        " OR 1=1", "') OR ('1'='1", "; DROP TABLE t0;", "SELECT", "NULL", "é", "日本",
+        "\xff\xfe", "x", "5", " ", ",", "(", ")", "~", "~0~", "e", "-", "."};
+    std::string text;
+    for (uint32_t n = 1 + src.Below(6); n > 0; --n) {
+      // A NUL in either spelling, or a piece.
+      if (src.Chance(3)) {
+        text += src.Chance(50) ? std::string(1, '\0') : "\xC0\x80";
+      } else {
+        text += kPieces[src.Below(uint32_t(std::size(kPieces)))];
       }
     }
+    return text;
   }
 
   template <class Keep>
@@ -424,22 +387,18 @@ class Fuzzer {
       sqlite3_finalize(stmt);
       return;  // as a failed discovery: every value quoted
     }
+    static const std::map<std::string, int32_t> kTypes = {
+        {"INTEGER", code::kLong}, {"REAL", code::kDouble}, {"DATE", code::kDate}, {"BOOLEAN", code::kBoolean}};
     for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
       const char* declared = sqlite3_column_decltype(stmt, i);
-      const std::string d = declared ? declared : "";
-      const int32_t type = d == "INTEGER" ? code::kLong
-                           : d == "REAL"  ? code::kDouble
-                           : d == "DATE"  ? code::kDate
-                           : d == "BOOLEAN" ? code::kBoolean
-                                            : QUILL_TYPE_TEXT;
-      types.columns().emplace_back(sqlite3_column_name(stmt, i), type);
+      const auto type = kTypes.find(declared ? declared : "");
+      types.columns().emplace_back(sqlite3_column_name(stmt, i), type != kTypes.end() ? type->second : QUILL_TYPE_TEXT);
     }
     sqlite3_finalize(stmt);
   }
 
   // The statement's program: each instruction's shape, with the constants it loads set apart.
-  bool Explain(const std::string& sql, std::vector<std::string>* program,
-               std::vector<std::string>* strings) {
+  bool Explain(const std::string& sql, std::vector<std::string>* program, std::vector<std::string>* strings) {
     sqlite3_stmt* stmt = nullptr;
     const char* tail = nullptr;
     const std::string explain = "EXPLAIN " + sql;
@@ -450,21 +409,19 @@ class Fuzzer {
     }
     if (tail != explain.c_str() + explain.size()) fail_("more than one statement", sql);
     while (sqlite3_step(stmt) == SQLITE_ROW) {
+      const auto p = [&](int column) { return std::to_string(sqlite3_column_int(stmt, column)); };
       const std::string op = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
-      const std::string p2 = std::to_string(sqlite3_column_int(stmt, 3));
+      const std::string p2 = p(3);
       if (op == "Integer" || op == "Int64" || op == "Real") {
         program->push_back("number>" + p2);
         continue;
       }
       if (op == "String8") {
-        const void* p4 = sqlite3_column_blob(stmt, 5);
-        strings->emplace_back(static_cast<const char*>(p4), size_t(sqlite3_column_bytes(stmt, 5)));
+        strings->emplace_back(static_cast<const char*>(sqlite3_column_blob(stmt, 5)), sqlite3_column_bytes(stmt, 5));
         program->push_back("string>" + p2);
         continue;
       }
-      program->push_back(op + " " + std::to_string(sqlite3_column_int(stmt, 2)) + " " + p2 + " " +
-                         std::to_string(sqlite3_column_int(stmt, 4)) + " " +
-                         std::to_string(sqlite3_column_int(stmt, 6)));
+      program->push_back(op + " " + p(2) + " " + p2 + " " + p(4) + " " + p(6));
     }
     sqlite3_finalize(stmt);
     return true;
