@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -16,8 +14,8 @@
 #include "service/core/users.h"
 #include "service/values/request_data.h"
 #include "test_support.h"
+#include "tests/process/quill_child.h"
 
-namespace fs = std::filesystem;
 using namespace quill_service;
 
 namespace {
@@ -86,8 +84,7 @@ TEST_F(Services, SemaphoreMisuseIsRefusedAndDestroyingWakesWaiters) {
 TEST_F(Services, StoredDataSurvivesARestartAndMissingKeysLeaveTheRecord) {
   {
     Call call;
-    const char bytes[] = "v\0\xE9";
-    ASSERT_EQ(quill_storePutData(call.t(), "fx_key", bytes, 3), 0);
+    ASSERT_EQ(quill_storePutData(call.t(), "fx_key", "v\0\xE9", 3), 0);
     EXPECT_EQ(quill_storePutData(call.t(), "fx_key2", nullptr, 1), QUILL_ERR_INVALID);
     EXPECT_EQ(quill_storePutData(call.t(), "fx_key2", "x", -1), QUILL_ERR_INVALID);
   }
@@ -159,11 +156,10 @@ TEST_F(Services, GrantsCoverTargetsOnlyOnceBothAreNormalisedAndGoWithTheUser) {
 // The path services answer for the paths the request's user may read, as written and where their
 // links lead; a root without rights answers for every path under it.
 TEST_F(Services, PathServicesAnswerOnlyForPathsTheUserMayRead) {
-  fs::create_directories(Root() + "docs");
-  std::ofstream(Root() + "docs/a.txt") << "a";
-  std::ofstream(Root() + "docs/caf\u00e9.txt") << "menu";
-  std::ofstream(Root() + "secret.txt") << "secret";
-  fs::create_symlink(Root() + "secret.txt", Root() + "docs/link");
+  root.Write("docs/a.txt", "a");
+  root.Write("docs/caf\u00e9.txt", "menu");
+  root.Write("secret.txt", "secret");
+  std::filesystem::create_symlink(Root() + "secret.txt", Root() + "docs/link");
   quill_value_t record{};
   EXPECT_EQ(quill_includeRaw(Call().t(), "/secret.txt", &record), 0);
   ASSERT_EQ(SetUser("ann", "pw", false), 0);
@@ -223,12 +219,10 @@ TEST_F(Services, TheLogFileUnderTheRootTakesLinesUpToTheChosenLevel) {
   quill_log(3, "%s", "too detailed for the file");
   ASSERT_EQ(quill_logSetDestination(QUILL_LOG_TO_STDERR, -1), 0);
   quill_log(1, "%s", "after the file was closed");
-  std::ifstream file(Root() + kLogFile);
-  std::stringstream text;
-  text << file.rdbuf();
-  EXPECT_NE(text.str().find("[2] to the file 100% %s\n"), std::string::npos) << text.str();
-  EXPECT_EQ(text.str().find("too detailed"), std::string::npos);
-  EXPECT_EQ(text.str().find("after the file"), std::string::npos);
+  const std::string text = quill_child::ReadFile(Root() + kLogFile);
+  EXPECT_NE(text.find("[2] to the file 100% %s\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("too detailed"), std::string::npos);
+  EXPECT_EQ(text.find("after the file"), std::string::npos);
   EXPECT_EQ(LogSnapshot().back().text, "after the file was closed");  // memory keeps everything
 }
 

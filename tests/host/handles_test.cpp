@@ -96,9 +96,7 @@ void AReusedSlotGetsANewGenerationOnlyAfterTheDelay(SlotTable<Item>& table) {
 
 template <class Item>
 void ConcurrentIssueResolveReleaseNeverResolvesAnotherObject(SlotTable<Item>& table) {
-  constexpr int kThreads = 4;
-  constexpr int kPerThread = 16;
-  constexpr int kRounds = 40000;
+  constexpr int kThreads = 4, kPerThread = 16, kRounds = 40000;
   std::vector<Item> all(kThreads * kPerThread);
   std::atomic<int> wrong{0};
   // Published (handle, index of the object it was issued for); read by the other threads.
@@ -167,9 +165,7 @@ TEST(ExecStateTokens, TakeOverTheParentsCallAndLiveWhileTheStateLives) {
     token = outer.Token();
     EXPECT_EQ(TExecState::FromToken(token), &outer);
     // Only the thread running the call reaches its state.
-    TExecState* fromElsewhere = &outer;
-    std::thread([&] { fromElsewhere = TExecState::FromToken(token); }).join();
-    EXPECT_EQ(fromElsewhere, nullptr);
+    std::thread([&] { EXPECT_EQ(TExecState::FromToken(token), nullptr); }).join();
     {
       TExecState inner(&outer);
       EXPECT_NE(inner.Token(), token);

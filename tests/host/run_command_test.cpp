@@ -192,8 +192,7 @@ TEST_F(RunRightsTest, UsersAreAddedOnlyAsAskedWithNamesThatStayOneLine) {
 }
 
 TEST_F(RunRightsTest, ScriptsRunOnlyWhereGrantedOnceTheRootHasRights) {
-  fs::create_directories(root_ / "granted");
-  std::ofstream(root_ / "granted" / "a.q") << "'ran ' current_user()";
+  dir_.Write("granted/a.q", "'ran ' current_user()");
   std::ofstream(root_ / "other.q") << "'other'";
   fs::create_symlink(root_ / "other.q", root_ / "granted" / "link.q");
   ASSERT_EQ(User("add ann pw").status, 0);
