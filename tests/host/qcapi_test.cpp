@@ -182,9 +182,7 @@ TEST_F(QcapiTest, OutputResultAndHeaders) {
   ASSERT_EQ(quill_setResultMessage(T(), "8-bit \xC3\xA9"), 0);
   EXPECT_EQ(request.GetResultMessage()->GetString(nullptr), u"8-bit \u00e9");
 
-  ASSERT_EQ(quill_addResultHeaderW(T(), W(u"X-A: 1")), 0);
-  ASSERT_EQ(quill_addResultHeaderW(T(), W(u"x-a: 2")), 0);
-  ASSERT_EQ(quill_addResultHeaderW(T(), W(u"X-B: 3")), 0);
+  for (const char16_t* header : {u"X-A: 1", u"x-a: 2", u"X-B: 3"}) ASSERT_EQ(quill_addResultHeaderW(T(), W(header)), 0);
   ASSERT_EQ(quill_setResultHeaderW(T(), W(u"X-A: 9")), 0);  // replaces both X-A lines
   EXPECT_EQ(quill_setResultHeaderW(T(), W(u"no colon")), QUILL_ERR_INVALID);
   EXPECT_EQ(Rec(quill_getResultHeaderW, T()), "=X-B: 3\r\nX-A: 9\r\n strg");

@@ -159,14 +159,20 @@ class RunRightsTest : public RunCommandTest {
   Result Run(const std::string& path, const std::string& who) { return Quill("", who, "", path); }
 };
 
-TEST_F(RunRightsTest, UsersAreAddedOnlyAsAskedWithNamesThatStayOneLine) {
+// Users are added only as asked, with names that stay one line; scripts run only where granted.
+TEST_F(RunRightsTest, UsersAreAddedOnlyAsAskedAndScriptsRunOnlyWhereGrantedOnceTheRootHasRights) {
+  dir_.Write("granted/a.q", "'ran ' current_user()");
+  std::ofstream(root_ / "other.q") << "'other'";
+  fs::create_symlink(root_ / "other.q", root_ / "granted" / "link.q");
   ASSERT_EQ(User("add ann pw").status, 0);
   ASSERT_EQ(User("add boss pw --admin").status, 0);
+  // Users alone grant nothing and refuse nothing.
+  EXPECT_EQ(Run("other.q", "").status, 0);
   const struct {
     std::string args;
     int status;
     const char* errHas;
-  } cases[] = {
+  } users[] = {
       {"add ann other", 1, "ann exists; add --replace"},
       {"add boss new --replace", 0, ""},  // the administrator flag stays
       {"add ann '' ", 2, "a password cannot be empty"},
@@ -178,7 +184,7 @@ TEST_F(RunRightsTest, UsersAreAddedOnlyAsAskedWithNamesThatStayOneLine) {
       {"grant ann read /../x", 2, "climbs above /"},
       {"grant nobody read /x", 1, "cannot grant"},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : users) {
     SCOPED_TRACE(c.args);
     const Result r = User(c.args);
     EXPECT_EQ(r.status, c.status) << r.err;
@@ -188,33 +194,23 @@ TEST_F(RunRightsTest, UsersAreAddedOnlyAsAskedWithNamesThatStayOneLine) {
   ASSERT_EQ(User("grant '' read /pub/*").status, 0);
   EXPECT_EQ(User("list").out, "\"\" (anonymous)\n  read /pub/*\nann\n  read /docs/*\nboss (administrator)\n");
   EXPECT_EQ(Quill("current_user()", "--user boss --password new").out, "boss");
-  EXPECT_EQ(Quill("current_user()", "--user boss --password pw").status, 1);
-}
-
-TEST_F(RunRightsTest, ScriptsRunOnlyWhereGrantedOnceTheRootHasRights) {
-  dir_.Write("granted/a.q", "'ran ' current_user()");
-  std::ofstream(root_ / "other.q") << "'other'";
-  fs::create_symlink(root_ / "other.q", root_ / "granted" / "link.q");
-  ASSERT_EQ(User("add ann pw").status, 0);
-  ASSERT_EQ(User("add boss pw --admin").status, 0);
-  // Users alone grant nothing and refuse nothing.
-  EXPECT_EQ(Run("other.q", "").status, 0);
+  EXPECT_EQ(Quill("current_user()", "--user boss --password pw").status, 1);  // replaced above
   ASSERT_EQ(User("grant ann execute 'file:" + (root_ / "granted").string() + "/*'").status, 0);
   const struct {
     const char* path;
     const char* who;
     int status;
     const char* has;  // in the output when it ran, else in the errors
-  } cases[] = {
+  } runs[] = {
       {"granted//./a.q", "--user ann --password pw", 0, "ran ann"},
       {"granted/a.q", "", 1, "the anonymous user may not execute file:"},
       {"other.q", "--user ann --password pw", 1, "ann may not execute file:"},
       {"granted/../other.q", "--user ann --password pw", 1, "may not execute"},
       {"granted/link.q", "--user ann --password pw", 1, "/other.q"},  // matched where the link leads
-      {"other.q", "--user boss --password pw", 0, "other"},
+      {"other.q", "--user boss --password new", 0, "other"},
       {"granted/a.q", "--user ann --password bad", 1, "wrong user name or password"},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : runs) {
     SCOPED_TRACE(std::string(c.path) + " " + c.who);
     const Result r = Run(c.path, c.who);
     EXPECT_EQ(r.status, c.status) << r.err;

@@ -43,14 +43,9 @@ std::string Chain(int count, const std::string& term, const std::string& op) {
   return text;
 }
 
-// The failure a module raises from Run: an osException carrying the request's message.
-class TagFailure : public osException {
- public:
-  using osException::osException;
-};
-
 // A tag that works the way the bridge module does: it builds a TExecState on the caller's state
-// and talks to the host through the token only.
+// and talks to the host through the token only; a failure is an osException carrying the
+// request's message.
 class ModuleLikeTag : public SubstitutionTag {
  public:
   using Body = std::function<osError(quill_token)>;
@@ -61,7 +56,7 @@ class ModuleLikeTag : public SubstitutionTag {
     const osError code = body_(state.Token());
     if (code != 0) {
       request->SetResultCode(code);
-      throw TagFailure(Utf16ToUtf8(request->GetResultMessage()->GetString(&state)).c_str(), code);
+      throw osException(Utf16ToUtf8(request->GetResultMessage()->GetString(&state)).c_str(), code);
     }
   }
 
