@@ -26,16 +26,17 @@ std::vector<Entry> Walk(const std::string& folder, bool recursive, bool files, b
   return entries;
 }
 
+// Each case runs in its own folder.
 class FilesTest : public ::testing::Test {
  protected:
+  void SetUp() override { std::filesystem::current_path(dir.path()); }
   TempDir dir;
   std::string root = std::filesystem::canonical(dir.path()).string() + "/";
+  CwdGuard cwd;
 };
 
 TEST_F(FilesTest, AttachToGivesTheFullFolderPathOrRefusesWithoutChangingTheObject) {
   std::filesystem::create_directory(dir / "QuillModules");
-  CwdGuard cwd;
-  std::filesystem::current_path(dir.path());
   osFile folder;
   ASSERT_EQ(folder.AttachTo("QuillModules/", 5, 3, true), 0);
   EXPECT_STREQ(folder.GetFullPath(), (root + "QuillModules/").c_str());
@@ -82,8 +83,6 @@ TEST_F(FilesTest, IteratorReturnsEntriesSortedWithNameAndExtensionSplitAndFlagsS
 }
 
 TEST_F(FilesTest, CurrentDirectoryEndsWithSeparatorAndRefusesSmallBuffers) {
-  CwdGuard cwd;
-  std::filesystem::current_path(dir.path());
   char buffer[2048];
   ASSERT_EQ(osGetCurrentDirectory(buffer, sizeof buffer), 0);
   EXPECT_EQ(std::string(buffer), root);

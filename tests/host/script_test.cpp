@@ -332,13 +332,12 @@ TEST_F(ScriptTest, DeepNestingParsesOnAnyThreadAndRunawayNestingFailsWithALocati
   const std::string negations = Chain(99, "-(", "") + "1" + std::string(99, ')');
   // Parsed on a thread with very little stack (the parse moves to a thread with a known stack).
   ProgramPtr parsed[2];
+  std::string error;
   OnStackOf(size_t{128} << 10, [&] {
-    std::string error;
     parsed[0] = ParseScript(parens, "t.q", &error);
     parsed[1] = ParseScript(negations, "t.q", &error);
-    EXPECT_EQ(error, "");
   });
-  ASSERT_TRUE(parsed[0] && parsed[1]);
+  ASSERT_TRUE(parsed[0] && parsed[1]) << error;
   EXPECT_EQ(RunProgram(parsed[0], {}).output, "1");
   EXPECT_EQ(RunProgram(parsed[1], {}).output, "-1");
   EXPECT_EQ(Run(std::string(200, '(') + "1" + std::string(200, ')')).error, "t.q:1:201: nesting too deep");
