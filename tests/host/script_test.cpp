@@ -46,22 +46,20 @@ std::string Chain(int count, const std::string& term, const std::string& op) {
 // A tag that works the way the bridge module does: it builds a TExecState on the caller's state
 // and talks to the host through the token only; a failure is an osException carrying the
 // request's message.
-class ModuleLikeTag : public SubstitutionTag {
- public:
+struct ModuleLikeTag : SubstitutionTag {
   using Body = std::function<osError(quill_token)>;
-  explicit ModuleLikeTag(Body body) : body_(std::move(body)) {}
+  explicit ModuleLikeTag(Body run) : body(std::move(run)) {}
   void Run(CallFrame* frame, Variant* result, Request* request) override {
     TExecState state(frame->state);
     result->Init();
-    const osError code = body_(state.Token());
+    const osError code = body(state.Token());
     if (code != 0) {
       request->SetResultCode(code);
       throw osException(Utf16ToUtf8(request->GetResultMessage()->GetString(&state)).c_str(), code);
     }
   }
 
- private:
-  Body body_;
+  Body body;
 };
 
 void Out(quill_token t, const std::u16string& text) {
@@ -351,8 +349,7 @@ TEST_F(ScriptTest, DeepNestingParsesOnAnyThreadAndRunawayNestingFailsWithALocati
 }
 
 TEST_F(ScriptTest, AStepLimitEndsEndlessAndExponentialRuns) {
-  RunLimits limits;
-  limits.steps = 10000;
+  const RunLimits limits{.steps = 10000};
   auto limited = [&](const std::string& source) { return RunProgram(ParseScript(source, "t.q", nullptr), {}, limits); };
   const std::pair<const char*, const char*> cases[] = {
       {"while (true) { }", "t.q:1:"},
