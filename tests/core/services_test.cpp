@@ -22,10 +22,7 @@ namespace {
 
 // A request current on this thread with a state whose token the QCAPI accepts.
 struct Call {
-  explicit Call(const std::string& scriptPath = "", const std::string& user = "") {
-    request.Contents().scriptPath = scriptPath;
-    request.Contents().user = user;
-  }
+  explicit Call(const std::string& user = "") { request.Contents().user = user; }
   Request request;
   CurrentRequestScope current{&request};
   TExecState state{nullptr};
@@ -138,7 +135,7 @@ TEST_F(Services, GrantsCoverTargetsOnlyOnceBothAreNormalisedAndGoWithTheUser) {
   EXPECT_EQ(GrantRight("gina", QUILL_OP_READ, "/../x"), QUILL_ERR_INVALID);
   // A module's target arrives in ISO-8859-1.
   ASSERT_EQ(GrantRight("gina", QUILL_OP_READ, "/caf\u00e9/*"), 0);
-  Call call("", "gina");
+  Call call("gina");
   EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_READ, "/caf\xE9/menu.txt"), 0);
   // The anonymous user's rights are every user's; only users that exist are given rights.
   ASSERT_EQ(GrantRight("", QUILL_OP_READ, "/public.txt"), 0);
@@ -178,13 +175,13 @@ TEST_F(Services, PathServicesAnswerOnlyForPathsTheUserMayRead) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.user) + " " + c.path);
-    Call call("", c.user);
+    Call call(c.user);
     char out[1024] = "";
     EXPECT_EQ(quill_fullyQualifyPath(call.t(), c.path, out, sizeof out), c.qualify);
     EXPECT_EQ(quill_resolvePath(call.t(), c.path, out, sizeof out), c.include);
     EXPECT_EQ(quill_includeRaw(call.t(), c.path, &record), c.include);
   }
-  Call ann("", "ann");
+  Call ann("ann");
   char out[1024] = "";
   ASSERT_EQ(quill_resolveIncludePath(ann.t(), "/docs/caf\xE9.txt", out, sizeof out), 0);
   EXPECT_STREQ(out, "/docs/caf\xC3\xA9.txt");  // written back as UTF-8

@@ -152,22 +152,17 @@ TEST_F(RunCommandTest, ManyRepeatsDoNotQueueEveryRunUpFront) {
 }
 
 // Users and rights through the command line: `quill user` keeps them, `quill run --user` is
-// held to them once the root has any right.
-class RunRightsTest : public RunCommandTest {
- protected:
-  Result User(const std::string& args) { return Command("", "user " + args); }
-  Result Run(const std::string& path, const std::string& who) { return Quill("", who, "", path); }
-};
-
-// Users are added only as asked, with names that stay one line; scripts run only where granted.
-TEST_F(RunRightsTest, UsersAreAddedOnlyAsAskedAndScriptsRunOnlyWhereGrantedOnceTheRootHasRights) {
+// held to them once the root has any right. Users are added only as asked, with names that stay
+// one line; scripts run only where granted.
+TEST_F(RunCommandTest, UsersAreAddedOnlyAsAskedAndScriptsRunOnlyWhereGrantedOnceTheRootHasRights) {
+  const auto user = [&](const std::string& args) { return Command("", "user " + args); };
   dir_.Write("granted/a.q", "'ran ' current_user()");
   std::ofstream(root_ / "other.q") << "'other'";
   fs::create_symlink(root_ / "other.q", root_ / "granted" / "link.q");
-  ASSERT_EQ(User("add ann pw").status, 0);
-  ASSERT_EQ(User("add boss pw --admin").status, 0);
+  ASSERT_EQ(user("add ann pw").status, 0);
+  ASSERT_EQ(user("add boss pw --admin").status, 0);
   // Users alone grant nothing and refuse nothing.
-  EXPECT_EQ(Run("other.q", "").status, 0);
+  EXPECT_EQ(Quill("", "", "", "other.q").status, 0);
   const struct {
     std::string args;
     int status;
@@ -186,16 +181,16 @@ TEST_F(RunRightsTest, UsersAreAddedOnlyAsAskedAndScriptsRunOnlyWhereGrantedOnceT
   };
   for (const auto& c : users) {
     SCOPED_TRACE(c.args);
-    const Result r = User(c.args);
+    const Result r = user(c.args);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.errHas), std::string::npos) << r.err;
   }
-  ASSERT_EQ(User("grant ann read '/docs/./a//../*'").status, 0);
-  ASSERT_EQ(User("grant '' read /pub/*").status, 0);
-  EXPECT_EQ(User("list").out, "\"\" (anonymous)\n  read /pub/*\nann\n  read /docs/*\nboss (administrator)\n");
+  ASSERT_EQ(user("grant ann read '/docs/./a//../*'").status, 0);
+  ASSERT_EQ(user("grant '' read /pub/*").status, 0);
+  EXPECT_EQ(user("list").out, "\"\" (anonymous)\n  read /pub/*\nann\n  read /docs/*\nboss (administrator)\n");
   EXPECT_EQ(Quill("current_user()", "--user boss --password new").out, "boss");
   EXPECT_EQ(Quill("current_user()", "--user boss --password pw").status, 1);  // replaced above
-  ASSERT_EQ(User("grant ann execute 'file:" + (root_ / "granted").string() + "/*'").status, 0);
+  ASSERT_EQ(user("grant ann execute 'file:" + (root_ / "granted").string() + "/*'").status, 0);
   const struct {
     const char* path;
     const char* who;
@@ -212,7 +207,7 @@ TEST_F(RunRightsTest, UsersAreAddedOnlyAsAskedAndScriptsRunOnlyWhereGrantedOnceT
   };
   for (const auto& c : runs) {
     SCOPED_TRACE(std::string(c.path) + " " + c.who);
-    const Result r = Run(c.path, c.who);
+    const Result r = Quill("", c.who, "", c.path);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.has), std::string::npos) << r.out << r.err;
   }
