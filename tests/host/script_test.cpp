@@ -129,10 +129,9 @@ class ScriptTest : public ::testing::Test {
     });
     reg(u"describe_tag", [](quill_token t) {
       quill_type tag = 0;
-      quill_wvalue_t name{};
-      if (osError e = quill_getTagParamW(t, 0, &name)) return e;
-      if (osError e = quill_findTagW(t, name.data, &tag, false)) return e;  // record texts are terminated
       quill_wvalue_t r{};
+      if (osError e = quill_getTagParamW(t, 0, &r)) return e;
+      if (osError e = quill_findTagW(t, r.data, &tag, false)) return e;  // record texts are terminated
       if (osError e = quill_tagGetReturnTypeW(t, tag, &r)) return e;
       Out(t, u"returns " + std::u16string(View(r.data, r.dataSize)));
       int32_t count = 0;
