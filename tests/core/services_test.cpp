@@ -63,10 +63,7 @@ TEST_F(Services, SemaphoreMisuseIsRefusedAndDestroyingWakesWaiters) {
   EXPECT_EQ(quill_releaseSem(call.t(), "fx_gate"), QUILL_ERR_INVALID);  // nothing taken
   ASSERT_EQ(quill_acquireSem(call.t(), "fx_gate"), 0);
   std::atomic<osError> waiterResult{1};
-  std::thread waiter([&] {
-    Call other;
-    waiterResult = quill_acquireSem(other.t(), "fx_gate");
-  });
+  std::thread waiter([&] { waiterResult = quill_acquireSem(Call().t(), "fx_gate"); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(waiterResult.load(), 1);  // still waiting for the slot
   EXPECT_EQ(quill_destroySem(call.t(), "fx_gate"), 0);
