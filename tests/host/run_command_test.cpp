@@ -83,27 +83,6 @@ TEST_F(RunCommandTest, OutputErrorsAndStatusOfEachRun) {
     EXPECT_EQ(r.out, c.out);
     EXPECT_NE(r.err.find(c.errHas), std::string::npos) << r.err;
   }
-  // Each command's help answers on standard output before anything starts: not even a bad
-  // internal database named by the environment stands in the way. What is not understood is a
-  // usage error, found before anything starts too.
-  setenv("QUILL_INTERNAL_DB", "/nowhere", 1);
-  const std::tuple<const char*, const char*, const char*> usage[] = {
-      {"run --help", "Usage: quill run", ""},   {"serve --help", "Usage: quill serve", ""},
-      {"user --help", "Usage: quill user", ""}, {"host --help", "Usage: quill host", ""},
-      {"--help --help", "Usage: quill [OPTIONS]", ""},
-      {"--bogus", "", "quill: unknown option --bogus\n"},
-      {"serve --bogus", "", "quill serve: unknown option --bogus\n"}, {"serve --bind", "", "quill serve: --bind needs a value\n"},
-      {"--threads x", "", "quill: --threads needs a number from 1 to 256\n"},
-      {"--pref =x", "", "quill: --pref needs a key\n"},
-      {"frobnicate", "", "quill: unknown command frobnicate\n"},
-      {"--root", "", "quill: --root needs a folder\n"}};
-  for (const auto& [command, out, err] : usage) {
-    const Result help = Command("--root " + (root_ / "missing").string(), command);
-    EXPECT_EQ(help.status, *out != '\0' ? 0 : 2) << command << help.err;
-    EXPECT_EQ(help.out.rfind(out, 0), 0u) << command << help.out;
-    EXPECT_EQ(help.err.rfind(err, 0), 0u) << command << help.err;
-  }
-  unsetenv("QUILL_INTERNAL_DB");
   // What cannot be read is an error, not an empty script; a huge unknown tag name is cut.
   fs::create_directories(root_ / "folder");
   const Result folder = Quill("", "", "", "folder");
@@ -131,6 +110,26 @@ TEST_F(RunCommandTest, OutputErrorsAndStatusOfEachRun) {
     ASSERT_TRUE(serve.Start(line, root_ / "out", root_ / "err"));
     EXPECT_EQ(serve.Wait(std::chrono::seconds(30)), status) << args[0];
     EXPECT_NE(ReadFile(root_ / "err").find(message), std::string::npos) << ReadFile(root_ / "err");
+  }
+  // Each command's help answers on standard output before anything starts: not even a bad
+  // internal database named by the environment stands in the way. What is not understood is a
+  // usage error, found before anything starts too.
+  const EnvGuard noDatabase("QUILL_INTERNAL_DB", "/nowhere");
+  const std::tuple<const char*, const char*, const char*> usage[] = {
+      {"run --help", "Usage: quill run", ""},   {"serve --help", "Usage: quill serve", ""},
+      {"user --help", "Usage: quill user", ""}, {"host --help", "Usage: quill host", ""},
+      {"--help --help", "Usage: quill [OPTIONS]", ""},
+      {"--bogus", "", "quill: unknown option --bogus\n"},
+      {"serve --bogus", "", "quill serve: unknown option --bogus\n"}, {"serve --bind", "", "quill serve: --bind needs a value\n"},
+      {"--threads x", "", "quill: --threads needs a number from 1 to 256\n"},
+      {"--pref =x", "", "quill: --pref needs a key\n"},
+      {"frobnicate", "", "quill: unknown command frobnicate\n"},
+      {"--root", "", "quill: --root needs a folder\n"}};
+  for (const auto& [command, out, err] : usage) {
+    const Result help = Command("--root " + (root_ / "missing").string(), command);
+    EXPECT_EQ(help.status, *out != '\0' ? 0 : 2) << command << help.err;
+    EXPECT_EQ(help.out.rfind(out, 0), 0u) << command << help.out;
+    EXPECT_EQ(help.err.rfind(err, 0), 0u) << command << help.err;
   }
 }
 
