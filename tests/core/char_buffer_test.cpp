@@ -29,9 +29,8 @@ TEST(CharBufferTest, ConvertsUtf16ToEachCharset) {
 }
 
 TEST(CharBufferTest, RefusesBadLengthAndUnknownCharset) {
-  const std::u16string text = u"x";
-  EXPECT_THROW(CharBuffer(Units(text), -2, "UTF-8"), osOutOfRange);
-  EXPECT_THROW(CharBuffer(Units(text), 1, "NO-SUCH-CHARSET"), osException);
+  EXPECT_THROW(CharBuffer(Units(u"x"), -2, "UTF-8"), osOutOfRange);
+  EXPECT_THROW(CharBuffer(Units(u"x"), 1, "NO-SUCH-CHARSET"), osException);
   EXPECT_TRUE(CharBuffer(nullptr, -1, "UTF-8").IsEmpty());
 }
 

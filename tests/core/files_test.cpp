@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -27,16 +26,17 @@ std::vector<Entry> Walk(const std::string& folder, bool recursive, bool files, b
   return entries;
 }
 
+// Each case runs in its own folder.
 class FilesTest : public ::testing::Test {
  protected:
+  void SetUp() override { std::filesystem::current_path(dir.path()); }
   TempDir dir;
   std::string root = std::filesystem::canonical(dir.path()).string() + "/";
+  CwdGuard cwd;
 };
 
 TEST_F(FilesTest, AttachToGivesTheFullFolderPathOrRefusesWithoutChangingTheObject) {
   std::filesystem::create_directory(dir / "QuillModules");
-  CwdGuard cwd;
-  std::filesystem::current_path(dir.path());
   osFile folder;
   ASSERT_EQ(folder.AttachTo("QuillModules/", 5, 3, true), 0);
   EXPECT_STREQ(folder.GetFullPath(), (root + "QuillModules/").c_str());
@@ -83,8 +83,6 @@ TEST_F(FilesTest, IteratorReturnsEntriesSortedWithNameAndExtensionSplitAndFlagsS
 }
 
 TEST_F(FilesTest, CurrentDirectoryEndsWithSeparatorAndRefusesSmallBuffers) {
-  CwdGuard cwd;
-  std::filesystem::current_path(dir.path());
   char buffer[2048];
   ASSERT_EQ(osGetCurrentDirectory(buffer, sizeof buffer), 0);
   EXPECT_EQ(std::string(buffer), root);
@@ -113,27 +111,20 @@ TEST(CriticalSectionTest, RecursiveTimedAndOwnerChecked) {
   ASSERT_EQ(section.Enter(), 0);
   ASSERT_EQ(section.Enter(10), 0);  // recursive
 
-  std::atomic<int> timed{1}, tried{1}, leave{1};
-  std::thread other([&] {
-    timed = section.Enter(20);
-    tried = section.Enter(-1, true);
-    leave = section.Leave();  // not the owner
-  });
-  other.join();
-  EXPECT_NE(timed, 0);
-  EXPECT_NE(tried, 0);
-  EXPECT_NE(leave, 0);
+  std::thread([&] {
+    EXPECT_NE(section.Enter(20), 0);
+    EXPECT_NE(section.Enter(-1, true), 0);
+    EXPECT_NE(section.Leave(), 0);  // not the owner
+  }).join();
 
   EXPECT_EQ(section.Leave(), 0);
   EXPECT_EQ(section.Leave(), 0);
   EXPECT_NE(section.Leave(), 0);  // no longer held
 
-  std::thread after([&] {
-    timed = section.Enter(1000);
-    if (timed == 0) section.Leave();
-  });
-  after.join();
-  EXPECT_EQ(timed, 0);
+  std::thread([&] {
+    ASSERT_EQ(section.Enter(1000), 0);
+    EXPECT_EQ(section.Leave(), 0);
+  }).join();
 }
 
 }  // namespace

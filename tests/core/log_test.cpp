@@ -2,7 +2,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -122,19 +122,11 @@ TEST(WorkerPoolTest, RunsEveryJobOnItsOwnThreadsSurvivesThrowingJobsAndBoundsIts
 // jobs that hand on a place; closing drops what waits, refuses what comes, and lets the running
 // job finish.
 TEST(WorkerPoolTest, TheQueueIsBoundedAndClosingDropsWhatWaits) {
-  std::mutex gateLock;
-  std::condition_variable gateOpened;
-  bool open = false;
-  std::atomic<int> ran{0};
-  std::atomic<int> submitted{0};
+  std::promise<void> gate;
+  const std::shared_future<void> opened = gate.get_future().share();
+  std::atomic<int> ran{0}, submitted{0};
   std::atomic<bool> held{false};
   quill_service::WorkerPool pool(1, 3);
-  auto blocked = [&] {
-    held = true;
-    std::unique_lock guard(gateLock);
-    gateOpened.wait(guard, [&] { return open; });
-    ++ran;
-  };
   // Each job notes, when it goes, how many jobs the pool counts as running.
   std::atomic<int> mostRunningSeen{0};
   struct Noting {
@@ -143,7 +135,11 @@ TEST(WorkerPoolTest, TheQueueIsBoundedAndClosingDropsWhatWaits) {
     ~Noting() { *most = std::max(most->load(), pool->Running()); }
   };
   auto submitOne = [&] {
-    return pool.Submit([&, noting = std::make_shared<Noting>(Noting{&pool, &mostRunningSeen})] { blocked(); });
+    return pool.Submit([&, noting = std::make_shared<Noting>(Noting{&pool, &mostRunningSeen})] {
+      held = true;
+      opened.wait();
+      ++ran;
+    });
   };
   // The worker holds the first job before the rest come: a queue that filled before it took one
   // would let its submitter go on only once half of it was taken.
@@ -185,11 +181,7 @@ TEST(WorkerPoolTest, TheQueueIsBoundedAndClosingDropsWhatWaits) {
   EXPECT_FALSE(pool.Submit([&] { ++ran; }));
   EXPECT_FALSE(overfill());
   EXPECT_FALSE(pool.WaitIdleUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
-  {
-    std::lock_guard guard(gateLock);
-    open = true;
-  }
-  gateOpened.notify_all();
+  gate.set_value();
   EXPECT_TRUE(pool.WaitIdleUntil(std::chrono::steady_clock::now() + std::chrono::seconds(30)));
   EXPECT_EQ(ran.load(), 1);
 }

@@ -23,21 +23,19 @@ std::optional<std::string> ReadString(HKEY key, const char* name) {
   return std::string(data);
 }
 
-// The launcher's lookup: the base key with its trailing backslash, then base + version.
-std::optional<std::string> RuntimeLib(LONG* failure = nullptr) {
+// A value of a key under HKEY_LOCAL_MACHINE, or nothing when the key or the value is missing.
+std::optional<std::string> ReadValue(const std::string& path, const char* name) {
   HKEY key = nullptr;
-  LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kJreKey, 0, KEY_QUERY_VALUE, &key);
-  if (failure) *failure = result;
-  if (result != ERROR_SUCCESS) return std::nullopt;
-  auto version = ReadString(key, "CurrentVersion");
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return std::nullopt;
+  auto value = ReadString(key, name);
   RegCloseKey(key);
-  if (!version) return std::nullopt;
-  result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kJreKey) + *version).c_str(), 0, KEY_QUERY_VALUE, &key);
-  if (failure) *failure = result;
-  if (result != ERROR_SUCCESS) return std::nullopt;
-  auto lib = ReadString(key, "RuntimeLib");
-  RegCloseKey(key);
-  return lib;
+  return value;
+}
+
+// The launcher's lookup: the base key with its trailing backslash, then base + version.
+std::optional<std::string> RuntimeLib() {
+  const auto version = ReadValue(kJreKey, "CurrentVersion");
+  return version ? ReadValue(kJreKey + *version, "RuntimeLib") : std::nullopt;
 }
 
 class RegistryTest : public ::testing::Test {
@@ -104,13 +102,11 @@ TEST_F(RegistryTest, BufferSizesFollowWin32AndStaleHandlesAreRefused) {
 // the server.)
 TEST_F(RegistryTest, AnAbsentFileAndMissingKeysFailTheLookup) {
   env.emplace("QUILL_REGISTRY", (dir / "absent.reg").c_str());
-  LONG result = -1;
-  EXPECT_EQ(RuntimeLib(&result), std::nullopt);
-  EXPECT_EQ(result, ERROR_FILE_NOT_FOUND);
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kJreKey, 0, KEY_QUERY_VALUE, &key), ERROR_FILE_NOT_FOUND);
 
   // A parent of a declared key exists, a sibling with a common prefix does not.
   UseFile("[HKEY_LOCAL_MACHINE\\A\\B C]\n[HKEY_LOCAL_MACHINE\\A\\B\\D]\n");
-  HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A\\B", 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
   HKEY child = nullptr;
   EXPECT_EQ(RegOpenKeyExA(key, "D", 0, KEY_QUERY_VALUE, &child), ERROR_SUCCESS);  // relative to an open key
@@ -128,10 +124,7 @@ TEST_F(RegistryTest, WithoutTheVariableARegistryFileHereOrElseTheInstalledJdkIsU
   dir.Write("jdk8/release", "JAVA_VERSION=\"1.8.0_392\"\n");
   {
     EnvGuard home("JAVA_HOME", (dir / "jdk8").c_str());
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kJreKey, 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
-    EXPECT_EQ(ReadString(key, "CurrentVersion"), "1.8");
-    RegCloseKey(key);
+    EXPECT_EQ(ReadValue(kJreKey, "CurrentVersion"), "1.8");
   }
   EnvGuard home("JAVA_HOME", (dir / "jdk17").c_str());
   EXPECT_EQ(RuntimeLib(), std::filesystem::canonical(dir.path()).string() + "/jdk17/lib/server/libjvm.so");

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -16,18 +14,15 @@
 #include "service/core/users.h"
 #include "service/values/request_data.h"
 #include "test_support.h"
+#include "tests/process/quill_child.h"
 
-namespace fs = std::filesystem;
 using namespace quill_service;
 
 namespace {
 
 // A request current on this thread with a state whose token the QCAPI accepts.
 struct Call {
-  explicit Call(const std::string& scriptPath = "", const std::string& user = "") {
-    request.Contents().scriptPath = scriptPath;
-    request.Contents().user = user;
-  }
+  explicit Call(const std::string& user = "") { request.Contents().user = user; }
   Request request;
   CurrentRequestScope current{&request};
   TExecState state{nullptr};
@@ -68,10 +63,7 @@ TEST_F(Services, SemaphoreMisuseIsRefusedAndDestroyingWakesWaiters) {
   EXPECT_EQ(quill_releaseSem(call.t(), "fx_gate"), QUILL_ERR_INVALID);  // nothing taken
   ASSERT_EQ(quill_acquireSem(call.t(), "fx_gate"), 0);
   std::atomic<osError> waiterResult{1};
-  std::thread waiter([&] {
-    Call other;
-    waiterResult = quill_acquireSem(other.t(), "fx_gate");
-  });
+  std::thread waiter([&] { waiterResult = quill_acquireSem(Call().t(), "fx_gate"); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(waiterResult.load(), 1);  // still waiting for the slot
   EXPECT_EQ(quill_destroySem(call.t(), "fx_gate"), 0);
@@ -86,8 +78,7 @@ TEST_F(Services, SemaphoreMisuseIsRefusedAndDestroyingWakesWaiters) {
 TEST_F(Services, StoredDataSurvivesARestartAndMissingKeysLeaveTheRecord) {
   {
     Call call;
-    const char bytes[] = "v\0\xE9";
-    ASSERT_EQ(quill_storePutData(call.t(), "fx_key", bytes, 3), 0);
+    ASSERT_EQ(quill_storePutData(call.t(), "fx_key", "v\0\xE9", 3), 0);
     EXPECT_EQ(quill_storePutData(call.t(), "fx_key2", nullptr, 1), QUILL_ERR_INVALID);
     EXPECT_EQ(quill_storePutData(call.t(), "fx_key2", "x", -1), QUILL_ERR_INVALID);
   }
@@ -141,7 +132,7 @@ TEST_F(Services, GrantsCoverTargetsOnlyOnceBothAreNormalisedAndGoWithTheUser) {
   EXPECT_EQ(GrantRight("gina", QUILL_OP_READ, "/../x"), QUILL_ERR_INVALID);
   // A module's target arrives in ISO-8859-1.
   ASSERT_EQ(GrantRight("gina", QUILL_OP_READ, "/caf\u00e9/*"), 0);
-  Call call("", "gina");
+  Call call("gina");
   EXPECT_EQ(quill_operationAllowed(call.t(), QUILL_OP_READ, "/caf\xE9/menu.txt"), 0);
   // The anonymous user's rights are every user's; only users that exist are given rights.
   ASSERT_EQ(GrantRight("", QUILL_OP_READ, "/public.txt"), 0);
@@ -159,11 +150,10 @@ TEST_F(Services, GrantsCoverTargetsOnlyOnceBothAreNormalisedAndGoWithTheUser) {
 // The path services answer for the paths the request's user may read, as written and where their
 // links lead; a root without rights answers for every path under it.
 TEST_F(Services, PathServicesAnswerOnlyForPathsTheUserMayRead) {
-  fs::create_directories(Root() + "docs");
-  std::ofstream(Root() + "docs/a.txt") << "a";
-  std::ofstream(Root() + "docs/caf\u00e9.txt") << "menu";
-  std::ofstream(Root() + "secret.txt") << "secret";
-  fs::create_symlink(Root() + "secret.txt", Root() + "docs/link");
+  root.Write("docs/a.txt", "a");
+  root.Write("docs/caf\u00e9.txt", "menu");
+  root.Write("secret.txt", "secret");
+  std::filesystem::create_symlink(Root() + "secret.txt", Root() + "docs/link");
   quill_value_t record{};
   EXPECT_EQ(quill_includeRaw(Call().t(), "/secret.txt", &record), 0);
   ASSERT_EQ(SetUser("ann", "pw", false), 0);
@@ -182,13 +172,13 @@ TEST_F(Services, PathServicesAnswerOnlyForPathsTheUserMayRead) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.user) + " " + c.path);
-    Call call("", c.user);
+    Call call(c.user);
     char out[1024] = "";
     EXPECT_EQ(quill_fullyQualifyPath(call.t(), c.path, out, sizeof out), c.qualify);
     EXPECT_EQ(quill_resolvePath(call.t(), c.path, out, sizeof out), c.include);
     EXPECT_EQ(quill_includeRaw(call.t(), c.path, &record), c.include);
   }
-  Call ann("", "ann");
+  Call ann("ann");
   char out[1024] = "";
   ASSERT_EQ(quill_resolveIncludePath(ann.t(), "/docs/caf\xE9.txt", out, sizeof out), 0);
   EXPECT_STREQ(out, "/docs/caf\xC3\xA9.txt");  // written back as UTF-8
@@ -223,12 +213,10 @@ TEST_F(Services, TheLogFileUnderTheRootTakesLinesUpToTheChosenLevel) {
   quill_log(3, "%s", "too detailed for the file");
   ASSERT_EQ(quill_logSetDestination(QUILL_LOG_TO_STDERR, -1), 0);
   quill_log(1, "%s", "after the file was closed");
-  std::ifstream file(Root() + kLogFile);
-  std::stringstream text;
-  text << file.rdbuf();
-  EXPECT_NE(text.str().find("[2] to the file 100% %s\n"), std::string::npos) << text.str();
-  EXPECT_EQ(text.str().find("too detailed"), std::string::npos);
-  EXPECT_EQ(text.str().find("after the file"), std::string::npos);
+  const std::string text = quill_child::ReadFile(Root() + kLogFile);
+  EXPECT_NE(text.find("[2] to the file 100% %s\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("too detailed"), std::string::npos);
+  EXPECT_EQ(text.find("after the file"), std::string::npos);
   EXPECT_EQ(LogSnapshot().back().text, "after the file was closed");  // memory keeps everything
 }
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "service/datasource/host_store.h"
 #include "service/script/script.h"
 #include "tests/core/test_support.h"
+#include "tests/process/quill_child.h"
 
 namespace {
 
@@ -39,9 +39,7 @@ class FakeSource : public CAPIDataSourceProxy {
 class DatabaseActions : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    quill_service::HostOptions options;
-    options.root = root_.path();
-    quill_service::Host::Start(options);
+    quill_service::Host::Start({root_.path(), 1, {}});
     ASSERT_TRUE(DataSourceRegistry::Global().AddDataSource(3, new FakeSource));
   }
   static inline TempDir root_;
@@ -95,12 +93,11 @@ TEST_F(DatabaseActions, SwappedParametersComeBackAndStaleTokensAndBadCellsAreRef
   quill_token stale = 0;
   {
     TExecState state(nullptr);
-    int32_t none = 77;
-    EXPECT_EQ(quill_getMaxRows(state.Token(), &none), QUILL_ERR_NOT_FOUND);  // no action runs
-    EXPECT_EQ(none, 77);
+    int32_t n = 77;
+    EXPECT_EQ(quill_getMaxRows(state.Token(), &n), QUILL_ERR_NOT_FOUND);  // no action runs
+    EXPECT_EQ(n, 77);
     request.SwapParams("action");
     stale = state.Token();
-    int32_t n = 77;
     EXPECT_EQ(quill_getMaxRows(state.Token(), &n), 0);
     EXPECT_EQ(n, -1);
     EXPECT_EQ(quill_getInputColumn(state.Token(), 0, &record), QUILL_ERR_OUT_OF_RANGE);
@@ -122,8 +119,7 @@ TEST_F(DatabaseActions, HostCommandsNeverShowPasswords) {
                                 " --no-module --quiet --root " + root_.path() + " host " + args + " >" + out +
                                 " 2>&1";
     const int status = std::system(command.c_str());
-    std::ifstream in(out);
-    return std::make_pair(WEXITSTATUS(status), std::string(std::istreambuf_iterator<char>(in), {}));
+    return std::make_pair(WEXITSTATUS(status), quill_child::ReadFile(out));
   };
   const auto added = quill("add csv_src https://db.example/x ann", "s3cret");  // password from standard input
   ASSERT_EQ(added.first, 0) << added.second;

@@ -65,19 +65,14 @@ std::string Param8(osError (*fn)(quill_token, int32_t, quill_value_t*), quill_to
 class QcapiTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetCurrentRequest(&request);
     call.name = u"MyTag";
     call.result = &result;
-    AddParam(u"", String(u"first"));
-    AddParam(u"Color", String(u"red"));
-    AddParam(u"", Integer(42));
-    caller = std::make_unique<QPExecState>(&request);
-    caller->call = &call;
-    state = std::make_unique<TExecState>(caller.get());
-  }
-  void TearDown() override {
-    state.reset();
-    SetCurrentRequest(nullptr);
+    call.params.push_back({u"", String(u"first")});
+    call.params.push_back({u"Color", String(u"red")});
+    call.params.push_back({u"", MakeVariant()});
+    call.params[2].value->SetInteger(42);
+    caller.call = &call;
+    state = std::make_unique<TExecState>(&caller);
   }
 
   static VariantPtr String(const char16_t* text) {
@@ -85,19 +80,13 @@ class QcapiTest : public ::testing::Test {
     v->SetString(text);
     return v;
   }
-  static VariantPtr Integer(int64_t n) {
-    auto v = MakeVariant();
-    v->SetInteger(n);
-    return v;
-  }
-  void AddParam(const char16_t* name, VariantPtr value) { call.params.push_back({name, std::move(value)}); }
   quill_token T() const { return state->Token(); }
-  std::string HandleOf(size_t param) const { return Show(call.params[param].value->Handle()); }
 
   Request request;
   TagCall call;
   Variant result;
-  std::unique_ptr<QPExecState> caller;
+  CurrentRequestScope current{&request};
+  QPExecState caller{&request};
   std::unique_ptr<TExecState> state;
 };
 
@@ -122,9 +111,6 @@ TEST_F(QcapiTest, TagParametersByIndexAndByNameWithTypesAndHandles) {
   // (Each parameter's name, data, type and handle, and an index past the last, are checked from Java.)
   EXPECT_EQ(Num(quill_getTagParamCount, T()), "3");
   EXPECT_EQ(Rec(quill_getTagParamW, T(), -1), Err(QUILL_ERR_OUT_OF_RANGE));
-  quill_wvalue_t r{};
-  ASSERT_EQ(quill_getTagParamW(T(), 2, &r), 0);
-  EXPECT_EQ(r.data[r.dataSize], 0) << "record texts are zero-terminated";
   EXPECT_EQ(Num(quill_getTagParam2, T(), -1), Err(QUILL_ERR_OUT_OF_RANGE));
 
   // Names match without case or dash; positional parameters have no name.
@@ -132,7 +118,7 @@ TEST_F(QcapiTest, TagParametersByIndexAndByNameWithTypesAndHandles) {
   EXPECT_EQ(quill_tagParamIsDefinedW(T(), W(u"")), 0);
   EXPECT_EQ(Rec(quill_findTagParamW, T(), W(u"-color")), "Color=red strg");
   EXPECT_EQ(Rec(quill_findTagParamW, T(), W(u"size")), Err(QUILL_ERR_NOT_FOUND));
-  EXPECT_EQ(Num(quill_findTagParam2W, T(), W(u"COLOR")), HandleOf(1));
+  EXPECT_EQ(Num(quill_findTagParam2W, T(), W(u"COLOR")), Show(call.params[1].value->Handle()));
 }
 
 TEST_F(QcapiTest, TagNameAndSelfAndNoCallRefused) {
@@ -149,7 +135,6 @@ TEST_F(QcapiTest, TagNameAndSelfAndNoCallRefused) {
   EXPECT_EQ(Num(quill_getTagSelf, T()), "0");
 
   TExecState noCall(nullptr);  // the thread's request, no tag
-  EXPECT_EQ(noCall.request, &request);
   const std::string noTag = Err(QUILL_ERR_NO_TAG);
   EXPECT_EQ(Rec(quill_getTagNameW, noCall.Token()), noTag);
   EXPECT_EQ(Num(quill_getTagParamCount, noCall.Token()), noTag);
@@ -162,6 +147,7 @@ TEST_F(QcapiTest, RecordTextStaysValidUntilTheStateEnds) {
   quill_wvalue_t text{}, formatted{}, later{};
   ASSERT_EQ(quill_getTagParamW(T(), 0, &text), 0);
   ASSERT_EQ(quill_getTagParamW(T(), 2, &formatted), 0);
+  EXPECT_EQ(formatted.data[formatted.dataSize], 0) << "record texts are zero-terminated";
   for (int i = 0; i < 100; ++i) ASSERT_EQ(quill_getTagParamW(T(), 2, &later), 0);
   EXPECT_EQ(Show(text), "=first strg");
   EXPECT_EQ(Show(formatted), "=42 intg");
@@ -196,9 +182,7 @@ TEST_F(QcapiTest, OutputResultAndHeaders) {
   ASSERT_EQ(quill_setResultMessage(T(), "8-bit \xC3\xA9"), 0);
   EXPECT_EQ(request.GetResultMessage()->GetString(nullptr), u"8-bit \u00e9");
 
-  ASSERT_EQ(quill_addResultHeaderW(T(), W(u"X-A: 1")), 0);
-  ASSERT_EQ(quill_addResultHeaderW(T(), W(u"x-a: 2")), 0);
-  ASSERT_EQ(quill_addResultHeaderW(T(), W(u"X-B: 3")), 0);
+  for (const char16_t* header : {u"X-A: 1", u"x-a: 2", u"X-B: 3"}) ASSERT_EQ(quill_addResultHeaderW(T(), W(header)), 0);
   ASSERT_EQ(quill_setResultHeaderW(T(), W(u"X-A: 9")), 0);  // replaces both X-A lines
   EXPECT_EQ(quill_setResultHeaderW(T(), W(u"no colon")), QUILL_ERR_INVALID);
   EXPECT_EQ(Rec(quill_getResultHeaderW, T()), "=X-B: 3\r\nX-A: 9\r\n strg");
@@ -240,7 +224,8 @@ TEST_F(QcapiTest, LocalAndGlobalVariables) {
   quill_type h = 0;
   ASSERT_EQ(quill_getVariable2W(T(), W(u"v"), &h), 0);
   EXPECT_EQ(Variant::FromHandle(h)->GetString(nullptr), u"local");
-  auto number = Integer(5);
+  auto number = MakeVariant();
+  number->SetInteger(5);
   ASSERT_EQ(quill_setVariable2W(T(), W(u"v"), number->Handle()), 0);
   EXPECT_EQ(*Get<int64_t>(*Variant::FromHandle(h)), 5);
   ASSERT_EQ(quill_setVariable2W(T(), W(u"g"), number->Handle()), 0);  // the global, as no local exists

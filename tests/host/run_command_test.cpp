@@ -83,27 +83,6 @@ TEST_F(RunCommandTest, OutputErrorsAndStatusOfEachRun) {
     EXPECT_EQ(r.out, c.out);
     EXPECT_NE(r.err.find(c.errHas), std::string::npos) << r.err;
   }
-  // Each command's help answers on standard output before anything starts: not even a bad
-  // internal database named by the environment stands in the way. What is not understood is a
-  // usage error, found before anything starts too.
-  setenv("QUILL_INTERNAL_DB", "/nowhere", 1);
-  const std::tuple<const char*, const char*, const char*> usage[] = {
-      {"run --help", "Usage: quill run", ""},   {"serve --help", "Usage: quill serve", ""},
-      {"user --help", "Usage: quill user", ""}, {"host --help", "Usage: quill host", ""},
-      {"--help --help", "Usage: quill [OPTIONS]", ""},
-      {"--bogus", "", "quill: unknown option --bogus\n"},
-      {"serve --bogus", "", "quill serve: unknown option --bogus\n"}, {"serve --bind", "", "quill serve: --bind needs a value\n"},
-      {"--threads x", "", "quill: --threads needs a number from 1 to 256\n"},
-      {"--pref =x", "", "quill: --pref needs a key\n"},
-      {"frobnicate", "", "quill: unknown command frobnicate\n"},
-      {"--root", "", "quill: --root needs a folder\n"}};
-  for (const auto& [command, out, err] : usage) {
-    const Result help = Command("--root " + (root_ / "missing").string(), command);
-    EXPECT_EQ(help.status, *out != '\0' ? 0 : 2) << command << help.err;
-    EXPECT_EQ(help.out.rfind(out, 0), 0u) << command << help.out;
-    EXPECT_EQ(help.err.rfind(err, 0), 0u) << command << help.err;
-  }
-  unsetenv("QUILL_INTERNAL_DB");
   // What cannot be read is an error, not an empty script; a huge unknown tag name is cut.
   fs::create_directories(root_ / "folder");
   const Result folder = Quill("", "", "", "folder");
@@ -132,6 +111,26 @@ TEST_F(RunCommandTest, OutputErrorsAndStatusOfEachRun) {
     EXPECT_EQ(serve.Wait(std::chrono::seconds(30)), status) << args[0];
     EXPECT_NE(ReadFile(root_ / "err").find(message), std::string::npos) << ReadFile(root_ / "err");
   }
+  // Each command's help answers on standard output before anything starts: not even a bad
+  // internal database named by the environment stands in the way. What is not understood is a
+  // usage error, found before anything starts too.
+  const EnvGuard noDatabase("QUILL_INTERNAL_DB", "/nowhere");
+  const std::tuple<const char*, const char*, const char*> usage[] = {
+      {"run --help", "Usage: quill run", ""},   {"serve --help", "Usage: quill serve", ""},
+      {"user --help", "Usage: quill user", ""}, {"host --help", "Usage: quill host", ""},
+      {"--help --help", "Usage: quill [OPTIONS]", ""},
+      {"--bogus", "", "quill: unknown option --bogus\n"},
+      {"serve --bogus", "", "quill serve: unknown option --bogus\n"}, {"serve --bind", "", "quill serve: --bind needs a value\n"},
+      {"--threads x", "", "quill: --threads needs a number from 1 to 256\n"},
+      {"--pref =x", "", "quill: --pref needs a key\n"},
+      {"frobnicate", "", "quill: unknown command frobnicate\n"},
+      {"--root", "", "quill: --root needs a folder\n"}};
+  for (const auto& [command, out, err] : usage) {
+    const Result help = Command("--root " + (root_ / "missing").string(), command);
+    EXPECT_EQ(help.status, *out != '\0' ? 0 : 2) << command << help.err;
+    EXPECT_EQ(help.out.rfind(out, 0), 0u) << command << help.out;
+    EXPECT_EQ(help.err.rfind(err, 0), 0u) << command << help.err;
+  }
 }
 
 }  // namespace
@@ -152,21 +151,22 @@ TEST_F(RunCommandTest, ManyRepeatsDoNotQueueEveryRunUpFront) {
 }
 
 // Users and rights through the command line: `quill user` keeps them, `quill run --user` is
-// held to them once the root has any right.
-class RunRightsTest : public RunCommandTest {
- protected:
-  Result User(const std::string& args) { return Command("", "user " + args); }
-  Result Run(const std::string& path, const std::string& who) { return Quill("", who, "", path); }
-};
-
-TEST_F(RunRightsTest, UsersAreAddedOnlyAsAskedWithNamesThatStayOneLine) {
-  ASSERT_EQ(User("add ann pw").status, 0);
-  ASSERT_EQ(User("add boss pw --admin").status, 0);
+// held to them once the root has any right. Users are added only as asked, with names that stay
+// one line; scripts run only where granted.
+TEST_F(RunCommandTest, UsersAreAddedOnlyAsAskedAndScriptsRunOnlyWhereGrantedOnceTheRootHasRights) {
+  const auto user = [&](const std::string& args) { return Command("", "user " + args); };
+  dir_.Write("granted/a.q", "'ran ' current_user()");
+  std::ofstream(root_ / "other.q") << "'other'";
+  fs::create_symlink(root_ / "other.q", root_ / "granted" / "link.q");
+  ASSERT_EQ(user("add ann pw").status, 0);
+  ASSERT_EQ(user("add boss pw --admin").status, 0);
+  // Users alone grant nothing and refuse nothing.
+  EXPECT_EQ(Quill("", "", "", "other.q").status, 0);
   const struct {
     std::string args;
     int status;
     const char* errHas;
-  } cases[] = {
+  } users[] = {
       {"add ann other", 1, "ann exists; add --replace"},
       {"add boss new --replace", 0, ""},  // the administrator flag stays
       {"add ann '' ", 2, "a password cannot be empty"},
@@ -178,46 +178,35 @@ TEST_F(RunRightsTest, UsersAreAddedOnlyAsAskedWithNamesThatStayOneLine) {
       {"grant ann read /../x", 2, "climbs above /"},
       {"grant nobody read /x", 1, "cannot grant"},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : users) {
     SCOPED_TRACE(c.args);
-    const Result r = User(c.args);
+    const Result r = user(c.args);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.errHas), std::string::npos) << r.err;
   }
-  ASSERT_EQ(User("grant ann read '/docs/./a//../*'").status, 0);
-  ASSERT_EQ(User("grant '' read /pub/*").status, 0);
-  EXPECT_EQ(User("list").out, "\"\" (anonymous)\n  read /pub/*\nann\n  read /docs/*\nboss (administrator)\n");
+  ASSERT_EQ(user("grant ann read '/docs/./a//../*'").status, 0);
+  ASSERT_EQ(user("grant '' read /pub/*").status, 0);
+  EXPECT_EQ(user("list").out, "\"\" (anonymous)\n  read /pub/*\nann\n  read /docs/*\nboss (administrator)\n");
   EXPECT_EQ(Quill("current_user()", "--user boss --password new").out, "boss");
-  EXPECT_EQ(Quill("current_user()", "--user boss --password pw").status, 1);
-}
-
-TEST_F(RunRightsTest, ScriptsRunOnlyWhereGrantedOnceTheRootHasRights) {
-  fs::create_directories(root_ / "granted");
-  std::ofstream(root_ / "granted" / "a.q") << "'ran ' current_user()";
-  std::ofstream(root_ / "other.q") << "'other'";
-  fs::create_symlink(root_ / "other.q", root_ / "granted" / "link.q");
-  ASSERT_EQ(User("add ann pw").status, 0);
-  ASSERT_EQ(User("add boss pw --admin").status, 0);
-  // Users alone grant nothing and refuse nothing.
-  EXPECT_EQ(Run("other.q", "").status, 0);
-  ASSERT_EQ(User("grant ann execute 'file:" + (root_ / "granted").string() + "/*'").status, 0);
+  EXPECT_EQ(Quill("current_user()", "--user boss --password pw").status, 1);  // replaced above
+  ASSERT_EQ(user("grant ann execute 'file:" + (root_ / "granted").string() + "/*'").status, 0);
   const struct {
     const char* path;
     const char* who;
     int status;
     const char* has;  // in the output when it ran, else in the errors
-  } cases[] = {
+  } runs[] = {
       {"granted//./a.q", "--user ann --password pw", 0, "ran ann"},
       {"granted/a.q", "", 1, "the anonymous user may not execute file:"},
       {"other.q", "--user ann --password pw", 1, "ann may not execute file:"},
       {"granted/../other.q", "--user ann --password pw", 1, "may not execute"},
       {"granted/link.q", "--user ann --password pw", 1, "/other.q"},  // matched where the link leads
-      {"other.q", "--user boss --password pw", 0, "other"},
+      {"other.q", "--user boss --password new", 0, "other"},
       {"granted/a.q", "--user ann --password bad", 1, "wrong user name or password"},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : runs) {
     SCOPED_TRACE(std::string(c.path) + " " + c.who);
-    const Result r = Run(c.path, c.who);
+    const Result r = Quill("", c.who, "", c.path);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.has), std::string::npos) << r.out << r.err;
   }
