@@ -1223,10 +1223,15 @@ HttpServer::HttpServer(const ServeOptions& options, WorkerPool& pool) : state_(s
                       : std::clamp(std::thread::hardware_concurrency(), 1u, kMaxDefaultHttpThreads);
   // One loop polls every connection, or each thread of the library's pool polls its share of
   // them. The library warns of a pool of one or none: the single loop gets no pool option.
+  // poll(), not the library's epoll loop: under a burst of requests waiting for one script's
+  // workers, that loop (libmicrohttpd 0.9.75) stopped reading connections whose answer it had
+  // just sent after a resume, and each such connection hung until its idle timeout. A poll loop
+  // keeps no kernel set or readiness state of its own to lose; it also spares the two epoll_ctl
+  // calls a suspension costs, and pays instead a walk of its idle connections on every turn.
   MHD_OptionItem threadPool[] = {{MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(s.httpThreads), nullptr},
                                  {MHD_OPTION_END, 0, nullptr}};
   s.daemon = MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | MHD_USE_TURBO |
+      MHD_USE_POLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG | MHD_USE_TURBO |
           MHD_USE_NO_LISTEN_SOCKET,
       0, nullptr, nullptr, &OnRequest, &s, MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryMessage, &s, MHD_OPTION_CONNECTION_TIMEOUT,
       seconds(options.idleTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT,

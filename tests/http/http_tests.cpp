@@ -83,9 +83,9 @@ class ServerProcess : public Root {
       const Outcome step = Run(command, 60s);
       EXPECT_EQ(step.status, 0) << step.err;
     }
-    std::vector<std::string> args = global;
-    args.insert(args.end(), {"--stop-timeout", "10", "--threads", "2", "serve", "--port", "0", "--web",
-                             Path("web").string()});
+    std::vector<std::string> args = {"--stop-timeout", "10", "--threads", "2"};  // global may set its own
+    args.insert(args.end(), global.begin(), global.end());
+    args.insert(args.end(), {"serve", "--port", "0", "--web", Path("web").string()});
     args.insert(args.end(), options.begin(), options.end());
     // The address is printed once the module has started and the port is open.
     if (!Start(args)) return;
@@ -188,6 +188,7 @@ class RawClient {
   }
   ~RawClient() { close(fd_); }
   bool Connected() const { return connected_; }
+  int Fd() const { return fd_; }
   // Whether it all went; a failure shows in what comes back.
   bool Send(const std::string& text) {
     return send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
@@ -489,6 +490,50 @@ TEST_F(HttpServe, KeepAliveConnectionsAreReusedAndConcurrentClientsKeptApart) {
     }
   });
   for (const std::string& w : wrong) EXPECT_EQ(w, "");
+}
+
+// Many keep-alive clients of one page, far more than its script may run at once: every request
+// is answered in turn, on its own connection, however long the burst. (An event loop that lost
+// track of a connection after resuming it left the next request unread until the idle timeout.)
+TEST(HttpServeBurst, KeepAliveClientsOfOnePageAreAnsweredInTurn) {
+  const ServerProcess server("burst", {"--script-workers", "4", "--max-per-address", "1024"}, {"--threads", "4"});
+  ASSERT_GT(server.Port(), 0) << server.Log();
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int a = 0; a < 256; ++a) {
+    clients.push_back(std::make_unique<RawClient>(server.Port()));
+    ASSERT_TRUE(clients.back()->Connected());
+  }
+  const std::string request = "GET /show.qs?p=burst HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::vector<pollfd> ready(clients.size());
+  std::vector<std::string> got(clients.size());
+  std::vector<Clock::time_point> sent(clients.size(), Clock::now());
+  for (size_t i = 0; i < clients.size(); ++i) {
+    ready[i] = {clients[i]->Fd(), POLLIN, 0};
+    ASSERT_TRUE(clients[i]->Send(request));
+  }
+  int answered = 0;
+  Clock::duration longest{};
+  for (const auto end = Clock::now() + 3s; Clock::now() < end;) {
+    ASSERT_GE(poll(ready.data(), ready.size(), 100), 0);
+    for (size_t i = 0; i < clients.size(); ++i) {
+      const auto waited = Clock::now() - sent[i];
+      ASSERT_LT(waited, 1500ms) << "connection " << i << " waits for its answer";
+      if ((ready[i].revents & POLLIN) == 0) continue;
+      char buffer[4096];
+      const ssize_t n = recv(ready[i].fd, buffer, sizeof buffer, 0);
+      ASSERT_GT(n, 0) << "connection " << i << " closed after " << answered << " answers";
+      got[i].append(buffer, static_cast<size_t>(n));
+      if (!got[i].ends_with("p=burst;f=")) continue;
+      ASSERT_EQ(got[i].rfind("HTTP/1.1 200", 0), 0u) << got[i];
+      ++answered;
+      longest = std::max(longest, waited);
+      got[i].clear();
+      sent[i] = Clock::now();
+      ASSERT_TRUE(clients[i]->Send(request));
+    }
+  }
+  EXPECT_GT(answered, 2 * static_cast<int>(clients.size())) << "longest wait "
+                                                           << std::chrono::duration<double>(longest).count() << " s";
 }
 
 TEST_F(HttpServe, SlowAndSilentClientsAreClosedWithoutHoldingAWorker) {
