@@ -211,6 +211,48 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTrusted) {
   }
 }
 
+// Whoever may rename a folder above the module folder, or replace the link naming it, could swap
+// in modules of their own; a folder with the sticky bit (/tmp) lets nobody rename another's
+// entries. In a folder that is used, an archive others may write to is left out on its own.
+TEST(VmOptions, ModuleFoldersOutsideTheRootAreJudgedWithTheFoldersAboveAndEachArchive) {
+  enum Kind { kOpenAbove, kStickyAbove, kLinkInOpenFolder, kWritableArchive };
+  for (const Kind kind : {kOpenAbove, kStickyAbove, kLinkInOpenFolder, kWritableArchive}) {
+    SCOPED_TRACE(kind);
+    Root root("above-" + std::to_string(kind));
+    const fs::path above = root.path().parent_path().parent_path();
+    fs::path modules = above / "QuillModules";
+    if (kind == kLinkInOpenFolder) {
+      modules = above.parent_path() / ("modules-" + std::to_string(kind));
+      fs::create_directories(modules);
+      fs::create_directory_symlink(modules, above / "QuillModules");
+    }
+    fs::create_directories(modules);
+    fs::copy_file(FIXTURE_TAGS_JAR, modules / "planted.jar", fs::copy_options::overwrite_existing);
+    if (kind == kWritableArchive) {
+      fs::permissions(modules / "planted.jar", fs::perms::all);
+    } else {
+      fs::permissions(above, kind == kStickyAbove ? fs::perms::all | fs::perms::sticky_bit : fs::perms::all);
+    }
+    const QuillRun run = root.Run();
+    fs::permissions(above, fs::perms::owner_all);
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.options.size(), 2u) << run.out;
+    const bool folderUsed = kind == kStickyAbove || kind == kWritableArchive;
+    EXPECT_EQ(run.options[1].find("../../QuillModules/") != std::string::npos, folderUsed) << run.options[1];
+    EXPECT_EQ(run.options[0].find("planted.jar") != std::string::npos, kind == kStickyAbove) << run.options[0];
+    const std::string notUsed = " outside the server root is not used: ";
+    const std::string expected =
+        kind == kWritableArchive ? "[QJAPI] The archive " + Dir(above) + "QuillModules/planted.jar" +
+                                       notUsed + "every user may write to it"
+        : kind == kStickyAbove ? ""
+                               : "[QJAPI] The folder \"../../QuillModules/\"" + notUsed +
+                                     "every user may write to the folder \"" + above.string() + "\" above it";
+    if (!expected.empty()) {
+      EXPECT_TRUE(run.Logged(2, expected)) << run.err;
+    }
+  }
+}
+
 // Archives the class loader would pass over in silence are named once each, long names cut;
 // they stay on the class path, and a sound empty archive is not reported. The walk of an archive
 // folder takes the listed extensions, case-sensitively, and skips folders.
