@@ -74,10 +74,6 @@ void ReportUnusableArchive(const char* path) {
   if (!why.empty()) quill_log(2, "[QJAPI] The archive %s cannot be used: %s", CutForLog(path).c_str(), why.c_str());
 }
 
-}  // namespace
-
-namespace {
-
 // Why the entry stat describes could be changed by someone other than the server's user or root,
 // with subject naming it in the sentence; empty when it cannot. A folder with the sticky bit
 // (/tmp) lets others add entries but not rename or remove ours, so as an ancestor it passes.
