@@ -108,25 +108,26 @@ std::string FoldersWritableByOthers(const std::string& folder) {
 }
 
 // Why path (a folder or an archive outside the root) is not to be used; empty when it may be, or
-// when nothing is there. A symbolic link is judged by what it names and by itself and the folders
-// holding it, since whoever may replace it could point it elsewhere.
+// when nothing is there. A symbolic link is judged by itself and the folders holding it, since
+// whoever may replace it could point it elsewhere (also when it names nothing yet), and then by
+// what it names.
 std::string UntrustedOutsideRoot(const std::string& path) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return "";
-  std::string why = WritableByOthers(info, "it", false);
-  char resolved[PATH_MAX];
-  if (why.empty() && realpath(path.c_str(), resolved) != nullptr) why = FoldersWritableByOthers(ParentOf(resolved));
   std::string link = path;
   while (link.size() > 1 && link.back() == '/') link.pop_back();
   struct stat linkInfo {};
-  if (why.empty() && lstat(link.c_str(), &linkInfo) == 0 && S_ISLNK(linkInfo.st_mode)) {
+  if (lstat(link.c_str(), &linkInfo) == 0 && S_ISLNK(linkInfo.st_mode)) {
     // The sticky bit does not keep a link's own owner from replacing it.
     if (linkInfo.st_uid != 0 && linkInfo.st_uid != geteuid()) {
       return "the link to it belongs to another user than the server's or root";
     }
-    why = FoldersWritableByOthers(ParentOf(link));
+    if (std::string why = FoldersWritableByOthers(ParentOf(link)); !why.empty()) return why;
   }
-  return why;
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return "";
+  if (std::string why = WritableByOthers(info, "it", false); !why.empty()) return why;
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) == nullptr) return "its path cannot be resolved";
+  return FoldersWritableByOthers(ParentOf(resolved));
 }
 
 }  // namespace

@@ -211,28 +211,36 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTrusted) {
   }
 }
 
-// Whoever may rename a folder above the module folder, or replace the link naming it, could swap
-// in modules of their own; a folder with the sticky bit (/tmp) lets nobody rename another's
-// entries. In a folder that is used, an archive others may write to is left out on its own.
-TEST(VmOptions, ModuleFoldersOutsideTheRootAreJudgedWithTheFoldersAboveAndEachArchive) {
-  enum Kind { kOpenAbove, kStickyAbove, kLinkInOpenFolder, kWritableArchive };
-  for (const Kind kind : {kOpenAbove, kStickyAbove, kLinkInOpenFolder, kWritableArchive}) {
+// Whoever may rename a folder above the module folder, or replace the link naming it (even one
+// that names nothing yet), could swap in modules of their own; a folder with the sticky bit (/tmp)
+// lets nobody rename another's entries, but as the module folder itself it is open to all. In a
+// folder that is used, an archive others may write to is left out on its own.
+TEST(VmOptions, ModuleFoldersOutsideTheRootAreJudgedWithTheFoldersAboveTheirLinkAndEachArchive) {
+  enum Kind {
+    kOpenAbove, kStickyAbove, kLinkInOpenFolder, kWritableArchive, kStickyFolder, kForeignLink, kForeignDanglingLink
+  };
+  for (const Kind kind : {kOpenAbove, kStickyAbove, kLinkInOpenFolder, kWritableArchive, kStickyFolder, kForeignLink,
+                          kForeignDanglingLink}) {
     SCOPED_TRACE(kind);
     Root root("above-" + std::to_string(kind));
     const fs::path above = root.path().parent_path().parent_path();
     fs::path modules = above / "QuillModules";
-    if (kind == kLinkInOpenFolder) {
+    const bool linked = kind == kLinkInOpenFolder || kind == kForeignLink || kind == kForeignDanglingLink;
+    if (linked) {
       modules = above.parent_path() / ("modules-" + std::to_string(kind));
-      fs::create_directories(modules);
       fs::create_directory_symlink(modules, above / "QuillModules");
+      if (kind != kLinkInOpenFolder) {
+        ASSERT_EQ(lchown((above / "QuillModules").c_str(), 65534, getgid()), 0);
+      }
     }
-    fs::create_directories(modules);
-    fs::copy_file(FIXTURE_TAGS_JAR, modules / "planted.jar", fs::copy_options::overwrite_existing);
-    if (kind == kWritableArchive) {
-      fs::permissions(modules / "planted.jar", fs::perms::all);
-    } else {
-      fs::permissions(above, kind == kStickyAbove ? fs::perms::all | fs::perms::sticky_bit : fs::perms::all);
+    if (kind != kForeignDanglingLink) {
+      fs::create_directories(modules);
+      fs::copy_file(FIXTURE_TAGS_JAR, modules / "planted.jar");
     }
+    if (kind == kWritableArchive) fs::permissions(modules / "planted.jar", fs::perms::all);
+    if (kind == kStickyFolder) fs::permissions(modules, fs::perms::all | fs::perms::sticky_bit);
+    if (kind == kOpenAbove || kind == kLinkInOpenFolder) fs::permissions(above, fs::perms::all);
+    if (kind == kStickyAbove) fs::permissions(above, fs::perms::all | fs::perms::sticky_bit);
     const QuillRun run = root.Run();
     fs::permissions(above, fs::perms::owner_all);
     ASSERT_EQ(run.status, 0) << run.err;
@@ -240,15 +248,16 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreJudgedWithTheFoldersAboveAndEachAr
     const bool folderUsed = kind == kStickyAbove || kind == kWritableArchive;
     EXPECT_EQ(run.options[1].find("../../QuillModules/") != std::string::npos, folderUsed) << run.options[1];
     EXPECT_EQ(run.options[0].find("planted.jar") != std::string::npos, kind == kStickyAbove) << run.options[0];
-    const std::string notUsed = " outside the server root is not used: ";
-    const std::string expected =
-        kind == kWritableArchive ? "[QJAPI] The archive " + Dir(above) + "QuillModules/planted.jar" +
-                                       notUsed + "every user may write to it"
-        : kind == kStickyAbove ? ""
-                               : "[QJAPI] The folder \"../../QuillModules/\"" + notUsed +
-                                     "every user may write to the folder \"" + above.string() + "\" above it";
-    if (!expected.empty()) {
-      EXPECT_TRUE(run.Logged(2, expected)) << run.err;
+    const std::string folder = "[QJAPI] The folder \"../../QuillModules/\" outside the server root is not used: ";
+    const std::string openAbove = "every user may write to the folder \"" + above.string() + "\" above it";
+    const std::string foreignLink = "the link to it belongs to another user than the server's or root";
+    const std::string expected[] = {folder + openAbove, "", folder + openAbove,
+                                    "[QJAPI] The archive " + Dir(above) +
+                                        "QuillModules/planted.jar outside the server root is not used: every user may "
+                                        "write to it",
+                                    folder + "every user may write to it", folder + foreignLink, folder + foreignLink};
+    if (!expected[kind].empty()) {
+      EXPECT_TRUE(run.Logged(2, expected[kind])) << run.err;
     }
   }
 }
