@@ -56,6 +56,7 @@ TEST_F(StorageTest, RowsComeBackInOrderWithNullsAndAreAppendedToTheCallersRows) 
   ASSERT_EQ(Run("SELECT data FROM global_prefs WHERE store_key = 'java_lib_path'", &rows, &out), 0);
   EXPECT_TRUE(out.IsEmpty());
   ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[2][0], nullptr);  // appended after the caller's rows
   StorageManager::KillRows(&rows);
   EXPECT_TRUE(rows.empty());
   StorageManager::KillRows(nullptr);

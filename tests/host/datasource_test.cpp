@@ -39,7 +39,7 @@ class FakeSource : public CAPIDataSourceProxy {
 class DatabaseActions : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    quill_service::Host::Start({root_.path(), 1, {}});
+    quill_service::Host::Start({root_.path(), 4, {}});
     ASSERT_TRUE(DataSourceRegistry::Global().AddDataSource(3, new FakeSource));
   }
   static inline TempDir root_;

@@ -335,6 +335,7 @@ TEST_F(ScriptTest, DeepNestingParsesOnAnyThreadAndRunawayNestingFailsWithALocati
     parsed[1] = ParseScript(negations, "t.q", &error);
   });
   ASSERT_TRUE(parsed[0] && parsed[1]) << error;
+  EXPECT_EQ(error, "");
   EXPECT_EQ(RunProgram(parsed[0], {}).output, "1");
   EXPECT_EQ(RunProgram(parsed[1], {}).output, "-1");
   EXPECT_EQ(Run(std::string(200, '(') + "1" + std::string(200, ')')).error, "t.q:1:201: nesting too deep");
