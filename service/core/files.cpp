@@ -141,6 +141,9 @@ osError osGetCurrentDirectory(char* buffer, size_t size) {
 extern "C" osError quill_getPlatformSpecificPath(const char* path, char* out, int32_t outSize) {
   if (path == nullptr) return QUILL_ERR_INVALID;
   // Host paths already use this platform's form: the ISO-8859-1 text comes back as the UTF-8 the
-  // module reads it as, if it fits.
-  return quill_service::WritePath(quill_service::Latin1ToUtf8(path), out, outSize);
+  // module reads it as, if it fits. A path that is already UTF-8 (the current directory, a folder's
+  // full path) stays as it is.
+  const std::string_view text(path);
+  return quill_service::WritePath(
+      quill_service::IsValidUtf8(text) ? std::string(text) : quill_service::Latin1ToUtf8(text), out, outSize);
 }

@@ -150,9 +150,9 @@ TEST(EnableSwitch, OnlyAnUpperCaseYTurnsAStoredValueOnAndAnUnreadableDatabaseLea
 
 // Without preferences there are exactly the two path options; preferences head the paths, and
 // the free options split at spaces (tabs do not separate). Every archive folder that is missing is
-// named, exactly as it was given.
+// named, exactly as it was given. The root's own path is not ASCII and stays as it is.
 TEST(VmOptions, PreferencesHeadThePathsAndFreeOptionsSplitAtSpaces) {
-  Root root("prefs");
+  Root root("prefs-\u00e9");
   const std::string modules = Dir(root.path()) + "QuillModules/";
   const std::string paths = modules + ":" + Dir(root.path()) + "../../QuillModules/:";
   const std::string classPath = "-Djava.class.path=/opt/a.jar:/opt/b:.:" + paths + modules + "QJAPI.jar:";
