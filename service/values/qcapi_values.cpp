@@ -551,13 +551,14 @@ osError quill_getPtrMemberW(quill_token, quill_type value, const quill_char* nam
   try {
     auto wanted = NameArg(name);
     Require(pointer);
-    *pointer = nullptr;  // a pointer member never set reads as null
+    void* found = nullptr;  // a pointer member never set reads as null
     for (const auto& [memberName, member] : CustomOf(value).pointerMembers) {
       if (memberName == wanted) {
-        *pointer = reinterpret_cast<void*>(member);
+        found = reinterpret_cast<void*>(member);
         break;
       }
     }
+    *pointer = found;
     return QUILL_OK;
   } catch (const osException& e) {
     return e.GetCode();

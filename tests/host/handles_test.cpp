@@ -149,6 +149,9 @@ TEST(ValueHandles, ConcurrentFirstRequestsAgreeOnOneHandleThatLivesAsLongAsTheVa
     EXPECT_EQ(Variant::FromHandle(seen[0].load()), v.get());
     v.reset();
     EXPECT_EQ(Variant::FromHandle(seen[0].load()), nullptr);
+    void* kept = &round;  // refused, and the out-parameter is left as it was
+    EXPECT_NE(quill_getPtrMemberW(0, seen[0].load(), reinterpret_cast<const quill_char*>(u"p"), &kept), 0);
+    EXPECT_EQ(kept, &round);
   }
 }
 
