@@ -76,10 +76,11 @@ ActionInput ReadActionInput(quill_token t) {
 
 bool OutputColumnTypes::TypeOfName(std::string_view name, NameForm form, int32_t* type) const {
   if (output_ == nullptr) return false;
+  // A null code page is the default converter; an empty one would keep only invariant characters.
   const icu::UnicodeString text =
       form == NameForm::kLatin1
           ? icu::UnicodeString(name.data(), static_cast<int32_t>(name.size()), "ISO-8859-1")
-          : icu::UnicodeString(name.data(), static_cast<int32_t>(name.size()), "");
+          : icu::UnicodeString(name.data(), static_cast<int32_t>(name.size()), static_cast<const char*>(nullptr));
   const int32_t field = output_->GetFieldNum(text);
   return field >= 0 && output_->GetDefaultType(field, type) == 0;
 }

@@ -80,6 +80,11 @@ TEST(Connector, AColumnTheDiscoveryDoesNotFindIsLoggedAndItsValueQuoted) {
   EXPECT_EQ(Action("db_search(" + typed + ", -key='nope %s', -key_value=5)"),
             "0|SELECT * FROM \"items\" WHERE \"nope %s\" = '5';|");
   EXPECT_TRUE(Logged(0, "Column \"nope %s\" not found"));
+  // A key named in non-ASCII text is found in the default code page: its number goes bare.
+  Statement("CREATE TABLE IF NOT EXISTS prices (id INTEGER PRIMARY KEY, \"pr\xC3\xAEx\" REAL)");
+  EXPECT_EQ(Action("db_search(-source='fx_sql_typed', -database='shop', -table='prices', -key='pr\xC3\xAEx', "
+                   "-key_value=5)"),
+            "0|SELECT * FROM \"prices\" WHERE \"pr\xC3\xAEx\" = 5;|");
 }
 
 // With java_column_cache on, an action asks for its columns once (with the connector's debugging
