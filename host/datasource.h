@@ -188,7 +188,7 @@ class QUILL_API WebOutputParams {
   int32_t FieldIndex(std::string_view name) const;
   // The host type code of column `field`; 0 on success, QUILL_ERR_OUT_OF_RANGE otherwise.
   osError GetDefaultType(int32_t field, int32_t* type) const;
-  // Forgets the columns, rows and counts.
+  // Forgets the columns, rows, counts, row id and statement.
   void Reset();
 };
 

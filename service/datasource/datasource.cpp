@@ -230,6 +230,8 @@ void WebOutputParams::Reset() {
   columns.clear();
   rows.clear();
   rowsFound.reset();
+  rowId = 0;
+  actionStatement.clear();
 }
 
 WebInputParams* Variant::GetDBInput() {

@@ -245,6 +245,8 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
       // session's: a script may change it, as the value case does on a pooled connection.)
       {"db_add({items}, ['price', 1]) => { action_code() '|' action_message() }", "-9102|...", "SP"},
       {"db_statement({on}, -sql='SELEKT 1') => { action_code() '|' action_message() }", "-..."},
+      // Nothing is sent for an update without a key: the columns' discovery leaves no statement.
+      {"db_update({items}, ['name', 'y']) => { action_code() '|' action_statement() }", "-9958|"},
       {"db_statement({on}, -sql='{table}') => { action_code() '|' action_message() }", "-9106|..."},
       // A statement opens no other file, the server's internal database least of all.
       {"db_statement({on}, -sql=\"ATTACH DATABASE '" + quill_service::InternalDatabaseFile() +
