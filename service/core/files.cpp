@@ -132,7 +132,10 @@ osError osGetCurrentDirectory(char* buffer, size_t size) {
     if (errno != ERANGE) return QUILL_ERR_GENERIC;
     cwd.resize(cwd.size() * 2);
   }
-  const std::string path = WithTrailingSlash(cwd.data());
+  // Host text is ISO-8859-1, as quill_getPlatformSpecificPath reads it; a folder whose name it
+  // cannot hold is refused rather than handed on misread.
+  std::string path;
+  if (!quill_service::Utf8ToLatin1(WithTrailingSlash(cwd.data()), &path)) return QUILL_ERR_GENERIC;
   if (path.size() + 1 > size) return QUILL_ERR_OUT_OF_RANGE;
   std::memcpy(buffer, path.c_str(), path.size() + 1);
   return QUILL_OK;
@@ -141,9 +144,6 @@ osError osGetCurrentDirectory(char* buffer, size_t size) {
 extern "C" osError quill_getPlatformSpecificPath(const char* path, char* out, int32_t outSize) {
   if (path == nullptr) return QUILL_ERR_INVALID;
   // Host paths already use this platform's form: the ISO-8859-1 text comes back as the UTF-8 the
-  // module reads it as, if it fits. A path that is already UTF-8 (the current directory, a folder's
-  // full path) stays as it is.
-  const std::string_view text(path);
-  return quill_service::WritePath(
-      quill_service::IsValidUtf8(text) ? std::string(text) : quill_service::Latin1ToUtf8(text), out, outSize);
+  // module reads it as, if it fits.
+  return quill_service::WritePath(quill_service::Latin1ToUtf8(path), out, outSize);
 }

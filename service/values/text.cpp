@@ -66,6 +66,21 @@ bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
+bool Utf8ToLatin1(std::string_view utf8, std::string* latin1) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(utf8.data());
+  const auto length = static_cast<int32_t>(utf8.size());
+  std::string out;
+  out.reserve(utf8.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 c = 0;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0 || c > 0xFF) return false;
+    out.push_back(static_cast<char>(c));
+  }
+  *latin1 = std::move(out);
+  return true;
+}
+
 void AppendUtf8(std::string& out, std::u16string_view text) {
   // Most output is ASCII: narrow it sixteen units at a time, and hand the text to the converter
   // from the first block that holds anything else.

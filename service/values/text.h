@@ -16,6 +16,9 @@ QUILL_API void AppendLatin1AsUtf8(std::string& out, std::string_view latin1);
 QUILL_API std::string Latin1ToUtf8(std::string_view latin1);
 QUILL_API std::u16string Latin1ToUtf16(std::string_view latin1);
 QUILL_API bool IsValidUtf8(std::string_view text);
+// UTF-8 as ISO-8859-1; false (latin1 unchanged) when the text is malformed or holds a character
+// above U+00FF.
+QUILL_API bool Utf8ToLatin1(std::string_view utf8, std::string* latin1);
 // Appends text to out as UTF-8, without a temporary for ASCII text.
 QUILL_API void AppendUtf8(std::string& out, std::u16string_view text);
 

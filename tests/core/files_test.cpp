@@ -89,6 +89,14 @@ TEST_F(FilesTest, CurrentDirectoryEndsWithSeparatorAndRefusesSmallBuffers) {
   char small[4] = "abc";
   EXPECT_NE(osGetCurrentDirectory(small, sizeof small), 0);
   EXPECT_STREQ(small, "abc");
+  // Host text is ISO-8859-1: a name it can hold comes in it, one it cannot is refused.
+  std::filesystem::create_directories(root + "caf\u00e9/\u65e5");
+  std::filesystem::current_path(root + "caf\u00e9");
+  ASSERT_EQ(osGetCurrentDirectory(buffer, sizeof buffer), 0);
+  EXPECT_EQ(std::string(buffer), root + "caf\xE9/");
+  std::filesystem::current_path("\u65e5");
+  EXPECT_NE(osGetCurrentDirectory(buffer, sizeof buffer), 0);
+  EXPECT_EQ(std::string(buffer), root + "caf\xE9/");
   std::filesystem::current_path("/");
   ASSERT_EQ(osGetCurrentDirectory(buffer, sizeof buffer), 0);
   EXPECT_STREQ(buffer, "/");
@@ -100,6 +108,8 @@ TEST(PlatformPathTest, CopiesWhenItFitsAndRefusesOtherwise) {
   EXPECT_STREQ(out, "/a/b/");
   EXPECT_NE(quill_getPlatformSpecificPath("/a/b/c/", out, 7), 0);  // no room for the terminator
   EXPECT_STREQ(out, "/a/b/");
+  EXPECT_EQ(quill_getPlatformSpecificPath("\xC3\xA7", out, 8), 0);  // ISO-8859-1, even where it reads as UTF-8
+  EXPECT_STREQ(out, "\xC3\x83\xC2\xA7");
   EXPECT_NE(quill_getPlatformSpecificPath(nullptr, out, 8), 0);
   EXPECT_NE(quill_getPlatformSpecificPath("/", nullptr, 8), 0);
   EXPECT_NE(quill_getPlatformSpecificPath("/", out, 0), 0);
