@@ -1,7 +1,7 @@
 #include "startup/JavaVMLauncher.h"
 
-#include <strings.h>
 #include <limits.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
