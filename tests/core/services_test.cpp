@@ -170,16 +170,15 @@ TEST_F(Services, PathServicesAnswerOnlyForPathsTheUserMayRead) {
       {"ann", "/docs/link", 0, no},          {"ann", "/docs/caf\xE9.txt", 0, 0},
       {"", "/docs/a.txt", no, no},           {"boss", "/secret.txt", 0, 0},
   };
+  char out[1024] = "";
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.user) + " " + c.path);
     Call call(c.user);
-    char out[1024] = "";
     EXPECT_EQ(quill_fullyQualifyPath(call.t(), c.path, out, sizeof out), c.qualify);
     EXPECT_EQ(quill_resolvePath(call.t(), c.path, out, sizeof out), c.include);
     EXPECT_EQ(quill_includeRaw(call.t(), c.path, &record), c.include);
   }
   Call ann("ann");
-  char out[1024] = "";
   ASSERT_EQ(quill_resolveIncludePath(ann.t(), "/docs/caf\xE9.txt", out, sizeof out), 0);
   EXPECT_STREQ(out, "/docs/caf\xC3\xA9.txt");  // written back as UTF-8
   ASSERT_EQ(quill_includeRaw(ann.t(), "/docs/caf\xE9.txt", &record), 0);
