@@ -206,10 +206,9 @@ TEST(Actions, RowCellsArriveAsModifiedUtf8BytesWithNullsAndEmptyRows) {
   spec.source = "fx_ds";
   spec.input.inputColumns.push_back({"special", std::string("1"), QUILL_OP_EQUALS});
   DBRows rows;
-  const osError code = quill_service::RunDatabaseAction(request, nullptr, spec, [&](InlineAction& action) {
-    rows = action.params.output.rows;
-  });
-  EXPECT_EQ(code, 0);
+  EXPECT_EQ(quill_service::RunDatabaseAction(request, nullptr, spec,
+                                             [&](InlineAction& action) { rows = action.params.output.rows; }),
+            0);
   ASSERT_GE(rows.size(), 3u);
   // The last three: {null, text}, {} and {bytes, null}.
   std::vector<std::vector<std::optional<std::string>>> last;
@@ -275,9 +274,8 @@ TEST(Actions, NameListsCopyWhatTheSourceAdded) {
 }
 
 TEST(Actions, AJavaExceptionIsPrintedClearedAndTheServerGoesOn) {
-  const ScriptRun run = RunScript("db_search(-source='fx_ds', ['throw', 1]) => { 'code ' action_code() }");
-  EXPECT_TRUE(run.ok) << run.error;
-  EXPECT_EQ(run.output, "code 0");  // what CallIntMethod gives after the exception
+  // "code 0": what CallIntMethod gives after the exception.
+  EXPECT_EQ(Output("db_search(-source='fx_ds', ['throw', 1]) => { 'code ' action_code() }"), "code 0");
   EXPECT_FALSE(gEnv->ExceptionCheck());
   EXPECT_TRUE(Contains(Echo(", ['tag', 'after']"), "find=0 tag=after\n"));
   EXPECT_EQ(Output("db_search(-source='fx_ds', ['code', 17]) => { action_code() ' ' action_message() }"),
