@@ -13,27 +13,26 @@
 
 namespace {
 
-using quill_service::ScriptRun;
+using qjapi_test::Logged;
+using qjapi_test::Output;
 
 const std::string kShop = "-database='shop', -table='items'";
-
-ScriptRun RunText(const std::string& source, const std::string& value = "") {
-  quill_service::RunInputs inputs;
-  inputs.params.emplace_back("v", value);
-  return quill_service::RunScriptText(source, "connector.q", inputs);
-}
+const std::string kTyped = "-source='fx_sql_typed', " + kShop;
 
 // "code|statement|rows" of one action; each row's id ended by ";".
 std::string Action(const std::string& action) {
-  return qjapi_test::Output(action + " => { action_code() '|' action_statement() '|' rows => { field('id') ';' } }");
+  return Output(action + " => { action_code() '|' action_statement() '|' rows => { field('id') ';' } }");
 }
 
+// Runs sql (passed as a request parameter, so that any quote in it stays as written) on shop.db.
 void Statement(const std::string& sql) {
-  const ScriptRun run = RunText(
-      "db_statement(-source='fx_sql', -database='shop', -sql=request_param('v')) => { action_code() ' ' "
-      "action_message() }",
-      sql);
-  ASSERT_EQ(run.output, "0 ") << sql << "\n" << run.error;
+  quill_service::RunInputs inputs;
+  inputs.params.emplace_back("v", sql);
+  EXPECT_EQ(Output("db_statement(-source='fx_sql', -database='shop', -sql=request_param('v')) => "
+                   "{ action_code() ' ' action_message() }",
+                   inputs),
+            "0 ")
+      << sql;
 }
 
 // A fresh items table in shop.db.
@@ -44,9 +43,6 @@ void FreshItems() {
   Statement("INSERT INTO items (id, name, price, ok, a, b, c) VALUES (1, 'Oat', 1.5, 1, 'x', NULL, '1'), "
             "(2, 'O''Brien', 2.75, 0, 'y', 'b', '2'), (3, 'Milk', 0.99, 1, 'x', 'b', '3')");
 }
-
-using qjapi_test::Logged;
-using qjapi_test::Output;
 
 // A source whose driver converts text: no discovery, every value quoted, a name given twice joins
 // its values, a null stays NULL and distinct rows are asked for. (The statements of every action
@@ -75,9 +71,8 @@ TEST(Connector, RecordActionsOfAConvertingSourceRunOnSqliteAsTheStatementsTheMod
 // table does not have is logged (its name as text, never as a format) and its value quoted.
 TEST(Connector, AColumnTheDiscoveryDoesNotFindIsLoggedAndItsValueQuoted) {
   FreshItems();
-  const std::string typed = "-source='fx_sql_typed', " + kShop;
   // (SQLite reads a double-quoted name it does not know as text.)
-  EXPECT_EQ(Action("db_search(" + typed + ", -key='nope %s', -key_value=5)"),
+  EXPECT_EQ(Action("db_search(" + kTyped + ", -key='nope %s', -key_value=5)"),
             "0|SELECT * FROM \"items\" WHERE \"nope %s\" = '5';|");
   EXPECT_TRUE(Logged(0, "Column \"nope %s\" not found"));
   // A key named in non-ASCII text is found in the default code page: its number goes bare.
@@ -101,28 +96,27 @@ TEST(Connector, KeptColumnsAreAskedForAgainAfterAFailureOrATableChange) {
   };
 
   FreshItems();
-  const std::string typed = "-source='fx_sql_typed', " + kShop;
   const std::string own = "db_statement(-source='fx_sql_typed', -database='shop', -sql=";
   const struct {
     std::string action;
     bool asks;            // the discovery reaches the database
     std::string result;   // "code|statement|rows" (or its beginning for failures)
   } steps[] = {
-      {"db_search(" + typed + ", ['id', 3])", true, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
-      {"db_search(" + typed + ", ['id', 3])", false, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
-      {"db_search(" + typed + ", ['id', 2])", false, "0|SELECT * FROM \"items\" WHERE (id = 2);|2;"},
-      {"db_search(" + typed + ", ['price', 0.99])", true, "0|SELECT * FROM \"items\" WHERE (price = 0.99);|3;"},
+      {"db_search(" + kTyped + ", ['id', 3])", true, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
+      {"db_search(" + kTyped + ", ['id', 3])", false, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
+      {"db_search(" + kTyped + ", ['id', 2])", false, "0|SELECT * FROM \"items\" WHERE (id = 2);|2;"},
+      {"db_search(" + kTyped + ", ['price', 0.99])", true, "0|SELECT * FROM \"items\" WHERE (price = 0.99);|3;"},
       {own + "'UPDATE items SET note = 1')", false, "0||"},
-      {"db_search(" + typed + ", ['id', 3])", false, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
+      {"db_search(" + kTyped + ", ['id', 3])", false, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
       // Renamed by another source: the kept columns mislead the statement, which fails...
       {"db_statement(-source='fx_sql', -database='shop', -sql='ALTER TABLE items RENAME COLUMN id TO k')", false,
        "0||"},
-      {"db_search(" + typed + ", ['id', 3])", false, "-1|"},
+      {"db_search(" + kTyped + ", ['id', 3])", false, "-1|"},
       // ... and the next action asks again.
-      {"db_search(" + typed + ", ['id', 3])", true, "-1|"},
+      {"db_search(" + kTyped + ", ['id', 3])", true, "-1|"},
       {own + "'ALTER TABLE items RENAME COLUMN k TO id')", false, "0||"},
-      {"db_search(" + typed + ", ['price', 0.99])", true, "0|SELECT * FROM \"items\" WHERE (price = 0.99);|3;"},
-      {"db_search(" + typed + ", ['id', 3])", true, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
+      {"db_search(" + kTyped + ", ['price', 0.99])", true, "0|SELECT * FROM \"items\" WHERE (price = 0.99);|3;"},
+      {"db_search(" + kTyped + ", ['id', 3])", true, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
   };
   source->keepDiscoveredColumns = true;
   Output("_jdbc_debug('fx_sql_typed', true)");
@@ -136,7 +130,7 @@ TEST(Connector, KeptColumnsAreAskedForAgainAfterAFailureOrATableChange) {
   source->keepDiscoveredColumns = false;
   // With the connector's debugging off the statements are not logged.
   const auto before = discoveries();
-  EXPECT_EQ(Action("db_search(" + typed + ", ['id', 3])"), "0|SELECT * FROM \"items\" WHERE (id = 3);|3;");
+  EXPECT_EQ(Action("db_search(" + kTyped + ", ['id', 3])"), "0|SELECT * FROM \"items\" WHERE (id = 3);|3;");
   EXPECT_EQ(discoveries(), before);
 }
 

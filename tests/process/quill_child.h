@@ -30,9 +30,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kHung = -1;
 
 inline std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
