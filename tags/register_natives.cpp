@@ -36,8 +36,21 @@ const RegistrationForm kSixParameterForm{"com/marrowbay/quillpro/QuillTagModule"
 
 const char* OrNull(const Utf8Chars& text) { return text ? text.get() : "null"; }
 
+// JNI's lookup also finds a private or protected constructor, but only a public one makes a class
+// a tag module: the server must be able to make its instances as any caller would.
+bool IsPublicConstructor(JNIEnv* env, jclass cls, jmethodID constructor) {
+  LocalRef<jobject> reflected(env, env->ToReflectedMethod(cls, constructor, JNI_FALSE));
+  LocalRef<jclass> member(env, env->FindClass("java/lang/reflect/Member"));
+  if (!reflected || !member) return false;
+  const jmethodID getModifiers = env->GetMethodID(member.get(), "getModifiers", "()I");
+  if (getModifiers == nullptr) return false;
+  constexpr jint kPublic = 0x0001;  // java.lang.reflect.Modifier.PUBLIC
+  const jint modifiers = env->CallIntMethod(reflected.get(), getModifiers);
+  return !env->ExceptionCheck() && (modifiers & kPublic) != 0;
+}
+
 // Creates the registration-time instance of the registering object's class, or gives null
-// when the class is not a tag module, lacks "<init>" "()V" or the tag method, or its
+// when the class is not a tag module, lacks a public "<init>" "()V" or the tag method, or its
 // constructor throws. method and constructor receive what was found.
 jobject CreateModuleInstance(JNIEnv* env, jobject module, const RegistrationForm& form,
                              const char* methodName, jmethodID& method, jmethodID& constructor) {
@@ -47,7 +60,7 @@ jobject CreateModuleInstance(JNIEnv* env, jobject module, const RegistrationForm
   if (!env->IsAssignableFrom(moduleClass.get(), base.get())) return nullptr;
 
   constructor = env->GetMethodID(moduleClass.get(), "<init>", "()V");
-  if (constructor == nullptr) return nullptr;
+  if (constructor == nullptr || !IsPublicConstructor(env, moduleClass.get(), constructor)) return nullptr;
   for (const char* signature : form.signatures) {
     if (signature == nullptr) break;
     if (env->ExceptionCheck()) {

@@ -161,7 +161,7 @@ TEST_F(Registration, EachFormRegistersTheSignaturesItAccepts) {
       {"fx_marrowbay_inherited", "marrowbay6", u"", nullptr},
       {"fx_twice_a", "ferngate", u"", nullptr},
       {"fx_twice_b", "ferngate", u"", nullptr},
-      // JNI lookups ignore access: a private constructor and non-public methods serve.
+      // The tag method's access is not checked; the constructor must be public.
       {"fx_private", "private ran", u"", nullptr},
       {"fx_protected", "protected ran", u"", nullptr},
       // A method declared with both signatures: the five-parameter form tries the ferngate
@@ -173,6 +173,7 @@ TEST_F(Registration, EachFormRegistersTheSignaturesItAccepts) {
       {"fx_wrong_signature", nullptr, nullptr, "wrongSignature method in class fixtures.Tags"},
       {"fx_no_ctor", nullptr, nullptr, "run method in class fixtures.NoDefaultConstructor"},
       {"fx_static", nullptr, nullptr, "shared method in class fixtures.PrivateParts"},
+      {"fx_private_ctor", nullptr, nullptr, "run method in class fixtures.PrivateParts$Hidden"},
       {"fx_null_method", nullptr, nullptr, nullptr},
   };
   for (const auto& r : rows) {

@@ -117,6 +117,7 @@ void MakeTables(const JNINativeInterface_* vmTable) {
   QJ_HOOK(NewObjectArray, Acquire, kLocals);
   QJ_HOOK(GetObjectArrayElement, Acquire, kLocals);
   QJ_HOOK(NewByteArray, Acquire, kLocals);
+  QJ_HOOK(ToReflectedMethod, Acquire, kLocals);
   QJ_HOOK(DeleteLocalRef, Release, kLocals);
   // C++ callers reach the variadic entries through their va_list forms.
   QJ_HOOK(NewObjectV, Acquire, kLocals);

@@ -7,8 +7,8 @@
 //   array elements         GetByteArrayElements / ReleaseByteArrayElements
 //   local references       every entry the bridge calls that returns a new local (NewLocalRef,
 //                          AllocObject, NewObject*, NewString*, New*Array, FindClass, GetObjectClass,
-//                          GetObjectField, GetObjectArrayElement, Call*ObjectMethod,
-//                          ExceptionOccurred) / DeleteLocalRef
+//                          ToReflectedMethod, GetObjectField, GetObjectArrayElement,
+//                          Call*ObjectMethod, ExceptionOccurred) / DeleteLocalRef
 //   global references      NewGlobalRef / DeleteGlobalRef
 // An entry the bridge starts to use that acquires something (a frame, a monitor, a critical
 // region, a weak reference, another array type) needs its hook here before a fault in it shows.
