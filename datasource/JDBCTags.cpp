@@ -100,27 +100,29 @@ void JDBCTags::Run(CallFrame* frame, Variant* result, Request* request) {
   }
 
   result->Init();
+  // Every tag but the three that send no value needs a second parameter; without one nothing
+  // reaches Java and the request's result code stays as it was.
+  const bool sendsNoValue = tag->action == 130 || tag->action == 131 || tag->action == 133;
+  if (!sendsNoValue && count < 2) return;
   osError code = -1;
   {
     JniAttachment attachment(request);
     JNIEnv* env = attachment.env();
     if (env != nullptr) {
       if (tag->action == 0) {
-        if (count >= 2) {
-          const Variant* flag = Param(token, 1);
-          const bool on = flag != nullptr && flag->GetBool();
-          bridge::LocalRef<jclass> cls(env, env->GetObjectClass(source->javaInstance));
-          jfieldID field = cls ? env->GetFieldID(cls.get(), "_debugging", "Z") : nullptr;
-          if (field != nullptr) {
-            env->SetBooleanField(source->javaInstance, field, on ? JNI_TRUE : JNI_FALSE);
-            quill_log(2, "JDBC Connector debugging is %s for datasource \"%s\"\n", on ? "ON" : "OFF",
-                      source->name.c_str());
-          }
-          env->ExceptionClear();
+        const Variant* flag = Param(token, 1);
+        const bool on = flag != nullptr && flag->GetBool();
+        bridge::LocalRef<jclass> cls(env, env->GetObjectClass(source->javaInstance));
+        jfieldID field = cls ? env->GetFieldID(cls.get(), "_debugging", "Z") : nullptr;
+        if (field != nullptr) {
+          env->SetBooleanField(source->javaInstance, field, on ? JNI_TRUE : JNI_FALSE);
+          quill_log(2, "JDBC Connector debugging is %s for datasource \"%s\"\n", on ? "ON" : "OFF",
+                    source->name.c_str());
         }
-      } else if (tag->action == 130 || tag->action == 131 || tag->action == 133) {
+        env->ExceptionClear();
+      } else if (sendsNoValue) {
         code = source->InvokeJavaAction(env, state, tag->action, nullptr);
-      } else if (count >= 2) {
+      } else {
         Variant* second = Param(token, 1);
         std::string name = TextOf(caller, second);
         std::string data = name;

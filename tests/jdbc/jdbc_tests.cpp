@@ -503,6 +503,9 @@ TEST(AdminTags, EachTagAnswersForItsSourceAndNothingForOthers) {
       {"_jdbc_driverclasses('SQLite')->join(',')", "org.sqlite.JDBC"},
       {"_jdbc_setdriver('SQLite', 'org.sqlite.JDBC') result_code()", "true0"},
       {"_jdbc_setdriver('SQLite', 'org.example.Nothing') result_code()", "-9105"},
+      // Too few parameters: nothing is asked, and the code of the tag before stays.
+      {"_jdbc_setdriver('SQLite', 'org.example.Nothing') _jdbc_setdriver('SQLite') _jdbc_debug('SQLite') result_code()",
+       "-9105"},
       {"_jdbc_driverinfo('nosuch') _jdbc_driverclasses('nosuch') _jdbc_setdriver('nosuch', 'x')", ""},
       // Only inside an action on a connector source does the metadata tag know its connection.
       {"_jdbc_metainfo('getDatabaseProductName')", ""},
