@@ -304,7 +304,10 @@ datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState
   if (action == kActionDescribe) return builder.Describe(input);
 
   const ColumnList columns = GatherInputColumns(input);
-  if (!supportsConvert) {
+  // An update or a delete that no key can name is refused without a word to Java, so without
+  // asking for columns either.
+  const bool keyless = (action == kActionUpdate || action == kActionDelete) && !HasUsableKey(input);
+  if (!supportsConvert && !keyless) {
     // The discovery's result columns tell the builder which values go bare.
     // Empty when a name cannot be written: the statement below is refused for it.
     const std::string query = builder.DiscoveryQuery(input, columns);

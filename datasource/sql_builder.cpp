@@ -223,6 +223,10 @@ bool IsQuotedType(int32_t typeCode) {
          typeCode != code::kLong;
 }
 
+bool HasUsableKey(const ActionInput& input) {
+  return input.key && !IsEmpty(input.key->name) && !IsEmpty(input.key->value);
+}
+
 ColumnList GatherInputColumns(const ActionInput& input) {
   ColumnList list;
   list.reserve(input.inputColumns.size());
@@ -449,7 +453,7 @@ bool SqlBuilder::AppendKeyValue(std::string& out, const KeyColumn& key) {
 }
 
 bool SqlBuilder::AppendSearchCondition(std::string& out, const ActionInput& input) {
-  if (input.key && !IsEmpty(input.key->name) && !IsEmpty(input.key->value)) {
+  if (HasUsableKey(input)) {
     out.append(" WHERE ");
     if (!AppendName(out, *input.key->name, true, "key column")) return false;
     out.append(" = ");

@@ -126,6 +126,9 @@ struct ColumnEntry {
 };
 using ColumnList = std::vector<ColumnEntry>;
 ColumnList GatherInputColumns(const ActionInput& input);
+// A key column with a name and a value: what a key condition needs (whether the name can be
+// written is the builder's to say).
+bool HasUsableKey(const ActionInput& input);
 
 // The column types the discovery query reported (a stand-in for the request's database output
 // parameters). How a name is turned into the host's text for the lookup: the condition names
