@@ -10,17 +10,16 @@ import java.io.ObjectStreamClass;
 /**
  * The base of Java tag modules. A tag method is an instance method
  * {@code int name(QuillCall call, int argument)} (either package's {@code QuillCall}); each call
- * runs on a fresh instance made with the no-argument constructor, and a non-zero result fails the
- * script's tag call with that code. The server finds the constructor and the method through JNI,
- * which ignores access: both may be private. Only a class the service loader constructs needs a
- * public one (see {@link QuillJavaModule}).
+ * runs on a fresh instance made with the public no-argument constructor, and a non-zero result
+ * fails the script's tag call with that code. The server finds the method through JNI, which
+ * ignores access: it may be private.
  */
 public abstract class QuillTagModule extends QuillJavaModule {
     /**
      * Registers {@code methodName} of this object's class as the script tag {@code tagName}.
      * The method may take either package's {@code QuillCall}, and may have any access. A class
-     * without a no-argument constructor (of any access), or a missing or static method, registers
-     * nothing (the server log says which).
+     * without a public no-argument constructor, or a missing or static method, registers nothing
+     * (the server log says which).
      *
      * @param className   the class name, used in messages
      * @param flags       the host's tag flags, passed through

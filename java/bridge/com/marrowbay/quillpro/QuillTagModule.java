@@ -4,7 +4,7 @@ package com.marrowbay.quillpro;
  * The second tag-module base class. Its registration names a module and accepts only tag methods
  * declared with {@link com.marrowbay.quillpro.QuillCall}:
  * {@code int name(com.marrowbay.quillpro.QuillCall call, int argument)}. As with the first base
- * class, the no-argument constructor and the tag method are found whatever their access.
+ * class, the no-argument constructor must be public and the tag method may have any access.
  */
 public abstract class QuillTagModule extends com.ferngate.quillpro.QuillTagModule {
     /**
