@@ -104,8 +104,6 @@ TEST(Connector, KeptColumnsAreAskedForAgainAfterAFailureOrATableChange) {
   } steps[] = {
       {"db_search(" + kTyped + ", ['id', 3])", true, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
       {"db_search(" + kTyped + ", ['id', 3])", false, "0|SELECT * FROM \"items\" WHERE (id = 3);|3;"},
-      // No key, no statement: nothing reaches Java.
-      {"db_update(" + kTyped + ", ['price', 1])", false, "-9958|"},
       {"db_search(" + kTyped + ", ['id', 2])", false, "0|SELECT * FROM \"items\" WHERE (id = 2);|2;"},
       {"db_search(" + kTyped + ", ['price', 0.99])", true, "0|SELECT * FROM \"items\" WHERE (price = 0.99);|3;"},
       {own + "'UPDATE items SET note = 1')", false, "0||"},
