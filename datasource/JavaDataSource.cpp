@@ -188,7 +188,8 @@ std::shared_ptr<const ConnectorProperties> JavaDataSource::Properties() const { 
 
 std::shared_ptr<const ConnectorProperties> JavaDataSource::SettledProperties(JNIEnv* env, TExecState& state) {
   std::shared_ptr<const ConnectorProperties> properties = Properties();
-  if (properties->inited || ReadConnectorProperties(env)) return Properties();
+  if (properties->inited) return properties;  // every action but the first few: one atomic load
+  if (ReadConnectorProperties(env)) return Properties();
   if (initOnActionField_ == nullptr || env->GetBooleanField(javaInstance, initOnActionField_) == JNI_FALSE) {
     return Properties();
   }
