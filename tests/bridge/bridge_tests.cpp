@@ -261,7 +261,6 @@ void RegisterOnEveryPath() {
   jdbc(connector, nullptr, "serve");
   jdbc(connector, "fx_bal_jdbc_null_method", nullptr);
   jdbc(notAModule, "fx_bal_jdbc_not_connector", "serve");
-  jdbc(source, "fx_bal_jdbc_not_connector", "walk");
   jdbc(connector, "fx_bal_jdbc_missing", "noSuchMethod");
   jdbc(connector, "fx_bal_jdbc", "serve", true);  // registered the first time, refused as a duplicate after
   jdbc(connector, "FX_BAL_JDBC", "serve");  // a duplicate
