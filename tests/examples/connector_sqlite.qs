@@ -28,7 +28,6 @@ db_search(-source='fx_sql_typed', -database='shop', -table='items', ['price', '<
   rows => { '  ' field('name') '\n' }
 }
 
-list_items('\nBefore')
 db_add(-source='fx_sql_typed', -database='shop', -table='items', ['id', 7], ['name', "Baker's oats"],
        ['price', '1.95'], ['stock', 20]) => { 'Added row ' action_row_id() '\n' }
 db_update(-source='fx_sql_typed', -database='shop', -table='items', -key='id', -key_value=7,

@@ -121,7 +121,6 @@ TEST(EnableSwitch, OnlyAnUpperCaseYTurnsAStoredValueOnAndAnUnreadableDatabaseLea
       {{"--pref", "java_qjapi_enabled=Y"}, true},
       {{"--pref", "java_qjapi_enabled=Ynot really"}, true},
       {{"--pref", "java_qjapi_enabled=y"}, false},
-      {{"--pref", "java_qjapi_enabled=N"}, false},
       {{"--pref", "java_qjapi_enabled="}, false},
       {{"--pref", "java_qjapi_enabled"}, false},  // stored as NULL
       {{}, true},                                 // no row at all
@@ -180,7 +179,6 @@ TEST(VmOptions, PreferencesHeadThePathsAndFreeOptionsSplitAtSpaces) {
 TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTrusted) {
   // The folder's name, mode, owner and group, and why it is not used (null: it is).
   const std::tuple<const char*, fs::perms, uid_t, gid_t, const char*> cases[] = {
-      {"writable-by-all", fs::perms::all, getuid(), getgid(), "every user may write to it"},
       {"someone-elses", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                             fs::perms::others_read | fs::perms::others_exec,
        65534, getgid(), "it belongs to another user than the server's or root"},
