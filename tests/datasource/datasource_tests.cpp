@@ -87,13 +87,10 @@ TEST(Registration, TheSourceIsServedByANewInstanceAndInitialisedOnce) {
   // This program's copy of the class has its own type identity: no dynamic_cast across the two.
   auto* source = static_cast<JavaDataSource*>(DataSourceRegistry::Global().Find("FX_DS"));
   ASSERT_NE(source, nullptr);
-  EXPECT_STREQ(source->GetModuleName(), "fx_ds");
   EXPECT_STREQ(source->extraText1.c_str(), "first text");
   EXPECT_STREQ(source->extraText2.c_str(), "");  // null becomes empty
-  EXPECT_FALSE(source->isConnector);
   EXPECT_FALSE(source->Properties()->supportsSchemas);
   EXPECT_TRUE(source->Properties()->supportsConvert);
-  EXPECT_NE(source->GetCAPIFunc(), nullptr);
   // The registering object is instance 1; the source's own instance came after it.
   EXPECT_TRUE(Contains(Echo(""), "serial=2\n")) << Echo("");
   EXPECT_EQ(Fixture("INITS"), 2);  // fx_ds and fx_ds_doomed
