@@ -28,18 +28,7 @@ import java.util.Map;
 import java.util.Properties;
 import java.util.Set;
 import java.util.TreeSet;
-import java.util.concurrent.BlockingQueue;
-import java.util.concurrent.CancellationException;
 import java.util.concurrent.ConcurrentHashMap;
-import java.util.concurrent.ExecutionException;
-import java.util.concurrent.Executor;
-import java.util.concurrent.FutureTask;
-import java.util.concurrent.LinkedBlockingQueue;
-import java.util.concurrent.RejectedExecutionException;
-import java.util.concurrent.SynchronousQueue;
-import java.util.concurrent.ThreadPoolExecutor;
-import java.util.concurrent.TimeUnit;
-import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicLong;
 
 /**
@@ -94,13 +83,6 @@ public class JDBCConnector extends JDBCDataSource {
     private final Set<String> largeSearches = ConcurrentHashMap.newKeySet();
     static final int LARGE_SEARCHES = 64;
     static final int LARGE_SEARCH_TEXT = 4096;
-    /**
-     * Threads that read on a large result while its request hands the rows read to the server
-     * (see readOverlapped): made on the first such read, ended with the connector (action 1).
-     * At most READERS at once; a read finding none free is read on by its request alone.
-     */
-    private ThreadPoolExecutor readers;
-    static final int READERS = 8;
 
     /**
      * How long a request waits for a connection (the pool's wait and the driver's connect), and
@@ -142,7 +124,7 @@ public class JDBCConnector extends JDBCDataSource {
         try {
             switch (action) {
                 case 0: return prepare(call);
-                case 1: closePools(null); stopReaders(); return 0;
+                case 1: closePools(null); return 0;
                 case 3: return listDatabases(call);
                 case 4: return listTables(call, value == null ? null : value.data);
                 case 12: return listSchemas(call);
@@ -556,24 +538,6 @@ public class JDBCConnector extends JDBCDataSource {
         return closed;
     }
 
-    private synchronized Executor readers() {
-        if (readers == null) {
-            AtomicInteger made = new AtomicInteger();
-            readers = new ThreadPoolExecutor(0, READERS, 30, TimeUnit.SECONDS, new SynchronousQueue<>(), task -> {
-                Thread thread = new Thread(task, "jdbc " + family + " reader " + made.incrementAndGet());
-                thread.setDaemon(true);
-                return thread;
-            });
-        }
-        return readers;
-    }
-
-    /** Ends the reader threads once their reads are done; a later large read starts new ones. */
-    private synchronized void stopReaders() {
-        if (readers != null) readers.shutdown();
-        readers = null;
-    }
-
     private static int close(QuillCall call) {
         if (call.getDSConnection() instanceof Session session) session.closeAll();
         return 0;
@@ -672,7 +636,7 @@ public class JDBCConnector extends JDBCDataSource {
                 statement.setMaxRows(maxRows);
                 try (ResultSet rows = statement.executeQuery(sql)) {
                     byte[] reads = describe(call, rows.getMetaData(), textAsBytes(connection));
-                    return report(call, rows, skip, end, reads, inTransaction ? readers() : null);
+                    return report(call, rows, skip, end, reads, inTransaction);
                 }
             }
         });
@@ -726,7 +690,7 @@ public class JDBCConnector extends JDBCDataSource {
                     rows.beforeFirst();
                 }
                 boolean textAsBytes = textAsBytes(connection);
-                return search != null ? report(call, rows, skip, end, columnsOf(call, search, rows, textAsBytes), null)
+                return search != null ? report(call, rows, skip, end, columnsOf(call, search, rows, textAsBytes), false)
                         : report(call, rows, skip, end, textAsBytes);
             }
         }
@@ -744,7 +708,7 @@ public class JDBCConnector extends JDBCDataSource {
         // limit an earlier run left set.
         search.statement.setMaxRows(maxRows);
         try (ResultSet rows = search.statement.executeQuery()) {
-            return report(call, rows, skip, end, columnsOf(call, search, rows, textAsBytes(connection)), null);
+            return report(call, rows, skip, end, columnsOf(call, search, rows, textAsBytes(connection)), false);
         }
     }
 
@@ -1300,242 +1264,60 @@ public class JDBCConnector extends JDBCDataSource {
      */
     private static long report(QuillCall call, ResultSet rows, long skip, long end, boolean textAsBytes)
             throws SQLException {
-        return report(call, rows, skip, end, describe(call, rows.getMetaData(), textAsBytes), null);
+        return report(call, rows, skip, end, describe(call, rows.getMetaData(), textAsBytes), false);
     }
 
     /**
      * The rows of a result whose columns were told to the server already, read as reads says. With
-     * readers (not null), rows come through a cursor fetched FETCH_SIZE at a time at first, and each
-     * later fetch is sized from the widest row read since the last one (see FETCH_BYTES); a result
-     * that outlasts its first fetch is read on by one of readers' threads (see readOverlapped).
+     * sizeFetches, rows come through a cursor fetched FETCH_SIZE at a time at first, and each later
+     * fetch is sized from the widest row read since the last one (see FETCH_BYTES).
      */
-    private static long report(QuillCall call, ResultSet rows, long skip, long end, byte[] reads, Executor readers)
+    private static long report(QuillCall call, ResultSet rows, long skip, long end, byte[] reads, boolean sizeFetches)
             throws SQLException {
         RowBatch batch = new RowBatch(call, reads.length);
-        RowReader reader = new RowReader(rows, skip, end, reads, readers != null);
-        boolean more = reader.readFetch(batch);
-        if (more && readOverlapped(batch, reader, readers)) return reader.found;
-        while (more) more = reader.readFetch(batch);
-        batch.flush();
-        return reader.found;
-    }
-
-    /** Where a row's cells go as they are read. */
-    private interface Cells {
-        void add(byte[] cell);
-
-        void endRow();
-    }
-
-    /** The loop over a result's rows, and what it carries from one fetch to the next. */
-    private static final class RowReader {
-        final ResultSet rows;
-        final long skip;
-        final long end;
-        final byte[] reads;
-        final boolean sizeFetches;
-        long found;
+        long found = 0;
         int fetch = FETCH_SIZE;
-        int leftInFetch = FETCH_SIZE;
-        long widestRow;
-
-        RowReader(ResultSet rows, long skip, long end, byte[] reads, boolean sizeFetches) {
-            this.rows = rows;
-            this.skip = skip;
-            this.end = end;
-            this.reads = reads;
-            this.sizeFetches = sizeFetches;
-        }
-
-        /**
-         * Counts the rows and adds those between skip and end to cells until the result ends
-         * (false) or, with sizeFetches, until the last row of a fetch is read (true): the next
-         * call's first next() asks for the next fetch.
-         */
-        boolean readFetch(Cells cells) throws SQLException {
-            while (rows.next()) {
-                found++;
-                if (found > skip && found <= end) {
-                    long rowBytes = 0;
-                    for (int i = 0; i < reads.length; i++) {
-                        byte[] cell;
-                        if (reads[i] == READ_BYTES) {
-                            cell = rows.getBytes(i + 1);
-                        } else {
-                            String text = rows.getString(i + 1);
-                            cell = text == null ? null : text.getBytes(StandardCharsets.UTF_8);
-                        }
-                        cells.add(cell);
-                        rowBytes += CELL_OVERHEAD + (cell == null ? 0 : cell.length);
+        int leftInFetch = fetch;
+        long widestRow = 0;
+        while (rows.next()) {
+            found++;
+            if (found > skip && found <= end) {
+                long rowBytes = 0;
+                for (int i = 0; i < reads.length; i++) {
+                    byte[] cell;
+                    if (reads[i] == READ_BYTES) {
+                        cell = rows.getBytes(i + 1);
+                    } else {
+                        String text = rows.getString(i + 1);
+                        cell = text == null ? null : text.getBytes(StandardCharsets.UTF_8);
                     }
-                    widestRow = Math.max(widestRow, rowBytes);
-                    cells.endRow();
+                    batch.add(cell);
+                    rowBytes += CELL_OVERHEAD + (cell == null ? 0 : cell.length);
                 }
-                // The driver asks for the next fetch inside the next() after its batch's last row.
-                if (sizeFetches && --leftInFetch == 0) {
-                    if (widestRow > 0) {
-                        long fits = FETCH_BYTES / widestRow;
-                        int next = (int) Math.max(FETCH_SIZE, Math.min(Math.min(FETCH_SIZE_MAX, 2L * fetch), fits));
-                        if (next != fetch) rows.setFetchSize(next);
-                        fetch = next;
-                    }
-                    leftInFetch = fetch;
-                    widestRow = 0;
-                    return true;
+                widestRow = Math.max(widestRow, rowBytes);
+                batch.endRow();
+            }
+            // The driver asks for the next fetch inside the next() after its batch's last row.
+            if (sizeFetches && --leftInFetch == 0) {
+                if (widestRow > 0) {
+                    long fits = FETCH_BYTES / widestRow;
+                    int next = (int) Math.max(FETCH_SIZE, Math.min(Math.min(FETCH_SIZE_MAX, 2L * fetch), fits));
+                    if (next != fetch) rows.setFetchSize(next);
+                    fetch = next;
                 }
-            }
-            return false;
-        }
-    }
-
-    /**
-     * Reads the rest of a result on a thread of readers while this (the request's) thread hands
-     * the rows to the server (batch, the first fetch's last rows, first): while the database fills
-     * the next fetch and the driver parses it, the batches of the last one go to the server, where
-     * one thread would wait for the database and then hand over. The reader thread touches the
-     * result only, and this thread the server only, until the reader has ended, which it has
-     * whenever this returns or throws. Rows reach the server in order, in batches of up to 512
-     * that end with each fetch; a driver error is thrown as the driver threw it, after the full
-     * batches read before it. False, with reader untouched, when readers has no thread to give.
-     */
-    private static boolean readOverlapped(RowBatch batch, RowReader reader, Executor readers) throws SQLException {
-        Handoff handoff = new Handoff(reader);
-        FutureTask<Void> task = new FutureTask<>(handoff, null);
-        try {
-            readers.execute(task);
-        } catch (RejectedExecutionException busy) {
-            return false;
-        }
-        boolean ended = false;
-        try {
-            batch.flush();
-            for (Fetched fetched; (fetched = handoff.full.take()) != Handoff.END; ) {
-                fetched.sendTo(batch.call);
-                handoff.free.add(fetched);
-            }
-            ended = true;
-        } catch (InterruptedException interrupted) {
-            Thread.currentThread().interrupt();
-            throw new SQLException("the read was interrupted");
-        } finally {
-            if (!ended) {
-                handoff.stopped = true;
-                handoff.free.add(Handoff.END);
-            }
-            join(task);
-        }
-        Throwable failure = handoff.failure;
-        if (failure instanceof SQLException e) throw e;
-        if (failure instanceof RuntimeException e) throw e;
-        if (failure instanceof Error e) throw e;
-        if (failure != null) throw new SQLException(failure);
-        return true;
-    }
-
-    /** Waits for task to end, through interruptions, which are kept for the caller. */
-    private static void join(FutureTask<Void> task) {
-        boolean interrupted = false;
-        while (true) {
-            try {
-                task.get();
-                break;
-            } catch (InterruptedException e) {
-                interrupted = true;
-            } catch (ExecutionException | CancellationException e) {
-                break;
+                leftInFetch = fetch;
+                widestRow = 0;
             }
         }
-        if (interrupted) Thread.currentThread().interrupt();
-    }
-
-    /**
-     * The reader thread's side of readOverlapped: each fetch's batches go to full, then END (after
-     * the full batches read before a failure, if one ends the read). Two Fetched take turns: the
-     * reader fills one while the request's thread empties the other, so no more than two fetches'
-     * rows are held here, as the driver itself holds two while it receives the next.
-     */
-    private static final class Handoff implements Runnable {
-        static final Fetched END = new Fetched(1);
-        final RowReader reader;
-        final BlockingQueue<Fetched> full = new LinkedBlockingQueue<>();
-        final BlockingQueue<Fetched> free = new LinkedBlockingQueue<>();
-        volatile boolean stopped;
-        Throwable failure;
-
-        Handoff(RowReader reader) {
-            this.reader = reader;
-            free.add(new Fetched(reader.reads.length));
-        }
-
-        @Override
-        public void run() {
-            Fetched fetched = new Fetched(reader.reads.length);
-            try {
-                while (!stopped && reader.readFetch(fetched)) {
-                    fetched.close();
-                    full.add(fetched);
-                    fetched = null;
-                    fetched = free.take();
-                }
-                fetched.close();
-            } catch (Throwable t) {
-                failure = t;
-            } finally {
-                if (fetched != null) full.add(fetched);
-                full.add(END);
-            }
-        }
-    }
-
-    /**
-     * The rows of one fetch, packed into batches as the request's thread hands them over; the
-     * batches are filled again for a later fetch.
-     */
-    private static final class Fetched implements Cells {
-        private final List<RowBatch> batches = new ArrayList<>();
-        private final int columns;
-        private RowBatch filling;
-        private int filled;
-
-        Fetched(int columns) {
-            this.columns = columns;
-            filling = new RowBatch(null, columns);
-            batches.add(filling);
-        }
-
-        @Override
-        public void add(byte[] cell) {
-            filling.add(cell);
-        }
-
-        @Override
-        public void endRow() {
-            if (filling.full()) next();
-        }
-
-        private void next() {
-            if (++filled == batches.size()) batches.add(new RowBatch(null, columns));
-            filling = batches.get(filled);
-        }
-
-        /** Ends the fetch: its last batch is handed over even if it is not full. */
-        void close() {
-            if (!filling.empty()) next();
-        }
-
-        /** Hands the batches to the server, emptied for the next fetch. */
-        void sendTo(QuillCall call) {
-            for (int i = 0; i < filled; i++) batches.get(i).sendTo(call);
-            filled = 0;
-            filling = batches.get(0);
-        }
+        batch.flush();
+        return found;
     }
 
     /**
      * Rows collected for one {@code addResultRows} call. Both arrays start small and double up to
      * a batch's size: most searches read a row or a few, and the VM clears every array it hands out.
      */
-    private static final class RowBatch implements Cells {
+    private static final class RowBatch {
         private static final int ROWS = 512;
         private static final int FIRST_ROWS = 4;
         private final QuillCall call;
@@ -1545,7 +1327,6 @@ public class JDBCConnector extends JDBCDataSource {
         private int size;
         private int cells;
 
-        /** call: where endRow() sends a full batch; null for a batch sent by sendTo() only. */
         RowBatch(QuillCall call, int columns) {
             this.call = call;
             this.columns = Math.max(1, columns);
@@ -1553,8 +1334,7 @@ public class JDBCConnector extends JDBCDataSource {
             this.data = new byte[this.columns * FIRST_ROWS * 16];
         }
 
-        @Override
-        public void add(byte[] cell) {
+        void add(byte[] cell) {
             if (cells == lengths.length) lengths = java.util.Arrays.copyOf(lengths, Math.min(cells * 2, columns * ROWS));
             if (cell == null) {
                 lengths[cells++] = -1;
@@ -1568,25 +1348,12 @@ public class JDBCConnector extends JDBCDataSource {
             lengths[cells++] = cell.length;
         }
 
-        @Override
-        public void endRow() {
-            if (full()) flush();
-        }
-
-        boolean full() {
-            return cells == columns * ROWS;
-        }
-
-        boolean empty() {
-            return cells == 0;
+        void endRow() {
+            if (cells == columns * ROWS) flush();
         }
 
         void flush() {
-            sendTo(call);
-        }
-
-        void sendTo(QuillCall to) {
-            if (cells > 0) to.addResultRows(columns, cells, data, lengths);
+            if (cells > 0) call.addResultRows(columns, cells, data, lengths);
             cells = 0;
             size = 0;
         }
