@@ -261,6 +261,18 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
                    "1200:1200:z0z1199"});
   steps.push_back({"var i = 0 while ($i < 2) { db_search({items}, ['stock', 1], -skip=1190) => { row_count() } "
                    "$i = $i + 1 }", "1010"});
+  // Past its first fetch a read goes on in another thread: its rows come whole and in order in
+  // any window, and a driver error in a later fetch reaches the script, the connection serving on.
+  std::string late, middle;
+  for (int i = 15001; i <= 20000; ++i) late += std::to_string(i) + ",";
+  for (int i = 2501; i <= 5500; ++i) middle += std::to_string(i) + ",";
+  const std::string ids = " => { found_count() ':' rows => { field('id') ',' } }";
+  steps.push_back({"db_statement({on}, -sql='CREATE OR REPLACE VIEW ints AS SELECT g AS id FROM generate_series(1, 20000) g') "
+                   "db_statement({on}, -sql='CREATE OR REPLACE VIEW boom AS SELECT id, 1 / (12000 - id) AS v FROM ints') "
+                   "db_search({on}, -table='ints', -skip=15000)" + ids +
+                   " db_search({on}, -table='boom') => { action_code() '|' action_message() }"
+                   " db_search({on}, -table='ints', -skip=2500, -max=3000)" + ids,
+                   "20000:" + late + "-9103|...division by zero...20000:" + middle, "P"});
   RunSteps(steps);
 }
 
