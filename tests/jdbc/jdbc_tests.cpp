@@ -261,8 +261,9 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
                    "1200:1200:z0z1199"});
   steps.push_back({"var i = 0 while ($i < 2) { db_search({items}, ['stock', 1], -skip=1190) => { row_count() } "
                    "$i = $i + 1 }", "1010"});
-  // Past its first fetch a read goes on in another thread: its rows come whole and in order in
-  // any window, and a driver error in a later fetch reaches the script, the connection serving on.
+  // A read over several cursor fetches gives its rows whole and in order in any window, and a
+  // driver error in a later fetch reaches the script, its transaction closed and the connection
+  // serving on.
   std::string late, middle;
   for (int i = 15001; i <= 20000; ++i) late += std::to_string(i) + ",";
   for (int i = 2501; i <= 5500; ++i) middle += std::to_string(i) + ",";
