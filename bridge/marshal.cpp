@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
 
 #include "host/os.h"
 
@@ -102,6 +105,68 @@ jstring NewStringFromHost(JNIEnv* env, const char* text) {
   return env->NewString(reinterpret_cast<const jchar*>(units), unitCount);
 }
 
+namespace {
+
+// The strings KeptStringFromHost hands out, by their host text: a table of global references,
+// at most half full so that every probe meets an empty slot; emptied when it would fill further.
+struct KeptStrings {
+  static constexpr size_t kSlots = 128;
+  static constexpr size_t kLongestText = 512;
+  struct Slot {
+    size_t hash = 0;
+    std::string text;
+    jstring string = nullptr;  // global reference; null: the slot is free
+  };
+  std::mutex lock;
+  Slot slots[kSlots];
+  size_t used = 0;
+};
+
+thread_local long tKeptMadeHere = 0;
+
+KeptStrings& Kept() {
+  static auto* kept = new KeptStrings();  // its references live as long as the VM
+  return *kept;
+}
+
+}  // namespace
+
+jstring KeptStringFromHost(JNIEnv* env, const char* text) {
+  const std::string_view view(text);
+  if (view.size() > KeptStrings::kLongestText) return NewStringFromHost(env, text);
+  const size_t hash = std::hash<std::string_view>{}(view);
+  constexpr size_t kMask = KeptStrings::kSlots - 1;
+  KeptStrings& kept = Kept();
+  const std::lock_guard guard(kept.lock);
+  size_t at = hash & kMask;
+  for (; kept.slots[at].string != nullptr; at = (at + 1) & kMask) {
+    const KeptStrings::Slot& slot = kept.slots[at];
+    if (slot.hash == hash && slot.text == view) return static_cast<jstring>(env->NewLocalRef(slot.string));
+  }
+  const jstring made = NewStringFromHost(env, text);
+  if (made == nullptr) return nullptr;
+  if (2 * (kept.used + 1) > KeptStrings::kSlots) {
+    for (KeptStrings::Slot& slot : kept.slots) {
+      if (slot.string != nullptr) {
+        env->DeleteGlobalRef(slot.string);
+        --tKeptMadeHere;
+      }
+      slot = KeptStrings::Slot{};
+    }
+    kept.used = 0;
+    at = hash & kMask;
+  }
+  const auto global = static_cast<jstring>(env->NewGlobalRef(made));
+  if (global != nullptr) {
+    kept.slots[at] = KeptStrings::Slot{hash, std::string(view), global};
+    ++kept.used;
+    ++tKeptMadeHere;
+  }
+  return made;
+}
+
+long KeptStringReferencesMadeHere() { return tKeptMadeHere; }
+
 HostUtf8Chars::HostUtf8Chars(JNIEnv* env, jstring text) : modified_(env, text), chars_(modified_.get()) {
   if (chars_ == nullptr || std::strchr(chars_, '\xED') == nullptr) return;
   const Utf16Chars units(env, text);
@@ -118,7 +183,7 @@ namespace {
 // The name's string, set when asked for (null otherwise).
 LocalRef<jstring> NameString(JNIEnv* env, const quill_value_t& record, jobject value, bool withName) {
   if (!withName || record.name == nullptr) return LocalRef<jstring>(env, nullptr);
-  LocalRef<jstring> name(env, NewStringFromHost(env, record.name));
+  LocalRef<jstring> name(env, KeptStringFromHost(env, record.name));
   env->SetObjectField(value, gClassCache.quillValueName, name.get());
   return name;
 }

@@ -50,6 +50,15 @@ bool IsModifiedUtf8(const char* text, size_t length);
 // native making a Java string from host 8-bit text goes through here.
 jstring NewStringFromHost(JNIEnv* env, const char* text);
 
+// NewStringFromHost's string (a new local reference) for a text that comes back on every
+// action: names, a host's URL, a statement's text with its values left out. Equal texts of up to
+// 512 bytes share one string, made once and kept (at most 64 of them, all dropped when more
+// come); Java strings cannot change, so no caller can tell the shared string from a new one.
+jstring KeptStringFromHost(JNIEnv* env, const char* text);
+// The global references this thread's calls added to the kept strings less those they dropped:
+// what a check that every native gives back its references counts as kept on purpose.
+long KeptStringReferencesMadeHere();
+
 // The text of a Java string as the host reads 8-bit text: zero-terminated UTF-8. The VM's
 // modified UTF-8 is the same bytes except for characters beyond the Basic Multilingual Plane
 // (six bytes there, four here) and character zero (C0 80 there); only text that can hold the

@@ -131,9 +131,10 @@ jobject JavaDataSource::NewStatementValue(JNIEnv* env, const datasource::Stateme
     return NewQuillValue(env, "SQL", statement.text.c_str(), kTextType);
   }
   const jsize count = static_cast<jsize>(statement.values.size());
-  LocalRef<jstring> nameText(env, bridge::NewStringFromHost(env, "SQL"));
+  LocalRef<jstring> nameText(env, bridge::KeptStringFromHost(env, "SQL"));
   LocalRef<jstring> text(env, bridge::NewStringFromHost(env, statement.text.c_str()));
-  LocalRef<jstring> boundText(env, bridge::NewStringFromHost(env, statement.boundText.c_str()));
+  // The text with its values left out repeats with every run of the search.
+  LocalRef<jstring> boundText(env, bridge::KeptStringFromHost(env, statement.boundText.c_str()));
   LocalRef<jobjectArray> values(env, env->NewObjectArray(count, gClassCache.string, nullptr));
   LocalRef<jbooleanArray> bare(env, env->NewBooleanArray(count));
   // The flags go over in one copy; the usual few fit on the stack.

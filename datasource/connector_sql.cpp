@@ -2,6 +2,7 @@
 
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <string>
 
 namespace datasource {
@@ -76,6 +77,11 @@ ActionInput ReadActionInput(quill_token t) {
 
 bool OutputColumnTypes::TypeOfName(std::string_view name, NameForm form, int32_t* type) const {
   if (output_ == nullptr) return false;
+  // An ASCII name reads the same in either form: it is looked up as it is.
+  if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    const int32_t field = output_->FieldIndex(name);
+    return field >= 0 && output_->GetDefaultType(field, type) == 0;
+  }
   // A null code page is the default converter; an empty one would keep only invariant characters.
   const icu::UnicodeString text =
       form == NameForm::kLatin1

@@ -17,9 +17,12 @@ namespace {
 
 [[noreturn]] void Fail(osError code, const std::string& message) { throw osException(message.c_str(), code); }
 
-std::string Text(const Variant& value) { return Utf16ToUtf8(value.GetString(nullptr)); }
+std::string Text(const Variant& value) {
+  if (const auto* text = Get<std::u16string>(value)) return Utf16ToUtf8(*text);  // no copy first
+  return Utf16ToUtf8(value.GetString(nullptr));
+}
 
-int32_t Number(const Variant& value, const std::u16string& what) {
+int32_t Number(const Variant& value, std::u16string_view what) {
   if (auto* i = Get<int64_t>(value); i != nullptr && *i >= INT32_MIN && *i <= INT32_MAX) return static_cast<int32_t>(*i);
   if (auto* d = Get<double>(value); d != nullptr && std::fabs(*d) < 2147483648.0) return static_cast<int32_t>(*d);
   const std::string text = Text(value);
@@ -83,7 +86,18 @@ DBActionSpec ReadSpec(DBActionKind kind, const TagCall& call) {
       in.inputColumns.push_back(Criterion(value));
       continue;
     }
-    const std::u16string name = FoldCase(param.name);
+    // An ASCII name is folded on the stack (as FoldCase folds ASCII: A to Z only), others by FoldCase.
+    char16_t units[24];
+    size_t folded = 0;
+    if (param.name.size() <= std::size(units)) {
+      for (; folded < param.name.size() && param.name[folded] < 0x80; ++folded) {
+        const char16_t c = param.name[folded];
+        units[folded] = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+      }
+    }
+    std::u16string other;
+    if (folded != param.name.size()) other = FoldCase(param.name);
+    const std::u16string_view name = folded == param.name.size() ? std::u16string_view(units, folded) : other;
     if (name == u"source") {
       spec.source = Text(value);
       hasSource = true;

@@ -20,7 +20,10 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   return out;
 }
 
-std::string Utf16ToUtf8(std::u16string_view text) {
+namespace {
+
+// ICU's conversion, unpaired surrogates substituted.
+std::string ConvertToUtf8(std::u16string_view text) {
   std::string out(text.size() * 3, '\0');  // at most three bytes per unit
   int32_t length = 0;
   UErrorCode status = U_ZERO_ERROR;
@@ -28,6 +31,15 @@ std::string Utf16ToUtf8(std::u16string_view text) {
                      reinterpret_cast<const UChar*>(text.data()), static_cast<int32_t>(text.size()), 0xFFFD,
                      nullptr, &status);
   out.resize(U_SUCCESS(status) ? static_cast<size_t>(length) : 0);
+  return out;
+}
+
+}  // namespace
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  // Names and values are mostly ASCII, which AppendUtf8 narrows without the converter.
+  std::string out;
+  AppendUtf8(out, text);
   return out;
 }
 
@@ -103,7 +115,7 @@ void AppendUtf8(std::string& out, std::u16string_view text) {
 #endif
   for (; i < n && src[i] < 0x80; ++i) dst[i] = static_cast<char>(src[i]);
   out.resize(start + i);
-  if (i < n) out += Utf16ToUtf8(text.substr(i));
+  if (i < n) out += ConvertToUtf8(text.substr(i));
 }
 
 static char16_t FoldUnit(char16_t c) {

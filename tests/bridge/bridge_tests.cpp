@@ -688,6 +688,25 @@ TEST_F(Marshalling, HostTextReachesJavaWithSupplementaryCharactersAndSubstitutes
   EXPECT_FALSE(bridge::IsModifiedUtf8("abcdefghij\0k", 12));  // a zero byte
 }
 
+// Names come from a table of kept strings: an equal name is the same string, and past the
+// table's size (a few hundred names, one longer than it keeps) each name still reads as itself.
+TEST_F(Marshalling, KeptNamesShareOneStringAndSurviveTheTableFilling) {
+  const auto named = [&](const std::string& text) {
+    jobject value = NewValue(u"old name", u"old data", 1);
+    jni_balance::Balanced(env, "FillQuillValue",
+                          [&] { bridge::FillQuillValue(env, {text.c_str(), 0, nullptr, 0, 2}, value, true); });
+    return value;
+  };
+  const LocalFrame frame{env};
+  EXPECT_TRUE(env->IsSameObject(env->GetObjectField(named("kept"), gClassCache.quillValueName),
+                                env->GetObjectField(named("kept"), gClassCache.quillValueName)));
+  for (int i = 0; i < 300; ++i) {
+    const LocalFrame perName{env};
+    const std::string text = i == 150 ? std::string(600, 'x') : "name" + std::to_string(i % 200);
+    EXPECT_EQ(Name(named(text)), std::u16string(text.begin(), text.end())) << i;
+  }
+}
+
 // ---- threads ----
 
 // Runs Java from a value destructor, the way releasing a Java object does when its request ends.

@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "bridge/marshal.h"
+
 namespace jni_balance {
 namespace {
 
@@ -142,7 +144,12 @@ void Left(std::vector<std::string>& left, long n, const char* acquire, const cha
 }  // namespace
 
 BalanceScope::BalanceScope(JNIEnv* env, std::string what, Keeps keeps)
-    : env_(env), saved_(env->functions), outer_(tCurrent), what_(std::move(what)), keeps_(keeps) {
+    : env_(env),
+      saved_(env->functions),
+      outer_(tCurrent),
+      what_(std::move(what)),
+      keeps_(keeps),
+      keptStrings_(bridge::KeptStringReferencesMadeHere()) {
   if (saved_ != &gCounting) {
     std::call_once(gTablesMade, MakeTables, saved_);
     if (saved_ != gVmTable) {
@@ -162,7 +169,9 @@ void BalanceScope::Finish(const std::string& result, bool returnsLocal) {
   env_->functions = saved_;
   tCurrent = outer_;
 
-  const Counts& c = counts_;
+  Counts c = counts_;
+  // The strings the bridge keeps for every later call are no native's to give back.
+  c.globals -= bridge::KeptStringReferencesMadeHere() - keptStrings_;
   std::vector<std::string> left;
   Left(left, c.stringChars, "GetStringChars", "ReleaseStringChars");
   Left(left, c.utfChars, "GetStringUTFChars", "ReleaseStringUTFChars");

@@ -65,6 +65,7 @@ class BalanceScope {
   BalanceScope* outer_;
   std::string what_;
   Keeps keeps_;
+  long keptStrings_;  // bridge::KeptStringReferencesMadeHere() when the scope opened
   bool finished_ = false;
   Counts counts_;
 };
