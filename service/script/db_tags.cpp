@@ -86,59 +86,49 @@ DBActionSpec ReadSpec(DBActionKind kind, const TagCall& call) {
       in.inputColumns.push_back(Criterion(value));
       continue;
     }
-    // An ASCII name is folded on the stack (as FoldCase folds ASCII: A to Z only), others by FoldCase.
-    char16_t units[24];
-    size_t folded = 0;
-    if (param.name.size() <= std::size(units)) {
-      for (; folded < param.name.size() && param.name[folded] < 0x80; ++folded) {
-        const char16_t c = param.name[folded];
-        units[folded] = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
-      }
-    }
-    std::u16string other;
-    if (folded != param.name.size()) other = FoldCase(param.name);
-    const std::u16string_view name = folded == param.name.size() ? std::u16string_view(units, folded) : other;
-    if (name == u"source") {
+    // Compared as written, folded unit by unit: no folded copy of the name is made.
+    const auto is = [&](std::u16string_view word) { return EqualsIgnoreCase(param.name, word); };
+    if (is(u"source")) {
       spec.source = Text(value);
       hasSource = true;
-    } else if (name == u"host") {
-      spec.hostId = Number(value, name);
-    } else if (name == u"database") {
+    } else if (is(u"host")) {
+      spec.hostId = Number(value, u"host");
+    } else if (is(u"database")) {
       spec.database = Text(value);
-    } else if (name == u"schema") {
+    } else if (is(u"schema")) {
       in.schema = Text(value);
-    } else if (name == u"table") {
+    } else if (is(u"table")) {
       in.table = Text(value);
-    } else if (name == u"logic") {
+    } else if (is(u"logic")) {
       const std::u16string word = value.GetString(nullptr);
       if (EqualsIgnoreCase(word, u"and")) in.logicalOp = QUILL_LOGICAL_AND;
       else if (EqualsIgnoreCase(word, u"or")) in.logicalOp = QUILL_LOGICAL_OR;
       else Fail(QUILL_ERR_INVALID, "-logic is 'and' or 'or'");
-    } else if (name == u"sort" || name == u"sort_desc") {
-      in.sortColumns.push_back(DBSortColumn{Text(value), name == u"sort_desc"});
-    } else if (name == u"skip") {
-      in.skipRows = Number(value, name);
-    } else if (name == u"max") {
-      in.maxRows = Number(value, name);
-    } else if (name == u"select") {
+    } else if (is(u"sort") || is(u"sort_desc")) {
+      in.sortColumns.push_back(DBSortColumn{Text(value), is(u"sort_desc")});
+    } else if (is(u"skip")) {
+      in.skipRows = Number(value, u"skip");
+    } else if (is(u"max")) {
+      in.maxRows = Number(value, u"max");
+    } else if (is(u"select")) {
       in.returnColumns.push_back(Text(value));
-    } else if (name == u"key") {
+    } else if (is(u"key")) {
       in.keyColumn = Text(value);
-    } else if (name == u"key_value") {
+    } else if (is(u"key_value")) {
       in.keyValue = OptionalText(value);
-    } else if (name == u"row_id") {
-      in.rowId = Number(value, name);
-    } else if (name == u"sql") {
+    } else if (is(u"row_id")) {
+      in.rowId = Number(value, u"row_id");
+    } else if (is(u"sql")) {
       in.statement = Text(value);
-    } else if (name == u"statement_only") {
+    } else if (is(u"statement_only")) {
       in.statementOnly = IsTrue(value);
-    } else if (name == u"code") {
-      spec.sendCode = Number(value, name);
-    } else if (name == u"group") {
+    } else if (is(u"code")) {
+      spec.sendCode = Number(value, u"code");
+    } else if (is(u"group")) {
       in.inputColumns.push_back(DBInputColumn{"opbegin", Text(value), QUILL_OP_EQUALS});
-    } else if (name == u"group_end") {
+    } else if (is(u"group_end")) {
       in.inputColumns.push_back(DBInputColumn{"opend", std::string(), QUILL_OP_EQUALS});
-    } else if (name == u"distinct") {
+    } else if (is(u"distinct")) {
       in.inputColumns.push_back(DBInputColumn{"-distinct", std::string(), QUILL_OP_EQUALS});
     } else {
       Fail(QUILL_ERR_INVALID, "unknown parameter -" + Utf16ToUtf8(param.name));
