@@ -28,9 +28,6 @@ constexpr datasource_action_t kActionCloseConnection = 13;
 constexpr datasource_action_t kFirstAdminAction = 128;
 constexpr datasource_action_t kLastAdminAction = 135;
 
-// One pointer for empty name and data, so the value carries one Java string for both.
-constexpr const char* kEmptyText = "";
-
 // Prints and clears whatever a group of Java calls left pending.
 void DescribePending(JNIEnv* env) {
   if (env->ExceptionCheck()) env->ExceptionDescribe();
@@ -122,6 +119,18 @@ jobject JavaDataSource::NewQuillValue(JNIEnv* env, const char* valueName, const 
   if (gClassCache.quillValue == nullptr) return nullptr;
   jobject value = env->AllocObject(gClassCache.quillValue);
   if (value != nullptr) bridge::FillQuillValue(env, quill_value_t{valueName, 0, data, 0, type}, value, true);
+  DescribePending(env);
+  return value;
+}
+
+jobject JavaDataSource::NewEmptyQuillValue(JNIEnv* env) {
+  if (gClassCache.quillValue == nullptr || gClassCache.emptyString == nullptr) return nullptr;
+  jobject value = env->AllocObject(gClassCache.quillValue);
+  if (value != nullptr) {
+    env->SetObjectField(value, gClassCache.quillValueName, gClassCache.emptyString);
+    env->SetObjectField(value, gClassCache.quillValueData, gClassCache.emptyString);
+    env->SetIntField(value, gClassCache.quillValueType, kTextType);
+  }
   DescribePending(env);
   return value;
 }
@@ -249,7 +258,7 @@ void JavaDataSource::ListNames(datasource_action_t action, const DataSourceRec& 
       const char* databaseName = database != nullptr ? database->name.c_str() : nullptr;
       LocalRef<jobject> value(env, action == kActionListDatabases ? nullptr
                                    : action == kActionListTables ? NewQuillValue(env, databaseName, databaseName, kTextType)
-                                                                 : NewQuillValue(env, kEmptyText, kEmptyText, kTextType));
+                                                                 : NewEmptyQuillValue(env));
       // A table list names its database: without the value Java is not asked, and the result is -1.
       if (value || action != kActionListTables) javaResult = InvokeJavaAction(env, state, action, value.get());
       DescribePending(env);
@@ -396,8 +405,7 @@ osError DataSourceActionCallback(void* token, datasource_action_t action, const 
   if (action == kActionInit || action == kActionTerminate) return 0;
   const auto t = static_cast<quill_token>(reinterpret_cast<intptr_t>(token));
   TExecState* state = TExecState::FromToken(t);
-  auto* proxy = state != nullptr ? dynamic_cast<CAPIDataSourceProxy*>(state->currentDataSource) : nullptr;
-  auto* source = dynamic_cast<JavaDataSource*>(proxy);
+  auto* source = state != nullptr ? dynamic_cast<JavaDataSource*>(state->currentDataSource) : nullptr;
   if (source == nullptr) return bridge::kNothingToDo;
   // A code sent by a script must not reach a connector's administration past the rights its tags need.
   if (source->isConnector && action >= kFirstAdminAction && action <= kLastAdminAction) {
@@ -409,7 +417,7 @@ osError DataSourceActionCallback(void* token, datasource_action_t action, const 
   if (env == nullptr || !gClassCache.complete) return kDataSourceUnavailable;
   jint result;
   {
-    LocalRef<jobject> value(env, source->NewQuillValue(env, kEmptyText, kEmptyText, kTextType));
+    LocalRef<jobject> value(env, source->NewEmptyQuillValue(env));
     result = source->InvokeJavaAction(env, *state, action, value.get());
   }
   if (action == kActionCloseConnection) {
