@@ -133,6 +133,10 @@ KeptStrings& Kept() {
 
 jstring KeptStringFromHost(JNIEnv* env, const char* text) {
   const std::string_view view(text);
+  // The empty text is the class cache's one string.
+  if (view.empty() && gClassCache.emptyString != nullptr) {
+    return static_cast<jstring>(env->NewLocalRef(gClassCache.emptyString));
+  }
   if (view.size() > KeptStrings::kLongestText) return NewStringFromHost(env, text);
   const size_t hash = std::hash<std::string_view>{}(view);
   constexpr size_t kMask = KeptStrings::kSlots - 1;

@@ -53,7 +53,8 @@ jstring NewStringFromHost(JNIEnv* env, const char* text);
 // NewStringFromHost's string (a new local reference) for a text that comes back on every
 // action: names, a host's URL, a statement's text with its values left out. Equal texts of up to
 // 512 bytes share one string, made once and kept (at most 64 of them, all dropped when more
-// come); Java strings cannot change, so no caller can tell the shared string from a new one.
+// come), and the empty text is the class cache's one string; Java strings cannot change, so no
+// caller can tell the shared string from a new one.
 jstring KeptStringFromHost(JNIEnv* env, const char* text);
 // The global references this thread's calls added to the kept strings less those they dropped:
 // what a check that every native gives back its references counts as kept on purpose.

@@ -28,6 +28,9 @@ constexpr datasource_action_t kActionCloseConnection = 13;
 constexpr datasource_action_t kFirstAdminAction = 128;
 constexpr datasource_action_t kLastAdminAction = 135;
 
+// One pointer for empty name and data, so the value carries one Java string for both.
+constexpr const char* kEmptyText = "";
+
 // Prints and clears whatever a group of Java calls left pending.
 void DescribePending(JNIEnv* env) {
   if (env->ExceptionCheck()) env->ExceptionDescribe();
@@ -119,18 +122,6 @@ jobject JavaDataSource::NewQuillValue(JNIEnv* env, const char* valueName, const 
   if (gClassCache.quillValue == nullptr) return nullptr;
   jobject value = env->AllocObject(gClassCache.quillValue);
   if (value != nullptr) bridge::FillQuillValue(env, quill_value_t{valueName, 0, data, 0, type}, value, true);
-  DescribePending(env);
-  return value;
-}
-
-jobject JavaDataSource::NewEmptyQuillValue(JNIEnv* env) {
-  if (gClassCache.quillValue == nullptr || gClassCache.emptyString == nullptr) return nullptr;
-  jobject value = env->AllocObject(gClassCache.quillValue);
-  if (value != nullptr) {
-    env->SetObjectField(value, gClassCache.quillValueName, gClassCache.emptyString);
-    env->SetObjectField(value, gClassCache.quillValueData, gClassCache.emptyString);
-    env->SetIntField(value, gClassCache.quillValueType, kTextType);
-  }
   DescribePending(env);
   return value;
 }
@@ -258,7 +249,7 @@ void JavaDataSource::ListNames(datasource_action_t action, const DataSourceRec& 
       const char* databaseName = database != nullptr ? database->name.c_str() : nullptr;
       LocalRef<jobject> value(env, action == kActionListDatabases ? nullptr
                                    : action == kActionListTables ? NewQuillValue(env, databaseName, databaseName, kTextType)
-                                                                 : NewEmptyQuillValue(env));
+                                                                 : NewQuillValue(env, kEmptyText, kEmptyText, kTextType));
       // A table list names its database: without the value Java is not asked, and the result is -1.
       if (value || action != kActionListTables) javaResult = InvokeJavaAction(env, state, action, value.get());
       DescribePending(env);
@@ -417,7 +408,7 @@ osError DataSourceActionCallback(void* token, datasource_action_t action, const 
   if (env == nullptr || !gClassCache.complete) return kDataSourceUnavailable;
   jint result;
   {
-    LocalRef<jobject> value(env, source->NewEmptyQuillValue(env));
+    LocalRef<jobject> value(env, source->NewQuillValue(env, kEmptyText, kEmptyText, kTextType));
     result = source->InvokeJavaAction(env, *state, action, value.get());
   }
   if (action == kActionCloseConnection) {

@@ -60,8 +60,6 @@ class JavaDataSource : public CAPIDataSourceProxy {
   jint InvokeJavaAction(JNIEnv* env, TExecState& state, datasource_action_t action, jobject value);
   // A new QuillValue (local reference) or null. data that is the very pointer name is one string.
   jobject NewQuillValue(JNIEnv* env, const char* name, const char* data, jint type);
-  // A text value with empty name and data: both fields hold the one shared empty string.
-  jobject NewEmptyQuillValue(JNIEnv* env);
   // The value ("SQL", text) of a record action's statement (local reference) or null: for a
   // statement with its values bound, the BoundStatement that also carries that form.
   jobject NewStatementValue(JNIEnv* env, const datasource::Statement& statement);

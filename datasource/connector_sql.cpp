@@ -77,17 +77,19 @@ ActionInput ReadActionInput(quill_token t) {
 
 bool OutputColumnTypes::TypeOfName(std::string_view name, NameForm form, int32_t* type) const {
   if (output_ == nullptr) return false;
-  // An ASCII name reads the same in either form: it is looked up as it is.
-  if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-    const int32_t field = output_->FieldIndex(name);
-    return field >= 0 && output_->GetDefaultType(field, type) == 0;
+  // An ASCII name reads the same in either form and is looked up as it is; others are read in
+  // their form first. A null code page is the default converter; an empty one would keep only
+  // invariant characters.
+  std::string converted;
+  if (!std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    const icu::UnicodeString text =
+        form == NameForm::kLatin1
+            ? icu::UnicodeString(name.data(), static_cast<int32_t>(name.size()), "ISO-8859-1")
+            : icu::UnicodeString(name.data(), static_cast<int32_t>(name.size()), static_cast<const char*>(nullptr));
+    text.toUTF8String(converted);
+    name = converted;
   }
-  // A null code page is the default converter; an empty one would keep only invariant characters.
-  const icu::UnicodeString text =
-      form == NameForm::kLatin1
-          ? icu::UnicodeString(name.data(), static_cast<int32_t>(name.size()), "ISO-8859-1")
-          : icu::UnicodeString(name.data(), static_cast<int32_t>(name.size()), static_cast<const char*>(nullptr));
-  const int32_t field = output_->GetFieldNum(text);
+  const int32_t field = output_->FieldIndex(name);
   return field >= 0 && output_->GetDefaultType(field, type) == 0;
 }
 
