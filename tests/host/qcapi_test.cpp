@@ -109,7 +109,6 @@ TEST_F(QcapiTest, NullPointersAreInvalid) {
 
 TEST_F(QcapiTest, TagParametersByIndexAndByNameWithTypesAndHandles) {
   // (Each parameter's name, data, type and handle, and an index past the last, are checked from Java.)
-  EXPECT_EQ(Num(quill_getTagParamCount, T()), "3");
   EXPECT_EQ(Rec(quill_getTagParamW, T(), -1), Err(QUILL_ERR_OUT_OF_RANGE));
   EXPECT_EQ(Num(quill_getTagParam2, T(), -1), Err(QUILL_ERR_OUT_OF_RANGE));
 
@@ -260,7 +259,6 @@ TEST_F(QcapiTest, FoundTagsCanBeInspected) {
 
   quill_type tag = 0;
   ASSERT_EQ(quill_findTagW(T(), W(u"QCAPI_TEST_SUM"), &tag, false), 0);
-  EXPECT_EQ(Rec(quill_tagGetReturnTypeW, T(), tag), "qcapi_test_sum=integer strg");
   // (Each expected parameter's record and flag are checked by the script tests; here the bounds
   // and the out-parameters left out.)
   quill_wvalue_t r{};

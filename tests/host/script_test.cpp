@@ -251,7 +251,6 @@ TEST_F(ScriptTest, EachSourceGivesItsOutputOrItsError) {
       {addS + "$t->param_name(0) $t->param_name(1) $t->param_type(0) $t->param_type(1)", "abintegerstring"},
       {addS + "$t->param_name(2)", "t.q:3:3: error -9004: index 2 out of range (size 2)"},
       {addS + "$t->param_type(2)", "t.q:3:3: error -9004: index 2 out of range (size 2)"},
-      {"[]->get(0)", "t.q:1:3: error -9004: index 0 out of range (size 0)"},
       {"[1]->get('x')", "t.q:1:4: error -9005: -index must be an integer, not string"},
       // Map and pair literals, indexing, and assignment into places.
       {"{'a': 1, 'b': [2, 3], 'a': 4} ' ' (1, 'x') ' ' {} ' ' ({'k': 1}, [])", "{a: 4, b: [2, 3]} (1, x) {} ({k: 1}, [])"},

@@ -109,7 +109,6 @@ struct Reply {
   long status = 0;
   std::string body;
   std::string headers;  // every response header line, as received
-  long newConnections = 0;
 };
 
 size_t Collect(char* data, size_t size, size_t count, void* target) {
@@ -146,7 +145,6 @@ class Client {
     const CURLcode code = curl_easy_perform(curl_);
     EXPECT_EQ(code, CURLE_OK) << url << ": " << curl_easy_strerror(code);
     curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &reply.status);
-    curl_easy_getinfo(curl_, CURLINFO_NUM_CONNECTS, &reply.newConnections);
     curl_slist_free_all(list);
     return reply;
   }
