@@ -150,7 +150,6 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
       // the connector example.)
       {Search("-sort='name', -skip=1, -max=2"), "5:Banana,Cherry,"},
       {Search("-sort='name', -skip=4, -max=10"), "5:Elderberry,"},
-      {Search("-sort='name', -max=0"), "5:"},
       {Search("['stock', '<', 5], -select='name', -sort='name', -max=1"), "3:Banana,"},
       // Counted past the limit however the statement reads; a select list the database will not
       // wrap (a column twice) is counted by reading.
