@@ -145,7 +145,6 @@ bool AdoptRunningVm(const std::optional<qjapi_test::StartedServer>& server) {
 
 TEST_F(StartUpThread, StaysAttachedAfterModuleLoading) {
   EXPECT_FALSE(gLoadingDetachedStartupThread) << "module loading detached the start-up thread, which it did not attach";
-  EXPECT_TRUE(ThreadAttached()) << "the start-up thread is not attached";
 }
 
 // ---- registration ----

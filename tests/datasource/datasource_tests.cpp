@@ -89,7 +89,6 @@ TEST(Registration, TheSourceIsServedByANewInstanceAndInitialisedOnce) {
   ASSERT_NE(source, nullptr);
   EXPECT_STREQ(source->extraText1.c_str(), "first text");
   EXPECT_STREQ(source->extraText2.c_str(), "");  // null becomes empty
-  EXPECT_FALSE(source->Properties()->supportsSchemas);
   EXPECT_TRUE(source->Properties()->supportsConvert);
   // The registering object is instance 1; the source's own instance came after it.
   EXPECT_TRUE(Contains(Echo(""), "serial=2\n")) << Echo("");
