@@ -40,6 +40,13 @@ struct InternalDatabase {
     for (auto& [text, statement] : prepared) sqlite3_finalize(statement);
     prepared.clear();
   }
+
+  void CloseFile() {
+    FinalizePrepared();
+    if (connection != nullptr) sqlite3_close_v2(connection);
+    connection = nullptr;
+    file.clear();
+  }
 };
 
 InternalDatabase& TheDatabase() {
@@ -151,10 +158,7 @@ osError OpenInternalDatabase(const std::string& file, std::string* error) {
   const WriteNote note{true};  // another database: what was read of the last one is gone
   InternalDatabase& database = TheDatabase();
   std::lock_guard guard(database.lock);
-  database.FinalizePrepared();
-  if (database.connection != nullptr) sqlite3_close_v2(database.connection);
-  database.connection = nullptr;
-  database.file.clear();
+  database.CloseFile();
   if (postgres::IsLocation(file)) return postgres::Open(file, error);
   postgres::Close();
   database.file = file;
@@ -195,10 +199,7 @@ void CloseInternalDatabase() {
   postgres::Close();
   InternalDatabase& database = TheDatabase();
   std::lock_guard guard(database.lock);
-  database.FinalizePrepared();
-  if (database.connection != nullptr) sqlite3_close_v2(database.connection);
-  database.connection = nullptr;
-  database.file.clear();
+  database.CloseFile();
 }
 
 std::string InternalDatabaseFile() {

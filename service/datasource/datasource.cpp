@@ -407,12 +407,8 @@ void CloseConnections(Request& request) {
     // A source unregistered since has taken its connections with it.
     if (proxy == nullptr || DataSourceRegistry::Global().IdOf(proxy) < 0) continue;
     // The close runs on an inline action of its own, so the data source sees which host closes.
-    request.SwapParams("");
-    struct UnSwap {
-      Request& request;
-      ~UnSwap() { request.UnSwapParams(""); }
-    } unswap{request};
-    InlineAction& action = *request.GetInline(nullptr);
+    FreshInlineAction fresh(request);
+    InlineAction& action = fresh.action();
     action.source.id = DataSourceRegistry::Global().IdOf(proxy);
     action.source.name = proxy->GetModuleName();
     action.host = connection.host;

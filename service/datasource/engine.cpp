@@ -84,12 +84,8 @@ osError RunDatabaseAction(Request& request, QPExecState* caller, const DBActionS
                       QUILL_ERR_NOT_FOUND);
   }
 
-  request.SwapParams("");
-  struct UnSwap {
-    Request& request;
-    ~UnSwap() { request.UnSwapParams(""); }
-  } unswap{request};
-  InlineAction& action = *request.GetInline(nullptr);
+  FreshInlineAction fresh(request);
+  InlineAction& action = fresh.action();
   action.source.id = registry.IdOf(source);
   action.source.name = source->GetModuleName();
   if (host) action.host = std::move(*host);

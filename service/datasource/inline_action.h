@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/datasource.h"
+#include "host/request.h"
 
 struct InlineAction {
   std::string name;  // empty for actions a script runs; the swap name otherwise
@@ -36,6 +37,20 @@ struct RequestDatabaseState {
   std::vector<DSConnection> connections;
   ModuleRecord moduleRecord;
   QPExecState* execState = nullptr;
+};
+
+// A fresh inline action, unnamed, for the scope: the previous set of parameters comes back on
+// every way out, an exception's too.
+class FreshInlineAction {
+ public:
+  explicit FreshInlineAction(Request& request) : request_(request) { request_.SwapParams(""); }
+  ~FreshInlineAction() { request_.UnSwapParams(""); }
+  FreshInlineAction(const FreshInlineAction&) = delete;
+  FreshInlineAction& operator=(const FreshInlineAction&) = delete;
+  InlineAction& action() { return *request_.GetInline(nullptr); }
+
+ private:
+  Request& request_;
 };
 
 // The innermost inline action of the request a state runs for, or null.
