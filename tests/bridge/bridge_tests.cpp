@@ -954,7 +954,7 @@ TEST_F(BalanceCoverage, EveryNativeRefusesBadCallsSucceedsOnGoodOnesAndRanEveryP
                 {jni_balance::kRefusesUnbound, Outcome::kUnbound, "refusing an unbound call"},
                 {jni_balance::kRefusesHostFailure, Outcome::kRefused, "returning a host failure"}};
   for (const jni_balance::BalancedNative& row : jni_balance::BalancedNatives()) {
-    const std::string& name = jni_balance::NativeRow(row.native).first;
+    const std::string& name = row.name;
     const std::set<Outcome> outcomes = seen.contains(name) ? seen.at(name) : std::set<Outcome>{};
     // A native without a result code: its own case checks its paths.
     if (outcomes.contains(Outcome::kReturned)) continue;
