@@ -5,7 +5,7 @@
 // with null arguments, unbound, with a stale token and, prepared, with success. bridge_tests binds
 // each row's counted form in place of the native, so every call of it in that program is checked,
 // and fails when a native returning an int code was not seen succeeding, refusing an unbound call
-// and refusing a host failure (the BalanceCoverage case that runs the walk). A native without a
+// and refusing a host failure (the coverage case that runs the walk). A native without a
 // code to tell its paths apart (void, or returning an object) needs a case that calls
 // Counted<&symbol>::Call on each path and checks after each call, as RegisterOnEveryPath in
 // bridge_tests.cpp does for the registration natives; the coverage check then only asks that it
