@@ -5,7 +5,7 @@
 // with null arguments, unbound, with a stale token and, prepared, with success. bridge_tests binds
 // each row's counted form in place of the native, so every call of it in that program is checked,
 // and fails when a native returning an int code was not seen succeeding, refusing an unbound call
-// and refusing a host failure (the BalanceCoverage case that runs the walk). A native without a
+// and refusing a host failure (the coverage case that runs the walk). A native without a
 // code to tell its paths apart (void, or returning an object) needs a case that calls
 // Counted<&symbol>::Call on each path and checks after each call, as RegisterOnEveryPath in
 // bridge_tests.cpp does for the registration natives; the coverage check then only asks that it
@@ -13,6 +13,7 @@
 // host, is named in kExceptions below.
 #include "tests/bridge/jni_balance.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "com_ferngate_quillpro_QuillCall.h"
@@ -74,23 +75,29 @@ const std::vector<BalancedNative>& BalancedNatives() {
           native.paths = e.paths;
         }
       }
+      // Overloads are told apart by their arguments; classes by their package.
+      const std::string_view signature = native.signature;
+      native.name = std::string(native.className) + "." + native.method;
+      if (std::string_view(native.symbol).find("__") != std::string_view::npos) {
+        native.name += signature.substr(0, signature.find(')') + 1);
+      }
+      for (char& c : native.name) c = c == '/' ? '.' : c;
     }
     return all;
   }();
   return natives;
 }
 
+const BalancedNative& NativeRow(const void* native) {
+  static const BalancedNative unknown{};
+  const std::vector<BalancedNative>& rows = BalancedNatives();
+  const auto found = std::find_if(rows.begin(), rows.end(), [native](const auto& row) { return row.native == native; });
+  return found != rows.end() ? *found : unknown;
+}
+
 std::vector<std::string> BindCountedNatives(JNIEnv* env) {
   std::vector<std::string> problems;
   for (const BalancedNative& row : BalancedNatives()) {
-    // Overloads are told apart by their arguments; classes by their package.
-    const std::string_view signature = row.signature;
-    std::string name = std::string(row.className) + "." + row.method;
-    if (std::string_view(row.symbol).find("__") != std::string_view::npos) {
-      name += signature.substr(0, signature.find(')') + 1);
-    }
-    for (char& c : name) c = c == '/' ? '.' : c;
-    NameNative(row.native, std::move(name), row.keeps);
     env->PushLocalFrame(4);
     jclass owner = env->FindClass(row.className);
     const JNINativeMethod method{const_cast<char*>(row.method), const_cast<char*>(row.signature), row.counted};

@@ -31,7 +31,6 @@
 #include "com_marrowbay_util_ModuleReloader.h"
 #include "host/request.h"
 #include "host/site.h"
-#include "host/storage.h"
 #include "service/core/current_request.h"
 #include "service/core/host.h"
 #include "tests/core/test_support.h"
@@ -82,17 +81,6 @@ class BridgeCase : public ::testing::Test {
  protected:
   void TearDown() override { ExpectBalanced(); }
 };
-using StartUpThread = BridgeCase;
-using Registration = BridgeCase;
-using TagRun = BridgeCase;
-using RoundTrip = BridgeCase;
-using Services = BridgeCase;
-using Attachment = BridgeCase;
-using Concurrency = BridgeCase;
-using StoreManExecute = BridgeCase;
-using ValueNatives = BridgeCase;
-using JavaTypes = BridgeCase;
-using BalanceCoverage = BridgeCase;
 
 bool ThreadAttached() {
   void* env = nullptr;
@@ -143,13 +131,13 @@ bool AdoptRunningVm(const std::optional<qjapi_test::StartedServer>& server) {
 
 // ---- start-up (first: the cases after it rely on the thread) ----
 
-TEST_F(StartUpThread, StaysAttachedAfterModuleLoading) {
+TEST_F(BridgeCase, StartUpThreadStaysAttachedAfterModuleLoading) {
   EXPECT_FALSE(gLoadingDetachedStartupThread) << "module loading detached the start-up thread, which it did not attach";
 }
 
 // ---- registration ----
 
-TEST_F(Registration, EachFormRegistersTheSignaturesItAccepts) {
+TEST_F(BridgeCase, EachRegistrationFormRegistersTheSignaturesItAccepts) {
   const struct {
     const char* tag;
     const char* output;  // null: refused, and scripts find no such tag
@@ -275,7 +263,7 @@ void RegisterOnEveryPath() {
 
 // ---- running a tag ----
 
-TEST_F(TagRun, EachCallRunsOnAFreshInstanceWithArgumentOne) {
+TEST_F(BridgeCase, EachTagCallRunsOnAFreshInstanceWithArgumentOne) {
   std::istringstream counts(Output("fx_ctor_count(); ' '; fx_ctor_count(); ' '; fx_argument(); ' '; fx_ctor_count()"));
   long first = 0, second = 0, third = 0;
   std::string argument;
@@ -288,7 +276,7 @@ TEST_F(TagRun, EachCallRunsOnAFreshInstanceWithArgumentOne) {
 // A non-zero code fails the script with the message the request holds when the tag fails; a
 // thrown exception fails it with the exception, and the run stays healthy. A module instance that
 // cannot be made fails nothing: the tag gives nothing and the script goes on.
-TEST_F(TagRun, AFailingTagFailsTheScriptWithItsCodeAndMessage) {
+TEST_F(BridgeCase, AFailingTagFailsTheScriptWithItsCodeAndMessage) {
   const struct {
     const char* script;
     int code;
@@ -314,7 +302,7 @@ TEST_F(TagRun, AFailingTagFailsTheScriptWithItsCodeAndMessage) {
 
 // The start-up thread stays attached, so whatever a tag call leaves there piles up for the life
 // of the process: every way a call ends must give back what it took.
-TEST_F(TagRun, RunLeavesNothingBehindOnAThreadThatStaysAttached) {
+TEST_F(BridgeCase, ATagRunLeavesNothingBehindOnAThreadThatStaysAttached) {
   for (const char* script : {"fx_echo('a', -b='c')", "fx_fail_msg()", "fx_throw()", "fx_both_6()",
                              "fx_fail_next_construction(); fx_echo('lost')"}) {
     jni_balance::Balanced(gStartupEnv, std::string("JavaTag::Run of ") + script, [&] { RunScript(script); });
@@ -323,7 +311,7 @@ TEST_F(TagRun, RunLeavesNothingBehindOnAThreadThatStaysAttached) {
 
 // The VM was created on this thread, which keeps only the VM's default stack: long chains and
 // legal deep nesting still parse, run and are torn down here, and no run counts on more.
-TEST_F(StartUpThread, LongChainsAndDeepNestingRunOnTheThreadThatCreatedTheVm) {
+TEST_F(BridgeCase, LongChainsAndDeepNestingRunOnTheThreadThatCreatedTheVm) {
   EXPECT_LT(quill_service::StackLeft(), size_t{1} << 20);
   std::string chain = "1";
   for (int i = 1; i < 100000; ++i) chain += "+1";
@@ -332,7 +320,7 @@ TEST_F(StartUpThread, LongChainsAndDeepNestingRunOnTheThreadThatCreatedTheVm) {
   EXPECT_EQ(Output(std::string(150, '(') + "fx_echo('deep')" + std::string(150, ')')), "deep");
 }
 
-TEST_F(TagRun, HostFailuresLeaveOutParametersAsTheyWere) {
+TEST_F(BridgeCase, HostFailuresLeaveATagsOutParametersAsTheyWere) {
   // -9004: out of range; -9002: a bad handle.
   EXPECT_EQ(Output("fx_untouched('only')"),
             "getTagParam -9004 kept name|kept data|42\ntagGetExpectedParamCount -9002 -7\ngetTagParam2 -9004 4242");
@@ -360,7 +348,7 @@ std::string DataSourceWalk() {
 // ---- values that go in through one native and come back through another, or the script ----
 
 // Each row is one script and the output it must give; the request's inputs where a row needs them.
-TEST_F(RoundTrip, ValuesCrossBetweenScriptHostAndJavaWhole) {
+TEST_F(BridgeCase, ValuesCrossBetweenScriptHostAndJavaWhole) {
   quill_service::RunInputs request;
   request.params = {{"rp", "request value"}, {"smiley", "a\xF0\x9F\x98\x80" "b"}, {"broken", "a\xFF" "b\xC3"},
                     {"bmp", "\xE2\x82\xAC\xC0\x80"}, {"\xF0\x9F\x98\x80", "smile"}, {"\xED\x95\x9C", "hangul"},
@@ -411,7 +399,7 @@ TEST_F(RoundTrip, ValuesCrossBetweenScriptHostAndJavaWhole) {
 
 // The bridge allocates its request and value objects without running a constructor, so a field
 // it does not fill would keep its default whatever its initialiser says.
-TEST_F(RoundTrip, ObjectsMadeWithoutConstructorsHaveOnlyTheFieldsTheBridgeFills) {
+TEST_F(BridgeCase, ObjectsMadeWithoutConstructorsHaveOnlyTheFieldsTheBridgeFills) {
   for (const auto& [cls, expected] : {std::pair{"com.marrowbay.quillpro.QuillCall", ""},
                                       {"com.ferngate.quillpro.QuillCall", " nativeRef"},
                                       {"com.ferngate.quillpro.QuillValue", ""},
@@ -424,7 +412,7 @@ TEST_F(RoundTrip, ObjectsMadeWithoutConstructorsHaveOnlyTheFieldsTheBridgeFills)
 
 std::string ServerRoot() { return quill_service::Host::Instance()->Root(); }
 
-TEST_F(Services, StoredDataFollowsTheNullAndEncodingRules) {
+TEST_F(BridgeCase, StoredDataFollowsTheNullAndEncodingRules) {
   EXPECT_EQ(Output("fx_store_edges()"),
             "nullValue=-9995 hasAfterNull=0/0 hasNoOut=0 bytes=0 get=0/b\u00e9 empty=0 get=0/[]");
   EXPECT_EQ(Output("fx_store('fx_kept')"), "has=0/0 get=" + std::to_string(QUILL_ERR_NOT_FOUND) + "/kept/kept");
@@ -434,7 +422,7 @@ TEST_F(Services, StoredDataFollowsTheNullAndEncodingRules) {
   EXPECT_EQ(Table("SELECT data FROM store_data WHERE store_key = 'fx_latin'"), "a\xE9?");
 }
 
-TEST_F(Services, UsersSwitchWithAPasswordOrAsAnAdministrator) {
+TEST_F(BridgeCase, UsersSwitchWithAPasswordOrAsAnAdministrator) {
   ASSERT_EQ(quill_service::SetUser("ann", "pw", false), 0);
   ASSERT_EQ(quill_service::SetUser("boss", "pw2", true), 0);
   ASSERT_EQ(quill_service::SetUser("jos\u00e9", "pw3", false), 0);
@@ -461,7 +449,7 @@ TEST_F(Services, UsersSwitchWithAPasswordOrAsAnAdministrator) {
 
 // The log native, java.util.logging and SLF4J reach the server's log at the level each severity
 // maps to; below the default threshold (info) nothing is written. A stack trace stays on its line.
-TEST_F(Services, JavaLoggingReachesTheServerLogAtItsLevel) {
+TEST_F(BridgeCase, JavaLoggingReachesTheServerLogAtItsLevel) {
   const struct {
     const char* script;
     int level;  // the only level the text is logged at; -1: none
@@ -490,7 +478,7 @@ TEST_F(Services, JavaLoggingReachesTheServerLogAtItsLevel) {
                           [&](const auto& line) { return line.level == 0 && line.text.rfind(start, 0) == 0; }));
 }
 
-TEST_F(Services, PathsResolveFromTheScriptAndStayUnderTheRoot) {
+TEST_F(BridgeCase, PathsResolveFromTheScriptAndStayUnderTheRoot) {
   const std::string root = ServerRoot();
   for (const char* folder : {"web", "lib"}) fs::create_directories(root + folder);
   std::ofstream(root + "web/data.txt") << "x\xE2\x82\xAC";
@@ -530,7 +518,7 @@ TEST_F(Services, PathsResolveFromTheScriptAndStayUnderTheRoot) {
             "0|n|x\u20ac -9003|n|kept -9010|n|kept -9010|n|kept -9003|n|kept");
 }
 
-TEST_F(Services, SitesConstantsAndFormattingReachJava) {
+TEST_F(BridgeCase, SitesConstantsAndFormattingReachJava) {
   EXPECT_EQ(Output("fx_site()"), "1|default|auto=false|set=0,true");
   ASSERT_EQ(Table("CREATE TABLE IF NOT EXISTS sites (id INTEGER PRIMARY KEY, name TEXT, root TEXT); "
                   "INSERT OR REPLACE INTO sites VALUES (7, '', 'seven'), (2, 'second', 'sites/two')"), "");
@@ -556,7 +544,7 @@ TEST_F(Services, SitesConstantsAndFormattingReachJava) {
             "0|0|hi w\u00f6rld x3 100$ |${open \u00e9");
 }
 
-TEST_F(Services, RunRequestRunsAModuleMethodOnItsOwnOrTheCurrentRequest) {
+TEST_F(BridgeCase, RunRequestRunsAModuleMethodOnItsOwnOrTheCurrentRequest) {
   const std::string none = std::to_string(bridge::kNothingToDo);
   EXPECT_EQ(Output("fx_run_request('fixtures/NoSuchClass', 'recordRequest', 1)"), none);
   EXPECT_EQ(Output("fx_run_request('fixtures/UtilityTags', 'noSuchMethod', 1)"), none);
@@ -721,7 +709,7 @@ class JavaAtRequestEnd : public PrivateVar {
 // attached after the calls and after the request; the worker's Java thread goes when the pool
 // ends. A Java call made while the request ends (after its DetachThread ran) leaves nothing
 // attached either.
-TEST_F(Attachment, EachScopeKeepsAWorkerAttachedExactlyAsLongAsItPromises) {
+TEST_F(BridgeCase, EachAttachScopeKeepsAWorkerAttachedExactlyAsLongAsItPromises) {
   ASSERT_EQ(quill_onWorkerThreadEnd(&DetachThreadScope), 0);  // this copy's; the module added its own
   // Whatever the scope, a thread someone else attached (the start-up thread, threads Java creates)
   // stays so through a call scope, a request's hand-off, a Java tag call and a Java tag's end.
@@ -783,7 +771,7 @@ TEST_F(Attachment, EachScopeKeepsAWorkerAttachedExactlyAsLongAsItPromises) {
 
 // Threads each run scripts that write their own text, copy and call a Java-typed value and count
 // under a semaphore: every output is its own, no update is lost, nothing stays attached or stored.
-TEST_F(Concurrency, ParallelCallsKeepTheirOwnOutputAndTablesAndLeaveNoThreadAttached) {
+TEST_F(BridgeCase, ParallelCallsKeepTheirOwnOutputAndTablesAndLeaveNoThreadAttached) {
   std::thread([] { Output("fx_echo('warm-up') fx_jt_new(1)->get()"); }).join();
   const int baseline = LiveJavaThreads();
   const size_t stored = StoredJavaObjectCount();
@@ -812,7 +800,7 @@ std::u16string Table(JNIEnv* env, jobjectArray table) {
   return env->ExceptionCheck() ? u"<threw>" : JavaText(env, text);
 }
 
-TEST_F(StoreManExecute, RunsOneStatementOnTheInternalDatabaseAndReturnsItsRows) {
+TEST_F(BridgeCase, StoreManExecuteRunsOneStatementOnTheInternalDatabaseAndReturnsItsRows) {
   JNIEnv* env = gStartupEnv;
   LocalFrame frame(env);
   jclass cls = env->FindClass("com/marrowbay/jdbc/JDBCDataSource");
@@ -833,7 +821,7 @@ TEST_F(StoreManExecute, RunsOneStatementOnTheInternalDatabaseAndReturnsItsRows) 
   for (const char* sql : none) EXPECT_EQ(run(sql), u"<no rows>") << (sql != nullptr ? sql : "(null)");
   EXPECT_EQ(run("SELECT COUNT(*) FROM store_probe"), u"[[3]]");
 
-  // The loader's twin. (The Java declaration bound to the native: BalanceCoverage binds it.)
+  // The loader's twin. (The Java declaration bound to the native: the harness binds it.)
   jstring count = env->NewStringUTF("SELECT COUNT(*) FROM store_probe");
   EXPECT_EQ(Table(env, Java_com_marrowbay_jdbc_JDBCLoader_StoreManExecute(env, nullptr, count)), u"[[3]]");
   EXPECT_EQ(Table("DROP TABLE store_probe"), "");
@@ -845,7 +833,7 @@ TEST_F(StoreManExecute, RunsOneStatementOnTheInternalDatabaseAndReturnsItsRows) 
 // array of 100,000 references in one call (each element's local reference goes as soon as its
 // handle is read: an overflow of the local capacity would fail the -Xcheck:jni run) and structured
 // values in both directions; values Java does not hand to the script die with the request.
-TEST_F(ValueNatives, BuiltAndReadFromJavaAndNotHandedOnDieWithTheRequest) {
+TEST_F(BridgeCase, ValuesBuiltAndReadFromJavaAndNotHandedOnDieWithTheRequest) {
   const std::pair<const char*, const char*> rows[] = {
       {"fx_value_edges()", "edges checked"},
       {"fx_value_many()", "100000"},
@@ -863,7 +851,7 @@ TEST_F(ValueNatives, BuiltAndReadFromJavaAndNotHandedOnDieWithTheRequest) {
 
 // ---- script types with Java members ----
 
-TEST_F(JavaTypes, MembersFoldCaseRunOnTheValuesOwnObjectAndNeverOnAnUnrelatedOne) {
+TEST_F(BridgeCase, JavaTypeMembersFoldCaseRunOnTheValuesOwnObjectAndNeverOnAnUnrelatedOne) {
   EXPECT_EQ(Output("var c = fx_jt_new(5) $c->get() $c->DOTHING() $c->dothing() $c->GET()"), "57");
   EXPECT_EQ(Output("fx_jt_new(1)->whatever() ' ' fx_jt_new(1, -twice)->twice()"), "unknown whatever ");
   // Names beyond ASCII reach the host's 8-bit natives in ISO-8859-1 and are found again by the
@@ -880,7 +868,7 @@ TEST_F(JavaTypes, MembersFoldCaseRunOnTheValuesOwnObjectAndNeverOnAnUnrelatedOne
   EXPECT_TRUE(Logged(2, "[QJAPI] Java method not found: fixtures/NoSuchClass.get(QuillCall, int)"));
 }
 
-TEST_F(JavaTypes, CopiesGetTheirOwnCloneAndTheSerializedFormRestoresTheObject) {
+TEST_F(BridgeCase, JavaTypeCopiesGetTheirOwnCloneAndTheSerializedFormRestoresTheObject) {
   EXPECT_EQ(Output("define tag bumped(x) => { $x->dothing() return $x }\n"
                    "var c = fx_jt_new(5) bumped($c)->get() $c->get()"),
             "65");
@@ -896,7 +884,7 @@ TEST_F(JavaTypes, CopiesGetTheirOwnCloneAndTheSerializedFormRestoresTheObject) {
   EXPECT_EQ(restored("fx_jt_new(7, -mixed)"), "87foreign");
 }
 
-TEST_F(JavaTypes, EveryStoredObjectIsReleasedExactlyOnceWhateverEndsIt) {
+TEST_F(BridgeCase, EveryStoredJavaObjectIsReleasedExactlyOnceWhateverEndsIt) {
   Output("fx_jt_many(10, 2) fx_jt_new(1)->get()");  // classes and members registered once
   const size_t stored = StoredJavaObjectCount();
   const size_t members = JavaMemberCount();
@@ -922,7 +910,7 @@ TEST_F(JavaTypes, EveryStoredObjectIsReleasedExactlyOnceWhateverEndsIt) {
 
 // ---- the balance harness holds every native ----
 
-TEST_F(BalanceCoverage, EveryNativeIsBoundInItsCountedForm) {
+TEST_F(BridgeCase, EveryNativeIsBoundInItsCountedForm) {
   for (const std::string& problem : gBindingProblems) ADD_FAILURE() << problem;
 }
 
@@ -930,7 +918,7 @@ TEST_F(BalanceCoverage, EveryNativeIsBoundInItsCountedForm) {
 // second run has one) and live; the walk reports each wrong answer as a FAIL line, the harness
 // each call that left something unreleased. Then each native must have been seen on every path
 // its row names, the registration natives through RegisterOnEveryPath and the others' own cases.
-TEST_F(BalanceCoverage, EveryNativeRefusesBadCallsSucceedsOnGoodOnesAndRanEveryPathBalanced) {
+TEST_F(BridgeCase, EveryNativeRefusesBadCallsSucceedsOnGoodOnesAndRanEveryPathBalanced) {
   const std::string first = PreparedWalk();
   const std::string second = PreparedWalk();
   for (const std::string* walk : {&first, &second}) {
@@ -954,7 +942,7 @@ TEST_F(BalanceCoverage, EveryNativeRefusesBadCallsSucceedsOnGoodOnesAndRanEveryP
                 {jni_balance::kRefusesUnbound, Outcome::kUnbound, "refusing an unbound call"},
                 {jni_balance::kRefusesHostFailure, Outcome::kRefused, "returning a host failure"}};
   for (const jni_balance::BalancedNative& row : jni_balance::BalancedNatives()) {
-    const std::string& name = jni_balance::NativeRow(row.native).first;
+    const std::string& name = row.name;
     const std::set<Outcome> outcomes = seen.contains(name) ? seen.at(name) : std::set<Outcome>{};
     // A native without a result code: its own case checks its paths.
     if (outcomes.contains(Outcome::kReturned)) continue;

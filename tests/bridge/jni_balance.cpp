@@ -6,7 +6,6 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <unordered_map>
 #include <utility>
 
 #include "bridge/marshal.h"
@@ -52,7 +51,6 @@ bool Counts(const void* caller) {
 std::mutex gMutex;
 std::vector<std::string> gViolations;
 std::map<std::string, std::set<Outcome>> gOutcomes;
-std::unordered_map<const void*, std::pair<std::string, Keeps>> gNatives;
 
 enum class Tally { kStringChars, kUtfChars, kArrayElements, kLocals, kGlobals };
 
@@ -208,18 +206,6 @@ Outcome OutcomeOf(jint result) {
     case -11000: return Outcome::kUnbound;
     default: return result >= 0 ? Outcome::kSuccess : Outcome::kRefused;
   }
-}
-
-const std::pair<std::string, Keeps>& NativeRow(const void* native) {
-  static const std::pair<std::string, Keeps> unknown{"(a native without a row)", 0};
-  std::lock_guard lock(gMutex);
-  auto found = gNatives.find(native);
-  return found != gNatives.end() ? found->second : unknown;
-}
-
-void NameNative(const void* native, std::string name, Keeps keeps) {
-  std::lock_guard lock(gMutex);
-  gNatives[native] = {std::move(name), keeps};
 }
 
 }  // namespace jni_balance

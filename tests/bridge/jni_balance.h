@@ -85,44 +85,7 @@ void Balanced(JNIEnv* env, const std::string& what, Body&& body) {
   scope.Finish("");
 }
 
-// The name a native was registered under and what it may keep, by its address (filled from the
-// native table).
-const std::pair<std::string, Keeps>& NativeRow(const void* native);
-void NameNative(const void* native, std::string name, Keeps keeps);
-
 Outcome OutcomeOf(jint result);
-
-// Counted<&Java_...>::Call has the native's own type; the VM is told to call it instead of the
-// native, and it runs the native inside a BalanceScope.
-template <auto Native>
-struct Counted;
-
-template <class R, class... A, R(JNICALL* Native)(JNIEnv*, A...)>
-struct Counted<Native> {
-  static R JNICALL Call(JNIEnv* env, A... args) {
-    const void* key = reinterpret_cast<const void*>(Native);
-    const auto& [name, keeps] = NativeRow(key);
-    BalanceScope scope(env, name, keeps);
-    if constexpr (std::is_void_v<R>) {
-      Native(env, args...);
-      scope.Finish("(void)");
-      RecordOutcome(name, Outcome::kReturned);
-    } else {
-      R result = Native(env, args...);
-      if constexpr (std::is_same_v<R, jint>) {
-        scope.Finish(std::to_string(result));
-        RecordOutcome(name, OutcomeOf(result));
-      } else if constexpr (std::is_pointer_v<R>) {
-        scope.Finish(result != nullptr ? "an object" : "null", result != nullptr);
-        RecordOutcome(name, Outcome::kReturned);
-      } else {
-        scope.Finish(std::to_string(result));
-        RecordOutcome(name, Outcome::kReturned);
-      }
-      return result;
-    }
-  }
-};
 
 // ---- the natives held to the harness (balanced_natives.cpp) ----
 
@@ -137,11 +100,45 @@ struct BalancedNative {
   const char *className, *method, *signature;  // where Java declares it
   Keeps keeps = 0;
   int paths = kEveryPath;
+  std::string name = "(a native without a row)";  // Java's class.method, with the arguments of an overload
 };
 
 const std::vector<BalancedNative>& BalancedNatives();
+// The row of a native, by its address.
+const BalancedNative& NativeRow(const void* native);
 
 // Binds every row's counted form in place of the native; one line per binding the VM refused.
 std::vector<std::string> BindCountedNatives(JNIEnv* env);
+
+// Counted<&Java_...>::Call has the native's own type; the VM is told to call it instead of the
+// native, and it runs the native inside a BalanceScope.
+template <auto Native>
+struct Counted;
+
+template <class R, class... A, R(JNICALL* Native)(JNIEnv*, A...)>
+struct Counted<Native> {
+  static R JNICALL Call(JNIEnv* env, A... args) {
+    const BalancedNative& row = NativeRow(reinterpret_cast<const void*>(Native));
+    BalanceScope scope(env, row.name, row.keeps);
+    if constexpr (std::is_void_v<R>) {
+      Native(env, args...);
+      scope.Finish("(void)");
+      RecordOutcome(row.name, Outcome::kReturned);
+    } else {
+      R result = Native(env, args...);
+      if constexpr (std::is_same_v<R, jint>) {
+        scope.Finish(std::to_string(result));
+        RecordOutcome(row.name, OutcomeOf(result));
+      } else if constexpr (std::is_pointer_v<R>) {
+        scope.Finish(result != nullptr ? "an object" : "null", result != nullptr);
+        RecordOutcome(row.name, Outcome::kReturned);
+      } else {
+        scope.Finish(std::to_string(result));
+        RecordOutcome(row.name, Outcome::kReturned);
+      }
+      return result;
+    }
+  }
+};
 
 }  // namespace jni_balance
