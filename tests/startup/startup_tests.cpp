@@ -175,50 +175,17 @@ TEST(VmOptions, PreferencesHeadThePathsAndFreeOptionsSplitAtSpaces) {
 }
 
 // Module folders two levels above the root may lie where anyone can create them (/tmp): only
-// folders of the server's user or root that no other user or group can write to are used.
-TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTrusted) {
-  // The folder's name, mode, owner and group, and why it is not used (null: it is).
-  const std::tuple<const char*, fs::perms, uid_t, gid_t, const char*> cases[] = {
-      {"someone-elses", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec,
-       65534, getgid(), "it belongs to another user than the server's or root"},
-      {"another-groups", fs::perms::owner_all | fs::perms::group_all, getuid(), 65534,
-       "the users of another group may write to it"},
-      {"own", fs::perms::owner_all | fs::perms::group_all, getuid(), getgid(), nullptr},
-  };
-  for (const auto& [name, mode, owner, group, why] : cases) {
-    SCOPED_TRACE(name);
-    Root root(name);
-    const fs::path outside = root.path().parent_path().parent_path() / "QuillModules";
-    fs::create_directories(outside);
-    fs::copy_file(FIXTURE_TAGS_JAR, outside / "planted.jar");
-    ASSERT_EQ(chown(outside.c_str(), owner, group), 0);
-    fs::permissions(outside, mode);
-    const QuillRun run = root.Run();
-    ASSERT_EQ(run.status, 0) << run.err;
-    ASSERT_EQ(run.options.size(), 2u) << run.out;
-    const std::string upTwo = Dir(root.path()) + "../../QuillModules/";
-    const bool used = why == nullptr;
-    EXPECT_EQ(run.options[0].find(Dir(outside) + "planted.jar") != std::string::npos, used) << run.options[0];
-    for (const std::string& option : run.options) EXPECT_EQ(option.find(upTwo) != std::string::npos, used) << option;
-    if (!used) {
-      EXPECT_TRUE(run.Logged(2, std::string("[QJAPI] The folder \"../../QuillModules/\" outside the server root is "
-                                            "not used: ") + why))
-          << run.err;
-    }
-  }
-}
-
-// Whoever may rename a folder above the module folder, or replace the link naming it (even one
-// that names nothing yet), could swap in modules of their own; a folder with the sticky bit (/tmp)
-// lets nobody rename another's entries, but as the module folder itself it is open to all. In a
-// folder that is used, an archive others may write to is left out on its own.
-TEST(VmOptions, ModuleFoldersOutsideTheRootAreJudgedWithTheFoldersAboveTheirLinkAndEachArchive) {
+// folders of the server's user or root that no other user or group can write to are used. Whoever
+// may rename a folder above the module folder, or replace the link naming it (even one that names
+// nothing yet), could swap in modules of their own; a folder with the sticky bit (/tmp) lets nobody
+// rename another's entries, but as the module folder itself it is open to all. In a folder that is
+// used, an archive others may write to is left out on its own.
+TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTheyTheFoldersAboveAndTheirLinkAreTrusted) {
   enum Kind {
-    kOpenAbove, kStickyAbove, kLinkInOpenFolder, kWritableArchive, kStickyFolder, kForeignLink, kForeignDanglingLink
+    kForeignOwner, kForeignGroup, kOwn, kOpenAbove, kStickyAbove, kLinkInOpenFolder, kWritableArchive, kStickyFolder,
+    kForeignLink, kForeignDanglingLink
   };
-  for (const Kind kind : {kOpenAbove, kStickyAbove, kLinkInOpenFolder, kWritableArchive, kStickyFolder, kForeignLink,
-                          kForeignDanglingLink}) {
+  for (int kind = kForeignOwner; kind <= kForeignDanglingLink; ++kind) {
     SCOPED_TRACE(kind);
     Root root("above-" + std::to_string(kind));
     const fs::path above = root.path().parent_path().parent_path();
@@ -235,6 +202,9 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreJudgedWithTheFoldersAboveTheirLink
       fs::create_directories(modules);
       fs::copy_file(FIXTURE_TAGS_JAR, modules / "planted.jar");
     }
+    if (kind == kForeignOwner) { ASSERT_EQ(chown(modules.c_str(), 65534, getgid()), 0); }
+    if (kind == kForeignGroup) { ASSERT_EQ(chown(modules.c_str(), getuid(), 65534), 0); }
+    if (kind <= kOwn) fs::permissions(modules, static_cast<fs::perms>(kind == kForeignOwner ? 0755 : 0770));
     if (kind == kWritableArchive) fs::permissions(modules / "planted.jar", fs::perms::all);
     if (kind == kStickyFolder) fs::permissions(modules, fs::perms::all | fs::perms::sticky_bit);
     if (kind == kOpenAbove || kind == kLinkInOpenFolder) fs::permissions(above, fs::perms::all);
@@ -243,17 +213,21 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreJudgedWithTheFoldersAboveTheirLink
     fs::permissions(above, fs::perms::owner_all);
     ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(run.options.size(), 2u) << run.out;
-    const bool folderUsed = kind == kStickyAbove || kind == kWritableArchive;
-    EXPECT_EQ(run.options[1].find("../../QuillModules/") != std::string::npos, folderUsed) << run.options[1];
-    EXPECT_EQ(run.options[0].find("planted.jar") != std::string::npos, kind == kStickyAbove) << run.options[0];
+    const bool plantedUsed = kind == kOwn || kind == kStickyAbove, folderUsed = plantedUsed || kind == kWritableArchive;
+    for (const std::string& option : run.options) {
+      EXPECT_EQ(Has(option, Dir(root.path()) + "../../QuillModules/"), folderUsed) << option;
+    }
+    EXPECT_EQ(Has(run.options[0], plantedUsed ? Dir(above) + "QuillModules/planted.jar" : "planted.jar"), plantedUsed)
+        << run.options[0];
     const std::string folder = "[QJAPI] The folder \"../../QuillModules/\" outside the server root is not used: ";
-    const std::string openAbove = "every user may write to the folder \"" + above.string() + "\" above it";
-    const std::string foreignLink = "the link to it belongs to another user than the server's or root";
-    const std::string expected[] = {folder + openAbove, "", folder + openAbove,
+    const std::string openAbove = folder + "every user may write to the folder \"" + above.string() + "\" above it";
+    const std::string foreignLink = folder + "the link to it belongs to another user than the server's or root";
+    const std::string expected[] = {folder + "it belongs to another user than the server's or root",
+                                    folder + "the users of another group may write to it", "", openAbove, "", openAbove,
                                     "[QJAPI] The archive " + Dir(above) +
                                         "QuillModules/planted.jar outside the server root is not used: every user may "
                                         "write to it",
-                                    folder + "every user may write to it", folder + foreignLink, folder + foreignLink};
+                                    folder + "every user may write to it", foreignLink, foreignLink};
     if (!expected[kind].empty()) {
       EXPECT_TRUE(run.Logged(2, expected[kind])) << run.err;
     }
