@@ -173,15 +173,11 @@ class RawClient {
   // from: the loopback address to connect from (127.0.0.1 unless given).
   explicit RawClient(int port, const char* from = nullptr) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
     if (from != nullptr) {
-      sockaddr_in local{};
-      local.sin_family = AF_INET;
+      sockaddr_in local = qjapi_test::PrivateServer::Loopback(0);
       inet_pton(AF_INET, from, &local.sin_addr);
       bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = qjapi_test::PrivateServer::Loopback(port);
     connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
   ~RawClient() { close(fd_); }
@@ -215,6 +211,18 @@ class RawClient {
   int fd_;
   bool connected_ = false;
 };
+
+using RawClients = std::vector<std::unique_ptr<RawClient>>;
+
+// Opens count more raw connections to port (from the address given), each sending request when
+// there is one.
+void Connect(RawClients* clients, int count, int port, const std::string& request = "", const char* from = nullptr) {
+  for (int i = 0; i < count; ++i) {
+    clients->push_back(std::make_unique<RawClient>(port, from));
+    ASSERT_TRUE(clients->back()->Connected());
+    if (!request.empty()) clients->back()->Send(request);
+  }
+}
 
 // One server shared by the cases of a suite.
 class HttpServe : public ::testing::Test {
@@ -488,11 +496,8 @@ TEST_F(HttpServe, ConcurrentKeepAliveClientsAreKeptApart) {
 TEST(HttpServeBurst, KeepAliveClientsOfOnePageAreAnsweredInTurn) {
   const ServerProcess server("burst", {"--script-workers", "4", "--max-per-address", "1024"}, {"--threads", "4"});
   ASSERT_GT(server.Port(), 0) << server.Log();
-  std::vector<std::unique_ptr<RawClient>> clients;
-  for (int a = 0; a < 256; ++a) {
-    clients.push_back(std::make_unique<RawClient>(server.Port()));
-    ASSERT_TRUE(clients.back()->Connected());
-  }
+  RawClients clients;
+  ASSERT_NO_FATAL_FAILURE(Connect(&clients, 256, server.Port()));
   const std::string request = "GET /show.qs?p=burst HTTP/1.1\r\nHost: x\r\n\r\n";
   std::vector<pollfd> ready(clients.size());
   std::vector<std::string> got(clients.size());
@@ -531,12 +536,8 @@ TEST(HttpServeBurst, KeepAliveClientsOfOnePageAreAnsweredInTurn) {
 
 TEST_F(HttpServe, SlowAndSilentClientsAreClosedWithoutHoldingAWorker) {
   RawClient silent(server_->Port());
-  std::vector<std::unique_ptr<RawClient>> slow;  // more of them than the server has workers
-  for (int i = 0; i < 3; ++i) {
-    slow.push_back(std::make_unique<RawClient>(server_->Port()));
-    ASSERT_TRUE(slow.back()->Connected());
-    slow.back()->Send("GET /echo.qs?p=slow HTTP/1.1\r\nHost: x\r\n");
-  }
+  RawClients slow;  // more of them than the server has workers
+  ASSERT_NO_FATAL_FAILURE(Connect(&slow, 3, server_->Port(), "GET /echo.qs?p=slow HTTP/1.1\r\nHost: x\r\n"));
   // Meanwhile the workers serve others at once, long before the slow requests time out.
   const auto start = Clock::now();
   for (int i = 0; i < 4; ++i) EXPECT_EQ(Client().Request(server_->Url("/echo.qs?p=" + std::to_string(i))).status, 200);
@@ -558,15 +559,9 @@ TEST_F(HttpServe, SlowAndSilentClientsAreClosedWithoutHoldingAWorker) {
 // Endless scripts on every worker (from an address of their own) leave others served; one address
 // cannot hold every connection slot, and its refusals are answered.
 TEST_F(HttpServeDefaults, EndlessScriptsAndOneAddressesConnectionsLeaveOthersServed) {
-  std::vector<std::unique_ptr<RawClient>> loops, held;
-  for (int i = 0; i < 2; ++i) {
-    loops.push_back(std::make_unique<RawClient>(server_->Port(), "127.0.0.3"));
-    loops.back()->Send("GET /loop.qs HTTP/1.1\r\nHost: x\r\n\r\n");
-  }
-  for (int i = 0; i < 4; ++i) {
-    held.push_back(std::make_unique<RawClient>(server_->Port()));
-    ASSERT_TRUE(held.back()->Connected());
-  }
+  RawClients loops, held;
+  ASSERT_NO_FATAL_FAILURE(Connect(&loops, 2, server_->Port(), "GET /loop.qs HTTP/1.1\r\nHost: x\r\n\r\n", "127.0.0.3"));
+  ASSERT_NO_FATAL_FAILURE(Connect(&held, 4, server_->Port()));
   std::this_thread::sleep_for(500ms);  // the server has taken them
   RawClient over(server_->Port());
   over.Send("GET /show.qs HTTP/1.1\r\nHost: x\r\n\r\n");
