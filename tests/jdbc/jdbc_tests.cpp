@@ -313,11 +313,11 @@ TEST_P(OnEach, HostsThatCannotServeAnswerWithCodesAndConnectionsGoBackToThePool)
 // A value that would end a literal early where backslashes are escapes (MariaDB's default mode):
 // it is found, stored, updated by and deleted by as exactly itself, and touches no other row.
 TEST_P(OnEach, HostileValuesStayInsideTheirLiterals) {
-  RunSteps({{"FILL", ""}});
   // The value as a script string, and what the database must keep: a backslash before a quote
   // (how every quote is doubled is checked on the builder's own statements).
   const std::string value = R"("nomatch\\' OR 1=1 #")", stored = R"(nomatch\' OR 1=1 #)";
   RunSteps({
+      {"FILL", ""},
       // Before it is stored nothing matches it, by key, by equality or by pattern, and no search fails.
       {"db_search({items}, -key='name', -key_value=" + value + ") => { action_code() ':' found_count() }", "0:0"},
       {"db_search({items}, ['name', " + value + "]) => { action_code() ':' found_count() }", "0:0"},
@@ -329,16 +329,16 @@ TEST_P(OnEach, HostileValuesStayInsideTheirLiterals) {
       {Search("['stock', 77]"), "1:" + stored + ","},
       {"db_delete({items}, -key='name', -key_value=" + value + ") => { found_count() }", "1"},
       {Search("['stock', '>', 0], -sort='name'"), "3:Apple,Cherry,Elderberry,"},
+      // A script that resets its session's mode does not open the literals of its later actions.
+      {R"(db_statement({on}, -sql="SET SESSION sql_mode = ''") db_search({items}, -key='name', -key_value=)" + value +
+           ") => { action_code() ':' found_count() }",
+       "0:0", "M"},
+      {Search("-sort='id'"), "5:Apple,Banana,Cherry,Damson,Elderberry,"},
+      // A database name of the embedded default becomes a file name: only plain names get that far.
+      {"var n = ['../shop', '.shop', '-shop', 'a/b', 'x.y-z_1'] var i = 0 while ($i < $n->size()) { db_search("
+       "-source='SQLite', -database=$n->get($i), -table='items') => { action_code() ' ' } $i = $i + 1 }",
+       "-9100 -9100 -9100 -9100 -9101 ", "S"},
   });
-  RunSteps({// A script that resets its session's mode does not open the literals of its later actions.
-       {R"(db_statement({on}, -sql="SET SESSION sql_mode = ''") db_search({items}, -key='name', )"
-        R"(-key_value="nomatch\\' OR 1=1 #") => { action_code() ':' found_count() })",
-        "0:0", "M"},
-       {Search("-sort='id'"), "5:Apple,Banana,Cherry,Damson,Elderberry,"},
-       // A database name of the embedded default becomes a file name: only plain names get that far.
-       {"var n = ['../shop', '.shop', '-shop', 'a/b', 'x.y-z_1'] var i = 0 while ($i < $n->size()) { db_search("
-        "-source='SQLite', -database=$n->get($i), -table='items') => { action_code() ' ' } $i = $i + 1 }",
-        "-9100 -9100 -9100 -9100 -9101 ", "S"}});
 }
 
 TEST_P(OnEach, ConcurrentRequestsKeepTheirRowsApart) {
