@@ -110,43 +110,6 @@ std::string Sql(const fs::path& database, const char* statement) {
 
 }  // namespace
 
-TEST(EnableSwitch, OnlyAnUpperCaseYTurnsAStoredValueOnAndAnUnreadableDatabaseLeavesItOn) {
-  struct Case {
-    std::vector<std::string> prefs;
-    bool on;
-    bool junkDatabase = false;  // the internal database cannot be read: the bridge stays on
-    bool silent = false;        // --quiet, --suppress-modules: nothing printed at all
-  };
-  const std::vector<Case> cases = {
-      {{"--pref", "java_qjapi_enabled=Y"}, true},
-      {{"--pref", "java_qjapi_enabled=Ynot really"}, true},
-      {{"--pref", "java_qjapi_enabled=y"}, false},
-      {{"--pref", "java_qjapi_enabled="}, false},
-      {{"--pref", "java_qjapi_enabled"}, false},  // stored as NULL
-      {{}, true},                                 // no row at all
-      {{}, true, true},
-      // --quiet keeps the log off standard error and the option lines off standard output; with
-      // --suppress-modules the module returns at once, saying nothing.
-      {{"--quiet"}, true, false, true},
-      {{"--suppress-modules", "--pref", "java_qjapi_enabled=N"}, false, false, true},
-  };
-  int i = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE("case " + std::to_string(i));
-    Root root("switch" + std::to_string(i++));
-    if (c.junkDatabase) {
-      WriteFile(root.path() / "quill_internal.db", "this is not a database, not even close\n");
-      root.SkipJniCheck();
-    }
-    const QuillRun run = root.Run(c.prefs);
-    EXPECT_EQ(run.status, c.on ? 0 : 1) << run.err;
-    EXPECT_EQ(run.Logged(2, "QJAPI is OFF."), !c.on && !c.silent) << run.err;
-    EXPECT_EQ(run.Logged(3, "Starting Java VM with options: "), c.on && !c.silent) << run.err;
-    EXPECT_EQ(Has(run.err, "quill_internal.db cannot be used: file is not a database"), c.junkDatabase) << run.err;
-    if (c.silent) { EXPECT_EQ(run.out + run.err, ""); }
-  }
-}
-
 // Without preferences there are exactly the two path options; preferences head the paths, and
 // the free options split at spaces (tabs do not separate). Every archive folder that is missing is
 // named, exactly as it was given. The root's own path is not ASCII and stays as it is.
@@ -284,16 +247,19 @@ TEST(VmOptions, ArchivesAreTakenByTheirExtensionAndThoseThatCannotBeUsedAreRepor
 
 // Each row: a root (its jars, and a registry file when given), the exit status, the log's lines
 // in the order they must come, and what must not be logged (parts that must not come in that
-// order). A missing piece of the registry keeps the VM from starting; without the bridge jar the
+// order). Only an upper-case Y turns a stored switch value on; no row, or an internal database that
+// cannot be read, leaves the bridge on. --quiet keeps the log off standard error and the option
+// lines off standard output; with --suppress-modules the module returns at once, saying nothing.
+// A missing piece of the registry keeps the VM from starting; without the bridge jar the
 // classes are reported missing; a module that throws is printed and loading goes on to the
 // connector's absence; a VM option the VM rejects stops the launch. Without the native loader
 // nothing loads, but the entry succeeds: loading reports the missing class as the entry did and
 // describes its failed lookup once, after its line (the entry's own failed lookup is cleared by
 // loading before anything could print it).
-TEST(StartUp, EachMissingPieceIsLoggedInOrder) {
+TEST(StartUp, TheSwitchAndEachMissingPieceAreLoggedInOrder) {
   const std::string jvm = JVM_LIBRARY, missingLib = "/nonexistent/libjvm.so";
   const std::string notAJvm = NOT_A_JVM_LIBRARY;  // loads, but has no JNI_CreateJavaVM
-  const std::string started = "[3] Starting Java VM with options: \n";
+  const std::string started = "[3] Starting Java VM with options: \n", off = "[2] QJAPI is OFF.\n";
   const std::string trace = "java.lang.NoClassDefFoundError: com/marrowbay/util/NativeLoader";
   struct Case {
     std::string name;
@@ -303,9 +269,22 @@ TEST(StartUp, EachMissingPieceIsLoggedInOrder) {
     std::vector<std::string> inOrder;
     std::vector<std::vector<std::string>> absent;
     std::vector<std::string> args{};
-    bool vmRefused = false;  // the launcher prints the VM's refusal itself
+    bool vmRefused = false;     // the launcher prints the VM's refusal itself
+    bool junkDatabase = false;  // the internal database cannot be read
+    bool silent = false;        // nothing printed at all
   };
   const Case cases[] = {
+      {"switch-Y", {QJAPI_JAR}, std::nullopt, 0, {started}, {{off}}, {"--pref", "java_qjapi_enabled=Y"}},
+      {"switch-Ynot", {QJAPI_JAR}, std::nullopt, 0, {started}, {{off}},
+       {"--pref", "java_qjapi_enabled=Ynot really"}},
+      {"switch-y", {QJAPI_JAR}, std::nullopt, 1, {off}, {{started}}, {"--pref", "java_qjapi_enabled=y"}},
+      {"switch-empty", {QJAPI_JAR}, std::nullopt, 1, {off}, {{started}}, {"--pref", "java_qjapi_enabled="}},
+      {"switch-null", {QJAPI_JAR}, std::nullopt, 1, {off}, {{started}}, {"--pref", "java_qjapi_enabled"}},
+      {"switch-none", {QJAPI_JAR}, std::nullopt, 0, {started}, {{off}}},
+      {"switch-junk", {QJAPI_JAR}, std::nullopt, 0, {started}, {{off}}, {}, false, true},
+      {"switch-quiet", {QJAPI_JAR}, std::nullopt, 0, {}, {}, {"--quiet"}, false, false, true},
+      {"switch-suppressed", {QJAPI_JAR}, std::nullopt, 1, {}, {},
+       {"--suppress-modules", "--pref", "java_qjapi_enabled=N"}, false, false, true},
       {"empty", {QJAPI_JAR}, "", 1, {"[2] Could not open the registry.\n"}, {{started}}},
       {"noversionkey", {QJAPI_JAR}, RegistryText("11", &jvm), 1, {"[2] Could not open the registry.\n"}, {{started}}},
       {"longversion", {QJAPI_JAR}, RegistryText(std::string(120, '7'), &jvm), 1, {"[2] Could not open the registry.\n"},
@@ -329,6 +308,10 @@ TEST(StartUp, EachMissingPieceIsLoggedInOrder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Root root("start-" + c.name, c.jars);
+    if (c.junkDatabase) {
+      WriteFile(root.path() / "quill_internal.db", "this is not a database, not even close\n");
+      root.SkipJniCheck();
+    }
     if (c.registry) WriteFile(root.path() / ".." / "registry.reg", *c.registry);
     if (c.registry) setenv("QUILL_REGISTRY", (root.path() / ".." / "registry.reg").c_str(), 1);
     const QuillRun run = root.Run(c.args);
@@ -337,6 +320,8 @@ TEST(StartUp, EachMissingPieceIsLoggedInOrder) {
     EXPECT_TRUE(InOrder(run.err, c.inOrder));
     EXPECT_EQ(Has(run.out, "\nCould not create JVM -"), c.vmRefused) << run.out;
     for (const auto& parts : c.absent) EXPECT_FALSE(InOrder(run.err, parts)) << parts.front() << "\n" << run.err;
+    EXPECT_EQ(Has(run.err, "quill_internal.db cannot be used: file is not a database"), c.junkDatabase) << run.err;
+    if (c.silent) { EXPECT_EQ(run.out + run.err, ""); }
   }
 }
 
