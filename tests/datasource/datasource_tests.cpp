@@ -23,6 +23,7 @@
 #include "startup/class_cache.h"
 #include "startup/JavaVMLauncher.h"
 #include "startup/globals.h"
+#include "tests/core/test_support.h"
 
 namespace fs = std::filesystem;
 using quill_service::ScriptRun;
@@ -33,7 +34,6 @@ JNIEnv* gEnv = nullptr;  // the start-up thread's
 
 using qjapi_test::LocalFrame;
 using qjapi_test::Logged;
-using qjapi_test::LoggedContaining;
 using qjapi_test::Output;
 
 ScriptRun RunScript(const std::string& source) { return quill_service::RunScriptText(source, "case.q", {}); }
@@ -102,7 +102,7 @@ TEST(Registration, RefusedRegistrationsLeaveNothingAndLogOnlyTheRegistryRefusal)
   for (const char* refused : {"fx_ds_nomethod", "fx_ds_noctor", "fx_sql_ferngate", "fx_sql_nomethod"}) {
     SCOPED_TRACE(refused);
     EXPECT_EQ(DataSourceRegistry::Global().Find(refused), nullptr);
-    EXPECT_FALSE(LoggedContaining(refused));  // before the failing search names it
+    EXPECT_FALSE(Logged(refused));  // before the failing search names it
     EXPECT_FALSE(RunScript(std::string("db_search(-source='") + refused + "')").ok);
   }
 }

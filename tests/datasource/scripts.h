@@ -87,13 +87,6 @@ inline bool Logged(int level, const std::string& text,
                      [&](const auto& line) { return line.level == level && line.text == text; });
 }
 
-// Whether any line of the log holds part.
-inline bool LoggedContaining(const std::string& part) {
-  const auto lines = quill_service::LogSnapshot();
-  return std::any_of(lines.begin(), lines.end(),
-                     [&](const auto& line) { return line.text.find(part) != std::string::npos; });
-}
-
 // How many of threads x runs scripts, run at the same time, did not print what they should;
 // make(t, i) gives the script of run i of thread t and what it must print.
 inline int WrongOfConcurrentRuns(int threads, int runs,

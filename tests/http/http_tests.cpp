@@ -173,15 +173,11 @@ class RawClient {
   // from: the loopback address to connect from (127.0.0.1 unless given).
   explicit RawClient(int port, const char* from = nullptr) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
     if (from != nullptr) {
-      sockaddr_in local{};
-      local.sin_family = AF_INET;
+      sockaddr_in local = qjapi_test::PrivateServer::Loopback(0);
       inet_pton(AF_INET, from, &local.sin_addr);
       bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = qjapi_test::PrivateServer::Loopback(port);
     connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
   ~RawClient() { close(fd_); }
@@ -215,6 +211,18 @@ class RawClient {
   int fd_;
   bool connected_ = false;
 };
+
+using RawClients = std::vector<std::unique_ptr<RawClient>>;
+
+// Opens count more raw connections to port (from the address given), each sending request when
+// there is one.
+void Connect(RawClients* clients, int count, int port, const std::string& request = "", const char* from = nullptr) {
+  for (int i = 0; i < count; ++i) {
+    clients->push_back(std::make_unique<RawClient>(port, from));
+    ASSERT_TRUE(clients->back()->Connected());
+    if (!request.empty()) clients->back()->Send(request);
+  }
+}
 
 // One server shared by the cases of a suite.
 class HttpServe : public ::testing::Test {
@@ -488,11 +496,8 @@ TEST_F(HttpServe, ConcurrentKeepAliveClientsAreKeptApart) {
 TEST(HttpServeBurst, KeepAliveClientsOfOnePageAreAnsweredInTurn) {
   const ServerProcess server("burst", {"--script-workers", "4", "--max-per-address", "1024"}, {"--threads", "4"});
   ASSERT_GT(server.Port(), 0) << server.Log();
-  std::vector<std::unique_ptr<RawClient>> clients;
-  for (int a = 0; a < 256; ++a) {
-    clients.push_back(std::make_unique<RawClient>(server.Port()));
-    ASSERT_TRUE(clients.back()->Connected());
-  }
+  RawClients clients;
+  ASSERT_NO_FATAL_FAILURE(Connect(&clients, 256, server.Port()));
   const std::string request = "GET /show.qs?p=burst HTTP/1.1\r\nHost: x\r\n\r\n";
   std::vector<pollfd> ready(clients.size());
   std::vector<std::string> got(clients.size());
@@ -531,12 +536,8 @@ TEST(HttpServeBurst, KeepAliveClientsOfOnePageAreAnsweredInTurn) {
 
 TEST_F(HttpServe, SlowAndSilentClientsAreClosedWithoutHoldingAWorker) {
   RawClient silent(server_->Port());
-  std::vector<std::unique_ptr<RawClient>> slow;  // more of them than the server has workers
-  for (int i = 0; i < 3; ++i) {
-    slow.push_back(std::make_unique<RawClient>(server_->Port()));
-    ASSERT_TRUE(slow.back()->Connected());
-    slow.back()->Send("GET /echo.qs?p=slow HTTP/1.1\r\nHost: x\r\n");
-  }
+  RawClients slow;  // more of them than the server has workers
+  ASSERT_NO_FATAL_FAILURE(Connect(&slow, 3, server_->Port(), "GET /echo.qs?p=slow HTTP/1.1\r\nHost: x\r\n"));
   // Meanwhile the workers serve others at once, long before the slow requests time out.
   const auto start = Clock::now();
   for (int i = 0; i < 4; ++i) EXPECT_EQ(Client().Request(server_->Url("/echo.qs?p=" + std::to_string(i))).status, 200);
@@ -558,15 +559,9 @@ TEST_F(HttpServe, SlowAndSilentClientsAreClosedWithoutHoldingAWorker) {
 // Endless scripts on every worker (from an address of their own) leave others served; one address
 // cannot hold every connection slot, and its refusals are answered.
 TEST_F(HttpServeDefaults, EndlessScriptsAndOneAddressesConnectionsLeaveOthersServed) {
-  std::vector<std::unique_ptr<RawClient>> loops, held;
-  for (int i = 0; i < 2; ++i) {
-    loops.push_back(std::make_unique<RawClient>(server_->Port(), "127.0.0.3"));
-    loops.back()->Send("GET /loop.qs HTTP/1.1\r\nHost: x\r\n\r\n");
-  }
-  for (int i = 0; i < 4; ++i) {
-    held.push_back(std::make_unique<RawClient>(server_->Port()));
-    ASSERT_TRUE(held.back()->Connected());
-  }
+  RawClients loops, held;
+  ASSERT_NO_FATAL_FAILURE(Connect(&loops, 2, server_->Port(), "GET /loop.qs HTTP/1.1\r\nHost: x\r\n\r\n", "127.0.0.3"));
+  ASSERT_NO_FATAL_FAILURE(Connect(&held, 4, server_->Port()));
   std::this_thread::sleep_for(500ms);  // the server has taken them
   RawClient over(server_->Port());
   over.Send("GET /show.qs HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -636,59 +631,6 @@ TEST(HttpServeStart, ATimeLimitPreferenceAndAStopSignalWithARequestInFlight) {
   EXPECT_FALSE(RawClient(server.Port()).Connected());
 }
 
-// nginx in front of servers, configured with the block of docs/deployment.md (free ports in place
-// of its own) and the process settings in a folder of its own; stopped, and the folder removed,
-// however the program ends.
-class Nginx {
- public:
-  Nginx(const fs::path& folder, int serverA, int serverB) : folder_(folder) {
-    fs::create_directories(folder_);
-    qjapi_test::CleanupOnExit::Run("kill $(cat " + qjapi_test::CleanupOnExit::Quoted((folder_ / "nginx.pid").string()) +
-                                   ") 2>/dev/null");
-    qjapi_test::CleanupOnExit::Remove(folder_.string());  // after the kill, which reads the folder
-    port_ = qjapi_test::PgCluster::FreePort();
-    std::string block = DocumentedBlock();
-    for (const auto& [from, to] : {std::pair{"127.0.0.1:8080", port_}, {"127.0.0.1:8181", serverA},
-                                   {"127.0.0.1:8182", serverB}}) {
-      const size_t at = block.find(from);
-      if (at == std::string::npos) {
-        ADD_FAILURE() << from << " is not in the nginx block of docs/deployment.md";
-        return;
-      }
-      block.replace(at, std::strlen(from), "127.0.0.1:" + std::to_string(to));
-    }
-    const std::string dir = folder_.string();
-    std::ofstream(folder_ / "nginx.conf")
-        << (geteuid() == 0 ? "user root root;\n" : "") << "worker_processes 1;\npid " << dir << "/nginx.pid;\n"
-        << "error_log " << dir << "/error.log;\nevents { worker_connections 256; }\nhttp {\n"
-        << "access_log " << dir << "/access.log;\n"
-        << "client_body_temp_path " << dir << "/body;\nproxy_temp_path " << dir << "/proxy;\n"
-        << "fastcgi_temp_path " << dir << "/fastcgi;\nuwsgi_temp_path " << dir << "/uwsgi;\n"
-        << "scgi_temp_path " << dir << "/scgi;\n"
-        << block << "}\n";
-    const std::string command = std::string(NGINX_BINARY) + " -p " + dir + " -c " + dir + "/nginx.conf -e " + dir +
-                                "/error.log";
-    started_ = std::system(command.c_str()) == 0;
-  }
-  ~Nginx() {
-    if (started_) std::system(("kill $(cat " + (folder_ / "nginx.pid").string() + ") 2>/dev/null").c_str());
-  }
-  bool Started() const { return started_; }
-  std::string Log() const { return ReadFile(folder_ / "error.log"); }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-
- private:
-  static std::string DocumentedBlock() {
-    const std::string doc = ReadFile(DEPLOYMENT_DOC);
-    std::smatch block;
-    return std::regex_search(doc, block, std::regex(R"(```nginx\n([\s\S]*?)```)")) ? block[1].str() : "";
-  }
-
-  fs::path folder_;
-  int port_ = 0;
-  bool started_ = false;
-};
-
 // The first cell of a query's answer, or why there is none.
 std::string Query(const std::string& url, const char* sql) {
   PGconn* pg = PQconnectdb(url.c_str());
@@ -721,18 +663,56 @@ class HttpServeProxy : public ::testing::Test {
     });
     std::ofstream(servers_[0]->Path("web/_health")) << "a web file of that name";
     fs::create_symlink("_health", servers_[0]->Path("web/alias.txt"));
-    // Not below the program's folder: that one is removed before the kill, which reads this one.
-    nginx_.reset(new Nginx(ProgramFolder("qjapi-http").string() + "-nginx", servers_[0]->Port(), servers_[1]->Port()));
+    StartNginx();
+  }
+  // nginx configured with the block of docs/deployment.md (free ports in place of its own) and the
+  // process settings in a folder of its own; stopped, and the folder removed, however the program
+  // ends. The folder is not below the program's: that one is removed before the kill, which reads
+  // this one.
+  static void StartNginx() {
+    const std::string dir = ProgramFolder("qjapi-http").string() + "-nginx";
+    fs::create_directories(dir);
+    stopNginx_ = "kill $(cat " + qjapi_test::CleanupOnExit::Quoted(dir + "/nginx.pid") + ") 2>/dev/null";
+    qjapi_test::CleanupOnExit::Run(stopNginx_);
+    qjapi_test::CleanupOnExit::Remove(dir);  // after the kill, which reads the folder
+    nginxLog_ = dir + "/error.log";
+    nginxPort_ = qjapi_test::PgCluster::FreePort();
+    const std::string doc = ReadFile(DEPLOYMENT_DOC);
+    std::smatch found;
+    std::string block = std::regex_search(doc, found, std::regex(R"(```nginx\n([\s\S]*?)```)")) ? found[1].str() : "";
+    for (const auto& [from, to] : {std::pair{"127.0.0.1:8080", nginxPort_}, {"127.0.0.1:8181", servers_[0]->Port()},
+                                   {"127.0.0.1:8182", servers_[1]->Port()}}) {
+      const size_t at = block.find(from);
+      if (at == std::string::npos) {
+        ADD_FAILURE() << from << " is not in the nginx block of docs/deployment.md";
+        return;
+      }
+      block.replace(at, std::strlen(from), "127.0.0.1:" + std::to_string(to));
+    }
+    std::ofstream conf(dir + "/nginx.conf");
+    conf << (geteuid() == 0 ? "user root root;\n" : "") << "worker_processes 1;\npid " << dir << "/nginx.pid;\n"
+         << "error_log " << nginxLog_ << ";\nevents { worker_connections 256; }\nhttp {\naccess_log " << dir
+         << "/access.log;\n";
+    for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
+      conf << temp << "_temp_path " << dir << "/" << temp << ";\n";
+    }
+    conf << block << "}\n";
+    conf.close();
+    const std::string command = std::string(NGINX_BINARY) + " -p " + dir + " -c " + dir + "/nginx.conf -e " + nginxLog_;
+    nginxStarted_ = std::system(command.c_str()) == 0;
   }
   static void TearDownTestSuite() {
-    nginx_.reset();
+    if (nginxStarted_) std::system(stopNginx_.c_str());
     for (auto& server : servers_) server.reset();
     cluster_.reset();
   }
   void SetUp() override {
     ASSERT_EQ(clusterMissing_, "");
     for (const auto& server : servers_) ASSERT_GT(server->Port(), 0) << "a server did not start:\n" << server->Log();
-    ASSERT_TRUE(nginx_->Started()) << nginx_->Log();
+    ASSERT_TRUE(nginxStarted_) << ReadFile(nginxLog_);
+  }
+  static std::string NginxUrl(const std::string& path) {
+    return "http://127.0.0.1:" + std::to_string(nginxPort_) + path;
   }
   // Whether either server's access log has line, waiting for it a moment: a line is written once
   // its answer has gone.
@@ -742,13 +722,14 @@ class HttpServeProxy : public ::testing::Test {
   // The bodies of `count` answers through nginx.
   static std::set<std::string> Answers(const std::string& path, int count, const std::vector<std::string>& headers = {}) {
     std::set<std::string> bodies;
-    for (int i = 0; i < count; ++i) bodies.insert(Client().Request(nginx_->Url(path), headers).body);
+    for (int i = 0; i < count; ++i) bodies.insert(Client().Request(NginxUrl(path), headers).body);
     return bodies;
   }
   static inline std::unique_ptr<ServerProcess> servers_[2];
-  static inline std::unique_ptr<Nginx> nginx_;
   static inline std::unique_ptr<qjapi_test::PgCluster> cluster_;
-  static inline std::string clusterMissing_, url_;
+  static inline std::string clusterMissing_, url_, stopNginx_, nginxLog_;
+  static inline int nginxPort_ = 0;
+  static inline bool nginxStarted_ = false;
 };
 
 TEST_F(HttpServeProxy, TheServersAreOneSiteOnTheSharedInternalDatabase) {
@@ -773,7 +754,7 @@ TEST_F(HttpServeProxy, TheServersAreOneSiteOnTheSharedInternalDatabase) {
     std::atomic<int> failed{0};
     AtOnce(kClients, [&, key = key, semaphore = semaphore](int) {
       for (int i = 0; i < kEach; ++i) {
-        failed += Client().Request(nginx_->Url("/add.qs?n=1&key="s + key + "&sem=" + semaphore)).status != 200;
+        failed += Client().Request(NginxUrl("/add.qs?n=1&key="s + key + "&sem=" + semaphore)).status != 200;
       }
     });
     EXPECT_EQ(failed.load(), 0) << key;
@@ -814,7 +795,7 @@ TEST_F(HttpServeProxy, TheHealthPathIsTheServersAndNoWebFileStandsInForIt) {
     EXPECT_FALSE(Has(reply.body, "a web file")) << reply.body;
   }
   // The proxy keeps it to itself.
-  EXPECT_EQ(Client().Request(nginx_->Url("/_health")).status, 404);
+  EXPECT_EQ(Client().Request(NginxUrl("/_health")).status, 404);
 }
 
 TEST_F(HttpServeProxy, TheForwardedClientIsBelievedOnlyFromATrustedProxy) {
@@ -836,7 +817,7 @@ TEST_F(HttpServeProxy, TheForwardedClientIsBelievedOnlyFromATrustedProxy) {
   for (const auto& [from, throughNginx, headers, logged] : cases) {
     const std::string path = "/who-" + std::to_string(++row);
     SCOPED_TRACE(path);
-    const std::string url = throughNginx ? nginx_->Url(path) : servers_[0]->Url(path);
+    const std::string url = throughNginx ? NginxUrl(path) : servers_[0]->Url(path);
     EXPECT_EQ(Client(from).Request(url, headers).status, 404);
     EXPECT_TRUE(Logged("HTTP "s + logged + " \"GET " + path + " ")) << servers_[0]->Log() << servers_[1]->Log();
   }
@@ -855,7 +836,7 @@ TEST_F(HttpServeProxy, RequestsReachBothServersAndNoneFailsWhileOneDrains) {
   for (int v = 0; v < 2; ++v) {
     visitors.emplace_back([&, v] {
       while (!stop.load()) {
-        const Reply reply = Client().Request(nginx_->Url(paths[v]));
+        const Reply reply = Client().Request(NginxUrl(paths[v]));
         if (reply.status == 200) {
           ++served;
         } else if (failures[v].empty()) {

@@ -36,6 +36,7 @@ std::string gPgMissing;  // why the PostgreSQL cases are skipped
 qjapi_test::MariaDbServer* gMaria = nullptr;
 std::string gMariaMissing;  // why the MariaDB cases are skipped
 const std::string kNothingMissing;
+const std::string kPgItems = "-source='PostgreSQL', -database='shop', -table='items'";
 JNIEnv* gEnv = nullptr;
 std::filesystem::path gRoot;
 
@@ -313,11 +314,11 @@ TEST_P(OnEach, HostsThatCannotServeAnswerWithCodesAndConnectionsGoBackToThePool)
 // A value that would end a literal early where backslashes are escapes (MariaDB's default mode):
 // it is found, stored, updated by and deleted by as exactly itself, and touches no other row.
 TEST_P(OnEach, HostileValuesStayInsideTheirLiterals) {
-  RunSteps({{"FILL", ""}});
   // The value as a script string, and what the database must keep: a backslash before a quote
   // (how every quote is doubled is checked on the builder's own statements).
   const std::string value = R"("nomatch\\' OR 1=1 #")", stored = R"(nomatch\' OR 1=1 #)";
   RunSteps({
+      {"FILL", ""},
       // Before it is stored nothing matches it, by key, by equality or by pattern, and no search fails.
       {"db_search({items}, -key='name', -key_value=" + value + ") => { action_code() ':' found_count() }", "0:0"},
       {"db_search({items}, ['name', " + value + "]) => { action_code() ':' found_count() }", "0:0"},
@@ -329,16 +330,16 @@ TEST_P(OnEach, HostileValuesStayInsideTheirLiterals) {
       {Search("['stock', 77]"), "1:" + stored + ","},
       {"db_delete({items}, -key='name', -key_value=" + value + ") => { found_count() }", "1"},
       {Search("['stock', '>', 0], -sort='name'"), "3:Apple,Cherry,Elderberry,"},
+      // A script that resets its session's mode does not open the literals of its later actions.
+      {R"(db_statement({on}, -sql="SET SESSION sql_mode = ''") db_search({items}, -key='name', -key_value=)" + value +
+           ") => { action_code() ':' found_count() }",
+       "0:0", "M"},
+      {Search("-sort='id'"), "5:Apple,Banana,Cherry,Damson,Elderberry,"},
+      // A database name of the embedded default becomes a file name: only plain names get that far.
+      {"var n = ['../shop', '.shop', '-shop', 'a/b', 'x.y-z_1'] var i = 0 while ($i < $n->size()) { db_search("
+       "-source='SQLite', -database=$n->get($i), -table='items') => { action_code() ' ' } $i = $i + 1 }",
+       "-9100 -9100 -9100 -9100 -9101 ", "S"},
   });
-  RunSteps({// A script that resets its session's mode does not open the literals of its later actions.
-       {R"(db_statement({on}, -sql="SET SESSION sql_mode = ''") db_search({items}, -key='name', )"
-        R"(-key_value="nomatch\\' OR 1=1 #") => { action_code() ':' found_count() })",
-        "0:0", "M"},
-       {Search("-sort='id'"), "5:Apple,Banana,Cherry,Damson,Elderberry,"},
-       // A database name of the embedded default becomes a file name: only plain names get that far.
-       {"var n = ['../shop', '.shop', '-shop', 'a/b', 'x.y-z_1'] var i = 0 while ($i < $n->size()) { db_search("
-        "-source='SQLite', -database=$n->get($i), -table='items') => { action_code() ' ' } $i = $i + 1 }",
-        "-9100 -9100 -9100 -9100 -9101 ", "S"}});
 }
 
 TEST_P(OnEach, ConcurrentRequestsKeepTheirRowsApart) {
@@ -546,17 +547,15 @@ TEST(AdminTags, EachTagAnswersForItsSourceAndNothingForOthers) {
   };
   for (const auto& [script, answer] : onPostgres) EXPECT_EQ(Output(script), answer) << script;
   // A search run as a prepared statement is logged with its values in place.
-  Output("_jdbc_debug('PostgreSQL', true) db_search(-source='PostgreSQL', -database='shop', -table='items', ['id', 1]) "
-         "_jdbc_debug('PostgreSQL', false)");
+  Output("_jdbc_debug('PostgreSQL', true) db_search(" + kPgItems + ", ['id', 1]) _jdbc_debug('PostgreSQL', false)");
   EXPECT_TRUE(Logged(2, "JDBC datasource \"PostgreSQL\" SQL: SELECT * FROM quill.\"items\" WHERE (id = 1)"));
   EXPECT_GT(std::stoi(Output("_jdbc_propertyinfo('PostgreSQL', '" + url + "')->size()")), 3);
   // Deleting the host closes its pools; the next request opens a new one.
-  Output("db_search(-source='PostgreSQL', -database='shop', -table='items', -max=0)");
+  Output("db_search(" + kPgItems + ", -max=0)");
   const auto hosts = quill_service::ListDataSourceHosts("PostgreSQL");
   ASSERT_FALSE(hosts.empty());
   EXPECT_GE(std::stoi(Output("_jdbc_deletehost('PostgreSQL', " + std::to_string(hosts.front().host.id) + ")")), 1);
-  EXPECT_EQ(Output("db_search(-source='PostgreSQL', -database='shop', -table='items', -max=0) => { action_code() }"),
-            "0");
+  EXPECT_EQ(Output("db_search(" + kPgItems + ", -max=0) => { action_code() }"), "0");
 }
 
 // A driver whose SQL settings nobody knows yet (a driver class the connector does not know, which
@@ -664,8 +663,7 @@ TEST(AdminTags, RightsDecideWhoAdministersASource) {
 // Last: the PostgreSQL server goes away under pooled connections, and comes back.
 TEST(ZServerStopped, ActionsFailWithACodeUntilTheServerIsBack) {
   if (!gPgMissing.empty()) GTEST_SKIP() << gPgMissing;
-  const std::string search = "db_search(-source='PostgreSQL', -database='shop', -table='items', -max=0) => "
-                             "{ action_code() }";
+  const std::string search = "db_search(" + kPgItems + ", -max=0) => { action_code() }";
   ASSERT_EQ(Output(search), "0");
   // Mid-request: the server stops while the request's second statement runs (seen from another
   // request); that statement, and the next action on the same (dead) connection, answer with
@@ -688,8 +686,7 @@ TEST(ZServerStopped, ActionsFailWithACodeUntilTheServerIsBack) {
   // so; other sources are served meanwhile.
   int lastAgo = 0;
   for (int i = 0; i < 2; ++i) {
-    const std::string again = Output("db_search(-source='PostgreSQL', -database='shop', -table='items') => "
-                                     "{ action_code() '|' action_message() }");
+    const std::string again = Output("db_search(" + kPgItems + ") => { action_code() '|' action_message() }");
     EXPECT_EQ(again.substr(0, 6), "-9100|") << again;
     // The back-off is the preference's 6 s (the default is 2 s), counted from the failure.
     const size_t ago = again.find("it failed "), left = again.find("not tried again for ");

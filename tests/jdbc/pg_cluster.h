@@ -39,6 +39,11 @@ class PrivateServer {
     return port;
   }
 
+  static sockaddr_in Loopback(int port) {
+    return {.sin_family = AF_INET, .sin_port = htons(static_cast<uint16_t>(port)),
+            .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+  }
+
   // Whether something accepts connections on the local port.
   static bool Answers(int port) {
     const int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -72,11 +77,6 @@ class PrivateServer {
 
   // From "/": the server's user may not enter the test's working folder.
   static bool Shell(const std::string& command) { return std::system(("cd / && " + command).c_str()) == 0; }
-
-  static sockaddr_in Loopback(int port) {
-    return {.sin_family = AF_INET, .sin_port = htons(static_cast<uint16_t>(port)),
-            .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-  }
 
   std::string dir_, runAs_;  // runAs_: the server's system user, when running as root
   int port_ = 0;

@@ -51,12 +51,6 @@ class Server : public Root {
     const fs::path mark = Path("started");
     return WaitFor(kLimit, [&] { return fs::exists(mark) || Ended(); }) && fs::exists(mark);
   }
-
-  Outcome Run(const std::vector<std::string>& args, const std::string& script,
-              const std::vector<std::string>& runArgs) {
-    Start(args, script, runArgs);
-    return Finish(kLimit);
-  }
 };
 
 }  // namespace
@@ -110,8 +104,8 @@ TEST(HostileModule, EveryWayAModuleOrTheVmFailsEndsAsItShould) {
       SCOPED_TRACE(std::string(c.name) + (checked ? " -Xcheck:jni" : ""));
       Server server(std::string(c.name) + (checked ? "-checked" : ""));
       const std::string options = std::string(checked ? "-Xcheck:jni " : "") + c.vmOptions;
-      const Outcome run =
-          server.Run({"--threads", c.threads, "--pref", "java_vm_options=" + options}, c.script, {"--repeat", "3"});
+      server.Start({"--threads", c.threads, "--pref", "java_vm_options=" + options}, c.script, {"--repeat", "3"});
+      const Outcome run = server.Finish(kLimit);
       EXPECT_EQ(run.status, c.status) << run.err;
       for (const std::string& line : c.errHas) EXPECT_TRUE(Has(run.err, line)) << line << "\n" << run.err;
       EXPECT_EQ(Has(run.err, "[1] [stderr] \\tat fixtures.hostile.HostileTags."),
@@ -137,7 +131,8 @@ TEST(AttachScope, EachScopeAttachesAsOftenAsItPromises) {
     std::vector<std::string> args{"--threads", "2"};
     if (preference != nullptr) args.insert(args.end(), {"--pref", std::string("java_attach_scope=") + preference});
     const std::string ids = server.Path("ids").string();
-    const Outcome run = server.Run(args, "hx_thread('" + ids + "') hx_thread('" + ids + "')", {"--repeat", "20"});
+    server.Start(args, "hx_thread('" + ids + "') hx_thread('" + ids + "')", {"--repeat", "20"});
+    const Outcome run = server.Finish(kLimit);
     EXPECT_EQ(run.status, 0) << run.err;
     std::istringstream lines(ReadFile(ids));
     const std::multiset<std::string> all{std::istream_iterator<std::string>(lines), {}};

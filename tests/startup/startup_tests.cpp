@@ -110,43 +110,6 @@ std::string Sql(const fs::path& database, const char* statement) {
 
 }  // namespace
 
-TEST(EnableSwitch, OnlyAnUpperCaseYTurnsAStoredValueOnAndAnUnreadableDatabaseLeavesItOn) {
-  struct Case {
-    std::vector<std::string> prefs;
-    bool on;
-    bool junkDatabase = false;  // the internal database cannot be read: the bridge stays on
-    bool silent = false;        // --quiet, --suppress-modules: nothing printed at all
-  };
-  const std::vector<Case> cases = {
-      {{"--pref", "java_qjapi_enabled=Y"}, true},
-      {{"--pref", "java_qjapi_enabled=Ynot really"}, true},
-      {{"--pref", "java_qjapi_enabled=y"}, false},
-      {{"--pref", "java_qjapi_enabled="}, false},
-      {{"--pref", "java_qjapi_enabled"}, false},  // stored as NULL
-      {{}, true},                                 // no row at all
-      {{}, true, true},
-      // --quiet keeps the log off standard error and the option lines off standard output; with
-      // --suppress-modules the module returns at once, saying nothing.
-      {{"--quiet"}, true, false, true},
-      {{"--suppress-modules", "--pref", "java_qjapi_enabled=N"}, false, false, true},
-  };
-  int i = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE("case " + std::to_string(i));
-    Root root("switch" + std::to_string(i++));
-    if (c.junkDatabase) {
-      WriteFile(root.path() / "quill_internal.db", "this is not a database, not even close\n");
-      root.SkipJniCheck();
-    }
-    const QuillRun run = root.Run(c.prefs);
-    EXPECT_EQ(run.status, c.on ? 0 : 1) << run.err;
-    EXPECT_EQ(run.Logged(2, "QJAPI is OFF."), !c.on && !c.silent) << run.err;
-    EXPECT_EQ(run.Logged(3, "Starting Java VM with options: "), c.on && !c.silent) << run.err;
-    EXPECT_EQ(Has(run.err, "quill_internal.db cannot be used: file is not a database"), c.junkDatabase) << run.err;
-    if (c.silent) { EXPECT_EQ(run.out + run.err, ""); }
-  }
-}
-
 // Without preferences there are exactly the two path options; preferences head the paths, and
 // the free options split at spaces (tabs do not separate). Every archive folder that is missing is
 // named, exactly as it was given. The root's own path is not ASCII and stays as it is.
@@ -175,50 +138,17 @@ TEST(VmOptions, PreferencesHeadThePathsAndFreeOptionsSplitAtSpaces) {
 }
 
 // Module folders two levels above the root may lie where anyone can create them (/tmp): only
-// folders of the server's user or root that no other user or group can write to are used.
-TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTrusted) {
-  // The folder's name, mode, owner and group, and why it is not used (null: it is).
-  const std::tuple<const char*, fs::perms, uid_t, gid_t, const char*> cases[] = {
-      {"someone-elses", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec,
-       65534, getgid(), "it belongs to another user than the server's or root"},
-      {"another-groups", fs::perms::owner_all | fs::perms::group_all, getuid(), 65534,
-       "the users of another group may write to it"},
-      {"own", fs::perms::owner_all | fs::perms::group_all, getuid(), getgid(), nullptr},
-  };
-  for (const auto& [name, mode, owner, group, why] : cases) {
-    SCOPED_TRACE(name);
-    Root root(name);
-    const fs::path outside = root.path().parent_path().parent_path() / "QuillModules";
-    fs::create_directories(outside);
-    fs::copy_file(FIXTURE_TAGS_JAR, outside / "planted.jar");
-    ASSERT_EQ(chown(outside.c_str(), owner, group), 0);
-    fs::permissions(outside, mode);
-    const QuillRun run = root.Run();
-    ASSERT_EQ(run.status, 0) << run.err;
-    ASSERT_EQ(run.options.size(), 2u) << run.out;
-    const std::string upTwo = Dir(root.path()) + "../../QuillModules/";
-    const bool used = why == nullptr;
-    EXPECT_EQ(run.options[0].find(Dir(outside) + "planted.jar") != std::string::npos, used) << run.options[0];
-    for (const std::string& option : run.options) EXPECT_EQ(option.find(upTwo) != std::string::npos, used) << option;
-    if (!used) {
-      EXPECT_TRUE(run.Logged(2, std::string("[QJAPI] The folder \"../../QuillModules/\" outside the server root is "
-                                            "not used: ") + why))
-          << run.err;
-    }
-  }
-}
-
-// Whoever may rename a folder above the module folder, or replace the link naming it (even one
-// that names nothing yet), could swap in modules of their own; a folder with the sticky bit (/tmp)
-// lets nobody rename another's entries, but as the module folder itself it is open to all. In a
-// folder that is used, an archive others may write to is left out on its own.
-TEST(VmOptions, ModuleFoldersOutsideTheRootAreJudgedWithTheFoldersAboveTheirLinkAndEachArchive) {
+// folders of the server's user or root that no other user or group can write to are used. Whoever
+// may rename a folder above the module folder, or replace the link naming it (even one that names
+// nothing yet), could swap in modules of their own; a folder with the sticky bit (/tmp) lets nobody
+// rename another's entries, but as the module folder itself it is open to all. In a folder that is
+// used, an archive others may write to is left out on its own.
+TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTheyTheFoldersAboveAndTheirLinkAreTrusted) {
   enum Kind {
-    kOpenAbove, kStickyAbove, kLinkInOpenFolder, kWritableArchive, kStickyFolder, kForeignLink, kForeignDanglingLink
+    kForeignOwner, kForeignGroup, kOwn, kOpenAbove, kStickyAbove, kLinkInOpenFolder, kWritableArchive, kStickyFolder,
+    kForeignLink, kForeignDanglingLink
   };
-  for (const Kind kind : {kOpenAbove, kStickyAbove, kLinkInOpenFolder, kWritableArchive, kStickyFolder, kForeignLink,
-                          kForeignDanglingLink}) {
+  for (int kind = kForeignOwner; kind <= kForeignDanglingLink; ++kind) {
     SCOPED_TRACE(kind);
     Root root("above-" + std::to_string(kind));
     const fs::path above = root.path().parent_path().parent_path();
@@ -235,6 +165,9 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreJudgedWithTheFoldersAboveTheirLink
       fs::create_directories(modules);
       fs::copy_file(FIXTURE_TAGS_JAR, modules / "planted.jar");
     }
+    if (kind == kForeignOwner) { ASSERT_EQ(chown(modules.c_str(), 65534, getgid()), 0); }
+    if (kind == kForeignGroup) { ASSERT_EQ(chown(modules.c_str(), getuid(), 65534), 0); }
+    if (kind <= kOwn) fs::permissions(modules, static_cast<fs::perms>(kind == kForeignOwner ? 0755 : 0770));
     if (kind == kWritableArchive) fs::permissions(modules / "planted.jar", fs::perms::all);
     if (kind == kStickyFolder) fs::permissions(modules, fs::perms::all | fs::perms::sticky_bit);
     if (kind == kOpenAbove || kind == kLinkInOpenFolder) fs::permissions(above, fs::perms::all);
@@ -243,17 +176,21 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreJudgedWithTheFoldersAboveTheirLink
     fs::permissions(above, fs::perms::owner_all);
     ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(run.options.size(), 2u) << run.out;
-    const bool folderUsed = kind == kStickyAbove || kind == kWritableArchive;
-    EXPECT_EQ(run.options[1].find("../../QuillModules/") != std::string::npos, folderUsed) << run.options[1];
-    EXPECT_EQ(run.options[0].find("planted.jar") != std::string::npos, kind == kStickyAbove) << run.options[0];
+    const bool plantedUsed = kind == kOwn || kind == kStickyAbove, folderUsed = plantedUsed || kind == kWritableArchive;
+    for (const std::string& option : run.options) {
+      EXPECT_EQ(Has(option, Dir(root.path()) + "../../QuillModules/"), folderUsed) << option;
+    }
+    EXPECT_EQ(Has(run.options[0], plantedUsed ? Dir(above) + "QuillModules/planted.jar" : "planted.jar"), plantedUsed)
+        << run.options[0];
     const std::string folder = "[QJAPI] The folder \"../../QuillModules/\" outside the server root is not used: ";
-    const std::string openAbove = "every user may write to the folder \"" + above.string() + "\" above it";
-    const std::string foreignLink = "the link to it belongs to another user than the server's or root";
-    const std::string expected[] = {folder + openAbove, "", folder + openAbove,
+    const std::string openAbove = folder + "every user may write to the folder \"" + above.string() + "\" above it";
+    const std::string foreignLink = folder + "the link to it belongs to another user than the server's or root";
+    const std::string expected[] = {folder + "it belongs to another user than the server's or root",
+                                    folder + "the users of another group may write to it", "", openAbove, "", openAbove,
                                     "[QJAPI] The archive " + Dir(above) +
                                         "QuillModules/planted.jar outside the server root is not used: every user may "
                                         "write to it",
-                                    folder + "every user may write to it", folder + foreignLink, folder + foreignLink};
+                                    folder + "every user may write to it", foreignLink, foreignLink};
     if (!expected[kind].empty()) {
       EXPECT_TRUE(run.Logged(2, expected[kind])) << run.err;
     }
@@ -310,16 +247,19 @@ TEST(VmOptions, ArchivesAreTakenByTheirExtensionAndThoseThatCannotBeUsedAreRepor
 
 // Each row: a root (its jars, and a registry file when given), the exit status, the log's lines
 // in the order they must come, and what must not be logged (parts that must not come in that
-// order). A missing piece of the registry keeps the VM from starting; without the bridge jar the
+// order). Only an upper-case Y turns a stored switch value on; no row, or an internal database that
+// cannot be read, leaves the bridge on. --quiet keeps the log off standard error and the option
+// lines off standard output; with --suppress-modules the module returns at once, saying nothing.
+// A missing piece of the registry keeps the VM from starting; without the bridge jar the
 // classes are reported missing; a module that throws is printed and loading goes on to the
 // connector's absence; a VM option the VM rejects stops the launch. Without the native loader
 // nothing loads, but the entry succeeds: loading reports the missing class as the entry did and
 // describes its failed lookup once, after its line (the entry's own failed lookup is cleared by
 // loading before anything could print it).
-TEST(StartUp, EachMissingPieceIsLoggedInOrder) {
+TEST(StartUp, TheSwitchAndEachMissingPieceAreLoggedInOrder) {
   const std::string jvm = JVM_LIBRARY, missingLib = "/nonexistent/libjvm.so";
   const std::string notAJvm = NOT_A_JVM_LIBRARY;  // loads, but has no JNI_CreateJavaVM
-  const std::string started = "[3] Starting Java VM with options: \n";
+  const std::string started = "[3] Starting Java VM with options: \n", off = "[2] QJAPI is OFF.\n";
   const std::string trace = "java.lang.NoClassDefFoundError: com/marrowbay/util/NativeLoader";
   struct Case {
     std::string name;
@@ -329,9 +269,22 @@ TEST(StartUp, EachMissingPieceIsLoggedInOrder) {
     std::vector<std::string> inOrder;
     std::vector<std::vector<std::string>> absent;
     std::vector<std::string> args{};
-    bool vmRefused = false;  // the launcher prints the VM's refusal itself
+    bool vmRefused = false;     // the launcher prints the VM's refusal itself
+    bool junkDatabase = false;  // the internal database cannot be read
+    bool silent = false;        // nothing printed at all
   };
   const Case cases[] = {
+      {"switch-Y", {QJAPI_JAR}, std::nullopt, 0, {started}, {{off}}, {"--pref", "java_qjapi_enabled=Y"}},
+      {"switch-Ynot", {QJAPI_JAR}, std::nullopt, 0, {started}, {{off}},
+       {"--pref", "java_qjapi_enabled=Ynot really"}},
+      {"switch-y", {QJAPI_JAR}, std::nullopt, 1, {off}, {{started}}, {"--pref", "java_qjapi_enabled=y"}},
+      {"switch-empty", {QJAPI_JAR}, std::nullopt, 1, {off}, {{started}}, {"--pref", "java_qjapi_enabled="}},
+      {"switch-null", {QJAPI_JAR}, std::nullopt, 1, {off}, {{started}}, {"--pref", "java_qjapi_enabled"}},
+      {"switch-none", {QJAPI_JAR}, std::nullopt, 0, {started}, {{off}}},
+      {"switch-junk", {QJAPI_JAR}, std::nullopt, 0, {started}, {{off}}, {}, false, true},
+      {"switch-quiet", {QJAPI_JAR}, std::nullopt, 0, {}, {}, {"--quiet"}, false, false, true},
+      {"switch-suppressed", {QJAPI_JAR}, std::nullopt, 1, {}, {},
+       {"--suppress-modules", "--pref", "java_qjapi_enabled=N"}, false, false, true},
       {"empty", {QJAPI_JAR}, "", 1, {"[2] Could not open the registry.\n"}, {{started}}},
       {"noversionkey", {QJAPI_JAR}, RegistryText("11", &jvm), 1, {"[2] Could not open the registry.\n"}, {{started}}},
       {"longversion", {QJAPI_JAR}, RegistryText(std::string(120, '7'), &jvm), 1, {"[2] Could not open the registry.\n"},
@@ -355,6 +308,10 @@ TEST(StartUp, EachMissingPieceIsLoggedInOrder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Root root("start-" + c.name, c.jars);
+    if (c.junkDatabase) {
+      WriteFile(root.path() / "quill_internal.db", "this is not a database, not even close\n");
+      root.SkipJniCheck();
+    }
     if (c.registry) WriteFile(root.path() / ".." / "registry.reg", *c.registry);
     if (c.registry) setenv("QUILL_REGISTRY", (root.path() / ".." / "registry.reg").c_str(), 1);
     const QuillRun run = root.Run(c.args);
@@ -363,6 +320,8 @@ TEST(StartUp, EachMissingPieceIsLoggedInOrder) {
     EXPECT_TRUE(InOrder(run.err, c.inOrder));
     EXPECT_EQ(Has(run.out, "\nCould not create JVM -"), c.vmRefused) << run.out;
     for (const auto& parts : c.absent) EXPECT_FALSE(InOrder(run.err, parts)) << parts.front() << "\n" << run.err;
+    EXPECT_EQ(Has(run.err, "quill_internal.db cannot be used: file is not a database"), c.junkDatabase) << run.err;
+    if (c.silent) { EXPECT_EQ(run.out + run.err, ""); }
   }
 }
 
