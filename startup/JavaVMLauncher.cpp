@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "host/storage.h"
 #include "platform/win32.h"
@@ -130,6 +132,51 @@ std::string UntrustedOutsideRoot(const std::string& path) {
   return FoldersWritableByOthers(ParentOf(resolved));
 }
 
+constexpr const char* kNativeLibraryExtension = ".so";
+
+// The extensions an archive folder's files are taken by, as a list that the file's extension is
+// found in.
+bool TakenAsArchive(const std::string& extension) {
+  return std::string_view(".zip .jar .war .ear").find(extension) != std::string_view::npos;
+}
+
+// A used module folder outside the root may still hold entries that someone else can replace.
+// Archives are judged one by one (AppendArchives), but the VM takes loose classes and resources
+// (everything below the folder but the archives and native libraries in it) and native libraries
+// (the folder's own files) from the folder as a whole, so one such entry keeps the folder off that
+// path. Says why, naming the entry; empty when none, or when the folder is missing.
+std::string UntrustedEntryBelow(const char* folder, bool libraries) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+  if (ec == std::errc::no_such_file_or_directory) return "";
+  for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+    const fs::path& entry = it->path();
+    const std::string extension = entry.extension().string();
+    if (libraries) {
+      it.disable_recursion_pending();
+      if (extension != kNativeLibraryExtension) continue;
+    } else if (std::error_code unknown; it.depth() == 0 && !it->is_directory(unknown) &&
+               (TakenAsArchive(extension) || extension == kNativeLibraryExtension)) {
+      continue;
+    }
+    if (std::string why = UntrustedOutsideRoot(entry.string()); !why.empty()) {
+      return CutForLog(entry.string()) + ": " + why;
+    }
+  }
+  return ec ? "its entries cannot be read (" + ec.message() + ")" : "";
+}
+
+// Whether the VM may take loose classes (libraries false) or native libraries (true) from a
+// trusted module folder outside the root; logs why not.
+bool EntriesTrustedOutsideRoot(const char* folder, bool libraries) {
+  const std::string why = UntrustedEntryBelow(folder, libraries);
+  if (why.empty()) return true;
+  quill_log(2, "[QJAPI] The folder \"%s\" outside the server root is not used for %s: %s", folder,
+            libraries ? "native libraries" : "classes", why.c_str());
+  return false;
+}
+
 }  // namespace
 
 bool TrustedOutsideRoot(const char* folder) {
@@ -169,13 +216,11 @@ void JavaVMLauncher::AppendArchives(CharBuffer& classPath, const char* folder, b
     quill_log(2, "Unable to locate \"%s\" folder", folder);
     return;
   }
-  static constexpr const char* kArchiveExtensions = ".zip .jar .war .ear";
-  const std::string extensions = kArchiveExtensions;
   osDirectoryIterator entries(dir.GetFullPath(), false, true, true);
   osFile entry;
   while (entries.GetNextFile(entry)) {
     if (entry.IsDirectory()) continue;
-    if (extensions.find(entry.GetExtension()) == std::string::npos) continue;
+    if (!TakenAsArchive(entry.GetExtension())) continue;
     if (outsideRoot) {
       // A trusted folder may still hold an archive that someone else can replace.
       const std::string why = UntrustedOutsideRoot(entry.GetFullPath());
@@ -213,7 +258,7 @@ void JavaVMLauncher::BuildOptions() {
   classPath += kPathListSeparator;
   constexpr const char* kUpTwoModules = "../../QuillModules/";
   const bool upTwoModulesTrusted = TrustedOutsideRoot(kUpTwoModules);
-  AppendModuleFolders(classPath, upTwoModulesTrusted);
+  AppendModuleFolders(classPath, upTwoModulesTrusted && EntriesTrustedOutsideRoot(kUpTwoModules, false));
   for (const char* archiveFolder : {"QuillModules/", "JavaLibraries/", "JDBCDrivers/"}) {
     AppendArchives(classPath, archiveFolder);
   }
@@ -230,7 +275,7 @@ void JavaVMLauncher::BuildOptions() {
   CharBuffer libraryPath =
       ReadPreference("SELECT data FROM global_prefs WHERE store_key = 'java_lib_path'");
   if (!libraryPath.IsEmpty()) libraryPath += kPathListSeparator;
-  AppendModuleFolders(libraryPath, upTwoModulesTrusted);
+  AppendModuleFolders(libraryPath, upTwoModulesTrusted && EntriesTrustedOutsideRoot(kUpTwoModules, true));
   option = "-Djava.library.path=";
   option.Append(libraryPath);
   options.push_back(std::move(option));

@@ -142,13 +142,14 @@ TEST(VmOptions, PreferencesHeadThePathsAndFreeOptionsSplitAtSpaces) {
 // may rename a folder above the module folder, or replace the link naming it (even one that names
 // nothing yet), could swap in modules of their own; a folder with the sticky bit (/tmp) lets nobody
 // rename another's entries, but as the module folder itself it is open to all. In a folder that is
-// used, an archive others may write to is left out on its own.
+// used, an archive others may write to is left out on its own; a class or native library others
+// may write to keeps the folder off the class or library path.
 TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTheyTheFoldersAboveAndTheirLinkAreTrusted) {
   enum Kind {
     kForeignOwner, kForeignGroup, kOwn, kOpenAbove, kStickyAbove, kLinkInOpenFolder, kWritableArchive, kStickyFolder,
-    kForeignLink, kForeignDanglingLink
+    kForeignLink, kForeignDanglingLink, kWritableClass, kWritableLibrary
   };
-  for (int kind = kForeignOwner; kind <= kForeignDanglingLink; ++kind) {
+  for (int kind = kForeignOwner; kind <= kWritableLibrary; ++kind) {
     SCOPED_TRACE(kind);
     Root root("above-" + std::to_string(kind));
     const fs::path above = root.path().parent_path().parent_path();
@@ -169,6 +170,11 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTheyTheFoldersAboveAnd
     if (kind == kForeignGroup) { ASSERT_EQ(chown(modules.c_str(), getuid(), 65534), 0); }
     if (kind <= kOwn) fs::permissions(modules, static_cast<fs::perms>(kind == kForeignOwner ? 0755 : 0770));
     if (kind == kWritableArchive) fs::permissions(modules / "planted.jar", fs::perms::all);
+    if (kind >= kWritableClass) {
+      const fs::path planted = modules / (kind == kWritableClass ? "fx/Planted.class" : "libplanted.so");
+      WriteFile(planted, "");
+      fs::permissions(planted, fs::perms::all);
+    }
     if (kind == kStickyFolder) fs::permissions(modules, fs::perms::all | fs::perms::sticky_bit);
     if (kind == kOpenAbove || kind == kLinkInOpenFolder) fs::permissions(above, fs::perms::all);
     if (kind == kStickyAbove) fs::permissions(above, fs::perms::all | fs::perms::sticky_bit);
@@ -176,9 +182,12 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTheyTheFoldersAboveAnd
     fs::permissions(above, fs::perms::owner_all);
     ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(run.options.size(), 2u) << run.out;
-    const bool plantedUsed = kind == kOwn || kind == kStickyAbove, folderUsed = plantedUsed || kind == kWritableArchive;
-    for (const std::string& option : run.options) {
-      EXPECT_EQ(Has(option, Dir(root.path()) + "../../QuillModules/"), folderUsed) << option;
+    const bool plantedUsed = kind == kOwn || kind == kStickyAbove || kind >= kWritableClass;
+    const bool folderUsed = plantedUsed || kind == kWritableArchive;
+    for (const int path : {0, 1}) {
+      EXPECT_EQ(Has(run.options[path], Dir(root.path()) + "../../QuillModules/"),
+                folderUsed && kind != (path == 0 ? kWritableClass : kWritableLibrary))
+          << run.options[path];
     }
     EXPECT_EQ(Has(run.options[0], plantedUsed ? Dir(above) + "QuillModules/planted.jar" : "planted.jar"), plantedUsed)
         << run.options[0];
@@ -190,7 +199,11 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTheyTheFoldersAboveAnd
                                     "[QJAPI] The archive " + Dir(above) +
                                         "QuillModules/planted.jar outside the server root is not used: every user may "
                                         "write to it",
-                                    folder + "every user may write to it", foreignLink, foreignLink};
+                                    folder + "every user may write to it", foreignLink, foreignLink,
+                                    "[QJAPI] The folder \"../../QuillModules/\" outside the server root is not used for "
+                                    "classes: ../../QuillModules/fx/Planted.class: every user may write to it",
+                                    "[QJAPI] The folder \"../../QuillModules/\" outside the server root is not used for "
+                                    "native libraries: ../../QuillModules/libplanted.so: every user may write to it"};
     if (!expected[kind].empty()) {
       EXPECT_TRUE(run.Logged(2, expected[kind])) << run.err;
     }
