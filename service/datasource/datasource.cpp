@@ -110,11 +110,8 @@ void FreeNow(std::string& bytes, std::vector<size_t>& cellEnds, std::vector<size
 
 }  // namespace
 
-void DBRows::Reserve(size_t bytes, size_t cells, size_t rows) {
-  const bool grows = bytes_.capacity() - bytes_.size() < bytes || cellEnds_.capacity() - cellEnds_.size() < cells ||
-                     rowStarts_.capacity() - rowStarts_.size() < rows;
-  if (grows && bytes_.size() + bytes + (cellEnds_.size() + cells + rowStarts_.size() + rows) * sizeof(size_t) >=
-                   kSpareFrom) {
+void DBRows::Enlarge(size_t bytes, size_t cells, size_t rows) {
+  if (bytes_.size() + bytes + (cellEnds_.size() + cells + rowStarts_.size() + rows) * sizeof(size_t) >= kSpareFrom) {
     TakeSpare(bytes, cells, rows);
   }
   Grow(bytes_, bytes, 4096);
@@ -168,11 +165,9 @@ const char* DBRows::AddPacked(const char* bytes, size_t byteCount, const int32_t
                               int32_t rowCount) {
   const size_t cells = static_cast<size_t>(columns) * static_cast<size_t>(rowCount);
   Reserve(0, cells, static_cast<size_t>(rowCount));
-  // The cell ends are written in place as the lengths are checked, counted from where these
-  // rows' bytes will begin; a refused length takes them back.
+  // The cell ends are appended as the lengths are checked, counted from where these rows' bytes
+  // will begin; a refused length takes them back.
   const size_t firstCell = cellEnds_.size();
-  cellEnds_.resize(firstCell + cells);
-  size_t* end = cellEnds_.data() + firstCell;
   const size_t base = bytes_.size();
   size_t added = 0;
   for (size_t i = 0; i < cells; ++i) {
@@ -182,14 +177,11 @@ const char* DBRows::AddPacked(const char* bytes, size_t byteCount, const int32_t
       return length < -1 ? "negative cell length" : "cells beyond the bytes given";
     }
     added += static_cast<size_t>(std::max(length, 0));
-    end[i] = length < 0 ? (base + added) | kNullCell : base + added;
+    cellEnds_.push_back(length < 0 ? (base + added) | kNullCell : base + added);
   }
   Reserve(added, 0, 0);
   bytes_.append(bytes, added);
-  const size_t firstRow = rowStarts_.size();
-  rowStarts_.resize(firstRow + static_cast<size_t>(rowCount));
-  size_t* start = rowStarts_.data() + firstRow;
-  for (int32_t row = 0; row < rowCount; ++row) start[row] = firstCell + static_cast<size_t>(row) * columns;
+  for (int32_t row = 0; row < rowCount; ++row) rowStarts_.push_back(firstCell + static_cast<size_t>(row) * columns);
   return nullptr;
 }
 
