@@ -364,15 +364,18 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_addResultRow___3Ljav
     const jsize count = env->GetArrayLength(row);
     // A connector adds one row per result row, so this is the hot path of a large search. Every
     // JNI call costs a VM transition, so a cell takes three (element, length, characters) and
-    // its modified UTF-8 is written here, back to back with the row's other cells in one buffer,
-    // on the stack for the usual short row: no allocation or release per cell. The row goes to
-    // the host in the packed form (each cell's byte count, -1 for a null cell), copied in one go.
+    // its modified UTF-8 is written here, into one buffer for the row, on the stack for the
+    // usual short row: no allocation or release per cell.
+    ShortArray<size_t, 32> offsets(static_cast<size_t>(count));
     ShortArray<int32_t, 32> lengths(static_cast<size_t>(count));
+    ShortArray<const char*, 32> values(static_cast<size_t>(count));
     GrowingBuffer<char, 4096> bytes;
     GrowingBuffer<jchar, 1024> units;
+    constexpr size_t kNull = static_cast<size_t>(-1);
     for (jsize i = 0; i < count; ++i) {
       const LocalRef<jstring> element(env, static_cast<jstring>(env->GetObjectArrayElement(row, i)));
-      lengths[i] = -1;
+      offsets[i] = kNull;
+      lengths[i] = 0;
       if (!element) continue;
       const auto length = static_cast<size_t>(env->GetStringLength(element.get()));
       units.Drop(units.size());
@@ -382,11 +385,12 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_addResultRow___3Ljav
       env->GetStringRegion(element.get(), 0, static_cast<jsize>(length), chars);
       const size_t written = EncodeModifiedUtf8(chars, length, into);
       bytes.Drop(3 * length - written);
+      offsets[i] = bytes.size() - written;
       lengths[i] = static_cast<int32_t>(written);
     }
     if (env->ExceptionCheck()) return kBadString;
-    if (count == 0) return quill_addResultRow(t, nullptr, nullptr, 0);  // packed rows have a cell
-    return quill_addResultRows(t, count, 1, bytes.data(), static_cast<int64_t>(bytes.size()), lengths.data());
+    for (jsize i = 0; i < count; ++i) values[i] = offsets[i] == kNull ? nullptr : bytes.data() + offsets[i];
+    return quill_addResultRow(t, values.data(), lengths.data(), count);
   });
 }
 
