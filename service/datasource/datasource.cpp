@@ -151,13 +151,28 @@ void DBRows::AddCell(const char* bytes, size_t length) {
 }
 
 void DBRows::Add(const char* const* values, const int32_t* lengths, int32_t count) {
+  // A connector's cells often lie back to back in one buffer: then the row's bytes are one copy.
   size_t total = 0;
-  for (int32_t i = 0; i < count; ++i) total += values[i] != nullptr ? static_cast<size_t>(lengths[i]) : 0;
+  const char* first = nullptr;
+  bool adjacent = true;
+  for (int32_t i = 0; i < count; ++i) {
+    if (values[i] == nullptr) continue;
+    if (first == nullptr) first = values[i];
+    adjacent = adjacent && values[i] == first + total;
+    total += static_cast<size_t>(lengths[i]);
+  }
   Reserve(total, static_cast<size_t>(count), 1);
   rowStarts_.push_back(cellEnds_.size());
+  size_t end = bytes_.size();
+  if (adjacent && total > 0) bytes_.append(first, total);
   for (int32_t i = 0; i < count; ++i) {
-    if (values[i] != nullptr) bytes_.append(values[i], static_cast<size_t>(lengths[i]));
-    cellEnds_.push_back(values[i] != nullptr ? bytes_.size() : bytes_.size() | kNullCell);
+    if (values[i] == nullptr) {
+      cellEnds_.push_back(end | kNullCell);
+      continue;
+    }
+    if (!adjacent) bytes_.append(values[i], static_cast<size_t>(lengths[i]));
+    end += static_cast<size_t>(lengths[i]);
+    cellEnds_.push_back(end);
   }
 }
 
