@@ -164,8 +164,14 @@ class QUILL_API DBRows {
     const size_t start = index == 0 ? 0 : cellEnds_[index - 1] & ~kNullCell;
     return std::string_view(bytes_.data() + start, end - start);
   }
-  // Room for that many more bytes, cells and rows.
-  void Reserve(size_t bytes, size_t cells, size_t rows);
+  // Room for that many more bytes, cells and rows: a check per row inline, the growth out of line.
+  void Reserve(size_t bytes, size_t cells, size_t rows) {
+    if (bytes_.capacity() - bytes_.size() < bytes || cellEnds_.capacity() - cellEnds_.size() < cells ||
+        rowStarts_.capacity() - rowStarts_.size() < rows) {
+      Enlarge(bytes, cells, rows);
+    }
+  }
+  void Enlarge(size_t bytes, size_t cells, size_t rows);
   void AddCell(const char* bytes, size_t length);
   void TakeSpare(size_t moreBytes, size_t moreCells, size_t moreRows);
   std::string bytes_;

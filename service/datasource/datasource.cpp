@@ -110,11 +110,8 @@ void FreeNow(std::string& bytes, std::vector<size_t>& cellEnds, std::vector<size
 
 }  // namespace
 
-void DBRows::Reserve(size_t bytes, size_t cells, size_t rows) {
-  const bool grows = bytes_.capacity() - bytes_.size() < bytes || cellEnds_.capacity() - cellEnds_.size() < cells ||
-                     rowStarts_.capacity() - rowStarts_.size() < rows;
-  if (grows && bytes_.size() + bytes + (cellEnds_.size() + cells + rowStarts_.size() + rows) * sizeof(size_t) >=
-                   kSpareFrom) {
+void DBRows::Enlarge(size_t bytes, size_t cells, size_t rows) {
+  if (bytes_.size() + bytes + (cellEnds_.size() + cells + rowStarts_.size() + rows) * sizeof(size_t) >= kSpareFrom) {
     TakeSpare(bytes, cells, rows);
   }
   Grow(bytes_, bytes, 4096);
@@ -154,13 +151,28 @@ void DBRows::AddCell(const char* bytes, size_t length) {
 }
 
 void DBRows::Add(const char* const* values, const int32_t* lengths, int32_t count) {
+  // A connector's cells often lie back to back in one buffer: then the row's bytes are one copy.
   size_t total = 0;
-  for (int32_t i = 0; i < count; ++i) total += values[i] != nullptr ? static_cast<size_t>(lengths[i]) : 0;
+  const char* first = nullptr;
+  bool adjacent = true;
+  for (int32_t i = 0; i < count; ++i) {
+    if (values[i] == nullptr) continue;
+    if (first == nullptr) first = values[i];
+    adjacent = adjacent && values[i] == first + total;
+    total += static_cast<size_t>(lengths[i]);
+  }
   Reserve(total, static_cast<size_t>(count), 1);
   rowStarts_.push_back(cellEnds_.size());
+  size_t end = bytes_.size();
+  if (adjacent && total > 0) bytes_.append(first, total);
   for (int32_t i = 0; i < count; ++i) {
-    if (values[i] != nullptr) bytes_.append(values[i], static_cast<size_t>(lengths[i]));
-    cellEnds_.push_back(values[i] != nullptr ? bytes_.size() : bytes_.size() | kNullCell);
+    if (values[i] == nullptr) {
+      cellEnds_.push_back(end | kNullCell);
+      continue;
+    }
+    if (!adjacent) bytes_.append(values[i], static_cast<size_t>(lengths[i]));
+    end += static_cast<size_t>(lengths[i]);
+    cellEnds_.push_back(end);
   }
 }
 
@@ -168,11 +180,9 @@ const char* DBRows::AddPacked(const char* bytes, size_t byteCount, const int32_t
                               int32_t rowCount) {
   const size_t cells = static_cast<size_t>(columns) * static_cast<size_t>(rowCount);
   Reserve(0, cells, static_cast<size_t>(rowCount));
-  // The cell ends are written in place as the lengths are checked, counted from where these
-  // rows' bytes will begin; a refused length takes them back.
+  // The cell ends are appended as the lengths are checked, counted from where these rows' bytes
+  // will begin; a refused length takes them back.
   const size_t firstCell = cellEnds_.size();
-  cellEnds_.resize(firstCell + cells);
-  size_t* end = cellEnds_.data() + firstCell;
   const size_t base = bytes_.size();
   size_t added = 0;
   for (size_t i = 0; i < cells; ++i) {
@@ -182,14 +192,11 @@ const char* DBRows::AddPacked(const char* bytes, size_t byteCount, const int32_t
       return length < -1 ? "negative cell length" : "cells beyond the bytes given";
     }
     added += static_cast<size_t>(std::max(length, 0));
-    end[i] = length < 0 ? (base + added) | kNullCell : base + added;
+    cellEnds_.push_back(length < 0 ? (base + added) | kNullCell : base + added);
   }
   Reserve(added, 0, 0);
   bytes_.append(bytes, added);
-  const size_t firstRow = rowStarts_.size();
-  rowStarts_.resize(firstRow + static_cast<size_t>(rowCount));
-  size_t* start = rowStarts_.data() + firstRow;
-  for (int32_t row = 0; row < rowCount; ++row) start[row] = firstCell + static_cast<size_t>(row) * columns;
+  for (int32_t row = 0; row < rowCount; ++row) rowStarts_.push_back(firstCell + static_cast<size_t>(row) * columns);
   return nullptr;
 }
 

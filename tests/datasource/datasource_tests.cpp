@@ -185,7 +185,7 @@ TEST(Actions, ResultsReachTheScriptRowsCountsAndColumns) {
       " column_info()->get(1)->get('type') column_info()->get(1)->get('size') column_info()->get(1)->get('flags') '\\n'"
       " try => { field(0, -row=$n - 2) } catch => { error_code() }"
       "}");
-  // 17 echo rows, 2 tagged rows, then {null, text}, {} and {bytes, null}; found = 1000 + 17.
+  // 17 echo rows, 2 tagged rows, then {null, text}, {} and {bytes, null, more}; found = 1000 + 17.
   EXPECT_EQ(out, "1017 22 4242 ECHO 5 \xC3\xA9 what,value,choice\n"
                  "r|0|r\n"
                  "true|a" + std::string(1, '\0') + "\xC3\xA9\xE4\xB8\x96\xF0\x9F\x98\x80|bytes|true\n"
@@ -204,14 +204,14 @@ TEST(Actions, RowCellsArriveAsModifiedUtf8BytesWithNullsAndEmptyRows) {
                                              [&](InlineAction& action) { rows = action.params.output.rows; }),
             0);
   ASSERT_GE(rows.size(), 3u);
-  // The last three: {null, text}, {} and {bytes, null}.
+  // The last three: {null, text}, {} and {bytes, null, more}: cells from separate buffers.
   std::vector<std::vector<std::optional<std::string>>> last;
   for (size_t r = rows.size() - 3; r < rows.size(); ++r) {
     last.emplace_back();
     for (size_t c = 0; c < rows[r].size(); ++c) last.back().emplace_back(rows[r][c]);
   }
   const decltype(last) expected = {
-      {std::nullopt, "a\xC0\x80\xC3\xA9\xE4\xB8\x96\xED\xA0\xBD\xED\xB8\x80"}, {}, {"bytes", std::nullopt}};
+      {std::nullopt, "a\xC0\x80\xC3\xA9\xE4\xB8\x96\xED\xA0\xBD\xED\xB8\x80"}, {}, {"bytes", std::nullopt, "more"}};
   EXPECT_EQ(last, expected);
 }
 
