@@ -131,7 +131,10 @@ KeptStrings& Kept() {
 
 }  // namespace
 
+std::atomic<bool> gKeptStringsShared{false};
+
 jstring KeptStringFromHost(JNIEnv* env, const char* text) {
+  if (!gKeptStringsShared.load(std::memory_order_relaxed)) return NewStringFromHost(env, text);
   const std::string_view view(text);
   // The empty text is the class cache's one string.
   if (view.empty() && gClassCache.emptyString != nullptr) {

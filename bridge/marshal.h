@@ -4,6 +4,7 @@
 
 #include <jni.h>
 
+#include <atomic>
 #include <initializer_list>
 #include <string>
 
@@ -51,11 +52,14 @@ bool IsModifiedUtf8(const char* text, size_t length);
 jstring NewStringFromHost(JNIEnv* env, const char* text);
 
 // NewStringFromHost's string (a new local reference) for a text that comes back on every
-// action: names, a host's URL, a statement's text with its values left out. Equal texts of up to
-// 512 bytes share one string, made once and kept (at most 64 of them, all dropped when more
-// come), and the empty text is the class cache's one string; Java strings cannot change, so no
-// caller can tell the shared string from a new one.
+// action: names, a host's URL, a statement's text with its values left out. With sharing on
+// (gKeptStringsShared) equal texts of up to 512 bytes share one string, made once and kept (at
+// most 64 of them, all dropped when more come), and the empty text is the class cache's one
+// string; Java strings cannot change, so only a comparison by identity tells the shared string
+// from a new one. With it off (the default) every call makes a new string.
 jstring KeptStringFromHost(JNIEnv* env, const char* text);
+// Set at start-up from the preference java_shared_strings (quill serve reads yes).
+extern std::atomic<bool> gKeptStringsShared;
 // The global references this thread's calls added to the kept strings less those they dropped:
 // what a check that every native gives back its references counts as kept on purpose.
 long KeptStringReferencesMadeHere();

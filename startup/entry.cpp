@@ -1,6 +1,7 @@
 // The module's entry: decides whether the bridge runs, starts the VM and loads the Java modules.
 #include <jni.h>
 
+#include "bridge/marshal.h"
 #include "datasource/JDBCTags.h"
 #include "datasource/column_cache.h"
 #include "host/request.h"
@@ -56,6 +57,7 @@ bool StartJavaBridge() {
   if (gLauncher.env != nullptr) {
     ConfigureAttachScope();
     datasource::gColumnCacheEnabled.store(SwitchPreferenceOn("java_column_cache"), std::memory_order_relaxed);
+    bridge::gKeptStringsShared.store(SwitchPreferenceOn("java_shared_strings"), std::memory_order_relaxed);
     new JavaTagLoader(gLauncher.env);
     BindNatives(gLauncher.env);
   }

@@ -63,7 +63,7 @@ Options:
                       Repeatable. Example: --pref java_vm_options=-Xcheck:jni
                       Keys the module reads: java_qjapi_enabled, java_class_path,
                       java_lib_path, java_vm_options, java_attach_scope, java_column_cache,
-                      java_stdio (log or console), java_module_reload
+                      java_shared_strings, java_stdio (log or console), java_module_reload
   --unset-pref KEY    delete the preference KEY before start-up. Repeatable.
   --module PATH       load this module file instead of <root>/QuillModules/libQJAPI.so
   --no-module         start without loading a module
@@ -127,9 +127,10 @@ Commands:
                       reverse proxy) in front when not on loopback.
                       Unless the root stores them, serve reads java_attach_scope as thread (each
                       worker stays attached to the Java VM; run attaches per call) and
-                      java_column_cache as yes (discovered columns are kept; run asks each time)
-                      and java_stdio as log (System.out and System.err of Java code go to the
-                      log). --reload (or java_module_reload=yes) loads a module jar replaced in
+                      java_column_cache as yes (discovered columns are kept; run asks each time),
+                      java_shared_strings as yes (names and statements handed to Java on every
+                      action are shared strings; run makes new ones) and java_stdio as log
+                      (System.out and System.err of Java code go to the log). --reload (or java_module_reload=yes) loads a module jar replaced in
                       QuillModules/ again: requests from then on get its classes
                       (docs/java-tag-modules.md).
   Each command's --help (or -h) prints its usage at once.
@@ -317,12 +318,14 @@ int Main(int argc, char** argv) {
   if (!ApplyPreferences(line.preferences)) return kExitUsage;
   // A server answers the same pages again and again: its defaults keep each worker attached to
   // the VM (instead of attaching for every call into Java) and keep the columns a connector
-  // discovered. What the root stores still decides.
+  // discovered, and share the strings the module hands Java on every action. What the root stores
+  // still decides.
   // Its log is where a server's operator looks: what Java prints goes there too. --reload asks
   // the module to load changed module jars again.
   if (!line.command.empty() && line.command.front() == "serve") {
     quill_service::SetPreferenceDefault("java_attach_scope", "thread");
     quill_service::SetPreferenceDefault("java_column_cache", "yes");
+    quill_service::SetPreferenceDefault("java_shared_strings", "yes");
     quill_service::SetPreferenceDefault("java_stdio", "log");
     if (reload) quill_service::SetPreferenceDefault("java_module_reload", "yes");
   }

@@ -675,9 +675,10 @@ TEST_F(Marshalling, HostTextReachesJavaWithSupplementaryCharactersAndSubstitutes
   EXPECT_FALSE(bridge::IsModifiedUtf8("abcdefghij\0k", 12));  // a zero byte
 }
 
-// Names come from a table of kept strings: an equal name is the same string, and past the
-// table's size (a few hundred names, one longer than it keeps) each name still reads as itself.
-TEST_F(Marshalling, KeptNamesShareOneStringAndSurviveTheTableFilling) {
+// Names are new strings unless sharing is on; then they come from a table of kept strings: an
+// equal name is the same string, and past the table's size (a few hundred names, one longer than
+// it keeps) each name still reads as itself.
+TEST_F(Marshalling, KeptNamesShareOneStringWhenAskedAndSurviveTheTableFilling) {
   const auto named = [&](const std::string& text) {
     jobject value = NewValue(u"old name", u"old data", 1);
     jni_balance::Balanced(env, "FillQuillValue",
@@ -685,13 +686,19 @@ TEST_F(Marshalling, KeptNamesShareOneStringAndSurviveTheTableFilling) {
     return value;
   };
   const LocalFrame frame{env};
-  EXPECT_TRUE(env->IsSameObject(env->GetObjectField(named("kept"), gClassCache.quillValueName),
-                                env->GetObjectField(named("kept"), gClassCache.quillValueName)));
+  const auto twiceTheSame = [&](const std::string& text) {
+    return env->IsSameObject(env->GetObjectField(named(text), gClassCache.quillValueName),
+                             env->GetObjectField(named(text), gClassCache.quillValueName));
+  };
+  EXPECT_FALSE(twiceTheSame("kept") || twiceTheSame(""));
+  bridge::gKeptStringsShared = true;
+  EXPECT_TRUE(twiceTheSame("kept") && twiceTheSame(""));
   for (int i = 0; i < 300; ++i) {
     const LocalFrame perName{env};
     const std::string text = i == 150 ? std::string(600, 'x') : "name" + std::to_string(i % 200);
     EXPECT_EQ(Name(named(text)), std::u16string(text.begin(), text.end())) << i;
   }
+  bridge::gKeptStringsShared = false;
 }
 
 // ---- threads ----
