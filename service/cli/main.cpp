@@ -130,9 +130,9 @@ Commands:
                       java_column_cache as yes (discovered columns are kept; run asks each time),
                       java_shared_strings as yes (names and statements handed to Java on every
                       action are shared strings; run makes new ones) and java_stdio as log
-                      (System.out and System.err of Java code go to the log). --reload (or java_module_reload=yes) loads a module jar replaced in
-                      QuillModules/ again: requests from then on get its classes
-                      (docs/java-tag-modules.md).
+                      (System.out and System.err of Java code go to the log). --reload (or
+                      java_module_reload=yes) loads a module jar replaced in QuillModules/ again:
+                      requests from then on get its classes (docs/java-tag-modules.md).
   Each command's --help (or -h) prints its usage at once.
 
 Signals: the first SIGTERM, SIGINT or SIGHUP stops new runs, lets running ones finish (see
