@@ -136,7 +136,7 @@ constexpr const char* kNativeLibraryExtension = ".so";
 
 // The extensions an archive folder's files are taken by, as a list that the file's extension is
 // found in.
-bool TakenAsArchive(const std::string& extension) {
+bool TakenAsArchive(std::string_view extension) {
   return std::string_view(".zip .jar .war .ear").find(extension) != std::string_view::npos;
 }
 
