@@ -1,6 +1,7 @@
 // `quill user add|remove|grant|revoke|list ...`
 #include "service/cli/user_command.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 
@@ -26,6 +27,22 @@ std::string Printable(std::string text) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
   }
   return text;
+}
+
+// A name is listed as it is unless the list could misread it: the anonymous user's empty name,
+// or one holding a blank, a quote or a backslash (a user named `ann (administrator)` must not pass
+// for an administrator). Such a name is listed in quotes, its quotes and backslashes escaped.
+std::string ListedName(const std::string& name) {
+  const bool plain = !name.empty() && std::none_of(name.begin(), name.end(), [](char c) {
+    return static_cast<unsigned char>(c) <= 0x20 || c == '"' || c == '\\';
+  });
+  if (plain) return Printable(name);
+  std::string quoted = "\"";
+  for (const char c : Printable(name)) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + '"';
 }
 
 int Done(osError code, const std::string& what) {
@@ -77,7 +94,7 @@ int UserCommand(const std::vector<std::string>& args) {
     std::vector<UserInfo> users;
     if (const osError code = ListUsers(&users); code != QUILL_OK) return Done(code, "list the users");
     for (const UserInfo& user : users) {
-      std::printf("%s%s\n", user.name.empty() ? "\"\" (anonymous)" : Printable(user.name).c_str(),
+      std::printf("%s%s%s\n", ListedName(user.name).c_str(), user.name.empty() ? " (anonymous)" : "",
                   user.administrator ? " (administrator)" : "");
       for (const std::string& right : user.rights) std::printf("  %s\n", Printable(right).c_str());
     }

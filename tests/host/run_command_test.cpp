@@ -168,6 +168,7 @@ TEST_F(RunCommandTest, UsersAreAddedOnlyAsAskedAndScriptsRunOnlyWhereGrantedOnce
   } users[] = {
       {"add ann other", 1, "ann exists; add --replace"},
       {"add boss new --replace", 0, ""},  // the administrator flag stays
+      {"add 'x\" (administrator)' pw", 0, ""},  // listed quoted: not an administrator's line
       {"add ann '' ", 2, "a password cannot be empty"},
       {"add \"$(printf 'x\\ny')\" pw", 2, "control characters"},
       {"add a:b pw", 2, "cannot hold ':'"},
@@ -185,7 +186,8 @@ TEST_F(RunCommandTest, UsersAreAddedOnlyAsAskedAndScriptsRunOnlyWhereGrantedOnce
   }
   ASSERT_EQ(user("grant ann read '/docs/./a//../*'").status, 0);
   ASSERT_EQ(user("grant '' read /pub/*").status, 0);
-  EXPECT_EQ(user("list").out, "\"\" (anonymous)\n  read /pub/*\nann\n  read /docs/*\nboss (administrator)\n");
+  EXPECT_EQ(user("list").out,
+            "\"\" (anonymous)\n  read /pub/*\nann\n  read /docs/*\nboss (administrator)\n\"x\\\" (administrator)\"\n");
   EXPECT_EQ(Quill("current_user()", "--user boss --password new").out, "boss");
   EXPECT_EQ(Quill("current_user()", "--user boss --password pw").status, 1);  // replaced above
   ASSERT_EQ(user("grant ann execute 'file:" + (root_ / "granted").string() + "/*'").status, 0);
