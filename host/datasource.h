@@ -265,10 +265,13 @@ class QUILL_API DataSourceRegistry {
   std::vector<std::string> Names() const;
   // Unregisters and destroys the source and the ones it replaced; false when unknown.
   bool Remove(const char* name);
-  // Puts source (owned from now on) in the place of the source of the same name, which is kept,
-  // never destroyed, for the requests that began on it. False (the caller keeps source) when no
-  // source has that name.
+  // Puts source (owned from now on) in the place of the source of the same name, which is kept
+  // for the requests that began on it. False (the caller keeps source) when no source has that
+  // name.
   bool Replace(DataSource* source);
+  // Destroys (after their last action) the sources that a newer module generation replaced and
+  // that no request can reach any more.
+  void DropUnreachable();
 
  private:
   struct Version {

@@ -345,6 +345,32 @@ bool DataSourceRegistry::Replace(DataSource* source) {
   return true;
 }
 
+void DataSourceRegistry::DropUnreachable() {
+  std::vector<DataSource*> unreachable;
+  {
+    std::lock_guard lock(mutex_);
+    const uint64_t published = PublishedModuleGeneration();
+    for (auto& [name, entry] : sources_) {
+      auto& versions = entry.versions;
+      // A version is found by requests holding a generation from its own up to its successor's.
+      // One replaced outside a generation scope shares its successor's and is kept, as a request
+      // may have found it before the replacement.
+      for (size_t i = 0; i + 1 < versions.size();) {
+        const uint64_t from = versions[i].generation;
+        const uint64_t until = versions[i + 1].generation;
+        if (until > from && until <= published && !ModuleGenerationsHeld(from, until)) {
+          unreachable.push_back(versions[i].source);
+          versions.erase(versions.begin() + static_cast<ptrdiff_t>(i));
+        } else {
+          ++i;
+        }
+      }
+    }
+  }
+  // Outside the lock: a destructor sends the source its last action.
+  for (DataSource* source : unreachable) delete source;
+}
+
 // ---- the request's side ----
 
 ModuleRecord* Request::GetModuleRecord() {

@@ -116,7 +116,9 @@ Request::Request() : data_(new Data) {}
 
 Request::~Request() {
   Finish();
+  const uint64_t generation = data_->moduleGeneration;
   delete data_;
+  quill_service::UnpinModuleGeneration(generation);
 }
 
 Request* Request::GetCurrent() { return tCurrentRequest; }

@@ -44,8 +44,9 @@ struct Request::Data {
   quill_service::VariableScope globals;
   quill_service::VariableScope* locals = &page;
 
-  // The module generation whose tags and data sources the request sees from start to end.
-  uint64_t moduleGeneration = quill_service::PublishedModuleGeneration();
+  // The module generation whose tags and data sources the request sees from start to end, held
+  // until the request is destroyed.
+  uint64_t moduleGeneration = quill_service::PinModuleGeneration();
 
   // Tags the script defined while this request runs; keys are folded names.
   std::unordered_map<std::u16string, quill_service::TagValue> definedTags;

@@ -3,7 +3,7 @@
 # on the next request (its tag, its data source and the members of its type registered anew)
 # while a request already running keeps the old classes for all its calls; the log says so, and a
 # changed bridge jar is not reloaded. A value that request saved before the reload and restores
-# after it keeps its state.
+# after it keeps its state. The old data source gets its last action once that request has ended.
 # What a module prints goes into serve's log.
 set -eu
 quill=$1 root=$2
@@ -96,6 +96,7 @@ public class RlTags extends QuillTagModule implements Cloneable, java.io.Seriali
         }
 
         public int action(QuillCall call, int action, QuillValue value) {
+            if (action == ACTION_TERMINATE) System.out.println("rl source " + VERSION + " ended");
             return action == ACTION_LIST_TABLES ? call.addDataSourceResult("table " + VERSION) : 0;
         }
     }
@@ -148,11 +149,14 @@ deploy v2
 wait_for "$work/log" "rl.jar is served to requests from now on"
 [ "$(curl -sS "${url}v.qs")" = "tag v2 member v2 kept tag v2 table v2 member v2 member v2" ] || { echo "the next request did not get v2"; exit 1; }
 wait_for "$work/log" "[2] [stdout] rl_version answered v2"
+grep -qF "rl source v1 ended" "$work/log" && { echo "v1's source ended under the request holding it"; exit 1; }
 touch "$work/gate"
 wait $slow
 # Its calls made after the reload, of the tag and of the data source, still find v1; the value it
 # restored runs the member registered last (v2's) on its own state.
 [ "$(cat "$work/slow")" = "tag v1 member v2 kept tag v1 table v1 member v1 member v1" ] || { echo "the request in flight: $(cat "$work/slow")"; exit 1; }
+# The replaced source gets its last action once that request, its last user, has ended.
+wait_for "$work/log" "[2] [stdout] rl source v1 ended"
 echo "reload: the next request got the new tag and data source; the one in flight kept the old"
 
 touch "$work/root/QuillModules/QJAPI.jar"
