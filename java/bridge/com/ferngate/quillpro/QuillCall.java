@@ -56,7 +56,10 @@ public class QuillCall {
         return nativeRef != 0;
     }
 
-    /** The text of positional tag parameter {@code index}, or null when there is none. */
+    /**
+     * The text of tag parameter {@code index} (positional and named ones counted together, in the
+     * order of the call, as {@link #getTagParam} counts them), or null when there is none.
+     */
     public String param(int index) {
         QuillValue value = new QuillValue();
         return getTagParam(index, value) == 0 ? value.data : null;
@@ -405,7 +408,8 @@ public class QuillCall {
      */
     public native int registerConstant2(String first, String second, QuillTypeRef value);
     /**
-     * Logs {@code message} verbatim to the server's log.
+     * Logs {@code message} to the server's log as one line: it crosses as ISO-8859-1 (a character
+     * beyond it is written as {@code ?}), and control characters are written as escapes.
      *
      * @param level 0 critical, 1 warning, 2 detail, 3 debug ({@link QuillLog} has the constants)
      * @return 0 or an error code
@@ -632,11 +636,11 @@ public class QuillCall {
      */
     public native int typeGetMember(QuillTypeRef value, String memberName, QuillTypeRef result);
     /**
-     * @return 1 when {@code value} is of type {@code typeName} or inherits it, else 0 (the host's answer as is)
+     * @return 0 when {@code value} is of type {@code typeName} or inherits it, else 1 (the host's answer as is)
      */
     public native int typeIsA(QuillTypeRef value, String typeName);
     /**
-     * @return 1 when {@code value} is of {@code other}'s type or inherits it, else 0 (the host's answer as is)
+     * @return 0 when {@code value} is of {@code other}'s type or inherits it, else 1 (the host's answer as is)
      */
     public native int typeIsA(QuillTypeRef value, QuillTypeRef other);
     /**
@@ -864,7 +868,7 @@ public class QuillCall {
     public native int typeAddMemberTag(String className, String methodName, QuillTypeRef type, String memberName);
 
     // ---- data-source actions: parameters ----
-    // Outside a data-source action (in a tag) these answer -9003.
+    // Outside a data-source action (in a tag) these answer -9003, except getDataHostID.
 
     /**
      * {@code name}: the database; {@code flag}: 1 when the script named one; {@code second}: the data source's and its host's names. Each is optional, one is required.
@@ -882,7 +886,7 @@ public class QuillCall {
      */
     public native int getTableName(QuillValue table);
     /**
-     * The host's id (0 without a host).
+     * The host's id (0 without a host, and outside a data-source action).
      * @return 0 or an error code
      */
     public native int getDataHostID(IntValue id);

@@ -51,7 +51,7 @@ public final class QuillLog {
 
     /**
      * Writes {@code message} as one line at {@code level}; control characters in it are written
-     * as escapes.
+     * as escapes, and a character beyond ISO-8859-1 as {@code ?} (see {@link QuillCall#log}).
      *
      * @return 0, {@link QuillError#BAD_STRING} when the text cannot be read, or an error code
      */
