@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -566,42 +565,16 @@ TEST(FreshDriver, TheFirstStatementIsWrittenWithTheSettingsItsConnectionTells) {
   if (!gPgMissing.empty()) GTEST_SKIP() << gPgMissing;
   auto* known = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find("PostgreSQL"));
   ASSERT_NE(known, nullptr);
-  JNIEnv* env = gEnv;
-  std::optional<qjapi_test::LocalFrame> frame(env);
-  jclass connectorClass = env->FindClass("com/marrowbay/jdbc/JDBCConnector");
-  jclass entryClass = env->FindClass("com/marrowbay/jdbc/DriverEntry");
-  jclass listClass = env->FindClass("java/util/List");
-  jclass lostClass = env->FindClass("fixtures/connector/LostDriver");
-  ASSERT_TRUE(connectorClass && entryClass && listClass && lostClass);
-  const auto field = [&](jobject object, jclass cls, const char* name, const std::string& type) {
-    return env->GetObjectField(object, env->GetFieldID(cls, name, type.c_str()));
-  };
-  // An object of cls by its constructor of the parameters args; null (an exception pending) without one.
-  const auto make = [&](jclass cls, const std::string& args, auto... values) {
-    const jmethodID init = env->GetMethodID(cls, "<init>", ("(" + args + ")V").c_str());
-    return init != nullptr ? env->NewObject(cls, init, values...) : nullptr;
-  };
-  // A connector like the known source's, with the driver wrapped in a fresh entry.
-  constexpr const char* kTimeouts = "Lcom/marrowbay/jdbc/JDBCConnector$Timeouts;";
-  constexpr const char* kCatalog = "Lcom/marrowbay/jdbc/DriverCatalog;";
-  jobject current = field(known->javaInstance, connectorClass, "current", "Lcom/marrowbay/jdbc/DriverEntry;");
-  jobject driver = make(lostClass, "Ljava/sql/Driver;", field(current, entryClass, "driver", "Ljava/sql/Driver;"));
-  jobject fresh = make(entryClass, "Ljava/sql/Driver;Ljava/lang/String;", driver,
-                       field(current, entryClass, "fileName", "Ljava/lang/String;"));
-  ASSERT_FALSE(env->ExceptionCheck());
-  jobject list = env->CallStaticObjectMethod(listClass, env->GetStaticMethodID(listClass, "of", "(Ljava/lang/Object;)Ljava/util/List;"),
-                                             fresh);
-  ASSERT_FALSE(env->ExceptionCheck());
-  jstring name = env->NewStringUTF("PgFresh");
-  jobject source = make(connectorClass, "Ljava/lang/String;Ljava/util/List;" + std::string(kCatalog) + kTimeouts, name,
-                        list, field(known->javaInstance, connectorClass, "catalog", kCatalog),
-                        field(known->javaInstance, connectorClass, "timeouts", kTimeouts));
-  ASSERT_FALSE(env->ExceptionCheck());
-  ASSERT_NE(source, nullptr);
-  env->CallVoidMethod(source, env->GetMethodID(connectorClass, "registerJDBCModule", "(Ljava/lang/String;Ljava/lang/String;I)V"),
-                      name, env->NewStringUTF("dispatch"), 0);
-  ASSERT_FALSE(env->ExceptionCheck());
-  frame.reset();
+  {
+    qjapi_test::LocalFrame frame(gEnv);
+    jclass lost = gEnv->FindClass("fixtures/connector/LostDriver");
+    ASSERT_NE(lost, nullptr);
+    const jmethodID like =
+        gEnv->GetStaticMethodID(lost, "registerLike", "(Lcom/marrowbay/jdbc/JDBCDataSource;Ljava/lang/String;)V");
+    ASSERT_NE(like, nullptr);
+    gEnv->CallStaticVoidMethod(lost, like, known->javaInstance, gEnv->NewStringUTF("PgFresh"));
+    ASSERT_FALSE(gEnv->ExceptionCheck());
+  }
   auto* registered = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find("PgFresh"));
   ASSERT_NE(registered, nullptr);
   EXPECT_FALSE(registered->Properties()->inited);
