@@ -369,19 +369,16 @@ TEST_F(HttpServe, ScriptsPastTheirTimeLimitAreStoppedAndHungOnesHoldOneWorker) {
 // Requests waiting for their script's one worker run in turn there, each answered as its run
 // ends; a request of another script that finds every worker busy runs before the next turn.
 TEST_F(HttpServe, WaitingRequestsRunInTurnAndLetOtherScriptsIn) {
-  const auto turns = [](int count, std::vector<Clock::duration>* answeredAfter) {
-    std::vector<std::thread> clients;
+  // Three requests of one script at once; each notes when it was answered.
+  const auto turns = [](std::vector<Clock::duration>* answered) {
     const auto start = Clock::now();
-    for (int i = 0; i < count; ++i) {
-      clients.emplace_back([=] {
-        EXPECT_EQ(Client().Request(server_->Url("/hang2.qs?ms=500")).body, "sleptwoke");
-        (*answeredAfter)[static_cast<size_t>(i)] = Clock::now() - start;
-      });
-    }
-    return clients;
+    AtOnce(3, [&](int i) {
+      EXPECT_EQ(Client().Request(server_->Url("/hang2.qs?ms=500")).body, "sleptwoke");
+      (*answered)[static_cast<size_t>(i)] = Clock::now() - start;
+    });
   };
   std::vector<Clock::duration> answered(3);
-  for (std::thread& client : turns(3, &answered)) client.join();
+  turns(&answered);
   // One after another on one worker, each answered as its run ends, not with the last one.
   std::sort(answered.begin(), answered.end());
   EXPECT_GE(answered[1] - answered[0], 300ms);
@@ -390,12 +387,12 @@ TEST_F(HttpServe, WaitingRequestsRunInTurnAndLetOtherScriptsIn) {
   const fs::path held = server_->Path("turns-other-worker");
   std::future<Reply> other = Later(server_->Url("/slow.qs?ms=1500&mark=" + held.string()));
   WaitFor(30s, [&] { return fs::exists(held); });
-  std::vector<std::thread> clients = turns(3, &answered);
+  std::future<void> clients = std::async(std::launch::async, turns, &answered);
   std::this_thread::sleep_for(100ms);
   const auto start = Clock::now();
   EXPECT_EQ(Client().Request(server_->Url("/show.qs?p=between")).body, "p=between;f=");
   EXPECT_LT(Clock::now() - start, 1000ms);
-  for (std::thread& client : clients) client.join();
+  clients.get();
   EXPECT_EQ(other.get().status, 200);
 }
 
