@@ -57,6 +57,7 @@ const std::pair<const char*, const char*> kPages[] = {
     {"folder/index.qs", "'the folder index'\n"},
     {"folder/whoami.qs", "current_user() ';' request_header('Authorization')\n"},
     {"plain.txt", "static text\n"},
+    {"_health", "a web file of that name\n"},
 };
 
 // A server root with the bridge and the example and fixture tag modules, a web folder with the
@@ -416,16 +417,24 @@ TEST_F(HttpServe, StatusCodesForWhatCannotBeServedAsIs) {
       {"past the time limit in a try", "/caught.qs", nullptr, nullptr, 503, ""},  // even inside a try
       {"method not served", "/echo.qs", nullptr, "DELETE", 405, "Method Not Allowed"},
       {"body too large", "/echo.qs", &big, nullptr, 413, "Content Too Large"},
+      // The health path is the server's own: no web file of its name, or linked to it, stands in for it.
+      {"health", "/_health?probe=1", nullptr, nullptr, 200, "serving\n"},
+      {"health escaped", "/%5Fhealth", nullptr, nullptr, 200, "serving\n"},
+      {"health head", "/_health", nullptr, "HEAD", 200, ""},
+      {"health post", "/_health", nullptr, "POST", 405, "Method Not Allowed"},
+      {"link to the health path", "/alias.txt", nullptr, nullptr, 404, "Not Found"},
   };
+  fs::create_symlink("_health", server_->Path("web/alias.txt"));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Client fresh;  // a refused request may close its connection
     const Reply reply = fresh.Request(server_->Url(c.path), {}, c.form, c.method);
     EXPECT_EQ(reply.status, c.status) << reply.body;
     EXPECT_NE(reply.body.find(c.bodyHas), std::string::npos) << reply.body;
-    // A failing script's page says nothing of it (its half page and error stay in the log), and
-    // a header with a line break is never sent.
-    EXPECT_FALSE(Has(reply.body, "half a page") || Has(reply.body, "secret detail")) << reply.body;
+    // A failing script's page says nothing of it (its half page and error stay in the log), a
+    // header with a line break is never sent, and no web file answers for the health path.
+    EXPECT_FALSE(Has(reply.body, "half a page") || Has(reply.body, "secret detail") || Has(reply.body, "a web file"))
+        << reply.body;
     EXPECT_FALSE(Has(reply.headers, "X-Injected")) << reply.headers;
   }
   // The failing script's error, each request's access log line, and where time limits stopped scripts.
@@ -658,8 +667,6 @@ class HttpServeProxy : public ::testing::Test {
       std::ofstream(servers_[i]->Path("web/add.qs"))
           << "'" << name << " ' hx_add(request_param('key'), request_param('n'), request_param('sem'))\n";
     });
-    std::ofstream(servers_[0]->Path("web/_health")) << "a web file of that name";
-    fs::create_symlink("_health", servers_[0]->Path("web/alias.txt"));
     StartNginx();
   }
   // nginx configured with the block of docs/deployment.md (free ports in place of its own) and the
@@ -773,28 +780,6 @@ TEST_F(HttpServeProxy, TheServersAreOneSiteOnTheSharedInternalDatabase) {
   EXPECT_TRUE(Has(servers_[0]->Log(), "The internal database lost its connection to PostgreSQL")) << servers_[0]->Log();
 }
 
-TEST_F(HttpServeProxy, TheHealthPathIsTheServersAndNoWebFileStandsInForIt) {
-  // The method, the path, the status, and the whole body (null: not checked).
-  const std::tuple<const char*, const char*, long, const char*> cases[] = {
-      {"GET", "/_health?probe=1", 200, "serving\n"},
-      {"GET", "/%5Fhealth", 200, "serving\n"},
-      {"HEAD", "/_health", 200, ""},
-      {"POST", "/_health", 405, nullptr},
-      {"GET", "/alias.txt", 404, nullptr},  // a link to it
-  };
-  for (const auto& [method, path, status, body] : cases) {
-    SCOPED_TRACE(std::string(method) + " " + path);
-    const Reply reply = Client().Request(servers_[0]->Url(path), {}, nullptr, method);
-    EXPECT_EQ(reply.status, status) << reply.body;
-    if (body != nullptr) {
-      EXPECT_EQ(reply.body, body);
-    }
-    EXPECT_FALSE(Has(reply.body, "a web file")) << reply.body;
-  }
-  // The proxy keeps it to itself.
-  EXPECT_EQ(Client().Request(NginxUrl("/_health")).status, 404);
-}
-
 TEST_F(HttpServeProxy, TheForwardedClientIsBelievedOnlyFromATrustedProxy) {
   // The address the request comes from, whether it goes through nginx, its headers, and the
   // client address logged.
@@ -823,6 +808,7 @@ TEST_F(HttpServeProxy, TheForwardedClientIsBelievedOnlyFromATrustedProxy) {
 // Last of the suite: it stops one of the servers.
 TEST_F(HttpServeProxy, RequestsReachBothServersAndNoneFailsWhileOneDrains) {
   EXPECT_EQ(Answers("/which.txt", 6), (std::set<std::string>{"proxied-a", "proxied-b"}));
+  EXPECT_EQ(Client().Request(NginxUrl("/_health")).status, 404);  // each server's own: the proxy keeps it to itself
 
   // Two visitors keep asking for a page and a file through nginx while server A stops.
   std::atomic<bool> stop{false};
