@@ -270,8 +270,8 @@ class QUILL_API DataSourceRegistry {
   // name.
   bool Replace(DataSource* source);
   // Destroys (after their last action) the sources that a newer module generation replaced and
-  // that no request can reach any more.
-  void DropUnreachable();
+  // that no request can reach any more. True when replaced sources are still kept.
+  bool DropUnreachable();
 
  private:
   struct Version {

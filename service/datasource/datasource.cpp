@@ -345,8 +345,9 @@ bool DataSourceRegistry::Replace(DataSource* source) {
   return true;
 }
 
-void DataSourceRegistry::DropUnreachable() {
+bool DataSourceRegistry::DropUnreachable() {
   std::vector<DataSource*> unreachable;
+  bool kept = false;
   {
     std::lock_guard lock(mutex_);
     const uint64_t published = PublishedModuleGeneration();
@@ -362,6 +363,7 @@ void DataSourceRegistry::DropUnreachable() {
           unreachable.push_back(versions[i].source);
           versions.erase(versions.begin() + static_cast<ptrdiff_t>(i));
         } else {
+          kept = kept || until > from;
           ++i;
         }
       }
@@ -369,6 +371,7 @@ void DataSourceRegistry::DropUnreachable() {
   }
   // Outside the lock: a destructor sends the source its last action.
   for (DataSource* source : unreachable) delete source;
+  return kept;
 }
 
 // ---- the request's side ----

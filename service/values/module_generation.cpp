@@ -18,8 +18,11 @@ thread_local uint64_t tRegistering = 0;
 constexpr uint64_t kHoldSlots = 64;
 std::atomic<int64_t> gHolds[kHoldSlots];
 
+// Whether registrations that a newer generation replaced are still kept for requests holding them.
+std::atomic<bool> gKeptReplaced{false};
+
 // What registrations a newer generation replaced, once no request holds them, may go.
-void DropUnheld() { DataSourceRegistry::Global().DropUnreachable(); }
+void DropUnheld() { gKeptReplaced.store(DataSourceRegistry::Global().DropUnreachable(), std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -42,8 +45,12 @@ uint64_t PinModuleGeneration() {
 
 void UnpinModuleGeneration(uint64_t generation) {
   const int64_t before = gHolds[generation % kHoldSlots].fetch_sub(1, std::memory_order_seq_cst);
-  // The last holder of a generation older than the published one may free what it kept.
-  if (before == 1 && generation != gPublished.load(std::memory_order_seq_cst)) DropUnheld();
+  // The last holder of a generation older than the published one may free what it kept; so may the
+  // last holder of a generation that shares its slot with an older one still kept.
+  if (before == 1 && (generation != gPublished.load(std::memory_order_seq_cst) ||
+                      gKeptReplaced.load(std::memory_order_relaxed))) {
+    DropUnheld();
+  }
 }
 
 bool ModuleGenerationsHeld(uint64_t from, uint64_t before) {
