@@ -78,6 +78,8 @@ TEST(HostileModule, EveryWayAModuleOrTheVmFailsEndsAsItShould) {
       {"throw", "", "1", "hx_throw()", 1, {threw, failed, summary}},
       {"recurse", "", "1", "hx_recurse()", 1, {"java.lang.StackOverflowError", failed, summary}},
       {"hog", "-Xmx48m", "1", "hx_hog()", 1, {"java.lang.OutOfMemoryError", failed, summary}},
+      // A module class whose instance cannot be made: printed, and the call does nothing.
+      {"unmade", "", "1", "hx_unmade() 'after'", 0, {"hostile module makes no instance"}, "after"},
       // System.err goes into the server's log, one line each.
       {"throw-logged", "-Dquill.stdio=log", "1", "hx_throw()", 1, {threw, failed, summary}},
       // Exit ends the process at once, with its status, while other workers are busy in Java and
