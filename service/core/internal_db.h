@@ -50,7 +50,8 @@ QUILL_API osError ExecuteBound(const char* sql, std::initializer_list<SqlValue> 
                                std::vector<SqlRow>* rows = nullptr);
 
 // Raised whenever this process may have changed the internal database: a statement other than a
-// SELECT, any statement a module runs on it, and every open and close.
+// SELECT or a CREATE TABLE IF NOT EXISTS, any statement a module runs on it, and every open and
+// close.
 QUILL_API uint64_t InternalDatabaseWrites();
 
 // Answers read from the internal database, by key, kept for at most a second and read again as

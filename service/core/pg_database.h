@@ -26,8 +26,9 @@ bool IsOpen();
 // The database as log lines name it: user, host, port and database, never the password.
 std::string Describe();
 
-// Every statement of sql, in one serializable transaction that is run again when PostgreSQL
-// reports a serialization failure; the rows of each statement are appended to rows.
+// Every statement of sql, in one serializable transaction (a text beginning with CREATE: one under
+// the schema lock instead) that is run again when PostgreSQL reports a serialization failure or a
+// deadlock; the rows of each statement are appended to rows.
 osError Execute(const char* sql, StorageManager::Rows& rows);
 // As the embedded file's ExecuteBound: one statement, prepared once per connection.
 osError ExecuteBound(const char* sql, std::initializer_list<SqlValue> params, std::vector<SqlRow>* rows);
@@ -37,7 +38,7 @@ osError SetPreferenceDefault(const std::string& key, const std::string& value);
 
 // The SQL text as PostgreSQL takes it: ?N parameters as $N, BLOB as BYTEA, INTEGER PRIMARY KEY as
 // an identity column, temp. as pg_temp., and sqlite_master as the current schema's tables. Quoted
-// text and comments are left as they are.
+// text and -- comments are left as they are.
 QUILL_API std::string Dialect(std::string_view sql);
 
 class Lease;

@@ -1,4 +1,4 @@
-// The host singleton and the storage manager over SQLite.
+// The host singleton and the storage manager over SQLite, or over PostgreSQL (pg_database.h).
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <strings.h>
