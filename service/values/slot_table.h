@@ -11,7 +11,7 @@
 // per kBatch issues or releases. Batches stay out of the queue while a thread holds them, so the
 // delay only grows. Only tables that outlive every thread may cache (a thread gives its batches
 // back when it ends), and per thread one cached table of each object type does: others of the
-// same type take the mutex.
+// same type take the mutex. Once every slot has been issued, released ones are reused sooner.
 #pragma once
 
 #include <algorithm>

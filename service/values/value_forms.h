@@ -9,8 +9,9 @@
 
 namespace quill_service {
 
-// An integer, decimal, boolean or text holding a whole number in range; otherwise
-// QUILL_ERR_WRONG_TYPE is thrown. Decimals are truncated toward zero.
+// An integer, decimal, boolean or text holding a whole number in range; a decimal beyond the
+// range (or NaN) throws QUILL_ERR_OUT_OF_RANGE, anything else QUILL_ERR_WRONG_TYPE. Decimals are
+// truncated toward zero.
 QUILL_API int64_t ToInteger(const Variant& v);
 // A number, boolean or text holding a number; otherwise QUILL_ERR_WRONG_TYPE is thrown.
 QUILL_API double ToDecimal(const Variant& v);
