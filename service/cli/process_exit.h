@@ -13,10 +13,10 @@ namespace quill_service {
 // handlers would tear down. The first caller ends the process; a later one waits for that.
 [[noreturn]] void EndProcess(int status, const char* line);
 
-// Takes SIGTERM and SIGINT over from now on: the first one closes pool to new work (dropping
-// what waits in its queue), gives the running jobs until `grace` to finish, and ends the process
-// with 128 + the signal number; a second one ends it at once. Call again after something else
-// (a VM) may have installed handlers of its own.
+// Takes SIGTERM, SIGINT and SIGHUP over from now on: the first one closes pool to new work
+// (dropping what waits in its queue), gives the running jobs until `grace` to finish, and ends the
+// process with 128 + the signal number; a second one ends it at once. Call again after something
+// else (a VM) may have installed handlers of its own.
 void HandleStopSignals(WorkerPool& pool, std::chrono::seconds grace);
 
 // What the first stop signal does before it closes the pool: draining() at once, then after

@@ -64,7 +64,8 @@ class HttpServer {
   // From now on the health path answers 503 and every answer closes its connection, so that a
   // proxy sends what follows elsewhere; requests are still served.
   void Drain();
-  // Takes no new connection from now on; connections already open are served on.
+  // Drains (as Drain) and takes no new connection from now on; connections already open are
+  // served on.
   void StopListening();
   bool Listening() const;
   // Waits until no request is being received, run or answered, or until deadline; true when
