@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The main job: set up, build the ready server root, start the bridge and run the example script.
+# The main job: set up, build the ready server root, start the bridge and run the example scripts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
