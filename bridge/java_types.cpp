@@ -21,7 +21,8 @@ using namespace bridge;
 namespace {
 
 // The Java side of one member tag. cls is the registered class's global reference from
-// ClassOf; it is used only to check that a value's object belongs to the registered class.
+// ClassOf: it checks that a value's object belongs to the registered class and, once a module
+// was reloaded, is the class a fresh instance or a restored object is made of.
 // className is ClassOf's copy of the name, kept for the life of the process, so an entry copies
 // out of the table without an allocation.
 struct JavaMethodEntry {
@@ -90,7 +91,7 @@ struct Resolution {
 
 // What a thread keeps between member calls, in one thread-local block: the module is loaded
 // with dlopen, so every thread-local it reads is a call of the TLS resolver, and a call reads
-// this block once.
+// this block once (the built-in copy once more).
 struct ThreadKept {
   static constexpr size_t kNameSize = 48;  // longer names are looked up in the table every time
   // A resolution by the names exactly as the host gave them (before folding), valid while the

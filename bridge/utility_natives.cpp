@@ -67,7 +67,8 @@ jstring TokenPathCall(JNIEnv* env, jobject self, jstring path, HostCall&& host) 
   return PathCall(env, path, [&](const char* latin1, char* buffer) { return host(t, latin1, buffer); });
 }
 
-// runRequest's work once its state and request exist: the method's result, or -9956.
+// runRequest's work once its state and request exist: the method's result, -10998 when it
+// threw, or -9956 when it cannot be run.
 jint RunModuleMethod(JNIEnv* env, quill_token token, jstring className, jstring methodName,
                      jint argument) {
   Utf8Chars classChars(env, className);
