@@ -27,8 +27,9 @@ struct ClassCache {
   // class path's classes.
   jclass moduleReloader = nullptr;          // com/marrowbay/util/ModuleReloader
   jmethodID classOfReloadedCaller = nullptr;  // static (Ljava/lang/String;)Ljava/lang/Class;
-  // Every class, field and method above was found. The natives and tag calls refuse to work
-  // without it rather than hand a null ID to the VM.
+  // Every entry above but the optional ones (string, the bound statement, the reloader) was
+  // filled. The natives and tag calls refuse to work without it rather than hand a null ID to
+  // the VM.
   bool complete = false;
 };
 
