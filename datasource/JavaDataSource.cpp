@@ -162,7 +162,7 @@ bool JavaDataSource::ReadConnectorProperties(JNIEnv* env) {
   if (javaInstance == nullptr) return false;
   // Serialised: two threads reading at once would publish in either order.
   const std::lock_guard<std::mutex> reading(readLock_);
-  // Fields that are missing or null keep their last value.
+  // Fields that are missing or null keep their last value (a null catalog separator reads as ".").
   auto read = std::make_shared<ConnectorProperties>(*Properties());
   LocalRef<jclass> cls(env, env->GetObjectClass(javaInstance));
   ReadBoolean(env, javaInstance, cls.get(), "_Inited", &read->inited);

@@ -58,7 +58,7 @@ class JavaDataSource : public CAPIDataSourceProxy {
   // One call of the dispatch method on the execution state; binds the state to this source
   // when it names none yet. -1 when no request object could be made.
   jint InvokeJavaAction(JNIEnv* env, TExecState& state, datasource_action_t action, jobject value);
-  // A new QuillValue (local reference) or null. data that is the very pointer name is one string.
+  // A new QuillValue (local reference) or null. data equal to name is one string.
   jobject NewQuillValue(JNIEnv* env, const char* name, const char* data, jint type);
   // The value ("SQL", text) of a record action's statement (local reference) or null: for a
   // statement with its values bound, the BoundStatement that also carries that form.

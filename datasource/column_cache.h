@@ -14,7 +14,7 @@
 
 namespace datasource {
 
-// Set at start-up from java_column_cache (JavaDataSource.cpp reads it).
+// Set at start-up from java_column_cache (each JavaDataSource reads it when it is made).
 extern std::atomic<bool> gColumnCacheEnabled;
 
 // Entries by a key that names the host, the database and the discovery query's text (which

@@ -363,9 +363,10 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_addResultRow___3Ljav
   return WithCall(env, self, {row}, [&](quill_token t) -> jint {
     const jsize count = env->GetArrayLength(row);
     // A connector adds one row per result row, so this is the hot path of a large search. Every
-    // JNI call costs a VM transition, so a cell takes three (element, length, characters) and
-    // its modified UTF-8 is written here, into one buffer for the row, on the stack for the
-    // usual short row: no allocation or release per cell.
+    // JNI call costs a VM transition, so a cell takes four (element, length, characters, and the
+    // element's local reference deleted) and its modified UTF-8 is written here, into one buffer
+    // for the row, on the stack for the usual short row: no allocation, and no characters to
+    // release, per cell.
     ShortArray<size_t, 32> offsets(static_cast<size_t>(count));
     ShortArray<int32_t, 32> lengths(static_cast<size_t>(count));
     ShortArray<const char*, 32> values(static_cast<size_t>(count));

@@ -162,7 +162,7 @@ struct Statement {
   osError code = 0;   // not 0: nothing is sent and the action ends with this result
   bool send = true;   // false with code 0: nothing to do (a describe without a table name)
   std::string text;
-  std::string message;  // why a value was refused
+  std::string message;  // why a name or a value was refused
   // With ConnectorSettings::bindsValues, a search whose values are all compared plainly (no
   // pattern, list or full-text value): the same statement with each value a "?", and the values
   // in order. The text stays what is logged and shown.
