@@ -144,7 +144,7 @@ class QUILL_API Request {
   osError GetResultCode() const;
   Variant* GetResultMessage();
   // The request takes ownership; private variables are destroyed in reverse order of adding,
-  // when the request ends, on the thread that ends it.
+  // when the request ends, on the thread that ends it (one added after that dies at once).
   void AddPrivateVar(const char* name, PrivateVar* var);
   TagTable* GetTagTable();
   // The site the request is served for (null when none was given).
@@ -174,7 +174,8 @@ class QUILL_API Request {
   // state hangs off its child links.
   QPExecState* GetExecState();
 
-  // Ends the request: destroys its values, then its private variables (newest first).
+  // Ends the request: closes its data-source connections, destroys its values, then its private
+  // variables (newest first).
   // Idempotent; the destructor calls it. Must run on the request's own thread.
   void Finish();
   Data& Contents() { return *data_; }
