@@ -8,8 +8,8 @@ package com.ferngate.quillpro;
  */
 public abstract class QuillJavaModule {
     /**
-     * Called once at server start-up, after construction: register the module's tags, data
-     * sources and types here.
+     * Called once, after construction: at server start-up, and on a new instance when its module
+     * jar is loaded again. Register the module's tags, data sources and types here.
      */
     public abstract void registerModule();
 }

@@ -4,7 +4,7 @@ package com.marrowbay.jdbc;
  * The base of connector data sources: the server writes the SQL of every record action (search,
  * add, update, delete, describe) and hands it to the dispatch method as the value ("SQL",
  * statement); the connector only executes it. The fields below are the connector properties the
- * server reads when the source is registered, and again before each action while
+ * server reads when the source is registered, and again before each record action while
  * {@code _Inited} is false.
  */
 public abstract class JDBCDataSource {

@@ -29,8 +29,8 @@ import java.util.zip.ZipInputStream;
  * a new class loader that reads a copy of the jar taken when the change had settled, and each
  * module its service file lists registers again, so its tags and data sources replace the old
  * ones for requests that start afterwards while running requests finish on the old classes. The
- * bridge's own jars, native libraries and jars without modules are not reloaded; a change to them
- * is logged.
+ * bridge's own jars and jars without modules are not reloaded; a change to them is logged. Native
+ * libraries are not watched.
  */
 final class ModuleReloader implements Runnable {
     /** The system property that switches reloading on ({@code yes} or {@code true}). */

@@ -31,10 +31,11 @@ public final class NativeLoader {
     /**
      * Creates every {@link QuillJavaModule} listed as a service on the system class path and calls
      * its {@code registerModule}, after routing Java's logging to the server's log
-     * ({@link QuillLog#install}). A failing module does not stop the others; afterwards the first
-     * failure is thrown, naming its module class, with any later ones attached as suppressed.
-     * Then, when the system property {@code quill.module.reload} is {@code yes}, a daemon thread
-     * starts that loads a changed module jar of the module folder again.
+     * ({@link QuillLog#install}). A failing module does not stop the others. Then, when the
+     * system property {@code quill.module.reload} is {@code yes} or {@code true}, a daemon thread
+     * starts that loads a changed module jar of the module folder again. Last the first failure
+     * is thrown (a module's names its class; a reload that could not start is one too), with any
+     * later ones attached as suppressed.
      */
     public static void loadQuillModules() {
         try {
