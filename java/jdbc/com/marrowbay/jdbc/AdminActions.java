@@ -175,7 +175,7 @@ final class AdminActions {
         return call.returnTagValueString(result == null ? "" : result.toString());
     }
 
-    /** The metadata methods whose parameters a script can give, by "name/count". */
+    /** The metadata methods whose parameters a script can give, by "name" (none) or "name/count". */
     private static Map<String, Method> callable() {
         Map<String, Method> methods = new TreeMap<>();
         for (Method method : DatabaseMetaData.class.getMethods()) {

@@ -40,7 +40,8 @@ import java.util.concurrent.atomic.AtomicLong;
  *
  * <p>Connections: one per request, host and database, kept in the request's connection slot and
  * given back to the host's pool when the server closes the slot (action 13). Pools are kept per
- * URL, user and driver for the life of the server.
+ * driver, URL, login and host until {@code _jdbc_deletehost} names the host or the data source
+ * ends (action 1).
  */
 public class JDBCConnector extends JDBCDataSource {
     /** Set by {@code _jdbc_debug}: every statement is written to the server's log. */
@@ -623,7 +624,8 @@ public class JDBCConnector extends JDBCDataSource {
         long skip = window[0];
         long end = window[1];
         // The driver stops at the last row wanted (at least one row, as 0 means no limit); the
-        // rows come in batches of FETCH_SIZE, so only one batch is ever held here.
+        // rows come in batches of FETCH_SIZE (later ones sized by FETCH_BYTES where the cursor
+        // needs a transaction), so only one batch is ever held here.
         int maxRows = end >= Integer.MAX_VALUE ? 0 : (int) Math.max(1, end);
         boolean inTransaction = current.cursorNeedsTransaction;
         boolean knownLarge = inTransaction && (maxRows == 0 || maxRows > FETCH_SIZE) && largeSearches.contains(sql);
