@@ -172,7 +172,8 @@ QUILL_API osError quill_operationAllowed(quill_token t, int32_t operation, const
 // message says who may not do what.
 QUILL_API osError quill_dataSourceAllowed(quill_token t, int32_t operation, const char* source);
 // Makes user the request's user when password is right; a null password is accepted only
-// from an administrator. QUILL_ERR_NOT_ALLOWED otherwise (the user stays as it was).
+// from an administrator, for a user who exists, and the empty user (anonymous) needs neither.
+// QUILL_ERR_NOT_ALLOWED otherwise (the user stays as it was).
 QUILL_API osError quill_switchToUser(quill_token t, const char* user, const char* password);
 
 // ---- constants (process-wide, visible to every script after registration) ----
