@@ -390,7 +390,8 @@ public class QuillCall {
      */
     public native int operationAllowed(int operation, String target);
     /**
-     * Makes {@code user} the request's user when {@code password} is right.
+     * Makes {@code user} the request's user when {@code second}, its password, is right; an
+     * administrator may pass null, and the empty user (anonymous) needs no password.
      * @return 0, -9010 otherwise, or an error code
      */
     public native int switchToUser(String user, String second);
