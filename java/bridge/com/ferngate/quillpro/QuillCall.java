@@ -164,7 +164,8 @@ public class QuillCall {
      */
     public native int getResultHeader(QuillValue header);
     /**
-     * Replaces the result headers with {@code header} (lines "Name: value").
+     * Sets the result header line {@code header} ("Name: value"), replacing the headers of that
+     * name (any case).
      * @return 0 or an error code
      */
     public native int setResultHeader(String header);
