@@ -768,7 +768,8 @@ public class QuillCall {
     public native int tagClearFlag(QuillTypeRef tag, int flag);
 
     // ---- arrays, maps and pairs ----
-    // Indexes count from 0; an index past the end answers -9004.
+    // Indexes count from 0; an index past the end answers -9004 (arraySetElement appends at the
+    // size).
 
     /**
      * @return 0 or an error code
