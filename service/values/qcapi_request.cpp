@@ -19,8 +19,9 @@ using namespace quill_service;
 
 namespace {
 
-// A tag parameter cannot change while its call runs, so its record points at the
-// parameter's own text instead of a copy; values of other kinds are formatted and kept.
+// A text parameter's record points at the parameter's own text instead of a copy: it stays valid
+// until the call ends or the parameter is changed through its handle (quill_typeSet*), so a caller
+// reads it before changing the parameter. Values of other kinds are formatted and kept.
 void FillParamW(TExecState& state, quill_wvalue_t* record, const TagParam& param) {
   const std::u16string* text = quill_service::Get<std::u16string>(*param.value);
   if (text == nullptr) return FillValueW(state, record, param.name, *param.value);
