@@ -30,9 +30,7 @@
 #define QUILL_DEFAULT_ROOT "."
 #endif
 
-// Linked in only when the run subcommand is part of the build.
 namespace quill_service {
-__attribute__((weak)) int RunCommand(Host& host, const std::vector<std::string>& args);
 int HostCommand(const std::vector<std::string>& args);
 }
 
@@ -367,10 +365,6 @@ int Main(int argc, char** argv) {
   if (line.command.empty()) return started ? 0 : kExitFailure;
   if (line.command.front() == "serve") {
     return quill_service::ServeCommand(*host, {line.command.begin() + 1, line.command.end()}, grace);
-  }
-  if (quill_service::RunCommand == nullptr) {
-    std::fprintf(stderr, "run: not available\n");
-    return kExitFailure;
   }
   return quill_service::RunCommand(*host, {line.command.begin() + 1, line.command.end()});
 }

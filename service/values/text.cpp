@@ -1,5 +1,7 @@
 #include "service/values/text.h"
 
+#include <algorithm>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -139,6 +141,7 @@ bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b) {
 }
 
 std::u16string ShortenName(std::u16string_view name, size_t limit) {
+  limit = std::max<size_t>(limit, 8);  // room for "..." and a piece of each end
   if (name.size() <= limit) return std::u16string(name);
   // Keep surrogate pairs whole on both sides of the cut.
   auto isLow = [&](size_t at) { return at < name.size() && name[at] >= 0xDC00 && name[at] <= 0xDFFF; };
