@@ -592,8 +592,8 @@ class Marshalling : public BridgeCase {
 // Each record filled into a value holding "old name", "old data" and type 1. 8-bit records read
 // as modified UTF-8 and stop at a zero byte, and null the missing data; UTF-8 records keep their
 // full length; UTF-16 records share one string for one text. A missing name, or the name left out
-// on request (the 8-bit form's last argument), leaves the old one; UTF-8 and UTF-16 records leave
-// missing data alone.
+// on request (the last argument of the 8-bit and UTF-8 forms), leaves the old one; UTF-8 and
+// UTF-16 records leave missing data alone.
 TEST_F(Marshalling, RecordsFillNameDataAndTypeAsTheirFormPrescribes) {
   const char bytes[] = "ab\0cd \xE2\x82\xAC";
   const std::u16string shared = u"shared text";

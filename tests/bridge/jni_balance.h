@@ -18,9 +18,10 @@
 // called from a container's body, an exception being printed) may call the JDK's own natives,
 // whose locals die with their own frames.
 //
-// When the scope closes, everything acquired must have been released. The one allowance: a
-// native that returns an object may leave that one local reference (the VM frees it with the
-// frame), and a row may declare global references that what it hands the host keeps (Keeps).
+// When the scope closes, everything acquired must have been released. The allowances: a native
+// that returns an object may leave that one local reference (the VM frees it with the frame), a
+// row may declare global references that what it hands the host keeps (Keeps), and the strings
+// the bridge keeps for every later call are not counted.
 // Each imbalance becomes a violation naming the native, its result and what it left behind.
 #pragma once
 
