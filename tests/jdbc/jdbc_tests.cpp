@@ -364,7 +364,7 @@ std::string ScriptText(std::string_view text) {
   return out + "\"";
 }
 
-// Names taken from a page's visitor, as attacks: each action is refused (kRefused: the builder
+// Names taken from a page's visitor, as attacks: each action is refused (-9961: the builder
 // found no single identifier) or sent with the name as one identifier, which names nothing that
 // exists or only what the action names; nothing of the other table comes back, and both tables
 // stay as they were. Families may differ in how a sent statement ends (SQLite reads a
