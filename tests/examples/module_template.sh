@@ -19,7 +19,7 @@ for kind in tags datasource; do
   echo "module new --$kind: built, deployed, first test passed"
 done
 
-# arguments | exit status | what
+# exit status | arguments | what
 refused() {
   expected=$1; shift
   status=0
