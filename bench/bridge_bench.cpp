@@ -318,8 +318,8 @@ void BM_Floor_NewString4KiB(benchmark::State& state) {
 // Each workload is one call of a Java tag: "element" makes an array and appends 10,000 integers
 // one by one (typeAllocInteger, arraySetElement), "whole" makes the 10,000 integers and the array
 // in one typeAllocArray, "read" does "whole" and then reads every element back (arrayGetElement,
-// typeGetInteger), "string" allocates a 4 KiB string value and reads it back 100 times. The floor
-// runs the same Java loop through natives that make only the JNI calls the value natives make;
+// typeGetInteger), "string" allocates a 4 KiB string value and reads it back, 100 times over. The
+// floor runs the same Java loop through natives that make only the JNI calls the value natives make;
 // the host benchmarks make the same QCAPI calls from C++ without Java. A fresh request per call
 // takes the values, as a script's request would.
 

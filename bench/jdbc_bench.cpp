@@ -3,7 +3,8 @@
 //  (a) a search returning 100,000 rows of three text columns, end to end from a script (the
 //      server writes the SELECT, the connector runs it, every row crosses the bridge), against
 //      plain JDBC running the same query in the same VM with the same driver, and plain JDBC
-//      reading as the connector does (its fetch size; PostgreSQL's cursor in a transaction);
+//      reading as the connector starts to (its first fetch size for every fetch, where the
+//      connector sizes its later fetches from the rows; PostgreSQL's cursor in a transaction);
 //  (b) a one-row search by key, one script request each, against plain JDBC's query on an open
 //      connection: the mean of the first requests and the steady state after a warm-up.
 // `jdbc_bench rows`: (a) only; JDBC_BENCH_SEARCHES=N adds N rounds of (a), each one's figures printed.
