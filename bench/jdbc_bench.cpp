@@ -130,7 +130,7 @@ bool Measure(const Target& t, bool keys) {
     return false;
   }
   std::printf("%-10s 100,000 rows x 3, fastest of %d rounds, wall (thread CPU): connector %.1f ms (%.1f ms); plain JDBC "
-              "%.1f ms (%.1f ms): %.2fx (%.2fx); plain JDBC with the connector's fetch size and cursor %.1f ms (%.1f ms): "
+              "%.1f ms (%.1f ms): %.2fx (%.2fx); plain JDBC with the connector's first fetch size and cursor %.1f ms (%.1f ms): "
               "%.2fx (%.2fx)\n",
               t.source, kRowRounds, connector.wall * 1e3, connector.cpu * 1e3, plain.wall * 1e3, plain.cpu * 1e3,
               plain.wall / connector.wall, plain.cpu / connector.cpu, cursor.wall * 1e3, cursor.cpu * 1e3,

@@ -27,8 +27,9 @@ public class PlainJdbcBench extends QuillTagModule {
     public void registerModule() {
         registerTag("jdbc_plain", "plain",
                 "jdbc_plain(source, url, user, password, sql, runs, best[, 'cursor'[, 'cpu']]): ns of the fastest run"
-                        + " (best) or per run; 'cursor' reads as the connector's full reads do (its fetch size, in a"
-                        + " transaction where the driver's cursor needs one); 'cpu' counts the thread's CPU time");
+                        + " (best) or per run; 'cursor' reads through the connector's cursor (its first fetch size"
+                        + " throughout, in a transaction where the driver's cursor needs one); 'cpu' counts the thread's"
+                        + " CPU time");
         registerTag("heap_watch", "heapWatch",
                 "heap_watch('start'|'stop'): KiB the heap held beyond the start, at most, after any collection between");
     }
