@@ -103,14 +103,16 @@ Commands:
   host list [SOURCE]  list the hosts (id, data source, name or URL, user; never the password)
   host remove ID      forget a host
   serve [--bind ADDR] [--port N] [--web DIR] [--max-body BYTES] [--max-header BYTES]
-      [--idle-timeout S] [--request-timeout S] [--time-limit S] [--script-workers N]
-      [--max-per-address N] [--trusted-proxy ADDR[,ADDR...]] [--drain-grace S]
-      [--http-threads N] [--no-access-log] [--reload]
+      [--max-fields N] [--idle-timeout S] [--request-timeout S] [--time-limit S]
+      [--script-workers N] [--max-per-address N] [--trusted-proxy ADDR[,ADDR...]]
+      [--drain-grace S] [--http-threads N] [--no-access-log] [--reload]
                       serve the scripts and files of the web folder (default <root>/web) over
                       HTTP on ADDR (default 127.0.0.1) and port N (default 8180; 0 takes a free
                       one), each request a host request on a worker thread; prints the address.
                       Bodies above --max-body (default 1048576) get 413, headers above
-                      --max-header (default 16384) 431; a connection silent for --idle-timeout
+                      --max-header (default 16384) 431, and so do requests of more than
+                      --max-fields (default 200) query fields, header fields and cookies in
+                      all; a connection silent for --idle-timeout
                       (default 30) is closed, as is one whose request has not arrived within
                       --request-timeout (default 30). A script runs at most --time-limit seconds
                       (default 30, or the preference request_time_limit; 0: no limit); one script

@@ -12,9 +12,9 @@ inline constexpr const char* kRunUsage =
 
 inline constexpr const char* kServeUsage =
     "Usage: quill serve [--bind ADDR] [--port N] [--web DIR] [--max-body BYTES] [--max-header BYTES]\n"
-    "                   [--idle-timeout S] [--request-timeout S] [--time-limit S] [--script-workers N]\n"
-    "                   [--max-per-address N] [--trusted-proxy ADDR[,ADDR...]] [--drain-grace S]\n"
-    "                   [--http-threads N] [--no-access-log] [--reload]\n"
+    "                   [--max-fields N] [--idle-timeout S] [--request-timeout S] [--time-limit S]\n"
+    "                   [--script-workers N] [--max-per-address N] [--trusted-proxy ADDR[,ADDR...]]\n"
+    "                   [--drain-grace S] [--http-threads N] [--no-access-log] [--reload]\n"
     "--reload: a module jar replaced in QuillModules/ is loaded again; requests from then on get its classes.\n"
     "--trusted-proxy: requests from these addresses (repeatable) name their client in X-Forwarded-For.\n"
     "GET /_health answers 200 while serving, 503 once a stop signal drains the server; it keeps\n"

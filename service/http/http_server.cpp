@@ -47,12 +47,11 @@ constexpr size_t kPostBufferBytes = 16 << 10;
 // the Cookie header that it splits, a record of each query field, header field and cookie, and
 // the response's header lines. Once it is full the library cannot even send its own 431, and the
 // client waits for nothing; so it is sized for the largest head the server answers itself
-// (--max-header, and at most kMaxFields fields in all), and heads beyond that are refused: a query
+// (--max-header, and at most --max-fields fields in all), and heads beyond that are refused: a query
 // of more fields before the library parses it, header fields and cookies once they are in. The
 // memory is cleared for every request the connection carries, so it is not sized for more.
 constexpr size_t kConnectionOverheadBytes = 8 << 10;  // the response's header lines, bookkeeping
 constexpr size_t kFieldRecordBytes = 64;
-constexpr size_t kMaxFields = 1000;
 constexpr auto kWatchInterval = std::chrono::milliseconds(200);
 // How long the acceptor waits when it cannot take a connection now (limit, descriptors).
 constexpr auto kAcceptPause = std::chrono::milliseconds(10);
@@ -935,7 +934,7 @@ MHD_Result Begin(Exchange& ex) {
   if (ex.uriBytes > limit) {
     return Answer(ex, MHD_HTTP_URI_TOO_LONG, "URI Too Long", "The request's address is longer than allowed.");
   }
-  if (ex.parameters > kMaxFields) {
+  if (ex.parameters > server.options.maxFields) {
     return Answer(ex, MHD_HTTP_URI_TOO_LONG, "URI Too Long", "The request's address has more parameters than allowed.");
   }
   size_t headerBytes = ex.method.size() + ex.uriBytes + ex.version.size() + 4;
@@ -948,7 +947,7 @@ MHD_Result Begin(Exchange& ex) {
                   "The request's headers are larger than allowed.");
   }
   const int cookies = MHD_get_connection_values(ex.connection, MHD_COOKIE_KIND, nullptr, nullptr);
-  if (ex.parameters + static_cast<size_t>(std::max(fields, 0) + std::max(cookies, 0)) > kMaxFields) {
+  if (ex.parameters + static_cast<size_t>(std::max(fields, 0) + std::max(cookies, 0)) > server.options.maxFields) {
     return Answer(ex, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "Request Header Fields Too Large",
                   "The request has more fields and cookies than allowed.");
   }
@@ -1099,7 +1098,7 @@ void* OnRequestLine(void* cls, const char* uri, MHD_Connection* connection) {
   if (ex->uriBytes <= server->options.maxHeaderBytes) {
     // Fields between '&', empty ones too: the library keeps a record even of those.
     ex->parameters = 1 + static_cast<size_t>(std::count(query + 1, query + std::strlen(query), '&'));
-    if (ex->parameters <= kMaxFields) return ex;
+    if (ex->parameters <= server->options.maxFields) return ex;
   }
   query[1] = '\0';
   return ex;
@@ -1235,7 +1234,7 @@ HttpServer::HttpServer(const ServeOptions& options, WorkerPool& pool) : state_(s
           MHD_USE_NO_LISTEN_SOCKET,
       0, nullptr, nullptr, &OnRequest, &s, MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryMessage, &s, MHD_OPTION_CONNECTION_TIMEOUT,
       seconds(options.idleTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      2 * options.maxHeaderBytes + kConnectionOverheadBytes + kMaxFields * kFieldRecordBytes,
+      2 * options.maxHeaderBytes + kConnectionOverheadBytes + options.maxFields * kFieldRecordBytes,
       MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
       MHD_OPTION_ARRAY, s.httpThreads > 1 ? threadPool : threadPool + 1,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, 2 * options.maxPerAddress,

@@ -72,6 +72,9 @@ std::optional<std::string> ParseServeArgs(const std::vector<std::string>& args, 
     } else if (arg == "--max-header") {
       if (!(parsed = number(1024, 1L << 20))) return "--max-header needs a number of bytes from 1024 to 1048576";
       options.maxHeaderBytes = static_cast<size_t>(*parsed);
+    } else if (arg == "--max-fields") {
+      if (!(parsed = number(10, 10000))) return "--max-fields needs a number from 10 to 10000";
+      options.maxFields = static_cast<size_t>(*parsed);
     } else if (arg == "--time-limit") {
       if (!(parsed = number(0, 86400))) return "--time-limit needs a number of seconds from 0 (none) to 86400";
       options.timeLimit = std::chrono::seconds(*parsed);

@@ -229,7 +229,7 @@ void Connect(RawClients* clients, int count, int port, const std::string& reques
 class HttpServe : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    server_.reset(new ServerProcess("main", {"--max-body", "4096", "--max-header", "2048", "--idle-timeout", "2",
+    server_.reset(new ServerProcess("main", {"--max-body", "4096", "--max-header", "2048", "--max-fields", "30", "--idle-timeout", "2",
                                              "--request-timeout", "3", "--time-limit", "2"}));
   }
   static void TearDownTestSuite() { server_.reset(); }
@@ -293,14 +293,20 @@ TEST_F(HttpServe, QueryAndFormFieldsCookiesAndHeadersReachTheScriptAndJavaWithTh
 
 // Requests no HTTP library would send: framing two parsers could read two ways (refused, the
 // connection closed, the smuggled request never run), no HTTP at all, no Host, a form without its
-// boundary, text meant to forge log lines, and the limit on the head at its edges (the target alone
-// is refused with 414 only when it is longer than the limit, the whole head with 431 when it is).
+// boundary, text meant to forge log lines, and the limits on the head at their edges (the target
+// alone is refused with 414 only when it is longer than the limit, the whole head with 431 when it
+// is; fields are counted over the query, the headers and the cookies).
 TEST_F(HttpServe, RawRequestsAreAnsweredAsTheyDeserveAndLogLinesCannotBeForged) {
   const std::string smuggled = "GET /show.qs?p=smuggled HTTP/1.1\r\nHost: x\r\n\r\n";
   const std::string fields = "Host: x\r\nConnection: close\r\n";
   const size_t headAtLimit = 2048 - std::string("GET  HTTP/1.1\r\n").size() - fields.size();
   const auto head = [&](size_t target) {
     return "GET /echo.qs?p=" + std::string(target - 11, 'a') + " HTTP/1.1\r\n" + fields + "\r\n";
+  };
+  const auto counted = [&](int query, const std::string& more) {
+    std::string target = "/show.qs?p";
+    for (int i = 1; i < query; ++i) target += "&p";
+    return "GET " + target + " HTTP/1.1\r\n" + fields + more + "\r\n";
   };
   // Each request, and the status of its answer.
   const std::pair<std::string, const char*> cases[] = {
@@ -317,6 +323,10 @@ TEST_F(HttpServe, RawRequestsAreAnsweredAsTheyDeserveAndLogLinesCannotBeForged) 
       {head(headAtLimit + 1), "431"},
       {head(2048), "431"},
       {head(2049), "414"},
+      {counted(26, "Cookie: c\r\n"), "200"},
+      {counted(26, "Cookie: c; d\r\n"), "431"},
+      {counted(29, ""), "431"},
+      {counted(31, ""), "414"},
   };
   for (const auto& [request, status] : cases) {
     RawClient raw(server_->Port());
@@ -593,17 +603,18 @@ TEST_F(HttpServeDefaults, EndlessScriptsAndOneAddressesConnectionsLeaveOthersSer
 TEST_F(HttpServeDefaults, ManyParametersAreAnswered) {
   // How many of each (a query field, a header field with ':' or a cookie with ';'), and whether
   // the page must be served (else 431 will do).
-  const std::tuple<int, const char*, bool> cases[] = {
-      {246, "a=1&", true}, {357, "a=1&", true}, {357, "k123=v123&", true}, {512, "a=1&", true}, {1500, "p=b&", false},
-      {3900, "a&", false}, {8000, "&", false}, {9000, "a&", false}, {40000, "a&", false},
-      {990, "ab: 0123456789", true}, {990, "c=0123456789ab;", true}, {1100, "a: b", false}, {3000, "a: b", false},
-      {3000, "c;", false}};
+  const std::string wide(70, 'v');
+  const std::tuple<int, std::string, bool> cases[] = {
+      {190, "a=1&", true}, {190, "k123=" + wide + "&", true}, {201, "a=1&", false}, {250, "a=1&", false},
+      {512, "a=1&", false}, {1500, "p=b&", false}, {3900, "a&", false}, {8000, "&", false}, {9000, "a&", false},
+      {40000, "a&", false}, {190, "ab: " + wide, true}, {190, "c=" + wide + ";", true}, {300, "a: b", false},
+      {600, "a: b", false}, {1100, "a: b", false}, {3000, "a: b", false}, {600, "c;", false}, {3000, "c;", false}};
   for (const auto& [count, each, served] : cases) {
     std::string query, cookies;
     std::vector<std::string> headers;
     for (int i = 0; i < count; ++i) {
-      if (std::strchr(each, ':')) headers.push_back(each);
-      else (std::strchr(each, ';') ? cookies : query) += each;
+      if (each.find(':') != std::string::npos) headers.push_back(each);
+      else (each.back() == ';' ? cookies : query) += each;
     }
     if (!cookies.empty()) headers.push_back("Cookie: " + cookies);
     SCOPED_TRACE(std::to_string(count) + " of " + each);
