@@ -229,8 +229,8 @@ void Connect(RawClients* clients, int count, int port, const std::string& reques
 class HttpServe : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    server_.reset(new ServerProcess("main", {"--max-body", "4096", "--max-header", "2048", "--max-fields", "30", "--idle-timeout", "2",
-                                             "--request-timeout", "3", "--time-limit", "2"}));
+    server_.reset(new ServerProcess("main", {"--max-body", "4096", "--max-header", "2048", "--max-fields", "30",
+                                             "--idle-timeout", "2", "--request-timeout", "3", "--time-limit", "2"}));
   }
   static void TearDownTestSuite() { server_.reset(); }
   void SetUp() override { ASSERT_GT(server_->Port(), 0) << "the server did not start:\n" << server_->Log(); }
