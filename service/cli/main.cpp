@@ -116,7 +116,8 @@ Commands:
                       (default 30) is closed, as is one whose request has not arrived within
                       --request-timeout (default 30). A script runs at most --time-limit seconds
                       (default 30, or the preference request_time_limit; 0: no limit); one script
-                      holds at most --script-workers workers (default one less than --threads);
+                      holds at most --script-workers workers (default --threads: serve runs one
+                      worker more, for the other scripts);
                       one client address at most --max-per-address connections (default 64).
                       Requests from a --trusted-proxy address are logged with the client
                       that its X-Forwarded-For names. GET /_health answers 200 while serving;
@@ -309,6 +310,10 @@ int Main(int argc, char** argv) {
   if (line.quiet) quill_service::SetLogSink({});
   Quill::Instance()->Settings().suppressModules = line.suppressModules;
 
+  // A server runs one worker beyond --threads, which no single script may take by default
+  // (--script-workers): a page whose runs hang leaves the others a worker, and a busy page still
+  // gets as many as were asked for.
+  if (!line.command.empty() && line.command.front() == "serve") ++line.host.threads;
   quill_service::Host* host = nullptr;
   try {
     host = &quill_service::Host::Start(line.host);

@@ -1301,4 +1301,6 @@ int HttpServer::InFlight() const { return state_->inFlight.load(); }
 
 unsigned HttpServer::HttpThreads() const { return state_->httpThreads; }
 
+int HttpServer::ScriptWorkers() const { return state_->scriptWorkers; }
+
 }  // namespace quill_service

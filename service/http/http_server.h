@@ -34,10 +34,10 @@ struct ServeOptions {
   unsigned maxPerAddress = 64;
   // A script running longer is stopped at its next statement, loop turn or tag call (0: never).
   std::chrono::milliseconds timeLimit{30000};
-  // Workers one script may hold at once (0: one less than the pool's threads, at least one), so
-  // that a script stuck in a tag that never returns cannot take every worker. Requests beyond it
-  // wait for one of that script's runs to end, at most the time limit (else the request
-  // timeout), and are then answered 503.
+  // Workers one script may hold at once (0: one less than the pool's threads, at least one: what
+  // --threads asked for, as `serve` starts one more), so that a script stuck in a tag that never
+  // returns cannot take every worker. Requests beyond it wait for one of that script's runs to
+  // end, at most the time limit (else the request timeout), and are then answered 503.
   int scriptWorkers = 0;
   bool accessLog = true;  // one log line per request
   // Numeric addresses of reverse proxies whose X-Forwarded-For is believed: for their requests the
@@ -78,6 +78,7 @@ class HttpServer {
   int InFlight() const;
   // The threads that read requests and send answers.
   unsigned HttpThreads() const;
+  int ScriptWorkers() const;  // workers one script may hold at once
 
   struct State;
 

@@ -143,9 +143,10 @@ int ServeCommand(Host& host, const std::vector<std::string>& args, std::chrono::
     return kExitFailure;
   }
   quill_log(2,
-            "HTTP: serving %s from %s; worker threads: %d, HTTP threads: %u, time limit %lld s, %u connections per "
-            "address",
-            server->Address().c_str(), options.webFolder.c_str(), host.Workers().ThreadCount(), server->HttpThreads(),
+            "HTTP: serving %s from %s; worker threads: %d (%d for one script), HTTP threads: %u, time limit %lld s, "
+            "%u connections per address",
+            server->Address().c_str(), options.webFolder.c_str(), host.Workers().ThreadCount(), server->ScriptWorkers(),
+            server->HttpThreads(),
             static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(options.timeLimit).count()),
             options.maxPerAddress);
   HttpServer* serving = server.get();

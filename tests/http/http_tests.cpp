@@ -225,12 +225,14 @@ void Connect(RawClients* clients, int count, int port, const std::string& reques
   }
 }
 
-// One server shared by the cases of a suite.
+// One server shared by the cases of a suite: two workers, one for any one script.
 class HttpServe : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    server_.reset(new ServerProcess("main", {"--max-body", "4096", "--max-header", "2048", "--max-fields", "30",
-                                             "--idle-timeout", "2", "--request-timeout", "3", "--time-limit", "2"}));
+    server_.reset(new ServerProcess("main",
+                                    {"--max-body", "4096", "--max-header", "2048", "--max-fields", "30", "--idle-timeout",
+                                     "2", "--request-timeout", "3", "--time-limit", "2"},
+                                    {"--threads", "1"}));
   }
   static void TearDownTestSuite() { server_.reset(); }
   void SetUp() override { ASSERT_GT(server_->Port(), 0) << "the server did not start:\n" << server_->Log(); }
@@ -248,6 +250,7 @@ class HttpServeDefaults : public HttpServe {
                                      {"user", "grant", "", "execute", "page:/index.qs"},
                                      {"user", "grant", "", "execute", "page:/show.qs"},
                                      {"user", "grant", "", "execute", "page:/loop.qs"},
+                                     {"user", "grant", "", "execute", "page:/hang2.qs"},
                                      {"user", "grant", "", "read", "page:/plain.txt"}}));
   }
 };
@@ -576,8 +579,23 @@ TEST_F(HttpServe, SlowAndSilentClientsAreClosedWithoutHoldingAWorker) {
   EXPECT_TRUE(closed) << "a silent connection was not closed";
 }
 
-// Endless scripts on every worker (from an address of their own) leave others served; one address
-// cannot hold every connection slot, and its refusals are answered.
+// A page gets every worker --threads asks for, and the one `serve` runs beside them answers the
+// other pages meanwhile. (Before the endless scripts below, which hold their workers for the time
+// limit.)
+TEST_F(HttpServeDefaults, APageGetsEveryWorkerAskedForAndTheOneBesideServesTheRest) {
+  const auto start = Clock::now();
+  std::future<Reply> first = Later(server_->Url("/hang2.qs?ms=1500"));
+  std::future<Reply> second = Later(server_->Url("/hang2.qs?ms=1500"));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(Client().Request(server_->Url("/show.qs?p=beside")).body, "p=beside;f=");
+  EXPECT_LT(Clock::now() - start, 1200ms);  // not after one of the runs
+  EXPECT_EQ(first.get().body, "sleptwoke");
+  EXPECT_EQ(second.get().body, "sleptwoke");
+  EXPECT_LT(Clock::now() - start, 2800ms);  // side by side, not one after the other
+}
+
+// Endless scripts on every worker --threads asks for (from an address of their own) leave others
+// served; one address cannot hold every connection slot, and its refusals are answered.
 TEST_F(HttpServeDefaults, EndlessScriptsAndOneAddressesConnectionsLeaveOthersServed) {
   RawClients loops, held;
   ASSERT_NO_FATAL_FAILURE(Connect(&loops, 2, server_->Port(), "GET /loop.qs HTTP/1.1\r\nHost: x\r\n\r\n", "127.0.0.3"));
