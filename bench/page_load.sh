@@ -48,6 +48,7 @@ cp -a "$build/root" "$work/root"
 rm -rf "$work/root/web"
 cp "$java_dir/postgresql.jar" "$work/root/JDBCDrivers/"  # the build lays out only the embedded default
 mkdir -p "$work/web"
+# The page's workers; serve runs one more, which no single page may take (docs/serving.md).
 quill=("$build/bin/quill" --quiet --root "$work/root" --threads "$workers")
 printf "'hello\\\\n'\n" > "$work/web/line.qs"
 for source in SQLite PostgreSQL; do
