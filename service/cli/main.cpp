@@ -295,7 +295,8 @@ int Main(int argc, char** argv) {
   }
   // A serve command's words are checked before anything starts.
   bool reload = false;
-  if (!line.command.empty() && line.command.front() == "serve") {
+  const bool serving = !line.command.empty() && line.command.front() == "serve";
+  if (serving) {
     if (const int usage = quill_service::CheckServeArgs({line.command.begin() + 1, line.command.end()}, &reload)) {
       return usage;
     }
@@ -313,7 +314,7 @@ int Main(int argc, char** argv) {
   // A server runs one worker beyond --threads, which no single script may take by default
   // (--script-workers): a page whose runs hang leaves the others a worker, and a busy page still
   // gets as many as were asked for.
-  if (!line.command.empty() && line.command.front() == "serve") ++line.host.threads;
+  if (serving) ++line.host.threads;
   quill_service::Host* host = nullptr;
   try {
     host = &quill_service::Host::Start(line.host);
@@ -327,7 +328,7 @@ int Main(int argc, char** argv) {
   // still decides.
   // Its log is where a server's operator looks: what Java prints goes there too. --reload asks
   // the module to load changed module jars again.
-  if (!line.command.empty() && line.command.front() == "serve") {
+  if (serving) {
     quill_service::SetPreferenceDefault("java_attach_scope", "thread");
     quill_service::SetPreferenceDefault("java_column_cache", "yes");
     quill_service::SetPreferenceDefault("java_shared_strings", "yes");
@@ -370,7 +371,7 @@ int Main(int argc, char** argv) {
   }
 
   if (line.command.empty()) return started ? 0 : kExitFailure;
-  if (line.command.front() == "serve") {
+  if (serving) {
     return quill_service::ServeCommand(*host, {line.command.begin() + 1, line.command.end()}, grace);
   }
   return quill_service::RunCommand(*host, {line.command.begin() + 1, line.command.end()});
