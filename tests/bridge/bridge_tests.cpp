@@ -320,12 +320,6 @@ TEST_F(BridgeCase, LongChainsAndDeepNestingRunOnTheThreadThatCreatedTheVm) {
   EXPECT_EQ(Output(std::string(150, '(') + "fx_echo('deep')" + std::string(150, ')')), "deep");
 }
 
-TEST_F(BridgeCase, HostFailuresLeaveATagsOutParametersAsTheyWere) {
-  // -9004: out of range; -9002: a bad handle.
-  EXPECT_EQ(Output("fx_untouched('only')"),
-            "getTagParam -9004 kept name|kept data|42\ntagGetExpectedParamCount -9002 -7\ngetTagParam2 -9004 4242");
-}
-
 // The walk, prepared so that each native's live call succeeds: a container call with a positional
 // and a named parameter, a local variable, a request parameter, a cookie and a defined tag.
 std::string PreparedWalk() {
@@ -389,23 +383,17 @@ TEST_F(BridgeCase, ValuesCrossBetweenScriptHostAndJavaWhole) {
       {"returned types", "fx_return_int()->type(); ' '; fx_return_decimal()->type(); ' '; fx_return_decimal(); ' '; "
        "fx_return_bool()->type(); ' '; fx_return_bool()", "integer decimal 2.5 boolean true"},
       // (A long's 64 bits reaching the script are checked by the web example's visit count.)
+      {"result", "fx_result(-42, 'message \u20ac'); result_code(); ' '; result_message()", "-42 message \xE2\x82\xAC"},
+      // Host failures leave a tag's out-parameters as they were (-9004: out of range; -9002: a bad handle).
+      {"out-parameters", "fx_untouched('only')",
+       "getTagParam -9004 kept name|kept data|42\ntagGetExpectedParamCount -9002 -7\ngetTagParam2 -9004 4242"},
+      // The bridge allocates its request and value objects without running a constructor, so a
+      // field it does not fill would keep its default whatever its initialiser says.
+      {"objects made without constructors", "fx_instance_fields('com.marrowbay.quillpro.QuillCall'); '|'; "
+       "fx_instance_fields('com.ferngate.quillpro.QuillCall'); '|'; fx_instance_fields('com.ferngate.quillpro.QuillValue'); "
+       "'|'; fx_instance_fields('com.marrowbay.quillpro.QuillValue')", "| nativeRef|| name data type"},
   };
-  for (const auto& row : rows) {
-    EXPECT_EQ(Output(row.script, request), row.expected) << row.what;
-  }
-  EXPECT_EQ(Output("fx_result(-42, 'message \u20ac'); result_code(); ' '; result_message()"),
-            "-42 message \xE2\x82\xAC");
-}
-
-// The bridge allocates its request and value objects without running a constructor, so a field
-// it does not fill would keep its default whatever its initialiser says.
-TEST_F(BridgeCase, ObjectsMadeWithoutConstructorsHaveOnlyTheFieldsTheBridgeFills) {
-  for (const auto& [cls, expected] : {std::pair{"com.marrowbay.quillpro.QuillCall", ""},
-                                      {"com.ferngate.quillpro.QuillCall", " nativeRef"},
-                                      {"com.ferngate.quillpro.QuillValue", ""},
-                                      {"com.marrowbay.quillpro.QuillValue", " name data type"}}) {
-    EXPECT_EQ(Output(std::string("fx_instance_fields('") + cls + "')"), expected) << cls;
-  }
+  for (const auto& row : rows) EXPECT_EQ(Output(row.script, request), row.expected) << row.what;
 }
 
 // ---- the server's general services ----
@@ -917,15 +905,12 @@ TEST_F(BridgeCase, EveryStoredJavaObjectIsReleasedExactlyOnceWhateverEndsIt) {
 
 // ---- the balance harness holds every native ----
 
-TEST_F(BridgeCase, EveryNativeIsBoundInItsCountedForm) {
-  for (const std::string& problem : gBindingProblems) ADD_FAILURE() << problem;
-}
-
-// Every native with null arguments, unbound, with the token of a finished call (the walk's
+// Every native is bound in its counted form. Every native with null arguments, unbound, with the token of a finished call (the walk's
 // second run has one) and live; the walk reports each wrong answer as a FAIL line, the harness
 // each call that left something unreleased. Then each native must have been seen on every path
 // its row names, the registration natives through RegisterOnEveryPath and the others' own cases.
 TEST_F(BridgeCase, EveryNativeRefusesBadCallsSucceedsOnGoodOnesAndRanEveryPathBalanced) {
+  for (const std::string& problem : gBindingProblems) ADD_FAILURE() << problem;
   const std::string first = PreparedWalk();
   const std::string second = PreparedWalk();
   for (const std::string* walk : {&first, &second}) {

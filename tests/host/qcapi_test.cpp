@@ -91,19 +91,16 @@ class QcapiTest : public ::testing::Test {
 };
 
 TEST_F(QcapiTest, NullPointersAreInvalid) {
-  EXPECT_EQ(quill_getTagParamW(T(), 0, nullptr), QUILL_ERR_INVALID);
-  EXPECT_EQ(quill_getTagParamCount(T(), nullptr), QUILL_ERR_INVALID);
-  EXPECT_EQ(quill_getTagName(T(), nullptr), QUILL_ERR_INVALID);
-  EXPECT_EQ(quill_tagParamIsDefinedW(T(), nullptr), QUILL_ERR_INVALID);
-  EXPECT_EQ(quill_findTagW(T(), nullptr, nullptr, false), QUILL_ERR_INVALID);
-  EXPECT_EQ(quill_setResultMessageW(T(), nullptr), QUILL_ERR_INVALID);
-  EXPECT_EQ(quill_setResultHeaderW(T(), nullptr), QUILL_ERR_INVALID);
-  EXPECT_EQ(quill_getVariableCountW(T(), W(u"x"), nullptr), QUILL_ERR_INVALID);
-  EXPECT_EQ(quill_setVariableW(T(), nullptr, W(u"v"), QUILL_VAR_LOCAL), QUILL_ERR_INVALID);
-  EXPECT_EQ(quill_outputTagData2W(T(), nullptr, 3), QUILL_ERR_INVALID);
-  EXPECT_EQ(quill_outputTagBytes(T(), "ab", -2), QUILL_ERR_INVALID);
   quill_value_t record{};
-  EXPECT_EQ(quill_formatBuffer(T(), nullptr, &record), QUILL_ERR_INVALID);
+  const osError codes[] = {
+      quill_getTagParamW(T(), 0, nullptr),          quill_getTagParamCount(T(), nullptr),
+      quill_getTagName(T(), nullptr),               quill_tagParamIsDefinedW(T(), nullptr),
+      quill_findTagW(T(), nullptr, nullptr, false), quill_setResultMessageW(T(), nullptr),
+      quill_setResultHeaderW(T(), nullptr),         quill_getVariableCountW(T(), W(u"x"), nullptr),
+      quill_outputTagData2W(T(), nullptr, 3),       quill_setVariableW(T(), nullptr, W(u"v"), QUILL_VAR_LOCAL),
+      quill_outputTagBytes(T(), "ab", -2),          quill_formatBuffer(T(), nullptr, &record),
+  };
+  for (size_t i = 0; i < std::size(codes); ++i) EXPECT_EQ(codes[i], QUILL_ERR_INVALID) << "call " << i;
   EXPECT_EQ(Param8(quill_getRequestParam, T(), QUILL_REQPARAM_BY_NAME), Err(QUILL_ERR_INVALID));  // no name
 }
 

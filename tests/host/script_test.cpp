@@ -222,8 +222,7 @@ TEST_F(ScriptTest, EachSourceGivesItsOutputOrItsError) {
       // try/catch and protect; a module container passes its body's code and message on. (A failing
       // module tag's code, message and place are checked on the bridge's Java tags and the process tests.)
       {"try => { try => { fail(1, 'in') } catch => { fail(2, error_message() + '!') } }"
-       " catch => { error_code() error_message() } error_code()",
-       "2in!0"},
+       " catch => { error_code() error_message() } error_code()", "2in!0"},
       {"protect => { 'x' fail(9, 'gone') 'y' } 'z'", "xz"},
       {"try => { fail(1, 'a') } catch => { fail(2, 'b') }", "t.q:1:36: error 2: b"},
       {"try => { wrap => { fail(-8, 'body broke') } } catch => { error_code() ' ' error_message() }", "[-8 body broke"},
@@ -231,8 +230,7 @@ TEST_F(ScriptTest, EachSourceGivesItsOutputOrItsError) {
       {"var i = 0 while ($i < 5) { $i = $i + 1 if ($i == 2) { 'two' } else if ($i > 3) { 'big' } else { $i } }",
        "1two3bigbig"},
       {"define tag first(-a::array) => { var i = 0 while ($i < $a->size()) { if ($a->get($i) > 1) { return $i }"
-       " $i = $i + 1 } return -1 } first([0, 1, 5, 7]) ' ' first([])",
-       "2 -1"},
+       " $i = $i + 1 } return -1 } first([0, 1, 5, 7]) ' ' first([])", "2 -1"},
       {"later() define tag later() => { 'hoisted' }", "hoisted"},
       // Members of values; values are copied.
       {"var a = [1, 'b'] $a->append(3, 4) $a->size() ' ' $a->remove(0) ' ' $a->join('-') ' ' $a->contains(3)",

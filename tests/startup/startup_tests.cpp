@@ -191,19 +191,16 @@ TEST(VmOptions, ModuleFoldersOutsideTheRootAreUsedOnlyWhenTheyTheFoldersAboveAnd
     }
     EXPECT_EQ(Has(run.options[0], plantedUsed ? Dir(above) + "QuillModules/planted.jar" : "planted.jar"), plantedUsed)
         << run.options[0];
-    const std::string folder = "[QJAPI] The folder \"../../QuillModules/\" outside the server root is not used: ";
-    const std::string openAbove = folder + "every user may write to the folder \"" + above.string() + "\" above it";
-    const std::string foreignLink = folder + "the link to it belongs to another user than the server's or root";
-    const std::string expected[] = {folder + "it belongs to another user than the server's or root",
-                                    folder + "the users of another group may write to it", "", openAbove, "", openAbove,
-                                    "[QJAPI] The archive " + Dir(above) +
-                                        "QuillModules/planted.jar outside the server root is not used: every user may "
-                                        "write to it",
-                                    folder + "every user may write to it", foreignLink, foreignLink,
-                                    "[QJAPI] The folder \"../../QuillModules/\" outside the server root is not used for "
-                                    "classes: ../../QuillModules/fx/Planted.class: every user may write to it",
-                                    "[QJAPI] The folder \"../../QuillModules/\" outside the server root is not used for "
-                                    "native libraries: ../../QuillModules/libplanted.so: every user may write to it"};
+    const std::string folder = "[QJAPI] The folder \"../../QuillModules/\" outside the server root is not used";
+    const std::string open = ": every user may write to it";
+    const std::string openAbove = folder + ": every user may write to the folder \"" + above.string() + "\" above it";
+    const std::string foreignLink = folder + ": the link to it belongs to another user than the server's or root";
+    const std::string expected[] = {
+        folder + ": it belongs to another user than the server's or root",
+        folder + ": the users of another group may write to it", "", openAbove, "", openAbove,
+        "[QJAPI] The archive " + Dir(above) + "QuillModules/planted.jar outside the server root is not used" + open,
+        folder + open, foreignLink, foreignLink, folder + " for classes: ../../QuillModules/fx/Planted.class" + open,
+        folder + " for native libraries: ../../QuillModules/libplanted.so" + open};
     if (!expected[kind].empty()) {
       EXPECT_TRUE(run.Logged(2, expected[kind])) << run.err;
     }
