@@ -6,6 +6,8 @@
 # the line. wrk runs each case in interleaved rounds (the two servers alternate which goes first)
 # after a warm-up that is not counted; the table gives requests per second, p50 and p99 of each
 # side and the ratio quill / JDK, then the range of each over the rounds.
+# The percentiles are wrk's, which counts a stalled request again for each interval its connection
+# would have sent another in: a run's p99 is set by its few longest stalls (docs/performance.md).
 #
 # Usage: bench/page_load.sh [BUILD_DIR] [SECONDS] [ROUNDS] [WORKERS] [CONNECTIONS] [QUILL OPTIONS...]
 #        [serve SERVE OPTIONS...]
