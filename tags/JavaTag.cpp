@@ -12,6 +12,7 @@ using bridge::LocalRef;
 namespace {
 
 char* CopyText(const char* text) {
+  if (text == nullptr) return nullptr;
   const size_t length = std::strlen(text);
   char* copy = new char[length + 1];
   std::memcpy(copy, text, length + 1);
@@ -49,6 +50,7 @@ JavaTag::JavaTag(const char* className, jobject moduleInstance, jmethodID tagMet
       tagMethod_(tagMethod),
       constructor_(constructor),
       className_(CopyText(className)) {
+  if (moduleInstance_ == nullptr) return;  // a tag without an instance has no class to call
   JniAttachment attachment;
   if (JNIEnv* env = attachment.env()) {
     LocalRef<jclass> cls(env, env->GetObjectClass(moduleInstance_));
@@ -88,7 +90,8 @@ void JavaTag::Run(CallFrame* frame, Variant* result, Request* request) {
       // succeeds nothing can be pending, and the call makes no JNI calls beyond its work.
       bool objectMissing = true;
       LocalRef<jobject> call(env, NewQuillCall(env, state.Token()));
-      if (call) {
+      // A tag made without its instance, constructor or method has nothing to run.
+      if (call && moduleClass_ != nullptr && constructor_ != nullptr && tagMethod_ != nullptr) {
         // Every call runs on a fresh instance; module classes need not be thread-safe.
         LocalRef<jobject> instance(env, env->NewObject(moduleClass_, constructor_));
         if (instance) {

@@ -298,6 +298,10 @@ TEST_F(BridgeCase, AFailingTagFailsTheScriptWithItsCodeAndMessage) {
   }
   EXPECT_EQ(Output("try { fx_throw() } catch { error_code() } ' '; fx_echo('still', 'fine')"), "-10998 still|fine");
   EXPECT_EQ(Output("fx_fail_next_construction(); '['; fx_echo('lost'); ']'; fx_echo('next')"), "[]next");
+  // Nor does a tag made without class name, instance, constructor or method.
+  TagRegistry(nullptr, nullptr).RegTag(Units(u""), Units(u"probe_bare_java_tag"),
+                                       new JavaTag(nullptr, nullptr, nullptr, nullptr), Units(u""), 0);
+  EXPECT_EQ(Output("'['; probe_bare_java_tag(); ']'"), "[]");
 }
 
 // The start-up thread stays attached, so whatever a tag call leaves there piles up for the life
