@@ -63,6 +63,7 @@ struct QUILL_API HostRec {
 
 struct QUILL_API DatabaseRec {
   CharBuffer name;
+  bool named = false;  // the script named it (else the source's default); travels with the record
 };
 
 // One criterion or field of an action: a column name, its value (absent = null) and its search

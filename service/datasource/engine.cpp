@@ -89,7 +89,7 @@ osError RunDatabaseAction(Request& request, QPExecState* caller, const DBActionS
   action.source.id = registry.IdOf(source);
   action.source.name = source->GetModuleName();
   if (host) action.host = std::move(*host);
-  action.databaseNamed = spec.database.has_value();
+  action.database.named = spec.database.has_value();
   if (spec.database) action.database.name = spec.database->c_str();
   action.params.input = spec.input;
 

@@ -13,7 +13,6 @@ struct InlineAction {
   DataSourceRec source;
   HostRec host;
   DatabaseRec database;
-  bool databaseNamed = false;
   DBParamsValue params;  // the parameters (input) and the results (output)
   osError code = 0;      // the data source's answer
   std::string message;   // why it failed, when it did

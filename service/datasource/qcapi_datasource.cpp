@@ -102,7 +102,7 @@ osError quill_getDataSourceName(quill_token t, quill_value_t* database, bool* na
   return WithAction(t, [&](TExecState& state, InlineAction& action) -> osError {
     if (database == nullptr && named == nullptr && source == nullptr) Fail(QUILL_ERR_INVALID, "nothing asked");
     if (database != nullptr) *database = TextRecord(state, action.database.name.str(), action.database.name.str());
-    if (named != nullptr) *named = action.databaseNamed;
+    if (named != nullptr) *named = action.database.named;
     if (source != nullptr) *source = TextRecord(state, action.source.name.str(), action.host.name.str());
     return QUILL_OK;
   });

@@ -254,12 +254,12 @@ TEST(Rows, LargeResultsReuseBuffersAndKeepTheirOwnCells) {
 
 TEST(Actions, NameListsCopyWhatTheSourceAdded) {
   const std::string names = "{ rows => { field('name') ',' } action_code() }";
-  EXPECT_EQ(Output("db_tables(-source='fx_ds', -database='shop') => " + names), "t1,t2,t3,0");
+  EXPECT_EQ(Output("db_tables(-source='fx_ds', -database='shop') => " + names), "t1,t2,t3,shop|shop|54455854 1,0");
   const int32_t failing = quill_service::AddDataSourceHost("fx_ds", "failing-host", "u", "p");
   EXPECT_EQ(Output("db_databases(-source='fx_ds', -host=" + std::to_string(failing) + ") => " + names),
-            "db1,db2,-42");  // copied even on error
+            "db1,db2,null 0,-42");  // copied even on error
   EXPECT_EQ(Output("db_tables(-source='fx_ds', -database='fail') => " + names), "-43");  // copied only on success
-  EXPECT_EQ(Output("db_schemas(-source='fx_ds', -database='fail') => " + names), "public,-41");
+  EXPECT_EQ(Output("db_schemas(-source='fx_ds', -database='fail') => " + names), "public,||54455854 1,-41");
   const ScriptRun bare = RunScript("db_tables(-source='fx_ds', -database='fail')");
   EXPECT_NE(bare.error.find("error -43:"), std::string::npos) << bare.error;
   EXPECT_TRUE(quill_service::RemoveDataSourceHost(failing));
