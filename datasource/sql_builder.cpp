@@ -75,10 +75,22 @@ bool IsPlainNumber(std::string_view v) {
   return i == n;
 }
 
+// A date as users write one (2024-01-05, 05/01/2024): digit runs, each two joined by one "-" or
+// "/". Bare it is arithmetic, as written, but it cannot end the value or start a comment ("--"
+// would need two separators in a row).
+bool IsDigitsJoinedByDateSeparators(std::string_view v) {
+  if (v.empty() || !IsDigit(v.front()) || !IsDigit(v.back())) return false;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (!IsDigit(v[i]) && ((v[i] != '-' && v[i] != '/') || !IsDigit(v[i + 1]))) return false;
+  }
+  return true;
+}
+
 bool IsPlainLiteral(std::string_view v, int32_t typeCode) {
   if (typeCode == code::kBoolean && (EqualsNoCase(v, "true") || EqualsNoCase(v, "false"))) {
     return true;
   }
+  if (typeCode == code::kDate && IsDigitsJoinedByDateSeparators(v)) return true;
   return IsPlainNumber(v);
 }
 
@@ -97,7 +109,9 @@ bool IsPlainLiteralList(std::string_view v, int32_t typeCode) {
 }
 
 std::string_view LiteralKind(int32_t typeCode) {
-  return typeCode == code::kBoolean ? "true, false or a plain number" : "a plain number";
+  if (typeCode == code::kBoolean) return "true, false or a plain number";
+  if (typeCode == code::kDate) return "a plain number or digits joined by - or /";
+  return "a plain number";
 }
 
 std::string FourCharacters(int32_t typeCode) {
@@ -316,7 +330,10 @@ bool SqlBuilder::AppendValue(std::string& out, const Text& value, int32_t op, bo
                       "was not sent";
     return false;
   }
-  if (binding_ && form != Form::kPlain) unbindable_ = true;
+  // A bare date is arithmetic only the text can say: such a statement is run as written.
+  if (binding_ && (form != Form::kPlain || (!quoted && typeCode == code::kDate && !IsPlainNumber(*value)))) {
+    unbindable_ = true;
+  }
   if (binding_ && form == Form::kPlain) literals_.push_back({out.size(), 0, {std::string(*value), !quoted}});
   if (form == Form::kParenthesised) out.push_back('(');
   if (quoted || pattern) {

@@ -204,6 +204,9 @@ TEST(SqlSelect, UnquotedTypesWhenTheDriverDoesNotConvert) {
       {.what = "a column not discovered is logged and quoted", .convert = false,
        .inputs = {Col("gone", "5"), Col("n", "5")}, .types = kDiscovered, .expected = Where("gone = '5' AND n = 5"),
        .missed = {"gone"}},
+      {.what = "a date bare as written, then run as text", .convert = false,
+       .inputs = {Col("day", "2024-01-05"), Col("day", "5/1/2024, 20240105", code::kInList)}, .types = kDiscovered,
+       .expected = Where("day = 2024-01-05 AND day IN (5/1/2024, 20240105)"), .bound = "-"},
       {.what = "a numeric key bare", .convert = false, .key = KeyColumn{"id", "9"}, .types = kDiscovered,
        .expected = "SELECT * FROM \"t\" WHERE \"id\" = 9;"},
       {.what = "types are not consulted while the driver converts", .inputs = {Col("n", "5"), Col("gone", "5")},
@@ -333,6 +336,7 @@ TEST(SqlRefusals, UnquotedValuesMustBePlainLiteralsAndNoValueHoldsANul) {
   } refused[] = {
       {"n", "1; DROP TABLE t"}, {"n", "--1"}, {"n", "1e", code::kGreater}, {"n", " 1"}, {"n", "1,2"},
       {"n", "1,,2", code::kInList}, {"n", "1)", code::kNotInList}, {"f", "yes"}, {"n", "."},
+      {"n", "2024-01-05"}, {"day", "2024--01"}, {"day", "1/"}, {"day", "2024-01-05 10:30"},
       {"s", "a\0' OR ''='"sv, code::kEquals, kValueHoldsNul},
       {"s", "a\xC0\x80", code::kNotEquals, kValueHoldsNul}, {"n", "5\0"sv, code::kContains, kValueHoldsNul},
   };

@@ -186,11 +186,22 @@ class Fuzzer {
       // A bare value that carried SQL would compile to another program than these ones.
       if (bare(column, op) != 0) {
         // One number per distinct element, as equal stand-ins could fold where the real values
-        // do not (and the other way round).
+        // do not (and the other way round); a date keeps its "-" and "/", one number per run.
+        const auto id = [&](std::string_view text) {
+          return std::to_string(bareIds.emplace(std::string(text), bareIds.size() + 1).first->second);
+        };
         std::string ones;
         for (std::string_view element : Elements(*value, op == code::kInList || op == code::kNotInList)) {
-          const auto id = bareIds.emplace(std::string(Trimmed(element)), bareIds.size() + 1).first->second;
-          ones += (ones.empty() ? "" : ",") + std::to_string(id);
+          ones += ones.empty() ? "" : ",";
+          element = Trimmed(element);
+          if (!std::regex_match(element.begin(), element.end(), kDate)) {
+            ones += id(element);
+            continue;
+          }
+          for (size_t run = 0, end = 0; run < element.size(); run = end + 1) {
+            end = std::min(element.find_first_of("-/", run), element.size());
+            ones += id(element.substr(run, end - run)) + (end < element.size() ? std::string(1, element[end]) : "");
+          }
         }
         value = keep(ones);
         return;
@@ -280,10 +291,16 @@ class Fuzzer {
     static const std::regex kTruth("true|false", std::regex::icase);
     for (std::string_view element : Elements(value, list)) {
       const std::string item(list ? Trimmed(element) : element);
-      if (!std::regex_match(item, kNumber) && !(type == code::kBoolean && std::regex_match(item, kTruth))) return false;
+      if (!std::regex_match(item, kNumber) && !(type == code::kBoolean && std::regex_match(item, kTruth)) &&
+          !(type == code::kDate && std::regex_match(item, kDate))) {
+        return false;
+      }
     }
     return true;
   }
+
+  // A date written bare: digit runs joined by single "-" or "/".
+  inline static const std::regex kDate{"[0-9]+([-/][0-9]+)*"};
 
   // The elements of a list (a value that is no list is its only element).
   static std::vector<std::string_view> Elements(std::string_view value, bool list) {
@@ -321,7 +338,8 @@ class Fuzzer {
 
   static std::string RandomValue(Source& src) {
     const uint32_t kind = src.Below(10);
-    if (kind == 0) return "";
+    if (kind == 0) return src.Chance(50) ? "" : std::to_string(src.Below(3000)) + (src.Chance(50) ? "-0" : "/") +
+                                                    std::to_string(src.Below(13)) + "-" + std::to_string(src.Below(32));
     if (kind <= 2) {  // a number as a user types it
       std::string n = src.Chance(30) ? (src.Chance(50) ? "-" : "+") : "";
       n += std::to_string(src.Below(100000));
