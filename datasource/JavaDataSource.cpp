@@ -288,10 +288,14 @@ datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState
   const std::shared_ptr<const ConnectorProperties> properties = SettledProperties(env, state);
   const ActionInput input = ReadActionInput(token);
   const bool supportsConvert = properties->supportsConvert;
+  // An update or a delete that no key can name is refused without a word to Java, so without
+  // asking for columns either; its values, never sent, are then not looked up by type (each
+  // lookup would report its column missing).
+  const bool keyless = (action == kActionUpdate || action == kActionDelete) && !HasUsableKey(input);
   ConnectorSettings settings;
   settings.supportsCatalogs = properties->supportsCatalogs;
   settings.supportsSchemas = properties->supportsSchemas;
-  settings.supportsConvert = supportsConvert;
+  settings.supportsConvert = supportsConvert || keyless;
   settings.bindsValues = properties->bindsValues;
   settings.quote = properties->quoteCharacter;
   settings.separator = properties->catalogSeparator;
@@ -306,9 +310,6 @@ datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState
   if (action == kActionDescribe) return builder.Describe(input);
 
   const ColumnList columns = GatherInputColumns(input);
-  // An update or a delete that no key can name is refused without a word to Java, so without
-  // asking for columns either.
-  const bool keyless = (action == kActionUpdate || action == kActionDelete) && !HasUsableKey(input);
   if (!supportsConvert && !keyless) {
     // The discovery's result columns tell the builder which values go bare.
     // Empty when a name cannot be written: the statement below is refused for it.

@@ -75,6 +75,9 @@ TEST(Connector, AColumnTheDiscoveryDoesNotFindIsLoggedAndItsValueQuoted) {
   EXPECT_EQ(Action("db_search(" + kTyped + ", -key='nope %s', -key_value=5)"),
             "0|SELECT * FROM \"items\" WHERE \"nope %s\" = '5';|");
   EXPECT_TRUE(Logged(0, "Column \"nope %s\" not found"));
+  // An update without a key asks for no columns, and so reports none missing.
+  EXPECT_EQ(Action("db_update(" + kTyped + ", ['note', 'x'])"), "-9958||");
+  EXPECT_FALSE(Logged(0, "Column \"note\" not found"));
   // A key named in non-ASCII text is found in the default code page: its number goes bare.
   Statement("CREATE TABLE IF NOT EXISTS prices (id INTEGER PRIMARY KEY, \"pr\xC3\xAEx\" REAL)");
   EXPECT_EQ(Action("db_search(-source='fx_sql_typed', -database='shop', -table='prices', -key='pr\xC3\xAEx', "
