@@ -173,47 +173,8 @@ InlineAction& Action(Request& request) {
 
 const WebOutputParams& Results(Request& request) { return Action(request).params.output; }
 
-// Cells from Java arrive as the VM's modified UTF-8: characters beyond the Basic Multilingual
-// Plane as two three-byte surrogates and character zero as C0 80. Both are decoded here, as is
-// standard UTF-8 from other sources; a byte that starts no sequence becomes U+FFFD.
-std::u16string CellText(std::string_view bytes) {
-  std::u16string text;
-  text.reserve(bytes.size());
-  size_t i = 0;
-  const auto continuation = [&](size_t at) {
-    return at < bytes.size() && (static_cast<unsigned char>(bytes[at]) & 0xC0) == 0x80;
-  };
-  while (i < bytes.size()) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (b < 0x80) {
-      text += static_cast<char16_t>(b);
-      i += 1;
-    } else if ((b & 0xE0) == 0xC0 && continuation(i + 1)) {
-      text += static_cast<char16_t>(((b & 0x1F) << 6) | (bytes[i + 1] & 0x3F));
-      i += 2;
-    } else if ((b & 0xF0) == 0xE0 && continuation(i + 1) && continuation(i + 2)) {
-      text += static_cast<char16_t>(((b & 0x0F) << 12) | ((bytes[i + 1] & 0x3F) << 6) | (bytes[i + 2] & 0x3F));
-      i += 3;
-    } else if ((b & 0xF8) == 0xF0 && continuation(i + 1) && continuation(i + 2) && continuation(i + 3)) {
-      const char32_t c = ((b & 0x07) << 18) | ((bytes[i + 1] & 0x3F) << 12) | ((bytes[i + 2] & 0x3F) << 6) |
-                         (bytes[i + 3] & 0x3F);
-      if (c > 0x10FFFF || c < 0x10000) {
-        text += u'\uFFFD';
-      } else {
-        text += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-        text += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-      }
-      i += 4;
-    } else {
-      text += u'\uFFFD';
-      i += 1;
-    }
-  }
-  return text;
-}
-
 void SetCell(Variant& target, const std::optional<std::string_view>& cell) {
-  if (cell) target.SetString(CellText(*cell));
+  if (cell) target.SetString(ModifiedUtf8ToUtf16(*cell));
   else target.Init();
 }
 

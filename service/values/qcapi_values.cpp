@@ -353,7 +353,9 @@ osError quill_typeAllocTagFromSource(quill_token t, quill_type* handle, const ch
   return WithState(t, [&](TExecState& s) -> osError {
     Require(handle);
     if (source == nullptr || length < 0) return QUILL_ERR_INVALID;
-    auto tag = CompileTagSource(std::string_view(source, static_cast<size_t>(length)));
+    // The module hands the source over as the VM's modified UTF-8; the compiler reads UTF-8.
+    const std::string_view text(source, static_cast<size_t>(length));
+    auto tag = CompileTagSource(Utf16ToUtf8(ModifiedUtf8ToUtf16(text)));
     if (!tag) return QUILL_ERR_INVALID;
     auto value = MakeVariant();
     value->SetTag(std::move(tag));

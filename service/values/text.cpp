@@ -45,6 +45,42 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
+std::u16string ModifiedUtf8ToUtf16(std::string_view bytes) {
+  std::u16string text;
+  text.reserve(bytes.size());
+  size_t i = 0;
+  const auto continuation = [&](size_t at) {
+    return at < bytes.size() && (static_cast<unsigned char>(bytes[at]) & 0xC0) == 0x80;
+  };
+  while (i < bytes.size()) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b < 0x80) {
+      text += static_cast<char16_t>(b);
+      i += 1;
+    } else if ((b & 0xE0) == 0xC0 && continuation(i + 1)) {
+      text += static_cast<char16_t>(((b & 0x1F) << 6) | (bytes[i + 1] & 0x3F));
+      i += 2;
+    } else if ((b & 0xF0) == 0xE0 && continuation(i + 1) && continuation(i + 2)) {
+      text += static_cast<char16_t>(((b & 0x0F) << 12) | ((bytes[i + 1] & 0x3F) << 6) | (bytes[i + 2] & 0x3F));
+      i += 3;
+    } else if ((b & 0xF8) == 0xF0 && continuation(i + 1) && continuation(i + 2) && continuation(i + 3)) {
+      const char32_t c = ((b & 0x07) << 18) | ((bytes[i + 1] & 0x3F) << 12) | ((bytes[i + 2] & 0x3F) << 6) |
+                         (bytes[i + 3] & 0x3F);
+      if (c > 0x10FFFF || c < 0x10000) {
+        text += u'\uFFFD';
+      } else {
+        text += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+        text += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+      }
+      i += 4;
+    } else {
+      text += u'\uFFFD';
+      i += 1;
+    }
+  }
+  return text;
+}
+
 void AppendLatin1AsUtf8(std::string& out, std::string_view latin1) {
   for (const unsigned char byte : latin1) {
     if (byte < 0x80) {

@@ -11,6 +11,10 @@ namespace quill_service {
 // Malformed input becomes U+FFFD rather than failing.
 QUILL_API std::u16string Utf8ToUtf16(std::string_view text);
 QUILL_API std::string Utf16ToUtf8(std::u16string_view text);
+// The VM's modified UTF-8, as text from Java arrives: characters beyond the Basic Multilingual
+// Plane as two three-byte surrogates, character zero as C0 80. Standard UTF-8 decodes alike; a
+// byte that starts no sequence becomes U+FFFD.
+QUILL_API std::u16string ModifiedUtf8ToUtf16(std::string_view bytes);
 // The host's 8-bit interfaces take ISO-8859-1 (what the module sends): each byte is one character.
 QUILL_API void AppendLatin1AsUtf8(std::string& out, std::string_view latin1);
 QUILL_API std::string Latin1ToUtf8(std::string_view latin1);
