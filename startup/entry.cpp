@@ -68,6 +68,9 @@ bool StartJavaBridge() {
 
 extern "C" __attribute__((visibility("default"))) int RegisterQuillTags(TagRegistry* registry) {
   if (Quill::Instance()->Settings().suppressModules) return 0;
+  // The host calls the entry once. Were it called again, starting a second VM would fail and
+  // take the running bridge down with it: a bridge already running stays as it is.
+  if (gTagLoader != nullptr) return 1;
   if (!StartJavaBridge()) return 0;
   gTagLoader->LoadModules(registry);
   RegisterJDBCTags(registry);

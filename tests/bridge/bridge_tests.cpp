@@ -135,6 +135,14 @@ TEST_F(BridgeCase, StartUpThreadStaysAttachedAfterModuleLoading) {
   EXPECT_FALSE(gLoadingDetachedStartupThread) << "module loading detached the start-up thread, which it did not attach";
 }
 
+TEST_F(BridgeCase, ASecondEntryCallLeavesTheRunningBridgeServing) {
+  const fs::path module = fs::path(quill_service::Host::Instance()->Root()) / "QuillModules" / fs::path(QJAPI_MODULE).filename();
+  int again = 0;
+  ASSERT_TRUE(quill_service::Host::Instance()->LoadModule(module.string(), &again));
+  EXPECT_EQ(again, 1);
+  EXPECT_EQ(Output("fx_echo('still', 'fine')"), "still|fine");
+}
+
 // ---- registration ----
 
 TEST_F(BridgeCase, EachRegistrationFormRegistersTheSignaturesItAccepts) {
