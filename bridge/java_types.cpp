@@ -293,8 +293,11 @@ jclass ClassOfReloadedCaller(JNIEnv* env, const char* className) {
 // The class and tag method a registration names; null method when either is missing.
 JavaMethodEntry ResolveMethod(JNIEnv* env, const char* className, const char* methodName) {
   JavaMethodEntry entry;
-  // FindClass reads modified UTF-8: a Latin-1 name with other bytes names no class.
-  if (!IsModifiedUtf8(className, std::strlen(className))) return entry;
+  // FindClass and GetMethodID read modified UTF-8: a Latin-1 name with other bytes names no class
+  // and no method, and never reaches the VM.
+  if (!IsModifiedUtf8(className, std::strlen(className)) || !IsModifiedUtf8(methodName, std::strlen(methodName))) {
+    return entry;
+  }
   LocalRef<jclass> cls(env, CallerClass(env, className));
   if (!cls) return entry;
   entry.method = FindTagMethod(env, cls.get(), methodName);
