@@ -246,6 +246,7 @@ void RegisterOnEveryPath() {
   five(tags, "fixtures.Tags", "fx_bal_5", "ferngateSig", "registered", true);
   five(tags, "fixtures.Tags", "fx_bal_5m", "marrowbaySig", "registered", true);
   six(marrowbay, "fixtures.MarrowbayTags", nullptr, "fx_bal_null_module", "marrowbaySig");
+  six(tags, "fixtures.Tags", "fixtures", "fx_bal_6_other_package", "marrowbaySig");  // not the package's module class
   six(marrowbay, "fixtures.MarrowbayTags", "fixtures", "fx_bal_6", "marrowbaySig", true);
   dataSource(source, nullptr, "walk");
   dataSource(source, "fx_bal_ds_null_method", nullptr);
