@@ -815,7 +815,7 @@ TEST_F(BridgeCase, StoreManExecuteRunsOneStatementOnTheInternalDatabaseAndReturn
   ASSERT_NE(cls, nullptr);
   // UTF-8 straight into the table, as the host keeps text.
   ASSERT_EQ(Table("CREATE TABLE store_probe (a text, b integer);"
-                  "INSERT INTO store_probe VALUES ('\xC3\xA9\xE6\x97\xA5', 1), (NULL, 2)"), "");
+                  "INSERT INTO store_probe VALUES ('\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80', 1), (NULL, 2)"), "");
   const auto run = [&](const char* sql) {
     jstring text = sql != nullptr ? env->NewStringUTF(sql) : nullptr;
     jobjectArray result = jni_balance::Counted<&Java_com_marrowbay_jdbc_JDBCDataSource_StoreManExecute>::Call(env, cls, text);
@@ -823,7 +823,9 @@ TEST_F(BridgeCase, StoreManExecuteRunsOneStatementOnTheInternalDatabaseAndReturn
     EXPECT_FALSE(env->ExceptionCheck());
     return Table(env, result);
   };
-  EXPECT_EQ(run("SELECT a, b FROM store_probe ORDER BY b"), u"[[\u00E9\u65E5, 1], [null, 2]]");
+  EXPECT_EQ(run("SELECT a, b FROM store_probe ORDER BY b"), u"[[\u00E9\u65E5\U0001F600, 1], [null, 2]]");
+  // The statement goes as ISO-8859-1: text it wrote comes back as it went in.
+  EXPECT_EQ(run("SELECT 'caf\xC3\xA9'"), u"[[caf\u00E9]]");
   // No statement, an empty one, a statement that fails and one that gives no rows: null.
   const char* const none[] = {nullptr, "", "SELEKT nothing", "INSERT INTO store_probe VALUES ('z', 3)"};
   for (const char* sql : none) EXPECT_EQ(run(sql), u"<no rows>") << (sql != nullptr ? sql : "(null)");
