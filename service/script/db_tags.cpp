@@ -130,6 +130,8 @@ DBActionSpec ReadSpec(DBActionKind kind, const TagCall& call) {
       in.inputColumns.push_back(DBInputColumn{"opend", std::string(), QUILL_OP_EQUALS});
     } else if (is(u"distinct")) {
       in.inputColumns.push_back(DBInputColumn{"-distinct", std::string(), QUILL_OP_EQUALS});
+    } else if (is(u"uselimit")) {
+      in.inputColumns.push_back(DBInputColumn{"-uselimit", Text(value), QUILL_OP_EQUALS});
     } else {
       Fail(QUILL_ERR_INVALID, "unknown parameter -" + Utf16ToUtf8(param.name));
     }

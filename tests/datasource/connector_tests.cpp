@@ -53,7 +53,7 @@ TEST(Connector, RecordActionsOfAConvertingSourceRunOnSqliteAsTheStatementsTheMod
   const std::string shop = "-source='fx_sql', " + kShop;
   EXPECT_EQ(Action("db_add(" + shop + ", ['id', 7], ['name', \"it's\"], ['name', 'x'], ['note', null])"),
             "0|INSERT INTO \"items\" (\"id\",\"name\",\"note\") VALUES ('7','it''s,x',NULL);|");
-  EXPECT_EQ(Action("db_search(" + shop + ", ['a', 'x'], -select='id', -distinct)"),
+  EXPECT_EQ(Action("db_search(" + shop + ", ['a', 'x'], -select='id', -distinct, -uselimit)"),
             "0|SELECT DISTINCT \"id\" FROM \"items\" WHERE (a = 'x');|1;3;");
   // A connector that is not inited gets action 0 once, at registration, not again before each
   // action: its properties are never read, and statements are written without quote or terminator.
