@@ -727,17 +727,12 @@ Statement SqlBuilder::Delete(const ActionInput& input) {
 }
 
 Statement SqlBuilder::Describe(const ActionInput& input) {
-  osError failed = !input.database.ok() ? input.database.code
-                   : !input.table.ok()  ? input.table.code
-                                        : 0;
-  // The schema and the host login are read only where the qualified name needs them.
-  if (failed == 0 && settings_.supportsSchemas) {
-    if (!input.schema.ok()) {
-      failed = input.schema.code;
-    } else if (input.schema.value.empty() && !input.hostLogin.ok()) {
-      failed = input.hostLogin.code;
-    }
-  }
+  // Any of the four reads failing stops the describe, whether or not the qualified name uses it.
+  const osError failed = !input.database.ok()  ? input.database.code
+                         : !input.table.ok()     ? input.table.code
+                         : !input.schema.ok()    ? input.schema.code
+                         : !input.hostLogin.ok() ? input.hostLogin.code
+                                                 : 0;
   if (failed != 0 || input.table.value.empty()) return NotSent(failed);
   std::string text = "SELECT * FROM ";
   if (!AppendTableName(text, input)) return Refused();

@@ -269,11 +269,11 @@ TEST(SqlChanges, InsertUpdateDeleteAndDescribe) {
       {.what = "describe: no table", .action = kDescribe, .table = {0, ""}, .expected = kNotSent + "0"},
       {.what = "describe: table unread", .action = kDescribe, .table = {-77, "t"}, .expected = kNotSent + "-77"},
       {.what = "describe: database unread", .action = kDescribe, .database = {-78, ""}, .expected = kNotSent + "-78"},
-      {.what = "describe: schema unread", .action = kDescribe, .schemas = true, .schema = {-79, ""},
+      {.what = "describe: schema unread, without schemas", .action = kDescribe, .schema = {-79, ""},
        .expected = kNotSent + "-79"},
-      {.what = "describe: login unread", .action = kDescribe, .schemas = true, .login = {-80, ""},
-       .expected = kNotSent + "-80"},
-      {.what = "describe: schema", .action = kDescribe, .schemas = true, .schema = {0, "s"}, .login = {-80, ""},
+      {.what = "describe: login unread, schema given", .action = kDescribe, .schemas = true, .schema = {0, "s"},
+       .login = {-80, ""}, .expected = kNotSent + "-80"},
+      {.what = "describe: schema", .action = kDescribe, .schemas = true, .schema = {0, "s"},
        .expected = "SELECT * FROM s.\"t\" WHERE 0=1;"},
   };
   // No key condition: the update and the delete are refused.
