@@ -330,7 +330,8 @@ bool SqlBuilder::AppendValue(std::string& out, const Text& value, int32_t op, bo
                       "was not sent";
     return false;
   }
-  // A bare date is arithmetic only the text can say: such a statement is run as written.
+  // A bare date is arithmetic in the text, which no bound value reproduces: such a statement runs
+  // as written.
   if (binding_ && (form != Form::kPlain || (!quoted && typeCode == code::kDate && !IsPlainNumber(*value)))) {
     unbindable_ = true;
   }
