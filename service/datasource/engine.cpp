@@ -106,13 +106,16 @@ osError RunDatabaseAction(Request& request, QPExecState* caller, const DBActionS
     }
   }
 
-  const std::u16string messageBefore = request.GetResultMessage()->GetString(nullptr);
+  // The source's message is the one it set during this action, even when it is the same text as
+  // the request's message before it; a source that sets none leaves the request's message as it was.
+  std::u16string messageBefore = request.GetResultMessage()->GetString(nullptr);
+  request.GetResultMessage()->SetString(u"");
   action.code = Dispatch(request, caller, spec, *source, action);
+  const std::u16string message = request.GetResultMessage()->GetString(nullptr);
+  if (message.empty()) request.GetResultMessage()->SetString(std::move(messageBefore));
   if (action.code != 0) {
-    const std::u16string message = request.GetResultMessage()->GetString(nullptr);
-    action.message = message != messageBefore && !message.empty()
-                         ? Utf16ToUtf8(message)
-                         : "data source " + spec.source + " answered " + std::to_string(action.code);
+    action.message = !message.empty() ? Utf16ToUtf8(message)
+                                      : "data source " + spec.source + " answered " + std::to_string(action.code);
   }
   if (body) body(action);
   return action.code;

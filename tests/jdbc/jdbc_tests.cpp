@@ -232,9 +232,11 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
       // A backslash stays a backslash in a quoted literal, whatever a script set the session to.
       {R"(db_statement({on}, -sql='SET standard_conforming_strings = off') )"
        R"(db_statement({on}, -sql="SELECT 'a\\zb' AS v") => { field('v') })", R"(a\zb)", "P"},
-      // SQL errors reach the script as codes and messages.
+      // SQL errors reach the script as codes and messages, each its own, the same one twice too.
       {"FILL", ""},
-      {"db_search({on}, -table='nowhere') => { action_code() '|' action_message() }", "-9101|...nowhere..."},
+      {"db_search({on}, -table='nowhere') => { action_code() '|' action_message() } "
+       "db_search({on}, -table='nowhere') => { '|' action_message() }",
+       "-9101|...nowhere...|...nowhere..."},
       {"db_add({items}, ['name', 'Apple']) => { action_code() '|' action_message() }", "-9102|..."},
       // A NOT NULL column left out. (MariaDB refuses it only in a strict sql_mode, which is its
       // session's: a script may change it, as the value case does on a pooled connection.)
