@@ -296,6 +296,9 @@ TEST_P(OnEach, HostsThatCannotServeAnswerWithCodesAndConnectionsGoBackToThePool)
     EXPECT_TRUE(Matches(closed, "-9100|...")) << closed;
     const std::string refused = answer(quill_service::AddDataSourceHost(GetParam()->source, url, "quill", "wrong"));
     EXPECT_TRUE(Matches(refused, "-9100|...password...")) << refused;
+    const std::string unknown = Output("db_search(-source='" + std::string(GetParam()->source) +
+                                       "', -database='nosuch', -table='items') => { action_code() }");
+    EXPECT_EQ(unknown, "-9100");
   }
   for (int i = 0; i < 40; ++i) {
     ASSERT_EQ(Names("-key='name', -key_value='Apple'") + Names("['stock', 3]"), "1:Apple,1:Cherry,") << i;

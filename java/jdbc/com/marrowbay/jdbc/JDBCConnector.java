@@ -191,6 +191,7 @@ public class JDBCConnector extends JDBCDataSource {
         } else if (alreadyExists(state, e.getErrorCode(), message)) {
             code = ALREADY_EXISTS;
         } else if (lost || state.startsWith("28") || state.startsWith("3D")
+                || (isMysqlFamily() && e.getErrorCode() == UNKNOWN_DATABASE)
                 || e instanceof SQLTransientConnectionException) {
             code = CONNECT_FAILED;
         } else if (state.startsWith("42")) {
@@ -228,6 +229,9 @@ public class JDBCConnector extends JDBCDataSource {
      * HY000 (a NOT NULL column left out, 1364), which the driver may even report as a transient
      * connection failure.
      */
+    /** MariaDB's and MySQL's unknown database (SQLState 42000, where PostgreSQL's is class 3D). */
+    private static final int UNKNOWN_DATABASE = 1049;
+
     private static final Set<Integer> MYSQL_CONSTRAINTS =
             Set.of(1048, 1062, 1169, 1216, 1217, 1364, 1451, 1452, 1557, 1586, 3819, 4025);
 
