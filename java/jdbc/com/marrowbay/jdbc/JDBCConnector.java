@@ -224,14 +224,14 @@ public class JDBCConnector extends JDBCDataSource {
 
     private static final Set<String> DUPLICATE_STATES = Set.of("42P04", "42P06", "42P07", "42701", "42710", "42723", "42S01", "42S21");
 
+    /** MariaDB's and MySQL's unknown database (SQLState 42000, where PostgreSQL's is class 3D). */
+    private static final int UNKNOWN_DATABASE = 1049;
+
     /**
      * MariaDB's and MySQL's constraint failures by error number: several come with the SQLState
      * HY000 (a NOT NULL column left out, 1364), which the driver may even report as a transient
      * connection failure.
      */
-    /** MariaDB's and MySQL's unknown database (SQLState 42000, where PostgreSQL's is class 3D). */
-    private static final int UNKNOWN_DATABASE = 1049;
-
     private static final Set<Integer> MYSQL_CONSTRAINTS =
             Set.of(1048, 1062, 1169, 1216, 1217, 1364, 1451, 1452, 1557, 1586, 3819, 4025);
 
