@@ -1,10 +1,10 @@
 #!/bin/sh
 # quill serve --reload: a module jar replaced under the running server answers with its new code
 # on the next request (its tag, its data source and the members of its type registered anew)
-# while a request already running keeps the old classes for all its calls; the log says so, and a
-# changed bridge jar is not reloaded. A value that request saved before the reload and restores
-# after it keeps its state. The old data source gets its last action once that request has ended.
-# What a module prints goes into serve's log.
+# while a request already running keeps the old classes for all its calls; the log says so, a
+# changed bridge jar is not reloaded, and an unreadable jar is named once. A value that request
+# saved before the reload and restores after it keeps its state. The old data source gets its
+# last action once that request has ended. What a module prints goes into serve's log.
 set -eu
 quill=$1 root=$2
 work=$(mktemp -d /tmp/qjapi-reload-XXXXXX)
@@ -163,3 +163,10 @@ touch "$work/root/QuillModules/QJAPI.jar"
 wait_for "$work/log" "QJAPI.jar changed; the bridge's own classes are not reloaded"
 [ "$(curl -sS "${url}v.qs")" = "tag v2 member v2 kept tag v2 table v2 member v2 member v2" ] || { echo "a touched bridge jar changed the answers"; exit 1; }
 echo "reload: a changed bridge jar is logged and left alone"
+
+# A jar that cannot be read is tried again and again, but named once until it changes.
+echo junk > "$work/bad.jar" && mv "$work/bad.jar" "$work/root/QuillModules/bad.jar"
+wait_for "$work/log" "cannot read bad.jar"
+sleep 1.5
+[ "$(grep -c "cannot read bad.jar" "$work/log")" = 1 ] || { echo "an unreadable jar was logged again and again"; exit 1; }
+echo "reload: an unreadable jar is logged once"

@@ -46,6 +46,7 @@ final class ModuleReloader implements Runnable {
     private final long intervalMillis;
     private final Map<Path, List<Long>> loaded = new HashMap<>();    // jar -> time and size in use
     private final Map<Path, List<Long>> changing = new HashMap<>();  // seen changed, not yet settled
+    private final Map<Path, List<Long>> unreadable = new HashMap<>();  // logged as unreadable at this stamp
     private int generation;
 
     private ModuleReloader(Path folder, long intervalMillis) {
@@ -93,14 +94,16 @@ final class ModuleReloader implements Runnable {
                 changing.remove(jar.getKey());
             } else if (jar.getValue().equals(changing.get(jar.getKey()))) {
                 changing.remove(jar.getKey());
-                if (reload(jar.getKey())) {
+                if (reload(jar.getKey(), jar.getValue())) {
                     loaded.put(jar.getKey(), jar.getValue());
+                    unreadable.remove(jar.getKey());
                 }
             } else {
                 changing.put(jar.getKey(), jar.getValue());
             }
         }
         loaded.keySet().retainAll(now.keySet());
+        unreadable.keySet().retainAll(now.keySet());
     }
 
     // The jars' stamps, or null when the folder cannot be listed.
@@ -123,8 +126,9 @@ final class ModuleReloader implements Runnable {
         return stamps;
     }
 
-    // False when the jar could not be read (it is tried again after its next change or look).
-    private boolean reload(Path jar) {
+    // False when the jar could not be read (it is tried again after its next change or look;
+    // named in the log once for each time and size it has).
+    private boolean reload(Path jar, List<Long> stamp) {
         String name = jar.getFileName().toString();
         if (BRIDGE_JARS.contains(name)) {
             QuillLog.write(QuillLog.WARNING, "Module reload: " + name
@@ -135,7 +139,9 @@ final class ModuleReloader implements Runnable {
         try {
             entries = read(jar);
         } catch (IOException e) {
-            QuillLog.write(QuillLog.WARNING, "Module reload: cannot read " + name + " (" + e + "); trying again.");
+            if (!stamp.equals(unreadable.put(jar, stamp))) {
+                QuillLog.write(QuillLog.WARNING, "Module reload: cannot read " + name + " (" + e + "); trying again.");
+            }
             return false;
         }
         byte[] services = entries.get(SERVICE_FILE);
