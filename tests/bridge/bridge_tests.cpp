@@ -874,7 +874,7 @@ TEST_F(BridgeCase, JavaTypeMembersFoldCaseRunOnTheValuesOwnObjectAndNeverOnAnUnr
   const ScriptRun bare = RunScript("fx_jt_new(1, -bare)->nothing()");  // no member, no _unknowntag
   EXPECT_NE(bare.error.find("error -9003"), std::string::npos) << bare.error;
   EXPECT_EQ(Output("fx_jt_edges()"), "edges checked");
-  EXPECT_TRUE(Logged(2, "[QJAPI] Java method not found: check"));
+  EXPECT_TRUE(Logged(2, "[QJAPI] Java method not found: flag"));
   EXPECT_TRUE(Logged(2, "[QJAPI] Java method not found: fixtures/NoSuchClass.get(QuillCall, int)"));
 }
 
