@@ -75,7 +75,7 @@ TEST_F(LogTest, ConcurrentLinesArriveWholeAndASinkMayLog) {
   EXPECT_EQ(lines.back().text, "echo last");
 }
 
-TEST(WorkerPoolTest, RunsEveryJobOnItsOwnThreadsSurvivesThrowingJobsAndBoundsItsQueueByItsThreads) {
+TEST(WorkerPoolTest, RunsEveryJobOnItsOwnThreadsAndSurvivesThrowingJobsAndEmptyOnes) {
   quill_service::SetLogSink({});
   const auto caller = std::this_thread::get_id();
   std::mutex lock;
@@ -84,8 +84,6 @@ TEST(WorkerPoolTest, RunsEveryJobOnItsOwnThreadsSurvivesThrowingJobsAndBoundsIts
   {
     quill_service::WorkerPool pool(3);
     auto small = std::make_unique<quill_service::WorkerPool>(1);
-    EXPECT_GT(small->MaxQueued(), 1u);  // the default bound grows with the threads
-    EXPECT_GT(pool.MaxQueued(), small->MaxQueued());
     small->Submit([] {});
     small->Wait();  // its worker is idle now: an empty job handed to it fails, it is not a stop
     small->Submit(std::function<void()>{});
