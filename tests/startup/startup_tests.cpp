@@ -10,7 +10,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "../process/quill_child.h"
@@ -123,7 +122,6 @@ TEST(VmOptions, PreferencesHeadThePathsAndFreeOptionsSplitAtSpaces) {
       {{"--pref", "java_class_path=/opt/a.jar:/opt/b", "--pref", "java_lib_path=/opt/native", "--pref",
         "java_vm_options=-Xss2m  -Dqjapi.test=1 -Dtab=a\tb "},
        {classPath, "-Djava.library.path=/opt/native:" + paths, "-Xss2m", "-Dqjapi.test=1", "-Dtab=a\tb"}},
-      {{"--pref", "java_vm_options=    "}, {classPath, "-Djava.library.path=/opt/native:" + paths}},
   };
   for (const auto& [prefs, options] : runs) {
     const QuillRun run = root.Run(prefs);
