@@ -282,7 +282,6 @@ TEST(StartUp, TheSwitchAndEachMissingPieceAreLoggedInOrder) {
     bool silent = false;        // nothing printed at all
   };
   const Case cases[] = {
-      {"switch-Y", {QJAPI_JAR}, std::nullopt, 0, {started}, {{off}}, {"--pref", "java_qjapi_enabled=Y"}},
       {"switch-Ynot", {QJAPI_JAR}, std::nullopt, 0, {started}, {{off}},
        {"--pref", "java_qjapi_enabled=Ynot really"}},
       {"switch-y", {QJAPI_JAR}, std::nullopt, 1, {off}, {{started}}, {"--pref", "java_qjapi_enabled=y"}},
