@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "datasource/JavaDataSource.h"
@@ -281,11 +282,8 @@ TEST(Actions, RightsDecideWhichActionsReachTheSource) {
   ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_READ, "db:FX_DS/shop/*"), 0);
   ASSERT_EQ(quill_service::GrantRight("ann", QUILL_OP_WRITE, "db:fx_ds/shop/items"), 0);
   const std::string no = std::to_string(QUILL_ERR_NOT_ALLOWED);
-  const struct {
-    const char* user;
-    std::string action;
-    std::string answer;
-  } cases[] = {
+  // The user ("": the anonymous user), the action, and its code and message.
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       {"ann", "db_search(-source='fx_ds', -database='shop', -table='items')", "0 "},
       {"ann", "db_update(-source='FX_ds', -database='shop', -table='items')", "0 "},
       {"ann", "db_tables(-source='fx_ds', -database='shop')", "0 "},
@@ -302,9 +300,8 @@ TEST(Actions, RightsDecideWhichActionsReachTheSource) {
        no + " the anonymous user may not read db:fx_ds/shop/items"},
       {"boss", "db_delete(-source='fx_ds', -database='any', -table='thing')", "0 "},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(qjapi_test::OutputAs(c.user, c.action + " => { action_code() ' ' action_message() }"), c.answer)
-        << c.action;
+  for (const auto& [user, action, answer] : cases) {
+    EXPECT_EQ(qjapi_test::OutputAs(user, action + " => { action_code() ' ' action_message() }"), answer) << action;
   }
   // Without a body the refusal fails the script with its message.
   const ScriptRun bare = RunScript("db_search(-source='fx_ds')");

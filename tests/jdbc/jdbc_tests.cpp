@@ -599,11 +599,8 @@ TEST(AdminTags, RightsDecideWhoAdministersASource) {
   ASSERT_EQ(quill_service::GrantRight("carl", QUILL_OP_ADMIN, "db:SQLite/*"), 0);
   const std::string no = std::to_string(QUILL_ERR_NOT_ALLOWED);
   const std::string search = "db_search(-source='SQLite', -database='shop', -table='items', -max=0)";
-  const struct {
-    const char* user;
-    std::string script;
-    std::string answer;
-  } cases[] = {
+  // The user, the script, and what it prints.
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       // Refused before Java: a class the source lacks would answer -9105 there.
       {"ann", "_jdbc_setdriver('SQLite', 'org.example.Nothing') result_code() ' ' result_message()",
        no + " ann may not admin db:sqlite/"},
@@ -623,7 +620,7 @@ TEST(AdminTags, RightsDecideWhoAdministersASource) {
       // The refused switch above changed nothing.
       {"boss", "_jdbc_driverinfo('SQLite')->get('debugging')", "false"},
   };
-  for (const auto& c : cases) EXPECT_EQ(qjapi_test::OutputAs(c.user, c.script), c.answer) << c.script;
+  for (const auto& [user, script, answer] : cases) EXPECT_EQ(qjapi_test::OutputAs(user, script), answer) << script;
 }
 
 // Last: the PostgreSQL server goes away under pooled connections, and comes back.
