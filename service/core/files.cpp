@@ -109,7 +109,11 @@ osDirectoryIterator::osDirectoryIterator(const char* folderPath, bool recursive,
   if (folder.AttachTo(folderPath, kFileTypeFolder, 3, true) != QUILL_OK) return;
   auto make = [](const std::string& parent, const std::string& name, bool isDirectory) {
     osFile entry;
-    entry.fullPath_ = parent + name + (isDirectory ? "/" : "");
+    // Appended in place: gcc 12 misreads the move-assignment of a concatenated temporary as an
+    // overlapping copy once profile data inlines it here (-Wrestrict).
+    entry.fullPath_.reserve(parent.size() + name.size() + 1);
+    entry.fullPath_.append(parent).append(name);
+    if (isDirectory) entry.fullPath_ += '/';
     SplitName(name, isDirectory, entry.filename_, entry.extension_);
     entry.isDirectory_ = isDirectory;
     return entry;
