@@ -19,6 +19,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
+# shellcheck source=bench/load_common.sh
+. "$repo/bench/load_common.sh"
 
 cp -a "$build/root" "$work/root"
 rm -rf "$work/root/web"
@@ -50,14 +52,7 @@ done
 
 "${quill[@]:2}" serve --port 0 --web "$work/web" --no-access-log > "$work/serve.out" 2>&1 &
 server=$!
-port=""
-for _ in $(seq 300); do
-  port=$(sed -nE 's#^Serving http://[^ ]*:([0-9]+)/.*#\1#p' "$work/serve.out")
-  [ -n "$port" ] && break
-  kill -0 "$server" 2>/dev/null || break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "train_profile: quill serve did not start" >&2; cat "$work/serve.out" >&2; exit 1; }
+port=$(wait_for "$work/serve.out" "^Serving" | sed -E 's#^Serving http://[^ ]*:([0-9]+)/.*#\1#')
 # Served under load as a site is (wrk, which scripts/setup.sh installs), else by one curl over one
 # kept-alive connection.
 if command -v wrk > /dev/null; then
