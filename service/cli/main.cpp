@@ -110,8 +110,8 @@ Commands:
                       HTTP on ADDR (default 127.0.0.1) and port N (default 8180; 0 takes a free
                       one), each request a host request on a worker thread; prints the address.
                       Bodies above --max-body (default 1048576) get 413, headers above
-                      --max-header (default 16384) 431, and so do requests of more than
-                      --max-fields (default 200) query fields, header fields and cookies in
+                      --max-header (default 8192) 431, and so do requests of more than
+                      --max-fields (default 100) query fields, header fields and cookies in
                       all; a connection silent for --idle-timeout
                       (default 30) is closed, as is one whose request has not arrived within
                       --request-timeout (default 30). A script runs at most --time-limit seconds
