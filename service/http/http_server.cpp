@@ -799,7 +799,7 @@ class Job {
       if (program) {
         RunLimits limits;
         limits.time = server.options.timeLimit;
-        ex_->run = RunProgram(program, ex_->inputs, limits);
+        ex_->run = RunProgram(program, std::move(ex_->inputs), limits);  // not read after the run
       } else {
         ex_->run.error = error;
       }

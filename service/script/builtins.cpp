@@ -1,5 +1,6 @@
 // Built-in tags (SubstitutionTags in the process-wide tag table, like module tags) and the
 // built-in members of the value types.
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <mutex>
@@ -555,10 +556,13 @@ bool RunBuiltinMember(Exec& ex, TagCall& call, Variant& self, Location loc) {
 
 void RegisterBuiltinTags() {
   static std::mutex mutex;
-  static uint64_t registeredEpoch = UINT64_MAX;
-  std::lock_guard lock(mutex);
+  static std::atomic<uint64_t> registeredEpoch{UINT64_MAX};
   TagTable& table = TagTable::Global();
-  if (registeredEpoch == table.Epoch()) return;
+  // Every run asks; all but the first after a reset of the table answer here, without the lock
+  // every worker would take in turn.
+  if (registeredEpoch.load(std::memory_order_acquire) == table.Epoch()) return;
+  std::lock_guard lock(mutex);
+  if (registeredEpoch.load(std::memory_order_relaxed) == table.Epoch()) return;
   for (auto& entry : BuiltinEntries()) {
     auto tag = std::make_unique<BuiltinTag>(entry.fn);
     auto definition = std::make_shared<TagDefinition>();
@@ -571,7 +575,7 @@ void RegisterBuiltinTags() {
     table.RegisterIfAbsent(std::move(definition), std::move(tag));
   }
   RegisterDatabaseTags(table);
-  registeredEpoch = table.Epoch();
+  registeredEpoch.store(table.Epoch(), std::memory_order_release);
 }
 
 }  // namespace quill_script

@@ -55,19 +55,19 @@ ProgramPtr ParseScript(const std::string& source, const std::string& fileName, s
   return ParseHere(source, fileName, error);
 }
 
-ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs, const RunLimits& limits) {
+ScriptRun RunProgram(const ProgramPtr& program, RunInputs inputs, const RunLimits& limits) {
   RegisterBuiltinTags();
   ScriptRun run;
   {
     Request request;
     CurrentRequestScope current(&request);
     auto& data = request.Contents();
-    data.params = inputs.params;
-    data.cookies = inputs.cookies;
-    data.headers = inputs.headers;
-    data.method = inputs.method;
-    data.scriptPath = inputs.scriptPath.empty() ? program->fileName : inputs.scriptPath;
-    data.user = inputs.user;
+    data.params = std::move(inputs.params);
+    data.cookies = std::move(inputs.cookies);
+    data.headers = std::move(inputs.headers);
+    data.method = std::move(inputs.method);
+    data.scriptPath = inputs.scriptPath.empty() ? program->fileName : std::move(inputs.scriptPath);
+    data.user = std::move(inputs.user);
     request.SetSite(SiteMapper::FindByID(inputs.siteId));
 
     quill_script::Exec ex(request, *program);

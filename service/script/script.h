@@ -60,7 +60,7 @@ QUILL_API ProgramPtr ParseScript(const std::string& source, const std::string& f
 // Nesting beyond the language's limits, or beyond what the thread's stack holds, fails the run
 // with an error located in the script; threads with kScriptStackBytes (the host's workers)
 // reach the limits before their stack ends.
-QUILL_API ScriptRun RunProgram(const ProgramPtr& program, const RunInputs& inputs, const RunLimits& limits = {});
+QUILL_API ScriptRun RunProgram(const ProgramPtr& program, RunInputs inputs, const RunLimits& limits = {});
 
 // ParseScript and RunProgram in one.
 QUILL_API ScriptRun RunScriptText(const std::string& source, const std::string& fileName, const RunInputs& inputs);
