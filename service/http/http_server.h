@@ -19,7 +19,7 @@ struct ServeOptions {
   std::string webFolder;           // the folder whose scripts and files are served
   std::string serverRoot;          // the server's own files there are never served (empty: none)
   size_t maxBodyBytes = size_t{1} << 20;    // a larger request body is refused with 413
-  size_t maxHeaderBytes = size_t{8} << 10;  // larger request headers are refused with 431
+  size_t maxHeaderBytes = size_t{8} << 10;   // larger request headers are refused with 431
   // Query fields, header fields and cookies one request may carry in all (414 or 431 beyond).
   // The connection's memory is sized for them, and cleared for every request.
   size_t maxFields = 100;
