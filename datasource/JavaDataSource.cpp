@@ -181,23 +181,29 @@ bool JavaDataSource::ReadConnectorProperties(JNIEnv* env) {
   }
   env->ExceptionClear();
   const bool inited = read->inited;
+  if (inited) settledKept_.push_back(read);
+  settled_.store(inited ? read.get() : nullptr, std::memory_order_release);
   properties_.store(std::move(read));
   return inited;
 }
 
 std::shared_ptr<const ConnectorProperties> JavaDataSource::Properties() const { return properties_.load(); }
 
-std::shared_ptr<const ConnectorProperties> JavaDataSource::SettledProperties(JNIEnv* env, TExecState& state) {
-  std::shared_ptr<const ConnectorProperties> properties = Properties();
-  if (properties->inited) return properties;  // every action but the first few: one atomic load
-  if (ReadConnectorProperties(env)) return Properties();
-  if (initOnActionField_ == nullptr || env->GetBooleanField(javaInstance, initOnActionField_) == JNI_FALSE) {
-    return Properties();
+JavaDataSource::PropertiesInUse JavaDataSource::SettledProperties(JNIEnv* env, TExecState& state) {
+  // Every action but the first few: one load.
+  if (const ConnectorProperties* settled = settled_.load(std::memory_order_acquire)) return {nullptr, settled};
+  const auto held = [this] {
+    std::shared_ptr<const ConnectorProperties> properties = Properties();
+    const ConnectorProperties* raw = properties.get();
+    return PropertiesInUse{std::move(properties), raw};
+  };
+  if (Properties()->inited || ReadConnectorProperties(env)) return held();
+  if (initOnActionField_ != nullptr && env->GetBooleanField(javaInstance, initOnActionField_) != JNI_FALSE) {
+    InvokeJavaAction(env, state, kActionInit, nullptr);
+    DescribePending(env);
+    ReadConnectorProperties(env);
   }
-  InvokeJavaAction(env, state, kActionInit, nullptr);
-  DescribePending(env);
-  ReadConnectorProperties(env);
-  return Properties();
+  return held();
 }
 
 void JavaDataSource::LogStatement(JNIEnv* env, const std::string& statement) {
@@ -285,7 +291,7 @@ datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState
                                                         std::string* cacheKey) {
   using namespace datasource;
   const quill_token token = state.Token();
-  const std::shared_ptr<const ConnectorProperties> properties = SettledProperties(env, state);
+  const PropertiesInUse properties = SettledProperties(env, state);
   const ActionInput input = ReadActionInput(token);
   const bool supportsConvert = properties->supportsConvert;
   // An update or a delete that no key can name is refused without a word to Java, so without

@@ -94,13 +94,26 @@ class JavaDataSource : public CAPIDataSourceProxy {
                  const DatabaseRec* database, std::vector<CharBuffer>* names, int* result);
   // Logs a statement the module wrote while the connector's boolean field "_debugging" is true.
   void LogStatement(JNIEnv* env, const std::string& statement);
+  // The properties an action reads: a settled snapshot through its pointer alone, one still being
+  // settled held for the action.
+  struct PropertiesInUse {
+    std::shared_ptr<const ConnectorProperties> held;
+    const ConnectorProperties* properties;
+    const ConnectorProperties* operator->() const { return properties; }
+  };
   // The connector properties, read again until the connector reports them final: from what it
   // published, then, for a connector whose boolean field "_InitOnAction" is true, after action 0
   // on the action's own state, which lets it learn its settings from the action's database
   // before the first statement is written.
-  std::shared_ptr<const ConnectorProperties> SettledProperties(JNIEnv* env, TExecState& state);
+  PropertiesInUse SettledProperties(JNIEnv* env, TExecState& state);
   std::mutex readLock_;  // one reader of the Java fields at a time
   std::atomic<std::shared_ptr<const ConnectorProperties>> properties_{std::make_shared<const ConnectorProperties>()};
+  // The last inited snapshot, for actions to read without taking properties_'s lock and count:
+  // with every worker's action taking them, their cache lines went back and forth between the
+  // cores. Each inited snapshot is kept in settledKept_ (under readLock_) until the source goes,
+  // so the pointer never dangles; a connector is inited once per initialisation, so they are few.
+  std::atomic<const ConnectorProperties*> settled_{nullptr};
+  std::vector<std::shared_ptr<const ConnectorProperties>> settledKept_;
   // The connector object's "_debugging" field (null when it has none); its class lives as long
   // as the object this source holds.
   jfieldID debuggingField_ = nullptr;
