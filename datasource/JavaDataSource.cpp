@@ -127,7 +127,7 @@ jobject JavaDataSource::NewQuillValue(JNIEnv* env, const char* valueName, const 
 }
 
 jobject JavaDataSource::NewStatementValue(JNIEnv* env, const datasource::Statement& statement) {
-  if (!statement.bound || gClassCache.boundStatementCtor == nullptr) {
+  if (!statement.bound || !gClassCache.boundStatementReady) {
     return NewQuillValue(env, "SQL", statement.text.c_str(), kTextType);
   }
   const jsize count = static_cast<jsize>(statement.values.size());
@@ -149,9 +149,18 @@ jobject JavaDataSource::NewStatementValue(JNIEnv* env, const datasource::Stateme
   }
   if (filled == count && bare && !env->ExceptionCheck()) env->SetBooleanArrayRegion(bare.get(), 0, count, flags.data());
   jobject value = nullptr;
+  // Its constructor, like its parent's, only assigns the fields: allocated and filled here, as a
+  // plain value is, without a call into Java on every search.
   if (!env->ExceptionCheck() && filled == count && nameText && text && boundText && values && bare) {
-    value = env->NewObject(gClassCache.boundStatement, gClassCache.boundStatementCtor, nameText.get(), text.get(), kTextType,
-                           boundText.get(), values.get(), bare.get());
+    value = env->AllocObject(gClassCache.boundStatement);
+  }
+  if (value != nullptr) {
+    env->SetObjectField(value, gClassCache.quillValueName, nameText.get());
+    env->SetObjectField(value, gClassCache.quillValueData, text.get());
+    env->SetIntField(value, gClassCache.quillValueType, kTextType);
+    env->SetObjectField(value, gClassCache.boundStatementBound, boundText.get());
+    env->SetObjectField(value, gClassCache.boundStatementValues, values.get());
+    env->SetObjectField(value, gClassCache.boundStatementBare, bare.get());
   }
   DescribePending(env);
   // A value left out would be bound as NULL: the statement goes as its text alone instead.

@@ -25,13 +25,6 @@ jfieldID Field(JNIEnv* env, jclass cls, const char* name, const char* signature)
   return id;
 }
 
-jmethodID Method(JNIEnv* env, jclass cls, const char* name, const char* signature) {
-  if (cls == nullptr) return nullptr;
-  jmethodID id = env->GetMethodID(cls, name, signature);
-  if (id == nullptr) env->ExceptionClear();
-  return id;
-}
-
 jmethodID StaticMethod(JNIEnv* env, jclass cls, const char* name, const char* signature) {
   if (cls == nullptr) return nullptr;
   jmethodID id = env->GetStaticMethodID(cls, name, signature);
@@ -58,9 +51,11 @@ void CacheJavaClasses(JNIEnv* env) {
   c.tagModule = GlobalClass(env, "com/ferngate/quillpro/QuillTagModule");
   c.string = GlobalClass(env, "java/lang/String");
   c.boundStatement = GlobalClass(env, "com/marrowbay/jdbc/BoundStatement");
-  c.boundStatementCtor = c.string == nullptr ? nullptr
-                         : Method(env, c.boundStatement, "<init>",
-                                  "(Ljava/lang/String;Ljava/lang/String;ILjava/lang/String;[Ljava/lang/String;[Z)V");
+  c.boundStatementBound = Field(env, c.boundStatement, "bound", "Ljava/lang/String;");
+  c.boundStatementValues = Field(env, c.boundStatement, "values", "[Ljava/lang/String;");
+  c.boundStatementBare = Field(env, c.boundStatement, "bare", "[Z");
+  c.boundStatementReady = c.string && c.boundStatement && c.boundStatementBound && c.boundStatementValues &&
+                          c.boundStatementBare;
   c.moduleReloader = GlobalClass(env, "com/marrowbay/util/ModuleReloader", true);
   c.classOfReloadedCaller = StaticMethod(env, c.moduleReloader, "classOfReloadedCaller",
                                          "(Ljava/lang/String;)Ljava/lang/Class;");

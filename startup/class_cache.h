@@ -21,8 +21,11 @@ struct ClassCache {
   // Not needed by the bridge itself (a connector's searches go as text without them).
   jclass string = nullptr;               // java/lang/String
   jclass boundStatement = nullptr;       // com/marrowbay/jdbc/BoundStatement
-  // <init> (String, String, int, String, String[], boolean[]); null when string is not found.
-  jmethodID boundStatementCtor = nullptr;
+  jfieldID boundStatementBound = nullptr;   // bound Ljava/lang/String;
+  jfieldID boundStatementValues = nullptr;  // values [Ljava/lang/String;
+  jfieldID boundStatementBare = nullptr;    // bare [Z
+  // All of the bound statement's entries above and string were found.
+  bool boundStatementReady = false;
   // Only for modules loaded again under serve --reload; without it their type members find the
   // class path's classes.
   jclass moduleReloader = nullptr;          // com/marrowbay/util/ModuleReloader

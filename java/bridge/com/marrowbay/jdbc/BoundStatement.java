@@ -20,6 +20,10 @@ public class BoundStatement extends com.ferngate.quillpro.QuillValue {
      */
     public final boolean[] bare;
 
+    // The module allocates the bound statements it hands to a connector without running a
+    // constructor and fills these fields and the three inherited ones itself: a field added here
+    // would keep its default.
+
     /**
      * A statement in both forms.
      *
