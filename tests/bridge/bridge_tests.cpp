@@ -405,6 +405,15 @@ TEST_F(BridgeCase, ValuesCrossBetweenScriptHostAndJavaWhole) {
       {"objects made without constructors", "fx_instance_fields('com.marrowbay.quillpro.QuillCall'); '|'; "
        "fx_instance_fields('com.ferngate.quillpro.QuillCall'); '|'; fx_instance_fields('com.ferngate.quillpro.QuillValue'); "
        "'|'; fx_instance_fields('com.marrowbay.quillpro.QuillValue')", "| nativeRef|| name data type"},
+      // Values built and read from Java: the natives' edge cases (each wrong answer is a FAIL line),
+      // an array of 100,000 references in one call (each element's local reference goes as soon as
+      // its handle is read: an overflow of the local capacity would fail the -Xcheck:jni run) and
+      // structured values in both directions.
+      {"value edges", "fx_value_edges()", "edges checked"},
+      {"many references", "fx_value_many()", "100000"},
+      {"pair", "fx_value_pair()", "(left, 2)"},
+      {"custom value", "fx_value_point()", "<fx_point>"},
+      {"structured", "fx_value_read(fx_value_build())", "array 2 {name: ada, born: 1815} {name: grace, born: 1906}"},
   };
   for (const auto& row : rows) EXPECT_EQ(Output(row.script, request), row.expected) << row.what;
 }
@@ -826,19 +835,9 @@ TEST_F(BridgeCase, StoreManExecuteRunsOneStatementOnTheInternalDatabaseAndReturn
 
 // ---- script values built and read from Java ----
 
-// Values built and read from Java: the natives' edge cases (each wrong answer is a FAIL line), an
-// array of 100,000 references in one call (each element's local reference goes as soon as its
-// handle is read: an overflow of the local capacity would fail the -Xcheck:jni run) and structured
-// values in both directions; values Java does not hand to the script die with the request.
-TEST_F(BridgeCase, ValuesBuiltAndReadFromJavaAndNotHandedOnDieWithTheRequest) {
-  const std::pair<const char*, const char*> rows[] = {
-      {"fx_value_edges()", "edges checked"},
-      {"fx_value_many()", "100000"},
-      {"fx_value_pair()", "(left, 2)"},
-      {"fx_value_point()", "<fx_point>"},
-      {"fx_value_read(fx_value_build())", "array 2 {name: ada, born: 1815} {name: grace, born: 1906}"},
-  };
-  for (const auto& [script, expected] : rows) EXPECT_EQ(Output(script), expected) << script;
+// (Values built and read from Java are rows of ValuesCrossBetweenScriptHostAndJavaWhole.) Values
+// Java does not hand to the script die with the request.
+TEST_F(BridgeCase, ValuesBuiltInJavaAndNotHandedOnDieWithTheRequest) {
   Output("fx_value_litter()");  // warms up anything made once
   const size_t before = quill_service::ValueTable().LiveCount();
   EXPECT_EQ(Output("fx_value_litter() 'done'"), "done");
