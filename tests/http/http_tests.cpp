@@ -716,8 +716,9 @@ class HttpServeProxy : public ::testing::Test {
     conf << (geteuid() == 0 ? "user root root;\n" : "") << "worker_processes 1;\npid " << dir << "/nginx.pid;\n"
          << "error_log " << nginxLog_ << ";\nevents { worker_connections 256; }\nhttp {\naccess_log " << dir
          << "/access.log;\n";
-    for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+    for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
       conf << temp << "_temp_path " << dir << "/" << temp << ";\n";
+    }
     conf << block << "}\n";
     conf.close();
     const std::string command = std::string(NGINX_BINARY) + " -p " + dir + " -c " + dir + "/nginx.conf -e " + nginxLog_;
