@@ -6,6 +6,9 @@ import com.marrowbay.quillpro.QuillCall;
 import com.marrowbay.quillpro.QuillValue;
 import com.zaxxer.hikari.HikariConfig;
 import com.zaxxer.hikari.HikariDataSource;
+import java.lang.invoke.MethodHandle;
+import java.lang.invoke.MethodHandles;
+import java.lang.invoke.MethodType;
 import java.math.BigDecimal;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -904,8 +907,8 @@ public class JDBCConnector extends JDBCDataSource {
 
     /**
      * Binds each value with the type PostgreSQL gives the literal the text writes, so that the
-     * prepared statement compares as the text does: a quoted value as text of no type (it takes
-     * its column's, as a quoted literal does), a bare integer as integer or bigint, another bare
+     * prepared statement compares as the text does: a quoted value as text of type unknown (it
+     * takes its column's, as a quoted literal does: UnknownText), a bare integer as integer or bigint, another bare
      * number as numeric, true and false as boolean. False when a number has no such value (an
      * exponent out of range): the text is run instead, and the database says what it makes of it.
      */
@@ -913,7 +916,7 @@ public class JDBCConnector extends JDBCDataSource {
         for (int i = 0; i < bound.values.length; i++) {
             String value = bound.values[i];
             if (!bound.bare[i]) {
-                statement.setObject(i + 1, value, Types.OTHER);
+                UnknownText.bind(statement, i + 1, value);
             } else if (value.equalsIgnoreCase("true") || value.equalsIgnoreCase("false")) {
                 statement.setBoolean(i + 1, value.equalsIgnoreCase("true"));
             } else if (value.length() <= 18 && isInteger(value)) {
@@ -935,6 +938,76 @@ public class JDBCConnector extends JDBCDataSource {
             }
         }
         return true;
+    }
+
+    /**
+     * Text bound as PostgreSQL's type "unknown", which the server resolves from the column the
+     * value meets, as it does a quoted literal's. Bound with no type at all (Types.OTHER), the
+     * driver has the server describe the statement, and from then on sends a synchronisation of
+     * its own, one more round trip, before every run of a described statement whose result has a
+     * column of unbounded width: a search by a text key cost two round trips instead of one. The
+     * type goes through the driver's own PGobject, found by the statement's class loader; a driver
+     * without it, or a server that names no such type, keeps the binding with no type.
+     */
+    static final class UnknownText {
+        private static final ClassValue<UnknownText> BY_STATEMENT_CLASS = new ClassValue<>() {
+            @Override
+            protected UnknownText computeValue(Class<?> statementClass) {
+                return new UnknownText(statementClass.getClassLoader());
+            }
+        };
+        /** The driver's answer when it finds no type of a PGobject's name. */
+        private static final String INVALID_PARAMETER_TYPE = "07006";
+
+        private final MethodHandle make;
+        private final MethodHandle setType;
+        private final MethodHandle setValue;
+        private volatile boolean refused;
+
+        private UnknownText(ClassLoader loader) {
+            MethodHandle made = null, type = null, value = null;
+            try {
+                Class<?> object = Class.forName("org.postgresql.util.PGobject", false, loader);
+                MethodHandles.Lookup lookup = MethodHandles.publicLookup();
+                MethodType setter = MethodType.methodType(void.class, Object.class, String.class);
+                made = lookup.findConstructor(object, MethodType.methodType(void.class))
+                        .asType(MethodType.methodType(Object.class));
+                type = lookup.findVirtual(object, "setType", MethodType.methodType(void.class, String.class)).asType(setter);
+                value = lookup.findVirtual(object, "setValue", MethodType.methodType(void.class, String.class)).asType(setter);
+            } catch (ReflectiveOperationException | LinkageError | SecurityException absent) {
+                made = null;
+            }
+            make = made;
+            setType = type;
+            setValue = value;
+        }
+
+        static void bind(PreparedStatement statement, int index, String value) throws SQLException {
+            UnknownText typed = BY_STATEMENT_CLASS.get(statement.getClass());
+            if (typed.make != null && !typed.refused) {
+                try {
+                    statement.setObject(index, typed.object(value));
+                    return;
+                } catch (SQLException e) {
+                    if (!INVALID_PARAMETER_TYPE.equals(e.getSQLState())) throw e;
+                    typed.refused = true;
+                }
+            }
+            statement.setObject(index, value, Types.OTHER);
+        }
+
+        private Object object(String value) throws SQLException {
+            try {
+                Object object = (Object) make.invokeExact();
+                setType.invokeExact(object, "unknown");
+                setValue.invokeExact(object, value);
+                return object;
+            } catch (SQLException | RuntimeException | Error e) {
+                throw e;
+            } catch (Throwable unexpected) {
+                throw new SQLException(unexpected);
+            }
+        }
     }
 
     /** An integer as PostgreSQL types its literal: integer where it fits one, else bigint. */
