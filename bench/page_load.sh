@@ -13,6 +13,7 @@
 #        [serve SERVE OPTIONS...]
 #   defaults: build 20 3 4 16; e.g. bench/page_load.sh build 20 3 4 16 --pref java_attach_scope=call,
 #   bench/page_load.sh build 20 3 4 16 serve --http-threads 1
+# PAGE_LOAD_TEXT_KEY=1 adds the same pages searching by a text column (`a`, indexed) instead.
 # Run by hand; never part of the test suite. The cluster and both servers are stopped however
 # the script ends.
 set -euo pipefail
@@ -54,11 +55,13 @@ mkdir -p "$work/web"
 quill=("$build/bin/quill" --quiet --root "$work/root" --threads "$workers")
 printf "'hello\\\\n'\n" > "$work/web/line.qs"
 for source in SQLite PostgreSQL; do
-  cat > "$work/web/row-$source.qs" <<PAGE
-db_search(-source='$source', -database='bench', -table='t', -key='id', -key_value=request_param('id')) => {
+  for key in id a; do
+    cat > "$work/web/$([ $key = id ] && echo row || echo text)-$source.qs" <<PAGE
+db_search(-source='$source', -database='bench', -table='t', -key='$key', -key_value=request_param('$key')) => {
   rows => { field('id') ' ' field('a') ' ' field('b') ' ' field('c') '\\n' }
 }
 PAGE
+  done
 done
 
 # The table: 100,000 rows, the page reads one of them.
@@ -69,6 +72,7 @@ fill() {  # source, database for CREATE DATABASE (or empty), INSERT statement
     [ -n "$2" ] && echo "db_statement($on, -sql='CREATE SCHEMA quill')"
     echo "db_statement($on, -sql='DROP TABLE IF EXISTS t')"
     echo "db_statement($on, -sql='CREATE TABLE t (id INTEGER PRIMARY KEY, a TEXT, b TEXT, c TEXT)')"
+    echo "db_statement($on, -sql='CREATE INDEX t_a ON t (a)')"
     echo "db_statement($on, -sql=\"$3\") => { action_code() }"
   } > "$work/fill.qs"
   local code
@@ -109,8 +113,27 @@ jdk_port=$(wait_for "$work/jdk.out" "^port" | awk '{print $2}')
 
 key=4242
 expected="$key alpha$key beta$key gamma$key"
-quill_url() { [ "$1" = line ] && echo "http://127.0.0.1:$quill_port/line.qs" || echo "http://127.0.0.1:$quill_port/row-$1.qs?id=$key"; }
-jdk_url() { [ "$1" = line ] && echo "http://127.0.0.1:$jdk_port/line" || echo "http://127.0.0.1:$jdk_port/row/$1?id=$key"; }
+# A case is line, a database's name (the row by its integer key) or text-NAME (by its text).
+quill_url() {
+  case "$1" in
+    line) echo "http://127.0.0.1:$quill_port/line.qs" ;;
+    text-*) echo "http://127.0.0.1:$quill_port/$1.qs?a=alpha$key" ;;
+    *) echo "http://127.0.0.1:$quill_port/row-$1.qs?id=$key" ;;
+  esac
+}
+jdk_url() {
+  case "$1" in
+    line) echo "http://127.0.0.1:$jdk_port/line" ;;
+    text-*) echo "http://127.0.0.1:$jdk_port/text/${1#text-}?a=alpha$key" ;;
+    *) echo "http://127.0.0.1:$jdk_port/row/$1?id=$key" ;;
+  esac
+}
+case_name() {
+  case "$1" in line) echo "empty page" ;; text-*) echo "row by text, ${1#text-}" ;; *) echo "row, $1" ;; esac
+}
+if [ -n "${PAGE_LOAD_TEXT_KEY:-}" ]; then
+  for page in "${measured[@]}"; do measured+=("text-$page"); done
+fi
 for page in "${measured[@]}"; do
   for url in "$(quill_url "$page")" "$(jdk_url "$page")"; do
     got=$(curl -fsS "$url") || { echo "$url failed" >&2; cat "$work/quill.out" >&2; exit 1; }
@@ -162,7 +185,7 @@ for round in $(seq "$rounds"); do
       read -r qr q50 q99 qe qc qp qs < <(load "$seconds" "$(quill_url "$page")" "$quill_pid" "$qt")
     fi
     ratio=$(awk -v q="$qr" -v j="$jr" 'BEGIN { printf "%.2f", (j > 0 ? q / j : 0) }')
-    name=$([ "$page" = line ] && echo "empty page" || echo "row, $page")
+    name=$(case_name "$page")
     echo "| $round | $name | $qr | $q50 | $q99 | $jr | $j50 | $j99 | ${ratio}x | $qe/$je | $qc/$jc | $qp/$jp | $qs/$js |"
     echo "$name|$qr|$q99|$jr|$j99|$ratio|$qc|$jc" >> "$results"
   done
@@ -186,7 +209,7 @@ echo
 echo "| page | server | thread | user µs/req | system µs/req |"
 echo "|---|---|---|---|---|"
 for page in "${cases[@]}"; do
-  name=$([ "$page" = line ] && echo "empty page" || echo "row, $page")
+  name=$(case_name "$page")
   for side in quill jdk; do
     while read -r thread user system; do
       echo "| $name | $([ "$side" = quill ] && echo quill || echo JDK) | $thread | $user | $system |"

@@ -24,11 +24,13 @@ import java.util.concurrent.Executors;
  * prints "port N" once it listens. /line answers "hello\n"; /empty calls {@link BenchTags#empty}
  * on a fresh instance, as the bridge does for each tag call, and answers the same line;
  * /row/NAME?id=K reads the row of key K from table t of that database, through a HikariCP pool
- * of as many connections as workers and a prepared statement, and answers "id a b c\n".
+ * of as many connections as workers and a prepared statement, and answers "id a b c\n";
+ * /text/NAME?a=V does the same for the row whose text column a is V.
  */
 public final class JdkHttpPeer {
     private static final byte[] LINE = "hello\n".getBytes(StandardCharsets.UTF_8);
     private static final String ROW = "SELECT id, a, b, c FROM t WHERE id = ?";
+    private static final String TEXT_ROW = "SELECT id, a, b, c FROM t WHERE a = ?";
 
     private JdkHttpPeer() {
     }
@@ -52,20 +54,23 @@ public final class JdkHttpPeer {
             config.setPassword(login[2]);
             config.setMaximumPoolSize(threads);
             HikariDataSource pool = new HikariDataSource(config);
-            server.createContext("/row/" + name, exchange -> row(exchange, pool));
+            server.createContext("/row/" + name, exchange -> row(exchange, pool, false));
+            server.createContext("/text/" + name, exchange -> row(exchange, pool, true));
         }
         server.start();
         System.out.println("port " + server.getAddress().getPort());
         System.out.flush();
     }
 
-    private static void row(HttpExchange exchange, HikariDataSource pool) throws IOException {
+    private static void row(HttpExchange exchange, HikariDataSource pool, boolean byText) throws IOException {
         String query = exchange.getRequestURI().getRawQuery();
         StringBuilder text = new StringBuilder(64);
         int status = 200;
         try (Connection connection = pool.getConnection();
-             PreparedStatement statement = connection.prepareStatement(ROW)) {
-            statement.setInt(1, Integer.parseInt(query.substring(query.indexOf('=') + 1)));
+             PreparedStatement statement = connection.prepareStatement(byText ? TEXT_ROW : ROW)) {
+            String key = query.substring(query.indexOf('=') + 1);
+            if (byText) statement.setString(1, key);
+            else statement.setInt(1, Integer.parseInt(key));
             try (ResultSet rows = statement.executeQuery()) {
                 while (rows.next()) {
                     text.append(rows.getString(1)).append(' ').append(rows.getString(2)).append(' ')
