@@ -908,9 +908,10 @@ public class JDBCConnector extends JDBCDataSource {
     /**
      * Binds each value with the type PostgreSQL gives the literal the text writes, so that the
      * prepared statement compares as the text does: a quoted value as text of type unknown (it
-     * takes its column's, as a quoted literal does: UnknownText), a bare integer as integer or bigint, another bare
-     * number as numeric, true and false as boolean. False when a number has no such value (an
-     * exponent out of range): the text is run instead, and the database says what it makes of it.
+     * takes its column's, as a quoted literal does: UnknownText), a bare integer as integer or
+     * bigint, another bare number as numeric, true and false as boolean. False when a number has
+     * no such value (an exponent out of range): the text is run instead, and the database says
+     * what it makes of it.
      */
     static boolean bind(PreparedStatement statement, BoundStatement bound) throws SQLException {
         for (int i = 0; i < bound.values.length; i++) {
@@ -969,11 +970,12 @@ public class JDBCConnector extends JDBCDataSource {
             try {
                 Class<?> object = Class.forName("org.postgresql.util.PGobject", false, loader);
                 MethodHandles.Lookup lookup = MethodHandles.publicLookup();
+                MethodType text = MethodType.methodType(void.class, String.class);
                 MethodType setter = MethodType.methodType(void.class, Object.class, String.class);
                 made = lookup.findConstructor(object, MethodType.methodType(void.class))
                         .asType(MethodType.methodType(Object.class));
-                type = lookup.findVirtual(object, "setType", MethodType.methodType(void.class, String.class)).asType(setter);
-                value = lookup.findVirtual(object, "setValue", MethodType.methodType(void.class, String.class)).asType(setter);
+                type = lookup.findVirtual(object, "setType", text).asType(setter);
+                value = lookup.findVirtual(object, "setValue", text).asType(setter);
             } catch (ReflectiveOperationException | LinkageError | SecurityException absent) {
                 made = null;
             }
