@@ -131,11 +131,8 @@ bool AdoptRunningVm(const std::optional<qjapi_test::StartedServer>& server) {
 
 // ---- start-up (first: the cases after it rely on the thread) ----
 
-TEST_F(BridgeCase, StartUpThreadStaysAttachedAfterModuleLoading) {
+TEST_F(BridgeCase, LoadingLeavesTheStartUpThreadAttachedAndASecondEntryCallLeavesTheBridgeServing) {
   EXPECT_FALSE(gLoadingDetachedStartupThread) << "module loading detached the start-up thread, which it did not attach";
-}
-
-TEST_F(BridgeCase, ASecondEntryCallLeavesTheRunningBridgeServing) {
   const fs::path module = fs::path(quill_service::Host::Instance()->Root()) / "QuillModules" / fs::path(QJAPI_MODULE).filename();
   int again = 0;
   ASSERT_TRUE(quill_service::Host::Instance()->LoadModule(module.string(), &again));
@@ -407,6 +404,11 @@ TEST_F(BridgeCase, ValuesCrossBetweenScriptHostAndJavaWhole) {
       {"structured", "fx_value_read(fx_value_build())", "array 2 {name: ada, born: 1815} {name: grace, born: 1906}"},
   };
   for (const auto& row : rows) EXPECT_EQ(Output(row.script, request), row.expected) << row.what;
+  // Values Java builds and does not hand to the script die with the request.
+  Output("fx_value_litter()");  // warms up anything made once
+  const size_t live = quill_service::ValueTable().LiveCount();
+  EXPECT_EQ(Output("fx_value_litter() 'done'"), "done");
+  EXPECT_EQ(quill_service::ValueTable().LiveCount(), live);
 }
 
 // ---- the server's general services ----
@@ -822,17 +824,6 @@ TEST_F(BridgeCase, StoreManExecuteRunsOneStatementOnTheInternalDatabaseAndReturn
   jstring count = env->NewStringUTF("SELECT COUNT(*) FROM store_probe");
   EXPECT_EQ(Table(env, Java_com_marrowbay_jdbc_JDBCLoader_StoreManExecute(env, nullptr, count)), u"[[3]]");
   EXPECT_EQ(Table("DROP TABLE store_probe"), "");
-}
-
-// ---- script values built and read from Java ----
-
-// (Values built and read from Java are rows of ValuesCrossBetweenScriptHostAndJavaWhole.) Values
-// Java does not hand to the script die with the request.
-TEST_F(BridgeCase, ValuesBuiltInJavaAndNotHandedOnDieWithTheRequest) {
-  Output("fx_value_litter()");  // warms up anything made once
-  const size_t before = quill_service::ValueTable().LiveCount();
-  EXPECT_EQ(Output("fx_value_litter() 'done'"), "done");
-  EXPECT_EQ(quill_service::ValueTable().LiveCount(), before);
 }
 
 // ---- script types with Java members ----
