@@ -13,10 +13,8 @@
 
 #include "datasource/JavaDataSource.h"
 #include "service/core/current_request.h"
-#include "service/core/host.h"
 #include "tests/datasource/scripts.h"
 #include "service/core/internal_db.h"
-#include "service/core/log.h"
 #include "service/core/users.h"
 #include "service/datasource/engine.h"
 #include "service/datasource/host_store.h"

@@ -214,9 +214,10 @@ TEST_F(ScriptTest, EachSourceGivesItsOutputOrItsError) {
       // A missing request parameter, headers and the result. (Parameters, cookies and request headers
       // reaching the script: see quill run's options.)
       {"request_param('none') == null\n"
-       "header_set('X-A: 1') header_add('X-B: 2') header_set('x-a: 3') header_get('X-A') ' ' header_get()\n"
+       "header_set('X-A: 1') header_add('x-a: 2') header_add('X-B: 2') header_set('x-A: 3')\n"
+       "header_get('X-A') ' ' header_get()\n"
        "result_code(12) result_message('done') result_code() result_message()",
-       "true3 X-B: 2\r\nx-a: 3\r\n12done"},
+       "true3 X-B: 2\r\nx-A: 3\r\n12done"},
       // try/catch and protect; a module container passes its body's code and message on. (A failing
       // module tag's code, message and place are checked on the bridge's Java tags and the process tests.)
       {"try => { try => { fail(1, 'in') } catch => { fail(2, error_message() + '!') } }"
