@@ -8,6 +8,7 @@
 //  (b) a one-row search by key, one script request each, against plain JDBC's query on an open
 //      connection: the mean of the first requests and the steady state after a warm-up.
 // `jdbc_bench rows`: (a) only; JDBC_BENCH_SEARCHES=N adds N rounds of (a), each one's figures printed.
+// JDBC_BENCH_ONLY=SQLite or =PostgreSQL measures that database alone (for a profiler).
 // `jdbc_bench memory`: the heap a search keeps alive (-max=10 over 10^4 and 10^6 rows, and a full
 // read of 10^6 rows) on SQLite and PostgreSQL, with a small young generation so that collections,
 // after which the live heap is sampled, come often.
@@ -352,9 +353,12 @@ int main(int argc, char** argv) {
       "INSERT INTO t WITH RECURSIVE s(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM s WHERE x < 100000) "
       "SELECT x, 'alpha' || x, 'beta' || x, 'gamma' || x FROM s";
   const bool keys = !(argc > 1 && std::strcmp(argv[1], "rows") == 0);
-  bool ok = Measure({"SQLite", "jdbc:sqlite:" + (server->root / "jdbc-data" / "bench.db").string(), "", "", sqliteFill},
+  const char* only = std::getenv("JDBC_BENCH_ONLY");
+  const auto measured = [only](const char* source) { return only == nullptr || std::strcmp(only, source) == 0; };
+  bool ok = !measured("SQLite") ||
+            Measure({"SQLite", "jdbc:sqlite:" + (server->root / "jdbc-data" / "bench.db").string(), "", "", sqliteFill},
                     keys);
-  if (pgMissing.empty()) {
+  if (measured("PostgreSQL") && pgMissing.empty()) {
     quill_service::AddDataSourceHost("PostgreSQL", cluster.url(), qjapi_test::PgCluster::kUser,
                                      qjapi_test::PgCluster::kPassword);
     Run("db_statement(-source='PostgreSQL', -database='postgres', -sql='CREATE DATABASE bench')");
@@ -363,7 +367,7 @@ int main(int argc, char** argv) {
                   "INSERT INTO t SELECT x, 'alpha' || x, 'beta' || x, 'gamma' || x FROM generate_series(1, 100000) x"},
                  keys) &&
          ok;
-  } else {
+  } else if (measured("PostgreSQL")) {
     std::fprintf(stderr, "PostgreSQL not measured: %s\n", pgMissing.c_str());
   }
   cluster.Shutdown();

@@ -550,6 +550,56 @@ TEST(AdminTags, EachTagAnswersForItsSourceAndNothingForOthers) {
   EXPECT_EQ(Output("db_search(" + kPgItems + ", -max=0) => { action_code() }"), "0");
 }
 
+// A search known to be long is copied from PostgreSQL (the view's column "how" tells which
+// statement read it): every cell as the cursor gave it, the escapes of the copy's format undone,
+// in any window; an error part way reaches the script and the connection serves on.
+TEST(LongReads, ACopiedSearchGivesWhatTheCursorGave) {
+  if (!gPgMissing.empty()) GTEST_SKIP() << gPgMissing;
+  const std::string on = "-source='PostgreSQL', -database='shop'";
+  const auto sql = [&](const std::string& statement) {
+    return Output("db_statement(" + on + ", -sql=\"" + statement + "\") => { action_code() action_message() }");
+  };
+  ASSERT_EQ(sql("DROP TABLE IF EXISTS odd CASCADE"), "0");
+  ASSERT_EQ(sql("CREATE TABLE odd (id INTEGER PRIMARY KEY, t TEXT, b BYTEA, n NUMERIC, f DOUBLE PRECISION, "
+                "d TIMESTAMPTZ, j JSONB, a TEXT[], c CHAR(4), flag BOOLEAN)"), "0");
+  ASSERT_EQ(sql("INSERT INTO odd SELECT g, 'row' || g, decode(lpad(to_hex(g), 8, '0'), 'hex'), g / 7.0, g / 3.0, "
+                "timestamptz '2026-01-01 00:00+00' + g * interval '1 minute', jsonb_build_object('k', g), "
+                "ARRAY['x' || g, NULL], 'c', g % 2 = 0 FROM generate_series(1, 1500) g"), "0");
+  // Every byte the format escapes, a text that reads as its null, empty cells and wide letters.
+  ASSERT_EQ(sql("UPDATE odd SET t = 'a' || chr(9) || 'b' || chr(10) || 'c' || chr(92) || 'd' || chr(13) || chr(8) || "
+                "chr(11) || chr(12) || 'e', b = decode('00095c0a0d4e', 'hex'), n = NULL, "
+                "j = jsonb_build_object('s', 'x' || chr(9) || chr(92)), a = ARRAY['q' || chr(34) || chr(92), NULL, ''] "
+                "WHERE id = 700"), "0");
+  ASSERT_EQ(sql("UPDATE odd SET t = chr(92) || 'N', b = '', a = '{}' WHERE id = 701"), "0");
+  ASSERT_EQ(sql("UPDATE odd SET t = 'Grüße 😀', c = NULL, flag = NULL WHERE id = 702"), "0");
+  ASSERT_EQ(sql("CREATE VIEW odd_v AS SELECT *, left(current_query(), 4) AS how, 1 / (1600 - id) AS v FROM odd"), "0");
+  const std::string search = "db_search(" + on + ", -table='odd_v', -sort='id'";
+  const std::string cells =
+      ") => { action_code() action_message() found_count() ':' rows => { var k = 0 while ($k < 12) { "
+      "field($k)->type() '=' field($k) '|' $k = $k + 1 } ';' } }";
+  const std::string read = search + cells;
+  const std::string cursor = Output(read);
+  std::string copied = Output(read);
+  ASSERT_TRUE(cursor.find("string=SELE|") != std::string::npos) << cursor.substr(0, 300);
+  ASSERT_TRUE(copied.find("string=COPY|") != std::string::npos) << copied.substr(0, 300);
+  for (size_t at; (at = copied.find("string=COPY|")) != std::string::npos;) copied.replace(at, 12, "string=SELE|");
+  EXPECT_EQ(copied, cursor);
+  EXPECT_TRUE(Matches(cursor, "01500:...;string=700|string=a\tb\nc\\d\r\b\v\fe|bytes=" +
+                                  std::string("\0\t\\\n\rN", 6) +
+                                  "|null=|...|string={\"s\": \"x\\t\\\\\"}|string={\"q\\\"\\\\\",NULL,\"\"}|...;"
+                                  "string=701|string=\\N|bytes=|...|string={}|...;"
+                                  "string=702|string=Grüße 😀|...|null=|null=|...;..."))
+      << cursor.substr(0, 600);
+  EXPECT_EQ(Output(search + ", -skip=1498) => { found_count() ':' rows => { field('id') field('how') ',' } }"),
+            "1500:1499COPY,1500COPY,");
+  // Rows past the first batches, then a division by zero: the error is the search's.
+  ASSERT_EQ(sql("INSERT INTO odd (id) SELECT generate_series(1501, 1700)"), "0");
+  EXPECT_TRUE(Matches(Output(search + ") => { action_code() '|' action_message() }"), "-9103|...division by zero..."));
+  ASSERT_EQ(sql("DELETE FROM odd WHERE id > 1500"), "0");
+  EXPECT_EQ(Output(search + ", -skip=1499) => { found_count() ':' rows => { field('id') field('how') } }"),
+            "1500:1500COPY");
+}
+
 // A driver whose SQL settings nobody knows yet (a driver class the connector does not know, which
 // connects through PostgreSQL's): its source is registered not inited with no quote. The first
 // action learns the settings from a connection to its own database before its statement is

@@ -79,12 +79,13 @@ public class JDBCConnector extends JDBCDataSource {
     /** Counts the script statements that may have changed a table's columns; kept searches older than the last are dropped. */
     private final AtomicLong columnsChanged = new AtomicLong();
     /**
-     * Texts of searches whose last read through the cursor needed more than one batch: the next
-     * run goes to the cursor at once, without a first read to tell (see readIfOneBatch). Emptied
-     * when full, and a text leaves it once such a read needs no more than one batch. Only texts
-     * up to LARGE_SEARCH_TEXT characters are kept, so a long list of values pins no memory here.
+     * Texts of searches whose last whole read needed more than one batch: the next run goes to
+     * the cursor or the copy at once, without a first read to tell (see readIfOneBatch); true
+     * while the copy may be tried (see TextCopy). Emptied when full, and a text leaves it once
+     * such a read needs no more than one batch. Only texts up to LARGE_SEARCH_TEXT characters are
+     * kept, so a long list of values pins no memory here.
      */
-    private final Set<String> largeSearches = ConcurrentHashMap.newKeySet();
+    private final Map<String, Boolean> largeSearches = new ConcurrentHashMap<>();
     static final int LARGE_SEARCHES = 64;
     static final int LARGE_SEARCH_TEXT = 4096;
 
@@ -635,10 +636,18 @@ public class JDBCConnector extends JDBCDataSource {
         // needs a transaction), so only one batch is ever held here.
         int maxRows = end >= Integer.MAX_VALUE ? 0 : (int) Math.max(1, end);
         boolean inTransaction = current.cursorNeedsTransaction;
-        boolean knownLarge = inTransaction && (maxRows == 0 || maxRows > FETCH_SIZE) && largeSearches.contains(sql);
-        Long whole = knownLarge ? null
-                : inTransaction ? readIfOneBatch(call, connection, sql, bound, skip, end, maxRows)
-                : readBound(call, connection, bound, skip, end, maxRows);
+        Boolean copyable = inTransaction && (maxRows == 0 || maxRows > FETCH_SIZE) ? largeSearches.get(sql) : null;
+        boolean knownLarge = copyable != null;
+        boolean copyRefused = false;
+        Long whole = null;
+        if (!knownLarge) {
+            whole = inTransaction ? readIfOneBatch(call, connection, sql, bound, skip, end, maxRows)
+                    : readBound(call, connection, bound, skip, end, maxRows);
+        } else if (copyable && maxRows == 0 && connection.getAutoCommit() && textAsBytes(connection)) {
+            whole = TextCopy.read(call, connection, withoutTerminator(sql), skip);
+            copyRefused = whole == null;
+        }
+        boolean wholeRead = whole == null || knownLarge;
         long read = whole != null ? whole : withCursor(connection, () -> {
             try (Statement statement = connection.createStatement()) {
                 statement.setFetchSize(FETCH_SIZE);
@@ -649,12 +658,14 @@ public class JDBCConnector extends JDBCDataSource {
                 }
             }
         });
-        if (inTransaction && whole == null) {
+        if (inTransaction && wholeRead) {
             if (read <= FETCH_SIZE) {
                 largeSearches.remove(sql);
+            } else if (copyRefused) {
+                largeSearches.replace(sql, false);
             } else if (!knownLarge && sql.length() <= LARGE_SEARCH_TEXT) {
                 if (largeSearches.size() >= LARGE_SEARCHES) largeSearches.clear();
-                largeSearches.add(sql);
+                largeSearches.put(sql, true);
             }
         }
         long found = read;
@@ -1083,12 +1094,7 @@ public class JDBCConnector extends JDBCDataSource {
      * counted as they stream past, none kept.
      */
     private long countAll(Connection connection, String sql) throws SQLException {
-        String terminator = current.terminator;
-        String inner = sql.strip();
-        if (!terminator.isEmpty() && inner.endsWith(terminator)) {
-            inner = inner.substring(0, inner.length() - terminator.length());
-        }
-        String count = "SELECT COUNT(*) FROM (" + inner + ") AS quill_found";
+        String count = "SELECT COUNT(*) FROM (" + withoutTerminator(sql) + ") AS quill_found";
         try (Statement statement = connection.createStatement();
              ResultSet rows = statement.executeQuery(count)) {
             if (rows.next()) return rows.getLong(1);
@@ -1105,6 +1111,16 @@ public class JDBCConnector extends JDBCDataSource {
                 }
             }
         });
+    }
+
+    /** A statement as the inside of another: stripped, and without its terminator. */
+    private String withoutTerminator(String sql) {
+        String terminator = current.terminator;
+        String inner = sql.strip();
+        if (!terminator.isEmpty() && inner.endsWith(terminator)) {
+            inner = inner.substring(0, inner.length() - terminator.length());
+        }
+        return inner;
     }
 
     private int add(QuillCall call, String sql) throws SQLException, Failure {
@@ -1416,17 +1432,36 @@ public class JDBCConnector extends JDBCDataSource {
         }
 
         void add(byte[] cell) {
-            if (cells == lengths.length) lengths = java.util.Arrays.copyOf(lengths, Math.min(cells * 2, columns * ROWS));
             if (cell == null) {
-                lengths[cells++] = -1;
-                return;
+                addNull();
+            } else {
+                System.arraycopy(cell, 0, room(cell.length), size, cell.length);
+                ended(cell.length);
             }
-            if (size + cell.length > data.length) {
-                data = java.util.Arrays.copyOf(data, Math.max(data.length * 2, size + cell.length));
-            }
-            System.arraycopy(cell, 0, data, size, cell.length);
-            size += cell.length;
-            lengths[cells++] = cell.length;
+        }
+
+        void addNull() {
+            room(0);
+            lengths[cells++] = -1;
+        }
+
+        /**
+         * The data array with room for a cell of up to most bytes at size, and for its length:
+         * the cell is written there, then ended().
+         */
+        byte[] room(int most) {
+            if (cells == lengths.length) lengths = java.util.Arrays.copyOf(lengths, Math.min(cells * 2, columns * ROWS));
+            if (size + most > data.length) data = java.util.Arrays.copyOf(data, Math.max(data.length * 2, size + most));
+            return data;
+        }
+
+        void ended(int length) {
+            size += length;
+            lengths[cells++] = length;
+        }
+
+        int size() {
+            return size;
         }
 
         void endRow() {
@@ -1437,6 +1472,177 @@ public class JDBCConnector extends JDBCDataSource {
             if (cells > 0) call.addResultRows(columns, cells, data, lengths);
             cells = 0;
             size = 0;
+        }
+    }
+
+    /**
+     * A long search read through PostgreSQL's {@code COPY (search) TO STDOUT}: the server streams
+     * the rows while the client stores them, where a cursor leaves it idle while each fetch is
+     * stored, and only one row and one batch are held here. Each cell comes as the type's text,
+     * as the cursor reads it from a UTF-8 database, escaped for the copy's text format. The
+     * driver's copy API is reached through its connection's class loader, as the connector does
+     * not link the driver.
+     */
+    static final class TextCopy {
+        private static final ClassValue<TextCopy> BY_CONNECTION_CLASS = new ClassValue<>() {
+            @Override
+            protected TextCopy computeValue(Class<?> connectionClass) {
+                return new TextCopy(connectionClass.getClassLoader());
+            }
+        };
+
+        private final Class<?> pgConnection;
+        private final MethodHandle copyApi;
+        private final MethodHandle copyOut;
+        private final MethodHandle fieldCount;
+        private final MethodHandle readRow;
+        private final MethodHandle isActive;
+        private final MethodHandle cancel;
+        private final MethodHandle byteaBytes;
+
+        private TextCopy(ClassLoader loader) {
+            Class<?> connection = null;
+            MethodHandle api = null, out = null, fields = null, row = null, active = null, cancelled = null, bytea = null;
+            try {
+                connection = Class.forName("org.postgresql.PGConnection", false, loader);
+                Class<?> manager = Class.forName("org.postgresql.copy.CopyManager", false, loader);
+                Class<?> copy = Class.forName("org.postgresql.copy.CopyOut", false, loader);
+                MethodHandles.Lookup lookup = MethodHandles.publicLookup();
+                MethodType ofCopy = MethodType.methodType(Object.class, Object.class);
+                api = lookup.findVirtual(connection, "getCopyAPI", MethodType.methodType(manager)).asType(ofCopy);
+                out = lookup.findVirtual(manager, "copyOut", MethodType.methodType(copy, String.class))
+                        .asType(MethodType.methodType(Object.class, Object.class, String.class));
+                fields = lookup.findVirtual(copy, "getFieldCount", MethodType.methodType(int.class))
+                        .asType(MethodType.methodType(int.class, Object.class));
+                row = lookup.findVirtual(copy, "readFromCopy", MethodType.methodType(byte[].class))
+                        .asType(MethodType.methodType(byte[].class, Object.class));
+                active = lookup.findVirtual(copy, "isActive", MethodType.methodType(boolean.class))
+                        .asType(MethodType.methodType(boolean.class, Object.class));
+                cancelled = lookup.findVirtual(copy, "cancelCopy", MethodType.methodType(void.class))
+                        .asType(MethodType.methodType(void.class, Object.class));
+                bytea = lookup.findStatic(Class.forName("org.postgresql.util.PGbytea", false, loader), "toBytes",
+                        MethodType.methodType(byte[].class, byte[].class));
+            } catch (ReflectiveOperationException | LinkageError | SecurityException absent) {
+                connection = null;
+            }
+            pgConnection = connection;
+            copyApi = api;
+            copyOut = out;
+            fieldCount = fields;
+            readRow = row;
+            isActive = active;
+            cancel = cancelled;
+            byteaBytes = bytea;
+        }
+
+        /**
+         * Reports the search's columns and rows past skip, and returns how many rows it gave; null,
+         * with nothing reported, where the driver has no copy or the server refuses this one (a
+         * statement it cannot copy), for the caller to read it through the cursor instead. The
+         * connection must be in autocommit: a refused copy then leaves no transaction failed.
+         */
+        static Long read(QuillCall call, Connection connection, String search, long skip) throws SQLException {
+            Connection own = connection.unwrap(Connection.class);
+            TextCopy driver = BY_CONNECTION_CLASS.get(own.getClass());
+            if (driver.pgConnection == null || !driver.pgConnection.isInstance(own)) return null;
+            Columns columns;
+            try (PreparedStatement described = connection.prepareStatement(search)) {
+                ResultSetMetaData meta = described.getMetaData();
+                if (meta == null) return null;
+                columns = new Columns(meta, true);
+            }
+            try {
+                return driver.read(call, own, columns, "COPY (" + search + ") TO STDOUT", skip);
+            } catch (SQLException | RuntimeException | Error e) {
+                throw e;
+            } catch (Throwable unexpected) {
+                throw new SQLException(unexpected);
+            }
+        }
+
+        private Long read(QuillCall call, Connection own, Columns columns, String copySql, long skip) throws Throwable {
+            Object copy;
+            try {
+                copy = copyOut.invokeExact(copyApi.invokeExact((Object) own), copySql);
+            } catch (SQLException refused) {
+                return null;
+            }
+            boolean ended = false;
+            try {
+                int count = columns.names.length;
+                if ((int) fieldCount.invokeExact(copy) != count) return null;
+                columns.tell(call);
+                RowBatch batch = new RowBatch(call, count);
+                long found = 0;
+                byte[] row;
+                while ((row = (byte[]) readRow.invokeExact(copy)) != null) {
+                    if (++found > skip) {
+                        addRow(batch, row, columns);
+                        batch.endRow();
+                    }
+                }
+                ended = true;
+                batch.flush();
+                return found;
+            } finally {
+                if (!ended && (boolean) isActive.invokeExact(copy)) cancel.invokeExact(copy);
+            }
+        }
+
+        /**
+         * One row of the copy's text format: cells apart by tabs, the row ended by a newline, \\N
+         * for null, and backslash escapes within a cell.
+         */
+        private void addRow(RowBatch batch, byte[] row, Columns columns) throws Throwable {
+            int end = row.length > 0 && row[row.length - 1] == '\n' ? row.length - 1 : row.length;
+            int count = columns.types.length;
+            int start = 0;
+            for (int column = 0; column < count; column++) {
+                int stop = start;
+                while (stop < end && row[stop] != '\t') stop++;
+                if ((stop == end) != (column + 1 == count)) {
+                    throw new SQLException("a copied row does not have " + count + " cells");
+                }
+                if (stop - start == 2 && row[start] == '\\' && row[start + 1] == 'N') {
+                    batch.addNull();
+                } else if (columns.types[column] == TypeCode.BYTES) {
+                    byte[] text = new byte[stop - start];
+                    int length = unescape(row, start, stop, text, 0);
+                    batch.add((byte[]) byteaBytes.invokeExact(java.util.Arrays.copyOf(text, length)));
+                } else {
+                    batch.ended(unescape(row, start, stop, batch.room(stop - start), batch.size()));
+                }
+                start = stop + 1;
+            }
+        }
+
+        /**
+         * Copies row[start, stop) to into at, undoing the escapes the server writes (a backslash
+         * before b, f, n, r, t or v for that control character, before any other byte for the
+         * byte itself); returns how many bytes it wrote.
+         */
+        static int unescape(byte[] row, int start, int stop, byte[] into, int at) {
+            int out = at;
+            int plain = start;
+            while (plain < stop && row[plain] != '\\') plain++;
+            System.arraycopy(row, start, into, out, plain - start);
+            out += plain - start;
+            for (int i = plain; i < stop; i++) {
+                byte b = row[i];
+                if (b == '\\' && i + 1 < stop) {
+                    b = switch (row[++i]) {
+                        case 'b' -> '\b';
+                        case 'f' -> '\f';
+                        case 'n' -> '\n';
+                        case 'r' -> '\r';
+                        case 't' -> '\t';
+                        case 'v' -> 0x0b;
+                        default -> row[i];
+                    };
+                }
+                into[out++] = b;
+            }
+            return out - at;
         }
     }
 
