@@ -575,7 +575,7 @@ TEST(LongReads, ACopiedSearchGivesWhatTheCursorGave) {
   ASSERT_EQ(sql("CREATE VIEW odd_v AS SELECT *, left(current_query(), 4) AS how, 1 / (1600 - id) AS v FROM odd"), "0");
   const std::string search = "db_search(" + on + ", -table='odd_v', -sort='id'";
   const std::string cells =
-      ") => { action_code() action_message() found_count() ':' rows => { var k = 0 while ($k < 12) { "
+      ") => { action_code() action_message() found_count() ':' column_info() ':' rows => { var k = 0 while ($k < 12) { "
       "field($k)->type() '=' field($k) '|' $k = $k + 1 } ';' } }";
   const std::string read = search + cells;
   const std::string cursor = Output(read);
@@ -584,7 +584,7 @@ TEST(LongReads, ACopiedSearchGivesWhatTheCursorGave) {
   ASSERT_TRUE(copied.find("string=COPY|") != std::string::npos) << copied.substr(0, 300);
   for (size_t at; (at = copied.find("string=COPY|")) != std::string::npos;) copied.replace(at, 12, "string=SELE|");
   EXPECT_EQ(copied, cursor);
-  EXPECT_TRUE(Matches(cursor, "01500:...;string=700|string=a\tb\nc\\d\r\b\v\fe|bytes=" +
+  EXPECT_TRUE(Matches(cursor, "01500:[{...}]:...;string=700|string=a\tb\nc\\d\r\b\v\fe|bytes=" +
                                   std::string("\0\t\\\n\rN", 6) +
                                   "|null=|...|string={\"s\": \"x\\t\\\\\"}|string={\"q\\\"\\\\\",NULL,\"\"}|...;"
                                   "string=701|string=\\N|bytes=|...|string={}|...;"

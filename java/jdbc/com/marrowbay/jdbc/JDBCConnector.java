@@ -1550,6 +1550,9 @@ public class JDBCConnector extends JDBCDataSource {
                 ResultSetMetaData meta = described.getMetaData();
                 if (meta == null) return null;
                 columns = new Columns(meta, true);
+            } catch (SQLException refused) {
+                // Read through the cursor, which reports the statement's own error if it has one.
+                return null;
             }
             try {
                 return driver.read(call, own, columns, "COPY (" + search + ") TO STDOUT", skip);
