@@ -9,8 +9,8 @@
 //      connection: the mean of the first requests and the steady state after a warm-up.
 // `jdbc_bench rows`: (a) only; JDBC_BENCH_SEARCHES=N adds N rounds of (a), each one's figures printed.
 // JDBC_BENCH_ONLY=SQLite or =PostgreSQL measures that database alone (for a profiler).
-// `jdbc_bench memory`: the heap a search keeps alive (-max=10 over 10^4 and 10^6 rows, and two full
-// reads of 10^6 rows) on SQLite and PostgreSQL, with a small young generation so that collections,
+// `jdbc_bench memory`: the heap a search keeps alive (-max=10 over 10^4 and 10^6 rows, and a full
+// read of 10^6 rows) on SQLite and PostgreSQL, with a small young generation so that collections,
 // after which the live heap is sampled, come often.
 // `jdbc_bench outage`: what a PostgreSQL server that is down costs its own requests, and a SQLite
 // request made meanwhile.
@@ -237,14 +237,10 @@ bool MeasureMemory(const char* source, const std::string& fillBig, const std::st
     std::printf("%-10s -max=10 over %-6s %-14s %8.1f ms, heap kept %7ld KiB\n", source, table, w.output.c_str(),
                 w.seconds * 1e3, w.heapKiB);
   }
-  // Twice: a search's first long read differs from the next ones on PostgreSQL (the cursor, then
-  // the copy).
-  for (const char* read : {"full read of big", "full read again"}) {
-    const long rssBefore = ResidentKiB();
-    const Watched all = Watch("db_search(" + on + ", -table='big') => { row_count() }");
-    std::printf("%-10s %s: %s rows, %8.1f ms, heap kept %7ld KiB, resident set %+ld KiB\n", source, read,
-                all.output.c_str(), all.seconds * 1e3, all.heapKiB, ResidentKiB() - rssBefore);
-  }
+  const long rssBefore = ResidentKiB();
+  const Watched all = Watch("db_search(" + on + ", -table='big') => { row_count() }");
+  std::printf("%-10s full read of big: %s rows, %8.1f ms, heap kept %7ld KiB, resident set %+ld KiB\n", source,
+              all.output.c_str(), all.seconds * 1e3, all.heapKiB, ResidentKiB() - rssBefore);
   return true;
 }
 

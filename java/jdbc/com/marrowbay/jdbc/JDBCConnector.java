@@ -80,8 +80,8 @@ public class JDBCConnector extends JDBCDataSource {
     private final AtomicLong columnsChanged = new AtomicLong();
     /**
      * Texts of searches whose last whole read needed more than one batch: the next run goes to
-     * the cursor or the copy at once, without a first read to tell (see readIfOneBatch); true
-     * while the copy may be tried (see TextCopy). Emptied when full, and a text leaves it once
+     * the copy or the cursor at once, without a first read to tell (see readIfOneBatch); false
+     * once the server refused to copy it (see TextCopy). Emptied when full, and a text leaves it once
      * such a read needs no more than one batch. Only texts up to LARGE_SEARCH_TEXT characters are
      * kept, so a long list of values pins no memory here.
      */
@@ -638,16 +638,17 @@ public class JDBCConnector extends JDBCDataSource {
         boolean inTransaction = current.cursorNeedsTransaction;
         Boolean copyable = inTransaction && (maxRows == 0 || maxRows > FETCH_SIZE) ? largeSearches.get(sql) : null;
         boolean knownLarge = copyable != null;
+        Long whole = knownLarge ? null
+                : inTransaction ? readIfOneBatch(call, connection, sql, bound, skip, end, maxRows)
+                : readBound(call, connection, bound, skip, end, maxRows);
+        // Longer than a batch (or read no other way): copied where it can be, else through the cursor.
+        boolean longRead = whole == null;
         boolean copyRefused = false;
-        Long whole = null;
-        if (!knownLarge) {
-            whole = inTransaction ? readIfOneBatch(call, connection, sql, bound, skip, end, maxRows)
-                    : readBound(call, connection, bound, skip, end, maxRows);
-        } else if (copyable && maxRows == 0 && connection.getAutoCommit() && textAsBytes(connection)) {
+        if (longRead && inTransaction && copyable != Boolean.FALSE && maxRows == 0 && connection.getAutoCommit()
+                && textAsBytes(connection)) {
             whole = TextCopy.read(call, connection, withoutTerminator(sql), skip);
             copyRefused = whole == null;
         }
-        boolean wholeRead = whole == null || knownLarge;
         long read = whole != null ? whole : withCursor(connection, () -> {
             try (Statement statement = connection.createStatement()) {
                 statement.setFetchSize(FETCH_SIZE);
@@ -658,14 +659,12 @@ public class JDBCConnector extends JDBCDataSource {
                 }
             }
         });
-        if (inTransaction && wholeRead) {
+        if (inTransaction && longRead) {
             if (read <= FETCH_SIZE) {
                 largeSearches.remove(sql);
-            } else if (copyRefused) {
-                largeSearches.replace(sql, false);
-            } else if (!knownLarge && sql.length() <= LARGE_SEARCH_TEXT) {
-                if (largeSearches.size() >= LARGE_SEARCHES) largeSearches.clear();
-                largeSearches.put(sql, true);
+            } else if (sql.length() <= LARGE_SEARCH_TEXT) {
+                if (!knownLarge && largeSearches.size() >= LARGE_SEARCHES) largeSearches.clear();
+                largeSearches.put(sql, !copyRefused && copyable != Boolean.FALSE);
             }
         }
         long found = read;
