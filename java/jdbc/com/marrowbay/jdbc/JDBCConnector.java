@@ -1496,12 +1496,11 @@ public class JDBCConnector extends JDBCDataSource {
         private final MethodHandle fieldCount;
         private final MethodHandle readRow;
         private final MethodHandle isActive;
-        private final MethodHandle cancel;
         private final MethodHandle byteaBytes;
 
         private TextCopy(ClassLoader loader) {
             Class<?> connection = null;
-            MethodHandle api = null, out = null, fields = null, row = null, active = null, cancelled = null, bytea = null;
+            MethodHandle api = null, out = null, fields = null, row = null, active = null, bytea = null;
             try {
                 connection = Class.forName("org.postgresql.PGConnection", false, loader);
                 Class<?> manager = Class.forName("org.postgresql.copy.CopyManager", false, loader);
@@ -1517,8 +1516,6 @@ public class JDBCConnector extends JDBCDataSource {
                         .asType(MethodType.methodType(byte[].class, Object.class));
                 active = lookup.findVirtual(copy, "isActive", MethodType.methodType(boolean.class))
                         .asType(MethodType.methodType(boolean.class, Object.class));
-                cancelled = lookup.findVirtual(copy, "cancelCopy", MethodType.methodType(void.class))
-                        .asType(MethodType.methodType(void.class, Object.class));
                 bytea = lookup.findStatic(Class.forName("org.postgresql.util.PGbytea", false, loader), "toBytes",
                         MethodType.methodType(byte[].class, byte[].class));
             } catch (ReflectiveOperationException | LinkageError | SecurityException absent) {
@@ -1530,7 +1527,6 @@ public class JDBCConnector extends JDBCDataSource {
             fieldCount = fields;
             readRow = row;
             isActive = active;
-            cancel = cancelled;
             byteaBytes = bytea;
         }
 
@@ -1569,10 +1565,13 @@ public class JDBCConnector extends JDBCDataSource {
             } catch (SQLException refused) {
                 return null;
             }
-            boolean ended = false;
             try {
                 int count = columns.names.length;
-                if ((int) fieldCount.invokeExact(copy) != count) return null;
+                if ((int) fieldCount.invokeExact(copy) != count) {
+                    // The table changed since it was described: described afresh by the cursor.
+                    drain(copy);
+                    return null;
+                }
                 columns.tell(call);
                 RowBatch batch = new RowBatch(call, count);
                 long found = 0;
@@ -1583,11 +1582,28 @@ public class JDBCConnector extends JDBCDataSource {
                         batch.endRow();
                     }
                 }
-                ended = true;
                 batch.flush();
                 return found;
-            } finally {
-                if (!ended && (boolean) isActive.invokeExact(copy)) cancel.invokeExact(copy);
+            } catch (Throwable failed) {
+                // The server's own error has ended the copy; any other leaves it to be drained.
+                try {
+                    drain(copy);
+                } catch (Throwable again) {
+                    failed.addSuppressed(again);
+                }
+                throw failed;
+            }
+        }
+
+        /**
+         * Reads a copy's remaining rows, so that the connection serves its next statement. (The
+         * driver's cancel of a copy to the client leaves the cancel's error to that statement.)
+         */
+        private void drain(Object copy) throws Throwable {
+            if ((boolean) isActive.invokeExact(copy)) {
+                while ((byte[]) readRow.invokeExact(copy) != null) {
+                    // dropped
+                }
             }
         }
 
