@@ -690,7 +690,7 @@ public class JDBCConnector extends JDBCDataSource {
      * A search whose result fits one batch, read without the cursor's transaction where the driver
      * needs one (its commit costs a round trip of its own, on every key search): at most
      * FETCH_SIZE + 1 rows come in one answer, and only a longer result gives null, to be read
-     * again through the cursor. The server's SELECT has no effect of its own to be repeated.
+     * again by the copy or the cursor. The server's SELECT has no effect of its own to be repeated.
      * A search with its values bound (bound not null) runs as the connection's kept statement,
      * which the driver prepares on the server once the connection has run its text a few times.
      */
