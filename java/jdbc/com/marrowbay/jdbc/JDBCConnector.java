@@ -81,9 +81,9 @@ public class JDBCConnector extends JDBCDataSource {
     /**
      * Texts of searches whose last whole read needed more than one batch: the next run goes to
      * the copy or the cursor at once, without a first read to tell (see readIfOneBatch); false
-     * once the server refused to copy it (see TextCopy). Emptied when full, and a text leaves it once
-     * such a read needs no more than one batch. Only texts up to LARGE_SEARCH_TEXT characters are
-     * kept, so a long list of values pins no memory here.
+     * once the server refused to copy it (see TextCopy). Emptied when full, and a text leaves it
+     * once such a read needs no more than one batch. Only texts up to LARGE_SEARCH_TEXT
+     * characters are kept, so a long list of values pins no memory here.
      */
     private final Map<String, Boolean> largeSearches = new ConcurrentHashMap<>();
     static final int LARGE_SEARCHES = 64;
@@ -1014,12 +1014,20 @@ public class JDBCConnector extends JDBCDataSource {
                 setType.invokeExact(object, "unknown");
                 setValue.invokeExact(object, value);
                 return object;
-            } catch (SQLException | RuntimeException | Error e) {
-                throw e;
-            } catch (Throwable unexpected) {
-                throw new SQLException(unexpected);
+            } catch (Throwable failed) {
+                throw asSqlException(failed);
             }
         }
+    }
+
+    /**
+     * What a call through a driver's MethodHandle threw, as the connector's callers take it: an
+     * unchecked one thrown on as it is, an SQLException returned as it is, anything else wrapped.
+     */
+    static SQLException asSqlException(Throwable failed) {
+        if (failed instanceof RuntimeException unchecked) throw unchecked;
+        if (failed instanceof Error error) throw error;
+        return failed instanceof SQLException sql ? sql : new SQLException(failed);
     }
 
     /** An integer as PostgreSQL types its literal: integer where it fits one, else bigint. */
@@ -1551,10 +1559,8 @@ public class JDBCConnector extends JDBCDataSource {
             }
             try {
                 return driver.read(call, own, columns, "COPY (" + search + ") TO STDOUT", skip);
-            } catch (SQLException | RuntimeException | Error e) {
-                throw e;
-            } catch (Throwable unexpected) {
-                throw new SQLException(unexpected);
+            } catch (Throwable failed) {
+                throw asSqlException(failed);
             }
         }
 
