@@ -1,3 +1,4 @@
+// UTF-16 text to bytes: the host's CharBuffer in each charset, and the server's own UTF-8 appender.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -5,10 +6,11 @@
 #include <tuple>
 
 #include "host/os.h"
+#include "service/values/text.h"
 
 namespace {
 
-const quill_char* Units(const std::u16string& text) { return reinterpret_cast<const quill_char*>(text.c_str()); }
+using quill_service::Units;
 
 TEST(CharBufferTest, ConvertsUtf16ToEachCharset) {
   // UTF-16 units, unit count (-1: up to the terminator), charset, expected bytes.
@@ -44,9 +46,6 @@ TEST(CharBufferTest, EditingSearchAndNulls) {
   EXPECT_EQ(buffer.Search(nullptr), -1);
   buffer = nullptr;
   EXPECT_TRUE(buffer.IsEmpty());
-  buffer = "x";
-  buffer.Reset();
-  EXPECT_EQ(buffer.Length(), 0u);
 }
 
 TEST(CharBufferTest, ReleaseBufferHandsOverATerminatedCopyAndEmpties) {
@@ -54,10 +53,29 @@ TEST(CharBufferTest, ReleaseBufferHandsOverATerminatedCopyAndEmpties) {
   std::unique_ptr<char[]> released(buffer.ReleaseBuffer());
   EXPECT_EQ(std::string(released.get(), 5), std::string("ab\0c\0", 5));
   EXPECT_TRUE(buffer.IsEmpty());
-  // The buffer stays usable and a second release gives its own empty allocation.
+  // The buffer stays usable: a second release gives a terminated empty text.
   std::unique_ptr<char[]> empty(buffer.ReleaseBuffer());
   EXPECT_STREQ(empty.get(), "");
-  EXPECT_NE(empty.get(), released.get());
+}
+
+// The ASCII fast path must hand over to the converter at the right unit.
+TEST(AppendUtf8, WritesTheUtf8WhereverTheFirstNonAsciiUnitFalls) {
+  const std::u16string ascii(40, u'a');
+  const std::pair<std::u16string, std::string> cases[] = {{u"\u00e9", "\xC3\xA9"},
+                                                          {u"\u20ac", "\xE2\x82\xAC"},
+                                                          {u"\U0001F600", "\xF0\x9F\x98\x80"},
+                                                          {u"\xD800", "\xEF\xBF\xBD"}};  // unpaired: U+FFFD
+  for (const auto& [other, utf8] : cases) {
+    for (size_t at = 0; at <= ascii.size(); ++at) {
+      std::u16string text = ascii;
+      text.insert(at, other);
+      const std::string expected = std::string(at, 'a') + utf8 + std::string(ascii.size() - at, 'a');
+      std::string out = "kept:";
+      quill_service::AppendUtf8(out, text);
+      ASSERT_EQ(out, "kept:" + expected) << "non-ASCII at " << at;
+      ASSERT_EQ(quill_service::Utf16ToUtf8(text), expected) << "non-ASCII at " << at;
+    }
+  }
 }
 
 }  // namespace
