@@ -114,8 +114,8 @@ void Expect(const std::vector<Case>& cases) {
   }
 }
 
-TEST(SqlSelect, ListsConditionsGroupsKeyAndOrder) {
-  Expect({
+TEST(SqlSelect, ListsConditionsOperatorsGroupsKeyAndOrder) {
+  std::vector<Case> cases = {
       {.what = "no input at all", .expected = "SELECT * FROM \"t\";"},
       {.what = "return columns joined without blanks", .returns = {"a", "b c"},
        .expected = "SELECT \"a\",\"b c\" FROM \"t\";"},
@@ -171,10 +171,8 @@ TEST(SqlSelect, ListsConditionsGroupsKeyAndOrder) {
        .expected = Where("a = '1'")},
       {.what = "an input column the host cannot deliver drops the whole clause", .inputs = {Col("a", "1")},
        .complete = false, .sorts = {{"a", 0}}, .expected = "SELECT * FROM \"t\" ORDER BY \"a\";"},
-  });
-}
-
-TEST(SqlSelect, OperatorsAndValueForms) {
+  };
+  // Each operator on a quoted value.
   const std::pair<int32_t, const char*> ops[] = {
       {code::kEquals, "a = 'v'"},           {code::kNotEquals, "a <> 'v'"},
       {code::kLess, "a < 'v'"},             {code::kLessEqual, "a <= 'v'"},
@@ -185,15 +183,14 @@ TEST(SqlSelect, OperatorsAndValueForms) {
       {code::kInList, "a IN ('v')"},        {code::kNotInList, "a NOT IN ('v')"},
       {code::kFullText, "a = ('v')"},       {QUILL_FOURCC('?', '?', '?', '?'), "a = 'v'"},
   };
-  std::vector<Case> cases;
   for (const auto& [op, condition] : ops) {
     cases.push_back({.what = condition, .inputs = {Col("a", "v", op)}, .expected = Where(condition)});
   }
   Expect(cases);
 }
 
-TEST(SqlSelect, UnquotedTypesWhenTheDriverDoesNotConvert) {
-  Expect({
+TEST(SqlSelect, UnquotedTypesWhenTheDriverDoesNotConvertAndTheirRefusals) {
+  std::vector<Case> cases = {
       {.what = "numbers bare, text quoted, begins-with on a number is equals", .convert = false,
        .inputs = {Col("n", "5", code::kBeginsWith), Col("d", "-2.5e3", code::kGreater), Col("s", "5"), Col("f", "TRUE"),
                   Col("day", "2460000.5")},
@@ -215,31 +212,30 @@ TEST(SqlSelect, UnquotedTypesWhenTheDriverDoesNotConvert) {
        .expected = "SELECT * FROM \"t\" WHERE \"id\" = 9;"},
       {.what = "types are not consulted while the driver converts", .inputs = {Col("n", "5"), Col("gone", "5")},
        .types = kDiscovered, .expected = Where("n = '5' AND gone = '5'")},
-  });
+  };
+  // Unquoted values that are no plain literal, and values holding a NUL in either spelling, quoted
+  // or as a pattern on an unquoted column.
+  const struct {
+    const char* column;
+    std::string_view value;
+    int32_t op = code::kEquals;
+    osError refusal = kValueNotLiteral;
+  } refused[] = {
+      {"n", "1; DROP TABLE t"}, {"n", "--1"}, {"n", "1e", code::kGreater}, {"n", " 1"}, {"n", "1,2"},
+      {"n", "1,,2", code::kInList}, {"n", "1)", code::kNotInList}, {"f", "yes"}, {"n", "."},
+      {"n", "2024-01-05"}, {"day", "2024--01"}, {"day", "1/"}, {"day", "2024-01-05 10:30"},
+      {"s", "a\0' OR ''='"sv, code::kEquals, kValueHoldsNul},
+      {"s", "a\xC0\x80", code::kNotEquals, kValueHoldsNul}, {"n", "5\0"sv, code::kContains, kValueHoldsNul},
+  };
+  for (const auto& r : refused) {
+    cases.push_back({.what = r.value.data(), .convert = false, .inputs = {Col(r.column, r.value, r.op)},
+                     .types = kDiscovered,
+                     .expected = kNotSent + std::to_string(r.refusal) + " column \"" + r.column + "\""});
+  }
+  Expect(cases);
 }
 
-// With schemas supported the schema is the action's, else the host login's, else the default;
-// it is never quoted.
-TEST(SqlTableName, CatalogsSchemasQuoteSeparatorTerminator) {
-  Expect({
-      {.what = "schema from the action", .schemaName = "dflt", .schemas = true, .schema = {0, "act"},
-       .login = {0, "login"}, .expected = "SELECT * FROM act.\"t\";"},
-      {.what = "schema from the host login", .schemaName = "dflt", .schemas = true,
-       .schema = {QUILL_ERR_NOT_FOUND, ""}, .login = {0, "login"}, .expected = "SELECT * FROM login.\"t\";"},
-      {.what = "schema from the default", .schemaName = "dflt", .schemas = true,
-       .login = {QUILL_ERR_NOT_FOUND, "ignored"}, .expected = "SELECT * FROM dflt.\"t\";"},
-      {.what = "no schema support: the action's schema is left out", .schemaName = "dflt", .schema = {0, "act"},
-       .expected = "SELECT * FROM \"t\";"},
-      {.what = "catalog and schema with a long separator", .separator = "::", .catalogs = true, .schemas = true,
-       .schema = {0, "sch"}, .expected = "SELECT * FROM \"db\"::sch::\"t\";"},
-      {.what = "empty quote: bare identifiers; long terminator verbatim", .quote = "", .terminator = "\nGO\n",
-       .returns = {"a"}, .sorts = {{"a", 1}}, .expected = "SELECT a FROM t ORDER BY a DESC \nGO\n"},
-      {.what = "a table name that cannot be read is empty", .table = {QUILL_ERR_NOT_FOUND, "x"},
-       .expected = "SELECT * FROM \"\";"},
-  });
-}
-
-TEST(SqlChanges, InsertUpdateDeleteAndDescribe) {
+TEST(SqlChanges, InsertUpdateDeleteDescribeAndDiscovery) {
   const std::vector<InputColumn> changes = {Col("a", "1"), Col("b\"c", kNull), Col("a", "2"), Col("-skip", "x")};
   // The discovery lists the merged input columns in order, then the key.
   const Columns positions = {{"n", code::kLong}, {"s", QUILL_TYPE_TEXT}, {"id", code::kLong}};
@@ -279,6 +275,12 @@ TEST(SqlChanges, InsertUpdateDeleteAndDescribe) {
        .login = {-80, ""}, .expected = kNotSent + "-80"},
       {.what = "describe: schema", .action = kDescribe, .schemas = true, .schema = {0, "s"},
        .expected = "SELECT * FROM s.\"t\" WHERE 0=1;"},
+      {.what = "discovery: merged inputs, then the key", .action = kDiscover,
+       .inputs = {Col("a", "1"), Col("opbegin", "or"), Col("a", "2"), Col("-distinct", "")},
+       .key = KeyColumn{"id", kNull},
+       .expected = "SELECT \"a\",\"opbegin\",\"-distinct\",\"id\" FROM \"t\" WHERE 0=1"},
+      {.what = "discovery: a command as key", .action = kDiscover, .key = KeyColumn{"-uselimit", "1"},
+       .expected = "SELECT * FROM \"t\" WHERE 0=1"},
   };
   // No key condition: the update and the delete are refused.
   const std::pair<const char*, std::optional<KeyColumn>> keys[] = {
@@ -294,17 +296,6 @@ TEST(SqlChanges, InsertUpdateDeleteAndDescribe) {
     }
   }
   Expect(cases);
-}
-
-TEST(SqlDiscovery, ListsInputColumnsThenTheKey) {
-  Expect({
-      {.what = "merged inputs, then the key", .action = kDiscover,
-       .inputs = {Col("a", "1"), Col("opbegin", "or"), Col("a", "2"), Col("-distinct", "")},
-       .key = KeyColumn{"id", kNull},
-       .expected = "SELECT \"a\",\"opbegin\",\"-distinct\",\"id\" FROM \"t\" WHERE 0=1"},
-      {.what = "a command as key", .action = kDiscover, .key = KeyColumn{"-uselimit", "1"},
-       .expected = "SELECT * FROM \"t\" WHERE 0=1"},
-  });
 }
 
 // The kept discovered columns by host, database and query; which statements drop them all is
@@ -324,35 +315,27 @@ TEST(SqlDiscovery, KeptColumnsAreKeyedByHostDatabaseAndQueryAndAppended) {
   EXPECT_EQ(cache.Size(), 1u);  // full: started again
 }
 
-// Unquoted values that are no plain literal, and values holding a NUL in either spelling, quoted
-// or as a pattern on an unquoted column.
-TEST(SqlRefusals, UnquotedValuesMustBePlainLiteralsAndNoValueHoldsANul) {
-  const struct {
-    const char* column;
-    std::string_view value;
-    int32_t op = code::kEquals;
-    osError refusal = kValueNotLiteral;
-  } refused[] = {
-      {"n", "1; DROP TABLE t"}, {"n", "--1"}, {"n", "1e", code::kGreater}, {"n", " 1"}, {"n", "1,2"},
-      {"n", "1,,2", code::kInList}, {"n", "1)", code::kNotInList}, {"f", "yes"}, {"n", "."},
-      {"n", "2024-01-05"}, {"day", "2024--01"}, {"day", "1/"}, {"day", "2024-01-05 10:30"},
-      {"s", "a\0' OR ''='"sv, code::kEquals, kValueHoldsNul},
-      {"s", "a\xC0\x80", code::kNotEquals, kValueHoldsNul}, {"n", "5\0"sv, code::kContains, kValueHoldsNul},
-  };
-  std::vector<Case> cases;
-  for (const auto& r : refused) {
-    cases.push_back({.what = r.value.data(), .convert = false, .inputs = {Col(r.column, r.value, r.op)},
-                     .types = kDiscovered,
-                     .expected = kNotSent + std::to_string(r.refusal) + " column \"" + r.column + "\""});
-  }
-  Expect(cases);
-}
-
-// Hostile and ordinary names in every place (other quotes, NUL, schemas, catalogs, SQL words,
-// bare names that are not plain and the refusal messages): the statement each gives, or its
-// refusal naming the place and name.
-TEST(SqlNames, QuotedNamesStayOneIdentifierAndBareNamesArePlain) {
+// Catalogs, schemas, quote, separator and terminator; hostile and ordinary names in every place
+// (other quotes, NUL, schemas, catalogs, SQL words, bare names that are not plain and the refusal
+// messages): the statement each gives, or its refusal naming the place and name.
+TEST(SqlNames, TableNamePartsQuotedNamesStayOneIdentifierAndBareNamesArePlain) {
   std::vector<Case> cases = {
+      // With schemas supported the schema is the action's, else the host login's, else the
+      // default; it is never quoted.
+      {.what = "schema from the action", .schemaName = "dflt", .schemas = true, .schema = {0, "act"},
+       .login = {0, "login"}, .expected = "SELECT * FROM act.\"t\";"},
+      {.what = "schema from the host login", .schemaName = "dflt", .schemas = true,
+       .schema = {QUILL_ERR_NOT_FOUND, ""}, .login = {0, "login"}, .expected = "SELECT * FROM login.\"t\";"},
+      {.what = "schema from the default", .schemaName = "dflt", .schemas = true,
+       .login = {QUILL_ERR_NOT_FOUND, "ignored"}, .expected = "SELECT * FROM dflt.\"t\";"},
+      {.what = "no schema support: the action's schema is left out", .schemaName = "dflt", .schema = {0, "act"},
+       .expected = "SELECT * FROM \"t\";"},
+      {.what = "catalog and schema with a long separator", .separator = "::", .catalogs = true, .schemas = true,
+       .schema = {0, "sch"}, .expected = "SELECT * FROM \"db\"::sch::\"t\";"},
+      {.what = "empty quote: bare identifiers; long terminator verbatim", .quote = "", .terminator = "\nGO\n",
+       .returns = {"a"}, .sorts = {{"a", 1}}, .expected = "SELECT a FROM t ORDER BY a DESC \nGO\n"},
+      {.what = "a table name that cannot be read is empty", .table = {QUILL_ERR_NOT_FOUND, "x"},
+       .expected = "SELECT * FROM \"\";"},
       {.what = "database of a catalog", .catalogs = true, .database = {0, "db\".\"x"},
        .expected = "SELECT * FROM \"db\"\".\"\"x\".\"t\";"},
       {.what = "a backtick quote is doubled the same way", .quote = "`", .table = {0, "t` WHERE 1 #"},
