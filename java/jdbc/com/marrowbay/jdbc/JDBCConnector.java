@@ -273,9 +273,34 @@ public class JDBCConnector extends JDBCDataSource {
         return text(database.data);
     }
 
-    /** The URL of a database on a host: a URL ending in "/" names a folder or server of databases. */
-    String url(Host host, String database) throws Failure {
+    /**
+     * Where an action's connection comes from: its database's URL and its pool. The latest is kept,
+     * as actions mostly repeat their host and database; it serves the next action only for the
+     * same driver, host record and database.
+     */
+    private record Route(DriverEntry entry, Host host, String database, String url, PoolKey key) {
+        boolean serves(DriverEntry otherEntry, Host other, String otherDatabase) {
+            return entry == otherEntry && host.id() == other.id() && host.url().equals(other.url())
+                    && host.user().equals(other.user()) && host.password().equals(other.password())
+                    && database.equals(otherDatabase);
+        }
+    }
+
+    private volatile Route lastRoute;
+
+    private Route route(Host host, String database) throws Failure {
         DriverEntry entry = current;
+        Route last = lastRoute;
+        if (last != null && last.serves(entry, host, database)) return last;
+        String url = url(entry, host, database);
+        Route made = new Route(entry, host, database, url,
+                new PoolKey(entry.className, url, host.user(), host.password(), host.id()));
+        lastRoute = made;
+        return made;
+    }
+
+    /** The URL of a database on a host: a URL ending in "/" names a folder or server of databases. */
+    private String url(DriverEntry entry, Host host, String database) throws Failure {
         String base = host.url().isEmpty() ? entry.defaultUrl : host.url();
         if (base.isEmpty()) {
             throw new Failure(CONNECT_FAILED, "no host: add one with quill host add " + family + " URL USER");
@@ -312,11 +337,39 @@ public class JDBCConnector extends JDBCDataSource {
         return true;
     }
 
-    record PoolKey(String driverClass, String url, String user, String password, int hostId) {
-    }
+    /**
+     * A pool's identity. Every action looks its pool up by it, so its hash is worked out once and
+     * its equality written out (a record's goes through method handles).
+     */
+    static final class PoolKey {
+        final String driverClass;
+        final String url;
+        final String user;
+        final String password;
+        final int hostId;
+        private final int hash;
 
-    private PoolKey poolKey(Host host, String url) {
-        return new PoolKey(current.className, url, host.user(), host.password(), host.id());
+        PoolKey(String driverClass, String url, String user, String password, int hostId) {
+            this.driverClass = driverClass;
+            this.url = url;
+            this.user = user;
+            this.password = password;
+            this.hostId = hostId;
+            hash = (((driverClass.hashCode() * 31 + url.hashCode()) * 31 + user.hashCode()) * 31
+                    + password.hashCode()) * 31 + hostId;
+        }
+
+        @Override
+        public boolean equals(Object other) {
+            return other instanceof PoolKey key && hash == key.hash && hostId == key.hostId
+                    && url.equals(key.url) && user.equals(key.user) && password.equals(key.password)
+                    && driverClass.equals(key.driverClass);
+        }
+
+        @Override
+        public int hashCode() {
+            return hash;
+        }
     }
 
     /** A request's connection and the pool it came from, which is told when it turns out broken. */
@@ -343,8 +396,8 @@ public class JDBCConnector extends JDBCDataSource {
     }
 
     Connection connection(QuillCall call, String database) throws SQLException, Failure {
-        Host host = host(call);
-        String url = url(host, database);
+        Route route = route(host(call), database);
+        String url = route.url();
         Session session = call.getDSConnection() instanceof Session s ? s : null;
         if (session == null) {
             session = new Session();
@@ -361,7 +414,7 @@ public class JDBCConnector extends JDBCDataSource {
             session.byUrl.remove(url);
         }
         session.last = null;
-        Connection connection = connect(host, url, session);
+        Connection connection = connect(route, session);
         settle(connection);
         return connection;
     }
@@ -393,9 +446,7 @@ public class JDBCConnector extends JDBCDataSource {
     private int prepare(QuillCall call) throws SQLException, Failure {
         if (current.settled) return 0;
         takesNoConnection(call);
-        Host host = host(call);
-        String url = url(host, database(call));
-        try (Connection connection = connect(host, url, null)) {
+        try (Connection connection = connect(route(host(call), database(call)), null)) {
             settle(connection);
         }
         return 0;
@@ -422,9 +473,10 @@ public class JDBCConnector extends JDBCDataSource {
      * after a failure: a server that is down costs one connection timeout per back-off period,
      * not one per request. A session, when given, keeps the connection and its pool.
      */
-    private Connection connect(Host host, String url, Session session) throws SQLException, Failure {
-        PoolKey key = poolKey(host, url);
-        Outage outage = outages.get(key);
+    private Connection connect(Route route, Session session) throws SQLException, Failure {
+        PoolKey key = route.key();
+        String url = route.url();
+        Outage outage = outages.isEmpty() ? null : outages.get(key);
         long now = System.nanoTime();
         if (outage != null) {
             long agoMs = (now - outage.at()) / 1_000_000;
@@ -435,9 +487,9 @@ public class JDBCConnector extends JDBCDataSource {
             }
         }
         try {
-            HikariDataSource pool = pool(key, host);
+            HikariDataSource pool = pool(key, route.host());
             Connection connection = pool.getConnection();
-            outages.remove(key);
+            if (!outages.isEmpty()) outages.remove(key);
             if (session != null) session.byUrl.put(url, session.last = new Held(connection, pool));
             return connection;
         } catch (SQLException e) {
@@ -466,7 +518,7 @@ public class JDBCConnector extends JDBCDataSource {
         HikariDataSource pool = pools.get(key);
         if (pool != null) return pool;
         DriverEntry entry = current;
-        String url = key.url();
+        String url = key.url;
         if (!acceptsQuietly(entry, url)) {
             throw new Failure(NO_DRIVER, "the driver " + entry.className + " does not accept " + url);
         }
@@ -534,7 +586,7 @@ public class JDBCConnector extends JDBCDataSource {
     int closePools(Integer hostId) {
         int closed = 0;
         for (Map.Entry<PoolKey, HikariDataSource> pool : pools.entrySet()) {
-            if (hostId == null || pool.getKey().hostId() == hostId) {
+            if (hostId == null || pool.getKey().hostId == hostId) {
                 if (pools.remove(pool.getKey(), pool.getValue())) {
                     outages.remove(pool.getKey());
                     pool.getValue().close();
@@ -542,7 +594,7 @@ public class JDBCConnector extends JDBCDataSource {
                 }
             }
         }
-        outages.keySet().removeIf(key -> hostId == null || key.hostId() == hostId);
+        outages.keySet().removeIf(key -> hostId == null || key.hostId == hostId);
         forgetClosed();
         return closed;
     }
@@ -746,8 +798,28 @@ public class JDBCConnector extends JDBCDataSource {
         }
     }
 
-    /** A kept search's scroll type and text: the search's own text, not a copy, keys it. */
-    private record KeptKey(int scroll, String text) {
+    /**
+     * A kept search's scroll type and text: the search's own text, not a copy, keys it. Equality
+     * written out, as for PoolKey; the text's hash is the String's own, kept in it.
+     */
+    private static final class KeptKey {
+        final int scroll;
+        final String text;
+
+        KeptKey(int scroll, String text) {
+            this.scroll = scroll;
+            this.text = text;
+        }
+
+        @Override
+        public boolean equals(Object other) {
+            return other instanceof KeptKey key && scroll == key.scroll && text.equals(key.text);
+        }
+
+        @Override
+        public int hashCode() {
+            return text.hashCode() * 31 + scroll;
+        }
     }
 
     /** One connection's kept searches by scroll type and text, in the order of their last use. */
