@@ -142,6 +142,15 @@ void AppendText(const Variant& v, std::u16string& out, int depth) {
 // Replaces a value's contents, running the custom destructor of what it held first (while the
 // value and its handle are still intact, as the destructor reads them).
 void Replace(Variant& v, Value&& next) {
+  Value& held = v.Contents().value;
+  // Nothing held that owns memory or runs code (null, a number, a boolean): nothing to run or
+  // keep alive first. Values are cleared and set several times in every tag call.
+  const bool plain = std::holds_alternative<std::monostate>(held) || std::holds_alternative<int64_t>(held) ||
+                     std::holds_alternative<double>(held) || std::holds_alternative<bool>(held);
+  if (plain && !std::holds_alternative<std::unique_ptr<CustomValue>>(next)) {
+    held = std::move(next);
+    return;
+  }
   if (auto* custom = Get<std::unique_ptr<CustomValue>>(v); custom && *custom && (*custom)->destructor) {
     auto destructor = std::exchange((*custom)->destructor, nullptr);
     destructor(v.Handle());
