@@ -274,11 +274,11 @@ public class JDBCConnector extends JDBCDataSource {
     }
 
     /**
-     * Where an action's connection comes from: its database's URL and its pool. The latest is kept,
-     * as actions mostly repeat their host and database; it serves the next action only for the
-     * same driver, host record and database.
+     * Where an action's connection comes from: its pool's key, which holds the database's URL.
+     * The latest is kept, as actions mostly repeat their host and database; it serves the next
+     * action only for the same driver, host record and database.
      */
-    private record Route(DriverEntry entry, Host host, String database, String url, PoolKey key) {
+    private record Route(DriverEntry entry, Host host, String database, PoolKey key) {
         boolean serves(DriverEntry otherEntry, Host other, String otherDatabase) {
             return entry == otherEntry && host.id() == other.id() && host.url().equals(other.url())
                     && host.user().equals(other.user()) && host.password().equals(other.password())
@@ -293,7 +293,7 @@ public class JDBCConnector extends JDBCDataSource {
         Route last = lastRoute;
         if (last != null && last.serves(entry, host, database)) return last;
         String url = url(entry, host, database);
-        Route made = new Route(entry, host, database, url,
+        Route made = new Route(entry, host, database,
                 new PoolKey(entry.className, url, host.user(), host.password(), host.id()));
         lastRoute = made;
         return made;
@@ -397,7 +397,7 @@ public class JDBCConnector extends JDBCDataSource {
 
     Connection connection(QuillCall call, String database) throws SQLException, Failure {
         Route route = route(host(call), database);
-        String url = route.url();
+        String url = route.key().url;
         Session session = call.getDSConnection() instanceof Session s ? s : null;
         if (session == null) {
             session = new Session();
@@ -475,7 +475,7 @@ public class JDBCConnector extends JDBCDataSource {
      */
     private Connection connect(Route route, Session session) throws SQLException, Failure {
         PoolKey key = route.key();
-        String url = route.url();
+        String url = key.url;
         Outage outage = outages.isEmpty() ? null : outages.get(key);
         long now = System.nanoTime();
         if (outage != null) {
