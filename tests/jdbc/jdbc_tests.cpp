@@ -290,7 +290,13 @@ TEST_P(OnEach, HostsThatCannotServeAnswerWithCodesAndConnectionsGoBackToThePool)
     const std::string nowhere = url.substr(0, url.find("127.0.0.1:")) + "127.0.0.1:1/";
     const std::string closed = answer(quill_service::AddDataSourceHost(GetParam()->source, nowhere, "quill", "x"));
     EXPECT_TRUE(Matches(closed, "-9100|...")) << closed;
-    const std::string refused = answer(quill_service::AddDataSourceHost(GetParam()->source, url, "quill", "wrong"));
+    // A host stored again under the id another had is read afresh: its own password is sent.
+    const int32_t right =
+        quill_service::AddDataSourceHost(GetParam()->source, url, "quill", qjapi_test::MariaDbServer::kPassword);
+    EXPECT_TRUE(Matches(answer(right), "0|...")) << answer(right);
+    quill_service::RemoveDataSourceHost(right);
+    ASSERT_EQ(quill_service::AddDataSourceHost(GetParam()->source, url, "quill", "wrong"), right);
+    const std::string refused = answer(right);
     EXPECT_TRUE(Matches(refused, "-9100|...password...")) << refused;
     const std::string unknown = Output("db_search(-source='" + std::string(GetParam()->source) +
                                        "', -database='nosuch', -table='items') => { action_code() }");

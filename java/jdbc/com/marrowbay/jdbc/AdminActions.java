@@ -145,7 +145,7 @@ final class AdminActions {
             throw new JDBCConnector.Failure(JDBCConnector.UNSUPPORTED,
                     "no metadata method " + name + " with " + params.size() + " parameters");
         }
-        DatabaseMetaData meta = source.connection(call, JDBCConnector.database(call)).getMetaData();
+        DatabaseMetaData meta = source.connection(call).getMetaData();
         Object[] arguments = new Object[params.size()];
         Class<?>[] types = method.getParameterTypes();
         for (int i = 0; i < arguments.length; i++) arguments[i] = convert(params.get(i), types[i]);

@@ -276,9 +276,11 @@ public class JDBCConnector extends JDBCDataSource {
     /**
      * Where an action's connection comes from: its pool's key, which holds the database's URL.
      * The latest is kept, as actions mostly repeat their host and database; it serves the next
-     * action only for the same driver, host record and database.
+     * action only for the same driver, host record and database. The server names each such
+     * host record and database with a stamp (equal stamps, equal records), so a repeated action
+     * reads one number across instead of the five.
      */
-    private record Route(DriverEntry entry, Host host, String database, PoolKey key) {
+    private record Route(DriverEntry entry, Host host, String database, PoolKey key, long stamp) {
         boolean serves(DriverEntry otherEntry, Host other, String otherDatabase) {
             return entry == otherEntry && host.id() == other.id() && host.url().equals(other.url())
                     && host.user().equals(other.user()) && host.password().equals(other.password())
@@ -288,13 +290,38 @@ public class JDBCConnector extends JDBCDataSource {
 
     private volatile Route lastRoute;
 
-    private Route route(Host host, String database) throws Failure {
+    /** The stamp of the action's host record and database; 0 when there is none to compare. */
+    private static native long routeStamp(com.ferngate.quillpro.QuillCall call);
+
+    // Cleared when the server bound no stamp native to this class: routes are then compared field by field.
+    private static volatile boolean stamped = true;
+
+    private static long stampOf(QuillCall call) {
+        if (!stamped) return 0;
+        try {
+            return routeStamp(call);
+        } catch (UnsatisfiedLinkError e) {
+            stamped = false;
+            return 0;
+        }
+    }
+
+    private Route route(QuillCall call) throws Failure {
+        Route last = lastRoute;
+        long stamp = stampOf(call);
+        if (stamp != 0 && last != null && last.stamp() == stamp && last.entry() == current) return last;
+        return route(host(call), database(call), stamp);
+    }
+
+    /** The route to a host's database; stamp is the server's for the two (0: none). */
+    private Route route(Host host, String database, long stamp) throws Failure {
         DriverEntry entry = current;
         Route last = lastRoute;
-        if (last != null && last.serves(entry, host, database)) return last;
-        String url = url(entry, host, database);
-        Route made = new Route(entry, host, database,
-                new PoolKey(entry.className, url, host.user(), host.password(), host.id()));
+        Route made = last != null && last.serves(entry, host, database)
+                ? new Route(entry, last.host(), last.database(), last.key(), stamp)
+                : new Route(entry, host, database,
+                        new PoolKey(entry.className, url(entry, host, database), host.user(), host.password(), host.id()),
+                        stamp);
         lastRoute = made;
         return made;
     }
@@ -395,8 +422,17 @@ public class JDBCConnector extends JDBCDataSource {
         }
     }
 
+    /** The connection to the action's own database. */
+    Connection connection(QuillCall call) throws SQLException, Failure {
+        return connection(call, route(call));
+    }
+
+    /** The connection to another database of the action's host (listing its tables, say). */
     Connection connection(QuillCall call, String database) throws SQLException, Failure {
-        Route route = route(host(call), database);
+        return connection(call, route(host(call), database, 0));
+    }
+
+    private Connection connection(QuillCall call, Route route) throws SQLException, Failure {
         String url = route.key().url;
         Session session = call.getDSConnection() instanceof Session s ? s : null;
         if (session == null) {
@@ -446,7 +482,7 @@ public class JDBCConnector extends JDBCDataSource {
     private int prepare(QuillCall call) throws SQLException, Failure {
         if (current.settled) return 0;
         takesNoConnection(call);
-        try (Connection connection = connect(route(host(call), database(call)), null)) {
+        try (Connection connection = connect(route(call), null)) {
             settle(connection);
         }
         return 0;
@@ -459,7 +495,7 @@ public class JDBCConnector extends JDBCDataSource {
      */
     private void requireSettled(QuillCall call) throws SQLException, Failure {
         if (current.settled) return;
-        connection(call, database(call));
+        connection(call);
         throw new Failure(SQL_FAILED, "the statement was written before the driver's SQL settings were known; "
                 + "they are known now: run the action again");
     }
@@ -643,7 +679,7 @@ public class JDBCConnector extends JDBCDataSource {
     }
 
     private int listSchemas(QuillCall call) throws SQLException, Failure {
-        DatabaseMetaData meta = connection(call, database(call)).getMetaData();
+        DatabaseMetaData meta = connection(call).getMetaData();
         TreeSet<String> names = new TreeSet<>();
         try (ResultSet schemas = meta.getSchemas()) {
             while (schemas.next()) {
@@ -666,7 +702,7 @@ public class JDBCConnector extends JDBCDataSource {
         trace(call, sql);
         if (statementOnly(call)) return 0;
         requireSettled(call);
-        try (Statement statement = connection(call, database(call)).createStatement();
+        try (Statement statement = connection(call).createStatement();
              ResultSet rows = statement.executeQuery(sql)) {
             describe(call, rows.getMetaData(), false);
             call.setNumRowsFound(0);
@@ -679,7 +715,7 @@ public class JDBCConnector extends JDBCDataSource {
         trace(call, sql);
         if (statementOnly(call)) return 0;
         requireSettled(call);
-        Connection connection = connection(call, database(call));
+        Connection connection = connection(call);
         long[] window = window(call);
         long skip = window[0];
         long end = window[1];
@@ -1206,7 +1242,7 @@ public class JDBCConnector extends JDBCDataSource {
         trace(call, sql);
         if (statementOnly(call)) return 0;
         requireSettled(call);
-        try (Statement statement = connection(call, database(call)).createStatement()) {
+        try (Statement statement = connection(call).createStatement()) {
             int count = statement.executeUpdate(sql, Statement.RETURN_GENERATED_KEYS);
             try (ResultSet keys = statement.getGeneratedKeys()) {
                 if (keys != null) {
@@ -1241,7 +1277,7 @@ public class JDBCConnector extends JDBCDataSource {
         trace(call, sql);
         if (statementOnly(call)) return 0;
         requireSettled(call);
-        try (Statement statement = connection(call, database(call)).createStatement()) {
+        try (Statement statement = connection(call).createStatement()) {
             call.setNumRowsFound(statement.executeUpdate(sql));
         }
         return 0;
@@ -1255,7 +1291,7 @@ public class JDBCConnector extends JDBCDataSource {
         if (_debugging && !discovery) call.log(2, "JDBC datasource \"" + family + "\" SQL: " + sql);
         // The column discovery reads no rows: it runs even for a statement-only action.
         if (statementOnly(call) && !discovery) return 0;
-        Connection connection = connection(call, database(call));
+        Connection connection = connection(call);
         try (Statement statement = connection.createStatement()) {
             if (statement.execute(sql)) {
                 try (ResultSet rows = statement.getResultSet()) {
