@@ -326,14 +326,19 @@ datasource::Statement JavaDataSource::ConnectorStatement(JNIEnv* env, TExecState
 
   const ColumnList columns = GatherInputColumns(input);
   if (!supportsConvert && !keyless) {
-    // The discovery's result columns tell the builder which values go bare.
-    // Empty when a name cannot be written: the statement below is refused for it.
-    const std::string query = builder.DiscoveryQuery(input, columns);
-    if (!query.empty() && output != nullptr && keepDiscoveredColumns) {
+    // The discovery's result columns tell the builder which values go bare. Kept columns are
+    // found by the names the query would ask for, so that a repeated action writes no query.
+    bool kept = false;
+    if (output != nullptr && keepDiscoveredColumns) {
       const HostRec& host = state.request->GetHostRec();
-      *cacheKey = ColumnCache::Key(host.id, host.name.c_str(), input.database.ok() ? input.database.value : "", query);
+      *cacheKey = ColumnCache::Key(host.id, host.name.c_str(), input.database.ok() ? input.database.value : "",
+                                   builder.DiscoveryNames(input, columns));
+      kept = columnCache_.Find(*cacheKey, &output->columns);
     }
-    if (!query.empty() && (cacheKey->empty() || !columnCache_.Find(*cacheKey, &output->columns))) {
+    const std::string query = kept ? std::string() : builder.DiscoveryQuery(input, columns);
+    // Empty when a name cannot be written: the statement below is refused for it.
+    if (!kept && query.empty()) cacheKey->clear();
+    if (!query.empty()) {
       const size_t before = output != nullptr ? output->columns.size() : 0;
       LogStatement(env, query);
       LocalRef<jobject> value(env, NewQuillValue(env, "SQL", query.c_str(), kTextType));

@@ -11,15 +11,15 @@ namespace datasource {
 std::atomic<bool> gColumnCacheEnabled{false};
 
 std::string ColumnCache::Key(int32_t hostId, std::string_view hostName, std::string_view database,
-                             std::string_view query) {
-  // Separated by a byte none of the parts can hold where it matters: the query ends the key.
+                             std::string_view names) {
+  // Separated by a byte none of the parts can hold where it matters: the names, which may, end the key.
   std::string key = std::to_string(hostId);
   key.push_back('\0');
   key.append(hostName);
   key.push_back('\0');
   key.append(database);
   key.push_back('\0');
-  key.append(query);
+  key.append(names);
   return key;
 }
 

@@ -17,12 +17,12 @@ namespace datasource {
 // Set at start-up from java_column_cache (each JavaDataSource reads it when it is made).
 extern std::atomic<bool> gColumnCacheEnabled;
 
-// Entries by a key that names the host, the database and the discovery query's text (which
-// holds the table and the columns). An entry goes when an action that used it fails, and every
+// Entries by a key that names the host, the database and what the discovery asks for (the
+// table and the columns, SqlBuilder::DiscoveryNames). An entry goes when an action that used it fails, and every
 // entry goes when a statement may have changed a table's columns.
 class ColumnCache {
  public:
-  static std::string Key(int32_t hostId, std::string_view hostName, std::string_view database, std::string_view query);
+  static std::string Key(int32_t hostId, std::string_view hostName, std::string_view database, std::string_view names);
 
   // Appends the kept columns to `columns` (as the discovery would); false when none are kept.
   bool Find(const std::string& key, std::vector<DBColumnInfo>* columns) const;

@@ -617,6 +617,16 @@ bool SqlBuilder::AppendKeyCondition(std::string& out, const ActionInput& input) 
   return AppendKeyValue(out, *input.key);
 }
 
+namespace {
+
+// The key column the discovery lists beside the input columns: a named one that is not a flag.
+const std::string_view* DiscoveredKeyName(const ActionInput& input) {
+  if (input.key && !IsEmpty(input.key->name) && input.key->name->front() != '-') return &*input.key->name;
+  return nullptr;
+}
+
+}  // namespace
+
 std::string SqlBuilder::DiscoveryQuery(const ActionInput& input, const ColumnList& columns) const {
   std::string query = "SELECT ";
   bool any = false;
@@ -628,14 +638,32 @@ std::string SqlBuilder::DiscoveryQuery(const ActionInput& input, const ColumnLis
   for (const ColumnEntry& column : columns) {
     if (!list(column.name)) return {};
   }
-  if (input.key && !IsEmpty(input.key->name) && input.key->name->front() != '-') {
-    if (!list(*input.key->name)) return {};
+  if (const std::string_view* key = DiscoveredKeyName(input)) {
+    if (!list(*key)) return {};
   }
   if (!any) query.push_back('*');
   query.append(" FROM ");
   if (WriteTableName(query, input).why != nullptr) return {};
   query.append(" WHERE 0=1");
   return query;
+}
+
+std::string SqlBuilder::DiscoveryNames(const ActionInput& input, const ColumnList& columns) const {
+  // Each name behind its length, so that no two lists of names run together alike.
+  std::string names;
+  names.reserve(64);
+  const auto add = [&names](std::string_view name) {
+    const auto size = static_cast<uint32_t>(name.size());
+    names.append(reinterpret_cast<const char*>(&size), sizeof size);
+    names.append(name);
+  };
+  names.push_back(static_cast<char>((settings_.supportsCatalogs ? 1 : 0) | (settings_.supportsSchemas ? 2 : 0)));
+  add(settings_.supportsCatalogs && input.database.ok() ? input.database.value : "");
+  add(settings_.supportsSchemas ? SchemaOf(input) : "");
+  add(input.table.ok() ? input.table.value : "");
+  for (const ColumnEntry& column : columns) add(column.name);
+  if (const std::string_view* key = DiscoveredKeyName(input)) add(*key);
+  return names;
 }
 
 Statement SqlBuilder::NotSent(osError code) const {

@@ -185,6 +185,10 @@ class SqlBuilder {
   // The query whose result columns tell the column types (no terminator); empty when a name it
   // lists cannot be written (the statement itself then says why).
   std::string DiscoveryQuery(const ActionInput& input, const ColumnList& columns) const;
+  // What the discovery query asks, as names: equal for two actions exactly when their queries
+  // name the same table and columns. Cheaper to make than the query, so kept columns are found
+  // by it without writing the query.
+  std::string DiscoveryNames(const ActionInput& input, const ColumnList& columns) const;
 
   Statement Select(const ActionInput& input);
   Statement Insert(const ActionInput& input, const ColumnList& columns);

@@ -66,6 +66,12 @@ ActionInput Input(const Case& c) {
 std::string Where(const std::string& where) { return "SELECT * FROM \"t\" WHERE (" + where + ");"; }
 
 void Expect(const std::vector<Case>& cases) {
+  // Kept columns are found by the discovery's names: on one connector (one quote and separator),
+  // two actions' names are equal exactly when their discovery queries are.
+  struct Discovery {
+    std::string what, quoting, query, names;
+  };
+  std::vector<Discovery> discoveries;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const ConnectorSettings settings{.supportsCatalogs = c.catalogs, .supportsSchemas = c.schemas,
@@ -74,6 +80,10 @@ void Expect(const std::vector<Case>& cases) {
                                      .bindsValues = c.bound != nullptr};
     const ActionInput in = Input(c);
     const ColumnList list = GatherInputColumns(in);
+    if (std::string query = SqlBuilder(settings).DiscoveryQuery(in, list); !query.empty()) {
+      discoveries.push_back({c.what, std::string(c.quote) + '\n' + std::string(c.separator), std::move(query),
+                             SqlBuilder(settings).DiscoveryNames(in, list)});
+    }
     if (c.action == kDiscover) {
       EXPECT_EQ(SqlBuilder(settings).DiscoveryQuery(in, list), c.expected);
       continue;
@@ -110,6 +120,12 @@ void Expect(const std::vector<Case>& cases) {
     const std::string place = part.substr(0, part.find(' '));
     if (place != "condition" && place != "return" && place != "sort") {
       EXPECT_EQ(SqlBuilder(settings).DiscoveryQuery(in, list), "");
+    }
+  }
+  for (const Discovery& a : discoveries) {
+    for (const Discovery& b : discoveries) {
+      if (a.quoting != b.quoting) continue;
+      EXPECT_EQ(a.names == b.names, a.query == b.query) << a.what << " / " << b.what;
     }
   }
 }
@@ -298,7 +314,7 @@ TEST(SqlChanges, InsertUpdateDeleteDescribeAndDiscovery) {
   Expect(cases);
 }
 
-// The kept discovered columns by host, database and query; which statements drop them all is
+// The kept discovered columns by host, database and the discovery's names; which statements drop them all is
 // checked with the connector's own rule, in the JDBC tests, and that a kept entry is found,
 // dropped after a failure and cleared after a change, through a connector source.
 TEST(SqlDiscovery, KeptColumnsAreKeyedByHostDatabaseAndQueryAndAppended) {
