@@ -4,9 +4,11 @@
 
 #include <jni.h>
 
+#include <algorithm>
 #include <atomic>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "bridge/jni_guards.h"
 #include "host/os.h"
@@ -36,6 +38,29 @@ inline quill_token GetRequestToken(JNIEnv* env, jobject call) {
 // A new[] ISO-8859-1 copy of text (characters it cannot hold substituted), or null for a null
 // or unreadable string. outLength, when given, receives the length in UTF-16 code units.
 char* JStringToLatin1(JNIEnv* env, jstring text, int* outLength);
+
+// Every element's Latin-1 copy of a string array of count elements (null for a null or
+// unreadable one), freed last to first.
+class Latin1List {
+ public:
+  Latin1List(JNIEnv* env, jobjectArray array, jsize count) {
+    texts_.reserve(static_cast<size_t>(count));
+    for (jsize i = 0; i < count; ++i) {
+      LocalRef<jstring> element(env, static_cast<jstring>(env->GetObjectArrayElement(array, i)));
+      texts_.push_back(JStringToLatin1(env, element.get(), nullptr));
+    }
+  }
+  ~Latin1List() {
+    for (auto it = texts_.rbegin(); it != texts_.rend(); ++it) delete[] *it;
+  }
+  Latin1List(const Latin1List&) = delete;
+  Latin1List& operator=(const Latin1List&) = delete;
+  const char* const* data() const { return texts_.data(); }
+  bool AllRead() const { return std::find(texts_.begin(), texts_.end(), nullptr) == texts_.end(); }
+
+ private:
+  std::vector<char*> texts_;
+};
 
 // True when the length bytes at text are valid modified UTF-8, the only text the VM's UTF
 // readers (NewStringUTF and the like) are defined for: one-byte characters 1 to 127, the

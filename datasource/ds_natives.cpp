@@ -92,29 +92,6 @@ void FillIfGiven(JNIEnv* env, const quill_value_t& record, jobject out) {
   if (out != nullptr) FillQuillValue(env, record, out, true);
 }
 
-// Every element's Latin-1 copy of a string array of count elements (null for a null or
-// unreadable one), freed last to first.
-class Latin1List {
- public:
-  Latin1List(JNIEnv* env, jobjectArray array, jsize count) {
-    texts_.reserve(static_cast<size_t>(count));
-    for (jsize i = 0; i < count; ++i) {
-      LocalRef<jstring> element(env, static_cast<jstring>(env->GetObjectArrayElement(array, i)));
-      texts_.push_back(JStringToLatin1(env, element.get(), nullptr));
-    }
-  }
-  ~Latin1List() {
-    for (auto it = texts_.rbegin(); it != texts_.rend(); ++it) delete[] *it;
-  }
-  Latin1List(const Latin1List&) = delete;
-  Latin1List& operator=(const Latin1List&) = delete;
-  const char* const* data() const { return texts_.data(); }
-  bool AllRead() const { return std::find(texts_.begin(), texts_.end(), nullptr) == texts_.end(); }
-
- private:
-  std::vector<char*> texts_;
-};
-
 }  // namespace
 
 extern "C" {

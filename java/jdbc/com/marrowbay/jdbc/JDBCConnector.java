@@ -290,18 +290,27 @@ public class JDBCConnector extends JDBCDataSource {
 
     private volatile Route lastRoute;
 
+    // The server's natives for this class alone, bound when it registers the connector.
+
     /** The stamp of the action's host record and database; 0 when there is none to compare. */
     private static native long routeStamp(com.ferngate.quillpro.QuillCall call);
 
-    // Cleared when the server bound no stamp native to this class: routes are then compared field by field.
-    private static volatile boolean stamped = true;
+    /** The server's number for a column list (equal lists, one number); 0 when it cannot read it. */
+    private static native long keepColumns(String[] names, int[] types, int[] sizes, int[] flags);
+
+    /** Adds the numbered list's columns to the action; false when the number stands for none. */
+    private static native boolean tellKeptColumns(com.ferngate.quillpro.QuillCall call, long number);
+
+    // Cleared when the server bound none of them: routes are then compared field by field, and
+    // columns told by name.
+    private static volatile boolean ownNatives = true;
 
     private static long stampOf(QuillCall call) {
-        if (!stamped) return 0;
+        if (!ownNatives) return 0;
         try {
             return routeStamp(call);
         } catch (UnsatisfiedLinkError e) {
-            stamped = false;
+            ownNatives = false;
             return 0;
         }
     }
@@ -1413,10 +1422,29 @@ public class JDBCConnector extends JDBCDataSource {
             return distinct;
         }
 
-        /** Hands the columns to the server; returns how their cells are read. */
+        /** The server's number for these columns, once it was asked; 0 before. */
+        private long number;
+
+        /** Hands the columns to the server, by their number once it has one; returns how their cells are read. */
         byte[] tell(QuillCall call) {
-            call.addColumnInfos(names, types, sizes, flags);
+            if (number == 0 || !tellKept(call)) {
+                number = ownNatives ? kept() : 0;
+                if (number == 0 || !tellKept(call)) call.addColumnInfos(names, types, sizes, flags);
+            }
             return reads;
+        }
+
+        private long kept() {
+            try {
+                return keepColumns(names, types, sizes, flags);
+            } catch (UnsatisfiedLinkError e) {
+                ownNatives = false;
+                return 0;
+            }
+        }
+
+        private boolean tellKept(QuillCall call) {
+            return tellKeptColumns(call, number);
         }
 
         /**

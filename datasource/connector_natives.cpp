@@ -1,0 +1,162 @@
+// The JDBC connector's own natives (JDBCConnector.routeStamp, keepColumns, tellKeptColumns).
+// Each saves a repeated action the strings the public natives would carry across: what they
+// stand for is read from, or told to, the server exactly as those natives do.
+#include "datasource/connector_natives.h"
+
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "bridge/marshal.h"
+#include "datasource/JavaDataSource.h"
+
+namespace {
+
+// Numbers handed out in order and never again, each for one value: a number a connector kept
+// can only stand for the value it stood for. Emptied when full; what comes after gets new numbers.
+template <class Value, class Hash = std::hash<Value>>
+class Numbered {
+ public:
+  // The number of value (equal values share one), made when it has none.
+  jlong Of(const Value& value) {
+    const std::lock_guard guard(lock_);
+    if (const auto found = numberOf_.find(value); found != numberOf_.end()) return found->second;
+    if (numberOf_.size() >= kMostKept) {
+      numberOf_.clear();
+      byNumber_.clear();
+    }
+    numberOf_.emplace(value, ++last_);
+    byNumber_.emplace(last_, std::make_shared<const Value>(value));
+    return last_;
+  }
+  // The value a number stands for; null for one that stands for none (any more).
+  std::shared_ptr<const Value> At(jlong number) const {
+    const std::lock_guard guard(lock_);
+    const auto found = byNumber_.find(number);
+    return found != byNumber_.end() ? found->second : nullptr;
+  }
+
+ private:
+  static constexpr size_t kMostKept = 1024;
+  mutable std::mutex lock_;
+  std::unordered_map<Value, jlong, Hash> numberOf_;
+  std::unordered_map<jlong, std::shared_ptr<const Value>> byNumber_;
+  jlong last_ = 0;
+};
+
+// routeStamp(QuillCall): the stamp of the action's host record (id, URL, user, password) and
+// database, read as the host, host id and database natives read them; 0 for a call without an action.
+jlong JNICALL RouteStamp(JNIEnv* env, jclass, jobject call) {
+  static auto* stamps = new Numbered<std::string>();  // used by actions until the process ends
+  jlong stamp = 0;
+  bridge::WithCall(env, call, {}, [&](quill_token t) -> jint {
+    TExecState* state = TExecState::FromToken(t);
+    if (state == nullptr || state->request == nullptr) return bridge::kNothingToDo;
+    quill_value_t host{}, login{}, database{};
+    if (quill_getDataHost(t, &host, &login) != 0 || quill_getDataSourceName(t, &database, nullptr, nullptr) != 0) {
+      return bridge::kNothingToDo;
+    }
+    // Nul cannot occur inside a host text, so it parts the five unambiguously.
+    std::string key = std::to_string(state->request->GetHostRec().id);
+    for (const char* part : {host.data, login.name, login.data, database.data}) {
+      key += '\0';
+      if (part != nullptr) key += part;
+    }
+    stamp = stamps->Of(key);
+    return 0;
+  });
+  return stamp;
+}
+
+struct ToldColumn {
+  std::string name;  // Latin-1, as addColumnInfos hands it to the server
+  jint type, size, flags;
+  bool operator==(const ToldColumn&) const = default;
+};
+using ToldColumns = std::vector<ToldColumn>;
+
+struct ToldColumnsHash {
+  size_t operator()(const ToldColumns& columns) const {
+    size_t hash = columns.size();
+    for (const ToldColumn& column : columns) {
+      for (const size_t part : {std::hash<std::string>{}(column.name), static_cast<size_t>(column.type),
+                                static_cast<size_t>(column.size), static_cast<size_t>(column.flags)}) {
+        hash = hash * 31 + part;
+      }
+    }
+    return hash;
+  }
+};
+
+Numbered<ToldColumns, ToldColumnsHash>& KeptColumns() {
+  static auto* kept = new Numbered<ToldColumns, ToldColumnsHash>();  // used by actions until the process ends
+  return *kept;
+}
+
+// keepColumns(names, types, sizes, flags): the number of this column list, read as
+// addColumnInfos reads it; 0 when it cannot be read (addColumnInfos then says why).
+jlong JNICALL KeepColumns(JNIEnv* env, jclass, jobjectArray names, jintArray types, jintArray sizes,
+                          jintArray flags) {
+  if (names == nullptr || types == nullptr || sizes == nullptr || flags == nullptr) return 0;
+  const jsize count = env->GetArrayLength(names);
+  if (env->GetArrayLength(types) != count || env->GetArrayLength(sizes) != count ||
+      env->GetArrayLength(flags) != count) {
+    return 0;
+  }
+  const bridge::Latin1List list(env, names, count);
+  if (!list.AllRead()) return 0;
+  bridge::ShortArray<jint, 96> numbers(3 * static_cast<size_t>(count));
+  env->GetIntArrayRegion(types, 0, count, numbers.data());
+  env->GetIntArrayRegion(sizes, 0, count, numbers.data() + count);
+  env->GetIntArrayRegion(flags, 0, count, numbers.data() + 2 * count);
+  if (env->ExceptionCheck()) {
+    env->ExceptionClear();
+    return 0;
+  }
+  ToldColumns columns;
+  columns.reserve(static_cast<size_t>(count));
+  for (jsize i = 0; i < count; ++i) {
+    columns.push_back({list.data()[i], numbers[i], numbers[count + i], numbers[2 * count + i]});
+  }
+  return KeptColumns().Of(columns);
+}
+
+// tellKeptColumns(QuillCall, number): adds the kept list's columns to the action, as
+// addColumnInfos would; false when the number stands for no list (kept too long ago, or never).
+jboolean JNICALL TellKeptColumns(JNIEnv* env, jclass, jobject call, jlong number) {
+  const std::shared_ptr<const ToldColumns> columns = KeptColumns().At(number);
+  if (!columns) return JNI_FALSE;
+  bool told = false;
+  bridge::WithCall(env, call, {}, [&](quill_token t) -> jint {
+    told = true;
+    for (const ToldColumn& column : *columns) {
+      const osError result = quill_addColumnInfo(t, column.name.c_str(), column.type, column.size, column.flags);
+      if (result != 0) return result;
+    }
+    return 0;
+  });
+  return told ? JNI_TRUE : JNI_FALSE;
+}
+
+}  // namespace
+
+void BindConnectorNatives(JNIEnv* env, jclass connectorClass) {
+  static const JNINativeMethod methods[] = {
+      {const_cast<char*>("routeStamp"), const_cast<char*>("(Lcom/ferngate/quillpro/QuillCall;)J"),
+       reinterpret_cast<void*>(&RouteStamp)},
+      {const_cast<char*>("keepColumns"), const_cast<char*>("([Ljava/lang/String;[I[I[I)J"),
+       reinterpret_cast<void*>(&KeepColumns)},
+      {const_cast<char*>("tellKeptColumns"), const_cast<char*>("(Lcom/ferngate/quillpro/QuillCall;J)Z"),
+       reinterpret_cast<void*>(&TellKeptColumns)},
+  };
+  bridge::LocalRef<jclass> at(env, static_cast<jclass>(env->NewLocalRef(connectorClass)));
+  while (at) {
+    if (env->RegisterNatives(at.get(), methods, std::size(methods)) == 0) return;
+    env->ExceptionClear();
+    at = bridge::LocalRef<jclass>(env, env->GetSuperclass(at.get()));
+  }
+}
