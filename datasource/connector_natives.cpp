@@ -53,7 +53,7 @@ class Numbered {
 jlong JNICALL RouteStamp(JNIEnv* env, jclass, jobject call) {
   static auto* stamps = new Numbered<std::string>();  // used by actions until the process ends
   jlong stamp = 0;
-  bridge::WithCall(env, call, {}, [&](quill_token t) -> jint {
+  bridge::WithCall(env, call, {call}, [&](quill_token t) -> jint {
     TExecState* state = TExecState::FromToken(t);
     if (state == nullptr || state->request == nullptr) return bridge::kNothingToDo;
     quill_value_t host{}, login{}, database{};
@@ -131,7 +131,7 @@ jboolean JNICALL TellKeptColumns(JNIEnv* env, jclass, jobject call, jlong number
   const std::shared_ptr<const ToldColumns> columns = KeptColumns().At(number);
   if (!columns) return JNI_FALSE;
   bool told = false;
-  bridge::WithCall(env, call, {}, [&](quill_token t) -> jint {
+  bridge::WithCall(env, call, {call}, [&](quill_token t) -> jint {
     told = true;
     for (const ToldColumn& column : *columns) {
       const osError result = quill_addColumnInfo(t, column.name.c_str(), column.type, column.size, column.flags);
