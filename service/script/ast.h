@@ -1,5 +1,5 @@
-// The syntax tree of a script. Nodes are immutable once parsed, so one parsed program can run
-// in many requests on many threads at once.
+// The syntax tree of a script. Nodes are immutable once parsed (but for what call sites keep of
+// their lookups, in atomics), so one parsed program can run in many requests on many threads at once.
 #pragma once
 
 #include <memory>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "service/values/tag_definition.h"
+#include "service/values/tag_table.h"
 #include "service/values/variant_data.h"
 
 namespace quill_script {
@@ -140,6 +141,9 @@ struct CallExpr : Expr {
   std::u16string folded;  // the lookup key
   std::vector<Arg> args;
   BlockPtr body;
+  // The tag table's entry of the name, kept by the first call that finds it: calls from then on
+  // read the tag from it, in any request on any thread, without looking the name up.
+  mutable std::atomic<const TagTable::Entry*> entry{nullptr};
   ~CallExpr() override { DismantleChildren(); }
   Val Eval(Exec& ex) const override;
 

@@ -519,7 +519,7 @@ struct PreparedCall {
 
 Val CallExpr::Eval(Exec& ex) const {
   Nested nested(ex, loc);
-  TagRef definition = FindFoldedTag(&ex.request, folded, false);
+  TagRef definition = FindFoldedTag(&ex.request, folded, false, &entry);
   if (!definition) ex.Fail(QUILL_ERR_NOT_FOUND, "unknown tag " + Quoted(name), loc);
   PreparedCall prepared(ex, name, args, body);
   prepared.call.definition = std::move(definition);

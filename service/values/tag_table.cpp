@@ -12,12 +12,6 @@ TagTable& TagTable::Global() {
   return *table;
 }
 
-struct TagTable::Entry {
-  std::u16string key;  // folded
-  size_t hash;
-  std::atomic<const TagDefinition*> definition;
-};
-
 struct TagTable::Index {
   explicit Index(size_t capacity) : mask(capacity - 1), slots(new std::atomic<const Entry*>[capacity]) {
     for (size_t i = 0; i < capacity; ++i) slots[i].store(nullptr, std::memory_order_relaxed);
@@ -73,27 +67,24 @@ bool TagTable::Add(std::shared_ptr<TagDefinition> tag, std::unique_ptr<Substitut
     return false;
   }
   auto key = FoldCase(tag->name);
-  const size_t hash = HashOf(key);
-  const Index& index = *indexes_.back();
-  const Entry* existing = nullptr;
-  for (size_t at = hash & index.mask;; at = (at + 1) & index.mask) {
-    const Entry* e = index.slots[at].load(std::memory_order_relaxed);
-    if (e == nullptr) break;
-    if (e->hash == hash && e->key == key) {
-      existing = e;
-      break;
-    }
-  }
-  if (existing != nullptr && !replace) return false;  // owned dies here: it was never reachable
+  const auto named = names_.find(key);
+  Entry* entry = named != names_.end() ? named->second : nullptr;
+  // An entry without a definition was emptied by DestroyAll and is in no index any more.
+  const TagDefinition* current = entry != nullptr ? entry->definition.load(std::memory_order_relaxed) : nullptr;
+  if (current != nullptr && !replace) return false;  // owned dies here: it was never reachable
   tag->generation = RegisteringModuleGeneration();
-  if (existing != nullptr) tag->replaced = existing->definition.load(std::memory_order_relaxed);
+  tag->replaced = current;
   const TagDefinition* definition = tag.get();
   definitions_.push_back(std::move(tag));
-  if (existing != nullptr) {
-    const_cast<Entry*>(existing)->definition.store(definition, std::memory_order_release);
-  } else {
-    entries_.push_back(std::unique_ptr<Entry>(new Entry{std::move(key), hash, {definition}}));
-    Insert(entries_.back().get());
+  if (entry == nullptr) {
+    const size_t hash = HashOf(key);
+    entries_.push_back(std::unique_ptr<Entry>(new Entry{std::move(key), hash, {nullptr}}));
+    entry = entries_.back().get();
+    names_.emplace(entry->key, entry);
+  }
+  entry->definition.store(definition, std::memory_order_release);
+  if (current == nullptr) {
+    Insert(entry);
     size_.fetch_add(1, std::memory_order_release);
   }
   if (owned) owned_.push_back(std::move(owned));
@@ -111,28 +102,26 @@ bool TagTable::RegisterIfAbsent(std::shared_ptr<TagDefinition> tag, std::unique_
 TagRef TagTable::Find(std::u16string_view name) const { return FindFolded(FoldCase(name)); }
 
 TagRef TagTable::FindFolded(std::u16string_view folded, uint64_t generation) const {
+  return Resolve(FindEntry(folded), generation);
+}
+
+const TagTable::Entry* TagTable::FindEntry(std::u16string_view folded) const {
   const Index* index = index_.load(std::memory_order_acquire);
   const size_t hash = HashOf(folded);
   for (size_t at = hash & index->mask;; at = (at + 1) & index->mask) {
     const Entry* entry = index->slots[at].load(std::memory_order_acquire);
-    if (entry == nullptr) return nullptr;
-    if (entry->hash == hash && entry->key == folded) {
-      const TagDefinition* definition = entry->definition.load(std::memory_order_acquire);
-      while (definition != nullptr && definition->generation > generation) definition = definition->replaced;
-      return TagRef(definition);
-    }
+    if (entry == nullptr || (entry->hash == hash && entry->key == folded)) return entry;
   }
 }
 
 void TagTable::DestroyAll() {
   decltype(indexes_) indexes;
-  decltype(entries_) entries;
   decltype(definitions_) definitions;
   decltype(owned_) owned;
   {
     std::lock_guard lock(writeLock_);
+    for (const auto& entry : entries_) entry->definition.store(nullptr, std::memory_order_release);
     indexes.swap(indexes_);
-    entries.swap(entries_);
     definitions.swap(definitions_);
     owned.swap(owned_);
     indexes_.push_back(std::make_unique<Index>(kFirstCapacity));
@@ -174,7 +163,8 @@ TagRef FindTag(Request* request, std::u16string_view name, bool registeredOnly) 
   return FindFoldedTag(request, FoldCase(name), registeredOnly);
 }
 
-TagRef FindFoldedTag(Request* request, std::u16string_view folded, bool registeredOnly) {
+TagRef FindFoldedTag(Request* request, std::u16string_view folded, bool registeredOnly,
+                     std::atomic<const TagTable::Entry*>* entry) {
   if (!registeredOnly && request != nullptr) {
     auto& defined = request->Contents().definedTags;
     if (!defined.empty()) {
@@ -182,8 +172,14 @@ TagRef FindFoldedTag(Request* request, std::u16string_view folded, bool register
       if (it != defined.end()) return it->second;
     }
   }
-  return TagTable::Global().FindFolded(folded, request != nullptr ? request->Contents().moduleGeneration
-                                                                    : kNewestModuleGeneration);
+  const uint64_t generation = request != nullptr ? request->Contents().moduleGeneration : kNewestModuleGeneration;
+  if (entry == nullptr) return TagTable::Global().FindFolded(folded, generation);
+  const TagTable::Entry* kept = entry->load(std::memory_order_acquire);
+  if (kept == nullptr) {
+    kept = TagTable::Global().FindEntry(folded);
+    if (kept != nullptr) entry->store(kept, std::memory_order_release);
+  }
+  return TagTable::Resolve(kept, generation);
 }
 
 }  // namespace quill_service

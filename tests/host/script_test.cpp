@@ -354,6 +354,32 @@ TEST_F(ScriptTest, AStepLimitEndsEndlessAndExponentialRuns) {
   EXPECT_EQ(limited("var i = 0 while ($i < 100) { $i = $i + 1 } $i").output, "100");
 }
 
+// A parsed call keeps finding its tag by name: replaced, gone with the emptied table, registered anew.
+TEST_F(ScriptTest, AParsedCallFindsItsTagReplacedRemovedAndRegisteredAgain) {
+  const ProgramPtr program = ParseScript("Kept_Tag()", "t.q", nullptr);
+  auto run = [&] {
+    ScriptRun r = RunProgram(program, {});
+    return r.ok ? r.output : r.error;
+  };
+  auto reg = [](std::u16string text) {
+    auto tag = std::make_unique<ModuleLikeTag>([text](quill_token t) { return Out(t, text), 0; });
+    auto definition = std::make_shared<TagDefinition>();
+    definition->name = u"kept_tag";
+    definition->native = tag.get();
+    TagTable::Global().Register(std::move(definition), std::move(tag));
+  };
+  EXPECT_EQ(run(), "t.q:1:1: error -9003: unknown tag 'Kept_Tag'");
+  reg(u"one");
+  EXPECT_EQ(run(), "one");
+  reg(u"two");
+  EXPECT_EQ(run(), "two");
+  DestroyAllTags();
+  SetUpTestSuite();
+  EXPECT_EQ(run(), "t.q:1:1: error -9003: unknown tag 'Kept_Tag'");
+  reg(u"three");
+  EXPECT_EQ(run(), "three");
+}
+
 // (That they die on the request's thread, before the run returns, is checked by the bridge, whose
 // attachments a request's end detaches.)
 TEST_F(ScriptTest, PrivateVariablesDieWithTheRunNewestFirst) {
