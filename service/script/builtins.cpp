@@ -23,11 +23,11 @@ namespace {
 
 // Parameters of a built-in: a named parameter by its name, else the index-th positional one.
 const Variant* FindArg(const TagCall& call, size_t index, std::u16string_view name) {
-  if (const TagParam* named = call.FindParam(name)) return named->value->GetReferenceDeep();
+  if (const TagParam* named = call.FindParam(name)) return &named->Deep();
   size_t position = 0;
   for (const auto& param : call.params) {
     if (!param.name.empty()) continue;
-    if (position++ == index) return param.value->GetReferenceDeep();
+    if (position++ == index) return &param.Deep();
   }
   return nullptr;
 }
@@ -110,7 +110,7 @@ void ThroughQcapi(Context& c, const char* failure, F&& call) {
 constexpr const char* kBadHeader = "a header is \"Name: value\"";
 
 void Output(Context& c) {
-  for (const auto& param : c.call.params) c.request.Contents().output += Utf16ToUtf8(param.value->GetString(c.state));
+  for (const auto& param : c.call.params) c.request.Contents().output += Utf16ToUtf8(param.Value().GetString(c.state));
 }
 
 void Repeat(Context& c) {
@@ -243,7 +243,7 @@ void FailTag(Context& c) {
 
 void MakeArray(Context& c) {
   ArrayValue array;
-  for (const auto& param : c.call.params) array.items.push_back(CopyVariant(*param.value));
+  for (const auto& param : c.call.params) array.items.push_back(CopyVariant(param.Value()));
   c.result.Contents().value = std::move(array);
 }
 
@@ -255,11 +255,11 @@ void MakeMap(Context& c) {
     if (!param.name.empty()) {
       auto key = MakeVariant();
       key->SetString(param.name);
-      map.entries.emplace_back(std::move(key), CopyVariant(*param.value));
+      map.entries.emplace_back(std::move(key), CopyVariant(param.Value()));
     } else if (pendingKey == nullptr) {
       pendingKey = &param;
     } else {
-      map.entries.emplace_back(CopyVariant(*pendingKey->value), CopyVariant(*param.value));
+      map.entries.emplace_back(CopyVariant(pendingKey->Value()), CopyVariant(param.Value()));
       pendingKey = nullptr;
     }
   }
@@ -408,7 +408,7 @@ std::vector<VariantPtr>& Items(Member& m) { return Get<ArrayValue>(m.self)->item
 void ArraySize(Member& m) { m.result.SetInteger(static_cast<int64_t>(Items(m).size())); }
 void ArrayGet(Member& m) { m.result.Assign(*Items(m)[IndexArg(m, Items(m).size())]); }
 void ArrayAppend(Member& m) {
-  for (const auto& param : m.call.params) Items(m).push_back(CopyVariant(*param.value));
+  for (const auto& param : m.call.params) Items(m).push_back(CopyVariant(param.Value()));
 }
 void ArrayRemove(Member& m) {
   auto& items = Items(m);

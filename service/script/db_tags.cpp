@@ -81,7 +81,7 @@ DBActionSpec ReadSpec(DBActionKind kind, const TagCall& call) {
   WebInputParams& in = spec.input;
   bool hasSource = false;
   for (const TagParam& param : call.params) {
-    const Variant& value = *param.value->GetReferenceDeep();
+    const Variant& value = param.Deep();
     if (param.name.empty()) {
       in.inputColumns.push_back(Criterion(value));
       continue;
@@ -183,7 +183,7 @@ void SetCell(Variant& target, const std::optional<std::string_view>& cell) {
 const Variant* Positional(const TagCall& call, size_t index) {
   size_t position = 0;
   for (const TagParam& param : call.params) {
-    if (param.name.empty() && position++ == index) return param.value->GetReferenceDeep();
+    if (param.name.empty() && position++ == index) return &param.Deep();
   }
   return nullptr;
 }
@@ -223,7 +223,7 @@ void Field(Request& r, TagCall& call, QPExecState*, Variant& out) {
   const Variant* which = Positional(call, 0);
   if (which == nullptr) Fail(QUILL_ERR_NOT_FOUND, "missing parameter: a column name or position");
   int64_t row = action.currentRow < 0 ? 0 : action.currentRow;  // outside a row loop: the first row
-  if (const TagParam* given = call.FindParam(u"row")) row = Number(*given->value->GetReferenceDeep(), u"row");
+  if (const TagParam* given = call.FindParam(u"row")) row = Number(given->Deep(), u"row");
   if (row < 0 || static_cast<size_t>(row) >= results.rows.size()) Fail(QUILL_ERR_OUT_OF_RANGE, "no such row");
   const DBRows::Row cells = results.rows[static_cast<size_t>(row)];
   int64_t column = -1;

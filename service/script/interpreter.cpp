@@ -180,7 +180,9 @@ void Exec::EvalArgs(const std::vector<Arg>& args, TagCall& call) {
   for (const auto& arg : args) {
     TagParam param;
     param.name = arg.name;
-    if (arg.value) {
+    if (const Variant* literal = arg.value ? arg.value->Constant() : nullptr) {
+      param.written = literal;  // read in place; copied only if the tag changes it or hands it out
+    } else if (arg.value) {
       Val value = arg.value->Eval(*this);
       Variant* source = value.IsOwned() ? nullptr : &*value;
       param.value = value.Release();
@@ -249,23 +251,25 @@ void Exec::BindParams(const Decls& decls, TagCall& call, VariableScope& frame, L
   size_t positional = 0;
   for (const auto& declared : decls) {
     const ParamDecl& decl = DeclOf(declared);
-    Variant* value = nullptr;
-    for (size_t i = 0; i < call.params.size() && value == nullptr; ++i) {
+    const TagParam* given = nullptr;
+    for (size_t i = 0; i < call.params.size() && given == nullptr; ++i) {
       if (!used[i] && !call.params[i].name.empty() && EqualsIgnoreCase(call.params[i].name, decl.name)) {
-        value = call.params[i].value.get();
+        given = &call.params[i];
         used[i] = true;
       }
     }
-    while (value == nullptr && positional < call.params.size()) {
+    while (given == nullptr && positional < call.params.size()) {
       const size_t i = positional++;
       if (!used[i] && call.params[i].name.empty()) {
-        value = call.params[i].value.get();
+        given = &call.params[i];
         used[i] = true;
       }
     }
     Variant& slot = frame.Define(decl.name);
-    if (value != nullptr) {
-      slot.Take(*value);  // the parameter is the call's own copy
+    if (given != nullptr && given->value) {
+      slot.Take(*given->value);  // the parameter is the call's own copy
+    } else if (given != nullptr) {
+      slot.Assign(*given->written);
     } else if (decl.defaultValue) {
       decl.defaultValue->Eval(*this).StoreInto(slot);
     } else {
@@ -297,8 +301,8 @@ void Exec::RunScriptTag(const ScriptTag& tag, TagCall& call, Location loc) {
   if (tag.anyParams) {
     ArrayValue positional;
     for (auto& param : call.params) {
-      if (param.name.empty()) positional.items.push_back(CopyVariant(*param.value));
-      else frame.Define(param.name).Assign(*param.value);
+      if (param.name.empty()) positional.items.push_back(CopyVariant(param.Value()));
+      else frame.Define(param.name).Assign(param.Value());
     }
     frame.Define(u"params").Contents().value = std::move(positional);
   } else {

@@ -23,8 +23,8 @@ namespace {
 // until the call ends or the parameter is changed through its handle (quill_typeSet*), so a caller
 // reads it before changing the parameter. Values of other kinds are formatted and kept.
 void FillParamW(TExecState& state, quill_wvalue_t* record, const TagParam& param) {
-  const std::u16string* text = quill_service::Get<std::u16string>(*param.value);
-  if (text == nullptr) return FillValueW(state, record, param.name, *param.value);
+  const std::u16string* text = quill_service::Get<std::u16string>(param.Value());
+  if (text == nullptr) return FillValueW(state, record, param.name, param.Value());
   *record = {Units(param.name), static_cast<int32_t>(param.name.size()), Units(*text),
              static_cast<int32_t>(text->size()), QUILL_TYPE_STRING};
 }
@@ -259,7 +259,7 @@ osError quill_getTagEncoding(quill_token t, int32_t* encoding) {
 osError quill_getTagParam2(quill_token t, int32_t index, quill_type* handle) {
   return WithState(t, [&](TExecState& s) -> osError {
     Require(handle);
-    quill_type h = ParamAt(s, index).value->Handle();
+    quill_type h = ParamAt(s, index).Own().Handle();
     if (h == 0) return QUILL_ERR_GENERIC;
     *handle = h;
     return QUILL_OK;
@@ -272,7 +272,7 @@ osError quill_findTagParam2W(quill_token t, const quill_char* name, quill_type* 
     Require(handle);
     const TagParam* param = CallOf(s).FindParam(wanted);
     if (param == nullptr) return QUILL_ERR_NOT_FOUND;
-    quill_type h = param->value->Handle();
+    quill_type h = param->Own().Handle();
     if (h == 0) return QUILL_ERR_GENERIC;
     *handle = h;
     return QUILL_OK;

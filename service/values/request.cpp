@@ -168,6 +168,11 @@ const TagParam* TagCall::FindParam(std::u16string_view name) const {
   return nullptr;
 }
 
+Variant& TagParam::Own() const {
+  if (!value) value = CopyVariant(*written);
+  return *value;
+}
+
 quill_type TagCall::DefinitionHandle() {
   if (!definition) return 0;
   if (definitionValue == nullptr) {

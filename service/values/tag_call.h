@@ -20,7 +20,18 @@ class QUILL_API TagBody {
 
 struct TagParam {
   std::u16string name;  // without the dash; empty for a positional parameter
-  quill_service::VariantPtr value;
+  // The call's own value; null while the parameter reads `written`.
+  mutable quill_service::VariantPtr value;
+  // A value written out in the script (a literal), which every call of that site shares: read
+  // in place, copied into `value` before anything can change it or hand it out.
+  const Variant* written = nullptr;
+
+  // The value as passed (a reference stays a reference).
+  const Variant& Value() const { return value ? *value : *written; }
+  // The value read through references.
+  const Variant& Deep() const { return value ? *value->GetReferenceDeep() : *written; }
+  // The call's own value, to change or to hand out by handle.
+  Variant& Own() const;
 };
 
 struct QUILL_API TagCall {

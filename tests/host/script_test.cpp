@@ -111,6 +111,16 @@ class ScriptTest : public ::testing::Test {
       Out(t, u"]");
       return quill_returnTagValue(t, children);
     });
+    // Its first parameter's text; then the parameter, set to 7 through its handle, is its value.
+    reg(u"set_param", [](quill_token t) {
+      quill_wvalue_t r{};
+      quill_type param = 0;
+      if (osError e = quill_getTagParamW(t, 0, &r)) return e;
+      Out(t, std::u16string(View(r.data, r.dataSize)));
+      if (osError e = quill_getTagParam2(t, 0, &param)) return e;
+      if (osError e = quill_typeSetInteger(t, param, 7)) return e;
+      return quill_returnTagValue(t, param);
+    });
     reg(u"set_vars", [](quill_token t) {
       if (osError e = quill_setVariableW(t, W(u"fromModule"), W(u"L"), QUILL_VAR_LOCAL)) return e;
       return quill_setVariableW(t, W(u"fromModuleGlobal"), W(u"G"), QUILL_VAR_GLOBAL);
@@ -196,6 +206,7 @@ TEST_F(ScriptTest, EachSourceGivesItsOutputOrItsError) {
       {"define tag twice() => { var n = 'inner' run_children() run_children() }\nvar n = 0 twice => { 'T' $n = $n + 1 } $n",
        "TT2"},
       {"repeat(2)", "t.q:1:1: error -9007: repeat needs a body"},
+      {"define tag grow(-s) => { $s = $s + '!' return $s } repeat(2) => { grow('a') set_param('x') }", "a!x7a!x7"},
       {"define tag f() => { run_children() }\nf()", "t.q:1:21: error -9007: run_children needs a tag called with a body"},
       // Local and global scopes; a module tag's local variable lands in its caller's scope.
       {"define tag f() => { var x = 'inner' global g = 'G' $x }\nvar x = 'outer' f() $x $g", "innerouterG"},
