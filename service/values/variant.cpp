@@ -143,10 +143,12 @@ void AppendText(const Variant& v, std::u16string& out, int depth) {
 // value and its handle are still intact, as the destructor reads them).
 void Replace(Variant& v, Value&& next) {
   Value& held = v.Contents().value;
-  // Nothing held that owns memory or runs code (null, a number, a boolean): nothing to run or
-  // keep alive first. Values are cleared and set several times in every tag call.
-  const bool plain = std::holds_alternative<std::monostate>(held) || std::holds_alternative<int64_t>(held) ||
-                     std::holds_alternative<double>(held) || std::holds_alternative<bool>(held);
+  // Nothing held that holds other values or runs code when it dies (null, a number, a boolean,
+  // text, bytes, a reference): nothing to run or keep alive first. Values are cleared and set
+  // several times in every tag call.
+  const bool plain = !std::holds_alternative<ArrayValue>(held) && !std::holds_alternative<MapValue>(held) &&
+                     !std::holds_alternative<PairValue>(held) && !std::holds_alternative<TagValue>(held) &&
+                     !std::holds_alternative<std::unique_ptr<CustomValue>>(held);
   if (plain && !std::holds_alternative<std::unique_ptr<CustomValue>>(next)) {
     held = std::move(next);
     return;
