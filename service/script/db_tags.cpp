@@ -1,5 +1,6 @@
 // The script's inline database actions (db_search, db_add, ...) and the tags that read an
 // action's results inside its body (found_count, rows, field, ...).
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <memory>
@@ -188,6 +189,21 @@ const Variant* Positional(const TagCall& call, size_t index) {
   return nullptr;
 }
 
+// The first column named by the value's text, or -1. ASCII text is compared with the UTF-8
+// names as it stands, unit by byte, where other text is converted first.
+int64_t ColumnNamed(const WebOutputParams& results, const Variant& which) {
+  const auto* text = Get<std::u16string>(which);
+  if (text == nullptr || !std::all_of(text->begin(), text->end(), [](char16_t unit) { return unit < 0x80; })) {
+    return results.FieldIndex(Text(which));
+  }
+  const auto sameUnit = [](char byte, char16_t unit) { return static_cast<unsigned char>(byte) == unit; };
+  for (size_t i = 0; i < results.columns.size(); ++i) {
+    const std::string& name = results.columns[i].name;
+    if (std::equal(name.begin(), name.end(), text->begin(), text->end(), sameUnit)) return static_cast<int64_t>(i);
+  }
+  return -1;
+}
+
 using ReaderFn = void (*)(Request&, TagCall&, QPExecState*, Variant&);
 
 void FoundCount(Request& r, TagCall&, QPExecState*, Variant& out) {
@@ -230,9 +246,8 @@ void Field(Request& r, TagCall& call, QPExecState*, Variant& out) {
   if (Get<int64_t>(*which) != nullptr || Get<double>(*which) != nullptr) {
     column = Number(*which, u"column");
   } else {
-    const std::string name = Text(*which);
-    column = results.FieldIndex(name);
-    if (column < 0) Fail(QUILL_ERR_NOT_FOUND, "no column named " + name);
+    column = ColumnNamed(results, *which);
+    if (column < 0) Fail(QUILL_ERR_NOT_FOUND, "no column named " + Text(*which));
   }
   if (column < 0 || static_cast<size_t>(column) >= cells.size()) Fail(QUILL_ERR_OUT_OF_RANGE, "no such column");
   const std::optional<std::string_view> cell = cells[static_cast<size_t>(column)];

@@ -26,7 +26,12 @@ class FakeSource : public CAPIDataSourceProxy {
   void ListDatabaseNames(const DataSourceRec&, const HostRec&, std::vector<CharBuffer>*, int*) override {}
   void ListTableNames(const DataSourceRec&, const HostRec&, const DatabaseRec&, std::vector<CharBuffer>*, int*) override {}
   void ListSchemaNames(const DataSourceRec&, const HostRec&, const DatabaseRec&, std::vector<CharBuffer>*, int*) override {}
-  osError Search(Request*) override { return 5; }
+  osError Search(Request* request) override {  // one row of cells 1 to 4 in columns ab, b, é, b
+    WebOutputParams& results = *request->GetOutputParams(nullptr)->GetDBOutput();
+    for (const char* name : {"ab", "b", "\xC3\xA9", "b"}) results.columns.push_back(DBColumnInfo{name, 0, 0, 0, {}});
+    results.rows.Add({"1", "2", "3", "4"});
+    return 5;
+  }
   osError Add(Request*) override { return 6; }
   osError Update(Request*) override { return 7; }
   osError Delete(Request*) override { return 8; }
@@ -74,6 +79,10 @@ TEST_F(DatabaseActions, BadParametersFailWithClearErrors) {
   };
   for (const auto& [script, error] : cases) EXPECT_NE(RunDs(script, false).find(error), std::string::npos) << script;
   EXPECT_EQ(RunDs("db_statement(-source='fake_ds', -sql='go') => { action_code() }"), "0");
+  // Columns by name: the first named exactly so, not by a part of the name or in another case.
+  EXPECT_EQ(RunDs("db_search(-source='fake_ds') => { field('b') field('ab') field('\xC3\xA9') "
+                  "try => { field('a') } catch => { error_message() } try => { field('B') } catch => { ' ' error_code() } }"),
+            "213no column named a -9003");
 }
 
 TEST_F(DatabaseActions, SwappedParametersComeBackAndStaleTokensAndBadCellsAreRefused) {
