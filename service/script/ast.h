@@ -40,6 +40,8 @@ struct Expr {
   virtual const MemberExpr* AsMember() const { return nullptr; }
   // The value of a literal, which evaluating would copy; null for every other expression.
   virtual const Variant* Constant() const { return nullptr; }
+  // Evaluates the expression and writes its value's text to the output.
+  virtual void Emit(Exec& ex) const;
   // The value this expression names in place, for assignment: a variable, an element or member
   // of one, or self. Null for expressions that only compute a value. With create, a missing map
   // key or custom member is made (null) so that it can be assigned.
@@ -146,6 +148,9 @@ struct CallExpr : Expr {
   mutable std::atomic<const TagTable::Entry*> entry{nullptr};
   ~CallExpr() override { DismantleChildren(); }
   Val Eval(Exec& ex) const override;
+  void Emit(Exec& ex) const override;
+  // Runs the call with its result in into, or in a value of its own that it gives back.
+  quill_service::VariantPtr Run(Exec& ex, Variant* into) const;
 
  protected:
   void TakeChildren(std::vector<ExprPtr>& out) override;

@@ -506,29 +506,46 @@ Val ArrayExpr::Eval(Exec& ex) const {
   return Val::Owned(std::move(v));
 }
 
-// A tag call with its arguments evaluated, its body bound and its result made; the body and
-// the result live as long as the call.
+// A tag call with its arguments evaluated, its body bound and its result made (unless it goes
+// into a value given); the body and the result live as long as the call.
 struct PreparedCall {
   TagCall call;
   std::optional<ScriptBody> children;
-  VariantPtr result = MakeVariant();
+  VariantPtr result;
 
-  PreparedCall(Exec& ex, const std::u16string& name, const std::vector<Arg>& args, const BlockPtr& body) {
+  PreparedCall(Exec& ex, const std::u16string& name, const std::vector<Arg>& args, const BlockPtr& body,
+               Variant* into = nullptr) {
     call.name = name;
     ex.EvalArgs(args, call);
     if (body) call.body = &children.emplace(ex, *body);
-    call.result = result.get();
+    if (into == nullptr) {
+      result = MakeVariant();
+      into = result.get();
+    }
+    call.result = into;
   }
 };
 
-Val CallExpr::Eval(Exec& ex) const {
-  Nested nested(ex, loc);
+VariantPtr CallExpr::Run(Exec& ex, Variant* into) const {
   TagRef definition = FindFoldedTag(&ex.request, folded, false, &entry);
   if (!definition) ex.Fail(QUILL_ERR_NOT_FOUND, "unknown tag " + Quoted(name), loc);
-  PreparedCall prepared(ex, name, args, body);
+  PreparedCall prepared(ex, name, args, body, into);
   prepared.call.definition = std::move(definition);
   ex.Invoke(prepared.call, loc);
-  return Val::Owned(std::move(prepared.result));
+  return std::move(prepared.result);
+}
+
+Val CallExpr::Eval(Exec& ex) const {
+  Nested nested(ex, loc);
+  return Val::Owned(Run(ex, nullptr));
+}
+
+// A call whose value only goes to the output needs no value of its own for the result.
+void CallExpr::Emit(Exec& ex) const {
+  Nested nested(ex, loc);
+  Variant result;
+  Run(ex, &result);
+  ex.Output(result);
 }
 
 namespace {
@@ -698,13 +715,14 @@ Val BinaryExpr::Apply(Exec& ex, Val leftValue) const {
 
 // ---- statements ----
 
-Flow ExprStmt::Run(Exec& ex) const {
-  if (const Variant* constant = expr->Constant()) {
-    ex.Output(*constant);
-    return Flow::Next;
-  }
-  Val value = expr->Eval(ex);
+void Expr::Emit(Exec& ex) const {
+  Val value = Eval(ex);
   ex.Output(*value);
+}
+
+Flow ExprStmt::Run(Exec& ex) const {
+  if (const Variant* constant = expr->Constant()) ex.Output(*constant);
+  else expr->Emit(ex);
   return Flow::Next;
 }
 
