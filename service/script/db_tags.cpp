@@ -87,8 +87,11 @@ DBActionSpec ReadSpec(DBActionKind kind, const TagCall& call) {
       in.inputColumns.push_back(Criterion(value));
       continue;
     }
-    // Compared as written, folded unit by unit: no folded copy of the name is made.
-    const auto is = [&](std::u16string_view word) { return EqualsIgnoreCase(param.name, word); };
+    // Compared as written, folded unit by unit: no folded copy of the name is made. Most words
+    // differ in length, which is looked at first.
+    const auto is = [&](std::u16string_view word) {
+      return param.name.size() == word.size() && EqualsIgnoreCase(param.name, word);
+    };
     if (is(u"source")) {
       spec.source = Text(value);
       hasSource = true;

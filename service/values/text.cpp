@@ -46,9 +46,12 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 }
 
 std::u16string ModifiedUtf8ToUtf16(std::string_view bytes) {
-  std::u16string text;
-  text.reserve(bytes.size());
+  // The ASCII the text starts with (most often all of it) widens byte by byte.
   size_t i = 0;
+  while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+  std::u16string text(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(i));
+  if (i == bytes.size()) return text;
+  text.reserve(bytes.size());
   const auto continuation = [&](size_t at) {
     return at < bytes.size() && (static_cast<unsigned char>(bytes[at]) & 0xC0) == 0x80;
   };

@@ -26,10 +26,10 @@ class FakeSource : public CAPIDataSourceProxy {
   void ListDatabaseNames(const DataSourceRec&, const HostRec&, std::vector<CharBuffer>*, int*) override {}
   void ListTableNames(const DataSourceRec&, const HostRec&, const DatabaseRec&, std::vector<CharBuffer>*, int*) override {}
   void ListSchemaNames(const DataSourceRec&, const HostRec&, const DatabaseRec&, std::vector<CharBuffer>*, int*) override {}
-  osError Search(Request* request) override {  // one row of cells 1 to 4 in columns ab, b, é, b
+  osError Search(Request* request) override {  // one row of cells 1, 2, 3é, 4 in columns ab, b, é, b
     WebOutputParams& results = *request->GetOutputParams(nullptr)->GetDBOutput();
     for (const char* name : {"ab", "b", "\xC3\xA9", "b"}) results.columns.push_back(DBColumnInfo{name, 0, 0, 0, {}});
-    results.rows.Add({"1", "2", "3", "4"});
+    results.rows.Add({"1", "2", "3\xC3\xA9", "4"});
     return 5;
   }
   osError Add(Request*) override { return 6; }
@@ -82,7 +82,7 @@ TEST_F(DatabaseActions, BadParametersFailWithClearErrors) {
   // Columns by name: the first named exactly so, not by a part of the name or in another case.
   EXPECT_EQ(RunDs("db_search(-source='fake_ds') => { field('b') field('ab') field('\xC3\xA9') "
                   "try => { field('a') } catch => { error_message() } try => { field('B') } catch => { ' ' error_code() } }"),
-            "213no column named a -9003");
+            "213\xC3\xA9no column named a -9003");
 }
 
 TEST_F(DatabaseActions, SwappedParametersComeBackAndStaleTokensAndBadCellsAreRefused) {
