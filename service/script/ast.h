@@ -54,10 +54,14 @@ struct Expr {
   void DismantleChildren() noexcept;
 };
 
+struct DefineStmt;
+
 struct Stmt {
   Location loc;
   virtual ~Stmt() = default;
   virtual Flow Run(Exec& ex) const = 0;
+  // A definition, which a program makes before its first statement runs.
+  virtual const DefineStmt* AsDefine() const { return nullptr; }
 };
 using StmtPtr = std::unique_ptr<Stmt>;
 
@@ -281,6 +285,7 @@ struct DefineStmt : Stmt {
   std::shared_ptr<const quill_service::TagDefinition> tag;
   std::u16string folded;
   Flow Run(Exec& ex) const override;
+  const DefineStmt* AsDefine() const override { return this; }
 };
 
 struct Program {

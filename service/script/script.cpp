@@ -26,7 +26,7 @@ std::string Locate(const std::string& file, quill_script::Location loc) {
 // defines further down.
 void HoistDefinitions(quill_script::Exec& ex, const quill_script::Block& block) {
   for (const auto& stmt : block.statements) {
-    if (auto* define = dynamic_cast<const quill_script::DefineStmt*>(stmt.get())) define->Run(ex);
+    if (const quill_script::DefineStmt* define = stmt->AsDefine()) define->Run(ex);
   }
 }
 
