@@ -174,7 +174,8 @@ std::u16string FoldCase(std::u16string_view text) {
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldUnit(a[i]) != FoldUnit(b[i])) return false;
+    // Names are mostly written as they are compared with: equal units need no folding.
+    if (a[i] != b[i] && FoldUnit(a[i]) != FoldUnit(b[i])) return false;
   }
   return true;
 }
