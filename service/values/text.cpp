@@ -136,8 +136,17 @@ bool Utf8ToLatin1(std::string_view utf8, std::string* latin1) {
 
 void AppendUtf8(std::string& out, std::u16string_view text) {
   // Most output is ASCII: narrow it sixteen units at a time, and hand the text to the converter
-  // from the first block that holds anything else.
+  // from the first block that holds anything else. A short text, as most are, is narrowed on the
+  // stack and appended in one go, without growing out twice.
   const size_t n = text.size();
+  if (constexpr size_t kShort = 32; n <= kShort) {
+    char narrow[kShort];
+    size_t i = 0;
+    for (; i < n && text[i] < 0x80; ++i) narrow[i] = static_cast<char>(text[i]);
+    out.append(narrow, i);
+    if (i < n) out += ConvertToUtf8(text.substr(i));
+    return;
+  }
   const size_t start = out.size();
   out.resize(start + n);
   const char16_t* src = text.data();
