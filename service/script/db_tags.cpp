@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <memory>
 
 #include "service/datasource/engine.h"
@@ -88,8 +89,10 @@ DBActionSpec ReadSpec(DBActionKind kind, const TagCall& call) {
       continue;
     }
     // Compared as written, folded unit by unit: no folded copy of the name is made. Most words
-    // differ in length, which is looked at first.
-    const auto is = [&](std::u16string_view word) {
+    // differ in length, which is looked at first; the words are literals, whose lengths are known
+    // without counting.
+    const auto is = [&](const auto& literal) {
+      const std::u16string_view word(literal, std::size(literal) - 1);
       return param.name.size() == word.size() && EqualsIgnoreCase(param.name, word);
     };
     if (is(u"source")) {
