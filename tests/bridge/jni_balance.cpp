@@ -110,6 +110,7 @@ void MakeTables(const JNINativeInterface_* vmTable) {
   QJ_HOOK(AllocObject, Acquire, kLocals);
   QJ_HOOK(FindClass, Acquire, kLocals);
   QJ_HOOK(GetObjectClass, Acquire, kLocals);
+  QJ_HOOK(GetSuperclass, Acquire, kLocals);
   QJ_HOOK(ExceptionOccurred, Acquire, kLocals);
   QJ_HOOK(GetObjectField, Acquire, kLocals);
   QJ_HOOK(NewString, Acquire, kLocals);
@@ -117,6 +118,7 @@ void MakeTables(const JNINativeInterface_* vmTable) {
   QJ_HOOK(NewObjectArray, Acquire, kLocals);
   QJ_HOOK(GetObjectArrayElement, Acquire, kLocals);
   QJ_HOOK(NewByteArray, Acquire, kLocals);
+  QJ_HOOK(NewBooleanArray, Acquire, kLocals);
   QJ_HOOK(ToReflectedMethod, Acquire, kLocals);
   QJ_HOOK(DeleteLocalRef, Release, kLocals);
   // C++ callers reach the variadic entries through their va_list forms.

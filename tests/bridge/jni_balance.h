@@ -7,7 +7,7 @@
 //   array elements         GetByteArrayElements / ReleaseByteArrayElements
 //   local references       every entry the bridge calls that returns a new local (NewLocalRef,
 //                          AllocObject, NewObject*, NewString*, New*Array, FindClass, GetObjectClass,
-//                          ToReflectedMethod, GetObjectField, GetObjectArrayElement,
+//                          GetSuperclass, ToReflectedMethod, GetObjectField, GetObjectArrayElement,
 //                          Call*ObjectMethod, ExceptionOccurred) / DeleteLocalRef
 //   global references      NewGlobalRef / DeleteGlobalRef
 // An entry the bridge starts to use that acquires something (a frame, a monitor, a critical
