@@ -1425,8 +1425,14 @@ public class JDBCConnector extends JDBCDataSource {
         /** The server's number for these columns, once it was asked; 0 before. */
         private long number;
 
-        /** Hands the columns to the server, by their number once it has one; returns how their cells are read. */
+        /** Hands the columns to the server; returns how their cells are read. */
         byte[] tell(QuillCall call) {
+            call.addColumnInfos(names, types, sizes, flags);
+            return reads;
+        }
+
+        /** The same for columns told again and again (a kept search's): by the server's number for them. */
+        byte[] tellAgain(QuillCall call) {
             if (number == 0 || !tellKept(call)) {
                 number = ownNatives ? kept() : 0;
                 if (number == 0 || !tellKept(call)) call.addColumnInfos(names, types, sizes, flags);
@@ -1494,7 +1500,7 @@ public class JDBCConnector extends JDBCDataSource {
         if (search.columns == null || !search.columns.fit(rows, meta, textAsBytes, current.columnNamesByLookup)) {
             search.columns = new Columns(meta, textAsBytes);
         }
-        return search.columns.tell(call);
+        return search.columns.tellAgain(call);
     }
 
     /**
