@@ -133,6 +133,7 @@ class ShortArray {
   explicit ShortArray(size_t n) : heap_(n > N ? new T[n] : nullptr), data_(heap_ ? heap_.get() : stack_) {}
   T* data() { return data_; }
   T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
 
  private:
   T stack_[N];

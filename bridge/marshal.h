@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,41 @@ class Latin1List {
 
  private:
   std::vector<char*> texts_;
+};
+
+// A column list handed over as four arrays of one length (names, types, sizes, flags), read at
+// once: code() is 0, or QUILL_ERR_INVALID when the lengths differ, or kBadString when a name
+// cannot be read (then no name is given out).
+class ColumnArrays {
+ public:
+  ColumnArrays(JNIEnv* env, jobjectArray names, jintArray types, jintArray sizes, jintArray flags)
+      : count_(env->GetArrayLength(names)), numbers_(3 * static_cast<size_t>(count_)) {
+    if (env->GetArrayLength(types) != count_ || env->GetArrayLength(sizes) != count_ ||
+        env->GetArrayLength(flags) != count_) {
+      code_ = QUILL_ERR_INVALID;
+      return;
+    }
+    names_.emplace(env, names, count_);
+    if (!names_->AllRead()) {
+      code_ = kBadString;
+      return;
+    }
+    env->GetIntArrayRegion(types, 0, count_, numbers_.data());
+    env->GetIntArrayRegion(sizes, 0, count_, numbers_.data() + count_);
+    env->GetIntArrayRegion(flags, 0, count_, numbers_.data() + 2 * count_);
+  }
+  jint code() const { return code_; }
+  jsize size() const { return count_; }
+  const char* name(jsize i) const { return names_->data()[i]; }
+  jint type(jsize i) const { return numbers_[i]; }
+  jint columnSize(jsize i) const { return numbers_[count_ + i]; }
+  jint flags(jsize i) const { return numbers_[2 * count_ + i]; }
+
+ private:
+  jsize count_;
+  jint code_ = 0;
+  std::optional<Latin1List> names_;
+  ShortArray<jint, 96> numbers_;
 };
 
 // True when the length bytes at text are valid modified UTF-8, the only text the VM's UTF

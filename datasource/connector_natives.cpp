@@ -99,39 +99,38 @@ Numbered<ToldColumns, ToldColumnsHash>& KeptColumns() {
 
 // keepColumns(names, types, sizes, flags): the number of this column list, read as
 // addColumnInfos reads it; 0 when it cannot be read (addColumnInfos then says why).
-jlong JNICALL KeepColumns(JNIEnv* env, jclass, jobjectArray names, jintArray types, jintArray sizes,
-                          jintArray flags) {
-  if (names == nullptr || types == nullptr || sizes == nullptr || flags == nullptr) return 0;
-  const jsize count = env->GetArrayLength(names);
-  if (env->GetArrayLength(types) != count || env->GetArrayLength(sizes) != count ||
-      env->GetArrayLength(flags) != count) {
-    return 0;
-  }
-  const bridge::Latin1List list(env, names, count);
-  if (!list.AllRead()) return 0;
-  bridge::ShortArray<jint, 96> numbers(3 * static_cast<size_t>(count));
-  env->GetIntArrayRegion(types, 0, count, numbers.data());
-  env->GetIntArrayRegion(sizes, 0, count, numbers.data() + count);
-  env->GetIntArrayRegion(flags, 0, count, numbers.data() + 2 * count);
-  if (env->ExceptionCheck()) {
+jlong KeepColumnsRead(JNIEnv* env, jobjectArray names, jintArray types, jintArray sizes, jintArray flags) {
+  const bridge::ColumnArrays read(env, names, types, sizes, flags);
+  if (read.code() != 0 || env->ExceptionCheck()) {
     env->ExceptionClear();
     return 0;
   }
   ToldColumns columns;
-  columns.reserve(static_cast<size_t>(count));
-  for (jsize i = 0; i < count; ++i) {
-    columns.push_back({list.data()[i], numbers[i], numbers[count + i], numbers[2 * count + i]});
+  columns.reserve(static_cast<size_t>(read.size()));
+  for (jsize i = 0; i < read.size(); ++i) {
+    columns.push_back({read.name(i), read.type(i), read.columnSize(i), read.flags(i)});
   }
   return KeptColumns().Of(columns);
+}
+
+jlong JNICALL KeepColumns(JNIEnv* env, jclass, jobjectArray names, jintArray types, jintArray sizes,
+                          jintArray flags) {
+  if (names == nullptr || types == nullptr || sizes == nullptr || flags == nullptr) return 0;
+  // Nothing may unwind into the VM: a list that cannot be kept is told by name instead.
+  try {
+    return KeepColumnsRead(env, names, types, sizes, flags);
+  } catch (...) {
+    return 0;
+  }
 }
 
 // tellKeptColumns(QuillCall, number): adds the kept list's columns to the action, as
 // addColumnInfos would; false when the number stands for no list (kept too long ago, or never).
 jboolean JNICALL TellKeptColumns(JNIEnv* env, jclass, jobject call, jlong number) {
-  const std::shared_ptr<const ToldColumns> columns = KeptColumns().At(number);
-  if (!columns) return JNI_FALSE;
   bool told = false;
   bridge::WithCall(env, call, {call}, [&](quill_token t) -> jint {
+    const std::shared_ptr<const ToldColumns> columns = KeptColumns().At(number);
+    if (!columns) return 0;
     told = true;
     for (const ToldColumn& column : *columns) {
       const osError result = quill_addColumnInfo(t, column.name.c_str(), column.type, column.size, column.flags);

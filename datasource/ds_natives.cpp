@@ -313,21 +313,12 @@ JNIEXPORT jint JNICALL Java_com_ferngate_quillpro_QuillCall_addColumnInfos(JNIEn
                                                                            jobjectArray names, jintArray types,
                                                                            jintArray sizes, jintArray flags) {
   return WithCall(env, self, {names, types, sizes, flags}, [&](quill_token t) -> jint {
-    const jsize count = env->GetArrayLength(names);
-    if (env->GetArrayLength(types) != count || env->GetArrayLength(sizes) != count ||
-        env->GetArrayLength(flags) != count) {
-      return QUILL_ERR_INVALID;
-    }
     // Every name is read before the first column is added: a name that cannot be read adds none.
-    const Latin1List list(env, names, count);
-    if (!list.AllRead()) return kBadString;
-    ShortArray<jint, 96> numbers(3 * static_cast<size_t>(count));
-    env->GetIntArrayRegion(types, 0, count, numbers.data());
-    env->GetIntArrayRegion(sizes, 0, count, numbers.data() + count);
-    env->GetIntArrayRegion(flags, 0, count, numbers.data() + 2 * count);
-    for (jsize i = 0; i < count; ++i) {
+    const ColumnArrays columns(env, names, types, sizes, flags);
+    if (columns.code() != 0) return columns.code();
+    for (jsize i = 0; i < columns.size(); ++i) {
       const osError result =
-          quill_addColumnInfo(t, list.data()[i], numbers[i], numbers[count + i], numbers[2 * count + i]);
+          quill_addColumnInfo(t, columns.name(i), columns.type(i), columns.columnSize(i), columns.flags(i));
       if (result != 0) return result;
     }
     return 0;
