@@ -49,22 +49,21 @@ class Numbered {
 };
 
 // routeStamp(QuillCall): the stamp of the action's host record (id, URL, user, password) and
-// database, read as the host, host id and database natives read them; 0 for a call without an action.
+// database, the records the host, host id and database natives read; 0 for a call without an action.
 jlong JNICALL RouteStamp(JNIEnv* env, jclass, jobject call) {
   static auto* stamps = new Numbered<std::string>();  // used by actions until the process ends
   jlong stamp = 0;
   bridge::WithCall(env, call, {call}, [&](quill_token t) -> jint {
     TExecState* state = TExecState::FromToken(t);
-    if (state == nullptr || state->request == nullptr) return bridge::kNothingToDo;
-    quill_value_t host{}, login{}, database{};
-    if (quill_getDataHost(t, &host, &login) != 0 || quill_getDataSourceName(t, &database, nullptr, nullptr) != 0) {
-      return bridge::kNothingToDo;
-    }
+    Request* request = state != nullptr ? state->request : nullptr;
+    if (request == nullptr || request->GetInline(nullptr) == nullptr) return bridge::kNothingToDo;
+    const HostRec& host = request->GetHostRec();
     // Nul cannot occur inside a host text, so it parts the five unambiguously.
-    std::string key = std::to_string(state->request->GetHostRec().id);
-    for (const char* part : {host.data, login.name, login.data, database.data}) {
+    std::string key = std::to_string(host.id);
+    const DatabaseRec& database = request->GetDatabaseRec();
+    for (const CharBuffer* part : {&host.name, &host.user, &host.password, &database.name}) {
       key += '\0';
-      if (part != nullptr) key += part;
+      key.append(part->Data(), part->Length());
     }
     stamp = stamps->Of(key);
     return 0;
