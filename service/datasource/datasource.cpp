@@ -441,14 +441,15 @@ void CloseConnections(Request& request) {
     if (connection.slot == nullptr) continue;
     auto* proxy = dynamic_cast<CAPIDataSourceProxy*>(connection.source);
     // A source unregistered since has taken its connections with it.
-    if (proxy == nullptr || DataSourceRegistry::Global().IdOf(proxy) < 0) continue;
+    const int32_t sourceId = proxy != nullptr ? DataSourceRegistry::Global().IdOf(proxy) : -1;
+    if (sourceId < 0) continue;
     // The close runs on an inline action of its own, so the data source sees which host closes.
     FreshInlineAction fresh(request);
     InlineAction& action = fresh.action();
-    action.source.id = DataSourceRegistry::Global().IdOf(proxy);
+    action.source.id = sourceId;
     action.source.name = proxy->GetModuleName();
     action.host = connection.host;
-    DatabaseState(request).connections.push_back(connection);  // still reachable during the close
+    DatabaseState(request).connections.push_back(std::move(connection));  // still reachable during the close
     QPExecState base(&request);
     TExecState state(&base);
     state.currentDataSource = proxy;
