@@ -153,8 +153,9 @@ struct CallExpr : Expr {
   ~CallExpr() override { DismantleChildren(); }
   Val Eval(Exec& ex) const override;
   void Emit(Exec& ex) const override;
-  // Runs the call with its result in into, or in a value of its own that it gives back.
-  quill_service::VariantPtr Run(Exec& ex, Variant* into) const;
+  // Runs the call with its result in into, or in a value of its own that it gives back; with
+  // output, the tag may write its text there instead.
+  quill_service::VariantPtr Run(Exec& ex, Variant* into, std::string* output = nullptr) const;
 
  protected:
   void TakeChildren(std::vector<ExprPtr>& out) override;

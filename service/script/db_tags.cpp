@@ -263,6 +263,13 @@ void Field(Request& r, TagCall& call, QPExecState*, Variant& out) {
     out.SetBytes(std::string(*cell));
     return;
   }
+  // A cell going straight to the output is written as it stands when it is ASCII, which reads the
+  // same in the cells' form (modified UTF-8) and the output's (UTF-8).
+  if (call.output != nullptr && cell &&
+      std::all_of(cell->begin(), cell->end(), [](char byte) { return static_cast<unsigned char>(byte) < 0x80; })) {
+    call.output->append(*cell);
+    return;
+  }
   SetCell(out, cell);
 }
 

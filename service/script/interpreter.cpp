@@ -514,8 +514,9 @@ struct PreparedCall {
   VariantPtr result;
 
   PreparedCall(Exec& ex, const std::u16string& name, const std::vector<Arg>& args, const BlockPtr& body,
-               Variant* into = nullptr) {
+               Variant* into = nullptr, std::string* output = nullptr) {
     call.name = name;
+    call.output = output;
     ex.EvalArgs(args, call);
     if (body) call.body = &children.emplace(ex, *body);
     if (into == nullptr) {
@@ -526,10 +527,10 @@ struct PreparedCall {
   }
 };
 
-VariantPtr CallExpr::Run(Exec& ex, Variant* into) const {
+VariantPtr CallExpr::Run(Exec& ex, Variant* into, std::string* output) const {
   TagRef definition = FindFoldedTag(&ex.request, folded, false, &entry);
   if (!definition) ex.Fail(QUILL_ERR_NOT_FOUND, "unknown tag " + Quoted(name), loc);
-  PreparedCall prepared(ex, name, args, body, into);
+  PreparedCall prepared(ex, name, args, body, into, output);
   prepared.call.definition = std::move(definition);
   ex.Invoke(prepared.call, loc);
   return std::move(prepared.result);
@@ -544,7 +545,7 @@ Val CallExpr::Eval(Exec& ex) const {
 void CallExpr::Emit(Exec& ex) const {
   Nested nested(ex, loc);
   Variant result;
-  Run(ex, &result);
+  Run(ex, &result, &ex.data.output);
   ex.Output(result);
 }
 

@@ -41,6 +41,9 @@ struct QUILL_API TagCall {
   TagBody* body = nullptr;       // null when the call has no body
   quill_type self = 0;           // the value a member tag runs on, 0 for a plain call
   Variant* result = nullptr;     // receives the tag's value
+  // Set when the value only goes to this output (UTF-8): a tag may append its text there instead
+  // of giving it as its value.
+  std::string* output = nullptr;
   int32_t encoding = QUILL_ENCODE_NONE;
   // Values made for this call (childrenRun results, the definition's tag value); they die with it.
   std::vector<quill_service::VariantPtr> owned;

@@ -26,10 +26,11 @@ class FakeSource : public CAPIDataSourceProxy {
   void ListDatabaseNames(const DataSourceRec&, const HostRec&, std::vector<CharBuffer>*, int*) override {}
   void ListTableNames(const DataSourceRec&, const HostRec&, const DatabaseRec&, std::vector<CharBuffer>*, int*) override {}
   void ListSchemaNames(const DataSourceRec&, const HostRec&, const DatabaseRec&, std::vector<CharBuffer>*, int*) override {}
-  osError Search(Request* request) override {  // one row of cells 1, 2, 3é, 4 in columns ab, b, é, b
+  // One row of cells 1, 2, 3é, 4 and U+1F600 (as modified UTF-8 writes it) in columns ab, b, é, b, m.
+  osError Search(Request* request) override {
     WebOutputParams& results = *request->GetOutputParams(nullptr)->GetDBOutput();
-    for (const char* name : {"ab", "b", "\xC3\xA9", "b"}) results.columns.push_back(DBColumnInfo{name, 0, 0, 0, {}});
-    results.rows.Add({"1", "2", "3\xC3\xA9", "4"});
+    for (const char* name : {"ab", "b", "\xC3\xA9", "b", "m"}) results.columns.push_back(DBColumnInfo{name, 0, 0, 0, {}});
+    results.rows.Add({"1", "2", "3\xC3\xA9", "4", "\xED\xA0\xBD\xED\xB8\x80"});
     return 5;
   }
   osError Add(Request*) override { return 6; }
@@ -80,9 +81,11 @@ TEST_F(DatabaseActions, BadParametersFailWithClearErrors) {
   for (const auto& [script, error] : cases) EXPECT_NE(RunDs(script, false).find(error), std::string::npos) << script;
   EXPECT_EQ(RunDs("db_statement(-source='fake_ds', -sql='go') => { action_code() }"), "0");
   // Columns by name: the first named exactly so, not by a part of the name or in another case.
-  EXPECT_EQ(RunDs("db_search(-source='fake_ds') => { field('b') field('ab') field('\xC3\xA9') "
+  // Cells reach the output as UTF-8, written out directly or through a value.
+  EXPECT_EQ(RunDs("db_search(-source='fake_ds') => { field('b') field('ab') field('\xC3\xA9') field('m') "
+                  "field('m')->size() var s = field('ab') $s "
                   "try => { field('a') } catch => { error_message() } try => { field('B') } catch => { ' ' error_code() } }"),
-            "213\xC3\xA9no column named a -9003");
+            "213\xC3\xA9\xF0\x9F\x98\x80" "21no column named a -9003");
 }
 
 TEST_F(DatabaseActions, SwappedParametersComeBackAndStaleTokensAndBadCellsAreRefused) {
