@@ -80,12 +80,13 @@ void Expect(const std::vector<Case>& cases) {
                                      .bindsValues = c.bound != nullptr};
     const ActionInput in = Input(c);
     const ColumnList list = GatherInputColumns(in);
-    if (std::string query = SqlBuilder(settings).DiscoveryQuery(in, list); !query.empty()) {
-      discoveries.push_back({c.what, std::string(c.quote) + '\n' + std::string(c.separator), std::move(query),
+    const std::string query = SqlBuilder(settings).DiscoveryQuery(in, list);
+    if (!query.empty()) {
+      discoveries.push_back({c.what, std::string(c.quote) + '\n' + std::string(c.separator), query,
                              SqlBuilder(settings).DiscoveryNames(in, list)});
     }
     if (c.action == kDiscover) {
-      EXPECT_EQ(SqlBuilder(settings).DiscoveryQuery(in, list), c.expected);
+      EXPECT_EQ(query, c.expected);
       continue;
     }
     const TableTypes types(c.types);
@@ -119,7 +120,7 @@ void Expect(const std::vector<Case>& cases) {
     EXPECT_NE(s.message.find("; the statement was not sent"), std::string::npos) << s.message;
     const std::string place = part.substr(0, part.find(' '));
     if (place != "condition" && place != "return" && place != "sort") {
-      EXPECT_EQ(SqlBuilder(settings).DiscoveryQuery(in, list), "");
+      EXPECT_EQ(query, "");
     }
   }
   for (const Discovery& a : discoveries) {

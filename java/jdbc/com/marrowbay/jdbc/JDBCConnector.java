@@ -1433,9 +1433,9 @@ public class JDBCConnector extends JDBCDataSource {
 
         /** The same for columns told again and again (a kept search's): by the server's number for them. */
         byte[] tellAgain(QuillCall call) {
-            if (number == 0 || !tellKept(call)) {
+            if (number == 0 || !tellKeptColumns(call, number)) {
                 number = ownNatives ? kept() : 0;
-                if (number == 0 || !tellKept(call)) call.addColumnInfos(names, types, sizes, flags);
+                if (number == 0 || !tellKeptColumns(call, number)) call.addColumnInfos(names, types, sizes, flags);
             }
             return reads;
         }
@@ -1447,10 +1447,6 @@ public class JDBCConnector extends JDBCDataSource {
                 ownNatives = false;
                 return 0;
             }
-        }
-
-        private boolean tellKept(QuillCall call) {
-            return tellKeptColumns(call, number);
         }
 
         /**
