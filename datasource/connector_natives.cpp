@@ -1,6 +1,6 @@
-// The JDBC connector's own natives (JDBCConnector.routeStamp, keepColumns, tellKeptColumns).
-// Each saves a repeated action the strings the public natives would carry across: what they
-// stand for is read from, or told to, the server exactly as those natives do.
+// The JDBC connector's own natives (JDBCConnector.routeStamp, actedBefore0, keepColumns,
+// tellKeptColumns). Each spares a repeated action what the public natives would carry across or
+// have the server do: what they stand for is read from, or told to, the server as those natives do.
 #include "datasource/connector_natives.h"
 
 #include <functional>
@@ -69,6 +69,22 @@ jlong JNICALL RouteStamp(JNIEnv* env, jclass, jobject call) {
     return 0;
   });
   return stamp;
+}
+
+// actedBefore0(QuillCall): whether the action's request has a connection slot for its source and
+// host, which an earlier action made; when it has none, this action makes it, empty. The server
+// closes only slots that hold a connection. Answers true when the slot cannot be read, so that
+// the connector holds its connection as the public natives let it.
+jboolean JNICALL ActedBefore(JNIEnv* env, jclass, jobject call) {
+  bool before = true;
+  bridge::WithCall(env, call, {call}, [&](quill_token t) -> jint {
+    void* connection = nullptr;
+    if (quill_getDSConnection(t, &connection) == 0) return 0;
+    const osError made = quill_setDSConnection(t, nullptr);
+    before = made != 0;
+    return made;
+  });
+  return before ? JNI_TRUE : JNI_FALSE;
 }
 
 struct ToldColumn {
@@ -146,6 +162,8 @@ void BindConnectorNatives(JNIEnv* env, jclass connectorClass) {
   static const JNINativeMethod methods[] = {
       {const_cast<char*>("routeStamp"), const_cast<char*>("(Lcom/ferngate/quillpro/QuillCall;)J"),
        reinterpret_cast<void*>(&RouteStamp)},
+      {const_cast<char*>("actedBefore0"), const_cast<char*>("(Lcom/ferngate/quillpro/QuillCall;)Z"),
+       reinterpret_cast<void*>(&ActedBefore)},
       {const_cast<char*>("keepColumns"), const_cast<char*>("([Ljava/lang/String;[I[I[I)J"),
        reinterpret_cast<void*>(&KeepColumns)},
       {const_cast<char*>("tellKeptColumns"), const_cast<char*>("(Lcom/ferngate/quillpro/QuillCall;J)Z"),

@@ -302,9 +302,17 @@ TEST_P(OnEach, HostsThatCannotServeAnswerWithCodesAndConnectionsGoBackToThePool)
                                        "', -database='nosuch', -table='items') => { action_code() }");
     EXPECT_EQ(unknown, "-9100");
   }
-  for (int i = 0; i < 40; ++i) {
-    ASSERT_EQ(Names("-key='name', -key_value='Apple'") + Names("['stock', 3]"), "1:Apple,1:Cherry,") << i;
+  // With its columns kept, as under `quill serve`, a request of one search borrows a connection
+  // for that search alone.
+  auto* source = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find(GetParam()->source));
+  ASSERT_NE(source, nullptr);
+  for (const bool kept : {false, true}) {
+    source->keepDiscoveredColumns = kept;
+    for (int i = 0; i < 40; ++i) {
+      ASSERT_EQ(Names("-key='name', -key_value='Apple'") + Names("['stock', 3]"), "1:Apple,1:Cherry,") << i;
+    }
   }
+  source->keepDiscoveredColumns = false;
   RunSteps({{"db_statement(-source='PostgreSQL', -database='postgres', -sql=\"SELECT CASE WHEN count(*) "
         "BETWEEN 1 AND 8 THEN 'few' ELSE count(*)::text END FROM pg_stat_activity WHERE datname = 'shop' AND "
         "backend_type = 'client backend'\") => { field(0) }",
@@ -315,6 +323,18 @@ TEST_P(OnEach, HostsThatCannotServeAnswerWithCodesAndConnectionsGoBackToThePool)
         "=> { action_code() } " + Search("['name', 'Apple']") + " db_statement(-source='PostgreSQL', "
         "-database='postgres', -sql=$p) => { field(0) == $o }",
         "-91001:Apple,true", "P"}});
+}
+
+// A transaction a script began and left open ends with its request, rolled back: the pool never
+// hands it to a later request. One it committed stays.
+TEST_P(OnEach, ATransactionLeftOpenEndsWithItsRequest) {
+  const std::string fig = Search("['name', 'Fig']");
+  RunSteps({{"FILL", ""},
+            {"db_statement({on}, -sql='BEGIN') db_add({items}, ['name', 'Fig']) => { action_code() } " + fig,
+             "01:Fig,"},
+            {fig, "0:"},
+            {"db_statement({on}, -sql='BEGIN') db_add({items}, ['name', 'Fig']) db_statement({on}, -sql='COMMIT')", ""},
+            {fig, "1:Fig,"}});
 }
 
 // A value that would end a literal early where backslashes are escapes (MariaDB's default mode):

@@ -85,7 +85,7 @@ final class AdminActions {
             int equals = item.indexOf('=');
             if (equals > 0) given.setProperty(item.substring(0, equals).trim(), item.substring(equals + 1).trim());
         }
-        JDBCConnector.takesNoConnection(call);
+        source.takesNoConnection(call);
         DriverPropertyInfo[] infos = source.current.driver.getPropertyInfo(url, given);
         List<QuillTypeRef> maps = new ArrayList<>();
         for (DriverPropertyInfo info : infos) {

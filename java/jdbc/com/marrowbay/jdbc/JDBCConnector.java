@@ -126,6 +126,19 @@ public class JDBCConnector extends JDBCDataSource {
     // ---- dispatch ----
 
     public int dispatch(QuillCall call, int action, QuillValue value) {
+        // An action run inside another on this thread borrows connections of its own.
+        Session outer = borrowed.get();
+        if (outer != null) borrowed.set(null);
+        try {
+            return act(call, action, value);
+        } finally {
+            Session own = borrowed.get();
+            if (own != null) own.closeAll();
+            if (own != outer) borrowed.set(outer);
+        }
+    }
+
+    private int act(QuillCall call, int action, QuillValue value) {
         try {
             switch (action) {
                 case 0: return prepare(call);
@@ -295,6 +308,12 @@ public class JDBCConnector extends JDBCDataSource {
     /** The stamp of the action's host record and database; 0 when there is none to compare. */
     private static native long routeStamp(com.ferngate.quillpro.QuillCall call);
 
+    /**
+     * Whether the action's request ran an action on its host before; when not, the server is told
+     * of this one (an empty connection slot, which it never closes).
+     */
+    private static native boolean actedBefore0(com.ferngate.quillpro.QuillCall call);
+
     /** The server's number for a column list (equal lists, one number); 0 when it cannot read it. */
     private static native long keepColumns(String[] names, int[] types, int[] sizes, int[] flags);
 
@@ -312,6 +331,17 @@ public class JDBCConnector extends JDBCDataSource {
         } catch (UnsatisfiedLinkError e) {
             ownNatives = false;
             return 0;
+        }
+    }
+
+    /** Without the server's own natives every action holds its connection for the request. */
+    private static boolean actedBefore(QuillCall call) {
+        if (!ownNatives) return true;
+        try {
+            return actedBefore0(call);
+        } catch (UnsatisfiedLinkError e) {
+            ownNatives = false;
+            return true;
         }
     }
 
@@ -412,14 +442,20 @@ public class JDBCConnector extends JDBCDataSource {
     record Held(Connection connection, HikariDataSource pool) {
     }
 
-    /** The request's connections (one per database of one host) by URL, kept in the connection slot. */
+    /**
+     * Connections by URL (one per database of one host): the request's, kept in the connection
+     * slot until the server closes it, or those an action borrowed for itself alone.
+     */
     static final class Session {
         final Map<String, Held> byUrl = new LinkedHashMap<>();
         /** The connection of the request's latest action, which an error saying it broke is about. */
         Held last;
+        /** A script's own statement ran on these connections: it may have opened a transaction. */
+        boolean ranStatements;
 
         void closeAll() {
             for (Held held : byUrl.values()) {
+                if (ranStatements) OpenTransaction.end(held.connection());
                 try {
                     held.connection().close();
                 } catch (SQLException ignored) {
@@ -441,13 +477,44 @@ public class JDBCConnector extends JDBCDataSource {
         return connection(call, route(host(call), database, 0));
     }
 
+    /**
+     * The connections the action running on this thread borrowed for itself, given back to their
+     * pools when it ends; null while it has borrowed none.
+     */
+    private final ThreadLocal<Session> borrowed = new ThreadLocal<>();
+
     private Connection connection(QuillCall call, Route route) throws SQLException, Failure {
+        return connection(call, route, false);
+    }
+
+    /**
+     * The action's connection to the route's database. A request holds its connections in the
+     * connection slot from its second action on a host, or from a script's own statement (hold),
+     * which may open a transaction or change the session for the actions after it; until then an
+     * action borrows a connection for itself alone, so that a request of one search leaves the
+     * server no connection to close.
+     */
+    private Connection connection(QuillCall call, Route route, boolean hold) throws SQLException, Failure {
         String url = route.key().url;
         Session session = call.getDSConnection() instanceof Session s ? s : null;
         if (session == null) {
+            Session own = borrowed.get();
+            Held lent = own == null ? null : own.byUrl.get(url);
+            if (lent != null) {
+                own.last = lent;
+                return lent.connection();
+            }
+            if (!hold && !actedBefore(call)) {
+                if (own == null) borrowed.set(own = new Session());
+                own.last = null;
+                Connection connection = connect(route, own);
+                settle(connection);
+                return connection;
+            }
             session = new Session();
             call.setDSConnection(session);
         }
+        session.ranStatements |= hold;
         Held held = session.byUrl.get(url);
         if (held != null) {
             if (!held.connection().isClosed()) {
@@ -468,8 +535,10 @@ public class JDBCConnector extends JDBCDataSource {
      * For an action that takes none of the request's connections: an error of its own that says
      * a connection broke (one it made itself) then evicts none of them.
      */
-    static void takesNoConnection(QuillCall call) {
+    void takesNoConnection(QuillCall call) {
         if (call.getDSConnection() instanceof Session session) session.last = null;
+        Session own = borrowed.get();
+        if (own != null) own.last = null;
     }
 
     /** Learns the current driver's SQL settings from a connection when they are not known yet. */
@@ -968,7 +1037,12 @@ public class JDBCConnector extends JDBCDataSource {
      * the evicted one is not given back. The request's other connections stay.
      */
     private void forgetKept(QuillCall call, boolean lost) {
-        if (!(call.getDSConnection() instanceof Session session)) return;
+        if (call.getDSConnection() instanceof Session session) forgetKept(session, lost);
+        Session own = borrowed.get();
+        if (own != null) forgetKept(own, lost);
+    }
+
+    private void forgetKept(Session session, boolean lost) {
         for (Held held : session.byUrl.values()) {
             try {
                 KeptStatements searches = kept.remove(held.connection().unwrap(Connection.class));
@@ -1300,7 +1374,7 @@ public class JDBCConnector extends JDBCDataSource {
         if (_debugging && !discovery) call.log(2, "JDBC datasource \"" + family + "\" SQL: " + sql);
         // The column discovery reads no rows: it runs even for a statement-only action.
         if (statementOnly(call) && !discovery) return 0;
-        Connection connection = connection(call);
+        Connection connection = connection(call, route(call), true);
         try (Statement statement = connection.createStatement()) {
             if (statement.execute(sql)) {
                 try (ResultSet rows = statement.getResultSet()) {
@@ -1317,6 +1391,47 @@ public class JDBCConnector extends JDBCDataSource {
             restoreSession(connection);
         }
         return 0;
+    }
+
+    /**
+     * A transaction a script's statements began and did not end (a BEGIN without a COMMIT, or an
+     * error before it), rolled back before the connection goes back to its pool: the pool would
+     * hand it to a later request, whose work would then wait for a COMMIT that never comes.
+     * PostgreSQL's driver tells whether one is open; other drivers are sent a ROLLBACK, which
+     * does nothing (or fails, and is ignored) where none is.
+     */
+    static final class OpenTransaction {
+        private static final ClassValue<MethodHandle> STATE_BY_CLASS = new ClassValue<>() {
+            @Override
+            protected MethodHandle computeValue(Class<?> connectionClass) {
+                try {
+                    Class<?> base = Class.forName("org.postgresql.core.BaseConnection", false,
+                            connectionClass.getClassLoader());
+                    if (!base.isAssignableFrom(connectionClass)) return null;
+                    Class<?> state = Class.forName("org.postgresql.core.TransactionState", false,
+                            connectionClass.getClassLoader());
+                    return MethodHandles.publicLookup()
+                            .findVirtual(base, "getTransactionState", MethodType.methodType(state))
+                            .asType(MethodType.methodType(Object.class, Object.class));
+                } catch (ReflectiveOperationException | LinkageError | SecurityException absent) {
+                    return null;
+                }
+            }
+        };
+
+        static void end(Connection connection) {
+            try {
+                if (connection.isClosed()) return;
+                Connection own = connection.unwrap(Connection.class);
+                MethodHandle state = STATE_BY_CLASS.get(own.getClass());
+                if (state != null && "IDLE".equals(String.valueOf(state.invoke(own)))) return;
+                try (Statement statement = connection.createStatement()) {
+                    statement.execute("ROLLBACK");
+                }
+            } catch (Throwable ignored) {
+                // None was open, or the connection is broken and its pool evicts it.
+            }
+        }
     }
 
     /** The script's statement may have changed the session's mode: the driver's setting is put back. */
