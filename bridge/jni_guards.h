@@ -11,17 +11,27 @@
 
 namespace bridge {
 
-// The UTF-16 characters of a Java string. The VM's copy carries a terminating zero unit, so
-// the pointer serves both the zero-terminated and the counted host functions.
+// The UTF-16 characters of a Java string, followed by a zero unit (the VM's own copy of a long
+// text carries one too), so the pointer serves both the zero-terminated and the counted host
+// functions.
 class Utf16Chars {
  public:
   Utf16Chars(JNIEnv* env, jstring text) : env_(env), text_(text) {
     if (text_ == nullptr) return;
+    length_ = env_->GetStringLength(text_);
+    // A short text is copied onto the stack in one call, where the VM would allocate a copy
+    // and free it again.
+    if (length_ < kOnStack) {
+      env_->GetStringRegion(text_, 0, length_, onStack_);
+      onStack_[length_] = 0;
+      chars_ = onStack_;
+      return;
+    }
     chars_ = env_->GetStringChars(text_, nullptr);
-    if (chars_ != nullptr) length_ = env_->GetStringLength(text_);
+    if (chars_ == nullptr) length_ = 0;
   }
   ~Utf16Chars() {
-    if (chars_ != nullptr) env_->ReleaseStringChars(text_, chars_);
+    if (chars_ != nullptr && chars_ != onStack_) env_->ReleaseStringChars(text_, chars_);
   }
   Utf16Chars(const Utf16Chars&) = delete;
   Utf16Chars& operator=(const Utf16Chars&) = delete;
@@ -31,10 +41,12 @@ class Utf16Chars {
   jsize length() const { return length_; }
 
  private:
+  static constexpr jsize kOnStack = 128;
   JNIEnv* env_;
   jstring text_;
   const jchar* chars_ = nullptr;
   jsize length_ = 0;
+  jchar onStack_[kOnStack];
 };
 
 // The modified UTF-8 bytes of a Java string, zero-terminated.

@@ -3,6 +3,7 @@
 // have the server do: what they stand for is read from, or told to, the server as those natives do.
 #include "datasource/connector_natives.h"
 
+#include <charconv>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -48,6 +49,15 @@ class Numbered {
   jlong last_ = 0;
 };
 
+// The route this thread stamped last: a worker mostly serves one host and database again, and
+// comparing their key with the last one is cheaper than looking it up among all numbered ones.
+// A number is never reused, so the kept one stands for its key even after the table was emptied.
+struct LastRoute {
+  std::string key, next;  // next: the buffer the action's key is written into
+  jlong stamp = 0;
+};
+thread_local LastRoute tLastRoute;
+
 // routeStamp(QuillCall): the stamp of the action's host record (id, URL, user, password) and
 // database, the records the host, host id and database natives read; 0 for a call without an action.
 jlong JNICALL RouteStamp(JNIEnv* env, jclass, jobject call) {
@@ -58,14 +68,21 @@ jlong JNICALL RouteStamp(JNIEnv* env, jclass, jobject call) {
     Request* request = state != nullptr ? state->request : nullptr;
     if (request == nullptr || request->GetInline(nullptr) == nullptr) return bridge::kNothingToDo;
     const HostRec& host = request->GetHostRec();
-    // Nul cannot occur inside a host text, so it parts the five unambiguously.
-    std::string key = std::to_string(host.id);
     const DatabaseRec& database = request->GetDatabaseRec();
+    LastRoute& last = tLastRoute;
+    std::string& key = last.next;
+    char id[16];
+    key.assign(id, std::to_chars(id, id + sizeof id, host.id).ptr);
+    // Nul cannot occur inside a host text, so it parts the five unambiguously.
     for (const CharBuffer* part : {&host.name, &host.user, &host.password, &database.name}) {
       key += '\0';
       key.append(part->Data(), part->Length());
     }
-    stamp = stamps->Of(key);
+    if (last.stamp == 0 || key != last.key) {
+      last.stamp = stamps->Of(key);
+      last.key.swap(key);
+    }
+    stamp = last.stamp;
     return 0;
   });
   return stamp;

@@ -30,8 +30,8 @@ ActionInput ReadActionInput(quill_token t) {
   in.table = ReadData([t](quill_value_t* r) { return quill_getTableName(t, r); });
   in.schema = ReadData([t](quill_value_t* r) { return quill_getSchemaName(t, r); });
   {
-    quill_value_t host{}, login{}, extra{};
-    in.hostLogin.code = quill_getDataHost2(t, &host, &login, &extra);
+    quill_value_t login{};  // the host and extra records are not asked for: each is a copy kept
+    in.hostLogin.code = quill_getDataHost2(t, nullptr, &login, nullptr);
     if (in.hostLogin.ok() && login.name != nullptr) in.hostLogin.value = std::string_view(login.name, login.nameSize);
   }
   int32_t count = 0;
