@@ -61,6 +61,10 @@ size_t AsciiPrefix(const unsigned char* bytes, size_t length) {
 
 }  // namespace
 
+bool IsAscii(std::string_view text) {
+  return AsciiPrefix(reinterpret_cast<const unsigned char*>(text.data()), text.size()) == text.size();
+}
+
 bool IsModifiedUtf8(const char* text, size_t length) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   const auto continues = [bytes](size_t i) { return (bytes[i] & 0xC0) == 0x80; };

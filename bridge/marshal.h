@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bridge/jni_guards.h"
@@ -103,6 +104,9 @@ class ColumnArrays {
 // two-byte forms (C0 80 being character zero) and the three-byte forms (surrogates included).
 // Four-byte characters, stray or missing continuation bytes and overlong forms are not.
 bool IsModifiedUtf8(const char* text, size_t length);
+
+// Whether every byte of text is below 0x80.
+bool IsAscii(std::string_view text);
 
 // A new Java string from host text (zero-terminated UTF-8), or null when the VM cannot make one.
 // ASCII goes to NewStringUTF as it is. Other text is decoded by ICU (characters beyond the Basic

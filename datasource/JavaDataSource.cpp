@@ -126,10 +126,45 @@ jobject JavaDataSource::NewQuillValue(JNIEnv* env, const char* valueName, const 
   return value;
 }
 
+namespace {
+
+// The bound statement made by BoundStatement.fromAscii from its texts packed in one array; null
+// (nothing pending) where a text is not ASCII or the VM cannot make it.
+jobject PackedStatementValue(JNIEnv* env, const datasource::Statement& statement) {
+  // A zero byte ends a host text: texts holding one go the way that reads them so.
+  const auto plain = [](const std::string& text) {
+    return bridge::IsAscii(text) && text.find('\0') == std::string::npos;
+  };
+  if (gClassCache.boundStatementFromAscii == nullptr || !plain(statement.text) || !plain(statement.boundText)) {
+    return nullptr;
+  }
+  std::string packed;
+  packed.reserve(statement.text.size() + statement.boundText.size() + 8 * statement.values.size());
+  packed.append(statement.text).append(statement.boundText);
+  for (const datasource::BoundValue& value : statement.values) {
+    if (!plain(value.value)) return nullptr;
+    packed.append(1, value.bare ? '1' : '0').append(value.value).push_back('\0');
+  }
+  const auto size = static_cast<jsize>(packed.size());
+  LocalRef<jbyteArray> bytes(env, env->NewByteArray(size));
+  jobject value = nullptr;
+  if (bytes) {
+    env->SetByteArrayRegion(bytes.get(), 0, size, reinterpret_cast<const jbyte*>(packed.data()));
+    value = env->CallStaticObjectMethod(gClassCache.boundStatement, gClassCache.boundStatementFromAscii, bytes.get(),
+                                        static_cast<jint>(statement.text.size()),
+                                        static_cast<jint>(statement.boundText.size()), kTextType);
+  }
+  DescribePending(env);
+  return value;
+}
+
+}  // namespace
+
 jobject JavaDataSource::NewStatementValue(JNIEnv* env, const datasource::Statement& statement) {
   if (!statement.bound || !gClassCache.boundStatementReady) {
     return NewQuillValue(env, "SQL", statement.text.c_str(), kTextType);
   }
+  if (jobject packed = PackedStatementValue(env, statement)) return packed;
   const jsize count = static_cast<jsize>(statement.values.size());
   LocalRef<jstring> nameText(env, bridge::KeptStringFromHost(env, "SQL"));
   LocalRef<jstring> text(env, bridge::NewStringFromHost(env, statement.text.c_str()));

@@ -54,6 +54,8 @@ void CacheJavaClasses(JNIEnv* env) {
   c.boundStatementBound = Field(env, c.boundStatement, "bound", "Ljava/lang/String;");
   c.boundStatementValues = Field(env, c.boundStatement, "values", "[Ljava/lang/String;");
   c.boundStatementBare = Field(env, c.boundStatement, "bare", "[Z");
+  c.boundStatementFromAscii =
+      StaticMethod(env, c.boundStatement, "fromAscii", "([BIII)Lcom/marrowbay/jdbc/BoundStatement;");
   c.boundStatementReady = c.string && c.boundStatement && c.boundStatementBound && c.boundStatementValues &&
                           c.boundStatementBare;
   c.moduleReloader = GlobalClass(env, "com/marrowbay/util/ModuleReloader", true);

@@ -24,6 +24,7 @@ struct ClassCache {
   jfieldID boundStatementBound = nullptr;   // bound Ljava/lang/String;
   jfieldID boundStatementValues = nullptr;  // values [Ljava/lang/String;
   jfieldID boundStatementBare = nullptr;    // bare [Z
+  jmethodID boundStatementFromAscii = nullptr;  // static fromAscii([BIII)Lcom/marrowbay/jdbc/BoundStatement;
   // All of the bound statement's entries above and string were found.
   bool boundStatementReady = false;
   // Only for modules loaded again under serve --reload; without it their type members find the
