@@ -160,11 +160,12 @@ constexpr std::size_t kLongestSqlWord = 17;
 
 bool IsSqlWord(std::string_view name) {
   if (name.size() > kLongestSqlWord) return false;
-  std::string upper(name);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  char upper[kLongestSqlWord];
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
   }
-  return std::binary_search(std::begin(kSqlWords), std::end(kSqlWords), std::string_view(upper));
+  return std::binary_search(std::begin(kSqlWords), std::end(kSqlWords), std::string_view(upper, name.size()));
 }
 
 bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -173,7 +174,10 @@ bool IsHighByte(char c) { return static_cast<unsigned char>(c) >= 0x80; }
 
 // A NUL, also in the two-byte spelling the Java side reads as character zero.
 bool HoldsNul(std::string_view text) {
-  return text.find('\0') != std::string_view::npos || text.find("\xC0\x80") != std::string_view::npos;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\0' || (text[i] == '\xC0' && i + 1 < text.size() && text[i + 1] == '\x80')) return true;
+  }
+  return false;
 }
 
 // Why name is not one bare identifier token: a letter, "_" or a byte from 0x80 first, then also
