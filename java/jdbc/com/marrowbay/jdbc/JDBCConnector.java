@@ -126,15 +126,19 @@ public class JDBCConnector extends JDBCDataSource {
     // ---- dispatch ----
 
     public int dispatch(QuillCall call, int action, QuillValue value) {
-        // An action run inside another on this thread borrows connections of its own.
-        Session outer = borrowed.get();
-        if (outer != null) borrowed.set(null);
+        // The thread's session serves its actions one after another; an action run inside
+        // another that borrowed takes one of its own.
+        Session own = borrowed.get();
+        Session outer = null;
+        if (own == null || !own.byUrl.isEmpty()) {
+            outer = own;
+            borrowed.set(own = new Session());
+        }
         try {
             return act(call, action, value);
         } finally {
-            Session own = borrowed.get();
-            if (own != null) own.closeAll();
-            if (own != outer) borrowed.set(outer);
+            if (!own.byUrl.isEmpty()) own.closeAll();
+            if (outer != null) borrowed.set(outer);
         }
     }
 
@@ -479,7 +483,7 @@ public class JDBCConnector extends JDBCDataSource {
 
     /**
      * The connections the action running on this thread borrowed for itself, given back to their
-     * pools when it ends; null while it has borrowed none.
+     * pools when it ends (empty between actions).
      */
     private final ThreadLocal<Session> borrowed = new ThreadLocal<>();
 
@@ -499,13 +503,12 @@ public class JDBCConnector extends JDBCDataSource {
         Session session = call.getDSConnection() instanceof Session s ? s : null;
         if (session == null) {
             Session own = borrowed.get();
-            Held lent = own == null ? null : own.byUrl.get(url);
+            Held lent = own.byUrl.get(url);
             if (lent != null) {
                 own.last = lent;
                 return lent.connection();
             }
             if (!hold && !actedBefore(call)) {
-                if (own == null) borrowed.set(own = new Session());
                 own.last = null;
                 Connection connection = connect(route, own);
                 settle(connection);
