@@ -1,11 +1,14 @@
-// The JDBC connector's own natives (JDBCConnector.routeStamp, actedBefore0, keepColumns,
-// tellKeptColumns). Each spares a repeated action what the public natives would carry across or
-// have the server do: what they stand for is read from, or told to, the server as those natives do.
+// The JDBC connector's own natives (JDBCConnector.routeStamp, searchFacts0, actedBefore0,
+// keepColumns, tellKeptColumns). Each spares a repeated action what the public natives would
+// carry across or have the server do: what they stand for is read from, or told to, the server
+// as those natives do.
 #include "datasource/connector_natives.h"
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,34 +61,66 @@ struct LastRoute {
 };
 thread_local LastRoute tLastRoute;
 
-// routeStamp(QuillCall): the stamp of the action's host record (id, URL, user, password) and
-// database, the records the host, host id and database natives read; 0 for a call without an action.
-jlong JNICALL RouteStamp(JNIEnv* env, jclass, jobject call) {
+// The stamp of the action's host record (id, URL, user, password) and database, the records the
+// host, host id and database natives read; 0 for a state without an action.
+jlong StampOf(quill_token t) {
   static auto* stamps = new Numbered<std::string>();  // used by actions until the process ends
+  TExecState* state = TExecState::FromToken(t);
+  Request* request = state != nullptr ? state->request : nullptr;
+  if (request == nullptr || request->GetInline(nullptr) == nullptr) return 0;
+  const HostRec& host = request->GetHostRec();
+  const DatabaseRec& database = request->GetDatabaseRec();
+  LastRoute& last = tLastRoute;
+  std::string& key = last.next;
+  char id[16];
+  key.assign(id, std::to_chars(id, id + sizeof id, host.id).ptr);
+  // Nul cannot occur inside a host text, so it parts the five unambiguously.
+  for (const CharBuffer* part : {&host.name, &host.user, &host.password, &database.name}) {
+    key += '\0';
+    key.append(part->Data(), part->Length());
+  }
+  if (last.stamp == 0 || key != last.key) {
+    last.stamp = stamps->Of(key);
+    last.key.swap(key);
+  }
+  return last.stamp;
+}
+
+// routeStamp(QuillCall): StampOf the call's action.
+jlong JNICALL RouteStamp(JNIEnv* env, jclass, jobject call) {
   jlong stamp = 0;
   bridge::WithCall(env, call, {call}, [&](quill_token t) -> jint {
-    TExecState* state = TExecState::FromToken(t);
-    Request* request = state != nullptr ? state->request : nullptr;
-    if (request == nullptr || request->GetInline(nullptr) == nullptr) return bridge::kNothingToDo;
-    const HostRec& host = request->GetHostRec();
-    const DatabaseRec& database = request->GetDatabaseRec();
-    LastRoute& last = tLastRoute;
-    std::string& key = last.next;
-    char id[16];
-    key.assign(id, std::to_chars(id, id + sizeof id, host.id).ptr);
-    // Nul cannot occur inside a host text, so it parts the five unambiguously.
-    for (const CharBuffer* part : {&host.name, &host.user, &host.password, &database.name}) {
-      key += '\0';
-      key.append(part->Data(), part->Length());
-    }
-    if (last.stamp == 0 || key != last.key) {
-      last.stamp = stamps->Of(key);
-      last.key.swap(key);
-    }
-    stamp = last.stamp;
+    stamp = StampOf(t);
     return 0;
   });
   return stamp;
+}
+
+// searchFacts0(QuillCall, statement, long[4]): what a search reads of its action before it runs,
+// in one crossing. Sets the action's statement as setActionStatement does, and fills into with
+// the route stamp (routeStamp), the rows to skip, the row after the last one wanted (the most
+// rows added to them, Long.MAX_VALUE for no limit) and 1 for a statement-only action, each read
+// as getSkipRows, getMaxRows and getIsStatementOnly read it (a number the host cannot give is 0).
+// Returns false, with into unchanged, when the call names no action.
+jboolean JNICALL SearchFacts(JNIEnv* env, jclass, jobject call, jstring statement, jlongArray into) {
+  if (into == nullptr || env->GetArrayLength(into) < 4) return JNI_FALSE;
+  const jint result = bridge::WithCall(env, call, {call, statement}, [&](quill_token t) -> jint {
+    const bridge::Utf16Chars units(env, statement);
+    if (!units) return bridge::kBadString;
+    quill_setActionStatementW(t, units.get());
+    int32_t skip = 0, most = 0;
+    bool statementOnly = false;
+    quill_getSkipRows(t, &skip);
+    quill_getMaxRows(t, &most);
+    const bool flagRead = quill_getIsStatementOnly(t, &statementOnly) == 0;
+    const jlong first = std::max<jlong>(0, skip);
+    const jlong facts[4] = {StampOf(t), first,
+                            most < 0 ? std::numeric_limits<jlong>::max() : first + most,
+                            flagRead && statementOnly ? 1 : 0};
+    env->SetLongArrayRegion(into, 0, 4, facts);
+    return 0;
+  });
+  return result == 0 ? JNI_TRUE : JNI_FALSE;
 }
 
 // actedBefore0(QuillCall): whether the action's request has a connection slot for its source and
@@ -179,6 +214,9 @@ void BindConnectorNatives(JNIEnv* env, jclass connectorClass) {
   static const JNINativeMethod methods[] = {
       {const_cast<char*>("routeStamp"), const_cast<char*>("(Lcom/ferngate/quillpro/QuillCall;)J"),
        reinterpret_cast<void*>(&RouteStamp)},
+      {const_cast<char*>("searchFacts0"),
+       const_cast<char*>("(Lcom/ferngate/quillpro/QuillCall;Ljava/lang/String;[J)Z"),
+       reinterpret_cast<void*>(&SearchFacts)},
       {const_cast<char*>("actedBefore0"), const_cast<char*>("(Lcom/ferngate/quillpro/QuillCall;)Z"),
        reinterpret_cast<void*>(&ActedBefore)},
       {const_cast<char*>("keepColumns"), const_cast<char*>("([Ljava/lang/String;[I[I[I)J"),

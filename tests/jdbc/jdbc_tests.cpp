@@ -14,8 +14,10 @@
 #include <tuple>
 #include <vector>
 
+#include "bridge/jni_guards.h"
 #include "datasource/JavaDataSource.h"
 #include "datasource/column_cache.h"
+#include "datasource/connector_natives.h"
 #include "service/core/internal_db.h"
 #include "service/core/log.h"
 #include "service/core/users.h"
@@ -696,6 +698,32 @@ TEST(AdminTags, RightsDecideWhoAdministersASource) {
       {"boss", "_jdbc_driverinfo('SQLite')->get('debugging')", "false"},
   };
   for (const auto& [user, script, answer] : cases) EXPECT_EQ(qjapi_test::OutputAs(user, script), answer) << script;
+}
+
+// A connector whose own natives the module did not bind (a module older than its jar) reads its
+// route, its search's facts and its columns through the public natives, and holds every
+// connection: more requests than its pool has connections still find their row, with the
+// statement told.
+TEST(OwnNatives, WithoutThemTheConnectorAnswersThroughThePublicNatives) {
+  auto* source = dynamic_cast<JavaDataSource*>(DataSourceRegistry::Global().Find("SQLite"));
+  ASSERT_NE(source, nullptr);
+  const bridge::LocalRef<jclass> connector(gEnv, gEnv->GetObjectClass(source->javaInstance));
+  ASSERT_EQ(gEnv->UnregisterNatives(connector.get()), 0);
+  source->keepDiscoveredColumns = true;
+  const std::string on = "-source='SQLite', -database='shop'";
+  EXPECT_EQ(Output("db_statement(" + on + ", -sql='CREATE TABLE unbound (id INTEGER PRIMARY KEY, name TEXT)') "
+                   "db_add(" + on + ", -table='unbound', ['name', 'x']) => { action_code() }"),
+            "0");
+  const std::string search = "db_search(" + on + ", -table='unbound', ['name', 'x']) => { found_count() '|' "
+                             "action_statement() '|' rows => { field('name') } }";
+  for (int i = 0; i < 12; ++i) {
+    const std::string got = Output(search);
+    EXPECT_TRUE(Matches(got, "1|SELECT ...unbound...|x")) << got;
+  }
+  source->keepDiscoveredColumns = false;
+  BindConnectorNatives(gEnv, connector.get());
+  gEnv->SetStaticBooleanField(connector.get(), gEnv->GetStaticFieldID(connector.get(), "ownNatives", "Z"), JNI_TRUE);
+  EXPECT_TRUE(Matches(Output(search), "1|SELECT ...unbound...|x"));
 }
 
 // Last: the PostgreSQL server goes away under pooled connections, and comes back.

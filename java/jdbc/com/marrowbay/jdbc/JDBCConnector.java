@@ -261,7 +261,7 @@ public class JDBCConnector extends JDBCDataSource {
         return driver.startsWith("org.mariadb.") || driver.startsWith("com.mysql.");
     }
 
-    private void trace(QuillCall call, String sql) {
+    private static void trace(QuillCall call, String sql) {
         call.setActionStatement(sql);
     }
 
@@ -338,6 +338,32 @@ public class JDBCConnector extends JDBCDataSource {
         }
     }
 
+    /**
+     * Sets the action's statement to sql and reads what a search needs of its action first: the
+     * route stamp, the rows to skip, the row after the last one wanted, and 1 for a statement-only
+     * action (else 0), in one crossing; false when the call names no action.
+     */
+    private static native boolean searchFacts0(com.ferngate.quillpro.QuillCall call, String sql, long[] into);
+
+    /** searchFacts0's facts, read through the public natives where the server bound it not. */
+    private static long[] searchFacts(QuillCall call, String sql) {
+        long[] facts = new long[4];
+        if (ownNatives) {
+            try {
+                if (searchFacts0(call, sql, facts)) return facts;
+            } catch (UnsatisfiedLinkError e) {
+                ownNatives = false;
+            }
+        }
+        trace(call, sql);
+        long[] window = window(call);
+        facts[0] = stampOf(call);
+        facts[1] = window[0];
+        facts[2] = window[1];
+        facts[3] = statementOnly(call) ? 1 : 0;
+        return facts;
+    }
+
     /** Without the server's own natives every action holds its connection for the request. */
     private static boolean actedBefore(QuillCall call) {
         if (!ownNatives) return true;
@@ -350,8 +376,12 @@ public class JDBCConnector extends JDBCDataSource {
     }
 
     private Route route(QuillCall call) throws Failure {
+        return route(call, stampOf(call));
+    }
+
+    /** The action's route, where the server stamped its host and database with stamp (0: none). */
+    private Route route(QuillCall call, long stamp) throws Failure {
         Route last = lastRoute;
-        long stamp = stampOf(call);
         if (stamp != 0 && last != null && last.stamp() == stamp && last.entry() == current) return last;
         return route(host(call), database(call), stamp);
     }
@@ -793,13 +823,12 @@ public class JDBCConnector extends JDBCDataSource {
 
     /** Action 5: bound, when not null, is the search with its values bound (see BoundStatement). */
     private int query(QuillCall call, String sql, BoundStatement bound) throws SQLException, Failure {
-        trace(call, sql);
-        if (statementOnly(call)) return 0;
+        long[] facts = searchFacts(call, sql);
+        if (facts[3] != 0) return 0;
         requireSettled(call);
-        Connection connection = connection(call);
-        long[] window = window(call);
-        long skip = window[0];
-        long end = window[1];
+        Connection connection = connection(call, route(call, facts[0]));
+        long skip = facts[1];
+        long end = facts[2];
         // The driver stops at the last row wanted (at least one row, as 0 means no limit); the
         // rows come in batches of FETCH_SIZE (later ones sized by FETCH_BYTES where the cursor
         // needs a transaction), so only one batch is ever held here.
