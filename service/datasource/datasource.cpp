@@ -214,7 +214,12 @@ void DBRows::Add(std::initializer_list<std::optional<std::string_view>> cells) {
 void DBRows::clear() {
   // Swapped out, not cleared: the memory goes back at once, but for one large result's kept as
   // the spare (the larger of it and the one kept before). What is not kept is freed outside the
-  // lock.
+  // lock. Rows that never held memory of their own (an action that found nothing, a swapped
+  // set of parameters never used) have nothing to give back.
+  if (bytes_.capacity() == std::string().capacity() && cellEnds_.capacity() == 0 && rowStarts_.capacity() == 0) {
+    bytes_.clear();
+    return;
+  }
   std::string bytes;
   std::vector<size_t> cellEnds, rowStarts;
   bytes.swap(bytes_);
