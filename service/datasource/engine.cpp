@@ -108,11 +108,19 @@ osError RunDatabaseAction(Request& request, QPExecState* caller, const DBActionS
 
   // The source's message is the one it set during this action, even when it is the same text as
   // the request's message before it; a source that sets none leaves the request's message as it was.
-  std::u16string messageBefore = request.GetResultMessage()->GetString(nullptr);
-  request.GetResultMessage()->SetString(u"");
+  // An empty text before and after (the usual case) needs neither a copy nor a change.
+  Variant& resultMessage = *request.GetResultMessage();
+  const std::u16string* text = Get<std::u16string>(resultMessage);
+  std::u16string messageBefore;
+  if (text == nullptr || !text->empty()) {
+    messageBefore = resultMessage.GetString(nullptr);
+    resultMessage.SetString(u"");
+  }
   action.code = Dispatch(request, caller, spec, *source, action);
-  const std::u16string message = request.GetResultMessage()->GetString(nullptr);
-  if (message.empty()) request.GetResultMessage()->SetString(std::move(messageBefore));
+  std::u16string message;
+  text = Get<std::u16string>(resultMessage);
+  if (text == nullptr || !text->empty()) message = resultMessage.GetString(nullptr);
+  if (message.empty() && (text == nullptr || !messageBefore.empty())) resultMessage.SetString(std::move(messageBefore));
   if (action.code != 0) {
     action.message = !message.empty() ? Utf16ToUtf8(message)
                                       : "data source " + spec.source + " answered " + std::to_string(action.code);

@@ -35,7 +35,10 @@ class FakeSource : public CAPIDataSourceProxy {
   }
   osError Add(Request*) override { return 6; }
   osError Update(Request*) override { return 7; }
-  osError Delete(Request*) override { return 8; }
+  osError Delete(Request* request) override {
+    request->GetResultMessage()->SetString(u"kept the rows");
+    return 8;
+  }
   osError DescribeTable(Request*) override { return 9; }
   osError ExecuteStatement(Request* request) override {
     return request->GetInputParams(nullptr)->GetDBInput()->statement == "go" ? 0 : -10;
@@ -80,6 +83,12 @@ TEST_F(DatabaseActions, BadParametersFailWithClearErrors) {
   };
   for (const auto& [script, error] : cases) EXPECT_NE(RunDs(script, false).find(error), std::string::npos) << script;
   EXPECT_EQ(RunDs("db_statement(-source='fake_ds', -sql='go') => { action_code() }"), "0");
+  // A failure's message is the source's when it set one; the request's message before the action
+  // comes back when it set none.
+  EXPECT_EQ(RunDs("result_message('before') db_add(-source='fake_ds') => { action_message() } '|' result_message() "
+                  "db_delete(-source='fake_ds') => { '|' action_message() } '|' result_message() "
+                  "db_add(-source='fake_ds') => { '|' action_message() } '|' result_message()"),
+            "data source fake_ds answered 6|before|kept the rows|kept the rows|data source fake_ds answered 6|kept the rows");
   // Columns by name: the first named exactly so, not by a part of the name or in another case.
   // Cells reach the output as UTF-8, written out directly or through a value.
   EXPECT_EQ(RunDs("db_search(-source='fake_ds') => { field('b') field('ab') field('\xC3\xA9') field('m') "
