@@ -391,18 +391,77 @@ DataSourceRec& Request::GetDataSourceRec() { return Innermost(*this).source; }
 HostRec& Request::GetHostRec() { return Innermost(*this).host; }
 DatabaseRec& Request::GetDatabaseRec() { return Innermost(*this).database; }
 
+namespace {
+
+// Inline actions that ended, emptied for the next swap on the thread: most requests swap a few
+// times (an action, the source's own swap inside it, the close of its connection).
+constexpr size_t kSpareActions = 4;
+thread_local std::vector<std::unique_ptr<InlineAction>> tSpareActions;
+
+std::unique_ptr<InlineAction> NewInlineAction() {
+  auto& spare = tSpareActions;
+  if (spare.empty()) return std::make_unique<InlineAction>();
+  std::unique_ptr<InlineAction> action = std::move(spare.back());
+  spare.pop_back();
+  return action;
+}
+
+// Keeps an inline action that ended for the thread's next swap, emptied to what a new one holds.
+// One whose parameters a module could still reach (their value was given a handle) or changed
+// (holds a value, flags) dies instead, as do those beyond the few kept.
+void Recycle(std::unique_ptr<InlineAction> action) {
+  auto& spare = tSpareActions;
+  const Variant& params = action->params;
+  if (spare.size() >= kSpareActions || HasHandle(params) || Get<std::monostate>(params) == nullptr ||
+      params.Contents().flags != 0) {
+    return;
+  }
+  action->name.clear();
+  action->source.id = 0;
+  action->source.name.Reset();
+  action->host.id = 0;
+  action->host.name.Reset();
+  action->host.user.Reset();
+  CharBuffer().StealBuffer(action->host.password);  // the password's memory goes back, as before
+  action->database.name.Reset();
+  action->database.named = false;
+  WebInputParams& in = action->params.input;
+  in.table.clear();
+  in.schema.clear();
+  in.inputColumns.clear();
+  in.logicalOp = QUILL_LOGICAL_AND;
+  in.sortColumns.clear();
+  in.returnColumns.clear();
+  in.keyColumn.clear();
+  in.keyValue.reset();
+  in.skipRows = 0;
+  in.maxRows = -1;
+  in.rowId = 0;
+  in.statement.clear();
+  in.statementOnly = false;
+  action->params.output.Reset();
+  action->code = 0;
+  action->message.clear();
+  action->currentRow = -1;
+  spare.push_back(std::move(action));
+}
+
+}  // namespace
+
 void Request::SwapParams(const char* inlineName) {
-  auto action = std::make_unique<InlineAction>();
-  action->name = inlineName != nullptr ? inlineName : "";
+  std::unique_ptr<InlineAction> action = NewInlineAction();
+  if (inlineName != nullptr) action->name = inlineName;
   DatabaseState(*this).inlines.push_back(std::move(action));
 }
 
 void Request::UnSwapParams(const char* inlineName) {
   auto& inlines = DatabaseState(*this).inlines;
-  const std::string name = inlineName != nullptr ? inlineName : "";
+  const std::string_view name = inlineName != nullptr ? inlineName : "";
   for (auto it = inlines.rbegin(); it != inlines.rend(); ++it) {
     if ((*it)->name == name) {
+      std::unique_ptr<InlineAction> action = std::move(*it);
       inlines.erase(std::next(it).base());
+      Recycle(std::move(action));
       return;
     }
   }

@@ -266,6 +266,19 @@ SlotTable<Variant>& ValueTable() {
   return *table;
 }
 
+namespace {
+
+// Reads a value's handle as it stands: a handle is issued the first time it is asked for.
+struct HandleReader : Variant {
+  static quill_type Of(const Variant& value) {
+    return (value.*(&HandleReader::handle_)).load(std::memory_order_acquire);
+  }
+};
+
+}  // namespace
+
+bool HasHandle(const Variant& value) { return HandleReader::Of(value) != 0; }
+
 VariantPtr MakeVariant() { return std::make_unique<Variant>(); }
 
 VariantPtr CopyVariant(const Variant& source) {

@@ -52,6 +52,8 @@ struct CustomValue {
 };
 
 QUILL_API VariantPtr MakeVariant();
+// Whether the value has been given its handle; asking does not give it one.
+QUILL_API bool HasHandle(const Variant& value);
 QUILL_API VariantPtr CopyVariant(const Variant& source);
 
 }  // namespace quill_service

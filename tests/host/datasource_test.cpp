@@ -109,6 +109,41 @@ TEST_F(DatabaseActions, SwappedParametersComeBackAndStaleTokensAndBadCellsAreRef
   request.UnSwapParams("swap");
   EXPECT_STREQ(request.GetDataSourceRec().name.c_str(), "outer");
   EXPECT_EQ(request.GetHostRec().id, 5);
+  // Every swap starts from nothing, whatever the actions before it left; a handle given to the
+  // parameters dies with their action.
+  quill_type handle = 0;
+  for (int round = 0; round < 4; ++round) {
+    request.SwapParams(round == 1 ? "named" : "");
+    InlineAction& a = *request.GetInline(nullptr);
+    const WebInputParams& in = a.params.input;
+    const WebOutputParams& out = a.params.output;
+    EXPECT_TRUE(a.name == (round == 1 ? "named" : "") && a.source.id == 0 && a.source.name.IsEmpty() &&
+                a.host.id == 0 && a.host.name.IsEmpty() && a.host.user.IsEmpty() && a.host.password.IsEmpty() &&
+                a.database.name.IsEmpty() && !a.database.named && in.table.empty() && in.schema.empty() &&
+                in.inputColumns.empty() && in.logicalOp == QUILL_LOGICAL_AND && in.sortColumns.empty() &&
+                in.returnColumns.empty() && in.keyColumn.empty() && !in.keyValue && in.skipRows == 0 &&
+                in.maxRows == -1 && in.rowId == 0 && in.statement.empty() && !in.statementOnly &&
+                out.columns.empty() && out.rows.empty() && !out.rowsFound && out.rowId == 0 &&
+                out.actionStatement.empty() && a.code == 0 && a.message.empty() && a.currentRow == -1 &&
+                a.params.GetType() == QUILL_TYPE_NULL)
+        << round;
+    if (handle != 0) { EXPECT_EQ(Variant::FromHandle(handle), nullptr); }
+    a.source = {2, "s"};
+    a.host = {3, "h", "u", "p"};
+    a.database = {"d", true};
+    a.params.input = {"t", "s", {{"c", "v"}}, QUILL_LOGICAL_OR, {{"c"}}, {"c"}, "k", "v", 1, 2, 3, "q", true};
+    a.params.output.columns.push_back({"c", 0, 0, 0, {}});
+    a.params.output.rows.Add({"x"});
+    a.params.output.rowsFound = 1;
+    a.params.output.rowId = 1;
+    a.params.output.actionStatement.push_back(u'q');
+    a.code = 1;
+    a.message = "m";
+    a.currentRow = 0;
+    if (round == 1) handle = a.params.Handle();
+    if (round == 2) a.params.SetInteger(1);
+    request.UnSwapParams(round == 1 ? "named" : "");
+  }
 
   quill_value_t record{"kept", 4, "kept", 4, 1};
   quill_token stale = 0;
