@@ -22,7 +22,9 @@ RequestDatabaseState& DatabaseState(Request& request) { return request.Contents(
 
 InlineAction& Innermost(Request& request) {
   auto& state = DatabaseState(request);
-  return state.inlines.empty() ? state.base : *state.inlines.back();
+  if (!state.inlines.empty()) return *state.inlines.back();
+  if (!state.base) state.base = std::make_unique<InlineAction>();
+  return *state.base;
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ struct DSConnection {
 
 // The request's inline actions (innermost last) and connections.
 struct RequestDatabaseState {
-  InlineAction base;  // the request's own records, read when no inline action runs
+  // The request's own records, read when no inline action runs; made the first time they are.
+  std::unique_ptr<InlineAction> base;
   std::vector<std::unique_ptr<InlineAction>> inlines;
   std::vector<DSConnection> connections;
   ModuleRecord moduleRecord;
