@@ -49,7 +49,7 @@ osError Dispatch(Request& request, QPExecState* caller, const DBActionSpec& spec
 
 // The operation an action needs and what it works on: lists and searches read, changes write,
 // statements and sent codes, which can do anything the database lets them, execute.
-std::pair<int32_t, std::string> RightNeeded(const DBActionSpec& spec) {
+std::pair<int32_t, std::string> RightNeeded(const DBActionSpec& spec, const WebInputParams& input) {
   const std::string* database = spec.database ? &*spec.database : nullptr;
   // A database left to the source's default is matched as the one named "".
   const std::string none;
@@ -62,11 +62,11 @@ std::pair<int32_t, std::string> RightNeeded(const DBActionSpec& spec) {
     case DBActionKind::Statement: return {QUILL_OP_EXECUTE, DataSourceTarget(spec.source, &named)};
     case DBActionKind::Search:
     case DBActionKind::Show:
-      return {QUILL_OP_READ, DataSourceTarget(spec.source, &named, &spec.input.table, spec.input.schema)};
+      return {QUILL_OP_READ, DataSourceTarget(spec.source, &named, &input.table, input.schema)};
     case DBActionKind::Add:
     case DBActionKind::Update:
     case DBActionKind::Delete:
-      return {QUILL_OP_WRITE, DataSourceTarget(spec.source, &named, &spec.input.table, spec.input.schema)};
+      return {QUILL_OP_WRITE, DataSourceTarget(spec.source, &named, &input.table, input.schema)};
   }
   return {QUILL_OP_ADMIN, DataSourceTarget(spec.source)};
 }
@@ -74,6 +74,12 @@ std::pair<int32_t, std::string> RightNeeded(const DBActionSpec& spec) {
 }  // namespace
 
 osError RunDatabaseAction(Request& request, QPExecState* caller, const DBActionSpec& spec,
+                          const std::function<void(InlineAction&)>& body) {
+  DBActionSpec copy = spec;
+  return RunDatabaseAction(request, caller, std::move(copy), body);
+}
+
+osError RunDatabaseAction(Request& request, QPExecState* caller, DBActionSpec&& spec,
                           const std::function<void(InlineAction&)>& body) {
   DataSourceRegistry& registry = DataSourceRegistry::Global();
   DataSource* source = registry.FindFor(spec.source.c_str(), request);
@@ -91,13 +97,13 @@ osError RunDatabaseAction(Request& request, QPExecState* caller, const DBActionS
   if (host) action.host = std::move(*host);
   action.database.named = spec.database.has_value();
   if (spec.database) action.database.name = spec.database->c_str();
-  action.params.input = spec.input;
+  action.params.input = std::move(spec.input);  // read from the action from here on
 
   // A refused action reaches neither the data source nor its database.
   // Without rights in force every action is allowed, and its target is not written out.
   if (RightsEnforced()) {
     const std::string& user = request.Contents().user;
-    const auto [operation, target] = RightNeeded(spec);
+    const auto [operation, target] = RightNeeded(spec, action.params.input);
     if (!ServerAllows(user, operation, target)) {
       action.code = QUILL_ERR_NOT_ALLOWED;
       action.message = RefusalMessage(user, operation, target);

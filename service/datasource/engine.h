@@ -27,5 +27,8 @@ struct DBActionSpec {
 // are thrown as osException. The action's connection stays open until the request ends.
 QUILL_API osError RunDatabaseAction(Request& request, QPExecState* caller, const DBActionSpec& spec,
                                     const std::function<void(InlineAction&)>& body);
+// The same for a DBActionSpec the action may take apart: its input moves to the action.
+QUILL_API osError RunDatabaseAction(Request& request, QPExecState* caller, DBActionSpec&& spec,
+                                    const std::function<void(InlineAction&)>& body);
 
 }  // namespace quill_service

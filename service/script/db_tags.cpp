@@ -155,17 +155,23 @@ class ActionTag : public SubstitutionTag {
     QPExecState* state = frame != nullptr ? frame->state : nullptr;
     if (state == nullptr || state->call == nullptr || request == nullptr) Fail(QUILL_ERR_NO_TAG, "no tag call");
     TagCall& call = *state->call;
-    const DBActionSpec spec = ReadSpec(kind_, call);
-    std::string message;
-    const osError code = RunDatabaseAction(*request, state, spec, [&](InlineAction& action) {
-      message = action.message;
-      if (call.body == nullptr) return;
+    // What the body needs, behind one pointer: the function holding it then needs no memory of its own.
+    struct {
+      TagCall& call;
+      QPExecState* state;
+      std::string message;
+    } run{call, state, {}};
+    const osError code = RunDatabaseAction(*request, state, ReadSpec(kind_, call), [&run](InlineAction& action) {
+      // Without a body nobody reads the answer: a failure fails the script, with its message.
+      if (run.call.body == nullptr) {
+        if (action.code != 0) run.message = action.message;
+        return;
+      }
       Variant ignored;
-      call.body->Run(state, &ignored);
+      run.call.body->Run(run.state, &ignored);
     });
     if (result != nullptr) result->Init();
-    // Without a body nobody reads the answer: a failure fails the script.
-    if (code != 0 && call.body == nullptr) Fail(code, message);
+    if (code != 0 && call.body == nullptr) Fail(code, run.message);
   }
 
  private:
