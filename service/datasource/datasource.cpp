@@ -1,6 +1,7 @@
 // The data-source registry, the data-source base classes, action parameters and results, and the
 // request's side of database actions (inline actions, swaps, connections).
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <mutex>
 
@@ -288,11 +289,41 @@ DataSourceRegistry& DataSourceRegistry::Global() {
   return *registry;
 }
 
+namespace {
+
+// Every change of a registry counts here, under its lock; a thread remembers its last answers
+// for as long as the count stands (a request asks for the same source by name and by pointer
+// several times).
+std::atomic<uint64_t> gRegistryChanges{0};
+
+void RegistryChanged() { gRegistryChanges.fetch_add(1, std::memory_order_release); }
+
+struct LastFound {
+  const DataSourceRegistry* registry = nullptr;
+  uint64_t changes = 0;
+  uint64_t generation = 0;
+  std::string name;  // as asked
+  DataSource* source = nullptr;
+};
+
+struct LastId {
+  const DataSourceRegistry* registry = nullptr;
+  uint64_t changes = 0;
+  const DataSource* source = nullptr;
+  int32_t id = -1;
+};
+
+thread_local LastFound tLastFound;
+thread_local LastId tLastId;
+
+}  // namespace
+
 bool DataSourceRegistry::AddDataSource(int32_t id, DataSource* source) {
   if (source == nullptr) return false;
   std::string key = Folded(source->GetModuleName());
   if (key.empty()) return false;
   std::lock_guard lock(mutex_);
+  RegistryChanged();
   return sources_.emplace(std::move(key), Entry{id, {{source, RegisteringModuleGeneration()}}}).second;
 }
 
@@ -301,24 +332,48 @@ DataSource* DataSourceRegistry::FindFor(const char* name, Request& request) cons
 }
 
 DataSource* DataSourceRegistry::Find(const char* name, uint64_t generation) const {
-  std::lock_guard lock(mutex_);
-  auto it = sources_.find(Folded(name));
-  if (it == sources_.end()) return nullptr;
-  const auto& versions = it->second.versions;
-  for (auto version = versions.rbegin(); version != versions.rend(); ++version) {
-    if (version->generation <= generation) return version->source;
+  if (name == nullptr) return nullptr;  // no source has an empty name
+  LastFound& last = tLastFound;
+  if (last.registry == this && last.changes == gRegistryChanges.load(std::memory_order_acquire) &&
+      last.generation == generation && last.name == name) {
+    return last.source;
   }
-  return nullptr;
+  std::lock_guard lock(mutex_);
+  DataSource* found = nullptr;
+  if (auto it = sources_.find(Folded(name)); it != sources_.end()) {
+    const auto& versions = it->second.versions;
+    for (auto version = versions.rbegin(); version != versions.rend(); ++version) {
+      if (version->generation <= generation) {
+        found = version->source;
+        break;
+      }
+    }
+  }
+  last.registry = this;
+  last.changes = gRegistryChanges.load(std::memory_order_relaxed);
+  last.generation = generation;
+  last.name = name;
+  last.source = found;
+  return found;
 }
 
 int32_t DataSourceRegistry::IdOf(const DataSource* source) const {
-  std::lock_guard lock(mutex_);
-  for (const auto& [name, entry] : sources_) {
-    for (const Version& version : entry.versions) {
-      if (version.source == source) return entry.id;
-    }
+  LastId& last = tLastId;
+  if (last.registry == this && last.changes == gRegistryChanges.load(std::memory_order_acquire) &&
+      last.source == source) {
+    return last.id;
   }
-  return -1;
+  std::lock_guard lock(mutex_);
+  const int32_t id = [&] {
+    for (const auto& [name, entry] : sources_) {
+      for (const Version& version : entry.versions) {
+        if (version.source == source) return entry.id;
+      }
+    }
+    return -1;
+  }();
+  last = {this, gRegistryChanges.load(std::memory_order_relaxed), source, id};
+  return id;
 }
 
 std::vector<std::string> DataSourceRegistry::Names() const {
@@ -335,6 +390,7 @@ bool DataSourceRegistry::Remove(const char* name) {
     std::lock_guard lock(mutex_);
     auto it = sources_.find(Folded(name));
     if (it == sources_.end()) return false;
+    RegistryChanged();
     versions = std::move(it->second.versions);
     sources_.erase(it);
   }
@@ -348,6 +404,7 @@ bool DataSourceRegistry::Replace(DataSource* source) {
   std::lock_guard lock(mutex_);
   auto it = sources_.find(Folded(source->GetModuleName()));
   if (it == sources_.end()) return false;
+  RegistryChanged();
   it->second.versions.push_back({source, RegisteringModuleGeneration()});
   return true;
 }
@@ -368,6 +425,7 @@ bool DataSourceRegistry::DropUnreachable() {
         const uint64_t until = versions[i + 1].generation;
         if (until > from && until <= published && !ModuleGenerationsHeld(from, until)) {
           unreachable.push_back(versions[i].source);
+          RegistryChanged();
           versions.erase(versions.begin() + static_cast<ptrdiff_t>(i));
         } else {
           kept = kept || until > from;

@@ -22,7 +22,8 @@ namespace {
 // callback are checked on Java sources.)
 class FakeSource : public CAPIDataSourceProxy {
  public:
-  const char* GetModuleName() override { return "fake_ds"; }
+  explicit FakeSource(const char* name = "fake_ds") : name_(name) {}
+  const char* GetModuleName() override { return name_; }
   void ListDatabaseNames(const DataSourceRec&, const HostRec&, std::vector<CharBuffer>*, int*) override {}
   void ListTableNames(const DataSourceRec&, const HostRec&, const DatabaseRec&, std::vector<CharBuffer>*, int*) override {}
   void ListSchemaNames(const DataSourceRec&, const HostRec&, const DatabaseRec&, std::vector<CharBuffer>*, int*) override {}
@@ -43,6 +44,9 @@ class FakeSource : public CAPIDataSourceProxy {
   osError ExecuteStatement(Request* request) override {
     return request->GetInputParams(nullptr)->GetDBInput()->statement == "go" ? 0 : -10;
   }
+
+ private:
+  const char* name_;
 };
 
 class DatabaseActions : public ::testing::Test {
@@ -68,6 +72,21 @@ TEST_F(DatabaseActions, TheRegistryRefusesDuplicatesAndNamelessSources) {
   EXPECT_FALSE(DataSourceRegistry::Global().AddDataSource(4, nullptr));
   EXPECT_EQ(DataSourceRegistry::Global().IdOf(DataSourceRegistry::Global().Find("FAKE_DS")), 3);
   EXPECT_EQ(DataSourceRegistry::Global().IdOf(&duplicate), -1);
+  // Each change answers the next question, asked before it on the same thread, anew.
+  DataSourceRegistry& registry = DataSourceRegistry::Global();
+  auto* later = new FakeSource("fake_later");
+  auto* newer = new FakeSource("FAKE_LATER");
+  EXPECT_EQ(registry.Find("fake_later"), nullptr);
+  EXPECT_EQ(registry.IdOf(later), -1);
+  ASSERT_TRUE(registry.AddDataSource(7, later));
+  EXPECT_EQ(registry.Find("fake_later"), later);
+  EXPECT_EQ(registry.IdOf(later), 7);
+  ASSERT_TRUE(registry.Replace(newer));
+  EXPECT_EQ(registry.Find("fake_later"), newer);
+  EXPECT_EQ(registry.IdOf(newer), 7);
+  EXPECT_TRUE(registry.Remove("Fake_Later"));
+  EXPECT_EQ(registry.Find("fake_later"), nullptr);
+  EXPECT_EQ(registry.IdOf(newer), -1);
 }
 
 TEST_F(DatabaseActions, BadParametersFailWithClearErrors) {
