@@ -552,6 +552,29 @@ QPExecState* Request::GetExecState() { return DatabaseState(*this).execState; }
 
 namespace quill_service {
 
+namespace {
+
+// Sends the close to the connection's source; the connection is not read once the close runs.
+void CloseConnection(Request& request, const DSConnection& connection) {
+  if (connection.slot == nullptr) return;
+  auto* proxy = dynamic_cast<CAPIDataSourceProxy*>(connection.source);
+  // A source unregistered since has taken its connections with it.
+  const int32_t sourceId = proxy != nullptr ? DataSourceRegistry::Global().IdOf(proxy) : -1;
+  if (sourceId < 0) return;
+  // The close runs on an inline action of its own, so the data source sees which host closes.
+  FreshInlineAction fresh(request);
+  InlineAction& action = fresh.action();
+  action.source.id = sourceId;
+  action.source.name = proxy->GetModuleName();
+  action.host = connection.host;
+  QPExecState base(&request);
+  TExecState state(&base);
+  state.currentDataSource = proxy;
+  proxy->CallCAPIFunc(state.Token(), QUILL_DS_ACTION_CLOSE_CONNECTION, nullptr);
+}
+
+}  // namespace
+
 InlineAction* CurrentInline(QPExecState& state) {
   if (state.request == nullptr) return nullptr;
   auto& inlines = DatabaseState(*state.request).inlines;
@@ -559,26 +582,19 @@ InlineAction* CurrentInline(QPExecState& state) {
 }
 
 void CloseConnections(Request& request) {
-  auto connections = std::move(DatabaseState(request).connections);
-  DatabaseState(request).connections.clear();
-  for (DSConnection& connection : connections) {
-    if (connection.slot == nullptr) continue;
-    auto* proxy = dynamic_cast<CAPIDataSourceProxy*>(connection.source);
-    // A source unregistered since has taken its connections with it.
-    const int32_t sourceId = proxy != nullptr ? DataSourceRegistry::Global().IdOf(proxy) : -1;
-    if (sourceId < 0) continue;
-    // The close runs on an inline action of its own, so the data source sees which host closes.
-    FreshInlineAction fresh(request);
-    InlineAction& action = fresh.action();
-    action.source.id = sourceId;
-    action.source.name = proxy->GetModuleName();
-    action.host = connection.host;
-    DatabaseState(request).connections.push_back(std::move(connection));  // still reachable during the close
-    QPExecState base(&request);
-    TExecState state(&base);
-    state.currentDataSource = proxy;
-    proxy->CallCAPIFunc(state.Token(), QUILL_DS_ACTION_CLOSE_CONNECTION, nullptr);
-    DatabaseState(request).connections.clear();
+  // The request holds only the connection that closes (and what its close adds) while it closes,
+  // and none afterwards. The first closes where it is; the others follow it into the same place.
+  auto& live = DatabaseState(request).connections;
+  std::vector<DSConnection> later;
+  if (live.size() > 1) {
+    later.assign(std::make_move_iterator(live.begin() + 1), std::make_move_iterator(live.end()));
+    live.resize(1);
+  }
+  for (size_t next = 0; !live.empty();) {
+    CloseConnection(request, live.front());
+    live.clear();
+    if (next == later.size()) break;
+    live.push_back(std::move(later[next++]));
   }
 }
 

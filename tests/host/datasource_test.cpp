@@ -13,6 +13,7 @@
 #include "service/datasource/engine.h"
 #include "service/datasource/host_store.h"
 #include "service/script/script.h"
+#include "service/values/request_data.h"
 #include "tests/core/test_support.h"
 #include "tests/process/quill_child.h"
 
@@ -185,6 +186,37 @@ TEST_F(DatabaseActions, SwappedParametersComeBackAndStaleTokensAndBadCellsAreRef
   }
   EXPECT_EQ(quill_getTableName(stale, &record), QUILL_ERR_BAD_TOKEN);
   EXPECT_STREQ(record.data, "kept");
+}
+
+// At its end a request closes its connections that hold an object, in order, each on its own
+// host and alone; a connection stored during a close is dropped with the rest.
+TEST_F(DatabaseActions, ConnectionsCloseInOrderEachOnItsHostAndAlone) {
+  static std::string seen;
+  auto* source = new FakeSource("fake_close");
+  source->SetCAPIFunc([](void* token, datasource_action_t action, const quill_value_t*) -> osError {
+    const auto t = static_cast<quill_token>(reinterpret_cast<intptr_t>(token));
+    void* slot = nullptr;
+    quill_getDSConnection(t, &slot);
+    HostRec& host = TExecState::FromToken(t)->request->GetHostRec();
+    seen += std::to_string(action) + ":" + std::to_string(host.id) + (slot != nullptr ? static_cast<const char*>(slot) : "?") + " ";
+    for (int32_t id = 90; id < 99; ++id) {  // enough new connections to move the request's list
+      host.id = id;
+      quill_setDSConnection(t, token);
+    }
+    return QUILL_OK;
+  });
+  ASSERT_TRUE(DataSourceRegistry::Global().AddDataSource(8, source));
+  char a[] = "a", c[] = "c";
+  {
+    Request request;
+    quill_service::CurrentRequestScope scope(&request);
+    auto& connections = request.Contents().database.connections;
+    connections = {{source, {1, "h1", "", ""}, a}, {source, {2, "h2", "", ""}, nullptr}, {source, {3, "h3", "", ""}, c}};
+    request.Finish();
+    EXPECT_TRUE(connections.empty());
+  }
+  EXPECT_EQ(seen, "13:1a 13:3c ");
+  EXPECT_TRUE(DataSourceRegistry::Global().Remove("fake_close"));
 }
 
 TEST_F(DatabaseActions, HostCommandsNeverShowPasswords) {
