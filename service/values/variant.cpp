@@ -141,15 +141,18 @@ void AppendText(const Variant& v, std::u16string& out, int depth) {
 
 // Replaces a value's contents, running the custom destructor of what it held first (while the
 // value and its handle are still intact, as the destructor reads them).
+// Nothing held that holds other values or runs code when it dies (null, a number, a boolean,
+// text, bytes, a reference): nothing to run or keep alive first.
+bool Plain(const Value& held) {
+  return !std::holds_alternative<ArrayValue>(held) && !std::holds_alternative<MapValue>(held) &&
+         !std::holds_alternative<PairValue>(held) && !std::holds_alternative<TagValue>(held) &&
+         !std::holds_alternative<std::unique_ptr<CustomValue>>(held);
+}
+
 void Replace(Variant& v, Value&& next) {
   Value& held = v.Contents().value;
-  // Nothing held that holds other values or runs code when it dies (null, a number, a boolean,
-  // text, bytes, a reference): nothing to run or keep alive first. Values are cleared and set
-  // several times in every tag call.
-  const bool plain = !std::holds_alternative<ArrayValue>(held) && !std::holds_alternative<MapValue>(held) &&
-                     !std::holds_alternative<PairValue>(held) && !std::holds_alternative<TagValue>(held) &&
-                     !std::holds_alternative<std::unique_ptr<CustomValue>>(held);
-  if (plain && !std::holds_alternative<std::unique_ptr<CustomValue>>(next)) {
+  // Values are cleared and set several times in every tag call.
+  if (Plain(held) && !std::holds_alternative<std::unique_ptr<CustomValue>>(next)) {
     held = std::move(next);
     return;
   }
@@ -170,10 +173,13 @@ void Replace(Variant& v, Value&& next) {
 Variant::Variant() : data_(new Data), handle_(0) {}
 
 Variant::~Variant() {
-  try {
-    Replace(*this, Value{});
-  } catch (...) {
-    // A destructor callback must not take the host down.
+  // Plain contents die with data_ below.
+  if (!Plain(data_->value)) {
+    try {
+      Replace(*this, Value{});
+    } catch (...) {
+      // A destructor callback must not take the host down.
+    }
   }
   if (quill_type handle = handle_.load(std::memory_order_acquire); handle != 0) ValueTable().Release(handle);
   delete data_;

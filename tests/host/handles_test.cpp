@@ -146,6 +146,19 @@ TEST(ValueHandles, ConcurrentFirstRequestsAgreeOnOneHandleThatLivesAsLongAsTheVa
     EXPECT_NE(quill_getPtrMemberW(0, seen[0].load(), reinterpret_cast<const quill_char*>(u"p"), &kept), 0);
     EXPECT_EQ(kept, &round);
   }
+  // A custom value's destructor runs once as the value dies, while its handle still names it.
+  static int runs = 0;
+  static bool named = false;
+  auto custom = quill_service::MakeVariant();
+  auto& contents = custom->Contents().value.emplace<std::unique_ptr<quill_service::CustomValue>>(
+      std::make_unique<quill_service::CustomValue>());
+  contents->destructor = [](quill_type handle) {
+    ++runs;
+    named = Variant::FromHandle(handle) != nullptr;
+  };
+  custom.reset();
+  EXPECT_EQ(runs, 1);
+  EXPECT_TRUE(named);
 }
 
 TEST(ExecStateTokens, TakeOverTheParentsCallAndLiveWhileTheStateLives) {
