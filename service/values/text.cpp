@@ -13,6 +13,10 @@
 namespace quill_service {
 
 std::u16string Utf8ToUtf16(std::string_view text) {
+  // ASCII (most names and values) widens byte by byte, without the converter.
+  if (std::all_of(text.begin(), text.end(), [](char byte) { return static_cast<unsigned char>(byte) < 0x80; })) {
+    return std::u16string(text.begin(), text.end());
+  }
   std::u16string out(text.size(), u'\0');  // never more units than bytes
   int32_t length = 0;
   UErrorCode status = U_ZERO_ERROR;

@@ -58,7 +58,8 @@ TEST(CharBufferTest, ReleaseBufferHandsOverATerminatedCopyAndEmpties) {
   EXPECT_STREQ(empty.get(), "");
 }
 
-// The ASCII fast paths (short texts, long ones) must hand over to the converter at the right unit.
+// The ASCII fast paths (short texts, long ones) must hand over to the converter at the right unit,
+// both ways.
 TEST(AppendUtf8, WritesTheUtf8WhereverTheFirstNonAsciiUnitFalls) {
   for (const size_t size : {10, 40}) {
     const std::u16string ascii(size, u'a');
@@ -75,6 +76,7 @@ TEST(AppendUtf8, WritesTheUtf8WhereverTheFirstNonAsciiUnitFalls) {
         quill_service::AppendUtf8(out, text);
         ASSERT_EQ(out, "kept:" + expected) << "non-ASCII at " << at;
         ASSERT_EQ(quill_service::Utf16ToUtf8(text), expected) << "non-ASCII at " << at;
+        if (other != u"\xD800") { ASSERT_EQ(quill_service::Utf8ToUtf16(expected), text) << "non-ASCII at " << at; }
       }
     }
   }
