@@ -148,7 +148,7 @@ void Request::Finish() {
   data_->values.clear();
   data_->page.Clear();
   data_->globals.Clear();
-  data_->definedTags.clear();
+  if (!data_->definedTags.empty()) data_->definedTags.clear();
   data_->resultMessage.Init();
   while (!data_->privateVars.empty()) {
     auto var = std::move(data_->privateVars.back().second);

@@ -19,6 +19,7 @@ class QUILL_API VariableScope {
   Variant& Define(std::u16string_view name);
   bool Remove(std::u16string_view name);
   void Clear() {
+    if (vars_.empty()) return;
     auto dying = std::move(vars_);  // destructors may look at the scope again
     vars_.clear();
   }
