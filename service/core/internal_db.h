@@ -2,6 +2,7 @@
 // preferences written before start-up.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
@@ -65,27 +66,61 @@ class RecentAnswers {
   Value Get(const Key& key, Read read) {
     const uint64_t writes = InternalDatabaseWrites();  // before the read: a write during it drops the answer
     const auto now = std::chrono::steady_clock::now();
+    // The thread's last answer, while the answers it was one of are kept and still good: the
+    // same answer the kept ones give, without the lock and the lookup.
+    Last& last = LastOnThread();
+    if (last.answers == this && last.round == round_.load(std::memory_order_acquire) && writes == last.writes &&
+        now < last.until && last.key == key) {
+      return *last.value;
+    }
     {
       std::lock_guard guard(lock_);
       if (writes != writes_ || now >= until_) {
         answers_.clear();
         writes_ = writes;
         until_ = now + std::chrono::seconds(1);
+        round_.fetch_add(1, std::memory_order_release);
       } else if (auto found = answers_.find(key); found != answers_.end()) {
+        Remember(last, key, found->second);
         return found->second;
       }
     }
     auto [value, keep] = read();
     std::lock_guard guard(lock_);
-    if (keep && writes == writes_ && answers_.size() < kMaxAnswers) answers_.emplace(key, value);
+    if (keep && writes == writes_ && answers_.size() < kMaxAnswers && answers_.emplace(key, value).second) {
+      Remember(last, key, value);
+    }
     return value;
   }
 
  private:
   static constexpr size_t kMaxAnswers = 256;
+  // An answer kept in round `round` (the answers are dropped at the start of every round), with
+  // the writes and the end of that round. Set under the lock.
+  struct Last {
+    const RecentAnswers* answers = nullptr;
+    uint64_t round = 0;
+    uint64_t writes = 0;
+    std::chrono::steady_clock::time_point until{};
+    Key key{};
+    std::optional<Value> value;
+  };
+  static Last& LastOnThread() {
+    thread_local Last last;
+    return last;
+  }
+  void Remember(Last& last, const Key& key, const Value& value) {
+    last.answers = this;
+    last.round = round_.load(std::memory_order_relaxed);
+    last.writes = writes_;
+    last.until = until_;
+    last.key = key;
+    last.value = value;
+  }
   std::mutex lock_;
   uint64_t writes_ = 0;
   std::chrono::steady_clock::time_point until_{};
+  std::atomic<uint64_t> round_{0};
   std::unordered_map<Key, Value, Hash> answers_;
 };
 
