@@ -510,7 +510,7 @@ void Recycle(std::unique_ptr<InlineAction> action) {
 
 void Request::SwapParams(const char* inlineName) {
   std::unique_ptr<InlineAction> action = NewInlineAction();
-  if (inlineName != nullptr) action->name = inlineName;
+  if (inlineName != nullptr && *inlineName != '\0') action->name = inlineName;  // a new one's is empty
   DatabaseState(*this).inlines.push_back(std::move(action));
 }
 
