@@ -492,12 +492,13 @@ public class JDBCConnector extends JDBCDataSource {
                 if (ranStatements) OpenTransaction.end(held.connection());
                 try {
                     held.connection().close();
-                } catch (SQLException ignored) {
+                } catch (SQLException | RuntimeException ignored) {
                     // The pool evicts a connection it cannot take back.
                 }
             }
             byUrl.clear();
             last = null;
+            ranStatements = false;
         }
     }
 
