@@ -1,5 +1,6 @@
-// The JDBC connector's own natives: the route stamp of an action's host and database, whether a
-// request acted on a host before, and the column lists of kept searches told to the server by number.
+// The JDBC connector's own natives: the route stamp of an action's host and database, what a
+// search reads of its action in one crossing, whether a request acted on a host before, and the
+// column lists of kept searches told to the server by number.
 #pragma once
 
 #include <jni.h>
