@@ -14,6 +14,9 @@
 #   defaults: build 20 3 4 16; e.g. bench/page_load.sh build 20 3 4 16 --pref java_attach_scope=call,
 #   bench/page_load.sh build 20 3 4 16 serve --http-threads 1
 # PAGE_LOAD_TEXT_KEY=1 adds the same pages searching by a text column (`a`, indexed) instead.
+# PAGE_LOAD_FLOOR=1 adds the PostgreSQL row page's floor: a page of one Java tag (bench_floor_row,
+# in BenchTags.jar) doing the peer's own JDBC work inside `quill serve`, against the peer's row
+# page. (Not on SQLite: its driver's native library binds to the connector's class loader first.)
 # Run by hand; never part of the test suite. The cluster and both servers are stopped however
 # the script ends.
 set -euo pipefail
@@ -98,6 +101,13 @@ else
   echo "PostgreSQL not measured: no server binaries under /usr/lib/postgresql" >&2
 fi
 
+# The floor's page names the peer's own URL, user and password.
+if [ -n "${PAGE_LOAD_FLOOR:-}" ] && [ -n "$postmaster" ]; then
+  cp "$build/bench/BenchTags.jar" "$work/root/QuillModules/"
+  IFS=, read -r url user password <<<"${peers[1]#*=}"
+  echo "bench_floor_row('$url', '$user', '$password', $workers)" > "$work/web/floor-PostgreSQL.qs"
+fi
+
 "${quill[@]}" "${global_options[@]}" serve --port 0 --web "$work/web" --no-access-log "${serve_options[@]}" \
   > "$work/quill.out" 2>&1 &
 quill_pid=$!
@@ -118,6 +128,7 @@ quill_url() {
   case "$1" in
     line) echo "http://127.0.0.1:$quill_port/line.qs" ;;
     text-*) echo "http://127.0.0.1:$quill_port/$1.qs?a=alpha$key" ;;
+    floor-*) echo "http://127.0.0.1:$quill_port/$1.qs?id=$key" ;;
     *) echo "http://127.0.0.1:$quill_port/row-$1.qs?id=$key" ;;
   esac
 }
@@ -125,15 +136,21 @@ jdk_url() {
   case "$1" in
     line) echo "http://127.0.0.1:$jdk_port/line" ;;
     text-*) echo "http://127.0.0.1:$jdk_port/text/${1#text-}?a=alpha$key" ;;
+    floor-*) echo "http://127.0.0.1:$jdk_port/row/${1#floor-}?id=$key" ;;
     *) echo "http://127.0.0.1:$jdk_port/row/$1?id=$key" ;;
   esac
 }
 case_name() {
-  case "$1" in line) echo "empty page" ;; text-*) echo "row by text, ${1#text-}" ;; *) echo "row, $1" ;; esac
+  case "$1" in
+    line) echo "empty page" ;; text-*) echo "row by text, ${1#text-}" ;; floor-*) echo "floor, ${1#floor-}" ;;
+    *) echo "row, $1" ;;
+  esac
 }
+databases=("${measured[@]}")
 if [ -n "${PAGE_LOAD_TEXT_KEY:-}" ]; then
-  for page in "${measured[@]}"; do measured+=("text-$page"); done
+  for page in "${databases[@]}"; do measured+=("text-$page"); done
 fi
+if [ -n "${PAGE_LOAD_FLOOR:-}" ] && [ -n "$postmaster" ]; then measured+=(floor-PostgreSQL); fi
 for page in "${measured[@]}"; do
   for url in "$(quill_url "$page")" "$(jdk_url "$page")"; do
     got=$(curl -fsS "$url") || { echo "$url failed" >&2; cat "$work/quill.out" >&2; exit 1; }
