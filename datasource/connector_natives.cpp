@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <charconv>
 #include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -56,10 +58,23 @@ class Numbered {
 // comparing their key with the last one is cheaper than looking it up among all numbered ones.
 // A number is never reused, so the kept one stands for its key even after the table was emptied.
 struct LastRoute {
-  std::string key, next;  // next: the buffer the action's key is written into
+  std::string key;
   jlong stamp = 0;
 };
 thread_local LastRoute tLastRoute;
+
+// Whether key is the one StampOf writes for this id text and these parts, compared in place, so
+// that an action on the thread's last route writes no key.
+bool KeyIs(std::string_view key, std::string_view id, std::initializer_list<const CharBuffer*> parts) {
+  if (!key.starts_with(id)) return false;
+  key.remove_prefix(id.size());
+  for (const CharBuffer* part : parts) {
+    const std::string_view text(part->Data(), part->Length());
+    if (key.size() <= text.size() || key.front() != '\0' || key.substr(1, text.size()) != text) return false;
+    key.remove_prefix(text.size() + 1);
+  }
+  return key.empty();
+}
 
 // The stamp of the action's host record (id, URL, user, password) and database, the records the
 // host, host id and database natives read; 0 for a state without an action.
@@ -71,18 +86,18 @@ jlong StampOf(quill_token t) {
   const HostRec& host = request->GetHostRec();
   const DatabaseRec& database = request->GetDatabaseRec();
   LastRoute& last = tLastRoute;
-  std::string& key = last.next;
   char id[16];
-  key.assign(id, std::to_chars(id, id + sizeof id, host.id).ptr);
+  const std::string_view idText(id, static_cast<size_t>(std::to_chars(id, id + sizeof id, host.id).ptr - id));
+  const std::initializer_list<const CharBuffer*> parts = {&host.name, &host.user, &host.password, &database.name};
+  if (last.stamp != 0 && KeyIs(last.key, idText, parts)) return last.stamp;
   // Nul cannot occur inside a host text, so it parts the five unambiguously.
-  for (const CharBuffer* part : {&host.name, &host.user, &host.password, &database.name}) {
+  std::string key(idText);
+  for (const CharBuffer* part : parts) {
     key += '\0';
     key.append(part->Data(), part->Length());
   }
-  if (last.stamp == 0 || key != last.key) {
-    last.stamp = stamps->Of(key);
-    last.key.swap(key);
-  }
+  last.stamp = stamps->Of(key);
+  last.key = std::move(key);
   return last.stamp;
 }
 
