@@ -111,14 +111,23 @@ jlong JNICALL RouteStamp(JNIEnv* env, jclass, jobject call) {
   return stamp;
 }
 
-// searchFacts0(QuillCall, statement, long[4]): what a search reads of its action before it runs,
+// Whether the request had no connection slot for the action's source and host; when it had none,
+// the action's empty one is made (actedBefore0 answers the opposite).
+bool MadeFirstSlot(quill_token t) {
+  void* connection = nullptr;
+  return quill_getDSConnection(t, &connection) != 0 && quill_setDSConnection(t, nullptr) == 0;
+}
+
+// searchFacts0(QuillCall, statement, long[5]): what a search reads of its action before it runs,
 // in one crossing. Sets the action's statement as setActionStatement does, and fills into with
 // the route stamp (routeStamp), the rows to skip, the row after the last one wanted (the most
 // rows added to them, Long.MAX_VALUE for no limit) and 1 for a statement-only action, each read
-// as getSkipRows, getMaxRows and getIsStatementOnly read it (a number the host cannot give is 0).
+// as getSkipRows, getMaxRows and getIsStatementOnly read it (a number the host cannot give is 0);
+// and, for an action that is not statement-only, 1 when it is the request's first on its host,
+// whose empty slot it made as actedBefore0 does (else 0, the slot to be read as before).
 // Returns false, with into unchanged, when the call names no action.
 jboolean JNICALL SearchFacts(JNIEnv* env, jclass, jobject call, jstring statement, jlongArray into) {
-  if (into == nullptr || env->GetArrayLength(into) < 4) return JNI_FALSE;
+  if (into == nullptr || env->GetArrayLength(into) < 5) return JNI_FALSE;
   const jint result = bridge::WithCall(env, call, {call, statement}, [&](quill_token t) -> jint {
     const bridge::Utf16Chars units(env, statement);
     if (!units) return bridge::kBadString;
@@ -129,10 +138,10 @@ jboolean JNICALL SearchFacts(JNIEnv* env, jclass, jobject call, jstring statemen
     quill_getMaxRows(t, &most);
     const bool flagRead = quill_getIsStatementOnly(t, &statementOnly) == 0;
     const jlong first = std::max<jlong>(0, skip);
-    const jlong facts[4] = {StampOf(t), first,
-                            most < 0 ? std::numeric_limits<jlong>::max() : first + most,
-                            flagRead && statementOnly ? 1 : 0};
-    env->SetLongArrayRegion(into, 0, 4, facts);
+    const bool onlyStatement = flagRead && statementOnly;
+    const jlong facts[5] = {StampOf(t), first, most < 0 ? std::numeric_limits<jlong>::max() : first + most,
+                            onlyStatement ? 1 : 0, !onlyStatement && MadeFirstSlot(t) ? 1 : 0};
+    env->SetLongArrayRegion(into, 0, 5, facts);
     return 0;
   });
   return result == 0 ? JNI_TRUE : JNI_FALSE;
@@ -145,11 +154,8 @@ jboolean JNICALL SearchFacts(JNIEnv* env, jclass, jobject call, jstring statemen
 jboolean JNICALL ActedBefore(JNIEnv* env, jclass, jobject call) {
   bool before = true;
   bridge::WithCall(env, call, {call}, [&](quill_token t) -> jint {
-    void* connection = nullptr;
-    if (quill_getDSConnection(t, &connection) == 0) return 0;
-    const osError made = quill_setDSConnection(t, nullptr);
-    before = made != 0;
-    return made;
+    before = !MadeFirstSlot(t);
+    return 0;
   });
   return before ? JNI_TRUE : JNI_FALSE;
 }

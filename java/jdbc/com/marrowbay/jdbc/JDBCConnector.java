@@ -340,14 +340,19 @@ public class JDBCConnector extends JDBCDataSource {
 
     /**
      * Sets the action's statement to sql and reads what a search needs of its action first: the
-     * route stamp, the rows to skip, the row after the last one wanted, and 1 for a statement-only
-     * action (else 0), in one crossing; false when the call names no action.
+     * route stamp, the rows to skip, the row after the last one wanted, 1 for a statement-only
+     * action (else 0), and for one that is not, 1 when it is the request's first on its host
+     * (the server now holds its empty slot, as after actedBefore0 answered false; else 0), in one
+     * crossing; false when the call names no action.
      */
     private static native boolean searchFacts0(com.ferngate.quillpro.QuillCall call, String sql, long[] into);
 
-    /** searchFacts0's facts, read through the public natives where the server bound it not. */
+    /**
+     * searchFacts0's facts, read through the public natives where the server bound it not (the
+     * first-action fact then 0: the connection's slot is read as for any action).
+     */
     private static long[] searchFacts(QuillCall call, String sql) {
-        long[] facts = new long[4];
+        long[] facts = new long[5];
         if (ownNatives) {
             try {
                 if (searchFacts0(call, sql, facts)) return facts;
@@ -519,7 +524,7 @@ public class JDBCConnector extends JDBCDataSource {
     private final ThreadLocal<Session> borrowed = new ThreadLocal<>();
 
     private Connection connection(QuillCall call, Route route) throws SQLException, Failure {
-        return connection(call, route, false);
+        return connection(call, route, false, false);
     }
 
     /**
@@ -527,11 +532,13 @@ public class JDBCConnector extends JDBCDataSource {
      * connection slot from its second action on a host, or from a script's own statement (hold),
      * which may open a transaction or change the session for the actions after it; until then an
      * action borrows a connection for itself alone, so that a request of one search leaves the
-     * server no connection to close.
+     * server no connection to close. firstOnHost: the server said this is the request's first
+     * action on the host and made its empty slot (searchFacts0), so the slot holds nothing yet.
      */
-    private Connection connection(QuillCall call, Route route, boolean hold) throws SQLException, Failure {
+    private Connection connection(QuillCall call, Route route, boolean hold, boolean firstOnHost)
+            throws SQLException, Failure {
         String url = route.key().url;
-        Session session = call.getDSConnection() instanceof Session s ? s : null;
+        Session session = !firstOnHost && call.getDSConnection() instanceof Session s ? s : null;
         if (session == null) {
             Session own = borrowed.get();
             Held lent = own.byUrl.get(url);
@@ -539,7 +546,7 @@ public class JDBCConnector extends JDBCDataSource {
                 own.last = lent;
                 return lent.connection();
             }
-            if (!hold && !actedBefore(call)) {
+            if (!hold && (firstOnHost || !actedBefore(call))) {
                 own.last = null;
                 Connection connection = connect(route, own);
                 settle(connection);
@@ -827,7 +834,7 @@ public class JDBCConnector extends JDBCDataSource {
         long[] facts = searchFacts(call, sql);
         if (facts[3] != 0) return 0;
         requireSettled(call);
-        Connection connection = connection(call, route(call, facts[0]));
+        Connection connection = connection(call, route(call, facts[0]), false, facts[4] != 0);
         long skip = facts[1];
         long end = facts[2];
         // The driver stops at the last row wanted (at least one row, as 0 means no limit); the
@@ -1407,7 +1414,7 @@ public class JDBCConnector extends JDBCDataSource {
         if (_debugging && !discovery) call.log(2, "JDBC datasource \"" + family + "\" SQL: " + sql);
         // The column discovery reads no rows: it runs even for a statement-only action.
         if (statementOnly(call) && !discovery) return 0;
-        Connection connection = connection(call, route(call), true);
+        Connection connection = connection(call, route(call), true, false);
         try (Statement statement = connection.createStatement()) {
             if (statement.execute(sql)) {
                 try (ResultSet rows = statement.getResultSet()) {
