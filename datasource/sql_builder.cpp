@@ -1,6 +1,8 @@
 #include "datasource/sql_builder.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <string>
 
 namespace datasource {
@@ -158,8 +160,21 @@ constexpr std::string_view kSqlWords[] = {
 };
 constexpr std::size_t kLongestSqlWord = 17;
 
+// Per first letter, bit n set where a word of n letters begins with it: most names (a schema,
+// a column) are told apart by these two alone, without the search.
+constexpr std::array<uint32_t, 26> kSqlWordLengths = [] {
+  std::array<uint32_t, 26> lengths{};
+  for (std::string_view word : kSqlWords) lengths[static_cast<std::size_t>(word.front() - 'A')] |= 1u << word.size();
+  return lengths;
+}();
+static_assert(kLongestSqlWord < 32);
+
 bool IsSqlWord(std::string_view name) {
-  if (name.size() > kLongestSqlWord) return false;
+  if (name.empty() || name.size() > kLongestSqlWord) return false;
+  const char first = static_cast<char>(name.front() & ~0x20);  // upper case, for a letter
+  if (first < 'A' || first > 'Z' || (kSqlWordLengths[static_cast<std::size_t>(first - 'A')] >> name.size() & 1) == 0) {
+    return false;
+  }
   char upper[kLongestSqlWord];
   for (std::size_t i = 0; i < name.size(); ++i) {
     const char c = name[i];
