@@ -15,7 +15,8 @@ import java.util.concurrent.ConcurrentHashMap;
  * The floor of the row page: bench_floor_row(URL, USER, PASSWORD, POOL) does inside `quill serve`
  * what the JDK peer's row handler does (a HikariCP pool of POOL connections, a prepared statement,
  * the row of key request_param('id') from table t written as "id a b c\n"), with one call into
- * Java and no connector, so that a page of this one tag measures the server's own share.
+ * Java and no connector, so that a page of this one tag measures the server's own share. One pool
+ * per URL, made with the login and size of the first call that names it.
  */
 public class FloorRow extends QuillTagModule {
     private static final String ROW = "SELECT id, a, b, c FROM t WHERE id = ?";
