@@ -2,9 +2,9 @@
 
 #include <strings.h>
 
-#include <mutex>
-
+#include <charconv>
 #include <cstring>
+#include <mutex>
 
 namespace datasource {
 
@@ -13,28 +13,26 @@ std::atomic<bool> gColumnCacheEnabled{false};
 std::string ColumnCache::Key(int32_t hostId, std::string_view hostName, std::string_view database,
                              std::string_view names) {
   // Separated by a byte none of the parts can hold where it matters: the names, which may, end the key.
-  std::string key = std::to_string(hostId);
-  key.push_back('\0');
-  key.append(hostName);
-  key.push_back('\0');
-  key.append(database);
-  key.push_back('\0');
+  char id[16];
+  const char* idEnd = std::to_chars(id, id + sizeof id, hostId).ptr;
+  std::string key;
+  key.reserve(static_cast<size_t>(idEnd - id) + hostName.size() + database.size() + names.size() + 3);
+  key.append(id, static_cast<size_t>(idEnd - id)).append(1, '\0').append(hostName).append(1, '\0').append(database).append(1, '\0');
   key.append(names);
   return key;
 }
 
-bool ColumnCache::Find(const std::string& key, std::vector<DBColumnInfo>* columns) const {
+std::shared_ptr<const std::vector<DBColumnInfo>> ColumnCache::Find(const std::string& key) const {
   std::shared_lock guard(lock_);
   const auto found = entries_.find(key);
-  if (found == entries_.end()) return false;
-  columns->insert(columns->end(), found->second.begin(), found->second.end());
-  return true;
+  return found != entries_.end() ? found->second : nullptr;
 }
 
 void ColumnCache::Keep(const std::string& key, const std::vector<DBColumnInfo>& columns) {
+  auto kept = std::make_shared<const std::vector<DBColumnInfo>>(columns);
   std::unique_lock guard(lock_);
   if (entries_.size() >= kMaxEntries && entries_.find(key) == entries_.end()) entries_.clear();
-  entries_[key] = columns;
+  entries_[key] = std::move(kept);
 }
 
 void ColumnCache::Drop(const std::string& key) {

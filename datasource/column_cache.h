@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -24,8 +25,9 @@ class ColumnCache {
  public:
   static std::string Key(int32_t hostId, std::string_view hostName, std::string_view database, std::string_view names);
 
-  // Appends the kept columns to `columns` (as the discovery would); false when none are kept.
-  bool Find(const std::string& key, std::vector<DBColumnInfo>* columns) const;
+  // The kept columns, shared with the cache (a later Keep, Drop or Clear leaves them to their
+  // reader); null when none are kept.
+  std::shared_ptr<const std::vector<DBColumnInfo>> Find(const std::string& key) const;
   void Keep(const std::string& key, const std::vector<DBColumnInfo>& columns);
   void Drop(const std::string& key);
   void Clear();
@@ -37,7 +39,7 @@ class ColumnCache {
 
  private:
   mutable std::shared_mutex lock_;
-  std::unordered_map<std::string, std::vector<DBColumnInfo>> entries_;
+  std::unordered_map<std::string, std::shared_ptr<const std::vector<DBColumnInfo>>> entries_;
 };
 
 // Whether a script's own statement may change the columns of a table: anything but a plain

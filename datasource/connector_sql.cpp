@@ -76,7 +76,7 @@ ActionInput ReadActionInput(quill_token t) {
 }
 
 bool OutputColumnTypes::TypeOfName(std::string_view name, NameForm form, int32_t* type) const {
-  if (output_ == nullptr) return false;
+  if (columns_ == nullptr) return false;
   // An ASCII name reads the same in either form and is looked up as it is; others are read in
   // their form first. A null code page is the default converter; an empty one would keep only
   // invariant characters.
@@ -89,12 +89,17 @@ bool OutputColumnTypes::TypeOfName(std::string_view name, NameForm form, int32_t
     text.toUTF8String(converted);
     name = converted;
   }
-  const int32_t field = output_->FieldIndex(name);
-  return field >= 0 && output_->GetDefaultType(field, type) == 0;
+  const auto found = std::find_if(columns_->begin(), columns_->end(),
+                                  [name](const DBColumnInfo& column) { return column.name == name; });
+  if (found == columns_->end()) return false;
+  *type = found->type;
+  return true;
 }
 
 bool OutputColumnTypes::TypeAt(std::size_t position, int32_t* type) const {
-  return output_ != nullptr && output_->GetDefaultType(static_cast<int32_t>(position), type) == 0;
+  if (columns_ == nullptr || position >= columns_->size()) return false;
+  *type = (*columns_)[position].type;
+  return true;
 }
 
 }  // namespace datasource

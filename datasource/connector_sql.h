@@ -4,6 +4,8 @@
 
 #include <jni.h>
 
+#include <vector>
+
 #include "datasource/sql_builder.h"
 #include "host/datasource.h"
 
@@ -19,12 +21,14 @@ ActionInput ReadActionInput(quill_token token);
 // The column types the discovery reported, read from the request's database output parameters.
 class OutputColumnTypes final : public ColumnTypes {
  public:
-  explicit OutputColumnTypes(const WebOutputParams* output) : output_(output) {}
+  explicit OutputColumnTypes(const WebOutputParams* output) : columns_(output != nullptr ? &output->columns : nullptr) {}
+  // Reads the types from columns (kept from an earlier discovery) instead.
+  void ReadFrom(const std::vector<DBColumnInfo>* columns) { columns_ = columns; }
   bool TypeOfName(std::string_view name, NameForm form, int32_t* type) const override;
   bool TypeAt(std::size_t position, int32_t* type) const override;
 
  private:
-  const WebOutputParams* output_;
+  const std::vector<DBColumnInfo>* columns_;
 };
 
 }  // namespace datasource

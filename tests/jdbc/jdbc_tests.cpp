@@ -178,6 +178,8 @@ TEST_P(OnEach, RecordActionsAnswerWithWhatTheDatabaseKeeps) {
       {"db_delete({items}, -key='id', -key_value=99) => { found_count() }", "0"},
       // Asked only for the statement, the connector runs nothing.
       {"db_delete({items}, -key='id', -key_value=1, -statement_only) => { action_statement() }", "DELETE FROM ..."},
+      {"db_search({items}, -key='id', -key_value=2, -statement_only) => { row_count() '|' action_statement() }",
+       "0|SELECT ..."},
       {Search("-key='id', -key_value=1"), "1:Apple,"},
       {"db_show({items}) => { column_names()->join(',') '|' row_count() }", "id,name,price,stock,data|0"},
       {"db_show({items}) => { var c = column_info() $c->get(0)->get('type') $c->get(1)->get('type') "
