@@ -1,13 +1,10 @@
 #include "datasource/JavaDataSource.h"
 
-#include <algorithm>
-#include <string>
-#include <string_view>
+#include <memory>
 #include <vector>
 
 #include "bridge/marshal.h"
 #include "datasource/column_cache.h"
-#include "datasource/connector_natives.h"
 #include "datasource/connector_sql.h"
 #include "startup/attach.h"
 #include "startup/class_cache.h"
@@ -132,40 +129,28 @@ jobject JavaDataSource::NewQuillValue(JNIEnv* env, const char* valueName, const 
 
 namespace {
 
-// A zero byte ends a host text: texts holding one go the way that reads them so.
-bool Plain(std::string_view text) { return bridge::IsAscii(text) && text.find('\0') == std::string_view::npos; }
-
-// Appends the bound statement's values as BoundStatement.fromAscii reads them, each behind '1'
-// (bare) or '0' (quoted) and followed by a zero byte; false where one is not plain ASCII.
-bool PackValues(const datasource::Statement& statement, std::string& packed) {
-  for (const datasource::BoundValue& value : statement.values) {
-    if (!Plain(value.value)) return false;
-    packed.append(1, value.bare ? '1' : '0').append(value.value).push_back('\0');
-  }
-  return true;
-}
-
-// A new byte array holding packed; null (an error pending) where the VM cannot make one.
-jbyteArray NewPackedArray(JNIEnv* env, const std::string& packed) {
-  const auto size = static_cast<jsize>(packed.size());
-  jbyteArray bytes = env->NewByteArray(size);
-  if (bytes != nullptr) env->SetByteArrayRegion(bytes, 0, size, reinterpret_cast<const jbyte*>(packed.data()));
-  return bytes;
-}
-
 // The bound statement made by BoundStatement.fromAscii from its texts packed in one array; null
 // (nothing pending) where a text is not ASCII or the VM cannot make it.
 jobject PackedStatementValue(JNIEnv* env, const datasource::Statement& statement) {
-  if (gClassCache.boundStatementFromAscii == nullptr || !Plain(statement.text) || !Plain(statement.boundText)) {
+  // A zero byte ends a host text: texts holding one go the way that reads them so.
+  const auto plain = [](const std::string& text) {
+    return bridge::IsAscii(text) && text.find('\0') == std::string::npos;
+  };
+  if (gClassCache.boundStatementFromAscii == nullptr || !plain(statement.text) || !plain(statement.boundText)) {
     return nullptr;
   }
   std::string packed;
   packed.reserve(statement.text.size() + statement.boundText.size() + 8 * statement.values.size());
   packed.append(statement.text).append(statement.boundText);
-  if (!PackValues(statement, packed)) return nullptr;
-  LocalRef<jbyteArray> bytes(env, NewPackedArray(env, packed));
+  for (const datasource::BoundValue& value : statement.values) {
+    if (!plain(value.value)) return nullptr;
+    packed.append(1, value.bare ? '1' : '0').append(value.value).push_back('\0');
+  }
+  const auto size = static_cast<jsize>(packed.size());
+  LocalRef<jbyteArray> bytes(env, env->NewByteArray(size));
   jobject value = nullptr;
   if (bytes) {
+    env->SetByteArrayRegion(bytes.get(), 0, size, reinterpret_cast<const jbyte*>(packed.data()));
     value = env->CallStaticObjectMethod(gClassCache.boundStatement, gClassCache.boundStatementFromAscii, bytes.get(),
                                         static_cast<jint>(statement.text.size()),
                                         static_cast<jint>(statement.boundText.size()), kTextType);
@@ -335,38 +320,6 @@ void JavaDataSource::ListDatabaseNames(const DataSourceRec& source, const HostRe
   ListNames(kActionListDatabases, source, host, nullptr, names, result);
 }
 
-jobject JavaDataSource::NewSearchValue(JNIEnv* env, TExecState& state, const datasource::Statement& statement) {
-  if (!readsSearchFacts || !statement.bound || gClassCache.boundSearchFromAscii == nullptr ||
-      !Plain(statement.text) || !Plain(statement.boundText)) {
-    return nullptr;
-  }
-  std::string packed;
-  packed.reserve(statement.text.size() + 8 * statement.values.size());
-  packed.append(statement.text);
-  if (!PackValues(statement, packed)) return nullptr;
-  // The text with its values left out repeats with every run: a kept string, whose hash the
-  // connector's lookup of its prepared statement finds already worked out.
-  LocalRef<jstring> boundText(env, bridge::KeptStringFromHost(env, statement.boundText.c_str()));
-  LocalRef<jbyteArray> bytes(env, boundText ? NewPackedArray(env, packed) : nullptr);
-  if (!bytes) {
-    DescribePending(env);
-    return nullptr;
-  }
-  // The facts are read, and the action's slot made, only once nothing can fail before Java runs;
-  // the slot is this source's, as for the natives Java calls.
-  if (state.currentDataSource == nullptr) state.currentDataSource = this;
-  bridge::ShortArray<quill_char, 256> units(statement.text.size() + 1);
-  std::copy(statement.text.begin(), statement.text.end(), units.data());
-  units[statement.text.size()] = 0;
-  const SearchFacts facts = ReadSearchFacts(state.Token(), units.data());
-  jobject value = env->CallStaticObjectMethod(
-      gClassCache.boundSearch, gClassCache.boundSearchFromAscii, bytes.get(), static_cast<jint>(statement.text.size()),
-      boundText.get(), kTextType, facts.stamp, facts.skip, facts.end,
-      static_cast<jint>((facts.statementOnly ? 1 : 0) | (facts.firstOnHost ? 2 : 0)));
-  DescribePending(env);
-  return value;
-}
-
 void JavaDataSource::ListTableNames(const DataSourceRec& source, const HostRec& host, const DatabaseRec& database,
                                     std::vector<CharBuffer>* names, int* result) {
   ListNames(kActionListTables, source, host, &database, names, result);
@@ -460,8 +413,7 @@ osError JavaDataSource::RecordAction(Request* request, datasource_action_t actio
     const datasource::Statement statement = ConnectorStatement(env, state, action, &cacheKey);
     if (!statement.send) return statement.code;
     LogStatement(env, statement.text);
-    if (action == kActionSearch) value = NewSearchValue(env, state, statement);
-    if (value == nullptr) value = NewStatementValue(env, statement);
+    value = NewStatementValue(env, statement);
   }
   const LocalRef<jobject> held(env, value);
   const jint result = InvokeJavaAction(env, state, action, value);

@@ -63,11 +63,6 @@ class JavaDataSource : public CAPIDataSourceProxy {
   // The value ("SQL", text) of a record action's statement (local reference) or null: for a
   // statement with its values bound, the BoundStatement that also carries that form.
   jobject NewStatementValue(JNIEnv* env, const datasource::Statement& statement);
-  // For a search with its values bound, the BoundSearch (local reference) that also carries what
-  // the search reads of its action, which is read now (the action's statement set, its slot made
-  // on the request's first action on the host); null, nothing read, where the connector does not
-  // take one or a text is not ASCII.
-  jobject NewSearchValue(JNIEnv* env, TExecState& state, const datasource::Statement& statement);
   // Reads the connector properties from the Java object's fields and publishes them; false when
   // it is not inited (then only that is published).
   bool ReadConnectorProperties(JNIEnv* env);
@@ -83,8 +78,6 @@ class JavaDataSource : public CAPIDataSourceProxy {
   CharBuffer extraText1;
   CharBuffer extraText2;
   bool isConnector = false;
-  // The connector's own natives are bound on its class: it takes its searches as BoundSearch.
-  bool readsSearchFacts = false;
   // Discovered columns are kept (java_column_cache, read when the source is registered).
   bool keepDiscoveredColumns = datasource::gColumnCacheEnabled.load(std::memory_order_relaxed);
   jobject javaInstance;  // global reference

@@ -118,40 +118,30 @@ bool MadeFirstSlot(quill_token t) {
   return quill_getDSConnection(t, &connection) != 0 && quill_setDSConnection(t, nullptr) == 0;
 }
 
-}  // namespace
-
-SearchFacts ReadSearchFacts(quill_token t, const quill_char* statement) {
-  quill_setActionStatementW(t, statement);
-  int32_t skip = 0, most = 0;
-  bool statementOnly = false;
-  quill_getSkipRows(t, &skip);
-  quill_getMaxRows(t, &most);
-  const bool flagRead = quill_getIsStatementOnly(t, &statementOnly) == 0;
-  SearchFacts facts;
-  facts.stamp = StampOf(t);
-  facts.skip = std::max<jlong>(0, skip);
-  facts.end = most < 0 ? std::numeric_limits<jlong>::max() : facts.skip + most;
-  facts.statementOnly = flagRead && statementOnly;
-  facts.firstOnHost = !facts.statementOnly && MadeFirstSlot(t);
-  return facts;
-}
-
-namespace {
-
-// searchFacts0(QuillCall, statement, long[5]): ReadSearchFacts in one crossing, into: the route
-// stamp (routeStamp), the rows to skip, the row after the last one wanted, 1 for a
-// statement-only action (else 0), and 1 when the action is the request's first on its host
-// (else 0, the slot to be read as before). A number the host cannot give is 0. Returns false,
-// with into unchanged, when the call names no action.
-jboolean JNICALL SearchFactsNative(JNIEnv* env, jclass, jobject call, jstring statement, jlongArray into) {
+// searchFacts0(QuillCall, statement, long[5]): what a search reads of its action before it runs,
+// in one crossing. Sets the action's statement as setActionStatement does, and fills into with
+// the route stamp (routeStamp), the rows to skip, the row after the last one wanted (the most
+// rows added to them, Long.MAX_VALUE for no limit) and 1 for a statement-only action, each read
+// as getSkipRows, getMaxRows and getIsStatementOnly read it (a number the host cannot give is 0);
+// and, for an action that is not statement-only, 1 when it is the request's first on its host,
+// whose empty slot it made as actedBefore0 does (else 0, the slot to be read as before).
+// Returns false, with into unchanged, when the call names no action.
+jboolean JNICALL SearchFacts(JNIEnv* env, jclass, jobject call, jstring statement, jlongArray into) {
   if (into == nullptr || env->GetArrayLength(into) < 5) return JNI_FALSE;
   const jint result = bridge::WithCall(env, call, {call, statement}, [&](quill_token t) -> jint {
     const bridge::Utf16Chars units(env, statement);
     if (!units) return bridge::kBadString;
-    const SearchFacts facts = ReadSearchFacts(t, units.get());
-    const jlong filled[5] = {facts.stamp, facts.skip, facts.end, facts.statementOnly ? 1 : 0,
-                             facts.firstOnHost ? 1 : 0};
-    env->SetLongArrayRegion(into, 0, 5, filled);
+    quill_setActionStatementW(t, units.get());
+    int32_t skip = 0, most = 0;
+    bool statementOnly = false;
+    quill_getSkipRows(t, &skip);
+    quill_getMaxRows(t, &most);
+    const bool flagRead = quill_getIsStatementOnly(t, &statementOnly) == 0;
+    const jlong first = std::max<jlong>(0, skip);
+    const bool onlyStatement = flagRead && statementOnly;
+    const jlong facts[5] = {StampOf(t), first, most < 0 ? std::numeric_limits<jlong>::max() : first + most,
+                            onlyStatement ? 1 : 0, !onlyStatement && MadeFirstSlot(t) ? 1 : 0};
+    env->SetLongArrayRegion(into, 0, 5, facts);
     return 0;
   });
   return result == 0 ? JNI_TRUE : JNI_FALSE;
@@ -241,13 +231,13 @@ jboolean JNICALL TellKeptColumns(JNIEnv* env, jclass, jobject call, jlong number
 
 }  // namespace
 
-bool BindConnectorNatives(JNIEnv* env, jclass connectorClass) {
+void BindConnectorNatives(JNIEnv* env, jclass connectorClass) {
   static const JNINativeMethod methods[] = {
       {const_cast<char*>("routeStamp"), const_cast<char*>("(Lcom/ferngate/quillpro/QuillCall;)J"),
        reinterpret_cast<void*>(&RouteStamp)},
       {const_cast<char*>("searchFacts0"),
        const_cast<char*>("(Lcom/ferngate/quillpro/QuillCall;Ljava/lang/String;[J)Z"),
-       reinterpret_cast<void*>(&SearchFactsNative)},
+       reinterpret_cast<void*>(&SearchFacts)},
       {const_cast<char*>("actedBefore0"), const_cast<char*>("(Lcom/ferngate/quillpro/QuillCall;)Z"),
        reinterpret_cast<void*>(&ActedBefore)},
       {const_cast<char*>("keepColumns"), const_cast<char*>("([Ljava/lang/String;[I[I[I)J"),
@@ -257,9 +247,8 @@ bool BindConnectorNatives(JNIEnv* env, jclass connectorClass) {
   };
   bridge::LocalRef<jclass> at(env, static_cast<jclass>(env->NewLocalRef(connectorClass)));
   while (at) {
-    if (env->RegisterNatives(at.get(), methods, std::size(methods)) == 0) return true;
+    if (env->RegisterNatives(at.get(), methods, std::size(methods)) == 0) return;
     env->ExceptionClear();
     at = bridge::LocalRef<jclass>(env, env->GetSuperclass(at.get()));
   }
-  return false;
 }

@@ -51,7 +51,7 @@ void RegisterConnector(JNIEnv* env, jobject self, jstring name, jstring methodNa
     }
     return;
   }
-  source->readsSearchFacts = BindConnectorNatives(env, cls.get());
+  BindConnectorNatives(env, cls.get());
   source->SetCAPIFunc(DataSourceActionCallback);
   if (!registry->AddDataSource(record->id, source)) {
     quill_log(0, "    Failed to register JDBC datasource %s\n", nameText.get());

@@ -56,9 +56,6 @@ void CacheJavaClasses(JNIEnv* env) {
   c.boundStatementBare = Field(env, c.boundStatement, "bare", "[Z");
   c.boundStatementFromAscii =
       StaticMethod(env, c.boundStatement, "fromAscii", "([BIII)Lcom/marrowbay/jdbc/BoundStatement;");
-  c.boundSearch = GlobalClass(env, "com/marrowbay/jdbc/BoundSearch", true);
-  c.boundSearchFromAscii = StaticMethod(env, c.boundSearch, "fromAscii",
-                                        "([BILjava/lang/String;IJJJI)Lcom/marrowbay/jdbc/BoundSearch;");
   c.boundStatementReady = c.string && c.boundStatement && c.boundStatementBound && c.boundStatementValues &&
                           c.boundStatementBare;
   c.moduleReloader = GlobalClass(env, "com/marrowbay/util/ModuleReloader", true);

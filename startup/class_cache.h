@@ -25,8 +25,6 @@ struct ClassCache {
   jfieldID boundStatementValues = nullptr;  // values [Ljava/lang/String;
   jfieldID boundStatementBare = nullptr;    // bare [Z
   jmethodID boundStatementFromAscii = nullptr;  // static fromAscii([BIII)Lcom/marrowbay/jdbc/BoundStatement;
-  jclass boundSearch = nullptr;                 // com/marrowbay/jdbc/BoundSearch
-  jmethodID boundSearchFromAscii = nullptr;     // static fromAscii([BILjava/lang/String;IJJJI)L...BoundSearch;
   // All of the bound statement's entries above and string were found.
   bool boundStatementReady = false;
   // Only for modules loaded again under serve --reload; without it their type members find the

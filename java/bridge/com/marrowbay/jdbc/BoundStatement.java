@@ -55,36 +55,25 @@ public class BoundStatement extends com.ferngate.quillpro.QuillValue {
      */
     static BoundStatement fromAscii(byte[] packed, int textLength, int boundLength, int type) {
         int first = textLength + boundLength;
-        int count = packedValues(packed, first);
-        String[] values = new String[count];
-        boolean[] bare = new boolean[count];
-        unpackValues(packed, first, values, bare);
-        return new BoundStatement("SQL", ascii(packed, 0, textLength), type, ascii(packed, textLength, first), values,
-                bare);
-    }
-
-    /** How many values are packed from first on. */
-    static int packedValues(byte[] packed, int first) {
         int count = 0;
         for (int at = first; at < packed.length; at++) {
             if (packed[at] == 0) count++;
         }
-        return count;
-    }
-
-    /** Reads the values packed from first on into values and bare, which have room for them all. */
-    static void unpackValues(byte[] packed, int first, String[] values, boolean[] bare) {
+        String[] values = new String[count];
+        boolean[] bare = new boolean[count];
         int at = first;
-        for (int i = 0; i < values.length; i++) {
+        for (int i = 0; i < count; i++) {
             int end = at + 1;
             while (packed[end] != 0) end++;
             bare[i] = packed[at] == '1';
             values[i] = ascii(packed, at + 1, end);
             at = end + 1;
         }
+        return new BoundStatement("SQL", ascii(packed, 0, textLength), type, ascii(packed, textLength, first), values,
+                bare);
     }
 
-    static String ascii(byte[] packed, int from, int to) {
+    private static String ascii(byte[] packed, int from, int to) {
         return new String(packed, from, to - from, java.nio.charset.StandardCharsets.ISO_8859_1);
     }
 }

@@ -829,29 +829,14 @@ public class JDBCConnector extends JDBCDataSource {
         return 0;
     }
 
-    /**
-     * Action 5: bound, when not null, is the search with its values bound (see BoundStatement); a
-     * BoundSearch also carries what searchFacts0 would read.
-     */
+    /** Action 5: bound, when not null, is the search with its values bound (see BoundStatement). */
     private int query(QuillCall call, String sql, BoundStatement bound) throws SQLException, Failure {
-        long stamp, skip, end;
-        boolean firstOnHost;
-        if (bound instanceof BoundSearch search) {
-            if (search.statementOnly) return 0;
-            stamp = search.stamp;
-            skip = search.skip;
-            end = search.end;
-            firstOnHost = search.firstOnHost;
-        } else {
-            long[] facts = searchFacts(call, sql);
-            if (facts[3] != 0) return 0;
-            stamp = facts[0];
-            skip = facts[1];
-            end = facts[2];
-            firstOnHost = facts[4] != 0;
-        }
+        long[] facts = searchFacts(call, sql);
+        if (facts[3] != 0) return 0;
         requireSettled(call);
-        Connection connection = connection(call, route(call, stamp), false, firstOnHost);
+        Connection connection = connection(call, route(call, facts[0]), false, facts[4] != 0);
+        long skip = facts[1];
+        long end = facts[2];
         // The driver stops at the last row wanted (at least one row, as 0 means no limit); the
         // rows come in batches of FETCH_SIZE (later ones sized by FETCH_BYTES where the cursor
         // needs a transaction), so only one batch is ever held here.
