@@ -81,3 +81,23 @@ stop_pg_cluster() {
     (cd / && "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -m fast -w stop >/dev/null 2>&1) || true
   fi
 }
+
+# The row pages' table t (id INTEGER PRIMARY KEY, a, b, c TEXT, a indexed) in database bench of
+# source $1, filled by the INSERT statement $3; with $2, the database to run CREATE DATABASE bench
+# on, and schema quill made in it. Runs "${quill[@]}", the caller's server command.
+fill() {  # source, database for CREATE DATABASE (or empty), INSERT statement
+  local on="-source='$1', -database='bench'"
+  {
+    [ -n "$2" ] && echo "db_statement(-source='$1', -database='$2', -sql='CREATE DATABASE bench')"
+    [ -n "$2" ] && echo "db_statement($on, -sql='CREATE SCHEMA quill')"
+    echo "db_statement($on, -sql='DROP TABLE IF EXISTS t')"
+    echo "db_statement($on, -sql='CREATE TABLE t (id INTEGER PRIMARY KEY, a TEXT, b TEXT, c TEXT)')"
+    echo "db_statement($on, -sql='CREATE INDEX t_a ON t (a)')"
+    echo "db_statement($on, -sql=\"$3\") => { action_code() }"
+  } > "$work/fill.qs"
+  local code
+  # A first connection of a VM that has not compiled the driver's login yet outlasts the default
+  # wait on a loaded machine; the fill is not measured.
+  code=$("${quill[@]}" --pref jdbc_connect_timeout=60000 run "$work/fill.qs")
+  [ "$code" = 0 ] || { echo "filling $1 failed: $code" >&2; exit 1; }
+}

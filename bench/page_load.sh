@@ -67,23 +67,7 @@ PAGE
   done
 done
 
-# The table: 100,000 rows, the page reads one of them.
-fill() {  # source, database for CREATE DATABASE (or empty), INSERT statement
-  local on="-source='$1', -database='bench'"
-  {
-    [ -n "$2" ] && echo "db_statement(-source='$1', -database='$2', -sql='CREATE DATABASE bench')"
-    [ -n "$2" ] && echo "db_statement($on, -sql='CREATE SCHEMA quill')"
-    echo "db_statement($on, -sql='DROP TABLE IF EXISTS t')"
-    echo "db_statement($on, -sql='CREATE TABLE t (id INTEGER PRIMARY KEY, a TEXT, b TEXT, c TEXT)')"
-    echo "db_statement($on, -sql='CREATE INDEX t_a ON t (a)')"
-    echo "db_statement($on, -sql=\"$3\") => { action_code() }"
-  } > "$work/fill.qs"
-  local code
-  # A first connection of a VM that has not compiled the driver's login yet outlasts the default
-  # wait on a loaded machine; the fill is not measured.
-  code=$("${quill[@]}" --pref jdbc_connect_timeout=60000 run "$work/fill.qs")
-  [ "$code" = 0 ] || { echo "filling $1 failed: $code" >&2; exit 1; }
-}
+# The table: 100,000 rows, the page reads one of them (fill: load_common.sh).
 fill SQLite "" "INSERT INTO t WITH RECURSIVE s(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM s WHERE x < 100000) SELECT x, 'alpha' || x, 'beta' || x, 'gamma' || x FROM s"
 peers=("SQLite=jdbc:sqlite:$work/root/jdbc-data/bench.db,,")
 measured=(SQLite)
