@@ -1,4 +1,8 @@
-# Sourced by the load benchmarks (http_load.sh, page_load.sh, site_load.sh).
+# Sourced by the load benchmarks (http_load.sh, page_load.sh, page_count.sh, site_load.sh).
+
+pids=()    # processes the script started, stopped by clean_up
+pg_bin=""  # the cluster's server binaries and the user running them, set by start_pg_cluster
+pg_as=()
 
 # Waits for a line matching $2 in file $1 (a server's output) and prints it.
 wait_for() {
@@ -74,6 +78,19 @@ start_pg_cluster() {
      -E UTF8 --locale=C.UTF-8 >"$work/pg/initdb.log" 2>&1)
   (cd / && "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -l "$work/pg/server.log" -w start \
      -o "-p $pg_port -k $work/pg -c listen_addresses=127.0.0.1 -c max_connections=${1:-60}" >/dev/null)
+}
+
+# The benchmarks' exit: the processes in pids and the cluster stopped, and $work removed, however
+# the script ends (an interrupt or a stop included).
+clean_up() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  stop_pg_cluster
+  rm -rf "$work"
+}
+clean_up_on_exit() {
+  trap clean_up EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
 }
 
 stop_pg_cluster() {

@@ -19,20 +19,9 @@ for tool in valgrind callgrind_control jcmd; do
 done
 
 work=$(mktemp -d /tmp/qjapi-page-count-XXXXXX)
-pg_bin=""
-pg_as=()
-counted=""
-cleanup() {
-  if [ -n "$counted" ]; then kill "$counted" 2>/dev/null || true; wait "$counted" 2>/dev/null || true; fi
-  stop_pg_cluster
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
 # shellcheck source=bench/load_common.sh
 . "$(dirname "$0")/load_common.sh"
+clean_up_on_exit
 
 cp -a "$build/root" "$work/root"
 cp /usr/share/java/postgresql.jar "$work/root/JDBCDrivers/"
@@ -53,6 +42,7 @@ PAGE
 # Under valgrind the VM dies now and then in its start-up's CPU checks or its compiled math
 # routines; exact signal state and no math intrinsics avoid most of it, and a start that still
 # fails is tried again.
+counted=""
 for try in 1 2 3 4 5; do
   valgrind --tool=callgrind --vex-iropt-register-updates=allregs-at-mem-access --instr-atstart=no \
     --callgrind-out-file="$work/page.callgrind" \
@@ -60,10 +50,12 @@ for try in 1 2 3 4 5; do
     --pref "java_vm_options=-XX:+UnlockDiagnosticVMOptions -XX:-UseLibmIntrinsic" \
     run "$work/row.qs" --param id=4242 --repeat 100000000 >"$work/run.out" 2>"$work/valgrind.out" &
   counted=$!
+  pids=("$counted")
   sleep 25
   kill -0 "$counted" 2>/dev/null && break
   wait "$counted" 2>/dev/null || true
   counted=""
+  pids=()
   rm -f "$work"/root/hs_err_pid*.log
   echo "the VM did not start under valgrind (try $try)" >&2
 done
@@ -79,7 +71,7 @@ sleep 3
 kill "$counted" 2>/dev/null || true
 wait "$counted" 2>/dev/null || true
 map="/tmp/perf-$counted.map"
-counted=""
+pids=()
 [ -s "$work/page.callgrind" ] || { echo "no count written" >&2; tail -20 "$work/valgrind.out" >&2; exit 1; }
 
 callgrind_annotate --inclusive=yes --threshold=100 "$work/page.callgrind" > "$work/inclusive.txt"

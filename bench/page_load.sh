@@ -34,20 +34,9 @@ command -v wrk >/dev/null || { echo "wrk is missing (scripts/setup.sh installs i
 java_dir=/usr/share/java
 
 work=$(mktemp -d /tmp/qjapi-page-load-XXXXXX)
-pids=()
-pg_bin=""
-pg_as=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  stop_pg_cluster
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
 # shellcheck source=bench/load_common.sh
 . "$(dirname "$0")/load_common.sh"
+clean_up_on_exit
 
 # A copy of the build's server root (module, connector, drivers, libraries) with pages of its own.
 cp -a "$build/root" "$work/root"

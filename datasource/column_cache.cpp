@@ -17,7 +17,9 @@ std::string ColumnCache::Key(int32_t hostId, std::string_view hostName, std::str
   const char* idEnd = std::to_chars(id, id + sizeof id, hostId).ptr;
   std::string key;
   key.reserve(static_cast<size_t>(idEnd - id) + hostName.size() + database.size() + names.size() + 3);
-  key.append(id, static_cast<size_t>(idEnd - id)).append(1, '\0').append(hostName).append(1, '\0').append(database).append(1, '\0');
+  key.append(id, static_cast<size_t>(idEnd - id)).append(1, '\0');
+  key.append(hostName).append(1, '\0');
+  key.append(database).append(1, '\0');
   key.append(names);
   return key;
 }

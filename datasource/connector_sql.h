@@ -18,10 +18,12 @@ namespace datasource {
 // host keeps until that state ends.
 ActionInput ReadActionInput(quill_token token);
 
-// The column types the discovery reported, read from the request's database output parameters.
+// The column types the discovery reported, read from the request's database output parameters,
+// or from the columns an earlier discovery left kept.
 class OutputColumnTypes final : public ColumnTypes {
  public:
-  explicit OutputColumnTypes(const WebOutputParams* output) : columns_(output != nullptr ? &output->columns : nullptr) {}
+  explicit OutputColumnTypes(const WebOutputParams* output)
+      : columns_(output != nullptr ? &output->columns : nullptr) {}
   // Reads the types from columns (kept from an earlier discovery) instead.
   void ReadFrom(const std::vector<DBColumnInfo>* columns) { columns_ = columns; }
   bool TypeOfName(std::string_view name, NameForm form, int32_t* type) const override;
