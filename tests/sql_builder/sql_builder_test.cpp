@@ -324,6 +324,7 @@ TEST(SqlDiscovery, KeptColumnsAreKeyedByHostDatabaseAndQueryAndOutliveTheirEntry
   EXPECT_NE(key, datasource::ColumnCache::Key(2, "h", "db", "SELECT \"a\" FROM \"t\" WHERE 0=1"));
   EXPECT_NE(key, datasource::ColumnCache::Key(1, "h", "db2", "SELECT \"a\" FROM \"t\" WHERE 0=1"));
   EXPECT_NE(datasource::ColumnCache::Key(1, "h", "", "db"), datasource::ColumnCache::Key(1, "h", "db", ""));
+  EXPECT_NE(datasource::ColumnCache::Key(1, "h", "db", "x"), datasource::ColumnCache::Key(1, "hd", "b", "x"));
   EXPECT_NE(datasource::ColumnCache::Key(12, "h", "db", "x"), datasource::ColumnCache::Key(1, "2h", "db", "x"));
   cache.Keep(key, {{"a", 0x6C6F6E67, 8, 1, {}}});
   const auto kept = cache.Find(key);
