@@ -14,12 +14,9 @@ shift $(( $# < 3 ? $# : 3 ))
 command -v wrk >/dev/null || { echo "wrk is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 
 work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=bench/load_common.sh
+. "$(dirname "$0")/load_common.sh"
+clean_up_on_exit
 
 # A server root with the bridge and the benchmark tags, and the two pages.
 mkdir -p "$work/root/QuillModules" "$work/web"
@@ -27,9 +24,6 @@ cp "$build/root/QuillModules/libQJAPI.so" "$build/root/QuillModules/QJAPI.jar" "
   "$work/root/QuillModules/"
 printf "'hello\\\\n'\n" > "$work/web/line.qs"
 printf "bench_empty() 'hello\\\\n'\n" > "$work/web/empty.qs"
-
-# shellcheck source=bench/load_common.sh
-. "$(dirname "$0")/load_common.sh"
 
 # Every page is one script and every connection comes from one address here: the script may use
 # every worker and the address every connection, as with the JDK server.

@@ -80,8 +80,8 @@ start_pg_cluster() {
      -o "-p $pg_port -k $work/pg -c listen_addresses=127.0.0.1 -c max_connections=${1:-60}" >/dev/null)
 }
 
-# The benchmarks' exit: the processes in pids and the cluster stopped, and $work removed, however
-# the script ends (an interrupt or a stop included).
+# The benchmarks' exit: the processes in pids and the cluster (if one was started) stopped, and
+# $work removed, however the script ends (an interrupt or a stop included).
 clean_up() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
   stop_pg_cluster
