@@ -17,6 +17,9 @@
 # PAGE_LOAD_FLOOR=1 adds the PostgreSQL row page's floor: a page of one Java tag (bench_floor_row,
 # in BenchTags.jar) doing the peer's own JDBC work inside `quill serve`, against the peer's row
 # page. (Not on SQLite: its driver's native library binds to the connector's class loader first.)
+# PAGE_LOAD_TAILS=1 adds a table of each counted run's tail: wrk's p99.9, p99.99 and longest
+# request, and the PostgreSQL statements of that run that took the database 5 ms or more (its
+# log_min_duration_statement), how many and the longest.
 # Run by hand; never part of the test suite. The cluster and both servers are stopped however
 # the script ends.
 set -euo pipefail
@@ -65,6 +68,10 @@ measured=(SQLite)
 postmaster=""
 if start_pg_cluster; then
   postmaster=$(head -1 "$work/pg/data/postmaster.pid")
+  if [ -n "${PAGE_LOAD_TAILS:-}" ]; then
+    printf "log_min_duration_statement = 5\nlog_line_prefix = '%%m [%%p] '\n" >> "$work/pg/data/postgresql.conf"
+    (cd / && "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" reload >/dev/null)
+  fi
   pg_url="jdbc:postgresql://127.0.0.1:$pg_port/"
   "${quill[@]}" --no-module host add PostgreSQL "$pg_url" quill secret >/dev/null
   fill PostgreSQL postgres "INSERT INTO t SELECT x, 'alpha' || x, 'beta' || x, 'gamma' || x FROM generate_series(1, 100000) x"
@@ -131,16 +138,40 @@ for page in "${measured[@]}"; do
   done
 done
 
+# wrk's percentiles beyond its own 99th and its longest request, in ms, written to $TAIL_OUT.
+tail_script=()
+if [ -n "${PAGE_LOAD_TAILS:-}" ]; then
+  cat > "$work/tail.lua" <<'LUA'
+done = function(summary, latency, requests)
+  local out = io.open(os.getenv("TAIL_OUT"), "w")
+  out:write(string.format("%.2f %.2f %.2f\n", latency:percentile(99.9) / 1000, latency:percentile(99.99) / 1000,
+                          latency.max / 1000))
+  out:close()
+end
+LUA
+  tail_script=(-s "$work/tail.lua")
+fi
+tail_tag=""  # "round|page|server" of the next counted run, for its line in $work/tails
+
 # One wrk run against the server with pid $3: "rps p50_ms p99_ms errors cpu_us pg_us sleeps", then
 # the CPU (user + system, from /proc) that server and the PostgreSQL cluster used per request, and
 # how often the server's threads went to sleep per request. With a file as $4, the server's CPU per
-# request by thread (thread_split) is written there.
+# request by thread (thread_split) is written there. With PAGE_LOAD_TAILS and a tail_tag, the run's
+# tail goes to $work/tails.
 load() {
-  local out s0 p0 s1 p1 v0 v1
+  local out s0 p0 s1 p1 v0 v1 logged=0
   [ -n "${4:-}" ] && thread_ticks "$3" > "$work/threads0"
+  [ -n "$postmaster" ] && logged=$(stat -c %s "$work/pg/server.log")
   s0=$(ticks "$3"); p0=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0); v0=$(sleeps "$3")
-  out=$(wrk -t2 -c"$connections" -d"${1}s" --timeout 10s --latency "$2")
+  out=$(TAIL_OUT="$work/tail" wrk -t2 -c"$connections" -d"${1}s" --timeout 10s --latency "${tail_script[@]}" "$2")
   s1=$(ticks "$3"); p1=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0); v1=$(sleeps "$3")
+  if [ -n "${PAGE_LOAD_TAILS:-}" ] && [ -n "$tail_tag" ]; then
+    local slow="0 -"
+    [[ "$tail_tag" == *PostgreSQL* ]] && slow=$(tail -c +$(( logged + 1 )) "$work/pg/server.log" |
+      awk '/ duration: / { n++; for (i = 1; i < NF; i++) if ($i == "duration:" && $(i + 1) > most) most = $(i + 1) }
+           END { printf "%d %s\n", n, (n ? most : "-") }')
+    echo "$tail_tag|$(cat "$work/tail")|$slow" >> "$work/tails"
+  fi
   [ -n "${4:-}" ] && thread_ticks "$3" > "$work/threads1"
   local rps p50 p99 errors total
   read -r rps p50 p99 errors total _ < <(wrk_summary <<<"$out")
@@ -167,15 +198,19 @@ for round in $(seq "$rounds"); do
     # The last round also splits each server's CPU by thread.
     qt=$( (( round == rounds )) && echo "$work/split-quill-$page" || true)
     jt=$( (( round == rounds )) && echo "$work/split-jdk-$page" || true)
+    name=$(case_name "$page")
     if (( round % 2 )); then
+      tail_tag="$round|$name|quill"
       read -r qr q50 q99 qe qc qp qs < <(load "$seconds" "$(quill_url "$page")" "$quill_pid" "$qt")
+      tail_tag="$round|$name|JDK"
       read -r jr j50 j99 je jc jp js < <(load "$seconds" "$(jdk_url "$page")" "$jdk_pid" "$jt")
     else
+      tail_tag="$round|$name|JDK"
       read -r jr j50 j99 je jc jp js < <(load "$seconds" "$(jdk_url "$page")" "$jdk_pid" "$jt")
+      tail_tag="$round|$name|quill"
       read -r qr q50 q99 qe qc qp qs < <(load "$seconds" "$(quill_url "$page")" "$quill_pid" "$qt")
     fi
     ratio=$(awk -v q="$qr" -v j="$jr" 'BEGIN { printf "%.2f", (j > 0 ? q / j : 0) }')
-    name=$(case_name "$page")
     echo "| $round | $name | $qr | $q50 | $q99 | $jr | $j50 | $j99 | ${ratio}x | $qe/$je | $qc/$jc | $qp/$jp | $qs/$js |"
     echo "$name|$qr|$q99|$jr|$j99|$ratio|$qc|$jc" >> "$results"
   done
@@ -206,3 +241,15 @@ for page in "${cases[@]}"; do
     done < "$work/split-$side-$page"
   done
 done
+if [ -s "$work/tails" ]; then
+  echo
+  echo "Each run's tail (wrk's percentiles in ms; the database's statements of 5 ms or more in that run):"
+  echo
+  echo "| round | page | server | p99.9 ms | p99.99 ms | longest ms | statements ≥ 5 ms | longest statement ms |"
+  echo "|---|---|---|---|---|---|---|---|"
+  while IFS='|' read -r round name side wrk_tail slow; do
+    read -r p999 p9999 most <<<"$wrk_tail"
+    read -r statements longest <<<"$slow"
+    echo "| $round | $name | $side | $p999 | $p9999 | $most | $statements | $longest |"
+  done < "$work/tails"
+fi
