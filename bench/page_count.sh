@@ -126,4 +126,5 @@ if [ -n "${PAGE_COUNT_OUT:-}" ]; then
   mkdir -p "$PAGE_COUNT_OUT"
   cp "$work/page.callgrind" "$map" "$PAGE_COUNT_OUT/"
 fi
-rm -f "$map"
+# jcmd's attach socket outlives a VM that is killed.
+rm -f "$map" "/tmp/.java_pid$counted"
