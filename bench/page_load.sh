@@ -161,7 +161,7 @@ tail_tag=""  # "round|page|server" of the next counted run, for its line in $wor
 load() {
   local out s0 p0 s1 p1 v0 v1 logged=0
   [ -n "${4:-}" ] && thread_ticks "$3" > "$work/threads0"
-  [ -n "$postmaster" ] && logged=$(stat -c %s "$work/pg/server.log")
+  [ -n "${PAGE_LOAD_TAILS:-}" ] && [ -n "$postmaster" ] && logged=$(stat -c %s "$work/pg/server.log")
   s0=$(ticks "$3"); p0=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0); v0=$(sleeps "$3")
   out=$(TAIL_OUT="$work/tail" wrk -t2 -c"$connections" -d"${1}s" --timeout 10s --latency "${tail_script[@]}" "$2")
   s1=$(ticks "$3"); p1=$([ -n "$postmaster" ] && ticks "$postmaster" || echo 0); v1=$(sleeps "$3")
