@@ -17,6 +17,9 @@
 # PAGE_LOAD_FLOOR=1 adds the PostgreSQL row page's floor: a page of one Java tag (bench_floor_row,
 # in BenchTags.jar) doing the peer's own JDBC work inside `quill serve`, against the peer's row
 # page. (Not on SQLite: its driver's native library binds to the connector's class loader first.)
+# PAGE_LOAD_ONLY="CASE..." runs only those cases, named as the script names them: line, SQLite,
+# PostgreSQL, text-NAME and floor-PostgreSQL (the last two with their options above); e.g.
+# PAGE_LOAD_ONLY=PostgreSQL for the PostgreSQL row page alone.
 # PAGE_LOAD_TAILS=1 adds a table of each counted run's tail: wrk's p99.9, p99.99 and longest
 # request, and the PostgreSQL statements of that run that took the database 5 ms or more (its
 # log_min_duration_statement), how many and the longest.
@@ -181,6 +184,13 @@ load() {
 }
 
 cases=(line "${measured[@]}")
+if [ -n "${PAGE_LOAD_ONLY:-}" ]; then
+  read -r -a only <<<"$PAGE_LOAD_ONLY"
+  for page in "${only[@]}"; do
+    [[ " ${cases[*]} " == *" $page "* ]] || { echo "PAGE_LOAD_ONLY: no case '$page' here (cases: ${cases[*]})" >&2; exit 2; }
+  done
+  cases=("${only[@]}")
+fi
 echo "Warm-up: ${seconds}s per case and server, not counted" >&2
 for page in "${cases[@]}"; do
   load "$seconds" "$(quill_url "$page")" "$quill_pid" >/dev/null
